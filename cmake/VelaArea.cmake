@@ -1,0 +1,33 @@
+# Every subsystem folder under src/ is one static library named vela_<area>; its
+# sources are the folder's .cpp files, so adding a file needs no CMake edit.
+set(VELA_WARNINGS -Wall -Wextra -Werror)
+
+function(vela_area name dir)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/${dir}/*.cpp)
+  if(sources)
+    add_library(vela_${name} STATIC ${sources})
+    target_include_directories(vela_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_compile_options(vela_${name} PRIVATE ${VELA_WARNINGS})
+    target_link_libraries(vela_${name} PUBLIC ${ARG_DEPS})
+  else()
+    add_library(vela_${name} INTERFACE)
+    target_include_directories(vela_${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(vela_${name} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()
+
+# One GoogleTest executable per test folder: tests/<dir>/*.cpp -> test_<name>.
+function(vela_test name dir)
+  cmake_parse_arguments(ARG "" "" "DEPS;LABELS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/${dir}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(test_${name} ${sources})
+  target_compile_options(test_${name} PRIVATE ${VELA_WARNINGS})
+  target_include_directories(test_${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(test_${name} PRIVATE ${ARG_DEPS} vela_test_support GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "VELA_NO_UI=1" LABELS "${ARG_LABELS}")
+endfunction()

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs. Quick when all are present.
+set -euo pipefail
+
+PACKAGES=(
+  # toolchain
+  cmake ninja-build g++ clang libclang-rt-14-dev ccache pkg-config git
+  # libraries
+  libssl-dev libcurl4-openssl-dev libboost1.81-dev nlohmann-json3-dev libexpected-dev
+  libfmt-dev libsystemd-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # test control plane and the tools tests drive
+  python3 python3-aiohttp python3-cryptography openssl curl ca-certificates
+  util-linux iproute2 procps tmux dmidecode
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi

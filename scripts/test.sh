@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds and runs the whole suite twice: a normal build and an AddressSanitizer +
+# UndefinedBehaviorSanitizer build; then the fuzz targets for a bounded number of runs.
+# Any failure or sanitizer report fails the run. Ends with CTest's summary line.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/vela-ccache}"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+jobs=$(nproc)
+failed=0
+
+build() {  # build DIR [cmake options...]
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null && cmake --build "$dir" -j "$jobs"
+}
+
+echo "== release build"
+if build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+  (cd build/release && ctest --output-on-failure -j "$jobs" --timeout 600) || failed=1
+else
+  failed=1
+fi
+
+if [ -f tests/fuzz/CMakeLists.txt ]; then
+  echo "== fuzz"
+  if build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+      -DCMAKE_CXX_COMPILER=clang++ -DVELA_BUILD_FUZZ=ON -DVELA_BUILD_BENCH=OFF; then
+    bash tests/fuzz/run.sh build/fuzz || failed=1
+  else
+    failed=1
+  fi
+fi
+
+echo "== sanitizer build"
+if build build/asan -DCMAKE_BUILD_TYPE=Debug -DVELA_SANITIZE=ON -DVELA_BUILD_BENCH=OFF; then
+  (cd build/asan && ctest --output-on-failure -j "$jobs" --timeout 900) || failed=1
+else
+  failed=1
+fi
+exit $failed

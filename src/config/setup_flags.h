@@ -1,0 +1,20 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace vela::SetupWizard {
+
+// The global provisioning options of the command line.
+struct Flags {
+  std::optional<std::string> serverBaseURL;
+  std::optional<std::string> tenantID;
+  std::optional<std::string> customerID;
+  std::optional<std::string> enrollmentToken;
+  std::optional<std::string> channel;
+  bool nonInteractive = false;
+
+  bool operator==(const Flags&) const = default;
+};
+
+}  // namespace vela::SetupWizard

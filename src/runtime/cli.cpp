@@ -1,0 +1,169 @@
+#include "runtime/cli.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "runtime/command_handlers.h"
+#include "util/agent_version.h"
+#include "util/log.h"
+#include "util/process_info.h"
+
+namespace vela::CLI {
+namespace {
+
+constexpr std::string_view kUsageBlock =
+    "\n"
+    "USAGE: vela-agent <command> [options]\n"
+    "\n"
+    "COMMANDS:\n"
+    "  setup            Interactive provisioning (+ optional --enroll)\n"
+    "  provision        Non-interactive provisioning from binary/package name\n"
+    "                   (--from-package <path> | --from-name <name>)\n"
+    "  enroll           Enroll this device with the control plane\n"
+    "  run              Run the daemon loop (launchd)\n"
+    "  once             One heartbeat + command-poll + update-check cycle\n"
+    "  status           Print configuration / enrollment / certificate status\n"
+    "  doctor           Preflight checks (config, pinned trust, identity)\n"
+    "  update [--apply] Check (or apply) a signed self-update\n"
+    "  inventory        Print the inventory snapshot as JSON\n"
+    "  metrics          Print the current metric sample set\n"
+    "  provision-name   Build the recommended deploy filename (--tenant \u2026 --customer \u2026)\n"
+    "  reset            Remove device key, certificate, config, replay state\n"
+    "  version          Print the agent version\n"
+    "\n"
+    "PROVISIONING (tenant/customer by filename):\n"
+    "  The agent reads its own (package) filename to learn which tenant/customer\n"
+    "  to register to. Two conventions:\n"
+    "    1) Blob:     VelaAgent.<base64url-json>.pkg          (carries everything)\n"
+    "    2) Readable: VelaAgent__tenant-ACME__customer-1234.pkg\n"
+    "  Missing fields fall back to env (VELA_TENANT/VELA_CUSTOMER/VELA_SERVER/\n"
+    "  VELA_TOKEN/VELA_CHANNEL), then the interactive setup.\n"
+    "\n"
+    "GLOBAL OPTIONS:\n"
+    "  --server URL   --tenant ID   --customer ID   --token TOKEN\n"
+    "  --channel NAME  --non-interactive/-y   --verbose/-v\n";
+
+void writeOut(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+using Handler = std::function<Result<int>(Args)>;
+
+struct Command {
+  std::vector<std::string_view> words;
+  Handler handler;
+};
+
+// Matching order matters only in that each word appears once; it follows the table.
+const std::vector<Command>& commandTable() {
+  static const std::vector<Command> table = {
+      {{"setup"}, setupCommand},
+      {{"provision"}, provisionCommand},
+      {{"enroll"}, enrollCommand},
+      {{"run", "daemon"}, runCommand},
+      {{"once"}, onceCommand},
+      {{"gateway"}, gatewayCommand},
+      {{"desktop-probe"}, desktopProbeCommand},
+      {{"desktop-agent"}, [](Args) { return desktopAgentCommand(); }},
+      {{"quick-assist"}, quickAssistCommand},
+      {{"status"}, statusCommand},
+      {{"doctor"}, [](Args) { return doctorCommand(); }},
+      {{"update"}, updateCommand},
+      {{"inventory"}, [](Args) { return inventoryCommand(); }},
+      {{"metrics"}, [](Args) { return metricsCommand(); }},
+      {{"provision-name"}, provisionNameCommand},
+      {{"reset", "uninstall"}, [](Args) { return resetCommand(); }},
+      {{"version", "--version"},
+       [](Args) -> Result<int> {
+         writeOut(STDOUT_FILENO, "0.1.0\n");
+         return 0;
+       }},
+      {{"help", "--help", "-h"},
+       [](Args) -> Result<int> {
+         printUsage();
+         return 0;
+       }},
+  };
+  return table;
+}
+
+}  // namespace
+
+std::string usageText() {
+  return std::string(AgentVersion::banner) + std::string(kUsageBlock);
+}
+
+void printUsage() { writeOut(STDOUT_FILENO, usageText()); }
+
+bool removeFlag(Args& args, std::string_view word) {
+  auto it = std::find(args.begin(), args.end(), word);
+  if (it == args.end()) return false;
+  args.erase(it);
+  return true;
+}
+
+std::optional<std::string> removeOption(Args& args, std::string_view name) {
+  std::string prefix = std::string(name) + "=";
+  for (auto it = args.begin(); it != args.end(); ++it) {
+    if (*it == name) {
+      if (std::next(it) == args.end()) {
+        args.erase(it);
+        return std::nullopt;
+      }
+      std::string value = *std::next(it);
+      args.erase(it, std::next(it, 2));
+      return value;
+    }
+    if (it->starts_with(prefix)) {
+      std::string value = it->substr(prefix.size());
+      args.erase(it);
+      return value;
+    }
+  }
+  return std::nullopt;
+}
+
+std::pair<SetupWizard::Flags, Args> flags(Args args, bool interactiveDefault) {
+  SetupWizard::Flags f;
+  bool switchGiven = removeFlag(args, "--non-interactive") || removeFlag(args, "-y");
+  f.serverBaseURL = removeOption(args, "--server");
+  f.tenantID = removeOption(args, "--tenant");
+  f.customerID = removeOption(args, "--customer");
+  f.enrollmentToken = removeOption(args, "--token");
+  f.channel = removeOption(args, "--channel");
+  f.nonInteractive = switchGiven || !interactiveDefault;
+  return {std::move(f), std::move(args)};
+}
+
+int main(Args arguments) {
+  if (!arguments.empty() && (removeFlag(arguments, "--verbose") || removeFlag(arguments, "-v"))) {
+    Log::verbose = true;
+  }
+  if (arguments.empty() && ProcessInfo::launchedFromBundle()) arguments = {"run"};
+  if (arguments.empty()) {
+    printUsage();
+    return 1;
+  }
+  const std::string word = arguments.front();
+  Args rest(std::next(arguments.begin()), arguments.end());
+  for (const Command& command : commandTable()) {
+    if (std::find(command.words.begin(), command.words.end(), word) == command.words.end()) continue;
+    Result<int> status = command.handler(std::move(rest));
+    if (!status) {
+      writeOut(STDERR_FILENO, "error: " + status.error().description() + "\n");
+      return 1;
+    }
+    return *status;
+  }
+  writeOut(STDERR_FILENO, "unknown command: " + word + "\n");
+  printUsage();
+  return 1;
+}
+
+}  // namespace vela::CLI

@@ -1,0 +1,30 @@
+#pragma once
+
+// One handler per command word. Each returns the process exit status or an error that
+// the dispatcher prints. A handler whose feature is not built reports itself with
+// unavailable().
+
+#include "runtime/cli.h"
+
+namespace vela::CLI {
+
+Result<int> unavailable(std::string_view word);
+
+Result<int> setupCommand(Args args);
+Result<int> provisionCommand(Args args);
+Result<int> enrollCommand(Args args);
+Result<int> runCommand(Args args);
+Result<int> onceCommand(Args args);
+Result<int> gatewayCommand(Args args);
+Result<int> desktopProbeCommand(Args args);
+Result<int> desktopAgentCommand();
+Result<int> quickAssistCommand(Args args);
+Result<int> statusCommand(Args args);
+Result<int> doctorCommand();
+Result<int> updateCommand(Args args);
+Result<int> inventoryCommand();
+Result<int> metricsCommand();
+Result<int> provisionNameCommand(Args args);
+Result<int> resetCommand();
+
+}  // namespace vela::CLI

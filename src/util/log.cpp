@@ -1,0 +1,103 @@
+#include "util/log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+
+#include "platform/system_log.h"
+#include "util/iso_time.h"
+#include "util/process_info.h"
+
+namespace vela::Log {
+
+std::atomic<bool> verbose{false};
+
+namespace {
+
+struct LogFile {
+  std::once_flag once;
+  int fd = -1;
+};
+
+LogFile* logFile = new LogFile;  // never destroyed: threads may log during exit
+
+std::string logFilePath() {
+  const char* env = std::getenv("VELA_LOG_FILE");
+  if (env && *env) return env;
+  if (ProcessInfo::launchedFromBundle()) {
+    const char* home = std::getenv("HOME");
+    if (!home) return {};
+    std::filesystem::path dir = std::filesystem::path(home) / "Library/Logs";
+    std::error_code ignored;
+    std::filesystem::create_directories(dir, ignored);
+    return (dir / "VelaAgent.log").string();
+  }
+  return {};
+}
+
+int logFileDescriptor() {
+  std::call_once(logFile->once, [] {
+    std::string path = logFilePath();
+    if (!path.empty()) logFile->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  });
+  return logFile->fd;
+}
+
+void writeAll(int fd, std::string_view bytes) {
+  // One write per line keeps lines whole; a short write is not retried on purpose.
+  ssize_t ignored = ::write(fd, bytes.data(), bytes.size());
+  (void)ignored;
+}
+
+platform::SystemLogType systemLogType(Level level) {
+  switch (level) {
+    case Level::debug: return platform::SystemLogType::debug;
+    case Level::info: return platform::SystemLogType::info;
+    default: return platform::SystemLogType::error;
+  }
+}
+
+}  // namespace
+
+std::string_view rawValue(Level level) {
+  switch (level) {
+    case Level::debug: return "debug";
+    case Level::info: return "info";
+    case Level::warn: return "warn";
+    case Level::error: return "error";
+  }
+  return "info";
+}
+
+std::string formatLine(Level level, std::string_view timestamp, std::string_view message) {
+  static constexpr std::string_view kTags[] = {"DEBUG", "INFO", "WARN", "ERROR"};
+  std::string line;
+  line.reserve(timestamp.size() + message.size() + 12);
+  line += '[';
+  line += timestamp;
+  line += "] ";
+  line += kTags[static_cast<int>(level)];
+  line += ": ";
+  line += message;
+  line += '\n';
+  return line;
+}
+
+void emit(Level level, std::string_view message) {
+  platform::writeSystemLog(systemLogType(level), message);
+  std::string line = formatLine(level, ISOTime::now(), message);
+  writeAll(STDERR_FILENO, line);
+  int fd = logFileDescriptor();
+  if (fd >= 0) writeAll(fd, line);
+}
+
+void resetLogFileForTesting() {
+  if (logFile->fd >= 0) ::close(logFile->fd);
+  delete logFile;
+  logFile = new LogFile;
+}
+
+}  // namespace vela::Log

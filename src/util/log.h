@@ -1,0 +1,40 @@
+#pragma once
+
+// The one logger. Each line "[<UTC time>] <LEVEL>: <message>\n" goes to standard
+// error, to the system log, and to the log file when one is configured. Any thread may
+// log; every destination receives a line in one write, so lines never interleave.
+
+#include <atomic>
+#include <concepts>
+#include <string>
+#include <string_view>
+
+namespace vela::Log {
+
+enum class Level { debug, info, warn, error };
+
+std::string_view rawValue(Level level);  // "debug", "info", "warn", "error"
+
+// Debug lines are neither built nor written unless verbose is set.
+extern std::atomic<bool> verbose;
+
+void emit(Level level, std::string_view message);
+// Builds the line (with its trailing line feed) for a given time stamp text.
+std::string formatLine(Level level, std::string_view timestamp, std::string_view message);
+
+template <typename F>
+  requires std::invocable<F>
+void debug(F&& makeMessage) {
+  if (verbose.load(std::memory_order_relaxed)) emit(Level::debug, std::forward<F>(makeMessage)());
+}
+inline void debug(std::string_view message) {
+  if (verbose.load(std::memory_order_relaxed)) emit(Level::debug, message);
+}
+inline void info(std::string_view message) { emit(Level::info, message); }
+inline void warn(std::string_view message) { emit(Level::warn, message); }
+inline void error(std::string_view message) { emit(Level::error, message); }
+
+// Forgets the opened log file so the next line re-evaluates VELA_LOG_FILE.
+void resetLogFileForTesting();
+
+}  // namespace vela::Log

@@ -1,0 +1,17 @@
+#pragma once
+
+// Process-wide facts recorded once by the entry point: the program path (argv[0]).
+
+#include <string>
+
+namespace vela::ProcessInfo {
+
+void setProgramPath(std::string path);
+// argv[0] as given, or "" before the entry point recorded it.
+const std::string& programPath();
+// True when started from inside an application bundle (never for a plain binary).
+bool launchedFromBundle();
+// Absolute path of the running executable (/proc/self/exe), or argv[0] when unreadable.
+std::string executablePath();
+
+}  // namespace vela::ProcessInfo

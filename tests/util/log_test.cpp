@@ -1,0 +1,79 @@
+#include "util/log.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "support/temp_dir.h"
+#include "util/agent_error.h"
+
+namespace vela {
+namespace {
+
+using testing::ScopedEnv;
+using testing::TempDir;
+
+class LogTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    Log::verbose = false;
+    Log::resetLogFileForTesting();
+  }
+};
+
+TEST_F(LogTest, DebugBuilderRunsOnlyWhenVerbose) {
+  int built = 0;
+  auto builder = [&] {
+    ++built;
+    return std::string("expensive");
+  };
+  Log::verbose = false;
+  Log::debug(builder);
+  EXPECT_EQ(built, 0);
+  Log::verbose = true;
+  Log::debug(builder);
+  EXPECT_EQ(built, 1);
+}
+
+TEST_F(LogTest, LineFormat) {
+  EXPECT_EQ(Log::formatLine(Log::Level::warn, "2026-12-04T16:03:08Z", "disk low"),
+            "[2026-12-04T16:03:08Z] WARN: disk low\n");
+  EXPECT_EQ(Log::formatLine(Log::Level::debug, "T", "x"), "[T] DEBUG: x\n");
+  EXPECT_EQ(Log::formatLine(Log::Level::error, "T", ""), "[T] ERROR: \n");
+}
+
+TEST_F(LogTest, LogFileIsAppendedNeverTruncated) {
+  TempDir dir;
+  std::string path = dir.file("agent.log");
+  testing::writeFile(path, "earlier line\n");
+  ScopedEnv env("VELA_LOG_FILE", path);
+  Log::resetLogFileForTesting();
+  ::testing::internal::CaptureStderr();
+  Log::info("first");
+  Log::warn("second");
+  std::string err = ::testing::internal::GetCapturedStderr();
+  std::string file = testing::readFileOrEmpty(path);
+  EXPECT_EQ(file.substr(0, 13), "earlier line\n");
+  EXPECT_EQ(file.substr(13), err);
+  std::regex line(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] INFO: first\n\[[^\]]+\] WARN: second\n)");
+  EXPECT_TRUE(std::regex_match(err, line)) << err;
+}
+
+TEST_F(LogTest, EmptyLogFileVariableWritesNoFile) {
+  TempDir dir;
+  ScopedEnv env("VELA_LOG_FILE", "");
+  ScopedEnv cwd("HOME", dir.path());
+  Log::resetLogFileForTesting();
+  ::testing::internal::CaptureStderr();
+  Log::info("only on stderr");
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("INFO: only on stderr"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(AgentErrorTest, DescriptionIsTheMessage) {
+  EXPECT_EQ(AgentError("invalid server URL").description(), "invalid server URL");
+}
+
+}  // namespace
+}  // namespace vela
