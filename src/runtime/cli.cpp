@@ -96,7 +96,7 @@ const std::vector<Command>& commandTable() {
 }  // namespace
 
 std::string usageText() {
-  return std::string(AgentVersion::banner) + std::string(kUsageBlock);
+  return std::string(AgentVersion::banner) + "\n" + std::string(kUsageBlock);
 }
 
 void printUsage() { writeOut(STDOUT_FILENO, usageText()); }

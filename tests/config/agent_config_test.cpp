@@ -1,0 +1,171 @@
+#include "config/agent_config.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "config/agent_paths.h"
+#include "support/temp_dir.h"
+
+namespace vela {
+namespace {
+
+using testing::ScopedStateDir;
+
+const char* kMinimal = R"({
+  "serverBaseURL": "https://cp.example",
+  "channel": "stable",
+  "metricsIntervalSeconds": 60, "heartbeatIntervalSeconds": 60,
+  "commandPollIntervalSeconds": 15, "updateCheckIntervalSeconds": 3600,
+  "inventoryIntervalSeconds": 86400, "verbose": false, "commandSkewSeconds": 300,
+  "allowRunScript": true, "allowPowerCommands": true, "unknownKey": [1, 2]
+})";
+
+TEST(AgentConfigTest, BaseURLNormalisation) {
+  AgentConfig c;
+  c.serverBaseURL = "  https://cp.example.com/base///\n";
+  EXPECT_EQ(c.baseURL(), "https://cp.example.com/base");
+  c.serverBaseURL = "HTTPS://cp.example.com";
+  EXPECT_EQ(c.baseURL(), "HTTPS://cp.example.com");
+  for (const char* bad : {"http://cp.example.com", "", "   ", "cp.example.com", "https://",
+                          "https://exa mple.com"}) {
+    c.serverBaseURL = bad;
+    EXPECT_EQ(c.baseURL(), std::nullopt) << bad;
+  }
+}
+
+TEST(AgentConfigTest, SaveWritesSortedPrettyJSONWithoutAbsentKeys) {
+  ScopedStateDir state;
+  AgentConfig c;
+  c.serverBaseURL = "https://cp.example/api";
+  c.customerID = "1234";
+  ASSERT_TRUE(c.save());
+  std::string text = testing::readFileOrEmpty(state.file("config.json"));
+  EXPECT_EQ(text.find("tenantID"), std::string::npos);
+  EXPECT_NE(text.find("\"serverBaseURL\": \"https://cp.example/api\""), std::string::npos);
+  EXPECT_LT(text.find("\"allowPowerCommands\""), text.find("\"allowRunScript\""));
+  EXPECT_LT(text.find("\"verbose\""), text.size());
+  EXPECT_NE(text.find("\n  \"channel\": \"stable\",\n"), std::string::npos);
+
+  auto loaded = AgentConfig::load();
+  ASSERT_TRUE(loaded) << loaded.error().message;
+  EXPECT_EQ(*loaded, c);
+}
+
+TEST(AgentConfigTest, RoundTripOfEveryField) {
+  ScopedStateDir state;
+  AgentConfig c;
+  c.serverBaseURL = "https://h";
+  c.tenantID = "t";
+  c.customerID = "c";
+  c.enrollmentToken = "tok";
+  c.channel = "beta";
+  c.agentID = "";
+  c.certFingerprint = "ab";
+  c.certNotAfter = "2027-01-01T00:00:00Z";
+  c.deviceToken = "dt";
+  c.metricsIntervalSeconds = 1;
+  c.heartbeatIntervalSeconds = 2;
+  c.commandPollIntervalSeconds = 3;
+  c.updateCheckIntervalSeconds = 4;
+  c.inventoryIntervalSeconds = 5;
+  c.verbose = true;
+  c.commandSkewSeconds = -6;
+  c.allowRunScript = false;
+  c.allowPowerCommands = false;
+  c.quickAssist = true;
+  ASSERT_TRUE(c.save());
+  auto loaded = AgentConfig::load();
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(*loaded, c);
+  EXPECT_TRUE(loaded->isEnrolled());  // an empty agent id still counts
+}
+
+TEST(AgentConfigTest, DecodeIsStrictOnRequiredKeysAndLenientOnNulls) {
+  auto ok = AgentConfig::decode(kMinimal);
+  ASSERT_TRUE(ok) << ok.error().message;
+  EXPECT_FALSE(ok->tenantID.has_value());
+
+  std::string withNull = kMinimal;
+  withNull.insert(1, "\"tenantID\": null,");
+  auto nulled = AgentConfig::decode(withNull);
+  ASSERT_TRUE(nulled);
+  EXPECT_FALSE(nulled->tenantID.has_value());
+
+  std::string missing = kMinimal;
+  missing.replace(missing.find("\"commandSkewSeconds\": 300,"), 26, "");
+  auto noSkew = AgentConfig::decode(missing);
+  ASSERT_FALSE(noSkew);
+  EXPECT_NE(noSkew.error().message.find("commandSkewSeconds"), std::string::npos);
+
+  std::string mistyped = kMinimal;
+  mistyped.replace(mistyped.find("\"verbose\": false"), 16, "\"verbose\": \"no\"");
+  EXPECT_FALSE(AgentConfig::decode(mistyped));
+  std::string fractional = kMinimal;
+  fractional.replace(fractional.find("\"commandSkewSeconds\": 300"), 25, "\"commandSkewSeconds\": 1.5");
+  EXPECT_FALSE(AgentConfig::decode(fractional));
+  EXPECT_FALSE(AgentConfig::decode("{\"serverBaseURL\": "));
+  EXPECT_FALSE(AgentConfig::decode("[]"));
+}
+
+TEST(AgentConfigTest, MissingFileMessageAndLoadIfPresent) {
+  ScopedStateDir state;
+  auto missing = AgentConfig::load();
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().message,
+            "not configured: " + state.file("config.json") +
+                " is missing. Run `vela-agent setup` or deploy a provisioning-named binary.");
+  EXPECT_FALSE(AgentConfig::loadIfPresent());
+  testing::writeFile(state.file("config.json"), "{garbage");
+  EXPECT_FALSE(AgentConfig::loadIfPresent());
+}
+
+TEST(AgentPathsTest, StateDirOverrideAndProtectedWrites) {
+  ScopedStateDir state;
+  std::string nested = state.path() + "/deeper/state";
+  testing::ScopedEnv env("VELA_STATE_DIR", nested);
+  EXPECT_EQ(AgentPaths::configFile(), nested + "/config.json");
+  EXPECT_EQ(AgentPaths::pinnedCommandKey(), nested + "/pinned/command_pubkey.b64");
+
+  ASSERT_TRUE(AgentPaths::writeProtected("one", AgentPaths::configFile()));
+  struct stat st;
+  ASSERT_EQ(::stat(nested.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_TRUE(AgentPaths::writeProtected("two", AgentPaths::configFile()));
+  ASSERT_EQ(::stat(AgentPaths::configFile().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(testing::readFileOrEmpty(AgentPaths::configFile()), "two");
+  int entries = 0;
+  for (auto& e : std::filesystem::directory_iterator(nested)) {
+    (void)e;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1);  // no temporary file left behind
+}
+
+TEST(AgentPathsTest, UnusableStateDirReportsThePlatformError) {
+  // A state directory below a regular file fails even for root.
+  testing::TempDir dir;
+  testing::writeFile(dir.file("plain"), "x");
+  testing::ScopedEnv env("VELA_STATE_DIR", dir.file("plain") + "/state");
+  auto r = AgentPaths::writeProtected("x", AgentPaths::configFile());
+  ASSERT_FALSE(r);
+  EXPECT_NE(r.error().message.find("Not a directory"), std::string::npos) << r.error().message;
+  AgentConfig c;
+  c.serverBaseURL = "https://h";
+  EXPECT_FALSE(c.save());
+}
+
+TEST(AgentPathsTest, DefaultStateDirForAUser) {
+  testing::ScopedEnv noOverride("VELA_STATE_DIR", std::nullopt);
+  testing::ScopedEnv xdg("XDG_DATA_HOME", "/x/data");
+  if (AgentPaths::isRoot()) {
+    EXPECT_EQ(AgentPaths::stateDir(), "/var/lib/vela-agent");
+  } else {
+    EXPECT_EQ(AgentPaths::stateDir(), "/x/data/vela-agent");
+  }
+}
+
+}  // namespace
+}  // namespace vela
