@@ -1,0 +1,108 @@
+#include "runtime/agent_runtime.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "config/agent_paths.h"
+#include "platform/signal_source.h"
+#include "util/agent_version.h"
+#include "util/log.h"
+
+namespace vela {
+
+namespace {
+using Clock = std::chrono::steady_clock;
+}
+
+AgentRuntime::AgentRuntime(AgentConfig config, Tasks tasks)
+    : config_(std::move(config)), tasks_(std::move(tasks)) {}
+
+std::shared_ptr<AgentRuntime> AgentRuntime::createForTesting(AgentConfig config, Tasks tasks) {
+  return std::shared_ptr<AgentRuntime>(new AgentRuntime(std::move(config), std::move(tasks)));
+}
+
+void AgentRuntime::addService(std::unique_ptr<RuntimeService> service) {
+  services_.push_back(std::move(service));
+}
+
+void AgentRuntime::requestStop() {
+  {
+    std::lock_guard lock(stopLock_);
+    shouldStop_ = true;
+  }
+  wake_.signal();
+}
+
+bool AgentRuntime::shouldStop() const {
+  std::lock_guard lock(stopLock_);
+  return shouldStop_;
+}
+
+void AgentRuntime::removeStagedUpdates() const {
+  std::error_code ec;
+  std::filesystem::directory_iterator it(AgentPaths::stateDir(), ec);
+  if (ec) return;
+  for (const auto& entry : it) {
+    std::string name = entry.path().filename().string();
+    if (name.starts_with("update-") && entry.path().extension() == ".staged") {
+      std::error_code ignored;
+      std::filesystem::remove(entry.path(), ignored);
+    }
+  }
+}
+
+int AgentRuntime::run() {
+  std::weak_ptr<AgentRuntime> weak = weak_from_this();
+  auto signals = platform::SignalSource::create("vela.signals", {SIGTERM, SIGINT}, [weak](int signal) {
+    auto self = weak.lock();
+    if (!self) return;
+    Log::info("received signal " + std::to_string(signal) + "; stopping");
+    self->requestStop();
+  });
+  if (!signals) Log::warn("signal handling unavailable: " + signals.error().description());
+
+  removeStagedUpdates();
+  Log::info(std::string(AgentVersion::banner) + " running (pid " + std::to_string(::getpid()) +
+            ", agent " + config_.agentID.value_or("unenrolled") + ")");
+  for (auto& service : services_) service->start();
+
+  runLoop();
+
+  for (auto& service : services_) service->stop();
+  Log::info("Shutting down cleanly");
+  return 0;
+}
+
+void AgentRuntime::runLoop() {
+  auto seconds = [](std::int64_t s) { return std::chrono::seconds(std::max<std::int64_t>(s, 0)); };
+  Clock::time_point heartbeatDue = Clock::now();
+  Clock::time_point pollDue = heartbeatDue;
+  Clock::time_point updateDue = heartbeatDue + seconds(config_.updateCheckIntervalSeconds);
+
+  while (!shouldStop()) {
+    Clock::time_point now = Clock::now();
+    if (tasks_.heartbeat && now >= heartbeatDue) {
+      if (auto r = tasks_.heartbeat(); !r) Log::warn("heartbeat error: " + r.error().description());
+      heartbeatDue = now + seconds(config_.heartbeatIntervalSeconds);
+    }
+    if (tasks_.poll && now >= pollDue) {
+      if (auto r = tasks_.poll(); !r) Log::warn("command-poll error: " + r.error().description());
+      pollDue = now + seconds(config_.commandPollIntervalSeconds);
+    }
+    if (tasks_.updateCheck && now >= updateDue) {
+      if (auto r = tasks_.updateCheck(); !r) Log::warn("update-check error: " + r.error().description());
+      updateDue = now + seconds(config_.updateCheckIntervalSeconds);
+    }
+    if (shouldStop()) break;
+    // A due time moves only when its task ran: with a task absent its due time stays
+    // in the past and the loop wakes once per second.
+    Clock::time_point earliest = std::min({heartbeatDue, pollDue, updateDue});
+    auto wait = std::max<Clock::duration>(earliest - Clock::now(), std::chrono::seconds(1));
+    wake_.waitFor(wait);
+  }
+}
+
+}  // namespace vela

@@ -1,0 +1,64 @@
+#pragma once
+
+// The daemon proper: three periodic tasks (heartbeat, command poll, update check) run
+// one after another on the calling thread, each on its own schedule, until SIGTERM or
+// SIGINT. Long-lived services (the gateway connection) run beside the loop on their
+// own queues; the loop only starts and stops them. Stop requests may come from any
+// thread; everything else happens on the thread that called run().
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/agent_config.h"
+#include "util/agent_error.h"
+#include "util/serial_queue.h"
+
+namespace vela {
+
+// Something the runtime starts after its banner and stops before it exits.
+class RuntimeService {
+ public:
+  virtual ~RuntimeService() = default;
+  virtual void start() = 0;
+  virtual void stop() = 0;
+};
+
+class AgentRuntime : public std::enable_shared_from_this<AgentRuntime> {
+ public:
+  // Each task is absent when its component is not configured.
+  struct Tasks {
+    std::function<Result<void>()> heartbeat;
+    std::function<Result<void>()> poll;
+    std::function<Result<void>()> updateCheck;
+  };
+
+  static std::shared_ptr<AgentRuntime> createForTesting(AgentConfig config, Tasks tasks);
+
+  // Runs until a stop signal; returns the exit status (0 after an orderly stop).
+  int run();
+  // Sets the stop flag and wakes the loop. Safe from any thread.
+  void requestStop();
+  bool shouldStop() const;
+
+  void addService(std::unique_ptr<RuntimeService> service);
+
+ private:
+  AgentRuntime(AgentConfig config, Tasks tasks);
+
+  void removeStagedUpdates() const;
+  void runLoop();
+
+  const AgentConfig config_;
+  Tasks tasks_;
+  std::vector<std::unique_ptr<RuntimeService>> services_;
+  Semaphore wake_;
+  mutable std::mutex stopLock_;
+  bool shouldStop_ = false;  // guarded by stopLock_
+};
+
+}  // namespace vela

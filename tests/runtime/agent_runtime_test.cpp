@@ -1,0 +1,99 @@
+#include "runtime/agent_runtime.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "support/temp_dir.h"
+#include "util/serial_queue.h"
+
+namespace vela {
+namespace {
+
+using namespace std::chrono_literals;
+
+AgentConfig fastConfig() {
+  AgentConfig c;
+  c.serverBaseURL = "https://127.0.0.1:1";
+  c.agentID = "a-1";
+  c.heartbeatIntervalSeconds = 1;
+  c.commandPollIntervalSeconds = 1;
+  return c;
+}
+
+class RecordingService : public RuntimeService {
+ public:
+  explicit RecordingService(std::vector<std::string>& events) : events_(events) {}
+  void start() override { events_.push_back("start"); }
+  void stop() override { events_.push_back("stop"); }
+
+ private:
+  std::vector<std::string>& events_;
+};
+
+TEST(AgentRuntimeTest, TasksRunOnScheduleFailuresDoNotEndTheLoop) {
+  testing::ScopedStateDir state;
+  testing::writeFile(state.file("update-0.2.0.staged"), "x");
+  testing::writeFile(state.file("update-notes.txt"), "kept");
+  std::atomic<int> heartbeats{0}, polls{0}, updates{0};
+  Semaphore secondPoll;
+  AgentRuntime::Tasks tasks;
+  tasks.heartbeat = [&]() -> Result<void> {
+    ++heartbeats;
+    return fail("control plane down");
+  };
+  tasks.poll = [&]() -> Result<void> {
+    if (++polls == 2) secondPoll.signal();
+    return {};
+  };
+  tasks.updateCheck = [&]() -> Result<void> {
+    ++updates;
+    return {};
+  };
+  auto runtime = AgentRuntime::createForTesting(fastConfig(), tasks);
+  std::vector<std::string> events;
+  runtime->addService(std::make_unique<RecordingService>(events));
+
+  ::testing::internal::CaptureStderr();
+  int status = -1;
+  std::thread loop([&] { status = runtime->run(); });
+  secondPoll.wait();
+  runtime->requestStop();
+  loop.join();
+  std::string log = ::testing::internal::GetCapturedStderr();
+
+  EXPECT_EQ(status, 0);
+  EXPECT_GE(heartbeats.load(), 2);
+  EXPECT_EQ(updates.load(), 0);  // the first update check waits a whole interval
+  EXPECT_EQ(events, (std::vector<std::string>{"start", "stop"}));
+  EXPECT_NE(log.find("INFO: VELA RMM Agent 0.1.0 running (pid "), std::string::npos);
+  EXPECT_NE(log.find(", agent a-1)\n"), std::string::npos);
+  EXPECT_NE(log.find("WARN: heartbeat error: control plane down\n"), std::string::npos);
+  EXPECT_LT(log.find("heartbeat error"), log.find("INFO: Shutting down cleanly\n"));
+  EXPECT_FALSE(std::filesystem::exists(state.file("update-0.2.0.staged")));
+  EXPECT_TRUE(std::filesystem::exists(state.file("update-notes.txt")));
+}
+
+TEST(AgentRuntimeTest, StopBeforeTheFirstWaitSkipsTheLoop) {
+  testing::ScopedStateDir state;
+  std::atomic<int> heartbeats{0};
+  AgentRuntime::Tasks tasks;
+  tasks.heartbeat = [&]() -> Result<void> {
+    ++heartbeats;
+    return {};
+  };
+  AgentConfig c = fastConfig();
+  c.agentID.reset();
+  auto runtime = AgentRuntime::createForTesting(c, tasks);
+  runtime->requestStop();
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(runtime->run(), 0);
+  std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(heartbeats.load(), 0);
+  EXPECT_NE(log.find(", agent unenrolled)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vela
