@@ -1,0 +1,77 @@
+#include "identity/keychain.h"
+
+#include <mutex>
+#include <optional>
+
+#include "util/log.h"
+
+namespace vela::Keychain {
+namespace {
+
+std::mutex mutex;
+platform::KeyStore* storeOverride = nullptr;  // guarded by mutex
+std::optional<bool> probed;                   // guarded by mutex
+
+}  // namespace
+
+platform::KeyStore& store() {
+  std::lock_guard lock(mutex);
+  return storeOverride ? *storeOverride : platform::systemKeyStore();
+}
+
+void setStoreForTesting(platform::KeyStore* replacement) {
+  std::lock_guard lock(mutex);
+  storeOverride = replacement;
+  probed.reset();
+}
+
+bool available() { return store().available(); }
+
+bool probe() {
+  platform::KeyStore& keys = store();
+  if (!keys.available()) return false;
+  int status = keys.probeDataProtection(kProbeAccount);
+  if (status == platform::kKeyStoreSuccess || status == platform::kKeyStoreDuplicateItem) {
+    return true;
+  }
+  if (status == platform::kKeyStoreMissingEntitlement) {
+    Log::debug("data-protection keychain unavailable (unsigned build); using legacy keychain");
+    return false;
+  }
+  Log::debug([&] {
+    return "keychain probe returned status " + std::to_string(status) +
+           "; defaulting to data-protection keychain";
+  });
+  return true;
+}
+
+bool usesDataProtection() {
+  {
+    std::lock_guard lock(mutex);
+    if (probed) return *probed;
+  }
+  // The probe runs outside the lock because it logs; a second thread arriving now
+  // waits on probeMutex and then finds the answer.
+  static std::mutex probeMutex;
+  std::lock_guard probeLock(probeMutex);
+  {
+    std::lock_guard lock(mutex);
+    if (probed) return *probed;
+  }
+  bool result = probe();
+  std::lock_guard lock(mutex);
+  probed = result;
+  return result;
+}
+
+Attributes base() {
+  if (usesDataProtection()) return {{std::string(kUseDataProtection), true}};
+  return {};
+}
+
+std::string_view modeName() {
+  if (!available()) return "none";
+  return usesDataProtection() ? "data-protection" : "legacy";
+}
+
+}  // namespace vela::Keychain
