@@ -1,0 +1,20 @@
+#pragma once
+
+// The one compact JSON writer: no white space, object keys in ascending byte order,
+// numbers exactly as their text, minimal string escaping. Command signatures cover
+// these bytes, so the output for a given tree must never change. Never fails.
+
+#include <string>
+
+#include "util/bytes.h"
+#include "util/json_value.h"
+
+namespace vela::CanonicalJSON {
+
+std::string encode(const JSONValue& value);
+Bytes encodeData(const JSONValue& value);
+
+// Appends the encoding to `out`; lets callers build larger texts without copies.
+void encodeInto(std::string& out, const JSONValue& value);
+
+}  // namespace vela::CanonicalJSON

@@ -1,0 +1,82 @@
+#pragma once
+
+// JSONScanner reads a complete JSON document into a JSONValue in one forward pass over
+// the bytes. It never throws and never recurses deeper than maxDepth containers, so
+// hostile input yields a JSONParseError rather than a crash. Stateless for callers:
+// `parse` is a static function and safe to call from any thread.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "util/agent_error.h"
+#include "util/json_value.h"
+
+namespace vela {
+
+// Where and why a document was refused. Every case but unexpectedEnd carries the
+// 0-based byte offset at which the problem was found.
+class JSONParseError {
+ public:
+  enum class Kind {
+    unexpectedCharacter,
+    invalidNumber,
+    invalidEscape,
+    trailingData,
+    tooDeep,
+    unexpectedEnd,
+  };
+
+  static JSONParseError unexpectedCharacter(std::size_t offset) {
+    return {Kind::unexpectedCharacter, offset};
+  }
+  static JSONParseError invalidNumber(std::size_t offset) { return {Kind::invalidNumber, offset}; }
+  static JSONParseError invalidEscape(std::size_t offset) { return {Kind::invalidEscape, offset}; }
+  static JSONParseError trailingData(std::size_t offset) { return {Kind::trailingData, offset}; }
+  static JSONParseError tooDeep(std::size_t offset) { return {Kind::tooDeep, offset}; }
+  static JSONParseError unexpectedEnd() { return {Kind::unexpectedEnd, 0}; }
+
+  Kind kind() const { return kind_; }
+  std::size_t offset() const { return offset_; }
+  // The case with its offset, e.g. "unexpectedCharacter(6)" or "unexpectedEnd".
+  std::string description() const;
+  AgentError toAgentError() const { return AgentError(description()); }
+
+  bool operator==(const JSONParseError&) const = default;
+
+ private:
+  JSONParseError(Kind kind, std::size_t offset) : kind_(kind), offset_(offset) {}
+  Kind kind_;
+  std::size_t offset_;
+};
+
+class JSONScanner {
+ public:
+  static constexpr int maxDepth = 128;
+
+  static Result<JSONValue, JSONParseError> parse(std::span<const std::uint8_t> bytes);
+  // Parses the text's bytes (UTF-8).
+  static Result<JSONValue, JSONParseError> parse(std::string_view text);
+
+ private:
+  explicit JSONScanner(std::string_view bytes) : bytes_(bytes) {}
+
+  Result<JSONValue, JSONParseError> parseDocument();
+  Result<JSONValue, JSONParseError> parseValue(int depth);
+  Result<JSONValue, JSONParseError> parseObject(int depth);
+  Result<JSONValue, JSONParseError> parseArray(int depth);
+  Result<std::string, JSONParseError> parseString();
+  Result<void, JSONParseError> parseUnicodeEscape(std::string& out);
+  Result<std::uint32_t, JSONParseError> readHex4();
+  Result<JSONValue, JSONParseError> parseLiteral(std::string_view word, JSONValue value);
+  Result<JSONValue, JSONParseError> parseNumber();
+  void skipWhitespace();
+  bool atEnd() const { return i_ >= bytes_.size(); }
+
+  std::string_view bytes_;
+  std::size_t i_ = 0;
+};
+
+}  // namespace vela
