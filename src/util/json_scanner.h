@@ -63,20 +63,22 @@ class JSONScanner {
  private:
   explicit JSONScanner(std::string_view bytes) : bytes_(bytes) {}
 
-  Result<JSONValue, JSONParseError> parseDocument();
-  Result<JSONValue, JSONParseError> parseValue(int depth);
-  Result<JSONValue, JSONParseError> parseObject(int depth);
-  Result<JSONValue, JSONParseError> parseArray(int depth);
-  Result<std::string, JSONParseError> parseString();
-  Result<void, JSONParseError> parseUnicodeEscape(std::string& out);
-  Result<std::uint32_t, JSONParseError> readHex4();
-  Result<JSONValue, JSONParseError> parseLiteral(std::string_view word, JSONValue value);
-  Result<JSONValue, JSONParseError> parseNumber();
+  // Each step reports failure by returning false after recording error_, which keeps
+  // the hot path free of wrapped values.
+  bool parseValue(int depth, JSONValue& out);
+  bool parseObject(int depth, JSONValue& out);
+  bool parseArray(int depth, JSONValue& out);
+  bool parseString(std::string& out);
+  bool parseUnicodeEscape(std::string& out);
+  bool readHex4(std::uint32_t& value);
+  bool parseLiteral(std::string_view word);
+  void parseNumber(JSONValue& out);
   void skipWhitespace();
-  bool atEnd() const { return i_ >= bytes_.size(); }
+  bool fail(JSONParseError error);
 
   std::string_view bytes_;
   std::size_t i_ = 0;
+  JSONParseError error_ = JSONParseError::unexpectedEnd();
 };
 
 }  // namespace vela

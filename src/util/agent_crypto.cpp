@@ -1,0 +1,188 @@
+#include "util/agent_crypto.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+
+#include "util/base64.h"
+#include "util/hex.h"
+
+namespace vela::AgentCrypto {
+namespace {
+
+// RFC 8410: SEQUENCE { SEQUENCE { OID 1.3.101.112 } BIT STRING (33 bytes, 0 unused) }.
+constexpr std::uint8_t kSPKIHeader[12] = {0x30, 0x2A, 0x30, 0x05, 0x06, 0x03,
+                                          0x2B, 0x65, 0x70, 0x03, 0x21, 0x00};
+
+// The UTF-8 length of a Unicode white-space or line-break character starting at `pos`
+// (0 when there is none). Keys and signatures are pasted by hand, so more than ASCII
+// white space turns up around them.
+std::size_t whitespaceAt(std::string_view s, std::size_t pos) {
+  unsigned char c = static_cast<unsigned char>(s[pos]);
+  if (c == ' ' || (c >= '\t' && c <= '\r')) return 1;
+  std::string_view rest = s.substr(pos);
+  for (std::string_view space : {"\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\xA8", "\xE2\x80\xA9",
+                                 "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"}) {
+    if (rest.starts_with(space)) return space.size();
+  }
+  // U+2000 to U+200A
+  if (rest.size() >= 3 && c == 0xE2 && static_cast<unsigned char>(rest[1]) == 0x80 &&
+      static_cast<unsigned char>(rest[2]) >= 0x80 && static_cast<unsigned char>(rest[2]) <= 0x8A) {
+    return 3;
+  }
+  return 0;
+}
+
+// The length of a white-space character ending just before `end`, or 0.
+std::size_t whitespaceBefore(std::string_view s, std::size_t end) {
+  for (std::size_t length = 1; length <= 3 && length <= end; ++length) {
+    if (whitespaceAt(s, end - length) == length) return length;
+  }
+  return 0;
+}
+
+std::string_view trim(std::string_view s) {
+  std::size_t begin = 0, end = s.size();
+  while (begin < end) {
+    std::size_t n = whitespaceAt(s, begin);
+    if (n == 0) break;
+    begin += n;
+  }
+  while (end > begin) {
+    std::size_t n = whitespaceBefore(s, end);
+    if (n == 0) break;
+    end -= n;
+  }
+  return s.substr(begin, end - begin);
+}
+
+// Line breaks for PEM: LF, VT, FF, CR, U+0085, U+2028, U+2029.
+std::size_t lineBreakAt(std::string_view s, std::size_t pos) {
+  unsigned char c = static_cast<unsigned char>(s[pos]);
+  if (c >= '\n' && c <= '\r') return 1;
+  std::string_view rest = s.substr(pos);
+  for (std::string_view lineBreak : {"\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"}) {
+    if (rest.starts_with(lineBreak)) return lineBreak.size();
+  }
+  return 0;
+}
+
+std::string pemBody(std::string_view text) {
+  std::string body;
+  std::size_t lineStart = 0, pos = 0;
+  auto takeLine = [&](std::size_t end) {
+    std::string_view line = text.substr(lineStart, end - lineStart);
+    if (!line.empty() && !line.starts_with("-----")) body += line;
+  };
+  while (pos < text.size()) {
+    std::size_t n = lineBreakAt(text, pos);
+    if (n == 0) {
+      ++pos;
+      continue;
+    }
+    takeLine(pos);
+    pos += n;
+    lineStart = pos;
+  }
+  takeLine(text.size());
+  return body;
+}
+
+struct MDContextFree {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+}  // namespace
+
+std::string CryptoError::description() const {
+  switch (kind_) {
+    case Kind::badPublicKey: return "malformed Ed25519 public key";
+    case Kind::badSignature: return "malformed signature";
+    case Kind::verificationFailed: return "signature verification failed";
+  }
+  return "";
+}
+
+Result<Ed25519PublicKey, CryptoError> Ed25519PublicKey::fromRaw(std::span<const std::uint8_t> raw) {
+  if (raw.size() != kKeySize) return tl::unexpected(CryptoError::badPublicKey());
+  EVP_PKEY* pkey = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, raw.data(), raw.size());
+  if (pkey == nullptr) return tl::unexpected(CryptoError::badPublicKey());
+  Ed25519PublicKey key;
+  std::copy(raw.begin(), raw.end(), key.raw_.begin());
+  key.key_ = std::shared_ptr<EVP_PKEY>(pkey, EVP_PKEY_free);
+  return key;
+}
+
+Result<Ed25519PublicKey, CryptoError> ed25519PublicKey(std::string_view fromBase64OrPEM) {
+  std::string_view text = trim(fromBase64OrPEM);
+  std::optional<Bytes> decoded = text.find("-----BEGIN") != std::string_view::npos
+                                     ? Base64::decode(pemBody(text))
+                                     : Base64::decode(text);
+  if (!decoded) return tl::unexpected(CryptoError::badPublicKey());
+  std::span<const std::uint8_t> raw = *decoded;
+  if (raw.size() == 44 && std::equal(std::begin(kSPKIHeader), std::end(kSPKIHeader), raw.begin())) {
+    raw = raw.subspan(12);
+  }
+  if (raw.size() != Ed25519PublicKey::kKeySize) return tl::unexpected(CryptoError::badPublicKey());
+  return Ed25519PublicKey::fromRaw(raw);
+}
+
+Result<void, CryptoError> verifyEd25519(std::string_view signatureBase64,
+                                        std::span<const std::uint8_t> message,
+                                        const Ed25519PublicKey& publicKey) {
+  std::optional<Bytes> signature = Base64::decode(trim(signatureBase64));
+  if (!signature) return tl::unexpected(CryptoError::badSignature());
+  std::unique_ptr<EVP_MD_CTX, MDContextFree> ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, publicKey.handle()) != 1) {
+    return tl::unexpected(CryptoError::verificationFailed());
+  }
+  // A signature of the wrong length simply fails to verify.
+  if (EVP_DigestVerify(ctx.get(), signature->data(), signature->size(), message.data(),
+                       message.size()) != 1) {
+    return tl::unexpected(CryptoError::verificationFailed());
+  }
+  return {};
+}
+
+Result<void, CryptoError> verifyEd25519(std::string_view signatureBase64, std::string_view message,
+                                        const Ed25519PublicKey& publicKey) {
+  return verifyEd25519(signatureBase64,
+                       std::span(reinterpret_cast<const std::uint8_t*>(message.data()), message.size()),
+                       publicKey);
+}
+
+Bytes sha256(std::span<const std::uint8_t> bytes) {
+  Bytes digest(32);
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr);
+  return digest;
+}
+
+Bytes sha256(std::string_view bytes) {
+  return sha256(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+}
+
+std::string sha256Hex(std::span<const std::uint8_t> bytes) { return Hex::encode(sha256(bytes)); }
+std::string sha256Hex(std::string_view bytes) { return Hex::encode(sha256(bytes)); }
+
+Sha256Hasher::Sha256Hasher() : ctx_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
+  EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr);
+}
+
+void Sha256Hasher::update(std::span<const std::uint8_t> bytes) {
+  EVP_DigestUpdate(ctx_.get(), bytes.data(), bytes.size());
+}
+
+void Sha256Hasher::update(std::string_view bytes) {
+  EVP_DigestUpdate(ctx_.get(), bytes.data(), bytes.size());
+}
+
+Bytes Sha256Hasher::finish() {
+  Bytes digest(32);
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(ctx_.get(), digest.data(), &length);
+  EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr);
+  return digest;
+}
+
+}  // namespace vela::AgentCrypto
