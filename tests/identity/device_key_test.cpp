@@ -1,0 +1,183 @@
+#include "identity/device_key.h"
+
+#include <gtest/gtest.h>
+
+#include "config/agent_paths.h"
+#include "identity/keychain.h"
+#include "identity/pem.h"
+#include "identity_test_support.h"
+#include "platform/file_io.h"
+#include "support/temp_dir.h"
+#include "util/hex.h"
+
+namespace vela {
+namespace {
+
+using testing::FakeKeyStore;
+using testing::ScopedStateDir;
+
+const char* kSPKIPrefix = "3059301306072a8648ce3d020106082a8648ce3d030107034200" "04";
+
+class DeviceKeyFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Keychain::setStoreForTesting(nullptr); }
+  ScopedStateDir state;
+};
+
+TEST_F(DeviceKeyFileTest, CreateFallsBackToOwnerOnlyFileThatReloadsToTheSameKey) {
+  ::testing::internal::CaptureStderr();
+  DeviceKey created = DeviceKey::create().value();
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(created.backing(), DeviceKey::Backing::file);
+  EXPECT_NE(err.find("] WARN: OS keychain unavailable (daemon session); generated file-backed "
+                     "device key at " + state.file("device.key") +
+                     ". Remote-control mTLS needs a data-protection-keychain-entitled build.\n"),
+            std::string::npos)
+      << err;
+
+  std::string file = testing::readFileOrEmpty(state.file("device.key"));
+  Bytes point = created.publicKeyX963().value();
+  ASSERT_EQ(file.size(), 97u);
+  EXPECT_EQ(toBytes(file.substr(0, 65)), point);
+  EXPECT_EQ(platform::fileMode(state.file("device.key")).value(), 0600u);
+
+  DeviceKey loaded = DeviceKey::load().value();
+  EXPECT_EQ(loaded.backing(), DeviceKey::Backing::file);
+  EXPECT_EQ(loaded.tag(), toBytes("com.vela.agent.devicekey"));
+  EXPECT_EQ(loaded.publicKeyX963().value(), point);
+
+  Bytes spki = loaded.publicKeySPKI().value();
+  ASSERT_EQ(spki.size(), 91u);
+  EXPECT_EQ(Hex::encode(spki).substr(0, 54), kSPKIPrefix);
+  std::string pem = loaded.publicKeyPEM().value();
+  EXPECT_TRUE(pem.starts_with("-----BEGIN PUBLIC KEY-----\n"));
+  EXPECT_EQ(PEM::decode(pem).value(), spki);
+}
+
+TEST_F(DeviceKeyFileTest, SignaturesVerifyWithThePublicKeyAcrossReloads) {
+  DeviceKey key = DeviceKey::loadOrCreate().value();
+  Bytes message = toBytes("certification request info");
+  Bytes signature = key.sign(message).value();
+  EXPECT_EQ(signature[0], 0x30);
+  Bytes spki = DeviceKey::load().value().publicKeySPKI().value();
+  EXPECT_TRUE(testing::verifySignature(spki, message, signature));
+  EXPECT_FALSE(testing::verifySignature(spki, toBytes("certification request inf0"), signature));
+  Bytes second = DeviceKey::load().value().sign(message).value();
+  EXPECT_TRUE(testing::verifySignature(spki, message, second));
+}
+
+TEST_F(DeviceKeyFileTest, MissingKeyIsNotFound) {
+  auto missing = DeviceKey::load();
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().message, "device key not found (status -25300)");
+}
+
+TEST_F(DeviceKeyFileTest, CorruptFileFailsToLoadAndLoadOrCreateReplacesIt) {
+  std::string good = [] {
+    (void)DeviceKey::create().value();
+    return testing::readFileOrEmpty(AgentPaths::deviceKeyFile());
+  }();
+  std::string wrongScalar = good;
+  wrongScalar[96] = static_cast<char>(wrongScalar[96] ^ 0x01);
+  std::string compressed = good;
+  compressed[0] = 0x02;
+  for (const std::string& corrupt :
+       {good.substr(0, 96), good + "x", compressed, wrongScalar, std::string(97, '\0')}) {
+    testing::writeFile(state.file("device.key"), corrupt);
+    auto loaded = DeviceKey::load();
+    ASSERT_FALSE(loaded);
+    EXPECT_TRUE(loaded.error().message.starts_with("could not load file-backed device key: "))
+        << loaded.error().message;
+  }
+
+  DeviceKey fresh = DeviceKey::loadOrCreate().value();
+  EXPECT_EQ(fresh.backing(), DeviceKey::Backing::file);
+  std::string rewritten = testing::readFileOrEmpty(state.file("device.key"));
+  EXPECT_EQ(rewritten.size(), 97u);
+  EXPECT_NE(rewritten, good);
+  EXPECT_EQ(DeviceKey::load().value().publicKeyX963().value(), fresh.publicKeyX963().value());
+}
+
+TEST_F(DeviceKeyFileTest, DeleteRemovesTheFileAndToleratesAbsentKeychainItems) {
+  DeviceKey key = DeviceKey::create().value();
+  ASSERT_TRUE(key.deleteKey());
+  EXPECT_FALSE(platform::fileExists(state.file("device.key")));
+  EXPECT_FALSE(DeviceKey::load());
+  EXPECT_TRUE(key.deleteKey());
+}
+
+class DeviceKeyStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Keychain::setStoreForTesting(&store); }
+  void TearDown() override { Keychain::setStoreForTesting(nullptr); }
+  ScopedStateDir state;
+  FakeKeyStore store;
+};
+
+TEST_F(DeviceKeyStoreTest, CreatePrefersHardwareThenSoftwareThenFile) {
+  DeviceKey first = DeviceKey::loadOrCreate().value();
+  EXPECT_EQ(first.backing(), DeviceKey::Backing::secureEnclave);
+  DeviceKey again = DeviceKey::loadOrCreate().value();
+  EXPECT_EQ(again.backing(), DeviceKey::Backing::secureEnclave);
+  EXPECT_EQ(again.publicKeyX963().value(), first.publicKeyX963().value());
+  EXPECT_FALSE(platform::fileExists(state.file("device.key")));
+
+  store.hardwareWorks = false;
+  ::testing::internal::CaptureStderr();
+  DeviceKey software = DeviceKey::create(toBytes("tag-2")).value();
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(software.backing(), DeviceKey::Backing::software);
+  EXPECT_NE(err.find("WARN: Secure Enclave unavailable; generated software (keychain) device key"),
+            std::string::npos);
+  EXPECT_EQ(DeviceKey::load(toBytes("tag-2")).value().backing(), DeviceKey::Backing::software);
+
+  store.softwareWorks = false;
+  EXPECT_EQ(DeviceKey::create(toBytes("tag-3")).value().backing(), DeviceKey::Backing::file);
+  // A key in the store wins over the file; a tag the store lacks falls back to it.
+  EXPECT_EQ(DeviceKey::load().value().backing(), DeviceKey::Backing::secureEnclave);
+  EXPECT_EQ(DeviceKey::load(toBytes("tag-3")).value().backing(), DeviceKey::Backing::file);
+}
+
+TEST_F(DeviceKeyStoreTest, ProbeDecidesTheKeychainOnceForTheProcess) {
+  store.probeStatus = platform::kKeyStoreMissingEntitlement;
+  EXPECT_TRUE(Keychain::base().empty());
+  (void)DeviceKey::create().value();
+  EXPECT_FALSE(store.lastDataProtection);
+  store.probeStatus = 0;  // ignored: the answer is fixed now
+  EXPECT_EQ(Keychain::modeName(), "legacy");
+  EXPECT_EQ(store.probes, 1);
+
+  for (int status : {0, platform::kKeyStoreDuplicateItem, -50}) {
+    Keychain::setStoreForTesting(&store);
+    store.probeStatus = status;
+    EXPECT_EQ(Keychain::base(), (Keychain::Attributes{{"useDataProtectionKeychain", true}}));
+    (void)DeviceKey::load();
+    EXPECT_TRUE(store.lastDataProtection) << status;
+  }
+}
+
+TEST_F(DeviceKeyStoreTest, DeleteFailsOnlyForRealKeychainErrors) {
+  DeviceKey key = DeviceKey::create().value();
+  testing::writeFile(state.file("device.key"), "stale");
+  ASSERT_TRUE(key.deleteKey());
+  EXPECT_TRUE(key.deleteKey());  // item not found is success
+  EXPECT_FALSE(platform::fileExists(state.file("device.key")));
+
+  testing::writeFile(state.file("device.key"), "stale");
+  store.deleteStatus = -25308;
+  auto failed = key.deleteKey();
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message, "failed to delete device key (status -25308)");
+  EXPECT_FALSE(platform::fileExists(state.file("device.key")));
+}
+
+TEST(KeychainTest, LinuxHasNoKeychain) {
+  Keychain::setStoreForTesting(nullptr);
+  EXPECT_FALSE(Keychain::available());
+  EXPECT_FALSE(Keychain::usesDataProtection());
+  EXPECT_TRUE(Keychain::base().empty());
+  EXPECT_EQ(Keychain::modeName(), "none");
+}
+
+}  // namespace
+}  // namespace vela
