@@ -1,0 +1,387 @@
+#include "util/shell.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace vela::Shell {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kGrace = std::chrono::seconds(2);
+constexpr char kReaderLabel[] = "vela.shell.reader";
+
+std::string errnoText(int err) { return std::system_category().message(err); }
+
+void closeFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+// Both ends close-on-exec and above the standard descriptors, so that the dup2 calls
+// in the child can never clobber one another and nothing leaks into other children.
+struct Pipe {
+  int read = -1;
+  int write = -1;
+
+  int open() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+    for (int& fd : fds) {
+      if (fd < 3) {
+        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        ::close(fd);
+        if (moved < 0) return errno;
+        fd = moved;
+      }
+    }
+    read = fds[0];
+    write = fds[1];
+    return 0;
+  }
+  ~Pipe() {
+    closeFd(read);
+    closeFd(write);
+  }
+};
+
+// Releases blocked readers and the input writer once the output is no longer wanted
+// (a grandchild may keep the pipes open long after the child is gone).
+class StopSignal {
+ public:
+  int open() { return pipe_.open(); }
+  int fd() const { return pipe_.read; }
+  void fire() {
+    if (pipe_.write >= 0) {
+      char byte = 1;
+      [[maybe_unused]] auto n = ::write(pipe_.write, &byte, 1);
+      closeFd(pipe_.write);
+    }
+  }
+
+ private:
+  Pipe pipe_;
+};
+
+void nameThread() {
+  std::string label(kReaderLabel);
+  label.resize(std::min<std::size_t>(label.size(), 15));
+  pthread_setname_np(pthread_self(), label.c_str());
+}
+
+// Collects one output stream on its own thread until end of file or the stop signal.
+// Destroying it before take() fires the stop signal, so unwinding never hangs.
+class DataAccumulator {
+ public:
+  DataAccumulator(int fd, StopSignal& stop) : fd_(fd), stop_(stop) {
+    thread_ = std::thread([this] { readAll(); });
+  }
+  ~DataAccumulator() {
+    if (thread_.joinable()) {
+      stop_.fire();
+      thread_.join();
+    }
+  }
+
+  bool waitUntil(Clock::time_point limit) {
+    std::unique_lock lock(mu_);
+    return cv_.wait_until(lock, limit, [this] { return done_; });
+  }
+  std::string take() {
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard lock(mu_);
+    return std::move(data_);
+  }
+
+ private:
+  void readAll() {
+    nameThread();
+    std::string collected;
+    std::array<char, 65536> buf;
+    std::array<pollfd, 2> fds{pollfd{fd_, POLLIN, 0}, pollfd{stop_.fd(), POLLIN, 0}};
+    for (;;) {
+      int ready = ::poll(fds.data(), fds.size(), -1);
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (fds[0].revents != 0) {
+        ssize_t n = ::read(fd_, buf.data(), buf.size());
+        if (n > 0) {
+          collected.append(buf.data(), static_cast<std::size_t>(n));
+          continue;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        break;
+      }
+      if (fds[1].revents != 0) break;
+    }
+    std::lock_guard lock(mu_);
+    data_ = std::move(collected);
+    done_ = true;
+    cv_.notify_all();
+  }
+
+  const int fd_;
+  StopSignal& stop_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::string data_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// Writes the input and closes the pipe; a child that stops reading ends the write
+// (EPIPE, kept away from the process by blocking SIGPIPE on this thread only).
+void writeInput(int fd, const std::string& input, int stopFd) {
+  sigset_t pipeOnly;
+  sigemptyset(&pipeOnly);
+  sigaddset(&pipeOnly, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeOnly, nullptr);
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  std::size_t offset = 0;
+  std::array<pollfd, 2> fds{pollfd{fd, POLLOUT, 0}, pollfd{stopFd, POLLIN, 0}};
+  while (offset < input.size()) {
+    ssize_t n = ::write(fd, input.data() + offset, input.size() - offset);
+    if (n > 0) {
+      offset += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) break;
+    if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+    if (fds[1].revents != 0) break;
+  }
+  ::close(fd);
+}
+
+// Waits for the child's end without reaping it, so that its process id cannot be
+// reused before the last signal is sent. A pidfd gives a timed wait without a thread;
+// kernels without one are polled.
+class ExitWatcher {
+ public:
+  explicit ExitWatcher(pid_t pid)
+      : pid_(pid), pidfd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))) {}
+  ~ExitWatcher() { closeFd(pidfd_); }
+  ExitWatcher(const ExitWatcher&) = delete;
+  ExitWatcher& operator=(const ExitWatcher&) = delete;
+
+  bool waitUntil(Clock::time_point limit) {
+    for (;;) {
+      if (exited()) return true;
+      auto now = Clock::now();
+      if (now >= limit) return false;
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(limit - now).count();
+      if (pidfd_ >= 0) {
+        pollfd p{pidfd_, POLLIN, 0};
+        ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 60'000)));
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min<long long>(left, 10)));
+      }
+    }
+  }
+  // Reaps the child and returns its raw wait status.
+  int reap() {
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+  }
+
+ private:
+  bool exited() const {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+      return errno != EINTR;  // ECHILD: nothing left to wait for
+    }
+    return info.si_pid == pid_;
+  }
+
+  const pid_t pid_;
+  int pidfd_;
+};
+
+Result spawnFailed(int err) {
+  Result r;
+  r.exitCode = -1;
+  r.stderr = "spawn failed: " + errnoText(err);
+  return r;
+}
+
+int exitCodeFromStatus(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return WTERMSIG(status);
+  return -1;
+}
+
+// posix_spawn with a clean signal state: the agent blocks or ignores signals for its
+// own handling, and children must not inherit that.
+int spawnChild(pid_t& pid, const std::string& path, const std::vector<std::string>& arguments,
+               const std::optional<std::map<std::string, std::string>>& environment,
+               const Pipe& in, const Pipe& out, const Pipe& err) {
+  std::vector<std::string> envStorage;
+  if (environment) {
+    for (const auto& [key, value] : *environment) envStorage.push_back(key + "=" + value);
+  }
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& e : envStorage) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attr);
+  posix_spawn_file_actions_adddup2(&actions, in.read, STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out.write, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err.write, STDERR_FILENO);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(),
+                         environment ? envp.data() : environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  return rc;
+}
+
+Result runChecked(const std::string& path, const std::vector<std::string>& arguments,
+                  const std::optional<std::string>& stdin, double timeout,
+                  const std::optional<std::map<std::string, std::string>>& environment) {
+  Pipe in, out, err;
+  StopSignal stop;
+  for (int rc : {in.open(), out.open(), err.open(), stop.open()}) {
+    if (rc != 0) return spawnFailed(rc);
+  }
+  auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(std::clamp(timeout, 0.0, 1e9)));
+
+  // Readers start first so that nothing after the launch can throw.
+  DataAccumulator outData(out.read, stop);
+  DataAccumulator errData(err.read, stop);
+
+  pid_t pid = -1;
+  int rc = spawnChild(pid, path, arguments, environment, in, out, err);
+  closeFd(in.read);
+  closeFd(out.write);
+  closeFd(err.write);
+  if (rc != 0) return spawnFailed(rc);
+
+  std::thread inputWriter;
+  if (stdin) {
+    int fd = std::exchange(in.write, -1);
+    try {
+      inputWriter = std::thread([fd, &stdin, &stop] { writeInput(fd, *stdin, stop.fd()); });
+    } catch (const std::system_error&) {
+      ::close(fd);
+    }
+  } else {
+    closeFd(in.write);
+  }
+
+  Result result;
+  ExitWatcher watcher(pid);
+  if (!watcher.waitUntil(deadline)) {
+    result.timedOut = true;
+    ::kill(pid, SIGTERM);
+    if (!watcher.waitUntil(Clock::now() + kGrace)) ::kill(pid, SIGKILL);
+  }
+  result.exitCode = exitCodeFromStatus(watcher.reap());
+
+  auto readLimit = std::max(deadline, Clock::now()) + kGrace;
+  outData.waitUntil(readLimit);
+  errData.waitUntil(readLimit);
+  stop.fire();
+  if (inputWriter.joinable()) inputWriter.join();
+  result.stdout = utf8OrEmpty(outData.take());
+  result.stderr = utf8OrEmpty(errData.take());
+  return result;
+}
+
+bool isValidUTF8(const std::string& s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    int extra;
+    std::uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+      extra = 1;
+      cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      extra = 2;
+      cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      extra = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (end - p <= extra) return false;
+    for (int i = 1; i <= extra; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF.
+    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    p += extra + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string utf8OrEmpty(std::string bytes) {
+  if (!isValidUTF8(bytes)) return {};
+  return bytes;
+}
+
+Result run(const std::string& path, const std::vector<std::string>& arguments,
+           const std::optional<std::string>& stdin, double timeout,
+           const std::optional<std::map<std::string, std::string>>& environment) {
+  try {
+    return runChecked(path, arguments, stdin, timeout, environment);
+  } catch (const std::system_error& e) {
+    // Only thread creation throws here; report it like any other start failure.
+    return spawnFailed(e.code().value());
+  }
+}
+
+std::optional<std::string> runQuiet(const std::string& path,
+                                    const std::vector<std::string>& arguments, double timeout) {
+  Result r = run(path, arguments, std::nullopt, timeout, std::nullopt);
+  if (r.exitCode != 0) return std::nullopt;
+  return std::move(r.stdout);
+}
+
+}  // namespace vela::Shell

@@ -1,0 +1,42 @@
+#pragma once
+
+// The one way to run an external program: no shell in between, arguments passed as
+// given, optional standard input, optional replacement of the whole environment, both
+// output streams drained concurrently, and a time limit enforced with SIGTERM, a
+// two-second grace period and SIGKILL. Problems are reported in the result, never
+// raised. Calls are independent and may run from several threads at once.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vela::Shell {
+
+struct Result {
+  // Exit status of a normal exit; the signal number when a signal ended the program;
+  // -1 when it could not be started.
+  int exitCode = -1;
+  std::string stdout;  // empty when the bytes are not valid UTF-8
+  std::string stderr;  // likewise; "spawn failed: <reason>" when it could not start
+  bool timedOut = false;
+};
+
+// `path` is the executable (absolute); `arguments` exclude the program name. With
+// `stdin` absent the child reads end of file at once. `environment`, when given,
+// replaces the child's environment entirely (an empty map means no variables).
+// Blocks until the child has ended and both streams are collected. Output held open
+// by the child's own children is collected only until shortly after the deadline.
+Result run(const std::string& path, const std::vector<std::string>& arguments,
+           const std::optional<std::string>& stdin = std::nullopt, double timeout = 30,
+           const std::optional<std::map<std::string, std::string>>& environment = std::nullopt);
+
+// `run` without input and environment; standard output when the exit status is 0.
+std::optional<std::string> runQuiet(const std::string& path,
+                                    const std::vector<std::string>& arguments,
+                                    double timeout = 30);
+
+// The text itself when it is valid UTF-8, else the empty text.
+std::string utf8OrEmpty(std::string bytes);
+
+}  // namespace vela::Shell

@@ -1,0 +1,175 @@
+#include "util/shell.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+
+namespace vela {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+Shell::Result sh(const std::string& script, double timeout = 60,
+                 const std::optional<std::string>& input = std::nullopt) {
+  return Shell::run("/bin/sh", {"-c", script}, input, timeout);
+}
+
+TEST(ShellOutput, LargeStderrWithSilentStdoutCompletes) {
+  auto r = sh("head -c 6000000 /dev/zero | tr '\\000' e >&2");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.stdout, "");
+  ASSERT_EQ(r.stderr.size(), 6000000u);
+  EXPECT_EQ(r.stderr.find_first_not_of('e'), std::string::npos);
+}
+
+TEST(ShellOutput, BothStreamsLargeAndInterleaved) {
+  auto r = sh("i=0; while [ $i -lt 2000 ]; do echo out$i; echo err$i >&2; i=$((i+1)); done;"
+              "head -c 3000000 /dev/zero >&2; head -c 3000000 /dev/zero | tr '\\000' o");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(r.stdout.starts_with("out0\nout1\n"));
+  EXPECT_NE(r.stdout.find("out1999\n"), std::string::npos);
+  // The NUL bytes on stderr are valid UTF-8, so the text survives whole.
+  EXPECT_GT(r.stderr.size(), 3000000u);
+}
+
+TEST(ShellOutput, UndecodableStreamBecomesEmptyWholesale) {
+  auto r = sh("printf 'ok\\377'; printf 'gr\\303\\274n' >&2");
+  EXPECT_EQ(r.stdout, "");
+  EXPECT_EQ(r.stderr, "gr\xc3\xbcn");
+}
+
+TEST(ShellOutput, Utf8Validation) {
+  EXPECT_EQ(Shell::utf8OrEmpty("plain \xe2\x9c\x93 \xf0\x9f\x98\x80"),
+            "plain \xe2\x9c\x93 \xf0\x9f\x98\x80");
+  EXPECT_EQ(Shell::utf8OrEmpty("\xc0\xaf"), "");          // overlong
+  EXPECT_EQ(Shell::utf8OrEmpty("\xed\xa0\x80"), "");      // surrogate
+  EXPECT_EQ(Shell::utf8OrEmpty("\xf4\x90\x80\x80"), "");  // past U+10FFFF
+  EXPECT_EQ(Shell::utf8OrEmpty("cut \xe2\x9c"), "");      // truncated sequence
+}
+
+TEST(ShellExit, StatusAndQuietVariant) {
+  EXPECT_EQ(sh("exit 3").exitCode, 3);
+  EXPECT_EQ(Shell::runQuiet("/bin/sh", {"-c", "echo hi"}), "hi\n");
+  EXPECT_EQ(Shell::runQuiet("/bin/sh", {"-c", "echo hi; exit 1"}), std::nullopt);
+  // Arguments reach the program verbatim, blanks and quotes included.
+  EXPECT_EQ(Shell::runQuiet("/bin/echo", {"a b", "\"c\"", "$HOME"}), "a b \"c\" $HOME\n");
+}
+
+TEST(ShellExit, MissingOrUnusableExecutableIsSpawnFailure) {
+  auto missing = Shell::run("/nonexistent/tool", {"x"});
+  EXPECT_EQ(missing.exitCode, -1);
+  EXPECT_EQ(missing.stdout, "");
+  EXPECT_TRUE(missing.stderr.starts_with("spawn failed: ")) << missing.stderr;
+  EXPECT_FALSE(missing.timedOut);
+
+  testing::TempDir dir;
+  testing::writeFile(dir.file("plain.txt"), "not a program");
+  auto notExecutable = Shell::run(dir.file("plain.txt"), {});
+  EXPECT_EQ(notExecutable.exitCode, -1);
+  EXPECT_TRUE(notExecutable.stderr.starts_with("spawn failed: ")) << notExecutable.stderr;
+}
+
+TEST(ShellTimeLimit, ChildIgnoringTermIsKilledAfterGrace) {
+  auto start = Clock::now();
+  auto r = sh("trap '' TERM; echo before; exec sleep 60", 0.5);
+  double elapsed = secondsSince(start);
+  EXPECT_TRUE(r.timedOut);
+  EXPECT_EQ(r.exitCode, SIGKILL);  // sleep 60 did not run out
+  EXPECT_EQ(r.stdout, "before\n");
+  EXPECT_GE(elapsed, 2.4);
+}
+
+TEST(ShellTimeLimit, TermEndsCooperativeChildEvenIfCallerBlocksTerm) {
+  // The daemon blocks SIGTERM for its own signal handling; children must not inherit it.
+  sigset_t term, previous;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &term, &previous);
+  auto r = Shell::run("/bin/sleep", {"60"}, std::nullopt, 0.2);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  EXPECT_TRUE(r.timedOut);
+  EXPECT_EQ(r.exitCode, SIGTERM);  // no SIGKILL escalation was needed
+}
+
+TEST(ShellTimeLimit, GrandchildHoldingPipesDoesNotHoldTheCaller) {
+  auto r = sh("sleep 60 & echo $!", 0.3);
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.exitCode, 0);
+  ASSERT_FALSE(r.stdout.empty());
+  ::kill(std::stoi(r.stdout), SIGKILL);
+}
+
+TEST(ShellInput, AbsentInputIsEndOfFile) {
+  auto r = Shell::run("/bin/cat", {}, std::nullopt, 60);
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.stdout, "");
+}
+
+TEST(ShellInput, LargeInputRoundTrips) {
+  std::string input;
+  for (int i = 0; i < 200000; ++i) input += "line " + std::to_string(i) + "\n";
+  auto r = Shell::run("/bin/cat", {}, input, 60);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.stdout, input);
+}
+
+TEST(ShellInput, ChildThatStopsReadingDoesNotKillCaller) {
+  std::string input(4 << 20, 'x');
+  auto r = Shell::run("/usr/bin/head", {"-c", "3"}, input, 60);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.stdout, "xxx");
+}
+
+TEST(ShellEnvironment, ReplacementAndInheritance) {
+  auto empty = Shell::run("/usr/bin/env", {}, std::nullopt, 60,
+                          std::map<std::string, std::string>{});
+  EXPECT_EQ(empty.exitCode, 0);
+  EXPECT_EQ(empty.stdout, "");
+
+  auto given = Shell::run("/usr/bin/env", {}, std::nullopt, 60,
+                          std::map<std::string, std::string>{{"ONLY", "this one"}});
+  EXPECT_EQ(given.stdout, "ONLY=this one\n");
+
+  testing::ScopedEnv marker("VELA_SHELL_TEST_MARKER", "inherited");
+  auto inherited = Shell::run("/usr/bin/env", {});
+  EXPECT_NE(inherited.stdout.find("VELA_SHELL_TEST_MARKER=inherited\n"), std::string::npos);
+}
+
+TEST(ShellDescriptors, OnlyStandardStreamsReachTheChild) {
+  int leaky = ::open("/dev/null", O_RDONLY);  // deliberately without O_CLOEXEC
+  ASSERT_GE(leaky, 0);
+  auto r = Shell::run("/bin/ls", {"/proc/self/fd"});
+  ::close(leaky);
+  // 0, 1, 2, and the directory ls itself opened to list them.
+  EXPECT_EQ(r.stdout, "0\n1\n2\n3\n");
+}
+
+TEST(ShellConcurrency, ParallelCallsShareNothing) {
+  std::vector<std::string> outputs(6);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 6; ++i) {
+    threads.emplace_back([i, &outputs] {
+      outputs[i] = Shell::run("/bin/cat", {}, std::string(100000, char('a' + i)), 60).stdout;
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(outputs[i], std::string(100000, char('a' + i)));
+}
+
+}  // namespace
+}  // namespace vela
