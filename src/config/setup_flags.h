@@ -3,6 +3,10 @@
 #include <optional>
 #include <string>
 
+namespace vela {
+struct ProvisioningInfo;
+}
+
 namespace vela::SetupWizard {
 
 // The global provisioning options of the command line.
@@ -13,6 +17,10 @@ struct Flags {
   std::optional<std::string> enrollmentToken;
   std::optional<std::string> channel;
   bool nonInteractive = false;
+
+  // The five values with the server normalised; source "flags", or "" when none is set.
+  // Defined with SetupWizard (config/setup_wizard.h).
+  ProvisioningInfo asProvisioning() const;
 
   bool operator==(const Flags&) const = default;
 };

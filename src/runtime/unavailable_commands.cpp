@@ -9,8 +9,6 @@ Result<int> unavailable(std::string_view word) {
   return fail(std::string(word) + " is not available in this build");
 }
 
-Result<int> setupCommand(Args) { return unavailable("setup"); }
-Result<int> provisionCommand(Args) { return unavailable("provision"); }
 Result<int> enrollCommand(Args) { return unavailable("enroll"); }
 Result<int> runCommand(Args) { return unavailable("run"); }
 Result<int> onceCommand(Args) { return unavailable("once"); }
@@ -18,12 +16,7 @@ Result<int> gatewayCommand(Args) { return unavailable("gateway"); }
 Result<int> desktopProbeCommand(Args) { return unavailable("desktop-probe"); }
 Result<int> desktopAgentCommand() { return unavailable("desktop-agent"); }
 Result<int> quickAssistCommand(Args) { return unavailable("quick-assist"); }
-Result<int> statusCommand(Args) { return unavailable("status"); }
-Result<int> doctorCommand() { return unavailable("doctor"); }
 Result<int> updateCommand(Args) { return unavailable("update"); }
-Result<int> inventoryCommand() { return unavailable("inventory"); }
-Result<int> metricsCommand() { return unavailable("metrics"); }
-Result<int> provisionNameCommand(Args) { return unavailable("provision-name"); }
 Result<int> resetCommand() { return unavailable("reset"); }
 
 }  // namespace vela::CLI

@@ -1,0 +1,39 @@
+#pragma once
+
+// Finds a provisioning document installed alongside the agent. Searched in order:
+// "sidecar" (provisioning.json next to the executable), "system" (the root state
+// directory's) and "user" (the user's state directory's). There are no application
+// bundles on this platform, so no bundle resource is searched.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/provisioning_payload.h"
+
+namespace vela {
+
+struct FoundProvisioning {
+  ProvisioningPayload payload;
+  std::string source;  // label + ": " + path
+
+  bool operator==(const FoundProvisioning&) const = default;
+};
+
+namespace BundledProvisioning {
+
+struct Candidate {
+  std::string label;
+  std::string path;
+
+  bool operator==(const Candidate&) const = default;
+};
+
+std::vector<Candidate> candidatePaths();
+
+// The first candidate that reads, decodes and names a server.
+std::optional<FoundProvisioning> find();
+std::optional<FoundProvisioning> find(const std::vector<Candidate>& candidates);
+
+}  // namespace BundledProvisioning
+}  // namespace vela

@@ -1,0 +1,187 @@
+#include "config/provisioning_payload.h"
+
+#include <initializer_list>
+
+#include <nlohmann/json.hpp>
+
+#include "config/agent_paths.h"
+#include "platform/file_io.h"
+
+namespace vela {
+namespace {
+
+using nlohmann::json;
+
+// Yields a member's value only when the member is a non-empty string.
+std::optional<std::string> nonEmptyString(const json* object, const char* key) {
+  if (!object || !object->is_object()) return std::nullopt;
+  auto it = object->find(key);
+  if (it == object->end() || !it->is_string()) return std::nullopt;
+  std::string value = it->get<std::string>();
+  if (value.empty()) return std::nullopt;
+  return value;
+}
+
+std::optional<std::string> firstString(const json* object, std::initializer_list<const char*> keys) {
+  for (const char* key : keys) {
+    if (auto value = nonEmptyString(object, key)) return value;
+  }
+  return std::nullopt;
+}
+
+std::optional<bool> boolean(const json& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end() || !it->is_boolean()) return std::nullopt;
+  return it->get<bool>();
+}
+
+const json* nestedObject(const json& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end() || !it->is_object()) return nullptr;
+  return &*it;
+}
+
+bool isLineBreak(char c) { return c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string trimSpacesAndTabs(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return std::string(text);
+}
+
+// An array of strings with at least one element, or one string listing pins separated
+// by commas and line breaks.
+std::optional<std::vector<std::string>> pinList(const json* object, const char* key) {
+  if (!object || !object->is_object()) return std::nullopt;
+  auto it = object->find(key);
+  if (it == object->end()) return std::nullopt;
+  std::vector<std::string> pins;
+  if (it->is_array()) {
+    if (it->empty()) return std::nullopt;
+    for (const json& element : *it) {
+      if (!element.is_string()) return std::nullopt;
+      std::string pin = element.get<std::string>();
+      if (!pin.empty()) pins.push_back(std::move(pin));
+    }
+    return pins;
+  }
+  if (!it->is_string() || it->get_ref<const std::string&>().empty()) return std::nullopt;
+  std::string_view text = it->get_ref<const std::string&>();
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    if (i < text.size() && text[i] != ',' && !isLineBreak(text[i])) continue;
+    std::string pin = trimSpacesAndTabs(text.substr(start, i - start));
+    if (!pin.empty()) pins.push_back(std::move(pin));
+    start = i + 1;
+  }
+  return pins;
+}
+
+std::optional<std::vector<std::string>> firstPinList(const json* object,
+                                                      std::initializer_list<const char*> keys) {
+  for (const char* key : keys) {
+    if (auto pins = pinList(object, key)) return pins;
+  }
+  return std::nullopt;
+}
+
+// Under any name but caPem, a CA value is trusted to be PEM only if it looks like one.
+std::optional<std::string> certificateText(std::optional<std::string> value) {
+  if (value && value->find("BEGIN CERTIFICATE") == std::string::npos) return std::nullopt;
+  return value;
+}
+
+Result<void> writePinned(const std::optional<std::string>& content, const std::string& path) {
+  if (!content) return {};
+  return AgentPaths::writeProtected(*content, path);
+}
+
+}  // namespace
+
+Result<ProvisioningPayload> ProvisioningPayload::decode(std::string_view text) {
+  json document = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (document.is_discarded()) return fail("provisioning.json: the data is not valid JSON");
+  if (!document.is_object()) return fail("provisioning.json: expected a JSON object");
+  const json* top = &document;
+  const json* pinning = nestedObject(document, "pinning");
+  const json* enrollment = nestedObject(document, "enrollment");
+
+  ProvisioningPayload p;
+  p.server = firstString(top, {"server", "server_url", "srv", "url"}).value_or("");
+  p.tenant = firstString(top, {"tenant", "tenant_id", "tid"});
+  p.customer = firstString(top, {"customer", "customer_id", "cid", "site", "site_id"});
+  p.channel = firstString(top, {"channel", "chan"});
+  p.quickAssist = boolean(document, "quickAssist");
+  if (!p.quickAssist) p.quickAssist = boolean(document, "quick_assist");
+  p.token = firstString(top, {"token", "tok", "enroll", "enroll_token"});
+  if (!p.token) p.token = nonEmptyString(enrollment, "token");
+
+  p.caPem = nonEmptyString(top, "caPem");
+  if (!p.caPem) p.caPem = certificateText(nonEmptyString(top, "ca_certificate_pem"));
+  if (!p.caPem) p.caPem = certificateText(nonEmptyString(top, "ca_pem"));
+  if (!p.caPem) p.caPem = certificateText(nonEmptyString(pinning, "ca_certificate_pem"));
+
+  p.commandPubkey = firstString(top, {"commandPubkey", "command_public_key"});
+  if (!p.commandPubkey) p.commandPubkey = nonEmptyString(pinning, "command_public_key");
+  p.updatePubkey = firstString(top, {"updatePubkey", "update_public_key"});
+  if (!p.updatePubkey) p.updatePubkey = nonEmptyString(pinning, "update_public_key");
+
+  p.spkiPins = firstPinList(top, {"spkiPins", "spki_pins", "tls_spki_sha256", "tls_spki_pins"});
+  if (!p.spkiPins) p.spkiPins = firstPinList(pinning, {"spki_pins", "tls_spki_sha256", "tls_spki_pins"});
+  return p;
+}
+
+std::string ProvisioningPayload::encode() const {
+  json object = json::object();
+  object["server"] = server;
+  auto put = [&object](const char* key, const auto& value) {
+    if (value) object[key] = *value;
+  };
+  put("tenant", tenant);
+  put("customer", customer);
+  put("token", token);
+  put("channel", channel);
+  put("caPem", caPem);
+  put("commandPubkey", commandPubkey);
+  put("updatePubkey", updatePubkey);
+  put("spkiPins", spkiPins);
+  put("quickAssist", quickAssist);
+  return object.dump(2, ' ', false, json::error_handler_t::replace);
+}
+
+Result<void> ProvisioningPayload::applyPinnedMaterial() const {
+  std::vector<std::string> pins;
+  if (spkiPins) {
+    for (const std::string& pin : *spkiPins) {
+      if (!pin.empty()) pins.push_back(pin);
+    }
+  }
+  if (!caPem && !commandPubkey && !updatePubkey && pins.empty()) return {};
+
+  VELA_TRY_VOID(platform::makeDirectories(AgentPaths::pinnedDir(), 0700));
+  VELA_TRY_VOID(writePinned(caPem, AgentPaths::pinnedCACert()));
+  VELA_TRY_VOID(writePinned(commandPubkey, AgentPaths::pinnedCommandKey()));
+  VELA_TRY_VOID(writePinned(updatePubkey, AgentPaths::pinnedUpdateKey()));
+  if (!pins.empty()) {
+    std::string joined;
+    for (const std::string& pin : pins) {
+      if (!joined.empty()) joined += "\n";
+      joined += pin;
+    }
+    VELA_TRY_VOID(AgentPaths::writeProtected(joined, AgentPaths::pinnedSPKI()));
+  }
+  return {};
+}
+
+AgentConfig ProvisioningPayload::toConfig() const {
+  AgentConfig config;
+  config.serverBaseURL = server;
+  config.tenantID = tenant;
+  config.customerID = customer;
+  config.enrollmentToken = token;
+  config.channel = channel.value_or("stable");
+  config.quickAssist = quickAssist;
+  return config;
+}
+
+}  // namespace vela

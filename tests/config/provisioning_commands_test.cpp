@@ -1,0 +1,178 @@
+// The setup, provision and provision-name commands, run as the built binary.
+
+#include <gtest/gtest.h>
+
+#include "config/agent_config.h"
+#include "config/filename_provisioning.h"
+#include "support/agent_process.h"
+#include "support/pty_driver.h"
+#include "support/temp_dir.h"
+
+namespace vela {
+namespace {
+
+using testing::PtyDriver;
+using testing::runAgent;
+using testing::TempDir;
+
+using Env = std::map<std::string, std::optional<std::string>>;
+
+// A private state directory and none of the provisioning variables of the test's own
+// environment.
+Env isolated(const TempDir& state) {
+  Env env = {{"VELA_STATE_DIR", state.path()}, {"VELA_LOG_FILE", std::nullopt}};
+  for (const char* name : {"VELA_TENANT", "VELA_TENANT_ID", "VELA_CUSTOMER", "VELA_CUSTOMER_ID",
+                           "VELA_SERVER", "VELA_SERVER_URL", "VELA_TOKEN", "VELA_ENROLL_TOKEN",
+                           "VELA_CHANNEL"}) {
+    env[name] = std::nullopt;
+  }
+  return env;
+}
+
+AgentConfig storedConfig(const TempDir& state) {
+  auto config = AgentConfig::decode(testing::readFileOrEmpty(state.file("config.json")));
+  EXPECT_TRUE(config) << (config ? "" : config.error().message);
+  return config.value_or(AgentConfig{});
+}
+
+TEST(ProvisionCommandTest, FromReadableNameWithTokenFlag) {
+  TempDir state;
+  auto run = runAgent({"provision", "--from-name", "VelaAgent__tenant-ACME__customer-1234__server-cp.example.pkg",
+                       "--token", "T"},
+                      isolated(state));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "Provisioned tenant=ACME customer=1234 server=https://cp.example\n");
+  EXPECT_NE(run.err.find("INFO: Provisioning source: defaults+flags\n"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("INFO: Provisioned: server=https://cp.example tenant=ACME customer=1234\n"),
+            std::string::npos);
+
+  AgentConfig expected;
+  expected.serverBaseURL = "https://cp.example";
+  expected.tenantID = "ACME";
+  expected.customerID = "1234";
+  expected.enrollmentToken = "T";
+  EXPECT_EQ(storedConfig(state), expected);
+}
+
+TEST(ProvisionCommandTest, FlagsBeatThePackageNameWhichBeatsTheEnvironment) {
+  TempDir state;
+  std::string blob = FilenameProvisioning::encodeBlobFilename("VelaAgent", "pkg", "BLOB", "C-blob",
+                                                              "blob.example", "K", "beta");
+  Env env = isolated(state);
+  env["VELA_CUSTOMER"] = "C-env";
+  env["VELA_CHANNEL"] = "env-channel";
+  auto run = runAgent({"provision", "--from-package", "/media/usb/" + blob, "--from-name",
+                       "VelaAgent__tenant-IGNORED", "--tenant=FLAG"},
+                      env);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "Provisioned tenant=FLAG customer=C-blob server=https://blob.example\n");
+  AgentConfig config = storedConfig(state);
+  EXPECT_EQ(config.channel, "beta");
+  EXPECT_EQ(config.enrollmentToken, "K");
+}
+
+TEST(ProvisionCommandTest, MissingServerFailsEvenWithATerminal) {
+  TempDir state;
+  PtyDriver pty(VELA_AGENT_EXE, {"provision", "--tenant", "A", "--token", "T"}, isolated(state));
+  ASSERT_TRUE(pty.started());
+  EXPECT_EQ(pty.wait(), 1);
+  EXPECT_NE(pty.transcript().find("WARN: Customer/site ID not provided (continuing; identity will be bound "
+                                  "by enrollment token).") ,
+            std::string::npos) << pty.transcript();
+  EXPECT_NE(pty.transcript().find("error: missing required setting: Server base URL"), std::string::npos);
+  EXPECT_EQ(pty.transcript().find("Server base URL (e.g. https://rmm.example.com): "), std::string::npos);
+}
+
+TEST(ProvisionNameCommandTest, BlobAndReadableNames) {
+  TempDir state;
+  auto run = runAgent({"provision-name", "--tenant", "ACME", "--customer=1234", "--server", "cp.example/",
+                       "--token", "T"},
+                      isolated(state));
+  ASSERT_EQ(run.status, 0) << run.err;
+  ASSERT_TRUE(run.out.ends_with(".pkg\n"));
+  ProvisioningInfo info = FilenameProvisioning::parse(run.out.substr(0, run.out.size() - 1));
+  EXPECT_EQ(info.source, "filename-blob");
+  EXPECT_EQ(info.tenantID, "ACME");
+  EXPECT_EQ(info.serverBaseURL, "https://cp.example");
+  EXPECT_EQ(info.enrollmentToken, "T");
+
+  run = runAgent({"provision-name", "--readable", "--prefix", "Acme", "--ext=", "--tenant", "A", "--server",
+                  "http://cp.example", "--token", "secret", "--channel", "beta"},
+                 isolated(state));
+  ASSERT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "Acme__tenant-A__channel-beta\n");
+  EXPECT_NE(run.err.find("WARN: refusing non-https server URL 'http://cp.example' (only https is allowed)"),
+            std::string::npos);
+}
+
+TEST(SetupCommandTest, InteractiveSetupOnARealTerminal) {
+  TempDir state;
+  PtyDriver pty(VELA_AGENT_EXE, {"setup", "--channel", "beta"}, isolated(state));
+  ASSERT_TRUE(pty.started());
+  const std::string serverPrompt = "Server base URL (e.g. https://rmm.example.com): ";
+  ASSERT_TRUE(pty.expect(serverPrompt)) << pty.transcript();
+  pty.type("http://cp.example\n");
+  ASSERT_TRUE(pty.expect("refusing non-https server URL 'http://cp.example' (only https is allowed)"));
+  ASSERT_TRUE(pty.expect("  \u21b3 required.\r\n" + serverPrompt)) << pty.transcript();
+  pty.type("cp.example\n");
+  ASSERT_TRUE(pty.expect("Tenant ID (optional, Enter to skip): "));
+  pty.type("ACME\n");
+  ASSERT_TRUE(pty.expect("Customer/site ID (optional, Enter to skip): "));
+  pty.type("\n");
+  ASSERT_TRUE(pty.expect("One-time enrollment token: "));
+  pty.type("TOKEN-1\n");
+  ASSERT_TRUE(pty.expect("Configuration written to " + state.file("config.json") + "\r\n" +
+                         "  server:   https://cp.example\r\n  tenant:   ACME\r\n  customer: -\r\n"
+                         "  channel:  beta\r\n\r\nNext: run `vela-agent enroll` (or install the daemon) to "
+                         "register.\r\n"))
+      << pty.transcript();
+  EXPECT_EQ(pty.wait(), 0);
+
+  AgentConfig config = storedConfig(state);
+  EXPECT_EQ(config.serverBaseURL, "https://cp.example");
+  EXPECT_EQ(config.tenantID, "ACME");
+  EXPECT_EQ(config.customerID, std::nullopt);
+  EXPECT_EQ(config.enrollmentToken, "TOKEN-1");
+  EXPECT_EQ(config.channel, "beta");
+}
+
+TEST(SetupCommandTest, EndOfInputAtTheServerPromptEndsWithTheMissingSettingError) {
+  TempDir state;
+  PtyDriver pty(VELA_AGENT_EXE, {"setup"}, isolated(state));
+  ASSERT_TRUE(pty.started());
+  ASSERT_TRUE(pty.expect("Server base URL (e.g. https://rmm.example.com): "));
+  pty.typeEndOfInput();
+  EXPECT_EQ(pty.wait(), 1);
+  EXPECT_NE(pty.transcript().find("error: missing required setting: Server base URL (e.g. "
+                                  "https://rmm.example.com). set it in the filename (server-\u2026), env "
+                                  "VELA_SERVER, or `--server`, or run `vela-agent setup` interactively.\r\n"),
+            std::string::npos)
+      << pty.transcript();
+  EXPECT_FALSE(testing::readFileOrEmpty(state.file("config.json")).size());
+}
+
+TEST(SetupCommandTest, NonInteractiveRerunOnAnEnrolledDevice) {
+  TempDir state;
+  AgentConfig enrolled;
+  enrolled.serverBaseURL = "https://cp";
+  enrolled.agentID = "agent-7";
+  enrolled.tenantID = "T";
+  enrolled.customerID = "C";
+  testing::writeFile(state.file("config.json"), enrolled.jsonData());
+
+  auto run = runAgent({"setup", "-y"}, isolated(state));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "Configuration written to " + state.file("config.json") +
+                         "\n  server:   https://cp\n  tenant:   T\n  customer: C\n  channel:  stable\n");
+  EXPECT_EQ(run.err.find("WARN"), std::string::npos) << run.err;
+  EXPECT_EQ(storedConfig(state), enrolled);
+
+  // Enrolment is asked for after the configuration is saved.
+  run = runAgent({"setup", "-y", "--enroll", "--tenant", "T2"}, isolated(state));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("error: enroll is not available in this build"), std::string::npos) << run.err;
+  EXPECT_EQ(storedConfig(state).tenantID, "T2");
+}
+
+}  // namespace
+}  // namespace vela
