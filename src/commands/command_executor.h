@@ -1,0 +1,80 @@
+#pragma once
+
+// Turns a verified command into a result: an exit code and a text for the control
+// plane. Two local switches of the configuration can forbid scripts and power commands
+// whatever the control plane signs. Actions on the whole machine (service manager,
+// shutdown, self-removal, process exit) go through SystemActions. Runs on the polling
+// thread, one command at a time; execute() never fails, every problem is in the result.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "commands/command_result.h"
+#include "commands/incoming_command.h"
+#include "commands/system_actions.h"
+#include "config/agent_config.h"
+#include "util/json_value.h"
+
+namespace vela {
+
+class CommandExecutor {
+ public:
+  struct Outcome {
+    int exitCode = 0;
+    std::string text;
+    bool operator==(const Outcome&) const = default;
+  };
+
+  static constexpr int kSuccess = 0;
+  static constexpr int kFailed = 1;
+  static constexpr int kBadPayload = 2;
+  static constexpr int kForbidden = 126;
+
+  static constexpr const char* kServiceManager = "/usr/bin/systemctl";
+
+  explicit CommandExecutor(AgentConfig config,
+                           std::unique_ptr<SystemActions> actions = SystemActions::live());
+
+  CommandResult execute(const IncomingCommand& command);
+
+  // Dispatch on the type text; unknown types are unsupported (exit 1).
+  Outcome run(std::string_view type, const JSONValue& payload);
+
+  Outcome runScript(const JSONValue& payload);
+  Outcome serviceControl(const JSONValue& payload);
+  Outcome power(bool reboot);
+  Outcome wakeOnLAN(const JSONValue& payload);
+  Outcome policyPush(const JSONValue& payload);
+  Outcome uninstall(const JSONValue& payload);
+
+  // The .app directory around an executable inside ".app/Contents/MacOS/"; absent for
+  // every other path (always, for a plain Linux installation).
+  static std::optional<std::string> appBundlePath(std::string_view executable);
+  // The shell lines of the detached self-removal, in order.
+  static std::vector<std::string> uninstallScriptLines(bool purge,
+                                                       const std::optional<std::string>& bundle,
+                                                       std::int64_t pid);
+  // 6 bytes of 0xFF and the MAC 16 times; absent when `mac` is not 12 hex digits
+  // (separators ':' and '-' ignored).
+  static std::optional<Bytes> magicPacket(std::string_view mac);
+
+  // Replaces the inventory collector (slow: it runs system tools).
+  void setInventorySourceForTesting(std::function<std::string()> source) {
+    inventorySource_ = std::move(source);
+  }
+
+ private:
+  std::string inventoryJSON() const;
+  void removeLocalIdentity() const;
+
+  const AgentConfig config_;
+  const std::unique_ptr<SystemActions> actions_;
+  std::function<std::string()> inventorySource_;
+};
+
+}  // namespace vela

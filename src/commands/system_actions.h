@@ -1,0 +1,43 @@
+#pragma once
+
+// The actions of the command executor that reach beyond the agent to the whole
+// machine: running the service manager, starting the detached shell that shuts the
+// machine down or removes the agent, and ending the agent's own process. Tests replace
+// this interface and look at what would have run; only live() touches the system.
+// Implementations are called from the polling thread.
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "util/shell.h"
+
+namespace vela {
+
+class SystemActions {
+ public:
+  virtual ~SystemActions() = default;
+
+  // Runs a system tool to completion (the service manager), as Shell::run does.
+  virtual Shell::Result runTool(const std::string& path, const std::vector<std::string>& arguments,
+                                double timeoutSeconds) = 0;
+  // Starts the program without waiting for it; output goes to the null device. False
+  // when it could not be started.
+  virtual bool spawnDetached(const std::string& path, const std::vector<std::string>& arguments) = 0;
+  // Ends the process with `status` after `delay`, from a background thread, whatever
+  // else is running then.
+  virtual void scheduleExit(int status, std::chrono::milliseconds delay) = 0;
+
+  // The implementation that acts on this machine.
+  static std::unique_ptr<SystemActions> live();
+
+  // Under a service manager the service's processes are stopped together, so a
+  // detached clean-up started from the service would die with it. There the program is
+  // started as a transient unit of its own through systemd-run; elsewhere as it is.
+  static std::pair<std::string, std::vector<std::string>> detachedLaunch(
+      const std::string& path, const std::vector<std::string>& arguments, bool insideService);
+};
+
+}  // namespace vela
