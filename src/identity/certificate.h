@@ -28,7 +28,8 @@ class Certificate {
   X509* x509() const { return x509_.get(); }
 
  private:
-  Certificate(std::shared_ptr<X509> x509, Bytes der) : x509_(std::move(x509)), der_(std::move(der)) {}
+  Certificate(std::shared_ptr<X509> x509, Bytes der)
+      : x509_(std::move(x509)), der_(std::move(der)) {}
 
   std::shared_ptr<X509> x509_;
   Bytes der_;

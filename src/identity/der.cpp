@@ -98,9 +98,7 @@ Bytes oid(std::string_view dotted) {
 }
 
 Bytes utf8String(std::string_view text) { return tlv(Tag::utf8String, asBytes(text)); }
-Bytes printableString(std::string_view text) {
-  return tlv(Tag::printableString, asBytes(text));
-}
+Bytes printableString(std::string_view text) { return tlv(Tag::printableString, asBytes(text)); }
 Bytes sequence(const std::vector<Bytes>& elements) { return concatenated(Tag::sequence, elements); }
 Bytes set(const std::vector<Bytes>& elements) { return concatenated(Tag::set, elements); }
 Bytes contextConstructed(unsigned n, const std::vector<Bytes>& elements) {

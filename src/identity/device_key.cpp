@@ -73,8 +73,7 @@ Result<DeviceKey> DeviceKey::generate(const Bytes& tag, bool secureEnclave) {
   // A stale key under the same tag would make later lookups ambiguous.
   (void)store.deleteKeys(tag, dataProtection);
   auto key = VELA_TRY(store.generateKey(tag, secureEnclave, dataProtection));
-  return DeviceKey(std::move(key), secureEnclave ? Backing::secureEnclave : Backing::software,
-                   tag);
+  return DeviceKey(std::move(key), secureEnclave ? Backing::secureEnclave : Backing::software, tag);
 }
 
 Result<DeviceKey> DeviceKey::generateFileBacked(const Bytes& tag) {

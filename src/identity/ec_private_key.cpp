@@ -52,7 +52,8 @@ Result<std::unique_ptr<ECPrivateKey>> ECPrivateKey::fromX963(std::span<const std
   SecretBN scalar(BN_bin2bn(bytes.data() + kPointSize, kScalarSize, nullptr));
   ParamBld builder(OSSL_PARAM_BLD_new());
   if (!scalar || !builder ||
-      !OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, "prime256v1", 0) ||
+      !OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, "prime256v1",
+                                       0) ||
       !OSSL_PARAM_BLD_push_octet_string(builder.get(), OSSL_PKEY_PARAM_PUB_KEY, bytes.data(),
                                         kPointSize) ||
       !OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_PRIV_KEY, scalar.get())) {
@@ -82,7 +83,8 @@ Result<Bytes> ECPrivateKey::publicKeyX963() const {
                                       &written) <= 0) {
     return sslFailure();
   }
-  if (written != kPointSize || point[0] != 0x04) return fail("public key is not an uncompressed point");
+  if (written != kPointSize || point[0] != 0x04)
+    return fail("public key is not an uncompressed point");
   return point;
 }
 

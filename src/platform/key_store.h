@@ -49,8 +49,7 @@ class KeyStore {
                       std::unique_ptr<StoredKey>& out) = 0;
   // Creates a permanent key with `tag`, in hardware when `hardware` is true.
   virtual Result<std::unique_ptr<StoredKey>> generateKey(std::span<const std::uint8_t> tag,
-                                                         bool hardware,
-                                                         bool dataProtection) = 0;
+                                                         bool hardware, bool dataProtection) = 0;
   virtual int deleteKeys(std::span<const std::uint8_t> tag, bool dataProtection) = 0;
 
   virtual int addCertificate(std::span<const std::uint8_t> der, std::string_view label,

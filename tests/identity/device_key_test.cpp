@@ -1,11 +1,15 @@
 #include "identity/device_key.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <map>
 
 #include "config/agent_paths.h"
+#include "identity/ec_private_key.h"
 #include "identity/keychain.h"
 #include "identity/pem.h"
-#include "identity_test_support.h"
 #include "platform/file_io.h"
 #include "support/temp_dir.h"
 #include "util/hex.h"
@@ -13,10 +17,70 @@
 namespace vela {
 namespace {
 
-using testing::FakeKeyStore;
 using testing::ScopedStateDir;
 
-const char* kSPKIPrefix = "3059301306072a8648ce3d020106082a8648ce3d030107034200" "04";
+bool verifySignature(const Bytes& spki, const Bytes& message, const Bytes& signature) {
+  const unsigned char* cursor = spki.data();
+  EVP_PKEY* key = d2i_PUBKEY(nullptr, &cursor, static_cast<long>(spki.size()));
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  bool ok = key && EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, key) == 1 &&
+            EVP_DigestVerify(ctx, signature.data(), signature.size(), message.data(),
+                             message.size()) == 1;
+  EVP_MD_CTX_free(ctx);
+  EVP_PKEY_free(key);
+  return ok;
+}
+
+// Behaves like a keychain for the backings Linux lacks.
+class FakeKeyStore final : public platform::KeyStore {
+ public:
+  bool hardwareWorks = true, softwareWorks = true;
+  int probeStatus = 0, probes = 0;
+  bool lastDataProtection = false;
+
+  bool available() const override { return true; }
+  int probeDataProtection(std::string_view) override { return ++probes, probeStatus; }
+  int findKey(std::span<const std::uint8_t> tag, bool dataProtection,
+              std::unique_ptr<platform::StoredKey>& out) override {
+    lastDataProtection = dataProtection;
+    auto it = keys_.find(Bytes(tag.begin(), tag.end()));
+    if (it == keys_.end()) return platform::kKeyStoreItemNotFound;
+    out =
+        std::make_unique<Key>(ECPrivateKey::fromX963(it->second.first).value(), it->second.second);
+    return 0;
+  }
+  Result<std::unique_ptr<platform::StoredKey>> generateKey(std::span<const std::uint8_t> tag,
+                                                           bool hardware,
+                                                           bool dataProtection) override {
+    lastDataProtection = dataProtection;
+    if (hardware ? !hardwareWorks : !softwareWorks) return fail("SecKeyCreateRandomKey failed: -4");
+    auto key = ECPrivateKey::generate().value();
+    keys_[Bytes(tag.begin(), tag.end())] = {key->exportX963().value(), hardware};
+    return std::unique_ptr<platform::StoredKey>(new Key(std::move(key), hardware));
+  }
+  int deleteKeys(std::span<const std::uint8_t> tag, bool) override {
+    return keys_.erase(Bytes(tag.begin(), tag.end())) ? 0 : platform::kKeyStoreItemNotFound;
+  }
+  int addCertificate(std::span<const std::uint8_t>, std::string_view, bool) override { return 0; }
+  int deleteCertificates(std::string_view, bool) override { return 0; }
+
+ private:
+  struct Key final : platform::StoredKey {
+    Key(std::unique_ptr<ECPrivateKey> k, bool h) : key(std::move(k)), hardware(h) {}
+    Result<Bytes> sign(std::span<const std::uint8_t> data) const override {
+      return key->sign(data);
+    }
+    Result<Bytes> publicKeyX963() const override { return key->publicKeyX963(); }
+    bool hardwareBacked() const override { return hardware; }
+    std::unique_ptr<ECPrivateKey> key;
+    bool hardware;
+  };
+  std::map<Bytes, std::pair<Bytes, bool>> keys_;  // tag -> (X9.63 private form, hardware)
+};
+
+const char* kSPKIPrefix =
+    "3059301306072a8648ce3d020106082a8648ce3d030107034200"
+    "04";
 
 class DeviceKeyFileTest : public ::testing::Test {
  protected:
@@ -29,8 +93,11 @@ TEST_F(DeviceKeyFileTest, CreateFallsBackToOwnerOnlyFileThatReloadsToTheSameKey)
   DeviceKey created = DeviceKey::create().value();
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(created.backing(), DeviceKey::Backing::file);
+  EXPECT_EQ(Keychain::modeName(), "none");
+  EXPECT_TRUE(Keychain::base().empty());
   EXPECT_NE(err.find("] WARN: OS keychain unavailable (daemon session); generated file-backed "
-                     "device key at " + state.file("device.key") +
+                     "device key at " +
+                     state.file("device.key") +
                      ". Remote-control mTLS needs a data-protection-keychain-entitled build.\n"),
             std::string::npos)
       << err;
@@ -52,24 +119,14 @@ TEST_F(DeviceKeyFileTest, CreateFallsBackToOwnerOnlyFileThatReloadsToTheSameKey)
   std::string pem = loaded.publicKeyPEM().value();
   EXPECT_TRUE(pem.starts_with("-----BEGIN PUBLIC KEY-----\n"));
   EXPECT_EQ(PEM::decode(pem).value(), spki);
-}
 
-TEST_F(DeviceKeyFileTest, SignaturesVerifyWithThePublicKeyAcrossReloads) {
-  DeviceKey key = DeviceKey::loadOrCreate().value();
+  // Signatures made before the reload verify with the reloaded public key.
   Bytes message = toBytes("certification request info");
-  Bytes signature = key.sign(message).value();
+  Bytes signature = created.sign(message).value();
   EXPECT_EQ(signature[0], 0x30);
-  Bytes spki = DeviceKey::load().value().publicKeySPKI().value();
-  EXPECT_TRUE(testing::verifySignature(spki, message, signature));
-  EXPECT_FALSE(testing::verifySignature(spki, toBytes("certification request inf0"), signature));
-  Bytes second = DeviceKey::load().value().sign(message).value();
-  EXPECT_TRUE(testing::verifySignature(spki, message, second));
-}
-
-TEST_F(DeviceKeyFileTest, MissingKeyIsNotFound) {
-  auto missing = DeviceKey::load();
-  ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().message, "device key not found (status -25300)");
+  EXPECT_TRUE(verifySignature(spki, message, signature));
+  EXPECT_FALSE(verifySignature(spki, toBytes("certification request inf0"), signature));
+  EXPECT_TRUE(verifySignature(spki, message, loaded.sign(message).value()));
 }
 
 TEST_F(DeviceKeyFileTest, CorruptFileFailsToLoadAndLoadOrCreateReplacesIt) {
@@ -102,7 +159,9 @@ TEST_F(DeviceKeyFileTest, DeleteRemovesTheFileAndToleratesAbsentKeychainItems) {
   DeviceKey key = DeviceKey::create().value();
   ASSERT_TRUE(key.deleteKey());
   EXPECT_FALSE(platform::fileExists(state.file("device.key")));
-  EXPECT_FALSE(DeviceKey::load());
+  auto missing = DeviceKey::load();
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().message, "device key not found (status -25300)");
   EXPECT_TRUE(key.deleteKey());
 }
 
@@ -147,36 +206,12 @@ TEST_F(DeviceKeyStoreTest, ProbeDecidesTheKeychainOnceForTheProcess) {
   EXPECT_EQ(Keychain::modeName(), "legacy");
   EXPECT_EQ(store.probes, 1);
 
-  for (int status : {0, platform::kKeyStoreDuplicateItem, -50}) {
-    Keychain::setStoreForTesting(&store);
-    store.probeStatus = status;
-    EXPECT_EQ(Keychain::base(), (Keychain::Attributes{{"useDataProtectionKeychain", true}}));
-    (void)DeviceKey::load();
-    EXPECT_TRUE(store.lastDataProtection) << status;
-  }
-}
-
-TEST_F(DeviceKeyStoreTest, DeleteFailsOnlyForRealKeychainErrors) {
-  DeviceKey key = DeviceKey::create().value();
-  testing::writeFile(state.file("device.key"), "stale");
-  ASSERT_TRUE(key.deleteKey());
-  EXPECT_TRUE(key.deleteKey());  // item not found is success
-  EXPECT_FALSE(platform::fileExists(state.file("device.key")));
-
-  testing::writeFile(state.file("device.key"), "stale");
-  store.deleteStatus = -25308;
-  auto failed = key.deleteKey();
-  ASSERT_FALSE(failed);
-  EXPECT_EQ(failed.error().message, "failed to delete device key (status -25308)");
-  EXPECT_FALSE(platform::fileExists(state.file("device.key")));
-}
-
-TEST(KeychainTest, LinuxHasNoKeychain) {
-  Keychain::setStoreForTesting(nullptr);
-  EXPECT_FALSE(Keychain::available());
-  EXPECT_FALSE(Keychain::usesDataProtection());
-  EXPECT_TRUE(Keychain::base().empty());
-  EXPECT_EQ(Keychain::modeName(), "none");
+  // Any other answer, even an unknown failure, selects the data-protection keychain.
+  Keychain::setStoreForTesting(&store);
+  store.probeStatus = -50;
+  EXPECT_EQ(Keychain::base(), (Keychain::Attributes{{"useDataProtectionKeychain", true}}));
+  (void)DeviceKey::load();
+  EXPECT_TRUE(store.lastDataProtection);
 }
 
 }  // namespace
