@@ -19,7 +19,7 @@ endfunction()
 
 # One GoogleTest executable per test folder: tests/<dir>/*.cpp -> test_<name>.
 function(vela_test name dir)
-  cmake_parse_arguments(ARG "" "" "DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "RESOURCE_LOCK" "DEPS;LABELS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/${dir}/*.cpp)
   if(NOT sources)
     return()
@@ -28,6 +28,11 @@ function(vela_test name dir)
   target_compile_options(test_${name} PRIVATE ${VELA_WARNINGS})
   target_include_directories(test_${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(test_${name} PRIVATE ${ARG_DEPS} vela_test_support GTest::gtest GTest::gmock GTest::gtest_main)
+  # Tests that share a fixed resource (a well-known port) name it as a lock.
+  set(lock_property)
+  if(ARG_RESOURCE_LOCK)
+    set(lock_property RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
+  endif()
   gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "VELA_NO_UI=1" LABELS "${ARG_LABELS}")
+    PROPERTIES ENVIRONMENT "VELA_NO_UI=1" LABELS "${ARG_LABELS}" ${lock_property})
 endfunction()

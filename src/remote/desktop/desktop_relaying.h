@@ -1,0 +1,20 @@
+#pragma once
+
+// Where a root daemon sends desktop frames it cannot serve itself: the channel to the
+// per-user session helper. forward() passes one received frame on unchanged;
+// setUpstream() installs the callback through which the helper's frames come back to be
+// sent to the gateway. Implementations are thread-safe.
+
+#include <functional>
+#include <string>
+
+namespace vela {
+
+class DesktopRelaying {
+ public:
+  virtual ~DesktopRelaying() = default;
+  virtual void forward(const std::string& frameText) = 0;
+  virtual void setUpstream(std::function<void(std::string)> upstream) = 0;
+};
+
+}  // namespace vela

@@ -1,0 +1,417 @@
+#include "remote/gateway_connection.h"
+
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+#include <pthread.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <chrono>
+#include <deque>
+#include <thread>
+
+#include "util/log.h"
+
+namespace vela {
+
+namespace net = boost::asio;
+namespace ssl = boost::asio::ssl;
+namespace beast = boost::beast;
+namespace websocket = boost::beast::websocket;
+using tcp = boost::asio::ip::tcp;
+
+struct GatewayIO::State {
+  net::io_context ioc;
+  net::executor_work_guard<net::io_context::executor_type> guard{ioc.get_executor()};
+  std::thread thread;
+};
+
+GatewayIO::GatewayIO() : state_(std::make_shared<State>()) {
+  state_->thread = std::thread([state = state_.get()] {
+    pthread_setname_np(pthread_self(), "vela.gateway.io");
+    for (;;) {
+      try {
+        state->ioc.run();
+        return;
+      } catch (const std::exception& e) {
+        Log::error(std::string("gateway: I/O handler failed: ") + e.what());
+      }
+    }
+  });
+}
+
+GatewayIO::~GatewayIO() {
+  state_->guard.reset();
+  state_->ioc.stop();
+  if (std::this_thread::get_id() == state_->thread.get_id()) {
+    // The loop is running the handler that destroys us: let it finish elsewhere.
+    std::thread([state = std::move(state_)] { state->thread.join(); }).detach();
+  } else {
+    state_->thread.join();
+  }
+}
+
+GatewayIO& GatewayIO::shared() {
+  static GatewayIO* io = new GatewayIO();
+  return *io;
+}
+
+namespace {
+
+constexpr auto kConnectTimeout = std::chrono::seconds(60);
+constexpr auto kCloseGrace = std::chrono::seconds(3);
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+bool isIPLiteral(const std::string& host) {
+  boost::system::error_code ec;
+  net::ip::make_address(host, ec);
+  return !ec;
+}
+
+// Only the pinned CA certificates anchor the chain; no system roots, no SPKI pins.
+void installAnchors(ssl::context& ctx, const std::vector<Certificate>& anchors) {
+  SSL_CTX* native = ctx.native_handle();
+  SSL_CTX_set_min_proto_version(native, TLS1_3_VERSION);
+  X509_STORE* store = X509_STORE_new();
+  for (const auto& cert : anchors) X509_STORE_add_cert(store, cert.get());
+  // A pinned intermediate is as good an anchor as a root.
+  X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
+  SSL_CTX_set_cert_store(native, store);
+  ctx.set_verify_mode(ssl::verify_peer);
+}
+
+std::string hostHeader(const GatewayConnection::Target& target) {
+  std::string host = target.host.find(':') != std::string::npos ? "[" + target.host + "]" : target.host;
+  return host + ":" + std::to_string(target.port);
+}
+
+}  // namespace
+
+struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
+  using Stream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
+
+  struct Op {
+    enum class Kind { text, ping, close } kind;
+    std::shared_ptr<std::string> text;
+    PongHandler onPong;
+    std::uint16_t code = 0;
+  };
+
+  Impl(net::io_context& ioc, Target target, std::vector<Certificate> anchors,
+       std::vector<std::pair<std::string, std::string>> headers, Events events)
+      : target(std::move(target)),
+        headers(std::move(headers)),
+        events(std::move(events)),
+        ctx(ssl::context::tls_client),
+        resolver(ioc),
+        closeTimer(ioc) {
+    installAnchors(ctx, anchors);
+    ws.emplace(ioc, ctx);
+  }
+
+  Target target;
+  std::vector<std::pair<std::string, std::string>> headers;
+  Events events;
+  ssl::context ctx;
+  tcp::resolver resolver;
+  net::steady_timer closeTimer;
+  std::optional<Stream> ws;
+  beast::flat_buffer buffer;
+  std::size_t messageBytes = 0;
+  bool oversize = false;
+  websocket::response_type response;
+  bool gotResponse = false;
+  std::deque<Op> writes;
+  std::deque<PongHandler> awaitingPong;
+  bool writing = false;
+  bool open = false;
+  bool ended = false;      // no more events
+  bool cancelled = false;  // the owner gave up on this connection
+  bool closing = false;    // a closing handshake is under way
+
+  void resolve() {
+    if (ended) return;
+    resolver.async_resolve(target.host, std::to_string(target.port),
+                           [self = shared_from_this()](beast::error_code ec,
+                                                       tcp::resolver::results_type results) {
+                             if (ec) return self->fail(ec);
+                             self->connect(results);
+                           });
+  }
+
+  void connect(const tcp::resolver::results_type& results) {
+    if (ended) return;
+    beast::get_lowest_layer(*ws).expires_after(kConnectTimeout);
+    beast::get_lowest_layer(*ws).async_connect(
+        results, [self = shared_from_this()](beast::error_code ec, const tcp::endpoint&) {
+          if (ec) return self->fail(ec);
+          self->tlsHandshake();
+        });
+  }
+
+  void tlsHandshake() {
+    if (ended) return;
+    SSL* ssl = ws->next_layer().native_handle();
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    if (isIPLiteral(target.host)) {
+      X509_VERIFY_PARAM_set1_ip_asc(param, target.host.c_str());
+    } else {
+      SSL_set_tlsext_host_name(ssl, target.host.c_str());
+      X509_VERIFY_PARAM_set1_host(param, target.host.c_str(), target.host.size());
+    }
+    ws->next_layer().async_handshake(ssl::stream_base::client, [self = shared_from_this()](
+                                                                   beast::error_code ec) {
+      if (ec) {
+        SSL* s = self->ws->next_layer().native_handle();
+        if (SSL_get_verify_result(s) != X509_V_OK || self->ctxHasNoAnchors()) {
+          Log::error("gateway: server trust pinning rejected");
+        }
+        return self->fail(ec);
+      }
+      self->upgrade();
+    });
+  }
+
+  bool ctxHasNoAnchors() {
+    X509_STORE* store = SSL_CTX_get_cert_store(ctx.native_handle());
+    STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
+    return !objects || sk_X509_OBJECT_num(objects) == 0;
+  }
+
+  void upgrade() {
+    if (ended) return;
+    beast::get_lowest_layer(*ws).expires_never();
+    websocket::stream_base::timeout timeouts{};
+    timeouts.handshake_timeout = kConnectTimeout;
+    timeouts.idle_timeout = websocket::stream_base::none();
+    timeouts.keep_alive_pings = false;
+    ws->set_option(timeouts);
+    ws->set_option(websocket::stream_base::decorator(
+        [headers = headers](websocket::request_type& request) {
+          for (const auto& [name, value] : headers) request.set(name, value);
+        }));
+    // Size is policed per message below, so one oversize frame never costs the
+    // connection.
+    ws->read_message_max(0);
+    ws->auto_fragment(false);
+    ws->control_callback([this](websocket::frame_type kind, beast::string_view) {
+      if (kind != websocket::frame_type::pong || awaitingPong.empty()) return;
+      PongHandler handler = std::move(awaitingPong.front());
+      awaitingPong.pop_front();
+      handler(std::nullopt);
+    });
+    ws->async_handshake(response, hostHeader(target), target.path,
+                        [self = shared_from_this()](beast::error_code ec) {
+                          self->gotResponse = !ec || ec == websocket::error::upgrade_declined;
+                          if (ec) return self->fail(ec);
+                          self->opened();
+                        });
+  }
+
+  void opened() {
+    if (ended) return;
+    open = true;
+    if (events.opened) events.opened();
+    read();
+    pump();
+  }
+
+  void read() {
+    if (ended) return;
+    ws->async_read_some(buffer, kReadChunk,
+                        [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+                          self->received(ec, n);
+                        });
+  }
+
+  void received(beast::error_code ec, std::size_t n) {
+    if (ec == websocket::error::closed) return peerClosed();
+    if (ec) return fail(ec);
+    messageBytes += n;
+    if (messageBytes > kMaxMessageBytes) oversize = true;
+    if (oversize) buffer.consume(buffer.size());
+    if (ws->is_message_done()) {
+      bool binary = ws->got_binary();
+      std::size_t size = messageBytes;
+      bool tooBig = oversize;
+      std::string text;
+      if (!binary && !tooBig) text = beast::buffers_to_string(buffer.data());
+      buffer.consume(buffer.size());
+      messageBytes = 0;
+      oversize = false;
+      if (!ended && !binary) {
+        if (tooBig) {
+          if (events.oversize) events.oversize(size);
+        } else if (events.message) {
+          events.message(std::move(text));
+        }
+      }
+    }
+    read();
+  }
+
+  void enqueue(Op op) {
+    if (ended) {
+      if (op.onPong) op.onPong("connection closed");
+      return;
+    }
+    writes.push_back(std::move(op));
+    pump();
+  }
+
+  void pump() {
+    if (writing || !open || writes.empty() || (ended && !closing)) return;
+    Op op = std::move(writes.front());
+    writes.pop_front();
+    writing = true;
+    auto self = shared_from_this();
+    switch (op.kind) {
+      case Op::Kind::text:
+        ws->text(true);
+        ws->async_write(net::buffer(*op.text), [self, keep = op.text](beast::error_code ec, std::size_t) {
+          self->writing = false;
+          if (ec) Log::debug([&] { return "gateway: send failed: " + ec.message(); });
+          self->pump();
+        });
+        break;
+      case Op::Kind::ping:
+        awaitingPong.push_back(std::move(op.onPong));
+        ws->async_ping({}, [self](beast::error_code ec) {
+          self->writing = false;
+          if (ec && !self->awaitingPong.empty()) {
+            PongHandler handler = std::move(self->awaitingPong.back());
+            self->awaitingPong.pop_back();
+            handler(ec.message());
+          }
+          self->pump();
+        });
+        break;
+      case Op::Kind::close:
+        ws->async_close(websocket::close_reason(op.code), [self](beast::error_code) {
+          self->writing = false;
+          self->finish(std::nullopt);
+        });
+        break;
+    }
+  }
+
+  void cancel(std::uint16_t code, std::function<void()> done) {
+    if (done) {
+      if (finished) {
+        done();
+      } else {
+        whenFinished.push_back(std::move(done));
+      }
+    }
+    if (cancelled) return;
+    cancelled = true;
+    bool wasOpen = open && !ended;
+    writes.clear();
+    if (code == 1006 || !wasOpen) return finish(std::nullopt);
+    ended = true;
+    closing = true;
+    writes.push_back(Op{Op::Kind::close, nullptr, nullptr, code});
+    pump();
+    closeTimer.expires_after(kCloseGrace);
+    closeTimer.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (!ec) self->finish(std::nullopt);
+    });
+  }
+
+  void peerClosed() {
+    if (ended) return hardClose();
+    int code = ws->reason().code;
+    finish(std::nullopt);
+    if (!cancelled && events.closed) events.closed(code);
+  }
+
+  void fail(beast::error_code ec) {
+    if (ended && cancelled) return hardClose();
+    if (ended) return;
+    finish(ec);
+    if (!cancelled && events.failed) events.failed(ec.message());
+  }
+
+  // Ends the connection once: logs how it completed and fails waiting pongs.
+  void finish(std::optional<beast::error_code> ec) {
+    bool first = !finished;
+    finished = true;
+    ended = true;
+    hardClose();
+    if (first) {
+      if (gotResponse) {
+        Log::warn("gateway: HTTP response " + std::to_string(response.result_int()) +
+                  " (expected 101)");
+      }
+      if (ec) {
+        Log::warn("gateway: task error [" + std::string(ec->category().name()) + " " +
+                  std::to_string(ec->value()) + "] " + ec->message());
+      }
+    }
+    auto waiting = std::exchange(awaitingPong, {});
+    for (auto& handler : waiting) handler("connection closed");
+    auto callbacks = std::exchange(whenFinished, {});
+    for (auto& callback : callbacks) callback();
+  }
+
+  void hardClose() {
+    beast::error_code ignored;
+    resolver.cancel();
+    closeTimer.cancel();
+    beast::get_lowest_layer(*ws).socket().shutdown(tcp::socket::shutdown_both, ignored);
+    beast::get_lowest_layer(*ws).close();
+  }
+
+  bool finished = false;
+  std::vector<std::function<void()>> whenFinished;
+};
+
+std::shared_ptr<GatewayConnection> GatewayConnection::create(
+    GatewayIO& io, Target target, std::vector<Certificate> anchors,
+    std::vector<std::pair<std::string, std::string>> headers, Events events) {
+  auto impl = std::make_shared<Impl>(io.state().ioc, std::move(target), std::move(anchors),
+                                     std::move(headers), std::move(events));
+  return std::shared_ptr<GatewayConnection>(new GatewayConnection(std::move(impl)));
+}
+
+GatewayConnection::~GatewayConnection() {
+  // Whoever drops the last handle without cancelling still must not leak the socket.
+  net::post(impl_->resolver.get_executor(), [impl = impl_] {
+    if (!impl->ended) impl->cancel(1006, {});
+  });
+}
+
+void GatewayConnection::resume() {
+  net::post(impl_->resolver.get_executor(), [impl = impl_] { impl->resolve(); });
+}
+
+void GatewayConnection::send(std::string text) {
+  net::post(impl_->resolver.get_executor(),
+            [impl = impl_, text = std::make_shared<std::string>(std::move(text))] {
+              impl->enqueue(Impl::Op{Impl::Op::Kind::text, text, nullptr, 0});
+            });
+}
+
+void GatewayConnection::ping(PongHandler onPong) {
+  net::post(impl_->resolver.get_executor(), [impl = impl_, onPong = std::move(onPong)]() mutable {
+    impl->enqueue(Impl::Op{Impl::Op::Kind::ping, nullptr, std::move(onPong), 0});
+  });
+}
+
+void GatewayConnection::cancel(std::uint16_t closeCode, std::function<void()> done) {
+  net::post(impl_->resolver.get_executor(), [impl = impl_, closeCode, done = std::move(done)]() mutable {
+    impl->cancel(closeCode, std::move(done));
+  });
+}
+
+}  // namespace vela

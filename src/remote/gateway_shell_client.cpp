@@ -1,0 +1,319 @@
+#include "remote/gateway_shell_client.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "remote/queue_retire.h"
+#include "util/log.h"
+#include "util/url.h"
+
+namespace vela {
+
+namespace {
+
+std::string bracketed(const std::string& host) {
+  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+}  // namespace
+
+std::optional<std::string> GatewayShellClient::gatewayURL(const std::string& serverBaseURL) {
+  auto parsed = URL::parse(trimWhitespace(serverBaseURL));
+  if (!parsed || parsed->host.empty()) return std::nullopt;
+  return "wss://" + bracketed(parsed->host) + ":" + std::to_string(gatewayPort) +
+         std::string(connPath);
+}
+
+std::shared_ptr<GatewayShellClient> GatewayShellClient::create(
+    const std::string& serverBaseURL, PinnedTrust trust, std::string deviceToken,
+    DesktopSessionManager::PeerFactory desktopPeerFactory,
+    std::shared_ptr<DesktopRelaying> desktopRelay) {
+  auto url = gatewayURL(serverBaseURL);
+  if (!url) return nullptr;
+  std::string host = URL::parse(trimWhitespace(serverBaseURL))->host;
+  std::shared_ptr<GatewayShellClient> client(
+      new GatewayShellClient(*url, std::move(host), std::move(trust), std::move(deviceToken)));
+  client->wire(std::move(desktopPeerFactory), std::move(desktopRelay));
+  return client;
+}
+
+GatewayShellClient::GatewayShellClient(std::string url, std::string host, PinnedTrust trust,
+                                       std::string deviceToken)
+    : url_(std::move(url)),
+      trust_(std::move(trust)),
+      deviceToken_(std::move(deviceToken)),
+      target_{std::move(host), gatewayPort, std::string(connPath)},
+      queue_(std::make_shared<SerialQueue>("vela.gateway.client")) {}
+
+void GatewayShellClient::wire(DesktopSessionManager::PeerFactory peerFactory,
+                              std::shared_ptr<DesktopRelaying> relay) {
+  std::weak_ptr<GatewayShellClient> weak = weak_from_this();
+  manager_ = ShellSessionManager::create(
+      [weak](const OutgoingShellFrame& frame) {
+        if (auto self = weak.lock()) self->sendText(frame.json());
+      },
+      ShellSessionManager::Options{5, 1800, 14400, std::nullopt});
+  desktopManager_ = std::make_unique<DesktopSessionManager>(
+      [weak](const std::string& text) {
+        if (auto self = weak.lock()) self->sendText(text);
+      },
+      std::move(peerFactory), 2);
+  desktopRelay_ = std::move(relay);
+  if (desktopRelay_) {
+    desktopRelay_->setUpstream([weak](std::string text) {
+      if (auto self = weak.lock()) self->sendText(std::move(text));
+    });
+  }
+}
+
+GatewayShellClient::~GatewayShellClient() {
+  // Normally stop() ran first; this only makes sure nothing outlives the client.
+  manager_->killAll();
+  desktopManager_->killAll();
+  if (auto task = currentTask()) task->cancel(1006);
+  retireQueue(std::move(queue_));
+}
+
+void GatewayShellClient::start() {
+  queue_->async([weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self || self->running_) return;
+    self->running_ = true;
+    Log::info("gateway: connecting to " + self->url_);
+    self->connect();
+  });
+}
+
+void GatewayShellClient::stop() { shutDown(nullptr); }
+
+void GatewayShellClient::stopAndWait() {
+  auto done = std::make_shared<Semaphore>();
+  shutDown([done] { done->signal(); });
+  done->waitFor(std::chrono::seconds(5));
+}
+
+void GatewayShellClient::shutDown(std::function<void()> done) {
+  // Holds the client strongly: a stop requested just before the owner lets go must
+  // still close the connection.
+  queue_->async([self = shared_from_this(), done = std::move(done)] {
+    self->running_ = false;
+    self->cancelPingTimer();
+    if (self->reconnectTimer_) self->queue_->cancel(*self->reconnectTimer_);
+    self->reconnectTimer_.reset();
+    self->manager_->killAll();
+    self->desktopManager_->killAll();
+    std::shared_ptr<GatewayConnection> task;
+    {
+      std::lock_guard lock(self->taskLock_);
+      task = std::exchange(self->task_, nullptr);
+    }
+    if (task) {
+      task->cancel(1001, done);
+    } else if (done) {
+      done();
+    }
+  });
+}
+
+void GatewayShellClient::connect() {
+  reconnectTimer_.reset();
+  if (!running_) return;
+  {
+    std::lock_guard lock(taskLock_);
+    if (task_) return;  // a connection is already under way
+  }
+  std::uint64_t id;
+  {
+    std::lock_guard lock(taskLock_);
+    id = ++taskID_;
+  }
+  std::weak_ptr<GatewayShellClient> weak = weak_from_this();
+  GatewayConnection::Events events;
+  events.opened = [weak, id] {
+    if (auto self = weak.lock()) {
+      self->queue_->async([weak, id] {
+        if (auto s = weak.lock()) s->opened(id);
+      });
+    }
+  };
+  events.message = [weak](std::string text) {
+    if (auto self = weak.lock()) self->route(text);
+  };
+  events.oversize = [](std::size_t) { Log::warn("gateway: oversize frame dropped"); };
+  events.failed = [weak, id](std::string error) {
+    if (auto self = weak.lock()) {
+      self->queue_->async([weak, id, error] {
+        auto s = weak.lock();
+        if (s && s->isCurrent(id)) s->handleDisconnect(error);
+      });
+    }
+  };
+  events.closed = [weak, id](int code) {
+    if (auto self = weak.lock()) {
+      self->queue_->async([weak, id, code] {
+        auto s = weak.lock();
+        if (s && s->running_ && s->isCurrent(id)) s->handleDisconnect("ws closed: " + std::to_string(code));
+      });
+    }
+  };
+  auto task = GatewayConnection::create(
+      GatewayIO::shared(), target_, trust_.caCertificates,
+      {{"User-Agent", std::string(userAgent)}, {"Authorization", "Bearer " + deviceToken_}},
+      std::move(events));
+  {
+    std::lock_guard lock(taskLock_);
+    task_ = task;
+  }
+  ++connectCount_;
+  opened_ = false;
+  lastPong_ = std::chrono::steady_clock::now();
+  task->resume();
+  startPingTimer();
+}
+
+void GatewayShellClient::opened(std::uint64_t taskID) {
+  if (!isCurrent(taskID)) return;
+  opened_ = true;
+  reconnectAttempt_ = 0;
+  Log::info("gateway: connected");
+}
+
+void GatewayShellClient::route(const std::string& text) {
+  if (auto shell = IncomingShellFrame::parse(text)) {
+    manager_->handle(*shell);
+    return;
+  }
+  if (auto desktop = IncomingDesktopFrame::parse(text)) {
+    if (desktopRelay_) {
+      desktopRelay_->forward(text);
+    } else {
+      desktopManager_->handle(*desktop);
+    }
+    return;
+  }
+  Log::debug("gateway: unparseable frame");
+}
+
+void GatewayShellClient::startPingTimer() {
+  cancelPingTimer();
+  std::weak_ptr<GatewayShellClient> weak = weak_from_this();
+  pingTimer_ = queue_->every(pingInterval_, [weak] {
+    if (auto self = weak.lock()) self->pingTick();
+  });
+}
+
+void GatewayShellClient::cancelPingTimer() {
+  if (pingTimer_) queue_->cancel(*pingTimer_);
+  pingTimer_.reset();
+}
+
+void GatewayShellClient::pingTick() {
+  if (std::chrono::steady_clock::now() - lastPong_ > staleAfter_) {
+    Log::warn("gateway: no pong for >50s; treating connection as dead");
+    handleDisconnect("ping watchdog: stale connection");
+    return;
+  }
+  auto task = currentTask();
+  if (!task) return;
+  std::uint64_t id;
+  {
+    std::lock_guard lock(taskLock_);
+    id = taskID_;
+  }
+  std::weak_ptr<GatewayShellClient> weak = weak_from_this();
+  task->ping([weak, id](std::optional<std::string> error) {
+    auto self = weak.lock();
+    if (!self) return;
+    self->queue_->async([weak, id, error] {
+      auto s = weak.lock();
+      if (!s || !s->isCurrent(id)) return;
+      if (error) {
+        Log::warn("gateway: ping failed (" + *error + "); reconnecting");
+        s->handleDisconnect(*error);
+        return;
+      }
+      s->lastPong_ = std::chrono::steady_clock::now();
+    });
+  });
+}
+
+void GatewayShellClient::handleDisconnect(const std::string& error) {
+  std::shared_ptr<GatewayConnection> task;
+  {
+    std::lock_guard lock(taskLock_);
+    if (!task_) return;
+    task = std::exchange(task_, nullptr);
+  }
+  cancelPingTimer();
+  manager_->killAll();
+  desktopManager_->killAll();
+  task->cancel(1006);
+  if (!running_) return;
+  int attempt = ++reconnectAttempt_;
+  double unit = std::uniform_real_distribution<double>(0.0, 1.0)(random_);
+  double delay = reconnectDelaySeconds(attempt, unit);
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", delay);
+  Log::warn("gateway: disconnected (" + error + "); reconnect in " + text + "s");
+  std::weak_ptr<GatewayShellClient> weak = weak_from_this();
+  reconnectTimer_ = queue_->after(
+      std::chrono::duration_cast<SerialQueue::Clock::duration>(std::chrono::duration<double>(delay)),
+      [weak] {
+        if (auto self = weak.lock()) self->connect();
+      });
+}
+
+double GatewayShellClient::backoffBaseSeconds(int attempt) {
+  int exponent = std::clamp(attempt, 0, 6);
+  return std::min(std::pow(2.0, exponent), 30.0);
+}
+
+double GatewayShellClient::reconnectDelaySeconds(int attempt, double unitRandom) {
+  double base = backoffBaseSeconds(attempt);
+  return base + std::clamp(unitRandom, 0.0, 1.0) * 0.3 * base;
+}
+
+void GatewayShellClient::sendText(std::string text) {
+  if (auto task = currentTask()) task->send(std::move(text));
+}
+
+std::shared_ptr<GatewayConnection> GatewayShellClient::currentTask() const {
+  std::lock_guard lock(taskLock_);
+  return task_;
+}
+
+void GatewayShellClient::setTargetForTesting(std::string host, std::uint16_t port) {
+  queue_->sync([&] {
+    target_.host = std::move(host);
+    target_.port = port;
+  });
+}
+
+void GatewayShellClient::setTimingForTesting(std::chrono::milliseconds pingInterval,
+                                             std::chrono::milliseconds staleAfter) {
+  queue_->sync([&] {
+    pingInterval_ = pingInterval;
+    staleAfter_ = staleAfter;
+  });
+}
+
+int GatewayShellClient::reconnectAttemptForTesting() {
+  int value = 0;
+  queue_->sync([&] { value = reconnectAttempt_; });
+  return value;
+}
+
+bool GatewayShellClient::isConnectedForTesting() {
+  bool value = false;
+  queue_->sync([&] { value = opened_ && currentTask() != nullptr; });
+  return value;
+}
+
+int GatewayShellClient::connectCountForTesting() {
+  int value = 0;
+  queue_->sync([&] { value = connectCount_; });
+  return value;
+}
+
+}  // namespace vela

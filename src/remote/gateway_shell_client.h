@@ -1,0 +1,122 @@
+#pragma once
+
+// The agent's one long-lived WebSocket to the gateway, multiplexing remote shells and
+// remote desktop sessions. It authenticates with the device token, trusts only the
+// pinned CA certificates, watches the connection with pings and reconnects with capped,
+// jittered backoff while running.
+//
+// Threading: every state change runs on the serial queue "vela.gateway.client"; frames
+// are received and routed on the gateway I/O thread; sends may come from any thread.
+// Asynchronous callbacks hold the client weakly. Create with create(); start() and
+// stop() return at once and may be called from any thread.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "net/pinned_trust.h"
+#include "remote/desktop/desktop_relaying.h"
+#include "remote/desktop/desktop_session_manager.h"
+#include "remote/gateway_connection.h"
+#include "remote/shell_session_manager.h"
+#include "util/serial_queue.h"
+
+namespace vela {
+
+class GatewayShellClient : public std::enable_shared_from_this<GatewayShellClient> {
+ public:
+  static constexpr std::uint16_t gatewayPort = 8443;
+  static constexpr std::string_view connPath = "/v1/agent/conn";
+  static constexpr std::string_view userAgent = "vela-agent/0.1.0";
+
+  // Nothing when the base URL has no host. Only the host of serverBaseURL is used.
+  static std::shared_ptr<GatewayShellClient> create(
+      const std::string& serverBaseURL, PinnedTrust trust, std::string deviceToken,
+      DesktopSessionManager::PeerFactory desktopPeerFactory = {},
+      std::shared_ptr<DesktopRelaying> desktopRelay = nullptr);
+  // "wss://<host>:8443/v1/agent/conn", or nothing without a host.
+  static std::optional<std::string> gatewayURL(const std::string& serverBaseURL);
+
+  ~GatewayShellClient();
+  GatewayShellClient(const GatewayShellClient&) = delete;
+  GatewayShellClient& operator=(const GatewayShellClient&) = delete;
+
+  void start();
+  // Kills every session and closes the connection with 1001 (going away).
+  void stop();
+  // stop(), then waits (bounded) until the closing handshake is out.
+  void stopAndWait();
+
+  const std::string& url() const { return url_; }
+
+  // Backoff before reconnect attempt n (n >= 1): base min(2^min(n,6), 30) seconds plus
+  // `unitRandom` (in [0,1]) times 0.3 of the base.
+  static double backoffBaseSeconds(int attempt);
+  static double reconnectDelaySeconds(int attempt, double unitRandom);
+
+  // Test seams: where to connect instead of the URL's host and port, and faster timers.
+  void setTargetForTesting(std::string host, std::uint16_t port);
+  void setTimingForTesting(std::chrono::milliseconds pingInterval,
+                           std::chrono::milliseconds staleAfter);
+  int reconnectAttemptForTesting();
+  bool isConnectedForTesting();
+  int connectCountForTesting();
+  int activeShellsForTesting() const { return manager_->activeCount(); }
+
+ private:
+  GatewayShellClient(std::string url, std::string host, PinnedTrust trust,
+                     std::string deviceToken);
+  void wire(DesktopSessionManager::PeerFactory peerFactory, std::shared_ptr<DesktopRelaying> relay);
+
+  void shutDown(std::function<void()> done);
+
+  // On queue_.
+  void connect();
+  void opened(std::uint64_t taskID);
+  void handleDisconnect(const std::string& error);
+  void pingTick();
+  void startPingTimer();
+  void cancelPingTimer();
+  bool isCurrent(std::uint64_t taskID) const { return task_ && taskID_ == taskID; }
+
+  // On the I/O thread.
+  void route(const std::string& text);
+
+  // Any thread: drops the text when there is no connection.
+  void sendText(std::string text);
+  std::shared_ptr<GatewayConnection> currentTask() const;
+
+  const std::string url_;
+  const PinnedTrust trust_;
+  const std::string deviceToken_;
+  GatewayConnection::Target target_;
+  std::chrono::milliseconds pingInterval_{20'000};
+  std::chrono::milliseconds staleAfter_{50'000};
+
+  std::shared_ptr<SerialQueue> queue_;
+  mutable std::mutex taskLock_;
+  std::shared_ptr<GatewayConnection> task_;  // written on queue_, guarded by taskLock_
+  std::uint64_t taskID_ = 0;                 // guarded by taskLock_
+
+  // Touched only on queue_.
+  std::optional<SerialQueue::TimerID> pingTimer_;
+  std::optional<SerialQueue::TimerID> reconnectTimer_;
+  bool running_ = false;
+  bool opened_ = false;
+  int reconnectAttempt_ = 0;
+  int connectCount_ = 0;
+  std::chrono::steady_clock::time_point lastPong_;
+  std::mt19937_64 random_{std::random_device{}()};
+
+  std::shared_ptr<ShellSessionManager> manager_;
+  std::unique_ptr<DesktopSessionManager> desktopManager_;
+  std::shared_ptr<DesktopRelaying> desktopRelay_;
+};
+
+}  // namespace vela

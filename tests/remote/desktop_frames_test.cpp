@@ -1,0 +1,77 @@
+#include "remote/desktop/desktop_frames.h"
+
+#include <gtest/gtest.h>
+
+#include "remote/desktop/desktop_session_manager.h"
+#include "util/base64.h"
+#include "util/json_scanner.h"
+
+namespace vela {
+namespace {
+
+std::string openFrame(const std::string& inner) {
+  return R"({"type":"desktop.open","session_id":"d1","data":")" + Base64::encode(inner) + R"("})";
+}
+
+DesktopOpenConfig openConfig(const std::string& text) {
+  auto frame = IncomingDesktopFrame::parse(text);
+  EXPECT_TRUE(frame);
+  return std::get<IncomingDesktopFrame::Open>(frame->payload).config;
+}
+
+TEST(DesktopFramesTest, OpenConfigDefaultsDependOnWhereTheyComeFrom) {
+  auto noData = openConfig(R"({"type":"desktop.open","session_id":"d1"})");
+  EXPECT_FALSE(noData.consentRequired);
+  EXPECT_TRUE(noData.recordingRequired);
+  EXPECT_EQ(noData.indicatorText, "Fernzugriff aktiv · Aufzeichnung läuft");
+
+  EXPECT_TRUE(openConfig(openFrame("{}")).consentRequired);
+  auto unattended = openConfig(openFrame(R"({"mode":"unattended"})"));
+  EXPECT_FALSE(unattended.consentRequired);
+  EXPECT_TRUE(unattended.recordingRequired);
+  // Undecodable data falls back rather than rejecting the frame.
+  EXPECT_FALSE(openConfig(R"({"type":"desktop.open","session_id":"d1","data":"%%"})").consentRequired);
+}
+
+TEST(DesktopFramesTest, IceServerKeepsOnlyStringUrls) {
+  auto mixed = openConfig(openFrame(R"({"ice":{"urls":["stun:a",5],"username":"u"}})"));
+  ASSERT_EQ(mixed.iceServers.size(), 1u);
+  EXPECT_EQ(mixed.iceServers[0].urls, std::vector<std::string>{"stun:a"});
+  EXPECT_EQ(mixed.iceServers[0].username, "u");
+  EXPECT_TRUE(openConfig(openFrame(R"({"ice":{"urls":[]}})")).iceServers.empty());
+  EXPECT_EQ(openConfig(openFrame(R"({"ice":{"urls":"turn:b"}})")).iceServers.size(), 1u);
+}
+
+TEST(DesktopFramesTest, SignalsRoundTripAndRejectUnknownKinds) {
+  DesktopSignal ice{IceCandidate{std::nullopt, 1, "candidate:1"}};
+  EXPECT_EQ(Base64::decode(ice.encodeBase64()).value(),
+            toBytes(R"({"candidate":{"candidate":"candidate:1","sdpMLineIndex":1,"sdpMid":null},"kind":"ice"})"));
+  EXPECT_EQ(DesktopSignal::decode(ice.encodeBase64()), ice);
+  EXPECT_FALSE(DesktopSignal::decode(Base64::encode(R"({"kind":"pranswer","sdp":"x"})")));
+  EXPECT_FALSE(DesktopSignal::decode(Base64::encode(R"({"kind":"offer"})")));
+  EXPECT_FALSE(IncomingDesktopFrame::parse(R"({"type":"desktop.signal","session_id":"d"})"));
+  auto pr = DesktopSignal::fromDescription({SessionDescription::Kind::pranswer, "v=0"});
+  EXPECT_TRUE(std::holds_alternative<DesktopSignal::Offer>(pr.payload));
+}
+
+TEST(DesktopFramesTest, RecordingFinalWritesWholeSecondsWithAFraction) {
+  auto text = OutgoingDesktopFrame{OutgoingDesktopFrame::RecordingFinal{
+                                       "d1", "ab", 10, 3.0, "local", "mp4"}}
+                  .json();
+  auto frame = JSONScanner::parse(text).value();
+  auto inner = Base64::decode(frame["data"]->stringValue().value()).value();
+  EXPECT_NE(toString(inner).find(R"("duration_s":3.0)"), std::string::npos) << toString(inner);
+}
+
+TEST(DesktopFramesTest, OpenWithoutPeerFactoryIsAnsweredWithBackendError) {
+  std::vector<std::string> sent;
+  DesktopSessionManager manager([&](const std::string& text) { sent.push_back(text); }, nullptr);
+  manager.handle(*IncomingDesktopFrame::parse(R"({"type":"desktop.open","session_id":"d9"})"));
+  manager.handle(*IncomingDesktopFrame::parse(R"({"type":"desktop.close","session_id":"d9"})"));
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0],
+            R"({"message":"agent has no WebRTC backend","session_id":"d9","type":"desktop.error"})");
+}
+
+}  // namespace
+}  // namespace vela

@@ -1,0 +1,301 @@
+#include "remote/gateway_shell_client.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "config/agent_config.h"
+#include "remote/gateway_fixture.h"
+#include "support/agent_process.h"
+#include "support/temp_dir.h"
+#include "util/base64.h"
+#include "util/canonical_json.h"
+#include "util/log.h"
+
+namespace vela {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FrameReader;
+using testing::GatewayProcess;
+
+constexpr const char* kBaseURL = "https://127.0.0.1:9443/api";
+
+std::string shellFrame(const std::string& type, const std::string& session, JSONValue::Object extra = {}) {
+  JSONValue frame(std::move(extra));
+  frame.set("type", type);
+  frame.set("session_id", session);
+  return CanonicalJSON::encode(frame);
+}
+
+std::string stdinFrame(const std::string& session, const std::string& text) {
+  return shellFrame("shell.stdin", session, {{"data", Base64::encode(text)}});
+}
+
+std::string openFrame(const std::string& session) {
+  return shellFrame("shell.open", session, {{"shell", "/bin/sh"}});
+}
+
+bool eventually(const std::function<bool()>& condition) {
+  for (int i = 0; i < 6000; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return condition();
+}
+
+class GatewayClientTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    certs_ = new testing::TempDir();
+    otherCerts_ = new testing::TempDir();
+    ASSERT_TRUE(testing::makeCertificates(certs_->path()));
+    ASSERT_TRUE(testing::makeCertificates(otherCerts_->path(), "Somebody Else CA"));
+  }
+  static void TearDownTestSuite() {
+    delete certs_;
+    delete otherCerts_;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(testing::writePinnedTrust(state_.path(), certs_->file("ca.pem")));
+    Log::resetLogFileForTesting();
+  }
+  void TearDown() override { Log::resetLogFileForTesting(); }
+
+  std::shared_ptr<GatewayShellClient> makeClient(const std::string& token = GatewayProcess::kToken) {
+    auto trust = PinnedTrust::load();
+    EXPECT_TRUE(trust) << trust.error().description();
+    return GatewayShellClient::create(kBaseURL, *trust, token);
+  }
+
+  bool logContains(const std::string& text) {
+    return testing::readFileOrEmpty(logFile_).find(text) != std::string::npos;
+  }
+  bool waitForLog(const std::string& text) {
+    return eventually([&] { return logContains(text); });
+  }
+
+  static testing::TempDir* certs_;
+  static testing::TempDir* otherCerts_;
+  testing::ScopedStateDir state_;
+  std::string logFile_ = state_.file("agent.log");
+  testing::ScopedEnv logEnv_{"VELA_LOG_FILE", logFile_};
+};
+
+testing::TempDir* GatewayClientTest::certs_ = nullptr;
+testing::TempDir* GatewayClientTest::otherCerts_ = nullptr;
+
+TEST(GatewayURLTest, OnlyTheHostOfTheBaseURLIsUsed) {
+  EXPECT_EQ(GatewayShellClient::gatewayURL("https://cp.example.com:443/some/path"),
+            "wss://cp.example.com:8443/v1/agent/conn");
+  EXPECT_EQ(GatewayShellClient::gatewayURL("http://[::1]:9000"), "wss://[::1]:8443/v1/agent/conn");
+  EXPECT_EQ(GatewayShellClient::gatewayURL("not a url"), std::nullopt);
+  EXPECT_EQ(GatewayShellClient::gatewayURL("https://"), std::nullopt);
+}
+
+TEST(GatewayBackoffTest, DoublesFromTwoSecondsUpToThirtyWithThirtyPercentJitter) {
+  std::vector<double> bases;
+  for (int n = 1; n <= 8; ++n) bases.push_back(GatewayShellClient::backoffBaseSeconds(n));
+  EXPECT_EQ(bases, (std::vector<double>{2, 4, 8, 16, 30, 30, 30, 30}));
+  for (int n = 1; n <= 10; ++n) {
+    double base = GatewayShellClient::backoffBaseSeconds(n);
+    EXPECT_DOUBLE_EQ(GatewayShellClient::reconnectDelaySeconds(n, 0.0), base);
+    EXPECT_DOUBLE_EQ(GatewayShellClient::reconnectDelaySeconds(n, 1.0), base * 1.3);
+  }
+  // After four failed connects every further wait is between 30 and 39 seconds.
+  EXPECT_GE(GatewayShellClient::reconnectDelaySeconds(5, 0.0), 30.0);
+  EXPECT_LE(GatewayShellClient::reconnectDelaySeconds(50, 1.0), 39.0);
+}
+
+TEST_F(GatewayClientTest, ShellsRunEndToEndThroughTheGateway) {
+  GatewayProcess gateway(certs_->path());
+  ASSERT_TRUE(gateway.ready());
+  auto client = makeClient();
+  ASSERT_TRUE(client);
+  client->start();
+  ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
+  FrameReader reader(gateway);
+
+  ASSERT_TRUE(gateway.send(openFrame("s1")));
+  ASSERT_TRUE(reader.nextOfType("shell.opened", "s1"));
+  ASSERT_TRUE(gateway.send(stdinFrame("s1", "echo hello; exit 3\n")));
+  JSONValue exit;
+  std::string out = reader.outputUntilExit("s1", &exit);
+  EXPECT_NE(out.find("\nhello\r\n"), std::string::npos) << out;
+  EXPECT_EQ(CanonicalJSON::encode(exit),
+            R"({"code":3,"session_id":"s1","signal":null,"type":"shell.exit","v":1})");
+
+  std::string expected;
+  for (int i = 0; i < 20000; ++i) expected += static_cast<char>('a' + i % 26);
+  ASSERT_TRUE(gateway.send(openFrame("s2")));
+  ASSERT_TRUE(gateway.send(shellFrame("shell.resize", "s2", {{"cols", 120}, {"rows", 33}})));
+  ASSERT_TRUE(gateway.send(stdinFrame(
+      "s2", "stty size; awk 'BEGIN{for(i=0;i<20000;i++) printf \"%c\", 97+i%26}'; exit 0\n")));
+  out = reader.outputUntilExit("s2", &exit);
+  EXPECT_NE(out.find("33 120"), std::string::npos);
+  EXPECT_NE(out.find(expected), std::string::npos);
+  EXPECT_EQ(exit["code"]->intValue(), 0);
+
+  auto records = gateway.connections();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["user_agent"]->stringValue(), "vela-agent/0.1.0");
+
+  client->stopAndWait();
+  ASSERT_TRUE(eventually([&] { return gateway.connections()[0]["close_code"]->intValue() == 1001; }));
+}
+
+TEST_F(GatewayClientTest, SessionCapAndSingleExitOverTheGateway) {
+  GatewayProcess gateway(certs_->path());
+  auto client = makeClient();
+  client->start();
+  ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
+  FrameReader reader(gateway);
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(gateway.send(openFrame("c" + std::to_string(i))));
+  auto refused = reader.nextOfType("shell.error", "c5");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ((*refused)["message"]->stringValue(), "agent session cap (5) reached");
+
+  ASSERT_TRUE(gateway.send(shellFrame("shell.close", "c0")));
+  ASSERT_TRUE(gateway.send(stdinFrame("c0", "exit 4\n")));
+  auto exit = reader.nextOfType("shell.exit", "c0");
+  ASSERT_TRUE(exit);
+  EXPECT_EQ((*exit)["signal"]->intValue(), 1);
+  // A frame sent after everything above proves nothing more came for c0.
+  ASSERT_TRUE(gateway.send(openFrame("marker")));
+  ASSERT_TRUE(reader.nextOfType("shell.opened", "marker"));
+  for (const auto& f : reader.skipped) {
+    EXPECT_FALSE(f["session_id"]->stringValue() == "c0" && f["type"]->stringValue() == "shell.exit");
+  }
+  client->stopAndWait();
+}
+
+TEST_F(GatewayClientTest, OversizeAndUnparseableFramesAreDroppedWithoutClosing) {
+  GatewayProcess gateway(certs_->path());
+  auto client = makeClient();
+  client->start();
+  ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
+  FrameReader reader(gateway);
+
+  auto padded = [](const std::string& session, std::size_t size) {
+    std::string head = R"({"pad":")";
+    std::string tail = R"(","session_id":")" + session + R"(","shell":"/bin/sh","type":"shell.open"})";
+    return head + std::string(size - head.size() - tail.size(), 'p') + tail;
+  };
+  ASSERT_TRUE(gateway.send(padded("limit", 1'048'576)));
+  ASSERT_TRUE(reader.nextOfType("shell.opened", "limit"));
+  ASSERT_TRUE(gateway.send(padded("over", 1'048'577)));
+  ASSERT_TRUE(waitForLog("WARN: gateway: oversize frame dropped"));
+  for (const char* junk : {"not json", "[1,2]", R"({"type":"shell.open"})",
+                           R"({"type":"mystery","session_id":"m"})"}) {
+    ASSERT_TRUE(gateway.send(junk));
+  }
+  ASSERT_TRUE(gateway.send(openFrame("after")));
+  ASSERT_TRUE(reader.nextOfType("shell.opened", "after"));
+  for (const auto& f : reader.skipped) EXPECT_NE(f["session_id"]->stringValue(), "over");
+  EXPECT_EQ(gateway.connections().size(), 1u);
+  client->stopAndWait();
+}
+
+TEST_F(GatewayClientTest, LosingTheGatewayDropsShellsAndReconnectsWithBackoff) {
+  int children = testing::countChildProcesses();
+  auto gateway = std::make_unique<GatewayProcess>(certs_->path());
+  auto client = makeClient();
+  client->start();
+  ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
+  {
+    FrameReader reader(*gateway);
+    ASSERT_TRUE(gateway->send(openFrame("a")));
+    ASSERT_TRUE(gateway->send(openFrame("b")));
+    ASSERT_TRUE(reader.nextOfType("shell.opened", "b"));
+  }
+  EXPECT_EQ(client->activeShellsForTesting(), 2);
+  gateway->kill();  // minus the gateway itself
+  ASSERT_TRUE(eventually([&] { return client->activeShellsForTesting() == 0; }));
+  ASSERT_TRUE(eventually([&] { return testing::countChildProcesses() == children; }));
+  EXPECT_EQ(client->reconnectAttemptForTesting(), 1);
+  ASSERT_TRUE(waitForLog("gateway: disconnected ("));
+  EXPECT_TRUE(logContains("); reconnect in 2.")) << testing::readFileOrEmpty(logFile_);
+
+  gateway = std::make_unique<GatewayProcess>(certs_->path());
+  ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
+  EXPECT_EQ(client->reconnectAttemptForTesting(), 0);
+  FrameReader reader(*gateway);
+  ASSERT_TRUE(gateway->send(openFrame("again")));
+  ASSERT_TRUE(reader.nextOfType("shell.opened", "again"));
+  // Nothing was reported for the shells that died with the old connection.
+  for (const auto& f : reader.skipped) EXPECT_NE(f["type"]->stringValue(), "shell.exit");
+  client->stopAndWait();
+}
+
+TEST_F(GatewayClientTest, CertificateFromAnotherCAIsRejectedAndRetried) {
+  GatewayProcess gateway(otherCerts_->path());
+  ASSERT_TRUE(gateway.ready());
+  auto client = makeClient();
+  client->start();
+  ASSERT_TRUE(waitForLog("ERROR: gateway: server trust pinning rejected"));
+  ASSERT_TRUE(eventually([&] { return client->connectCountForTesting() >= 2; }));
+  EXPECT_FALSE(client->isConnectedForTesting());
+  EXPECT_TRUE(logContains("); reconnect in 2."));
+  EXPECT_TRUE(gateway.connections().empty());
+  client->stop();
+}
+
+TEST_F(GatewayClientTest, RefusedUpgradeAndSilentPeerLeadToReconnects) {
+  {
+    GatewayProcess gateway(certs_->path());
+    auto client = makeClient("wrong-token");
+    client->start();
+    ASSERT_TRUE(waitForLog("WARN: gateway: HTTP response 401 (expected 101)"));
+    ASSERT_TRUE(waitForLog("; reconnect in "));
+    client->stop();
+  }
+  GatewayProcess gateway(certs_->path(), {"--ignore-pings"});
+  auto client = makeClient();
+  client->setTimingForTesting(100ms, 400ms);
+  client->start();
+  ASSERT_TRUE(waitForLog("WARN: gateway: no pong for >50s; treating connection as dead"));
+  ASSERT_TRUE(waitForLog("gateway: disconnected (ping watchdog: stale connection); reconnect in "));
+  client->stop();
+}
+
+// The foreground command against the product URL (port 8443), stopped by SIGTERM.
+TEST_F(GatewayClientTest, GatewayCommandRunsUntilSignalled) {
+  AgentConfig config;
+  config.serverBaseURL = kBaseURL;
+  auto status = testing::runAgent({"gateway"});
+  EXPECT_EQ(status.status, 1);
+  EXPECT_NE(status.err.find("error: "), std::string::npos);
+
+  config.agentID = "agent-7";
+  ASSERT_TRUE(config.save());
+  status = testing::runAgent({"gateway"});
+  EXPECT_EQ(status.err, "error: no device token; (re)enroll first\n");
+  EXPECT_EQ(status.status, 1);
+
+  config.deviceToken = GatewayProcess::kToken;
+  ASSERT_TRUE(config.save());
+  GatewayProcess gateway(certs_->path());
+  pid_t pid = fork();
+  if (pid == 0) {
+    execl(VELA_AGENT_EXE, VELA_AGENT_EXE, "gateway", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_TRUE(eventually([&] { return !gateway.connectedAgents().empty(); }));
+  kill(pid, SIGTERM);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  EXPECT_TRUE(WIFEXITED(wstatus));
+  EXPECT_EQ(WEXITSTATUS(wstatus), 0);
+  ASSERT_TRUE(eventually([&] {
+    auto records = gateway.connections();
+    return !records.empty() && records.back()["close_code"]->intValue() == 1001;
+  }));
+}
+
+}  // namespace
+}  // namespace vela

@@ -1,0 +1,85 @@
+#pragma once
+
+// The test gateway (tools/controlplane/gateway.py) as a child process on 127.0.0.1,
+// certificates made with the openssl command, and the gateway's operator API through
+// libcurl.
+
+#include <sys/types.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "util/json_value.h"
+
+namespace vela::testing {
+
+// A CA and a server certificate for localhost/127.0.0.1/::1 in `dir`: ca.pem, ca.key,
+// server.pem, server.key. Returns false when openssl failed.
+bool makeCertificates(const std::string& dir, const std::string& caName = "Vela Test CA");
+
+// Pinned trust material in a state directory: pinned/ca.pem copied from `caPem`, and
+// Ed25519 keys for commands and updates.
+bool writePinnedTrust(const std::string& stateDir, const std::string& caPemPath);
+
+class GatewayProcess {
+ public:
+  static constexpr const char* kToken = "test-device-token";
+
+  // Starts gateway.py on `dir` and waits for its ready line; accepts kToken as agent
+  // "test-device-token".
+  GatewayProcess(std::string dir, std::vector<std::string> extraArgs = {}, int port = 8443);
+  ~GatewayProcess();
+  GatewayProcess(const GatewayProcess&) = delete;
+  GatewayProcess& operator=(const GatewayProcess&) = delete;
+
+  bool ready() const { return operatorPort_ > 0; }
+  // SIGKILL: the agent sees its connection vanish without a closing handshake.
+  void kill();
+  void terminate();
+
+  bool send(const std::string& frameText, const std::string& agent = kToken);
+  // Frames the agent sent from index `since`; waits up to `waitSeconds` for a first one.
+  std::vector<std::string> frames(std::size_t since, double waitSeconds, std::size_t* next,
+                                  const std::string& agent = kToken);
+  std::vector<JSONValue> connections();
+  std::vector<std::string> connectedAgents();
+
+ private:
+  std::optional<std::string> http(const std::string& method, const std::string& path,
+                                  const std::string& body = "");
+
+  std::string dir_;
+  pid_t pid_ = -1;
+  int operatorPort_ = -1;
+};
+
+// Reads the agent's frames in order and waits for the ones a test expects.
+class FrameReader {
+ public:
+  explicit FrameReader(GatewayProcess& gateway) : gateway_(gateway) {}
+
+  // The next frame satisfying `match` (frames before it are kept in `skipped`), or
+  // nothing after `patienceSeconds` without it.
+  std::optional<JSONValue> next(const std::function<bool(const JSONValue&)>& match,
+                                double patienceSeconds = 60);
+  std::optional<JSONValue> nextOfType(const std::string& type, const std::string& session,
+                                      double patienceSeconds = 60);
+  // stdout bytes of `session` until its exit frame, which is returned in `exitFrame`.
+  std::string outputUntilExit(const std::string& session, JSONValue* exitFrame,
+                              double patienceSeconds = 60);
+
+  std::vector<JSONValue> skipped;
+
+ private:
+  GatewayProcess& gateway_;
+  std::vector<JSONValue> pending_;
+  std::size_t next_ = 0;
+};
+
+int countOpenDescriptors();
+// Children of this process that have not been reaped yet (zombies included).
+int countChildProcesses();
+
+}  // namespace vela::testing

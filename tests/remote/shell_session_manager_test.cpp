@@ -1,0 +1,293 @@
+#include "remote/shell_session_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "remote/gateway_fixture.h"
+#include "support/temp_dir.h"
+#include "util/base64.h"
+
+namespace vela {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::countChildProcesses;
+using testing::countOpenDescriptors;
+
+// Collects what the manager sends, as a gateway would.
+class FrameSink {
+ public:
+  void operator()(const OutgoingShellFrame& frame) {
+    {
+      std::lock_guard lock(mu_);
+      frames_.push_back(frame);
+    }
+    cv_.notify_all();
+  }
+
+  // Waits (bounded, so a broken build fails instead of hanging) until `done` holds.
+  bool waitUntil(const std::function<bool(const std::vector<OutgoingShellFrame>&)>& done,
+                 std::chrono::seconds patience = 60s) {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, patience, [&] { return done(frames_); });
+  }
+
+  template <typename T>
+  std::vector<T> all(const std::string& session) {
+    std::lock_guard lock(mu_);
+    std::vector<T> out;
+    for (const auto& f : frames_) {
+      if (auto* p = std::get_if<T>(&f.payload); p && p->sessionID == session) out.push_back(*p);
+    }
+    return out;
+  }
+
+  std::string output(const std::string& session) {
+    std::string text;
+    for (const auto& chunk : all<OutgoingShellFrame::Stdout>(session)) text += toString(chunk.data);
+    return text;
+  }
+
+  bool waitForExit(const std::string& session) {
+    return waitUntil([&](const auto& frames) {
+      for (const auto& f : frames) {
+        auto* e = std::get_if<OutgoingShellFrame::Exit>(&f.payload);
+        if (e && e->sessionID == session) return true;
+      }
+      return false;
+    });
+  }
+
+  bool waitForOutput(const std::string& session, const std::string& text) {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, 60s, [&] {
+      std::string all;
+      for (const auto& f : frames_) {
+        auto* s = std::get_if<OutgoingShellFrame::Stdout>(&f.payload);
+        if (s && s->sessionID == session) all += toString(s->data);
+      }
+      return all.find(text) != std::string::npos;
+    });
+  }
+
+  std::size_t count() {
+    std::lock_guard lock(mu_);
+    return frames_.size();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<OutgoingShellFrame> frames_;
+};
+
+class ShellSessionManagerTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<ShellSessionManager> makeManager(ShellSessionManager::Options options = {}) {
+    if (!options.shellOverride) options.shellOverride = "/bin/sh";
+    return ShellSessionManager::create([this](const OutgoingShellFrame& f) { sink(f); }, options);
+  }
+
+  static IncomingShellFrame open(const std::string& id, std::int64_t cols = 80, std::int64_t rows = 24) {
+    return {IncomingShellFrame::Open{id, "auto", cols, rows}};
+  }
+  static IncomingShellFrame input(const std::string& id, const std::string& text) {
+    return {IncomingShellFrame::Stdin{id, toBytes(text)}};
+  }
+  static IncomingShellFrame close(const std::string& id) {
+    return {IncomingShellFrame::Close{id, "operator"}};
+  }
+
+  bool waitForChildren(int expected) {
+    for (int i = 0; i < 6000 && countChildProcesses() != expected; ++i) std::this_thread::sleep_for(10ms);
+    return countChildProcesses() == expected;
+  }
+
+  FrameSink sink;
+};
+
+TEST_F(ShellSessionManagerTest, ShellRunsCommandsAndReportsItsExitCode) {
+  auto manager = makeManager();
+  manager->handle(open("s1"));
+  auto opened = sink.all<OutgoingShellFrame::Opened>("s1");
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0].shell, "/bin/sh");
+  EXPECT_GT(opened[0].pid, 0);
+
+  manager->handle(input("s1", "echo \"[$TERM]\"; echo hello; exit 3\n"));
+  ASSERT_TRUE(sink.waitForExit("s1"));
+  std::string out = sink.output("s1");
+  EXPECT_NE(out.find("\nhello\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("[xterm-256color]"), std::string::npos) << out;
+  auto exits = sink.all<OutgoingShellFrame::Exit>("s1");
+  ASSERT_EQ(exits.size(), 1u);
+  EXPECT_EQ(exits[0].code, 3);
+  EXPECT_EQ(exits[0].signal, std::nullopt);
+  EXPECT_EQ(manager->activeCount(), 0);
+}
+
+TEST_F(ShellSessionManagerTest, LargeOutputArrivesCompleteInOrderAndBatched) {
+  auto manager = makeManager();
+  manager->handle(open("big"));
+  std::string expected;
+  for (int i = 0; i < 20000; ++i) expected += static_cast<char>('A' + i % 26);
+  manager->handle(input(
+      "big", "awk 'BEGIN{for(i=0;i<20000;i++) printf \"%c\", 65+i%26}'; exit 0\n"));
+  ASSERT_TRUE(sink.waitForExit("big"));
+  EXPECT_NE(sink.output("big").find(expected), std::string::npos);
+  auto chunks = sink.all<OutgoingShellFrame::Stdout>("big");
+  EXPECT_GE(chunks.size(), 2u);
+  for (const auto& c : chunks) {
+    EXPECT_FALSE(c.data.empty());
+    EXPECT_LT(c.data.size(), 16384u);
+  }
+}
+
+TEST_F(ShellSessionManagerTest, ResizeChangesTheTerminalSize) {
+  auto manager = makeManager();
+  manager->handle(open("r", 80, 24));
+  manager->handle(input("r", "stty size\n"));
+  ASSERT_TRUE(sink.waitForOutput("r", "24 80"));
+  manager->handle({IncomingShellFrame::Resize{"r", 100, 40}});
+  manager->handle(input("r", "stty size\n"));
+  ASSERT_TRUE(sink.waitForOutput("r", "40 100"));
+  // Out-of-range sizes are clamped rather than wrapped.
+  manager->handle({IncomingShellFrame::Resize{"r", 70000, -5}});
+  manager->handle(input("r", "stty size; exit\n"));
+  ASSERT_TRUE(sink.waitForOutput("r", "0 65535"));
+}
+
+TEST_F(ShellSessionManagerTest, SixthSessionIsRefusedWithoutAProcess) {
+  int children = countChildProcesses();
+  auto manager = makeManager();
+  for (int i = 0; i < 5; ++i) manager->handle(open("c" + std::to_string(i)));
+  EXPECT_EQ(countChildProcesses(), children + 5);
+  manager->handle(open("c5"));
+  manager->handle(open("c0"));  // duplicate of a live id: silently ignored
+  auto errors = sink.all<OutgoingShellFrame::Error>("c5");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].code, "too_many_sessions");
+  EXPECT_EQ(errors[0].message, "agent session cap (5) reached");
+  EXPECT_EQ(sink.all<OutgoingShellFrame::Opened>("c0").size(), 1u);
+  EXPECT_EQ(countChildProcesses(), children + 5);
+  manager->killAll();
+  EXPECT_TRUE(waitForChildren(children));
+  EXPECT_EQ(sink.all<OutgoingShellFrame::Exit>("c0").size(), 0u);  // no frame on connection loss
+}
+
+TEST_F(ShellSessionManagerTest, CloseThenChildEndSendsExactlyOneExit) {
+  int children = countChildProcesses();
+  auto manager = makeManager();
+  manager->handle(open("x"));
+  manager->handle(close("x"));
+  manager->handle(close("x"));
+  ASSERT_TRUE(sink.waitForExit("x"));
+  ASSERT_TRUE(waitForChildren(children));
+  std::this_thread::sleep_for(200ms);  // room for a wrong second exit to show up
+  auto exits = sink.all<OutgoingShellFrame::Exit>("x");
+  ASSERT_EQ(exits.size(), 1u);
+  EXPECT_EQ(exits[0].code, std::nullopt);
+  EXPECT_EQ(exits[0].signal, 1);
+
+  // The reverse order: the child ends first, a late close changes nothing.
+  manager->handle(open("y"));
+  manager->handle(input("y", "exit 7\n"));
+  ASSERT_TRUE(sink.waitForExit("y"));
+  manager->handle(close("y"));
+  ASSERT_TRUE(waitForChildren(children));
+  std::this_thread::sleep_for(200ms);
+  ASSERT_EQ(sink.all<OutgoingShellFrame::Exit>("y").size(), 1u);
+  EXPECT_EQ(sink.all<OutgoingShellFrame::Exit>("y")[0].code, 7);
+}
+
+TEST_F(ShellSessionManagerTest, WatchdogsEndQuietOrOverlongSessions) {
+  auto idle = makeManager({5, 0.5, 0, std::nullopt});
+  idle->handle(open("idle"));
+  // Resizes are not activity.
+  for (int i = 0; i < 10; ++i) {
+    idle->handle({IncomingShellFrame::Resize{"idle", 80 + i, 24}});
+    std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_TRUE(sink.waitForExit("idle"));
+  EXPECT_EQ(sink.all<OutgoingShellFrame::Exit>("idle")[0].signal, 1);
+
+  auto capped = makeManager({5, 0, 0.5, std::nullopt});
+  capped->handle(open("long"));
+  for (int i = 0; i < 10; ++i) capped->handle(input("long", ""));  // keep-alives do not help
+  ASSERT_TRUE(sink.waitForExit("long"));
+  EXPECT_EQ(sink.all<OutgoingShellFrame::Exit>("long")[0].signal, 1);
+}
+
+TEST_F(ShellSessionManagerTest, ShellThatCannotStartEndsWithStatus127) {
+  auto manager = makeManager({5, 0, 0, std::string("/nonexistent/shell")});
+  manager->handle(open("bad"));
+  ASSERT_TRUE(sink.waitForExit("bad"));
+  EXPECT_EQ(sink.all<OutgoingShellFrame::Exit>("bad")[0].code, 127);
+}
+
+TEST_F(ShellSessionManagerTest, ShellResolutionPrefersAbsolutePaths) {
+  auto manager = ShellSessionManager::create([](const OutgoingShellFrame&) {}, {});
+  {
+    testing::ScopedEnv shell("SHELL", std::nullopt);
+    EXPECT_EQ(manager->resolveShell("auto"), "/bin/bash");
+    EXPECT_EQ(manager->resolveShell("zsh"), "/bin/bash");
+    EXPECT_EQ(manager->resolveShell("/bin/dash"), "/bin/dash");
+  }
+  {
+    testing::ScopedEnv shell("SHELL", "/bin/sh");
+    EXPECT_EQ(manager->resolveShell("zsh"), "/bin/sh");
+  }
+  {
+    testing::ScopedEnv shell("SHELL", "fish");
+    EXPECT_EQ(manager->resolveShell("auto"), "/bin/bash");
+  }
+}
+
+TEST_F(ShellSessionManagerTest, HostileFramesAndManySessionsLeakNothing) {
+  int fds = countOpenDescriptors();
+  int children = countChildProcesses();
+  {
+    auto manager = makeManager();
+    for (const char* text : {R"({"type":"shell.stdin","session_id":"ghost","data":"ZWNobwo="})",
+                             R"({"type":"shell.resize","session_id":"ghost","cols":1e9})",
+                             R"({"type":"shell.close","session_id":"ghost"})",
+                             R"({"type":"shell.open","session_id":"h","cols":-1,"rows":"x"})",
+                             R"({"type":"shell.open","session_id":"h","cols":99999999999999999999})"}) {
+      if (auto frame = IncomingShellFrame::parse(text)) manager->handle(*frame);
+    }
+    // A huge keystroke burst is written once; the terminal takes what fits.
+    std::string huge(4 << 20, 'A');
+    auto burst = IncomingShellFrame::parse(R"({"type":"shell.stdin","session_id":"h","data":")" +
+                                           Base64::encode(huge) + R"("})");
+    ASSERT_TRUE(burst);
+    manager->handle(*burst);
+    for (int i = 0; i < 50; ++i) manager->handle(open("flood" + std::to_string(i)));
+    EXPECT_EQ(manager->activeCount(), 5);
+    manager->killAll();
+
+    for (int round = 0; round < 20; ++round) {
+      std::vector<std::string> ids;
+      for (int i = 0; i < 5; ++i) ids.push_back("r" + std::to_string(round) + "-" + std::to_string(i));
+      for (const auto& id : ids) manager->handle(open(id));
+      for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (i % 2) {
+          manager->handle(close(ids[i]));
+        } else {
+          manager->handle(input(ids[i], "exit 0\n"));
+        }
+      }
+      for (const auto& id : ids) ASSERT_TRUE(sink.waitForExit(id)) << id;
+    }
+    EXPECT_EQ(manager->activeCount(), 0);
+  }
+  EXPECT_TRUE(waitForChildren(children));
+  for (int i = 0; i < 500 && countOpenDescriptors() != fds; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(countOpenDescriptors(), fds);
+}
+
+}  // namespace
+}  // namespace vela
