@@ -7,45 +7,12 @@
 #include "identity/keychain.h"
 #include "identity/pem.h"
 #include "platform/file_io.h"
+#include "net/utf8_check.h"
 #include "util/hex.h"
 #include "util/log.h"
 
 namespace vela::CertStore {
 namespace {
-
-// Well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
-bool isUTF8(std::string_view text) {
-  auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  for (std::size_t i = 0; i < text.size();) {
-    unsigned char c = at(i);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t extra = 0;
-    unsigned char low = 0x80, high = 0xBF;  // bounds of the first continuation byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      extra = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      extra = 2;
-      if (c == 0xE0) low = 0xA0;
-      if (c == 0xED) high = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      extra = 3;
-      if (c == 0xF0) low = 0x90;
-      if (c == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (text.size() - i <= extra) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      unsigned char b = at(i + k);
-      if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF)) return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
 
 void noIdentity(int status) {
   Log::warn("no mTLS identity (status " + std::to_string(status) +
@@ -57,7 +24,7 @@ void noIdentity(int status) {
 
 Result<Certificate> store(std::string_view pem) {
   Bytes der = VELA_TRY(PEM::decode(pem));
-  std::optional<Certificate> certificate = Certificate::fromDER(der);
+  std::optional<Certificate> certificate = certificateFromDER(der);
   if (!certificate) return fail("issued certificate is not valid DER");
   VELA_TRY_VOID(AgentPaths::writeProtected(pem, AgentPaths::certFile()));
   if (Keychain::available()) {
@@ -75,7 +42,7 @@ Result<Certificate> store(std::string_view pem) {
 
 std::optional<std::string> loadCertificatePEM() {
   auto text = platform::readFile(AgentPaths::certFile());
-  if (!text || !isUTF8(*text)) return std::nullopt;
+  if (!text || !isValidUTF8(*text)) return std::nullopt;
   return std::move(*text);
 }
 
@@ -84,7 +51,7 @@ std::optional<Certificate> loadCertificate() {
   if (!pem) return std::nullopt;
   auto der = PEM::decode(*pem);
   if (!der) return std::nullopt;
-  return Certificate::fromDER(*der);
+  return certificateFromDER(*der);
 }
 
 std::optional<LoadedIdentity> loadIdentity() {
@@ -101,20 +68,22 @@ std::optional<LoadedIdentity> loadIdentity() {
     noIdentity(platform::kKeyStoreItemNotFound);
     return std::nullopt;
   }
-  auto spki = key->publicKeySPKI();
   auto privatePEM = key->privateKeyPEMForTLS();
-  if (!spki || !privatePEM || *spki != certificate->subjectPublicKeyInfo()) {
+  auto privateKey = privatePEM ? privateKeyFromPEM(*privatePEM) : Result<PrivateKey>(fail("no key"));
+  // fromObjects refuses a key that does not belong to the certificate.
+  auto identity = privateKey ? ClientIdentity::fromObjects(*certificate, *privateKey)
+                             : Result<ClientIdentity>(tl::unexpected(privateKey.error()));
+  if (!identity) {
     noIdentity(platform::kKeyStoreItemNotFound);
     return std::nullopt;
   }
-  return LoadedIdentity{ClientIdentity{certificate->pem(), std::move(*privatePEM)},
-                        std::move(*certificate)};
+  return LoadedIdentity{std::move(*identity), std::move(*certificate)};
 }
 
 std::string fingerprint(const Certificate& certificate) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
-  const Bytes& der = certificate.der();
+  Bytes der = certificateDER(certificate);
   if (!EVP_Digest(der.data(), der.size(), digest, &size, EVP_sha256(), nullptr)) return "";
   return Hex::encode(std::span<const std::uint8_t>(digest, size));
 }

@@ -9,8 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "identity/certificate.h"
-#include "identity/client_identity.h"
+#include "net/tls_objects.h"
 #include "util/agent_error.h"
 
 namespace vela::CertStore {

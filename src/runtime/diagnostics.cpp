@@ -9,7 +9,7 @@ namespace vela::Diagnostics {
 std::optional<std::string> certificateOnDiskFingerprint() {
   auto cert = CertStore::loadCertificate();
   if (!cert) return std::nullopt;
-  return AgentCrypto::sha256Hex(cert->der());
+  return AgentCrypto::sha256Hex(certificateDER(*cert));
 }
 
 ProvisioningInfo discoverable() {
