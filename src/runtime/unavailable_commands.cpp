@@ -15,6 +15,5 @@ Result<int> onceCommand(Args) { return unavailable("once"); }
 Result<int> desktopProbeCommand(Args) { return unavailable("desktop-probe"); }
 Result<int> desktopAgentCommand() { return unavailable("desktop-agent"); }
 Result<int> quickAssistCommand(Args) { return unavailable("quick-assist"); }
-Result<int> resetCommand() { return unavailable("reset"); }
 
 }  // namespace vela::CLI
