@@ -1,0 +1,59 @@
+#include "telemetry/byte_size.h"
+
+#include <cctype>
+#include <cmath>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "telemetry/text_fields.h"
+
+namespace vela::ByteSize {
+namespace {
+
+// 2^64 as a double; anything at or above it does not fit.
+constexpr double kLimit = 18446744073709551616.0;
+
+std::optional<std::uint64_t> truncated(double v) {
+  if (!std::isfinite(v) || v < 0 || v >= kLimit) return std::nullopt;
+  return static_cast<std::uint64_t>(v);
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> parse(std::string_view text) {
+  std::string_view digits = text.starts_with('+') ? text.substr(1) : text;
+  if (!digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos) {
+    if (auto n = TextFields::parseUnsigned(digits)) return n;
+  }
+  auto parts = TextFields::splitBlanks(text);
+  if (parts.empty()) return std::nullopt;
+  std::string number(parts[0]);
+  for (char& c : number) {
+    if (c == ',') c = '.';
+  }
+  auto value = TextFields::parseDouble(number);
+  if (!value) return std::nullopt;
+  std::string unit = parts.size() > 1 ? std::string(parts[1]) : "B";
+  for (char& c : unit) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  double multiplier = 1;
+  if (unit == "TB") multiplier = 1e12;
+  else if (unit == "GB") multiplier = 1e9;
+  else if (unit == "MB") multiplier = 1e6;
+  else if (unit == "KB") multiplier = 1e3;
+  return truncated(*value * multiplier);
+}
+
+std::optional<std::uint64_t> fromJSON(const nlohmann::json& value) {
+  if (value.is_number_unsigned()) return value.get<std::uint64_t>();
+  if (value.is_number_integer()) {
+    auto n = value.get<std::int64_t>();
+    if (n < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(n);
+  }
+  if (value.is_number_float()) return truncated(value.get<double>());
+  if (value.is_string()) return parse(value.get_ref<const std::string&>());
+  return std::nullopt;
+}
+
+}  // namespace vela::ByteSize

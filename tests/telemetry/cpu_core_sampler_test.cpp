@@ -1,0 +1,110 @@
+#include "telemetry/cpu_core_sampler.h"
+
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+#include "telemetry/fake_sources.h"
+
+namespace vela {
+namespace {
+
+using testing::FakeSources;
+
+const auto kNow = std::chrono::system_clock::time_point(std::chrono::seconds(1796400188));
+
+class CPUCoreSamplerTest : public ::testing::Test {
+ protected:
+  CPUCoreSamplerTest() : sources_(dir_.path()) {
+    std::filesystem::create_directories(dir_.path() + "/proc");
+  }
+  void writeStat(const std::string& text) {
+    vela::testing::writeFile(dir_.path() + "/proc/stat", text);
+  }
+  void removeStat() { std::filesystem::remove(dir_.path() + "/proc/stat"); }
+
+  vela::testing::TempDir dir_;
+  FakeSources sources_;
+};
+
+std::vector<std::pair<std::string, double>> pairs(const std::vector<MetricSample>& samples) {
+  std::vector<std::pair<std::string, double>> out;
+  for (const auto& s : samples) out.emplace_back(s.metric, s.value);
+  return out;
+}
+
+TEST_F(CPUCoreSamplerTest, FirstCallRecordsSecondReportsPerCoreShare) {
+  CPUCoreSampler sampler(sources_);
+  writeStat(
+      "cpu  0 0 0 0\n"
+      "cpu0 100 0 100 800 0 0 0 0\n"
+      "cpu1 100 0 100 800 0 0 0 0\n"
+      "cpu2 100 0 100 800 0 0 0 0\n"
+      "intr 1 2 3\n");
+  EXPECT_TRUE(sampler.sample(kNow).empty());
+  // cpu0: 50 user + 25 nice + 25 system of 300 ticks; cpu1: idle and I/O wait only;
+  // cpu2: interrupts and steal count as busy, 1 of 3 ticks.
+  writeStat(
+      "cpu  0 0 0 0\n"
+      "cpu0 150 25 125 1000 0 0 0 0\n"
+      "cpu1 100 0 100 1000 100 0 0 0\n"
+      "cpu2 100 0 100 802 0 0 0 1\n");
+  auto samples = sampler.sample(kNow);
+  EXPECT_EQ(pairs(samples), (std::vector<std::pair<std::string, double>>{
+                                {"cpu_core:0", 33.33}, {"cpu_core:1", 0.0}, {"cpu_core:2", 33.33}}));
+  for (const auto& s : samples) EXPECT_EQ(s.recorded_at, "2026-12-04T16:03:08Z");
+}
+
+TEST_F(CPUCoreSamplerTest, ProcessorCountChangeSkipsOneRound) {
+  CPUCoreSampler sampler(sources_);
+  writeStat("cpu0 1 0 1 10\ncpu1 1 0 1 10\n");
+  sampler.sample(kNow);
+  writeStat("cpu0 2 0 2 20\n");
+  EXPECT_TRUE(sampler.sample(kNow).empty());
+  writeStat("cpu0 12 0 2 20\n");
+  EXPECT_EQ(pairs(sampler.sample(kNow)),
+            (std::vector<std::pair<std::string, double>>{{"cpu_core:0", 100.0}}));
+}
+
+TEST_F(CPUCoreSamplerTest, UnreadableRoundKeepsPreviousCounters) {
+  CPUCoreSampler sampler(sources_);
+  writeStat("cpu0 10 0 0 90\n");
+  sampler.sample(kNow);
+  removeStat();
+  EXPECT_TRUE(sampler.sample(kNow).empty());
+  writeStat("cpu0 garbage\n");
+  EXPECT_TRUE(sampler.sample(kNow).empty());
+  // Compared with the last good reading: 10 busy of 20 ticks.
+  writeStat("cpu0 20 0 0 100\n");
+  EXPECT_EQ(pairs(sampler.sample(kNow)),
+            (std::vector<std::pair<std::string, double>>{{"cpu_core:0", 50.0}}));
+}
+
+TEST_F(CPUCoreSamplerTest, StalledOrBackwardCountersReportZero) {
+  CPUCoreSampler sampler(sources_);
+  writeStat("cpu0 500 0 500 1000\ncpu1 10 0 0 10\n");
+  sampler.sample(kNow);
+  writeStat("cpu0 5 0 5 10\ncpu1 10 0 0 10\n");
+  EXPECT_EQ(pairs(sampler.sample(kNow)), (std::vector<std::pair<std::string, double>>{
+                                             {"cpu_core:0", 0.0}, {"cpu_core:1", 0.0}}));
+}
+
+TEST(CPUCoreSamplerLive, OneEntryPerProcessorWithinRange) {
+  CPUCoreSampler sampler;
+  EXPECT_TRUE(sampler.sample(std::chrono::system_clock::now()).empty());
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  auto samples = sampler.sample(std::chrono::system_clock::now());
+  ASSERT_FALSE(samples.empty());
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    EXPECT_EQ(samples[i].metric, "cpu_core:" + std::to_string(i));
+    EXPECT_GE(samples[i].value, 0);
+    EXPECT_LE(samples[i].value, 100);
+  }
+}
+
+}  // namespace
+}  // namespace vela
