@@ -1,0 +1,147 @@
+#include "util/json_scanner.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "util/bytes.h"
+
+namespace vela {
+namespace {
+
+using E = JSONParseError;
+
+std::string parsedString(std::string_view json) {
+  auto value = JSONScanner::parse(json);
+  EXPECT_TRUE(value.has_value()) << json;
+  return value && value->stringRef() ? *value->stringRef() : std::string("<not a string>");
+}
+
+TEST(JSONScannerTest, EveryErrorCaseReportsItsOffset) {
+  struct Case {
+    std::string input;
+    JSONParseError error;
+  };
+  const std::vector<Case> cases = {
+      {"", E::unexpectedEnd()},
+      {" \t\r\n", E::unexpectedEnd()},
+      {"\xEF\xBB\xBF{}", E::unexpectedCharacter(0)},  // no byte-order mark
+      {"\f1", E::unexpectedCharacter(0)},              // only four white-space bytes
+      {"@", E::unexpectedCharacter(0)},
+      {"tru", E::unexpectedCharacter(3)},
+      {"nul!", E::unexpectedCharacter(3)},
+      {"truex", E::trailingData(4)},
+      {"[1] x", E::trailingData(4)},
+      {"1\v", E::trailingData(1)},
+      {"-x", E::trailingData(1)},
+      {"[", E::unexpectedEnd()},
+      {"[1", E::unexpectedCharacter(2)},
+      {"[1,]", E::unexpectedCharacter(3)},
+      {"[1 2]", E::unexpectedCharacter(3)},
+      {"{", E::unexpectedCharacter(1)},
+      {"{\"a\":1", E::unexpectedCharacter(6)},
+      {"{\"a\":1,}", E::unexpectedCharacter(7)},
+      {"{\"a\" 1}", E::unexpectedCharacter(5)},
+      {"{1:2}", E::unexpectedCharacter(1)},
+      {"{\"a\":}", E::unexpectedCharacter(5)},
+      {"{\"a\":", E::unexpectedEnd()},
+      {"{\"a\":1 \"b\":2}", E::unexpectedCharacter(7)},
+      {"\"abc", E::unexpectedEnd()},
+      {"\"ab\\", E::unexpectedEnd()},
+      {"\"\\x\"", E::invalidEscape(3)},
+      {"\"\\u12G4\"", E::invalidEscape(6)},
+      {"\"\\u12", E::unexpectedEnd()},
+      {"\"\\ud83d\"", E::invalidEscape(7)},        // lone high surrogate
+      {"\"\\ud83d", E::invalidEscape(7)},
+      {"\"\\ud83d\\n\"", E::invalidEscape(7)},
+      {"\"\\ud83d\\u0041\"", E::invalidEscape(13)},  // high surrogate + non-low
+      {"\"\\ud83d\\u00", E::unexpectedEnd()},
+  };
+  for (const Case& c : cases) {
+    auto result = JSONScanner::parse(c.input);
+    ASSERT_FALSE(result.has_value()) << c.input;
+    EXPECT_EQ(result.error(), c.error) << c.input << " gave " << result.error().description();
+  }
+}
+
+TEST(JSONScannerTest, ErrorDescriptionNamesCaseAndOffset) {
+  EXPECT_EQ(E::unexpectedCharacter(6).description(), "unexpectedCharacter(6)");
+  EXPECT_EQ(E::tooDeep(129).description(), "tooDeep(129)");
+  EXPECT_EQ(E::unexpectedEnd().description(), "unexpectedEnd");
+}
+
+TEST(JSONScannerTest, StringEscapesAndSurrogates) {
+  EXPECT_EQ(parsedString(R"("\"\\\/\b\f\n\r\t")"), "\"\\/\b\f\n\r\t");
+  EXPECT_EQ(parsedString(R"("\u00e9\u00C9")"), "\xC3\xA9\xC3\x89");
+  EXPECT_EQ(parsedString(R"("\ud83d\ude00")"), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(parsedString(R"("\uDBFF\uDFFF")"), "\xF4\x8F\xBF\xBF");
+  EXPECT_EQ(parsedString(R"("a\ude00b")"), "a\xEF\xBF\xBD" "b");  // lone low surrogate
+  EXPECT_EQ(parsedString(R"("\u0000")"), std::string(1, '\0'));
+  EXPECT_EQ(parsedString("\"a\x01\x1F\tb\""), "a\x01\x1F\tb");  // raw controls are kept
+}
+
+TEST(JSONScannerTest, IllFormedUTF8BecomesReplacementCharacters) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  EXPECT_EQ(parsedString("\"a\xFF" "b\""), "a" + fffd + "b");
+  EXPECT_EQ(parsedString("\"\xE2\x82\""), fffd);                      // truncated: one subpart
+  EXPECT_EQ(parsedString("\"\xE2\x82" "A\""), fffd + "A");
+  EXPECT_EQ(parsedString("\"\xC0\xAF\""), fffd + fffd);               // overlong
+  EXPECT_EQ(parsedString("\"\xED\xA0\x80\""), fffd + fffd + fffd);    // encoded surrogate
+  EXPECT_EQ(parsedString("\"\xF4\x90\x80\x80\""), fffd + fffd + fffd + fffd);  // > U+10FFFF
+  EXPECT_EQ(parsedString("\"\xC3\xA9\xF0\x9F\x98\x80\""), "\xC3\xA9\xF0\x9F\x98\x80");
+  EXPECT_EQ(parsedString("\"\xA9\\u00e9\""), fffd + "\xC3\xA9");
+}
+
+TEST(JSONScannerTest, NumbersKeepTheirTextIncludingPermissiveForms) {
+  for (std::string text : {"0", "-0", "1.50", "1E+3", "-12e-07", "01", "-", "1.", "1e", "-.5"}) {
+    auto value = JSONScanner::parse("[" + text + "]");
+    ASSERT_TRUE(value.has_value()) << text;
+    const JSONValue& element = value->arrayValue()->at(0);
+    ASSERT_NE(element.numberText(), nullptr);
+    EXPECT_EQ(*element.numberText(), text);
+  }
+}
+
+TEST(JSONScannerTest, DuplicateKeyKeepsTheLastValue) {
+  EXPECT_EQ(*JSONScanner::parse(R"({"a":1,"a":2})"), *JSONScanner::parse(R"({"a":2})"));
+  auto nested = JSONScanner::parse(R"({"a":{"x":[1]},"b":0,"a":[]})");
+  ASSERT_TRUE(nested.has_value());
+  EXPECT_EQ(*(*nested)["a"], JSONValue::array());
+  EXPECT_EQ(nested->objectValue()->size(), 2u);
+}
+
+TEST(JSONScannerTest, NestingIsLimitedTo128Containers) {
+  auto nest = [](int n, std::string inner) {
+    return std::string(n, '[') + inner + std::string(n, ']');
+  };
+  EXPECT_TRUE(JSONScanner::parse(nest(129, "")).has_value());
+  EXPECT_TRUE(JSONScanner::parse(nest(128, "1")).has_value());
+  EXPECT_EQ(JSONScanner::parse(nest(129, "1")).error(), E::tooDeep(129));
+  EXPECT_EQ(JSONScanner::parse(nest(130, "")).error(), E::tooDeep(129));
+
+  // Members: the limit is checked where the value would start, before white space.
+  std::string objects;
+  for (int k = 0; k < 129; ++k) objects += "{\"a\": ";
+  objects += "1" + std::string(129, '}');
+  EXPECT_EQ(JSONScanner::parse(objects).error(), E::tooDeep(129 * 6 - 1));
+
+  // Hostile depth ends in an error, not a stack overflow.
+  EXPECT_EQ(JSONScanner::parse(std::string(1'000'000, '[')).error(), E::tooDeep(129));
+  EXPECT_EQ(JSONScanner::parse(std::string(500'000, '{') ).error(), E::unexpectedCharacter(1));
+}
+
+TEST(JSONScannerTest, LargeDocumentsAndByteInput) {
+  std::string big(8 << 20, 'x');
+  auto value = JSONScanner::parse("{\"blob\":\"" + big + "\"}");
+  ASSERT_TRUE(value.has_value());
+  EXPECT_EQ((*value)["blob"]->stringRef()->size(), big.size());
+
+  Bytes bytes = toBytes(" {\"b\" : [true , false,null ] }\n");
+  auto fromBytes = JSONScanner::parse(bytes);
+  ASSERT_TRUE(fromBytes.has_value());
+  EXPECT_EQ(*fromBytes, (JSONValue{{"b", JSONValue::array({true, false, nullptr})}}));
+}
+
+}  // namespace
+}  // namespace vela

@@ -1,0 +1,86 @@
+#include "util/json_value.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cmath>
+#include <limits>
+
+namespace vela {
+namespace {
+
+TEST(JSONValueTest, IntValueIsStrictSigned64BitDecimal) {
+  auto intOf = [](const char* text) { return JSONValue::number(text).intValue(); };
+  EXPECT_EQ(intOf("+7"), 7);
+  EXPECT_EQ(intOf("-42"), -42);
+  EXPECT_EQ(intOf("007"), 7);
+  EXPECT_EQ(intOf("9223372036854775807"), std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(intOf("-9223372036854775808"), std::numeric_limits<std::int64_t>::min());
+  for (const char* absent : {"9223372036854775808", "-9223372036854775809", "99999999999999999999",
+                             "7.0", "1e3", "-", "+", "", "+-1", " 1", "1 ", "0x10"}) {
+    EXPECT_EQ(intOf(absent), std::nullopt) << absent;
+  }
+  EXPECT_EQ(JSONValue("7").intValue(), std::nullopt);  // a string never qualifies
+}
+
+TEST(JSONValueTest, DoubleValueConsumesWholeDecimalText) {
+  auto doubleOf = [](const char* text) { return JSONValue::number(text).doubleValue(); };
+  EXPECT_EQ(doubleOf("1.5"), 1.5);
+  EXPECT_EQ(doubleOf("1E+3"), 1000.0);
+  EXPECT_EQ(doubleOf("1."), 1.0);
+  EXPECT_TRUE(std::signbit(*doubleOf("-0")));
+  for (const char* absent : {"1e", "-", "", " 1", "1 ", "0x10", "inf", "nan", "1,5"}) {
+    EXPECT_EQ(doubleOf(absent), std::nullopt) << absent;
+  }
+  EXPECT_EQ(JSONValue("1.5").doubleValue(), std::nullopt);
+
+  // A comma-decimal process locale must not change how numbers read.
+  if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr) {
+    EXPECT_EQ(doubleOf("2.25"), 2.25);
+    std::setlocale(LC_NUMERIC, "C");
+  }
+}
+
+TEST(JSONValueTest, AccessorsAreAbsentForOtherCases) {
+  JSONValue object{{"s", "x"}, {"n", 5}, {"b", false}, {"z", nullptr}};
+  EXPECT_EQ(object["s"]->stringValue(), "x");
+  EXPECT_EQ(object["n"]->stringValue(), std::nullopt);  // numbers are not strings
+  EXPECT_EQ(object["n"]->intValue(), 5);
+  EXPECT_EQ(object["b"]->boolValue(), false);
+  EXPECT_TRUE(object["z"]->isNull());
+  EXPECT_EQ(object["missing"], nullptr);
+  EXPECT_EQ((*object["s"])["s"], nullptr);  // subscript of a non-object
+  EXPECT_EQ(object["s"]->objectValue(), nullptr);
+  EXPECT_EQ(object.arrayValue(), nullptr);
+  EXPECT_EQ(object["b"]->numberText(), nullptr);
+}
+
+TEST(JSONValueTest, EqualityIsStructuralAndNumbersCompareByText) {
+  EXPECT_NE(JSONValue::number("1"), JSONValue::number("1.0"));
+  EXPECT_NE(JSONValue::number("1"), JSONValue("1"));
+  EXPECT_NE(JSONValue(false), JSONValue(nullptr));
+  EXPECT_NE(JSONValue::array(), JSONValue::object());
+  EXPECT_EQ((JSONValue{{"a", 1}, {"b", 2}}), (JSONValue{{"b", 2}, {"a", 1}}));
+  EXPECT_NE((JSONValue{{"a", 1}}), (JSONValue{{"a", 1}, {"b", 2}}));
+  EXPECT_NE(JSONValue::array({1, 2}), JSONValue::array({2, 1}));
+}
+
+TEST(JSONValueTest, BuildersMakeNumberTextsAndContainers) {
+  EXPECT_EQ(*JSONValue(-12).numberText(), "-12");
+  EXPECT_EQ(*JSONValue(std::uint64_t{18446744073709551615u}).numberText(), "18446744073709551615");
+  EXPECT_EQ(*JSONValue(0.1).numberText(), "0.1");
+  EXPECT_EQ(*JSONValue(1e21).numberText(), "1e+21");
+  EXPECT_TRUE(JSONValue(std::nan("")).isNull());
+  EXPECT_TRUE(JSONValue(std::numeric_limits<double>::infinity()).isNull());
+  EXPECT_TRUE(JSONValue("text").isString());  // not the bool conversion of a pointer
+
+  JSONValue built;
+  built.set("k", 1).set("k", "replaced").set("list", JSONValue::array());
+  EXPECT_EQ(built["k"]->stringValue(), "replaced");
+  JSONValue list;
+  list.append(1).append("two");
+  EXPECT_EQ(list, JSONValue::array({1, "two"}));
+}
+
+}  // namespace
+}  // namespace vela
