@@ -1,0 +1,244 @@
+#include "net/http_client.h"
+
+#include <algorithm>
+#include <cmath>
+#include <strings.h>
+
+#include <curl/curl.h>
+
+#include "net/utf8_check.h"
+#include "util/agent_version.h"
+#include "util/log.h"
+#include "util/url.h"
+
+namespace vela {
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+void ensureCurlInitialised() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+CURLcode configureContext(CURL*, void* sslContext, void* tls) {
+  auto configured = static_cast<PinnedTLS*>(tls)->configure(static_cast<SSL_CTX*>(sslContext));
+  if (!configured) {
+    Log::error(configured.error().message);
+    return CURLE_SSL_CERTPROBLEM;
+  }
+  return CURLE_OK;
+}
+
+size_t collectBody(char* data, size_t size, size_t count, void* target) {
+  auto* body = static_cast<Bytes*>(target);
+  body->insert(body->end(), data, data + size * count);
+  return size * count;
+}
+
+size_t collectHeader(char* data, size_t size, size_t count, void* target) {
+  auto* headers = static_cast<HTTPClient::Headers*>(target);
+  std::string_view line(data, size * count);
+  // A new status line starts a new header block (after 100 Continue, for instance).
+  if (line.starts_with("HTTP/")) {
+    headers->clear();
+    return size * count;
+  }
+  auto colon = line.find(':');
+  if (colon == std::string_view::npos || colon == 0) return size * count;
+  std::string name(line.substr(0, colon));
+  std::string value(trimWhitespace(line.substr(colon + 1)));
+  auto [it, inserted] = headers->try_emplace(name, value);
+  if (!inserted) it->second += ", " + value;
+  return size * count;
+}
+
+struct HeaderList {
+  curl_slist* list = nullptr;
+  ~HeaderList() { curl_slist_free_all(list); }
+  void add(const std::string& line) { list = curl_slist_append(list, line.c_str()); }
+};
+
+}  // namespace
+
+std::string HTTPError::description() const {
+  switch (kind_) {
+    case Kind::transport:
+      return "transport error: " + message_;
+    case Kind::noResponse:
+      return "no HTTP response";
+  }
+  return "no HTTP response";
+}
+
+std::string HTTPClient::Response::bodyString() const {
+  std::string text(body.begin(), body.end());
+  return isValidUTF8(text) ? text : std::string();
+}
+
+std::optional<std::string> HTTPClient::Response::header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (equalsIgnoringCase(key, name)) return value;
+  }
+  return std::nullopt;
+}
+
+void HTTPClient::Request::setHeader(std::string_view name, std::string value) {
+  std::erase_if(headers, [&](const auto& entry) { return equalsIgnoringCase(entry.first, name); });
+  headers.emplace(std::string(name), std::move(value));
+}
+
+HTTPClient::HTTPClient(PinnedTrust trust, std::optional<ClientIdentity> clientIdentity,
+                       double timeout)
+    : tls_(std::move(trust), std::move(clientIdentity)), timeout_(timeout) {}
+
+HTTPClient::~HTTPClient() {
+  if (curl_) curl_easy_cleanup(curl_);
+}
+
+HTTPClient::Request HTTPClient::makeGET(const std::string& url, const Headers& headers) {
+  Request request;
+  request.method = "GET";
+  request.url = url;
+  request.setHeader("User-Agent", std::string(AgentVersion::httpUserAgent));
+  for (const auto& [name, value] : headers) request.setHeader(name, value);
+  return request;
+}
+
+HTTPClient::Request HTTPClient::makePOST(const std::string& url,
+                                         std::span<const std::uint8_t> body,
+                                         const Headers& headers) {
+  Request request;
+  request.method = "POST";
+  request.url = url;
+  request.body.assign(body.begin(), body.end());
+  request.setHeader("User-Agent", std::string(AgentVersion::httpUserAgent));
+  for (const auto& [name, value] : headers) request.setHeader(name, value);
+  request.setHeader("Content-Type", "application/json");
+  request.setHeader("Accept", "application/json");
+  return request;
+}
+
+Result<HTTPClient::Response, HTTPError> HTTPClient::get(const std::string& url,
+                                                        const Headers& headers) {
+  return send(makeGET(url, headers));
+}
+
+Result<HTTPClient::Response, HTTPError> HTTPClient::postJSON(const std::string& url,
+                                                             std::span<const std::uint8_t> body,
+                                                             const Headers& headers) {
+  return send(makePOST(url, body, headers));
+}
+
+Result<HTTPClient::Response, HTTPError> HTTPClient::postJSON(const std::string& url,
+                                                             std::string_view body,
+                                                             const Headers& headers) {
+  return postJSON(url, std::span(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()),
+                  headers);
+}
+
+bool HTTPClient::evaluatePinned(const CertificateChain& chain, std::string_view host) {
+  return tls_.evaluatePinned(chain, host);
+}
+
+Result<HTTPClient::Response, HTTPError> HTTPClient::send(const Request& request) {
+  auto schemeEnd = request.url.find("://");
+  std::string_view scheme = std::string_view(request.url).substr(0, schemeEnd);
+  if (schemeEnd == std::string::npos || !equalsIgnoringCase(scheme, "https")) {
+    return tl::unexpected(HTTPError::transport("refusing non-https request to " +
+                                               (request.url.empty() ? "?" : request.url)));
+  }
+  auto url = URL::parse(request.url);
+  std::string host = url ? url->host : std::string();
+  // With nothing to authenticate the server by, not even a handshake is attempted.
+  const PinnedTrust& trust = tls_.trust();
+  if (trust.caCertificates.empty() && trust.spkiPins.empty()) {
+    tls_.evaluatePinned({}, host);
+    return tl::unexpected(HTTPError::transport(tls_.takeRejection().value_or("?")));
+  }
+  std::lock_guard lock(mutex_);
+  return perform(request, host);
+}
+
+Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& request,
+                                                            const std::string& host) {
+  ensureCurlInitialised();
+  if (!curl_) curl_ = curl_easy_init();
+  if (!curl_) return tl::unexpected(HTTPError::transport("cannot create an HTTP session"));
+  // Resetting keeps the live connection, so keep-alive survives between requests.
+  curl_easy_reset(curl_);
+  CURL* h = curl_;
+
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+  Response response;
+  HeaderList headerList;
+  for (const auto& [name, value] : request.headers) headerList.add(name + ": " + value);
+  // curl would otherwise wait for "100 Continue" before large bodies.
+  headerList.add("Expect:");
+
+  const long timeoutMs = std::max(1L, std::lround(timeout_ * 1000));
+  bool configured =
+      curl_easy_setopt(h, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https") == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)) == CURLE_OK &&
+      // The verdict comes from PinnedTLS; curl only confirms it. No CA bundle is loaded
+      // so that nothing but the pinned decision can vouch for a server.
+      curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_CAINFO, nullptr) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_CAPATH, nullptr) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, configureContext) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &tls_) == CURLE_OK &&
+      // A resumed session would skip the pinned check.
+      curl_easy_setopt(h, CURLOPT_SSL_SESSIONID_CACHE, 0L) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeoutMs) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "") == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.list) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collectBody) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_WRITEDATA, &response.body) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, collectHeader) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_HEADERDATA, &response.headers) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK;
+  if (!configured) {
+    return tl::unexpected(HTTPError::transport("cannot configure the HTTP session"));
+  }
+
+  static const char kEmpty[] = "";
+  const char* bodyData = request.body.empty() ? kEmpty : reinterpret_cast<const char*>(request.body.data());
+  if (request.method == "GET") {
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  } else if (request.method == "HEAD") {
+    curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+  } else {
+    if (request.method == "POST" || !request.body.empty()) {
+      curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+      curl_easy_setopt(h, CURLOPT_POSTFIELDS, bodyData);
+    }
+    if (request.method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+  }
+
+  tls_.setExpectedHost(host);
+  tls_.takeRejection();
+  CURLcode code = curl_easy_perform(h);
+  if (code != CURLE_OK) {
+    std::string message;
+    if (auto rejection = tls_.takeRejection()) {
+      message = *rejection;
+    } else {
+      message = errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code);
+    }
+    return tl::unexpected(HTTPError::transport(message));
+  }
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  if (status <= 0) return tl::unexpected(HTTPError::noResponse());
+  response.status = static_cast<int>(status);
+  return response;
+}
+
+}  // namespace vela

@@ -1,0 +1,114 @@
+#pragma once
+
+// The one synchronous HTTPS client for the control plane. It refuses plain HTTP before
+// anything is sent, authenticates servers only through PinnedTLS, presents the client
+// identity when it has one and the server asks, stamps every request with the agent's
+// User-Agent, and returns any HTTP status as a Response for the caller to interpret.
+// No cookies, no cache, no redirects followed (a 3xx is a Response like any other).
+//
+// One connection is kept alive between requests. Requests on one client are
+// serialised by its own lock, so it may be shared, but callers normally use it from a
+// single thread; each call blocks until the exchange completes or fails.
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "net/pinned_tls.h"
+#include "net/pinned_trust.h"
+#include "net/tls_objects.h"
+#include "util/agent_error.h"
+#include "util/bytes.h"
+
+typedef void CURL;
+
+namespace vela {
+
+class HTTPError {
+ public:
+  enum class Kind { transport, noResponse };
+
+  static HTTPError transport(std::string message) { return HTTPError(Kind::transport, std::move(message)); }
+  static HTTPError noResponse() { return HTTPError(Kind::noResponse, {}); }
+
+  Kind kind() const { return kind_; }
+  const std::string& message() const { return message_; }
+  // "transport error: <message>" or "no HTTP response".
+  std::string description() const;
+  AgentError toAgentError() const { return AgentError(description()); }
+  bool operator==(const HTTPError&) const = default;
+
+ private:
+  HTTPError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+  Kind kind_;
+  std::string message_;
+};
+
+class HTTPClient {
+ public:
+  using HTTPError = vela::HTTPError;
+  using Headers = std::map<std::string, std::string>;
+
+  struct Response {
+    int status = 0;
+    Bytes body;
+    // As received; a name sent more than once has its values joined with ", ".
+    Headers headers;
+
+    // The body when it is valid UTF-8, else the empty text.
+    std::string bodyString() const;
+    // Header lookup ignoring the case of the name.
+    std::optional<std::string> header(std::string_view name) const;
+  };
+
+  struct Request {
+    std::string method = "GET";
+    std::string url;
+    Headers headers;
+    Bytes body;
+
+    // Sets a header, replacing any earlier one whose name differs only in case.
+    void setHeader(std::string_view name, std::string value);
+  };
+
+  // `timeout` (seconds) bounds connecting, every stall and each whole exchange.
+  explicit HTTPClient(PinnedTrust trust, std::optional<ClientIdentity> clientIdentity = std::nullopt,
+                      double timeout = 30);
+  ~HTTPClient();
+  HTTPClient(const HTTPClient&) = delete;
+  HTTPClient& operator=(const HTTPClient&) = delete;
+
+  Result<Response, HTTPError> get(const std::string& url, const Headers& headers = {});
+  // Sends `body` with Content-Type and Accept set to application/json.
+  Result<Response, HTTPError> postJSON(const std::string& url, std::span<const std::uint8_t> body,
+                                       const Headers& headers = {});
+  Result<Response, HTTPError> postJSON(const std::string& url, std::string_view body,
+                                       const Headers& headers = {});
+  Result<Response, HTTPError> send(const Request& request);
+
+  // The server-trust decision for a presented chain (leaf first); logs each refusal.
+  bool evaluatePinned(const CertificateChain& chain, std::string_view host);
+
+  // The requests get() and postJSON() send: the User-Agent first, then the caller's
+  // headers (and, for POST, the JSON content headers).
+  static Request makeGET(const std::string& url, const Headers& headers);
+  static Request makePOST(const std::string& url, std::span<const std::uint8_t> body,
+                          const Headers& headers);
+
+  const PinnedTrust& trust() const { return tls_.trust(); }
+  double timeout() const { return timeout_; }
+
+ private:
+  Result<Response, HTTPError> perform(const Request& request, const std::string& host);
+
+  PinnedTLS tls_;
+  const double timeout_;
+
+  std::mutex mutex_;
+  CURL* curl_ = nullptr;  // guarded by mutex_; created on first use, then reused
+};
+
+}  // namespace vela

@@ -1,0 +1,47 @@
+#include "net/endpoints.h"
+
+#include <gtest/gtest.h>
+
+namespace vela {
+namespace {
+
+TEST(Endpoints, PathsFollowTheBaseWithExactlyOneSlash) {
+  for (std::string base : {"https://cp.example.com", "https://cp.example.com/"}) {
+    Endpoints endpoints{base};
+    EXPECT_EQ(endpoints.enroll(), "https://cp.example.com/api/agent/enroll");
+    EXPECT_EQ(endpoints.telemetry(), "https://cp.example.com/api/agent/telemetry");
+    EXPECT_EQ(endpoints.commandsPoll(), "https://cp.example.com/api/agent/commands");
+    EXPECT_EQ(endpoints.updateCheck(), "https://cp.example.com/api/agent/update/check");
+  }
+  EXPECT_EQ(Endpoints{"https://cp.example.com:8080/tenant/x"}.enroll(),
+            "https://cp.example.com:8080/tenant/x/api/agent/enroll");
+  EXPECT_EQ(Endpoints{"https://cp.example.com/tenant/x/"}.quickAssistJoin(),
+            "https://cp.example.com/tenant/x/api/quick-assist/join");
+  EXPECT_EQ(Endpoints{"https://cp.example.com/base?t=1"}.telemetry(),
+            "https://cp.example.com/base/api/agent/telemetry?t=1");
+}
+
+TEST(Endpoints, CommandResultInsertsTheIdAsPathText) {
+  Endpoints endpoints{"https://cp/x"};
+  EXPECT_EQ(endpoints.commandResult("abc"), "https://cp/x/api/agent/commands/abc/result");
+  EXPECT_EQ(endpoints.commandResult(std::nullopt), "https://cp/x/api/agent/commands/result");
+  EXPECT_EQ(endpoints.commandResult("a/b"), "https://cp/x/api/agent/commands/a/b/result");
+  EXPECT_EQ(endpoints.commandResult("a b?c#d%e\xc3\xa9"),
+            "https://cp/x/api/agent/commands/a%20b%3Fc%23d%25e%C3%A9/result");
+  EXPECT_EQ(endpoints.commandResult("id:1@x;~"), "https://cp/x/api/agent/commands/id:1@x;~/result");
+}
+
+TEST(Endpoints, GatewayUsesOnlyTheHostAndQueriesAreEncoded) {
+  EXPECT_EQ(Endpoints{"https://cp.example.com:443/base"}.gatewayURL(),
+            "wss://cp.example.com:8443/v1/agent/conn");
+  EXPECT_EQ(Endpoints{"https://[::1]:9000"}.gatewayURL(), "wss://[::1]:8443/v1/agent/conn");
+  EXPECT_EQ(Endpoints{"not a url"}.gatewayURL(), std::nullopt);
+
+  EXPECT_EQ(appendQuery("https://cp/u", {{"os", "linux"}, {"current_version", "0.1.0 b&c"}}),
+            "https://cp/u?current_version=0.1.0%20b%26c&os=linux");
+  EXPECT_EQ(appendQuery("https://cp/u?a=1", {{"b", "2"}}), "https://cp/u?a=1&b=2");
+  EXPECT_EQ(appendQuery("https://cp/u", {}), "https://cp/u");
+}
+
+}  // namespace
+}  // namespace vela

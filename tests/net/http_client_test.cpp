@@ -1,0 +1,255 @@
+#include "net/http_client.h"
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "net/spki_pin.h"
+#include "support/temp_dir.h"
+#include "support/test_pki.h"
+#include "support/tls_test_server.h"
+
+namespace vela {
+namespace {
+
+using testing::CannedResponse;
+using testing::ClientCertificates;
+using testing::KeyKind;
+using testing::ScopedEnv;
+using testing::TestCA;
+using testing::TestCertificate;
+using testing::TLSTestServer;
+
+constexpr char kServerNames[] = "DNS:localhost,IP:127.0.0.1";
+
+Certificate certificateOf(const TestCertificate& material) {
+  return shareCertificate(material.certificate.get());
+}
+
+PinnedTrust trustWith(std::vector<Certificate> anchors, std::set<std::string> pins) {
+  auto key = AgentCrypto::ed25519PublicKey("11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=").value();
+  return PinnedTrust{std::move(anchors), std::move(pins), key, key, "unused"};
+}
+
+// An internal CA the agent pins, and a "public" CA that stands in for the system roots
+// by way of SSL_CERT_FILE.
+class HTTPClientTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    internalCA_ = new TestCA("Vela Internal Test CA");
+    publicCA_ = new TestCA("Public Test Root");
+    internalLeaf_ = new TestCertificate(internalCA_->issue("cp.internal", kServerNames));
+    publicLeaf_ = new TestCertificate(publicCA_->issue("cp.public", kServerNames));
+    rootsDir_ = new testing::TempDir();
+    testing::writeFile(rootsDir_->file("roots.pem"), publicCA_->certificatePEM());
+  }
+  static void TearDownTestSuite() {
+    delete rootsDir_;
+    delete publicLeaf_;
+    delete internalLeaf_;
+    delete publicCA_;
+    delete internalCA_;
+  }
+
+  static PinnedTrust internalTrust(std::set<std::string> pins = {}) {
+    return trustWith({certificateOf(internalCA_->identity())}, std::move(pins));
+  }
+  static std::string pinOf(const TestCertificate& leaf) {
+    return SPKIPin::sha256Base64(certificateOf(leaf)).value();
+  }
+  static std::string failureOf(const Result<HTTPClient::Response, HTTPError>& result) {
+    EXPECT_FALSE(result);
+    if (result) return "(succeeded)";
+    EXPECT_EQ(result.error().kind(), HTTPError::Kind::transport);
+    return result.error().message();
+  }
+
+  ScopedEnv systemRoots_{"SSL_CERT_FILE", rootsDir_->file("roots.pem")};
+
+  static inline TestCA* internalCA_ = nullptr;
+  static inline TestCA* publicCA_ = nullptr;
+  static inline TestCertificate* internalLeaf_ = nullptr;
+  static inline TestCertificate* publicLeaf_ = nullptr;
+  static inline testing::TempDir* rootsDir_ = nullptr;
+};
+
+TEST_F(HTTPClientTest, PinnedCAIsTheOnlyAnchorAndPinsAreNotConsulted) {
+  TLSTestServer server(*internalLeaf_);
+  HTTPClient client(internalTrust({"matches-nothing="}));
+  auto response = client.get(server.url("/hello?x=1"), {{"X-Probe", "1"}});
+  ASSERT_TRUE(response) << response.error().description();
+  EXPECT_EQ(response->status, 200);
+  EXPECT_EQ(response->bodyString(), "ok");
+  ASSERT_EQ(server.requests().size(), 1u);
+  auto request = server.requests().front();
+  EXPECT_EQ(request.method, "GET");
+  EXPECT_EQ(request.target, "/hello?x=1");
+  EXPECT_EQ(request.header("user-agent"), "vela-agent/0.1.0 (Linux)");
+  EXPECT_EQ(request.header("x-probe"), "1");
+  EXPECT_EQ(request.header("cookie"), "");
+
+  // A server the system roots trust is still refused while a CA is pinned, even with
+  // its leaf pinned.
+  TLSTestServer publicServer(*publicLeaf_);
+  HTTPClient pinnedClient(internalTrust({pinOf(*publicLeaf_)}));
+  EXPECT_EQ(failureOf(pinnedClient.get(publicServer.url())),
+            "server trust evaluation failed for 127.0.0.1: unable to get local issuer certificate");
+  EXPECT_TRUE(publicServer.requests().empty());
+}
+
+TEST_F(HTTPClientTest, ServerNameMustMatchTheCertificate) {
+  TestCertificate otherName = internalCA_->issue("elsewhere", "DNS:other.example");
+  TLSTestServer server(otherName);
+  HTTPClient client(internalTrust());
+  EXPECT_EQ(failureOf(client.get(server.url())),
+            "server trust evaluation failed for 127.0.0.1: IP address mismatch");
+  EXPECT_EQ(failureOf(client.get(server.urlWithHost("localhost"))),
+            "server trust evaluation failed for localhost: hostname mismatch");
+  EXPECT_TRUE(server.requests().empty());
+
+  TLSTestServer named(internalCA_->issue("named", "DNS:localhost"));
+  auto response = client.get(named.urlWithHost("localhost"));
+  ASSERT_TRUE(response) << response.error().description();
+  EXPECT_EQ(response->status, 200);
+}
+
+TEST_F(HTTPClientTest, WithoutCASystemRootsCountOnlyForAPinnedLeaf) {
+  TLSTestServer server(*publicLeaf_);
+  HTTPClient pinned(trustWith({}, {"other=", pinOf(*publicLeaf_)}));
+  auto response = pinned.get(server.url());
+  ASSERT_TRUE(response) << response.error().description();
+  EXPECT_EQ(response->status, 200);
+
+  HTTPClient unpinned(trustWith({}, {"other="}));
+  EXPECT_EQ(failureOf(unpinned.get(server.url())),
+            "SPKI pin mismatch for 127.0.0.1: leaf key not in the pinned set.");
+
+  // A pin does not stand in for a chain to a trusted root.
+  TLSTestServer internalServer(*internalLeaf_);
+  HTTPClient pinsOnly(trustWith({}, {pinOf(*internalLeaf_)}));
+  EXPECT_EQ(failureOf(pinsOnly.get(internalServer.url())).rfind("server trust evaluation failed", 0),
+            0u);
+
+  // Key types without a pin never match.
+  TestCertificate p521 = publicCA_->issue("p521", kServerNames, KeyKind::p521);
+  TLSTestServer p521Server(p521);
+  HTTPClient anyPin(trustWith({}, {pinOf(*publicLeaf_)}));
+  EXPECT_EQ(failureOf(anyPin.get(p521Server.url())),
+            "SPKI pin mismatch for 127.0.0.1: leaf key not in the pinned set.");
+  EXPECT_EQ(server.requests().size(), 1u);
+  EXPECT_TRUE(p521Server.requests().empty());
+}
+
+TEST_F(HTTPClientTest, RefusesBeforeConnectingWithoutTrustOrHTTPS) {
+  TLSTestServer server(*publicLeaf_);
+  HTTPClient failClosed(trustWith({}, {}));
+  auto refused = failClosed.get(server.url());
+  EXPECT_EQ(failureOf(refused), "refusing TLS for 127.0.0.1: no CA pin and no SPKI pin (fail closed).");
+
+  HTTPClient client(internalTrust());
+  std::string plain = "http://127.0.0.1:" + std::to_string(server.port()) + "/x";
+  auto http = client.postJSON(plain, std::string_view("{}"));
+  ASSERT_FALSE(http);
+  EXPECT_EQ(http.error().description(), "transport error: refusing non-https request to " + plain);
+  EXPECT_EQ(failureOf(client.get("")), "refusing non-https request to ?");
+  EXPECT_EQ(failureOf(client.get("ftp://127.0.0.1/")), "refusing non-https request to ftp://127.0.0.1/");
+  EXPECT_EQ(server.acceptedConnections(), 0);
+
+  TLSTestServer internalServer(*internalLeaf_);
+  auto upperCase = client.get("HTTPS://127.0.0.1:" + std::to_string(internalServer.port()) + "/");
+  EXPECT_TRUE(upperCase) << upperCase.error().description();
+}
+
+TEST_F(HTTPClientTest, EveryStatusIsAResponseWithBodyAndHeaders) {
+  TLSTestServer server(*internalLeaf_);
+  HTTPClient client(internalTrust());
+  const std::string html = "<html><body>Internal Server Error</body></html>";
+  server.setResponse({500, {{"Content-Type", "text/html"}, {"X-Trace", "a"}, {"X-Trace", "b"}}, html});
+  auto response = client.get(server.url());
+  ASSERT_TRUE(response) << response.error().description();
+  EXPECT_EQ(response->status, 500);
+  EXPECT_EQ(response->bodyString(), html);
+  EXPECT_EQ(response->header("content-type"), "text/html");
+  EXPECT_EQ(response->header("X-TRACE"), "a, b");
+
+  server.setResponse({204, {}, ""});
+  response = client.get(server.url());
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->status, 204);
+  EXPECT_TRUE(response->body.empty());
+
+  server.setResponse({200, {}, std::string("ok\xff\xfe", 4)});
+  response = client.get(server.url());
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->body.size(), 4u);
+  EXPECT_EQ(response->bodyString(), "");
+}
+
+TEST_F(HTTPClientTest, PostJSONOverridesContentHeadersAndKeepsOneConnection) {
+  TLSTestServer server(*internalLeaf_);
+  HTTPClient client(internalTrust());
+  ASSERT_TRUE(client.get(server.url("/first")));
+  auto posted = client.postJSON(server.url("/second"), std::string_view(R"({"a":1})"),
+                                {{"content-type", "text/plain"},
+                                 {"Authorization", "Bearer device-token"},
+                                 {"User-Agent", "caller"}});
+  ASSERT_TRUE(posted) << posted.error().description();
+  ASSERT_TRUE(client.get(server.url("/third")));
+
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[1].method, "POST");
+  EXPECT_EQ(requests[1].body, R"({"a":1})");
+  EXPECT_EQ(requests[1].header("content-type"), "application/json");
+  EXPECT_EQ(requests[1].header("accept"), "application/json");
+  EXPECT_EQ(requests[1].header("authorization"), "Bearer device-token");
+  EXPECT_EQ(requests[1].header("user-agent"), "caller");
+  EXPECT_EQ(requests[2].header("authorization"), "");
+  for (const auto& request : requests) EXPECT_EQ(request.connection, 1);
+  EXPECT_EQ(server.acceptedConnections(), 1);
+}
+
+TEST_F(HTTPClientTest, ClientCertificateIsPresentedOnlyByAClientWithAnIdentity) {
+  TestCertificate device = internalCA_->issue("device-1", "", KeyKind::p256, testing::Usage::client);
+  auto identity = ClientIdentity::fromPEM(device.certificatePEM, device.privateKeyPEM);
+  ASSERT_TRUE(identity) << identity.error().message;
+
+  TLSTestServer asking(*internalLeaf_, ClientCertificates::request);
+  HTTPClient anonymous(internalTrust());
+  HTTPClient mutual(internalTrust(), *identity);
+  ASSERT_TRUE(anonymous.get(asking.url()));
+  ASSERT_TRUE(mutual.get(asking.url()));
+  auto requests = asking.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].clientCertificateSubject, std::nullopt);
+  ASSERT_TRUE(requests[1].clientCertificateSubject);
+  EXPECT_NE(requests[1].clientCertificateSubject->find("CN=device-1"), std::string::npos);
+
+  TLSTestServer requiring(*internalLeaf_, ClientCertificates::require);
+  EXPECT_FALSE(anonymous.get(requiring.url()));
+  ASSERT_TRUE(mutual.get(requiring.url()));
+  EXPECT_EQ(requiring.requests().size(), 1u);
+
+  // The same identity handed over as OpenSSL objects.
+  auto objects = ClientIdentity::fromObjects(shareCertificate(device.certificate.get()),
+                                             sharePrivateKey(device.key.get()));
+  EXPECT_TRUE(objects);
+  EXPECT_FALSE(ClientIdentity::fromPEM(device.certificatePEM, internalLeaf_->privateKeyPEM));
+  EXPECT_FALSE(ClientIdentity::fromPEM("not pem", device.privateKeyPEM));
+}
+
+TEST_F(HTTPClientTest, SlowServerEndsInATransportErrorAfterTheTimeout) {
+  TLSTestServer server(*internalLeaf_);
+  server.setHandler([](const testing::RecordedRequest&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    return CannedResponse{200, {}, "late"};
+  });
+  HTTPClient client(internalTrust(), std::nullopt, 0.2);
+  auto result = client.get(server.url());
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().kind(), HTTPError::Kind::transport);
+}
+
+}  // namespace
+}  // namespace vela

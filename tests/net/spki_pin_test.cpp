@@ -1,0 +1,69 @@
+#include "net/spki_pin.h"
+
+#include <openssl/x509.h>
+
+#include <gtest/gtest.h>
+
+#include "util/agent_crypto.h"
+#include "util/base64.h"
+#include "support/test_pki.h"
+
+namespace vela {
+namespace {
+
+using testing::KeyKind;
+using testing::TestCA;
+
+// The pin computed the other way round: over the certificate's own DER
+// SubjectPublicKeyInfo, as OpenSSL encodes it.
+std::string pinFromEncodedSPKI(X509* certificate) {
+  unsigned char* der = nullptr;
+  int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate), &der);
+  Bytes bytes(der, der + length);
+  OPENSSL_free(der);
+  return Base64::encode(AgentCrypto::sha256(bytes));
+}
+
+Certificate leafOf(const TestCA& ca, KeyKind kind) {
+  return shareCertificate(ca.issue("leaf", "DNS:localhost", kind, testing::Usage::server,
+                                   testing::sharedKey(kind))
+                              .certificate.get());
+}
+
+TEST(SPKIPin, SupportedKeysHashTheirSubjectPublicKeyInfo) {
+  TestCA ca("Pin CA");
+  for (KeyKind kind : {KeyKind::rsa2048, KeyKind::rsa4096, KeyKind::p256, KeyKind::p384}) {
+    Certificate leaf = leafOf(ca, kind);
+    auto pin = SPKIPin::sha256Base64(leaf);
+    ASSERT_TRUE(pin) << static_cast<int>(kind);
+    EXPECT_EQ(*pin, pinFromEncodedSPKI(leaf.get())) << static_cast<int>(kind);
+    EXPECT_EQ(pin->size(), 44u);
+  }
+}
+
+TEST(SPKIPin, OtherKeyTypesAndSizesHaveNoPinAndNeverMatch) {
+  TestCA ca("Pin CA");
+  for (KeyKind kind : {KeyKind::rsa3072, KeyKind::p521, KeyKind::ed25519}) {
+    Certificate leaf = leafOf(ca, kind);
+    EXPECT_EQ(SPKIPin::sha256Base64(leaf), std::nullopt) << static_cast<int>(kind);
+    // Not even the pin of its own encoded key lets it through.
+    EXPECT_FALSE(SPKIPin::leafMatches({leaf}, {pinFromEncodedSPKI(leaf.get())}));
+  }
+  EXPECT_EQ(SPKIPin::sha256Base64(nullptr), std::nullopt);
+}
+
+TEST(SPKIPin, OnlyTheLeafOfTheChainCounts) {
+  TestCA ca("Pin CA");
+  Certificate leaf = leafOf(ca, KeyKind::p256);
+  Certificate root = shareCertificate(ca.identity().certificate.get());
+  std::string leafPin = *SPKIPin::sha256Base64(leaf);
+  std::string rootPin = *SPKIPin::sha256Base64(root);
+
+  EXPECT_TRUE(SPKIPin::leafMatches({leaf, root}, {"other=", leafPin}));
+  EXPECT_FALSE(SPKIPin::leafMatches({leaf, root}, {rootPin}));
+  EXPECT_FALSE(SPKIPin::leafMatches({}, {leafPin}));
+  EXPECT_FALSE(SPKIPin::leafMatches({leaf}, {}));
+}
+
+}  // namespace
+}  // namespace vela

@@ -1,0 +1,258 @@
+#include "support/tls_test_server.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+namespace vela::testing {
+namespace {
+
+std::string lowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
+    text.remove_suffix(1);
+  }
+  return std::string(text);
+}
+
+std::string reasonPhrase(int status) {
+  switch (status) {
+    case 200: return "OK";
+    case 201: return "Created";
+    case 204: return "No Content";
+    case 401: return "Unauthorized";
+    case 404: return "Not Found";
+    case 422: return "Unprocessable Entity";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+  }
+}
+
+int acceptAnyClientCertificate(int, X509_STORE_CTX*) { return 1; }
+
+// Reads from a TLS connection with a buffer, so a request can be split at "\r\n\r\n".
+class Reader {
+ public:
+  explicit Reader(SSL* ssl) : ssl_(ssl) {}
+
+  bool readUntil(const std::string& marker, std::string& out) {
+    for (;;) {
+      if (auto at = buffer_.find(marker); at != std::string::npos) {
+        out = buffer_.substr(0, at);
+        buffer_.erase(0, at + marker.size());
+        return true;
+      }
+      if (!fill()) return false;
+    }
+  }
+
+  bool readExactly(std::size_t count, std::string& out) {
+    while (buffer_.size() < count) {
+      if (!fill()) return false;
+    }
+    out = buffer_.substr(0, count);
+    buffer_.erase(0, count);
+    return true;
+  }
+
+ private:
+  bool fill() {
+    char chunk[16384];
+    int n = SSL_read(ssl_, chunk, sizeof(chunk));
+    if (n <= 0) return false;
+    buffer_.append(chunk, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  SSL* ssl_;
+  std::string buffer_;
+};
+
+}  // namespace
+
+std::string RecordedRequest::header(const std::string& lowerCaseName) const {
+  auto it = headers.find(lowerCaseName);
+  return it == headers.end() ? std::string() : it->second;
+}
+
+TLSTestServer::TLSTestServer(const TestCertificate& identity, ClientCertificates clientCertificates) {
+  // OpenSSL writes with plain write(); a client that hangs up must not kill the test.
+  std::signal(SIGPIPE, SIG_IGN);
+  ctx_ = SSL_CTX_new(TLS_server_method());
+  if (!ctx_ || SSL_CTX_use_certificate(ctx_, identity.certificate.get()) != 1 ||
+      SSL_CTX_use_PrivateKey(ctx_, identity.key.get()) != 1) {
+    throw std::runtime_error("test server: bad TLS identity");
+  }
+  if (clientCertificates != ClientCertificates::none) {
+    int mode = SSL_VERIFY_PEER;
+    if (clientCertificates == ClientCertificates::require) mode |= SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
+    // Whether the certificate is trusted is not this server's concern; tests look at
+    // what was presented.
+    SSL_CTX_set_verify(ctx_, mode, acceptAnyClientCertificate);
+  }
+
+  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof(address);
+  if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      listen(listenFd_, 16) != 0 ||
+      getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::runtime_error("test server: cannot listen on 127.0.0.1");
+  }
+  port_ = ntohs(address.sin_port);
+  handler_ = [](const RecordedRequest&) { return CannedResponse{200, {}, "ok"}; };
+  acceptThread_ = std::thread([this] { acceptLoop(); });
+}
+
+TLSTestServer::~TLSTestServer() {
+  stop();
+  SSL_CTX_free(ctx_);
+}
+
+std::string TLSTestServer::url(const std::string& path) const {
+  return urlWithHost("127.0.0.1", path);
+}
+
+std::string TLSTestServer::urlWithHost(const std::string& host, const std::string& path) const {
+  return "https://" + host + ":" + std::to_string(port_) + path;
+}
+
+void TLSTestServer::setResponse(CannedResponse response) {
+  setHandler([response](const RecordedRequest&) { return response; });
+}
+
+void TLSTestServer::setHandler(std::function<CannedResponse(const RecordedRequest&)> handler) {
+  std::lock_guard lock(mutex_);
+  handler_ = std::move(handler);
+}
+
+std::vector<RecordedRequest> TLSTestServer::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+void TLSTestServer::stop() {
+  if (stopping_.exchange(true)) return;
+  // Wakes the blocked accept() and every blocked read.
+  shutdown(listenFd_, SHUT_RDWR);
+  if (acceptThread_.joinable()) acceptThread_.join();
+  close(listenFd_);
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard lock(mutex_);
+    for (int fd : connectionFds_) shutdown(fd, SHUT_RDWR);
+    threads.swap(connectionThreads_);
+  }
+  for (auto& thread : threads) thread.join();
+}
+
+void TLSTestServer::acceptLoop() {
+  while (!stopping_.load()) {
+    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (stopping_.load()) return;
+      continue;
+    }
+    int index = ++accepted_;
+    std::lock_guard lock(mutex_);
+    if (stopping_.load()) {
+      close(fd);
+      return;
+    }
+    connectionFds_.push_back(fd);
+    connectionThreads_.emplace_back([this, fd, index] { serveConnection(fd, index); });
+  }
+}
+
+CannedResponse TLSTestServer::respond(const RecordedRequest& request) {
+  std::function<CannedResponse(const RecordedRequest&)> handler;
+  {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(request);
+    handler = handler_;
+  }
+  return handler(request);
+}
+
+void TLSTestServer::serveConnection(int fd, int index) {
+  SSL* ssl = SSL_new(ctx_);
+  SSL_set_fd(ssl, fd);
+  if (SSL_accept(ssl) == 1) {
+    ++handshakes_;
+    std::optional<std::string> clientSubject;
+    if (X509* peer = SSL_get1_peer_certificate(ssl)) {
+      char subject[256] = {};
+      X509_NAME_oneline(X509_get_subject_name(peer), subject, sizeof(subject));
+      clientSubject = subject;
+      X509_free(peer);
+    }
+    Reader reader(ssl);
+    std::string head;
+    while (reader.readUntil("\r\n\r\n", head)) {
+      RecordedRequest request;
+      request.connection = index;
+      request.clientCertificateSubject = clientSubject;
+      std::size_t lineEnd = head.find("\r\n");
+      std::string requestLine = head.substr(0, lineEnd);
+      std::size_t firstSpace = requestLine.find(' ');
+      std::size_t secondSpace = requestLine.find(' ', firstSpace + 1);
+      request.method = requestLine.substr(0, firstSpace);
+      request.target = requestLine.substr(firstSpace + 1, secondSpace - firstSpace - 1);
+      std::size_t position = lineEnd == std::string::npos ? head.size() : lineEnd + 2;
+      while (position < head.size()) {
+        std::size_t end = head.find("\r\n", position);
+        if (end == std::string::npos) end = head.size();
+        std::string line = head.substr(position, end - position);
+        position = end + 2;
+        auto colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        request.headers[lowerCase(line.substr(0, colon))] = trim(line.substr(colon + 1));
+      }
+      if (auto length = request.header("content-length"); !length.empty()) {
+        if (!reader.readExactly(std::stoul(length), request.body)) break;
+      }
+      CannedResponse response = respond(request);
+      std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " +
+                        reasonPhrase(response.status) + "\r\n";
+      bool hasLength = false;
+      for (const auto& [name, value] : response.headers) {
+        out += name + ": " + value + "\r\n";
+        hasLength = hasLength || lowerCase(name) == "content-length";
+      }
+      if (!hasLength && response.status != 204 && response.status >= 200) {
+        out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+      }
+      out += "\r\n" + response.body;
+      if (SSL_write(ssl, out.data(), static_cast<int>(out.size())) <= 0) break;
+      if (lowerCase(request.header("connection")) == "close") break;
+    }
+    SSL_shutdown(ssl);
+  }
+  SSL_free(ssl);
+  ERR_clear_error();
+  {
+    std::lock_guard lock(mutex_);
+    std::erase(connectionFds_, fd);
+  }
+  close(fd);
+}
+
+}  // namespace vela::testing
