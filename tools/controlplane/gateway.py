@@ -202,7 +202,7 @@ async def serve(args):
     gateway = Gateway(args.directory, args.accept_token or [], args.ignore_pings)
     agent_app = web.Application()
     agent_app.router.add_get(CONN_PATH, gateway.agent_conn)
-    operator_app = web.Application()
+    operator_app = web.Application(client_max_size=64 * 1024 * 1024)
     operator_app.router.add_get("/agents", gateway.list_agents)
     operator_app.router.add_get("/connections", gateway.list_connections)
     operator_app.router.add_post("/agents/{agent}/send", gateway.send)

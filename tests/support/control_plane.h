@@ -1,0 +1,93 @@
+#pragma once
+
+// The test control plane (tools/controlplane/controlplane.py) run as a child process for
+// the life of the object: `init` in a fresh temporary directory, then `serve` on free
+// loopback ports. The agent API speaks HTTPS with a certificate from the directory's own
+// CA; the admin API is plain HTTP and is reached here through curl. Not thread-safe: use
+// one object from one test thread.
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace vela::testing {
+
+class ControlPlane {
+ public:
+  struct Reply {
+    int status = 0;  // 0 when no HTTP reply arrived
+    std::string body;
+  };
+
+  // A scripted answer for the next `count` agent calls to `path` (for example
+  // "/api/agent/commands"); with `agentId` only calls bearing that agent's token match.
+  // Without status and body the call proceeds normally after the delay.
+  struct Fault {
+    std::string path;
+    std::optional<int> status;
+    std::optional<std::string> body;
+    double delaySeconds = 0;
+    bool drop = false;  // close the connection without any reply
+    int count = 1;
+    std::string agentId;
+  };
+
+  // Throws std::runtime_error, with the server's log, when it cannot be started.
+  ControlPlane();
+  ~ControlPlane();
+  ControlPlane(const ControlPlane&) = delete;
+  ControlPlane& operator=(const ControlPlane&) = delete;
+
+  std::string baseURL() const;   // "https://127.0.0.1:PORT"
+  std::string adminURL() const;  // "http://127.0.0.1:PORT"
+  const std::string& dir() const { return dir_; }
+  int port() const { return port_; }
+  std::string caPem() const;
+  // provisioning.json: server, token (the one issued by init), caPem, commandPubkey,
+  // updatePubkey (base64 of the raw 32-byte Ed25519 keys), channel.
+  std::string provisioningJSON() const;
+  std::string commandPublicKey() const;
+  std::string updatePublicKey() const;
+  std::string serverLog() const;
+
+  // Any admin call; `jsonBody` empty sends no body.
+  Reply admin(const std::string& method, const std::string& path,
+              const std::string& jsonBody = "") const;
+
+  // The calls below throw std::runtime_error on an unexpected status.
+  std::string newToken() const;
+  // Queues a command; `tamper` is empty or one of signature, replay_sequence,
+  // replay_nonce, wrong_agent, stale. Returns the command id.
+  std::string queueCommand(const std::string& agentId, const std::string& type,
+                           const std::string& payloadJson = "{}",
+                           const std::string& tamper = "") const;
+  // JSON arrays as text; an empty agent id lists every agent's entries.
+  std::string agents() const;
+  std::string results(const std::string& agentId = "") const;
+  std::string heartbeats(const std::string& agentId = "") const;
+  std::string commands(const std::string& agentId = "") const;
+  std::string requests() const;
+  // Publishes `file` as version `version` for this machine; returns the manifest JSON.
+  // `tamper` is empty or one of signature, key, sha256, size.
+  std::string publishUpdate(const std::string& version, const std::string& file,
+                            const std::string& channel = "stable",
+                            const std::string& tamper = "") const;
+  void scriptFault(const Fault& fault) const;
+  void clearFaults() const;
+
+ private:
+  std::string expect(int status, const std::string& method, const std::string& path,
+                     const std::string& body = "") const;
+  std::string listing(const std::string& what, const std::string& agentId) const;
+
+  TempDir tmp_;  // declared first: removed only after the server has stopped
+  std::string dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+  int adminPort_ = 0;
+};
+
+}  // namespace vela::testing

@@ -1,0 +1,1 @@
+"""Test control plane for vela-agent: enrolment, telemetry, signed commands, updates."""
