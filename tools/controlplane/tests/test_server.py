@@ -39,10 +39,8 @@ class AgentAPI(unittest.TestCase):
     def tearDownClass(cls):
         cls.server.close()
 
-    def test_provisioning_points_at_the_running_server(self):
+    def test_listens_on_loopback_only_and_provisions_its_address(self):
         self.assertEqual(self.provisioning["server"], self.server.base)
-
-    def test_listens_on_loopback_only(self):
         for port in (self.server.port, self.server.admin_port):
             self.assertEqual(listening_addresses(port), ["0100007F"])
 
