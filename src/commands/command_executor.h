@@ -73,7 +73,7 @@ class CommandExecutor {
   void removeLocalIdentity() const;
 
   const AgentConfig config_;
-  const std::unique_ptr<SystemActions> actions_;
+  std::unique_ptr<SystemActions> actions_;
   std::function<std::string()> inventorySource_;
 };
 
