@@ -1,0 +1,53 @@
+// Feeds arbitrary bytes to the scanner. Beyond not crashing, every document that
+// parses must survive the canonical round trip: parse(encode(v)) == v and
+// encode(parse(encode(v))) == encode(v). A violation aborts so libFuzzer keeps it.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+
+#include "util/canonical_json.h"
+#include "util/json_scanner.h"
+
+namespace {
+
+[[noreturn]] void violation(const char* what) {
+  std::fprintf(stderr, "json round trip violated: %s\n", what);
+  std::abort();
+}
+
+// Touches every accessor so that reading odd number texts is exercised too.
+void readAll(const vela::JSONValue& value) {
+  if (const auto* members = value.objectValue()) {
+    for (const auto& [key, member] : *members) {
+      if (value[key] != &member) violation("subscript");
+      readAll(member);
+    }
+  } else if (const auto* elements = value.arrayValue()) {
+    for (const auto& element : *elements) readAll(element);
+  } else if (value.isNumber()) {
+    (void)value.intValue();
+    (void)value.doubleValue();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  auto value = vela::JSONScanner::parse(std::span(data, size));
+  if (!value) {
+    const auto& error = value.error();
+    if (error.kind() != vela::JSONParseError::Kind::unexpectedEnd && error.offset() > size) {
+      violation("error offset beyond the input");
+    }
+    return 0;
+  }
+  readAll(*value);
+  std::string once = vela::CanonicalJSON::encode(*value);
+  auto again = vela::JSONScanner::parse(once);
+  if (!again) violation("canonical text does not parse");
+  if (!(*again == *value)) violation("parse(encode(v)) != v");
+  if (vela::CanonicalJSON::encode(*again) != once) violation("encoding is not a fixed point");
+  return 0;
+}
