@@ -20,13 +20,15 @@ using Clock = std::chrono::steady_clock;
 AgentRuntime::AgentRuntime(AgentConfig config, Tasks tasks)
     : config_(std::move(config)), tasks_(std::move(tasks)) {}
 
-std::shared_ptr<AgentRuntime> AgentRuntime::createForTesting(AgentConfig config, Tasks tasks) {
+std::shared_ptr<AgentRuntime> AgentRuntime::create(AgentConfig config, Tasks tasks) {
   return std::shared_ptr<AgentRuntime>(new AgentRuntime(std::move(config), std::move(tasks)));
 }
 
 void AgentRuntime::addService(std::unique_ptr<RuntimeService> service) {
   services_.push_back(std::move(service));
 }
+
+void AgentRuntime::addStartupWarning(std::string text) { startupWarnings_.push_back(std::move(text)); }
 
 void AgentRuntime::requestStop() {
   {
@@ -67,6 +69,7 @@ int AgentRuntime::run() {
   removeStagedUpdates();
   Log::info(std::string(AgentVersion::banner) + " running (pid " + std::to_string(::getpid()) +
             ", agent " + config_.agentID.value_or("unenrolled") + ")");
+  for (const auto& warning : startupWarnings_) Log::warn(warning);
   for (auto& service : services_) service->start();
 
   runLoop();

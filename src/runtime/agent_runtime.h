@@ -37,7 +37,7 @@ class AgentRuntime : public std::enable_shared_from_this<AgentRuntime> {
     std::function<Result<void>()> updateCheck;
   };
 
-  static std::shared_ptr<AgentRuntime> createForTesting(AgentConfig config, Tasks tasks);
+  static std::shared_ptr<AgentRuntime> create(AgentConfig config, Tasks tasks);
 
   // Runs until a stop signal; returns the exit status (0 after an orderly stop).
   int run();
@@ -46,6 +46,8 @@ class AgentRuntime : public std::enable_shared_from_this<AgentRuntime> {
   bool shouldStop() const;
 
   void addService(std::unique_ptr<RuntimeService> service);
+  // Logged as a warning right after the start banner.
+  void addStartupWarning(std::string text);
 
  private:
   AgentRuntime(AgentConfig config, Tasks tasks);
@@ -56,6 +58,7 @@ class AgentRuntime : public std::enable_shared_from_this<AgentRuntime> {
   const AgentConfig config_;
   Tasks tasks_;
   std::vector<std::unique_ptr<RuntimeService>> services_;
+  std::vector<std::string> startupWarnings_;
   Semaphore wake_;
   mutable std::mutex stopLock_;
   bool shouldStop_ = false;  // guarded by stopLock_

@@ -52,7 +52,7 @@ TEST(AgentRuntimeTest, TasksRunOnScheduleFailuresDoNotEndTheLoop) {
     ++updates;
     return {};
   };
-  auto runtime = AgentRuntime::createForTesting(fastConfig(), tasks);
+  auto runtime = AgentRuntime::create(fastConfig(), tasks);
   std::vector<std::string> events;
   runtime->addService(std::make_unique<RecordingService>(events));
 
@@ -86,7 +86,7 @@ TEST(AgentRuntimeTest, StopBeforeTheFirstWaitSkipsTheLoop) {
   };
   AgentConfig c = fastConfig();
   c.agentID.reset();
-  auto runtime = AgentRuntime::createForTesting(c, tasks);
+  auto runtime = AgentRuntime::create(c, tasks);
   runtime->requestStop();
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(runtime->run(), 0);

@@ -1,0 +1,73 @@
+#include "runtime/daemon.h"
+
+#include "commands/command_poller.h"
+#include "commands/replay_store.h"
+#include "config/agent_paths.h"
+#include "enrollment/enrollment_service.h"
+#include "net/endpoints.h"
+#include "net/http_client.h"
+#include "runtime/gateway_service.h"
+#include "runtime/update_policy.h"
+#include "telemetry/telemetry_reporter.h"
+#include "util/log.h"
+#include "util/process_info.h"
+
+namespace vela::Daemon {
+namespace {
+
+constexpr double kRequestTimeoutSeconds = 30;
+
+}  // namespace
+
+Result<std::shared_ptr<AgentRuntime>> makeRuntime(const AgentConfig& config, const PinnedTrust& trust) {
+  auto base = config.baseURL();
+  if (!base) return fail("invalid server URL");
+  Endpoints endpoints{*base};
+  // The tasks below share the client; it lives as long as the last task holding it.
+  auto http = std::make_shared<HTTPClient>(trust, std::nullopt, kRequestTimeoutSeconds);
+
+  AgentRuntime::Tasks tasks;
+  if (config.deviceToken) {
+    auto telemetry = std::make_shared<TelemetryReporter>(*http, endpoints, config, *config.deviceToken);
+    tasks.heartbeat = [http, telemetry]() {
+      return telemetry->sendHeartbeat(std::nullopt, std::chrono::system_clock::now());
+    };
+  } else {
+    Log::warn("no device token; telemetry/commands disabled until (re)enrollment");
+  }
+  if (config.agentID && config.deviceToken) {
+    CommandVerifier verifier(trust.commandPublicKey, *config.agentID,
+                             ReplayStore(AgentPaths::replayStateFile()), config.commandSkewSeconds);
+    auto poller = std::make_shared<CommandPoller>(*http, endpoints, config, std::move(verifier),
+                                                  *config.agentID, *config.deviceToken);
+    tasks.poll = [http, poller]() -> Result<void> {
+      VELA_TRY(poller->pollOnce());
+      return {};
+    };
+  }
+  auto updater = std::make_shared<UpdateChecker>(*base, trust);
+  auto policy = std::make_shared<UpdatePolicy>(updater, config.channel, ProcessInfo::executablePath());
+  tasks.updateCheck = [policy]() { return policy->checkAndMaybeApplyUpdate(); };
+
+  auto runtime = AgentRuntime::create(config, std::move(tasks));
+  std::shared_ptr<GatewayShellClient> gateway;
+  if (config.deviceToken && !config.deviceToken->empty()) {
+    // Remote desktop needs the per-user helper channel, which this build does not
+    // have; the gateway still serves shells and answers desktop requests with an error.
+    gateway = GatewayShellClient::create(config.serverBaseURL, trust, *config.deviceToken);
+  } else {
+    runtime->addStartupWarning("no device token / server; remote-shell gateway connection disabled");
+  }
+  if (gateway) runtime->addService(std::make_unique<GatewayService>(gateway));
+  return runtime;
+}
+
+Result<int> runConfigured(AgentConfig config) {
+  if (config.verbose) Log::verbose = true;
+  PinnedTrust trust = VELA_TRY(PinnedTrust::load());
+  if (!config.agentID) config = VELA_TRY(EnrollmentService(trust).enroll(config));
+  auto runtime = VELA_TRY(makeRuntime(config, trust));
+  return runtime->run();
+}
+
+}  // namespace vela::Daemon
