@@ -32,7 +32,7 @@ std::optional<double> parseDouble(std::string_view s) {
   if (s.empty()) return std::nullopt;
   double v = 0;
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
+  if (ec != std::errc() || end != s.data() + s.size() || !std::isfinite(v)) return std::nullopt;
   return v;
 }
 

@@ -1,0 +1,199 @@
+#include "telemetry/telemetry_reporter.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "support/control_plane.h"
+#include "support/temp_dir.h"
+#include "util/agent_crypto.h"
+#include "util/log.h"
+#include "util/shell.h"
+
+namespace vela {
+namespace {
+
+using Json = nlohmann::json;
+using testing::ControlPlane;
+using Clock = std::chrono::system_clock;
+
+const Clock::time_point kStart = Clock::time_point(std::chrono::seconds(1796400188));
+
+std::string openssl(const std::vector<std::string>& args) {
+  auto r = Shell::run("/usr/bin/openssl", args);
+  EXPECT_EQ(r.exitCode, 0) << r.stderr;
+  return r.stdout;
+}
+
+int processorLines() {
+  std::string stat = vela::testing::readFileOrEmpty("/proc/stat");
+  int n = 0;
+  for (std::size_t pos = stat.find("\ncpu"); pos != std::string::npos;
+       pos = stat.find("\ncpu", pos + 1)) {
+    if (std::isdigit(static_cast<unsigned char>(stat[pos + 4]))) ++n;
+  }
+  return n;
+}
+
+// One control plane and one agent enrolled with a key and request made by the openssl
+// tool, so the suite needs nothing beyond telemetry and the network client.
+class ReporterTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    cp_ = new ControlPlane();
+    trust_ = new PinnedTrust{PinnedTrust::parseCertificates(cp_->caPem()), {},
+                             AgentCrypto::ed25519PublicKey(cp_->commandPublicKey()).value(),
+                             AgentCrypto::ed25519PublicKey(cp_->updatePublicKey()).value(), ""};
+    http_ = new HTTPClient(*trust_);
+    vela::testing::TempDir keys;
+    openssl({"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out",
+             keys.file("key.pem")});
+    Json request = {
+        {"token", cp_->newToken()},
+        {"hostname", "telemetry-test"},
+        {"public_key", openssl({"pkey", "-in", keys.file("key.pem"), "-pubout"})},
+        {"csr", openssl({"req", "-new", "-key", keys.file("key.pem"), "-subj", "/CN=telemetry-test"})}};
+    auto reply = http_->postJSON(cp_->baseURL() + "/api/agent/enroll", request.dump()).value();
+    ASSERT_EQ(reply.status, 201) << reply.bodyString();
+    Json enrolled = Json::parse(reply.bodyString());
+    agentID_ = new std::string(enrolled["agent_id"].get<std::string>());
+    deviceToken_ = new std::string(enrolled["device_token"].get<std::string>());
+  }
+  static void TearDownTestSuite() {
+    delete deviceToken_;
+    delete agentID_;
+    delete http_;
+    delete trust_;
+    delete cp_;
+  }
+  void TearDown() override { cp_->clearFaults(); }
+
+  TelemetryReporter makeReporter() {
+    return TelemetryReporter(*http_, Endpoints{cp_->baseURL()}, AgentConfig{}, *deviceToken_);
+  }
+  // Bodies the control plane received for this agent since the test began.
+  std::vector<Json> received() {
+    std::vector<Json> bodies;
+    for (const auto& entry : Json::parse(cp_->heartbeats(*agentID_))) bodies.push_back(entry["body"]);
+    return std::vector<Json>(bodies.begin() + static_cast<long>(seen_), bodies.end());
+  }
+  void SetUp() override { seen_ = Json::parse(cp_->heartbeats(*agentID_)).size(); }
+
+  static ControlPlane* cp_;
+  static PinnedTrust* trust_;
+  static HTTPClient* http_;
+  static std::string* agentID_;
+  static std::string* deviceToken_;
+  std::size_t seen_ = 0;
+};
+
+ControlPlane* ReporterTest::cp_ = nullptr;
+PinnedTrust* ReporterTest::trust_ = nullptr;
+HTTPClient* ReporterTest::http_ = nullptr;
+std::string* ReporterTest::agentID_ = nullptr;
+std::string* ReporterTest::deviceToken_ = nullptr;
+
+std::vector<std::string> coreKeys(const Json& body) {
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : body["metrics"].items()) {
+    if (key.starts_with("cpu_core:")) keys.push_back(key);
+  }
+  return keys;
+}
+
+TEST_F(ReporterTest, FirstCarriesHardwareSecondCarriesCores) {
+  auto reporter = makeReporter();
+  ASSERT_TRUE(reporter.sendHeartbeat(std::nullopt, kStart).has_value());
+  ASSERT_TRUE(reporter.sendHeartbeat(std::nullopt, kStart + std::chrono::seconds(60)).has_value());
+  auto bodies = received();
+  ASSERT_EQ(bodies.size(), 2u);
+
+  EXPECT_TRUE(bodies[0].contains("hardware"));
+  EXPECT_TRUE(bodies[0]["hardware"]["cpu"]["threads"].get<int>() >= 1);
+  EXPECT_TRUE(coreKeys(bodies[0]).empty());
+  EXPECT_EQ(bodies[0]["recorded_at"], "2026-12-04T16:03:08Z");
+  EXPECT_TRUE(bodies[0]["metrics"]["memory_total_bytes"].is_number());
+
+  EXPECT_FALSE(bodies[1].contains("hardware"));
+  EXPECT_EQ(coreKeys(bodies[1]).size(), static_cast<std::size_t>(processorLines()));
+  EXPECT_EQ(bodies[1]["recorded_at"], "2026-12-04T16:04:08Z");
+}
+
+TEST_F(ReporterTest, RejectionLogsTwoHundredCharactersAndKeepsHardwarePending) {
+  vela::testing::TempDir logDir;
+  vela::testing::ScopedEnv logFile("VELA_LOG_FILE", logDir.file("agent.log"));
+  Log::resetLogFileForTesting();
+  // 150 one-byte characters, then two-byte ones: the limit counts characters, not bytes.
+  std::string page = "<html><head><title>401 Unauthorized</title></head><body>" +
+                     std::string(150 - 56, 'x');
+  for (int i = 0; i < 300; ++i) page += "\xc3\xa4";
+  ControlPlane::Fault unauthorized;
+  unauthorized.path = "/api/agent/telemetry";
+  unauthorized.status = 401;
+  unauthorized.body = page;
+  cp_->scriptFault(unauthorized);
+
+  auto reporter = makeReporter();
+  EXPECT_TRUE(reporter.sendHeartbeat(std::vector<MetricSample>{}, kStart).has_value());
+  EXPECT_EQ(reporter.lastHardwareSent(), std::nullopt);
+  std::string log = vela::testing::readFileOrEmpty(logDir.file("agent.log"));
+  std::string expected = "WARN: heartbeat rejected (HTTP 401): " + page.substr(0, 150 + 2 * 50) + "\n";
+  EXPECT_TRUE(log.ends_with(expected)) << log;
+  Log::resetLogFileForTesting();
+
+  ASSERT_TRUE(reporter.sendHeartbeat(std::vector<MetricSample>{}, kStart + std::chrono::seconds(1)));
+  auto bodies = received();
+  ASSERT_EQ(bodies.size(), 1u);  // the rejected one never reached the store
+  EXPECT_TRUE(bodies[0].contains("hardware"));
+  EXPECT_EQ(reporter.lastHardwareSent(), kStart + std::chrono::seconds(1));
+}
+
+TEST_F(ReporterTest, HardwareAgainAfterExactlyOneDay) {
+  auto reporter = makeReporter();
+  std::vector<MetricSample> none;
+  ASSERT_TRUE(reporter.sendHeartbeat(none, kStart));
+  ASSERT_TRUE(reporter.sendHeartbeat(none, kStart + std::chrono::seconds(86399)));
+  ASSERT_TRUE(reporter.sendHeartbeat(none, kStart + std::chrono::seconds(86400)));
+  auto bodies = received();
+  ASSERT_EQ(bodies.size(), 3u);
+  EXPECT_TRUE(bodies[0].contains("hardware"));
+  EXPECT_FALSE(bodies[1].contains("hardware"));
+  EXPECT_TRUE(bodies[2].contains("hardware"));
+}
+
+TEST_F(ReporterTest, TransportFailureFailsAndKeepsHardwarePending) {
+  // Nothing listens on port 1.
+  TelemetryReporter reporter(*http_, Endpoints{"https://127.0.0.1:1"}, AgentConfig{}, *deviceToken_);
+  auto sent = reporter.sendHeartbeat(std::vector<MetricSample>{}, kStart);
+  ASSERT_FALSE(sent.has_value());
+  EXPECT_THAT(sent.error().description(), ::testing::StartsWith("transport error: "));
+  EXPECT_TRUE(reporter.hardwareDue(kStart + std::chrono::seconds(1)));
+}
+
+TEST_F(ReporterTest, GivenSamplesSentAsIsLastValueWins) {
+  auto reporter = makeReporter();
+  std::vector<MetricSample> samples = {
+      {"cpu_load", 1.5, "x"}, {"disk_pct:/", 12.0, "x"}, {"cpu_load", 2.25, "x"}};
+  ASSERT_TRUE(reporter.sendHeartbeat(samples, kStart));
+  auto bodies = received();
+  ASSERT_EQ(bodies.size(), 1u);
+  EXPECT_EQ(bodies[0]["metrics"], Json::parse(R"({"cpu_load": 2.25, "disk_pct:/": 12.0})"));
+  EXPECT_EQ(reporter.bearer(), (HTTPClient::Headers{{"Authorization", "Bearer " + *deviceToken_}}));
+}
+
+TEST(ReporterBody, EncodesCompactlyWithOptionalHardware) {
+  auto body = TelemetryReporter::makeBody({{"memory_total_bytes", 17179869184.0, ""}, {"cpu_load", 0.25, ""}},
+                                          kStart, std::nullopt);
+  EXPECT_EQ(body.encode().value(),
+            R"({"metrics":{"cpu_load":0.25,"memory_total_bytes":17179869184.0},)"
+            R"("recorded_at":"2026-12-04T16:03:08Z"})");
+  HardwareSnapshot hw;
+  hw.disks.push_back({std::string("bad \xff name"), std::nullopt, std::nullopt, std::nullopt, std::nullopt});
+  body.hardware = hw;
+  auto encoded = body.encode();
+  ASSERT_TRUE(encoded.has_value());  // a stray byte from a tool must not block heartbeats
+  EXPECT_TRUE(Json::parse(*encoded).contains("hardware"));
+}
+
+}  // namespace
+}  // namespace vela
