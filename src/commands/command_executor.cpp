@@ -115,11 +115,8 @@ CommandExecutor::Outcome CommandExecutor::runScript(const JSONValue& payload) {
   if (script == nullptr || script->empty()) {
     return {kBadPayload, "run_script: missing 'script' in payload"};
   }
-  // A present but non-string interpreter is not a name from the table either.
-  std::string name = "zsh";
-  if (const JSONValue* given = payload["interpreter"]) {
-    name = given->stringRef() != nullptr ? *given->stringRef() : CanonicalJSON::encode(*given);
-  }
+  const std::string* given = stringMember(payload, "interpreter");
+  std::string name = given != nullptr ? *given : "zsh";
   auto path = interpreterPath(name);
   if (!path) {
     return {kBadPayload, "run_script: interpreter '" + name + "' not allowed (zsh|bash|sh)"};
