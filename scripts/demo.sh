@@ -1,9 +1,71 @@
 #!/usr/bin/env bash
-# The agent's main job on this machine. Until the daemon lands this builds the agent
-# and shows its status.
+# The agent's main job on this machine, against the local test control plane:
+# builds the agent, starts the control plane, installs the agent with a provisioning
+# document beside it (as an installer would), runs `vela-agent run` in the foreground
+# (it provisions, enrols and starts its loop), queues a ping and an inventory command
+# and shows what the control plane received. Ctrl-C stops both cleanly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+ROOT=$PWD
+PY=/usr/bin/python3
+CP="$PY $ROOT/tools/controlplane/controlplane.py"
+
 bash scripts/setup.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/release --target vela-agent
-build/release/src/vela-agent status
+
+DEMO=$(mktemp -d /tmp/vela-demo-XXXXXX)
+echo "demo directory: $DEMO"
+$CP init "$DEMO/cp" >/dev/null
+$CP serve "$DEMO/cp" --port 0 --admin-port 0 >"$DEMO/controlplane.log" 2>&1 &
+CP_PID=$!
+AGENT_PID=""
+cleanup() {
+  trap - INT TERM EXIT
+  [ -n "$AGENT_PID" ] && kill -INT "$AGENT_PID" 2>/dev/null && wait "$AGENT_PID" 2>/dev/null || true
+  kill "$CP_PID" 2>/dev/null && wait "$CP_PID" 2>/dev/null || true
+  echo "stopped; files are in $DEMO"
+}
+trap cleanup INT TERM EXIT
+for _ in $(seq 100); do [ -f "$DEMO/cp/ports.json" ] && break; sleep 0.1; done
+echo "control plane: $($PY -c 'import json,sys; print(json.load(open(sys.argv[1]))["base_url"])' "$DEMO/cp/ports.json")"
+
+# An installed agent with its provisioning document beside it.
+mkdir -p "$DEMO/bin"
+cp build/release/src/vela-agent "$DEMO/bin/vela-agent"
+cp "$DEMO/cp/provisioning.json" "$DEMO/bin/provisioning.json"
+export VELA_STATE_DIR="$DEMO/state"
+
+"$DEMO/bin/vela-agent" run &
+AGENT_PID=$!
+for _ in $(seq 100); do
+  AGENT_ID=$($PY -c 'import json,sys
+try: print(json.load(open(sys.argv[1])).get("agentID",""))
+except Exception: print("")' "$VELA_STATE_DIR/config.json" 2>/dev/null)
+  [ -n "$AGENT_ID" ] && break
+  sleep 0.2
+done
+[ -n "$AGENT_ID" ] || { echo "the agent did not enrol"; exit 1; }
+echo "agent enrolled as $AGENT_ID"
+"$DEMO/bin/vela-agent" status
+
+$CP queue "$DEMO/cp" --agent "$AGENT_ID" --type ping >/dev/null
+$CP queue "$DEMO/cp" --agent "$AGENT_ID" --type collect_inventory >/dev/null
+echo "queued ping and collect_inventory; waiting for the next poll (every 15 s)…"
+for _ in $(seq 60); do
+  COUNT=$($PY -c 'import json,sys; print(len(json.loads(sys.stdin.read() or "[]")))' \
+    < <($CP results "$DEMO/cp" --agent "$AGENT_ID"))
+  [ "$COUNT" -ge 2 ] && break
+  sleep 0.5
+done
+echo "== results received by the control plane"
+$CP results "$DEMO/cp" --agent "$AGENT_ID" | $PY -c '
+import json, sys
+for r in json.load(sys.stdin):
+    body = r["body"]
+    result = body.get("result")
+    text = result.get("output", "") if isinstance(result, dict) else str(result)
+    print("%s: exit %s: %s" % (r.get("command_id"), body.get("exit_code"), text[:160]))'
+echo "== heartbeats received: $($CP heartbeats "$DEMO/cp" --agent "$AGENT_ID" | $PY -c 'import json,sys; print(len(json.load(sys.stdin)))')"
+echo "the agent keeps running; press Ctrl-C to stop"
+wait "$AGENT_PID"
