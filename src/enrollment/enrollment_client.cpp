@@ -1,0 +1,127 @@
+#include "enrollment/enrollment_client.h"
+
+#include <nlohmann/json.hpp>
+
+#include "net/endpoints.h"
+#include "telemetry/system_info.h"
+#include "util/agent_version.h"
+
+namespace vela {
+namespace {
+
+using nlohmann::json;
+
+// A reply is read back at most this far into error texts, so a server that answers
+// with a whole HTML page does not flood the log.
+constexpr std::size_t kBodyExcerpt = 400;
+
+tl::expected<std::string, std::string> requiredString(const json& obj, const char* key,
+                                                      const char* where) {
+  auto it = obj.find(key);
+  if (it == obj.end() || it->is_null()) return tl::unexpected(std::string(where) + "key \"" + key + "\" not found");
+  if (!it->is_string()) return tl::unexpected(std::string(where) + "key \"" + key + "\" is not a string");
+  return it->get<std::string>();
+}
+
+}  // namespace
+
+std::string firstCharacters(std::string_view text, std::size_t count) {
+  std::size_t end = 0;
+  for (std::size_t seen = 0; end < text.size() && seen < count; ++seen) {
+    ++end;
+    // Continuation bytes belong to the character just started.
+    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+  }
+  return std::string(text.substr(0, end));
+}
+
+std::string EnrollmentClient::Request::jsonData() const {
+  json body = {
+      {"token", token},
+      {"hostname", hostname},
+      {"os", os},
+      {"os_version", osVersion},
+      {"arch", arch},
+      {"agent_version", agentVersion},
+      {"public_key", publicKey},
+      {"csr", csr},
+      {"capabilities",
+       {{"shell", capabilities.shell}, {"backup", capabilities.backup}, {"desktop", capabilities.desktop}}},
+  };
+  if (tenantID) body["tenant_id"] = *tenantID;
+  if (customerID) body["customer_id"] = *customerID;
+  return body.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+tl::expected<EnrollmentClient::Result, std::string> EnrollmentClient::Result::decode(std::string_view text) {
+  json obj;
+  try {
+    obj = json::parse(text);
+  } catch (const json::exception& e) {
+    return tl::unexpected(std::string(e.what()));
+  }
+  if (!obj.is_object()) return tl::unexpected(std::string("expected a JSON object"));
+
+  Result r;
+  r.agentID = VELA_TRY(requiredString(obj, "agent_id", ""));
+  if (auto token = obj.find("device_token"); token != obj.end() && !token->is_null()) {
+    if (!token->is_string()) return tl::unexpected(std::string("key \"device_token\" is not a string"));
+    r.deviceToken = token->get<std::string>();
+  }
+  auto cert = obj.find("certificate");
+  if (cert == obj.end() || cert->is_null()) return tl::unexpected(std::string("key \"certificate\" not found"));
+  if (!cert->is_object()) return tl::unexpected(std::string("key \"certificate\" is not an object"));
+  const char* where = "certificate: ";
+  r.certificate.serial = VELA_TRY(requiredString(*cert, "serial", where));
+  r.certificate.fingerprint = VELA_TRY(requiredString(*cert, "fingerprint", where));
+  r.certificate.notAfter = VELA_TRY(requiredString(*cert, "not_after", where));
+  r.certificate.pem = VELA_TRY(requiredString(*cert, "pem", where));
+  return r;
+}
+
+std::string EnrollmentClient::describe(const Error& error) {
+  return std::visit([](const auto& e) { return e.description(); }, error);
+}
+
+std::string EnrollmentClient::enrollURL() const { return Endpoints{baseURL_}.enroll(); }
+
+tl::expected<EnrollmentClient::Result, EnrollmentClient::Error> EnrollmentClient::enroll(
+    const std::string& token, const std::string& publicKeyPEM, const std::string& csrPEM,
+    const std::optional<std::string>& tenantID, const std::optional<std::string>& customerID,
+    const AgentCapabilities& capabilities) {
+  Request request{
+      .token = token,
+      .hostname = SystemInfo::hostname(),
+      .os = "linux",
+      .osVersion = SystemInfo::osVersion(),
+      .arch = SystemInfo::arch(),
+      .agentVersion = std::string(AgentVersion::current),
+      .publicKey = publicKeyPEM,
+      .csr = csrPEM,
+      .capabilities = capabilities,
+      .tenantID = tenantID,
+      .customerID = customerID,
+  };
+  return send(request);
+}
+
+tl::expected<EnrollmentClient::Result, EnrollmentClient::Error> EnrollmentClient::send(
+    const Request& request) {
+  auto response = http_.postJSON(enrollURL(), request.jsonData());
+  if (!response) return tl::unexpected(Error(response.error()));
+
+  if (response->status == 200 || response->status == 201) {
+    std::string text = response->bodyString();
+    auto decoded = Result::decode(toString(response->body));
+    if (!decoded) {
+      return tl::unexpected(
+          Error(EnrollError::decode(decoded.error() + " — body: " + firstCharacters(text, kBodyExcerpt))));
+    }
+    return std::move(*decoded);
+  }
+  if (response->status == 422) return tl::unexpected(Error(EnrollError::invalidToken()));
+  return tl::unexpected(
+      Error(EnrollError::server(response->status, firstCharacters(response->bodyString(), kBodyExcerpt))));
+}
+
+}  // namespace vela

@@ -1,0 +1,190 @@
+// The enroll command run as the built binary against the test control plane.
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "config/agent_config.h"
+#include "identity/cert_store.h"
+#include "identity/device_key.h"
+#include "identity/pem.h"
+#include "net/http_client.h"
+#include "net/pinned_trust.h"
+#include "support/agent_process.h"
+#include "support/control_plane.h"
+#include "support/temp_dir.h"
+
+namespace vela {
+namespace {
+
+using nlohmann::json;
+using testing::ControlPlane;
+using testing::ProcessOutput;
+using testing::TempDir;
+
+const std::string kFreshToken = "Invalid or expired enrollment token. Obtain a fresh token and run setup again.";
+
+int modeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
+}
+
+// One control plane for the suite; each test enrols from its own state directory.
+class EnrollCommand : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { cp_ = new ControlPlane(); }
+  static void TearDownTestSuite() {
+    delete cp_;
+    cp_ = nullptr;
+  }
+  void SetUp() override {
+    std::filesystem::create_directories(state_.file("pinned"));
+    testing::writeFile(state_.file("pinned/ca.pem"), cp_->caPem());
+    testing::writeFile(state_.file("pinned/command_pubkey.b64"), cp_->commandPublicKey());
+    testing::writeFile(state_.file("pinned/update_pubkey.b64"), cp_->updatePublicKey());
+  }
+  void TearDown() override { cp_->clearFaults(); }
+
+  ProcessOutput enroll(const std::string& token) const {
+    return testing::runAgent({"enroll", "--server", cp_->baseURL(), "--token", token},
+                             {{"VELA_STATE_DIR", state_.path()}, {"VELA_LOG_FILE", std::nullopt},
+                              {"VELA_TENANT", std::nullopt}, {"VELA_CUSTOMER", std::nullopt}});
+  }
+  AgentConfig storedConfig() const {
+    return AgentConfig::decode(testing::readFileOrEmpty(state_.file("config.json"))).value();
+  }
+  // Scripts the next enrolment reply.
+  void replyWith(int status, const std::string& body) const {
+    ControlPlane::Fault fault;
+    fault.path = "/api/agent/enroll";
+    fault.status = status;
+    fault.body = body;
+    cp_->scriptFault(fault);
+  }
+  static json cannedReply(const std::string& pem) {
+    return {{"agent_id", "agent-canned"},
+            {"certificate", {{"serial", "1"}, {"fingerprint", "ab"}, {"not_after", "2031-01-01T00:00:00Z"}, {"pem", pem}}}};
+  }
+
+  static ControlPlane* cp_;
+  TempDir state_;
+};
+
+ControlPlane* EnrollCommand::cp_ = nullptr;
+
+TEST_F(EnrollCommand, EnrolsOnceAndTheIdentityPassesMutualTLS) {
+  ProcessOutput first = enroll(cp_->newToken());
+  ASSERT_EQ(first.status, 0) << first.err;
+  AgentConfig config = storedConfig();
+  ASSERT_TRUE(config.agentID && config.deviceToken && config.certNotAfter);
+  EXPECT_EQ(first.out, "Enrolled as agent " + *config.agentID + "\n");
+  EXPECT_FALSE(config.enrollmentToken);
+  EXPECT_EQ(config.serverBaseURL, cp_->baseURL());
+  EXPECT_NE(first.err.find("INFO: Device key ready (file)"), std::string::npos);
+  EXPECT_NE(first.err.find("Enrolling at " + cp_->baseURL() + "/api/agent/enroll (tenant=-, customer=-)"),
+            std::string::npos);
+  EXPECT_EQ(first.err.find("WARN: server fingerprint"), std::string::npos);
+  EXPECT_EQ(modeOf(state_.file("agent.crt")), 0600);
+  EXPECT_EQ(modeOf(state_.file("device.key")), 0600);
+
+  json agents = json::parse(cp_->agents());
+  auto me = std::find_if(agents.begin(), agents.end(), [&](const json& a) { return a["agent_id"] == *config.agentID; });
+  ASSERT_NE(me, agents.end());
+  EXPECT_EQ((*me)["os"], "linux");
+  EXPECT_EQ((*me)["capabilities"], json({{"shell", true}, {"backup", false}, {"desktop", true}}));
+  EXPECT_FALSE(me->contains("tenant_id") || me->contains("customer_id"));
+  EXPECT_EQ((*me)["cert_fingerprint"], *config.certFingerprint);
+
+  ProcessOutput second = enroll("unused");
+  EXPECT_EQ(second.status, 0);
+  EXPECT_NE(second.err.find("INFO: Already enrolled as " + *config.agentID + "; skipping."), std::string::npos);
+
+  // The server verifies a presented certificate against its CA, so a request that
+  // arrives with this fingerprint was authenticated by the stored identity.
+  testing::ScopedEnv stateDir("VELA_STATE_DIR", state_.path());
+  auto identity = CertStore::loadIdentity();
+  ASSERT_TRUE(identity);
+  HTTPClient client(PinnedTrust::load().value(), identity->identity);
+  auto reply = client.get(cp_->baseURL() + "/api/agent/commands",
+                          {{"Authorization", "Bearer " + *config.deviceToken}});
+  ASSERT_TRUE(reply) << reply.error().description();
+  EXPECT_EQ(reply->status, 204);
+  json requests = json::parse(cp_->requests());
+  EXPECT_EQ(requests.back()["client_cert_fingerprint"], *config.certFingerprint);
+}
+
+TEST_F(EnrollCommand, RefusedTokenIsForgottenAndOtherFailuresKeepTheConfiguration) {
+  std::string token = cp_->newToken();
+  ASSERT_EQ(enroll(token).status, 0);
+  std::filesystem::remove(state_.file("config.json"));
+
+  ProcessOutput reused = enroll(token);
+  EXPECT_EQ(reused.status, 1);
+  EXPECT_EQ(reused.err.substr(reused.err.rfind("error: ")), "error: " + kFreshToken + "\n");
+  EXPECT_FALSE(storedConfig().enrollmentToken);
+  EXPECT_FALSE(storedConfig().agentID);
+
+  // Only the first 400 characters of the body, counted as characters, not bytes.
+  std::string body = std::string(399, 'x') + "é" + std::string(50, 'y');
+  replyWith(409, body);
+  ProcessOutput conflict = enroll("T-409");
+  EXPECT_EQ(conflict.status, 1);
+  EXPECT_NE(conflict.err.find("error: enroll failed (HTTP 409): " + std::string(399, 'x') + "é\n"), std::string::npos);
+  EXPECT_EQ(storedConfig().enrollmentToken, "T-409");
+
+  replyWith(200, R"({"agent_id": 7})");
+  ProcessOutput garbled = enroll("T-409");
+  EXPECT_NE(garbled.err.find("error: could not decode enroll response: "), std::string::npos);
+  EXPECT_NE(garbled.err.find(R"( — body: {"agent_id": 7})"), std::string::npos);
+  EXPECT_FALSE(storedConfig().agentID);
+}
+
+TEST_F(EnrollCommand, ReplyWithoutDeviceTokenStillEnrolsWithAWarning) {
+  replyWith(201, cannedReply(cp_->caPem()).dump());
+  ProcessOutput out = enroll("T");
+  ASSERT_EQ(out.status, 0) << out.err;
+  EXPECT_NE(out.err.find("WARN: enroll response had no device_token; telemetry/command auth will fail"),
+            std::string::npos);
+  EXPECT_NE(out.err.find("WARN: server fingerprint ab ≠ local "), std::string::npos);
+  AgentConfig config = storedConfig();
+  EXPECT_EQ(config.agentID, "agent-canned");
+  EXPECT_FALSE(config.deviceToken);
+  EXPECT_EQ(config.certNotAfter, "2031-01-01T00:00:00Z");
+  EXPECT_EQ(testing::readFileOrEmpty(state_.file("agent.crt")), cp_->caPem());
+}
+
+TEST_F(EnrollCommand, CertificateThatIsNotDERLeavesTheOldOneInPlace) {
+  testing::writeFile(state_.file("agent.crt"), "previous");
+  replyWith(201, cannedReply(PEM::encode(toBytes("not a certificate"), "CERTIFICATE")).dump());
+  ProcessOutput out = enroll("T");
+  EXPECT_EQ(out.status, 1);
+  EXPECT_NE(out.err.find("error: issued certificate is not valid DER\n"), std::string::npos);
+  EXPECT_EQ(testing::readFileOrEmpty(state_.file("agent.crt")), "previous");
+  EXPECT_FALSE(storedConfig().agentID);
+  EXPECT_EQ(storedConfig().enrollmentToken, "T");
+}
+
+TEST_F(EnrollCommand, CorruptDeviceKeyIsReplacedByAFreshFileKey) {
+  testing::writeFile(state_.file("device.key"), "garbage");
+  {
+    testing::ScopedEnv stateDir("VELA_STATE_DIR", state_.path());
+    auto loaded = DeviceKey::load();
+    ASSERT_FALSE(loaded);
+    EXPECT_TRUE(loaded.error().message.starts_with("could not load file-backed device key: "));
+  }
+  ProcessOutput out = enroll(cp_->newToken());
+  ASSERT_EQ(out.status, 0) << out.err;
+  EXPECT_NE(out.err.find("WARN: OS keychain unavailable (daemon session); generated file-backed device key at "),
+            std::string::npos);
+  std::string key = testing::readFileOrEmpty(state_.file("device.key"));
+  EXPECT_EQ(key.size(), 97u);
+  EXPECT_EQ(key[0], '\x04');
+  testing::ScopedEnv stateDir("VELA_STATE_DIR", state_.path());
+  EXPECT_TRUE(CertStore::loadIdentity());
+}
+
+}  // namespace
+}  // namespace vela
