@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/agent_process.h"
@@ -54,10 +56,20 @@ ControlPlane::ControlPlane() : dir_(tmp_.file("cp")) {
   ProcessOutput init = runProcess(kPython, {VELA_CONTROLPLANE, "init", dir_});
   if (init.status != 0) throw std::runtime_error("control plane init failed: " + init.err);
 
+  // Everything the child needs is prepared before fork(): other test threads may hold
+  // the allocator's lock at that moment.
   std::string log = tmp_.file("server.log");
+  std::vector<std::string> args = {kPython, VELA_CONTROLPLANE, "serve", dir_,
+                                   "--port", "0", "--admin-port", "0"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("control plane: fork failed");
   if (pid_ == 0) {
+    // A test binary that crashes must not leave servers behind. (The signal follows the
+    // creating thread, so create the object on the thread that outlives it.)
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     int devNull = ::open("/dev/null", O_RDONLY);
     if (fd >= 0) {
@@ -65,15 +77,19 @@ ControlPlane::ControlPlane() : dir_(tmp_.file("cp")) {
       ::dup2(fd, 2);
     }
     if (devNull >= 0) ::dup2(devNull, 0);
-    std::vector<std::string> args = {kPython, VELA_CONTROLPLANE, "serve", dir_,
-                                     "--port", "0", "--admin-port", "0"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
     ::execv(kPython, argv.data());
     ::_exit(127);
   }
 
+  try {
+    waitUntilServing();
+  } catch (...) {
+    stop();  // no destructor runs for a constructor that throws
+    throw;
+  }
+}
+
+void ControlPlane::waitUntilServing() {
   // The server writes ports.json atomically once both listeners are up. No deadline:
   // a server that exits is noticed here, one that hangs is the test runner's to report.
   std::string portsFile = dir_ + "/ports.json";
@@ -94,15 +110,18 @@ ControlPlane::ControlPlane() : dir_(tmp_.file("cp")) {
   expect(200, "GET", "/admin/health");
 }
 
-ControlPlane::~ControlPlane() {
+ControlPlane::~ControlPlane() { stop(); }
+
+void ControlPlane::stop() {
   if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
+  pid_t pid = std::exchange(pid_, -1);
+  ::kill(pid, SIGTERM);
   for (int i = 0; i < 250; ++i) {
-    if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+    if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
     std::this_thread::sleep_for(20ms);
   }
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
 }
 
 std::string ControlPlane::baseURL() const {

@@ -79,6 +79,8 @@ class ControlPlane {
   void clearFaults() const;
 
  private:
+  void waitUntilServing();
+  void stop();
   std::string expect(int status, const std::string& method, const std::string& path,
                      const std::string& body = "") const;
   std::string listing(const std::string& what, const std::string& agentId) const;
