@@ -15,7 +15,9 @@ class EnrollError {
   static EnrollError server(int status, std::string message) {
     return EnrollError(Kind::server, status, std::move(message));
   }
-  static EnrollError decode(std::string message) { return EnrollError(Kind::decode, 0, std::move(message)); }
+  static EnrollError decode(std::string message) {
+    return EnrollError(Kind::decode, 0, std::move(message));
+  }
   static EnrollError invalidToken() { return EnrollError(Kind::invalidToken, 0, {}); }
 
   Kind kind() const { return kind_; }

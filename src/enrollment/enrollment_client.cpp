@@ -18,8 +18,10 @@ constexpr std::size_t kBodyExcerpt = 400;
 tl::expected<std::string, std::string> requiredString(const json& obj, const char* key,
                                                       const char* where) {
   auto it = obj.find(key);
-  if (it == obj.end() || it->is_null()) return tl::unexpected(std::string(where) + "key \"" + key + "\" not found");
-  if (!it->is_string()) return tl::unexpected(std::string(where) + "key \"" + key + "\" is not a string");
+  if (it == obj.end() || it->is_null())
+    return tl::unexpected(std::string(where) + "key \"" + key + "\" not found");
+  if (!it->is_string())
+    return tl::unexpected(std::string(where) + "key \"" + key + "\" is not a string");
   return it->get<std::string>();
 }
 
@@ -46,14 +48,17 @@ std::string EnrollmentClient::Request::jsonData() const {
       {"public_key", publicKey},
       {"csr", csr},
       {"capabilities",
-       {{"shell", capabilities.shell}, {"backup", capabilities.backup}, {"desktop", capabilities.desktop}}},
+       {{"shell", capabilities.shell},
+        {"backup", capabilities.backup},
+        {"desktop", capabilities.desktop}}},
   };
   if (tenantID) body["tenant_id"] = *tenantID;
   if (customerID) body["customer_id"] = *customerID;
   return body.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-tl::expected<EnrollmentClient::Result, std::string> EnrollmentClient::Result::decode(std::string_view text) {
+tl::expected<EnrollmentClient::Result, std::string> EnrollmentClient::Result::decode(
+    std::string_view text) {
   json obj;
   try {
     obj = json::parse(text);
@@ -65,12 +70,15 @@ tl::expected<EnrollmentClient::Result, std::string> EnrollmentClient::Result::de
   Result r;
   r.agentID = VELA_TRY(requiredString(obj, "agent_id", ""));
   if (auto token = obj.find("device_token"); token != obj.end() && !token->is_null()) {
-    if (!token->is_string()) return tl::unexpected(std::string("key \"device_token\" is not a string"));
+    if (!token->is_string())
+      return tl::unexpected(std::string("key \"device_token\" is not a string"));
     r.deviceToken = token->get<std::string>();
   }
   auto cert = obj.find("certificate");
-  if (cert == obj.end() || cert->is_null()) return tl::unexpected(std::string("key \"certificate\" not found"));
-  if (!cert->is_object()) return tl::unexpected(std::string("key \"certificate\" is not an object"));
+  if (cert == obj.end() || cert->is_null())
+    return tl::unexpected(std::string("key \"certificate\" not found"));
+  if (!cert->is_object())
+    return tl::unexpected(std::string("key \"certificate\" is not an object"));
   const char* where = "certificate: ";
   r.certificate.serial = VELA_TRY(requiredString(*cert, "serial", where));
   r.certificate.fingerprint = VELA_TRY(requiredString(*cert, "fingerprint", where));
@@ -114,14 +122,14 @@ tl::expected<EnrollmentClient::Result, EnrollmentClient::Error> EnrollmentClient
     std::string text = response->bodyString();
     auto decoded = Result::decode(toString(response->body));
     if (!decoded) {
-      return tl::unexpected(
-          Error(EnrollError::decode(decoded.error() + " — body: " + firstCharacters(text, kBodyExcerpt))));
+      return tl::unexpected(Error(EnrollError::decode(
+          decoded.error() + " — body: " + firstCharacters(text, kBodyExcerpt))));
     }
     return std::move(*decoded);
   }
   if (response->status == 422) return tl::unexpected(Error(EnrollError::invalidToken()));
-  return tl::unexpected(
-      Error(EnrollError::server(response->status, firstCharacters(response->bodyString(), kBodyExcerpt))));
+  return tl::unexpected(Error(EnrollError::server(
+      response->status, firstCharacters(response->bodyString(), kBodyExcerpt))));
 }
 
 }  // namespace vela

@@ -66,7 +66,8 @@ class EnrollmentClient {
   static std::string describe(const Error& error);
 
   // `baseURL` is the normalised https server base URL.
-  EnrollmentClient(HTTPClient& http, std::string baseURL) : http_(http), baseURL_(std::move(baseURL)) {}
+  EnrollmentClient(HTTPClient& http, std::string baseURL)
+      : http_(http), baseURL_(std::move(baseURL)) {}
 
   // Host name, OS version and architecture come from this machine.
   tl::expected<Result, Error> enroll(const std::string& token, const std::string& publicKeyPEM,

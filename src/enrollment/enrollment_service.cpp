@@ -18,13 +18,13 @@ namespace {
 constexpr double kEnrollTimeoutSeconds = 30;
 
 bool equalIgnoringCase(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, [](unsigned char x, unsigned char y) {
-    return std::tolower(x) == std::tolower(y);
-  });
+  return std::ranges::equal(
+      a, b, [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
 }
 
 std::string scope(const AgentConfig& config) {
-  return "tenant=" + config.tenantID.value_or("-") + ", customer=" + config.customerID.value_or("-");
+  return "tenant=" + config.tenantID.value_or("-") +
+         ", customer=" + config.customerID.value_or("-");
 }
 
 Result<DeviceKey> deviceKey() {
@@ -39,7 +39,8 @@ AgentError forgetRefusedToken(const AgentConfig& config) {
   AgentConfig cleared = config;
   cleared.enrollmentToken.reset();
   (void)cleared.save();
-  return AgentError("Invalid or expired enrollment token. Obtain a fresh token and run setup again.");
+  return AgentError(
+      "Invalid or expired enrollment token. Obtain a fresh token and run setup again.");
 }
 
 }  // namespace

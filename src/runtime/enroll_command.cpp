@@ -12,7 +12,8 @@
 namespace vela::CLI {
 
 Result<int> enrollCommand(Args args) {
-  auto [flags, rest] = CLI::flags(std::move(args), /*interactiveDefault=*/::isatty(STDIN_FILENO) == 1);
+  auto [flags, rest] =
+      CLI::flags(std::move(args), /*interactiveDefault=*/::isatty(STDIN_FILENO) == 1);
   AgentConfig config = VELA_TRY(SetupWizard::resolveConfig(flags, std::nullopt));
   VELA_TRY_VOID(config.save());
 

@@ -25,7 +25,8 @@ using testing::ControlPlane;
 using testing::ProcessOutput;
 using testing::TempDir;
 
-const std::string kFreshToken = "Invalid or expired enrollment token. Obtain a fresh token and run setup again.";
+const std::string kFreshToken =
+    "Invalid or expired enrollment token. Obtain a fresh token and run setup again.";
 
 int modeOf(const std::string& path) {
   struct stat st {};
@@ -50,8 +51,10 @@ class EnrollCommand : public ::testing::Test {
 
   ProcessOutput enroll(const std::string& token) const {
     return testing::runAgent({"enroll", "--server", cp_->baseURL(), "--token", token},
-                             {{"VELA_STATE_DIR", state_.path()}, {"VELA_LOG_FILE", std::nullopt},
-                              {"VELA_TENANT", std::nullopt}, {"VELA_CUSTOMER", std::nullopt}});
+                             {{"VELA_STATE_DIR", state_.path()},
+                              {"VELA_LOG_FILE", std::nullopt},
+                              {"VELA_TENANT", std::nullopt},
+                              {"VELA_CUSTOMER", std::nullopt}});
   }
   AgentConfig storedConfig() const {
     return AgentConfig::decode(testing::readFileOrEmpty(state_.file("config.json"))).value();
@@ -66,7 +69,11 @@ class EnrollCommand : public ::testing::Test {
   }
   static json cannedReply(const std::string& pem) {
     return {{"agent_id", "agent-canned"},
-            {"certificate", {{"serial", "1"}, {"fingerprint", "ab"}, {"not_after", "2031-01-01T00:00:00Z"}, {"pem", pem}}}};
+            {"certificate",
+             {{"serial", "1"},
+              {"fingerprint", "ab"},
+              {"not_after", "2031-01-01T00:00:00Z"},
+              {"pem", pem}}}};
   }
 
   static ControlPlane* cp_;
@@ -84,14 +91,16 @@ TEST_F(EnrollCommand, EnrolsOnceAndTheIdentityPassesMutualTLS) {
   EXPECT_FALSE(config.enrollmentToken);
   EXPECT_EQ(config.serverBaseURL, cp_->baseURL());
   EXPECT_NE(first.err.find("INFO: Device key ready (file)"), std::string::npos);
-  EXPECT_NE(first.err.find("Enrolling at " + cp_->baseURL() + "/api/agent/enroll (tenant=-, customer=-)"),
-            std::string::npos);
+  EXPECT_NE(
+      first.err.find("Enrolling at " + cp_->baseURL() + "/api/agent/enroll (tenant=-, customer=-)"),
+      std::string::npos);
   EXPECT_EQ(first.err.find("WARN: server fingerprint"), std::string::npos);
   EXPECT_EQ(modeOf(state_.file("agent.crt")), 0600);
   EXPECT_EQ(modeOf(state_.file("device.key")), 0600);
 
   json agents = json::parse(cp_->agents());
-  auto me = std::find_if(agents.begin(), agents.end(), [&](const json& a) { return a["agent_id"] == *config.agentID; });
+  auto me = std::find_if(agents.begin(), agents.end(),
+                         [&](const json& a) { return a["agent_id"] == *config.agentID; });
   ASSERT_NE(me, agents.end());
   EXPECT_EQ((*me)["os"], "linux");
   EXPECT_EQ((*me)["capabilities"], json({{"shell", true}, {"backup", false}, {"desktop", true}}));
@@ -100,7 +109,8 @@ TEST_F(EnrollCommand, EnrolsOnceAndTheIdentityPassesMutualTLS) {
 
   ProcessOutput second = enroll("unused");
   EXPECT_EQ(second.status, 0);
-  EXPECT_NE(second.err.find("INFO: Already enrolled as " + *config.agentID + "; skipping."), std::string::npos);
+  EXPECT_NE(second.err.find("INFO: Already enrolled as " + *config.agentID + "; skipping."),
+            std::string::npos);
 
   // The server verifies a presented certificate against its CA, so a request that
   // arrives with this fingerprint was authenticated by the stored identity.
@@ -132,7 +142,8 @@ TEST_F(EnrollCommand, RefusedTokenIsForgottenAndOtherFailuresKeepTheConfiguratio
   replyWith(409, body);
   ProcessOutput conflict = enroll("T-409");
   EXPECT_EQ(conflict.status, 1);
-  EXPECT_NE(conflict.err.find("error: enroll failed (HTTP 409): " + std::string(399, 'x') + "é\n"), std::string::npos);
+  EXPECT_NE(conflict.err.find("error: enroll failed (HTTP 409): " + std::string(399, 'x') + "é\n"),
+            std::string::npos);
   EXPECT_EQ(storedConfig().enrollmentToken, "T-409");
 
   replyWith(200, R"({"agent_id": 7})");
@@ -146,8 +157,9 @@ TEST_F(EnrollCommand, ReplyWithoutDeviceTokenStillEnrolsWithAWarning) {
   replyWith(201, cannedReply(cp_->caPem()).dump());
   ProcessOutput out = enroll("T");
   ASSERT_EQ(out.status, 0) << out.err;
-  EXPECT_NE(out.err.find("WARN: enroll response had no device_token; telemetry/command auth will fail"),
-            std::string::npos);
+  EXPECT_NE(
+      out.err.find("WARN: enroll response had no device_token; telemetry/command auth will fail"),
+      std::string::npos);
   EXPECT_NE(out.err.find("WARN: server fingerprint ab ≠ local "), std::string::npos);
   AgentConfig config = storedConfig();
   EXPECT_EQ(config.agentID, "agent-canned");
@@ -175,10 +187,18 @@ TEST_F(EnrollCommand, CorruptDeviceKeyIsReplacedByAFreshFileKey) {
     ASSERT_FALSE(loaded);
     EXPECT_TRUE(loaded.error().message.starts_with("could not load file-backed device key: "));
   }
-  ProcessOutput out = enroll(cp_->newToken());
+  // Through setup, which enrols right after saving the configuration.
+  ProcessOutput out = testing::runAgent(
+      {"setup", "--enroll", "-y", "--server", cp_->baseURL(), "--token", cp_->newToken()},
+      {{"VELA_STATE_DIR", state_.path()}, {"VELA_LOG_FILE", std::nullopt}});
   ASSERT_EQ(out.status, 0) << out.err;
-  EXPECT_NE(out.err.find("WARN: OS keychain unavailable (daemon session); generated file-backed device key at "),
+  EXPECT_TRUE(out.out.starts_with("Configuration written to "));
+  EXPECT_NE(out.out.find("\nEnrolled as agent " + storedConfig().agentID.value_or("none") + "\n"),
             std::string::npos);
+  EXPECT_NE(
+      out.err.find(
+          "WARN: OS keychain unavailable (daemon session); generated file-backed device key at "),
+      std::string::npos);
   std::string key = testing::readFileOrEmpty(state_.file("device.key"));
   EXPECT_EQ(key.size(), 97u);
   EXPECT_EQ(key[0], '\x04');
