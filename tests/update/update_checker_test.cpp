@@ -1,0 +1,257 @@
+// Self-update against the test control plane: the check, the pinned-key rule, the
+// download checks in their order, and the swap with its backup.
+
+#include "update/update_checker.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "config/agent_config.h"
+#include "platform/file_io.h"
+#include "support/agent_process.h"
+#include "support/background_process.h"
+#include "support/control_plane.h"
+#include "support/temp_dir.h"
+
+namespace vela {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ControlPlane;
+
+UpdateManifest manifestFrom(const std::string& json) {
+  auto j = nlohmann::json::parse(json);
+  if (j.contains("manifest")) j = j["manifest"];
+  UpdateManifest m;
+  m.version = j["version"];
+  m.channel = j["channel"];
+  m.os = j["os"];
+  m.arch = j["arch"];
+  m.sha256 = j["sha256"];
+  m.size_bytes = j["size_bytes"];
+  m.signature = j["signature"];
+  m.public_key = j["public_key"];
+  m.download_url = j["download_url"];
+  return m;
+}
+
+class UpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(state_.file("pinned"));
+    testing::writeFile(state_.file("pinned/ca.pem"), cp_.caPem());
+    testing::writeFile(state_.file("pinned/command_pubkey.b64"), cp_.commandPublicKey());
+    testing::writeFile(state_.file("pinned/update_pubkey.b64"), cp_.updatePublicKey());
+    trust_ = PinnedTrust::load().value();
+  }
+
+  UpdateChecker checker() { return UpdateChecker(cp_.baseURL(), *trust_); }
+
+  ControlPlane cp_;
+  testing::ScopedStateDir state_;
+  std::optional<PinnedTrust> trust_;
+};
+
+TEST(UpdateManifestTest, CanonicalStringAndCheckReplyDecoding) {
+  UpdateManifest m;
+  m.channel = "stable";
+  m.os = "linux";
+  m.arch = "amd64";
+  m.version = "0.2.0";
+  m.sha256 = "ab01";
+  m.size_bytes = 1048576;
+  EXPECT_EQ(m.canonicalString(), "rmm-agent|stable|linux|amd64|0.2.0|sha256:ab01|size:1048576");
+  m.size_bytes = 0;
+  EXPECT_TRUE(m.canonicalString().ends_with("|size:0"));
+
+  auto noManifest = UpdateCheckResponse::decode(R"({"update_available": true, "extra": 1})");
+  ASSERT_TRUE(noManifest);
+  EXPECT_FALSE(noManifest->manifest);
+  EXPECT_FALSE(UpdateCheckResponse::decode(R"({"manifest": null})"));
+  EXPECT_FALSE(UpdateCheckResponse::decode(
+      R"({"update_available": true, "manifest": {"version": "1"}})"));
+}
+
+TEST_F(UpdateTest, CheckFollowsTheServerAndTheSignatureBindsTheSignedFields) {
+  auto none = checker().check("stable", "0.1.0");
+  ASSERT_TRUE(none) << none.error().message;
+  EXPECT_FALSE(*none);
+
+  UpdateManifest published = manifestFrom(cp_.publishUpdate("0.2.0", VELA_FAKE_BUILD));
+  auto offered = checker().check("stable", "0.1.0");
+  ASSERT_TRUE(offered) << offered.error().message;
+  ASSERT_TRUE(*offered);
+  EXPECT_EQ((*offered)->version, "0.2.0");
+  std::string query = cp_.requests();
+  EXPECT_NE(query.find("\"query\":\"os=linux&arch="), std::string::npos) << query;
+  EXPECT_NE(query.find("&channel=stable&current_version=0.1.0\""), std::string::npos);
+
+  UpdateChecker c = checker();
+  UpdateManifest unsignedFields = published;
+  unsignedFields.download_url = "https://elsewhere.example/x";
+  unsignedFields.public_key = "  " + trust_->updatePublicKeyBase64 + "\n";
+  EXPECT_TRUE(c.verifyManifestSignature(unsignedFields));
+  for (auto alter : std::vector<std::function<void(UpdateManifest&)>>{
+           [](UpdateManifest& m) { m.version = "0.2.1"; }, [](UpdateManifest& m) { m.channel = "beta"; },
+           [](UpdateManifest& m) { m.os = "macos"; }, [](UpdateManifest& m) { m.arch = "arm64"; },
+           [](UpdateManifest& m) { m.sha256[0] = m.sha256[0] == 'a' ? 'b' : 'a'; },
+           [](UpdateManifest& m) { m.size_bytes += 1; },
+           [](UpdateManifest& m) { m.signature.insert(8, "\n"); }}) {
+    UpdateManifest m = published;
+    alter(m);
+    auto r = c.verifyManifestSignature(m);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message, "update manifest signature failed pinned-key verification");
+  }
+
+  cp_.admin("DELETE", "/admin/updates");
+  cp_.publishUpdate("0.2.0", VELA_FAKE_BUILD, "stable", "key");
+  auto otherKey = checker().check("stable", "0.1.0");
+  ASSERT_FALSE(otherKey);
+  EXPECT_EQ(otherKey.error().message, "update manifest signature failed pinned-key verification");
+
+  ControlPlane::Fault fault;
+  fault.path = "/api/agent/update/check";
+  fault.status = 500;
+  fault.body = "<html>oops</html>";
+  cp_.scriptFault(fault);
+  auto serverError = checker().check("stable", "0.1.0");
+  ASSERT_FALSE(serverError);
+  EXPECT_EQ(serverError.error().message, "update check failed (HTTP 500)");
+}
+
+TEST_F(UpdateTest, DownloadChecksSizeThenHashThenTheExecutable) {
+  UpdateChecker c = checker();
+  auto downloaded = [&](const std::string& file, const std::string& tamper) {
+    cp_.admin("DELETE", "/admin/updates");
+    return c.downloadAndVerify(manifestFrom(cp_.publishUpdate("0.2.0", file, "stable", tamper)));
+  };
+  auto size = downloaded(VELA_FAKE_BUILD, "size");
+  ASSERT_FALSE(size);
+  auto length = fs::file_size(VELA_FAKE_BUILD);
+  EXPECT_EQ(size.error().message, "binary size mismatch: expected " + std::to_string(length + 1) +
+                                      ", got " + std::to_string(length));
+  auto hash = downloaded(VELA_FAKE_BUILD, "sha256");
+  ASSERT_FALSE(hash);
+  EXPECT_TRUE(hash.error().message.starts_with("binary sha256 mismatch: expected ")) << hash.error().message;
+  EXPECT_FALSE(fs::exists(state_.file("update-0.2.0.staged")));
+
+  testing::TempDir scratch;
+  testing::writeFile(scratch.file("script"), "#!/bin/sh\necho 0.2.0\n");
+  auto notNative = downloaded(scratch.file("script"), "");
+  ASSERT_FALSE(notNative);
+  EXPECT_TRUE(notNative.error().message.starts_with(
+      "Gatekeeper/code-signature check failed: codesign --verify: "))
+      << notNative.error().message;
+  auto wrongVersion = downloaded(VELA_AGENT_EXE, "");  // prints 0.1.0
+  ASSERT_FALSE(wrongVersion);
+  EXPECT_NE(wrongVersion.error().message.find("does not satisfy pinned signing requirement: "),
+            std::string::npos);
+
+  auto staged = downloaded(VELA_FAKE_BUILD, "");
+  ASSERT_TRUE(staged) << staged.error().message;
+  EXPECT_EQ(*staged, state_.file("update-0.2.0.staged"));
+  EXPECT_EQ(platform::fileMode(*staged).value(), 0755u);
+}
+
+TEST_F(UpdateTest, SwapKeepsTheBackupAndARefusedRenameLeavesTheInstalledBuild) {
+  testing::TempDir dir;
+  std::string installed = dir.file("vela-agent");
+  fs::copy_file(VELA_AGENT_EXE, installed);
+  std::string staged = dir.file("staged");
+  fs::copy_file(VELA_FAKE_BUILD, staged);
+  ASSERT_TRUE(checker().swapBinary(staged, installed));
+  EXPECT_EQ(testing::runProcess(installed, {"version"}).out, "0.2.0\n");
+  EXPECT_EQ(testing::runProcess(installed + ".previous", {"version"}).out, "0.1.0\n");
+  EXPECT_FALSE(fs::exists(staged));
+
+  // In a sticky directory an unprivileged process may add files but not replace one it
+  // does not own, so only the final rename fails.
+  testing::TempDir sticky;
+  ::chmod(sticky.path().c_str(), 01777);
+  std::string target = sticky.file("vela-agent");
+  fs::copy_file(VELA_AGENT_EXE, target);
+  std::string stagedAgain = sticky.file("staged");
+  fs::copy_file(VELA_FAKE_BUILD, stagedAgain);
+  ::chmod(stagedAgain.c_str(), 0644);
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(90);
+    auto r = UpdateChecker("https://127.0.0.1:1", *trust_).swapBinary(stagedAgain, target);
+    ::_exit(!r && r.error().message == "download failed: atomic replace failed: Operation not permitted" ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(testing::runProcess(target, {"version"}).out, "0.1.0\n");
+  for (const auto& entry : fs::directory_iterator(sticky.path())) {
+    EXPECT_EQ(entry.path().filename().string().find(".new-"), std::string::npos);
+  }
+}
+
+TEST_F(UpdateTest, DaemonInAProductionPathInstallsThePublishedBuildAndExits) {
+  std::string root = "/opt/vela-update-test-" + std::to_string(::getpid());
+  std::error_code ec;
+  fs::create_directories(root, ec);
+  if (ec) GTEST_SKIP() << "cannot create " << root << ": " << ec.message();
+  std::string installed = root + "/vela-agent";
+  fs::copy_file(VELA_AGENT_EXE, installed);
+
+  AgentConfig config;
+  config.serverBaseURL = cp_.baseURL();
+  config.enrollmentToken = nlohmann::json::parse(cp_.provisioningJSON())["token"].get<std::string>();
+  config.updateCheckIntervalSeconds = 1;
+  ASSERT_TRUE(config.save());
+  cp_.publishUpdate("0.2.0", VELA_FAKE_BUILD);
+  testing::BackgroundProcess agent(installed, {"run"}, {{"VELA_STATE_DIR", state_.path()}});
+  int status = agent.wait();
+  std::string log = agent.err();
+  std::string version = testing::runProcess(installed, {"version"}).out;
+  std::string previous = testing::runProcess(installed + ".previous", {"version"}).out;
+  fs::remove_all(root, ec);
+
+  EXPECT_EQ(status, 0) << log;
+  EXPECT_EQ(version, "0.2.0\n");
+  EXPECT_EQ(previous, "0.1.0\n");
+  EXPECT_NE(log.find("INFO: update available: 0.2.0\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("INFO: Update applied to " + installed + "; exiting for launchd relaunch\n"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(state_.file("update-0.2.0.staged")));
+}
+
+TEST_F(UpdateTest, NonProductionPathWarnsOnceAndNeverDownloads) {
+  AgentConfig config;
+  config.serverBaseURL = cp_.baseURL();
+  config.enrollmentToken = nlohmann::json::parse(cp_.provisioningJSON())["token"].get<std::string>();
+  config.updateCheckIntervalSeconds = 1;
+  ASSERT_TRUE(config.save());
+  cp_.publishUpdate("0.2.0", VELA_FAKE_BUILD);
+  testing::BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, {{"VELA_STATE_DIR", state_.path()}});
+  std::string warning = "update 0.2.0 available but install path is non-production; not downloading.";
+  auto checks = [&] {
+    std::string requests = cp_.requests();
+    std::size_t n = 0;
+    for (auto at = requests.find("/api/agent/update/check"); at != std::string::npos;
+         at = requests.find("/api/agent/update/check", at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  ASSERT_TRUE(testing::BackgroundProcess::waitUntil([&] { return checks() >= 3; })) << agent.err();
+  EXPECT_EQ(agent.stop(SIGTERM), 0);
+  std::string log = agent.err();
+  auto first = log.find(warning);
+  ASSERT_NE(first, std::string::npos) << log;
+  EXPECT_EQ(log.find(warning, first + 1), std::string::npos);
+  EXPECT_EQ(cp_.requests().find("/downloads/"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vela
