@@ -64,9 +64,11 @@ Bytes integer(std::int64_t value) {
 Bytes integer(std::span<const std::uint8_t> rawPositive) {
   std::size_t start = 0;
   while (start < rawPositive.size() && rawPositive[start] == 0) ++start;
-  Bytes value(rawPositive.begin() + static_cast<std::ptrdiff_t>(start), rawPositive.end());
-  if (value.empty()) value.push_back(0);
-  if (value.front() >= 0x80) value.insert(value.begin(), 0x00);
+  auto magnitude = rawPositive.subspan(start);
+  // A leading zero keeps a high first bit from reading as a sign.
+  bool pad = magnitude.empty() || magnitude.front() >= 0x80;
+  Bytes value(pad ? 1 : 0, 0x00);
+  value.insert(value.end(), magnitude.begin(), magnitude.end());
   return tlv(Tag::integer, value);
 }
 
