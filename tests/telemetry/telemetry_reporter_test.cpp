@@ -101,12 +101,15 @@ std::vector<std::string> coreKeys(const Json& body) {
   return keys;
 }
 
-TEST_F(ReporterTest, FirstCarriesHardwareSecondCarriesCores) {
+TEST_F(ReporterTest, FirstCarriesHardwareSecondCarriesCoresThenDaily) {
   auto reporter = makeReporter();
-  ASSERT_TRUE(reporter.sendHeartbeat(std::nullopt, kStart).has_value());
-  ASSERT_TRUE(reporter.sendHeartbeat(std::nullopt, kStart + std::chrono::seconds(60)).has_value());
+  for (int offset : {0, 60, 86399, 86400}) {
+    ASSERT_TRUE(reporter.sendHeartbeat(std::nullopt, kStart + std::chrono::seconds(offset)));
+  }
   auto bodies = received();
-  ASSERT_EQ(bodies.size(), 2u);
+  ASSERT_EQ(bodies.size(), 4u);
+  EXPECT_FALSE(bodies[2].contains("hardware"));  // one second short of a day
+  EXPECT_TRUE(bodies[3].contains("hardware"));
 
   EXPECT_TRUE(bodies[0].contains("hardware"));
   EXPECT_TRUE(bodies[0]["hardware"]["cpu"]["threads"].get<int>() >= 1);
@@ -117,6 +120,7 @@ TEST_F(ReporterTest, FirstCarriesHardwareSecondCarriesCores) {
   EXPECT_FALSE(bodies[1].contains("hardware"));
   EXPECT_EQ(coreKeys(bodies[1]).size(), static_cast<std::size_t>(processorLines()));
   EXPECT_EQ(bodies[1]["recorded_at"], "2026-12-04T16:04:08Z");
+  EXPECT_EQ(reporter.bearer(), (HTTPClient::Headers{{"Authorization", "Bearer " + *deviceToken_}}));
 }
 
 TEST_F(ReporterTest, RejectionLogsTwoHundredCharactersAndKeepsHardwarePending) {
@@ -148,19 +152,6 @@ TEST_F(ReporterTest, RejectionLogsTwoHundredCharactersAndKeepsHardwarePending) {
   EXPECT_EQ(reporter.lastHardwareSent(), kStart + std::chrono::seconds(1));
 }
 
-TEST_F(ReporterTest, HardwareAgainAfterExactlyOneDay) {
-  auto reporter = makeReporter();
-  std::vector<MetricSample> none;
-  ASSERT_TRUE(reporter.sendHeartbeat(none, kStart));
-  ASSERT_TRUE(reporter.sendHeartbeat(none, kStart + std::chrono::seconds(86399)));
-  ASSERT_TRUE(reporter.sendHeartbeat(none, kStart + std::chrono::seconds(86400)));
-  auto bodies = received();
-  ASSERT_EQ(bodies.size(), 3u);
-  EXPECT_TRUE(bodies[0].contains("hardware"));
-  EXPECT_FALSE(bodies[1].contains("hardware"));
-  EXPECT_TRUE(bodies[2].contains("hardware"));
-}
-
 TEST_F(ReporterTest, TransportFailureFailsAndKeepsHardwarePending) {
   // Nothing listens on port 1.
   TelemetryReporter reporter(*http_, Endpoints{"https://127.0.0.1:1"}, AgentConfig{}, *deviceToken_);
@@ -170,20 +161,11 @@ TEST_F(ReporterTest, TransportFailureFailsAndKeepsHardwarePending) {
   EXPECT_TRUE(reporter.hardwareDue(kStart + std::chrono::seconds(1)));
 }
 
-TEST_F(ReporterTest, GivenSamplesSentAsIsLastValueWins) {
-  auto reporter = makeReporter();
-  std::vector<MetricSample> samples = {
-      {"cpu_load", 1.5, "x"}, {"disk_pct:/", 12.0, "x"}, {"cpu_load", 2.25, "x"}};
-  ASSERT_TRUE(reporter.sendHeartbeat(samples, kStart));
-  auto bodies = received();
-  ASSERT_EQ(bodies.size(), 1u);
-  EXPECT_EQ(bodies[0]["metrics"], Json::parse(R"({"cpu_load": 2.25, "disk_pct:/": 12.0})"));
-  EXPECT_EQ(reporter.bearer(), (HTTPClient::Headers{{"Authorization", "Bearer " + *deviceToken_}}));
-}
-
 TEST(ReporterBody, EncodesCompactlyWithOptionalHardware) {
-  auto body = TelemetryReporter::makeBody({{"memory_total_bytes", 17179869184.0, ""}, {"cpu_load", 0.25, ""}},
-                                          kStart, std::nullopt);
+  // A later sample with the same name replaces the earlier value.
+  auto body = TelemetryReporter::makeBody(
+      {{"cpu_load", 1.5, ""}, {"memory_total_bytes", 17179869184.0, ""}, {"cpu_load", 0.25, ""}},
+      kStart, std::nullopt);
   EXPECT_EQ(body.encode().value(),
             R"({"metrics":{"cpu_load":0.25,"memory_total_bytes":17179869184.0},)"
             R"("recorded_at":"2026-12-04T16:03:08Z"})");

@@ -36,16 +36,6 @@ TEST(ShellOutput, LargeStderrWithSilentStdoutCompletes) {
   EXPECT_EQ(r.stderr.find_first_not_of('e'), std::string::npos);
 }
 
-TEST(ShellOutput, BothStreamsLargeAndInterleaved) {
-  auto r = sh("i=0; while [ $i -lt 2000 ]; do echo out$i; echo err$i >&2; i=$((i+1)); done;"
-              "head -c 3000000 /dev/zero >&2; head -c 3000000 /dev/zero | tr '\\000' o");
-  EXPECT_EQ(r.exitCode, 0);
-  EXPECT_TRUE(r.stdout.starts_with("out0\nout1\n"));
-  EXPECT_NE(r.stdout.find("out1999\n"), std::string::npos);
-  // The NUL bytes on stderr are valid UTF-8, so the text survives whole.
-  EXPECT_GT(r.stderr.size(), 3000000u);
-}
-
 TEST(ShellOutput, UndecodableStreamBecomesEmptyWholesale) {
   auto r = sh("printf 'ok\\377'; printf 'gr\\303\\274n' >&2");
   EXPECT_EQ(r.stdout, "");
@@ -53,12 +43,10 @@ TEST(ShellOutput, UndecodableStreamBecomesEmptyWholesale) {
 }
 
 TEST(ShellOutput, Utf8Validation) {
-  EXPECT_EQ(Shell::utf8OrEmpty("plain \xe2\x9c\x93 \xf0\x9f\x98\x80"),
-            "plain \xe2\x9c\x93 \xf0\x9f\x98\x80");
-  EXPECT_EQ(Shell::utf8OrEmpty("\xc0\xaf"), "");          // overlong
-  EXPECT_EQ(Shell::utf8OrEmpty("\xed\xa0\x80"), "");      // surrogate
-  EXPECT_EQ(Shell::utf8OrEmpty("\xf4\x90\x80\x80"), "");  // past U+10FFFF
-  EXPECT_EQ(Shell::utf8OrEmpty("cut \xe2\x9c"), "");      // truncated sequence
+  EXPECT_EQ(Shell::utf8OrEmpty("ok \xe2\x9c\x93 \xf0\x9f\x98\x80"), "ok \xe2\x9c\x93 \xf0\x9f\x98\x80");
+  for (const char* bad : {"\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "cut \xe2\x9c"}) {
+    EXPECT_EQ(Shell::utf8OrEmpty(bad), "") << bad;  // overlong, surrogate, too big, cut
+  }
 }
 
 TEST(ShellExit, StatusAndQuietVariant) {

@@ -1,5 +1,6 @@
 #include "platform/system_sources.h"
 
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <linux/if_link.h>
 #include <netpacket/packet.h>
@@ -7,20 +8,33 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <string_view>
 #include <system_error>
 
 namespace vela::platform {
 namespace {
 
+// procfs files report no size, so read until end of file. Plain read(2) keeps a
+// heartbeat's half a dozen reads cheap.
 std::optional<std::string> readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string text;
+  char buf[8192];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) {
+      text.append(buf, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      ::close(fd);
+      return std::nullopt;
+    }
+  }
+  ::close(fd);
   return text;
 }
 
@@ -31,7 +45,7 @@ std::optional<utsname> unameInfo() {
 }
 
 // Mount tables escape blank, tab, newline and backslash as three octal digits.
-std::string unescapeMountField(const std::string& field) {
+std::string unescapeMountField(std::string_view field) {
   std::string out;
   out.reserve(field.size());
   for (std::size_t i = 0; i < field.size(); ++i) {
@@ -142,17 +156,22 @@ class LinuxSystemSources : public SystemSources {
 
 std::vector<MountEntry> parseMountTable(const std::string& text) {
   std::vector<MountEntry> out;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    MountEntry e;
-    if (!(fields >> e.device >> e.mountPoint >> e.fsType)) continue;
-    fields >> e.options;
-    e.device = unescapeMountField(e.device);
-    e.mountPoint = unescapeMountField(e.mountPoint);
-    e.fsType = unescapeMountField(e.fsType);
-    out.push_back(std::move(e));
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    auto eol = rest.find('\n');
+    std::string_view line = rest.substr(0, eol);
+    rest = eol == std::string_view::npos ? std::string_view() : rest.substr(eol + 1);
+    std::string_view fields[4];
+    std::size_t count = 0, i = 0;
+    while (count < 4 && i < line.size()) {
+      while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+      std::size_t start = i;
+      while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+      if (i > start) fields[count++] = line.substr(start, i - start);
+    }
+    if (count < 3) continue;
+    out.push_back({unescapeMountField(fields[0]), unescapeMountField(fields[1]),
+                   unescapeMountField(fields[2]), std::string(fields[3])});
   }
   return out;
 }
