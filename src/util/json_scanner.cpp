@@ -1,6 +1,6 @@
 #include "util/json_scanner.h"
 
-#include <cstring>
+#include <iterator>
 
 #include "util/json_utf8.h"
 
@@ -94,13 +94,13 @@ bool JSONScanner::parseValue(int depth, JSONValue& out) {
 
 bool JSONScanner::parseObject(int depth, JSONValue& out) {
   ++i_;  // '{'
-  out = JSONValue::object();
-  JSONValue::Object& members = *out.objectValue();
   skipWhitespace();
   if (i_ < bytes_.size() && bytes_[i_] == '}') {
     ++i_;
+    out = JSONValue::object();
     return true;
   }
+  const std::size_t base = memberStack_.size();
   std::string key;
   for (;;) {
     skipWhitespace();
@@ -109,9 +109,10 @@ bool JSONScanner::parseObject(int depth, JSONValue& out) {
     skipWhitespace();
     if (i_ >= bytes_.size() || bytes_[i_] != ':') return fail(JSONParseError::unexpectedCharacter(i_));
     ++i_;
-    auto [slot, inserted] = members.try_emplace(std::move(key));
-    if (!inserted) slot->second = JSONValue();  // a later duplicate replaces the earlier one
-    if (!parseValue(depth + 1, slot->second)) return false;
+    // Parsed into a local: the recursion may grow the stack and move its elements.
+    JSONValue value;
+    if (!parseValue(depth + 1, value)) return false;
+    memberStack_.emplace_back(std::move(key), std::move(value));
     skipWhitespace();
     if (i_ >= bytes_.size()) return fail(JSONParseError::unexpectedCharacter(i_));
     char c = bytes_[i_];
@@ -121,24 +122,32 @@ bool JSONScanner::parseObject(int depth, JSONValue& out) {
     }
     if (c == '}') {
       ++i_;
-      return true;
+      break;
     }
     return fail(JSONParseError::unexpectedCharacter(i_));
   }
+  auto first = memberStack_.begin() + static_cast<std::ptrdiff_t>(base);
+  std::vector<JSONValue::Object::value_type> members(std::make_move_iterator(first),
+                                                     std::make_move_iterator(memberStack_.end()));
+  memberStack_.erase(first, memberStack_.end());
+  // Sorting also settles duplicates: the later member replaces the earlier one.
+  out = JSONValue::Object::fromUnordered(std::move(members));
+  return true;
 }
 
 bool JSONScanner::parseArray(int depth, JSONValue& out) {
   ++i_;  // '['
-  out = JSONValue::array();
-  JSONValue::Array& elements = *out.arrayValue();
   skipWhitespace();
   if (i_ < bytes_.size() && bytes_[i_] == ']') {
     ++i_;
+    out = JSONValue::array();
     return true;
   }
+  const std::size_t base = elementStack_.size();
   for (;;) {
-    elements.emplace_back();
-    if (!parseValue(depth + 1, elements.back())) return false;
+    JSONValue element;
+    if (!parseValue(depth + 1, element)) return false;
+    elementStack_.push_back(std::move(element));
     skipWhitespace();
     if (i_ >= bytes_.size()) return fail(JSONParseError::unexpectedCharacter(i_));
     char c = bytes_[i_];
@@ -148,10 +157,15 @@ bool JSONScanner::parseArray(int depth, JSONValue& out) {
     }
     if (c == ']') {
       ++i_;
-      return true;
+      break;
     }
     return fail(JSONParseError::unexpectedCharacter(i_));
   }
+  auto first = elementStack_.begin() + static_cast<std::ptrdiff_t>(base);
+  JSONValue::Array elements(std::make_move_iterator(first), std::make_move_iterator(elementStack_.end()));
+  elementStack_.erase(first, elementStack_.end());
+  out = JSONValue(std::move(elements));
+  return true;
 }
 
 bool JSONScanner::parseString(std::string& out) {

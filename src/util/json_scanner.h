@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "util/agent_error.h"
 #include "util/json_value.h"
@@ -79,6 +80,10 @@ class JSONScanner {
   std::string_view bytes_;
   std::size_t i_ = 0;
   JSONParseError error_ = JSONParseError::unexpectedEnd();
+  // Members and elements of the containers being parsed, innermost last. Each container
+  // moves its own tail out at its closing bracket, so it is allocated exactly once.
+  std::vector<JSONValue::Object::value_type> memberStack_;
+  std::vector<JSONValue> elementStack_;
 };
 
 }  // namespace vela

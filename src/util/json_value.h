@@ -2,14 +2,13 @@
 
 // JSONValue is the generic tree for signed commands, gateway frames, provisioning blobs
 // and stored policies. Numbers keep the exact text they were written with, so a tree
-// read from the wire re-encodes to the bytes a signer produced. Object members live in
-// a map ordered by the keys' bytes (unsigned), which is also the canonical output
-// order. A value is a plain copyable value; it is not synchronised.
+// read from the wire re-encodes to the bytes a signer produced. Object members are kept
+// ordered by the keys' bytes (unsigned), which is also the canonical output order. A
+// value is a plain copyable value; it is not synchronised.
 
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +17,8 @@
 #include <variant>
 #include <vector>
 
+#include "util/json_members.h"
+
 namespace vela {
 
 class JSONValue {
@@ -25,9 +26,9 @@ class JSONValue {
   // The cases in their fixed order; `kind()` reports one of them.
   enum class Kind { object, array, string, number, boolean, null };
 
-  // std::string compares through char_traits<char>, i.e. as unsigned bytes, with a
-  // proper prefix first: exactly the canonical key order.
-  using Object = std::map<std::string, JSONValue, std::less<>>;
+  // A map-like table sorted by unsigned key bytes, a proper prefix first: exactly the
+  // canonical key order.
+  using Object = JSONMembers<JSONValue>;
   using Array = std::vector<JSONValue>;
   struct Number {
     std::string text;

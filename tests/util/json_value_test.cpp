@@ -5,6 +5,8 @@
 #include <clocale>
 #include <cmath>
 #include <limits>
+#include <string>
+#include <vector>
 
 namespace vela {
 namespace {
@@ -80,6 +82,25 @@ TEST(JSONValueTest, BuildersMakeNumberTextsAndContainers) {
   JSONValue list;
   list.append(1).append("two");
   EXPECT_EQ(list, JSONValue::array({1, "two"}));
+}
+
+TEST(JSONValueTest, ObjectTableBehavesLikeASortedMap) {
+  JSONValue::Object members{{"b", 1}, {"a", 2}, {"b", 3}};  // a later duplicate wins
+  EXPECT_EQ(members.size(), 2u);
+  EXPECT_EQ(members.begin()->first, "a");
+  EXPECT_EQ(members.find("b")->second, JSONValue(3));
+  EXPECT_FALSE(members.emplace("a", 9).second);  // emplace keeps the existing member
+  EXPECT_EQ(members["a"], JSONValue(2));
+  EXPECT_FALSE(members.insert_or_assign("a", 9).second);
+  EXPECT_EQ(members["a"], JSONValue(9));
+  members["\xC3\xA9"];  // inserts null, sorted after every ASCII key
+  members[""] = "first";
+  EXPECT_EQ(members.erase("b"), 1u);
+  EXPECT_EQ(members.erase("b"), 0u);
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : members) keys.push_back(key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"", "a", "\xC3\xA9"}));
+  EXPECT_FALSE(members.contains("zz"));
 }
 
 }  // namespace
