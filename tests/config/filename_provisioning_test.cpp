@@ -124,13 +124,6 @@ TEST(FilenameProvisioningTest, Environment) {
   EXPECT_EQ(FP::fromEnvironment({{"VELA_CHANNEL", binary}}).channel, binary);
 }
 
-TEST(FilenameProvisioningTest, SelfInspectionFallsBackToArgv0) {
-  // The test executable's own name carries nothing, so argv0 decides.
-  ProvisioningInfo info = FP::parseSelf("/usr/local/bin/VelaAgent__tenant-ACME.pkg");
-  EXPECT_EQ(info, (ProvisioningInfo{"ACME", {}, {}, {}, {}, "filename(VelaAgent__tenant-ACME.pkg)"}));
-  EXPECT_EQ(FP::parseSelf("/usr/local/bin/vela-agent"), ProvisioningInfo{});
-}
-
 TEST(ProvisioningInfoTest, OverlayKeepsMissingValuesAndJoinsSources) {
   ProvisioningInfo a{"A", "CA", {}, {}, {}, "defaults"};
   ProvisioningInfo b{"B", {}, {}, {}, "", "env"};
