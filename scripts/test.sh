@@ -6,7 +6,6 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
-export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/vela-ccache}"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 jobs=$(nproc)
