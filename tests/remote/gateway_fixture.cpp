@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,7 +28,7 @@ bool sh(const std::string& script) {
   return result.status == 0;
 }
 
-std::string quoted(const std::string& s) { return "'" + s + "'"; }
+std::string shellQuote(const std::string& s) { return "'" + s + "'"; }
 
 size_t collect(char* data, size_t size, size_t count, void* out) {
   static_cast<std::string*>(out)->append(data, size * count);
@@ -37,7 +38,7 @@ size_t collect(char* data, size_t size, size_t count, void* out) {
 }  // namespace
 
 bool makeCertificates(const std::string& dir, const std::string& caName) {
-  std::string d = quoted(dir);
+  std::string d = shellQuote(dir);
   std::string ext = dir + "/server.ext";
   writeFile(ext,
             "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\n"
@@ -45,7 +46,7 @@ bool makeCertificates(const std::string& dir, const std::string& caName) {
   return sh("set -e; cd " + d +
             "; openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
             " -keyout ca.key -out ca.pem -days 30 -subj " +
-            quoted("/CN=" + caName) +
+            shellQuote("/CN=" + caName) +
             " -addext basicConstraints=critical,CA:TRUE"
             " -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null;"
             " openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
@@ -59,7 +60,7 @@ bool writePinnedTrust(const std::string& stateDir, const std::string& caPemPath)
   std::filesystem::create_directories(pinned);
   std::filesystem::copy_file(caPemPath, pinned + "/ca.pem",
                              std::filesystem::copy_options::overwrite_existing);
-  std::string p = quoted(pinned);
+  std::string p = shellQuote(pinned);
   return sh("set -e; cd " + p +
             "; for k in command update; do openssl genpkey -algorithm ed25519 2>/dev/null"
             " | openssl pkey -pubout > ${k}_pubkey.b64; done");
@@ -79,21 +80,29 @@ GatewayProcess::GatewayProcess(std::string dir, std::vector<std::string> extraAr
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // Prepared before fork: the test process has other threads, so the child may only
+  // make async-signal-safe calls.
+  std::vector<std::string> env = {"PYTHONDONTWRITEBYTECODE=1"};
+  for (char** e = environ; *e; ++e) env.emplace_back(*e);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
   int out[2];
   if (pipe(out) != 0) return;
   pid_ = fork();
   if (pid_ == 0) {
+    // A test run that is killed must not leave a gateway holding the port.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     dup2(out[1], 1);
     close(out[0]);
     close(out[1]);
-    setenv("PYTHONDONTWRITEBYTECODE", "1", 1);
-    execv(argv[0], argv.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(out[1]);
   std::string seen;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (seen.find("gateway: ready") == std::string::npos &&
+  while (seen.find('\n') == std::string::npos &&
          std::chrono::steady_clock::now() < deadline) {
     pollfd fd{out[0], POLLIN, 0};
     if (poll(&fd, 1, 500) <= 0) continue;

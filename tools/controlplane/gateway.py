@@ -198,6 +198,19 @@ class AgentLink:
                 await ws.close()
 
 
+def announce(line):
+    """One line on stdout, then stdout goes to /dev/null: whoever waited for the line
+    may close its end of the pipe at once."""
+    try:
+        sys.stdout.write(line)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        pass
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    os.close(devnull)
+
+
 async def serve(args):
     gateway = Gateway(args.directory, args.accept_token or [], args.ignore_pings)
     agent_app = web.Application()
@@ -218,9 +231,9 @@ async def serve(args):
     await agent_runner.setup()
     await operator_runner.setup()
     agent_site = web.TCPSite(agent_runner, "127.0.0.1", args.port, ssl_context=ctx,
-                             reuse_address=True)
+                             reuse_address=True, shutdown_timeout=1.0)
     operator_site = web.TCPSite(operator_runner, "127.0.0.1", args.operator_port,
-                                reuse_address=True)
+                                reuse_address=True, shutdown_timeout=1.0)
     await agent_site.start()
     await operator_site.start()
     port = agent_site._server.sockets[0].getsockname()[1]
@@ -230,14 +243,16 @@ async def serve(args):
     with open(tmp, "w") as f:
         json.dump(info, f)
     os.replace(tmp, os.path.join(args.directory, "gateway.json"))
-    print(f"gateway: ready wss://127.0.0.1:{port}{CONN_PATH} "
-          f"operator http://127.0.0.1:{operator_port}", flush=True)
+    announce(f"gateway: ready wss://127.0.0.1:{port}{CONN_PATH} "
+             f"operator http://127.0.0.1:{operator_port}\n")
 
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for s in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(s, stop.set)
     await stop.wait()
+    for link in list(gateway.agents.values()):
+        await link.ws.close(code=1001)
     await agent_runner.cleanup()
     await operator_runner.cleanup()
 
