@@ -66,6 +66,8 @@ class HTTPClientTest : public ::testing::Test {
   }
 
   ScopedEnv systemRoots_{"SSL_CERT_FILE", rootsDir_->file("roots.pem")};
+  // A proxy configured on the machine must not capture loopback requests.
+  ScopedEnv noProxy_{"no_proxy", "127.0.0.1,localhost"};
 
   static inline TestCA* internalCA_ = nullptr;
   static inline TestCA* publicCA_ = nullptr;
