@@ -136,7 +136,7 @@ TEST(SetupCommandTest, EndOfInputAtTheServerPromptEndsWithTheMissingSettingError
 TEST(SetupCommandTest, NonInteractiveRerunOnAnEnrolledDeviceAndEnrolment) {
   TempDir state;
   AgentConfig enrolled;
-  enrolled.serverBaseURL = "https://cp";
+  enrolled.serverBaseURL = "https://127.0.0.1:9";
   enrolled.agentID = "agent-7";
   enrolled.tenantID = "T";
   enrolled.customerID = "C";
@@ -145,7 +145,7 @@ TEST(SetupCommandTest, NonInteractiveRerunOnAnEnrolledDeviceAndEnrolment) {
   auto run = runAgent({"setup", "-y"}, isolated(state));
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "Configuration written to " + state.file("config.json") +
-                         "\n  server:   https://cp\n  tenant:   T\n  customer: C\n  channel:  stable\n");
+                         "\n  server:   https://127.0.0.1:9\n  tenant:   T\n  customer: C\n  channel:  stable\n");
   EXPECT_EQ(run.err.find("WARN"), std::string::npos) << run.err;
   EXPECT_EQ(storedConfig(state), enrolled);
 
