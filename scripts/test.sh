@@ -9,6 +9,7 @@ bash scripts/setup.sh
 # Build directories differ between developers' builds and this script's; without the
 # directory in the hash they share the cache.
 export CCACHE_NOHASHDIR=true
+export CCACHE_BASEDIR="$PWD"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 jobs=$(nproc)
