@@ -114,7 +114,9 @@ void SerialQueue::run() {
     if (earliest == timers_.end()) {
       cv_.wait(lock);
     } else {
-      cv_.wait_until(lock, earliest->second.due);
+      // A copy: the timer may be cancelled (and its node freed) while we wait.
+      const Clock::time_point due = earliest->second.due;
+      cv_.wait_until(lock, due);
     }
   }
 }
