@@ -137,6 +137,8 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
   bool ended = false;      // no more events
   bool cancelled = false;  // the owner gave up on this connection
   bool closing = false;    // a closing handshake is under way
+  bool upgrading = false;  // the HTTP upgrade is in flight
+  std::optional<std::uint16_t> deferredClose;
 
   void resolve() {
     if (ended) return;
@@ -210,12 +212,25 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
       awaitingPong.pop_front();
       handler(std::nullopt);
     });
+    upgrading = true;
     ws->async_handshake(response, hostHeader(target), target.path,
                         [self = shared_from_this()](beast::error_code ec) {
+                          self->upgrading = false;
                           self->gotResponse = !ec || ec == websocket::error::upgrade_declined;
                           if (ec) return self->fail(ec);
+                          if (self->deferredClose) return self->closeAfterUpgrade();
                           self->opened();
                         });
+  }
+
+  // The owner gave up while the upgrade was in flight: the server already counts the
+  // connection as open, so it gets a proper closing handshake with the owner's code.
+  void closeAfterUpgrade() {
+    open = true;
+    ended = true;
+    closing = true;
+    writes.push_back(Op{Op::Kind::close, nullptr, nullptr, *deferredClose});
+    pump();
   }
 
   void opened() {
@@ -317,11 +332,20 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
     cancelled = true;
     bool wasOpen = open && !ended;
     writes.clear();
+    if (code != 1006 && upgrading && !ended) {
+      deferredClose = code;
+      armCloseGrace();
+      return;
+    }
     if (code == 1006 || !wasOpen) return finish(std::nullopt);
     ended = true;
     closing = true;
     writes.push_back(Op{Op::Kind::close, nullptr, nullptr, code});
     pump();
+    armCloseGrace();
+  }
+
+  void armCloseGrace() {
     closeTimer.expires_after(kCloseGrace);
     closeTimer.async_wait([self = shared_from_this()](beast::error_code ec) {
       if (!ec) self->finish(std::nullopt);

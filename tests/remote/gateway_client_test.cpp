@@ -285,7 +285,8 @@ TEST_F(GatewayClientTest, GatewayCommandRunsUntilSignalled) {
     execl(VELA_AGENT_EXE, VELA_AGENT_EXE, "gateway", static_cast<char*>(nullptr));
     _exit(127);
   }
-  ASSERT_TRUE(eventually([&] { return !gateway.connectedAgents().empty(); }));
+  ASSERT_TRUE(waitForLog("INFO: gateway: connected"));
+  EXPECT_EQ(gateway.connectedAgents(), std::vector<std::string>{GatewayProcess::kToken});
   kill(pid, SIGTERM);
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
