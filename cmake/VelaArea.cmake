@@ -28,11 +28,14 @@ function(vela_test name dir)
   target_compile_options(test_${name} PRIVATE ${VELA_WARNINGS})
   target_include_directories(test_${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(test_${name} PRIVATE ${ARG_DEPS} vela_test_support GTest::gtest GTest::gmock GTest::gtest_main)
-  # Tests that share a fixed resource (a well-known port) name it as a lock.
-  set(lock_property)
-  if(ARG_RESOURCE_LOCK)
-    set(lock_property RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
+  # Tests that share a fixed resource (a well-known port) name it as a lock. Empty
+  # values would vanish from the list and shift the pairs, so only set ones go in.
+  set(test_properties ENVIRONMENT "VELA_NO_UI=1")
+  if(ARG_LABELS)
+    list(APPEND test_properties LABELS "${ARG_LABELS}")
   endif()
-  gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "VELA_NO_UI=1" LABELS "${ARG_LABELS}" ${lock_property})
+  if(ARG_RESOURCE_LOCK)
+    list(APPEND test_properties RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
+  endif()
+  gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${test_properties})
 endfunction()
