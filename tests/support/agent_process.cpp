@@ -1,5 +1,7 @@
 #include "support/agent_process.h"
 
+#include "support/exec_image.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -8,8 +10,6 @@
 
 #include <cstdlib>
 #include <cstring>
-
-extern char** environ;
 
 namespace vela::testing {
 
@@ -20,29 +20,14 @@ ProcessOutput runProcess(const std::string& program, const std::vector<std::stri
   if (::pipe2(inPipe, O_CLOEXEC) || ::pipe2(outPipe, O_CLOEXEC) || ::pipe2(errPipe, O_CLOEXEC)) {
     return {};
   }
-  std::vector<std::string> envStrings;
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    std::string name = entry.substr(0, entry.find('='));
-    if (!env.contains(name)) envStrings.push_back(entry);
-  }
-  for (const auto& [name, value] : env) {
-    if (value) envStrings.push_back(name + "=" + *value);
-  }
-  std::vector<char*> envp, argv;
-  for (auto& s : envStrings) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argStrings = {program};
-  argStrings.insert(argStrings.end(), args.begin(), args.end());
-  for (auto& s : argStrings) argv.push_back(s.data());
-  argv.push_back(nullptr);
+  ExecImage image(program, args, env);
 
   pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(inPipe[0], 0);
     ::dup2(outPipe[1], 1);
     ::dup2(errPipe[1], 2);
-    ::execve(program.c_str(), argv.data(), envp.data());
+    image.exec();
     ::_exit(127);
   }
   ::close(inPipe[0]);

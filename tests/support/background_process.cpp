@@ -1,5 +1,7 @@
 #include "support/background_process.h"
 
+#include "support/exec_image.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -7,27 +9,11 @@
 
 #include <thread>
 
-extern char** environ;
-
 namespace vela::testing {
 
 BackgroundProcess::BackgroundProcess(const std::string& program, const std::vector<std::string>& args,
                                      const std::map<std::string, std::optional<std::string>>& env) {
-  std::vector<std::string> envStrings;
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    if (!env.contains(entry.substr(0, entry.find('=')))) envStrings.push_back(entry);
-  }
-  for (const auto& [name, value] : env) {
-    if (value) envStrings.push_back(name + "=" + *value);
-  }
-  std::vector<std::string> argStrings = {program};
-  argStrings.insert(argStrings.end(), args.begin(), args.end());
-  std::vector<char*> argv, envp;
-  for (auto& s : argStrings) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  for (auto& s : envStrings) envp.push_back(s.data());
-  envp.push_back(nullptr);
+  ExecImage image(program, args, env);
   std::string outPath = dir_.file("stdout"), errPath = dir_.file("stderr");
   pid_ = ::fork();
   if (pid_ == 0) {
@@ -41,7 +27,7 @@ BackgroundProcess::BackgroundProcess(const std::string& program, const std::vect
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
-    ::execve(program.c_str(), argv.data(), envp.data());
+    image.exec();
     ::_exit(127);
   }
 }

@@ -1,5 +1,7 @@
 #include "support/pty_driver.h"
 
+#include "support/exec_image.h"
+
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,31 +9,14 @@
 #include <cerrno>
 #include <csignal>
 
-extern char** environ;
-
 namespace vela::testing {
 
 PtyDriver::PtyDriver(const std::string& program, const std::vector<std::string>& args,
                      const std::map<std::string, std::optional<std::string>>& env) {
-  std::vector<std::string> envStrings;
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    if (!env.contains(entry.substr(0, entry.find('=')))) envStrings.push_back(entry);
-  }
-  for (const auto& [name, value] : env) {
-    if (value) envStrings.push_back(name + "=" + *value);
-  }
-  std::vector<std::string> argStrings = {program};
-  argStrings.insert(argStrings.end(), args.begin(), args.end());
-  std::vector<char*> envp, argv;
-  for (auto& s : envStrings) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  for (auto& s : argStrings) argv.push_back(s.data());
-  argv.push_back(nullptr);
-
+  ExecImage image(program, args, env);
   pid_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
   if (pid_ == 0) {
-    ::execve(program.c_str(), argv.data(), envp.data());
+    image.exec();
     ::_exit(127);
   }
 }
