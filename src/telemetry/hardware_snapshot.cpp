@@ -18,8 +18,9 @@ constexpr char kLsblk[] = "/usr/bin/lsblk";
 
 std::optional<std::string> dmiText(std::string_view v) {
   v = TextFields::trim(v);
+  // dmidecode's placeholders, including its bracketed "<OUT OF ...>" marker.
   if (v.empty() || v == "Not Specified" || v == "Unknown" || v == "Not Provided" ||
-      v == "None" || v == "<OUT OF SPEC>") {
+      v == "None" || (v.starts_with("<OUT OF ") && v.ends_with(">"))) {
     return std::nullopt;
   }
   return std::string(v);
