@@ -13,6 +13,13 @@ PACKAGES=(
   # test control plane and the tools tests drive
   python3 python3-aiohttp python3-cryptography openssl curl ca-certificates
   util-linux iproute2 procps tmux dmidecode
+  # desktop module (loaded on demand; the daemon itself links none of it) and the
+  # display and decoders its tests use
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
+  gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
+  gstreamer1.0-libav gstreamer1.0-nice gstreamer1.0-tools
+  libx11-dev libxext-dev libxrandr-dev libxtst-dev libxfixes-dev libxdamage-dev
+  libgtk-3-dev xvfb xauth x11-utils
 )
 
 missing=()
