@@ -11,6 +11,7 @@
 #include "net/http_client.h"
 #include "telemetry/system_info.h"
 #include "util/log.h"
+#include "util/server_value.h"
 
 namespace vela {
 namespace {
@@ -32,6 +33,23 @@ Result<DeviceKey> deviceKey() {
   if (loaded) return loaded;
   Log::debug([&] { return "no usable device key (" + loaded.error().message + "); creating one"; });
   return DeviceKey::create();
+}
+
+// The agent id and the device token go into headers, URL paths and log lines from now
+// on; a reply that does not fit them is refused before anything is stored.
+Result<void> checkIdentifiers(const EnrollmentClient::Result& reply) {
+  if (!ServerValue::isPrintableWord(reply.agentID, ServerValue::kMaxIdentifierLength)) {
+    return fail("enroll response refused: agent_id must be 1 to " +
+                std::to_string(ServerValue::kMaxIdentifierLength) +
+                " printable ASCII characters without white space");
+  }
+  if (reply.deviceToken &&
+      !ServerValue::isPrintableWord(*reply.deviceToken, ServerValue::kMaxTokenLength)) {
+    return fail("enroll response refused: device_token must be 1 to " +
+                std::to_string(ServerValue::kMaxTokenLength) +
+                " printable ASCII characters without white space");
+  }
+  return {};
 }
 
 // A refused token must not be presented again on the next start.
@@ -79,7 +97,8 @@ Result<AgentConfig> EnrollmentService::enroll(const AgentConfig& config) const {
     return fail(EnrollmentClient::describe(reply.error()));
   }
 
-  Certificate issued = VELA_TRY(CertStore::store(reply->certificate.pem));
+  VELA_TRY_VOID(checkIdentifiers(*reply));
+  Certificate issued = VELA_TRY(CertStore::store(reply->certificate.pem, VELA_TRY(key.publicKeySPKI())));
   std::string local = CertStore::fingerprint(issued);
   if (!equalIgnoringCase(local, reply->certificate.fingerprint)) {
     Log::warn("server fingerprint " + reply->certificate.fingerprint + " ≠ local " + local);

@@ -22,10 +22,13 @@ void noIdentity(int status) {
 
 }  // namespace
 
-Result<Certificate> store(std::string_view pem) {
+Result<Certificate> store(std::string_view pem, const std::optional<Bytes>& expectedPublicKey) {
   Bytes der = VELA_TRY(PEM::decode(pem));
   std::optional<Certificate> certificate = certificateFromDER(der);
   if (!certificate) return fail("issued certificate is not valid DER");
+  if (expectedPublicKey && !certificateCarriesKey(*certificate, *expectedPublicKey)) {
+    return fail("issued certificate does not carry this device's public key; refusing to store it");
+  }
   VELA_TRY_VOID(AgentPaths::writeProtected(pem, AgentPaths::certFile()));
   if (Keychain::available()) {
     platform::KeyStore& keys = Keychain::store();
@@ -41,7 +44,7 @@ Result<Certificate> store(std::string_view pem) {
 }
 
 std::optional<std::string> loadCertificatePEM() {
-  auto text = platform::readFile(AgentPaths::certFile());
+  auto text = AgentPaths::readStateFile(AgentPaths::certFile());
   if (!text || !isValidUTF8(*text)) return std::nullopt;
   return std::move(*text);
 }

@@ -22,8 +22,10 @@ struct LoadedIdentity {
 };
 
 // Fails with "issued certificate is not valid DER" (agent.crt untouched) or the PEM or
-// write error.
-Result<Certificate> store(std::string_view pem);
+// write error. With `expectedPublicKey` (a DER SubjectPublicKeyInfo), a certificate for
+// any other key is refused too: it could never pair with the device key.
+Result<Certificate> store(std::string_view pem,
+                          const std::optional<Bytes>& expectedPublicKey = std::nullopt);
 // The content of agent.crt, absent when unreadable or not UTF-8.
 std::optional<std::string> loadCertificatePEM();
 std::optional<Certificate> loadCertificate();

@@ -36,20 +36,38 @@ std::string percentEncode(std::string_view text, bool (*allowed)(unsigned char))
 
 bool allowedInQueryComponent(unsigned char c) { return isUnreserved(c); }
 
-}  // namespace
+bool allowedInSegmentWithoutDots(unsigned char c) { return c != '/' && c != '.' && allowedInPath(c); }
 
-std::string percentEncodePath(std::string_view path) { return percentEncode(path, allowedInPath); }
+bool hasDotSegment(std::string_view path) {
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t end = path.find('/', start);
+    std::string_view segment = path.substr(start, end == std::string_view::npos ? end : end - start);
+    if (segment == "." || segment == "..") return true;
+    if (end == std::string_view::npos) return false;
+    start = end + 1;
+  }
+}
 
-std::string Endpoints::url(std::string_view relativePath) const {
-  // A query or fragment on the base stays after the extended path.
+// `base` with an already encoded relative path appended; a query or fragment on the
+// base stays after the extended path.
+std::string withEncodedPath(const std::string& base, const std::string& encodedPath) {
   std::size_t split = base.find_first_of("?#", base.find("://") == std::string::npos
                                                    ? 0
                                                    : base.find("://") + 3);
   std::string prefix = base.substr(0, split);
   std::string suffix = split == std::string::npos ? std::string() : base.substr(split);
-  while (!relativePath.empty() && relativePath.front() == '/') relativePath.remove_prefix(1);
   if (prefix.empty() || prefix.back() != '/') prefix += '/';
-  return prefix + percentEncodePath(relativePath) + suffix;
+  return prefix + encodedPath + suffix;
+}
+
+}  // namespace
+
+std::string percentEncodePath(std::string_view path) { return percentEncode(path, allowedInPath); }
+
+std::string Endpoints::url(std::string_view relativePath) const {
+  while (!relativePath.empty() && relativePath.front() == '/') relativePath.remove_prefix(1);
+  return withEncodedPath(base, percentEncodePath(relativePath));
 }
 
 std::string Endpoints::enroll() const { return url(ControlPlaneAPI::enroll.path); }
@@ -63,7 +81,12 @@ std::string Endpoints::quickAssistPresign() const {
 
 std::string Endpoints::commandResult(const std::optional<std::string>& commandID) const {
   if (!commandID) return url(ControlPlaneAPI::commandResultWithoutID.path);
-  return url("api/agent/commands/" + *commandID + "/result");
+  if (!hasDotSegment(*commandID)) return url("api/agent/commands/" + *commandID + "/result");
+  // "." and ".." segments would be resolved away and move the result to another path,
+  // so such an id becomes one segment with its slashes and dots encoded. A whole id of
+  // "." or ".." can at worst be resolved to the result path without an id.
+  return withEncodedPath(
+      base, "api/agent/commands/" + percentEncode(*commandID, allowedInSegmentWithoutDots) + "/result");
 }
 
 std::optional<std::string> Endpoints::gatewayURL() const {

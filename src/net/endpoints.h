@@ -17,7 +17,8 @@ struct Endpoints {
   std::string enroll() const;
   std::string telemetry() const;
   std::string commandsPoll() const;
-  // "api/agent/commands/<id>/result"; a "/" inside the id stays a path separator.
+  // "api/agent/commands/<id>/result"; a "/" inside the id stays a path separator unless
+  // the id holds a "." or ".." segment, which could lead the result out of this path.
   std::string commandResult(const std::optional<std::string>& commandID) const;
   std::string updateCheck() const;
   std::string quickAssistJoin() const;

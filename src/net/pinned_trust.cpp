@@ -42,6 +42,10 @@ Result<AgentCrypto::Ed25519PublicKey> loadKey(const std::string& file, std::stri
   std::string text = VELA_TRY(PinnedTrust::firstAvailable(file, fallback, label));
   auto key = AgentCrypto::ed25519PublicKey(text);
   if (!key) return tl::unexpected(key.error().toAgentError());
+  if (key->isWeak()) {
+    return fail("refusing pinned " + std::string(label) +
+                ": a small-order or non-canonical Ed25519 public key verifies forged signatures");
+  }
   if (source) *source = std::string(trimWhitespace(text));
   return std::move(key).value();
 }

@@ -74,6 +74,14 @@ Bytes certificateDER(const Certificate& certificate) {
   return der;
 }
 
+bool certificateCarriesKey(const Certificate& certificate, std::span<const std::uint8_t> spki) {
+  const unsigned char* cursor = spki.data();
+  PrivateKey key = adoptPrivateKey(d2i_PUBKEY(nullptr, &cursor, static_cast<long>(spki.size())));
+  EVP_PKEY* carried = X509_get0_pubkey(certificate.get());
+  // Compared as keys, so any valid encoding of the same point matches.
+  return key && carried != nullptr && EVP_PKEY_eq(key.get(), carried) == 1;
+}
+
 Result<ClientIdentity> ClientIdentity::fromPEM(std::string_view certificatePEM,
                                                std::string_view privateKeyPEM) {
   Certificate certificate = VELA_TRY(certificateFromPEM(certificatePEM));

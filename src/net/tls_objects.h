@@ -38,6 +38,8 @@ std::optional<Certificate> certificateFromDER(std::span<const std::uint8_t> der)
 Result<Certificate> certificateFromPEM(std::string_view pem);
 Result<PrivateKey> privateKeyFromPEM(std::string_view pem);
 Bytes certificateDER(const Certificate& certificate);
+// Whether the certificate's public key is the key of the DER SubjectPublicKeyInfo.
+bool certificateCarriesKey(const Certificate& certificate, std::span<const std::uint8_t> spki);
 
 // The certificate and private key presented when a server asks for a client
 // certificate.

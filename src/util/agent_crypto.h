@@ -47,6 +47,10 @@ class Ed25519PublicKey {
   static Result<Ed25519PublicKey, CryptoError> fromRaw(std::span<const std::uint8_t> raw);
 
   const std::array<std::uint8_t, kKeySize>& rawRepresentation() const { return raw_; }
+  // True for a point of small order (a signature made of constants then verifies for
+  // every message) and for a non-canonical encoding (y not below p, or x = 0 with the
+  // sign bit set). Such a key must never be pinned.
+  bool isWeak() const;
   evp_pkey_st* handle() const { return key_.get(); }
 
   bool operator==(const Ed25519PublicKey& other) const { return raw_ == other.raw_; }

@@ -86,7 +86,37 @@ std::string formatLine(Level level, std::string_view timestamp, std::string_view
   return line;
 }
 
-void emit(Level level, std::string_view message) {
+std::string escapeControlCharacters(std::string_view message) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(message.size());
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    auto c = static_cast<unsigned char>(message[i]);
+    auto next = i + 1 < message.size() ? static_cast<unsigned char>(message[i + 1]) : 0;
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080 to U+009F
+      out += "\\u00";
+      out += kHex[next >> 4];
+      out += kHex[next & 0xF];
+      ++i;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+void emit(Level level, std::string_view raw) {
+  std::string message = escapeControlCharacters(raw);
   platform::writeSystemLog(systemLogType(level), message);
   std::string line = formatLine(level, ISOTime::now(), message);
   writeAll(STDERR_FILENO, line);

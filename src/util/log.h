@@ -19,6 +19,10 @@ std::string_view rawValue(Level level);  // "debug", "info", "warn", "error"
 extern std::atomic<bool> verbose;
 
 void emit(Level level, std::string_view message);
+// The message with every control character (C0, DEL and the C1 range) written as a
+// visible escape such as "\n" or "\x1B", so that a value from the network can neither
+// start a forged line nor drive a terminal. emit() applies it to every message.
+std::string escapeControlCharacters(std::string_view message);
 // Builds the line (with its trailing line feed) for a given time stamp text.
 std::string formatLine(Level level, std::string_view timestamp, std::string_view message);
 

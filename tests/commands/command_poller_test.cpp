@@ -132,6 +132,19 @@ TEST_F(PollerTest, ScriptsAndPingAreReportedByCommandId) {
   EXPECT_TRUE(posted);
 }
 
+// The id is not covered by the signature; a hostile one must not steer the report to
+// another path of the server ("../../../x" once posted to /x/result).
+TEST_F(PollerTest, TraversalInACommandIdStaysUnderTheCommandsPath) {
+  const std::string id = "../../../x";
+  ASSERT_EQ(cp_->admin("POST", "/admin/commands",
+                       Json{{"agent_id", *agent_}, {"type", "ping"}, {"id", id}}.dump())
+                .status,
+            201);
+  EXPECT_EQ(poller().pollOnce(), 1);
+  EXPECT_EQ(resultFor(id)["status"], "done");
+  for (const auto& r : Json::parse(cp_->requests())) EXPECT_NE(r["path"], "/x/result");
+}
+
 TEST_F(PollerTest, BodyShapesStatusesAndFailedReports) {
   auto p = poller();
   LogCapture log;

@@ -16,6 +16,7 @@
 #include "support/agent_process.h"
 #include "support/control_plane.h"
 #include "support/temp_dir.h"
+#include "support/test_pki.h"
 
 namespace vela {
 namespace {
@@ -74,6 +75,22 @@ class EnrollCommand : public ::testing::Test {
               {"fingerprint", "ab"},
               {"not_after", "2031-01-01T00:00:00Z"},
               {"pem", pem}}}};
+  }
+
+  // Lets the control plane answer for real, with `patch` merged into its reply.
+  void patchReply(const json& patch) const {
+    ControlPlane::Fault fault;
+    fault.path = "/api/agent/enroll";
+    fault.patch = patch.dump();
+    cp_->scriptFault(fault);
+  }
+  // A certificate for this state directory's device key, made before enrolment.
+  std::string certificateForTheDeviceKey() const {
+    testing::ScopedEnv stateDir("VELA_STATE_DIR", state_.path());
+    auto key = DeviceKey::loadOrCreate().value();
+    auto privateKey = privateKeyFromPEM(key.privateKeyPEMForTLS().value()).value();
+    return testing::TestCA("Canned CA").issue("canned", "", testing::KeyKind::p256,
+                                              testing::Usage::client, privateKey).certificatePEM;
   }
 
   static ControlPlane* cp_;
@@ -154,7 +171,8 @@ TEST_F(EnrollCommand, RefusedTokenIsForgottenAndOtherFailuresKeepTheConfiguratio
 }
 
 TEST_F(EnrollCommand, ReplyWithoutDeviceTokenStillEnrolsWithAWarning) {
-  replyWith(201, cannedReply(cp_->caPem()).dump());
+  std::string issued = certificateForTheDeviceKey();
+  replyWith(201, cannedReply(issued).dump());
   ProcessOutput out = enroll("T");
   ASSERT_EQ(out.status, 0) << out.err;
   EXPECT_NE(
@@ -165,7 +183,39 @@ TEST_F(EnrollCommand, ReplyWithoutDeviceTokenStillEnrolsWithAWarning) {
   EXPECT_EQ(config.agentID, "agent-canned");
   EXPECT_FALSE(config.deviceToken);
   EXPECT_EQ(config.certNotAfter, "2031-01-01T00:00:00Z");
-  EXPECT_EQ(testing::readFileOrEmpty(state_.file("agent.crt")), cp_->caPem());
+  EXPECT_EQ(testing::readFileOrEmpty(state_.file("agent.crt")), issued);
+}
+
+// Reply values become bearer headers, URL paths and log lines, and the certificate the
+// mTLS identity: a reply that does not fit is refused and nothing of it is stored.
+TEST_F(EnrollCommand, HostileReplyValuesAndAForeignCertificateAreRefused) {
+  struct Case {
+    json patch;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{{"device_token", "dev-1\r\nX-Injected: 1"}},
+       "error: enroll response refused: device_token must be 1 to 4096 printable ASCII "
+       "characters without white space\n"},
+      {{{"agent_id", "a-1\n[2026-12-04T16:03:08Z] INFO: forged"}},
+       "error: enroll response refused: agent_id must be 1 to 256 printable ASCII characters "
+       "without white space\n"},
+      {{{"agent_id", std::string(257, 'a')}},
+       "error: enroll response refused: agent_id must be 1 to 256 printable ASCII characters "
+       "without white space\n"},
+      {{{"certificate", {{"pem", cp_->caPem()}}}},
+       "error: issued certificate does not carry this device's public key; refusing to store it\n"},
+  };
+  for (const Case& c : cases) {
+    patchReply(c.patch);
+    ProcessOutput out = enroll(cp_->newToken());
+    EXPECT_EQ(out.status, 1) << c.patch;
+    EXPECT_NE(out.err.find(c.error), std::string::npos) << out.err;
+    EXPECT_EQ(out.err.find("\n[2026-12-04T16:03:08Z] INFO: forged"), std::string::npos) << out.err;
+    EXPECT_FALSE(storedConfig().agentID);
+    EXPECT_FALSE(storedConfig().deviceToken);
+    EXPECT_FALSE(std::filesystem::exists(state_.file("agent.crt"))) << c.patch;
+  }
 }
 
 TEST_F(EnrollCommand, CertificateThatIsNotDERLeavesTheOldOneInPlace) {

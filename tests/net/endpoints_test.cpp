@@ -31,6 +31,17 @@ TEST(Endpoints, CommandResultInsertsTheIdAsPathText) {
   EXPECT_EQ(endpoints.commandResult("id:1@x;~"), "https://cp/x/api/agent/commands/id:1@x;~/result");
 }
 
+// Dot segments would be resolved away by the client or the server and send the result
+// elsewhere; "../../../x" once reached /x/result.
+TEST(Endpoints, CommandResultNeverLeavesTheCommandsPath) {
+  Endpoints endpoints{"https://cp/x?t=1"};
+  EXPECT_EQ(endpoints.commandResult("../../../x"),
+            "https://cp/x/api/agent/commands/%2E%2E%2F%2E%2E%2F%2E%2E%2Fx/result?t=1");
+  EXPECT_EQ(endpoints.commandResult("a/./b"), "https://cp/x/api/agent/commands/a%2F%2E%2Fb/result?t=1");
+  EXPECT_EQ(endpoints.commandResult(".."), "https://cp/x/api/agent/commands/%2E%2E/result?t=1");
+  EXPECT_EQ(endpoints.commandResult("v1.2/..x"), "https://cp/x/api/agent/commands/v1.2/..x/result?t=1");
+}
+
 TEST(Endpoints, GatewayUsesOnlyTheHostAndQueriesAreEncoded) {
   EXPECT_EQ(Endpoints{"https://cp.example.com:443/base"}.gatewayURL(),
             "wss://cp.example.com:8443/v1/agent/conn");

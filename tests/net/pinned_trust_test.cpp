@@ -7,6 +7,8 @@
 #include "config/agent_paths.h"
 #include "support/temp_dir.h"
 #include "support/test_pki.h"
+#include "util/base64.h"
+#include "util/hex.h"
 
 namespace vela {
 namespace {
@@ -105,6 +107,47 @@ TEST_F(PinnedTrustLoad, PlaceholderKeyInAFileIsUsedAndRejected) {
   EXPECT_EQ(PinnedTrust::load().error().message, "malformed Ed25519 public key");
   writeFile(AgentPaths::pinnedCommandKey(), "garbage");
   EXPECT_EQ(PinnedTrust::load().error().message, "malformed Ed25519 public key");
+}
+
+// With a small-order key, the signature R = identity, S = 0 verifies for every message;
+// a non-canonical encoding names a point in a form no honest key has.
+TEST_F(PinnedTrustLoad, SmallOrderAndNonCanonicalKeysAreRefused) {
+  auto base64Of = [](std::initializer_list<std::pair<int, std::uint8_t>> bytes) {
+    Bytes raw(32, 0);
+    for (auto [at, value] : bytes) raw[at] = value;
+    return Base64::encode(raw);
+  };
+  auto withLast = [](std::string hex, std::string last) { return hex.substr(0, 62) + last; };
+  // The eight points of the torsion subgroup (orders 1, 2, 4, 4, 8, 8, 8, 8).
+  const std::string order8 = "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05";
+  const std::string order8b = "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a";
+  const std::string pMinusOne = "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f";
+  std::vector<std::string> weak = {
+      base64Of({{0, 1}}), base64Of({}), base64Of({{31, 0x80}}),
+      Base64::encode(Hex::decode(pMinusOne).value()),
+      Base64::encode(Hex::decode(order8).value()), Base64::encode(Hex::decode(withLast(order8, "85")).value()),
+      Base64::encode(Hex::decode(order8b).value()), Base64::encode(Hex::decode(withLast(order8b, "fa")).value()),
+      // Non-canonical: y = p, y = p + 2 (y >= p), and x = 0 with the sign bit set.
+      Base64::encode(Hex::decode(withLast("ed" + pMinusOne.substr(2), "7f")).value()),
+      Base64::encode(Hex::decode(withLast("ef" + pMinusOne.substr(2), "ff")).value()),
+      base64Of({{0, 1}, {31, 0x80}}),
+  };
+  writeFile(AgentPaths::pinnedSPKI(), "pin=");
+  for (const std::string& key : weak) {
+    writeKeys();
+    writeFile(AgentPaths::pinnedCommandKey(), key);
+    auto trust = PinnedTrust::load();
+    ASSERT_FALSE(trust) << key;
+    EXPECT_EQ(trust.error().message,
+              "refusing pinned command public key (pinned/command_pubkey.b64): a small-order or "
+              "non-canonical Ed25519 public key verifies forged signatures");
+    writeKeys();
+    writeFile(AgentPaths::pinnedUpdateKey(), key);
+    EXPECT_EQ(PinnedTrust::load().error().message.rfind("refusing pinned update public key (pinned/update_pubkey.b64): ", 0),
+              0u) << key;
+  }
+  writeKeys();
+  EXPECT_TRUE(PinnedTrust::load());
 }
 
 TEST_F(PinnedTrustLoad, UnreadableOrNonUTF8FilesCountAsAbsent) {

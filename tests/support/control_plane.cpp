@@ -219,6 +219,7 @@ void ControlPlane::scriptFault(const Fault& fault) const {
   if (fault.body) body["body"] = *fault.body;
   if (fault.delaySeconds > 0) body["delay"] = fault.delaySeconds;
   if (fault.drop) body["drop"] = true;
+  if (fault.patch) body["patch"] = Json::parse(*fault.patch);
   if (!fault.agentId.empty()) body["agent_id"] = fault.agentId;
   expect(201, "POST", "/admin/faults", body.dump());
 }

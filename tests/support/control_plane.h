@@ -31,6 +31,8 @@ class ControlPlane {
     std::optional<std::string> body;
     double delaySeconds = 0;
     bool drop = false;  // close the connection without any reply
+    // A JSON object merged into the genuine reply (null removes a key).
+    std::optional<std::string> patch;
     int count = 1;
     std::string agentId;
   };

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 
@@ -69,6 +70,18 @@ TEST_F(LogTest, EmptyLogFileVariableWritesNoFile) {
   Log::info("only on stderr");
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("INFO: only on stderr"), std::string::npos);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+// A value from the network (an agent id, a command id, a reply body) must not start a
+// forged line of its own or send escape sequences to a terminal.
+TEST_F(LogTest, ControlCharactersInMessagesAreEscaped) {
+  EXPECT_EQ(Log::escapeControlCharacters("a\nb\r\tc\x1B[2J\x7F\x01 \xC2\x9B \xC3\xA9 \xE2\x80\x94"),
+            "a\\nb\\r\\tc\\x1B[2J\\x7F\\x01 \\u009B \xC3\xA9 \xE2\x80\x94");
+  ::testing::internal::CaptureStderr();
+  Log::info("Enrolled as agent a-1\n[2026-12-04T16:03:08Z] INFO: forged");
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_NE(err.find("INFO: Enrolled as agent a-1\\n[2026-12-04T16:03:08Z] INFO: forged\n"), std::string::npos);
 }
 
 TEST(AgentErrorTest, DescriptionIsTheMessage) {

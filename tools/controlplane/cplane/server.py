@@ -140,6 +140,8 @@ class ControlPlane:
         log.info("scripted fault %s on %s", fault["id"], request.path)
         if fault.get("delay") is not None:
             await asyncio.sleep(float(fault["delay"].text))
+        if fault.get("patch") is not None:
+            return _patched(await handler(request), fault["patch"])
         if fault.get("drop"):
             # The client sees the connection close without any reply.
             request.transport.abort()
@@ -365,7 +367,9 @@ class ControlPlane:
                  "agent_id": want_string(body, "agent_id", required=False),
                  "body": want_string(body, "body", required=False),
                  "content_type": want_string(body, "content_type", required=False),
-                 "drop": body.get("drop") is True}
+                 "drop": body.get("drop") is True, "patch": body.get("patch")}
+        if fault["patch"] is not None and not isinstance(fault["patch"], dict):
+            raise BadRequest("field 'patch' must be an object")
         for key, low, high in (("status", 100, 599), ("count", 1, 1_000_000)):
             value = body.get(key)
             if value is None:
@@ -407,6 +411,29 @@ def _payload_of(body):
             raise BadRequest("payload_json is not JSON")
     payload = body.get("payload")
     return {} if payload is None else payload
+
+
+def _merge(value, patch):
+    for key, change in patch.items():
+        if change is None:
+            value.pop(key, None)
+        elif isinstance(change, dict) and isinstance(value.get(key), dict):
+            _merge(value[key], change)
+        else:
+            value[key] = change
+    return value
+
+
+def _patched(response, patch):
+    """The handler's JSON reply with `patch` merged in (nested objects merged, null
+    removes a key), so that one hostile value can ride on an otherwise genuine reply."""
+    try:
+        value = canonical.parse(response.body)
+    except (ValueError, UnicodeDecodeError, RecursionError, TypeError):
+        return response
+    if not isinstance(value, dict):
+        return response
+    return json_response(_merge(value, patch), response.status)
 
 
 def _seconds(number):

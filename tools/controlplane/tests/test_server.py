@@ -282,6 +282,16 @@ class AdminAPI(unittest.TestCase):
         self.assertEqual(self.server.curl(path, bearer=agent["device_token"])[0], 204)
         self.assertEqual(self.server.admin("/admin/faults")[1], [])
 
+        # A patch rides on the genuine reply: nested objects merge, null removes a key.
+        self.server.admin("/admin/faults", {"path": "/api/agent/enroll", "patch": {
+            "device_token": None, "agent_id": "a\r\nb", "certificate": {"serial": "x"}}})
+        patched = self.server.enroll("host-p")
+        self.assertNotIn("device_token", patched)
+        self.assertEqual(patched["agent_id"], "a\r\nb")
+        self.assertEqual(patched["certificate"]["serial"], "x")
+        self.assertIn("BEGIN CERTIFICATE", patched["certificate"]["pem"])
+        self.assertEqual(self.server.admin("/admin/faults", {"path": "/x", "patch": []})[0], 400)
+
     def test_admin_refusals(self):
         cases = [
             ("/admin/commands", {"agent_id": "nobody", "type": "ping"}, 404),
