@@ -11,7 +11,7 @@
 namespace vela {
 
 ReplayStore::ReplayStore(std::string url) : url_(std::move(url)) {
-  if (auto text = platform::readFile(url_)) {
+  if (auto text = AgentPaths::readStateFile(url_)) {
     if (auto decoded = decode(*text)) state_ = std::move(*decoded);
   }
   rebuildIndex();

@@ -122,8 +122,18 @@ Result<AgentConfig> AgentConfig::load() {
     return fail("not configured: " + path +
                 " is missing. Run `vela-agent setup` or deploy a provisioning-named binary.");
   }
-  std::string text = VELA_TRY(platform::readFile(path));
+  std::string text = VELA_TRY(AgentPaths::readStateFile(path));
   return decode(text);
+}
+
+Result<std::optional<AgentConfig>> AgentConfig::loadStored() {
+  std::string path = AgentPaths::configFile();
+  if (!platform::fileExists(path)) return std::optional<AgentConfig>();
+  auto text = AgentPaths::readStateFile(path);
+  if (!text) return tl::unexpected(text.error());
+  auto decoded = decode(*text);
+  if (!decoded) return fail(path + " does not decode: " + decoded.error().message);
+  return std::optional<AgentConfig>(std::move(*decoded));
 }
 
 std::optional<AgentConfig> AgentConfig::loadIfPresent() {

@@ -39,6 +39,10 @@ struct AgentConfig {
 
   static Result<AgentConfig> load();
   static std::optional<AgentConfig> loadIfPresent();
+  // Absent only when config.json does not exist. A file that exists but cannot be read
+  // or decoded is an error naming the file, never "no configuration": treating a typo
+  // as a fresh install would throw away the identity and the local policy.
+  static Result<std::optional<AgentConfig>> loadStored();
   // Decodes a config.json document; every required key must be present and typed.
   static Result<AgentConfig> decode(std::string_view json);
 

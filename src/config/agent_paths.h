@@ -29,7 +29,21 @@ bool isRoot();
 // Creates the state directory (mode 0700) when it does not exist.
 Result<std::string> ensureStateDir();
 
-// Atomic, durable, owner-only (0600) write through "<target>.tmp-<pid>".
+// Atomic, durable, owner-only (0600) write through "<target>.tmp-<pid>". Inside the
+// state directory no symbolic link below it is followed.
 Result<void> writeProtected(std::string_view data, const std::string& target);
+
+// Reads a file; inside the state directory without following a symbolic link below it.
+Result<std::string> readStateFile(const std::string& path);
+
+// For a daemon with root rights: the state directory and its pinned directory, where
+// they exist, must belong to this user and be writable by nobody else, or whoever
+// controls them controls the agent's identity and trust. The error says which and why.
+Result<void> checkStateDirOwnership();
+
+// Removes "<name>.tmp-<pid>" files that a killed writer left in the state directory and
+// its pinned directory (they may hold a whole private key); a file of a writer that is
+// still running stays.
+void removeStaleTemporaries();
 
 }  // namespace vela::AgentPaths

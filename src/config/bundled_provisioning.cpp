@@ -18,8 +18,7 @@ std::string directoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// The per-user state directory, whatever VELA_STATE_DIR or the process's rights say:
-// a document a user dropped there is found by a root process too.
+// The per-user state directory, whatever VELA_STATE_DIR or the process's rights say.
 std::string userStateDir() {
   const char* xdg = std::getenv("XDG_DATA_HOME");
   if (xdg && *xdg == '/') return std::string(xdg) + "/vela-agent";
@@ -27,23 +26,37 @@ std::string userStateDir() {
   return std::string(home ? home : "") + "/.local/share/vela-agent";
 }
 
+// A root process started with some user's environment (sudo keeps HOME) must not
+// take its server, token and trust from that user's files.
+bool userLocationApplies() {
+  if (platform::effectiveUser() != 0) return true;
+  const char* home = std::getenv("HOME");
+  std::string rootHome = platform::homeDirectoryOf(0);
+  return home && !rootHome.empty() && std::string_view(home) == rootHome;
+}
+
 }  // namespace
 
 std::vector<Candidate> candidatePaths() {
-  return {
+  std::vector<Candidate> candidates = {
       {"sidecar", directoryOf(ProcessInfo::executablePath()) + "/" + kFileName},
       {"system", std::string("/var/lib/vela-agent/") + kFileName},
-      {"user", userStateDir() + "/" + kFileName},
   };
+  if (userLocationApplies()) candidates.push_back({"user", userStateDir() + "/" + kFileName});
+  return candidates;
 }
 
 std::optional<FoundProvisioning> find() { return find(candidatePaths()); }
 
 std::optional<FoundProvisioning> find(const std::vector<Candidate>& candidates) {
   for (const Candidate& candidate : candidates) {
-    auto text = platform::readFile(candidate.path);
-    if (!text) continue;
-    auto payload = ProvisioningPayload::decode(*text);
+    auto text = platform::readTrustedFile(candidate.path);
+    if (!text) {
+      Log::warn("provisioning: ignoring the " + candidate.label + " document: " + text.error().message);
+      continue;
+    }
+    if (!*text) continue;
+    auto payload = ProvisioningPayload::decode(**text);
     if (!payload) {
       Log::debug([&] { return "provisioning: skipping " + candidate.path + ": " + payload.error().message; });
       continue;

@@ -2,8 +2,10 @@
 
 // Finds a provisioning document installed alongside the agent. Searched in order:
 // "sidecar" (provisioning.json next to the executable), "system" (the root state
-// directory's) and "user" (the user's state directory's). There are no application
-// bundles on this platform, so no bundle resource is searched.
+// directory's) and "user" (the user's state directory's; for root only when HOME is
+// root's own). There are no application bundles on this platform, so no bundle
+// resource is searched. A document names the server, token and trust, so one that
+// another user could have planted or changed is skipped with a warning saying why.
 
 #include <optional>
 #include <string>

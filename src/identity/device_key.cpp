@@ -45,7 +45,7 @@ Result<DeviceKey> DeviceKey::load(const Bytes& tag) {
 }
 
 Result<DeviceKey> DeviceKey::loadFileBacked(const Bytes& tag) {
-  std::string bytes = VELA_TRY(platform::readFile(AgentPaths::deviceKeyFile()));
+  std::string bytes = VELA_TRY(AgentPaths::readStateFile(AgentPaths::deviceKeyFile()));
   auto key = ECPrivateKey::fromX963(toBytes(bytes));
   if (!key) return fail("could not load file-backed device key: " + key.error().message);
   return DeviceKey(std::move(*key), Backing::file, tag);

@@ -54,7 +54,7 @@ Result<AgentCrypto::Ed25519PublicKey> loadKey(const std::string& file, std::stri
 
 std::optional<std::string> PinnedTrust::optionalPinned(const std::string& file,
                                                        std::string_view fallback) {
-  if (auto text = platform::readFile(file)) {
+  if (auto text = AgentPaths::readStateFile(file)) {
     if (isValidUTF8(*text) && !trimWhitespace(*text).empty()) return std::move(text).value();
   }
   std::string_view trimmed = trimWhitespace(fallback);

@@ -3,9 +3,11 @@
 // Thin file-system layer: each call returns a Result whose error text is
 // "<path>: <system error text>", so callers never inspect errno themselves.
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 #include "util/agent_error.h"
 
@@ -28,5 +30,40 @@ Result<void> removeFile(const std::string& path);
 
 // File mode bits (permission part), or an error.
 Result<mode_t> fileMode(const std::string& path);
+
+// Who owns a file system entry and how it may be used; `symlink` only when the entry
+// itself was looked at (followLinks false).
+struct FileInfo {
+  uid_t owner = 0;
+  mode_t mode = 0;  // permission bits, including set-id and sticky
+  bool directory = false;
+  bool regular = false;
+  bool symlink = false;
+};
+// Absent when nothing exists at the path.
+Result<std::optional<FileInfo>> fileInfo(const std::string& path, bool followLinks);
+
+uid_t effectiveUser();
+// The home directory the user database gives for `uid`, or "" when it has none.
+std::string homeDirectoryOf(uid_t uid);
+
+// Reads a file that another local user must not have been able to plant or change: a
+// regular file, not a symbolic link, owned by root or the effective user, writable by
+// neither group nor others, in a directory that others cannot write to unless it is
+// sticky and the file ours. Absent when nothing exists at the path; otherwise the error
+// says why the file is not used. Checked on the opened file, so a swap after the check
+// cannot slip another file in.
+Result<std::optional<std::string>> readTrustedFile(const std::string& path);
+
+// The same operations confined below the directory `root`: no symbolic link is followed
+// at any component of `relative` (the root itself may be one), so a planted link can
+// neither redirect a write nor supply the content of a read.
+Result<std::string> readFileBeneath(const std::string& root, std::string_view relative);
+Result<void> writeFileDurablyBeneath(const std::string& root, std::string_view relative,
+                                     std::string_view tempSuffix, std::string_view data,
+                                     mode_t mode);
+
+// Names of the entries of a directory (without "." and ".."), or an error.
+Result<std::vector<std::string>> listDirectory(const std::string& path);
 
 }  // namespace vela::platform

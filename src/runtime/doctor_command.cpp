@@ -30,7 +30,10 @@ Result<int> doctorCommand() {
       << "  keychain:  " << Keychain::modeName() << "\n";
 
   bool configPassed = false;
-  if (auto config = AgentConfig::load()) {
+  auto stored = AgentConfig::loadStored();
+  if (!stored) {
+    check(out, kFail, "config", stored.error().message);
+  } else if (const std::optional<AgentConfig>& config = *stored) {
     configPassed = !config->serverBaseURL.empty();
     check(out, configPassed ? kPass : kFail, "config",
           "server=" + config->serverBaseURL + " tenant=" + config->tenantID.value_or("-") +

@@ -15,6 +15,9 @@ Result<int> resetCommand() {
   CertStore::clear();
   ReplayStore(AgentPaths::replayStateFile()).clear();
   (void)platform::removeFile(AgentPaths::configFile());
+  // A writer killed mid-write leaves a full copy of what it wrote, a private key
+  // included.
+  AgentPaths::removeStaleTemporaries();
   std::cout << "Reset complete: device key, certificate, config, and replay state removed.\n";
   return 0;
 }

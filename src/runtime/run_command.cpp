@@ -33,7 +33,7 @@ std::optional<AgentConfig> waitForConfig() {
   }
 }
 
-// No usable config.json: the installer's payload, else the file name and environment,
+// No config.json: the installer's payload, else the file name and environment,
 // else a new, unsaved configuration.
 Result<AgentConfig> provisionWithoutConfig() {
   if (auto found = BundledProvisioning::find()) {
@@ -58,8 +58,15 @@ Result<int> runCommand(Args args) {
   // Before any thread starts, so every helper thread inherits the blocked mask and a
   // stop signal is always handled by the loop's signal source.
   platform::blockStopSignals();
-  auto loaded = AgentConfig::load();
-  AgentConfig config = loaded ? std::move(*loaded) : VELA_TRY(provisionWithoutConfig());
+  if (platform::effectiveUser() == 0) VELA_TRY_VOID(AgentPaths::checkStateDirOwnership());
+  AgentPaths::removeStaleTemporaries();
+  auto stored = AgentConfig::loadStored();
+  if (!stored) {
+    // The service manager retries; the file stays as it is for the administrator.
+    Log::error(stored.error().message + " (left untouched; fix it, or remove it to provision afresh)");
+    return 1;
+  }
+  AgentConfig config = *stored ? std::move(**stored) : VELA_TRY(provisionWithoutConfig());
   if (config.verbose) Log::verbose = true;
   if (config.quickAssist == true) return quickAssistCommand(std::move(args));
   if (!config.agentID && config.enrollmentToken.value_or("").empty()) {

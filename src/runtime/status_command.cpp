@@ -11,8 +11,14 @@
 namespace vela::CLI {
 
 Result<int> statusCommand(Args) {
-  auto config = AgentConfig::load();
+  auto stored = AgentConfig::loadStored();
   std::ostream& out = std::cout;
+  if (!stored) {
+    out << "error: " << stored.error().message << "\n";
+    out.flush();
+    return 1;
+  }
+  const std::optional<AgentConfig>& config = *stored;
   if (!config) {
     out << "not configured. Run `vela-agent setup` or deploy a provisioning-named binary.\n";
     ProvisioningInfo info = Diagnostics::discoverable();

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
 #include "config/agent_paths.h"
+#include "config/provisioning_payload.h"
+#include "platform/file_io.h"
 #include "support/temp_dir.h"
 
 namespace vela {
@@ -165,6 +168,112 @@ TEST(AgentPathsTest, DefaultStateDirForAUser) {
   } else {
     EXPECT_EQ(AgentPaths::stateDir(), "/x/data/vela-agent");
   }
+}
+
+// Only a missing file means "not configured"; one mistyped value must not count as a
+// fresh install.
+TEST(AgentConfigTest, StoredConfigurationIsAbsentOnlyWhenTheFileIsMissing) {
+  ScopedStateDir state;
+  auto missing = AgentConfig::loadStored();
+  ASSERT_TRUE(missing);
+  EXPECT_FALSE(*missing);
+  std::string typo = kMinimal;
+  const std::string good = "\"heartbeatIntervalSeconds\": 60";
+  typo.replace(typo.find(good), good.size(), "\"heartbeatIntervalSeconds\":\"120\"");
+  testing::writeFile(state.file("config.json"), typo);
+  auto broken = AgentConfig::loadStored();
+  ASSERT_FALSE(broken);
+  EXPECT_EQ(broken.error().message,
+            state.file("config.json") +
+                " does not decode: config.json: key \"heartbeatIntervalSeconds\" is not an integer");
+  testing::writeFile(state.file("config.json"), kMinimal);
+  EXPECT_EQ(AgentConfig::loadStored().value().value().serverBaseURL, "https://cp.example");
+}
+
+TEST(AgentPathsTest, EmptyStateDirVariableMeansUnset) {
+  testing::ScopedEnv empty("VELA_STATE_DIR", "");
+  std::string withEmpty = AgentPaths::stateDir();
+  testing::ScopedEnv unset("VELA_STATE_DIR", std::nullopt);
+  EXPECT_EQ(withEmpty, AgentPaths::stateDir());
+  EXPECT_NE(withEmpty, "");
+}
+
+TEST(AgentPathsTest, ForeignOrLooseStateDirectoriesAreRefused) {
+  ASSERT_EQ(::geteuid(), 0u) << "needs root to hand directories to another user";
+  ScopedStateDir state;
+  std::string pinned = state.file("pinned");
+  ASSERT_TRUE(AgentPaths::checkStateDirOwnership());  // nothing below it yet
+
+  ASSERT_EQ(::chown(state.path().c_str(), 65534, 65534), 0);
+  auto foreign = AgentPaths::checkStateDirOwnership();
+  ASSERT_FALSE(foreign);
+  EXPECT_EQ(foreign.error().message,
+            "refusing state directory " + state.path() +
+                ": it is owned by uid 65534; it must be a directory owned by uid 0 and writable "
+                "by nobody else (chown and chmod 700 it)");
+  ASSERT_EQ(::chown(state.path().c_str(), 0, 0), 0);
+
+  ::chmod(state.path().c_str(), 0770);
+  EXPECT_NE(AgentPaths::checkStateDirOwnership().error().message.find(": it is writable by group or others;"),
+            std::string::npos);
+  ::chmod(state.path().c_str(), 0700);
+
+  std::filesystem::create_directory(pinned);
+  ASSERT_EQ(::chown(pinned.c_str(), 65534, 65534), 0);
+  EXPECT_NE(AgentPaths::checkStateDirOwnership().error().message.find(pinned + ": it is owned by uid 65534"),
+            std::string::npos);
+  std::filesystem::remove(pinned);
+  testing::TempDir elsewhere;
+  std::filesystem::create_directory_symlink(elsewhere.path(), pinned);
+  EXPECT_NE(AgentPaths::checkStateDirOwnership().error().message.find(pinned + ": it is a symbolic link"),
+            std::string::npos);
+}
+
+// Whoever plants pinned -> elsewhere must neither receive the agent's writes nor feed
+// it trust material.
+TEST(AgentPathsTest, PlantedLinkBelowTheStateDirIsNeverFollowed) {
+  ScopedStateDir state;
+  testing::TempDir elsewhere;
+  std::filesystem::create_directory_symlink(elsewhere.path(), state.file("pinned"));
+  testing::writeFile(elsewhere.file("ca.pem"), "planted");
+
+  auto written = AgentPaths::writeProtected("x", AgentPaths::pinnedCACert());
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().message, state.file("pinned") + " is a symbolic link");
+  ProvisioningPayload payload;
+  payload.server = "https://cp";
+  payload.commandPubkey = "KEY";
+  EXPECT_FALSE(payload.applyPinnedMaterial());
+  EXPECT_EQ(testing::readFileOrEmpty(elsewhere.file("ca.pem")), "planted");
+  EXPECT_FALSE(std::filesystem::exists(elsewhere.file("command_pubkey.b64")));
+  EXPECT_FALSE(AgentPaths::readStateFile(AgentPaths::pinnedCACert()));
+
+  // A link in place of the file itself is replaced, never written through or read.
+  std::filesystem::remove(state.file("pinned"));
+  std::filesystem::create_symlink(elsewhere.file("ca.pem"), state.file("config.json"));
+  EXPECT_EQ(AgentPaths::readStateFile(state.file("config.json")).error().message,
+            state.file("config.json") + " is a symbolic link");
+  ASSERT_TRUE(AgentPaths::writeProtected("mine", state.file("config.json")));
+  EXPECT_EQ(testing::readFileOrEmpty(elsewhere.file("ca.pem")), "planted");
+  EXPECT_EQ(AgentPaths::readStateFile(state.file("config.json")).value(), "mine");
+}
+
+TEST(AgentPathsTest, StaleTemporariesOfDeadWritersAreRemoved) {
+  ScopedStateDir state;
+  std::filesystem::create_directory(state.file("pinned"));
+  // Above the kernel's largest pid, so certainly no running process.
+  const std::string dead = ".tmp-99999999";
+  const std::string alive = ".tmp-" + std::to_string(::getppid());
+  for (std::string name : {"device.key" + dead, "pinned/ca.pem" + dead, "config.json" + alive,
+                           std::string("config.json.tmp-x"), std::string("notes.tmp-12-old")}) {
+    testing::writeFile(state.file(name), "left over");
+  }
+  AgentPaths::removeStaleTemporaries();
+  EXPECT_FALSE(std::filesystem::exists(state.file("device.key" + dead)));
+  EXPECT_FALSE(std::filesystem::exists(state.file("pinned/ca.pem" + dead)));
+  EXPECT_TRUE(std::filesystem::exists(state.file("config.json" + alive)));  // still being written
+  EXPECT_TRUE(std::filesystem::exists(state.file("config.json.tmp-x")));
+  EXPECT_TRUE(std::filesystem::exists(state.file("notes.tmp-12-old")));
 }
 
 }  // namespace

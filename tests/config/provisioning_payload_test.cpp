@@ -1,7 +1,10 @@
 #include "config/provisioning_payload.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "config/agent_paths.h"
@@ -121,6 +124,74 @@ TEST(BundledProvisioningTest, FirstUsableCandidateWins) {
   std::filesystem::remove(dir.file("user.json"));
   EXPECT_FALSE(BundledProvisioning::find(candidates));
 
+}
+
+// A document names the server, token and trust of a root daemon, so one that another
+// user could have planted or changed is skipped, each with one warning saying why.
+TEST(BundledProvisioningTest, PlantedDocumentsAreSkippedWithTheReason) {
+  ASSERT_EQ(::geteuid(), 0u) << "needs root to hand files to another user";
+  testing::TempDir dir;
+  const std::string good = R"({"server":"https://planted"})";
+  auto findOnly = [](const std::string& path, std::string& log) {
+    ::testing::internal::CaptureStderr();
+    auto found = BundledProvisioning::find({{"sidecar", path}});
+    log = ::testing::internal::GetCapturedStderr();
+    return found;
+  };
+  std::string log;
+
+  writeFile(dir.file("foreign.json"), good);
+  ASSERT_EQ(::chown(dir.file("foreign.json").c_str(), 65534, 65534), 0);
+  writeFile(dir.file("loose.json"), good);
+  ::chmod(dir.file("loose.json").c_str(), 0664);
+  std::filesystem::create_symlink(dir.file("loose.json"), dir.file("link.json"));
+  ::mkfifo(dir.file("fifo.json").c_str(), 0600);
+  const std::pair<const char*, const char*> refused[] = {
+      {"foreign.json", " is owned by uid 65534, neither root nor this user"},
+      {"loose.json", " is writable by group or others"},
+      {"link.json", " is a symbolic link"},
+      {"fifo.json", " is not a regular file"},
+  };
+  for (const auto& [name, why] : refused) {
+    EXPECT_FALSE(findOnly(dir.file(name), log)) << name;
+    EXPECT_NE(log.find("WARN: provisioning: ignoring the sidecar document: " + dir.file(name) + why),
+              std::string::npos) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+  }
+
+  // A directory anyone may write to: only a file of our own in a sticky one counts.
+  std::string open = dir.file("open");
+  std::filesystem::create_directory(open);
+  writeFile(open + "/p.json", good);
+  ::chmod(open.c_str(), 0777);
+  EXPECT_FALSE(findOnly(open + "/p.json", log));
+  EXPECT_NE(log.find(open + "/p.json lies in " + open + ", which others may write to"), std::string::npos) << log;
+  ::chmod(open.c_str(), 01777);
+  EXPECT_EQ(findOnly(open + "/p.json", log).value_or(FoundProvisioning{}).payload.server, "https://planted");
+  EXPECT_EQ(log, "");
+  ASSERT_EQ(::chown((open + "/p.json").c_str(), 65534, 65534), 0);
+  EXPECT_FALSE(findOnly(open + "/p.json", log));
+
+  // Missing documents stay silent.
+  EXPECT_FALSE(findOnly(dir.file("absent.json"), log));
+  EXPECT_EQ(log, "");
+}
+
+TEST(BundledProvisioningTest, RootConsultsTheUserLocationOnlyWithRootsOwnHome) {
+  ASSERT_EQ(::geteuid(), 0u);
+  auto labels = [] {
+    std::vector<std::string> out;
+    for (const auto& candidate : BundledProvisioning::candidatePaths()) out.push_back(candidate.label);
+    return out;
+  };
+  testing::TempDir home;
+  testing::ScopedEnv xdg("XDG_DATA_HOME", std::nullopt);
+  {
+    testing::ScopedEnv env("HOME", home.path());
+    EXPECT_EQ(labels(), (std::vector<std::string>{"sidecar", "system"}));
+  }
+  testing::ScopedEnv env("HOME", platform::homeDirectoryOf(0));
+  EXPECT_EQ(labels(), (std::vector<std::string>{"sidecar", "system", "user"}));
 }
 
 }  // namespace

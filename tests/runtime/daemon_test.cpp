@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -164,6 +166,131 @@ TEST_F(DaemonTest, DiagnosticsOfAnEnrolledMachineWithAPinnedCA) {
   auto unconfigured = testing::runAgent({"status"}, env());
   EXPECT_EQ(unconfigured.status, 1);
   EXPECT_EQ(unconfigured.out, "not configured. Run `vela-agent setup` or deploy a provisioning-named binary.\n");
+}
+
+// A provisioning.json that another user dropped beside the executable would hand a
+// root daemon the attacker's server, token, CA and command key.
+TEST_F(DaemonTest, PlantedSidecarIsSkippedAndNothingIsWritten) {
+  ASSERT_EQ(::geteuid(), 0u) << "the attack needs a root daemon";
+  testing::TempDir bin;
+  ::chmod(bin.path().c_str(), 0777);
+  std::string exe = bin.file("vela-agent");
+  std::error_code linked;
+  std::filesystem::create_hard_link(VELA_AGENT_EXE, exe, linked);
+  if (linked) std::filesystem::copy_file(VELA_AGENT_EXE, exe);
+  std::string sidecar = bin.file("provisioning.json");
+  testing::writeFile(sidecar, cp_.provisioningJSON());
+  ASSERT_EQ(::chown(sidecar.c_str(), 65534, 65534), 0);
+  testing::TempDir state, home;
+
+  BackgroundProcess agent(exe, {"run"},
+                          {{"VELA_STATE_DIR", state.path()}, {"HOME", home.path()},
+                           {"XDG_DATA_HOME", std::nullopt}, {"VELA_SERVER", std::nullopt},
+                           {"VELA_TOKEN", std::nullopt}, {"VELA_LOG_FILE", std::nullopt}});
+  ASSERT_TRUE(BackgroundProcess::waitUntil([&] {
+    return agent.err().find("Idling until configured") != std::string::npos ||
+           agent.err().find("provisioned from") != std::string::npos;
+  })) << agent.err();
+  agent.stop(SIGKILL);  // an idle daemon would only notice SIGTERM after its 30-second nap
+  std::string log = agent.err();
+  EXPECT_NE(log.find("WARN: provisioning: ignoring the sidecar document: " + sidecar +
+                     " is owned by uid 65534, neither root nor this user\n"),
+            std::string::npos) << log;
+  EXPECT_EQ(log.find("provisioned from"), std::string::npos) << log;
+  EXPECT_TRUE(std::filesystem::is_empty(state.path()));
+  EXPECT_EQ(count(cp_.requests()), 0u);
+}
+
+// One mistyped value once made the daemon provision afresh and save over the file,
+// losing the identity and turning allowRunScript and allowPowerCommands back on.
+TEST_F(DaemonTest, MistypedConfigurationIsLeftByteIdenticalAndStopsTheDaemon) {
+  AgentConfig config = provisionedConfig();
+  config.agentID = "a-1";
+  config.deviceToken = "t";
+  config.allowRunScript = false;
+  config.allowPowerCommands = false;
+  ASSERT_TRUE(config.save());
+  std::string text = testing::readFileOrEmpty(state_.file("config.json"));
+  const std::string good = "\"heartbeatIntervalSeconds\": 1,";
+  ASSERT_NE(text.find(good), std::string::npos) << text;
+  text.replace(text.find(good), good.size(), "\"heartbeatIntervalSeconds\": \"120\",");
+  testing::writeFile(state_.file("config.json"), text);
+
+  auto withProvisioningEnv = env();
+  withProvisioningEnv["VELA_SERVER"] = cp_.baseURL();
+  withProvisioningEnv["VELA_TOKEN"] = "T";
+  auto run = testing::runAgent({"run"}, withProvisioningEnv);
+  EXPECT_EQ(run.status, 1);
+  const std::string problem = state_.file("config.json") +
+                              " does not decode: config.json: key \"heartbeatIntervalSeconds\" is not an integer";
+  EXPECT_NE(run.err.find("] ERROR: " + problem + " (left untouched; fix it, or remove it to provision afresh)\n"),
+            std::string::npos) << run.err;
+  EXPECT_EQ(testing::readFileOrEmpty(state_.file("config.json")), text);
+  EXPECT_EQ(count(cp_.requests()), 0u);
+
+  auto status = testing::runAgent({"status"}, env());
+  EXPECT_EQ(status.status, 1);
+  EXPECT_EQ(status.out, "error: " + problem + "\n");
+  auto doctor = testing::runAgent({"doctor"}, env());
+  EXPECT_EQ(doctor.status, 1);
+  EXPECT_NE(doctor.out.find("  [\u2717] config: " + problem + "\n"), std::string::npos) << doctor.out;
+}
+
+// Whoever owns or may write the state directory decides the agent's identity and trust.
+TEST_F(DaemonTest, RootDaemonRefusesAStateDirectoryOthersControl) {
+  ASSERT_EQ(::geteuid(), 0u);
+  AgentConfig config = provisionedConfig();
+  config.serverBaseURL = "http://127.0.0.1:" + std::to_string(cp_.port());  // never contacted
+  config.agentID = "a-1";
+  ASSERT_TRUE(config.save());
+  auto refusal = [&] {
+    auto run = testing::runAgent({"run"}, env());
+    EXPECT_EQ(run.status, 1);
+    auto at = run.err.find("error: refusing state directory ");
+    return at == std::string::npos ? run.err : run.err.substr(at);
+  };
+  ASSERT_EQ(::chown(state_.path().c_str(), 65534, 65534), 0);
+  EXPECT_EQ(refusal(), "error: refusing state directory " + state_.path() +
+                           ": it is owned by uid 65534; it must be a directory owned by uid 0 and "
+                           "writable by nobody else (chown and chmod 700 it)\n");
+  ASSERT_EQ(::chown(state_.path().c_str(), 0, 0), 0);
+  ::chmod(state_.path().c_str(), 0777);
+  EXPECT_TRUE(refusal().starts_with("error: refusing state directory " + state_.path() +
+                                    ": it is writable by group or others;"));
+  ::chmod(state_.path().c_str(), 0700);
+  ASSERT_EQ(::chown(state_.file("pinned").c_str(), 65534, 65534), 0);
+  EXPECT_TRUE(refusal().starts_with("error: refusing state directory " + state_.file("pinned") +
+                                    ": it is owned by uid 65534;"));
+}
+
+// A writer killed between writing and renaming leaves a whole copy behind, a private
+// key included; the next start and reset clear such files.
+TEST_F(DaemonTest, StartAndResetRemoveWhatAKilledWriterLeft) {
+  AgentConfig config = provisionedConfig();
+  config.serverBaseURL = "http://127.0.0.1:" + std::to_string(cp_.port());  // ends the start early
+  config.agentID = "a-1";
+  ASSERT_TRUE(config.save());
+  const std::string leftovers[] = {"device.key.tmp-99999999", "pinned/ca.pem.tmp-99999998"};
+  for (const auto& name : leftovers) testing::writeFile(state_.file(name), "secret");
+  EXPECT_EQ(testing::runAgent({"run"}, env()).status, 1);
+  for (const auto& name : leftovers) EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
+
+  for (const auto& name : leftovers) testing::writeFile(state_.file(name), "secret");
+  EXPECT_EQ(testing::runAgent({"reset"}, env()).status, 0);
+  for (const auto& name : leftovers) EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
+}
+
+// With a small-order command key a constant signature made a command run as root.
+TEST_F(DaemonTest, DoctorFailsASmallOrderCommandKey) {
+  ASSERT_TRUE(provisionedConfig().save());
+  testing::writeFile(state_.file("pinned/command_pubkey.b64"), "AQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=");
+  auto doctor = testing::runAgent({"doctor"}, env());
+  EXPECT_EQ(doctor.status, 1);
+  EXPECT_NE(doctor.out.find("  [\u2717] pinned trust: refusing pinned command public key "
+                            "(pinned/command_pubkey.b64): a small-order or non-canonical Ed25519 "
+                            "public key verifies forged signatures\n"),
+            std::string::npos) << doctor.out;
+  EXPECT_EQ(doctor.out.find("command key"), std::string::npos);
 }
 
 }  // namespace
