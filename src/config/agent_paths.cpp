@@ -14,7 +14,8 @@ namespace {
 
 // The part of `path` below the state directory, or absent for a path elsewhere.
 std::optional<std::string_view> belowStateDir(const std::string& dir, std::string_view path) {
-  if (dir.empty() || path.size() <= dir.size() + 1 || !path.starts_with(dir) || path[dir.size()] != '/') {
+  if (dir.empty() || path.size() <= dir.size() + 1 || !path.starts_with(dir) ||
+      path[dir.size()] != '/') {
     return std::nullopt;
   }
   return path.substr(dir.size() + 1);
@@ -25,12 +26,14 @@ Result<void> checkOwnDirectory(const std::string& dir, bool followLinks) {
   if (!info) return {};
   auto refuse = [&](const std::string& why) {
     return fail("refusing state directory " + dir + ": " + why +
-                "; it must be a directory owned by uid " + std::to_string(platform::effectiveUser()) +
+                "; it must be a directory owned by uid " +
+                std::to_string(platform::effectiveUser()) +
                 " and writable by nobody else (chown and chmod 700 it)");
   };
   if (info->symlink) return refuse("it is a symbolic link");
   if (!info->directory) return refuse("it is not a directory");
-  if (info->owner != platform::effectiveUser()) return refuse("it is owned by uid " + std::to_string(info->owner));
+  if (info->owner != platform::effectiveUser())
+    return refuse("it is owned by uid " + std::to_string(info->owner));
   if ((info->mode & 022) != 0) return refuse("it is writable by group or others");
   return {};
 }
@@ -100,7 +103,8 @@ Result<void> checkStateDirOwnership() {
 
 void removeStaleTemporaries() {
   // The state directory may be an administrator's link; pinned/ never is.
-  for (const auto& [dir, followLinks] : {std::pair(stateDir(), true), std::pair(pinnedDir(), false)}) {
+  for (const auto& [dir, followLinks] :
+       {std::pair(stateDir(), true), std::pair(pinnedDir(), false)}) {
     auto info = platform::fileInfo(dir, followLinks);
     if (!info || !*info || !(*info)->directory) continue;
     auto names = platform::listDirectory(dir);

@@ -52,7 +52,8 @@ std::optional<FoundProvisioning> find(const std::vector<Candidate>& candidates) 
   for (const Candidate& candidate : candidates) {
     auto text = platform::readTrustedFile(candidate.path);
     if (!text) {
-      Log::warn("provisioning: ignoring the " + candidate.label + " document: " + text.error().message);
+      Log::warn("provisioning: ignoring the " + candidate.label +
+                " document: " + text.error().message);
       continue;
     }
     if (!*text) continue;

@@ -98,7 +98,8 @@ Result<AgentConfig> EnrollmentService::enroll(const AgentConfig& config) const {
   }
 
   VELA_TRY_VOID(checkIdentifiers(*reply));
-  Certificate issued = VELA_TRY(CertStore::store(reply->certificate.pem, VELA_TRY(key.publicKeySPKI())));
+  Certificate issued =
+      VELA_TRY(CertStore::store(reply->certificate.pem, VELA_TRY(key.publicKeySPKI())));
   std::string local = CertStore::fingerprint(issued);
   if (!equalIgnoringCase(local, reply->certificate.fingerprint)) {
     Log::warn("server fingerprint " + reply->certificate.fingerprint + " ≠ local " + local);

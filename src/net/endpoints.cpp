@@ -36,13 +36,16 @@ std::string percentEncode(std::string_view text, bool (*allowed)(unsigned char))
 
 bool allowedInQueryComponent(unsigned char c) { return isUnreserved(c); }
 
-bool allowedInSegmentWithoutDots(unsigned char c) { return c != '/' && c != '.' && allowedInPath(c); }
+bool allowedInSegmentWithoutDots(unsigned char c) {
+  return c != '/' && c != '.' && allowedInPath(c);
+}
 
 bool hasDotSegment(std::string_view path) {
   std::size_t start = 0;
   for (;;) {
     std::size_t end = path.find('/', start);
-    std::string_view segment = path.substr(start, end == std::string_view::npos ? end : end - start);
+    std::string_view segment =
+        path.substr(start, end == std::string_view::npos ? end : end - start);
     if (segment == "." || segment == "..") return true;
     if (end == std::string_view::npos) return false;
     start = end + 1;
@@ -86,7 +89,8 @@ std::string Endpoints::commandResult(const std::optional<std::string>& commandID
   // so such an id becomes one segment with its slashes and dots encoded. A whole id of
   // "." or ".." can at worst be resolved to the result path without an id.
   return withEncodedPath(
-      base, "api/agent/commands/" + percentEncode(*commandID, allowedInSegmentWithoutDots) + "/result");
+      base,
+      "api/agent/commands/" + percentEncode(*commandID, allowedInSegmentWithoutDots) + "/result");
 }
 
 std::optional<std::string> Endpoints::gatewayURL() const {

@@ -156,7 +156,8 @@ int main(Args arguments) {
     if (std::find(command.words.begin(), command.words.end(), word) == command.words.end()) continue;
     Result<int> status = command.handler(std::move(rest));
     if (!status) {
-      writeOut(STDERR_FILENO, "error: " + Log::escapeControlCharacters(status.error().description()) + "\n");
+      writeOut(STDERR_FILENO,
+               "error: " + Log::escapeControlCharacters(status.error().description()) + "\n");
       return 1;
     }
     return *status;

@@ -63,7 +63,8 @@ Result<int> runCommand(Args args) {
   auto stored = AgentConfig::loadStored();
   if (!stored) {
     // The service manager retries; the file stays as it is for the administrator.
-    Log::error(stored.error().message + " (left untouched; fix it, or remove it to provision afresh)");
+    Log::error(stored.error().message +
+               " (left untouched; fix it, or remove it to provision afresh)");
     return 1;
   }
   AgentConfig config = *stored ? std::move(**stored) : VELA_TRY(provisionWithoutConfig());

@@ -183,9 +183,10 @@ TEST(AgentConfigTest, StoredConfigurationIsAbsentOnlyWhenTheFileIsMissing) {
   testing::writeFile(state.file("config.json"), typo);
   auto broken = AgentConfig::loadStored();
   ASSERT_FALSE(broken);
-  EXPECT_EQ(broken.error().message,
-            state.file("config.json") +
-                " does not decode: config.json: key \"heartbeatIntervalSeconds\" is not an integer");
+  EXPECT_EQ(
+      broken.error().message,
+      state.file("config.json") +
+          " does not decode: config.json: key \"heartbeatIntervalSeconds\" is not an integer");
   testing::writeFile(state.file("config.json"), kMinimal);
   EXPECT_EQ(AgentConfig::loadStored().value().value().serverBaseURL, "https://cp.example");
 }
@@ -214,19 +215,22 @@ TEST(AgentPathsTest, ForeignOrLooseStateDirectoriesAreRefused) {
   ASSERT_EQ(::chown(state.path().c_str(), 0, 0), 0);
 
   ::chmod(state.path().c_str(), 0770);
-  EXPECT_NE(AgentPaths::checkStateDirOwnership().error().message.find(": it is writable by group or others;"),
+  EXPECT_NE(AgentPaths::checkStateDirOwnership().error().message.find(
+                ": it is writable by group or others;"),
             std::string::npos);
   ::chmod(state.path().c_str(), 0700);
 
   std::filesystem::create_directory(pinned);
   ASSERT_EQ(::chown(pinned.c_str(), 65534, 65534), 0);
-  EXPECT_NE(AgentPaths::checkStateDirOwnership().error().message.find(pinned + ": it is owned by uid 65534"),
+  EXPECT_NE(AgentPaths::checkStateDirOwnership().error().message.find(pinned +
+                                                                      ": it is owned by uid 65534"),
             std::string::npos);
   std::filesystem::remove(pinned);
   testing::TempDir elsewhere;
   std::filesystem::create_directory_symlink(elsewhere.path(), pinned);
-  EXPECT_NE(AgentPaths::checkStateDirOwnership().error().message.find(pinned + ": it is a symbolic link"),
-            std::string::npos);
+  EXPECT_NE(
+      AgentPaths::checkStateDirOwnership().error().message.find(pinned + ": it is a symbolic link"),
+      std::string::npos);
 }
 
 // Whoever plants pinned -> elsewhere must neither receive the agent's writes nor feed

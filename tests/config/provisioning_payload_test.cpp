@@ -154,8 +154,10 @@ TEST(BundledProvisioningTest, PlantedDocumentsAreSkippedWithTheReason) {
   };
   for (const auto& [name, why] : refused) {
     EXPECT_FALSE(findOnly(dir.file(name), log)) << name;
-    EXPECT_NE(log.find("WARN: provisioning: ignoring the sidecar document: " + dir.file(name) + why),
-              std::string::npos) << log;
+    EXPECT_NE(
+        log.find("WARN: provisioning: ignoring the sidecar document: " + dir.file(name) + why),
+        std::string::npos)
+        << log;
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
   }
 
@@ -165,9 +167,12 @@ TEST(BundledProvisioningTest, PlantedDocumentsAreSkippedWithTheReason) {
   writeFile(open + "/p.json", good);
   ::chmod(open.c_str(), 0777);
   EXPECT_FALSE(findOnly(open + "/p.json", log));
-  EXPECT_NE(log.find(open + "/p.json lies in " + open + ", which others may write to"), std::string::npos) << log;
+  EXPECT_NE(log.find(open + "/p.json lies in " + open + ", which others may write to"),
+            std::string::npos)
+      << log;
   ::chmod(open.c_str(), 01777);
-  EXPECT_EQ(findOnly(open + "/p.json", log).value_or(FoundProvisioning{}).payload.server, "https://planted");
+  EXPECT_EQ(findOnly(open + "/p.json", log).value_or(FoundProvisioning{}).payload.server,
+            "https://planted");
   EXPECT_EQ(log, "");
   ASSERT_EQ(::chown((open + "/p.json").c_str(), 65534, 65534), 0);
   EXPECT_FALSE(findOnly(open + "/p.json", log));
@@ -181,7 +186,8 @@ TEST(BundledProvisioningTest, RootConsultsTheUserLocationOnlyWithRootsOwnHome) {
   ASSERT_EQ(::geteuid(), 0u);
   auto labels = [] {
     std::vector<std::string> out;
-    for (const auto& candidate : BundledProvisioning::candidatePaths()) out.push_back(candidate.label);
+    for (const auto& candidate : BundledProvisioning::candidatePaths())
+      out.push_back(candidate.label);
     return out;
   };
   testing::TempDir home;

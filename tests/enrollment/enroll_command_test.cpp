@@ -89,8 +89,9 @@ class EnrollCommand : public ::testing::Test {
     testing::ScopedEnv stateDir("VELA_STATE_DIR", state_.path());
     auto key = DeviceKey::loadOrCreate().value();
     auto privateKey = privateKeyFromPEM(key.privateKeyPEMForTLS().value()).value();
-    return testing::TestCA("Canned CA").issue("canned", "", testing::KeyKind::p256,
-                                              testing::Usage::client, privateKey).certificatePEM;
+    return testing::TestCA("Canned CA")
+        .issue("canned", "", testing::KeyKind::p256, testing::Usage::client, privateKey)
+        .certificatePEM;
   }
 
   static ControlPlane* cp_;

@@ -37,9 +37,11 @@ TEST(Endpoints, CommandResultNeverLeavesTheCommandsPath) {
   Endpoints endpoints{"https://cp/x?t=1"};
   EXPECT_EQ(endpoints.commandResult("../../../x"),
             "https://cp/x/api/agent/commands/%2E%2E%2F%2E%2E%2F%2E%2E%2Fx/result?t=1");
-  EXPECT_EQ(endpoints.commandResult("a/./b"), "https://cp/x/api/agent/commands/a%2F%2E%2Fb/result?t=1");
+  EXPECT_EQ(endpoints.commandResult("a/./b"),
+            "https://cp/x/api/agent/commands/a%2F%2E%2Fb/result?t=1");
   EXPECT_EQ(endpoints.commandResult(".."), "https://cp/x/api/agent/commands/%2E%2E/result?t=1");
-  EXPECT_EQ(endpoints.commandResult("v1.2/..x"), "https://cp/x/api/agent/commands/v1.2/..x/result?t=1");
+  EXPECT_EQ(endpoints.commandResult("v1.2/..x"),
+            "https://cp/x/api/agent/commands/v1.2/..x/result?t=1");
 }
 
 TEST(Endpoints, GatewayUsesOnlyTheHostAndQueriesAreEncoded) {

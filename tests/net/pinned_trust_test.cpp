@@ -123,10 +123,14 @@ TEST_F(PinnedTrustLoad, SmallOrderAndNonCanonicalKeysAreRefused) {
   const std::string order8b = "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a";
   const std::string pMinusOne = "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f";
   std::vector<std::string> weak = {
-      base64Of({{0, 1}}), base64Of({}), base64Of({{31, 0x80}}),
+      base64Of({{0, 1}}),
+      base64Of({}),
+      base64Of({{31, 0x80}}),
       Base64::encode(Hex::decode(pMinusOne).value()),
-      Base64::encode(Hex::decode(order8).value()), Base64::encode(Hex::decode(withLast(order8, "85")).value()),
-      Base64::encode(Hex::decode(order8b).value()), Base64::encode(Hex::decode(withLast(order8b, "fa")).value()),
+      Base64::encode(Hex::decode(order8).value()),
+      Base64::encode(Hex::decode(withLast(order8, "85")).value()),
+      Base64::encode(Hex::decode(order8b).value()),
+      Base64::encode(Hex::decode(withLast(order8b, "fa")).value()),
       // Non-canonical: y = p, y = p + 2 (y >= p), and x = 0 with the sign bit set.
       Base64::encode(Hex::decode(withLast("ed" + pMinusOne.substr(2), "7f")).value()),
       Base64::encode(Hex::decode(withLast("ef" + pMinusOne.substr(2), "ff")).value()),
@@ -143,8 +147,10 @@ TEST_F(PinnedTrustLoad, SmallOrderAndNonCanonicalKeysAreRefused) {
               "non-canonical Ed25519 public key verifies forged signatures");
     writeKeys();
     writeFile(AgentPaths::pinnedUpdateKey(), key);
-    EXPECT_EQ(PinnedTrust::load().error().message.rfind("refusing pinned update public key (pinned/update_pubkey.b64): ", 0),
-              0u) << key;
+    EXPECT_EQ(PinnedTrust::load().error().message.rfind(
+                  "refusing pinned update public key (pinned/update_pubkey.b64): ", 0),
+              0u)
+        << key;
   }
   writeKeys();
   EXPECT_TRUE(PinnedTrust::load());

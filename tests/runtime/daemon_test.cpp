@@ -184,9 +184,12 @@ TEST_F(DaemonTest, PlantedSidecarIsSkippedAndNothingIsWritten) {
   testing::TempDir state, home;
 
   BackgroundProcess agent(exe, {"run"},
-                          {{"VELA_STATE_DIR", state.path()}, {"HOME", home.path()},
-                           {"XDG_DATA_HOME", std::nullopt}, {"VELA_SERVER", std::nullopt},
-                           {"VELA_TOKEN", std::nullopt}, {"VELA_LOG_FILE", std::nullopt}});
+                          {{"VELA_STATE_DIR", state.path()},
+                           {"HOME", home.path()},
+                           {"XDG_DATA_HOME", std::nullopt},
+                           {"VELA_SERVER", std::nullopt},
+                           {"VELA_TOKEN", std::nullopt},
+                           {"VELA_LOG_FILE", std::nullopt}});
   ASSERT_TRUE(BackgroundProcess::waitUntil([&] {
     return agent.err().find("Idling until configured") != std::string::npos ||
            agent.err().find("provisioned from") != std::string::npos;
@@ -195,7 +198,8 @@ TEST_F(DaemonTest, PlantedSidecarIsSkippedAndNothingIsWritten) {
   std::string log = agent.err();
   EXPECT_NE(log.find("WARN: provisioning: ignoring the sidecar document: " + sidecar +
                      " is owned by uid 65534, neither root nor this user\n"),
-            std::string::npos) << log;
+            std::string::npos)
+      << log;
   EXPECT_EQ(log.find("provisioned from"), std::string::npos) << log;
   EXPECT_TRUE(std::filesystem::is_empty(state.path()));
   EXPECT_EQ(count(cp_.requests()), 0u);
@@ -221,10 +225,13 @@ TEST_F(DaemonTest, MistypedConfigurationIsLeftByteIdenticalAndStopsTheDaemon) {
   withProvisioningEnv["VELA_TOKEN"] = "T";
   auto run = testing::runAgent({"run"}, withProvisioningEnv);
   EXPECT_EQ(run.status, 1);
-  const std::string problem = state_.file("config.json") +
-                              " does not decode: config.json: key \"heartbeatIntervalSeconds\" is not an integer";
-  EXPECT_NE(run.err.find("] ERROR: " + problem + " (left untouched; fix it, or remove it to provision afresh)\n"),
-            std::string::npos) << run.err;
+  const std::string problem =
+      state_.file("config.json") +
+      " does not decode: config.json: key \"heartbeatIntervalSeconds\" is not an integer";
+  EXPECT_NE(run.err.find("] ERROR: " + problem +
+                         " (left untouched; fix it, or remove it to provision afresh)\n"),
+            std::string::npos)
+      << run.err;
   EXPECT_EQ(testing::readFileOrEmpty(state_.file("config.json")), text);
   EXPECT_EQ(count(cp_.requests()), 0u);
 
@@ -233,7 +240,8 @@ TEST_F(DaemonTest, MistypedConfigurationIsLeftByteIdenticalAndStopsTheDaemon) {
   EXPECT_EQ(status.out, "error: " + problem + "\n");
   auto doctor = testing::runAgent({"doctor"}, env());
   EXPECT_EQ(doctor.status, 1);
-  EXPECT_NE(doctor.out.find("  [\u2717] config: " + problem + "\n"), std::string::npos) << doctor.out;
+  EXPECT_NE(doctor.out.find("  [\u2717] config: " + problem + "\n"), std::string::npos)
+      << doctor.out;
 }
 
 // Whoever owns or may write the state directory decides the agent's identity and trust.
@@ -273,23 +281,27 @@ TEST_F(DaemonTest, StartAndResetRemoveWhatAKilledWriterLeft) {
   const std::string leftovers[] = {"device.key.tmp-99999999", "pinned/ca.pem.tmp-99999998"};
   for (const auto& name : leftovers) testing::writeFile(state_.file(name), "secret");
   EXPECT_EQ(testing::runAgent({"run"}, env()).status, 1);
-  for (const auto& name : leftovers) EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
+  for (const auto& name : leftovers)
+    EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
 
   for (const auto& name : leftovers) testing::writeFile(state_.file(name), "secret");
   EXPECT_EQ(testing::runAgent({"reset"}, env()).status, 0);
-  for (const auto& name : leftovers) EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
+  for (const auto& name : leftovers)
+    EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
 }
 
 // With a small-order command key a constant signature made a command run as root.
 TEST_F(DaemonTest, DoctorFailsASmallOrderCommandKey) {
   ASSERT_TRUE(provisionedConfig().save());
-  testing::writeFile(state_.file("pinned/command_pubkey.b64"), "AQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=");
+  testing::writeFile(state_.file("pinned/command_pubkey.b64"),
+                     "AQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=");
   auto doctor = testing::runAgent({"doctor"}, env());
   EXPECT_EQ(doctor.status, 1);
   EXPECT_NE(doctor.out.find("  [\u2717] pinned trust: refusing pinned command public key "
                             "(pinned/command_pubkey.b64): a small-order or non-canonical Ed25519 "
                             "public key verifies forged signatures\n"),
-            std::string::npos) << doctor.out;
+            std::string::npos)
+      << doctor.out;
   EXPECT_EQ(doctor.out.find("command key"), std::string::npos);
 }
 

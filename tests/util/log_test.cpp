@@ -81,7 +81,8 @@ TEST_F(LogTest, ControlCharactersInMessagesAreEscaped) {
   Log::info("Enrolled as agent a-1\n[2026-12-04T16:03:08Z] INFO: forged");
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-  EXPECT_NE(err.find("INFO: Enrolled as agent a-1\\n[2026-12-04T16:03:08Z] INFO: forged\n"), std::string::npos);
+  EXPECT_NE(err.find("INFO: Enrolled as agent a-1\\n[2026-12-04T16:03:08Z] INFO: forged\n"),
+            std::string::npos);
 }
 
 TEST(AgentErrorTest, DescriptionIsTheMessage) {

@@ -36,7 +36,6 @@ Result<void> writeAll(int fd, const std::string& path, std::string_view data) {
   return {};
 }
 
-
 // Owns one descriptor; closes it on destruction.
 class UniqueFd {
  public:
@@ -87,7 +86,8 @@ Result<void> writeAndRenameAt(int dirfd, const std::string& tempName, const std:
                               const std::string& tempShown, const std::string& targetShown,
                               std::string_view data, mode_t mode) {
   ::unlinkat(dirfd, tempName.c_str(), 0);
-  int raw = ::openat(dirfd, tempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+  int raw =
+      ::openat(dirfd, tempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
   if (raw < 0) return openFailure(dirfd, tempName, tempShown, errno);
   Result<void> written;
   {
@@ -135,7 +135,8 @@ Result<UniqueFd> openParentBeneath(const std::string& root, std::string_view rel
     if (next < 0) {
       int err = errno;
       struct stat st;
-      if (::fstatat(dir.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      if (::fstatat(dir.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISLNK(st.st_mode)) {
         return fail(shown + " is a symbolic link");
       }
       return errnoFailure(shown, err);
@@ -236,7 +237,8 @@ Result<std::optional<std::string>> readTrustedFile(const std::string& path) {
     return fail(path + " is owned by uid " + std::to_string(st.st_uid) +
                 ", neither root nor this user");
   }
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return fail(path + " is writable by group or others");
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    return fail(path + " is writable by group or others");
   std::string dir = parentOf(path);
   struct stat dirStat;
   if (::stat(dir.c_str(), &dirStat) != 0) return errnoFailure(dir, errno);
@@ -251,7 +253,8 @@ Result<std::string> readFileBeneath(const std::string& root, std::string_view re
   std::string leaf;
   UniqueFd dir = VELA_TRY(openParentBeneath(root, relative, leaf));
   std::string shown = root + "/" + std::string(relative);
-  int raw = ::openat(dir.get(), leaf.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  int raw =
+      ::openat(dir.get(), leaf.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   if (raw < 0) return openFailure(dir.get(), leaf, shown, errno);
   UniqueFd fd(raw);
   return readAll(fd.get(), shown);
@@ -264,7 +267,8 @@ Result<void> writeFileDurablyBeneath(const std::string& root, std::string_view r
   UniqueFd dir = VELA_TRY(openParentBeneath(root, relative, leaf));
   std::string shown = root + "/" + std::string(relative);
   std::string temp = leaf + std::string(tempSuffix);
-  VELA_TRY_VOID(writeAndRenameAt(dir.get(), temp, leaf, shown + std::string(tempSuffix), shown, data, mode));
+  VELA_TRY_VOID(
+      writeAndRenameAt(dir.get(), temp, leaf, shown + std::string(tempSuffix), shown, data, mode));
   ::fsync(dir.get());
   return {};
 }
