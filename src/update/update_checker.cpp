@@ -54,7 +54,7 @@ Result<UpdateChecker::Outcome> UpdateChecker::check(const std::string& channel,
                                     {"current_version", currentVersion}}) {
     url = appendQuery(url, {{name, value}});
   }
-  auto response = http_->get(url);
+  auto response = http_->get(url, {}, BodyLimits::kUpdateCheck);
   if (!response) return tl::unexpected(response.error().toAgentError());
   if (response->status == 204) return Outcome();
   if (response->status != 200) return fail(UpdateError::server(response->status));

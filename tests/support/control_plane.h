@@ -31,6 +31,8 @@ class ControlPlane {
     std::optional<std::string> body;
     double delaySeconds = 0;
     bool drop = false;  // close the connection without any reply
+    // Sent as the reply's Content-Encoding; the body is then bytes already so encoded.
+    std::string contentEncoding;
     int count = 1;
     std::string agentId;
   };

@@ -150,7 +150,12 @@ class ControlPlane:
         if body is None:
             return web.Response(status=fault["status"],
                                 text="" if fault["status"] == 204 else "scripted fault\n")
-        return web.Response(status=fault["status"], body=body.encode("utf-8"),
+        # A declared encoding is sent as such (the body is already encoded), so that
+        # compressed and oversized replies can be scripted byte for byte.
+        headers = {}
+        if fault.get("content_encoding"):
+            headers["Content-Encoding"] = fault["content_encoding"]
+        return web.Response(status=fault["status"], body=body, headers=headers,
                             content_type=fault.get("content_type") or "application/json")
 
     def _take_fault(self, request):
@@ -363,8 +368,9 @@ class ControlPlane:
             raise BadRequest("path must start with /")
         fault = {"id": self.next_fault, "path": path,
                  "agent_id": want_string(body, "agent_id", required=False),
-                 "body": want_string(body, "body", required=False),
+                 "body": _fault_body(body),
                  "content_type": want_string(body, "content_type", required=False),
+                 "content_encoding": want_string(body, "content_encoding", required=False),
                  "drop": body.get("drop") is True}
         for key, low, high in (("status", 100, 599), ("count", 1, 1_000_000)):
             value = body.get(key)
@@ -409,6 +415,17 @@ def _payload_of(body):
     return {} if payload is None else payload
 
 
+def _fault_body(body):
+    """A fault's reply body as bytes: `body` as UTF-8 text or `body_base64` verbatim."""
+    if "body_base64" in body:
+        try:
+            return base64.b64decode(want_string(body, "body_base64"), validate=True)
+        except ValueError:
+            raise BadRequest("body_base64 is not base64")
+    text = want_string(body, "body", required=False)
+    return None if text is None else text.encode("utf-8")
+
+
 def _seconds(number):
     try:
         return float(number.text)
@@ -417,7 +434,13 @@ def _seconds(number):
 
 
 def _public_fault(fault):
-    return {k: v for k, v in fault.items() if v is not None}
+    public = {k: v for k, v in fault.items() if v is not None}
+    if "body" in public:
+        try:
+            public["body"] = public["body"].decode("utf-8")
+        except UnicodeDecodeError:
+            public["body_base64"] = base64.b64encode(public.pop("body")).decode("ascii")
+    return public
 
 
 def machine_arch():
