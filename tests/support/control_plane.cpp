@@ -224,6 +224,7 @@ void ControlPlane::scriptFault(const Fault& fault) const {
   }
   if (fault.delaySeconds > 0) body["delay"] = fault.delaySeconds;
   if (fault.drop) body["drop"] = true;
+  if (fault.repeat != 1) body["repeat"] = fault.repeat;
   if (!fault.agentId.empty()) body["agent_id"] = fault.agentId;
   expect(201, "POST", "/admin/faults", body.dump());
 }

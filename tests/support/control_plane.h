@@ -33,6 +33,7 @@ class ControlPlane {
     bool drop = false;  // close the connection without any reply
     // Sent as the reply's Content-Encoding; the body is then bytes already so encoded.
     std::string contentEncoding;
+    int repeat = 1;  // the body sent this many times over, streamed
     int count = 1;
     std::string agentId;
   };

@@ -155,8 +155,21 @@ class ControlPlane:
         headers = {}
         if fault.get("content_encoding"):
             headers["Content-Encoding"] = fault["content_encoding"]
-        return web.Response(status=fault["status"], body=body, headers=headers,
-                            content_type=fault.get("content_type") or "application/json")
+        content_type = fault.get("content_type") or "application/json"
+        if fault.get("repeat", 1) == 1:
+            return web.Response(status=fault["status"], body=body, headers=headers,
+                                content_type=content_type)
+        # A huge reply is streamed, never held: the body `repeat` times over.
+        response = web.StreamResponse(status=fault["status"], headers=headers)
+        response.content_type = content_type
+        await response.prepare(request)
+        try:
+            for _ in range(fault["repeat"]):
+                await response.write(body)
+            await response.write_eof()
+        except ConnectionError:
+            pass  # the client stopped reading, as it should
+        return response
 
     def _take_fault(self, request):
         agent = None
@@ -372,7 +385,8 @@ class ControlPlane:
                  "content_type": want_string(body, "content_type", required=False),
                  "content_encoding": want_string(body, "content_encoding", required=False),
                  "drop": body.get("drop") is True}
-        for key, low, high in (("status", 100, 599), ("count", 1, 1_000_000)):
+        for key, low, high in (("status", 100, 599), ("count", 1, 1_000_000),
+                               ("repeat", 1, 1_000_000)):
             value = body.get(key)
             if value is None:
                 continue

@@ -281,6 +281,8 @@ class AdminAPI(unittest.TestCase):
         self.server.admin("/admin/faults", {"path": path, "content_encoding": "gzip",
                                             "body_base64": base64.b64encode(packed).decode()})
         self.assertEqual(self.server.curl(path, bearer=agent["device_token"]), (200, packed))
+        self.server.admin("/admin/faults", {"path": path, "body": "ab", "repeat": 3000})
+        self.assertEqual(self.server.curl(path, bearer=agent["device_token"]), (200, b"ab" * 3000))
 
         self.server.admin("/admin/faults", {"path": path, "drop": True})
         status, _ = self.server.curl(path, bearer=agent["device_token"])
