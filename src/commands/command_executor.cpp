@@ -8,6 +8,7 @@
 
 #include "commands/command_type.h"
 #include "commands/replay_store.h"
+#include "commands/result_output.h"
 #include "config/agent_paths.h"
 #include "identity/cert_store.h"
 #include "identity/device_key.h"
@@ -131,7 +132,7 @@ CommandExecutor::Outcome CommandExecutor::runScript(const JSONValue& payload) {
     text += "[stderr]\n" + run.stderr;
   }
   if (run.timedOut) text += "\n[timed out after " + std::to_string(timeout) + "s]";
-  return {run.exitCode, std::move(text)};
+  return {run.exitCode, ResultOutput::capped(std::move(text), run.stdoutDropped + run.stderrDropped)};
 }
 
 CommandExecutor::Outcome CommandExecutor::serviceControl(const JSONValue& payload) {

@@ -24,14 +24,14 @@ HTTPClient::Headers CommandPoller::bearer() const {
   return {{"Authorization", "Bearer " + deviceToken_}};
 }
 
-std::vector<JSONValue> CommandPoller::commandArray(const JSONValue& body) {
+std::span<const JSONValue> CommandPoller::commandArray(const JSONValue& body) {
   if (body.isObject()) {
     for (const char* key : {"data", "commands"}) {
       if (const JSONValue* list = body[key]; list != nullptr && list->isArray()) {
         return *list->arrayValue();
       }
     }
-    if (body["type"] != nullptr) return {body};
+    if (body["type"] != nullptr) return std::span(&body, 1);
     return {};
   }
   if (const auto* elements = body.arrayValue()) return *elements;
@@ -39,7 +39,7 @@ std::vector<JSONValue> CommandPoller::commandArray(const JSONValue& body) {
 }
 
 Result<int> CommandPoller::pollOnce() {
-  auto response = http_.get(endpoints_.commandsPoll(), bearer());
+  auto response = http_.get(endpoints_.commandsPoll(), bearer(), BodyLimits::kCommandPoll);
   if (!response) return tl::unexpected(response.error().toAgentError());
   if (response->status == 204) return 0;
   if (response->status < 200 || response->status > 299) {
@@ -49,8 +49,15 @@ Result<int> CommandPoller::pollOnce() {
   auto body = JSONScanner::parse(response->body);
   if (!body) return tl::unexpected(body.error().toAgentError());
 
+  auto commands = commandArray(*body);
+  if (commands.size() > kMaxCommandsPerPoll) {
+    Log::warn("command poll returned " + std::to_string(commands.size()) + " commands; handling the first " +
+              std::to_string(kMaxCommandsPerPoll) + ", ignoring " +
+              std::to_string(commands.size() - kMaxCommandsPerPoll));
+    commands = commands.first(kMaxCommandsPerPoll);
+  }
   int executed = 0;
-  for (const JSONValue& value : commandArray(*body)) {
+  for (const JSONValue& value : commands) {
     if (handle(value)) ++executed;
   }
   return executed;
@@ -78,7 +85,8 @@ bool CommandPoller::handle(const JSONValue& value) {
 
 Result<void, HTTPError> CommandPoller::reportResult(const CommandResult& result) {
   Bytes body = CanonicalJSON::encodeData(result.reportBody());
-  auto response = http_.postJSON(endpoints_.commandResult(result.command_id), body, bearer());
+  auto response = http_.postJSON(endpoints_.commandResult(result.command_id), body, bearer(),
+                                 BodyLimits::kAcknowledgement);
   if (!response) return tl::unexpected(response.error());
   if (response->status < 200 || response->status > 299) {
     Log::warn("result report failed (HTTP " + std::to_string(response->status) + ") for seq=" +

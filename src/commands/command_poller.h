@@ -6,14 +6,16 @@
 // commands after it. Runs on the caller's thread (the daemon loop or `once`); not
 // synchronised.
 
+#include <cstddef>
 #include <memory>
+#include <span>
 #include <string>
-#include <vector>
 
 #include "commands/command_executor.h"
 #include "commands/command_result.h"
 #include "commands/command_verifier.h"
 #include "config/agent_config.h"
+#include "net/body_limits.h"
 #include "net/endpoints.h"
 #include "net/http_client.h"
 #include "util/agent_error.h"
@@ -23,6 +25,10 @@ namespace vela {
 
 class CommandPoller {
  public:
+  // Commands handled from one reply; the rest are dropped with one warning. Each may run
+  // a script for minutes, so a larger batch only stalls the loop (and floods the log).
+  static constexpr std::size_t kMaxCommandsPerPoll = 1000;
+
   // REQUIRES: `http` outlives the poller (the runtime owns both).
   CommandPoller(HTTPClient& http, Endpoints endpoints, AgentConfig config,
                 CommandVerifier verifier, std::string agentID, std::string deviceToken,
@@ -37,7 +43,8 @@ class CommandPoller {
   HTTPClient::Headers bearer() const;
   // The commands of a poll body: `data` or `commands` when an array, the body itself
   // when it is an object with `type`, the elements of a top-level array; else none.
-  static std::vector<JSONValue> commandArray(const JSONValue& body);
+  // A view into `body`.
+  static std::span<const JSONValue> commandArray(const JSONValue& body);
 
   CommandVerifier& verifier() { return verifier_; }
   CommandExecutor& executor() { return executor_; }

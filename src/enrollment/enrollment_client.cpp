@@ -115,7 +115,7 @@ tl::expected<EnrollmentClient::Result, EnrollmentClient::Error> EnrollmentClient
 
 tl::expected<EnrollmentClient::Result, EnrollmentClient::Error> EnrollmentClient::send(
     const Request& request) {
-  auto response = http_.postJSON(enrollURL(), request.jsonData());
+  auto response = http_.postJSON(enrollURL(), request.jsonData(), {}, BodyLimits::kEnroll);
   if (!response) return tl::unexpected(Error(response.error()));
 
   if (response->status == 200 || response->status == 201) {

@@ -23,36 +23,89 @@ void ensureCurlInitialised() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-CURLcode configureContext(CURL*, void* sslContext, void* tls) {
-  auto configured = static_cast<PinnedTLS*>(tls)->configure(static_cast<SSL_CTX*>(sslContext));
-  if (!configured) {
+// The callbacks below are called from C: each catches what it could throw and turns
+// it into the transfer's failure.
+CURLcode configureContext(CURL*, void* sslContext, void* tls) noexcept {
+  try {
+    auto configured = static_cast<PinnedTLS*>(tls)->configure(static_cast<SSL_CTX*>(sslContext));
+    if (configured) return CURLE_OK;
     Log::error(configured.error().message);
-    return CURLE_SSL_CERTPROBLEM;
+  } catch (const std::exception& e) {
+    Log::error(std::string("TLS setup failed: ") + e.what());
   }
-  return CURLE_OK;
+  return CURLE_SSL_CERTPROBLEM;
 }
 
-size_t collectBody(char* data, size_t size, size_t count, void* target) {
-  auto* body = static_cast<Bytes*>(target);
-  body->insert(body->end(), data, data + size * count);
-  return size * count;
+// One reply being received: where its body goes and why a transfer was stopped.
+struct Reception {
+  CURL* handle = nullptr;
+  HTTPClient::Response* response = nullptr;
+  const HTTPClient::BodySink* sink = nullptr;
+  std::size_t maxBodyBytes = 0;
+  std::size_t bodyBytes = 0;
+  std::size_t headerBytes = 0;
+  std::optional<std::string> stopReason;
+
+  bool successStatus() const {
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    return status >= 200 && status <= 299;
+  }
+};
+
+// Returning anything but `size * count` makes curl abort with a write error.
+size_t collectBody(char* data, size_t size, size_t count, void* target) noexcept {
+  auto* r = static_cast<Reception*>(target);
+  const size_t n = size * count;
+  auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+  try {
+    // A sink bounds its own stream; the limit is for what is held here.
+    if (*r->sink && r->successStatus()) {
+      if ((*r->sink)(std::span(bytes, n))) return n;
+      r->stopReason = "reply body refused by its receiver";
+      return 0;
+    }
+    if (n > r->maxBodyBytes - r->bodyBytes) {
+      r->stopReason = "reply body exceeds the " + std::to_string(r->maxBodyBytes) +
+                      "-byte limit for this call; transfer aborted";
+      return 0;
+    }
+    r->bodyBytes += n;
+    r->response->body.insert(r->response->body.end(), bytes, bytes + n);
+    return n;
+  } catch (const std::exception& e) {
+    r->stopReason = std::string("cannot take the reply body: ") + e.what();
+    return 0;
+  }
 }
 
-size_t collectHeader(char* data, size_t size, size_t count, void* target) {
-  auto* headers = static_cast<HTTPClient::Headers*>(target);
-  std::string_view line(data, size * count);
-  // A new status line starts a new header block (after 100 Continue, for instance).
-  if (line.starts_with("HTTP/")) {
-    headers->clear();
-    return size * count;
+size_t collectHeader(char* data, size_t size, size_t count, void* target) noexcept {
+  auto* r = static_cast<Reception*>(target);
+  const size_t n = size * count;
+  r->headerBytes += n;
+  if (r->headerBytes > BodyLimits::kHeaders) {
+    r->stopReason = "reply headers exceed " + std::to_string(BodyLimits::kHeaders) + " bytes";
+    return 0;
   }
-  auto colon = line.find(':');
-  if (colon == std::string_view::npos || colon == 0) return size * count;
-  std::string name(line.substr(0, colon));
-  std::string value(trimWhitespace(line.substr(colon + 1)));
-  auto [it, inserted] = headers->try_emplace(name, value);
-  if (!inserted) it->second += ", " + value;
-  return size * count;
+  auto& headers = r->response->headers;
+  std::string_view line(data, n);
+  try {
+    // A new status line starts a new header block (after 100 Continue, for instance).
+    if (line.starts_with("HTTP/")) {
+      headers.clear();
+      return n;
+    }
+    auto colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0) return n;
+    std::string name(line.substr(0, colon));
+    std::string value(trimWhitespace(line.substr(colon + 1)));
+    auto [it, inserted] = headers.try_emplace(name, value);
+    if (!inserted) it->second += ", " + value;
+    return n;
+  } catch (const std::exception& e) {
+    r->stopReason = std::string("cannot take the reply headers: ") + e.what();
+    return 0;
+  }
 }
 
 struct HeaderList {
@@ -122,21 +175,28 @@ HTTPClient::Request HTTPClient::makePOST(const std::string& url,
 }
 
 Result<HTTPClient::Response, HTTPError> HTTPClient::get(const std::string& url,
-                                                        const Headers& headers) {
-  return send(makeGET(url, headers));
+                                                        const Headers& headers,
+                                                        std::size_t maxBodyBytes) {
+  Request request = makeGET(url, headers);
+  request.maxBodyBytes = maxBodyBytes;
+  return send(request);
 }
 
 Result<HTTPClient::Response, HTTPError> HTTPClient::postJSON(const std::string& url,
                                                              std::span<const std::uint8_t> body,
-                                                             const Headers& headers) {
-  return send(makePOST(url, body, headers));
+                                                             const Headers& headers,
+                                                             std::size_t maxBodyBytes) {
+  Request request = makePOST(url, body, headers);
+  request.maxBodyBytes = maxBodyBytes;
+  return send(request);
 }
 
 Result<HTTPClient::Response, HTTPError> HTTPClient::postJSON(const std::string& url,
                                                              std::string_view body,
-                                                             const Headers& headers) {
+                                                             const Headers& headers,
+                                                             std::size_t maxBodyBytes) {
   return postJSON(url, std::span(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()),
-                  headers);
+                  headers, maxBodyBytes);
 }
 
 bool HTTPClient::evaluatePinned(const CertificateChain& chain, std::string_view host) {
@@ -173,6 +233,11 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& reque
 
   char errorBuffer[CURL_ERROR_SIZE] = {};
   Response response;
+  Reception reception;
+  reception.handle = h;
+  reception.response = &response;
+  reception.sink = &request.bodySink;
+  reception.maxBodyBytes = request.maxBodyBytes;
   HeaderList headerList;
   for (const auto& [name, value] : request.headers) headerList.add(name + ": " + value);
   // curl would otherwise wait for "100 Continue" before large bodies.
@@ -197,12 +262,14 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& reque
       curl_easy_setopt(h, CURLOPT_SSL_SESSIONID_CACHE, 0L) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeoutMs) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "") == CURLE_OK &&
+      // Decoded bytes are what the body limit counts, so a small compressed reply
+      // cannot inflate past it.
+      curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, request.decodeContent ? "" : nullptr) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.list) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collectBody) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_WRITEDATA, &response.body) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_WRITEDATA, &reception) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, collectHeader) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_HEADERDATA, &response.headers) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_HEADERDATA, &reception) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK;
   if (!configured) {
     return tl::unexpected(HTTPError::transport("cannot configure the HTTP session"));
@@ -229,6 +296,8 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& reque
     std::string message;
     if (auto rejection = tls_.takeRejection()) {
       message = *rejection;
+    } else if (reception.stopReason) {
+      message = *reception.stopReason;
     } else {
       message = errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code);
     }

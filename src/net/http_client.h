@@ -6,10 +6,16 @@
 // User-Agent, and returns any HTTP status as a Response for the caller to interpret.
 // No cookies, no cache, no redirects followed (a 3xx is a Response like any other).
 //
+// Every reply body is capped (BodyLimits): beyond the request's limit, counted after
+// content decoding, the transfer is aborted with a transport error. A body can instead
+// be streamed to a sink, which sees only the body of a 2xx reply.
+//
 // One connection is kept alive between requests. Requests on one client are
 // serialised by its own lock, so it may be shared, but callers normally use it from a
 // single thread; each call blocks until the exchange completes or fails.
 
+#include <cstddef>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -17,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/body_limits.h"
 #include "net/pinned_tls.h"
 #include "net/pinned_trust.h"
 #include "net/tls_objects.h"
@@ -64,11 +71,22 @@ class HTTPClient {
     std::optional<std::string> header(std::string_view name) const;
   };
 
+  // Receives a 2xx body chunk by chunk; false aborts the transfer (the caller keeps
+  // its own reason). Called on the requesting thread.
+  using BodySink = std::function<bool(std::span<const std::uint8_t>)>;
+
   struct Request {
     std::string method = "GET";
     std::string url;
     Headers headers;
     Bytes body;
+    // Largest reply body held in Response::body, after content decoding.
+    std::size_t maxBodyBytes = BodyLimits::kDefault;
+    // Ask for and undo gzip or deflate; off where the bytes themselves matter.
+    bool decodeContent = true;
+    // When set, a 2xx body goes here instead of Response::body, unbounded by
+    // maxBodyBytes: the sink stops what it does not want.
+    BodySink bodySink;
 
     // Sets a header, replacing any earlier one whose name differs only in case.
     void setHeader(std::string_view name, std::string value);
@@ -81,12 +99,15 @@ class HTTPClient {
   HTTPClient(const HTTPClient&) = delete;
   HTTPClient& operator=(const HTTPClient&) = delete;
 
-  Result<Response, HTTPError> get(const std::string& url, const Headers& headers = {});
+  Result<Response, HTTPError> get(const std::string& url, const Headers& headers = {},
+                                  std::size_t maxBodyBytes = BodyLimits::kDefault);
   // Sends `body` with Content-Type and Accept set to application/json.
   Result<Response, HTTPError> postJSON(const std::string& url, std::span<const std::uint8_t> body,
-                                       const Headers& headers = {});
+                                       const Headers& headers = {},
+                                       std::size_t maxBodyBytes = BodyLimits::kDefault);
   Result<Response, HTTPError> postJSON(const std::string& url, std::string_view body,
-                                       const Headers& headers = {});
+                                       const Headers& headers = {},
+                                       std::size_t maxBodyBytes = BodyLimits::kDefault);
   Result<Response, HTTPError> send(const Request& request);
 
   // The server-trust decision for a presented chain (leaf first); logs each refusal.

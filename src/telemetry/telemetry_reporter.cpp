@@ -74,7 +74,8 @@ Result<void> TelemetryReporter::sendHeartbeat(
                        withHardware ? std::optional(HardwareSnapshot::collect()) : std::nullopt);
   std::string encoded = VELA_TRY(body.encode());
 
-  auto response = http_.postJSON(endpoints_.telemetry(), encoded, bearer());
+  auto response =
+      http_.postJSON(endpoints_.telemetry(), encoded, bearer(), BodyLimits::kAcknowledgement);
   if (!response) return tl::unexpected(response.error().toAgentError());
   if (response->status < 200 || response->status > 299) {
     Log::warn("heartbeat rejected (HTTP " + std::to_string(response->status) +

@@ -3,15 +3,17 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 
 #include "config/agent_paths.h"
 #include "net/endpoints.h"
+#include "platform/durable_file.h"
 #include "platform/executable_check.h"
 #include "platform/file_io.h"
 #include "telemetry/system_info.h"
+#include "update/binary_swap.h"
 #include "util/agent_crypto.h"
+#include "util/hex.h"
 #include "util/log.h"
 #include "util/shell.h"
 #include "util/url.h"
@@ -54,7 +56,7 @@ Result<UpdateChecker::Outcome> UpdateChecker::check(const std::string& channel,
                                     {"current_version", currentVersion}}) {
     url = appendQuery(url, {{name, value}});
   }
-  auto response = http_->get(url);
+  auto response = http_->get(url, {}, BodyLimits::kUpdateCheck);
   if (!response) return tl::unexpected(response.error().toAgentError());
   if (response->status == 204) return Outcome();
   if (response->status != 200) return fail(UpdateError::server(response->status));
@@ -81,20 +83,42 @@ Result<std::string> UpdateChecker::downloadAndVerify(const UpdateManifest& manif
   auto url = URL::parse(manifest.download_url);
   if (!url) return fail(UpdateError::download("invalid download_url"));
   Log::info("Downloading update " + manifest.version + " from " + manifest.download_url);
-  auto response = http_->get(manifest.download_url);
+
+  // The artifact goes to disk as it arrives, hashed on the way; more bytes than the
+  // signed size end the transfer at once.
+  std::string dir = VELA_TRY(AgentPaths::ensureStateDir());
+  std::string staged = dir + "/update-" + manifest.version + ".staged";
+  auto file = VELA_TRY(platform::DurableFile::create(staged, staged + ".tmp-" + std::to_string(::getpid()), 0755));
+  AgentCrypto::Sha256Hasher hasher;
+  std::int64_t received = 0;
+  std::optional<AgentError> stopped;
+  HTTPClient::Request request = HTTPClient::makeGET(manifest.download_url, {});
+  // The hash is over the bytes as served; nothing may be decoded on the way.
+  request.decodeContent = false;
+  request.bodySink = [&](std::span<const std::uint8_t> chunk) {
+    received += static_cast<std::int64_t>(chunk.size());
+    if (received > manifest.size_bytes) {
+      stopped = UpdateError::sizeMismatch(manifest.size_bytes, received).toAgentError();
+      return false;
+    }
+    hasher.update(chunk);
+    if (auto written = file.write(chunk); !written) {
+      stopped = written.error();
+      return false;
+    }
+    return true;
+  };
+  auto response = http_->send(request);
+  if (stopped) return tl::unexpected(*stopped);
   if (!response) return tl::unexpected(response.error().toAgentError());
   if (response->status != 200) {
     return fail(UpdateError::download("HTTP " + std::to_string(response->status)));
   }
-  auto length = static_cast<std::int64_t>(response->body.size());
-  if (length != manifest.size_bytes) return fail(UpdateError::sizeMismatch(manifest.size_bytes, length));
-  std::string digest = AgentCrypto::sha256Hex(response->body);
+  if (received != manifest.size_bytes) return fail(UpdateError::sizeMismatch(manifest.size_bytes, received));
+  std::string digest = Hex::encode(hasher.finish());
   if (digest != lowercase(manifest.sha256)) return fail(UpdateError::sha256Mismatch(manifest.sha256, digest));
 
-  std::string dir = VELA_TRY(AgentPaths::ensureStateDir());
-  std::string staged = dir + "/update-" + manifest.version + ".staged";
-  std::string_view body(reinterpret_cast<const char*>(response->body.data()), response->body.size());
-  VELA_TRY_VOID(platform::writeFileDurably(staged, staged + ".tmp-" + std::to_string(::getpid()), body, 0755));
+  VELA_TRY_VOID(file.commit());
   VELA_TRY_VOID(verifyCodeSignature(staged, manifest.version));
   Log::info("Update " + manifest.version + " verified (sha256 + signature + codesign)");
   return staged;
@@ -118,25 +142,7 @@ Result<void> UpdateChecker::verifyCodeSignature(const std::string& path, const s
 }
 
 Result<void> UpdateChecker::swapBinary(const std::string& stagedBinary, const std::string& installedPath) const {
-  fs::path installed(installedPath);
-  std::string backup = installedPath + ".previous";
-  fs::path temp = installed.parent_path() / (installed.filename().string() + ".new-" + std::to_string(::getpid()));
-  std::error_code ec;
-  fs::remove(temp, ec);
-  fs::copy_file(stagedBinary, temp, fs::copy_options::overwrite_existing, ec);
-  if (ec) return vela::fail(temp.string() + ": " + ec.message());
-  fs::permissions(temp, static_cast<fs::perms>(0755), fs::perm_options::replace, ec);
-  if (ec) return vela::fail(temp.string() + ": " + ec.message());
-  fs::remove(backup, ec);
-  if (fs::exists(installed, ec)) fs::copy_file(installed, backup, fs::copy_options::overwrite_existing, ec);
-  if (::rename(temp.c_str(), installedPath.c_str()) == 0) {
-    fs::remove(stagedBinary, ec);
-    return {};
-  }
-  std::string reason = std::strerror(errno);
-  fs::remove(temp, ec);
-  if (!fs::exists(installed, ec) && fs::exists(backup, ec)) fs::copy_file(backup, installed, ec);
-  return fail(UpdateError::download("atomic replace failed: " + reason));
+  return BinarySwap::swap(stagedBinary, installedPath, swapStepHook_);
 }
 
 Result<void> UpdateChecker::applyAndRelaunch(const std::string& stagedBinary, const std::string& installedPath) {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "net/http_client.h"
 #include "net/pinned_trust.h"
@@ -29,12 +30,14 @@ class UpdateChecker {
   Result<Outcome> check(const std::string& channel, const std::string& currentVersion);
   Result<void> verifyManifestSignature(const UpdateManifest& manifest) const;
 
-  // Downloads, checks size then hash, stages "update-<version>.staged" (0755) in the
-  // state directory and checks it can run here. Returns the staged path.
+  // Streams the artifact to disk, stopping as soon as it outgrows the signed size,
+  // checks size then hash, publishes "update-<version>.staged" (0755) in the state
+  // directory and checks it can run here. Returns the staged path.
   Result<std::string> downloadAndVerify(const UpdateManifest& manifest);
   // The file must be a native executable whose "version" command prints `version`.
   Result<void> verifyCodeSignature(const std::string& path, const std::string& version) const;
-  // Atomic replace with "<installed>.previous" kept; restores it when the rename fails.
+  // Crash-safe replace with "<installed>.previous" kept (BinarySwap); restores it when
+  // the rename fails.
   Result<void> swapBinary(const std::string& stagedBinary, const std::string& installedPath) const;
   // swapBinary, then ends the process with status 0 for the service manager to start
   // the new build. Returns only with an error.
@@ -46,12 +49,17 @@ class UpdateChecker {
   static bool isProductionPath(const std::string& path);
 
   void setExitForTesting(std::function<void(int)> exitProcess) { exit_ = std::move(exitProcess); }
+  // Called at each of BinarySwap::kSteps.
+  void setSwapStepHookForTesting(std::function<void(std::string_view)> hook) {
+    swapStepHook_ = std::move(hook);
+  }
 
  private:
   const std::string baseURL_;
   const PinnedTrust trust_;
   std::unique_ptr<HTTPClient> http_;
   std::function<void(int)> exit_;
+  std::function<void(std::string_view)> swapStepHook_;
 };
 
 }  // namespace vela

@@ -19,6 +19,8 @@
 #include <thread>
 #include <utility>
 
+#include "util/tail_buffer.h"
+
 namespace vela::Shell {
 namespace {
 
@@ -84,10 +86,16 @@ void nameThread() {
   pthread_setname_np(pthread_self(), label.c_str());
 }
 
-// Collects one output stream on its own thread until end of file or the stop signal.
-// Destroying it before take() fires the stop signal, so unwinding never hangs.
+// Collects one output stream on its own thread until end of file or the stop signal,
+// keeping its tail. Destroying it before take() fires the stop signal, so unwinding
+// never hangs.
 class DataAccumulator {
  public:
+  struct Collected {
+    std::string bytes;
+    std::uint64_t dropped = 0;
+  };
+
   DataAccumulator(int fd, StopSignal& stop) : fd_(fd), stop_(stop) {
     thread_ = std::thread([this] { readAll(); });
   }
@@ -102,7 +110,7 @@ class DataAccumulator {
     std::unique_lock lock(mu_);
     return cv_.wait_until(lock, limit, [this] { return done_; });
   }
-  std::string take() {
+  Collected take() {
     if (thread_.joinable()) thread_.join();
     std::lock_guard lock(mu_);
     return std::move(data_);
@@ -111,7 +119,7 @@ class DataAccumulator {
  private:
   void readAll() {
     nameThread();
-    std::string collected;
+    TailBuffer collected(kMaxCapturedBytes);
     std::array<char, 65536> buf;
     std::array<pollfd, 2> fds{pollfd{fd_, POLLIN, 0}, pollfd{stop_.fd(), POLLIN, 0}};
     for (;;) {
@@ -123,7 +131,7 @@ class DataAccumulator {
       if (fds[0].revents != 0) {
         ssize_t n = ::read(fd_, buf.data(), buf.size());
         if (n > 0) {
-          collected.append(buf.data(), static_cast<std::size_t>(n));
+          collected.append(std::string_view(buf.data(), static_cast<std::size_t>(n)));
           continue;
         }
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -131,8 +139,11 @@ class DataAccumulator {
       }
       if (fds[1].revents != 0) break;
     }
+    Collected result;
+    result.bytes = collected.take();
+    result.dropped = collected.dropped();
     std::lock_guard lock(mu_);
-    data_ = std::move(collected);
+    data_ = std::move(result);
     done_ = true;
     cv_.notify_all();
   }
@@ -141,7 +152,7 @@ class DataAccumulator {
   StopSignal& stop_;
   std::mutex mu_;
   std::condition_variable cv_;
-  std::string data_;
+  Collected data_;
   bool done_ = false;
   std::thread thread_;
 };
@@ -316,8 +327,12 @@ Result runChecked(const std::string& path, const std::vector<std::string>& argum
   errData.waitUntil(readLimit);
   stop.fire();
   if (inputWriter.joinable()) inputWriter.join();
-  result.stdout = utf8OrEmpty(outData.take());
-  result.stderr = utf8OrEmpty(errData.take());
+  auto collectedOut = outData.take();
+  auto collectedErr = errData.take();
+  result.stdout = utf8OrEmpty(std::move(collectedOut.bytes));
+  result.stderr = utf8OrEmpty(std::move(collectedErr.bytes));
+  result.stdoutDropped = collectedOut.dropped;
+  result.stderrDropped = collectedErr.dropped;
   return result;
 }
 

@@ -3,15 +3,22 @@
 // The one way to run an external program: no shell in between, arguments passed as
 // given, optional standard input, optional replacement of the whole environment, both
 // output streams drained concurrently, and a time limit enforced with SIGTERM, a
-// two-second grace period and SIGKILL. Problems are reported in the result, never
-// raised. Calls are independent and may run from several threads at once.
+// two-second grace period and SIGKILL. Each stream keeps only its last
+// kMaxCapturedBytes, read incrementally, however much the program writes. Problems are
+// reported in the result, never raised. Calls are independent and may run from several
+// threads at once.
 
+#include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace vela::Shell {
+
+// Output kept per stream: a program writing without end must not grow the agent.
+inline constexpr std::size_t kMaxCapturedBytes = 1024 * 1024;
 
 struct Result {
   // Exit status of a normal exit; the signal number when a signal ended the program;
@@ -20,6 +27,9 @@ struct Result {
   std::string stdout;  // empty when the bytes are not valid UTF-8
   std::string stderr;  // likewise; "spawn failed: <reason>" when it could not start
   bool timedOut = false;
+  // Leading bytes of each stream let go to stay within kMaxCapturedBytes.
+  std::uint64_t stdoutDropped = 0;
+  std::uint64_t stderrDropped = 0;
 };
 
 // `path` is the executable (absolute); `arguments` exclude the program name. With

@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "commands/commands_test_support.h"
+#include "commands/result_output.h"
 #include "identity/device_key.h"
 #include "support/agent_process.h"
 #include "util/json_scanner.h"
@@ -64,6 +65,33 @@ TEST_F(ExecutorTest, RunScript) {
             (Outcome{3, "out\n[stderr]\nerr"}));
   EXPECT_EQ(run("run_script", R"({"script":"echo e >&2; echo $0 >&2","interpreter":"sh"})"),
             (Outcome{0, "[stderr]\ne\n/bin/sh\n"}));
+}
+
+TEST(ResultOutputTest, KeepsTheTailThatFitsOnceEscaped) {
+  using ResultOutput::capped;
+  using ResultOutput::kMaxEscapedBytes;
+  const std::string fits(kMaxEscapedBytes, 'a');
+  EXPECT_EQ(capped(fits), fits);
+  EXPECT_EQ(capped("short", 7), "[output truncated: 7 bytes dropped]\nshort");
+
+  // NUL costs six bytes escaped, a quote two; the kept text is measured that way.
+  for (char c : {'\0', '"'}) {
+    std::string text = "head" + std::string(kMaxEscapedBytes, c) + "end";
+    std::string out = capped(text, 100);
+    auto lineEnd = out.find('\n');
+    std::string kept = out.substr(lineEnd + 1);
+    EXPECT_TRUE(kept.ends_with("end"));
+    std::size_t cost = c == '\0' ? 6 : 2;
+    EXPECT_LE((kept.size() - 3) * cost + 3 + lineEnd + 1, kMaxEscapedBytes);
+    EXPECT_GT((kept.size() - 3) * cost + 3, kMaxEscapedBytes - 64 - cost);
+    EXPECT_EQ(out.substr(0, lineEnd),
+              "[output truncated: " + std::to_string(100 + text.size() - kept.size()) + " bytes dropped]");
+  }
+  // A cut inside a character starts the text at the next whole one.
+  std::string wide;
+  for (std::size_t i = 0; i < kMaxEscapedBytes / 3 + 10; ++i) wide += "\u2713";
+  std::string out = capped(wide);
+  EXPECT_TRUE(out.substr(out.find('\n') + 1).starts_with("\u2713"));
 }
 
 TEST_F(ExecutorTest, ServiceControlGoesThroughTheServiceManager) {

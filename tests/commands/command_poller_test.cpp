@@ -9,6 +9,7 @@
 #include "identity/csr_builder.h"
 #include "identity/device_key.h"
 #include "support/control_plane.h"
+#include "support/peak_memory.h"
 #include "util/json_scanner.h"
 
 namespace vela {
@@ -202,6 +203,76 @@ TEST_F(PollerTest, HostileBodiesFailThePollOrOneCommandOnly) {
   answerPollWith(Json{{"data", {forged}}}.dump());
   EXPECT_EQ(p.pollOnce(), 0);
   EXPECT_FALSE(std::filesystem::exists(marker + "-forged"));
+}
+
+TEST_F(PollerTest, AHugeBatchIsCutAndTheRestLoggedOnce) {
+  auto p = poller();
+  LogCapture log;
+  std::string body = "[{}";
+  for (int i = 1; i < 1'000'000; ++i) body += ",{}";
+  answerPollWith(body + "]");
+  EXPECT_EQ(p.pollOnce(), 0);
+  EXPECT_EQ(log.count("WARN", "command poll returned 1000000 commands; handling the first 1000, ignoring 999000"), 1);
+  EXPECT_EQ(log.count("WARN", "failed to handle command: command missing field"), 1000);
+}
+
+TEST_F(PollerTest, OversizedAndInflatingRepliesEndTheTransferEarly) {
+  auto p = poller();
+  // A quarter of a megabyte on the wire that inflates to 256 MiB.
+  ControlPlane::Fault bomb;
+  bomb.path = "/api/agent/commands";
+  bomb.status = 200;
+  bomb.body = testing::gzipOfZeros(256u << 20);
+  bomb.contentEncoding = "gzip";
+  cp_->scriptFault(bomb);
+  testing::resetPeakRSS();
+  const auto before = testing::peakRSSBytes();
+  auto inflated = p.pollOnce();
+  ASSERT_FALSE(inflated);
+  EXPECT_EQ(inflated.error().description(),
+            "transport error: reply body exceeds the 4194304-byte limit for this call; transfer aborted");
+  EXPECT_LT(testing::peakRSSBytes() - before, 32u << 20);
+
+  answerPollWith(std::string(5u << 20, ' ') + "[]");
+  auto plain = p.pollOnce();
+  ASSERT_FALSE(plain);
+  EXPECT_NE(plain.error().description().find("exceeds the 4194304-byte limit"), std::string::npos);
+
+  // Compression within the limit is undone as before.
+  ControlPlane::Fault packed = bomb;
+  packed.body = testing::gzip(R"({"data":[{}]})");
+  cp_->scriptFault(packed);
+  LogCapture log;
+  EXPECT_EQ(p.pollOnce(), 0);
+  EXPECT_EQ(log.count("WARN", "failed to handle command: command missing field"), 1);
+}
+
+TEST_F(PollerTest, EndlessOutputIsCappedAndStillAccepted) {
+  std::string yes = cp_->queueCommand(*agent_, "run_script", R"({"script":"timeout 10 yes","interpreter":"sh"})");
+  std::string nul = cp_->queueCommand(*agent_, "run_script",
+                                      R"({"script":"head -c 3000000 /dev/zero","interpreter":"sh"})");
+  testing::resetPeakRSS();
+  const auto before = testing::peakRSSBytes();
+  EXPECT_EQ(poller().pollOnce(), 2);
+  EXPECT_LT(testing::peakRSSBytes() - before, 24u << 20);
+
+  for (const auto& id : {yes, nul}) {
+    Json report = resultFor(id);
+    ASSERT_FALSE(report.is_null()) << "result of " << id << " not accepted";
+    std::string output = report["result"]["output"];
+    auto lineEnd = output.find('\n');
+    ASSERT_NE(lineEnd, std::string::npos);
+    std::string kept = output.substr(lineEnd + 1);
+    EXPECT_TRUE(output.starts_with("[output truncated: ")) << output.substr(0, 80);
+    if (id == yes) {
+      EXPECT_TRUE(kept.ends_with("y\n"));
+      EXPECT_EQ(kept.find_first_not_of("y\n"), std::string::npos);
+    } else {
+      EXPECT_EQ(output.substr(0, lineEnd),
+                "[output truncated: " + std::to_string(3000000 - kept.size()) + " bytes dropped]");
+      EXPECT_EQ(kept, std::string(kept.size(), '\0'));
+    }
+  }
 }
 
 TEST_F(PollerTest, ControlPlaneSignaturesVerifyAcrossImplementations) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "net/spki_pin.h"
+#include "support/peak_memory.h"
 #include "support/temp_dir.h"
 #include "support/test_pki.h"
 #include "support/tls_test_server.h"
@@ -239,6 +240,58 @@ TEST_F(HTTPClientTest, ClientCertificateIsPresentedOnlyByAClientWithAnIdentity) 
   EXPECT_TRUE(objects);
   EXPECT_FALSE(ClientIdentity::fromPEM(device.certificatePEM, internalLeaf_->privateKeyPEM));
   EXPECT_FALSE(ClientIdentity::fromPEM("not pem", device.privateKeyPEM));
+}
+
+TEST_F(HTTPClientTest, BodiesAreCappedAfterDecodingOrStreamedToASink) {
+  TLSTestServer server(*internalLeaf_);
+  HTTPClient client(internalTrust());
+  server.setResponse({200, {}, std::string(1000, 'x')});
+  EXPECT_TRUE(client.get(server.url(), {}, 1000));
+  EXPECT_EQ(failureOf(client.get(server.url(), {}, 999)),
+            "reply body exceeds the 999-byte limit for this call; transfer aborted");
+
+  // A few kilobytes on the wire that inflate to 64 MiB.
+  server.setResponse({200, {{"Content-Encoding", "gzip"}}, testing::gzipOfZeros(64u << 20)});
+  testing::resetPeakRSS();
+  const auto before = testing::peakRSSBytes();
+  EXPECT_EQ(failureOf(client.get(server.url(), {}, BodyLimits::kCommandPoll)),
+            "reply body exceeds the 4194304-byte limit for this call; transfer aborted");
+  EXPECT_LT(testing::peakRSSBytes() - before, 16u << 20);
+  server.setResponse({200, {{"Content-Encoding", "gzip"}}, testing::gzip("[1,2]")});
+  auto inflated = client.get(server.url());
+  ASSERT_TRUE(inflated) << inflated.error().description();
+  EXPECT_EQ(inflated->bodyString(), "[1,2]");
+
+  // A sink takes a 2xx body whole, raw when decoding is off; an error body stays in the
+  // response under the limit.
+  const std::string packed = testing::gzip("artifact");
+  server.setResponse({200, {{"Content-Encoding", "gzip"}}, packed});
+  std::string sunk;
+  auto request = HTTPClient::makeGET(server.url(), {});
+  request.decodeContent = false;
+  request.maxBodyBytes = 1;
+  request.bodySink = [&](std::span<const std::uint8_t> chunk) {
+    sunk.append(chunk.begin(), chunk.end());
+    return true;
+  };
+  auto streamed = client.send(request);
+  ASSERT_TRUE(streamed) << streamed.error().description();
+  EXPECT_EQ(sunk, packed);
+  EXPECT_TRUE(streamed->body.empty());
+  EXPECT_EQ(server.requests().back().header("accept-encoding"), "");
+
+  server.setResponse({404, {}, "missing"});
+  sunk.clear();
+  request.maxBodyBytes = 100;
+  auto missing = client.send(request);
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->bodyString(), "missing");
+  EXPECT_EQ(sunk, "");
+
+  server.setResponse({200, {}, std::string(100000, 'y')});
+  request.bodySink = [](std::span<const std::uint8_t>) { return false; };
+  EXPECT_EQ(failureOf(client.send(request)), "reply body refused by its receiver");
+  EXPECT_TRUE(client.get(server.url(), {}, 100000));  // the client is still usable
 }
 
 TEST_F(HTTPClientTest, SlowServerEndsInATransportErrorAfterTheTimeout) {

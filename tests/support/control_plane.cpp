@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/agent_process.h"
+#include "util/base64.h"
 
 namespace vela::testing {
 namespace {
@@ -216,10 +217,15 @@ std::string ControlPlane::publishUpdate(const std::string& version, const std::s
 void ControlPlane::scriptFault(const Fault& fault) const {
   Json body = {{"path", fault.path}, {"count", fault.count}};
   if (fault.status) body["status"] = *fault.status;
-  if (fault.body) body["body"] = *fault.body;
+  if (fault.body && fault.contentEncoding.empty()) body["body"] = *fault.body;
+  if (fault.body && !fault.contentEncoding.empty()) {
+    body["body_base64"] = Base64::encode(std::string_view(*fault.body));
+    body["content_encoding"] = fault.contentEncoding;
+  }
   if (fault.delaySeconds > 0) body["delay"] = fault.delaySeconds;
   if (fault.drop) body["drop"] = true;
   if (fault.patch) body["patch"] = Json::parse(*fault.patch);
+  if (fault.repeat != 1) body["repeat"] = fault.repeat;
   if (!fault.agentId.empty()) body["agent_id"] = fault.agentId;
   expect(201, "POST", "/admin/faults", body.dump());
 }

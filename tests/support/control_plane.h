@@ -33,6 +33,9 @@ class ControlPlane {
     bool drop = false;  // close the connection without any reply
     // A JSON object merged into the genuine reply (null removes a key).
     std::optional<std::string> patch;
+    // Sent as the reply's Content-Encoding; the body is then bytes already so encoded.
+    std::string contentEncoding;
+    int repeat = 1;  // the body sent this many times over, streamed
     int count = 1;
     std::string agentId;
   };

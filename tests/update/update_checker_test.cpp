@@ -14,9 +14,11 @@
 
 #include "config/agent_config.h"
 #include "platform/file_io.h"
+#include "update/binary_swap.h"
 #include "support/agent_process.h"
 #include "support/background_process.h"
 #include "support/control_plane.h"
+#include "support/peak_memory.h"
 #include "support/temp_dir.h"
 
 namespace vela {
@@ -158,6 +160,88 @@ TEST_F(UpdateTest, DownloadChecksSizeThenHashThenTheExecutable) {
   ASSERT_TRUE(staged) << staged.error().message;
   EXPECT_EQ(*staged, state_.file("update-0.2.0.staged"));
   EXPECT_EQ(platform::fileMode(*staged).value(), 0755u);
+}
+
+TEST_F(UpdateTest, AnArtifactLargerThanSignedStopsTheDownloadEarly) {
+  UpdateManifest manifest = manifestFrom(cp_.publishUpdate("0.2.0", VELA_FAKE_BUILD));
+  const auto length = static_cast<std::int64_t>(fs::file_size(VELA_FAKE_BUILD));
+  // 256 MiB served where the signed size promises the fake build's few kilobytes.
+  ControlPlane::Fault endless;
+  endless.path = manifest.download_url.substr(manifest.download_url.find("/downloads/"));
+  endless.status = 200;
+  endless.body = std::string(64 * 1024, 'x');
+  endless.repeat = 4096;
+  cp_.scriptFault(endless);
+  testing::resetPeakRSS();
+  const auto before = testing::peakRSSBytes();
+  auto oversized = checker().downloadAndVerify(manifest);
+  EXPECT_LT(testing::peakRSSBytes() - before, 16u << 20);
+  ASSERT_FALSE(oversized);
+  const std::string prefix = "binary size mismatch: expected " + std::to_string(length) + ", got ";
+  ASSERT_TRUE(oversized.error().message.starts_with(prefix)) << oversized.error().message;
+  auto got = std::stoll(oversized.error().message.substr(prefix.size()));
+  EXPECT_GT(got, length);
+  EXPECT_LE(got, length + (1 << 20));
+  for (const auto& entry : fs::directory_iterator(state_.path())) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with("update-")) << entry.path();
+  }
+
+  // Bytes are hashed as served: a compressed artifact is not inflated on the way.
+  ControlPlane::Fault packed;
+  packed.path = endless.path;
+  packed.status = 200;
+  packed.body = testing::readFileOrEmpty(VELA_FAKE_BUILD);
+  packed.contentEncoding = "gzip";
+  cp_.scriptFault(packed);
+  auto asServed = checker().downloadAndVerify(manifest);
+  ASSERT_TRUE(asServed) << asServed.error().message;
+}
+
+TEST_F(UpdateTest, AKillAtAnyStepOfTheSwapLeavesAWholeBuildThatRuns) {
+  testing::TempDir dir;
+  // Larger than one copy block, so that a copy can be caught half done.
+  auto build = [](const std::string& word) {
+    return "#!/bin/sh\necho " + word + "\nexit 0\n#" + std::string(200000, word[0]) + "\n";
+  };
+  const std::string oldBuild = build("old");
+  const std::string newBuild = build("new");
+  const std::string installed = dir.file("vela-agent");
+  const std::string backup = installed + ".previous";
+  const std::string staged = dir.file("staged");
+  for (std::size_t n = 0; n < BinarySwap::kSteps.size(); ++n) {
+    const std::string_view stop = BinarySwap::kSteps[n];
+    SCOPED_TRACE(std::string(stop));
+    testing::writeFile(installed, oldBuild);
+    ::chmod(installed.c_str(), 0755);
+    fs::remove(backup);
+    testing::writeFile(staged, newBuild);
+    pid_t child = ::fork();
+    if (child == 0) {
+      UpdateChecker c("https://127.0.0.1:1", *trust_);
+      c.setSwapStepHookForTesting([stop](std::string_view step) {
+        if (step == stop) ::raise(SIGKILL);
+      });
+      (void)c.swapBinary(staged, installed);
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+
+    const bool replaced = n >= 4;
+    EXPECT_EQ(testing::readFileOrEmpty(installed), replaced ? newBuild : oldBuild);
+    EXPECT_EQ(testing::runProcess(installed, {}).out, replaced ? "new\n" : "old\n");
+    if (fs::exists(backup)) {
+      EXPECT_EQ(testing::readFileOrEmpty(backup), oldBuild);
+    }
+    EXPECT_EQ(fs::exists(backup), n >= 3);
+
+    // The next attempt completes from whatever the killed one left.
+    if (fs::exists(staged)) {
+      ASSERT_TRUE(checker().swapBinary(staged, installed));
+      EXPECT_EQ(testing::runProcess(installed, {}).out, "new\n");
+    }
+  }
 }
 
 TEST_F(UpdateTest, SwapKeepsTheBackupAndARefusedRenameLeavesTheInstalledBuild) {

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/peak_memory.h"
 #include "support/temp_dir.h"
 
 namespace vela {
@@ -32,8 +33,28 @@ TEST(ShellOutput, LargeStderrWithSilentStdoutCompletes) {
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_FALSE(r.timedOut);
   EXPECT_EQ(r.stdout, "");
-  ASSERT_EQ(r.stderr.size(), 6000000u);
+  EXPECT_EQ(r.stdoutDropped, 0u);
+  ASSERT_EQ(r.stderr.size(), Shell::kMaxCapturedBytes);
+  EXPECT_EQ(r.stderrDropped, 6000000u - Shell::kMaxCapturedBytes);
   EXPECT_EQ(r.stderr.find_first_not_of('e'), std::string::npos);
+}
+
+TEST(ShellOutput, EndlessOutputKeepsOnlyItsTail) {
+  testing::resetPeakRSS();
+  const auto before = testing::peakRSSBytes();
+  auto r = sh("head -c 268435456 /dev/zero | tr '\\000' e; printf tail");
+  EXPECT_LT(testing::peakRSSBytes() - before, 16u << 20);
+  EXPECT_EQ(r.exitCode, 0);
+  ASSERT_EQ(r.stdout.size(), Shell::kMaxCapturedBytes);
+  EXPECT_TRUE(r.stdout.ends_with("eeetail"));
+  EXPECT_EQ(r.stdoutDropped, 268435460u - Shell::kMaxCapturedBytes);
+
+  // The cut lands inside a three-byte character: the text starts at the next one.
+  auto cut = sh("yes \u2713 | head -c 2000000; printf z");
+  ASSERT_EQ(cut.stdout.size(), Shell::kMaxCapturedBytes - 2);
+  EXPECT_TRUE(cut.stdout.starts_with("\n\u2713\n"));
+  EXPECT_TRUE(cut.stdout.ends_with("\u2713\nz"));
+  EXPECT_EQ(cut.stdoutDropped, 2000001u - cut.stdout.size());
 }
 
 TEST(ShellOutput, UndecodableStreamBecomesEmptyWholesale) {
@@ -113,7 +134,9 @@ TEST(ShellInput, LargeInputRoundTrips) {
   for (int i = 0; i < 200000; ++i) input += "line " + std::to_string(i) + "\n";
   auto r = Shell::run("/bin/cat", {}, input, 60);
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.stdout, input);
+  ASSERT_GT(input.size(), Shell::kMaxCapturedBytes);
+  EXPECT_EQ(r.stdout, input.substr(input.size() - Shell::kMaxCapturedBytes));
+  EXPECT_EQ(r.stdoutDropped, input.size() - Shell::kMaxCapturedBytes);
 }
 
 TEST(ShellInput, ChildThatStopsReadingDoesNotKillCaller) {

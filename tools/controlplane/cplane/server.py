@@ -152,8 +152,26 @@ class ControlPlane:
         if body is None:
             return web.Response(status=fault["status"],
                                 text="" if fault["status"] == 204 else "scripted fault\n")
-        return web.Response(status=fault["status"], body=body.encode("utf-8"),
-                            content_type=fault.get("content_type") or "application/json")
+        # A declared encoding is sent as such (the body is already encoded), so that
+        # compressed and oversized replies can be scripted byte for byte.
+        headers = {}
+        if fault.get("content_encoding"):
+            headers["Content-Encoding"] = fault["content_encoding"]
+        content_type = fault.get("content_type") or "application/json"
+        if fault.get("repeat", 1) == 1:
+            return web.Response(status=fault["status"], body=body, headers=headers,
+                                content_type=content_type)
+        # A huge reply is streamed, never held: the body `repeat` times over.
+        response = web.StreamResponse(status=fault["status"], headers=headers)
+        response.content_type = content_type
+        await response.prepare(request)
+        try:
+            for _ in range(fault["repeat"]):
+                await response.write(body)
+            await response.write_eof()
+        except ConnectionError:
+            pass  # the client stopped reading, as it should
+        return response
 
     def _take_fault(self, request):
         agent = None
@@ -365,12 +383,14 @@ class ControlPlane:
             raise BadRequest("path must start with /")
         fault = {"id": self.next_fault, "path": path,
                  "agent_id": want_string(body, "agent_id", required=False),
-                 "body": want_string(body, "body", required=False),
+                 "body": _fault_body(body),
                  "content_type": want_string(body, "content_type", required=False),
+                 "content_encoding": want_string(body, "content_encoding", required=False),
                  "drop": body.get("drop") is True, "patch": body.get("patch")}
         if fault["patch"] is not None and not isinstance(fault["patch"], dict):
             raise BadRequest("field 'patch' must be an object")
-        for key, low, high in (("status", 100, 599), ("count", 1, 1_000_000)):
+        for key, low, high in (("status", 100, 599), ("count", 1, 1_000_000),
+                               ("repeat", 1, 1_000_000)):
             value = body.get(key)
             if value is None:
                 continue
@@ -436,6 +456,17 @@ def _patched(response, patch):
     return json_response(_merge(value, patch), response.status)
 
 
+def _fault_body(body):
+    """A fault's reply body as bytes: `body` as UTF-8 text or `body_base64` verbatim."""
+    if "body_base64" in body:
+        try:
+            return base64.b64decode(want_string(body, "body_base64"), validate=True)
+        except ValueError:
+            raise BadRequest("body_base64 is not base64")
+    text = want_string(body, "body", required=False)
+    return None if text is None else text.encode("utf-8")
+
+
 def _seconds(number):
     try:
         return float(number.text)
@@ -444,7 +475,13 @@ def _seconds(number):
 
 
 def _public_fault(fault):
-    return {k: v for k, v in fault.items() if v is not None}
+    public = {k: v for k, v in fault.items() if v is not None}
+    if "body" in public:
+        try:
+            public["body"] = public["body"].decode("utf-8")
+        except UnicodeDecodeError:
+            public["body_base64"] = base64.b64encode(public.pop("body")).decode("ascii")
+    return public
 
 
 def machine_arch():

@@ -1,4 +1,5 @@
 import base64
+import gzip
 import hashlib
 import json
 import os
@@ -275,6 +276,14 @@ class AdminAPI(unittest.TestCase):
         self.assertEqual(self.server.curl(path, bearer=agent["device_token"]),
                          (200, raw.encode()))
 
+        # Bytes sent as given, with the declared encoding and nothing re-encoded.
+        packed = gzip.compress(b"[]" * 1000)
+        self.server.admin("/admin/faults", {"path": path, "content_encoding": "gzip",
+                                            "body_base64": base64.b64encode(packed).decode()})
+        self.assertEqual(self.server.curl(path, bearer=agent["device_token"]), (200, packed))
+        self.server.admin("/admin/faults", {"path": path, "body": "ab", "repeat": 3000})
+        self.assertEqual(self.server.curl(path, bearer=agent["device_token"]), (200, b"ab" * 3000))
+
         self.server.admin("/admin/faults", {"path": path, "drop": True})
         status, _ = self.server.curl(path, bearer=agent["device_token"])
         self.assertEqual(status, 0)  # no HTTP reply at all
@@ -298,6 +307,7 @@ class AdminAPI(unittest.TestCase):
             ("/admin/faults", {"path": "no-slash"}, 400),
             ("/admin/faults", {"path": "/x", "status": 99}, 400),
             ("/admin/faults", {"path": "/x", "delay": "soon"}, 400),
+            ("/admin/faults", {"path": "/x", "body_base64": "!!"}, 400),
             ("/admin/updates", {"version": "1.0.0", "file": "/nonexistent"}, 400),
             ("/admin/updates", {"version": "1.0.0", "data_base64": "!!"}, 400),
         ]
