@@ -161,7 +161,7 @@ class ManagerPath : public Path {
  public:
   ManagerPath() {
     manager_ = vela::ShellSessionManager::create(
-        [this](const vela::OutgoingShellFrame& f) {
+        [this](const vela::OutgoingShellFrame& f, vela::SendBudget::Ticket) {
           std::lock_guard l(mu_);
           if (auto* s = std::get_if<vela::OutgoingShellFrame::Stdout>(&f.payload)) {
             out_.append(s->data.begin(), s->data.end());
