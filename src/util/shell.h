@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "util/cancellation.h"
+
 namespace vela::Shell {
 
 struct Result {
@@ -20,6 +22,7 @@ struct Result {
   std::string stdout;  // empty when the bytes are not valid UTF-8
   std::string stderr;  // likewise; "spawn failed: <reason>" when it could not start
   bool timedOut = false;
+  bool interrupted = false;  // ended early because `cancel` fired
 };
 
 // `path` is the executable (absolute); `arguments` exclude the program name. With
@@ -27,9 +30,11 @@ struct Result {
 // replaces the child's environment entirely (an empty map means no variables).
 // Blocks until the child has ended and both streams are collected. Output held open
 // by the child's own children is collected only until shortly after the deadline.
+// `cancel` firing ends the child like the deadline does.
 Result run(const std::string& path, const std::vector<std::string>& arguments,
            const std::optional<std::string>& stdin = std::nullopt, double timeout = 30,
-           const std::optional<std::map<std::string, std::string>>& environment = std::nullopt);
+           const std::optional<std::map<std::string, std::string>>& environment = std::nullopt,
+           const Cancellation* cancel = nullptr);
 
 // `run` without input and environment; standard output when the exit status is 0.
 std::optional<std::string> runQuiet(const std::string& path,
