@@ -95,6 +95,7 @@ TEST_F(DaemonTest, StopDuringALongScriptWithStandardErrorClosed) {
   ASSERT_EQ(pipe(errPipe), 0);
   pid_t pid = fork();
   if (pid == 0) {
+    signal(SIGPIPE, SIG_DFL);  // as a service manager starts it; ignoring would be inherited
     dup2(errPipe[1], STDERR_FILENO);
     close(errPipe[0]);
     close(errPipe[1]);
