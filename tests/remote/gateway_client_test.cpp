@@ -333,7 +333,9 @@ TEST_F(GatewayClientTest, DaemonMemoryStaysBoundedForSlowAndPausedOperators) {
   sample(25s);
   ASSERT_TRUE(gateway.throttle(50'000'000));
   ASSERT_TRUE(eventually([&] { return gateway.throttledStdoutBytes() > slowBytes + 5'000'000; }));
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's own shadow memory and quarantine
   EXPECT_LT(peak, 64 * 1024) << "peak resident KiB";
+#endif
   EXPECT_EQ(gateway.connections().size(), 1u);
   kill(pid, SIGTERM);
   int wstatus = 0;
