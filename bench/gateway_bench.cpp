@@ -253,7 +253,8 @@ class GatewayRig {
     client_ = vela::GatewayShellClient::create("https://127.0.0.1", *trust, kToken);
     client_->setTargetForTesting("127.0.0.1", static_cast<std::uint16_t>(port));
     client_->start();
-    for (int i = 0; i < 300 && !client_->isConnectedForTesting(); ++i) std::this_thread::sleep_for(50ms);
+    for (int i = 0; i < 300 && !client_->isConnectedForTesting(); ++i)
+      std::this_thread::sleep_for(50ms);
     return client_->isConnectedForTesting();
   }
 
@@ -284,7 +285,8 @@ class GatewayRig {
       std::ifstream in(dir + "/gateway.json");
       std::string text((std::istreambuf_iterator<char>(in)), {});
       auto doc = vela::JSONScanner::parse(text);
-      if (doc && (*doc)["operator_port"]) return static_cast<int>(*(*doc)["operator_port"]->intValue());
+      if (doc && (*doc)["operator_port"])
+        return static_cast<int>(*(*doc)["operator_port"]->intValue());
     }
     return -1;
   }
@@ -342,7 +344,8 @@ class GatewayPath : public Path {
       ws_.read(buffer, ec);
       if (ec) break;
       if (readRate_ > 0) {
-        std::this_thread::sleep_for(std::chrono::duration<double>(static_cast<double>(buffer.size()) / readRate_));
+        std::this_thread::sleep_for(
+            std::chrono::duration<double>(static_cast<double>(buffer.size()) / readRate_));
       }
       auto doc = vela::JSONScanner::parse(boost::beast::buffers_to_string(buffer.data()));
       if (!doc || !(*doc)["type"]) continue;
@@ -423,7 +426,8 @@ void BM_SlowOperator_DaemonPeakRSS(benchmark::State& state) {
     if (!connected) break;
     path->type("stty raw -echo; cat /dev/zero | head -c 1G; exit 0\n");
     std::size_t got = 0;
-    for (auto end = Clock::now() + kSlowOperatorSpan; Clock::now() < end;) got += path->take(200ms).size();
+    for (auto end = Clock::now() + kSlowOperatorSpan; Clock::now() < end;)
+      got += path->take(200ms).size();
     state.counters["operator_kB_per_s"] =
         static_cast<double>(got) / 1e3 / std::chrono::duration<double>(kSlowOperatorSpan).count();
   }
@@ -480,7 +484,10 @@ BENCHMARK(BM_KeystrokeEcho_Gateway)->Iterations(1)->Unit(benchmark::kMillisecond
 BENCHMARK(BM_BulkCat_PTY)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BulkCat_Manager)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BulkCat_Gateway)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_SlowOperator_DaemonPeakRSS)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SlowOperator_DaemonPeakRSS)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -123,14 +123,15 @@ CommandExecutor::Outcome CommandExecutor::runScript(const JSONValue& payload) {
   }
   std::int64_t timeout = intMember(payload, "timeout_seconds").value_or(300);
   if (timeout > kMaxScriptTimeoutSeconds) {
-    Log::warn("run_script: timeout_seconds " + std::to_string(timeout) + " above the maximum; using " +
-              std::to_string(kMaxScriptTimeoutSeconds));
+    Log::warn("run_script: timeout_seconds " + std::to_string(timeout) +
+              " above the maximum; using " + std::to_string(kMaxScriptTimeoutSeconds));
     timeout = kMaxScriptTimeoutSeconds;
   }
-  if (stopping_ && stopping_->cancelled()) return {kFailed, "run_script: not started, agent stopping"};
+  if (stopping_ && stopping_->cancelled())
+    return {kFailed, "run_script: not started, agent stopping"};
 
-  Shell::Result run = Shell::run(*path, {"-c", *script}, std::nullopt,
-                                 static_cast<double>(timeout), std::nullopt, stopping_.get());
+  Shell::Result run = Shell::run(*path, {"-c", *script}, std::nullopt, static_cast<double>(timeout),
+                                 std::nullopt, stopping_.get());
   std::string text = run.stdout;
   if (!run.stderr.empty()) {
     if (!text.empty()) text += "\n";

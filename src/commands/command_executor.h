@@ -48,7 +48,9 @@ class CommandExecutor {
 
   // Once `stopping` fires, a running script gets SIGTERM (SIGKILL two seconds later)
   // and its result says it was interrupted; later scripts do not start.
-  void setCancellation(std::shared_ptr<const Cancellation> stopping) { stopping_ = std::move(stopping); }
+  void setCancellation(std::shared_ptr<const Cancellation> stopping) {
+    stopping_ = std::move(stopping);
+  }
 
   // Dispatch on the type text; unknown types are unsupported (exit 1).
   Outcome run(std::string_view type, const JSONValue& payload);

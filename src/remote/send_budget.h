@@ -61,8 +61,8 @@ class SendBudget : public std::enable_shared_from_this<SendBudget> {
   const std::size_t connectionHigh_;
   mutable std::mutex lock_;
   std::condition_variable roomMade_;
-  std::size_t queued_ = 0;       // guarded by lock_
-  int waiters_ = 0;              // guarded by lock_
+  std::size_t queued_ = 0;         // guarded by lock_
+  int waiters_ = 0;                // guarded by lock_
   bool warnedConnection_ = false;  // guarded by lock_
 };
 

@@ -70,8 +70,9 @@ class ShellSessionManager::Session : public std::enable_shared_from_this<Session
       flushScheduled_ = false;
       lock.unlock();
       auto ticket = budget_->charge(account_, frameCost(taken.size(), id));
-      batchQueue_->async([self = shared_from_this(), taken = std::move(taken),
-                          ticket = std::move(ticket)]() mutable { self->flush(taken, std::move(ticket)); });
+      batchQueue_->async(
+          [self = shared_from_this(), taken = std::move(taken),
+           ticket = std::move(ticket)]() mutable { self->flush(taken, std::move(ticket)); });
     } else if (!flushScheduled_) {
       flushScheduled_ = true;
       lock.unlock();

@@ -84,9 +84,10 @@ void AgentRuntime::runLoop() {
   auto seconds = [](std::int64_t s) {
     return std::chrono::seconds(std::clamp<std::int64_t>(s, 0, kMaxIntervalSeconds));
   };
-  for (auto [name, value] : {std::pair{"heartbeatIntervalSeconds", config_.heartbeatIntervalSeconds},
-                             std::pair{"commandPollIntervalSeconds", config_.commandPollIntervalSeconds},
-                             std::pair{"updateCheckIntervalSeconds", config_.updateCheckIntervalSeconds}}) {
+  for (auto [name, value] :
+       {std::pair{"heartbeatIntervalSeconds", config_.heartbeatIntervalSeconds},
+        std::pair{"commandPollIntervalSeconds", config_.commandPollIntervalSeconds},
+        std::pair{"updateCheckIntervalSeconds", config_.updateCheckIntervalSeconds}}) {
     if (value > kMaxIntervalSeconds) {
       Log::warn(std::string(name) + " " + std::to_string(value) + " above the maximum; using " +
                 std::to_string(kMaxIntervalSeconds));

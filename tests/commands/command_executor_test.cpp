@@ -78,7 +78,9 @@ TEST_F(ExecutorTest, StoppingInterruptsTheRunningScript) {
   executor.setCancellation(stopping);
   ::testing::internal::CaptureStderr();
   Outcome quick = executor.run(
-      "run_script", JSONScanner::parse(R"({"script":"echo hi","interpreter":"sh","timeout_seconds":10000000000})").value());
+      "run_script",
+      JSONScanner::parse(R"({"script":"echo hi","interpreter":"sh","timeout_seconds":10000000000})")
+          .value());
   EXPECT_EQ(quick, (Outcome{0, "hi\n"}));
   EXPECT_NE(::testing::internal::GetCapturedStderr().find(
                 "WARN: run_script: timeout_seconds 10000000000 above the maximum; using 86400\n"),
@@ -90,7 +92,8 @@ TEST_F(ExecutorTest, StoppingInterruptsTheRunningScript) {
                      .value();
   Outcome outcome;
   std::thread script([&] { outcome = executor.run("run_script", payload); });
-  while (!std::filesystem::exists(marker)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  while (!std::filesystem::exists(marker))
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   stopping->cancel();
   script.join();
   EXPECT_EQ(outcome, (Outcome{SIGKILL, "\n[interrupted: agent stopping]"}));

@@ -288,7 +288,8 @@ TEST_F(GatewayClientTest, SlowOrSilentOperatorNeitherGrowsTheQueueNorBlindsTheWa
   std::this_thread::sleep_for(15s);
   EXPECT_FALSE(logContains("no pong")) << testing::readFileOrEmpty(logFile_);
   EXPECT_GT(gateway.throttledStdoutBytes(), 700'000);
-  EXPECT_TRUE(logContains("WARN: shell session z: gateway not draining; output paused at 1024 KiB"));
+  EXPECT_TRUE(
+      logContains("WARN: shell session z: gateway not draining; output paused at 1024 KiB"));
   ASSERT_TRUE(gateway.throttle(0));
   ASSERT_TRUE(waitForLog("WARN: gateway: no pong for >50s; treating connection as dead"));
   ASSERT_TRUE(eventually([&] { return client->activeShellsForTesting() == 0; }));
@@ -321,7 +322,8 @@ TEST_F(GatewayClientTest, DaemonMemoryStaysBoundedForSlowAndPausedOperators) {
   }
   long peak = 0;
   auto sample = [&](std::chrono::seconds span) {
-    for (auto end = std::chrono::steady_clock::now() + span; std::chrono::steady_clock::now() < end;) {
+    for (auto end = std::chrono::steady_clock::now() + span;
+         std::chrono::steady_clock::now() < end;) {
       peak = std::max(peak, residentKiB(pid));
       std::this_thread::sleep_for(200ms);
     }

@@ -105,7 +105,8 @@ class ShellSessionManagerTest : public ::testing::Test {
   std::shared_ptr<ShellSessionManager> makeManager(ShellSessionManager::Options options = {}) {
     if (!options.shellOverride) options.shellOverride = "/bin/sh";
     return ShellSessionManager::create(
-        [this](const OutgoingShellFrame& f, SendBudget::Ticket t) { sink(f, std::move(t)); }, options);
+        [this](const OutgoingShellFrame& f, SendBudget::Ticket t) { sink(f, std::move(t)); },
+        options);
   }
 
   static IncomingShellFrame open(const std::string& id, std::int64_t cols = 80, std::int64_t rows = 24) {
@@ -283,7 +284,8 @@ TEST_F(ShellSessionManagerTest, ShellThatCannotStartEndsWithStatus127) {
 }
 
 TEST_F(ShellSessionManagerTest, ShellResolutionPrefersAbsolutePaths) {
-  auto manager = ShellSessionManager::create([](const OutgoingShellFrame&, SendBudget::Ticket) {}, {});
+  auto manager =
+      ShellSessionManager::create([](const OutgoingShellFrame&, SendBudget::Ticket) {}, {});
   {
     testing::ScopedEnv shell("SHELL", std::nullopt);
     EXPECT_EQ(manager->resolveShell("auto"), "/bin/bash");

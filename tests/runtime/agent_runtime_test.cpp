@@ -110,8 +110,9 @@ TEST(AgentRuntimeTest, HugeIntervalsAreHeldToTheMaximumAndNeverFireEarly) {
   EXPECT_EQ(polls.load(), 1);
   EXPECT_EQ(updates.load(), 0);
   EXPECT_TRUE(runtime->stopping()->cancelled());
-  EXPECT_NE(log.find("WARN: updateCheckIntervalSeconds 10000000000 above the maximum; using 31622400\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find("WARN: updateCheckIntervalSeconds 10000000000 above the maximum; using 31622400\n"),
+      std::string::npos)
       << log;
 }
 
