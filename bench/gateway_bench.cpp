@@ -4,7 +4,9 @@
 //   gateway  operator WebSocket -> tools/controlplane/gateway.py -> WSS on loopback ->
 //            GatewayShellClient -> PTY and back (the whole path).
 // Keystroke benchmarks report median and p99 round trips over 1,000 keystrokes; bulk
-// benchmarks report MB/s of `cat` of a 16 MiB file. The gateway benchmarks need
+// benchmarks report MB/s of `cat` of a 16 MiB file, the gateway one next to its
+// anchor. BM_SlowOperator_DaemonPeakRSS reports the daemon's peak memory while an
+// operator reads slowly from an endless stream. The gateway benchmarks need
 // /usr/bin/python3 with aiohttp and the openssl command; they skip without them.
 
 #include <benchmark/benchmark.h>
@@ -23,10 +25,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <thread>
 
+#include "config/agent_config.h"
 #include "net/pinned_trust.h"
 #include "remote/gateway_shell_client.h"
 #include "remote/pty_session.h"
@@ -44,6 +48,9 @@ namespace fs = std::filesystem;
 
 constexpr int kKeystrokes = 1000;
 constexpr std::size_t kBulkBytes = 16 << 20;
+// BM_BulkCat_Gateway before shell output waited for the gateway: median of 14 runs
+// alternating with the new build on the shared 2-core machine (the new median: 6.7).
+constexpr double kBulkGatewayAnchorMBps = 6.4;
 
 std::string sourceDir() {
   return fs::path(__FILE__).parent_path().parent_path().string();
@@ -161,7 +168,7 @@ class ManagerPath : public Path {
  public:
   ManagerPath() {
     manager_ = vela::ShellSessionManager::create(
-        [this](const vela::OutgoingShellFrame& f) {
+        [this](const vela::OutgoingShellFrame& f, vela::SendBudget::Ticket) {
           std::lock_guard l(mu_);
           if (auto* s = std::get_if<vela::OutgoingShellFrame::Stdout>(&f.payload)) {
             out_.append(s->data.begin(), s->data.end());
@@ -170,7 +177,7 @@ class ManagerPath : public Path {
           }
           cv_.notify_all();
         },
-        {5, 0, 0, std::string("/bin/sh")});
+        {5, 0, 0, std::string("/bin/sh"), nullptr});
     manager_->handle({vela::IncomingShellFrame::Open{"bench", "auto", 80, 24}});
   }
   ~ManagerPath() override { manager_->killAll(); }
@@ -240,46 +247,61 @@ class GatewayRig {
     if (!trust) return false;
 
     int port = 18443;
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::string gw = sourceDir() + "/tools/controlplane/gateway.py";
-      std::string p = std::to_string(port);
-      int devnull = open("/dev/null", O_WRONLY);
-      dup2(devnull, 1);
-      execl("/usr/bin/python3", "/usr/bin/python3", gw.c_str(), dir_.c_str(), "--port", p.c_str(),
-            "--accept-token", kToken, static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    gatewayPid = pid_;
-    std::atexit([] {
-      if (gatewayPid > 0) kill(gatewayPid, SIGTERM);
-    });
-    for (int i = 0; i < 300 && operatorPort_ < 0; ++i) {
-      std::this_thread::sleep_for(100ms);
-      std::ifstream in(dir_ + "/gateway.json");
-      std::string text((std::istreambuf_iterator<char>(in)), {});
-      auto doc = vela::JSONScanner::parse(text);
-      if (doc && (*doc)["operator_port"]) operatorPort_ = static_cast<int>(*(*doc)["operator_port"]->intValue());
-    }
+    operatorPort_ = startGateway(dir_, port);
     if (operatorPort_ < 0) return false;
     vela::Log::verbose = false;
     client_ = vela::GatewayShellClient::create("https://127.0.0.1", *trust, kToken);
     client_->setTargetForTesting("127.0.0.1", static_cast<std::uint16_t>(port));
     client_->start();
-    for (int i = 0; i < 300 && !client_->isConnectedForTesting(); ++i) std::this_thread::sleep_for(50ms);
+    for (int i = 0; i < 300 && !client_->isConnectedForTesting(); ++i)
+      std::this_thread::sleep_for(50ms);
     return client_->isConnectedForTesting();
   }
 
-  static inline pid_t gatewayPid = -1;
+ public:
+  const std::string& dir() const { return dir_; }
+
+  // gateway.py on `port` serving `dir` (server.pem, server.key); its operator port, or
+  // -1. Stopped at exit.
+  static int startGateway(const std::string& dir, int port) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      std::string gw = sourceDir() + "/tools/controlplane/gateway.py";
+      std::string p = std::to_string(port);
+      int devnull = open("/dev/null", O_WRONLY);
+      dup2(devnull, 1);
+      execl("/usr/bin/python3", "/usr/bin/python3", gw.c_str(), dir.c_str(), "--port", p.c_str(),
+            "--accept-token", kToken, static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    gatewayPids.push_back(pid);
+    if (gatewayPids.size() == 1) {
+      std::atexit([] {
+        for (pid_t g : gatewayPids) kill(g, SIGTERM);
+      });
+    }
+    for (int i = 0; i < 300; ++i) {
+      std::this_thread::sleep_for(100ms);
+      std::ifstream in(dir + "/gateway.json");
+      std::string text((std::istreambuf_iterator<char>(in)), {});
+      auto doc = vela::JSONScanner::parse(text);
+      if (doc && (*doc)["operator_port"])
+        return static_cast<int>(*(*doc)["operator_port"]->intValue());
+    }
+    return -1;
+  }
+
+ private:
+  static inline std::vector<pid_t> gatewayPids;
   std::string dir_;
-  pid_t pid_ = -1;
   int operatorPort_ = -1;
   std::shared_ptr<vela::GatewayShellClient> client_;
 };
 
 class GatewayPath : public Path {
  public:
-  explicit GatewayPath(int operatorPort) : ws_(ioc_) {
+  // `readRate` > 0: the operator takes that many bytes of frames per second.
+  explicit GatewayPath(int operatorPort, double readRate = 0) : readRate_(readRate), ws_(ioc_) {
     net::ip::tcp::resolver resolver(ioc_);
     net::connect(ws_.next_layer(), resolver.resolve("127.0.0.1", std::to_string(operatorPort)));
     ws_.handshake("127.0.0.1", std::string("/agents/") + GatewayRig::kToken + "/ws");
@@ -321,6 +343,10 @@ class GatewayPath : public Path {
       boost::system::error_code ec;
       ws_.read(buffer, ec);
       if (ec) break;
+      if (readRate_ > 0) {
+        std::this_thread::sleep_for(
+            std::chrono::duration<double>(static_cast<double>(buffer.size()) / readRate_));
+      }
       auto doc = vela::JSONScanner::parse(boost::beast::buffers_to_string(buffer.data()));
       if (!doc || !(*doc)["type"]) continue;
       auto type = (*doc)["type"]->stringValue();
@@ -336,6 +362,7 @@ class GatewayPath : public Path {
   }
 
   static inline int counter_ = 0;
+  const double readRate_;
   net::io_context ioc_;
   websocket::stream<net::ip::tcp::socket> ws_;
   std::string id_;
@@ -345,6 +372,72 @@ class GatewayPath : public Path {
   std::string out_;
   bool exited_ = false;
 };
+
+// --- The daemon against an operator reading 100 kB/s ---------------------------------
+// `vela-agent gateway` as its own process on the product's port 8443 (run under the
+// gateway port lock), a shell streaming `cat /dev/zero | head -c 1G` and an operator
+// reading 100 kB/s of frames through the gateway's relay, for 30 s.
+
+constexpr double kSlowOperatorBytesPerSecond = 100'000;
+constexpr auto kSlowOperatorSpan = 30s;
+
+long statusKiB(pid_t pid, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.starts_with(field + ":")) return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
+}
+
+void BM_SlowOperator_DaemonPeakRSS(benchmark::State& state) {
+  auto* rig = GatewayRig::get();
+  if (!rig) return state.SkipWithError("gateway rig unavailable");
+  std::string dir = rig->dir() + "/product-port";
+  fs::create_directories(dir);
+  for (const char* f : {"server.pem", "server.key"}) {
+    fs::copy_file(rig->dir() + "/" + f, dir + "/" + f, fs::copy_options::overwrite_existing);
+  }
+  int operatorPort = GatewayRig::startGateway(dir, 8443);
+  if (operatorPort < 0) return state.SkipWithError("port 8443 busy");
+  vela::AgentConfig config;
+  config.serverBaseURL = "https://127.0.0.1:9443";
+  config.agentID = "bench-agent";
+  config.deviceToken = GatewayRig::kToken;
+  if (!config.save()) return state.SkipWithError("cannot write config.json");
+  pid_t daemon = fork();
+  if (daemon == 0) {
+    int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, 1);
+    dup2(devnull, 2);
+    execl(VELA_AGENT_EXE, VELA_AGENT_EXE, "gateway", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::unique_ptr<GatewayPath> path;
+  for (int i = 0; i < 100 && !path; ++i) {
+    try {
+      path = std::make_unique<GatewayPath>(operatorPort, kSlowOperatorBytesPerSecond);
+    } catch (const std::exception&) {
+      std::this_thread::sleep_for(200ms);  // the daemon is not connected yet
+    }
+  }
+  bool connected = path != nullptr;
+  for (auto _ : state) {
+    if (!connected) break;
+    path->type("stty raw -echo; cat /dev/zero | head -c 1G; exit 0\n");
+    std::size_t got = 0;
+    for (auto end = Clock::now() + kSlowOperatorSpan; Clock::now() < end;)
+      got += path->take(200ms).size();
+    state.counters["operator_kB_per_s"] =
+        static_cast<double>(got) / 1e3 / std::chrono::duration<double>(kSlowOperatorSpan).count();
+  }
+  state.counters["daemon_peak_RSS_MB"] = static_cast<double>(statusKiB(daemon, "VmHWM")) / 1024;
+  state.counters["goal_RSS_MB"] = 30;
+  path.reset();
+  kill(daemon, SIGTERM);
+  waitpid(daemon, nullptr, 0);
+  if (!connected) state.SkipWithError("daemon never connected");
+}
 
 void BM_KeystrokeEcho_PTY(benchmark::State& state) {
   PTYPath path;
@@ -382,6 +475,7 @@ void BM_BulkCat_Gateway(benchmark::State& state) {
   if (!rig) return state.SkipWithError("gateway rig unavailable");
   GatewayPath path(rig->operatorPort());
   bulk(state, path);
+  state.counters["anchor_MB_per_s"] = kBulkGatewayAnchorMBps;
 }
 
 BENCHMARK(BM_KeystrokeEcho_PTY)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -390,6 +484,10 @@ BENCHMARK(BM_KeystrokeEcho_Gateway)->Iterations(1)->Unit(benchmark::kMillisecond
 BENCHMARK(BM_BulkCat_PTY)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BulkCat_Manager)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BulkCat_Gateway)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SlowOperator_DaemonPeakRSS)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

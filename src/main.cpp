@@ -1,10 +1,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/signal_source.h"
 #include "runtime/cli.h"
 #include "util/process_info.h"
 
 int main(int argc, char** argv) {
+  vela::platform::ignoreBrokenPipes();
   vela::ProcessInfo::setProgramPath(argc > 0 ? argv[0] : "");
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   return vela::CLI::main(std::move(arguments));

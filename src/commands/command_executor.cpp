@@ -123,15 +123,23 @@ CommandExecutor::Outcome CommandExecutor::runScript(const JSONValue& payload) {
     return {kBadPayload, "run_script: interpreter '" + name + "' not allowed (zsh|bash|sh)"};
   }
   std::int64_t timeout = intMember(payload, "timeout_seconds").value_or(300);
+  if (timeout > kMaxScriptTimeoutSeconds) {
+    Log::warn("run_script: timeout_seconds " + std::to_string(timeout) +
+              " above the maximum; using " + std::to_string(kMaxScriptTimeoutSeconds));
+    timeout = kMaxScriptTimeoutSeconds;
+  }
+  if (stopping_ && stopping_->cancelled())
+    return {kFailed, "run_script: not started, agent stopping"};
 
-  Shell::Result run = Shell::run(*path, {"-c", *script}, std::nullopt,
-                                 static_cast<double>(timeout), std::nullopt);
+  Shell::Result run = Shell::run(*path, {"-c", *script}, std::nullopt, static_cast<double>(timeout),
+                                 std::nullopt, stopping_.get());
   std::string text = run.stdout;
   if (!run.stderr.empty()) {
     if (!text.empty()) text += "\n";
     text += "[stderr]\n" + run.stderr;
   }
   if (run.timedOut) text += "\n[timed out after " + std::to_string(timeout) + "s]";
+  if (run.interrupted) text += "\n[interrupted: agent stopping]";
   return {run.exitCode, ResultOutput::capped(std::move(text), run.stdoutDropped + run.stderrDropped)};
 }
 

@@ -18,6 +18,7 @@
 #include "commands/incoming_command.h"
 #include "commands/system_actions.h"
 #include "config/agent_config.h"
+#include "util/cancellation.h"
 #include "util/json_value.h"
 
 namespace vela {
@@ -36,11 +37,20 @@ class CommandExecutor {
   static constexpr int kForbidden = 126;
 
   static constexpr const char* kServiceManager = "/usr/bin/systemctl";
+  // Longest `timeout_seconds` honoured: a day outlasts any remote script worth waiting
+  // for and keeps the deadline far from overflowing the clock.
+  static constexpr std::int64_t kMaxScriptTimeoutSeconds = 86'400;
 
   explicit CommandExecutor(AgentConfig config,
                            std::unique_ptr<SystemActions> actions = SystemActions::live());
 
   CommandResult execute(const IncomingCommand& command);
+
+  // Once `stopping` fires, a running script gets SIGTERM (SIGKILL two seconds later)
+  // and its result says it was interrupted; later scripts do not start.
+  void setCancellation(std::shared_ptr<const Cancellation> stopping) {
+    stopping_ = std::move(stopping);
+  }
 
   // Dispatch on the type text; unknown types are unsupported (exit 1).
   Outcome run(std::string_view type, const JSONValue& payload);
@@ -75,6 +85,7 @@ class CommandExecutor {
   const AgentConfig config_;
   std::unique_ptr<SystemActions> actions_;
   std::function<std::string()> inventorySource_;
+  std::shared_ptr<const Cancellation> stopping_;
 };
 
 }  // namespace vela

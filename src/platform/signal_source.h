@@ -37,6 +37,10 @@ class SignalSource {
   std::thread thread_;
 };
 
+// SIGPIPE ignored for the whole process: a reader of standard error or of a socket
+// that goes away becomes a failed write, never the end of the agent. Children reset it.
+void ignoreBrokenPipes();
+
 // Blocks SIGTERM and SIGINT in the calling thread. The daemon calls this first thing so
 // that helper threads started before the signal source inherit the blocked mask.
 void blockStopSignals();

@@ -1,5 +1,7 @@
 #include "remote/gateway_connection.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -70,6 +72,9 @@ namespace {
 constexpr auto kConnectTimeout = std::chrono::seconds(60);
 constexpr auto kCloseGrace = std::chrono::seconds(3);
 constexpr std::size_t kReadChunk = 64 * 1024;
+// Unsent bytes the kernel may hold beyond what is in flight: more only delays a ping
+// behind output without making bulk transfer faster.
+constexpr int kNotSentLowWater = 128 * 1024;
 
 bool isIPLiteral(const std::string& host) {
   boost::system::error_code ec;
@@ -104,6 +109,7 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
     std::shared_ptr<std::string> text;
     PongHandler onPong;
     std::uint16_t code = 0;
+    std::shared_ptr<void> hold;
   };
 
   Impl(net::io_context& ioc, Target target, std::vector<Certificate> anchors,
@@ -131,6 +137,7 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
   websocket::response_type response;
   bool gotResponse = false;
   std::deque<Op> writes;
+  std::deque<Op> controls;  // pings and the close, served before `writes`
   std::deque<PongHandler> awaitingPong;
   bool writing = false;
   bool open = false;
@@ -156,6 +163,10 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
     beast::get_lowest_layer(*ws).async_connect(
         results, [self = shared_from_this()](beast::error_code ec, const tcp::endpoint&) {
           if (ec) return self->fail(ec);
+          int lowWater = kNotSentLowWater;
+          auto& socket = beast::get_lowest_layer(*self->ws).socket();
+          ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowWater,
+                       sizeof lowWater);
           self->tlsHandshake();
         });
   }
@@ -229,7 +240,7 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
     open = true;
     ended = true;
     closing = true;
-    writes.push_back(Op{Op::Kind::close, nullptr, nullptr, *deferredClose});
+    controls.push_back(Op{Op::Kind::close, nullptr, nullptr, *deferredClose, nullptr});
     pump();
   }
 
@@ -280,20 +291,22 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
       if (op.onPong) op.onPong("connection closed");
       return;
     }
-    writes.push_back(std::move(op));
+    (op.kind == Op::Kind::text ? writes : controls).push_back(std::move(op));
     pump();
   }
 
   void pump() {
-    if (writing || !open || writes.empty() || (ended && !closing)) return;
-    Op op = std::move(writes.front());
-    writes.pop_front();
+    if (writing || !open || (writes.empty() && controls.empty()) || (ended && !closing)) return;
+    auto& from = controls.empty() ? writes : controls;
+    Op op = std::move(from.front());
+    from.pop_front();
     writing = true;
     auto self = shared_from_this();
     switch (op.kind) {
       case Op::Kind::text:
         ws->text(true);
-        ws->async_write(net::buffer(*op.text), [self, keep = op.text](beast::error_code ec, std::size_t) {
+        ws->async_write(net::buffer(*op.text), [self, keep = op.text, hold = std::move(op.hold)](
+                                                   beast::error_code ec, std::size_t) {
           self->writing = false;
           if (ec) Log::debug([&] { return "gateway: send failed: " + ec.message(); });
           self->pump();
@@ -332,6 +345,7 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
     cancelled = true;
     bool wasOpen = open && !ended;
     writes.clear();
+    controls.clear();
     if (code != 1006 && upgrading && !ended) {
       deferredClose = code;
       armCloseGrace();
@@ -340,7 +354,7 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
     if (code == 1006 || !wasOpen) return finish(std::nullopt);
     ended = true;
     closing = true;
-    writes.push_back(Op{Op::Kind::close, nullptr, nullptr, code});
+    controls.push_back(Op{Op::Kind::close, nullptr, nullptr, code, nullptr});
     pump();
     armCloseGrace();
   }
@@ -382,7 +396,12 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
                   std::to_string(ec->value()) + "] " + ec->message());
       }
     }
+    // Queued output goes now: its tickets hold the shells' send budget.
+    writes.clear();
     auto waiting = std::exchange(awaitingPong, {});
+    for (auto& op : std::exchange(controls, {})) {
+      if (op.onPong) waiting.push_back(std::move(op.onPong));
+    }
     for (auto& handler : waiting) handler("connection closed");
     auto callbacks = std::exchange(whenFinished, {});
     for (auto& callback : callbacks) callback();
@@ -419,16 +438,17 @@ void GatewayConnection::resume() {
   net::post(impl_->resolver.get_executor(), [impl = impl_] { impl->resolve(); });
 }
 
-void GatewayConnection::send(std::string text) {
+void GatewayConnection::send(std::string text, std::shared_ptr<void> hold) {
   net::post(impl_->resolver.get_executor(),
-            [impl = impl_, text = std::make_shared<std::string>(std::move(text))] {
-              impl->enqueue(Impl::Op{Impl::Op::Kind::text, text, nullptr, 0});
+            [impl = impl_, text = std::make_shared<std::string>(std::move(text)),
+             hold = std::move(hold)]() mutable {
+              impl->enqueue(Impl::Op{Impl::Op::Kind::text, text, nullptr, 0, std::move(hold)});
             });
 }
 
 void GatewayConnection::ping(PongHandler onPong) {
   net::post(impl_->resolver.get_executor(), [impl = impl_, onPong = std::move(onPong)]() mutable {
-    impl->enqueue(Impl::Op{Impl::Op::Kind::ping, nullptr, std::move(onPong), 0});
+    impl->enqueue(Impl::Op{Impl::Op::Kind::ping, nullptr, std::move(onPong), 0, nullptr});
   });
 }
 

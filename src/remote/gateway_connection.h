@@ -3,7 +3,8 @@
 // One WebSocket connection to the gateway over TLS 1.3: resolve, connect, handshake
 // with the pinned CA certificates as the only anchors and the host name checked, the
 // HTTP upgrade with custom headers, then a receive loop and an ordered write queue for
-// text messages, pings and the closing handshake. All socket work runs on the thread
+// text messages, pings and the closing handshake; pings and the close frame go ahead of
+// queued text, so a backlog of output never delays the watchdog. All socket work runs on the thread
 // of a GatewayIO ("vela.gateway.io"); send, ping and cancel may be called from any
 // thread. The events are called on that I/O thread; once `ended` has been reported no
 // further event arrives except pong results.
@@ -69,7 +70,8 @@ class GatewayConnection {
   ~GatewayConnection();
 
   void resume();
-  void send(std::string text);
+  // `hold` is released once the text is written or dropped with the connection.
+  void send(std::string text, std::shared_ptr<void> hold = nullptr);
   void ping(PongHandler onPong);
   // 1006 drops the connection without a closing handshake (the code may not be sent);
   // any other code is sent in a close frame first.

@@ -50,10 +50,10 @@ void GatewayShellClient::wire(DesktopSessionManager::PeerFactory peerFactory,
                               std::shared_ptr<DesktopRelaying> relay) {
   std::weak_ptr<GatewayShellClient> weak = weak_from_this();
   manager_ = ShellSessionManager::create(
-      [weak](const OutgoingShellFrame& frame) {
-        if (auto self = weak.lock()) self->sendText(frame.json());
+      [weak](const OutgoingShellFrame& frame, SendBudget::Ticket ticket) {
+        if (auto self = weak.lock()) self->sendText(frame.json(), std::move(ticket));
       },
-      ShellSessionManager::Options{5, 1800, 14400, std::nullopt});
+      ShellSessionManager::Options{5, 1800, 14400, std::nullopt, budget_});
   desktopManager_ = std::make_unique<DesktopSessionManager>(
       [weak](const std::string& text) {
         if (auto self = weak.lock()) self->sendText(text);
@@ -274,8 +274,18 @@ double GatewayShellClient::reconnectDelaySeconds(int attempt, double unitRandom)
   return base + std::clamp(unitRandom, 0.0, 1.0) * 0.3 * base;
 }
 
-void GatewayShellClient::sendText(std::string text) {
-  if (auto task = currentTask()) task->send(std::move(text));
+void GatewayShellClient::sendText(std::string text, SendBudget::Ticket ticket) {
+  auto task = currentTask();
+  if (!task) return;
+  if (!ticket) {
+    // Shell output pauses at the mark; other traffic has no reader to pause.
+    if (budget_->connectionFull()) {
+      if (!droppedWhileFull_.exchange(true)) Log::warn("gateway: send queue full; dropping frames");
+      return;
+    }
+    ticket = budget_->charge(nullptr, text.size());
+  }
+  task->send(std::move(text), std::move(ticket));
 }
 
 std::shared_ptr<GatewayConnection> GatewayShellClient::currentTask() const {

@@ -10,6 +10,7 @@
 // Asynchronous callbacks hold the client weakly. Create with create(); start() and
 // stop() return at once and may be called from any thread.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -24,6 +25,7 @@
 #include "remote/desktop/desktop_relaying.h"
 #include "remote/desktop/desktop_session_manager.h"
 #include "remote/gateway_connection.h"
+#include "remote/send_budget.h"
 #include "remote/shell_session_manager.h"
 #include "util/serial_queue.h"
 
@@ -88,8 +90,9 @@ class GatewayShellClient : public std::enable_shared_from_this<GatewayShellClien
   // On the I/O thread.
   void route(const std::string& text);
 
-  // Any thread: drops the text when there is no connection.
-  void sendText(std::string text);
+  // Any thread: drops the text when there is no connection. Text without a ticket is
+  // also dropped while the send queue is full.
+  void sendText(std::string text, SendBudget::Ticket ticket = nullptr);
   std::shared_ptr<GatewayConnection> currentTask() const;
 
   const std::string url_;
@@ -114,6 +117,8 @@ class GatewayShellClient : public std::enable_shared_from_this<GatewayShellClien
   std::chrono::steady_clock::time_point lastPong_;
   std::mt19937_64 random_{std::random_device{}()};
 
+  const std::shared_ptr<SendBudget> budget_ = SendBudget::create();
+  std::atomic<bool> droppedWhileFull_{false};
   std::shared_ptr<ShellSessionManager> manager_;
   std::unique_ptr<DesktopSessionManager> desktopManager_;
   std::shared_ptr<DesktopRelaying> desktopRelay_;

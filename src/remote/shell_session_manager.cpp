@@ -20,6 +20,11 @@ std::uint16_t clampDimension(std::int64_t v) {
   return static_cast<std::uint16_t>(std::clamp<std::int64_t>(v, 0, 65535));
 }
 
+// What one output frame costs in the send queue: Base64 plus the JSON around it.
+std::size_t frameCost(std::size_t bytes, const std::string& id) {
+  return 4 * ((bytes + 2) / 3) + 64 + id.size();
+}
+
 SerialQueue::Clock::duration seconds(double s) {
   return std::chrono::duration_cast<SerialQueue::Clock::duration>(
       std::chrono::duration<double>(s));
@@ -33,10 +38,13 @@ SerialQueue::Clock::duration seconds(double s) {
 class ShellSessionManager::Session : public std::enable_shared_from_this<Session> {
  public:
   Session(std::string id, std::shared_ptr<PTYSession> pty,
-          std::weak_ptr<ShellSessionManager> manager, double idleTimeout, double maxDuration)
+          std::weak_ptr<ShellSessionManager> manager, std::shared_ptr<SendBudget> budget,
+          double idleTimeout, double maxDuration)
       : id(std::move(id)),
         pty(std::move(pty)),
         manager_(std::move(manager)),
+        budget_(std::move(budget)),
+        account_(std::make_shared<SendBudget::Account>(this->id)),
         idleTimeout_(idleTimeout),
         maxDuration_(maxDuration),
         batchQueue_(std::make_shared<SerialQueue>("vela.shell.batch")),
@@ -50,7 +58,9 @@ class ShellSessionManager::Session : public std::enable_shared_from_this<Session
   const std::string id;
   const std::shared_ptr<PTYSession> pty;
 
+  // On the PTY reader thread, which waits here while the gateway is not draining.
   void enqueueOutput(Bytes chunk) {
+    if (!budget_->waitForRoom(*account_)) return;
     resetIdle();
     std::unique_lock lock(bLock_);
     if (ended_) return;
@@ -59,9 +69,10 @@ class ShellSessionManager::Session : public std::enable_shared_from_this<Session
       Bytes taken = std::exchange(buffer_, {});
       flushScheduled_ = false;
       lock.unlock();
-      batchQueue_->async([self = shared_from_this(), taken = std::move(taken)] {
-        self->flush(taken);
-      });
+      auto ticket = budget_->charge(account_, frameCost(taken.size(), id));
+      batchQueue_->async(
+          [self = shared_from_this(), taken = std::move(taken),
+           ticket = std::move(ticket)]() mutable { self->flush(taken, std::move(ticket)); });
     } else if (!flushScheduled_) {
       flushScheduled_ = true;
       lock.unlock();
@@ -82,9 +93,12 @@ class ShellSessionManager::Session : public std::enable_shared_from_this<Session
       if (keepTail) tail = std::exchange(buffer_, {});
       buffer_.clear();
     }
+    budget_->close(*account_);
     if (!keepTail && !last) return;
-    batchQueue_->async([self = shared_from_this(), tail = std::move(tail), last = std::move(last)] {
-      self->flush(tail);
+    auto ticket = tail.empty() ? nullptr : budget_->charge(account_, frameCost(tail.size(), id));
+    batchQueue_->async([self = shared_from_this(), tail = std::move(tail), last = std::move(last),
+                        ticket = std::move(ticket)]() mutable {
+      self->flush(tail, std::move(ticket));
       if (last) {
         if (auto m = self->manager_.lock()) m->emit(*last);
       }
@@ -131,12 +145,15 @@ class ShellSessionManager::Session : public std::enable_shared_from_this<Session
       flushScheduled_ = false;
       if (ended_) return;
     }
-    flush(taken);
+    if (taken.empty()) return;
+    flush(taken, budget_->charge(account_, frameCost(taken.size(), id)));
   }
 
-  void flush(const Bytes& bytes) {
+  void flush(const Bytes& bytes, SendBudget::Ticket ticket) {
     if (bytes.empty()) return;
-    if (auto m = manager_.lock()) m->emit(OutgoingShellFrame{OutgoingShellFrame::Stdout{id, bytes}});
+    if (auto m = manager_.lock()) {
+      m->emit(OutgoingShellFrame{OutgoingShellFrame::Stdout{id, bytes}}, std::move(ticket));
+    }
   }
 
   // Runs on timerQueue_.
@@ -157,6 +174,8 @@ class ShellSessionManager::Session : public std::enable_shared_from_this<Session
   }
 
   const std::weak_ptr<ShellSessionManager> manager_;
+  const std::shared_ptr<SendBudget> budget_;
+  const std::shared_ptr<SendBudget::Account> account_;
   const double idleTimeout_;
   const double maxDuration_;
   std::mutex bLock_;
@@ -176,7 +195,9 @@ std::shared_ptr<ShellSessionManager> ShellSessionManager::create(Send send, Opti
 }
 
 ShellSessionManager::ShellSessionManager(Send send, Options options)
-    : send_(std::move(send)), options_(std::move(options)) {}
+    : send_(std::move(send)),
+      options_(std::move(options)),
+      budget_(options_.budget ? options_.budget : SendBudget::create()) {}
 
 ShellSessionManager::~ShellSessionManager() {
   std::map<std::string, std::shared_ptr<Session>> remaining;
@@ -187,6 +208,7 @@ ShellSessionManager::~ShellSessionManager() {
   for (auto& [id, session] : remaining) {
     session->stopTimers();
     session->pty->terminate();
+    session->finish(false, std::nullopt);
   }
 }
 
@@ -240,8 +262,8 @@ void ShellSessionManager::open(const IncomingShellFrame::Open& frame) {
     emit(OutgoingShellFrame{OutgoingShellFrame::Error{id, "spawn_failed", pty.error().description()}});
     return;
   }
-  auto session = std::make_shared<Session>(id, *pty, weak_from_this(), options_.idleTimeout,
-                                           options_.maxDuration);
+  auto session = std::make_shared<Session>(id, *pty, weak_from_this(), budget_,
+                                           options_.idleTimeout, options_.maxDuration);
   {
     std::lock_guard lock(lock_);
     sessions_[id] = session;

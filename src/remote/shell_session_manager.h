@@ -5,7 +5,9 @@
 // output (16 ms or 8 KiB), enforces idle and total-duration watchdogs and tears
 // sessions down. Thread-safe: handle() and killAll() may be called from any thread;
 // `send` is called from the sessions' own queues, possibly concurrently for different
-// sessions, and never while the session table's lock is held.
+// sessions, and never while the session table's lock is held. Output frames carry a
+// ticket of the send budget; whoever queues the frame keeps it until the bytes are
+// written, and a session whose output is not drained stops reading its terminal.
 
 #include <cstdint>
 #include <functional>
@@ -16,19 +18,23 @@
 #include <string>
 
 #include "remote/pty_session.h"
+#include "remote/send_budget.h"
 #include "remote/shell_frames.h"
 
 namespace vela {
 
 class ShellSessionManager : public std::enable_shared_from_this<ShellSessionManager> {
  public:
-  using Send = std::function<void(const OutgoingShellFrame&)>;
+  // The ticket is null for frames that are not charged (everything but output).
+  using Send = std::function<void(const OutgoingShellFrame&, SendBudget::Ticket)>;
 
   struct Options {
     int maxSessions = 5;
     double idleTimeout = 1800;    // seconds; 0 or less disables
     double maxDuration = 14400;   // seconds; 0 or less disables
     std::optional<std::string> shellOverride;
+    // Shared with the connection's other traffic; a private one when absent.
+    std::shared_ptr<SendBudget> budget;
   };
 
   class Session;
@@ -58,10 +64,13 @@ class ShellSessionManager : public std::enable_shared_from_this<ShellSessionMana
                 const Session* expected = nullptr);
   void childExited(const std::shared_ptr<Session>& session, PTYSession::Exit exit);
   std::shared_ptr<Session> find(const std::string& id) const;
-  void emit(const OutgoingShellFrame& frame) const { send_(frame); }
+  void emit(const OutgoingShellFrame& frame, SendBudget::Ticket ticket = nullptr) const {
+    send_(frame, std::move(ticket));
+  }
 
   const Send send_;
   const Options options_;
+  const std::shared_ptr<SendBudget> budget_;
   mutable std::mutex lock_;
   std::map<std::string, std::shared_ptr<Session>> sessions_;  // guarded by lock_
 };

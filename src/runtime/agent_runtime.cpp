@@ -35,6 +35,7 @@ void AgentRuntime::requestStop() {
     std::lock_guard lock(stopLock_);
     shouldStop_ = true;
   }
+  stopping_->cancel();
   wake_.signal();
 }
 
@@ -80,7 +81,18 @@ int AgentRuntime::run() {
 }
 
 void AgentRuntime::runLoop() {
-  auto seconds = [](std::int64_t s) { return std::chrono::seconds(std::max<std::int64_t>(s, 0)); };
+  auto seconds = [](std::int64_t s) {
+    return std::chrono::seconds(std::clamp<std::int64_t>(s, 0, kMaxIntervalSeconds));
+  };
+  for (auto [name, value] :
+       {std::pair{"heartbeatIntervalSeconds", config_.heartbeatIntervalSeconds},
+        std::pair{"commandPollIntervalSeconds", config_.commandPollIntervalSeconds},
+        std::pair{"updateCheckIntervalSeconds", config_.updateCheckIntervalSeconds}}) {
+    if (value > kMaxIntervalSeconds) {
+      Log::warn(std::string(name) + " " + std::to_string(value) + " above the maximum; using " +
+                std::to_string(kMaxIntervalSeconds));
+    }
+  }
   Clock::time_point heartbeatDue = Clock::now();
   Clock::time_point pollDue = heartbeatDue;
   Clock::time_point updateDue = heartbeatDue + seconds(config_.updateCheckIntervalSeconds);

@@ -7,6 +7,7 @@
 // thread; everything else happens on the thread that called run().
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 
 #include "config/agent_config.h"
 #include "util/agent_error.h"
+#include "util/cancellation.h"
 #include "util/serial_queue.h"
 
 namespace vela {
@@ -37,6 +39,10 @@ class AgentRuntime : public std::enable_shared_from_this<AgentRuntime> {
     std::function<Result<void>()> updateCheck;
   };
 
+  // Longest interval honoured for any schedule: a year is beyond every sensible setting
+  // and keeps due times far from overflowing the clock.
+  static constexpr std::int64_t kMaxIntervalSeconds = 366 * 86'400;
+
   static std::shared_ptr<AgentRuntime> create(AgentConfig config, Tasks tasks);
 
   // Runs until a stop signal; returns the exit status (0 after an orderly stop).
@@ -44,6 +50,8 @@ class AgentRuntime : public std::enable_shared_from_this<AgentRuntime> {
   // Sets the stop flag and wakes the loop. Safe from any thread.
   void requestStop();
   bool shouldStop() const;
+  // Fires with the stop request, so long work in a task (a script) can end early.
+  std::shared_ptr<const Cancellation> stopping() const { return stopping_; }
 
   void addService(std::unique_ptr<RuntimeService> service);
   // Logged as a warning right after the start banner.
@@ -62,6 +70,7 @@ class AgentRuntime : public std::enable_shared_from_this<AgentRuntime> {
   Semaphore wake_;
   mutable std::mutex stopLock_;
   bool shouldStop_ = false;  // guarded by stopLock_
+  const std::shared_ptr<Cancellation> stopping_ = std::make_shared<Cancellation>();
 };
 
 }  // namespace vela

@@ -35,6 +35,7 @@ Result<std::shared_ptr<AgentRuntime>> makeRuntime(const AgentConfig& config, con
   } else {
     Log::warn("no device token; telemetry/commands disabled until (re)enrollment");
   }
+  std::shared_ptr<CommandPoller> commandPoller;
   if (config.agentID && config.deviceToken) {
     CommandVerifier verifier(trust.commandPublicKey, *config.agentID,
                              ReplayStore(AgentPaths::replayStateFile()), config.commandSkewSeconds);
@@ -44,12 +45,14 @@ Result<std::shared_ptr<AgentRuntime>> makeRuntime(const AgentConfig& config, con
       VELA_TRY(poller->pollOnce());
       return {};
     };
+    commandPoller = poller;
   }
   auto updater = std::make_shared<UpdateChecker>(*base, trust);
   auto policy = std::make_shared<UpdatePolicy>(updater, config.channel, ProcessInfo::executablePath());
   tasks.updateCheck = [policy]() { return policy->checkAndMaybeApplyUpdate(); };
 
   auto runtime = AgentRuntime::create(config, std::move(tasks));
+  if (commandPoller) commandPoller->executor().setCancellation(runtime->stopping());
   std::shared_ptr<GatewayShellClient> gateway;
   if (config.deviceToken && !config.deviceToken->empty()) {
     // Remote desktop needs the per-user helper channel, which this build does not

@@ -192,15 +192,15 @@ class ExitWatcher {
   ExitWatcher(const ExitWatcher&) = delete;
   ExitWatcher& operator=(const ExitWatcher&) = delete;
 
-  bool waitUntil(Clock::time_point limit) {
+  bool waitUntil(Clock::time_point limit, const Cancellation* cancel = nullptr) {
     for (;;) {
       if (exited()) return true;
       auto now = Clock::now();
-      if (now >= limit) return false;
+      if (now >= limit || (cancel && cancel->cancelled())) return false;
       auto left = std::chrono::ceil<std::chrono::milliseconds>(limit - now).count();
       if (pidfd_ >= 0) {
-        pollfd p{pidfd_, POLLIN, 0};
-        ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 60'000)));
+        pollfd p[2] = {{pidfd_, POLLIN, 0}, {cancel ? cancel->fd() : -1, POLLIN, 0}};
+        ::poll(p, 2, static_cast<int>(std::min<long long>(left, 60'000)));
       } else {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::min<long long>(left, 10)));
       }
@@ -280,7 +280,8 @@ int spawnChild(pid_t& pid, const std::string& path, const std::vector<std::strin
 
 Result runChecked(const std::string& path, const std::vector<std::string>& arguments,
                   const std::optional<std::string>& stdin, double timeout,
-                  const std::optional<std::map<std::string, std::string>>& environment) {
+                  const std::optional<std::map<std::string, std::string>>& environment,
+                  const Cancellation* cancel) {
   Pipe in, out, err;
   StopSignal stop;
   for (int rc : {in.open(), out.open(), err.open(), stop.open()}) {
@@ -315,8 +316,10 @@ Result runChecked(const std::string& path, const std::vector<std::string>& argum
 
   Result result;
   ExitWatcher watcher(pid);
-  if (!watcher.waitUntil(deadline)) {
-    result.timedOut = true;
+  if (!watcher.waitUntil(deadline, cancel)) {
+    result.interrupted = Clock::now() < deadline;
+    result.timedOut = !result.interrupted;
+    if (result.interrupted) deadline = Clock::now();
     ::kill(pid, SIGTERM);
     if (!watcher.waitUntil(Clock::now() + kGrace)) ::kill(pid, SIGKILL);
   }
@@ -383,9 +386,10 @@ std::string utf8OrEmpty(std::string bytes) {
 
 Result run(const std::string& path, const std::vector<std::string>& arguments,
            const std::optional<std::string>& stdin, double timeout,
-           const std::optional<std::map<std::string, std::string>>& environment) {
+           const std::optional<std::map<std::string, std::string>>& environment,
+           const Cancellation* cancel) {
   try {
-    return runChecked(path, arguments, stdin, timeout, environment);
+    return runChecked(path, arguments, stdin, timeout, environment, cancel);
   } catch (const std::system_error& e) {
     // Only thread creation throws here; report it like any other start failure.
     return spawnFailed(e.code().value());

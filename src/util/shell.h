@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "util/cancellation.h"
+
 namespace vela::Shell {
 
 // Output kept per stream: a program writing without end must not grow the agent.
@@ -30,6 +32,7 @@ struct Result {
   // Leading bytes of each stream let go to stay within kMaxCapturedBytes.
   std::uint64_t stdoutDropped = 0;
   std::uint64_t stderrDropped = 0;
+  bool interrupted = false;  // ended early because `cancel` fired
 };
 
 // `path` is the executable (absolute); `arguments` exclude the program name. With
@@ -37,9 +40,11 @@ struct Result {
 // replaces the child's environment entirely (an empty map means no variables).
 // Blocks until the child has ended and both streams are collected. Output held open
 // by the child's own children is collected only until shortly after the deadline.
+// `cancel` firing ends the child like the deadline does.
 Result run(const std::string& path, const std::vector<std::string>& arguments,
            const std::optional<std::string>& stdin = std::nullopt, double timeout = 30,
-           const std::optional<std::map<std::string, std::string>>& environment = std::nullopt);
+           const std::optional<std::map<std::string, std::string>>& environment = std::nullopt,
+           const Cancellation* cancel = nullptr);
 
 // `run` without input and environment; standard output when the exit status is 0.
 std::optional<std::string> runQuiet(const std::string& path,

@@ -7,8 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "commands/commands_test_support.h"
 #include "commands/result_output.h"
@@ -92,6 +96,37 @@ TEST(ResultOutputTest, KeepsTheTailThatFitsOnceEscaped) {
   for (std::size_t i = 0; i < kMaxEscapedBytes / 3 + 10; ++i) wide += "\u2713";
   std::string out = capped(wide);
   EXPECT_TRUE(out.substr(out.find('\n') + 1).starts_with("\u2713"));
+}
+
+// The agent stopping ends a script that ignores SIGTERM (SIGKILL after the grace) and
+// says so; nothing starts after it. An absurd timeout is held to the maximum.
+TEST_F(ExecutorTest, StoppingInterruptsTheRunningScript) {
+  auto stopping = std::make_shared<Cancellation>();
+  CommandExecutor executor(AgentConfig{}, std::make_unique<RecordingSystemActions>(rec_));
+  executor.setCancellation(stopping);
+  ::testing::internal::CaptureStderr();
+  Outcome quick = executor.run(
+      "run_script",
+      JSONScanner::parse(R"({"script":"echo hi","interpreter":"sh","timeout_seconds":10000000000})")
+          .value());
+  EXPECT_EQ(quick, (Outcome{0, "hi\n"}));
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find(
+                "WARN: run_script: timeout_seconds 10000000000 above the maximum; using 86400\n"),
+            std::string::npos);
+
+  std::string marker = state_.file("started");
+  auto payload = JSONScanner::parse(R"({"script":"trap '' TERM; touch )" + marker +
+                                    R"(; sleep 60","interpreter":"sh"})")
+                     .value();
+  Outcome outcome;
+  std::thread script([&] { outcome = executor.run("run_script", payload); });
+  while (!std::filesystem::exists(marker))
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  stopping->cancel();
+  script.join();
+  EXPECT_EQ(outcome, (Outcome{SIGKILL, "\n[interrupted: agent stopping]"}));
+  EXPECT_EQ(executor.run("run_script", payload),
+            (Outcome{1, "run_script: not started, agent stopping"}));
 }
 
 TEST_F(ExecutorTest, ServiceControlGoesThroughTheServiceManager) {

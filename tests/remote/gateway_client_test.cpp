@@ -263,6 +263,88 @@ TEST_F(GatewayClientTest, RefusedUpgradeAndSilentPeerLeadToReconnects) {
   client->stop();
 }
 
+// Resident set of a process in KiB, or -1 when it is gone.
+long residentKiB(pid_t pid) {
+  std::string status = testing::readFileOrEmpty("/proc/" + std::to_string(pid) + "/status");
+  auto at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
+}
+
+// Output the operator cannot take stays in the shells, not in the agent: pings still
+// pass a slow reader, and a silent gateway is still detected with output queued.
+TEST_F(GatewayClientTest, SlowOrSilentOperatorNeitherGrowsTheQueueNorBlindsTheWatchdog) {
+  GatewayProcess gateway(certs_->path());
+  auto client = makeClient();
+  client->setTimingForTesting(250ms, 8s);
+  client->start();
+  ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
+  FrameReader reader(gateway);
+  ASSERT_TRUE(gateway.send(openFrame("z")));
+  ASSERT_TRUE(reader.nextOfType("shell.opened", "z"));
+  ASSERT_TRUE(gateway.throttle(100'000));
+  ASSERT_TRUE(gateway.send(stdinFrame("z", "stty raw -echo; cat /dev/zero\n")));
+  // At 100 kB/s the megabyte queued for the session would hold each ping back for
+  // over ten seconds.
+  std::this_thread::sleep_for(15s);
+  EXPECT_FALSE(logContains("no pong")) << testing::readFileOrEmpty(logFile_);
+  EXPECT_GT(gateway.throttledStdoutBytes(), 700'000);
+  EXPECT_TRUE(
+      logContains("WARN: shell session z: gateway not draining; output paused at 1024 KiB"));
+  ASSERT_TRUE(gateway.throttle(0));
+  ASSERT_TRUE(waitForLog("WARN: gateway: no pong for >50s; treating connection as dead"));
+  ASSERT_TRUE(eventually([&] { return client->activeShellsForTesting() == 0; }));
+  client->stop();
+}
+
+// The daemon's own process against an operator at 2 MB/s, then one that stops reading
+// (for less than the 50 s watchdog): its memory stays flat and the session survives.
+TEST_F(GatewayClientTest, DaemonMemoryStaysBoundedForSlowAndPausedOperators) {
+  AgentConfig config;
+  config.serverBaseURL = kBaseURL;
+  config.agentID = "agent-7";
+  config.deviceToken = GatewayProcess::kToken;
+  ASSERT_TRUE(config.save());
+  GatewayProcess gateway(certs_->path());
+  pid_t pid = fork();
+  if (pid == 0) {
+    execl(VELA_AGENT_EXE, VELA_AGENT_EXE, "gateway", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_TRUE(waitForLog("INFO: gateway: connected"));
+  FrameReader reader(gateway);
+  for (const char* id : {"slow1", "slow2"}) {
+    ASSERT_TRUE(gateway.send(openFrame(id)));
+    ASSERT_TRUE(reader.nextOfType("shell.opened", id));
+  }
+  ASSERT_TRUE(gateway.throttle(2'000'000));
+  for (const char* id : {"slow1", "slow2"}) {
+    ASSERT_TRUE(gateway.send(stdinFrame(id, "stty raw -echo; cat /dev/zero\n")));
+  }
+  long peak = 0;
+  auto sample = [&](std::chrono::seconds span) {
+    for (auto end = std::chrono::steady_clock::now() + span;
+         std::chrono::steady_clock::now() < end;) {
+      peak = std::max(peak, residentKiB(pid));
+      std::this_thread::sleep_for(200ms);
+    }
+  };
+  sample(20s);
+  std::int64_t slowBytes = gateway.throttledStdoutBytes();
+  EXPECT_GT(slowBytes, 10'000'000);
+  ASSERT_TRUE(gateway.throttle(0));
+  sample(25s);
+  ASSERT_TRUE(gateway.throttle(50'000'000));
+  ASSERT_TRUE(eventually([&] { return gateway.throttledStdoutBytes() > slowBytes + 5'000'000; }));
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's own shadow memory and quarantine
+  EXPECT_LT(peak, 64 * 1024) << "peak resident KiB";
+#endif
+  EXPECT_EQ(gateway.connections().size(), 1u);
+  kill(pid, SIGTERM);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
+}
+
 // The foreground command against the product URL (port 8443), stopped by SIGTERM.
 TEST_F(GatewayClientTest, GatewayCommandRunsUntilSignalled) {
   AgentConfig config;

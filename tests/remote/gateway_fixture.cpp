@@ -184,6 +184,19 @@ std::vector<JSONValue> GatewayProcess::connections() {
   return *doc->arrayValue();
 }
 
+bool GatewayProcess::throttle(std::optional<double> bytesPerSecond, const std::string& agent) {
+  std::string rate = bytesPerSecond ? std::to_string(*bytesPerSecond) : "null";
+  return http("POST", "/agents/" + agent + "/throttle", "{\"rate\":" + rate + "}").has_value();
+}
+
+std::int64_t GatewayProcess::throttledStdoutBytes(const std::string& agent) {
+  auto body = http("GET", "/agents/" + agent + "/throttle");
+  if (!body) return -1;
+  auto doc = JSONScanner::parse(*body);
+  if (!doc || !(*doc)["stdout_bytes"]) return -1;
+  return (*doc)["stdout_bytes"]->intValue().value_or(-1);
+}
+
 std::vector<std::string> GatewayProcess::connectedAgents() {
   std::vector<std::string> out;
   auto body = http("GET", "/agents");

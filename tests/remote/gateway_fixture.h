@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -44,6 +45,10 @@ class GatewayProcess {
   std::vector<std::string> frames(std::size_t since, double waitSeconds, std::size_t* next,
                                   const std::string& agent = kToken);
   std::vector<JSONValue> connections();
+  // Reads the agent's connection at `bytesPerSecond` (0 stops reading it; nothing lifts
+  // the limit). Throttled stdout is only counted: throttledStdoutBytes().
+  bool throttle(std::optional<double> bytesPerSecond, const std::string& agent = kToken);
+  std::int64_t throttledStdoutBytes(const std::string& agent = kToken);
   std::vector<std::string> connectedAgents();
 
  private:

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -21,12 +22,21 @@ using testing::countOpenDescriptors;
 // Collects what the manager sends, as a gateway would.
 class FrameSink {
  public:
-  void operator()(const OutgoingShellFrame& frame) {
+  void operator()(const OutgoingShellFrame& frame, SendBudget::Ticket ticket) {
     {
       std::lock_guard lock(mu_);
       frames_.push_back(frame);
+      // A stalled gateway: nothing sent is ever written.
+      if (stalled_ && ticket) held_.push_back(std::move(ticket));
     }
     cv_.notify_all();
+  }
+
+  void stall(bool stalled) {
+    std::vector<SendBudget::Ticket> released;
+    std::lock_guard lock(mu_);
+    stalled_ = stalled;
+    if (!stalled) released.swap(held_);
   }
 
   // Waits (bounded, so a broken build fails instead of hanging) until `done` holds.
@@ -83,6 +93,8 @@ class FrameSink {
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<OutgoingShellFrame> frames_;
+  bool stalled_ = false;
+  std::vector<SendBudget::Ticket> held_;
 };
 
 class ShellSessionManagerTest : public ::testing::Test {
@@ -92,7 +104,9 @@ class ShellSessionManagerTest : public ::testing::Test {
 
   std::shared_ptr<ShellSessionManager> makeManager(ShellSessionManager::Options options = {}) {
     if (!options.shellOverride) options.shellOverride = "/bin/sh";
-    return ShellSessionManager::create([this](const OutgoingShellFrame& f) { sink(f); }, options);
+    return ShellSessionManager::create(
+        [this](const OutgoingShellFrame& f, SendBudget::Ticket t) { sink(f, std::move(t)); },
+        options);
   }
 
   static IncomingShellFrame open(const std::string& id, std::int64_t cols = 80, std::int64_t rows = 24) {
@@ -148,6 +162,43 @@ TEST_F(ShellSessionManagerTest, LargeOutputArrivesCompleteInOrderAndBatched) {
     EXPECT_FALSE(c.data.empty());
     EXPECT_LT(c.data.size(), 16384u);
   }
+}
+
+// A gateway that writes nothing: the session stops reading its terminal near its mark
+// and the child blocks; once the queue drains, every byte still arrives. Tearing down a
+// stalled session releases its reader.
+TEST_F(ShellSessionManagerTest, UndrainedOutputPausesTheShellUntilItDrains) {
+  constexpr std::size_t kMark = 64 * 1024;
+  auto manager = makeManager({5, 0, 0, std::nullopt, SendBudget::create(kMark, 8 * kMark)});
+  auto received = [&](const std::string& id) { return sink.output(id).size(); };
+  auto pastHalfMark = [&](const std::string& id) {
+    for (int i = 0; i < 6000 && received(id) <= kMark / 2; ++i) std::this_thread::sleep_for(10ms);
+    return received(id) > kMark / 2;
+  };
+  sink.stall(true);
+  manager->handle(open("p"));
+  manager->handle(input("p", "stty raw -echo; head -c 4000000 /dev/zero; exit 0\n"));
+  ASSERT_TRUE(pastHalfMark("p"));
+  std::this_thread::sleep_for(300ms);
+  std::size_t paused = received("p");
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(received("p"), paused);
+  // The stalled bytes, the batch in hand and one terminal read at most.
+  EXPECT_LE(paused, kMark * 3 / 4 + 2 * 16384);
+  sink.stall(false);
+  ASSERT_TRUE(sink.waitForExit("p"));
+  std::string out = sink.output("p");
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\0'), 4000000);
+
+  sink.stall(true);
+  manager->handle(open("q"));
+  manager->handle(input("q", "stty raw -echo; cat /dev/zero\n"));
+  ASSERT_TRUE(pastHalfMark("q"));
+  manager->handle(close("q"));
+  ASSERT_TRUE(sink.waitForExit("q"));
+  EXPECT_EQ(manager->activeCount(), 0);
+  EXPECT_TRUE(waitForChildren(0));
+  sink.stall(false);
 }
 
 TEST_F(ShellSessionManagerTest, ResizeChangesTheTerminalSize) {
@@ -208,7 +259,7 @@ TEST_F(ShellSessionManagerTest, CloseThenChildEndSendsExactlyOneExit) {
 }
 
 TEST_F(ShellSessionManagerTest, WatchdogsEndQuietOrOverlongSessions) {
-  auto idle = makeManager({5, 0.5, 0, std::nullopt});
+  auto idle = makeManager({5, 0.5, 0, std::nullopt, nullptr});
   idle->handle(open("idle"));
   // Resizes are not activity.
   for (int i = 0; i < 10; ++i) {
@@ -218,7 +269,7 @@ TEST_F(ShellSessionManagerTest, WatchdogsEndQuietOrOverlongSessions) {
   ASSERT_TRUE(sink.waitForExit("idle"));
   EXPECT_EQ(sink.all<OutgoingShellFrame::Exit>("idle")[0].signal, 1);
 
-  auto capped = makeManager({5, 0, 0.5, std::nullopt});
+  auto capped = makeManager({5, 0, 0.5, std::nullopt, nullptr});
   capped->handle(open("long"));
   for (int i = 0; i < 10; ++i) capped->handle(input("long", ""));  // keep-alives do not help
   ASSERT_TRUE(sink.waitForExit("long"));
@@ -226,14 +277,15 @@ TEST_F(ShellSessionManagerTest, WatchdogsEndQuietOrOverlongSessions) {
 }
 
 TEST_F(ShellSessionManagerTest, ShellThatCannotStartEndsWithStatus127) {
-  auto manager = makeManager({5, 0, 0, std::string("/nonexistent/shell")});
+  auto manager = makeManager({5, 0, 0, std::string("/nonexistent/shell"), nullptr});
   manager->handle(open("bad"));
   ASSERT_TRUE(sink.waitForExit("bad"));
   EXPECT_EQ(sink.all<OutgoingShellFrame::Exit>("bad")[0].code, 127);
 }
 
 TEST_F(ShellSessionManagerTest, ShellResolutionPrefersAbsolutePaths) {
-  auto manager = ShellSessionManager::create([](const OutgoingShellFrame&) {}, {});
+  auto manager =
+      ShellSessionManager::create([](const OutgoingShellFrame&, SendBudget::Ticket) {}, {});
   {
     testing::ScopedEnv shell("SHELL", std::nullopt);
     EXPECT_EQ(manager->resolveShell("auto"), "/bin/bash");

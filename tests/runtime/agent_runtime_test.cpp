@@ -76,6 +76,46 @@ TEST(AgentRuntimeTest, TasksRunOnScheduleFailuresDoNotEndTheLoop) {
   EXPECT_TRUE(std::filesystem::exists(state.file("update-notes.txt")));
 }
 
+// Ten billion seconds would overflow the clock's nanoseconds: held to a year, the
+// tasks run once at start and never again, and the stop request reaches long work.
+TEST(AgentRuntimeTest, HugeIntervalsAreHeldToTheMaximumAndNeverFireEarly) {
+  testing::ScopedStateDir state;
+  std::atomic<int> heartbeats{0}, polls{0}, updates{0};
+  AgentRuntime::Tasks tasks;
+  tasks.heartbeat = [&]() -> Result<void> {
+    ++heartbeats;
+    return {};
+  };
+  tasks.poll = [&]() -> Result<void> {
+    ++polls;
+    return {};
+  };
+  tasks.updateCheck = [&]() -> Result<void> {
+    ++updates;
+    return {};
+  };
+  AgentConfig c = fastConfig();
+  c.heartbeatIntervalSeconds = 10'000'000'000;
+  c.commandPollIntervalSeconds = 10'000'000'000;
+  c.updateCheckIntervalSeconds = 10'000'000'000;
+  auto runtime = AgentRuntime::create(c, tasks);
+  ::testing::internal::CaptureStderr();
+  std::thread loop([&] { runtime->run(); });
+  std::this_thread::sleep_for(3s);
+  EXPECT_FALSE(runtime->stopping()->cancelled());
+  runtime->requestStop();
+  loop.join();
+  std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(heartbeats.load(), 1);
+  EXPECT_EQ(polls.load(), 1);
+  EXPECT_EQ(updates.load(), 0);
+  EXPECT_TRUE(runtime->stopping()->cancelled());
+  EXPECT_NE(
+      log.find("WARN: updateCheckIntervalSeconds 10000000000 above the maximum; using 31622400\n"),
+      std::string::npos)
+      << log;
+}
+
 TEST(AgentRuntimeTest, StopBeforeTheFirstWaitSkipsTheLoop) {
   testing::ScopedStateDir state;
   std::atomic<int> heartbeats{0};

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -85,6 +86,50 @@ TEST_F(DaemonTest, EnrolsRunsCommandsOnScheduleAndStopsCleanlyOnSIGTERM) {
   EXPECT_LT(received, clean);
   EXPECT_NE(log.find("running (pid " + std::to_string(agent.pid()) + ", agent " + agentID + ")"),
             std::string::npos);
+}
+
+// SIGTERM while a script runs: the script is ended, its result still reported, and the
+// daemon exits cleanly even though the reader of its standard error is long gone.
+TEST_F(DaemonTest, StopDuringALongScriptWithStandardErrorClosed) {
+  ASSERT_TRUE(provisionedConfig().save());
+  int errPipe[2];
+  ASSERT_EQ(pipe(errPipe), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGPIPE, SIG_DFL);  // as a service manager starts it; ignoring would be inherited
+    dup2(errPipe[1], STDERR_FILENO);
+    close(errPipe[0]);
+    close(errPipe[1]);
+    execl(VELA_AGENT_EXE, VELA_AGENT_EXE, "run", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(errPipe[1]);
+  std::string agentID;
+  ASSERT_TRUE(BackgroundProcess::waitUntil([&] {
+    auto c = AgentConfig::loadIfPresent();
+    if (c && c->agentID) agentID = *c->agentID;
+    return !agentID.empty();
+  }));
+  std::string marker = state_.file("script-started");
+  std::string id = cp_.queueCommand(
+      agentID, "run_script",
+      nlohmann::json{{"script", "touch " + marker + "; sleep 60"}, {"interpreter", "sh"}}.dump());
+  ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return std::filesystem::exists(marker); }));
+  close(errPipe[0]);
+
+  auto signalledAt = std::chrono::steady_clock::now();
+  kill(pid, SIGTERM);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  // Well before the script's own end.
+  EXPECT_LT(std::chrono::steady_clock::now() - signalledAt, 30s);
+  ASSERT_TRUE(WIFEXITED(wstatus)) << "signal " << WTERMSIG(wstatus);
+  EXPECT_EQ(WEXITSTATUS(wstatus), 0);
+  auto results = nlohmann::json::parse(cp_.results(agentID));
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0]["command_id"], id);
+  EXPECT_EQ(results[0]["body"]["exit_code"], SIGTERM);
+  EXPECT_EQ(results[0]["body"]["result"]["output"], "\n[interrupted: agent stopping]");
 }
 
 TEST_F(DaemonTest, DeviceTokenWithoutAgentIDHeartbeatsButNeverPolls) {

@@ -20,6 +20,15 @@ Operator API (loopback, JSON):
   GET  /agents/{agent}/frames?since=N&wait=SEC
                                every frame the agent sent (over all its connections),
                                from index N on; waits up to SEC seconds for one
+  POST /agents/{agent}/throttle
+                               body: {"rate": N} reads the agent's connection at N bytes
+                               of frames per second (0: stops reading it, pings
+                               included) with a 64 KiB receive buffer; {"rate": null}
+                               reads at full speed again.
+                               While throttled, shell.stdout frames are counted, not
+                               kept (a slow operator, without the gateway's memory)
+  GET  /agents/{agent}/throttle
+                               {"rate": N or null, "stdout_bytes": decoded bytes counted}
   GET  /agents/{agent}/ws      WebSocket relay: each text message is one frame to the
                                agent; frames from the agent come back to the operator
                                socket that last used their session_id (to all of them
@@ -33,6 +42,7 @@ import base64
 import json
 import os
 import signal
+import socket
 import ssl
 import sys
 import time
@@ -93,17 +103,22 @@ class Gateway:
         await ws.prepare(request)
         old = self.agents.get(agent_id)
         link = AgentLink(agent_id, ws, record["user_agent"])
+        link.sock = request.transport.get_extra_info("socket") if request.transport else None
         self.agents[agent_id] = link
         if old is not None:
+            old.rate = None
+            old.rate_changed.set()
             await old.ws.close()
         try:
             async for msg in ws:
                 if msg.type == WSMsgType.TEXT:
                     record["frames_in"] += 1
-                    self.frames.setdefault(agent_id, []).append(msg.data)
-                    async with self.arrived:
-                        self.arrived.notify_all()
-                    await link.from_agent(msg.data)
+                    if link.rate is None or not link.count_stdout(msg.data):
+                        self.frames.setdefault(agent_id, []).append(msg.data)
+                        async with self.arrived:
+                            self.arrived.notify_all()
+                        await link.from_agent(msg.data)
+                    await link.throttle(len(msg.data))
                 elif msg.type == WSMsgType.PING and self.ignore_pings:
                     pass
         finally:
@@ -133,6 +148,20 @@ class Gateway:
                     break
         frames = self.frames.get(agent, [])
         return web.json_response({"frames": frames[since:], "next": len(frames)})
+
+    async def set_throttle(self, request):
+        link = self.link_or_404(request)
+        rate = json.loads(await request.text()).get("rate")
+        link.rate = rate if isinstance(rate, (int, float)) and rate >= 0 else None
+        link.rate_changed.set()
+        if link.rate is not None and link.sock is not None:
+            # A slow relay buffers little; a large kernel buffer would only delay pings.
+            link.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 64 * 1024)
+        return web.json_response({"rate": link.rate})
+
+    async def get_throttle(self, request):
+        link = self.link_or_404(request)
+        return web.json_response({"rate": link.rate, "stdout_bytes": link.stdout_bytes})
 
     async def list_connections(self, request):
         return web.json_response(self.connections)
@@ -178,6 +207,28 @@ class AgentLink:
         self.user_agent = user_agent
         self.operators = set()
         self.owners = {}  # session id -> operator socket
+        self.sock = None
+        self.rate = None  # bytes per second while throttled
+        self.rate_changed = asyncio.Event()
+        self.stdout_bytes = 0
+
+    def count_stdout(self, text):
+        try:
+            frame = json.loads(text)
+            if frame.get("type") != "shell.stdout":
+                return False
+            self.stdout_bytes += len(base64.b64decode(frame.get("data", "")))
+            return True
+        except (ValueError, AttributeError, TypeError):
+            return False
+
+    async def throttle(self, size):
+        """Holds the next read from the agent until this frame's share of the rate."""
+        while self.rate == 0:
+            self.rate_changed.clear()
+            await self.rate_changed.wait()
+        if self.rate:
+            await asyncio.sleep(size / self.rate)
 
     async def from_agent(self, text):
         try:
@@ -221,6 +272,8 @@ async def serve(args):
     operator_app.router.add_post("/agents/{agent}/send", gateway.send)
     operator_app.router.add_get("/agents/{agent}/ws", gateway.operator_ws)
     operator_app.router.add_get("/agents/{agent}/frames", gateway.agent_frames)
+    operator_app.router.add_post("/agents/{agent}/throttle", gateway.set_throttle)
+    operator_app.router.add_get("/agents/{agent}/throttle", gateway.get_throttle)
 
     ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     ctx.load_cert_chain(os.path.join(args.directory, "server.pem"),

@@ -31,10 +31,16 @@ Result<pid_t> spawnDetached(const std::string& path, const std::vector<std::stri
   }
   // A new session keeps the child out of the agent's process group, so a stop signal
   // aimed at the agent's group does not end a scheduled shutdown or clean-up.
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+  // The agent ignores SIGPIPE; an ignored disposition would survive the exec.
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
+  sigset_t pipeOnly;
+  sigemptyset(&pipeOnly);
+  sigaddset(&pipeOnly, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &pipeOnly);
 
   pid_t pid = -1;
   int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);

@@ -12,6 +12,13 @@
 
 namespace vela::platform {
 
+void ignoreBrokenPipes() {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
+}
+
 void blockStopSignals() {
   sigset_t set;
   sigemptyset(&set);
