@@ -208,6 +208,8 @@ TEST_F(EnrollCommand, HostileReplyValuesAndAForeignCertificateAreRefused) {
        "error: issued certificate does not carry this device's public key; refusing to store it\n"},
   };
   for (const Case& c : cases) {
+    std::filesystem::remove(state_.file("config.json"));
+    std::filesystem::remove(state_.file("agent.crt"));
     patchReply(c.patch);
     ProcessOutput out = enroll(cp_->newToken());
     EXPECT_EQ(out.status, 1) << c.patch;

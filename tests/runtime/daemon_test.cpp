@@ -314,6 +314,11 @@ TEST_F(DaemonTest, RootDaemonRefusesAStateDirectoryOthersControl) {
   ASSERT_EQ(::chown(state_.file("pinned").c_str(), 65534, 65534), 0);
   EXPECT_TRUE(refusal().starts_with("error: refusing state directory " + state_.file("pinned") +
                                     ": it is owned by uid 65534;"));
+  std::filesystem::remove_all(state_.file("pinned"));
+  testing::TempDir elsewhere;
+  std::filesystem::create_directory_symlink(elsewhere.path(), state_.file("pinned"));
+  EXPECT_TRUE(refusal().starts_with("error: refusing state directory " + state_.file("pinned") +
+                                    ": it is a symbolic link;"));
 }
 
 // A writer killed between writing and renaming leaves a whole copy behind, a private
@@ -323,11 +328,18 @@ TEST_F(DaemonTest, StartAndResetRemoveWhatAKilledWriterLeft) {
   config.serverBaseURL = "http://127.0.0.1:" + std::to_string(cp_.port());  // ends the start early
   config.agentID = "a-1";
   ASSERT_TRUE(config.save());
+  // Above the kernel's largest pid, so certainly no running process.
   const std::string leftovers[] = {"device.key.tmp-99999999", "pinned/ca.pem.tmp-99999998"};
   for (const auto& name : leftovers) testing::writeFile(state_.file(name), "secret");
+  const std::string inProgress = state_.file("config.json.tmp-" + std::to_string(::getpid()));
+  const std::string notOurs = state_.file("notes.tmp-12-old");
+  testing::writeFile(inProgress, "being written");
+  testing::writeFile(notOurs, "kept");
   EXPECT_EQ(testing::runAgent({"run"}, env()).status, 1);
   for (const auto& name : leftovers)
     EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
+  EXPECT_TRUE(std::filesystem::exists(inProgress));  // its writer still runs
+  EXPECT_TRUE(std::filesystem::exists(notOurs));
 
   for (const auto& name : leftovers) testing::writeFile(state_.file(name), "secret");
   EXPECT_EQ(testing::runAgent({"reset"}, env()).status, 0);
