@@ -83,6 +83,8 @@ template <class... Cases>
 struct Overloaded : Cases... {
   using Cases::operator()...;
 };
+template <class... Cases>
+Overloaded(Cases...) -> Overloaded<Cases...>;
 
 }  // namespace
 
