@@ -15,9 +15,10 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 jobs=$(nproc)
 failed=0
 
-build() {  # build DIR TARGET [cmake options...]; TARGET "all" builds everything
-  local dir=$1 target=$2; shift 2
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null && cmake --build "$dir" -j "$jobs" --target "$target"
+build() {  # build DIR TARGETS [cmake options...]; TARGETS space-separated, "all" builds everything
+  local dir=$1 targets=$2; shift 2
+  # shellcheck disable=SC2086  # the target list is split on purpose
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null && cmake --build "$dir" -j "$jobs" --target $targets
 }
 
 echo "== release build"
@@ -29,8 +30,8 @@ fi
 
 if [ -f tests/fuzz/CMakeLists.txt ]; then
   echo "== fuzz"
-  if build build/fuzz json_scanner_fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-      -DCMAKE_CXX_COMPILER=clang++ -DVELA_BUILD_FUZZ=ON -DVELA_BUILD_BENCH=OFF; then
+  if build build/fuzz "json_scanner_fuzz input_event_fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVELA_BUILD_FUZZ=ON -DVELA_BUILD_BENCH=OFF; then
     bash tests/fuzz/run.sh build/fuzz || failed=1
   else
     failed=1

@@ -13,17 +13,22 @@ trap 'rm -rf "$work"' EXIT
 artifacts="$build/fuzz-artifacts"
 mkdir -p "$artifacts"
 
+# Each target and the corpus folder it starts from.
+declare -A corpus=([json_scanner]=json [input_event]=input)
+
 status=0
-for target in json_scanner; do
+for target in json_scanner input_event; do
   exe="$build/tests/fuzz/${target}_fuzz"
   if [ ! -x "$exe" ]; then
     echo "fuzz: $exe not built" >&2
     exit 1
   fi
   mkdir -p "$work/$target"
-  cp "$here/corpus/json/"* "$work/$target/"
+  cp "$here/corpus/${corpus[$target]}/"* "$work/$target/"
+  dict=()
+  [ -f "$here/$target.dict" ] && dict=(-dict="$here/$target.dict")
   echo "fuzz: $target for $runs runs"
-  if ! "$exe" -runs="$runs" -max_len=8192 -artifact_prefix="$artifacts/$target-" \
+  if ! "$exe" -runs="$runs" -max_len=8192 "${dict[@]}" -artifact_prefix="$artifacts/$target-" \
       -print_final_stats=1 "$work/$target" 2>"$work/$target.log"; then
     tail -n 60 "$work/$target.log" >&2
     status=1

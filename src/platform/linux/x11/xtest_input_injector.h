@@ -1,0 +1,62 @@
+#pragma once
+
+// XTestInputInjector posts the operator's input on an X display through the XTEST
+// extension, on a connection of its own (Xlib connections are not shared across
+// threads here). Positions are root-window coordinates. Keys travel as keysyms of the
+// US layout resolved to keycodes on the live display; a key the server's keymap lacks
+// is dropped. Whatever it still holds pressed (buttons, keys) is released when it is
+// destroyed, so a session that ends mid-drag leaves no stuck button behind.
+// Not thread-safe: one session queue drives it.
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "desktop/input/input_injector.h"
+#include "util/agent_error.h"
+
+struct _XDisplay;
+
+namespace vela {
+
+class XTestInputInjector final : public InputInjector {
+ public:
+  // Browser wheel deltas are pixels; an X wheel click scrolls about three text lines,
+  // roughly 50 pixels, in common toolkits. Partial steps carry over to the next event
+  // in the same direction, so a trackpad's small deltas still add up to clicks.
+  static constexpr int kPixelsPerWheelClick = 50;
+  // One message never posts more clicks than this; the rest of a huge delta is dropped.
+  static constexpr int kMaxWheelClicksPerEvent = 20;
+
+  // Opens `displayName` ("" for $DISPLAY) and requires XTEST there.
+  static Result<std::unique_ptr<XTestInputInjector>> create(const std::string& displayName = "");
+  ~XTestInputInjector() override;
+  XTestInputInjector(const XTestInputInjector&) = delete;
+  XTestInputInjector& operator=(const XTestInputInjector&) = delete;
+
+  void mouseMove(Point to) override;
+  void mouseDown(Point at, Button button) override;
+  void mouseUp(Point at, Button button) override;
+  void mouseDrag(Point to, Button button) override;
+  void scroll(std::int32_t dx, std::int32_t dy) override;
+  void keyDown(std::uint16_t code, Modifiers flags) override;
+  void keyUp(std::uint16_t code, Modifiers flags) override;
+
+ private:
+  explicit XTestInputInjector(_XDisplay* display) : display_(display) {}
+
+  void moveTo(Point to);
+  void postButton(unsigned button, bool down);
+  void postWheel(std::int64_t& remainder, std::int32_t delta, unsigned positive, unsigned negative);
+  void postKey(std::uint16_t code, Modifiers flags, bool down);
+  void flush();
+
+  _XDisplay* const display_;
+  std::set<unsigned> heldButtons_;
+  std::set<unsigned> heldKeys_;
+  std::int64_t wheelRemainderX_ = 0;
+  std::int64_t wheelRemainderY_ = 0;
+};
+
+}  // namespace vela
