@@ -12,14 +12,15 @@ namespace {
 
 constexpr const char* kCannotAddInput = "recorder: cannot add video input";
 
-// "Could not open file … for writing." plus the system's reason, which GStreamer keeps
-// in the debug text.
+// "Could not open file "…" for writing: <reason>", the reason being the system's,
+// which GStreamer keeps in the debug text.
 std::string describe(GError* error, const gchar* debug) {
   std::string text = error && error->message ? error->message : "";
-  if (debug) {
-    std::string d = debug;
-    auto at = d.rfind("system error: ");
-    if (at != std::string::npos) text += " (" + d.substr(at + 14) + ")";
+  const std::string details = debug ? debug : "";
+  const auto at = details.rfind("system error: ");
+  if (at != std::string::npos) {
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    text += ": " + details.substr(at + 14);
   }
   return text;
 }
@@ -92,8 +93,13 @@ Result<std::shared_ptr<RecordingWriter>> RecordingWriter::create(const std::stri
   std::shared_ptr<RecordingWriter> writer(
       new RecordingWriter(pipeline, source, std::move(*branch), width, height));
   std::weak_ptr<RecordingWriter> weak = writer;
+  // A source that stops on an error sends EOS by itself; only the drain that finish()
+  // asked for ends the writer.
   writer->branch_.onFinished([weak] {
-    if (auto self = weak.lock()) self->endTheFinish();
+    auto self = weak.lock();
+    if (!self) return;
+    self->sinkSawEndOfStream_ = true;
+    if (self->finishing_.load()) self->endTheFinish();
   });
   GstBus* bus = gst_element_get_bus(pipeline);
   gst_bus_set_sync_handler(bus, &RecordingWriter::onBusMessage, writer.get(), nullptr);
@@ -162,7 +168,7 @@ void RecordingWriter::finish(std::function<void(Status)> done) {
     // The owner usually lets go right after asking; the pipeline must outlive the drain.
     keepAlive_ = shared_from_this();
   }
-  if (status_.load() == Status::failed) {
+  if (status_.load() == Status::failed || sinkSawEndOfStream_.load()) {
     endTheFinish();
     return;
   }

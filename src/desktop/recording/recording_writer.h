@@ -64,6 +64,7 @@ class RecordingWriter : public std::enable_shared_from_this<RecordingWriter> {
   std::atomic<Status> status_{Status::writing};
   std::atomic<bool> finishing_{false};
   std::atomic<bool> ended_{false};
+  std::atomic<bool> sinkSawEndOfStream_{false};
 
   mutable std::mutex mu_;
   std::function<void(Status)> done_;  // guarded by mu_
