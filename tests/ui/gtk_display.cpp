@@ -4,6 +4,7 @@
 #include <X11/extensions/XTest.h>
 #include <gtk/gtk.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -53,11 +54,16 @@ GtkDisplay::GtkDisplay() {
     started.set_value(ok);
     if (ok) gtk_main();
   });
-  loop_.detach();
   if (!started.get_future().get()) throw std::runtime_error("gtk_init failed on " + name_);
+  // The loop must be gone before the server: GDK ends the process when its display dies.
   std::atexit([] {
     GtkDisplay& d = shared();
+    g_main_context_invoke(
+        nullptr, [](gpointer) -> gboolean { gtk_main_quit(); return G_SOURCE_REMOVE; }, nullptr);
+    d.loop_.join();
+    XCloseDisplay(d.xtest_);
     kill(d.server_, SIGTERM);
+    waitpid(d.server_, nullptr, 0);
   });
 }
 

@@ -58,6 +58,24 @@ void RecordingBranch::onFinished(std::function<void()> done) {
       callback, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
 }
 
-void RecordingBranch::sendEndOfStream() { gst_pad_send_event(sinkPad_, gst_event_new_eos()); }
+void RecordingBranch::detachAndEnd() {
+  GstPad* upstream = gst_pad_get_peer(sinkPad_);
+  if (!upstream) {
+    gst_pad_send_event(sinkPad_, gst_event_new_eos());
+    return;
+  }
+  // An EOS while still linked would come back to the tee as a flow result and stop the
+  // source for every branch. Cut the link between two buffers, then end this branch.
+  gst_pad_add_probe(
+      upstream, GST_PAD_PROBE_TYPE_IDLE,
+      [](GstPad* pad, GstPadProbeInfo*, gpointer data) -> GstPadProbeReturn {
+        auto* sink = static_cast<GstPad*>(data);
+        gst_pad_unlink(pad, sink);
+        gst_pad_send_event(sink, gst_event_new_eos());
+        return GST_PAD_PROBE_REMOVE;
+      },
+      gst_object_ref(sinkPad_), [](gpointer data) { gst_object_unref(data); });
+  gst_object_unref(upstream);
+}
 
 }  // namespace vela

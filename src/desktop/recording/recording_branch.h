@@ -5,12 +5,14 @@
 // parsed) on sinkPad(), so it can sit behind its own encoder or, later, behind a `tee`
 // after the one encoder a session shares with its WebRTC peer.
 //
-// Ending: a pipeline that also holds webrtcbin must not get a pipeline-wide EOS (it can
-// hang), so sendEndOfStream() pushes EOS into this branch only; onFinished() fires when
-// that EOS has reached the file sink, i.e. when the muxer has written its last fragment
-// and index. The owner then takes the branch (or the pipeline) to NULL from a thread that
-// is not a streaming thread. Not thread-safe beyond what GStreamer gives: build and
-// finish it from one owner.
+// Ending behind a tee: a pipeline that also holds webrtcbin must not get a
+// pipeline-wide EOS (it can hang), and an EOS returned into the tee would stop the
+// shared source. detachAndEnd() therefore unlinks the branch from its upstream pad
+// between two buffers and sends EOS into the branch alone; onFinished() fires when that
+// EOS reaches the file sink, i.e. when the muxer has written its last fragment and
+// index. The owner then sets the three elements to NULL, removes them from the bin and
+// releases the tee pad, from a thread that is not a streaming thread. Not thread-safe
+// beyond what GStreamer gives: build and finish it from one owner.
 
 #include <functional>
 #include <string>
@@ -29,7 +31,7 @@ class RecordingBranch {
   GstPad* sinkPad() const { return sinkPad_; }
   // Calls `done` once, on a streaming thread, when EOS arrives at the file sink.
   void onFinished(std::function<void()> done);
-  void sendEndOfStream();
+  void detachAndEnd();
 
   RecordingBranch(RecordingBranch&& other) noexcept;
   RecordingBranch& operator=(RecordingBranch&&) = delete;

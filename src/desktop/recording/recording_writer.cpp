@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include "util/log.h"
+
 namespace vela {
 
 namespace {
@@ -109,6 +111,7 @@ Result<std::shared_ptr<RecordingWriter>> RecordingWriter::create(const std::stri
     std::string why = writer->lastError();
     return fail("recorder: startWriting failed (" + (why.empty() ? "?" : why) + ")");
   }
+  writer->started_ = true;
   return writer;
 }
 
@@ -187,14 +190,18 @@ GstBusSyncReply RecordingWriter::onBusMessage(GstBus*, GstMessage* message, gpoi
     GError* error = nullptr;
     gchar* debug = nullptr;
     gst_message_parse_error(message, &error, &debug);
+    std::string description = describe(error, debug);
     {
       std::lock_guard lock(self->mu_);
-      if (self->lastError_.empty()) self->lastError_ = describe(error, debug);
+      if (self->lastError_.empty()) self->lastError_ = description;
     }
     g_clear_error(&error);
     g_free(debug);
     auto expected = Status::writing;
-    self->status_.compare_exchange_strong(expected, Status::failed);
+    // A failing start is reported by create(); later failures only show up here.
+    if (self->status_.compare_exchange_strong(expected, Status::failed) && self->started_) {
+      Log::warn("recorder: writing stopped (" + description + ")");
+    }
     // A failure while draining means the EOS may never reach the sink.
     if (self->finishing_.load()) self->endTheFinish();
   }

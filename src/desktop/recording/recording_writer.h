@@ -65,6 +65,7 @@ class RecordingWriter : public std::enable_shared_from_this<RecordingWriter> {
   std::atomic<bool> finishing_{false};
   std::atomic<bool> ended_{false};
   std::atomic<bool> sinkSawEndOfStream_{false};
+  std::atomic<bool> started_{false};
 
   mutable std::mutex mu_;
   std::function<void(Status)> done_;  // guarded by mu_

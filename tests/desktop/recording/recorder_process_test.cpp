@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "desktop/recording/desktop_recorder.h"
 #include "desktop/recording/media_check.h"
@@ -42,17 +43,28 @@ std::optional<fs::path> onlyFileIn(const std::string& dir) {
   return std::nullopt;
 }
 
-// Frames at 30 fps in real time for `duration`.
-void feed(DesktopRecorder& recorder, std::chrono::milliseconds duration, bool noise) {
+// `count` frames at no more than 30 fps, time-stamped 1/30 s apart; a slow (sanitised)
+// build produces them more slowly but the media time, and so the fragments, stay the
+// same. A few distinct pictures are made up front and cycled.
+void feed(DesktopRecorder& recorder, int count, bool noise) {
+  std::vector<std::vector<std::uint8_t>> pictures;
+  for (int i = 0; i < 8; ++i) pictures.push_back(testing::testPattern(kWidth, kHeight, i * 4, noise));
   const auto frameTime = std::chrono::nanoseconds(1'000'000'000 / 30);
-  const auto start = std::chrono::steady_clock::now();
-  auto due = start;
-  for (int i = 0; std::chrono::steady_clock::now() - start < duration; ++i) {
-    auto pixels = testing::testPattern(kWidth, kHeight, i, noise);
+  auto due = std::chrono::steady_clock::now();
+  for (int i = 0; i < count; ++i) {
+    const auto& pixels = pictures[std::size_t(i) % pictures.size()];
     recorder.append(BGRAFrame{pixels.data(), kWidth, kHeight, kWidth * 4}, frameTime * i);
     due += frameTime;
     std::this_thread::sleep_until(due);
   }
+}
+
+// Movie fragments that have begun on disk ("moof" boxes).
+int fragmentsIn(const fs::path& file) {
+  std::string bytes = testing::readFileOrEmpty(file);
+  int count = 0;
+  for (auto at = bytes.find("moof"); at != std::string::npos; at = bytes.find("moof", at + 4)) ++count;
+  return count;
 }
 
 TEST(RecorderChild, DISABLED_RecordsUntilKilled) {
@@ -60,7 +72,7 @@ TEST(RecorderChild, DISABLED_RecordsUntilKilled) {
   ASSERT_NE(dir, nullptr);
   auto recorder = DesktopRecorder::create(fs::path(dir));
   ASSERT_TRUE(recorder->start(kWidth, kHeight));
-  feed(*recorder, 60s, false);
+  feed(*recorder, 60 * 30, false);
 }
 
 TEST(RecorderChild, DISABLED_RecordsOntoAFullDisk) {
@@ -71,7 +83,7 @@ TEST(RecorderChild, DISABLED_RecordsOntoAFullDisk) {
   auto recorder = DesktopRecorder::create(fs::path(dir));
   ASSERT_TRUE(recorder->start(kWidth, kHeight));
   // Noise does not compress: the first fragment alone overflows the file system.
-  feed(*recorder, 3s, true);
+  feed(*recorder, 3 * 30, true);
   EXPECT_LE(recorder->bytesWritten(), 160 * 1024);
   std::promise<std::optional<DesktopRecordingFinal>> done;
   recorder->finalize([&](auto final) { done.set_value(final); });
@@ -83,8 +95,11 @@ TEST(DesktopRecorderProcess, FileKilledMidRecordingStillDecodesUpToItsLastFragme
   testing::TempDir dir;
   testing::BackgroundProcess child(self(), childArgs("DISABLED_RecordsUntilKilled"),
                                    {{kChildDir, dir.path()}});
-  ASSERT_TRUE(testing::BackgroundProcess::waitUntil([&] { return onlyFileIn(dir.path()).has_value(); }));
-  std::this_thread::sleep_for(3500ms);
+  // A fourth fragment has begun, so three are complete whatever the kill interrupts.
+  ASSERT_TRUE(testing::BackgroundProcess::waitUntil([&] {
+    auto file = onlyFileIn(dir.path());
+    return file && fragmentsIn(*file) >= 4;
+  }));
   EXPECT_EQ(child.stop(SIGKILL), 128 + SIGKILL);
 
   auto media = testing::decodeMp4(onlyFileIn(dir.path())->string());
