@@ -9,5 +9,6 @@ extern "C" const char* __lsan_default_suppressions() {
          "leak:libgdk-3.so\n"
          "leak:libfontconfig.so\n"
          "leak:libpango\n"
-         "leak:libcairo.so\n";
+         "leak:libcairo.so\n"
+         "leak:libdbus-1.so\n";
 }
