@@ -3,12 +3,14 @@
 //   encode+tee    the same encoder, its output teed into the recording tail as well
 //   encode+own    streaming plus a DesktopRecorder with its own conversion and encoder
 // Frames are a moving BGRA test pattern pushed in real time and copied once per frame,
-// as the capturer's shared-memory read would. Usage: bench_recording_cpu [seconds]
+// as the capturer's shared-memory read would.
+// Usage: bench_recording_cpu [seconds per round] [rounds]
 
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -127,16 +129,26 @@ double measure(Mode mode, int seconds, const std::vector<std::vector<std::uint8_
 
 int main(int argc, char** argv) {
   gst_init(&argc, &argv);
-  const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
+  const int seconds = argc > 1 ? std::atoi(argv[1]) : 5;
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
   const auto frames = patterns();
-  std::printf("1920x1080 @ %d fps, %d s each, CPU %% of one core (shared machine: noisy)\n", kFps,
-              seconds);
-  const double encode = measure(Mode::encode, seconds, frames);
-  const double tee = measure(Mode::tee, seconds, frames);
-  const double own = measure(Mode::own, seconds, frames);
-  std::printf("  frames + encode + fake peer         %6.1f %%\n", encode);
-  std::printf("  + recording on the shared encoder   %6.1f %%  (adds %+.1f; goal <= +10)\n", tee,
-              tee - encode);
-  std::printf("  + recording with its own encoder    %6.1f %%  (adds %+.1f)\n", own, own - encode);
+  std::printf("1920x1080 @ %d fps, %d rounds of %d s, median CPU %% of one core\n"
+              "(the machine is shared: other load skews these, read them as rough)\n",
+              kFps, rounds, seconds);
+  // Interleaved rounds, so that a burst of outside load hits every mode alike.
+  std::vector<double> encode, tee, own;
+  for (int r = 0; r < rounds; ++r) {
+    encode.push_back(measure(Mode::encode, seconds, frames));
+    tee.push_back(measure(Mode::tee, seconds, frames));
+    own.push_back(measure(Mode::own, seconds, frames));
+  }
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  const double e = median(encode), t = median(tee), o = median(own);
+  std::printf("  frames + encode + fake peer         %6.1f %%\n", e);
+  std::printf("  + recording on the shared encoder   %6.1f %%  (adds %+.1f; goal <= +10)\n", t, t - e);
+  std::printf("  + recording with its own encoder    %6.1f %%  (adds %+.1f)\n", o, o - e);
   return 0;
 }
