@@ -26,13 +26,12 @@ bool isDarkAppearance() {
   if (!settings) return false;
   gboolean preferDark = FALSE;
   gchar* theme = nullptr;
-  g_object_get(settings, "gtk-application-prefer-dark-theme", &preferDark, "gtk-theme-name",
-               &theme, nullptr);
+  g_object_get(settings, "gtk-application-prefer-dark-theme", &preferDark, "gtk-theme-name", &theme,
+               nullptr);
   std::string name = theme ? theme : "";
   g_free(theme);
-  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) {
-    return static_cast<char>(std::tolower(c));
-  });
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   // Dark variants are named "<Theme>-dark" (Adwaita-dark) or selected with ":dark".
   return preferDark || name.find("dark") != std::string::npos;
 }
@@ -60,15 +59,14 @@ Pixbuf logo(std::string_view fromBase64) {
   GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
   // Logos come from the network: a small file may claim a huge canvas, so decode at
   // most what a dialog icon needs.
-  g_signal_connect(loader, "size-prepared",
-                   G_CALLBACK(+[](GdkPixbufLoader* l, gint w, gint h, gpointer) {
-                     constexpr int kMax = 256;
-                     if (w <= kMax && h <= kMax) return;
-                     const double scale = double(kMax) / double(std::max(w, h));
-                     gdk_pixbuf_loader_set_size(l, std::max(1, int(w * scale)),
-                                                std::max(1, int(h * scale)));
-                   }),
-                   nullptr);
+  g_signal_connect(
+      loader, "size-prepared", G_CALLBACK(+[](GdkPixbufLoader* l, gint w, gint h, gpointer) {
+        constexpr int kMax = 256;
+        if (w <= kMax && h <= kMax) return;
+        const double scale = double(kMax) / double(std::max(w, h));
+        gdk_pixbuf_loader_set_size(l, std::max(1, int(w * scale)), std::max(1, int(h * scale)));
+      }),
+      nullptr);
   const bool written = gdk_pixbuf_loader_write(loader, bytes->data(), bytes->size(), nullptr);
   const bool closed = gdk_pixbuf_loader_close(loader, nullptr);
   Pixbuf image;

@@ -107,7 +107,8 @@ void DesktopConsent::request(std::chrono::milliseconds timeout, const std::strin
         pending);
     gtk_widget_show_all(dialog);
     gtk_window_present_with_time(GTK_WINDOW(dialog), GDK_CURRENT_TIME);
-    gtk_widget_grab_focus(gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT));
+    gtk_widget_grab_focus(
+        gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT));
   });
 }
 

@@ -44,8 +44,8 @@ gboolean drawBackground(GtkWidget* widget, cairo_t* cr, gpointer) {
 // Without a compositor there is no alpha channel: the corners are cut with the X shape
 // extension instead, and the red is opaque.
 void cutCorners(GtkWidget* window) {
-  cairo_surface_t* mask =
-      cairo_image_surface_create(CAIRO_FORMAT_A1, DesktopIndicator::kWidth, DesktopIndicator::kHeight);
+  cairo_surface_t* mask = cairo_image_surface_create(CAIRO_FORMAT_A1, DesktopIndicator::kWidth,
+                                                     DesktopIndicator::kHeight);
   cairo_t* cr = cairo_create(mask);
   roundedRectangle(cr, DesktopIndicator::kWidth, DesktopIndicator::kHeight, kRadius);
   cairo_fill(cr);

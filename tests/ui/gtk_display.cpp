@@ -31,8 +31,8 @@ GtkDisplay::GtkDisplay() {
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe");
   std::string fd = std::to_string(fds[1]);
-  const char* argv[] = {"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x800x24",
-                        "-nolisten", "tcp", "+extension", "XTEST", nullptr};
+  const char* argv[] = {"Xvfb",      "-displayfd", fd.c_str(),   "-screen", "0",    "1280x800x24",
+                        "-nolisten", "tcp",        "+extension", "XTEST",   nullptr};
   if (posix_spawnp(&server_, "Xvfb", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
     throw std::runtime_error("cannot start Xvfb");
   }
@@ -60,7 +60,12 @@ GtkDisplay::GtkDisplay() {
   std::atexit([] {
     GtkDisplay& d = shared();
     g_main_context_invoke(
-        nullptr, [](gpointer) -> gboolean { gtk_main_quit(); return G_SOURCE_REMOVE; }, nullptr);
+        nullptr,
+        [](gpointer) -> gboolean {
+          gtk_main_quit();
+          return G_SOURCE_REMOVE;
+        },
+        nullptr);
     d.loop_.join();
     XCloseDisplay(d.xtest_);
     kill(d.server_, SIGTERM);

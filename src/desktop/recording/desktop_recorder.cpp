@@ -137,24 +137,24 @@ void DesktopRecorder::finalize(Completion completion) {
   }
   std::weak_ptr<DesktopRecorder> weak = weak_from_this();
   auto path = url_;
-  writer->finish([weak, path, durationS, completion = std::move(completion)](
-                     RecordingWriter::Status status) {
-    auto self = weak.lock();
-    if (!self || status != RecordingWriter::Status::completed) {
-      if (self) Log::warn("recorder: recording did not complete; no final record");
-      completion(std::nullopt);
-      return;
-    }
-    auto sha = sha256OfFile(path);
-    std::error_code error;
-    auto size = std::filesystem::file_size(path, error);
-    if (!sha || error) {
-      completion(std::nullopt);
-      return;
-    }
-    completion(DesktopRecordingFinal{*sha, static_cast<std::int64_t>(size), durationS,
-                                     "file://" + path.string(), "fmp4"});
-  });
+  writer->finish(
+      [weak, path, durationS, completion = std::move(completion)](RecordingWriter::Status status) {
+        auto self = weak.lock();
+        if (!self || status != RecordingWriter::Status::completed) {
+          if (self) Log::warn("recorder: recording did not complete; no final record");
+          completion(std::nullopt);
+          return;
+        }
+        auto sha = sha256OfFile(path);
+        std::error_code error;
+        auto size = std::filesystem::file_size(path, error);
+        if (!sha || error) {
+          completion(std::nullopt);
+          return;
+        }
+        completion(DesktopRecordingFinal{*sha, static_cast<std::int64_t>(size), durationS,
+                                         "file://" + path.string(), "fmp4"});
+      });
 }
 
 }  // namespace vela

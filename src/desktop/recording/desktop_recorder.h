@@ -53,11 +53,11 @@ class DesktopRecorder : public DesktopRecording,
   std::shared_ptr<SerialQueue> timerQueue_;
 
   mutable std::mutex mu_;
-  std::shared_ptr<RecordingWriter> writer_;  // guarded by mu_
-  bool sessionStarted_ = false;              // guarded by mu_
-  bool durableFired_ = false;                // guarded by mu_
-  std::optional<MediaTime> firstPTS_;        // guarded by mu_
-  std::optional<MediaTime> lastPTS_;         // guarded by mu_
+  std::shared_ptr<RecordingWriter> writer_;           // guarded by mu_
+  bool sessionStarted_ = false;                       // guarded by mu_
+  bool durableFired_ = false;                         // guarded by mu_
+  std::optional<MediaTime> firstPTS_;                 // guarded by mu_
+  std::optional<MediaTime> lastPTS_;                  // guarded by mu_
   std::optional<SerialQueue::TimerID> durableTimer_;  // guarded by mu_
 };
 

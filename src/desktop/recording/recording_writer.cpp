@@ -36,8 +36,8 @@ guint bitrateKbit(int width, int height) {
 
 }  // namespace
 
-Result<std::shared_ptr<RecordingWriter>> RecordingWriter::create(const std::string& path,
-                                                                 int width, int height) {
+Result<std::shared_ptr<RecordingWriter>> RecordingWriter::create(const std::string& path, int width,
+                                                                 int height) {
   GError* initError = nullptr;
   if (!gst_init_check(nullptr, nullptr, &initError)) {
     std::string why = initError ? initError->message : "?";
@@ -63,8 +63,8 @@ Result<std::shared_ptr<RecordingWriter>> RecordingWriter::create(const std::stri
   }
 
   GstCaps* bgra = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", "width",
-                                      G_TYPE_INT, width, "height", G_TYPE_INT, height,
-                                      "framerate", GST_TYPE_FRACTION, 0, 1, nullptr);
+                                      G_TYPE_INT, width, "height", G_TYPE_INT, height, "framerate",
+                                      GST_TYPE_FRACTION, 0, 1, nullptr);
   g_object_set(source, "caps", bgra, "format", GST_FORMAT_TIME, "is-live", FALSE, "block", FALSE,
                nullptr);
   gst_caps_unref(bgra);
@@ -84,7 +84,8 @@ Result<std::shared_ptr<RecordingWriter>> RecordingWriter::create(const std::stri
   auto branch = RecordingBranch::create(GST_BIN(pipeline), path);
   GstPad* parseSrc = gst_element_get_static_pad(parse, "src");
   const bool linked =
-      branch && gst_element_link_many(source, convert, rawCaps, encoder, h264Caps, parse, nullptr) &&
+      branch &&
+      gst_element_link_many(source, convert, rawCaps, encoder, h264Caps, parse, nullptr) &&
       gst_pad_link(parseSrc, branch->sinkPad()) == GST_PAD_LINK_OK;
   gst_object_unref(parseSrc);
   if (!linked) {

@@ -68,8 +68,8 @@ class RecordingWriter : public std::enable_shared_from_this<RecordingWriter> {
   std::atomic<bool> started_{false};
 
   mutable std::mutex mu_;
-  std::function<void(Status)> done_;  // guarded by mu_
-  std::string lastError_;             // guarded by mu_
+  std::function<void(Status)> done_;            // guarded by mu_
+  std::string lastError_;                       // guarded by mu_
   std::shared_ptr<RecordingWriter> keepAlive_;  // guarded by mu_; set while finishing
 };
 

@@ -16,8 +16,8 @@ class DesktopConsenting {
 
   virtual ~DesktopConsenting() = default;
   virtual void request(std::chrono::milliseconds timeout, const std::string& operatorName,
-                       const std::string& brandName, const std::string& logoBase64,
-                       bool recording, Completion completion) = 0;
+                       const std::string& brandName, const std::string& logoBase64, bool recording,
+                       Completion completion) = 0;
 };
 
 // How long the session controller waits for an answer.

@@ -45,9 +45,9 @@ std::optional<DesktopRecordingFinal> finalizeAndWait(DesktopRecorder& recorder) 
 TEST(DesktopRecorder, RecordsThreeSecondsOfPlayableFragmentedMP4) {
   TempDir dir;
   auto recorder = DesktopRecorder::create(dir.path());
-  EXPECT_TRUE(std::regex_match(
-      recorder->url().filename().string(),
-      std::regex("vela-desktop-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\.mp4")));
+  EXPECT_TRUE(std::regex_match(recorder->url().filename().string(),
+                               std::regex("vela-desktop-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB]"
+                                          "[0-9A-F]{3}-[0-9A-F]{12}\\.mp4")));
   EXPECT_EQ(recorder->url().parent_path(), dir.path());
 
   std::atomic<int> durableCalls = 0;

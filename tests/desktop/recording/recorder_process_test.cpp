@@ -48,7 +48,8 @@ std::optional<fs::path> onlyFileIn(const std::string& dir) {
 // same. A few distinct pictures are made up front and cycled.
 void feed(DesktopRecorder& recorder, int count, bool noise) {
   std::vector<std::vector<std::uint8_t>> pictures;
-  for (int i = 0; i < 8; ++i) pictures.push_back(testing::testPattern(kWidth, kHeight, i * 4, noise));
+  for (int i = 0; i < 8; ++i)
+    pictures.push_back(testing::testPattern(kWidth, kHeight, i * 4, noise));
   const auto frameTime = std::chrono::nanoseconds(1'000'000'000 / 30);
   auto due = std::chrono::steady_clock::now();
   for (int i = 0; i < count; ++i) {
@@ -63,7 +64,8 @@ void feed(DesktopRecorder& recorder, int count, bool noise) {
 int fragmentsIn(const fs::path& file) {
   std::string bytes = testing::readFileOrEmpty(file);
   int count = 0;
-  for (auto at = bytes.find("moof"); at != std::string::npos; at = bytes.find("moof", at + 4)) ++count;
+  for (auto at = bytes.find("moof"); at != std::string::npos; at = bytes.find("moof", at + 4))
+    ++count;
   return count;
 }
 

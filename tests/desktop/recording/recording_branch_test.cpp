@@ -65,7 +65,8 @@ TEST(RecordingBranch, EndsBehindATeeWhileTheOtherBranchKeepsFlowing) {
 
   gst_element_set_state(pipeline, GST_STATE_NULL);
   gst_element_release_request_pad(tee, teePad);
-  for (GstObject* o : {GST_OBJECT(teePad), GST_OBJECT(tee), GST_OBJECT(peerPad), GST_OBJECT(peer)}) {
+  for (GstObject* o :
+       {GST_OBJECT(teePad), GST_OBJECT(tee), GST_OBJECT(peerPad), GST_OBJECT(peer)}) {
     gst_object_unref(o);
   }
   gst_object_unref(pipeline);
