@@ -1,0 +1,160 @@
+#include "desktop/recording/desktop_recorder.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <system_error>
+#include <utility>
+
+#include "desktop/recording/recording_writer.h"
+#include "remote/queue_retire.h"
+#include "util/agent_crypto.h"
+#include "util/hex.h"
+#include "util/log.h"
+#include "util/uuid.h"
+
+namespace vela {
+
+namespace {
+
+std::filesystem::path temporaryDirectory() {
+  const char* tmp = std::getenv("TMPDIR");
+  return (tmp && *tmp) ? std::filesystem::path(tmp) : std::filesystem::path("/tmp");
+}
+
+std::optional<std::string> sha256OfFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  AgentCrypto::Sha256Hasher hasher;
+  char chunk[1 << 16];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    hasher.update(std::string_view(chunk, static_cast<std::size_t>(in.gcount())));
+  }
+  if (in.bad()) return std::nullopt;
+  return Hex::encode(hasher.finish());
+}
+
+}  // namespace
+
+std::shared_ptr<DesktopRecorder> DesktopRecorder::create(
+    std::optional<std::filesystem::path> directory) {
+  auto dir = directory ? *directory : temporaryDirectory();
+  return std::shared_ptr<DesktopRecorder>(
+      new DesktopRecorder(dir / ("vela-desktop-" + randomUUID() + ".mp4")));
+}
+
+DesktopRecorder::DesktopRecorder(std::filesystem::path url)
+    : url_(std::move(url)), timerQueue_(std::make_shared<SerialQueue>("vela.recorder.durable")) {}
+
+DesktopRecorder::~DesktopRecorder() {
+  // The last reference may go inside the durability check, on the queue's own thread.
+  retireQueue(std::move(timerQueue_));
+}
+
+void DesktopRecorder::setOnFirstChunkDurable(std::function<void()> callback) {
+  onFirstChunkDurable_ = std::move(callback);
+}
+
+Result<void> DesktopRecorder::start(int width, int height) {
+  std::error_code ignored;
+  std::filesystem::remove(url_, ignored);
+  auto writer = RecordingWriter::create(url_.string(), width, height);
+  if (!writer) {
+    // A sink that got as far as creating the file must not leave it behind.
+    std::filesystem::remove(url_, ignored);
+    return tl::unexpected(writer.error());
+  }
+  std::weak_ptr<DesktopRecorder> weak = weak_from_this();
+  {
+    std::lock_guard lock(mu_);
+    writer_ = std::move(*writer);
+    durableTimer_ = timerQueue_->every(std::chrono::milliseconds(250), [weak] {
+      if (auto self = weak.lock()) self->checkDurable();
+    });
+  }
+  return {};
+}
+
+void DesktopRecorder::checkDurable() {
+  {
+    std::lock_guard lock(mu_);
+    if (durableFired_) return;
+  }
+  if (bytesWritten() <= kDurableBytes) return;
+  {
+    std::lock_guard lock(mu_);
+    if (durableFired_) return;
+    durableFired_ = true;
+  }
+  cancelDurableTimer();
+  if (onFirstChunkDurable_) onFirstChunkDurable_();
+}
+
+void DesktopRecorder::cancelDurableTimer() {
+  std::optional<SerialQueue::TimerID> timer;
+  {
+    std::lock_guard lock(mu_);
+    timer = std::exchange(durableTimer_, std::nullopt);
+  }
+  if (timer) timerQueue_->cancel(*timer);
+}
+
+void DesktopRecorder::append(const BGRAFrame& frame, MediaTime pts) {
+  std::lock_guard lock(mu_);
+  if (!writer_ || writer_->status() != RecordingWriter::Status::writing) return;
+  if (!sessionStarted_) {
+    sessionStarted_ = true;
+    firstPTS_ = pts;
+  }
+  lastPTS_ = pts;
+  // The push is a bounded copy into the writer's queue; holding the lock keeps frames
+  // and the finalize that takes the writer strictly ordered.
+  writer_->push(frame, pts - *firstPTS_);
+}
+
+std::int64_t DesktopRecorder::bytesWritten() const {
+  struct stat st {};
+  if (::stat(url_.c_str(), &st) != 0) return 0;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+void DesktopRecorder::finalize(Completion completion) {
+  cancelDurableTimer();
+  std::shared_ptr<RecordingWriter> writer;
+  double durationS = 0;
+  {
+    std::lock_guard lock(mu_);
+    writer = std::move(writer_);
+    if (firstPTS_ && lastPTS_) {
+      durationS = std::max(0.0, std::chrono::duration<double>(*lastPTS_ - *firstPTS_).count());
+    }
+  }
+  if (!writer) {
+    completion(std::nullopt);
+    return;
+  }
+  std::weak_ptr<DesktopRecorder> weak = weak_from_this();
+  auto path = url_;
+  writer->finish(
+      [weak, path, durationS, completion = std::move(completion)](RecordingWriter::Status status) {
+        auto self = weak.lock();
+        if (!self || status != RecordingWriter::Status::completed) {
+          if (self) Log::warn("recorder: recording did not complete; no final record");
+          completion(std::nullopt);
+          return;
+        }
+        auto sha = sha256OfFile(path);
+        std::error_code error;
+        auto size = std::filesystem::file_size(path, error);
+        if (!sha || error) {
+          completion(std::nullopt);
+          return;
+        }
+        completion(DesktopRecordingFinal{*sha, static_cast<std::int64_t>(size), durationS,
+                                         "file://" + path.string(), "fmp4"});
+      });
+}
+
+}  // namespace vela

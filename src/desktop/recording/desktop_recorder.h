@@ -1,0 +1,64 @@
+#pragma once
+
+// DesktopRecorder writes a session's frames as H.264 in fragmented MP4 with 1 s
+// fragments to <directory>/vela-desktop-<UUID>.mp4 (directory: the one given, else
+// $TMPDIR, else /tmp), reports once when the file first holds more than 512 bytes, and
+// on finalize reports the SHA-256, size and duration of what is on disk. The file is
+// left in place.
+//
+// Thread-safe: append() on the capture thread, the durability check on its own
+// "vela.recorder.durable" queue, finalize's completion on a GStreamer worker thread.
+// `mu_` guards the writer and time stamps; nothing calls out while holding it.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "remote/desktop/desktop_recording.h"
+#include "util/serial_queue.h"
+
+namespace vela {
+
+class RecordingWriter;
+
+class DesktopRecorder : public DesktopRecording,
+                        public std::enable_shared_from_this<DesktopRecorder> {
+ public:
+  static std::shared_ptr<DesktopRecorder> create(
+      std::optional<std::filesystem::path> directory = std::nullopt);
+  ~DesktopRecorder() override;
+
+  const std::filesystem::path& url() const { return url_; }
+
+  void setOnFirstChunkDurable(std::function<void()> callback) override;
+  Result<void> start(int width, int height) override;
+  void append(const BGRAFrame& frame, MediaTime pts) override;
+  std::int64_t bytesWritten() const override;
+  void finalize(Completion completion) override;
+
+  // Bytes that must be on disk before the recording counts as durable.
+  static constexpr std::int64_t kDurableBytes = 512;
+
+ private:
+  explicit DesktopRecorder(std::filesystem::path url);
+  void checkDurable();
+  void cancelDurableTimer();
+
+  std::function<void()> onFirstChunkDurable_;  // fixed before start()
+  const std::filesystem::path url_;
+  std::shared_ptr<SerialQueue> timerQueue_;
+
+  mutable std::mutex mu_;
+  std::shared_ptr<RecordingWriter> writer_;           // guarded by mu_
+  bool sessionStarted_ = false;                       // guarded by mu_
+  bool durableFired_ = false;                         // guarded by mu_
+  std::optional<MediaTime> firstPTS_;                 // guarded by mu_
+  std::optional<MediaTime> lastPTS_;                  // guarded by mu_
+  std::optional<SerialQueue::TimerID> durableTimer_;  // guarded by mu_
+};
+
+}  // namespace vela

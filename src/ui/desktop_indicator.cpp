@@ -1,0 +1,158 @@
+#include "ui/desktop_indicator.h"
+
+#include <gtk/gtk.h>
+
+#include <cmath>
+
+#include "ui/desktop_branding.h"
+#include "ui/main_loop.h"
+
+namespace vela {
+
+namespace {
+
+constexpr double kRadius = 20;
+constexpr double kAlpha = 0.92;
+// The desktop's usual warning red (GNOME palette "Red 3").
+constexpr double kRed[] = {0xe0 / 255.0, 0x1b / 255.0, 0x24 / 255.0};
+
+void roundedRectangle(cairo_t* cr, double w, double h, double r) {
+  cairo_new_sub_path(cr);
+  cairo_arc(cr, w - r, r, r, -M_PI / 2, 0);
+  cairo_arc(cr, w - r, h - r, r, 0, M_PI / 2);
+  cairo_arc(cr, r, h - r, r, M_PI / 2, M_PI);
+  cairo_arc(cr, r, r, r, M_PI, 3 * M_PI / 2);
+  cairo_close_path(cr);
+}
+
+gboolean drawBackground(GtkWidget* widget, cairo_t* cr, gpointer) {
+  const bool translucent = gdk_screen_is_composited(gtk_widget_get_screen(widget));
+  cairo_save(cr);
+  if (translucent) {
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    cairo_set_source_rgba(cr, 0, 0, 0, 0);
+    cairo_paint(cr);
+    cairo_set_operator(cr, CAIRO_OPERATOR_OVER);
+  }
+  roundedRectangle(cr, DesktopIndicator::kWidth, DesktopIndicator::kHeight, kRadius);
+  cairo_set_source_rgba(cr, kRed[0], kRed[1], kRed[2], translucent ? kAlpha : 1.0);
+  cairo_fill(cr);
+  cairo_restore(cr);
+  return FALSE;  // the logo and the text draw on top
+}
+
+// Without a compositor there is no alpha channel: the corners are cut with the X shape
+// extension instead, and the red is opaque.
+void cutCorners(GtkWidget* window) {
+  cairo_surface_t* mask = cairo_image_surface_create(CAIRO_FORMAT_A1, DesktopIndicator::kWidth,
+                                                     DesktopIndicator::kHeight);
+  cairo_t* cr = cairo_create(mask);
+  roundedRectangle(cr, DesktopIndicator::kWidth, DesktopIndicator::kHeight, kRadius);
+  cairo_fill(cr);
+  cairo_destroy(cr);
+  cairo_region_t* region = gdk_cairo_region_create_from_surface(mask);
+  gtk_widget_shape_combine_region(window, region);
+  cairo_region_destroy(region);
+  cairo_surface_destroy(mask);
+}
+
+GdkRectangle primaryWorkArea() {
+  GdkDisplay* display = gdk_display_get_default();
+  GdkMonitor* monitor = gdk_display_get_primary_monitor(display);
+  if (!monitor) monitor = gdk_display_get_monitor(display, 0);
+  GdkRectangle area{0, 0, 1920, 1080};
+  if (monitor) gdk_monitor_get_workarea(monitor, &area);
+  return area;
+}
+
+GtkWidget* textLabel(const std::string& text) {
+  GtkWidget* label = gtk_label_new(text.c_str());
+  PangoAttrList* attrs = pango_attr_list_new();
+  pango_attr_list_insert(attrs, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
+  pango_attr_list_insert(attrs, pango_attr_size_new(13 * PANGO_SCALE));
+  pango_attr_list_insert(attrs, pango_attr_foreground_new(0xffff, 0xffff, 0xffff));
+  gtk_label_set_attributes(GTK_LABEL(label), attrs);
+  pango_attr_list_unref(attrs);
+  gtk_label_set_xalign(GTK_LABEL(label), 0);
+  gtk_label_set_ellipsize(GTK_LABEL(label), PANGO_ELLIPSIZE_END);
+  gtk_widget_set_size_request(label, DesktopIndicator::kWidth - 44 - 10, 20);
+  return label;
+}
+
+}  // namespace
+
+std::shared_ptr<DesktopIndicator> DesktopIndicator::create() {
+  return std::shared_ptr<DesktopIndicator>(new DesktopIndicator());
+}
+
+DesktopIndicator::~DesktopIndicator() {
+  // A banner must not outlive its session, even when nobody called hide().
+  if (GtkWidget* window = window_) onMainLoop([window] { gtk_widget_destroy(window); });
+}
+
+void DesktopIndicator::show(const std::string& text, const std::string& logoBase64) {
+  onMainLoop([weak = weak_from_this(), text, logoBase64] {
+    if (auto self = weak.lock()) self->showOnMainLoop(text, logoBase64);
+  });
+}
+
+void DesktopIndicator::hide() {
+  onMainLoop([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->hideOnMainLoop();
+  });
+}
+
+void DesktopIndicator::showOnMainLoop(const std::string& text, const std::string& logoBase64) {
+  hideOnMainLoop();
+  GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_widget_set_name(window, kWidgetName);
+  gtk_window_set_title(GTK_WINDOW(window), text.c_str());
+  GtkWindow* w = GTK_WINDOW(window);
+  gtk_window_set_decorated(w, FALSE);
+  gtk_window_set_resizable(w, FALSE);
+  gtk_window_set_keep_above(w, TRUE);
+  gtk_window_stick(w);  // on every workspace
+  gtk_window_set_skip_taskbar_hint(w, TRUE);
+  gtk_window_set_skip_pager_hint(w, TRUE);
+  gtk_window_set_accept_focus(w, FALSE);
+  gtk_window_set_focus_on_map(w, FALSE);
+  gtk_window_set_type_hint(w, GDK_WINDOW_TYPE_HINT_DOCK);
+  gtk_widget_set_size_request(window, kWidth, kHeight);
+
+  GdkScreen* screen = gtk_widget_get_screen(window);
+  GdkVisual* rgba = gdk_screen_get_rgba_visual(screen);
+  const bool translucent = rgba && gdk_screen_is_composited(screen);
+  if (translucent) gtk_widget_set_visual(window, rgba);
+  gtk_widget_set_app_paintable(window, TRUE);
+  g_signal_connect(window, "draw", G_CALLBACK(drawBackground), nullptr);
+
+  GtkWidget* content = gtk_fixed_new();
+  if (Pixbuf logo = DesktopBranding::resolve(logoBase64)) {
+    Pixbuf small = scaledToFit(logo.get(), 24);
+    GtkWidget* image = gtk_image_new_from_pixbuf(small.get());
+    gtk_widget_set_size_request(image, 24, 24);
+    gtk_fixed_put(GTK_FIXED(content), image, 12, 8);
+  }
+  gtk_fixed_put(GTK_FIXED(content), textLabel(text), 44, 10);
+  gtk_container_add(GTK_CONTAINER(window), content);
+
+  const GdkRectangle area = primaryWorkArea();
+  gtk_window_move(w, area.x + area.width / 2 - kWidth / 2, area.y + kTopMargin);
+  gtk_widget_realize(window);
+  if (!translucent) cutCorners(window);
+  gtk_widget_show_all(window);
+  GdkWindow* native = gtk_widget_get_window(window);
+  cairo_region_t* nothing = cairo_region_create();
+  gdk_window_input_shape_combine_region(native, nothing, 0, 0);  // clicks pass through
+  cairo_region_destroy(nothing);
+  gdk_window_raise(native);
+  window_ = window;
+}
+
+void DesktopIndicator::hideOnMainLoop() {
+  if (!window_) return;
+  gtk_widget_destroy(window_);
+  window_ = nullptr;
+}
+
+}  // namespace vela

@@ -1,0 +1,20 @@
+#include "ui/main_loop.h"
+
+#include <glib.h>
+
+#include <utility>
+
+namespace vela {
+
+void onMainLoop(std::function<void()> task) {
+  g_main_context_invoke_full(
+      nullptr, G_PRIORITY_DEFAULT,
+      [](gpointer data) -> gboolean {
+        (*static_cast<std::function<void()>*>(data))();
+        return G_SOURCE_REMOVE;
+      },
+      new std::function<void()>(std::move(task)),
+      [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+}
+
+}  // namespace vela

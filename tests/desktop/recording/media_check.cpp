@@ -1,0 +1,74 @@
+#include "desktop/recording/media_check.h"
+
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+
+#include <random>
+
+namespace vela::testing {
+
+std::vector<std::uint8_t> testPattern(int width, int height, int index, bool noise) {
+  std::vector<std::uint8_t> pixels(std::size_t(width) * std::size_t(height) * 4);
+  if (noise) {
+    std::mt19937 random(static_cast<unsigned>(index) * 7919u + 1u);
+    for (auto& b : pixels) b = static_cast<std::uint8_t>(random());
+    return pixels;
+  }
+  const int bar = (index * 8) % width;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      std::uint8_t* p = &pixels[(std::size_t(y) * std::size_t(width) + std::size_t(x)) * 4];
+      const bool onBar = x >= bar && x < bar + 24;
+      p[0] = onBar ? 255 : static_cast<std::uint8_t>(x * 255 / width);
+      p[1] = onBar ? 255 : static_cast<std::uint8_t>(y * 255 / height);
+      p[2] = onBar ? 255 : 64;
+      p[3] = 255;
+    }
+  }
+  return pixels;
+}
+
+DecodedMedia decodeMp4(const std::string& path) {
+  gst_init(nullptr, nullptr);
+  DecodedMedia result;
+  GError* error = nullptr;
+  std::string description = "filesrc location=\"" + path +
+                            "\" ! qtdemux ! h264parse ! avdec_h264 ! appsink name=out sync=false";
+  GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
+  if (!pipeline) {
+    result.error = error ? error->message : "parse failed";
+    g_clear_error(&error);
+    return result;
+  }
+  GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "out");
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  bool first = true;
+  while (GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink))) {
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    if (first) {
+      GstStructure* s = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
+      gst_structure_get_int(s, "width", &result.width);
+      gst_structure_get_int(s, "height", &result.height);
+      result.firstS = double(GST_BUFFER_PTS(buffer)) / GST_SECOND;
+      first = false;
+    }
+    GstClockTime duration = GST_BUFFER_DURATION_IS_VALID(buffer) ? GST_BUFFER_DURATION(buffer) : 0;
+    result.endS = double(GST_BUFFER_PTS(buffer) + duration) / GST_SECOND;
+    ++result.frames;
+    gst_sample_unref(sample);
+  }
+  GstBus* bus = gst_element_get_bus(pipeline);
+  if (GstMessage* message = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
+    gst_message_parse_error(message, &error, nullptr);
+    result.error = error ? error->message : "error";
+    g_clear_error(&error);
+    gst_message_unref(message);
+  }
+  gst_object_unref(bus);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(sink);
+  gst_object_unref(pipeline);
+  return result;
+}
+
+}  // namespace vela::testing

@@ -1,0 +1,129 @@
+// Recordings that end badly: the recording process killed outright, and the disk
+// filling up under a running recording. Each runs the recorder in a child process (this
+// test binary again, running one of the DISABLED_ child cases below).
+
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "desktop/recording/desktop_recorder.h"
+#include "desktop/recording/media_check.h"
+#include "support/agent_process.h"
+#include "support/background_process.h"
+#include "support/temp_dir.h"
+
+namespace vela {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr int kWidth = 640;
+constexpr int kHeight = 360;
+constexpr const char* kChildDir = "VELA_RECORDER_CHILD_DIR";
+
+std::string self() { return fs::read_symlink("/proc/self/exe").string(); }
+
+std::vector<std::string> childArgs(const std::string& test) {
+  return {"--gtest_also_run_disabled_tests", "--gtest_filter=RecorderChild." + test};
+}
+
+std::optional<fs::path> onlyFileIn(const std::string& dir) {
+  for (const auto& entry : fs::directory_iterator(dir)) return entry.path();
+  return std::nullopt;
+}
+
+// `count` frames at no more than 30 fps, time-stamped 1/30 s apart; a slow (sanitised)
+// build produces them more slowly but the media time, and so the fragments, stay the
+// same. A few distinct pictures are made up front and cycled.
+void feed(DesktopRecorder& recorder, int count, bool noise) {
+  std::vector<std::vector<std::uint8_t>> pictures;
+  for (int i = 0; i < 8; ++i)
+    pictures.push_back(testing::testPattern(kWidth, kHeight, i * 4, noise));
+  const auto frameTime = std::chrono::nanoseconds(1'000'000'000 / 30);
+  auto due = std::chrono::steady_clock::now();
+  for (int i = 0; i < count; ++i) {
+    const auto& pixels = pictures[std::size_t(i) % pictures.size()];
+    recorder.append(BGRAFrame{pixels.data(), kWidth, kHeight, kWidth * 4}, frameTime * i);
+    due += frameTime;
+    std::this_thread::sleep_until(due);
+  }
+}
+
+// Movie fragments that have begun on disk ("moof" boxes).
+int fragmentsIn(const fs::path& file) {
+  std::string bytes = testing::readFileOrEmpty(file);
+  int count = 0;
+  for (auto at = bytes.find("moof"); at != std::string::npos; at = bytes.find("moof", at + 4))
+    ++count;
+  return count;
+}
+
+TEST(RecorderChild, DISABLED_RecordsUntilKilled) {
+  const char* dir = std::getenv(kChildDir);
+  ASSERT_NE(dir, nullptr);
+  auto recorder = DesktopRecorder::create(fs::path(dir));
+  ASSERT_TRUE(recorder->start(kWidth, kHeight));
+  feed(*recorder, 60 * 30, false);
+}
+
+TEST(RecorderChild, DISABLED_RecordsOntoAFullDisk) {
+  const char* dir = std::getenv(kChildDir);
+  ASSERT_NE(dir, nullptr);
+  // Private to this mount namespace: the machine never sees it.
+  ASSERT_EQ(::mount("tmpfs", dir, "tmpfs", 0, "size=160k"), 0) << std::strerror(errno);
+  auto recorder = DesktopRecorder::create(fs::path(dir));
+  ASSERT_TRUE(recorder->start(kWidth, kHeight));
+  // Noise does not compress: the first fragment alone overflows the file system.
+  feed(*recorder, 3 * 30, true);
+  EXPECT_LE(recorder->bytesWritten(), 160 * 1024);
+  std::promise<std::optional<DesktopRecordingFinal>> done;
+  recorder->finalize([&](auto final) { done.set_value(final); });
+  EXPECT_EQ(done.get_future().get(), std::nullopt);
+  ::umount(dir);
+}
+
+TEST(DesktopRecorderProcess, FileKilledMidRecordingStillDecodesUpToItsLastFragment) {
+  testing::TempDir dir;
+  testing::BackgroundProcess child(self(), childArgs("DISABLED_RecordsUntilKilled"),
+                                   {{kChildDir, dir.path()}});
+  // A fourth fragment has begun, so three are complete whatever the kill interrupts.
+  ASSERT_TRUE(testing::BackgroundProcess::waitUntil([&] {
+    auto file = onlyFileIn(dir.path());
+    return file && fragmentsIn(*file) >= 4;
+  }));
+  EXPECT_EQ(child.stop(SIGKILL), 128 + SIGKILL);
+
+  auto media = testing::decodeMp4(onlyFileIn(dir.path())->string());
+  EXPECT_EQ(media.width, kWidth);
+  EXPECT_EQ(media.height, kHeight);
+  // Three complete one-second fragments were on disk when the process died.
+  EXPECT_GE(media.frames, 3 * 30 - 5) << media.error;
+  EXPECT_GE(media.endS - media.firstS, 2.8);
+}
+
+TEST(DesktopRecorderProcess, FullDiskStopsTheRecordingOnlyAndFinalizeYieldsNothing) {
+  if (::geteuid() != 0 || !fs::exists("/usr/bin/unshare")) {
+    GTEST_SKIP() << "needs root and unshare for a private tmpfs";
+  }
+  testing::TempDir dir;
+  auto args = childArgs("DISABLED_RecordsOntoAFullDisk");
+  args.insert(args.begin(), {"--mount", "--propagation", "private", self()});
+  auto result = testing::runProcess("/usr/bin/unshare", args, {{kChildDir, dir.path()}});
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find("[  PASSED  ] 1 test"), std::string::npos) << result.out;
+  EXPECT_TRUE(fs::is_empty(dir.path())) << "the tmpfs and its file lived in the child only";
+}
+
+}  // namespace
+}  // namespace vela

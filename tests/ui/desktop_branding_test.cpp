@@ -1,0 +1,63 @@
+#include "ui/desktop_branding.h"
+
+#include <gtk/gtk.h>
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+#include "ui/gtk_display.h"
+#include "util/base64.h"
+
+namespace vela {
+namespace {
+
+using testing::GtkDisplay;
+
+// A point on the logo's disc, away from the sail: blue in the light logo, white in the
+// dark one.
+unsigned discColour(GdkPixbuf* logo) {
+  const guchar* p = gdk_pixbuf_get_pixels(logo) + 64 * gdk_pixbuf_get_rowstride(logo) +
+                    30 * gdk_pixbuf_get_n_channels(logo);
+  return (unsigned(p[0]) << 16) | (unsigned(p[1]) << 8) | p[2];
+}
+
+TEST(DesktopBranding, TenantLogosDecodeOnlyFromBase64OfAnImage) {
+  EXPECT_EQ(DesktopBranding::logo(""), nullptr);
+  EXPECT_EQ(DesktopBranding::logo("not base64 at all!"), nullptr);
+  EXPECT_EQ(DesktopBranding::logo(Base64::encode("plain words, no picture")), nullptr);
+
+  auto dir = DesktopBranding::shareDirectory();
+  ASSERT_TRUE(dir);
+  std::string png = testing::readFileOrEmpty(*dir / "brand-light.png");
+  ASSERT_FALSE(png.empty());
+  EXPECT_EQ(DesktopBranding::logo(Base64::encode(png.substr(0, 8) + "not really a PNG")), nullptr);
+  Pixbuf tenant = DesktopBranding::logo(Base64::encode(png));
+  ASSERT_NE(tenant, nullptr);
+  EXPECT_EQ(gdk_pixbuf_get_width(tenant.get()), 128);
+}
+
+TEST(DesktopBranding, DefaultLogoFollowsTheDarkThemePreference) {
+  GtkDisplay& display = GtkDisplay::shared();
+  display.run([] {
+    GtkSettings* settings = gtk_settings_get_default();
+    g_object_set(settings, "gtk-application-prefer-dark-theme", FALSE, nullptr);
+    ASSERT_FALSE(DesktopBranding::isDarkAppearance());
+    Pixbuf light = DesktopBranding::defaultLogo();
+    ASSERT_NE(light, nullptr);
+    EXPECT_EQ(discColour(light.get()), 0x183e78u);
+    // An invalid tenant logo falls back to the default.
+    Pixbuf fallback = DesktopBranding::resolve("%%%");
+    ASSERT_NE(fallback, nullptr);
+    EXPECT_EQ(discColour(fallback.get()), 0x183e78u);
+
+    g_object_set(settings, "gtk-application-prefer-dark-theme", TRUE, nullptr);
+    EXPECT_TRUE(DesktopBranding::isDarkAppearance());
+    Pixbuf dark = DesktopBranding::defaultLogo();
+    ASSERT_NE(dark, nullptr);
+    EXPECT_EQ(discColour(dark.get()), 0xfafafcu);
+    g_object_set(settings, "gtk-application-prefer-dark-theme", FALSE, nullptr);
+  });
+}
+
+}  // namespace
+}  // namespace vela

@@ -1,0 +1,82 @@
+#include "ui/desktop_indicator.h"
+
+#include <gtest/gtest.h>
+
+#include "support/background_process.h"
+#include "ui/gtk_display.h"
+
+// After the test framework: Xlib's macros (None, Bool, Status) clash with its names.
+#include <X11/Xlib.h>
+#include <gtk/gtk.h>
+
+namespace vela {
+namespace {
+
+using testing::BackgroundProcess;
+using testing::GtkDisplay;
+
+bool isBannerRed(unsigned rgb) {
+  return (rgb >> 16) > 0xc0 && ((rgb >> 8) & 0xff) < 0x50 && (rgb & 0xff) < 0x50;
+}
+
+TEST(DesktopIndicator, BannerSitsTopCentreAndClicksFallThroughToTheWindowBelow) {
+  GtkDisplay& display = GtkDisplay::shared();
+
+  // An ordinary window under the banner's place that reports clicks.
+  Display* x = XOpenDisplay(display.name().c_str());
+  ASSERT_NE(x, nullptr);
+  Window below = XCreateSimpleWindow(x, DefaultRootWindow(x), 0, 0, 1280, 120, 0, 0, 0x404040);
+  XSelectInput(x, below, ButtonPressMask | StructureNotifyMask);
+  XMapWindow(x, below);
+  for (XEvent e; XNextEvent(x, &e), e.type != MapNotify;) {
+  }
+
+  auto indicator = DesktopIndicator::create();
+  indicator->show(kDefaultIndicatorText, "");  // from a thread other than the loop's
+  GtkWidget* banner = nullptr;
+  ASSERT_TRUE(BackgroundProcess::waitUntil([&] {
+    display.run([&] { banner = display.findWindow(DesktopIndicator::kWidgetName); });
+    return banner != nullptr;
+  }));
+  testing::ScreenRect rect;
+  display.run([&] { rect = display.rootRect(banner); });
+  EXPECT_EQ(rect.width, 460);
+  EXPECT_EQ(rect.height, 40);
+  EXPECT_EQ(rect.x, 1280 / 2 - 230);
+  EXPECT_EQ(rect.y, 6);
+
+  auto shot = display.screenshot("indicator-banner.png");
+  EXPECT_TRUE(isBannerRed(shot->pixel(rect.x + 420, rect.y + 20)));
+  EXPECT_FALSE(isBannerRed(shot->pixel(rect.x, rect.y))) << "corners are rounded";
+  int white = 0;
+  for (int px = rect.x + 44; px < rect.x + 440; ++px) {
+    for (int py = rect.y + 10; py < rect.y + 30; ++py) {
+      if (shot->pixel(px, py) == 0xffffff) ++white;
+    }
+  }
+  EXPECT_GT(white, 100) << "white text on the banner";
+
+  display.click(rect.x + 230, rect.y + 20);
+  XEvent press{};
+  ASSERT_TRUE(BackgroundProcess::waitUntil([&] {
+    while (XPending(x)) {
+      XNextEvent(x, &press);
+      if (press.type == ButtonPress) return true;
+    }
+    return false;
+  }));
+  EXPECT_EQ(press.xbutton.window, below);
+  EXPECT_EQ(press.xbutton.x, rect.x + 230);
+  EXPECT_EQ(press.xbutton.y, rect.y + 20);
+
+  indicator->hide();
+  ASSERT_TRUE(BackgroundProcess::waitUntil([&] {
+    display.run([&] { banner = display.findWindow(DesktopIndicator::kWidgetName); });
+    return banner == nullptr;
+  }));
+  XDestroyWindow(x, below);
+  XCloseDisplay(x);
+}
+
+}  // namespace
+}  // namespace vela

@@ -1,0 +1,159 @@
+#include "ui/gtk_display.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <gtk/gtk.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace vela::testing {
+
+std::string outputDirectory() {
+  std::string dir = VELA_TEST_OUTPUT_DIR;
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+GtkDisplay& GtkDisplay::shared() {
+  static GtkDisplay* display = new GtkDisplay();  // lives until exit, like the server
+  return *display;
+}
+
+GtkDisplay::GtkDisplay() {
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("pipe");
+  std::string fd = std::to_string(fds[1]);
+  const char* argv[] = {"Xvfb",      "-displayfd", fd.c_str(),   "-screen", "0",    "1280x800x24",
+                        "-nolisten", "tcp",        "+extension", "XTEST",   nullptr};
+  if (posix_spawnp(&server_, "Xvfb", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+    throw std::runtime_error("cannot start Xvfb");
+  }
+  close(fds[1]);
+  std::string number;
+  char c;
+  while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+  close(fds[0]);
+  name_ = ":" + number;
+  setenv("DISPLAY", name_.c_str(), 1);
+  unsetenv("WAYLAND_DISPLAY");
+  setenv("GDK_BACKEND", "x11", 1);
+  setenv("NO_AT_BRIDGE", "1", 1);  // no accessibility bus in a private X server
+  xtest_ = XOpenDisplay(name_.c_str());
+  if (!xtest_) throw std::runtime_error("cannot open " + name_);
+
+  std::promise<bool> started;
+  loop_ = std::thread([&started] {
+    bool ok = gtk_init_check(nullptr, nullptr);
+    started.set_value(ok);
+    if (ok) gtk_main();
+  });
+  if (!started.get_future().get()) throw std::runtime_error("gtk_init failed on " + name_);
+  // The loop must be gone before the server: GDK ends the process when its display dies.
+  std::atexit([] {
+    GtkDisplay& d = shared();
+    g_main_context_invoke(
+        nullptr,
+        [](gpointer) -> gboolean {
+          gtk_main_quit();
+          return G_SOURCE_REMOVE;
+        },
+        nullptr);
+    d.loop_.join();
+    XCloseDisplay(d.xtest_);
+    kill(d.server_, SIGTERM);
+    waitpid(d.server_, nullptr, 0);
+  });
+}
+
+void GtkDisplay::run(const std::function<void()>& task) {
+  std::promise<void> done;
+  struct Call {
+    const std::function<void()>* task;
+    std::promise<void>* done;
+  } call{&task, &done};
+  g_main_context_invoke(
+      nullptr,
+      [](gpointer data) -> gboolean {
+        auto* c = static_cast<Call*>(data);
+        (*c->task)();
+        c->done->set_value();
+        return G_SOURCE_REMOVE;
+      },
+      &call);
+  done.get_future().get();
+}
+
+GtkWidget* GtkDisplay::findWindow(const std::string& widgetName) {
+  GtkWidget* found = nullptr;
+  GList* windows = gtk_window_list_toplevels();
+  for (GList* it = windows; it; it = it->next) {
+    GtkWidget* w = GTK_WIDGET(it->data);
+    if (gtk_widget_get_mapped(w) && widgetName == gtk_widget_get_name(w)) found = w;
+  }
+  g_list_free(windows);
+  return found;
+}
+
+ScreenRect GtkDisplay::rootRect(GtkWidget* widget) {
+  GtkAllocation a;
+  gtk_widget_get_allocation(widget, &a);
+  GtkWidget* top = gtk_widget_get_toplevel(widget);
+  int tx = 0, ty = 0;
+  gtk_widget_translate_coordinates(widget, top, 0, 0, &tx, &ty);
+  int ox = 0, oy = 0;
+  gdk_window_get_origin(gtk_widget_get_window(top), &ox, &oy);
+  return ScreenRect{ox + tx, oy + ty, a.width, a.height};
+}
+
+void GtkDisplay::click(int x, int y) {
+  XTestFakeMotionEvent(xtest_, 0, x, y, CurrentTime);
+  XTestFakeButtonEvent(xtest_, 1, True, CurrentTime);
+  XTestFakeButtonEvent(xtest_, 1, False, 10);
+  XSync(xtest_, False);
+}
+
+void GtkDisplay::settle() {
+  for (int i = 0; i < 5; ++i) {
+    run([] {
+      while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+      gdk_display_sync(gdk_display_get_default());
+    });
+    usleep(40'000);
+  }
+}
+
+std::unique_ptr<Screenshot> GtkDisplay::screenshot(const std::string& fileName) {
+  settle();
+  std::string path = outputDirectory() + "/" + fileName;
+  run([&] {
+    GdkWindow* root = gdk_get_default_root_window();
+    GdkPixbuf* image = gdk_pixbuf_get_from_window(root, 0, 0, width(), height());
+    gdk_pixbuf_save(image, path.c_str(), "png", nullptr, nullptr);
+    g_object_unref(image);
+  });
+  return std::make_unique<Screenshot>(path);
+}
+
+Screenshot::Screenshot(std::string path)
+    : path_(std::move(path)), image_(gdk_pixbuf_new_from_file(path_.c_str(), nullptr)) {}
+
+Screenshot::~Screenshot() {
+  if (image_) g_object_unref(image_);
+}
+
+unsigned Screenshot::pixel(int x, int y) const {
+  if (!image_) return 0;
+  const guchar* p = gdk_pixbuf_get_pixels(image_) + y * gdk_pixbuf_get_rowstride(image_) +
+                    x * gdk_pixbuf_get_n_channels(image_);
+  return (unsigned(p[0]) << 16) | (unsigned(p[1]) << 8) | p[2];
+}
+
+}  // namespace vela::testing

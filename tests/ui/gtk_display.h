@@ -1,0 +1,72 @@
+#pragma once
+
+// A private X server (Xvfb on a free display, found with -displayfd) with GTK running
+// its main loop on a thread of the test, plus the pieces UI tests need: running code on
+// that loop, finding windows by widget name, XTest clicks and PNG screenshots.
+// One per test binary (GTK initialises once per process).
+
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+typedef struct _GtkWidget GtkWidget;
+struct _XDisplay;
+struct _GdkPixbuf;
+
+namespace vela::testing {
+
+struct ScreenRect {
+  int x = 0, y = 0, width = 0, height = 0;
+};
+
+// A saved picture of the whole screen.
+class Screenshot {
+ public:
+  explicit Screenshot(std::string path);
+  ~Screenshot();
+  Screenshot(const Screenshot&) = delete;
+  Screenshot& operator=(const Screenshot&) = delete;
+  const std::string& path() const { return path_; }
+  unsigned pixel(int x, int y) const;  // packed 0xRRGGBB
+
+ private:
+  std::string path_;
+  _GdkPixbuf* image_ = nullptr;
+};
+
+class GtkDisplay {
+ public:
+  static GtkDisplay& shared();  // started on first use, for the rest of the process
+
+  const std::string& name() const { return name_; }
+  int width() const { return 1280; }
+  int height() const { return 800; }
+
+  // Runs `task` on the GTK main loop and waits for it.
+  void run(const std::function<void()>& task);
+  // The mapped top-level window whose widget name is `widgetName`, or null. Main loop.
+  GtkWidget* findWindow(const std::string& widgetName);
+  // A widget's rectangle in root-window coordinates. Main loop.
+  ScreenRect rootRect(GtkWidget* widget);
+  // Moves the pointer and clicks button 1 through XTest, from a separate client.
+  void click(int x, int y);
+  // Saves the whole screen as a PNG in outputDirectory(), after pending drawing.
+  std::unique_ptr<Screenshot> screenshot(const std::string& fileName);
+  // Lets the main loop draw and the server settle.
+  void settle();
+
+ private:
+  GtkDisplay();
+  pid_t server_ = -1;
+  std::string name_;
+  _XDisplay* xtest_ = nullptr;
+  std::thread loop_;
+};
+
+// Where tests put the images people look at.
+std::string outputDirectory();
+
+}  // namespace vela::testing
