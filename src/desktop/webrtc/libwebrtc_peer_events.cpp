@@ -49,11 +49,25 @@ void LibWebRTCPeer::handleVideoCaps(std::uint64_t generation, GstCaps* caps) {
     if (connection->offerRequested) return;
     connection->offerRequested = true;
   }
-  // The offer describes exactly what the payloader produces, not what it might.
+  // The offer names the codec the payloader produces, not every one it might. Only the
+  // stream-independent fields go in: parameter sets and level change with the picture
+  // size, and caps outside the preferences would stop the stream on a resize.
   GstWebRTCRTPTransceiver* transceiver = nullptr;
   g_signal_emit_by_name(connection->pipeline->webrtc(), "get-transceiver", 0, &transceiver);
   if (transceiver && caps) {
-    g_object_set(transceiver, "codec-preferences", caps, nullptr);
+    GstCaps* preferences = gst_caps_copy(caps);
+    for (guint i = 0; i < gst_caps_get_size(preferences); ++i) {
+      gst_structure_filter_and_map_in_place(
+          gst_caps_get_structure(preferences, i),
+          [](GQuark field, GValue*, gpointer) -> gboolean {
+            const std::string_view name = g_quark_to_string(field);
+            return name == "media" || name == "encoding-name" || name == "payload" || name == "clock-rate" ||
+                   name == "packetization-mode";
+          },
+          nullptr);
+    }
+    g_object_set(transceiver, "codec-preferences", preferences, nullptr);
+    gst_caps_unref(preferences);
   }
   if (transceiver) gst_object_unref(transceiver);
   requestOffer(connection);

@@ -72,7 +72,13 @@ const velaOperator = (() => {
   }
 
   // A frame from the agent. Anything that is not a signal for this page is ignored.
-  async function receive(frameText) {
+  // Frames are handled one after another: a candidate must wait for its offer.
+  let pending = Promise.resolve();
+  function receive(frameText) {
+    pending = pending.then(() => handle(frameText)).catch((err) => log("signal failed: " + err));
+  }
+
+  async function handle(frameText) {
     let frame;
     try { frame = JSON.parse(frameText); } catch (_) { return; }
     if (frame.type !== "desktop.signal" || typeof frame.data !== "string") return;
