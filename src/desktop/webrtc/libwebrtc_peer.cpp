@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <thread>
+#include <utility>
 
 #include "desktop/webrtc/libwebrtc_peer_state.h"
 #include "desktop/webrtc/peer_pipeline.h"
@@ -257,10 +258,13 @@ void LibWebRTCPeer::addRemoteCandidate(const IceCandidate& candidate) {
     } else {
       mline = static_cast<unsigned>(candidate.sdpMLineIndex);
     }
+    // Each kind of trouble is reported a few times at most: a flood must not flood the log.
     if (problem.empty()) {
       ++connection->acceptedCandidates;
+    } else if (connection->acceptedCandidates >= kMaxRemoteCandidates) {
+      if (std::exchange(connection->floodReported, true)) return;
     } else if (++connection->rejectedCandidates > kLoggedRejections) {
-      return;  // already reported; a flood must not flood the log too
+      return;
     }
   }
   if (!problem.empty()) {

@@ -59,6 +59,7 @@ struct LibWebRTCPeer::Connection {
   std::vector<IceCandidate> heldCandidates;      // guarded by lock; until the offer is out
   int acceptedCandidates = 0;                    // guarded by lock
   int rejectedCandidates = 0;                    // guarded by lock
+  bool floodReported = false;                    // guarded by lock
   int frameWidth = 0, frameHeight = 0;           // guarded by lock
   std::string lastState;                         // guarded by lock
 };
