@@ -322,6 +322,7 @@ void LibWebRTCPeer::close() {
   {
     std::lock_guard guard(pcLock_);
     connection = std::move(pc_);
+    ++nextGeneration_;  // a negotiation still building its connection must not install it
   }
   if (!connection) return;
   GstWebRTCDataChannel* channel = nullptr;
