@@ -383,4 +383,14 @@ int LibWebRTCPeer::acceptedCandidatesForTesting() const {
   return connection->acceptedCandidates;
 }
 
+std::string LibWebRTCPeer::stunServerForTesting() const {
+  auto connection = current();
+  if (!connection) return {};
+  gchar* server = nullptr;
+  g_object_get(connection->pipeline->webrtc(), "stun-server", &server, nullptr);
+  std::string result = server ? server : "";
+  g_free(server);
+  return result;
+}
+
 }  // namespace vela

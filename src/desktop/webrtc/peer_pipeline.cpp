@@ -22,7 +22,9 @@ std::string encoderSection(int fps, std::int64_t bitrate) {
 }
 
 std::string describe(const PeerPipeline::Settings& settings) {
-  // appsrc drops the oldest frame rather than queueing latency when the encoder lags.
+  // appsrc drops the oldest frame rather than queueing latency when the encoder lags. It
+  // stamps frames on arrival with the pipeline clock, so the capturer's time base never
+  // has to agree with it.
   return "appsrc name=src is-live=true do-timestamp=true format=time max-buffers=2 leaky-type=downstream ! " +
          encoderSection(settings.fps, settings.bitrate) +
          " ! queue leaky=downstream max-size-buffers=30 max-size-bytes=0 max-size-time=0"

@@ -123,11 +123,14 @@ TEST_F(LibWebRTCPeerTest, TargetResolutionRetunesTheLiveEncoder) {
   EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), 2000u);
 }
 
+// Also: the ICE servers reach every connection's webrtcbin.
 TEST_F(LibWebRTCPeerTest, RenegotiateMakesExactlyOneFreshOffer) {
   peer->start({{{"stun:127.0.0.1:3478"}, std::nullopt, std::nullopt},
                {{"turn:127.0.0.1:3478?transport=udp", "ftp:x"}, "op", "secret"}});
-  const auto first = firstOffer();
+  EXPECT_EQ(peer->stunServerForTesting(), "stun://127.0.0.1:3478");
+  firstOffer();
   peer->renegotiate();
+  EXPECT_EQ(peer->stunServerForTesting(), "stun://127.0.0.1:3478");
   pushUntil([&] { return probe->offers().size() >= 2; });
   pushFrames(20);
   const auto offers = probe->offers();
