@@ -95,9 +95,11 @@ class Harness:
         return text
 
     def quit(self):
+        """Ends the harness; a failing exit (a sanitizer report among them) is an error."""
         if self.alive():
             self.send(cmd="quit")
-            self.proc.wait()
+        if self.proc.wait() != 0:
+            raise AssertionError(f"harness exited with {self.proc.returncode}:\n{self.stderr()[-4000:]}")
 
 
 class Browser:
@@ -164,6 +166,8 @@ class Session:
         return self.browser.js("return velaOperator.stats()")
 
     def close(self):
-        self.harness.quit()
-        self.browser.quit()
-        self.server.close()
+        try:
+            self.harness.quit()
+        finally:
+            self.browser.quit()
+            self.server.close()
