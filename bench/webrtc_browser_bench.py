@@ -50,6 +50,9 @@ def main():
         session.close()
 
     fps = (after["framesDecoded"] - before["framesDecoded"]) / elapsed
+    received = (after["framesReceived"] - before["framesReceived"]) / elapsed
+    decoded = max(1, after["framesDecoded"] - before["framesDecoded"])
+    decode_ms = (after["totalDecodeTime"] - before["totalDecodeTime"]) / decoded * 1000
     wall = cpu_after["wall"] - cpu_before["wall"]
     process = (cpu_after["process"] - cpu_before["process"]) / wall * 100
     pattern = (cpu_after["pattern"] - cpu_before["pattern"]) / wall * 100
@@ -61,6 +64,7 @@ def main():
 
     print(f"WebRTC peer -> headless Chromium, {WIDTH}x{HEIGHT}@{FPS}, {elapsed:.0f} s, loopback namespace")
     print(f"  frames decoded per second  {fps:6.1f}        goal >= 29")
+    print(f"  (frames received per second {received:.1f}, Chromium's mean decode time {decode_ms:.1f} ms)")
     print(f"  agent CPU, % of one core   {process - pattern:6.1f}        goal <= 50"
           f"   (harness process {process:.1f}, of which test-pattern drawing {pattern:.1f})")
     if latencies:
@@ -70,6 +74,7 @@ def main():
     else:
         print("  glass-to-glass: no frame counter could be read back")
     print(f"  decoded size               {after.get('frameWidth')}x{after.get('frameHeight')}")
+    print(f"  machine load average       {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores (shared; figures are noisy)")
 
 
 if __name__ == "__main__":

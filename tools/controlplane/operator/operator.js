@@ -126,7 +126,8 @@ const velaOperator = (() => {
     if (!pc) return result;
     (await pc.getStats()).forEach((s) => {
       if (s.type === "inbound-rtp" && s.kind === "video") {
-        Object.assign(result, { framesDecoded: s.framesDecoded || 0, frameWidth: s.frameWidth || 0,
+        Object.assign(result, { framesDecoded: s.framesDecoded || 0, framesReceived: s.framesReceived || 0,
+          framesDropped: s.framesDropped || 0, totalDecodeTime: s.totalDecodeTime || 0, frameWidth: s.frameWidth || 0,
           frameHeight: s.frameHeight || 0, framesPerSecond: s.framesPerSecond || 0, codecId: s.codecId });
       }
     });
