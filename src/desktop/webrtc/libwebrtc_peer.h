@@ -53,11 +53,10 @@ class LibWebRTCPeer final : public DesktopPeer, public std::enable_shared_from_t
   // webrtcbin's STUN server setting; empty without a connection or server.
   std::string stunServerForTesting() const;
 
-  struct Connection;
-  struct Callbacks;
-
  private:
   friend struct PeerTrampolines;
+  struct Connection;  // libwebrtc_peer_state.h
+  struct Callbacks;
 
   // Entry points for the GStreamer trampolines (peer_signals.cpp); each ignores a
   // connection other than the current one.
@@ -76,7 +75,6 @@ class LibWebRTCPeer final : public DesktopPeer, public std::enable_shared_from_t
   std::shared_ptr<Connection> current(std::uint64_t generation) const;
   std::shared_ptr<Connection> current() const;
   void requestOffer(const std::shared_ptr<Connection>& connection);
-  void applyTarget(const std::shared_ptr<Connection>& connection);
   static void retire(std::shared_ptr<Connection> connection);
 
   mutable std::mutex pcLock_;
