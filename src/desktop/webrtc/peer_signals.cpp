@@ -38,6 +38,8 @@ void dispatch(gpointer data, F&& body) {
   --callbackDepth;
 }
 
+// Called from a change function, when the promise has already settled: the wait
+// returns at once and only reads the result.
 const GstStructure* promiseReply(GstPromise* promise) {
   return gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED ? gst_promise_get_reply(promise) : nullptr;
 }

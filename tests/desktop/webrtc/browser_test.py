@@ -52,6 +52,7 @@ class PeerAgainstChromium(unittest.TestCase):
         self.assertEqual(stats["trackId"], "screen0")
         self.s.wait("ICE connected on the agent", lambda: "connected" in self.s.harness.states)
         self.assertEqual(self.s.harness.offers, 1)
+        self.assertLessEqual(set(self.s.harness.states), {"new", "connecting", "connected"})
 
     def test_2_page_input_reaches_the_agent(self):
         from selenium.webdriver.common.action_chains import ActionChains
