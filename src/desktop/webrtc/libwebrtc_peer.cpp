@@ -160,16 +160,17 @@ void LibWebRTCPeer::negotiate() {
   }
   connection->pipeline->makeSendOnly();
 
+  bool stale = false;
   {
     std::lock_guard guard(pcLock_);
     // A concurrent negotiate or close won; this connection is already stale.
-    if (pc_ || nextGeneration_ != generation + 1) {
-      connection.reset();
-    } else {
-      pc_ = connection;
-    }
+    stale = pc_ || nextGeneration_ != generation + 1;
+    if (!stale) pc_ = connection;
   }
-  if (!connection) return;
+  if (stale) {
+    retire(std::move(connection));  // outside the lock: stopping waits for webrtcbin's threads
+    return;
+  }
   if (auto playing = connection->pipeline->setState(GST_STATE_PLAYING); !playing) {
     Log::error("desktop peer: " + playing.error().description());
   }
