@@ -64,7 +64,9 @@ def main():
 
     print(f"WebRTC peer -> headless Chromium, {WIDTH}x{HEIGHT}@{FPS}, {elapsed:.0f} s, loopback namespace")
     print(f"  frames decoded per second  {fps:6.1f}        goal >= 29")
-    print(f"  (frames received per second {received:.1f}, Chromium's mean decode time {decode_ms:.1f} ms)")
+    encoded = (cpu_after["encoded"] - cpu_before["encoded"]) / wall
+    print(f"  (frames encoded per second by the agent {encoded:.1f}, received by Chromium {received:.1f},"
+          f" Chromium's mean decode time {decode_ms:.1f} ms)")
     print(f"  agent CPU, % of one core   {process - pattern:6.1f}        goal <= 50"
           f"   (harness process {process:.1f}, of which test-pattern drawing {pattern:.1f})")
     if latencies:

@@ -384,6 +384,11 @@ int LibWebRTCPeer::acceptedCandidatesForTesting() const {
   return connection->acceptedCandidates;
 }
 
+std::uint64_t LibWebRTCPeer::framesEncodedForTesting() const {
+  auto connection = current();
+  return connection ? connection->pipeline->framesEncoded() : 0;
+}
+
 std::string LibWebRTCPeer::stunServerForTesting() const {
   auto connection = current();
   if (!connection) return {};

@@ -50,6 +50,8 @@ class LibWebRTCPeer final : public DesktopPeer, public std::enable_shared_from_t
   bool hasInputChannelForTesting() const;
   // Remote candidates handed to webrtcbin on the current connection.
   int acceptedCandidatesForTesting() const;
+  // Pictures the current connection's encoder has produced.
+  std::uint64_t framesEncodedForTesting() const;
   // webrtcbin's STUN server setting; empty without a connection or server.
   std::string stunServerForTesting() const;
 

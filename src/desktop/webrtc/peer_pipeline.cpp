@@ -35,6 +35,13 @@ std::string describe(const PeerPipeline::Settings& settings) {
 
 void releaseFrame(gpointer owner) { delete static_cast<std::shared_ptr<const std::uint8_t>*>(owner); }
 
+using Counter = std::shared_ptr<std::atomic<std::uint64_t>>;
+GstPadProbeReturn countBuffer(GstPad*, GstPadProbeInfo*, gpointer counter) {
+  (*static_cast<Counter*>(counter))->fetch_add(1, std::memory_order_relaxed);
+  return GST_PAD_PROBE_OK;
+}
+void releaseCounter(gpointer counter) { delete static_cast<Counter*>(counter); }
+
 }  // namespace
 
 Result<std::unique_ptr<PeerPipeline>> PeerPipeline::build(const Settings& settings) {
@@ -55,6 +62,11 @@ Result<std::unique_ptr<PeerPipeline>> PeerPipeline::build(const Settings& settin
   result->webrtc_ = gst_bin_get_by_name(bin, "webrtc");
   if (!result->source_ || !result->sizeFilter_ || !result->encoder_ || !result->webrtc_) {
     return fail("peer pipeline: missing element");
+  }
+  if (GstPad* encoded = gst_element_get_static_pad(result->encoder_, "src")) {
+    gst_pad_add_probe(encoded, GST_PAD_PROBE_TYPE_BUFFER, countBuffer,
+                      new std::shared_ptr<std::atomic<std::uint64_t>>(result->encoded_), releaseCounter);
+    gst_object_unref(encoded);
   }
   return result;
 }

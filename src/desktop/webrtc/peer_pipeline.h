@@ -7,6 +7,7 @@
 
 #include <gst/gst.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -37,6 +38,8 @@ class PeerPipeline {
   void setEncodedSize(PeerVideoPolicy::Size size);
   void setBitrate(std::int64_t bitsPerSecond);
   std::uint32_t bitrateKbps() const;
+  // Encoded pictures that left x264 since the pipeline was built.
+  std::uint64_t framesEncoded() const { return encoded_->load(); }
   // Wraps the frame's pixels without copying; the buffer keeps the frame's owner alive.
   void push(const DesktopVideoFrame& frame);
 
@@ -55,6 +58,8 @@ class PeerPipeline {
   GstElement* encoder_ = nullptr;
   GstElement* webrtc_ = nullptr;
   bool shutDown_ = false;
+  // Shared with the encoder's pad probe, which may outlive a failed build.
+  std::shared_ptr<std::atomic<std::uint64_t>> encoded_ = std::make_shared<std::atomic<std::uint64_t>>(0);
 };
 
 }  // namespace vela

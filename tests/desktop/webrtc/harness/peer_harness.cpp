@@ -6,7 +6,8 @@
 //      {"cmd":"send","text":T}  {"cmd":"res","w":W,"h":H,"fps":F}  {"cmd":"renegotiate"}
 //      {"cmd":"bitrate"}  {"cmd":"cpu"}  {"cmd":"close"}  {"cmd":"quit"}
 // Out: {"ev":"frame","text":<desktop.signal frame>}  {"ev":"control","text":T}
-//      {"ev":"state","state":S}  {"ev":"bitrate","kbps":N}  {"ev":"cpu",...}
+//      {"ev":"state","state":S}  {"ev":"bitrate","kbps":N}
+//      {"ev":"cpu","process":s,"pattern":s,"wall":s,"encoded":frames}
 //      {"ev":"pushed","n":N,"t":ms}  (with --stamps)  {"ev":"closed"}
 
 #include <nlohmann/json.hpp>
@@ -133,7 +134,9 @@ int main(int argc, char** argv) {
       auto* concrete = dynamic_cast<vela::LibWebRTCPeer*>(peer.get());
       emit({{"ev", "bitrate"}, {"kbps", concrete ? concrete->encoderBitrateKbpsForTesting().value_or(0) : 0}});
     } else if (cmd == "cpu") {
+      auto* concrete = dynamic_cast<vela::LibWebRTCPeer*>(peer.get());
       emit({{"ev", "cpu"},
+            {"encoded", concrete ? concrete->framesEncodedForTesting() : 0},
             {"process", seconds(CLOCK_PROCESS_CPUTIME_ID)},
             {"pattern", pusher ? pusher->patternSeconds() : 0.0},
             {"wall", seconds(CLOCK_MONOTONIC)}});
