@@ -197,9 +197,20 @@ void LibWebRTCPeer::pushVideoFrame(const DesktopVideoFrame& frame) {
   }
   if (resized) {
     connection->pipeline->setInputFormat(frame.width, frame.height, fps);
-    connection->pipeline->setEncodedSize(PeerVideoPolicy::encodedSize({frame.width, frame.height}, target));
+    resizeEncoder(connection, frame.width, frame.height, target.width, target.height);
   }
   connection->pipeline->push(frame);
+}
+
+void LibWebRTCPeer::resizeEncoder(const std::shared_ptr<Connection>& connection, int frameWidth, int frameHeight,
+                                  int targetWidth, int targetHeight) {
+  const auto size = PeerVideoPolicy::encodedSize({frameWidth, frameHeight}, {targetWidth, targetHeight});
+  {
+    std::lock_guard guard(connection->lock);
+    if (connection->encodedSize == size) return;
+    connection->encodedSize = size;
+  }
+  connection->pipeline->setEncodedSize(size);
 }
 
 void LibWebRTCPeer::setRemoteDescription(const SessionDescription& description) {
@@ -311,7 +322,7 @@ void LibWebRTCPeer::setTargetResolution(int width, int height, int fps) {
       std::lock_guard guard(connection->lock);
       frame = {connection->frameWidth, connection->frameHeight};
     }
-    if (frame.width > 0) connection->pipeline->setEncodedSize(PeerVideoPolicy::encodedSize(frame, {width, height}));
+    if (frame.width > 0) resizeEncoder(connection, frame.width, frame.height, width, height);
     connection->pipeline->setBitrate(cap);
   }
   Log::info("desktop: target resolution " + std::to_string(width) + "x" + std::to_string(height) + "@" +

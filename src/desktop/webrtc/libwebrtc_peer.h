@@ -77,6 +77,10 @@ class LibWebRTCPeer final : public DesktopPeer, public std::enable_shared_from_t
   std::shared_ptr<Connection> current(std::uint64_t generation) const;
   std::shared_ptr<Connection> current() const;
   void requestOffer(const std::shared_ptr<Connection>& connection);
+  // Sets the encoder's input size when it differs from the current one: each change
+  // renegotiates caps, which before ICE connects waits behind webrtcbin's blocked pads.
+  static void resizeEncoder(const std::shared_ptr<Connection>& connection, int frameWidth, int frameHeight,
+                            int targetWidth, int targetHeight);
   static void retire(std::shared_ptr<Connection> connection);
 
   mutable std::mutex pcLock_;

@@ -13,6 +13,7 @@
 
 #include "desktop/webrtc/libwebrtc_peer.h"
 #include "desktop/webrtc/peer_pipeline.h"
+#include "desktop/webrtc/peer_video_policy.h"
 
 namespace vela {
 
@@ -61,6 +62,7 @@ struct LibWebRTCPeer::Connection {
   int rejectedCandidates = 0;                    // guarded by lock
   bool floodReported = false;                    // guarded by lock
   int frameWidth = 0, frameHeight = 0;           // guarded by lock
+  PeerVideoPolicy::Size encodedSize;             // guarded by lock
   std::string lastState;                         // guarded by lock
 };
 

@@ -116,6 +116,11 @@ TEST_F(LibWebRTCPeerTest, TargetResolutionRetunesTheLiveEncoder) {
   peer->setTargetResolution(1920, 1080, 30);
   EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), 6220u);
   firstOffer();
+  // The capture's own size, as a session sets it right after start: no caps change, so
+  // the encoder keeps going even before ICE connects.
+  peer->setTargetResolution(320, 240, 30);
+  const auto encoded = peer->framesEncodedForTesting();
+  pushUntil([&] { return peer->framesEncodedForTesting() > encoded + 5; });
   peer->setTargetResolution(1280, 720, 15);  // 1,382,400 bit/s is below the floor
   EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), 2000u);
   peer->setTargetResolution(160, 120, 0);
