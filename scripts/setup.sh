@@ -20,6 +20,8 @@ PACKAGES=(
   gstreamer1.0-libav gstreamer1.0-nice gstreamer1.0-tools
   libx11-dev libxext-dev libxrandr-dev libxtst-dev libxfixes-dev libxdamage-dev
   libgtk-3-dev xvfb xauth x11-utils
+  # a real browser for the WebRTC peer's tests
+  chromium chromium-driver python3-selenium
 )
 
 missing=()
@@ -32,4 +34,22 @@ if ((${#missing[@]})); then
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# The webrtc headers come only in libgstreamer-plugins-bad1.0-dev, which hard-depends on
+# ~550 MB of OpenCV and Qt. The runtime library is installed with the plugins above, so
+# the build takes just that package's headers, unpacked once per machine into a cache
+# that CMake reads (VELA_GST_WEBRTC_DEV).
+GST_WEBRTC_DEV=/var/cache/vela-agent-build/gst-webrtc-dev
+if [ ! -f "$GST_WEBRTC_DEV/usr/include/gstreamer-1.0/gst/webrtc/webrtc.h" ]; then
+  version=$(dpkg-query -W -f='${Version}' gstreamer1.0-plugins-bad)
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  scratch=$(mktemp -d)
+  chmod 755 "$scratch"  # apt fetches as _apt
+  trap 'rm -rf "$scratch"' EXIT
+  (cd "$scratch" && apt-get download -q "libgstreamer-plugins-bad1.0-dev=$version")
+  $SUDO mkdir -p "$GST_WEBRTC_DEV"
+  $SUDO dpkg-deb -x "$scratch"/libgstreamer-plugins-bad1.0-dev_*.deb "$GST_WEBRTC_DEV"
+  echo "setup: webrtc headers $version unpacked into $GST_WEBRTC_DEV"
 fi

@@ -9,10 +9,10 @@
 #include <string>
 
 #include "remote/desktop/desktop_frames.h"
+#include "remote/desktop/desktop_peer.h"
 
 namespace vela {
 
-class DesktopPeer;
 
 class DesktopSessionManager {
  public:

@@ -284,7 +284,21 @@ class ControlPlane:
         r.add_get("/admin/faults", self.admin_faults)
         r.add_delete("/admin/faults", self.admin_clear_faults)
         r.add_get("/admin/requests", self.admin_requests)
+        r.add_get("/operator/", self.operator_page)
+        r.add_get("/operator/{name}", self.operator_page)
         return app
+
+    # The operator's remote-desktop page: static files, no build step.
+    OPERATOR_FILES = {"": ("index.html", "text/html"), "index.html": ("index.html", "text/html"),
+                      "operator.js": ("operator.js", "text/javascript")}
+
+    async def operator_page(self, request):
+        entry = self.OPERATOR_FILES.get(request.match_info.get("name", ""))
+        if entry is None:
+            return text(404, "no such file")
+        path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "operator", entry[0])
+        with open(path, "rb") as f:
+            return web.Response(body=f.read(), content_type=entry[1])
 
     def _known_agent(self, agent_id):
         if not isinstance(agent_id, str) or agent_id not in self.store.agents:

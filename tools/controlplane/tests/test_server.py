@@ -347,6 +347,16 @@ class AdminAPI(unittest.TestCase):
         self.assertEqual(json.loads(raw)["commands"][0]["sequence_no"], 2)
         self.server.enroll("host-l", token)
 
+    def test_operator_page_is_served_without_a_build_step(self):
+        page = self.server.admin("/operator/")
+        self.assertEqual(page[0], 200)
+        self.assertIn('<script src="operator.js">', page[1])
+        script = self.server.admin("/operator/operator.js")
+        self.assertEqual(script[0], 200)
+        self.assertIn("velaOperator", script[1])
+        self.assertEqual(self.server.admin("/operator/../controlplane.py")[0], 404)
+        self.assertEqual(self.server.admin("/operator/ca.key")[0], 404)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,0 +1,146 @@
+#include "desktop/webrtc/peer_pipeline.h"
+
+#include <gst/app/gstappsrc.h>
+#include <gst/video/video.h>
+#define GST_USE_UNSTABLE_API
+#include <gst/webrtc/webrtc.h>
+
+#include <algorithm>
+
+namespace vela {
+namespace {
+
+// The encoder section, kept in one place so one encoder can later feed the peer and
+// the recording through a tee. format=I420 matters: without it videoconvert picks Y444
+// and x264 emits High 4:4:4, which browsers do not decode.
+std::string encoderSection(int fps, std::int64_t bitrate) {
+  const auto kbps = std::clamp<std::int64_t>(bitrate / 1000, 1, 2'048'000);
+  return "videoconvert ! videoscale ! capsfilter name=size caps=video/x-raw,format=I420 "
+         "! x264enc name=enc tune=zerolatency speed-preset=ultrafast key-int-max=" +
+         std::to_string(std::max(fps, 1) * 2) + " bitrate=" + std::to_string(kbps) +
+         " ! video/x-h264,profile=constrained-baseline ! h264parse";
+}
+
+std::string describe(const PeerPipeline::Settings& settings) {
+  // appsrc drops the oldest frame rather than queueing latency when the encoder lags. It
+  // stamps frames on arrival with the pipeline clock, so the capturer's time base never
+  // has to agree with it.
+  return "appsrc name=src is-live=true do-timestamp=true format=time max-buffers=2 leaky-type=downstream ! " +
+         encoderSection(settings.fps, settings.bitrate) +
+         " ! queue leaky=downstream max-size-buffers=30 max-size-bytes=0 max-size-time=0"
+         " ! rtph264pay config-interval=-1 aggregate-mode=zero-latency"
+         " ! application/x-rtp,media=video,encoding-name=H264,payload=96"
+         " ! webrtcbin name=webrtc bundle-policy=max-bundle";
+}
+
+void releaseFrame(gpointer owner) { delete static_cast<std::shared_ptr<const std::uint8_t>*>(owner); }
+
+using Counter = std::shared_ptr<std::atomic<std::uint64_t>>;
+GstPadProbeReturn countBuffer(GstPad*, GstPadProbeInfo*, gpointer counter) {
+  (*static_cast<Counter*>(counter))->fetch_add(1, std::memory_order_relaxed);
+  return GST_PAD_PROBE_OK;
+}
+void releaseCounter(gpointer counter) { delete static_cast<Counter*>(counter); }
+
+}  // namespace
+
+Result<std::unique_ptr<PeerPipeline>> PeerPipeline::build(const Settings& settings) {
+  GError* error = nullptr;
+  GstElement* pipeline = gst_parse_launch(describe(settings).c_str(), &error);
+  if (!pipeline || error) {
+    std::string why = error ? error->message : "unknown error";
+    g_clear_error(&error);
+    if (pipeline) gst_object_unref(pipeline);
+    return fail("peer pipeline: " + why);
+  }
+  std::unique_ptr<PeerPipeline> result(new PeerPipeline());
+  result->pipeline_ = pipeline;
+  GstBin* bin = GST_BIN(pipeline);
+  result->source_ = gst_bin_get_by_name(bin, "src");
+  result->sizeFilter_ = gst_bin_get_by_name(bin, "size");
+  result->encoder_ = gst_bin_get_by_name(bin, "enc");
+  result->webrtc_ = gst_bin_get_by_name(bin, "webrtc");
+  if (!result->source_ || !result->sizeFilter_ || !result->encoder_ || !result->webrtc_) {
+    return fail("peer pipeline: missing element");
+  }
+  if (GstPad* encoded = gst_element_get_static_pad(result->encoder_, "src")) {
+    gst_pad_add_probe(encoded, GST_PAD_PROBE_TYPE_BUFFER, countBuffer,
+                      new std::shared_ptr<std::atomic<std::uint64_t>>(result->encoded_), releaseCounter);
+    gst_object_unref(encoded);
+  }
+  return result;
+}
+
+PeerPipeline::~PeerPipeline() {
+  shutdown();
+  for (GstElement* element : {source_, sizeFilter_, encoder_, webrtc_, pipeline_}) {
+    if (element) gst_object_unref(element);
+  }
+}
+
+void PeerPipeline::setInputFormat(int width, int height, int fps) {
+  GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", "width", G_TYPE_INT, width,
+                                      "height", G_TYPE_INT, height, "framerate", GST_TYPE_FRACTION, std::max(fps, 1),
+                                      1, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
+  gst_app_src_set_caps(GST_APP_SRC(source_), caps);
+  gst_caps_unref(caps);
+}
+
+void PeerPipeline::setEncodedSize(PeerVideoPolicy::Size size) {
+  GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, size.width,
+                                      "height", G_TYPE_INT, size.height, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1,
+                                      1, nullptr);
+  g_object_set(sizeFilter_, "caps", caps, nullptr);
+  gst_caps_unref(caps);
+}
+
+void PeerPipeline::setBitrate(std::int64_t bitsPerSecond) {
+  const auto kbps = static_cast<guint>(std::clamp<std::int64_t>(bitsPerSecond / 1000, 1, 2'048'000));
+  g_object_set(encoder_, "bitrate", kbps, nullptr);
+}
+
+std::uint32_t PeerPipeline::bitrateKbps() const {
+  guint kbps = 0;
+  g_object_get(encoder_, "bitrate", &kbps, nullptr);
+  return kbps;
+}
+
+void PeerPipeline::push(const DesktopVideoFrame& frame) {
+  const gsize size = static_cast<gsize>(frame.stride) * static_cast<gsize>(frame.height);
+  auto* owner = new std::shared_ptr<const std::uint8_t>(frame.pixels);
+  // The memory is marked read-only: videoconvert reads it and never writes back.
+  GstBuffer* buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, const_cast<std::uint8_t*>(owner->get()),
+                                                  size, 0, size, owner, releaseFrame);
+  if (frame.stride != frame.width * 4) {
+    gsize offsets[GST_VIDEO_MAX_PLANES] = {0};
+    gint strides[GST_VIDEO_MAX_PLANES] = {frame.stride};
+    gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, GST_VIDEO_FORMAT_BGRA, frame.width,
+                                   frame.height, 1, offsets, strides);
+  }
+  // Takes the buffer; a flushing (stopped) source just drops it.
+  gst_app_src_push_buffer(GST_APP_SRC(source_), buffer);
+}
+
+void PeerPipeline::makeSendOnly() {
+  GstWebRTCRTPTransceiver* transceiver = nullptr;
+  g_signal_emit_by_name(webrtc_, "get-transceiver", 0, &transceiver);
+  if (!transceiver) return;
+  g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, nullptr);
+  gst_object_unref(transceiver);
+}
+
+Result<void> PeerPipeline::setState(GstState state) {
+  if (gst_element_set_state(pipeline_, state) == GST_STATE_CHANGE_FAILURE) {
+    return fail(std::string("peer pipeline refused state ") + gst_element_state_get_name(state));
+  }
+  return {};
+}
+
+void PeerPipeline::shutdown() {
+  if (shutDown_ || !pipeline_) return;
+  shutDown_ = true;
+  // No EOS first: EOS into a pipeline holding webrtcbin can hang; NULL alone is safe.
+  gst_element_set_state(pipeline_, GST_STATE_NULL);
+}
+
+}  // namespace vela

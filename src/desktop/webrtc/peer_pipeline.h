@@ -1,0 +1,65 @@
+#pragma once
+
+// One connection's GStreamer pipeline: BGRA frames in through appsrc, scaled and
+// converted to I420, H.264 from x264, RTP into webrtcbin. Owns its elements; `shutdown`
+// stops it. Element operations are GStreamer's own thread-safe calls, so any thread may
+// push, resize or retune; `shutdown` must not run on one of the pipeline's own threads.
+
+#include <gst/gst.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "desktop/webrtc/peer_video_policy.h"
+#include "remote/desktop/desktop_peer.h"
+#include "util/agent_error.h"
+
+namespace vela {
+
+class PeerPipeline {
+ public:
+  struct Settings {
+    int fps = 30;
+    std::int64_t bitrate = 0;  // bits per second
+  };
+
+  static Result<std::unique_ptr<PeerPipeline>> build(const Settings& settings);
+  ~PeerPipeline();
+  PeerPipeline(const PeerPipeline&) = delete;
+  PeerPipeline& operator=(const PeerPipeline&) = delete;
+
+  GstElement* webrtc() const { return webrtc_; }
+  GstElement* pipeline() const { return pipeline_; }
+
+  // Describes the next frames to appsrc when their geometry changes.
+  void setInputFormat(int width, int height, int fps);
+  void setEncodedSize(PeerVideoPolicy::Size size);
+  void setBitrate(std::int64_t bitsPerSecond);
+  std::uint32_t bitrateKbps() const;
+  // Encoded pictures that left x264 since the pipeline was built.
+  std::uint64_t framesEncoded() const { return encoded_->load(); }
+  // Wraps the frame's pixels without copying; the buffer keeps the frame's owner alive.
+  void push(const DesktopVideoFrame& frame);
+
+  // Makes the video transceiver send-only; REQUIRES the pipeline in READY or later.
+  void makeSendOnly();
+  Result<void> setState(GstState state);
+  // To NULL and stays there. Idempotent.
+  void shutdown();
+
+ private:
+  PeerPipeline() = default;
+
+  GstElement* pipeline_ = nullptr;
+  GstElement* source_ = nullptr;
+  GstElement* sizeFilter_ = nullptr;
+  GstElement* encoder_ = nullptr;
+  GstElement* webrtc_ = nullptr;
+  bool shutDown_ = false;
+  // Shared with the encoder's pad probe, which may outlive a failed build.
+  std::shared_ptr<std::atomic<std::uint64_t>> encoded_ = std::make_shared<std::atomic<std::uint64_t>>(0);
+};
+
+}  // namespace vela

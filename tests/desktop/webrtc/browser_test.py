@@ -1,0 +1,130 @@
+"""The WebRTC peer against headless Chromium, in a network namespace with only lo.
+
+Usage: browser_test.py HARNESS_EXE (re-runs itself under `unshare --net` when needed)."""
+
+import json
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import browser_driver  # noqa: E402
+
+HARNESS = None
+
+
+def key_downs(controls):
+    codes = []
+    for text in controls:
+        try:
+            message = json.loads(text)
+        except ValueError:
+            continue
+        if isinstance(message, dict) and message.get("t") == "k" and message.get("e") == "down":
+            codes.append(message["code"])
+    return codes
+
+
+class PeerAgainstChromium(unittest.TestCase):
+    """One browser for the whole class; the tests run in name order and build on each other."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.s = browser_driver.Session(HARNESS)
+        cls.s.harness.send(cmd="start", width=1280, height=720, fps=30)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.s.close()
+
+    def decoding(self, width, height, more_than=0):
+        def check():
+            stats = self.s.stats()
+            if (stats.get("framesDecoded", 0) > more_than and stats.get("frameWidth") == width
+                    and stats.get("frameHeight") == height):
+                return stats
+            return None
+        return self.s.wait(f"frames decoded at {width}x{height}", check)
+
+    def test_1_offer_is_answered_and_video_decodes_at_pushed_size(self):
+        stats = self.decoding(1280, 720, more_than=30)
+        self.assertEqual(stats["streamId"], "vela-desktop")
+        self.assertEqual(stats["trackId"], "screen0")
+        self.s.wait("ICE connected on the agent", lambda: "connected" in self.s.harness.states)
+        self.assertEqual(self.s.harness.offers, 1)
+        self.assertLessEqual(set(self.s.harness.states), {"new", "connecting", "connected"})
+
+    def test_2_page_input_reaches_the_agent(self):
+        from selenium.webdriver.common.action_chains import ActionChains
+        driver = self.s.browser.driver
+        video = driver.find_element("id", "screen")
+        self.s.wait("input channel open on the page", lambda: self.s.browser.js("return velaOperator.channelOpen('input')"))
+        ActionChains(driver).move_to_element(video).click().send_keys("hi").perform()
+        ActionChains(driver).scroll_from_origin(
+            __import__("selenium.webdriver.common.actions.wheel_input", fromlist=["ScrollOrigin"])
+            .ScrollOrigin.from_element(video), 0, 120).perform()
+        driver.find_element("id", "res-send").click()
+        self.s.wait("typed keys at the agent", lambda: key_downs(self.s.harness.controls)[-2:] == ["KeyH", "KeyI"])
+        messages = [json.loads(t) for t in self.s.harness.controls]
+        kinds = {(m.get("t"), m.get("e")) for m in messages}
+        self.assertIn(("m", "down"), kinds)
+        self.assertIn(("m", "up"), kinds)
+        self.s.wait("wheel and resolution messages",
+                    lambda: {"w", "res"} <= {json.loads(t).get("t") for t in self.s.harness.controls})
+        res = [json.loads(t) for t in self.s.harness.controls if json.loads(t).get("t") == "res"][0]
+        self.assertEqual(res, {"t": "res", "w": 1280, "h": 720, "fps": 30})
+
+    def test_3_agent_control_reaches_the_page(self):
+        self.s.harness.send(cmd="send", text='{"t":"notice","text":"hello operator"}')
+        controls = self.s.wait("control text on the page", lambda: self.s.browser.js("return velaOperator.controls()"))
+        self.assertIn({"label": "input", "text": '{"t":"notice","text":"hello operator"}'}, controls)
+
+    def test_4_remote_input_channel_adopted_other_labels_ignored(self):
+        js = self.s.browser.js
+        js("return velaOperator.openChannel('chat')")
+        self.s.wait("chat channel open", lambda: js("return velaOperator.channelOpen('chat')"))
+        self.assertTrue(js("return velaOperator.sendOn('chat', 'on another label')"))
+        js("return velaOperator.openChannel('input')")
+        self.s.wait("page's own input channel open", lambda: js("return velaOperator.channelOpen('input')"))
+        self.assertTrue(js("return velaOperator.sendOn('input', 'on the page input channel')"))
+        self.s.wait("message on the adopted channel", lambda: "on the page input channel" in self.s.harness.controls)
+        self.assertNotIn("on another label", self.s.harness.controls)
+        # The agent now answers on the channel it adopted last.
+        self.s.harness.send(cmd="send", text="to the adopted channel")
+        self.s.wait("reply on the adopted channel",
+                    lambda: {"label": "input", "text": "to the adopted channel"} in js("return velaOperator.controls()"))
+
+    def test_5_target_resolution_scales_and_caps_the_bitrate(self):
+        self.s.harness.send(cmd="res", w=640, h=360, fps=15)
+        self.assertEqual(self.s.harness.ask("bitrate", cmd="bitrate")["kbps"], 2000)
+        self.decoding(640, 360)
+        self.s.harness.send(cmd="res", w=1920, h=1080, fps=30)
+        self.assertEqual(self.s.harness.ask("bitrate", cmd="bitrate")["kbps"], 6220)
+        self.decoding(1280, 720)  # never scaled up beyond the pushed size
+
+    def test_6_renegotiate_gives_a_second_working_connection(self):
+        js = self.s.browser.js
+        self.s.harness.send(cmd="renegotiate")
+        self.s.wait("second offer", lambda: self.s.harness.offers == 2)
+        self.s.wait("frames on the new connection", lambda: js("return velaOperator.stats()").get("framesDecoded", 0) > 30)
+        self.decoding(1280, 720)
+        self.s.wait("new input channel open", lambda: js("return velaOperator.channelOpen('input')"))
+        self.assertTrue(js("return velaOperator.sendOn('input', 'after renegotiation')"))
+        self.s.wait("message after renegotiation", lambda: "after renegotiation" in self.s.harness.controls)
+        self.s.settle(2)
+        self.assertEqual(self.s.harness.offers, 2)
+
+    def test_7_close_while_connected_returns(self):
+        self.assertEqual(self.s.harness.ask("closed", cmd="close")["ev"], "closed")
+        self.s.harness.send(cmd="send", text="after close")  # dropped: no connection
+        self.assertEqual(self.s.harness.ask("bitrate", cmd="bitrate")["kbps"], 0)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    code = browser_driver.run_in_namespace([sys.executable] + sys.argv)
+    if code is not None:
+        sys.exit(code)
+    HARNESS = sys.argv.pop(1)
+    unittest.main()

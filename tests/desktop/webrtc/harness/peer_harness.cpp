@@ -1,0 +1,153 @@
+// Drives one LibWebRTCPeer from a test script over standard input and output, one JSON
+// document per line, so a browser test can relay signalling between it and the
+// operator page. Frames are a moving test pattern pushed at the requested rate.
+//
+// In:  {"cmd":"start","width":W,"height":H,"fps":F}   {"cmd":"frame","text":<desktop frame>}
+//      {"cmd":"send","text":T}  {"cmd":"res","w":W,"h":H,"fps":F}  {"cmd":"renegotiate"}
+//      {"cmd":"bitrate"}  {"cmd":"cpu"}  {"cmd":"close"}  {"cmd":"quit"}
+// Out: {"ev":"frame","text":<desktop.signal frame>}  {"ev":"control","text":T}
+//      {"ev":"state","state":S}  {"ev":"bitrate","kbps":N}
+//      {"ev":"cpu","process":s,"pattern":s,"wall":s,"encoded":frames}
+//      {"ev":"pushed","n":N,"t":ms}  (with --stamps)  {"ev":"closed"}
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "../test_pattern.h"
+#include "desktop/webrtc/desktop_peer_factory.h"
+#include "desktop/webrtc/libwebrtc_peer.h"
+#include "remote/desktop/desktop_frames.h"
+
+namespace {
+
+std::mutex outLock;
+
+void emit(const nlohmann::json& event) {
+  const std::string line = event.dump();
+  std::lock_guard guard(outLock);
+  std::cout << line << '\n' << std::flush;
+}
+
+double seconds(clockid_t clock) {
+  timespec ts{};
+  clock_gettime(clock, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+std::int64_t wallMillis() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+class Pusher {
+ public:
+  Pusher(std::shared_ptr<vela::DesktopPeer> peer, int width, int height, int fps, bool stamps)
+      : peer_(std::move(peer)), width_(width), height_(height), fps_(fps), stamps_(stamps) {
+    thread_ = std::thread([this] { run(); });
+  }
+  ~Pusher() {
+    stop_ = true;
+    thread_.join();
+  }
+  double patternSeconds() const { return patternSeconds_.load(); }
+
+ private:
+  void run() {
+    vela::testing::TestPattern pattern(width_, height_);
+    const auto period = std::chrono::nanoseconds(1'000'000'000 / std::max(1, fps_));
+    auto due = std::chrono::steady_clock::now();
+    for (std::uint32_t n = 1; !stop_; ++n) {
+      const double before = seconds(CLOCK_THREAD_CPUTIME_ID);
+      auto frame = pattern.next(n);
+      patternSeconds_ = patternSeconds_.load() + seconds(CLOCK_THREAD_CPUTIME_ID) - before;
+      frame.pts = std::chrono::steady_clock::now().time_since_epoch();
+      if (stamps_) emit({{"ev", "pushed"}, {"n", n}, {"t", wallMillis()}});
+      peer_->pushVideoFrame(frame);
+      due += period;
+      std::this_thread::sleep_until(due);
+    }
+  }
+
+  std::shared_ptr<vela::DesktopPeer> peer_;
+  const int width_, height_, fps_;
+  const bool stamps_;
+  std::atomic<bool> stop_{false};
+  std::atomic<double> patternSeconds_{0};
+  std::thread thread_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool stamps = argc > 1 && std::string(argv[1]) == "--stamps";
+  auto factory = vela::DesktopPeerFactory::make();
+  if (!factory) {
+    std::cerr << "no WebRTC backend\n";
+    return 2;
+  }
+  auto peer = factory();
+  const std::string session = "test";
+  peer->setOnLocalDescription([&](const vela::SessionDescription& d) {
+    vela::OutgoingDesktopFrame frame{vela::OutgoingDesktopFrame::Signal{session, vela::DesktopSignal::fromDescription(d)}};
+    emit({{"ev", "frame"}, {"text", frame.json()}});
+  });
+  peer->setOnLocalCandidate([&](const vela::IceCandidate& c) {
+    vela::OutgoingDesktopFrame frame{vela::OutgoingDesktopFrame::Signal{session, vela::DesktopSignal{c}}};
+    emit({{"ev", "frame"}, {"text", frame.json()}});
+  });
+  peer->setOnControlData([](const std::string& bytes) { emit({{"ev", "control"}, {"text", bytes}}); });
+  peer->setOnConnectionState([](const std::string& state) { emit({{"ev", "state"}, {"state", state}}); });
+
+  std::unique_ptr<Pusher> pusher;
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    const auto command = nlohmann::json::parse(line, nullptr, false);
+    if (!command.is_object()) continue;
+    const std::string cmd = command.value("cmd", "");
+    if (cmd == "start") {
+      peer->start({});
+      pusher = std::make_unique<Pusher>(peer, command.value("width", 1280), command.value("height", 720),
+                                        command.value("fps", 30), stamps);
+    } else if (cmd == "frame") {
+      const auto frame = vela::IncomingDesktopFrame::parse(command.value("text", ""));
+      const auto* signal = frame ? std::get_if<vela::IncomingDesktopFrame::Signal>(&frame->payload) : nullptr;
+      if (!signal) continue;
+      if (auto description = signal->signal.description()) {
+        peer->setRemoteDescription(*description);
+      } else if (const auto* candidate = std::get_if<vela::IceCandidate>(&signal->signal.payload)) {
+        peer->addRemoteCandidate(*candidate);
+      }
+    } else if (cmd == "send") {
+      peer->sendControl(command.value("text", ""));
+    } else if (cmd == "res") {
+      peer->setTargetResolution(command.value("w", 0), command.value("h", 0), command.value("fps", 30));
+    } else if (cmd == "renegotiate") {
+      peer->renegotiate();
+    } else if (cmd == "bitrate") {
+      auto* concrete = dynamic_cast<vela::LibWebRTCPeer*>(peer.get());
+      emit({{"ev", "bitrate"}, {"kbps", concrete ? concrete->encoderBitrateKbpsForTesting().value_or(0) : 0}});
+    } else if (cmd == "cpu") {
+      auto* concrete = dynamic_cast<vela::LibWebRTCPeer*>(peer.get());
+      emit({{"ev", "cpu"},
+            {"encoded", concrete ? concrete->framesEncodedForTesting() : 0},
+            {"process", seconds(CLOCK_PROCESS_CPUTIME_ID)},
+            {"pattern", pusher ? pusher->patternSeconds() : 0.0},
+            {"wall", seconds(CLOCK_MONOTONIC)}});
+    } else if (cmd == "close") {
+      peer->close();
+      emit({{"ev", "closed"}});
+    } else if (cmd == "quit") {
+      break;
+    }
+  }
+  pusher.reset();
+  peer->close();
+  return 0;
+}

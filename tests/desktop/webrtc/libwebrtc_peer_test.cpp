@@ -1,0 +1,237 @@
+#include "desktop/webrtc/libwebrtc_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "desktop/webrtc/gst_runtime.h"
+#include "desktop/webrtc/peer_sdp.h"
+#include "desktop/webrtc/test_pattern.h"
+
+// The peer on real GStreamer without a far side: offers, candidates, tuning, hostile
+// signalling and teardown. The exchange with a real browser is browser_test.py's.
+
+namespace vela {
+namespace {
+
+// Everything the peer reported, in arrival order.
+class Probe {
+ public:
+  explicit Probe(LibWebRTCPeer& peer) {
+    peer.setOnLocalDescription([this](const SessionDescription& d) {
+      std::lock_guard guard(lock_);
+      offers_.push_back(d.sdp);
+      changed_.notify_all();
+    });
+    peer.setOnLocalCandidate([this](const IceCandidate& c) {
+      std::lock_guard guard(lock_);
+      candidates_.push_back({c, offers_.size()});
+    });
+  }
+  std::vector<std::string> offers() {
+    std::lock_guard guard(lock_);
+    return offers_;
+  }
+  std::vector<std::pair<IceCandidate, std::size_t>> candidates() {
+    std::lock_guard guard(lock_);
+    return candidates_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<std::string> offers_;
+  std::vector<std::pair<IceCandidate, std::size_t>> candidates_;
+};
+
+class LibWebRTCPeerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    ASSERT_TRUE(GstRuntime::ensure(&why)) << why;
+    peer = LibWebRTCPeer::create();
+    probe = std::make_unique<Probe>(*peer);
+  }
+  void TearDown() override {
+    if (peer) peer->close();
+  }
+
+  // Pushes frames at about 30 fps until `done` holds; an offer needs video caps.
+  void pushUntil(const std::function<bool()>& done) {
+    for (std::uint32_t n = 1; !done(); ++n) {
+      peer->pushVideoFrame(pattern.next(n));
+      std::this_thread::sleep_for(std::chrono::milliseconds(33));
+    }
+  }
+  void pushFrames(int count) {
+    int pushed = 0;
+    pushUntil([&] { return pushed++ >= count; });
+  }
+  std::string firstOffer() {
+    pushUntil([&] { return !probe->offers().empty(); });
+    return probe->offers().front();
+  }
+
+  testing::TestPattern pattern{320, 240};
+  std::shared_ptr<LibWebRTCPeer> peer;
+  std::unique_ptr<Probe> probe;
+};
+
+TEST_F(LibWebRTCPeerTest, NothingHappensBeforeStart) {
+  pushFrames(5);
+  peer->sendControl("{\"t\":\"x\"}");
+  peer->setRemoteDescription({SessionDescription::Kind::answer, "v=0\r\nm=video 9 X\r\n"});
+  peer->addRemoteCandidate({"video0", 0, "candidate:1 1 UDP 1 127.0.0.1 9 typ host"});
+  peer->renegotiate();  // without start there is nothing to renegotiate
+  EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), std::nullopt);
+  EXPECT_TRUE(probe->offers().empty());
+}
+
+TEST_F(LibWebRTCPeerTest, OneSendOnlyOfferCarriesTheTrackAndTheInputChannel) {
+  peer->start({});
+  EXPECT_TRUE(peer->hasInputChannelForTesting());
+  const auto sdp = firstOffer();
+  EXPECT_NE(sdp.find("a=msid:vela-desktop screen0"), std::string::npos) << sdp;
+  EXPECT_NE(sdp.find("a=sendonly"), std::string::npos);
+  EXPECT_NE(sdp.find("H264/90000"), std::string::npos);
+  EXPECT_NE(sdp.find("m=application"), std::string::npos);
+  EXPECT_EQ(PeerSDP::mids(sdp).size(), 2u);
+  pushUntil([&] { return !probe->candidates().empty(); });
+  pushFrames(20);
+  EXPECT_EQ(probe->offers().size(), 1u);
+  for (const auto& [candidate, offersBefore] : probe->candidates()) {
+    EXPECT_EQ(offersBefore, 1u) << "a candidate overtook its offer";
+    EXPECT_EQ(candidate.sdpMid, PeerSDP::mids(sdp).at(candidate.sdpMLineIndex));
+  }
+}
+
+TEST_F(LibWebRTCPeerTest, TargetResolutionRetunesTheLiveEncoder) {
+  peer->setTargetResolution(1280, 720, 15);  // remembered for the connection to come
+  peer->start({});
+  EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), 2000u);
+  peer->setTargetResolution(1920, 1080, 30);
+  EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), 6220u);
+  firstOffer();
+  // The capture's own size, as a session sets it right after start: no caps change, so
+  // the encoder keeps going even before ICE connects.
+  peer->setTargetResolution(320, 240, 30);
+  const auto encoded = peer->framesEncodedForTesting();
+  pushUntil([&] { return peer->framesEncodedForTesting() > encoded + 5; });
+  peer->setTargetResolution(1280, 720, 15);  // 1,382,400 bit/s is below the floor
+  EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), 2000u);
+  peer->setTargetResolution(160, 120, 0);
+  pushFrames(5);  // a scaled, resized stream keeps flowing
+  EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), 2000u);
+}
+
+// Also: the ICE servers reach every connection's webrtcbin.
+TEST_F(LibWebRTCPeerTest, RenegotiateMakesExactlyOneFreshOffer) {
+  peer->start({{{"stun:127.0.0.1:3478"}, std::nullopt, std::nullopt},
+               {{"turn:127.0.0.1:3478?transport=udp", "ftp:x"}, "op", "secret"}});
+  EXPECT_EQ(peer->stunServerForTesting(), "stun://127.0.0.1:3478");
+  firstOffer();
+  peer->renegotiate();
+  EXPECT_EQ(peer->stunServerForTesting(), "stun://127.0.0.1:3478");
+  pushUntil([&] { return probe->offers().size() >= 2; });
+  pushFrames(20);
+  const auto offers = probe->offers();
+  ASSERT_EQ(offers.size(), 2u);
+  auto ufrag = [](const std::string& sdp) { return sdp.substr(sdp.find("a=ice-ufrag:"), 40); };
+  EXPECT_NE(ufrag(offers[0]), ufrag(offers[1]));
+}
+
+TEST_F(LibWebRTCPeerTest, HostileSignallingIsIgnored) {
+  peer->start({});
+  // An answer before the offer exists.
+  peer->setRemoteDescription({SessionDescription::Kind::answer, "v=0\r\no=- 1 0 IN IP4 0.0.0.0\r\nm=video 9 X 96\r\n"});
+  const auto sdp = firstOffer();
+
+  peer->setRemoteDescription({SessionDescription::Kind::answer, "this is not SDP"});
+  peer->setRemoteDescription({SessionDescription::Kind::answer, "v=0\r\n"});
+  peer->setRemoteDescription({SessionDescription::Kind::pranswer, std::string(1 << 16, 'v')});
+  // SDP in shape, nonsense in content: webrtcbin refuses it, the peer logs the refusal.
+  peer->setRemoteDescription({SessionDescription::Kind::answer,
+                              "v=0\r\no=- 1 0 IN IP4 0.0.0.0\r\ns=-\r\nt=0 0\r\nm=audio 9 UDP/TLS/RTP/SAVPF 0\r\n"});
+
+  const std::string host = "candidate:1 1 UDP 2015363327 127.0.0.1 40000 typ host";
+  peer->addRemoteCandidate({"no-such-mid", 0, host});
+  peer->addRemoteCandidate({std::nullopt, 7, host});
+  peer->addRemoteCandidate({std::nullopt, -1, host});
+  peer->addRemoteCandidate({"video0", 0, "candidate:"});
+  peer->addRemoteCandidate({"video0", 0, host + "\r\na=setup:active"});
+  EXPECT_EQ(peer->acceptedCandidatesForTesting(), 0);
+
+  for (int i = 0; i < 10'000; ++i) {
+    peer->addRemoteCandidate({"video0", 0, "candidate:" + std::to_string(i) + " 1 UDP 1 127.0.0.1 " +
+                                               std::to_string(10'000 + i % 50'000) + " typ host"});
+  }
+  EXPECT_EQ(peer->acceptedCandidatesForTesting(), 500);
+
+  // Still a working peer afterwards.
+  peer->renegotiate();
+  pushUntil([&] { return probe->offers().size() == 2; });
+  EXPECT_EQ(peer->acceptedCandidatesForTesting(), 0);
+}
+
+TEST_F(LibWebRTCPeerTest, SendWithoutAnOpenChannelIsDropped) {
+  peer->sendControl("before start");
+  peer->start({});
+  peer->sendControl("channel not open yet");
+  firstOffer();
+  peer->sendControl("still no far side");
+  peer->close();
+  peer->sendControl("after close");
+  EXPECT_FALSE(peer->hasInputChannelForTesting());
+}
+
+// Every state a peer reaches without a far side; the browser test closes a connected one.
+// Each close must return; a deadlock shows as the test never finishing.
+TEST_F(LibWebRTCPeerTest, CloseReturnsInEveryState) {
+  peer->close();  // never started
+  peer->close();
+
+  peer->start({});  // started, no frames, no offer
+  peer->close();
+
+  peer->renegotiate();  // started again after a close, offer out, candidates gathering
+  firstOffer();
+  peer->close();
+  EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), std::nullopt);
+  const auto offers = probe->offers().size();
+  pushFrames(10);
+  EXPECT_EQ(probe->offers().size(), offers) << "a closed peer made an offer";
+
+  // While another thread pushes frames as fast as it can.
+  peer->renegotiate();
+  std::atomic<bool> stop{false};
+  std::thread pusher([&] {
+    testing::TestPattern own(320, 240);
+    for (std::uint32_t n = 1; !stop; ++n) peer->pushVideoFrame(own.next(n));
+  });
+  pushUntil([&] { return probe->offers().size() > offers; });
+  peer->close();
+  stop = true;
+  pusher.join();
+
+  // From inside the peer's own callback, on a GStreamer thread.
+  std::atomic<bool> closedInCallback{false};
+  peer->setOnLocalDescription([&](const SessionDescription&) {
+    peer->close();
+    closedInCallback = true;
+  });
+  peer->renegotiate();
+  pushUntil([&] { return closedInCallback.load(); });
+  EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), std::nullopt);
+
+  // Dropped without close while connected to nothing but its own pipeline.
+  peer->renegotiate();
+  firstOffer();
+  peer.reset();
+}
+
+}  // namespace
+}  // namespace vela
