@@ -23,6 +23,7 @@ struct LogFile {
 };
 
 LogFile* logFile = new LogFile;  // never destroyed: threads may log during exit
+std::atomic<Forward> forward{nullptr};
 
 std::string logFilePath() {
   const char* env = std::getenv("VELA_LOG_FILE");
@@ -86,7 +87,10 @@ std::string formatLine(Level level, std::string_view timestamp, std::string_view
   return line;
 }
 
+void forwardTo(Forward f) { forward.store(f, std::memory_order_release); }
+
 void emit(Level level, std::string_view message) {
+  if (Forward f = forward.load(std::memory_order_acquire)) return f(level, message);
   platform::writeSystemLog(systemLogType(level), message);
   std::string line = formatLine(level, ISOTime::now(), message);
   writeAll(STDERR_FILENO, line);
