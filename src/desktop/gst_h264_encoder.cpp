@@ -22,7 +22,7 @@ std::string pipelineText(const H264Encoder::Config& c) {
   int keyInterval = std::max(1, c.fps * std::max(1, c.keyframeIntervalSeconds));
   // Without the explicit I420 step videoconvert picks Y444 and x264 emits High 4:4:4,
   // which browsers cannot decode.
-  return "appsrc name=src is-live=true format=time do-timestamp=false max-buffers=3 leaky-type=downstream "
+  return "appsrc name=src is-live=true format=time do-timestamp=false block=true max-buffers=2 "
          "caps=video/x-raw,format=BGRx,width=" + std::to_string(c.width) + ",height=" + std::to_string(c.height) +
          ",framerate=" + std::to_string(c.fps) + "/1 ! videoconvert ! video/x-raw,format=I420 "
          "! x264enc name=enc tune=zerolatency speed-preset=ultrafast bframes=0 key-int-max=" +
@@ -108,8 +108,10 @@ Result<void, EncoderError> GstH264Encoder::encode(const PixelBuffer& frame, Medi
   }
   GST_BUFFER_PTS(buffer) = timestamp;
   if (forceKeyframe) {
-    gst_element_send_event(source_, gst_video_event_new_downstream_force_key_unit(timestamp, timestamp, timestamp,
-                                                                                  TRUE, 0));
+    // Serialized ahead of this frame. No running time: the encoder offsets its own
+    // running times, so a time here would be compared against the wrong clock.
+    gst_element_send_event(source_, gst_video_event_new_downstream_force_key_unit(
+                                        GST_CLOCK_TIME_NONE, GST_CLOCK_TIME_NONE, GST_CLOCK_TIME_NONE, TRUE, 0));
   }
   GstFlowReturn flow = gst_app_src_push_buffer(GST_APP_SRC(source_), buffer);
   if (flow != GST_FLOW_OK) return failure(Kind::encodeFailed, gst_flow_get_name(flow));
