@@ -23,6 +23,7 @@ struct LogFile {
 };
 
 LogFile* logFile = new LogFile;  // never destroyed: threads may log during exit
+std::atomic<Forward> forward{nullptr};
 
 std::string logFilePath() {
   const char* env = std::getenv("VELA_LOG_FILE");
@@ -115,7 +116,10 @@ std::string escapeControlCharacters(std::string_view message) {
   return out;
 }
 
+void forwardTo(Forward f) { forward.store(f, std::memory_order_release); }
+
 void emit(Level level, std::string_view raw) {
+  if (Forward f = forward.load(std::memory_order_acquire)) return f(level, raw);
   std::string message = escapeControlCharacters(raw);
   platform::writeSystemLog(systemLogType(level), message);
   std::string line = formatLine(level, ISOTime::now(), message);

@@ -38,6 +38,12 @@ inline void info(std::string_view message) { emit(Level::info, message); }
 inline void warn(std::string_view message) { emit(Level::warn, message); }
 inline void error(std::string_view message) { emit(Level::error, message); }
 
+// A module loaded into the process (the desktop module) carries its own copy of this
+// logger; forwarding its lines to the executable's keeps one log file and one journal
+// stream. Set once, before the module logs.
+using Forward = void (*)(Level level, std::string_view message);
+void forwardTo(Forward forward);
+
 // Forgets the opened log file so the next line re-evaluates VELA_LOG_FILE.
 void resetLogFileForTesting();
 

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <thread>
 
 #include "config/agent_config.h"
@@ -76,6 +77,15 @@ TEST_F(DaemonTest, EnrolsRunsCommandsOnScheduleAndStopsCleanlyOnSIGTERM) {
   EXPECT_EQ(results[0]["body"]["exit_code"], 0);
   EXPECT_EQ(results[1]["command_id"], inventory);
   EXPECT_EQ(results[1]["body"]["exit_code"], 0);
+
+  // A headless daemon never maps the desktop module's display and media libraries.
+  std::string maps = testing::readFileOrEmpty("/proc/" + std::to_string(agent.pid()) + "/maps");
+  ASSERT_NE(maps.find("libcurl"), std::string::npos);
+  std::smatch desktopLibrary;
+  EXPECT_FALSE(std::regex_search(maps, desktopLibrary,
+                                 std::regex(R"(lib(gst|gtk|gdk|glib|gobject|X11|Xext|Xrandr|Xtst|xcb)[^/\n]*\.so)")))
+      << desktopLibrary.str();
+  EXPECT_EQ(maps.find("vela-desktop-module"), std::string::npos);
 
   EXPECT_EQ(agent.stop(SIGTERM), 0);
   std::string log = agent.err();

@@ -1,0 +1,51 @@
+#pragma once
+
+// The desktop module's only entry point. The agent's executable links no display or
+// media library; the module that does is embedded in it and loaded on demand
+// (desktop/host/desktop_module.h). Everything the agent asks of the screen goes
+// through this interface, whose objects the module creates. Thread-safe.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "desktop/h264_encoder.h"
+#include "desktop/screen_capturer.h"
+#include "desktop/screen_types.h"
+
+namespace vela {
+
+class DesktopBackend {
+ public:
+  virtual ~DesktopBackend() = default;
+  virtual ScreenPermissions::Summary screenPermissions() = 0;
+  virtual std::vector<Displays::Info> activeDisplays() = 0;
+  virtual std::shared_ptr<ScreenCapturer> makeScreenCapturer(ScreenCapturer::Config config) = 0;
+  virtual Result<std::shared_ptr<H264Encoder>, EncoderError> makeH264Encoder(H264Encoder::Config config) = 0;
+};
+
+}  // namespace vela
+
+// The module's exported symbol. Both sides are built from one tree, so C++ types may
+// cross; the ABI number and version guard against a module from another build.
+extern "C" {
+
+inline constexpr std::uint32_t kVelaDesktopABI = 1;
+
+struct VelaDesktopHost {
+  std::uint32_t abi;
+  bool verbose;
+  // The executable's logger; the module's lines go there (one log file, one journal).
+  void (*log)(int level, const char* message, std::size_t size);
+};
+
+struct VelaDesktopModule {
+  std::uint32_t abi;
+  const char* version;
+  vela::DesktopBackend* backend;  // lives as long as the process
+};
+
+using VelaDesktopEntry = const VelaDesktopModule* (*)(const VelaDesktopHost* host);
+inline constexpr const char* kVelaDesktopEntryName = "vela_desktop_module_v1";
+}

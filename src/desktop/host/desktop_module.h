@@ -1,0 +1,20 @@
+#pragma once
+
+// The desktop module, loaded on first use. It travels inside the executable (its bytes
+// are embedded at build time) so a self-update still swaps one file, and only the
+// processes that serve the screen ever map the display and media libraries it needs.
+// On a machine without them, backend() fails with one message naming what is missing.
+// Thread-safe; the outcome of the first load is kept for the life of the process.
+
+#include "desktop/desktop_backend.h"
+#include "util/agent_error.h"
+
+namespace vela::DesktopModule {
+
+Result<DesktopBackend*> backend();
+
+// Environment variable naming a module file to load instead of the embedded one (for
+// trying a rebuilt module, and for tests that simulate a broken installation).
+inline constexpr const char* kOverrideVariable = "VELA_DESKTOP_MODULE";
+
+}  // namespace vela::DesktopModule

@@ -1,0 +1,214 @@
+// X11 capture against a private Xvfb: pixels the test draws come back, the still screen
+// keeps its rate without new reads, monitors are chosen by id with the documented
+// fallback, the cursor is drawn in, a lagging consumer loses frames instead of piling
+// them up, and a vanishing display or monitor ends the capture without a crash.
+
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+
+#include <thread>
+
+#include "desktop/capture_recorder.h"
+#include "desktop/x11_test_display.h"
+#include "platform/linux/x11/x11_cursor.h"
+#include "platform/linux/x11/x11_screen.h"
+#include "platform/linux/x11/x11_screen_capturer.h"
+
+namespace vela {
+namespace {
+
+using testing::CaptureRecorder;
+using testing::rgbAt;
+using testing::X11TestDisplay;
+
+constexpr std::uint32_t kRed = 0xd02020, kGreen = 0x20c040, kBlue = 0x3040e0, kWhite = 0xf0f0f0;
+
+class ScreenCaptureTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(x_.ready()) << "Xvfb did not start"; }
+
+  std::shared_ptr<X11ScreenCapturer> startCapture(std::optional<std::uint32_t> id, bool cursor = false, int fps = 30) {
+    auto capturer = X11ScreenCapturer::create({fps, cursor});
+    recorder_.attach(*capturer);
+    capturer->start(id, recorder_.startCompletion());
+    EXPECT_TRUE(recorder_.waitFor([&] { return recorder_.started.has_value(); }));
+    return capturer;
+  }
+
+  // Waits for a frame read after `serial` and returns a copy of its pixel at (x, y).
+  std::uint32_t pixelOfFrameAfter(std::uint64_t serial, int x, int y) {
+    std::uint32_t rgb = 0;
+    EXPECT_TRUE(recorder_.waitFor([&] {
+      if (!recorder_.latest || recorder_.latest->contentSerial <= serial) return false;
+      rgb = rgbAt(recorder_.latest->data, recorder_.latest->stride, x, y);
+      return true;
+    }));
+    return rgb;
+  }
+
+  std::uint64_t latestSerial() {
+    std::lock_guard lock(recorder_.mu);
+    return recorder_.latest ? recorder_.latest->contentSerial : 0;
+  }
+
+  X11TestDisplay x_{640, 480};
+  CaptureRecorder recorder_;
+};
+
+TEST_F(ScreenCaptureTest, FramesShowWhatWasDrawnAndAStillScreenRepeatsWithoutReading) {
+  x_.fill(0, 0, 320, 240, kRed);
+  x_.fill(320, 0, 320, 240, kGreen);
+  x_.fill(0, 240, 640, 240, kBlue);
+  auto capturer = startCapture(std::nullopt);
+  ASSERT_TRUE(recorder_.started && *recorder_.started);
+  EXPECT_EQ((*recorder_.started)->width, 640);
+  EXPECT_EQ((*recorder_.started)->height, 480);
+
+  EXPECT_EQ(pixelOfFrameAfter(0, 160, 120), kRed);
+  {
+    std::lock_guard lock(recorder_.mu);
+    const PixelBuffer& f = *recorder_.latest;
+    EXPECT_EQ(f.width, 640);
+    EXPECT_EQ(rgbAt(f.data, f.stride, 480, 120), kGreen);
+    EXPECT_EQ(rgbAt(f.data, f.stride, 10, 470), kBlue);
+    EXPECT_EQ(rgbAt(f.data, f.stride, 639, 479), kBlue);
+  }
+
+  // Nothing changes: frames keep coming as repeats of the same read.
+  std::uint64_t serial = latestSerial();
+  std::uint64_t framesBefore = recorder_.frames, readsBefore = capturer->stats().reads;
+  ASSERT_TRUE(recorder_.waitFor([&] { return recorder_.frames >= framesBefore + 10; }));
+  EXPECT_EQ(latestSerial(), serial);
+  EXPECT_EQ(capturer->stats().reads, readsBefore);
+
+  // A change anywhere on the monitor is read again.
+  x_.fill(600, 440, 20, 20, kWhite);
+  EXPECT_EQ(pixelOfFrameAfter(serial, 610, 450), kWhite);
+  capturer->stop();
+  std::uint64_t framesAtStop = recorder_.frames;
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(recorder_.frames, framesAtStop) << "a frame arrived after stop()";
+  EXPECT_FALSE(recorder_.stopped.has_value()) << "a requested stop is not reported";
+}
+
+TEST_F(ScreenCaptureTest, MonitorsAreChosenByIdAndAnUnknownIdFallsBackToTheFirst) {
+  x_.fill(0, 0, 320, 480, kRed);
+  x_.fill(320, 0, 320, 480, kGreen);
+  std::uint32_t left = x_.addMonitor("VELA-LEFT", 0, 0, 320, 480);
+  std::uint32_t right = x_.addMonitor("VELA-RIGHT", 320, 0, 320, 480);
+
+  auto displays = x11::activeDisplays();
+  ASSERT_GE(displays.size(), 2u);
+  EXPECT_EQ(std::count_if(displays.begin(), displays.end(), [](const auto& d) { return d.isMain; }), 1);
+  auto find = [&](std::uint32_t id) {
+    return std::find_if(displays.begin(), displays.end(), [&](const auto& d) { return d.id == id; });
+  };
+  ASSERT_NE(find(left), displays.end());
+  ASSERT_NE(find(right), displays.end());
+  EXPECT_EQ(find(right)->x, 320);
+  EXPECT_EQ(find(right)->width, 320);
+
+  auto capturer = startCapture(right);
+  ASSERT_TRUE(*recorder_.started);
+  EXPECT_EQ((*recorder_.started)->width, 320);
+  EXPECT_EQ(pixelOfFrameAfter(0, 10, 10), kGreen);
+  capturer->stop();
+
+  CaptureRecorder fallback;
+  auto second = X11ScreenCapturer::create({30, false});
+  fallback.attach(*second);
+  second->start(0xdeadbeef, fallback.startCompletion());
+  ASSERT_TRUE(fallback.waitFor([&] { return fallback.latest.has_value(); }));
+  ASSERT_TRUE(fallback.started && *fallback.started);
+  EXPECT_EQ((*fallback.started)->width, displays.front().width);
+  EXPECT_EQ((*fallback.started)->height, displays.front().height);
+  std::lock_guard lock(fallback.mu);
+  EXPECT_EQ(rgbAt(fallback.latest->data, fallback.latest->stride, 10, 10), displays.front().x < 320 ? kRed : kGreen);
+}
+
+TEST_F(ScreenCaptureTest, CursorIsDrawnInWhenShown) {
+  x_.fill(0, 0, 640, 480, 0x808080);
+  XWarpPointer(x_.display(), None, DefaultRootWindow(x_.display()), 0, 0, 0, 0, 100, 100);
+  XSync(x_.display(), False);
+  auto capturer = startCapture(std::nullopt, true);
+  ASSERT_TRUE(recorder_.waitFor([&] { return recorder_.latest.has_value(); }));
+  std::lock_guard lock(recorder_.mu);
+  int differing = 0;
+  for (int y = 84; y < 116; ++y)
+    for (int x = 84; x < 116; ++x) differing += rgbAt(recorder_.latest->data, recorder_.latest->stride, x, y) != 0x808080;
+  EXPECT_GT(differing, 10);
+  EXPECT_EQ(rgbAt(recorder_.latest->data, recorder_.latest->stride, 400, 400), 0x808080u);
+}
+
+TEST(CursorCompositeTest, BlendsPremultipliedPixelsAndClipsAtTheEdges) {
+  x11::CursorImage cursor{2, 2, 1, 1, {0xff0000ffu, 0x80000080u, 0x00000000u, 0xffffffffu}};
+  std::vector<std::uint8_t> frame(3 * 3 * 4, 0x40);
+  x11::compositeCursor(cursor, 0, 0, frame.data(), 12, 3, 3);  // hot spot at the corner: 1 pixel visible
+  EXPECT_EQ(testing::rgbAt(frame.data(), 12, 0, 0), 0xffffffu);
+  EXPECT_EQ(testing::rgbAt(frame.data(), 12, 1, 1), 0x404040u);
+  x11::compositeCursor(cursor, 2, 2, frame.data(), 12, 3, 3);
+  EXPECT_EQ(testing::rgbAt(frame.data(), 12, 1, 1), 0x0000ffu);         // opaque blue
+  EXPECT_EQ(testing::rgbAt(frame.data(), 12, 2, 1), 0x2020a0u);         // half blue over grey
+  EXPECT_EQ(testing::rgbAt(frame.data(), 12, 1, 2), 0x404040u);         // transparent
+}
+
+TEST_F(ScreenCaptureTest, ALaggingConsumerLosesFramesInsteadOfQueueingThem) {
+  std::atomic<int> most{0};
+  std::shared_ptr<X11ScreenCapturer> capturer;
+  recorder_.onEachFrame = [&](const PixelBuffer&) {
+    // Handed over but not yet consumed, this one included.
+    int inFlight = static_cast<int>(capturer->stats().delivered - recorder_.frames);
+    most = std::max(most.load(), inFlight);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  };
+  capturer = X11ScreenCapturer::create({60, false});
+  recorder_.attach(*capturer);
+  capturer->start(std::nullopt, recorder_.startCompletion());
+  ASSERT_TRUE(recorder_.waitFor([&] { return recorder_.frames >= 12; }));
+  capturer->stop();
+  EXPECT_GT(capturer->stats().dropped, 0u);
+  EXPECT_LE(most.load(), X11ScreenCapturer::kQueueDepth);
+}
+
+TEST_F(ScreenCaptureTest, AMonitorThatGoesAwayEndsTheCapture) {
+  std::uint32_t left = x_.addMonitor("VELA-GONE", 0, 0, 320, 480);
+  auto capturer = startCapture(left);
+  ASSERT_TRUE(*recorder_.started);
+  x_.removeMonitor(left);
+  ASSERT_TRUE(recorder_.waitFor([&] { return recorder_.stopped.has_value(); }));
+  ASSERT_TRUE(recorder_.stopped->has_value());
+  EXPECT_NE((*recorder_.stopped)->message.find("went away"), std::string::npos) << (*recorder_.stopped)->message;
+}
+
+TEST_F(ScreenCaptureTest, TheDisplayServerDyingEndsTheCaptureWithoutACrash) {
+  auto capturer = startCapture(std::nullopt);
+  ASSERT_TRUE(recorder_.waitFor([&] { return recorder_.frames >= 3; }));
+  x_.closeConnection();
+  x_.server().kill();
+  ASSERT_TRUE(recorder_.waitFor([&] { return recorder_.stopped.has_value(); }));
+  ASSERT_TRUE(recorder_.stopped->has_value());
+  EXPECT_NE((*recorder_.stopped)->message.find("lost"), std::string::npos) << (*recorder_.stopped)->message;
+  capturer->stop();
+  // Asking the vanished server again fails softly.
+  EXPECT_FALSE(x11::screenPermissions().screenRecording);
+  EXPECT_TRUE(x11::activeDisplays().empty());
+}
+
+TEST(ScreenCaptureWithoutDisplayTest, StartFailsAsNotPermittedAndPermissionsAreDenied) {
+  std::string saved = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+  ::unsetenv("DISPLAY");
+  auto capturer = X11ScreenCapturer::create({30, true});
+  CaptureRecorder recorder;
+  recorder.attach(*capturer);
+  capturer->start(std::nullopt, recorder.startCompletion());
+  ASSERT_TRUE(recorder.waitFor([&] { return recorder.started.has_value(); }));
+  ASSERT_FALSE(*recorder.started);
+  EXPECT_EQ(recorder.started->error().description(), "screen capture not permitted: no X11 display (DISPLAY is not set)");
+  EXPECT_FALSE(x11::screenPermissions().ready());
+  EXPECT_EQ(CaptureError::noDisplays().description(), "no shareable displays (Screen Recording not granted?)");
+  if (!saved.empty()) ::setenv("DISPLAY", saved.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace vela
