@@ -238,10 +238,13 @@ TEST_F(PollerTest, EndlessOutputIsCappedAndStillAccepted) {
   std::string yes = cp_->queueCommand(*agent_, "run_script", R"({"script":"timeout 10 yes","interpreter":"sh"})");
   std::string nul = cp_->queueCommand(*agent_, "run_script",
                                       R"({"script":"head -c 3000000 /dev/zero","interpreter":"sh"})");
+  LogCapture log;
   testing::resetPeakRSS();
   const auto before = testing::peakRSSBytes();
   EXPECT_EQ(poller().pollOnce(), 2);
   EXPECT_LT(testing::peakRSSBytes() - before, 24u << 20);
+  EXPECT_EQ(log.count("WARN", "/bin/sh wrote more than 1048576 bytes to a stream"), 2);
+  EXPECT_EQ(log.count("WARN", "run_script output over the result limit"), 2);
 
   for (const auto& id : {yes, nul}) {
     Json report = resultFor(id);
