@@ -140,7 +140,13 @@ CommandExecutor::Outcome CommandExecutor::runScript(const JSONValue& payload) {
   }
   if (run.timedOut) text += "\n[timed out after " + std::to_string(timeout) + "s]";
   if (run.interrupted) text += "\n[interrupted: agent stopping]";
-  return {run.exitCode, ResultOutput::capped(std::move(text), run.stdoutDropped + run.stderrDropped)};
+  auto output = ResultOutput::capped(std::move(text), run.stdoutDropped + run.stderrDropped);
+  if (output.cutHere > 0) {
+    Log::warn("run_script output over the result limit; dropped " + std::to_string(output.cutHere) +
+              " more bytes to keep its last " + std::to_string(ResultOutput::kMaxEscapedBytes) +
+              " bytes (escaped)");
+  }
+  return {run.exitCode, std::move(output.text)};
 }
 
 CommandExecutor::Outcome CommandExecutor::serviceControl(const JSONValue& payload) {

@@ -20,10 +20,10 @@ bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
 }  // namespace
 
-std::string capped(std::string text, std::uint64_t alreadyDropped) {
+Capped capped(std::string text, std::uint64_t alreadyDropped) {
   std::size_t total = 0;
   for (unsigned char c : text) total += escapedSize(c);
-  if (alreadyDropped == 0 && total <= kMaxEscapedBytes) return text;
+  if (alreadyDropped == 0 && total <= kMaxEscapedBytes) return {std::move(text), 0};
 
   const std::size_t budget = kMaxEscapedBytes - kNoteReserve;
   std::size_t start = text.size();
@@ -36,7 +36,7 @@ std::string capped(std::string text, std::uint64_t alreadyDropped) {
   }
   while (start < text.size() && isContinuation(static_cast<unsigned char>(text[start]))) ++start;
   std::uint64_t dropped = alreadyDropped + start;
-  return "[output truncated: " + std::to_string(dropped) + " bytes dropped]\n" + text.substr(start);
+  return {"[output truncated: " + std::to_string(dropped) + " bytes dropped]\n" + text.substr(start), start};
 }
 
 }  // namespace vela::ResultOutput

@@ -13,11 +13,16 @@ namespace vela::ResultOutput {
 // Leaves room for the report's other members under a 1 MiB request.
 inline constexpr std::size_t kMaxEscapedBytes = 960 * 1024;
 
+struct Capped {
+  std::string text;
+  std::uint64_t cutHere = 0;  // bytes of the given text left out
+};
+
 // `text` unchanged when nothing was dropped and it fits; otherwise its longest tail that
 // fits, starting at a character boundary, under a first line
 // "[output truncated: <N> bytes dropped]" where N adds `alreadyDropped` (bytes the
 // process runner let go) to what is cut here.
 // REQUIRES: `text` is valid UTF-8.
-std::string capped(std::string text, std::uint64_t alreadyDropped = 0);
+Capped capped(std::string text, std::uint64_t alreadyDropped = 0);
 
 }  // namespace vela::ResultOutput

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <strings.h>
 
 #include <curl/curl.h>
@@ -30,26 +31,45 @@ CURLcode configureContext(CURL*, void* sslContext, void* tls) noexcept {
     auto configured = static_cast<PinnedTLS*>(tls)->configure(static_cast<SSL_CTX*>(sslContext));
     if (configured) return CURLE_OK;
     Log::error(configured.error().message);
-  } catch (const std::exception& e) {
-    Log::error(std::string("TLS setup failed: ") + e.what());
+    return CURLE_SSL_CERTPROBLEM;
+  } catch (const std::exception&) {
+    return CURLE_OUT_OF_MEMORY;
   }
-  return CURLE_SSL_CERTPROBLEM;
 }
 
-// One reply being received: where its body goes and why a transfer was stopped.
+// One reply being received: where its body goes and why a transfer was stopped. The
+// reason is recorded as a kind so that the callbacks never allocate to report it.
 struct Reception {
+  enum class Stop { none, bodyLimit, refused, headerLimit, noMemory };
+
   CURL* handle = nullptr;
   HTTPClient::Response* response = nullptr;
   const HTTPClient::BodySink* sink = nullptr;
   std::size_t maxBodyBytes = 0;
   std::size_t bodyBytes = 0;
   std::size_t headerBytes = 0;
-  std::optional<std::string> stopReason;
+  Stop stop = Stop::none;
 
   bool successStatus() const {
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     return status >= 200 && status <= 299;
+  }
+  std::optional<std::string> stopReason() const {
+    switch (stop) {
+      case Stop::none:
+        return std::nullopt;
+      case Stop::bodyLimit:
+        return "reply body exceeds the " + std::to_string(maxBodyBytes) +
+               "-byte limit for this call; transfer aborted";
+      case Stop::refused:
+        return "reply body refused by its receiver";
+      case Stop::headerLimit:
+        return "reply headers exceed " + std::to_string(BodyLimits::kHeaders) + " bytes";
+      case Stop::noMemory:
+        return "out of memory while receiving the reply";
+    }
+    return std::nullopt;
   }
 };
 
@@ -62,19 +82,19 @@ size_t collectBody(char* data, size_t size, size_t count, void* target) noexcept
     // A sink bounds its own stream; the limit is for what is held here.
     if (*r->sink && r->successStatus()) {
       if ((*r->sink)(std::span(bytes, n))) return n;
-      r->stopReason = "reply body refused by its receiver";
+      r->stop = Reception::Stop::refused;
       return 0;
     }
     if (n > r->maxBodyBytes - r->bodyBytes) {
-      r->stopReason = "reply body exceeds the " + std::to_string(r->maxBodyBytes) +
-                      "-byte limit for this call; transfer aborted";
+      r->stop = Reception::Stop::bodyLimit;
       return 0;
     }
     r->bodyBytes += n;
     r->response->body.insert(r->response->body.end(), bytes, bytes + n);
     return n;
-  } catch (const std::exception& e) {
-    r->stopReason = std::string("cannot take the reply body: ") + e.what();
+  } catch (const std::exception&) {
+    // A sink's own failures are its to report; this is the buffer or a sink that threw.
+    r->stop = Reception::Stop::noMemory;
     return 0;
   }
 }
@@ -84,7 +104,7 @@ size_t collectHeader(char* data, size_t size, size_t count, void* target) noexce
   const size_t n = size * count;
   r->headerBytes += n;
   if (r->headerBytes > BodyLimits::kHeaders) {
-    r->stopReason = "reply headers exceed " + std::to_string(BodyLimits::kHeaders) + " bytes";
+    r->stop = Reception::Stop::headerLimit;
     return 0;
   }
   auto& headers = r->response->headers;
@@ -102,8 +122,8 @@ size_t collectHeader(char* data, size_t size, size_t count, void* target) noexce
     auto [it, inserted] = headers.try_emplace(name, value);
     if (!inserted) it->second += ", " + value;
     return n;
-  } catch (const std::exception& e) {
-    r->stopReason = std::string("cannot take the reply headers: ") + e.what();
+  } catch (const std::exception&) {
+    r->stop = Reception::Stop::noMemory;
     return 0;
   }
 }
@@ -296,8 +316,8 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& reque
     std::string message;
     if (auto rejection = tls_.takeRejection()) {
       message = *rejection;
-    } else if (reception.stopReason) {
-      message = *reception.stopReason;
+    } else if (auto reason = reception.stopReason()) {
+      message = *reason;
     } else {
       message = errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code);
     }

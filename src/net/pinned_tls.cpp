@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <exception>
+
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -39,8 +41,7 @@ long failureStatus() {
 
 // Replaces OpenSSL's chain verification for the whole handshake; curl reads the
 // outcome back through SSL_get_verify_result.
-int verifyPeerChain(X509_STORE_CTX* ctx, void* arg) {
-  auto* tls = static_cast<PinnedTLS*>(arg);
+int verifyPeerChainChecked(X509_STORE_CTX* ctx, PinnedTLS* tls) {
   CertificateChain chain;
   if (X509* leaf = X509_STORE_CTX_get0_cert(ctx)) chain.push_back(shareCertificate(leaf));
   if (STACK_OF(X509)* presented = X509_STORE_CTX_get0_untrusted(ctx)) {
@@ -58,6 +59,17 @@ int verifyPeerChain(X509_STORE_CTX* ctx, void* arg) {
   }
   X509_STORE_CTX_set_error(ctx, X509_V_OK);
   return 1;
+}
+
+// Called from C inside the handshake: nothing may be thrown through it.
+int verifyPeerChain(X509_STORE_CTX* ctx, void* arg) noexcept {
+  try {
+    return verifyPeerChainChecked(ctx, static_cast<PinnedTLS*>(arg));
+  } catch (const std::exception&) {
+    // Only allocation throws in there; refuse rather than allocate again to say so.
+    X509_STORE_CTX_set_error(ctx, X509_V_ERR_APPLICATION_VERIFICATION);
+    return 0;
+  }
 }
 
 }  // namespace

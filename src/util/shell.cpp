@@ -19,6 +19,7 @@
 #include <thread>
 #include <utility>
 
+#include "util/log.h"
 #include "util/tail_buffer.h"
 
 namespace vela::Shell {
@@ -336,6 +337,11 @@ Result runChecked(const std::string& path, const std::vector<std::string>& argum
   result.stderr = utf8OrEmpty(std::move(collectedErr.bytes));
   result.stdoutDropped = collectedOut.dropped;
   result.stderrDropped = collectedErr.dropped;
+  if (result.stdoutDropped + result.stderrDropped > 0) {
+    Log::warn(path + " wrote more than " + std::to_string(kMaxCapturedBytes) +
+              " bytes to a stream; kept the last of each, dropped " +
+              std::to_string(result.stdoutDropped + result.stderrDropped));
+  }
   return result;
 }
 

@@ -75,13 +75,13 @@ TEST(ResultOutputTest, KeepsTheTailThatFitsOnceEscaped) {
   using ResultOutput::capped;
   using ResultOutput::kMaxEscapedBytes;
   const std::string fits(kMaxEscapedBytes, 'a');
-  EXPECT_EQ(capped(fits), fits);
-  EXPECT_EQ(capped("short", 7), "[output truncated: 7 bytes dropped]\nshort");
+  EXPECT_EQ(capped(fits).text, fits);
+  EXPECT_EQ(capped("short", 7).text, "[output truncated: 7 bytes dropped]\nshort");
 
   // NUL costs six bytes escaped, a quote two; the kept text is measured that way.
   for (char c : {'\0', '"'}) {
     std::string text = "head" + std::string(kMaxEscapedBytes, c) + "end";
-    std::string out = capped(text, 100);
+    std::string out = capped(text, 100).text;
     auto lineEnd = out.find('\n');
     std::string kept = out.substr(lineEnd + 1);
     EXPECT_TRUE(kept.ends_with("end"));
@@ -94,7 +94,7 @@ TEST(ResultOutputTest, KeepsTheTailThatFitsOnceEscaped) {
   // A cut inside a character starts the text at the next whole one.
   std::string wide;
   for (std::size_t i = 0; i < kMaxEscapedBytes / 3 + 10; ++i) wide += "\u2713";
-  std::string out = capped(wide);
+  std::string out = capped(wide).text;
   EXPECT_TRUE(out.substr(out.find('\n') + 1).starts_with("\u2713"));
 }
 
