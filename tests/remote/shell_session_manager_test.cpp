@@ -104,8 +104,10 @@ class ShellSessionManagerTest : public ::testing::Test {
 
   std::shared_ptr<ShellSessionManager> makeManager(ShellSessionManager::Options options = {}) {
     if (!options.shellOverride) options.shellOverride = "/bin/sh";
+    // A session's last frame may still be on its way out when the test ends; the
+    // callback keeps the sink it writes to alive.
     return ShellSessionManager::create(
-        [this](const OutgoingShellFrame& f, SendBudget::Ticket t) { sink(f, std::move(t)); },
+        [s = sinkOwner_](const OutgoingShellFrame& f, SendBudget::Ticket t) { (*s)(f, std::move(t)); },
         options);
   }
 
@@ -124,7 +126,8 @@ class ShellSessionManagerTest : public ::testing::Test {
     return countChildProcesses() == expected;
   }
 
-  FrameSink sink;
+  std::shared_ptr<FrameSink> sinkOwner_ = std::make_shared<FrameSink>();
+  FrameSink& sink = *sinkOwner_;
 };
 
 TEST_F(ShellSessionManagerTest, ShellRunsCommandsAndReportsItsExitCode) {
