@@ -189,10 +189,9 @@ TEST_F(ScreenCaptureTest, TheDisplayServerDyingEndsTheCaptureWithoutACrash) {
   ASSERT_TRUE(recorder_.waitFor([&] { return recorder_.stopped.has_value(); }));
   ASSERT_TRUE(recorder_.stopped->has_value());
   EXPECT_NE((*recorder_.stopped)->message.find("lost"), std::string::npos) << (*recorder_.stopped)->message;
+  // The vanished server's display number is free for the next Xvfb at once, so asking
+  // it again would race with other tests; a missing display is covered below.
   capturer->stop();
-  // Asking the vanished server again fails softly.
-  EXPECT_FALSE(x11::screenPermissions().screenRecording);
-  EXPECT_TRUE(x11::activeDisplays().empty());
 }
 
 TEST(ScreenCaptureWithoutDisplayTest, StartFailsAsNotPermittedAndPermissionsAreDenied) {
