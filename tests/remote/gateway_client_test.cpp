@@ -270,9 +270,9 @@ long residentKiB(pid_t pid) {
   return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
 }
 
-// Output the operator cannot take stays in the shells, not in the agent: pings still
-// pass a slow reader, and a silent gateway is still detected with output queued.
-TEST_F(GatewayClientTest, SlowOrSilentOperatorNeitherGrowsTheQueueNorBlindsTheWatchdog) {
+// Output the operator cannot take stays in the shell, not in the agent, and a gateway
+// that stops reading is still detected while that output is queued.
+TEST_F(GatewayClientTest, SilentGatewayIsDetectedWithOutputQueued) {
   GatewayProcess gateway(certs_->path());
   auto client = makeClient();
   client->setTimingForTesting(250ms, 8s);
@@ -281,16 +281,9 @@ TEST_F(GatewayClientTest, SlowOrSilentOperatorNeitherGrowsTheQueueNorBlindsTheWa
   FrameReader reader(gateway);
   ASSERT_TRUE(gateway.send(openFrame("z")));
   ASSERT_TRUE(reader.nextOfType("shell.opened", "z"));
-  ASSERT_TRUE(gateway.throttle(100'000));
-  ASSERT_TRUE(gateway.send(stdinFrame("z", "stty raw -echo; cat /dev/zero\n")));
-  // At 100 kB/s the megabyte queued for the session would hold each ping back for
-  // over ten seconds.
-  std::this_thread::sleep_for(15s);
-  EXPECT_FALSE(logContains("no pong")) << testing::readFileOrEmpty(logFile_);
-  EXPECT_GT(gateway.throttledStdoutBytes(), 700'000);
-  EXPECT_TRUE(
-      logContains("WARN: shell session z: gateway not draining; output paused at 1024 KiB"));
   ASSERT_TRUE(gateway.throttle(0));
+  ASSERT_TRUE(gateway.send(stdinFrame("z", "stty raw -echo; cat /dev/zero\n")));
+  ASSERT_TRUE(waitForLog("WARN: shell session z: gateway not draining; output paused at 1024 KiB"));
   ASSERT_TRUE(waitForLog("WARN: gateway: no pong for >50s; treating connection as dead"));
   ASSERT_TRUE(eventually([&] { return client->activeShellsForTesting() == 0; }));
   client->stop();
