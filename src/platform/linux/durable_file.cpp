@@ -1,4 +1,5 @@
 #include "platform/durable_file.h"
+#include "platform/linux/path_errors.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,20 +10,8 @@
 #include <utility>
 
 namespace vela::platform {
-namespace {
-
-tl::unexpected<AgentError> errnoFailure(const std::string& path, int err) {
-  return fail(path + ": " + std::strerror(err));
-}
-
-std::string parentOf(const std::string& path) {
-  auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-}  // namespace
+using detail::errnoFailure;
+using detail::parentOf;
 
 Result<DurableFile> DurableFile::create(std::string target, std::string tempPath, mode_t mode) {
   ::unlink(tempPath.c_str());

@@ -1,4 +1,5 @@
 #include "platform/file_io.h"
+#include "platform/linux/path_errors.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,16 +14,8 @@
 namespace vela::platform {
 namespace {
 
-tl::unexpected<AgentError> errnoFailure(const std::string& path, int err) {
-  return fail(path + ": " + std::strerror(err));
-}
-
-std::string parentOf(const std::string& path) {
-  auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
+using detail::errnoFailure;
+using detail::parentOf;
 
 Result<void> writeAll(int fd, const std::string& path, std::string_view data) {
   while (!data.empty()) {
