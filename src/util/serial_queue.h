@@ -3,7 +3,9 @@
 // A labelled serial queue: one thread (named after the label, truncated to the 15
 // characters Linux allows) runs tasks one at a time in FIFO order, and timers fire on
 // the same thread. State owned by a queue needs no lock. Thread-safe; destruction
-// cancels pending timers, drains nothing further and joins the thread.
+// cancels pending timers, drops pending tasks and lets the running one finish. The
+// thread shares the queue's internals, so a queue may be destroyed by one of its own
+// tasks: the thread then ends after that task instead of being joined.
 
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +17,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "util/agent_error.h"
 
 namespace vela {
 
@@ -31,9 +35,11 @@ class SerialQueue {
 
   const std::string& label() const { return label_; }
 
+  // Dropped silently once the queue is stopping.
   void async(Task task);
-  // Runs the task on the queue and waits for it. REQUIRES: not called from the queue.
-  void sync(const Task& task);
+  // Runs the task on the queue and waits for it. Fails without running it when called
+  // from the queue itself (it would wait for itself) or when the queue stops first.
+  Result<void> sync(const Task& task);
   // One-shot timer; returns an id for cancel().
   TimerID after(Clock::duration delay, Task task);
   // Repeating timer: first fire after `interval`, then every `interval`.
@@ -42,22 +48,15 @@ class SerialQueue {
   bool isCurrent() const;
 
  private:
-  struct Timer {
-    Clock::time_point due;
-    Clock::duration interval{};  // zero for one-shot
-    Task task;
-  };
+  struct State;
 
-  void run();
+  TimerID addTimer(Clock::duration delay, Clock::duration interval, Task task);
+  static void run(State& state);
 
   const std::string label_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<Task> tasks_;
-  std::map<TimerID, Timer> timers_;
-  TimerID nextTimer_ = 1;
-  bool stopping_ = false;
+  const std::shared_ptr<State> state_;
   std::thread thread_;
+  std::thread::id threadID_;
 };
 
 // A counting semaphore with a timed wait.

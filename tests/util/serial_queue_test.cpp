@@ -3,13 +3,38 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <thread>
 #include <vector>
 
 namespace vela {
 namespace {
 
 using namespace std::chrono_literals;
+
+// One-letter scheduler state of a thread of this process ('S': asleep in a wait).
+char threadState(pid_t tid) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), {});
+  auto paren = stat.rfind(')');
+  return paren == std::string::npos || paren + 2 >= stat.size() ? '?' : stat[paren + 2];
+}
+
+bool threadNamed(const std::string& name) {
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream in(task.path() / "comm");
+    std::string comm;
+    if (std::getline(in, comm) && comm == name) return true;
+  }
+  return false;
+}
 
 TEST(SerialQueueTest, RunsTasksInOrderOnOneNamedThread) {
   SerialQueue queue("vela.test.queue");
@@ -46,6 +71,52 @@ TEST(SerialQueueTest, TimersFireOnTheQueueAndCancelStopsThem) {
   queue.sync([] {});
   EXPECT_GE(seen, 3);
   EXPECT_FALSE(cancelledRan);
+}
+
+// The owner of a queue may drop its last reference inside one of the queue's tasks.
+TEST(SerialQueueTest, DestroyedByItsOwnTaskTheThreadEndsAfterIt) {
+  auto* queue = new SerialQueue("vela.test.self");
+  Semaphore done;
+  std::atomic<bool> laterRan{false};
+  queue->async([&] {
+    delete queue;
+    done.signal();
+  });
+  queue->async([&] { laterRan = true; });
+  done.wait();
+  // Until the thread has left its loop it still touches the queue's state.
+  while (threadNamed("vela.test.self")) std::this_thread::yield();
+  EXPECT_FALSE(laterRan);
+}
+
+TEST(SerialQueueTest, SyncFailsInsteadOfWaitingForever) {
+  auto queue = std::make_unique<SerialQueue>("vela.test.stop");
+  SerialQueue* q = queue.get();
+  std::optional<bool> ownQueue;
+  ASSERT_TRUE(q->sync([&] { ownQueue = q->sync([] {}).has_value(); }));
+  EXPECT_EQ(ownQueue, false);
+
+  // A sync() queued behind a busy task when the queue stops: the task is dropped.
+  Semaphore busy, release;
+  q->async([&] {
+    busy.signal();
+    release.wait();
+  });
+  busy.wait();
+  // Released when the destructor cancels the timers, that is once the queue is stopping.
+  q->after(24h, [guard = std::shared_ptr<void>(nullptr, [&](void*) { release.signal(); })] {});
+  std::atomic<pid_t> callerTid{0};
+  std::atomic<bool> ran{false};
+  Result<void> result;
+  std::thread caller([&, q] {
+    callerTid = static_cast<pid_t>(syscall(SYS_gettid));
+    result = q->sync([&] { ran = true; });
+  });
+  while (callerTid == 0 || threadState(callerTid) != 'S') std::this_thread::yield();
+  queue.reset();
+  caller.join();
+  EXPECT_FALSE(result.has_value());
+  EXPECT_FALSE(ran);
 }
 
 TEST(SemaphoreTest, CountsSignalsAndTimesOut) {
