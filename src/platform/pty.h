@@ -64,6 +64,9 @@ struct ChildStatus {
   std::optional<int> signal;
 };
 ChildStatus reapChild(pid_t pid);
+// Blocks until the child has ended without reaping it: its pid stays taken (a zombie)
+// until reapChild, so it can still be signalled safely.
+void waitChildEnded(pid_t pid);
 
 void sendSignal(pid_t pid, int signal);
 bool processExists(pid_t pid);

@@ -10,6 +10,14 @@
 
 namespace vela {
 
+PTYSession::Exit PTYSession::Terminal::reap() {
+  platform::waitChildEnded(pid);
+  std::lock_guard lock(stateLock);
+  reaped = true;
+  auto status = platform::reapChild(pid);
+  return Exit{status.code, status.signal};
+}
+
 void PTYSession::Terminal::release() {
   std::lock_guard lock(stateLock);
   if (released) return;
@@ -32,6 +40,7 @@ Result<std::shared_ptr<PTYSession>, PTYSession::PTYError> PTYSession::spawn(
     return tl::unexpected(PTYError::spawnFailed());
   }
   auto terminal = std::make_shared<Terminal>();
+  terminal->pid = child->pid;
   terminal->masterFD = child->masterFD;
   terminal->wakeFD = *wakeFD;
   return std::shared_ptr<PTYSession>(new PTYSession(child->pid, std::move(terminal)));
@@ -43,7 +52,7 @@ PTYSession::~PTYSession() {
   // it off this thread (a child that ignores the hang-up must not block the caller).
   terminate();
   terminal_->release();
-  std::thread([pid = pid_] { platform::reapChild(pid); }).detach();
+  std::thread([terminal = terminal_] { terminal->reap(); }).detach();
 }
 
 void PTYSession::startReading(OutputHandler onOutput, ExitHandler onExit) {
@@ -58,7 +67,7 @@ void PTYSession::startReading(OutputHandler onOutput, ExitHandler onExit) {
         // child still has to be hung up and reaped.
         platform::sendSignal(pid, SIGHUP);
         terminal->release();
-        platform::reapChild(pid);
+        terminal->reap();
         return;
       }
       std::array<std::uint8_t, 8192> buffer;
@@ -81,8 +90,7 @@ void PTYSession::startReading(OutputHandler onOutput, ExitHandler onExit) {
         }
       }
       terminal->release();
-      auto status = platform::reapChild(pid);
-      onExit(Exit{status.code, status.signal});
+      onExit(terminal->reap());
     }).detach();
   }
 }
@@ -104,10 +112,13 @@ void PTYSession::terminate() {
   std::lock_guard lock(terminal_->stateLock);
   if (terminal_->closed) return;
   terminal_->closed = true;
-  platform::sendSignal(pid_, SIGHUP);
+  if (!terminal_->reaped) platform::sendSignal(pid_, SIGHUP);
   if (!terminal_->released) platform::wake(terminal_->wakeFD);
 }
 
-bool PTYSession::isRunning() const { return platform::processExists(pid_); }
+bool PTYSession::isRunning() const {
+  std::lock_guard lock(terminal_->stateLock);
+  return !terminal_->reaped && platform::processExists(pid_);
+}
 
 }  // namespace vela

@@ -66,14 +66,19 @@ class PTYSession : public std::enable_shared_from_this<PTYSession> {
   int masterFD() const { return terminal_->masterFD; }
 
  private:
-  // The descriptors outlive this object while the reader still uses them.
+  // The descriptors and the child's pid outlive this object while the reader still
+  // uses them.
   struct Terminal {
+    pid_t pid = -1;
     int masterFD = -1;
     int wakeFD = -1;
     std::mutex stateLock;
     bool closed = false;    // terminate() was called
     bool released = false;  // descriptors closed
+    bool reaped = false;    // the pid is no longer ours and may name another process
     void release();
+    // Waits for the child's end and reaps it, so that no signal can reach a successor.
+    Exit reap();
     ~Terminal() { release(); }
   };
 

@@ -1,16 +1,23 @@
 #include "remote/shell_session_manager.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "remote/gateway_fixture.h"
+#include "support/agent_process.h"
 #include "support/temp_dir.h"
 #include "util/base64.h"
+#include "util/serial_queue.h"
 
 namespace vela {
 namespace {
@@ -354,6 +361,49 @@ TEST_F(ShellSessionManagerTest, HostileFramesAndManySessionsLeakNothing) {
   EXPECT_TRUE(waitForChildren(children));
   for (int i = 0; i < 500 && countOpenDescriptors() != fds; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(countOpenDescriptors(), fds);
+}
+
+// A reaped child's pid may be handed to the next process at once. The test runs itself
+// again as the first process of a private pid namespace, where it can choose the pid
+// of the next child, and puts a bystander exactly there.
+TEST(PTYSessionTest, TerminateAfterTheChildWasReapedSignalsNobodyElse) {
+  constexpr const char* kInside = "VELA_TEST_PTY_IN_PID_NAMESPACE";
+  if (std::getenv(kInside) == nullptr) {
+    using Args = std::vector<std::string>;
+    Args launcher{"--user", "--map-root-user", "--pid", "--fork"};
+    Args probe = launcher;
+    probe.push_back("/bin/true");
+    if (testing::runProcess("/usr/bin/unshare", probe).status != 0) {
+      GTEST_SKIP() << "no permission to create a pid namespace";
+    }
+    launcher.insert(launcher.end(), {std::filesystem::read_symlink("/proc/self/exe").string(),
+                                     "--gtest_filter=PTYSessionTest.TerminateAfterTheChild*"});
+    auto inside = testing::runProcess("/usr/bin/unshare", launcher, {{kInside, "1"}});
+    EXPECT_EQ(inside.status, 0) << inside.out << inside.err;
+    EXPECT_NE(inside.out.find("[  PASSED  ] 1 test"), std::string::npos) << inside.out;
+    return;
+  }
+  auto pty = PTYSession::spawn("/bin/sh", {"-c", "exit 0"}, {}, 24, 80);
+  ASSERT_TRUE(pty);
+  Semaphore exited;
+  (*pty)->startReading([](Bytes) {}, [&](PTYSession::Exit) { exited.signal(); });
+  exited.wait();
+  const pid_t reaped = (*pty)->pid();
+  std::ofstream("/proc/sys/kernel/ns_last_pid") << reaped - 1 << std::flush;
+  pid_t bystander = fork();
+  if (bystander == 0) {
+    pause();
+    _exit(0);
+  }
+  ASSERT_EQ(bystander, reaped);
+  EXPECT_FALSE((*pty)->isRunning());
+  (*pty)->terminate();
+  // Pending signals arrive lowest number first: a stray SIGHUP would beat this SIGTERM.
+  kill(bystander, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(bystander, &status, 0), bystander);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
 }
 
 }  // namespace

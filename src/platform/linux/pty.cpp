@@ -149,6 +149,12 @@ ChildStatus reapChild(pid_t pid) {
   return {std::nullopt, status & 0x7f};
 }
 
+void waitChildEnded(pid_t pid) {
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+}
+
 void sendSignal(pid_t pid, int signal) {
   if (pid > 0) ::kill(pid, signal);
 }
