@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include "remote/queue_retire.h"
 #include "util/log.h"
 #include "util/serial_queue.h"
 
@@ -49,11 +48,6 @@ class ShellSessionManager::Session : public std::enable_shared_from_this<Session
         maxDuration_(maxDuration),
         batchQueue_(std::make_shared<SerialQueue>("vela.shell.batch")),
         timerQueue_(std::make_shared<SerialQueue>("vela.shell.watchdog")) {}
-
-  ~Session() {
-    retireQueue(std::move(batchQueue_));
-    retireQueue(std::move(timerQueue_));
-  }
 
   const std::string id;
   const std::shared_ptr<PTYSession> pty;
@@ -182,8 +176,9 @@ class ShellSessionManager::Session : public std::enable_shared_from_this<Session
   Bytes buffer_;                 // guarded by bLock_
   bool flushScheduled_ = false;  // guarded by bLock_
   bool ended_ = false;           // guarded by bLock_
-  std::shared_ptr<SerialQueue> batchQueue_;
-  std::shared_ptr<SerialQueue> timerQueue_;
+  // The last reference to a session may go in a task on one of these queues.
+  const std::shared_ptr<SerialQueue> batchQueue_;
+  const std::shared_ptr<SerialQueue> timerQueue_;
   // Touched only on timerQueue_.
   std::optional<SerialQueue::TimerID> idleTimer_;
   std::optional<SerialQueue::TimerID> maxTimer_;

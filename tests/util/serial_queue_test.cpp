@@ -89,6 +89,17 @@ TEST(SerialQueueTest, DestroyedByItsOwnTaskTheThreadEndsAfterIt) {
   EXPECT_FALSE(laterRan);
 }
 
+// Captures may hold the last reference to an owner that uses the queue on its way out.
+TEST(SerialQueueTest, FinishedTasksAreReleasedOutsideTheQueuesLock) {
+  SerialQueue queue("vela.test.release");
+  Semaphore released;
+  queue.async([owner = std::shared_ptr<void>(nullptr, [&](void*) {
+                 queue.cancel(queue.after(1h, [] {}));
+                 released.signal();
+               })] {});
+  released.wait();
+}
+
 TEST(SerialQueueTest, SyncFailsInsteadOfWaitingForever) {
   auto queue = std::make_unique<SerialQueue>("vela.test.stop");
   SerialQueue* q = queue.get();
