@@ -5,8 +5,9 @@
 # next to the targets: under 10 MB RSS and under 0.1% of one core when idle.
 # Usage: bench/footprint.sh [BUILD_DIR] [DURATION]
 set -euo pipefail
+# A build directory given relative to where the script was started from.
+BUILD=$(realpath "${1:-$(dirname "$0")/../build/release}")
 cd "$(dirname "$0")/.."
-BUILD=${1:-build/release}
 DURATION=${2:-60}
 PY=/usr/bin/python3
 CP="$PY tools/controlplane/controlplane.py"

@@ -52,10 +52,6 @@ constexpr std::size_t kBulkBytes = 16 << 20;
 // alternating with the new build on the shared 2-core machine (the new median: 6.7).
 constexpr double kBulkGatewayAnchorMBps = 6.4;
 
-std::string sourceDir() {
-  return fs::path(__FILE__).parent_path().parent_path().string();
-}
-
 const std::string& bulkFile() {
   static const std::string path = [] {
     std::string p = fs::temp_directory_path() / ("vela-bench-bulk-" + std::to_string(getpid()));
@@ -246,8 +242,8 @@ class GatewayRig {
     auto trust = vela::PinnedTrust::load();
     if (!trust) return false;
 
-    int port = 18443;
-    operatorPort_ = startGateway(dir_, port);
+    int port = 0;
+    operatorPort_ = startGateway(dir_, 0, &port);
     if (operatorPort_ < 0) return false;
     vela::Log::verbose = false;
     client_ = vela::GatewayShellClient::create("https://127.0.0.1", *trust, kToken);
@@ -261,12 +257,12 @@ class GatewayRig {
  public:
   const std::string& dir() const { return dir_; }
 
-  // gateway.py on `port` serving `dir` (server.pem, server.key); its operator port, or
-  // -1. Stopped at exit.
-  static int startGateway(const std::string& dir, int port) {
+  // gateway.py on `port` (0: a free one, stored in `*boundPort`) serving `dir`
+  // (server.pem, server.key); its operator port, or -1. Stopped at exit.
+  static int startGateway(const std::string& dir, int port, int* boundPort = nullptr) {
     pid_t pid = fork();
     if (pid == 0) {
-      std::string gw = sourceDir() + "/tools/controlplane/gateway.py";
+      std::string gw = VELA_SOURCE_DIR "/tools/controlplane/gateway.py";
       std::string p = std::to_string(port);
       int devnull = open("/dev/null", O_WRONLY);
       dup2(devnull, 1);
@@ -285,8 +281,10 @@ class GatewayRig {
       std::ifstream in(dir + "/gateway.json");
       std::string text((std::istreambuf_iterator<char>(in)), {});
       auto doc = vela::JSONScanner::parse(text);
-      if (doc && (*doc)["operator_port"])
+      if (doc && (*doc)["operator_port"] && (*doc)["port"]) {
+        if (boundPort) *boundPort = static_cast<int>(*(*doc)["port"]->intValue());
         return static_cast<int>(*(*doc)["operator_port"]->intValue());
+      }
     }
     return -1;
   }

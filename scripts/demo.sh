@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # The agent's main job on this machine, against the local test control plane:
-# builds the agent, starts the control plane, installs the agent with a provisioning
+# builds the agent, starts the control plane and its gateway (the agent dials the
+# gateway on port 8443, which must be free), installs the agent with a provisioning
 # document beside it (as an installer would), runs `vela-agent run` in the foreground
-# (it provisions, enrols and starts its loop), queues a ping and an inventory command
-# and shows what the control plane received. Ctrl-C stops both cleanly.
+# (it provisions, enrols and starts its loop), queues a ping and an inventory command,
+# runs `uname -a; id` in a remote shell through the gateway and shows what came back.
+# Ctrl-C stops everything cleanly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 PY=/usr/bin/python3
 CP="$PY $ROOT/tools/controlplane/controlplane.py"
+GW="$PY $ROOT/tools/controlplane/gateway.py"
 
 bash scripts/setup.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -20,15 +23,28 @@ $CP init "$DEMO/cp" >/dev/null
 $CP serve "$DEMO/cp" --port 0 --admin-port 0 >"$DEMO/controlplane.log" 2>&1 &
 CP_PID=$!
 AGENT_PID=""
+GW_PID=""
 cleanup() {
   trap - INT TERM EXIT
   [ -n "$AGENT_PID" ] && kill -INT "$AGENT_PID" 2>/dev/null && wait "$AGENT_PID" 2>/dev/null || true
+  [ -n "$GW_PID" ] && kill "$GW_PID" 2>/dev/null && wait "$GW_PID" 2>/dev/null || true
   kill "$CP_PID" 2>/dev/null && wait "$CP_PID" 2>/dev/null || true
   echo "stopped; files are in $DEMO"
 }
 trap cleanup INT TERM EXIT
 for _ in $(seq 100); do [ -f "$DEMO/cp/ports.json" ] && break; sleep 0.1; done
 echo "control plane: $($PY -c 'import json,sys; print(json.load(open(sys.argv[1]))["base_url"])' "$DEMO/cp/ports.json")"
+
+# The gateway shares the control plane's directory: its server certificate and the
+# device tokens of enrolled agents.
+$GW "$DEMO/cp" --port 8443 --operator-port 0 >"$DEMO/gateway.log" 2>&1 &
+GW_PID=$!
+for _ in $(seq 100); do
+  [ -f "$DEMO/cp/gateway.json" ] && break
+  kill -0 "$GW_PID" 2>/dev/null || { cat "$DEMO/gateway.log"; echo "the gateway did not start (is port 8443 in use?)"; exit 1; }
+  sleep 0.1
+done
+echo "gateway: wss://127.0.0.1:8443/v1/agent/conn"
 
 # An installed agent with its provisioning document beside it.
 mkdir -p "$DEMO/bin"
@@ -66,6 +82,8 @@ for r in json.load(sys.stdin):
     result = body.get("result")
     text = result.get("output", "") if isinstance(result, dict) else str(result)
     print("%s: exit %s: %s" % (r.get("command_id"), body.get("exit_code"), text[:160]))'
+echo "== remote shell through the gateway: uname -a; id"
+$GW exec "$DEMO/cp" "$AGENT_ID" 'uname -a; id' || echo "the remote shell failed"
 echo "== heartbeats received: $($CP heartbeats "$DEMO/cp" --agent "$AGENT_ID" | $PY -c 'import json,sys; print(len(json.load(sys.stdin)))')"
 echo "the agent keeps running; press Ctrl-C to stop"
 wait "$AGENT_PID"

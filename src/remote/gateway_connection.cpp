@@ -387,7 +387,8 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
     ended = true;
     hardClose();
     if (first) {
-      if (gotResponse) {
+      // A connection that was upgraded and later closed is no failure to report.
+      if (gotResponse && response.result_int() != 101) {
         Log::warn("gateway: HTTP response " + std::to_string(response.result_int()) +
                   " (expected 101)");
       }

@@ -13,6 +13,11 @@
   gateway.py shell DIR AGENT [--shell PATH]
       Attaches this terminal to a new shell on AGENT through a running gateway.
 
+  gateway.py exec DIR AGENT COMMAND [--shell PATH] [--wait SEC]
+      Runs COMMAND in a new shell on AGENT through a running gateway (waiting up to SEC
+      seconds for the agent to connect) and prints what it wrote; exits with the
+      shell's status.
+
 Operator API (loopback, JSON):
   GET  /agents                 connected agents
   GET  /connections            every agent connection so far, with its close code
@@ -373,7 +378,81 @@ async def attach_shell(args):
     return code
 
 
+async def exec_in_shell(args):
+    """One command line in a new remote shell; prints its output without the prompts."""
+    info = read_json(os.path.join(args.directory, "gateway.json"), None)
+    if not info:
+        print("no running gateway for " + args.directory, file=sys.stderr)
+        return 1
+    base = f"http://127.0.0.1:{info['operator_port']}"
+    session = "exec-" + uuid.uuid4().hex[:8]
+    # The terminal echoes the typed line; split quoting keeps the echo from matching.
+    begin, end = "vela-exec-begin", "vela-exec-end"
+    line = (f"echo '{begin[:5]}''{begin[5:]}'; {args.command}; "
+            f"echo '{end[:5]}''{end[5:]}'; exit\n")
+    deadline = time.monotonic() + args.wait
+    output = b""
+    code = 1
+    async with aiohttp.ClientSession() as http:
+        while True:
+            async with http.get(base + "/agents") as r:
+                if any(a.get("agent") == args.agent for a in await r.json()):
+                    break
+            if time.monotonic() > deadline:
+                print(f"agent {args.agent} is not connected to the gateway", file=sys.stderr)
+                return 1
+            await asyncio.sleep(0.2)
+        async with http.ws_connect(f"{base}/agents/{args.agent}/ws") as ws:
+            async def send(frame):
+                frame["session_id"] = session
+                await ws.send_str(json.dumps(frame))
+
+            await send({"type": "shell.open", "shell": args.shell, "cols": 200, "rows": 50})
+            typed = False
+            while True:
+                try:
+                    msg = await asyncio.wait_for(ws.receive(), max(deadline - time.monotonic(), 1))
+                except asyncio.TimeoutError:
+                    print("the remote shell did not finish", file=sys.stderr)
+                    return 1
+                if msg.type != WSMsgType.TEXT:
+                    print("gateway connection ended", file=sys.stderr)
+                    return 1
+                frame = json.loads(msg.data)
+                kind = frame.get("type")
+                if kind == "shell.stdout":
+                    output += base64.b64decode(frame.get("data", ""))
+                    if not typed:  # the first prompt: the shell reads its terminal now
+                        typed = True
+                        await send({"type": "shell.stdin",
+                                    "data": base64.b64encode(line.encode()).decode()})
+                elif kind == "shell.exit":
+                    code = frame.get("code") if frame.get("code") is not None else 128 + (
+                        frame.get("signal") or 0)
+                    break
+                elif kind in ("shell.error", "gateway.agent_gone"):
+                    print(f"{kind}: {frame.get('message', '')}", file=sys.stderr)
+                    return 1
+    text = output.decode("utf-8", "replace").replace("\r\n", "\n")
+    start = text.find(begin + "\n")
+    stop = text.find(end, start + 1)
+    if start < 0 or stop < 0:
+        sys.stdout.write(text)
+        return code or 1
+    body = text[start + len(begin) + 1:stop]
+    sys.stdout.write(body[:body.rfind("\n") + 1] if "\n" in body else body)
+    return code
+
+
 def main(argv):
+    if argv and argv[0] == "exec":
+        p = argparse.ArgumentParser(prog="gateway.py exec")
+        p.add_argument("directory")
+        p.add_argument("agent")
+        p.add_argument("command")
+        p.add_argument("--shell", default="auto")
+        p.add_argument("--wait", type=float, default=30.0)
+        return asyncio.run(exec_in_shell(p.parse_args(argv[1:])))
     if argv and argv[0] == "shell":
         p = argparse.ArgumentParser(prog="gateway.py shell")
         p.add_argument("directory")
