@@ -137,7 +137,7 @@ class ShellSessionManagerTest : public ::testing::Test {
   FrameSink& sink = *sinkOwner_;
 };
 
-TEST_F(ShellSessionManagerTest, ShellRunsCommandsAndReportsItsExitCode) {
+TEST_F(ShellSessionManagerTest, ShellRunsCommandsBatchesOutputAndReportsItsExitCode) {
   auto manager = makeManager();
   manager->handle(open("s1"));
   auto opened = sink.all<OutgoingShellFrame::Opened>("s1");
@@ -145,33 +145,30 @@ TEST_F(ShellSessionManagerTest, ShellRunsCommandsAndReportsItsExitCode) {
   EXPECT_EQ(opened[0].shell, "/bin/sh");
   EXPECT_GT(opened[0].pid, 0);
 
-  manager->handle(input("s1", "echo \"[$TERM]\"; echo hello; exit 3\n"));
-  ASSERT_TRUE(sink.waitForExit("s1"));
-  std::string out = sink.output("s1");
-  EXPECT_NE(out.find("hello\r\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("[xterm-256color]"), std::string::npos) << out;
-  auto exits = sink.all<OutgoingShellFrame::Exit>("s1");
-  ASSERT_EQ(exits.size(), 1u);
-  EXPECT_EQ(exits[0].code, 3);
-  EXPECT_EQ(exits[0].signal, std::nullopt);
-  EXPECT_EQ(manager->activeCount(), 0);
-}
-
-TEST_F(ShellSessionManagerTest, LargeOutputArrivesCompleteInOrderAndBatched) {
-  auto manager = makeManager();
-  manager->handle(open("big"));
   std::string expected;
   for (int i = 0; i < 20000; ++i) expected += static_cast<char>('A' + i % 26);
-  manager->handle(input(
-      "big", "awk 'BEGIN{for(i=0;i<20000;i++) printf \"%c\", 65+i%26}'; exit 0\n"));
-  ASSERT_TRUE(sink.waitForExit("big"));
-  EXPECT_NE(sink.output("big").find(expected), std::string::npos);
-  auto chunks = sink.all<OutgoingShellFrame::Stdout>("big");
+  manager->handle(input("s1", "echo \"[$TERM]\"; awk 'BEGIN{for(i=0;i<20000;i++) printf \"%c\", "
+                              "65+i%26}'; exit 3\n"));
+  ASSERT_TRUE(sink.waitForExit("s1"));
+  std::string out = sink.output("s1");
+  EXPECT_NE(out.find("[xterm-256color]\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(expected), std::string::npos);
+  auto chunks = sink.all<OutgoingShellFrame::Stdout>("s1");
   EXPECT_GE(chunks.size(), 2u);
   for (const auto& c : chunks) {
     EXPECT_FALSE(c.data.empty());
     EXPECT_LT(c.data.size(), 16384u);
   }
+  auto exits = sink.all<OutgoingShellFrame::Exit>("s1");
+  ASSERT_EQ(exits.size(), 1u);
+  EXPECT_EQ(exits[0].code, 3);
+  EXPECT_EQ(exits[0].signal, std::nullopt);
+  EXPECT_EQ(manager->activeCount(), 0);
+
+  auto broken = makeManager({5, 0, 0, std::string("/nonexistent/shell"), nullptr});
+  broken->handle(open("bad"));
+  ASSERT_TRUE(sink.waitForExit("bad"));
+  EXPECT_EQ(sink.all<OutgoingShellFrame::Exit>("bad")[0].code, 127);
 }
 
 // A gateway that writes nothing: the session stops reading its terminal near its mark
@@ -284,13 +281,6 @@ TEST_F(ShellSessionManagerTest, WatchdogsEndQuietOrOverlongSessions) {
   for (int i = 0; i < 10; ++i) capped->handle(input("long", ""));  // keep-alives do not help
   ASSERT_TRUE(sink.waitForExit("long"));
   EXPECT_EQ(sink.all<OutgoingShellFrame::Exit>("long")[0].signal, 1);
-}
-
-TEST_F(ShellSessionManagerTest, ShellThatCannotStartEndsWithStatus127) {
-  auto manager = makeManager({5, 0, 0, std::string("/nonexistent/shell"), nullptr});
-  manager->handle(open("bad"));
-  ASSERT_TRUE(sink.waitForExit("bad"));
-  EXPECT_EQ(sink.all<OutgoingShellFrame::Exit>("bad")[0].code, 127);
 }
 
 TEST_F(ShellSessionManagerTest, ShellResolutionPrefersAbsolutePaths) {
