@@ -46,7 +46,6 @@ std::string errorText(GstMessage* message) {
 
 Result<std::shared_ptr<SharedEncoder>> SharedEncoder::create(int fps) {
   GError* error = nullptr;
-  // 2 Mbit/s until the session names its size: the floor of the peer's rate rule.
   GstElement* pipeline = gst_parse_launch(describe(fps, 2'000'000).c_str(), &error);
   if (!pipeline || error) {
     std::string why = error ? error->message : "unknown error";
@@ -105,6 +104,8 @@ Result<void> SharedEncoder::configure(int width, int height) {
                                       "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
   gst_app_src_set_caps(GST_APP_SRC(source_), caps);
   gst_caps_unref(caps);
+  // The peer's rule for this size, until the peer names a target of its own.
+  setBitrate(std::max<std::int64_t>(std::int64_t{width} * height * fps_ / 10, 2'000'000));
   return {};
 }
 

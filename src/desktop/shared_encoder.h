@@ -8,7 +8,9 @@
 // Consumers are branches: bins with one "sink" pad that are attached to the tee while
 // the pipeline runs and detached again (the recording's muxer, each connection's
 // payloader and webrtcbin). The pipeline plays from creation; it takes frames once an
-// input size is fixed and stops when the object goes.
+// input size is fixed and stops when the object goes. A branch's sinks must not wait
+// for preroll (async=false): one that did would take the whole live pipeline back to
+// PAUSED, where the source stops, and the recording with it.
 //
 // Frames come from two feeders: the recording (a copy of a borrowed frame) and the
 // peer (the capturer's own buffer, without a copy). Both see every captured frame, so
@@ -43,7 +45,8 @@ class SharedEncoder : public std::enable_shared_from_this<SharedEncoder> {
   SharedEncoder(const SharedEncoder&) = delete;
   SharedEncoder& operator=(const SharedEncoder&) = delete;
 
-  // Fixes the input size; later calls succeed only with the same size.
+  // Fixes the input size and sets the bitrate for it; later calls succeed only with
+  // the same size.
   Result<void> configure(int width, int height);
   // False when the frame was not taken: already encoded, another size, none configured.
   bool push(const BGRAFrame& frame, MediaTime pts);

@@ -59,6 +59,7 @@ Result<std::shared_ptr<SharedRecording>> SharedRecording::create(std::shared_ptr
     encoder->remove(bin);
     return vela::fail("recorder: startWriting failed (" + why + ")");
   }
+  self->started_ = true;
   return self;
 }
 
@@ -83,7 +84,7 @@ void SharedRecording::fail(const std::string& why) {
     if (lastError_.empty()) lastError_ = why;
   }
   auto expected = Status::writing;
-  if (status_.compare_exchange_strong(expected, Status::failed)) {
+  if (status_.compare_exchange_strong(expected, Status::failed) && started_.load()) {
     Log::warn("recorder: writing stopped (" + why + ")");
   }
   // A failure while draining means the EOS may never reach the sink.

@@ -47,6 +47,7 @@ class SharedRecording final : public RecordingSink, public std::enable_shared_fr
   std::atomic<Status> status_{Status::writing};
   std::atomic<bool> finishing_{false};
   std::atomic<bool> ended_{false};
+  std::atomic<bool> started_{false};  // a failing start is reported by create(), not logged
   // Read by the tee-side probe: once set, buffers for this branch are dropped there.
   std::shared_ptr<std::atomic<bool>> dropAtTee_ = std::make_shared<std::atomic<bool>>(false);
 

@@ -26,7 +26,7 @@ constexpr int kHeight = 240;
 // A stand-in for a peer connection's tail that counts the encoded pictures reaching it.
 struct FakePeerTail {
   explicit FakePeerTail(SharedEncoder& encoder) : encoder(encoder) {
-    bin = gst_parse_bin_from_description("queue ! fakesink sync=false", TRUE, nullptr);
+    bin = gst_parse_bin_from_description("queue ! fakesink sync=false async=false", TRUE, nullptr);
     GstPad* sink = gst_element_get_static_pad(bin, "sink");
     gst_pad_add_probe(
         sink, GST_PAD_PROBE_TYPE_BUFFER,
@@ -122,8 +122,13 @@ TEST_F(SharedRecordingTest, EachFrameIsEncodedOnceForBothAndTheRecordingEndsAlon
   EXPECT_GE(peer.received.load(), before + 15);
 }
 
-TEST_F(SharedRecordingTest, AWriteFailureStopsTheRecordingOnlyAndAnotherSizeIsRefused) {
+TEST_F(SharedRecordingTest, FailuresStopTheRecordingOnly) {
   FakePeerTail peer(*encoder);
+  auto missing = SharedRecording::create(encoder, dir.file("missing/x.mp4"), kWidth, kHeight);
+  ASSERT_FALSE(missing);
+  EXPECT_TRUE(missing.error().message.starts_with("recorder: startWriting failed (Could not open file"))
+      << missing.error().message;
+
   // Every write to /dev/full fails with ENOSPC, as a full disk does.
   auto recording = SharedRecording::create(encoder, "/dev/full", kWidth, kHeight);
   ASSERT_TRUE(recording) << recording.error().message;
