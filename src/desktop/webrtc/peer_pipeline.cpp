@@ -12,8 +12,8 @@
 namespace vela {
 namespace {
 
-// format=I420 matters: without it videoconvert picks Y444
-// and x264 emits High 4:4:4, which browsers do not decode.
+// format=I420 matters: without it videoconvert picks Y444 and x264 emits High 4:4:4,
+// which browsers do not decode.
 std::string encoderSection(int fps, std::int64_t bitrate) {
   const auto kbps = std::clamp<std::int64_t>(bitrate / 1000, 1, 2'048'000);
   return "videoconvert ! videoscale ! capsfilter name=size caps=video/x-raw,format=I420 "

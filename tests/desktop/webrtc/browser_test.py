@@ -158,7 +158,7 @@ class SessionMediaAgainstChromium(unittest.TestCase):
         h.send(cmd="renegotiate")
         self.s.wait("second offer", lambda: h.offers == 2)
         self.s.wait("frames on the new connection", lambda: js("return velaOperator.stats()").get("framesDecoded", 0) > 30)
-        self.s.settle(max(0.0, 3.5 - (time.monotonic() - started)))
+        self.s.settle(max(0.0, 4.5 - (time.monotonic() - started)))
 
         recording = h.ask("recording", cmd="finalize")
         self.assertTrue(recording["final"])
