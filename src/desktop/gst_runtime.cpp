@@ -13,10 +13,20 @@ Result<void> ensureInitialized() {
     GError* error = nullptr;
     if (!gst_init_check(nullptr, nullptr, &error)) {
       failure = new std::string(error ? error->message : "gst_init failed");
-      if (error) g_error_free(error);
+      g_clear_error(&error);
     }
   });
   if (failure) return fail("GStreamer: " + *failure);
+  return {};
+}
+
+Result<void> requireElements(std::initializer_list<const char*> names) {
+  VELA_TRY_VOID(ensureInitialized());
+  for (const char* name : names) {
+    GstElementFactory* factory = gst_element_factory_find(name);
+    if (!factory) return fail(std::string("GStreamer element ") + name + " is not installed");
+    gst_object_unref(factory);
+  }
   return {};
 }
 

@@ -1,8 +1,11 @@
 #include "runtime/daemon.h"
 
+#include <unistd.h>
+
 #include "commands/command_poller.h"
 #include "commands/replay_store.h"
 #include "config/agent_paths.h"
+#include "desktop/host/desktop_module.h"
 #include "enrollment/enrollment_service.h"
 #include "net/endpoints.h"
 #include "net/http_client.h"
@@ -55,8 +58,11 @@ Result<std::shared_ptr<AgentRuntime>> makeRuntime(const AgentConfig& config, con
   if (commandPoller) commandPoller->executor().setCancellation(runtime->stopping());
   std::shared_ptr<GatewayShellClient> gateway;
   if (config.deviceToken && !config.deviceToken->empty()) {
-    // Remote desktop needs the per-user helper channel, which this build does not
-    // have; the gateway still serves shells and answers desktop requests with an error.
+    // A daemon running as the logged-in user reaches the screen itself; as root the
+    // screen belongs to the per-user helper behind the desktop IPC relay.
+    DesktopSessionManager::BackendProvider desktopBackend;
+    if (::geteuid() != 0) desktopBackend = DesktopModule::backendProvider();
+    // desktopBackend goes to the gateway client once its create() takes a backend provider.
     gateway = GatewayShellClient::create(config.serverBaseURL, trust, *config.deviceToken);
   } else {
     runtime->addStartupWarning("no device token / server; remote-shell gateway connection disabled");

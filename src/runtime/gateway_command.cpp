@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include "config/agent_config.h"
+#include "desktop/host/desktop_module.h"
 #include "net/pinned_trust.h"
 #include "platform/signal_source.h"
 #include "remote/gateway_shell_client.h"
@@ -32,6 +33,9 @@ Result<int> gatewayCommand(Args) {
                                                 [&stopRequested](int) { stopRequested.signal(); });
   if (!signals) return tl::unexpected(signals.error());
 
+  // The desktop module loads on the first desktop session, not before.
+  DesktopSessionManager::BackendProvider desktopBackend = DesktopModule::backendProvider();
+  // desktopBackend goes to the gateway client once its create() takes a backend provider.
   auto client = GatewayShellClient::create(*base, std::move(trust), *config.deviceToken);
   if (!client) return fail("could not build gateway client URL");
   auto host = URL::parse(*base);

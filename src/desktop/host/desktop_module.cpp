@@ -67,4 +67,14 @@ Result<DesktopBackend*> backend() {
   return *outcome;
 }
 
+std::function<DesktopBackend*()> backendProvider() {
+  return []() -> DesktopBackend* {
+    auto loaded = backend();
+    if (loaded) return *loaded;
+    static std::once_flag reported;
+    std::call_once(reported, [&] { Log::error(loaded.error().message); });
+    return nullptr;
+  };
+}
+
 }  // namespace vela::DesktopModule

@@ -6,12 +6,19 @@
 // On a machine without them, backend() fails with one message naming what is missing.
 // Thread-safe; the outcome of the first load is kept for the life of the process.
 
+#include <functional>
+
 #include "desktop/desktop_backend.h"
 #include "util/agent_error.h"
 
 namespace vela::DesktopModule {
 
 Result<DesktopBackend*> backend();
+
+// What the gateway client asks for the backend when a desktop session opens: it loads
+// the module on its first call and gives nullptr (the reason logged once, at error)
+// when the module cannot load.
+std::function<DesktopBackend*()> backendProvider();
 
 // Environment variable naming a module file to load instead of the embedded one (for
 // trying a rebuilt module, and for tests that simulate a broken installation).

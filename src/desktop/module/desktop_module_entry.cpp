@@ -1,29 +1,13 @@
-// The desktop module's exported entry: the X11 and GStreamer backend behind
+// The desktop module's exported entry: the X11, GStreamer and GTK backend behind
 // DesktopBackend. Its lines go to the executable's logger (see util/log.h forwardTo).
 
 #include "desktop/desktop_backend.h"
-#include "desktop/gst_h264_encoder.h"
-#include "platform/linux/x11/x11_screen.h"
-#include "platform/linux/x11/x11_screen_capturer.h"
+#include "desktop/module/linux_desktop_backend.h"
 #include "util/agent_version.h"
 #include "util/log.h"
 
 namespace vela {
 namespace {
-
-class LinuxDesktopBackend final : public DesktopBackend {
- public:
-  ScreenPermissions::Summary screenPermissions() override { return x11::screenPermissions(); }
-  std::vector<Displays::Info> activeDisplays() override { return x11::activeDisplays(); }
-  std::shared_ptr<ScreenCapturer> makeScreenCapturer(ScreenCapturer::Config config) override {
-    return X11ScreenCapturer::create(config);
-  }
-  Result<std::shared_ptr<H264Encoder>, EncoderError> makeH264Encoder(H264Encoder::Config config) override {
-    auto encoder = GstH264Encoder::create(config);
-    if (!encoder) return tl::unexpected(encoder.error());
-    return std::shared_ptr<H264Encoder>(*encoder);
-  }
-};
 
 void (*hostLog)(int, const char*, std::size_t) = nullptr;
 
@@ -42,8 +26,7 @@ extern "C" __attribute__((visibility("default"))) const VelaDesktopModule* vela_
     hostLog = host->log;
     Log::verbose = host->verbose;
     Log::forwardTo(&forwardToHost);
-    static LinuxDesktopBackend backend;
-    static const VelaDesktopModule info{kVelaDesktopABI, AgentVersion::current.data(), &backend};
+    static const VelaDesktopModule info{kVelaDesktopABI, AgentVersion::current.data(), &linuxDesktopBackend()};
     return &info;
   }();
   return module;

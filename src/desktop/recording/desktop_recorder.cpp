@@ -38,15 +38,22 @@ std::optional<std::string> sha256OfFile(const std::filesystem::path& path) {
 
 }  // namespace
 
-std::shared_ptr<DesktopRecorder> DesktopRecorder::create(
-    std::optional<std::filesystem::path> directory) {
+std::shared_ptr<DesktopRecorder> DesktopRecorder::create(std::optional<std::filesystem::path> directory,
+                                                         SinkFactory sinkFactory) {
   auto dir = directory ? *directory : temporaryDirectory();
+  if (!sinkFactory) {
+    sinkFactory = [](const std::string& path, int width, int height) -> Result<std::shared_ptr<RecordingSink>> {
+      return RecordingWriter::create(path, width, height);
+    };
+  }
   return std::shared_ptr<DesktopRecorder>(
-      new DesktopRecorder(dir / ("vela-desktop-" + randomUUID() + ".mp4")));
+      new DesktopRecorder(dir / ("vela-desktop-" + randomUUID() + ".mp4"), std::move(sinkFactory)));
 }
 
-DesktopRecorder::DesktopRecorder(std::filesystem::path url)
-    : url_(std::move(url)), timerQueue_(std::make_shared<SerialQueue>("vela.recorder.durable")) {}
+DesktopRecorder::DesktopRecorder(std::filesystem::path url, SinkFactory sinkFactory)
+    : url_(std::move(url)),
+      sinkFactory_(std::move(sinkFactory)),
+      timerQueue_(std::make_shared<SerialQueue>("vela.recorder.durable")) {}
 
 DesktopRecorder::~DesktopRecorder() {
   // The last reference may go inside the durability check, on the queue's own thread.
@@ -60,7 +67,7 @@ void DesktopRecorder::setOnFirstChunkDurable(std::function<void()> callback) {
 Result<void> DesktopRecorder::start(int width, int height) {
   std::error_code ignored;
   std::filesystem::remove(url_, ignored);
-  auto writer = RecordingWriter::create(url_.string(), width, height);
+  auto writer = sinkFactory_(url_.string(), width, height);
   if (!writer) {
     // A sink that got as far as creating the file must not leave it behind.
     std::filesystem::remove(url_, ignored);
@@ -103,7 +110,7 @@ void DesktopRecorder::cancelDurableTimer() {
 
 void DesktopRecorder::append(const BGRAFrame& frame, MediaTime pts) {
   std::lock_guard lock(mu_);
-  if (!writer_ || writer_->status() != RecordingWriter::Status::writing) return;
+  if (!writer_ || writer_->status() != RecordingSink::Status::writing) return;
   if (!sessionStarted_) {
     sessionStarted_ = true;
     firstPTS_ = pts;
@@ -111,7 +118,7 @@ void DesktopRecorder::append(const BGRAFrame& frame, MediaTime pts) {
   lastPTS_ = pts;
   // The push is a bounded copy into the writer's queue; holding the lock keeps frames
   // and the finalize that takes the writer strictly ordered.
-  writer_->push(frame, pts - *firstPTS_);
+  writer_->push(frame, pts);
 }
 
 std::int64_t DesktopRecorder::bytesWritten() const {
@@ -122,7 +129,7 @@ std::int64_t DesktopRecorder::bytesWritten() const {
 
 void DesktopRecorder::finalize(Completion completion) {
   cancelDurableTimer();
-  std::shared_ptr<RecordingWriter> writer;
+  std::shared_ptr<RecordingSink> writer;
   double durationS = 0;
   {
     std::lock_guard lock(mu_);
@@ -138,9 +145,9 @@ void DesktopRecorder::finalize(Completion completion) {
   std::weak_ptr<DesktopRecorder> weak = weak_from_this();
   auto path = url_;
   writer->finish(
-      [weak, path, durationS, completion = std::move(completion)](RecordingWriter::Status status) {
+      [weak, path, durationS, completion = std::move(completion)](RecordingSink::Status status) {
         auto self = weak.lock();
-        if (!self || status != RecordingWriter::Status::completed) {
+        if (!self || status != RecordingSink::Status::completed) {
           if (self) Log::warn("recorder: recording did not complete; no final record");
           completion(std::nullopt);
           return;

@@ -18,18 +18,22 @@
 #include <optional>
 #include <string>
 
+#include "desktop/recording/recording_sink.h"
 #include "remote/desktop/desktop_recording.h"
 #include "util/serial_queue.h"
 
 namespace vela {
 
-class RecordingWriter;
-
 class DesktopRecorder : public DesktopRecording,
                         public std::enable_shared_from_this<DesktopRecorder> {
  public:
-  static std::shared_ptr<DesktopRecorder> create(
-      std::optional<std::filesystem::path> directory = std::nullopt);
+  // Opens the sink for the file at start(); errors carry the texts of start().
+  using SinkFactory =
+      std::function<Result<std::shared_ptr<RecordingSink>>(const std::string& path, int width, int height)>;
+
+  // Without a factory the recording has an encoder of its own (RecordingWriter).
+  static std::shared_ptr<DesktopRecorder> create(std::optional<std::filesystem::path> directory = std::nullopt,
+                                                 SinkFactory sinkFactory = {});
   ~DesktopRecorder() override;
 
   const std::filesystem::path& url() const { return url_; }
@@ -44,16 +48,17 @@ class DesktopRecorder : public DesktopRecording,
   static constexpr std::int64_t kDurableBytes = 512;
 
  private:
-  explicit DesktopRecorder(std::filesystem::path url);
+  DesktopRecorder(std::filesystem::path url, SinkFactory sinkFactory);
   void checkDurable();
   void cancelDurableTimer();
 
   std::function<void()> onFirstChunkDurable_;  // fixed before start()
   const std::filesystem::path url_;
+  const SinkFactory sinkFactory_;
   std::shared_ptr<SerialQueue> timerQueue_;
 
   mutable std::mutex mu_;
-  std::shared_ptr<RecordingWriter> writer_;           // guarded by mu_
+  std::shared_ptr<RecordingSink> writer_;             // guarded by mu_
   bool sessionStarted_ = false;                       // guarded by mu_
   bool durableFired_ = false;                         // guarded by mu_
   std::optional<MediaTime> firstPTS_;                 // guarded by mu_

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "desktop/gst_runtime.h"
 #include "util/log.h"
 
 namespace vela {
@@ -38,11 +39,8 @@ guint bitrateKbit(int width, int height) {
 
 Result<std::shared_ptr<RecordingWriter>> RecordingWriter::create(const std::string& path, int width,
                                                                  int height) {
-  GError* initError = nullptr;
-  if (!gst_init_check(nullptr, nullptr, &initError)) {
-    std::string why = initError ? initError->message : "?";
-    g_clear_error(&initError);
-    return fail("recorder: startWriting failed (" + why + ")");
+  if (auto ready = GstRuntime::ensureInitialized(); !ready) {
+    return fail("recorder: startWriting failed (" + ready.error().message + ")");
   }
   if (width <= 0 || height <= 0 || width % 2 || height % 2) return fail(kCannotAddInput);
 
@@ -157,7 +155,8 @@ bool RecordingWriter::push(const BGRAFrame& frame, MediaTime pts) {
     }
   }
   gst_buffer_unmap(buffer, &map);
-  GST_BUFFER_PTS(buffer) = GstClockTime(std::max<MediaTime::rep>(0, pts.count()));
+  if (!origin_) origin_ = pts;
+  GST_BUFFER_PTS(buffer) = GstClockTime(std::max<MediaTime::rep>(0, (pts - *origin_).count()));
   return gst_app_src_push_buffer(GST_APP_SRC(source_), buffer) == GST_FLOW_OK;
 }
 

@@ -5,8 +5,7 @@
 //     ! x264enc tune=zerolatency speed-preset=ultrafast ! h264parse ! RecordingBranch
 // fed with captured frames and ended with an EOS that drains the encoder into the file.
 //
-// Status moves writing → completed after a clean finish, or to failed on the first
-// pipeline error (a full disk, a vanished directory); a failed writer takes no frames.
+// It fails on the first pipeline error (a full disk, a vanished directory).
 // Thread-safe: push() from the capture thread, finish() from any thread; errors are
 // noticed on GStreamer's threads.
 
@@ -21,27 +20,25 @@
 #include <gst/gst.h>
 
 #include "desktop/recording/recording_branch.h"
+#include "desktop/recording/recording_sink.h"
 #include "remote/desktop/desktop_recording.h"
 #include "util/agent_error.h"
 
 namespace vela {
 
-class RecordingWriter : public std::enable_shared_from_this<RecordingWriter> {
+class RecordingWriter final : public RecordingSink, public std::enable_shared_from_this<RecordingWriter> {
  public:
-  enum class Status { writing, completed, failed };
 
   // Builds the pipeline for `path` and starts it; the file exists afterwards.
   static Result<std::shared_ptr<RecordingWriter>> create(const std::string& path, int width,
                                                          int height);
-  ~RecordingWriter();
+  ~RecordingWriter() override;
 
-  Status status() const { return status_.load(); }
-  // False when the frame was not taken: the encoder is behind or the writer is not
-  // writing. `pts` is relative to the recording's first frame.
-  bool push(const BGRAFrame& frame, MediaTime pts);
-  // Drains and closes the file, then calls `done` once on a GStreamer worker thread
-  // with the final status, after the pipeline is down.
-  void finish(std::function<void(Status)> done);
+  Status status() const override { return status_.load(); }
+  // Also false when the encoder is behind.
+  bool push(const BGRAFrame& frame, MediaTime pts) override;
+  // `done` runs after the pipeline is down.
+  void finish(std::function<void(Status)> done) override;
   // The last pipeline error, for logs.
   std::string lastError() const;
 
@@ -66,6 +63,7 @@ class RecordingWriter : public std::enable_shared_from_this<RecordingWriter> {
   std::atomic<bool> ended_{false};
   std::atomic<bool> sinkSawEndOfStream_{false};
   std::atomic<bool> started_{false};
+  std::optional<MediaTime> origin_;  // pts of the first frame; push() calls are serialised
 
   mutable std::mutex mu_;
   std::function<void(Status)> done_;            // guarded by mu_

@@ -1,17 +1,14 @@
 #include "desktop/webrtc/desktop_peer_factory.h"
 
-#include <string>
-
-#include "desktop/webrtc/gst_runtime.h"
+#include "desktop/gst_runtime.h"
 #include "desktop/webrtc/libwebrtc_peer.h"
 #include "util/log.h"
 
 namespace vela::DesktopPeerFactory {
 
 Factory make() {
-  std::string why;
-  if (!GstRuntime::ensure(&why)) {
-    Log::warn("desktop: no WebRTC backend: " + why);
+  if (auto ready = GstRuntime::requireElements(kElements); !ready) {
+    Log::warn("desktop: no WebRTC backend: " + ready.error().message);
     return {};
   }
   return []() -> std::shared_ptr<DesktopPeer> { return LibWebRTCPeer::create(); };

@@ -71,11 +71,12 @@ void configureIce(GstElement* webrtc, const std::vector<IceServer>& servers) {
 
 }  // namespace
 
-std::shared_ptr<LibWebRTCPeer> LibWebRTCPeer::create() {
-  return std::shared_ptr<LibWebRTCPeer>(new LibWebRTCPeer());
+std::shared_ptr<LibWebRTCPeer> LibWebRTCPeer::create(std::shared_ptr<SharedEncoder> encoder) {
+  return std::shared_ptr<LibWebRTCPeer>(new LibWebRTCPeer(std::move(encoder)));
 }
 
-LibWebRTCPeer::LibWebRTCPeer() : callbacks_(std::make_unique<Callbacks>()) {}
+LibWebRTCPeer::LibWebRTCPeer(std::shared_ptr<SharedEncoder> encoder)
+    : callbacks_(std::make_unique<Callbacks>()), shared_(std::move(encoder)) {}
 
 LibWebRTCPeer::~LibWebRTCPeer() { retire(std::move(pc_)); }
 
@@ -131,14 +132,14 @@ void LibWebRTCPeer::negotiate() {
   }
   retire(std::move(previous));
 
-  auto pipeline = PeerPipeline::build(settings);
+  auto pipeline = shared_ ? PeerPipeline::attach(shared_) : PeerPipeline::build(settings);
   if (!pipeline) {
     Log::error("desktop peer: " + pipeline.error().description());
     return;
   }
   auto connection = std::make_shared<Connection>(generation, std::move(*pipeline));
   GstElement* webrtc = connection->pipeline->webrtc();
-  PeerSignals::watchBus(connection->pipeline->pipeline());
+  if (GstElement* own = connection->pipeline->ownPipeline()) PeerSignals::watchBus(own);
   configureIce(webrtc, servers);
   PeerSignals::connectWebRTC(shared_from_this(), generation, webrtc);
 

@@ -6,6 +6,10 @@
 // its own threads: those callbacks hold the peer weakly, ignore a replaced connection,
 // never block and never throw. `pcLock_` guards the connection; nothing calls out
 // (into GStreamer or a user callback) while holding it. Create with `create`.
+//
+// Created over a session's SharedEncoder, every connection is a tail on that encoder
+// (see PeerPipeline) and pushed frames go to it, so a recording behind the same
+// encoder costs no second encode; renegotiation replaces only the tail.
 
 #include <atomic>
 #include <cstdint>
@@ -15,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "desktop/webrtc/peer_introspection.h"
 #include "remote/desktop/desktop_peer.h"
 
 typedef struct _GstStructure GstStructure;
@@ -23,10 +28,14 @@ typedef struct _GstWebRTCDataChannel GstWebRTCDataChannel;
 
 namespace vela {
 
-class LibWebRTCPeer final : public DesktopPeer, public std::enable_shared_from_this<LibWebRTCPeer> {
+class SharedEncoder;
+
+class LibWebRTCPeer final : public DesktopPeer,
+                            public PeerIntrospection,
+                            public std::enable_shared_from_this<LibWebRTCPeer> {
  public:
-  // REQUIRES: GstRuntime::ensure() has succeeded.
-  static std::shared_ptr<LibWebRTCPeer> create();
+  // REQUIRES: GstRuntime::requireElements(DesktopPeerFactory::kElements) has succeeded.
+  static std::shared_ptr<LibWebRTCPeer> create(std::shared_ptr<SharedEncoder> encoder = nullptr);
   ~LibWebRTCPeer() override;
 
   void start(const std::vector<IceServer>& iceServers) override;
@@ -45,13 +54,11 @@ class LibWebRTCPeer final : public DesktopPeer, public std::enable_shared_from_t
   void setOnTargetBitrate(TargetBitrateCallback callback) override;
   void setOnKeyframeRequested(KeyframeRequestedCallback callback) override;
 
-  // The live encoder's bitrate in kbit/s; nothing without a connection.
-  std::optional<std::uint32_t> encoderBitrateKbpsForTesting() const;
+  std::optional<std::uint32_t> encoderBitrateKbpsForTesting() const override;
   bool hasInputChannelForTesting() const;
   // Remote candidates handed to webrtcbin on the current connection.
   int acceptedCandidatesForTesting() const;
-  // Pictures the current connection's encoder has produced.
-  std::uint64_t framesEncodedForTesting() const;
+  std::uint64_t framesEncodedForTesting() const override;
   // webrtcbin's STUN server setting; empty without a connection or server.
   std::string stunServerForTesting() const;
 
@@ -71,7 +78,7 @@ class LibWebRTCPeer final : public DesktopPeer, public std::enable_shared_from_t
   void handleRemoteChannel(std::uint64_t generation, GstWebRTCDataChannel* channel);
   void handleMessage(std::uint64_t generation, std::string bytes);
 
-  LibWebRTCPeer();
+  explicit LibWebRTCPeer(std::shared_ptr<SharedEncoder> encoder);
 
   void negotiate();
   std::shared_ptr<Connection> current(std::uint64_t generation) const;
@@ -93,6 +100,7 @@ class LibWebRTCPeer final : public DesktopPeer, public std::enable_shared_from_t
   std::uint64_t nextGeneration_ = 1;    // guarded by pcLock_
 
   const std::unique_ptr<Callbacks> callbacks_;
+  const std::shared_ptr<SharedEncoder> shared_;
 };
 
 }  // namespace vela

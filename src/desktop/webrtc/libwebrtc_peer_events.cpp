@@ -177,6 +177,8 @@ void LibWebRTCPeer::handleIceState(std::uint64_t generation, int state) {
     if (connection->lastState == name) return;
     connection->lastState = name;
   }
+  // The encoder's next keyframe may be seconds away; the receiver needs one now.
+  if (name == "connected") connection->pipeline->requestKeyframe();
   callbacks_->call(&Callbacks::onConnectionState, name);
 }
 

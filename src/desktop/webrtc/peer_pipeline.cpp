@@ -7,12 +7,13 @@
 
 #include <algorithm>
 
+#include "util/log.h"
+
 namespace vela {
 namespace {
 
-// The encoder section, kept in one place so one encoder can later feed the peer and
-// the recording through a tee. format=I420 matters: without it videoconvert picks Y444
-// and x264 emits High 4:4:4, which browsers do not decode.
+// format=I420 matters: without it videoconvert picks Y444 and x264 emits High 4:4:4,
+// which browsers do not decode.
 std::string encoderSection(int fps, std::int64_t bitrate) {
   const auto kbps = std::clamp<std::int64_t>(bitrate / 1000, 1, 2'048'000);
   return "videoconvert ! videoscale ! capsfilter name=size caps=video/x-raw,format=I420 "
@@ -21,16 +22,20 @@ std::string encoderSection(int fps, std::int64_t bitrate) {
          " ! video/x-h264,profile=constrained-baseline ! h264parse";
 }
 
+// From the encoded stream to webrtcbin. Until ICE connects webrtcbin holds its input;
+// the leaky queue keeps that from ever stalling the encoder.
+constexpr const char* kTail =
+    "queue leaky=downstream max-size-buffers=30 max-size-bytes=0 max-size-time=0"
+    " ! rtph264pay config-interval=-1 aggregate-mode=zero-latency"
+    " ! application/x-rtp,media=video,encoding-name=H264,payload=96"
+    " ! webrtcbin name=webrtc bundle-policy=max-bundle";
+
 std::string describe(const PeerPipeline::Settings& settings) {
   // appsrc drops the oldest frame rather than queueing latency when the encoder lags. It
   // stamps frames on arrival with the pipeline clock, so the capturer's time base never
   // has to agree with it.
   return "appsrc name=src is-live=true do-timestamp=true format=time max-buffers=2 leaky-type=downstream ! " +
-         encoderSection(settings.fps, settings.bitrate) +
-         " ! queue leaky=downstream max-size-buffers=30 max-size-bytes=0 max-size-time=0"
-         " ! rtph264pay config-interval=-1 aggregate-mode=zero-latency"
-         " ! application/x-rtp,media=video,encoding-name=H264,payload=96"
-         " ! webrtcbin name=webrtc bundle-policy=max-bundle";
+         encoderSection(settings.fps, settings.bitrate) + " ! " + kTail;
 }
 
 void releaseFrame(gpointer owner) { delete static_cast<std::shared_ptr<const std::uint8_t>*>(owner); }
@@ -64,21 +69,56 @@ Result<std::unique_ptr<PeerPipeline>> PeerPipeline::build(const Settings& settin
     return fail("peer pipeline: missing element");
   }
   if (GstPad* encoded = gst_element_get_static_pad(result->encoder_, "src")) {
-    gst_pad_add_probe(encoded, GST_PAD_PROBE_TYPE_BUFFER, countBuffer,
-                      new std::shared_ptr<std::atomic<std::uint64_t>>(result->encoded_), releaseCounter);
+    result->countEncoded(encoded);
     gst_object_unref(encoded);
   }
   return result;
 }
 
+Result<std::unique_ptr<PeerPipeline>> PeerPipeline::attach(std::shared_ptr<SharedEncoder> encoder) {
+  GError* error = nullptr;
+  GstElement* tail = gst_parse_bin_from_description(kTail, TRUE, &error);
+  if (!tail || error) {
+    std::string why = error ? error->message : "unknown error";
+    g_clear_error(&error);
+    if (tail) gst_object_unref(tail);
+    return fail("peer pipeline: " + why);
+  }
+  gst_object_ref_sink(tail);
+  std::unique_ptr<PeerPipeline> result(new PeerPipeline());
+  result->tail_ = tail;
+  result->shared_ = std::move(encoder);
+  result->webrtc_ = gst_bin_get_by_name(GST_BIN(tail), "webrtc");
+  if (!result->webrtc_) return fail("peer pipeline: missing element");
+  if (GstPad* input = gst_element_get_static_pad(tail, "sink")) {
+    result->countEncoded(input);
+    gst_object_unref(input);
+  }
+  // Errors inside webrtcbin concern this connection only; they are logged.
+  result->shared_->add(GST_ELEMENT(gst_object_ref(tail)), [](const std::string& why) {
+    Log::error("desktop peer pipeline: " + why);
+  });
+  return result;
+}
+
+void PeerPipeline::countEncoded(GstPad* pad) {
+  gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, countBuffer,
+                    new std::shared_ptr<std::atomic<std::uint64_t>>(encoded_), releaseCounter);
+}
+
 PeerPipeline::~PeerPipeline() {
   shutdown();
-  for (GstElement* element : {source_, sizeFilter_, encoder_, webrtc_, pipeline_}) {
+  for (GstElement* element : {source_, sizeFilter_, encoder_, webrtc_, pipeline_, tail_}) {
     if (element) gst_object_unref(element);
   }
 }
 
 void PeerPipeline::setInputFormat(int width, int height, int fps) {
+  if (shared_) {
+    // The recording usually fixed the size already; a mismatch is logged by the encoder.
+    (void)shared_->configure(width, height);
+    return;
+  }
   GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", "width", G_TYPE_INT, width,
                                       "height", G_TYPE_INT, height, "framerate", GST_TYPE_FRACTION, std::max(fps, 1),
                                       1, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
@@ -87,6 +127,7 @@ void PeerPipeline::setInputFormat(int width, int height, int fps) {
 }
 
 void PeerPipeline::setEncodedSize(PeerVideoPolicy::Size size) {
+  if (shared_) return;
   GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, size.width,
                                       "height", G_TYPE_INT, size.height, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1,
                                       1, nullptr);
@@ -95,17 +136,34 @@ void PeerPipeline::setEncodedSize(PeerVideoPolicy::Size size) {
 }
 
 void PeerPipeline::setBitrate(std::int64_t bitsPerSecond) {
+  if (shared_) {
+    shared_->setBitrate(bitsPerSecond);
+    return;
+  }
   const auto kbps = static_cast<guint>(std::clamp<std::int64_t>(bitsPerSecond / 1000, 1, 2'048'000));
   g_object_set(encoder_, "bitrate", kbps, nullptr);
 }
 
+void PeerPipeline::requestKeyframe() {
+  if (shared_) {
+    shared_->requestKeyframe();
+  } else {
+    gst_element_send_event(encoder_, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+  }
+}
+
 std::uint32_t PeerPipeline::bitrateKbps() const {
+  if (shared_) return shared_->bitrateKbps();
   guint kbps = 0;
   g_object_get(encoder_, "bitrate", &kbps, nullptr);
   return kbps;
 }
 
 void PeerPipeline::push(const DesktopVideoFrame& frame) {
+  if (shared_) {
+    shared_->push(frame);
+    return;
+  }
   const gsize size = static_cast<gsize>(frame.stride) * static_cast<gsize>(frame.height);
   auto* owner = new std::shared_ptr<const std::uint8_t>(frame.pixels);
   // The memory is marked read-only: videoconvert reads it and never writes back.
@@ -130,15 +188,25 @@ void PeerPipeline::makeSendOnly() {
 }
 
 Result<void> PeerPipeline::setState(GstState state) {
-  if (gst_element_set_state(pipeline_, state) == GST_STATE_CHANGE_FAILURE) {
+  if (shared_ && state == GST_STATE_PLAYING) {
+    if (auto linked = shared_->link(tail_); !linked) return fail("peer pipeline: " + linked.error().message);
+    shared_->requestKeyframe();
+    return {};
+  }
+  if (gst_element_set_state(shared_ ? tail_ : pipeline_, state) == GST_STATE_CHANGE_FAILURE) {
     return fail(std::string("peer pipeline refused state ") + gst_element_state_get_name(state));
   }
   return {};
 }
 
 void PeerPipeline::shutdown() {
-  if (shutDown_ || !pipeline_) return;
+  if (shutDown_) return;
   shutDown_ = true;
+  if (shared_) {
+    if (tail_) shared_->remove(tail_);
+    return;
+  }
+  if (!pipeline_) return;
   // No EOS first: EOS into a pipeline holding webrtcbin can hang; NULL alone is safe.
   gst_element_set_state(pipeline_, GST_STATE_NULL);
 }

@@ -4,6 +4,11 @@
 // converted to I420, H.264 from x264, RTP into webrtcbin. Owns its elements; `shutdown`
 // stops it. Element operations are GStreamer's own thread-safe calls, so any thread may
 // push, resize or retune; `shutdown` must not run on one of the pipeline's own threads.
+//
+// Attached to a session's SharedEncoder instead, it is only the tail (queue, payloader,
+// webrtcbin) in a bin on the encoder's tee, and the encoder runs at the captured size:
+// the recording behind the same encoder cannot change size mid-file, so the target
+// size is not applied and only the bitrate follows the target.
 
 #include <gst/gst.h>
 
@@ -12,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "desktop/shared_encoder.h"
 #include "desktop/webrtc/peer_video_policy.h"
 #include "remote/desktop/desktop_peer.h"
 #include "util/agent_error.h"
@@ -26,12 +32,14 @@ class PeerPipeline {
   };
 
   static Result<std::unique_ptr<PeerPipeline>> build(const Settings& settings);
+  static Result<std::unique_ptr<PeerPipeline>> attach(std::shared_ptr<SharedEncoder> encoder);
   ~PeerPipeline();
   PeerPipeline(const PeerPipeline&) = delete;
   PeerPipeline& operator=(const PeerPipeline&) = delete;
 
   GstElement* webrtc() const { return webrtc_; }
-  GstElement* pipeline() const { return pipeline_; }
+  // The pipeline this connection owns; null when attached to a shared encoder.
+  GstElement* ownPipeline() const { return pipeline_; }
 
   // Describes the next frames to appsrc when their geometry changes.
   void setInputFormat(int width, int height, int fps);
@@ -40,10 +48,13 @@ class PeerPipeline {
   std::uint32_t bitrateKbps() const;
   // Encoded pictures that left x264 since the pipeline was built.
   std::uint64_t framesEncoded() const { return encoded_->load(); }
+  // An IDR picture with parameter sets soon, for a receiver that just connected.
+  void requestKeyframe();
   // Wraps the frame's pixels without copying; the buffer keeps the frame's owner alive.
   void push(const DesktopVideoFrame& frame);
 
   // Makes the video transceiver send-only; REQUIRES the pipeline in READY or later.
+  // PLAYING connects an attached tail to the encoder.
   void makeSendOnly();
   Result<void> setState(GstState state);
   // To NULL and stays there. Idempotent.
@@ -51,12 +62,15 @@ class PeerPipeline {
 
  private:
   PeerPipeline() = default;
+  void countEncoded(GstPad* pad);
 
   GstElement* pipeline_ = nullptr;
   GstElement* source_ = nullptr;
   GstElement* sizeFilter_ = nullptr;
   GstElement* encoder_ = nullptr;
   GstElement* webrtc_ = nullptr;
+  std::shared_ptr<SharedEncoder> shared_;
+  GstElement* tail_ = nullptr;  // the bin on the shared encoder's tee
   bool shutDown_ = false;
   // Shared with the encoder's pad probe, which may outlive a failed build.
   std::shared_ptr<std::atomic<std::uint64_t>> encoded_ = std::make_shared<std::atomic<std::uint64_t>>(0);

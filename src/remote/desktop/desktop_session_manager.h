@@ -13,11 +13,13 @@
 
 namespace vela {
 
+class DesktopBackend;
 
 class DesktopSessionManager {
  public:
   using Send = std::function<void(const std::string& frameText)>;
   using PeerFactory = std::function<std::shared_ptr<DesktopPeer>()>;
+  using BackendProvider = std::function<DesktopBackend*()>;
 
   DesktopSessionManager(Send send, PeerFactory peerFactory, int maxSessions = 2)
       : send_(std::move(send)), peerFactory_(std::move(peerFactory)), maxSessions_(maxSessions) {}

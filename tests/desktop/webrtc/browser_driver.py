@@ -44,11 +44,12 @@ def run_in_namespace(argv):
 
 
 class Harness:
-    def __init__(self, exe, stamps=False):
-        args = [exe] + (["--stamps"] if stamps else [])
+    def __init__(self, exe, stamps=False, args=(), env=None):
+        args = [exe] + (["--stamps"] if stamps else []) + list(args)
         self.log = tempfile.TemporaryFile()
         self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=self.log, text=True, bufsize=1)
+                                     stderr=self.log, text=True, bufsize=1,
+                                     env=dict(os.environ, **(env or {})))
         self.events = queue.Queue()
         self.frames = queue.Queue()
         self.controls = []
@@ -79,7 +80,8 @@ class Harness:
         self.proc.stdin.flush()
 
     def ask(self, reply, **command):
-        self.send(**command)
+        if command:
+            self.send(**command)
         while True:
             event = self.events.get()
             if event["ev"] == reply:
@@ -127,11 +129,11 @@ class Browser:
 class Session:
     """A control plane, a browser on its operator page and a harness, relayed."""
 
-    def __init__(self, harness_exe, stamps=False):
+    def __init__(self, harness_exe, stamps=False, args=(), env=None):
         self.server = fixture.Server()
         self.browser = Browser()
         self.browser.driver.get(self.server.admin_base + "/operator/?session=test")
-        self.harness = Harness(harness_exe, stamps=stamps)
+        self.harness = Harness(harness_exe, stamps=stamps, args=args, env=env)
 
     def pump(self):
         while not self.harness.frames.empty():

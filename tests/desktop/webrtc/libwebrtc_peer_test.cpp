@@ -8,7 +8,8 @@
 #include <mutex>
 #include <thread>
 
-#include "desktop/webrtc/gst_runtime.h"
+#include "desktop/gst_runtime.h"
+#include "desktop/webrtc/desktop_peer_factory.h"
 #include "desktop/webrtc/peer_sdp.h"
 #include "desktop/webrtc/test_pattern.h"
 
@@ -51,8 +52,8 @@ class Probe {
 class LibWebRTCPeerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string why;
-    ASSERT_TRUE(GstRuntime::ensure(&why)) << why;
+    auto ready = GstRuntime::requireElements(DesktopPeerFactory::kElements);
+    ASSERT_TRUE(ready) << ready.error().message;
     peer = LibWebRTCPeer::create();
     probe = std::make_unique<Probe>(*peer);
   }

@@ -1,0 +1,101 @@
+#include "desktop/module/linux_desktop_backend.h"
+
+#include <filesystem>
+#include <mutex>
+#include <optional>
+
+#include "desktop/gst_h264_encoder.h"
+#include "desktop/gst_runtime.h"
+#include "desktop/recording/desktop_recorder.h"
+#include "desktop/recording/shared_recording.h"
+#include "desktop/shared_encoder.h"
+#include "platform/linux/x11/x11_screen.h"
+#include "platform/linux/x11/x11_screen_capturer.h"
+#include "ui/desktop_consent.h"
+#include "ui/desktop_indicator.h"
+#include "ui/ui_runtime.h"
+#include "util/log.h"
+
+#ifdef VELA_HAVE_WEBRTC
+#include "desktop/webrtc/desktop_peer_factory.h"
+#include "desktop/webrtc/libwebrtc_peer.h"
+#endif
+
+namespace vela {
+namespace {
+
+// Why this machine cannot make WebRTC peers; nothing when it can. Asked once.
+const std::optional<std::string>& peerUnavailable() {
+  static std::once_flag once;
+  static std::optional<std::string>* why = nullptr;  // never destroyed: read by late threads
+  std::call_once(once, [] {
+#ifdef VELA_HAVE_WEBRTC
+    auto ready = GstRuntime::requireElements(DesktopPeerFactory::kElements);
+    why = new std::optional<std::string>(ready ? std::nullopt : std::optional(ready.error().message));
+#else
+    why = new std::optional<std::string>("this build has no WebRTC peer");
+#endif
+    if (*why) Log::error("desktop: no WebRTC backend: " + **why);
+  });
+  return *why;
+}
+
+class LinuxDesktopBackend final : public DesktopBackend {
+ public:
+  ScreenPermissions::Summary screenPermissions() override { return x11::screenPermissions(); }
+  std::vector<Displays::Info> activeDisplays() override { return x11::activeDisplays(); }
+  std::shared_ptr<ScreenCapturer> makeScreenCapturer(ScreenCapturer::Config config) override {
+    return X11ScreenCapturer::create(config);
+  }
+  Result<std::shared_ptr<H264Encoder>, EncoderError> makeH264Encoder(H264Encoder::Config config) override {
+    auto encoder = GstH264Encoder::create(config);
+    if (!encoder) return tl::unexpected(encoder.error());
+    return std::shared_ptr<H264Encoder>(*encoder);
+  }
+
+  std::shared_ptr<DesktopPeer> makePeer() override {
+    if (peerUnavailable()) return nullptr;
+#ifdef VELA_HAVE_WEBRTC
+    return LibWebRTCPeer::create();
+#else
+    return nullptr;
+#endif
+  }
+
+  Result<DesktopSessionMedia, std::string> makeSessionMedia(const std::string& recordingDirectory) override {
+    if (const auto& why = peerUnavailable()) return tl::unexpected("no WebRTC backend: " + *why);
+#ifdef VELA_HAVE_WEBRTC
+    if (auto muxing = GstRuntime::requireElements({"mp4mux", "filesink"}); !muxing) {
+      return tl::unexpected(muxing.error().message);
+    }
+    auto encoder = SharedEncoder::create();
+    if (!encoder) return tl::unexpected(encoder.error().message);
+    std::optional<std::filesystem::path> directory;
+    if (!recordingDirectory.empty()) directory = recordingDirectory;
+    auto recording = DesktopRecorder::create(
+        directory, [encoder = *encoder](const std::string& path, int width,
+                                        int height) -> Result<std::shared_ptr<RecordingSink>> {
+          return SharedRecording::create(encoder, path, width, height);
+        });
+    return DesktopSessionMedia{LibWebRTCPeer::create(*encoder), std::move(recording)};
+#else
+    return tl::unexpected(std::string("no WebRTC backend"));
+#endif
+  }
+
+  std::shared_ptr<DesktopIndicating> indicator() override {
+    return UiRuntime::available() ? DesktopIndicator::create() : nullptr;
+  }
+  std::shared_ptr<DesktopConsenting> consent() override {
+    return UiRuntime::available() ? std::make_shared<DesktopConsent>() : nullptr;
+  }
+};
+
+}  // namespace
+
+DesktopBackend& linuxDesktopBackend() {
+  static LinuxDesktopBackend backend;
+  return backend;
+}
+
+}  // namespace vela

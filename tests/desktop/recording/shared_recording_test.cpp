@@ -1,0 +1,157 @@
+// A recording behind the encoder a session shares with its WebRTC peer. A plain tail
+// (queue ! fakesink) stands in for the peer's webrtcbin; the browser test runs the real
+// one (tests/desktop/webrtc/browser_test.py).
+
+#include "desktop/recording/shared_recording.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "desktop/gst_runtime.h"
+#include "desktop/recording/desktop_recorder.h"
+#include "desktop/recording/media_check.h"
+#include "support/temp_dir.h"
+
+namespace vela {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+
+// A stand-in for a peer connection's tail that counts the encoded pictures reaching it.
+struct FakePeerTail {
+  explicit FakePeerTail(SharedEncoder& encoder) : encoder(encoder) {
+    bin = gst_parse_bin_from_description("queue ! fakesink sync=false async=false", TRUE, nullptr);
+    GstPad* sink = gst_element_get_static_pad(bin, "sink");
+    gst_pad_add_probe(
+        sink, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo*, gpointer count) {
+          ++*static_cast<std::atomic<int>*>(count);
+          return GST_PAD_PROBE_OK;
+        },
+        &received, nullptr);
+    gst_object_unref(sink);
+    encoder.add(GST_ELEMENT(gst_object_ref(bin)), [](const std::string& why) { ADD_FAILURE() << why; });
+    EXPECT_TRUE(encoder.link(bin));
+  }
+  ~FakePeerTail() {
+    encoder.remove(bin);
+    gst_object_unref(bin);
+  }
+  SharedEncoder& encoder;
+  GstElement* bin = nullptr;
+  std::atomic<int> received = 0;
+};
+
+// Frames at 30 fps in real time, each offered as the session controller offers it:
+// to the recording (when there is one), then to the peer's side of the encoder.
+// Returns how many of the peer's offers the encoder took.
+int feed(SharedEncoder& encoder, DesktopRecording* recording, int count, MediaTime& pts) {
+  int takenFromPeer = 0;
+  const auto frameTime = std::chrono::nanoseconds(1'000'000'000 / 30);
+  auto due = std::chrono::steady_clock::now();
+  for (int i = 0; i < count; ++i, pts += frameTime) {
+    auto pixels = std::make_shared<std::vector<std::uint8_t>>(testing::testPattern(kWidth, kHeight, i));
+    if (recording) recording->append(BGRAFrame{pixels->data(), kWidth, kHeight, kWidth * 4}, pts);
+    DesktopVideoFrame frame{std::shared_ptr<const std::uint8_t>(pixels, pixels->data()), kWidth, kHeight, kWidth * 4,
+                            pts};
+    if (encoder.push(frame)) ++takenFromPeer;
+    due += frameTime;
+    std::this_thread::sleep_until(due);
+  }
+  return takenFromPeer;
+}
+
+std::shared_ptr<DesktopRecorder> sharedRecorder(const std::shared_ptr<SharedEncoder>& encoder,
+                                                const std::filesystem::path& dir) {
+  return DesktopRecorder::create(dir, [encoder](const std::string& path, int w, int h)
+                                          -> Result<std::shared_ptr<RecordingSink>> {
+    return SharedRecording::create(encoder, path, w, h);
+  });
+}
+
+class SharedRecordingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(GstRuntime::ensureInitialized());
+    auto created = SharedEncoder::create();
+    ASSERT_TRUE(created) << created.error().message;
+    encoder = *created;
+  }
+  std::shared_ptr<SharedEncoder> encoder;
+  testing::TempDir dir;
+  MediaTime pts = 10s;
+};
+
+TEST_F(SharedRecordingTest, EachFrameIsEncodedOnceForBothAndTheRecordingEndsAlone) {
+  auto recorder = sharedRecorder(encoder, dir.path());
+  std::promise<void> durable;
+  recorder->setOnFirstChunkDurable([&] { durable.set_value(); });
+  ASSERT_TRUE(recorder->start(kWidth, kHeight));
+  // No peer yet: the recording alone keeps the encoder busy and becomes durable.
+  int frames = 0;
+  for (auto isDurable = durable.get_future(); isDurable.wait_for(0s) != std::future_status::ready; frames += 10) {
+    feed(*encoder, recorder.get(), 10, pts);
+  }
+
+  FakePeerTail peer(*encoder);
+  EXPECT_EQ(feed(*encoder, recorder.get(), 60, pts), 0) << "every frame was already taken from the recording";
+  std::promise<std::optional<DesktopRecordingFinal>> done;
+  recorder->finalize([&](auto final) { done.set_value(final); });
+  auto final = done.get_future().get();
+  ASSERT_TRUE(final);
+  frames += 60;
+  EXPECT_NEAR(final->durationS, (frames - 1) / 30.0, 1e-6);
+
+  auto media = testing::decodeMp4(recorder->url().string());
+  EXPECT_EQ(media.error, "");
+  EXPECT_EQ(media.width, kWidth);
+  EXPECT_NEAR(media.endS - media.firstS, frames / 30.0, 0.2);
+  // The peer saw the same encoded stream the file holds since it joined.
+  EXPECT_GE(peer.received.load(), 55);
+
+  // Finished recording: the peer's frames still get encoded and still arrive.
+  const int before = peer.received.load();
+  EXPECT_GE(feed(*encoder, nullptr, 20, pts), 19);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_GE(peer.received.load(), before + 15);
+}
+
+TEST_F(SharedRecordingTest, FailuresStopTheRecordingOnly) {
+  FakePeerTail peer(*encoder);
+  auto missing = SharedRecording::create(encoder, dir.file("missing/x.mp4"), kWidth, kHeight);
+  ASSERT_FALSE(missing);
+  EXPECT_TRUE(missing.error().message.starts_with("recorder: startWriting failed (Could not open file"))
+      << missing.error().message;
+
+  // Every write to /dev/full fails with ENOSPC, as a full disk does.
+  auto recording = SharedRecording::create(encoder, "/dev/full", kWidth, kHeight);
+  ASSERT_TRUE(recording) << recording.error().message;
+  const auto frameTime = std::chrono::nanoseconds(1'000'000'000 / 30);
+  for (int i = 0; i < 60; ++i, pts += frameTime) {
+    auto pixels = testing::testPattern(kWidth, kHeight, i);
+    (*recording)->push(BGRAFrame{pixels.data(), kWidth, kHeight, kWidth * 4}, pts);
+    std::this_thread::sleep_for(frameTime);
+  }
+  EXPECT_EQ((*recording)->status(), RecordingSink::Status::failed);
+  const int before = peer.received.load();
+  EXPECT_GE(feed(*encoder, nullptr, 20, pts), 19);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_GE(peer.received.load(), before + 15) << "the peer's side kept flowing";
+
+  std::promise<RecordingSink::Status> done;
+  (*recording)->finish([&](RecordingSink::Status status) { done.set_value(status); });
+  EXPECT_EQ(done.get_future().get(), RecordingSink::Status::failed);
+
+  auto other = SharedRecording::create(encoder, dir.file("other.mp4"), 640, 480);
+  ASSERT_FALSE(other);
+  EXPECT_EQ(other.error().message, "recorder: startWriting failed (the session encoder runs at 320x240)");
+}
+
+}  // namespace
+}  // namespace vela
