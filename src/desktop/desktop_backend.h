@@ -13,8 +13,14 @@
 #include "desktop/h264_encoder.h"
 #include "desktop/screen_capturer.h"
 #include "desktop/screen_types.h"
+#include "remote/desktop/desktop_consenting.h"
+#include "remote/desktop/desktop_indicating.h"
+#include "remote/desktop/desktop_peer.h"
+#include "remote/desktop/desktop_recording.h"
 
 namespace vela {
+
+struct DesktopSessionMedia { std::shared_ptr<DesktopPeer> peer; std::shared_ptr<DesktopRecording> recording; };
 
 class DesktopBackend {
  public:
@@ -23,6 +29,12 @@ class DesktopBackend {
   virtual std::vector<Displays::Info> activeDisplays() = 0;
   virtual std::shared_ptr<ScreenCapturer> makeScreenCapturer(ScreenCapturer::Config config) = 0;
   virtual Result<std::shared_ptr<H264Encoder>, EncoderError> makeH264Encoder(H264Encoder::Config config) = 0;
+  // A peer, or nullptr when this machine has no WebRTC backend (logged once).
+  virtual std::shared_ptr<DesktopPeer> makePeer() = 0;
+  // One session's media: the peer and the recording share one encoder.
+  virtual Result<DesktopSessionMedia, std::string> makeSessionMedia(const std::string& recordingDirectory) = 0;
+  virtual std::shared_ptr<DesktopIndicating> indicator() = 0;
+  virtual std::shared_ptr<DesktopConsenting> consent() = 0;
 };
 
 }  // namespace vela
