@@ -23,6 +23,12 @@ class LinuxDesktopBackend final : public DesktopBackend {
     if (!encoder) return tl::unexpected(encoder.error());
     return std::shared_ptr<H264Encoder>(*encoder);
   }
+  std::shared_ptr<DesktopPeer> makePeer() override { return nullptr; }
+  Result<DesktopSessionMedia, std::string> makeSessionMedia(const std::string&) override {
+    return tl::unexpected(std::string("agent has no WebRTC backend"));
+  }
+  std::shared_ptr<DesktopIndicating> indicator() override { return nullptr; }
+  std::shared_ptr<DesktopConsenting> consent() override { return nullptr; }
 };
 
 void (*hostLog)(int, const char*, std::size_t) = nullptr;
