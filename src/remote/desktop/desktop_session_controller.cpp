@@ -227,7 +227,12 @@ void DesktopSessionController::applyControl(const std::string& bytes) {
     return;
   }
   auto event = InputEvent::decode(bytes);
-  if (!event || !injector_) return;
+  if (!event) return;
+  if (!injector_) {
+    if (!warnedNoInjector_) Log::warn("desktop: this process cannot inject input; operator input is dropped");
+    warnedNoInjector_ = true;
+    return;
+  }
   DisplayBounds bounds;
   {
     std::lock_guard guard(lock_);

@@ -132,6 +132,8 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   std::int64_t beatSeq_ = 0;
   bool opened_ = false;
   bool closed_ = false;
+  bool warnedNoInjector_ = false;
+  // Set by open() before capture can report anything to queue_.
   bool captureRequested_ = false;
 };
 
