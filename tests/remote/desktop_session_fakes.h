@@ -33,23 +33,35 @@ class FakePeer final : public DesktopPeer {
     std::lock_guard lock(mu_);
     return state_;
   }
-  void offer(const std::string& sdp) { take(onDescription_)({SessionDescription::Kind::offer, sdp}); }
+  void offer(const std::string& sdp) {
+    take(onDescription_)({SessionDescription::Kind::offer, sdp});
+  }
   void candidate(const IceCandidate& candidate) { take(onCandidate_)(candidate); }
   void control(const std::string& bytes) { take(onControl_)(bytes); }
 
-  void start(const std::vector<IceServer>&) override { with([](State& s) { ++s.starts; }); }
+  void start(const std::vector<IceServer>&) override {
+    with([](State& s) { ++s.starts; });
+  }
   void renegotiate() override {}
-  void pushVideoFrame(const DesktopVideoFrame&) override { with([](State& s) { ++s.framesPushed; }); }
+  void pushVideoFrame(const DesktopVideoFrame&) override {
+    with([](State& s) { ++s.framesPushed; });
+  }
   void setRemoteDescription(const SessionDescription& d) override {
     with([&](State& s) { s.remoteDescriptions.push_back(d); });
   }
-  void addRemoteCandidate(const IceCandidate& c) override { with([&](State& s) { s.remoteCandidates.push_back(c); }); }
+  void addRemoteCandidate(const IceCandidate& c) override {
+    with([&](State& s) { s.remoteCandidates.push_back(c); });
+  }
   void sendControl(const std::string&) override {}
   void setTargetResolution(int w, int h, int fps) override {
     with([&](State& s) { s.targetResolutions.push_back({w, h, fps}); });
   }
-  void close() override { with([](State& s) { s.closed = true; }); }
-  void setOnLocalDescription(DescriptionCallback cb) override { set(onDescription_, std::move(cb)); }
+  void close() override {
+    with([](State& s) { s.closed = true; });
+  }
+  void setOnLocalDescription(DescriptionCallback cb) override {
+    set(onDescription_, std::move(cb));
+  }
   void setOnLocalCandidate(CandidateCallback cb) override { set(onCandidate_, std::move(cb)); }
   void setOnControlData(ControlDataCallback cb) override { set(onControl_, std::move(cb)); }
   void setOnConnectionState(ConnectionStateCallback) override {}
@@ -81,7 +93,8 @@ class FakePeer final : public DesktopPeer {
 
 class FakeRecording final : public DesktopRecording {
  public:
-  explicit FakeRecording(std::optional<std::string> startError) : startError_(std::move(startError)) {}
+  explicit FakeRecording(std::optional<std::string> startError)
+      : startError_(std::move(startError)) {}
   struct State {
     std::optional<std::pair<int, int>> started;
     int framesAppended = 0;
@@ -123,7 +136,8 @@ class FakeRecording final : public DesktopRecording {
     {
       std::lock_guard lock(mu_);
       state_.finalized = true;
-      if (state_.started) final = DesktopRecordingFinal{std::string(64, 'a'), 1234, 3.0, "file:///tmp/r.mp4", "fmp4"};
+      if (state_.started)
+        final = DesktopRecordingFinal{std::string(64, 'a'), 1234, 3.0, "file:///tmp/r.mp4", "fmp4"};
     }
     // A thread of its own, as the real writer's completion.
     std::thread([completion = std::move(completion), final] { completion(final); }).detach();
@@ -156,8 +170,8 @@ class FakeIndicator final : public DesktopIndicating {
 
 class FakeConsent final : public DesktopConsenting {
  public:
-  void request(std::chrono::milliseconds, const std::string& operatorName, const std::string&, const std::string&,
-               bool, Completion completion) override {
+  void request(std::chrono::milliseconds, const std::string& operatorName, const std::string&,
+               const std::string&, bool, Completion completion) override {
     {
       std::lock_guard lock(mu_);
       pending_ = std::move(completion);
@@ -189,7 +203,8 @@ class FakeConsent final : public DesktopConsenting {
 
 class FakeCapturer final : public ScreenCapturer {
  public:
-  explicit FakeCapturer(Result<Size, CaptureError> startResult) : startResult_(std::move(startResult)) {}
+  explicit FakeCapturer(Result<Size, CaptureError> startResult)
+      : startResult_(std::move(startResult)) {}
   void setOnFrame(FrameHandler h) override { onFrame_ = std::move(h); }
   void setOnStopped(StopHandler h) override { onStopped_ = std::move(h); }
   void start(std::optional<std::uint32_t>, StartCompletion completion) override {

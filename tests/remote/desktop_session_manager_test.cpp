@@ -30,9 +30,11 @@ class FrameSink {
  public:
   void operator()(const std::string& text) {
     auto frame = JSONScanner::parse(text).value();
-    Sent sent{frame["type"]->stringValue().value(), frame["session_id"]->stringValue().value(), text, JSONValue()};
+    Sent sent{frame["type"]->stringValue().value(), frame["session_id"]->stringValue().value(),
+              text, JSONValue()};
     if (auto* data = frame["data"]) {
-      sent.inner = JSONScanner::parse(toString(Base64::decode(data->stringValue().value()).value())).value();
+      sent.inner =
+          JSONScanner::parse(toString(Base64::decode(data->stringValue().value()).value())).value();
     }
     {
       std::lock_guard lock(mu_);
@@ -64,7 +66,8 @@ std::vector<std::string> typesOf(const std::vector<Sent>& frames) {
 }
 
 std::string openText(const std::string& id, const std::string& inner) {
-  return R"({"type":"desktop.open","session_id":")" + id + R"(","data":")" + Base64::encode(inner) + R"("})";
+  return R"({"type":"desktop.open","session_id":")" + id + R"(","data":")" + Base64::encode(inner) +
+         R"("})";
 }
 const std::string kAttended = R"({"mode":"attended","consent":true,"operator":"Ops"})";
 const std::string kUnattended = R"({"mode":"unattended","consent":true,"mon":2})";
@@ -75,8 +78,9 @@ class DesktopSessionTest : public ::testing::Test {
     DesktopSessionManager::Options options;
     options.timing.beatInterval = 20ms;
     options.makeInjector = [log = injected_] { return std::make_unique<FakeInjector>(log); };
-    manager_ = DesktopSessionManager::create([this](const std::string& t) { sink_(t); },
-                                             [this] { return static_cast<DesktopBackend*>(&backend_); }, options);
+    manager_ = DesktopSessionManager::create(
+        [this](const std::string& t) { sink_(t); },
+        [this] { return static_cast<DesktopBackend*>(&backend_); }, options);
   }
   void TearDown() override {
     manager_->killAll();
@@ -97,7 +101,8 @@ class DesktopSessionTest : public ::testing::Test {
   }
   // Drains the session queues by waiting until an ended session has left the map.
   void awaitInactive(int expected) {
-    for (int i = 0; i < 12000 && manager_->activeCount() != expected; ++i) std::this_thread::sleep_for(5ms);
+    for (int i = 0; i < 12000 && manager_->activeCount() != expected; ++i)
+      std::this_thread::sleep_for(5ms);
   }
 
   FakeBackend backend_;
@@ -177,7 +182,8 @@ TEST_F(DesktopSessionTest, DeclinedConsentRecordsAndOffersNothing) {
   auto frames = sink_.await(2);
   EXPECT_EQ(typesOf(frames), (std::vector<std::string>{"desktop.consent", "desktop.closed"}));
   EXPECT_EQ(frames[0].inner["status"]->stringValue(), "declined");
-  EXPECT_EQ(frames[1].text, R"({"reason":"consent_declined","session_id":"s1","type":"desktop.closed"})");
+  EXPECT_EQ(frames[1].text,
+            R"({"reason":"consent_declined","session_id":"s1","type":"desktop.closed"})");
   awaitInactive(0);
   EXPECT_FALSE(backend_.recordings[0]->state().started);
   EXPECT_EQ(backend_.recordings[0]->state().framesAppended, 0);
@@ -190,9 +196,11 @@ TEST_F(DesktopSessionTest, UnattendedOrPromptlessSessionsStartAtOnceAndZeroSizeO
   feed(openText("u", kUnattended));
   backend_.withConsent = false;
   feed(openText("a", kAttended));
-  for (int i = 0; i < 12000 && backend_.peers[1]->state().starts == 0; ++i) std::this_thread::sleep_for(5ms);
+  for (int i = 0; i < 12000 && backend_.peers[1]->state().starts == 0; ++i)
+    std::this_thread::sleep_for(5ms);
   EXPECT_FALSE(backend_.consentObject->asked());
-  EXPECT_EQ(backend_.peers[0]->state().targetResolutions, (std::vector<std::vector<int>>{{1920, 1080, 30}}));
+  EXPECT_EQ(backend_.peers[0]->state().targetResolutions,
+            (std::vector<std::vector<int>>{{1920, 1080, 30}}));
   backend_.recordings[0]->fireDurable();
   auto frames = sink_.await(1);
   ASSERT_EQ(frames[0].type, "desktop.opened");
@@ -220,7 +228,9 @@ TEST_F(DesktopSessionTest, LimitDuplicatesAndStrayFramesAreAnsweredAsSpecified) 
   std::this_thread::sleep_for(50ms);
   auto frames = sink_.now();
   ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].text, R"({"message":"desktop session limit reached","session_id":"s3","type":"desktop.error"})");
+  EXPECT_EQ(
+      frames[0].text,
+      R"({"message":"desktop session limit reached","session_id":"s3","type":"desktop.error"})");
   EXPECT_EQ(manager_->activeCount(), 2);
   for (auto& peer : backend_.peers) EXPECT_TRUE(peer->state().remoteDescriptions.empty());
 }
@@ -230,26 +240,32 @@ TEST_F(DesktopSessionTest, AgentSideFailuresReportErrorThenClosed) {
   backend_.captureResult = tl::unexpected(CaptureError::notPermitted("cannot open display"));
   feed(openText("cap", kAttended));
   auto frames = sink_.await(2);
-  EXPECT_EQ(frames[0].text,
-            R"({"message":"capture failed: screen capture not permitted: cannot open display","session_id":"cap","type":"desktop.error"})");
-  EXPECT_EQ(frames[1].text, R"({"reason":"capture_failed","session_id":"cap","type":"desktop.closed"})");
+  EXPECT_EQ(
+      frames[0].text,
+      R"({"message":"capture failed: screen capture not permitted: cannot open display","session_id":"cap","type":"desktop.error"})");
+  EXPECT_EQ(frames[1].text,
+            R"({"reason":"capture_failed","session_id":"cap","type":"desktop.closed"})");
 
   backend_.captureResult = ScreenCapturer::Size{800, 600};
   backend_.recordingError = "recorder: startWriting failed (Permission denied)";
   feed(openText("rec", kAttended));
   frames = sink_.await(4);
-  EXPECT_EQ(frames[2].text,
-            R"j({"message":"recording sink failed: recorder: startWriting failed (Permission denied)","session_id":"rec","type":"desktop.error"})j");
-  EXPECT_EQ(frames[3].text, R"({"reason":"recording_failed","session_id":"rec","type":"desktop.closed"})");
+  EXPECT_EQ(
+      frames[2].text,
+      R"j({"message":"recording sink failed: recorder: startWriting failed (Permission denied)","session_id":"rec","type":"desktop.error"})j");
+  EXPECT_EQ(frames[3].text,
+            R"({"reason":"recording_failed","session_id":"rec","type":"desktop.closed"})");
   EXPECT_EQ(backend_.peers[1]->state().starts, 0);
 
   backend_.recordingError.reset();
   feed(openText("gone", kAttended));
-  for (int i = 0; i < 12000 && !backend_.recordings[2]->state().started; ++i) std::this_thread::sleep_for(5ms);
+  for (int i = 0; i < 12000 && !backend_.recordings[2]->state().started; ++i)
+    std::this_thread::sleep_for(5ms);
   backend_.capturers[2]->vanish();
   frames = sink_.await(6);
   EXPECT_EQ(frames[4].inner["state"]->stringValue(), "final");
-  EXPECT_EQ(frames[5].text, R"({"reason":"capture_stopped","session_id":"gone","type":"desktop.closed"})");
+  EXPECT_EQ(frames[5].text,
+            R"({"reason":"capture_stopped","session_id":"gone","type":"desktop.closed"})");
   awaitInactive(0);
 }
 
@@ -284,7 +300,8 @@ TEST_F(DesktopSessionTest, ControlMessagesResizeOrInjectAgainstTheDisplay) {
   peer.control(R"({"t":"m","e":"down","x":0.5,"y":0.5,"b":0})");
   peer.control(R"(not json)");
   peer.control(R"({"t":"res","w":0,"h":480})");
-  for (int i = 0; i < 12000 && peer.state().targetResolutions.size() < 2; ++i) std::this_thread::sleep_for(5ms);
+  for (int i = 0; i < 12000 && peer.state().targetResolutions.size() < 2; ++i)
+    std::this_thread::sleep_for(5ms);
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(peer.state().targetResolutions.back(), (std::vector<int>{640, 480, 15}));
   std::lock_guard lock(injected_->mu);

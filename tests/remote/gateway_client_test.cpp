@@ -241,15 +241,15 @@ TEST_F(GatewayClientTest, DesktopSessionsRunThroughTheGatewayAndEndQuietlyWithIt
   auto gateway = std::make_unique<GatewayProcess>(certs_->path());
   auto trust = PinnedTrust::load();
   ASSERT_TRUE(trust);
-  auto client = GatewayShellClient::create(kBaseURL, *trust, GatewayProcess::kToken, [&] {
-    return static_cast<DesktopBackend*>(&backend);
-  });
+  auto client = GatewayShellClient::create(kBaseURL, *trust, GatewayProcess::kToken,
+                                           [&] { return static_cast<DesktopBackend*>(&backend); });
   client->start();
   ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
   {
     FrameReader reader(*gateway);
     for (const char* id : {"d1", "d2", "d3"}) {
-      ASSERT_TRUE(gateway->send(shellFrame("desktop.open", id, {{"data", Base64::encode(R"({"mode":"unattended"})")}})));
+      ASSERT_TRUE(gateway->send(
+          shellFrame("desktop.open", id, {{"data", Base64::encode(R"({"mode":"unattended"})")}})));
     }
     auto refused = reader.nextOfType("desktop.error", "d3");
     ASSERT_TRUE(refused);
@@ -261,8 +261,10 @@ TEST_F(GatewayClientTest, DesktopSessionsRunThroughTheGatewayAndEndQuietlyWithIt
     backend.recordings[0]->fireDurable();
     ASSERT_TRUE(reader.nextOfType("desktop.opened", "d1"));
     ASSERT_TRUE(reader.nextOfType("desktop.recording", "d1"));
-    ASSERT_TRUE(gateway->send(shellFrame("desktop.signal", "d1", {{"data", Base64::encode(R"({"kind":"answer","sdp":"a"})")}})));
-    ASSERT_TRUE(eventually([&] { return backend.peers[0]->state().remoteDescriptions.size() == 1; }));
+    ASSERT_TRUE(gateway->send(shellFrame(
+        "desktop.signal", "d1", {{"data", Base64::encode(R"({"kind":"answer","sdp":"a"})")}})));
+    ASSERT_TRUE(
+        eventually([&] { return backend.peers[0]->state().remoteDescriptions.size() == 1; }));
   }
   gateway->kill();
   for (size_t i = 0; i < 2; ++i) {
@@ -275,10 +277,12 @@ TEST_F(GatewayClientTest, DesktopSessionsRunThroughTheGatewayAndEndQuietlyWithIt
   FrameReader reader(*gateway);
   ASSERT_TRUE(gateway->send(openFrame("after")));
   ASSERT_TRUE(reader.nextOfType("shell.opened", "after"));
-  for (const auto& f : reader.skipped) EXPECT_NE(f["type"]->stringValue()->substr(0, 8), "desktop.");
+  for (const auto& f : reader.skipped)
+    EXPECT_NE(f["type"]->stringValue()->substr(0, 8), "desktop.");
   client->stopAndWait();
   ASSERT_TRUE(eventually([&] {
-    for (auto& c : backend.capturers) if (c.use_count() > 1) return false;
+    for (auto& c : backend.capturers)
+      if (c.use_count() > 1) return false;
     return true;
   }));
 }

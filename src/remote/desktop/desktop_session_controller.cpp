@@ -11,7 +11,8 @@ namespace vela {
 
 namespace {
 
-DisplayBounds boundsOf(const std::vector<Displays::Info>& displays, std::optional<std::uint32_t> id) {
+DisplayBounds boundsOf(const std::vector<Displays::Info>& displays,
+                       std::optional<std::uint32_t> id) {
   const Displays::Info* chosen = nullptr;
   for (const auto& d : displays) {
     if (id ? d.id == *id : d.isMain) {
@@ -28,18 +29,19 @@ DisplayBounds boundsOf(const std::vector<Displays::Info>& displays, std::optiona
 }  // namespace
 
 std::shared_ptr<DesktopSessionController> DesktopSessionController::create(
-    Parts parts, DesktopOpenConfig config, std::optional<std::uint32_t> displayID, SignalingSend signalingSend,
-    LifecycleHandler lifecycle, Timing timing) {
-  std::shared_ptr<DesktopSessionController> controller(new DesktopSessionController(
-      std::move(parts), std::move(config), displayID, std::move(signalingSend), std::move(lifecycle), timing));
+    Parts parts, DesktopOpenConfig config, std::optional<std::uint32_t> displayID,
+    SignalingSend signalingSend, LifecycleHandler lifecycle, Timing timing) {
+  std::shared_ptr<DesktopSessionController> controller(
+      new DesktopSessionController(std::move(parts), std::move(config), displayID,
+                                   std::move(signalingSend), std::move(lifecycle), timing));
   controller->wire();
   return controller;
 }
 
 DesktopSessionController::DesktopSessionController(Parts parts, DesktopOpenConfig config,
                                                    std::optional<std::uint32_t> displayID,
-                                                   SignalingSend signalingSend, LifecycleHandler lifecycle,
-                                                   Timing timing)
+                                                   SignalingSend signalingSend,
+                                                   LifecycleHandler lifecycle, Timing timing)
     : peer_(std::move(parts.peer)),
       capturer_(std::move(parts.capturer)),
       injector_(std::move(parts.injector)),
@@ -74,7 +76,8 @@ void DesktopSessionController::wire() {
   peer_->setOnLocalCandidate([weak](const IceCandidate& candidate) {
     if (auto self = weak.lock()) self->signalingSend_(SignalingMessage{candidate});
   });
-  peer_->setOnConnectionState([](const std::string& state) { Log::info("desktop peer: " + state); });
+  peer_->setOnConnectionState(
+      [](const std::string& state) { Log::info("desktop peer: " + state); });
   peer_->setOnControlData([weak](const std::string& bytes) {
     if (auto self = weak.lock()) self->handleControl(bytes);
   });
@@ -94,12 +97,13 @@ void DesktopSessionController::wire() {
   });
   // The capture thread touches only the recorder and the peer, both thread-safe; it
   // holds them rather than the session.
-  capturer_->setOnFrame([recorder = recorder_, peer = peer_, streaming = streaming_](const PixelBuffer& frame,
-                                                                                     MediaTime pts) {
+  capturer_->setOnFrame([recorder = recorder_, peer = peer_, streaming = streaming_](
+                            const PixelBuffer& frame, MediaTime pts) {
     if (!streaming->load()) return;
     recorder->append(BGRAFrame{frame.data, frame.width, frame.height, frame.stride}, pts);
-    peer->pushVideoFrame(DesktopVideoFrame{std::shared_ptr<const std::uint8_t>(frame.owner, frame.data),
-                                           frame.width, frame.height, frame.stride, pts});
+    peer->pushVideoFrame(
+        DesktopVideoFrame{std::shared_ptr<const std::uint8_t>(frame.owner, frame.data), frame.width,
+                          frame.height, frame.stride, pts});
   });
 }
 
@@ -146,9 +150,9 @@ void DesktopSessionController::captureStarted(Result<ScreenCapturer::Size, Captu
   ScreenCapturer::Size size = *result;
   if (config_.consentRequired && config_.mode == "attended" && consent_) {
     std::weak_ptr<DesktopSessionController> weak = weak_from_this();
-    consent_->request(timing_.consentTimeout, config_.operatorName.value_or(""), config_.brandName.value_or(""),
-                      config_.brandLogoBase64.value_or(""), config_.recordingRequired,
-                      [weak, size](bool accepted) {
+    consent_->request(timing_.consentTimeout, config_.operatorName.value_or(""),
+                      config_.brandName.value_or(""), config_.brandLogoBase64.value_or(""),
+                      config_.recordingRequired, [weak, size](bool accepted) {
                         auto self = weak.lock();
                         if (!self) return;
                         self->queue_->async([weak, accepted, size] {
@@ -189,7 +193,8 @@ void DesktopSessionController::startStreaming(ScreenCapturer::Size size) {
 void DesktopSessionController::recordingDurable() {
   if (closed_ || opened_) return;
   opened_ = true;
-  IndicatorAck ack{static_cast<std::int64_t>(std::time(nullptr)), textVersion(config_.indicatorText)};
+  IndicatorAck ack{static_cast<std::int64_t>(std::time(nullptr)),
+                   textVersion(config_.indicatorText)};
   emit(DesktopLifecycle::Opened{ack, {config_.monitor}});
   beat();
   std::weak_ptr<DesktopSessionController> weak = weak_from_this();
@@ -229,7 +234,8 @@ void DesktopSessionController::applyControl(const std::string& bytes) {
   auto event = InputEvent::decode(bytes);
   if (!event) return;
   if (!injector_) {
-    if (!warnedNoInjector_) Log::warn("desktop: this process cannot inject input; operator input is dropped");
+    if (!warnedNoInjector_)
+      Log::warn("desktop: this process cannot inject input; operator input is dropped");
     warnedNoInjector_ = true;
     return;
   }
@@ -256,8 +262,8 @@ void DesktopSessionController::tearDown(const std::string& reason, bool selfInit
   if (indicator_) indicator_->hide();
   // Strong until the recording is final: the final record and `closed` must go out even
   // when nobody else holds the session any more.
-  recorder_->finalize([self = shared_from_this(), reason, selfInitiated](
-                          std::optional<DesktopRecordingFinal> final) {
+  recorder_->finalize([self = shared_from_this(), reason,
+                       selfInitiated](std::optional<DesktopRecordingFinal> final) {
     self->queue_->async([self, final = std::move(final), reason, selfInitiated] {
       if (final) self->emit(DesktopLifecycle::RecordingFinal{*final});
       self->emit(DesktopLifecycle::Closed{reason, selfInitiated});

@@ -73,7 +73,8 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   static std::shared_ptr<DesktopSessionController> create(Parts parts, DesktopOpenConfig config,
                                                           std::optional<std::uint32_t> displayID,
                                                           SignalingSend signalingSend,
-                                                          LifecycleHandler lifecycle, Timing timing = {});
+                                                          LifecycleHandler lifecycle,
+                                                          Timing timing = {});
   ~DesktopSessionController();
   DesktopSessionController(const DesktopSessionController&) = delete;
   DesktopSessionController& operator=(const DesktopSessionController&) = delete;
@@ -90,8 +91,9 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   static std::string textVersion(const std::string& indicatorText);
 
  private:
-  DesktopSessionController(Parts parts, DesktopOpenConfig config, std::optional<std::uint32_t> displayID,
-                           SignalingSend signalingSend, LifecycleHandler lifecycle, Timing timing);
+  DesktopSessionController(Parts parts, DesktopOpenConfig config,
+                           std::optional<std::uint32_t> displayID, SignalingSend signalingSend,
+                           LifecycleHandler lifecycle, Timing timing);
   void wire();
   void handleControl(const std::string& bytes);
 

@@ -21,7 +21,8 @@ Overload(F...) -> Overload<F...>;
 
 }  // namespace
 
-std::shared_ptr<DesktopSessionManager> DesktopSessionManager::create(Send send, BackendProvider backend,
+std::shared_ptr<DesktopSessionManager> DesktopSessionManager::create(Send send,
+                                                                     BackendProvider backend,
                                                                      Options options) {
   return std::shared_ptr<DesktopSessionManager>(
       new DesktopSessionManager(std::move(send), std::move(backend), std::move(options)));
@@ -30,12 +31,17 @@ std::shared_ptr<DesktopSessionManager> DesktopSessionManager::create(Send send, 
 DesktopSessionManager::~DesktopSessionManager() { killAll(); }
 
 void DesktopSessionManager::handle(const IncomingDesktopFrame& frame) {
-  std::visit(Overload{
-                 [&](const IncomingDesktopFrame::Open& open) { this->open(open.sessionID, open.config); },
-                 [&](const IncomingDesktopFrame::Signal& signal) { route(signal.sessionID, signal.signal); },
-                 [&](const IncomingDesktopFrame::Close& close) { this->close(close.sessionID, close.reason); },
-             },
-             frame.payload);
+  std::visit(
+      Overload{
+          [&](const IncomingDesktopFrame::Open& open) { this->open(open.sessionID, open.config); },
+          [&](const IncomingDesktopFrame::Signal& signal) {
+            route(signal.sessionID, signal.signal);
+          },
+          [&](const IncomingDesktopFrame::Close& close) {
+            this->close(close.sessionID, close.reason);
+          },
+      },
+      frame.payload);
 }
 
 void DesktopSessionManager::open(const std::string& sessionID, const DesktopOpenConfig& config) {
@@ -49,8 +55,10 @@ void DesktopSessionManager::open(const std::string& sessionID, const DesktopOpen
   {
     std::lock_guard guard(lock_);
     if (controllers_.count(sessionID)) return;
-    if (static_cast<int>(controllers_.size()) >= options_.maxSessions) link = nullptr;
-    else link->serial = nextSerial_++;
+    if (static_cast<int>(controllers_.size()) >= options_.maxSessions)
+      link = nullptr;
+    else
+      link->serial = nextSerial_++;
   }
   if (!link) {
     sendFrame({OutgoingDesktopFrame::Error{sessionID, kLimitReached}});
@@ -102,7 +110,8 @@ void DesktopSessionManager::open(const std::string& sessionID, const DesktopOpen
   }
   Log::info("desktop.open received (session " + sessionID + "): mode=" + config.mode +
             ", recording_required=" + (config.recordingRequired ? "true" : "false") +
-            ", ice_servers=" + std::to_string(config.iceServers.size()) + " → opening recorder + peer");
+            ", ice_servers=" + std::to_string(config.iceServers.size()) +
+            " → opening recorder + peer");
   controller->open();
 }
 
@@ -137,21 +146,26 @@ int DesktopSessionManager::activeCount() const {
   return static_cast<int>(controllers_.size());
 }
 
-void DesktopSessionManager::signaled(const std::shared_ptr<Link>& link, const SignalingMessage& message) {
+void DesktopSessionManager::signaled(const std::shared_ptr<Link>& link,
+                                     const SignalingMessage& message) {
   const std::string& id = link->sessionID;
   std::visit(Overload{
                  [&](const SessionDescription& description) {
-                   if (!link->silenced) sendFrame({OutgoingDesktopFrame::Signal{id, DesktopSignal::fromDescription(description)}});
+                   if (!link->silenced)
+                     sendFrame({OutgoingDesktopFrame::Signal{
+                         id, DesktopSignal::fromDescription(description)}});
                  },
                  [&](const IceCandidate& candidate) {
-                   if (!link->silenced) sendFrame({OutgoingDesktopFrame::Signal{id, DesktopSignal{candidate}}});
+                   if (!link->silenced)
+                     sendFrame({OutgoingDesktopFrame::Signal{id, DesktopSignal{candidate}}});
                  },
                  [&](const SignalingMessage::Close& close) {
                    std::shared_ptr<DesktopSessionController> controller;
                    {
                      std::lock_guard guard(lock_);
                      auto it = controllers_.find(id);
-                     if (it != controllers_.end() && it->second.link == link) controller = it->second.controller;
+                     if (it != controllers_.end() && it->second.link == link)
+                       controller = it->second.controller;
                    }
                    if (controller) controller->close(close.reason, false);
                  },
@@ -159,20 +173,26 @@ void DesktopSessionManager::signaled(const std::shared_ptr<Link>& link, const Si
              message.payload);
 }
 
-void DesktopSessionManager::lifecycle(const std::shared_ptr<Link>& link, const DesktopLifecycle& event) {
+void DesktopSessionManager::lifecycle(const std::shared_ptr<Link>& link,
+                                      const DesktopLifecycle& event) {
   const std::string& id = link->sessionID;
   std::optional<OutgoingDesktopFrame> frame;
   bool ended = false;
   std::visit(Overload{
-                 [&](const DesktopLifecycle::Opened& e) { frame = {OutgoingDesktopFrame::Opened{id, e.ack, e.monitors}}; },
+                 [&](const DesktopLifecycle::Opened& e) {
+                   frame = {OutgoingDesktopFrame::Opened{id, e.ack, e.monitors}};
+                 },
                  [&](const DesktopLifecycle::RecordingBeat& e) {
                    frame = {OutgoingDesktopFrame::RecordingBeat{id, e.seq, e.bytes}};
                  },
                  [&](const DesktopLifecycle::RecordingFinal& e) {
-                   frame = {OutgoingDesktopFrame::RecordingFinal{id, e.final.sha256, e.final.bytes, e.final.durationS,
-                                                                 e.final.storage, e.final.format}};
+                   frame = {OutgoingDesktopFrame::RecordingFinal{id, e.final.sha256, e.final.bytes,
+                                                                 e.final.durationS, e.final.storage,
+                                                                 e.final.format}};
                  },
-                 [&](const DesktopLifecycle::Error& e) { frame = {OutgoingDesktopFrame::Error{id, e.message}}; },
+                 [&](const DesktopLifecycle::Error& e) {
+                   frame = {OutgoingDesktopFrame::Error{id, e.message}};
+                 },
                  [&](const DesktopLifecycle::ConsentDeclined&) {
                    frame = {OutgoingDesktopFrame::ConsentDeclined{id}};
                    ended = true;
@@ -200,7 +220,8 @@ void DesktopSessionManager::remove(const Link& link) {
   }
 }
 
-std::shared_ptr<DesktopSessionController> DesktopSessionManager::find(const std::string& sessionID) const {
+std::shared_ptr<DesktopSessionController> DesktopSessionManager::find(
+    const std::string& sessionID) const {
   std::lock_guard guard(lock_);
   auto it = controllers_.find(sessionID);
   return it == controllers_.end() ? nullptr : it->second.controller;

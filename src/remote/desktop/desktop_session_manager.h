@@ -39,7 +39,8 @@ class DesktopSessionManager : public std::enable_shared_from_this<DesktopSession
   };
 
   // `backend` is asked on every open; nullptr means this process has no desktop backend.
-  static std::shared_ptr<DesktopSessionManager> create(Send send, BackendProvider backend, Options options);
+  static std::shared_ptr<DesktopSessionManager> create(Send send, BackendProvider backend,
+                                                       Options options);
   static std::shared_ptr<DesktopSessionManager> create(Send send, BackendProvider backend) {
     return create(std::move(send), std::move(backend), Options{});
   }
