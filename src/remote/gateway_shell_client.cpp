@@ -27,14 +27,14 @@ std::optional<std::string> GatewayShellClient::gatewayURL(const std::string& ser
 
 std::shared_ptr<GatewayShellClient> GatewayShellClient::create(
     const std::string& serverBaseURL, PinnedTrust trust, std::string deviceToken,
-    DesktopSessionManager::PeerFactory desktopPeerFactory,
+    DesktopSessionManager::BackendProvider desktopBackend,
     std::shared_ptr<DesktopRelaying> desktopRelay) {
   auto url = gatewayURL(serverBaseURL);
   if (!url) return nullptr;
   std::string host = URL::parse(trimWhitespace(serverBaseURL))->host;
   std::shared_ptr<GatewayShellClient> client(
       new GatewayShellClient(*url, std::move(host), std::move(trust), std::move(deviceToken)));
-  client->wire(std::move(desktopPeerFactory), std::move(desktopRelay));
+  client->wire(std::move(desktopBackend), std::move(desktopRelay));
   return client;
 }
 
@@ -46,7 +46,7 @@ GatewayShellClient::GatewayShellClient(std::string url, std::string host, Pinned
       target_{std::move(host), gatewayPort, std::string(connPath)},
       queue_(std::make_shared<SerialQueue>("vela.gateway.client")) {}
 
-void GatewayShellClient::wire(DesktopSessionManager::PeerFactory peerFactory,
+void GatewayShellClient::wire(DesktopSessionManager::BackendProvider desktopBackend,
                               std::shared_ptr<DesktopRelaying> relay) {
   std::weak_ptr<GatewayShellClient> weak = weak_from_this();
   manager_ = ShellSessionManager::create(
@@ -54,11 +54,11 @@ void GatewayShellClient::wire(DesktopSessionManager::PeerFactory peerFactory,
         if (auto self = weak.lock()) self->sendText(frame.json(), std::move(ticket));
       },
       ShellSessionManager::Options{5, 1800, 14400, std::nullopt, budget_});
-  desktopManager_ = std::make_unique<DesktopSessionManager>(
+  desktopManager_ = DesktopSessionManager::create(
       [weak](const std::string& text) {
         if (auto self = weak.lock()) self->sendText(text);
       },
-      std::move(peerFactory), 2);
+      std::move(desktopBackend));
   desktopRelay_ = std::move(relay);
   if (desktopRelay_) {
     desktopRelay_->setUpstream([weak](std::string text) {

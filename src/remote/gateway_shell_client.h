@@ -40,7 +40,7 @@ class GatewayShellClient : public std::enable_shared_from_this<GatewayShellClien
   // Nothing when the base URL has no host. Only the host of serverBaseURL is used.
   static std::shared_ptr<GatewayShellClient> create(
       const std::string& serverBaseURL, PinnedTrust trust, std::string deviceToken,
-      DesktopSessionManager::PeerFactory desktopPeerFactory = {},
+      DesktopSessionManager::BackendProvider desktopBackend = {},
       std::shared_ptr<DesktopRelaying> desktopRelay = nullptr);
   // "wss://<host>:8443/v1/agent/conn", or nothing without a host.
   static std::optional<std::string> gatewayURL(const std::string& serverBaseURL);
@@ -74,7 +74,7 @@ class GatewayShellClient : public std::enable_shared_from_this<GatewayShellClien
  private:
   GatewayShellClient(std::string url, std::string host, PinnedTrust trust,
                      std::string deviceToken);
-  void wire(DesktopSessionManager::PeerFactory peerFactory, std::shared_ptr<DesktopRelaying> relay);
+  void wire(DesktopSessionManager::BackendProvider desktopBackend, std::shared_ptr<DesktopRelaying> relay);
 
   void shutDown(std::function<void()> done);
 
@@ -120,7 +120,7 @@ class GatewayShellClient : public std::enable_shared_from_this<GatewayShellClien
   const std::shared_ptr<SendBudget> budget_ = SendBudget::create();
   std::atomic<bool> droppedWhileFull_{false};
   std::shared_ptr<ShellSessionManager> manager_;
-  std::unique_ptr<DesktopSessionManager> desktopManager_;
+  std::shared_ptr<DesktopSessionManager> desktopManager_;
   std::shared_ptr<DesktopRelaying> desktopRelay_;
 };
 

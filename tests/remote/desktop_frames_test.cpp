@@ -63,11 +63,12 @@ TEST(DesktopFramesTest, RecordingFinalWritesWholeSecondsWithAFraction) {
   EXPECT_NE(toString(inner).find(R"("duration_s":3.0)"), std::string::npos) << toString(inner);
 }
 
-TEST(DesktopFramesTest, OpenWithoutPeerFactoryIsAnsweredWithBackendError) {
+TEST(DesktopFramesTest, OpenWithoutBackendIsAnsweredWithBackendError) {
   std::vector<std::string> sent;
-  DesktopSessionManager manager([&](const std::string& text) { sent.push_back(text); }, nullptr);
-  manager.handle(*IncomingDesktopFrame::parse(R"({"type":"desktop.open","session_id":"d9"})"));
-  manager.handle(*IncomingDesktopFrame::parse(R"({"type":"desktop.close","session_id":"d9"})"));
+  auto manager = DesktopSessionManager::create([&](const std::string& text) { sent.push_back(text); },
+                                               [] { return static_cast<DesktopBackend*>(nullptr); });
+  manager->handle(*IncomingDesktopFrame::parse(R"({"type":"desktop.open","session_id":"d9"})"));
+  manager->handle(*IncomingDesktopFrame::parse(R"({"type":"desktop.close","session_id":"d9"})"));
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0],
             R"({"message":"agent has no WebRTC backend","session_id":"d9","type":"desktop.error"})");

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "config/agent_config.h"
+#include "remote/desktop_session_fakes.h"
 #include "remote/gateway_fixture.h"
 #include "support/agent_process.h"
 #include "support/temp_dir.h"
@@ -209,6 +210,60 @@ TEST_F(GatewayClientTest, LosingTheGatewayDropsShellsAndReconnectsWithBackoff) {
   // Nothing was reported for the shells that died with the old connection.
   for (const auto& f : reader.skipped) EXPECT_NE(f["type"]->stringValue(), "shell.exit");
   client->stopAndWait();
+}
+
+// Desktop frames take the same road as shells: sessions are served with the backend the
+// client was given, and when the gateway vanishes they end locally without a word.
+TEST_F(GatewayClientTest, DesktopSessionsRunThroughTheGatewayAndEndQuietlyWithIt) {
+  testing::FakeBackend backend;
+  backend.withConsent = false;
+  auto gateway = std::make_unique<GatewayProcess>(certs_->path());
+  auto trust = PinnedTrust::load();
+  ASSERT_TRUE(trust);
+  auto client = GatewayShellClient::create(kBaseURL, *trust, GatewayProcess::kToken,
+                                           [&] { return static_cast<DesktopBackend*>(&backend); });
+  client->start();
+  ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
+  {
+    FrameReader reader(*gateway);
+    for (const char* id : {"d1", "d2", "d3"}) {
+      ASSERT_TRUE(gateway->send(
+          shellFrame("desktop.open", id, {{"data", Base64::encode(R"({"mode":"unattended"})")}})));
+    }
+    auto refused = reader.nextOfType("desktop.error", "d3");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ((*refused)["message"]->stringValue(), "desktop session limit reached");
+    ASSERT_EQ(backend.recordings.size(), 2u);
+    ASSERT_TRUE(eventually([&] { return backend.peers[0]->state().starts == 1; }));
+    backend.peers[0]->offer("v=0");
+    ASSERT_TRUE(reader.nextOfType("desktop.signal", "d1"));
+    backend.recordings[0]->fireDurable();
+    ASSERT_TRUE(reader.nextOfType("desktop.opened", "d1"));
+    ASSERT_TRUE(reader.nextOfType("desktop.recording", "d1"));
+    ASSERT_TRUE(gateway->send(shellFrame(
+        "desktop.signal", "d1", {{"data", Base64::encode(R"({"kind":"answer","sdp":"a"})")}})));
+    ASSERT_TRUE(
+        eventually([&] { return backend.peers[0]->state().remoteDescriptions.size() == 1; }));
+  }
+  gateway->kill();
+  for (size_t i = 0; i < 2; ++i) {
+    ASSERT_TRUE(eventually([&] { return backend.recordings[i]->state().finalized; }));
+    EXPECT_TRUE(backend.capturers[i]->stopped);
+    EXPECT_TRUE(backend.peers[i]->state().closed);
+  }
+  gateway = std::make_unique<GatewayProcess>(certs_->path());
+  ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
+  FrameReader reader(*gateway);
+  ASSERT_TRUE(gateway->send(openFrame("after")));
+  ASSERT_TRUE(reader.nextOfType("shell.opened", "after"));
+  for (const auto& f : reader.skipped)
+    EXPECT_NE(f["type"]->stringValue()->substr(0, 8), "desktop.");
+  client->stopAndWait();
+  ASSERT_TRUE(eventually([&] {
+    for (auto& c : backend.capturers)
+      if (c.use_count() > 1) return false;
+    return true;
+  }));
 }
 
 TEST_F(GatewayClientTest, CertificateFromAnotherCAIsRejectedAndRetried) {

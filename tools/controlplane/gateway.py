@@ -39,6 +39,8 @@ Operator API (loopback, JSON):
                                socket that last used their session_id (to all of them
                                when unknown); {"type":"gateway.agent_gone"} when the
                                agent's connection ends.
+  GET  /operator/              the operator page (operator/), which opens, shows and
+                               closes desktop sessions through the relay above
 """
 
 import argparse
@@ -58,6 +60,10 @@ from aiohttp import WSMsgType, web
 import aiohttp
 
 CONN_PATH = "/v1/agent/conn"
+OPERATOR_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "operator")
+OPERATOR_FILES = {"": ("index.html", "text/html"), "index.html": ("index.html", "text/html"),
+                  "operator.js": ("operator.js", "text/javascript"),
+                  "session.js": ("session.js", "text/javascript")}
 
 
 def read_json(path, default):
@@ -183,6 +189,13 @@ class Gateway:
         await link.ws.send_str(await request.text())
         return web.json_response({"sent": True})
 
+    async def operator_page(self, request):
+        entry = OPERATOR_FILES.get(request.match_info.get("name", ""))
+        if entry is None:
+            raise web.HTTPNotFound(text="no such file")
+        with open(os.path.join(OPERATOR_DIR, entry[0]), "rb") as f:
+            return web.Response(body=f.read(), content_type=entry[1])
+
     async def operator_ws(self, request):
         link = self.link_or_404(request)
         ws = web.WebSocketResponse(max_msg_size=0)
@@ -278,6 +291,8 @@ async def serve(args):
     operator_app.router.add_get("/agents/{agent}/ws", gateway.operator_ws)
     operator_app.router.add_get("/agents/{agent}/frames", gateway.agent_frames)
     operator_app.router.add_post("/agents/{agent}/throttle", gateway.set_throttle)
+    operator_app.router.add_get("/operator/", gateway.operator_page)
+    operator_app.router.add_get("/operator/{name}", gateway.operator_page)
     operator_app.router.add_get("/agents/{agent}/throttle", gateway.get_throttle)
 
     ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)

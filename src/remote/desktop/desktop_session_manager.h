@@ -1,38 +1,89 @@
 #pragma once
 
-// Serves incoming desktop frames in the process that can reach the screen. This build
-// has no desktop session backend: every "desktop.open" is answered with an error frame,
-// signals and closes for unknown sessions are ignored. Thread-safe.
+// Serves incoming desktop frames in the process that can reach the screen: opens up to
+// `maxSessions` sessions (DesktopSessionController) with media from the desktop
+// backend, routes the operator's signals straight to each session's peer and turns
+// session events back into outgoing frames. Thread-safe; the lock guards only the
+// session map and is never held while calling a session or `send`.
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
+#include "desktop/desktop_backend.h"
+#include "desktop/input/input_injector.h"
 #include "remote/desktop/desktop_frames.h"
-#include "remote/desktop/desktop_peer.h"
+#include "remote/desktop/desktop_lifecycle.h"
+#include "remote/desktop/desktop_session_controller.h"
 
 namespace vela {
 
-class DesktopBackend;
-
-class DesktopSessionManager {
+class DesktopSessionManager : public std::enable_shared_from_this<DesktopSessionManager> {
  public:
   using Send = std::function<void(const std::string& frameText)>;
-  using PeerFactory = std::function<std::shared_ptr<DesktopPeer>()>;
   using BackendProvider = std::function<DesktopBackend*()>;
+  using InjectorFactory = std::function<std::unique_ptr<InputInjector>()>;
 
-  DesktopSessionManager(Send send, PeerFactory peerFactory, int maxSessions = 2)
-      : send_(std::move(send)), peerFactory_(std::move(peerFactory)), maxSessions_(maxSessions) {}
+  struct Options {
+    int maxSessions = 2;
+    // Where recordings go; empty for the backend's default (the temporary directory).
+    std::string recordingDirectory;
+    // Without one, sessions stream and record but drop the operator's input.
+    InjectorFactory makeInjector;
+    DesktopSessionController::Timing timing;
+  };
+
+  // `backend` is asked on every open; nullptr means this process has no desktop backend.
+  static std::shared_ptr<DesktopSessionManager> create(Send send, BackendProvider backend,
+                                                       Options options);
+  static std::shared_ptr<DesktopSessionManager> create(Send send, BackendProvider backend) {
+    return create(std::move(send), std::move(backend), Options{});
+  }
+  ~DesktopSessionManager();
 
   void handle(const IncomingDesktopFrame& frame);
-  void killAll() {}
-  int activeCount() const { return 0; }
-  int maxSessions() const { return maxSessions_; }
+  // Closes every session locally ("gateway_disconnect"); their later events send nothing.
+  void killAll();
+  int activeCount() const;
+  int maxSessions() const { return options_.maxSessions; }
 
  private:
+  // What a session's callbacks carry: its id, and whether its events still reach the
+  // gateway. `serial` tells this session from a later one reusing the id.
+  struct Link {
+    std::string sessionID;
+    std::uint64_t serial = 0;
+    std::atomic<bool> silenced{false};
+  };
+  struct Entry {
+    std::shared_ptr<Link> link;
+    std::shared_ptr<DesktopSessionController> controller;
+  };
+
+  DesktopSessionManager(Send send, BackendProvider backend, Options options)
+      : send_(std::move(send)), backend_(std::move(backend)), options_(std::move(options)) {}
+
+  void open(const std::string& sessionID, const DesktopOpenConfig& config);
+  void route(const std::string& sessionID, const DesktopSignal& signal);
+  void close(const std::string& sessionID, const std::string& reason);
+  void signaled(const std::shared_ptr<Link>& link, const SignalingMessage& message);
+  void lifecycle(const std::shared_ptr<Link>& link, const DesktopLifecycle& event);
+  void remove(const Link& link);
+  std::shared_ptr<DesktopSessionController> find(const std::string& sessionID) const;
+  void sendFrame(const OutgoingDesktopFrame& frame) const;
+
   const Send send_;
-  const PeerFactory peerFactory_;
-  const int maxSessions_;
+  const BackendProvider backend_;
+  const Options options_;
+
+  mutable std::mutex lock_;  // guards everything below
+  std::map<std::string, Entry> controllers_;
+  std::uint64_t nextSerial_ = 1;
 };
 
 }  // namespace vela

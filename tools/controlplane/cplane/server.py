@@ -290,7 +290,8 @@ class ControlPlane:
 
     # The operator's remote-desktop page: static files, no build step.
     OPERATOR_FILES = {"": ("index.html", "text/html"), "index.html": ("index.html", "text/html"),
-                      "operator.js": ("operator.js", "text/javascript")}
+                      "operator.js": ("operator.js", "text/javascript"),
+                      "session.js": ("session.js", "text/javascript")}
 
     async def operator_page(self, request):
         entry = self.OPERATOR_FILES.get(request.match_info.get("name", ""))

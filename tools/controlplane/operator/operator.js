@@ -2,19 +2,21 @@
 // screen, and sends mouse, wheel, key and resolution messages over the "input" data
 // channel. Signalling travels as desktop frames ({"type":"desktop.signal","session_id",
 // "data": Base64 of the signal document}); a transport carries them. The built-in
-// transport is an outbox that a test driver (or, later, a gateway relay) drains with
-// velaOperator.drain() and feeds with velaOperator.receive(frameText).
+// transport is an outbox that a test driver drains with velaOperator.drain() and feeds
+// with velaOperator.receive(frameText); session.js replaces it with the gateway relay.
 "use strict";
 
 const velaOperator = (() => {
   const params = new URLSearchParams(location.search);
-  const sessionId = params.get("session") || "operator";
+  let sessionId = params.get("session") || "operator";
   const $ = (id) => document.getElementById(id);
   const video = $("screen");
 
   let pc = null;
   let input = null;            // the channel named "input" this page sends on
   const outbox = [];           // frame texts for the agent
+  let transport = (text) => outbox.push(text);
+  const listeners = [];        // called with every frame from the agent
   const controls = [];         // control messages received from the agent
   const channels = {};         // every channel by label, for tests
   const stamps = [];           // [frame counter, page clock ms] when measuring
@@ -31,7 +33,7 @@ const velaOperator = (() => {
   const fromBase64 = (b64) => new TextDecoder().decode(Uint8Array.from(atob(b64), (c) => c.charCodeAt(0)));
 
   function sendSignal(signal) {
-    outbox.push(canonical({ type: "desktop.signal", session_id: sessionId, data: toBase64(canonical(signal)) }));
+    transport(canonical({ type: "desktop.signal", session_id: sessionId, data: toBase64(canonical(signal)) }));
   }
 
   function log(line) {
@@ -81,6 +83,8 @@ const velaOperator = (() => {
   async function handle(frameText) {
     let frame;
     try { frame = JSON.parse(frameText); } catch (_) { return; }
+    for (const listener of listeners) listener(frame);
+    if (frame.session_id !== undefined && frame.session_id !== sessionId) return;
     if (frame.type !== "desktop.signal" || typeof frame.data !== "string") return;
     const signal = JSON.parse(fromBase64(frame.data));
     if (signal.kind === "offer") {
@@ -165,6 +169,16 @@ const velaOperator = (() => {
 
   return {
     receive,
+    // For session.js: where frames for the agent go, who hears the agent's frames, and
+    // which session this page speaks for.
+    setTransport: (send) => { transport = send; },
+    onFrame: (listener) => listeners.push(listener),
+    session: () => sessionId,
+    setSession: (id) => { sessionId = id; },
+    canonical,
+    toBase64,
+    fromBase64,
+    hangUp: () => { if (pc) pc.close(); pc = null; input = null; setState("closed"); },
     drain: () => outbox.splice(0, outbox.length),
     send,
     stats,

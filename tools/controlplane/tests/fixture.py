@@ -37,6 +37,29 @@ def make_csr(directory, common_name, name="dev"):
                    "-subj", "/CN=" + common_name).decode()
 
 
+class Gateway:
+    """gateway.py on a server's directory, both ports picked free; agent_url, operator."""
+
+    def __init__(self, server):
+        self.log = open(os.path.join(server.tmp, "gateway.log"), "ab")
+        self.proc = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(HERE), "gateway.py"),
+                                      server.dir, "--port", "0"], stdout=subprocess.DEVNULL, stderr=self.log)
+        info = os.path.join(server.dir, "gateway.json")
+        while not os.path.exists(info):
+            if self.proc.poll() is not None:
+                raise AssertionError("gateway exited")
+            time.sleep(0.05)
+        with open(info) as f:
+            ports = json.load(f)
+        self.agent_url = f"wss://127.0.0.1:{ports['port']}/v1/agent/conn"
+        self.operator = f"http://127.0.0.1:{ports['operator_port']}"
+
+    def close(self):
+        self.proc.terminate()
+        self.proc.wait()
+        self.log.close()
+
+
 class Server:
     """`init` + `serve --port 0 --admin-port 0`; stop() sends SIGTERM and waits."""
 

@@ -1,0 +1,289 @@
+#pragma once
+
+// In-test stand-ins for the desktop module's objects, so the session manager and
+// controller can be driven step by step: the test completes capture starts, answers
+// consent, fires recording durability and reads what each object was asked to do.
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "desktop/desktop_backend.h"
+#include "desktop/input/input_injector.h"
+
+namespace vela::testing {
+
+class FakePeer final : public DesktopPeer {
+ public:
+  struct State {
+    int starts = 0;
+    bool closed = false;
+    int framesPushed = 0;
+    std::vector<SessionDescription> remoteDescriptions;
+    std::vector<IceCandidate> remoteCandidates;
+    std::vector<std::vector<int>> targetResolutions;  // width, height, fps
+  };
+  State state() const {
+    std::lock_guard lock(mu_);
+    return state_;
+  }
+  void offer(const std::string& sdp) {
+    take(onDescription_)({SessionDescription::Kind::offer, sdp});
+  }
+  void candidate(const IceCandidate& candidate) { take(onCandidate_)(candidate); }
+  void control(const std::string& bytes) { take(onControl_)(bytes); }
+
+  void start(const std::vector<IceServer>&) override {
+    with([](State& s) { ++s.starts; });
+  }
+  void renegotiate() override {}
+  void pushVideoFrame(const DesktopVideoFrame&) override {
+    with([](State& s) { ++s.framesPushed; });
+  }
+  void setRemoteDescription(const SessionDescription& d) override {
+    with([&](State& s) { s.remoteDescriptions.push_back(d); });
+  }
+  void addRemoteCandidate(const IceCandidate& c) override {
+    with([&](State& s) { s.remoteCandidates.push_back(c); });
+  }
+  void sendControl(const std::string&) override {}
+  void setTargetResolution(int w, int h, int fps) override {
+    with([&](State& s) { s.targetResolutions.push_back({w, h, fps}); });
+  }
+  void close() override {
+    with([](State& s) { s.closed = true; });
+  }
+  void setOnLocalDescription(DescriptionCallback cb) override {
+    set(onDescription_, std::move(cb));
+  }
+  void setOnLocalCandidate(CandidateCallback cb) override { set(onCandidate_, std::move(cb)); }
+  void setOnControlData(ControlDataCallback cb) override { set(onControl_, std::move(cb)); }
+  void setOnConnectionState(ConnectionStateCallback) override {}
+  void setOnTargetBitrate(TargetBitrateCallback) override {}
+  void setOnKeyframeRequested(KeyframeRequestedCallback) override {}
+
+ private:
+  template <class F>
+  void with(F f) {
+    std::lock_guard lock(mu_);
+    f(state_);
+  }
+  template <class T>
+  void set(T& slot, T value) {
+    std::lock_guard lock(mu_);
+    slot = std::move(value);
+  }
+  template <class T>
+  T take(const T& slot) const {
+    std::lock_guard lock(mu_);
+    return slot;
+  }
+  mutable std::mutex mu_;
+  State state_;
+  DescriptionCallback onDescription_;
+  CandidateCallback onCandidate_;
+  ControlDataCallback onControl_;
+};
+
+class FakeRecording final : public DesktopRecording {
+ public:
+  explicit FakeRecording(std::optional<std::string> startError)
+      : startError_(std::move(startError)) {}
+  struct State {
+    std::optional<std::pair<int, int>> started;
+    int framesAppended = 0;
+    bool finalized = false;
+  };
+  State state() const {
+    std::lock_guard lock(mu_);
+    return state_;
+  }
+  void fireDurable() {
+    std::function<void()> cb;
+    {
+      std::lock_guard lock(mu_);
+      cb = onDurable_;
+    }
+    cb();
+  }
+
+  void setOnFirstChunkDurable(std::function<void()> cb) override {
+    std::lock_guard lock(mu_);
+    onDurable_ = std::move(cb);
+  }
+  Result<void> start(int width, int height) override {
+    if (startError_) return fail(*startError_);
+    std::lock_guard lock(mu_);
+    state_.started = {width, height};
+    return {};
+  }
+  void append(const BGRAFrame&, MediaTime) override {
+    std::lock_guard lock(mu_);
+    ++state_.framesAppended;
+  }
+  std::int64_t bytesWritten() const override {
+    std::lock_guard lock(mu_);
+    return state_.started ? 1000 + 10 * state_.framesAppended : 0;
+  }
+  void finalize(Completion completion) override {
+    std::optional<DesktopRecordingFinal> final;
+    {
+      std::lock_guard lock(mu_);
+      state_.finalized = true;
+      if (state_.started)
+        final = DesktopRecordingFinal{std::string(64, 'a'), 1234, 3.0, "file:///tmp/r.mp4", "fmp4"};
+    }
+    // A thread of its own, as the real writer's completion.
+    std::thread([completion = std::move(completion), final] { completion(final); }).detach();
+  }
+
+ private:
+  const std::optional<std::string> startError_;
+  mutable std::mutex mu_;
+  State state_;
+  std::function<void()> onDurable_;
+};
+
+class FakeIndicator final : public DesktopIndicating {
+ public:
+  void show(const std::string& text, const std::string&) override {
+    std::lock_guard lock(mu_);
+    shownText = text;
+    shown = true;
+  }
+  void hide() override {
+    std::lock_guard lock(mu_);
+    shown = false;
+    ++hides;
+  }
+  std::mutex mu_;
+  std::optional<std::string> shownText;
+  bool shown = false;
+  int hides = 0;
+};
+
+class FakeConsent final : public DesktopConsenting {
+ public:
+  void request(std::chrono::milliseconds, const std::string& operatorName, const std::string&,
+               const std::string&, bool, Completion completion) override {
+    {
+      std::lock_guard lock(mu_);
+      pending_ = std::move(completion);
+      askedOperator_ = operatorName;
+    }
+    cv_.notify_all();
+  }
+  // Waits for the dialog, then answers it.
+  void answer(bool accepted) {
+    Completion completion;
+    {
+      std::unique_lock lock(mu_);
+      cv_.wait_for(lock, std::chrono::seconds(60), [&] { return bool(pending_); });
+      completion = std::exchange(pending_, nullptr);
+    }
+    if (completion) completion(accepted);
+  }
+  bool asked() {
+    std::lock_guard lock(mu_);
+    return bool(pending_);
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  Completion pending_;
+  std::string askedOperator_;
+};
+
+class FakeCapturer final : public ScreenCapturer {
+ public:
+  explicit FakeCapturer(Result<Size, CaptureError> startResult)
+      : startResult_(std::move(startResult)) {}
+  void setOnFrame(FrameHandler h) override { onFrame_ = std::move(h); }
+  void setOnStopped(StopHandler h) override { onStopped_ = std::move(h); }
+  void start(std::optional<std::uint32_t>, StartCompletion completion) override {
+    started = true;
+    completion(startResult_);
+  }
+  void stop() override { stopped = true; }
+  void deliverFrame() {
+    static const std::uint8_t pixels[16] = {};
+    if (!stopped) onFrame_(PixelBuffer{2, 2, 8, pixels, 1, nullptr}, MediaTime{0});
+  }
+  void vanish() { onStopped_(AgentError("display closed")); }
+
+  std::atomic<bool> started{false};
+  std::atomic<bool> stopped{false};
+
+ private:
+  const Result<Size, CaptureError> startResult_;
+  FrameHandler onFrame_;
+  StopHandler onStopped_;
+};
+
+class FakeInjector final : public InputInjector {
+ public:
+  void mouseMove(Point to) override { record("move", to); }
+  void mouseDown(Point at, Button) override { record("down", at); }
+  void mouseUp(Point at, Button) override { record("up", at); }
+  void mouseDrag(Point to, Button) override { record("drag", to); }
+  void scroll(std::int32_t, std::int32_t) override {}
+  void keyDown(std::uint16_t, Modifiers) override {}
+  void keyUp(std::uint16_t, Modifiers) override {}
+
+  struct Log {
+    std::mutex mu;
+    std::vector<std::pair<std::string, Point>> events;
+  };
+  explicit FakeInjector(std::shared_ptr<Log> log) : log_(std::move(log)) {}
+
+ private:
+  void record(const char* what, Point p) {
+    std::lock_guard lock(log_->mu);
+    log_->events.emplace_back(what, p);
+  }
+  std::shared_ptr<Log> log_;
+};
+
+// One backend for a test; it remembers every object it made, in session order.
+class FakeBackend final : public DesktopBackend {
+ public:
+  Result<ScreenCapturer::Size, CaptureError> captureResult = ScreenCapturer::Size{1280, 720};
+  std::optional<std::string> recordingError;
+  bool withConsent = true;
+  std::vector<Displays::Info> displays{{7, 1280, 720, true, 100, 50}};
+
+  std::vector<std::shared_ptr<FakePeer>> peers;
+  std::vector<std::shared_ptr<FakeRecording>> recordings;
+  std::vector<std::shared_ptr<FakeCapturer>> capturers;
+  const std::shared_ptr<FakeIndicator> indicatorObject = std::make_shared<FakeIndicator>();
+  const std::shared_ptr<FakeConsent> consentObject = std::make_shared<FakeConsent>();
+
+  ScreenPermissions::Summary screenPermissions() override { return {true, true}; }
+  std::vector<Displays::Info> activeDisplays() override { return displays; }
+  std::shared_ptr<ScreenCapturer> makeScreenCapturer(ScreenCapturer::Config) override {
+    capturers.push_back(std::make_shared<FakeCapturer>(captureResult));
+    return capturers.back();
+  }
+  Result<std::shared_ptr<H264Encoder>, EncoderError> makeH264Encoder(H264Encoder::Config) override {
+    return tl::unexpected(EncoderError{EncoderError::Kind::sessionCreateFailed, "fake"});
+  }
+  std::shared_ptr<DesktopPeer> makePeer() override { return std::make_shared<FakePeer>(); }
+  Result<DesktopSessionMedia, std::string> makeSessionMedia(const std::string&) override {
+    peers.push_back(std::make_shared<FakePeer>());
+    recordings.push_back(std::make_shared<FakeRecording>(recordingError));
+    return DesktopSessionMedia{peers.back(), recordings.back()};
+  }
+  std::shared_ptr<DesktopIndicating> indicator() override { return indicatorObject; }
+  std::shared_ptr<DesktopConsenting> consent() override {
+    return withConsent ? consentObject : nullptr;
+  }
+};
+
+}  // namespace vela::testing

@@ -1,0 +1,315 @@
+#include "remote/desktop/desktop_session_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "remote/desktop_session_fakes.h"
+#include "util/base64.h"
+#include "util/json_scanner.h"
+
+namespace vela {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeBackend;
+using testing::FakeInjector;
+
+// One outgoing frame, with the Base64 document in `data` decoded.
+struct Sent {
+  std::string type;
+  std::string session;
+  std::string text;
+  JSONValue inner;
+};
+
+class FrameSink {
+ public:
+  void operator()(const std::string& text) {
+    auto frame = JSONScanner::parse(text).value();
+    Sent sent{frame["type"]->stringValue().value(), frame["session_id"]->stringValue().value(),
+              text, JSONValue()};
+    if (auto* data = frame["data"]) {
+      sent.inner =
+          JSONScanner::parse(toString(Base64::decode(data->stringValue().value()).value())).value();
+    }
+    {
+      std::lock_guard lock(mu_);
+      frames_.push_back(std::move(sent));
+    }
+    cv_.notify_all();
+  }
+  // Waits for at least `count` frames and returns them all.
+  std::vector<Sent> await(size_t count) {
+    std::unique_lock lock(mu_);
+    cv_.wait_for(lock, 60s, [&] { return frames_.size() >= count; });
+    return frames_;
+  }
+  std::vector<Sent> now() {
+    std::lock_guard lock(mu_);
+    return frames_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<Sent> frames_;
+};
+
+std::vector<std::string> typesOf(const std::vector<Sent>& frames) {
+  std::vector<std::string> types;
+  for (const auto& f : frames) types.push_back(f.type);
+  return types;
+}
+
+std::string openText(const std::string& id, const std::string& inner) {
+  return R"({"type":"desktop.open","session_id":")" + id + R"(","data":")" + Base64::encode(inner) +
+         R"("})";
+}
+const std::string kAttended = R"({"mode":"attended","consent":true,"operator":"Ops"})";
+const std::string kUnattended = R"({"mode":"unattended","consent":true,"mon":2})";
+
+class DesktopSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DesktopSessionManager::Options options;
+    options.timing.beatInterval = 20ms;
+    options.makeInjector = [log = injected_] { return std::make_unique<FakeInjector>(log); };
+    manager_ = DesktopSessionManager::create(
+        [this](const std::string& t) { sink_(t); },
+        [this] { return static_cast<DesktopBackend*>(&backend_); }, options);
+  }
+  void TearDown() override {
+    manager_->killAll();
+    // Closing sessions keep themselves alive until their recording is final; they must
+    // be gone before the sink and the fakes are.
+    while (!allSessionsGone()) std::this_thread::sleep_for(5ms);
+    manager_.reset();
+  }
+  bool allSessionsGone() {
+    for (auto& capturer : backend_.capturers) {
+      if (capturer.use_count() > 1) return false;
+    }
+    return true;
+  }
+  void feed(const std::string& text) {
+    auto frame = IncomingDesktopFrame::parse(text);
+    if (frame) manager_->handle(*frame);
+  }
+  // Drains the session queues by waiting until an ended session has left the map.
+  void awaitInactive(int expected) {
+    for (int i = 0; i < 12000 && manager_->activeCount() != expected; ++i)
+      std::this_thread::sleep_for(5ms);
+  }
+
+  FakeBackend backend_;
+  FrameSink sink_;
+  std::shared_ptr<FakeInjector::Log> injected_ = std::make_shared<FakeInjector::Log>();
+  std::shared_ptr<DesktopSessionManager> manager_;
+};
+
+TEST_F(DesktopSessionTest, AttendedSessionStreamsOnlyAfterConsentThenOpensBeatsAndClosesQuietly) {
+  feed(openText("s1", kAttended));
+  backend_.capturers[0]->deliverFrame();  // before the answer
+  backend_.consentObject->answer(true);
+  auto& peer = *backend_.peers[0];
+  auto& recording = *backend_.recordings[0];
+  for (int i = 0; i < 12000 && peer.state().starts == 0; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(recording.state().framesAppended, 0);
+  EXPECT_EQ(peer.state().framesPushed, 0);
+  EXPECT_EQ(recording.state().started, (std::pair{1280, 720}));
+  EXPECT_EQ(peer.state().targetResolutions, (std::vector<std::vector<int>>{{1280, 720, 30}}));
+  EXPECT_EQ(backend_.indicatorObject->shownText, "Fernzugriff aktiv · Aufzeichnung läuft");
+
+  backend_.capturers[0]->deliverFrame();
+  EXPECT_EQ(recording.state().framesAppended, 1);
+  EXPECT_EQ(peer.state().framesPushed, 1);
+
+  peer.offer("v=0 offer");
+  feed(R"({"type":"desktop.signal","session_id":"s1","data":")" +
+       Base64::encode(R"({"kind":"answer","sdp":"v=0 answer"})") + R"("})");
+  feed(R"({"type":"desktop.signal","session_id":"s1","data":")" +
+       Base64::encode(R"({"kind":"ice","candidate":{"candidate":"c1","sdpMid":"0"}})") + R"("})");
+  EXPECT_EQ(peer.state().remoteDescriptions,
+            (std::vector<SessionDescription>{{SessionDescription::Kind::answer, "v=0 answer"}}));
+  ASSERT_EQ(peer.state().remoteCandidates.size(), 1u);
+  EXPECT_EQ(peer.state().remoteCandidates[0].candidate, "c1");
+
+  EXPECT_EQ(typesOf(sink_.now()), (std::vector<std::string>{"desktop.signal"}));
+  recording.fireDurable();
+  recording.fireDurable();  // only the first counts
+  auto frames = sink_.await(5);
+  ASSERT_GE(frames.size(), 5u);
+  EXPECT_EQ(frames[1].type, "desktop.opened");
+  EXPECT_EQ(frames[1].inner["consent"]->stringValue(), "accepted");
+  EXPECT_EQ(frames[1].inner["recording_ready"]->boolValue(), true);
+  EXPECT_EQ(frames[1].inner["indicator_ack"]->operator[]("text_version")->stringValue(),
+            DesktopSessionController::textVersion("Fernzugriff aktiv · Aufzeichnung läuft"));
+  for (size_t i = 2; i < 5; ++i) {
+    EXPECT_EQ(frames[i].type, "desktop.recording");
+    EXPECT_EQ(frames[i].inner["state"]->stringValue(), "beat");
+    EXPECT_EQ(frames[i].inner["seq"]->intValue(), std::int64_t(i - 1));
+    EXPECT_EQ(frames[i].inner["bytes"]->intValue(), 1010);
+  }
+
+  feed(R"({"type":"desktop.close","session_id":"s1","reason":"operator"})");
+  awaitInactive(0);
+  frames = sink_.now();
+  ASSERT_EQ(frames.back().type, "desktop.recording");
+  EXPECT_EQ(frames.back().inner["state"]->stringValue(), "final");
+  EXPECT_EQ(frames.back().inner["sha256"]->stringValue(), std::string(64, 'a'));
+  for (const auto& f : frames) EXPECT_NE(f.type, "desktop.closed");
+  EXPECT_TRUE(backend_.capturers[0]->stopped);
+  EXPECT_TRUE(peer.state().closed);
+  EXPECT_FALSE(backend_.indicatorObject->shown);
+
+  // Nothing more: no beats after the end, signals for the closed session go nowhere.
+  size_t count = frames.size();
+  feed(R"({"type":"desktop.signal","session_id":"s1","data":")" +
+       Base64::encode(R"({"kind":"answer","sdp":"late"})") + R"("})");
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(sink_.now().size(), count);
+  EXPECT_EQ(peer.state().remoteDescriptions.size(), 1u);
+}
+
+TEST_F(DesktopSessionTest, DeclinedConsentRecordsAndOffersNothing) {
+  feed(openText("s1", kAttended));
+  backend_.capturers[0]->deliverFrame();
+  backend_.consentObject->answer(false);
+  auto frames = sink_.await(2);
+  EXPECT_EQ(typesOf(frames), (std::vector<std::string>{"desktop.consent", "desktop.closed"}));
+  EXPECT_EQ(frames[0].inner["status"]->stringValue(), "declined");
+  EXPECT_EQ(frames[1].text,
+            R"({"reason":"consent_declined","session_id":"s1","type":"desktop.closed"})");
+  awaitInactive(0);
+  EXPECT_FALSE(backend_.recordings[0]->state().started);
+  EXPECT_EQ(backend_.recordings[0]->state().framesAppended, 0);
+  EXPECT_EQ(backend_.peers[0]->state().starts, 0);
+  EXPECT_FALSE(backend_.indicatorObject->shownText);
+}
+
+TEST_F(DesktopSessionTest, UnattendedOrPromptlessSessionsStartAtOnceAndZeroSizeOffersFullHD) {
+  backend_.captureResult = ScreenCapturer::Size{0, 0};
+  feed(openText("u", kUnattended));
+  backend_.withConsent = false;
+  feed(openText("a", kAttended));
+  for (int i = 0; i < 12000 && backend_.peers[1]->state().starts == 0; ++i)
+    std::this_thread::sleep_for(5ms);
+  EXPECT_FALSE(backend_.consentObject->asked());
+  EXPECT_EQ(backend_.peers[0]->state().targetResolutions,
+            (std::vector<std::vector<int>>{{1920, 1080, 30}}));
+  backend_.recordings[0]->fireDurable();
+  auto frames = sink_.await(1);
+  ASSERT_EQ(frames[0].type, "desktop.opened");
+  EXPECT_EQ(frames[0].inner["monitors"]->arrayValue()->size(), 1u);
+  EXPECT_EQ(frames[0].inner["monitors"]->arrayValue()->at(0).intValue(), 2);
+}
+
+TEST_F(DesktopSessionTest, LimitDuplicatesAndStrayFramesAreAnsweredAsSpecified) {
+  backend_.withConsent = false;
+  feed(openText("s1", kAttended));
+  feed(openText("s1", kAttended));  // in use: ignored, no new media, no reply
+  EXPECT_EQ(backend_.peers.size(), 1u);
+  feed(openText("s2", kAttended));
+  feed(openText("s3", kAttended));
+  EXPECT_EQ(manager_->activeCount(), 2);
+  // Unknown ids and malformed frames: nothing happens.
+  feed(R"({"type":"desktop.close","session_id":"nope"})");
+  feed(R"({"type":"desktop.signal","session_id":"nope","data":")" +
+       Base64::encode(R"({"kind":"answer","sdp":"x"})") + R"("})");
+  feed(R"({"type":"desktop.signal","session_id":"s1"})");
+  feed(R"({"type":"desktop.signal","session_id":"s1","data":42})");
+  feed(R"({"type":"desktop.open","session_id":7})");
+  feed(R"({"type":"desktop.open"})");
+  feed(R"(["desktop.open"])");
+  std::this_thread::sleep_for(50ms);
+  auto frames = sink_.now();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(
+      frames[0].text,
+      R"({"message":"desktop session limit reached","session_id":"s3","type":"desktop.error"})");
+  EXPECT_EQ(manager_->activeCount(), 2);
+  for (auto& peer : backend_.peers) EXPECT_TRUE(peer->state().remoteDescriptions.empty());
+}
+
+TEST_F(DesktopSessionTest, AgentSideFailuresReportErrorThenClosed) {
+  backend_.withConsent = false;
+  backend_.captureResult = tl::unexpected(CaptureError::notPermitted("cannot open display"));
+  feed(openText("cap", kAttended));
+  auto frames = sink_.await(2);
+  EXPECT_EQ(
+      frames[0].text,
+      R"({"message":"capture failed: screen capture not permitted: cannot open display","session_id":"cap","type":"desktop.error"})");
+  EXPECT_EQ(frames[1].text,
+            R"({"reason":"capture_failed","session_id":"cap","type":"desktop.closed"})");
+
+  backend_.captureResult = ScreenCapturer::Size{800, 600};
+  backend_.recordingError = "recorder: startWriting failed (Permission denied)";
+  feed(openText("rec", kAttended));
+  frames = sink_.await(4);
+  EXPECT_EQ(
+      frames[2].text,
+      R"j({"message":"recording sink failed: recorder: startWriting failed (Permission denied)","session_id":"rec","type":"desktop.error"})j");
+  EXPECT_EQ(frames[3].text,
+            R"({"reason":"recording_failed","session_id":"rec","type":"desktop.closed"})");
+  EXPECT_EQ(backend_.peers[1]->state().starts, 0);
+
+  backend_.recordingError.reset();
+  feed(openText("gone", kAttended));
+  for (int i = 0; i < 12000 && !backend_.recordings[2]->state().started; ++i)
+    std::this_thread::sleep_for(5ms);
+  backend_.capturers[2]->vanish();
+  frames = sink_.await(6);
+  EXPECT_EQ(frames[4].inner["state"]->stringValue(), "final");
+  EXPECT_EQ(frames[5].text,
+            R"({"reason":"capture_stopped","session_id":"gone","type":"desktop.closed"})");
+  awaitInactive(0);
+}
+
+TEST_F(DesktopSessionTest, KillAllClosesLocallyFinalisesAndSendsNothing) {
+  backend_.withConsent = false;
+  feed(openText("s1", kUnattended));
+  feed(openText("s2", kUnattended));
+  for (auto& r : backend_.recordings) {
+    for (int i = 0; i < 12000 && !r->state().started; ++i) std::this_thread::sleep_for(5ms);
+  }
+  size_t before = sink_.now().size();
+  manager_->killAll();
+  EXPECT_EQ(manager_->activeCount(), 0);
+  for (auto& r : backend_.recordings) {
+    for (int i = 0; i < 12000 && !r->state().finalized; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(r->state().finalized);
+  }
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(sink_.now().size(), before);
+  for (auto& c : backend_.capturers) EXPECT_TRUE(c->stopped);
+  // The ids are free again.
+  feed(openText("s1", kUnattended));
+  EXPECT_EQ(manager_->activeCount(), 1);
+}
+
+TEST_F(DesktopSessionTest, ControlMessagesResizeOrInjectAgainstTheDisplay) {
+  backend_.withConsent = false;
+  feed(openText("s1", kUnattended));
+  auto& peer = *backend_.peers[0];
+  for (int i = 0; i < 12000 && peer.state().starts == 0; ++i) std::this_thread::sleep_for(5ms);
+  peer.control(R"({"t":"res","w":640,"h":480,"fps":15})");
+  peer.control(R"({"t":"m","e":"down","x":0.5,"y":0.5,"b":0})");
+  peer.control(R"(not json)");
+  peer.control(R"({"t":"res","w":0,"h":480})");
+  for (int i = 0; i < 12000 && peer.state().targetResolutions.size() < 2; ++i)
+    std::this_thread::sleep_for(5ms);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(peer.state().targetResolutions.back(), (std::vector<int>{640, 480, 15}));
+  std::lock_guard lock(injected_->mu);
+  ASSERT_EQ(injected_->events.size(), 1u);
+  EXPECT_EQ(injected_->events[0].first, "down");
+  // Display 7 sits at (100, 50), 1280x720.
+  EXPECT_EQ(injected_->events[0].second, (InputInjector::Point{740, 410}));
+}
+
+}  // namespace
+}  // namespace vela
