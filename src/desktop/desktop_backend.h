@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "desktop/h264_encoder.h"
+#include "desktop/input/input_injector.h"
 #include "desktop/screen_capturer.h"
 #include "desktop/screen_types.h"
 #include "remote/desktop/desktop_consenting.h"
@@ -36,6 +37,8 @@ class DesktopBackend {
   virtual Result<DesktopSessionMedia, std::string> makeSessionMedia(const std::string& recordingDirectory) = 0;
   virtual std::shared_ptr<DesktopIndicating> indicator() = 0;
   virtual std::shared_ptr<DesktopConsenting> consent() = 0;
+  // Posts the operator's input on this display, or nullptr (logged) when it cannot.
+  virtual std::unique_ptr<InputInjector> makeInputInjector() = 0;
 };
 
 }  // namespace vela

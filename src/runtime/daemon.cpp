@@ -62,8 +62,8 @@ Result<std::shared_ptr<AgentRuntime>> makeRuntime(const AgentConfig& config, con
     // screen belongs to the per-user helper behind the desktop IPC relay.
     DesktopSessionManager::BackendProvider desktopBackend;
     if (::geteuid() != 0) desktopBackend = DesktopModule::backendProvider();
-    // desktopBackend goes to the gateway client once its create() takes a backend provider.
-    gateway = GatewayShellClient::create(config.serverBaseURL, trust, *config.deviceToken);
+    gateway = GatewayShellClient::create(config.serverBaseURL, trust, *config.deviceToken,
+                                         std::move(desktopBackend));
   } else {
     runtime->addStartupWarning("no device token / server; remote-shell gateway connection disabled");
   }

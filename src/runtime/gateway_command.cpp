@@ -35,8 +35,8 @@ Result<int> gatewayCommand(Args) {
 
   // The desktop module loads on the first desktop session, not before.
   DesktopSessionManager::BackendProvider desktopBackend = DesktopModule::backendProvider();
-  // desktopBackend goes to the gateway client once its create() takes a backend provider.
-  auto client = GatewayShellClient::create(*base, std::move(trust), *config.deviceToken);
+  auto client = GatewayShellClient::create(*base, std::move(trust), *config.deviceToken,
+                                           std::move(desktopBackend));
   if (!client) return fail("could not build gateway client URL");
   auto host = URL::parse(*base);
   std::string shownHost = host && !host->host.empty() ? host->host : "?";

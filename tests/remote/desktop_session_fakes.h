@@ -264,6 +264,7 @@ class FakeBackend final : public DesktopBackend {
   std::vector<std::shared_ptr<FakeCapturer>> capturers;
   const std::shared_ptr<FakeIndicator> indicatorObject = std::make_shared<FakeIndicator>();
   const std::shared_ptr<FakeConsent> consentObject = std::make_shared<FakeConsent>();
+  const std::shared_ptr<FakeInjector::Log> injected = std::make_shared<FakeInjector::Log>();
 
   ScreenPermissions::Summary screenPermissions() override { return {true, true}; }
   std::vector<Displays::Info> activeDisplays() override { return displays; }
@@ -283,6 +284,9 @@ class FakeBackend final : public DesktopBackend {
   std::shared_ptr<DesktopIndicating> indicator() override { return indicatorObject; }
   std::shared_ptr<DesktopConsenting> consent() override {
     return withConsent ? consentObject : nullptr;
+  }
+  std::unique_ptr<InputInjector> makeInputInjector() override {
+    return std::make_unique<FakeInjector>(injected);
   }
 };
 

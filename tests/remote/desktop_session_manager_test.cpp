@@ -77,7 +77,6 @@ class DesktopSessionTest : public ::testing::Test {
   void SetUp() override {
     DesktopSessionManager::Options options;
     options.timing.beatInterval = 20ms;
-    options.makeInjector = [log = injected_] { return std::make_unique<FakeInjector>(log); };
     manager_ = DesktopSessionManager::create(
         [this](const std::string& t) { sink_(t); },
         [this] { return static_cast<DesktopBackend*>(&backend_); }, options);
@@ -107,7 +106,7 @@ class DesktopSessionTest : public ::testing::Test {
 
   FakeBackend backend_;
   FrameSink sink_;
-  std::shared_ptr<FakeInjector::Log> injected_ = std::make_shared<FakeInjector::Log>();
+  std::shared_ptr<FakeInjector::Log> injected_ = backend_.injected;
   std::shared_ptr<DesktopSessionManager> manager_;
 };
 

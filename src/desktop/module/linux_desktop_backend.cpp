@@ -11,6 +11,7 @@
 #include "desktop/shared_encoder.h"
 #include "platform/linux/x11/x11_screen.h"
 #include "platform/linux/x11/x11_screen_capturer.h"
+#include "platform/linux/x11/xtest_input_injector.h"
 #include "ui/desktop_consent.h"
 #include "ui/desktop_indicator.h"
 #include "ui/ui_runtime.h"
@@ -40,6 +41,8 @@ const std::optional<std::string>& peerUnavailable() {
   return *why;
 }
 
+constexpr const char* kNoWebRTC = "agent has no WebRTC backend";
+
 class LinuxDesktopBackend final : public DesktopBackend {
  public:
   ScreenPermissions::Summary screenPermissions() override { return x11::screenPermissions(); }
@@ -63,7 +66,8 @@ class LinuxDesktopBackend final : public DesktopBackend {
   }
 
   Result<DesktopSessionMedia, std::string> makeSessionMedia(const std::string& recordingDirectory) override {
-    if (const auto& why = peerUnavailable()) return tl::unexpected("no WebRTC backend: " + *why);
+    // The reason was logged once; the operator sees the wire text.
+    if (peerUnavailable()) return tl::unexpected(std::string(kNoWebRTC));
 #ifdef VELA_HAVE_WEBRTC
     if (auto muxing = GstRuntime::requireElements({"mp4mux", "filesink"}); !muxing) {
       return tl::unexpected(muxing.error().message);
@@ -79,7 +83,7 @@ class LinuxDesktopBackend final : public DesktopBackend {
         });
     return DesktopSessionMedia{LibWebRTCPeer::create(*encoder), std::move(recording)};
 #else
-    return tl::unexpected(std::string("no WebRTC backend"));
+    return tl::unexpected(std::string(kNoWebRTC));
 #endif
   }
 
@@ -88,6 +92,14 @@ class LinuxDesktopBackend final : public DesktopBackend {
   }
   std::shared_ptr<DesktopConsenting> consent() override {
     return UiRuntime::available() ? std::make_shared<DesktopConsent>() : nullptr;
+  }
+  std::unique_ptr<InputInjector> makeInputInjector() override {
+    auto injector = XTestInputInjector::create();
+    if (!injector) {
+      Log::warn("desktop: no input injection: " + injector.error().message);
+      return nullptr;
+    }
+    return std::move(*injector);
   }
 };
 

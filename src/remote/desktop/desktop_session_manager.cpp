@@ -77,7 +77,7 @@ void DesktopSessionManager::open(const std::string& sessionID, const DesktopOpen
   parts.recorder = std::move(media->recording);
   parts.indicator = backend->indicator();
   parts.consent = backend->consent();
-  parts.injector = options_.makeInjector ? options_.makeInjector() : nullptr;
+  parts.injector = backend->makeInputInjector();
   parts.capturer = backend->makeScreenCapturer({DesktopSessionController::kFps, true});
   parts.displays = [backend] { return backend->activeDisplays(); };
   if (!parts.capturer) {

@@ -27,14 +27,11 @@ class DesktopSessionManager : public std::enable_shared_from_this<DesktopSession
  public:
   using Send = std::function<void(const std::string& frameText)>;
   using BackendProvider = std::function<DesktopBackend*()>;
-  using InjectorFactory = std::function<std::unique_ptr<InputInjector>()>;
 
   struct Options {
     int maxSessions = 2;
     // Where recordings go; empty for the backend's default (the temporary directory).
     std::string recordingDirectory;
-    // Without one, sessions stream and record but drop the operator's input.
-    InjectorFactory makeInjector;
     DesktopSessionController::Timing timing;
   };
 
