@@ -147,7 +147,7 @@ Result<void> UpdateChecker::swapBinary(const std::string& stagedBinary, const st
 
 Result<void> UpdateChecker::applyAndRelaunch(const std::string& stagedBinary, const std::string& installedPath) {
   VELA_TRY_VOID(swapBinary(stagedBinary, installedPath));
-  Log::info("Update applied to " + installedPath + "; exiting for launchd relaunch");
+  Log::info("Update applied to " + installedPath + "; exiting for systemd relaunch");
   exit_(0);
   return {};
 }
