@@ -145,7 +145,7 @@ int main(Args arguments) {
   if (!arguments.empty() && (removeFlag(arguments, "--verbose") || removeFlag(arguments, "-v"))) {
     Log::verbose = true;
   }
-  if (arguments.empty() && ProcessInfo::launchedFromBundle()) arguments = {"run"};
+  if (arguments.empty() && ProcessInfo::insideAppBundle()) arguments = {"run"};
   if (arguments.empty()) {
     printUsage();
     return 1;
