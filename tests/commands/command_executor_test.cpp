@@ -268,8 +268,9 @@ TEST_F(ExecutorTest, UninstallRemovesTheIdentityAndSchedulesSelfRemoval) {
   Outcome packagePurged = run("uninstall", R"({"purge":true})");
   Outcome kept = run("uninstall", R"({"purge":false})");
 
-  EXPECT_EQ(installerPurged, (Outcome{0, "decommissioned: program, services, identity, certificate, "
-                                         "config and pinned trust removed; self-removal in ~3s"}));
+  EXPECT_EQ(installerPurged, (Outcome{0, "decommissioned: program, services, identity, "
+                                         "certificate, config and pinned trust removed; "
+                                         "self-removal in ~3s"}));
   EXPECT_EQ(packagePurged, installerPurged);
   EXPECT_EQ(kept, (Outcome{0, "decommissioned: identity, certificate, config and pinned trust "
                               "(program kept) removed; self-removal in ~3s"}));

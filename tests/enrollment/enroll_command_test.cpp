@@ -252,7 +252,7 @@ TEST_F(EnrollCommand, CorruptDeviceKeyIsReplacedByAFreshFileKey) {
                          "\n"),
             std::string::npos)
       << out.err;
-  EXPECT_EQ(out.err.find("WARN"), std::string::npos) << out.err;
+  EXPECT_EQ(out.err.find("keychain"), std::string::npos) << out.err;
   std::string key = testing::readFileOrEmpty(state_.file("device.key"));
   EXPECT_EQ(key.size(), 97u);
   EXPECT_EQ(key[0], '\x04');

@@ -75,8 +75,9 @@ TEST_F(DeviceKeyFileTest, CreateFallsBackToOwnerOnlyFileThatReloadsToTheSameKey)
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(created.backing(), DeviceKey::Backing::file);
   EXPECT_EQ(DeviceKey::rawValue(created.backing()), "file");
-  EXPECT_NE(err.find("] INFO: generated file-backed device key at " + state.file("device.key") + "\n"),
-            std::string::npos)
+  EXPECT_NE(
+      err.find("] INFO: generated file-backed device key at " + state.file("device.key") + "\n"),
+      std::string::npos)
       << err;
   EXPECT_EQ(err.find("WARN"), std::string::npos) << err;
 
