@@ -10,7 +10,8 @@ std::string tolerant(std::string step) { return step + " 2>/dev/null || true"; }
 InstalledFiles InstalledFiles::under(std::string_view root) {
   std::string base(root);
   while (!base.empty() && base.back() == '/') base.pop_back();
-  return {base + "/usr/local/bin/vela-agent", base + "/etc/systemd/system/" + std::string(kSystemUnit),
+  return {base + "/usr/local/bin/vela-agent",
+          base + "/etc/systemd/system/" + std::string(kSystemUnit),
           base + "/etc/systemd/user/" + std::string(kDesktopUnit)};
 }
 
@@ -42,7 +43,8 @@ std::vector<std::string> lines(const Plan& plan) {
     } else {
       const InstalledFiles& files = plan.installed;
       out.push_back(tolerant("rm -f " + singleQuoted(files.executable) + " " +
-                             singleQuoted(files.systemUnit) + " " + singleQuoted(files.desktopUnit)));
+                             singleQuoted(files.systemUnit) + " " +
+                             singleQuoted(files.desktopUnit)));
       out.push_back(tolerant("systemctl daemon-reload"));
     }
   }
