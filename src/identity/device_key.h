@@ -52,7 +52,6 @@ class DeviceKey {
   Result<std::string> privateKeyPEMForTLS() const;
 
   Backing backing() const { return backing_; }
-  const BackedKey& secKey() const { return *privateKey_; }
   const Bytes& tag() const { return tag_; }
 
  private:
