@@ -9,6 +9,7 @@
 #include "commands/command_type.h"
 #include "commands/replay_store.h"
 #include "commands/result_output.h"
+#include "commands/uninstall_script.h"
 #include "config/agent_paths.h"
 #include "identity/cert_store.h"
 #include "identity/device_key.h"
@@ -43,18 +44,6 @@ std::string_view trimmed(std::string_view text) {
   if (first == std::string_view::npos) return {};
   auto last = text.find_last_not_of(kSpace);
   return text.substr(first, last - first + 1);
-}
-
-std::string singleQuoted(std::string_view text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
 }
 
 std::optional<std::string> interpreterPath(std::string_view name) {
@@ -117,7 +106,7 @@ CommandExecutor::Outcome CommandExecutor::runScript(const JSONValue& payload) {
     return {kBadPayload, "run_script: missing 'script' in payload"};
   }
   const std::string* given = stringMember(payload, "interpreter");
-  std::string name = given != nullptr ? *given : "zsh";
+  std::string name = given != nullptr ? *given : "bash";
   auto path = interpreterPath(name);
   if (!path) {
     return {kBadPayload, "run_script: interpreter '" + name + "' not allowed (zsh|bash|sh)"};
@@ -213,48 +202,26 @@ CommandExecutor::Outcome CommandExecutor::policyPush(const JSONValue& payload) {
   return {kSuccess, "policy stored (" + std::to_string(bytes.size()) + " bytes)"};
 }
 
-std::optional<std::string> CommandExecutor::appBundlePath(std::string_view executable) {
-  if (executable.find(".app/Contents/MacOS/") == std::string_view::npos) return std::nullopt;
-  std::filesystem::path path(executable);
-  return path.parent_path().parent_path().parent_path().string();
-}
-
-std::vector<std::string> CommandExecutor::uninstallScriptLines(
-    bool purge, const std::optional<std::string>& bundle, std::int64_t pid) {
-  std::vector<std::string> lines{
-      "sleep 3",
-      "systemctl disable --now vela-agent.service 2>/dev/null || true",
-      "systemctl --global disable vela-agent-desktop.service 2>/dev/null || true",
-      "for u in $(loginctl list-users --no-legend 2>/dev/null | awk '{print $2}'); do "
-      "systemctl --user -M \"$u@\" stop vela-agent-desktop.service; done 2>/dev/null || true",
-  };
-  if (purge && bundle) lines.push_back("rm -rf " + singleQuoted(*bundle));
-  lines.push_back("kill -9 " + std::to_string(pid) + " 2>/dev/null || true");
-  return lines;
-}
-
 CommandExecutor::Outcome CommandExecutor::uninstall(const JSONValue& payload) {
   bool purge = true;
   if (const JSONValue* given = payload["purge"]; given != nullptr && given->boolValue()) {
     purge = *given->boolValue();
   }
-  const std::string& program = ProcessInfo::programPath();
-  auto bundle = appBundlePath(program.empty() ? ProcessInfo::executablePath() : program);
-  auto lines = uninstallScriptLines(purge, bundle, static_cast<std::int64_t>(::getpid()));
-  std::string script;
-  for (const auto& line : lines) {
-    if (!script.empty()) script += "; ";
-    script += line;
-  }
-  (void)actions_->spawnDetached("/bin/sh", {"-c", script});
+  UninstallScript::Plan plan;
+  plan.purge = purge;
+  plan.pid = static_cast<std::int64_t>(::getpid());
+  plan.loggedInUsers = actions_->loggedInUsers();
+  if (purge) plan.package = actions_->owningPackage(ProcessInfo::executablePath());
+  plan.installed = UninstallScript::InstalledFiles::under(installRoot_);
+  (void)actions_->spawnDetached("/bin/sh", {"-c", UninstallScript::text(plan)});
 
   removeLocalIdentity();
   // The poller reports the result in the meantime; the detached script stops the
   // services and kills any remains after its own pause.
   actions_->scheduleExit(0, std::chrono::seconds(2));
 
-  std::string what = purge ? "app bundle, LaunchAgent, identity, certificate, config and pinned trust"
-                           : "identity, certificate, config and pinned trust (app kept)";
+  std::string what = purge ? "program, services, identity, certificate, config and pinned trust"
+                           : "identity, certificate, config and pinned trust (program kept)";
   Log::warn("uninstall command: decommissioning — " + what + " → self-removal scheduled");
   return {kSuccess, "decommissioned: " + what + " removed; self-removal in ~3s"};
 }

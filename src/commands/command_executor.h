@@ -62,16 +62,12 @@ class CommandExecutor {
   Outcome policyPush(const JSONValue& payload);
   Outcome uninstall(const JSONValue& payload);
 
-  // The .app directory around an executable inside ".app/Contents/MacOS/"; absent for
-  // every other path (always, for a plain Linux installation).
-  static std::optional<std::string> appBundlePath(std::string_view executable);
-  // The shell lines of the detached self-removal, in order.
-  static std::vector<std::string> uninstallScriptLines(bool purge,
-                                                       const std::optional<std::string>& bundle,
-                                                       std::int64_t pid);
   // 6 bytes of 0xFF and the MAC 16 times; absent when `mac` is not 12 hex digits
   // (separators ':' and '-' ignored).
   static std::optional<Bytes> magicPacket(std::string_view mac);
+
+  // Where uninstall finds the files of the agent's own installer ("" : the real root).
+  void setInstallRootForTesting(std::string root) { installRoot_ = std::move(root); }
 
   // Replaces the inventory collector (slow: it runs system tools).
   void setInventorySourceForTesting(std::function<std::string()> source) {
@@ -86,6 +82,7 @@ class CommandExecutor {
   std::unique_ptr<SystemActions> actions_;
   std::function<std::string()> inventorySource_;
   std::shared_ptr<const Cancellation> stopping_;
+  std::string installRoot_;
 };
 
 }  // namespace vela

@@ -6,12 +6,14 @@
 
 #include "platform/detached_process.h"
 #include "platform/file_io.h"
+#include "platform/logged_in_users.h"
 #include "util/log.h"
 
 namespace vela {
 namespace {
 
 constexpr const char* kSystemdRun = "/usr/bin/systemd-run";
+constexpr const char* kDpkg = "/usr/bin/dpkg";
 
 class LiveSystemActions final : public SystemActions {
  public:
@@ -37,6 +39,14 @@ class LiveSystemActions final : public SystemActions {
       std::_Exit(status);
     }).detach();
   }
+
+  std::optional<std::string> owningPackage(const std::string& path) override {
+    Shell::Result search = Shell::run(kDpkg, {"-S", path}, std::nullopt, 30, std::nullopt);
+    if (search.exitCode != 0) return std::nullopt;
+    return packageFromSearch(search.stdout, path);
+  }
+
+  std::vector<std::string> loggedInUsers() override { return platform::loggedInUsers(); }
 };
 
 }  // namespace
@@ -49,6 +59,26 @@ std::pair<std::string, std::vector<std::string>> SystemActions::detachedLaunch(
   std::vector<std::string> args{"--quiet", "--collect", "--no-block", "--", path};
   args.insert(args.end(), arguments.begin(), arguments.end());
   return {kSystemdRun, std::move(args)};
+}
+
+std::optional<std::string> SystemActions::packageFromSearch(std::string_view output,
+                                                            std::string_view path) {
+  // Each line is "<package>[, <package>…]: <path>"; a package name holds no ", " and
+  // no ": ", its architecture qualifier only a single ':'.
+  while (!output.empty()) {
+    auto end = output.find('\n');
+    std::string_view line = output.substr(0, end);
+    output = end == std::string_view::npos ? std::string_view() : output.substr(end + 1);
+    auto separator = line.find(": ");
+    if (line.starts_with("diversion by ") || separator == std::string_view::npos ||
+        line.substr(separator + 2) != path) {
+      continue;
+    }
+    std::string_view owner = line.substr(0, separator);
+    owner = owner.substr(0, owner.find(", "));
+    if (!owner.empty()) return std::string(owner);
+  }
+  return std::nullopt;
 }
 
 }  // namespace vela

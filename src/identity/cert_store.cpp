@@ -4,7 +4,6 @@
 
 #include "config/agent_paths.h"
 #include "identity/device_key.h"
-#include "identity/keychain.h"
 #include "identity/pem.h"
 #include "platform/file_io.h"
 #include "net/utf8_check.h"
@@ -14,10 +13,9 @@
 namespace vela::CertStore {
 namespace {
 
-void noIdentity(int status) {
-  Log::warn("no mTLS identity (status " + std::to_string(status) +
-            "); remote-control disabled until the daemon " +
-            "is signed for the data-protection keychain. Monitoring is unaffected.");
+void noIdentity(const std::string& reason) {
+  Log::warn("no mTLS identity (" + reason +
+            "); remote-control disabled until the device enrols again. Monitoring is unaffected.");
 }
 
 }  // namespace
@@ -30,16 +28,6 @@ Result<Certificate> store(std::string_view pem, const std::optional<Bytes>& expe
     return fail("issued certificate does not carry this device's public key; refusing to store it");
   }
   VELA_TRY_VOID(AgentPaths::writeProtected(pem, AgentPaths::certFile()));
-  if (Keychain::available()) {
-    platform::KeyStore& keys = Keychain::store();
-    bool dataProtection = Keychain::usesDataProtection();
-    (void)keys.deleteCertificates(kLabel, dataProtection);
-    int status = keys.addCertificate(der, kLabel, dataProtection);
-    if (status != platform::kKeyStoreSuccess && status != platform::kKeyStoreDuplicateItem) {
-      Log::warn("could not add client cert to keychain (status " + std::to_string(status) +
-                "); mTLS identity may be unavailable");
-    }
-  }
   return std::move(*certificate);
 }
 
@@ -63,21 +51,16 @@ std::optional<LoadedIdentity> loadIdentity() {
     Log::debug("no issued certificate on disk; mTLS identity unavailable");
     return std::nullopt;
   }
-  // Without a key store to pair them, the identity is the certificate plus the device
-  // key, usable only when that key can be handed to the TLS library and is the one
-  // the certificate was issued for.
-  auto key = DeviceKey::load();
-  if (!key) {
-    noIdentity(platform::kKeyStoreItemNotFound);
-    return std::nullopt;
-  }
-  auto privatePEM = key->privateKeyPEMForTLS();
-  auto privateKey = privatePEM ? privateKeyFromPEM(*privatePEM) : Result<PrivateKey>(fail("no key"));
-  // fromObjects refuses a key that does not belong to the certificate.
-  auto identity = privateKey ? ClientIdentity::fromObjects(*certificate, *privateKey)
-                             : Result<ClientIdentity>(tl::unexpected(privateKey.error()));
+  // The identity is the certificate plus the device key, usable only when that key
+  // can be handed to the TLS library and is the one the certificate was issued for.
+  auto identity = [&]() -> Result<ClientIdentity> {
+    DeviceKey key = VELA_TRY(DeviceKey::load());
+    std::string pem = VELA_TRY(key.privateKeyPEMForTLS());
+    PrivateKey privateKey = VELA_TRY(privateKeyFromPEM(pem));
+    return ClientIdentity::fromObjects(*certificate, std::move(privateKey));
+  }();
   if (!identity) {
-    noIdentity(platform::kKeyStoreItemNotFound);
+    noIdentity(identity.error().message);
     return std::nullopt;
   }
   return LoadedIdentity{std::move(*identity), std::move(*certificate)};
@@ -91,11 +74,6 @@ std::string fingerprint(const Certificate& certificate) {
   return Hex::encode(std::span<const std::uint8_t>(digest, size));
 }
 
-void clear() {
-  (void)platform::removeFile(AgentPaths::certFile());
-  if (Keychain::available()) {
-    (void)Keychain::store().deleteCertificates(kLabel, Keychain::usesDataProtection());
-  }
-}
+void clear() { (void)platform::removeFile(AgentPaths::certFile()); }
 
 }  // namespace vela::CertStore

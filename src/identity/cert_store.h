@@ -1,9 +1,9 @@
 #pragma once
 
-// Keeps the issued client certificate: the PEM text exactly as received in agent.crt
-// (owner-only), plus a copy in the OS key store where there is one. On Linux the mTLS
-// identity is that certificate paired with the file-backed device key. Stateless
-// functions; callers serialise writes (enrolment, reset and uninstall never overlap).
+// Keeps the issued client certificate: the PEM text exactly as received, in agent.crt
+// (owner-only) and nowhere else. The mTLS identity is that certificate paired with the
+// device key. Stateless functions; callers serialise writes (enrolment, reset and
+// uninstall never overlap).
 
 #include <optional>
 #include <string>
@@ -13,8 +13,6 @@
 #include "util/agent_error.h"
 
 namespace vela::CertStore {
-
-inline constexpr std::string_view kLabel = "com.vela.agent.clientcert";
 
 struct LoadedIdentity {
   ClientIdentity identity;

@@ -1,21 +1,13 @@
 #include "identity/device_key.h"
 
-#include "config/agent_paths.h"
 #include "identity/der.h"
-#include "identity/ec_private_key.h"
-#include "identity/keychain.h"
 #include "identity/pem.h"
-#include "platform/file_io.h"
 #include "util/log.h"
 
 namespace vela {
 
 std::string_view DeviceKey::rawValue(Backing backing) {
   switch (backing) {
-    case Backing::secureEnclave:
-      return "secureEnclave";
-    case Backing::software:
-      return "software";
     case Backing::file:
       return "file";
   }
@@ -34,66 +26,34 @@ Result<DeviceKey> DeviceKey::loadOrCreate(std::optional<Bytes> tag) {
 }
 
 Result<DeviceKey> DeviceKey::load(const Bytes& tag) {
-  std::unique_ptr<platform::StoredKey> found;
-  int status = Keychain::store().findKey(tag, Keychain::usesDataProtection(), found);
-  if (status == platform::kKeyStoreSuccess && found) {
-    Backing backing = found->hardwareBacked() ? Backing::secureEnclave : Backing::software;
-    return DeviceKey(std::move(found), backing, tag);
+  for (const auto& backing : keyBackings()) {
+    auto found = VELA_TRY(backing->find(tag));
+    if (found) return DeviceKey(std::move(*found), backing->kind(), tag);
   }
-  if (platform::fileExists(AgentPaths::deviceKeyFile())) return loadFileBacked(tag);
-  return fail("device key not found (status " + std::to_string(status) + ")");
-}
-
-Result<DeviceKey> DeviceKey::loadFileBacked(const Bytes& tag) {
-  std::string bytes = VELA_TRY(AgentPaths::readStateFile(AgentPaths::deviceKeyFile()));
-  auto key = ECPrivateKey::fromX963(toBytes(bytes));
-  if (!key) return fail("could not load file-backed device key: " + key.error().message);
-  return DeviceKey(std::move(*key), Backing::file, tag);
+  return fail("device key not found");
 }
 
 Result<DeviceKey> DeviceKey::create(const Bytes& tag) {
-  if (auto key = generate(tag, /*secureEnclave=*/true)) {
-    Log::info("Generated Secure Enclave-backed device key");
-    return key;
+  Result<std::unique_ptr<BackedKey>> created = fail("no device key backing");
+  for (const auto& backing : keyBackings()) {
+    created = backing->create(tag);
+    if (created) {
+      Log::info(backing->createdMessage());
+      return DeviceKey(std::move(*created), backing->kind(), tag);
+    }
   }
-  if (auto key = generate(tag, /*secureEnclave=*/false)) {
-    Log::warn("Secure Enclave unavailable; generated software (keychain) device key");
-    return key;
-  }
-  DeviceKey key = VELA_TRY(generateFileBacked(tag));
-  Log::warn("OS keychain unavailable (daemon session); generated file-backed device key at " +
-            AgentPaths::deviceKeyFile() + ". " +
-            "Remote-control mTLS needs a data-protection-keychain-entitled build.");
-  return key;
-}
-
-Result<DeviceKey> DeviceKey::generate(const Bytes& tag, bool secureEnclave) {
-  platform::KeyStore& store = Keychain::store();
-  bool dataProtection = Keychain::usesDataProtection();
-  // A stale key under the same tag would make later lookups ambiguous.
-  (void)store.deleteKeys(tag, dataProtection);
-  auto key = VELA_TRY(store.generateKey(tag, secureEnclave, dataProtection));
-  return DeviceKey(std::move(key), secureEnclave ? Backing::secureEnclave : Backing::software, tag);
-}
-
-Result<DeviceKey> DeviceKey::generateFileBacked(const Bytes& tag) {
-  auto key = ECPrivateKey::generate();
-  if (!key) return fail("SecKeyCreateRandomKey (ephemeral) failed: " + key.error().message);
-  auto exported = (*key)->exportX963();
-  if (!exported) return fail("could not export device key: " + exported.error().message);
-  VELA_TRY_VOID(AgentPaths::writeProtected(toString(*exported), AgentPaths::deviceKeyFile()));
-  return DeviceKey(std::move(*key), Backing::file, tag);
+  return tl::unexpected(created.error());
 }
 
 Result<Bytes> DeviceKey::sign(std::span<const std::uint8_t> data) const {
   auto signature = privateKey_->sign(data);
-  if (!signature) return fail("SecKeyCreateSignature failed: " + signature.error().message);
+  if (!signature) return fail("device key signing failed: " + signature.error().message);
   return signature;
 }
 
 Result<Bytes> DeviceKey::publicKeyX963() const {
   auto point = privateKey_->publicKeyX963();
-  if (!point) return fail("SecKeyCopyExternalRepresentation failed: " + point.error().message);
+  if (!point) return fail("could not export device public key: " + point.error().message);
   return point;
 }
 
@@ -111,18 +71,15 @@ Result<std::string> DeviceKey::publicKeyPEM() const {
 }
 
 Result<void> DeviceKey::deleteKey() {
-  int status = Keychain::store().deleteKeys(tag_, Keychain::usesDataProtection());
-  (void)platform::removeFile(AgentPaths::deviceKeyFile());
-  if (status != platform::kKeyStoreSuccess && status != platform::kKeyStoreItemNotFound) {
-    return fail("failed to delete device key (status " + std::to_string(status) + ")");
+  // Every backing is asked, so a key left behind by an earlier preference goes too.
+  Result<void> outcome;
+  for (const auto& backing : keyBackings()) {
+    auto removed = backing->remove(tag_);
+    if (!removed && outcome) outcome = removed;
   }
-  return {};
+  return outcome;
 }
 
-Result<std::string> DeviceKey::privateKeyPEMForTLS() const {
-  const auto* fileKey = dynamic_cast<const ECPrivateKey*>(privateKey_.get());
-  if (!fileKey) return fail("device key is held by the key store and cannot be exported");
-  return fileKey->privateKeyPEM();
-}
+Result<std::string> DeviceKey::privateKeyPEMForTLS() const { return privateKey_->privateKeyPEM(); }
 
 }  // namespace vela

@@ -1,9 +1,9 @@
 #pragma once
 
-// The device's ECDSA P-256 identity key. create() prefers a hardware key in the OS key
-// store, then an ordinary key there, then an owner-only file "device.key" in the state
-// directory; on Linux only the file exists. A DeviceKey is used from one thread at a
-// time (the enrolling or command thread); distinct instances are independent.
+// The device's ECDSA P-256 identity key. It lives in the first backing of this system
+// that holds or can create it (key_backing.h); on Linux that is the owner-only file
+// device.key in the state directory. A DeviceKey is used from one thread at a time
+// (the enrolling or command thread); distinct instances are independent.
 
 #include <memory>
 #include <optional>
@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/key_store.h"
+#include "identity/key_backing.h"
 #include "util/agent_error.h"
 #include "util/bytes.h"
 
@@ -19,7 +19,7 @@ namespace vela {
 
 class DeviceKey {
  public:
-  enum class Backing { secureEnclave, software, file };
+  using Backing = DeviceKeyBacking;
   static std::string_view rawValue(Backing backing);
 
   // The UTF-8 bytes of "com.vela.agent.devicekey".
@@ -27,7 +27,10 @@ class DeviceKey {
 
   // load(tag), and create(tag) when loading fails for any reason.
   static Result<DeviceKey> loadOrCreate(std::optional<Bytes> tag = std::nullopt);
+  // The key of the first backing that holds one; "device key not found" when none does.
   static Result<DeviceKey> load(const Bytes& tag = defaultTag());
+  // A new key in the first backing that can make one, logged at info level; when every
+  // backing fails, the last one's error.
   static Result<DeviceKey> create(const Bytes& tag = defaultTag());
 
   DeviceKey(DeviceKey&&) = default;
@@ -41,27 +44,21 @@ class DeviceKey {
   Result<Bytes> publicKeySPKI() const;
   // The SPKI armoured as "PUBLIC KEY".
   Result<std::string> publicKeyPEM() const;
-  // Removes the key from the key store and deletes device.key. The object must not be
-  // used afterwards.
+  // Removes the key from every backing. The object must not be used afterwards.
   Result<void> deleteKey();
 
-  // The private key as PKCS#8 PEM for a TLS client; only file-backed keys can be
-  // exported, others fail.
+  // The private key as PKCS#8 PEM for a TLS client; fails for a key that cannot leave
+  // its backing.
   Result<std::string> privateKeyPEMForTLS() const;
 
   Backing backing() const { return backing_; }
-  const platform::StoredKey& secKey() const { return *privateKey_; }
   const Bytes& tag() const { return tag_; }
 
  private:
-  DeviceKey(std::unique_ptr<platform::StoredKey> key, Backing backing, Bytes tag)
+  DeviceKey(std::unique_ptr<BackedKey> key, Backing backing, Bytes tag)
       : privateKey_(std::move(key)), backing_(backing), tag_(std::move(tag)) {}
 
-  static Result<DeviceKey> loadFileBacked(const Bytes& tag);
-  static Result<DeviceKey> generate(const Bytes& tag, bool secureEnclave);
-  static Result<DeviceKey> generateFileBacked(const Bytes& tag);
-
-  std::unique_ptr<platform::StoredKey> privateKey_;
+  std::unique_ptr<BackedKey> privateKey_;
   Backing backing_;
   Bytes tag_;
 };

@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "platform/key_store.h"
+#include "identity/key_backing.h"
 #include "util/agent_error.h"
 #include "util/bytes.h"
 
@@ -17,7 +17,7 @@ typedef struct evp_pkey_st EVP_PKEY;
 
 namespace vela {
 
-class ECPrivateKey final : public platform::StoredKey {
+class ECPrivateKey final : public BackedKey {
  public:
   // Size of the X9.63 private form: 0x04, X, Y, then the private scalar.
   static constexpr std::size_t kX963PrivateSize = 97;
@@ -32,11 +32,10 @@ class ECPrivateKey final : public platform::StoredKey {
 
   Result<Bytes> exportX963() const;
   // PKCS#8 "PRIVATE KEY" PEM, the form TLS libraries take for a client key.
-  Result<std::string> privateKeyPEM() const;
+  Result<std::string> privateKeyPEM() const override;
 
   Result<Bytes> sign(std::span<const std::uint8_t> data) const override;
   Result<Bytes> publicKeyX963() const override;
-  bool hardwareBacked() const override { return false; }
 
  private:
   explicit ECPrivateKey(EVP_PKEY* key) : key_(key) {}

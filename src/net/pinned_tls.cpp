@@ -123,8 +123,8 @@ bool PinnedTLS::evaluatePinned(const CertificateChain& chain, std::string_view h
                               ? 0
                               : failureStatus();
     if (addStatus != 0 || restrictStatus != 0) {
-      return reject("SecTrustSetAnchorCertificates failed (" + std::to_string(addStatus) + "/" +
-                    std::to_string(restrictStatus) + ")");
+      return reject("could not restrict trust to the pinned anchors (" +
+                    std::to_string(addStatus) + "/" + std::to_string(restrictStatus) + ")");
     }
   } else if (X509_STORE_set_default_paths(store.get()) != 1) {
     ERR_clear_error();  // an empty system store simply fails the evaluation below

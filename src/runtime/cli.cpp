@@ -22,7 +22,7 @@ constexpr std::string_view kUsageBlock =
     "  provision        Non-interactive provisioning from binary/package name\n"
     "                   (--from-package <path> | --from-name <name>)\n"
     "  enroll           Enroll this device with the control plane\n"
-    "  run              Run the daemon loop (launchd)\n"
+    "  run              Run the daemon loop (systemd)\n"
     "  once             One heartbeat + command-poll + update-check cycle\n"
     "  status           Print configuration / enrollment / certificate status\n"
     "  doctor           Preflight checks (config, pinned trust, identity)\n"
@@ -145,7 +145,7 @@ int main(Args arguments) {
   if (!arguments.empty() && (removeFlag(arguments, "--verbose") || removeFlag(arguments, "-v"))) {
     Log::verbose = true;
   }
-  if (arguments.empty() && ProcessInfo::launchedFromBundle()) arguments = {"run"};
+  if (arguments.empty() && ProcessInfo::insideAppBundle()) arguments = {"run"};
   if (arguments.empty()) {
     printUsage();
     return 1;

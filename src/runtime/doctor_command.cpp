@@ -3,7 +3,6 @@
 #include "config/agent_config.h"
 #include "config/agent_paths.h"
 #include "identity/device_key.h"
-#include "identity/keychain.h"
 #include "net/pinned_trust.h"
 #include "runtime/command_handlers.h"
 #include "runtime/diagnostics.h"
@@ -27,7 +26,7 @@ Result<int> doctorCommand() {
   std::ostream& out = std::cout;
   out << AgentVersion::banner << " \u2014 doctor\n"
       << "  state dir: " << AgentPaths::stateDir() << "\n"
-      << "  keychain:  " << Keychain::modeName() << "\n";
+      << "  keychain:  " << Diagnostics::kKeychain << "\n";
 
   bool configPassed = false;
   auto stored = AgentConfig::loadStored();

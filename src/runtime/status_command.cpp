@@ -3,7 +3,6 @@
 #include "config/agent_config.h"
 #include "config/agent_paths.h"
 #include "identity/device_key.h"
-#include "identity/keychain.h"
 #include "runtime/command_handlers.h"
 #include "runtime/diagnostics.h"
 #include "util/agent_version.h"
@@ -50,7 +49,7 @@ Result<int> statusCommand(Args) {
   }
   auto key = DeviceKey::load();
   out << "  device key:  " << (key ? DeviceKey::rawValue(key->backing()) : "none") << "\n"
-      << "  keychain:    " << Keychain::modeName() << "\n";
+      << "  keychain:    " << Diagnostics::kKeychain << "\n";
   out.flush();
   return 0;
 }

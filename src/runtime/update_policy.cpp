@@ -19,7 +19,7 @@ Result<void> UpdatePolicy::checkAndMaybeApplyUpdate() {
     if (!warnedNonProductionUpdate_) {
       Log::warn("update " + outcome->version +
                 " available but install path is non-production; not downloading. Run from "
-                "/usr/local or /Library to auto-update.");
+                "/usr/local or /opt to auto-update.");
       warnedNonProductionUpdate_ = true;
     }
     return {};

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 
 #include "config/agent_paths.h"
 #include "net/endpoints.h"
@@ -20,8 +19,6 @@
 
 namespace vela {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr double kDownloadTimeoutSeconds = 60;
 constexpr double kVersionProbeSeconds = 10;
@@ -147,14 +144,9 @@ Result<void> UpdateChecker::swapBinary(const std::string& stagedBinary, const st
 
 Result<void> UpdateChecker::applyAndRelaunch(const std::string& stagedBinary, const std::string& installedPath) {
   VELA_TRY_VOID(swapBinary(stagedBinary, installedPath));
-  Log::info("Update applied to " + installedPath + "; exiting for launchd relaunch");
+  Log::info("Update applied to " + installedPath + "; exiting for systemd relaunch");
   exit_(0);
   return {};
-}
-
-std::optional<std::string> UpdateChecker::appBundlePath(const std::string& executablePath) {
-  if (executablePath.find(".app/Contents/MacOS/") == std::string::npos) return std::nullopt;
-  return fs::path(executablePath).parent_path().parent_path().parent_path().string();
 }
 
 bool UpdateChecker::isProductionPath(const std::string& path) {

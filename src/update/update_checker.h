@@ -43,9 +43,6 @@ class UpdateChecker {
   // the new build. Returns only with an error.
   Result<void> applyAndRelaunch(const std::string& stagedBinary, const std::string& installedPath);
 
-  // The ".app" directory containing the executable; never present on this platform's
-  // single-binary installs.
-  static std::optional<std::string> appBundlePath(const std::string& executablePath);
   static bool isProductionPath(const std::string& path);
 
   void setExitForTesting(std::function<void(int)> exitProcess) { exit_ = std::move(exitProcess); }

@@ -4,12 +4,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <mutex>
 
 #include "platform/system_log.h"
 #include "util/iso_time.h"
-#include "util/process_info.h"
 
 namespace vela::Log {
 
@@ -25,17 +23,10 @@ struct LogFile {
 LogFile* logFile = new LogFile;  // never destroyed: threads may log during exit
 std::atomic<Forward> forward{nullptr};
 
+// Only a named file: without an application bundle there is no default log file.
 std::string logFilePath() {
   const char* env = std::getenv("VELA_LOG_FILE");
   if (env && *env) return env;
-  if (ProcessInfo::launchedFromBundle()) {
-    const char* home = std::getenv("HOME");
-    if (!home) return {};
-    std::filesystem::path dir = std::filesystem::path(home) / "Library/Logs";
-    std::error_code ignored;
-    std::filesystem::create_directories(dir, ignored);
-    return (dir / "VelaAgent.log").string();
-  }
   return {};
 }
 

@@ -13,9 +13,7 @@ std::string& storage() {
 
 void setProgramPath(std::string path) { storage() = std::move(path); }
 const std::string& programPath() { return storage(); }
-bool launchedFromBundle() {
-  return programPath().find(".app/Contents/MacOS/") != std::string::npos;
-}
+bool insideAppBundle() { return false; }
 
 std::string executablePath() {
   std::error_code ec;

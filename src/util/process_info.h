@@ -9,8 +9,9 @@ namespace vela::ProcessInfo {
 void setProgramPath(std::string path);
 // argv[0] as given, or "" before the entry point recorded it.
 const std::string& programPath();
-// True when started from inside an application bundle (never for a plain binary).
-bool launchedFromBundle();
+// Whether this executable lives in an application bundle. Linux has none: the agent is
+// one plain file, so the answer is always no.
+bool insideAppBundle();
 // Absolute path of the running executable (/proc/self/exe), or argv[0] when unreadable.
 std::string executablePath();
 

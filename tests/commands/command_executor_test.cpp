@@ -33,10 +33,14 @@ class ExecutorTest : public ::testing::Test {
  protected:
   Outcome run(std::string_view type, std::string_view payload, AgentConfig config = {}) {
     CommandExecutor executor(std::move(config), std::make_unique<RecordingSystemActions>(rec_));
+    executor.setInstallRootForTesting(root_);
     return executor.run(type, JSONScanner::parse(payload).value());
   }
 
   testing::ScopedStateDir state_;
+  testing::TempDir machine_;
+  // A throw-away root, with a quote to prove the quoting.
+  std::string root_ = machine_.file("it's root");
   std::shared_ptr<Recorded> rec_ = std::make_shared<Recorded>();
 };
 
@@ -69,6 +73,12 @@ TEST_F(ExecutorTest, RunScript) {
             (Outcome{3, "out\n[stderr]\nerr"}));
   EXPECT_EQ(run("run_script", R"({"script":"echo e >&2; echo $0 >&2","interpreter":"sh"})"),
             (Outcome{0, "[stderr]\ne\n/bin/sh\n"}));
+  EXPECT_EQ(run("run_script", R"({"script":"echo $0"})"), (Outcome{0, "/bin/bash\n"}));
+  // zsh named outright means /bin/zsh, never a stand-in.
+  if (!std::filesystem::exists("/bin/zsh")) {
+    EXPECT_EQ(run("run_script", R"({"script":"echo $0","interpreter":"zsh"})"),
+              (Outcome{-1, "[stderr]\nspawn failed: No such file or directory"}));
+  }
 }
 
 TEST(ResultOutputTest, KeepsTheTailThatFitsOnceEscaped) {
@@ -251,39 +261,76 @@ TEST_F(ExecutorTest, UninstallRemovesTheIdentityAndSchedulesSelfRemoval) {
   testing::writeFile(state_.file("pinned/ca.pem"), "x");
 
   testing::LogCapture log;
-  std::string previous = ProcessInfo::programPath();
-  ProcessInfo::setProgramPath("/Apps/It's.app/Contents/MacOS/vela-agent");
-  Outcome purged = run("uninstall", R"({"purge":"no"})");  // not a boolean: purge
-  ProcessInfo::setProgramPath(previous);  // a plain binary: never a bundle to remove
-  Outcome kept = run("uninstall", R"({"purge":true})");
+  rec_->users = {"alice", "o'neil"};
+  const std::string exe = ProcessInfo::executablePath();
+  Outcome installerPurged = run("uninstall", R"({"purge":"no"})");  // not a boolean: purge
+  rec_->packages[exe] = "vela-agent";
+  Outcome packagePurged = run("uninstall", R"({"purge":true})");
+  Outcome kept = run("uninstall", R"({"purge":false})");
 
-  EXPECT_EQ(purged, (Outcome{0, "decommissioned: app bundle, LaunchAgent, identity, certificate, "
-                                "config and pinned trust removed; self-removal in ~3s"}));
-  EXPECT_EQ(kept, purged);
-  EXPECT_EQ(run("uninstall", R"({"purge":false})").text,
-            "decommissioned: identity, certificate, config and pinned trust (app kept) removed; "
-            "self-removal in ~3s");
-  EXPECT_EQ(log.count("WARN", "uninstall command: decommissioning — app bundle, LaunchAgent, "
-                              "identity, certificate, config and pinned trust → self-removal scheduled"),
+  EXPECT_EQ(installerPurged, (Outcome{0, "decommissioned: program, services, identity, "
+                                         "certificate, config and pinned trust removed; "
+                                         "self-removal in ~3s"}));
+  EXPECT_EQ(packagePurged, installerPurged);
+  EXPECT_EQ(kept, (Outcome{0, "decommissioned: identity, certificate, config and pinned trust "
+                              "(program kept) removed; self-removal in ~3s"}));
+  EXPECT_EQ(log.count("WARN", "uninstall command: decommissioning — program, services, identity, "
+                              "certificate, config and pinned trust → self-removal scheduled"),
             2);
+  EXPECT_EQ(log.count("WARN", "uninstall command: decommissioning — identity, certificate, config "
+                              "and pinned trust (program kept) → self-removal scheduled"),
+            1);
   for (const char* name : {"config.json", "agent.crt", "replay.json", "pinned", "device.key"}) {
     EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
   }
   EXPECT_TRUE(std::filesystem::exists(state_.file("policy.json")));
+  // Only a purge asks who installed the program.
+  EXPECT_EQ(rec_->packageQueries, (Args{exe, exe}));
 
-  std::string pid = std::to_string(::getpid());
-  std::string common =
+  const std::string pid = std::to_string(::getpid());
+  const std::string quotedRoot = "'" + machine_.path() + "/it'\\''s root";
+  const std::string stop =
       "sleep 3; systemctl disable --now vela-agent.service 2>/dev/null || true; "
       "systemctl --global disable vela-agent-desktop.service 2>/dev/null || true; "
-      "for u in $(loginctl list-users --no-legend 2>/dev/null | awk '{print $2}'); do "
-      "systemctl --user -M \"$u@\" stop vela-agent-desktop.service; done 2>/dev/null || true; ";
+      "systemctl --user -M 'alice@' stop vela-agent-desktop.service 2>/dev/null || true; "
+      "systemctl --user -M 'o'\\''neil@' stop vela-agent-desktop.service 2>/dev/null || true; ";
+  const std::string kill = "kill -9 " + pid + " 2>/dev/null || true";
   ASSERT_EQ(rec_->detached.size(), 3u);
   EXPECT_EQ(rec_->detached[0].path, "/bin/sh");
   EXPECT_EQ(rec_->detached[0].arguments,
-            (Args{"-c", common + "rm -rf '/Apps/It'\\''s.app'; kill -9 " + pid + " 2>/dev/null || true"}));
-  EXPECT_EQ(rec_->detached[1].arguments[1], common + "kill -9 " + pid + " 2>/dev/null || true");
-  EXPECT_EQ(rec_->detached[2].arguments[1], rec_->detached[1].arguments[1]);
+            (Args{"-c", stop + "rm -f " + quotedRoot + "/usr/local/bin/vela-agent' " + quotedRoot +
+                            "/etc/systemd/system/vela-agent.service' " + quotedRoot +
+                            "/etc/systemd/user/vela-agent-desktop.service' 2>/dev/null || true; "
+                            "systemctl daemon-reload 2>/dev/null || true; " + kill}));
+  EXPECT_EQ(rec_->detached[1].arguments,
+            (Args{"-c", stop + "dpkg --purge 'vela-agent' 2>/dev/null || true; " + kill}));
+  EXPECT_EQ(rec_->detached[2].arguments, (Args{"-c", stop + kill}));
   EXPECT_EQ(rec_->exits[0], std::pair(0, std::chrono::milliseconds(2000)));
+}
+
+TEST(SystemActionsTest, TheOwningPackageIsTheOneDpkgNamesForExactlyThatPath) {
+  using SA = SystemActions;
+  EXPECT_EQ(SA::packageFromSearch("vela-agent: /usr/bin/vela-agent\n", "/usr/bin/vela-agent"),
+            "vela-agent");
+  EXPECT_EQ(SA::packageFromSearch("vela-agent:amd64: /usr/bin/vela-agent\n", "/usr/bin/vela-agent"),
+            "vela-agent:amd64");
+  EXPECT_EQ(SA::packageFromSearch("diversion by local from: /usr/bin/vela-agent\n"
+                                  "diversion by local to: /usr/bin/vela-agent.real\n"
+                                  "vela-agent: /usr/bin/vela-agent",
+                                  "/usr/bin/vela-agent"),
+            "vela-agent");
+  // A pattern match on another path, or no answer at all, names no owner.
+  EXPECT_EQ(SA::packageFromSearch("other: /usr/bin/vela-agent-x\n", "/usr/bin/vela-agent"),
+            std::nullopt);
+  EXPECT_EQ(SA::packageFromSearch("", "/usr/bin/vela-agent"), std::nullopt);
+
+  // The live lookup is read-only: the package database on this machine.
+  auto live = SystemActions::live();
+  if (!std::filesystem::exists("/usr/bin/dpkg")) GTEST_SKIP() << "no dpkg";
+  EXPECT_EQ(live->owningPackage("/usr/bin/dpkg"), "dpkg");
+  testing::TempDir scratch;
+  testing::writeFile(scratch.file("vela-agent"), "");
+  EXPECT_EQ(live->owningPackage(scratch.file("vela-agent")), std::nullopt);
 }
 
 }  // namespace

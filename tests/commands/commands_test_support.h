@@ -4,7 +4,9 @@
 // bytes written by hand, a capture of log lines, and a SystemActions that records what
 // would have run on the machine.
 
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,6 +63,9 @@ struct Recorded {
   std::vector<std::pair<int, std::chrono::milliseconds>> exits;
   Shell::Result toolResult{0, "", "", false};
   bool detachedStarts = true;
+  std::map<std::string, std::string> packages;  // path -> owning package
+  std::vector<std::string> packageQueries;
+  std::vector<std::string> users;
 };
 
 class RecordingSystemActions final : public SystemActions {
@@ -78,6 +83,12 @@ class RecordingSystemActions final : public SystemActions {
   void scheduleExit(int status, std::chrono::milliseconds delay) override {
     r_->exits.emplace_back(status, delay);
   }
+  std::optional<std::string> owningPackage(const std::string& path) override {
+    r_->packageQueries.push_back(path);
+    auto it = r_->packages.find(path);
+    return it == r_->packages.end() ? std::nullopt : std::optional(it->second);
+  }
+  std::vector<std::string> loggedInUsers() override { return r_->users; }
 
  private:
   std::shared_ptr<Recorded> r_;

@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "identity/csr_builder.h"
-#include "identity/keychain.h"
 #include "identity/pem.h"
 #include "platform/file_io.h"
 #include "support/agent_process.h"
@@ -21,8 +20,6 @@ constexpr const char* kOpenSSL = "/usr/bin/openssl";
 
 class IdentityTest : public ::testing::Test {
  protected:
-  void SetUp() override { Keychain::setStoreForTesting(nullptr); }
-
   // A certificate for the device key, issued by signing our own request with it.
   std::string issueCertificate(const DeviceKey& key) {
     testing::writeFile(scratch.file("req.pem"), CSRBuilder::makeCSRPEM("mac-01", key).value());
@@ -134,9 +131,9 @@ TEST_F(IdentityTest, IdentityPairsTheCertificateWithTheDeviceKeyOnly) {
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(CertStore::loadIdentity());
   std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("WARN: no mTLS identity (status -25300); remote-control disabled until the "
-                     "daemon is signed for the data-protection keychain. Monitoring is "
-                     "unaffected.\n"),
+  EXPECT_NE(err.find("WARN: no mTLS identity (client identity: the private key does not match the "
+                     "certificate); remote-control disabled until the device enrols again. "
+                     "Monitoring is unaffected.\n"),
             std::string::npos)
       << err;
 }

@@ -8,7 +8,7 @@
 
 #include "config/agent_paths.h"
 #include "identity/ec_private_key.h"
-#include "identity/keychain.h"
+#include "identity/file_key_backing.h"
 #include "identity/pem.h"
 #include "platform/file_io.h"
 #include "support/temp_dir.h"
@@ -31,51 +31,33 @@ bool verifySignature(const Bytes& spki, const Bytes& message, const Bytes& signa
   return ok;
 }
 
-// Behaves like a keychain for the backings Linux lacks.
-class FakeKeyStore final : public platform::KeyStore {
+// A backing ahead of the file, as a hardware key store would be.
+class MemoryBacking final : public KeyBacking {
  public:
-  bool hardwareWorks = true, softwareWorks = true;
-  int probeStatus = 0, probes = 0;
-  bool lastDataProtection = false;
+  bool works = true;
+  int removals = 0;
 
-  bool available() const override { return true; }
-  int probeDataProtection(std::string_view) override { return ++probes, probeStatus; }
-  int findKey(std::span<const std::uint8_t> tag, bool dataProtection,
-              std::unique_ptr<platform::StoredKey>& out) override {
-    lastDataProtection = dataProtection;
-    auto it = keys_.find(Bytes(tag.begin(), tag.end()));
-    if (it == keys_.end()) return platform::kKeyStoreItemNotFound;
-    out =
-        std::make_unique<Key>(ECPrivateKey::fromX963(it->second.first).value(), it->second.second);
-    return 0;
+  DeviceKeyBacking kind() const override { return DeviceKeyBacking::file; }
+  Result<std::optional<std::unique_ptr<BackedKey>>> find(const Bytes& tag) override {
+    auto it = keys_.find(tag);
+    if (it == keys_.end()) return std::optional<std::unique_ptr<BackedKey>>();
+    return std::optional<std::unique_ptr<BackedKey>>(ECPrivateKey::fromX963(it->second).value());
   }
-  Result<std::unique_ptr<platform::StoredKey>> generateKey(std::span<const std::uint8_t> tag,
-                                                           bool hardware,
-                                                           bool dataProtection) override {
-    lastDataProtection = dataProtection;
-    if (hardware ? !hardwareWorks : !softwareWorks) return fail("SecKeyCreateRandomKey failed: -4");
+  Result<std::unique_ptr<BackedKey>> create(const Bytes& tag) override {
+    if (!works) return fail("no hardware");
     auto key = ECPrivateKey::generate().value();
-    keys_[Bytes(tag.begin(), tag.end())] = {key->exportX963().value(), hardware};
-    return std::unique_ptr<platform::StoredKey>(new Key(std::move(key), hardware));
+    keys_[tag] = key->exportX963().value();
+    return std::unique_ptr<BackedKey>(std::move(key));
   }
-  int deleteKeys(std::span<const std::uint8_t> tag, bool) override {
-    return keys_.erase(Bytes(tag.begin(), tag.end())) ? 0 : platform::kKeyStoreItemNotFound;
+  Result<void> remove(const Bytes& tag) override {
+    ++removals;
+    keys_.erase(tag);
+    return {};
   }
-  int addCertificate(std::span<const std::uint8_t>, std::string_view, bool) override { return 0; }
-  int deleteCertificates(std::string_view, bool) override { return 0; }
+  std::string createdMessage() const override { return "generated memory device key"; }
 
  private:
-  struct Key final : platform::StoredKey {
-    Key(std::unique_ptr<ECPrivateKey> k, bool h) : key(std::move(k)), hardware(h) {}
-    Result<Bytes> sign(std::span<const std::uint8_t> data) const override {
-      return key->sign(data);
-    }
-    Result<Bytes> publicKeyX963() const override { return key->publicKeyX963(); }
-    bool hardwareBacked() const override { return hardware; }
-    std::unique_ptr<ECPrivateKey> key;
-    bool hardware;
-  };
-  std::map<Bytes, std::pair<Bytes, bool>> keys_;  // tag -> (X9.63 private form, hardware)
+  std::map<Bytes, Bytes> keys_;  // tag -> X9.63 private form
 };
 
 const char* kSPKIPrefix =
@@ -84,7 +66,6 @@ const char* kSPKIPrefix =
 
 class DeviceKeyFileTest : public ::testing::Test {
  protected:
-  void SetUp() override { Keychain::setStoreForTesting(nullptr); }
   ScopedStateDir state;
 };
 
@@ -93,14 +74,12 @@ TEST_F(DeviceKeyFileTest, CreateFallsBackToOwnerOnlyFileThatReloadsToTheSameKey)
   DeviceKey created = DeviceKey::create().value();
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(created.backing(), DeviceKey::Backing::file);
-  EXPECT_EQ(Keychain::modeName(), "none");
-  EXPECT_TRUE(Keychain::base().empty());
-  EXPECT_NE(err.find("] WARN: OS keychain unavailable (daemon session); generated file-backed "
-                     "device key at " +
-                     state.file("device.key") +
-                     ". Remote-control mTLS needs a data-protection-keychain-entitled build.\n"),
-            std::string::npos)
+  EXPECT_EQ(DeviceKey::rawValue(created.backing()), "file");
+  EXPECT_NE(
+      err.find("] INFO: generated file-backed device key at " + state.file("device.key") + "\n"),
+      std::string::npos)
       << err;
+  EXPECT_EQ(err.find("WARN"), std::string::npos) << err;
 
   std::string file = testing::readFileOrEmpty(state.file("device.key"));
   Bytes point = created.publicKeyX963().value();
@@ -155,63 +134,49 @@ TEST_F(DeviceKeyFileTest, CorruptFileFailsToLoadAndLoadOrCreateReplacesIt) {
   EXPECT_EQ(DeviceKey::load().value().publicKeyX963().value(), fresh.publicKeyX963().value());
 }
 
-TEST_F(DeviceKeyFileTest, DeleteRemovesTheFileAndToleratesAbsentKeychainItems) {
+TEST_F(DeviceKeyFileTest, DeleteRemovesTheFileAndToleratesAnAbsentKey) {
   DeviceKey key = DeviceKey::create().value();
   ASSERT_TRUE(key.deleteKey());
   EXPECT_FALSE(platform::fileExists(state.file("device.key")));
   auto missing = DeviceKey::load();
   ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().message, "device key not found (status -25300)");
+  EXPECT_EQ(missing.error().message, "device key not found");
   EXPECT_TRUE(key.deleteKey());
 }
 
-class DeviceKeyStoreTest : public ::testing::Test {
+class DeviceKeyBackingTest : public ::testing::Test {
  protected:
-  void SetUp() override { Keychain::setStoreForTesting(&store); }
-  void TearDown() override { Keychain::setStoreForTesting(nullptr); }
+  void SetUp() override {
+    setKeyBackingsForTesting({preferred, std::make_shared<FileKeyBacking>()});
+  }
+  void TearDown() override { setKeyBackingsForTesting({}); }
   ScopedStateDir state;
-  FakeKeyStore store;
+  std::shared_ptr<MemoryBacking> preferred = std::make_shared<MemoryBacking>();
 };
 
-TEST_F(DeviceKeyStoreTest, CreatePrefersHardwareThenSoftwareThenFile) {
+TEST_F(DeviceKeyBackingTest, APreferredBackingWinsAndTheFileIsTheFallback) {
   DeviceKey first = DeviceKey::loadOrCreate().value();
-  EXPECT_EQ(first.backing(), DeviceKey::Backing::secureEnclave);
   DeviceKey again = DeviceKey::loadOrCreate().value();
-  EXPECT_EQ(again.backing(), DeviceKey::Backing::secureEnclave);
   EXPECT_EQ(again.publicKeyX963().value(), first.publicKeyX963().value());
   EXPECT_FALSE(platform::fileExists(state.file("device.key")));
+  EXPECT_FALSE(again.privateKeyPEMForTLS().value().empty());
 
-  store.hardwareWorks = false;
+  preferred->works = false;
   ::testing::internal::CaptureStderr();
-  DeviceKey software = DeviceKey::create(toBytes("tag-2")).value();
+  DeviceKey fallback = DeviceKey::create(toBytes("tag-2")).value();
   std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(software.backing(), DeviceKey::Backing::software);
-  EXPECT_NE(err.find("WARN: Secure Enclave unavailable; generated software (keychain) device key"),
-            std::string::npos);
-  EXPECT_EQ(DeviceKey::load(toBytes("tag-2")).value().backing(), DeviceKey::Backing::software);
+  EXPECT_NE(err.find("INFO: generated file-backed device key at "), std::string::npos) << err;
+  EXPECT_EQ(toBytes(testing::readFileOrEmpty(state.file("device.key")).substr(0, 65)),
+            fallback.publicKeyX963().value());
+  // A key in the preferred backing wins over the file; a tag it lacks falls back to it.
+  EXPECT_EQ(DeviceKey::load().value().publicKeyX963().value(), first.publicKeyX963().value());
+  EXPECT_EQ(DeviceKey::load(toBytes("tag-2")).value().publicKeyX963().value(),
+            fallback.publicKeyX963().value());
 
-  store.softwareWorks = false;
-  EXPECT_EQ(DeviceKey::create(toBytes("tag-3")).value().backing(), DeviceKey::Backing::file);
-  // A key in the store wins over the file; a tag the store lacks falls back to it.
-  EXPECT_EQ(DeviceKey::load().value().backing(), DeviceKey::Backing::secureEnclave);
-  EXPECT_EQ(DeviceKey::load(toBytes("tag-3")).value().backing(), DeviceKey::Backing::file);
-}
-
-TEST_F(DeviceKeyStoreTest, ProbeDecidesTheKeychainOnceForTheProcess) {
-  store.probeStatus = platform::kKeyStoreMissingEntitlement;
-  EXPECT_TRUE(Keychain::base().empty());
-  (void)DeviceKey::create().value();
-  EXPECT_FALSE(store.lastDataProtection);
-  store.probeStatus = 0;  // ignored: the answer is fixed now
-  EXPECT_EQ(Keychain::modeName(), "legacy");
-  EXPECT_EQ(store.probes, 1);
-
-  // Any other answer, even an unknown failure, selects the data-protection keychain.
-  Keychain::setStoreForTesting(&store);
-  store.probeStatus = -50;
-  EXPECT_EQ(Keychain::base(), (Keychain::Attributes{{"useDataProtectionKeychain", true}}));
-  (void)DeviceKey::load();
-  EXPECT_TRUE(store.lastDataProtection);
+  // Deleting asks every backing, so nothing of an earlier preference stays behind.
+  ASSERT_TRUE(first.deleteKey());
+  EXPECT_EQ(preferred->removals, 1);
+  EXPECT_FALSE(platform::fileExists(state.file("device.key")));
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ const std::string kUsage =
     "  provision        Non-interactive provisioning from binary/package name\n"
     "                   (--from-package <path> | --from-name <name>)\n"
     "  enroll           Enroll this device with the control plane\n"
-    "  run              Run the daemon loop (launchd)\n"
+    "  run              Run the daemon loop (systemd)\n"
     "  once             One heartbeat + command-poll + update-check cycle\n"
     "  status           Print configuration / enrollment / certificate status\n"
     "  doctor           Preflight checks (config, pinned trust, identity)\n"

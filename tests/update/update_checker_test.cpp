@@ -305,7 +305,7 @@ TEST_F(UpdateTest, DaemonInAProductionPathInstallsThePublishedBuildAndExits) {
   EXPECT_EQ(version, "0.2.0\n");
   EXPECT_EQ(previous, "0.1.0\n");
   EXPECT_NE(log.find("INFO: update available: 0.2.0\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("INFO: Update applied to " + installed + "; exiting for launchd relaunch\n"),
+  EXPECT_NE(log.find("INFO: Update applied to " + installed + "; exiting for systemd relaunch\n"),
             std::string::npos);
   EXPECT_FALSE(fs::exists(state_.file("update-0.2.0.staged")));
 }
@@ -318,7 +318,9 @@ TEST_F(UpdateTest, NonProductionPathWarnsOnceAndNeverDownloads) {
   ASSERT_TRUE(config.save());
   cp_.publishUpdate("0.2.0", VELA_FAKE_BUILD);
   testing::BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, {{"VELA_STATE_DIR", state_.path()}});
-  std::string warning = "update 0.2.0 available but install path is non-production; not downloading.";
+  std::string warning =
+      "WARN: update 0.2.0 available but install path is non-production; not downloading. Run "
+      "from /usr/local or /opt to auto-update.\n";
   auto checks = [&] {
     std::string requests = cp_.requests();
     std::size_t n = 0;

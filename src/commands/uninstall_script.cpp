@@ -1,0 +1,64 @@
+#include "commands/uninstall_script.h"
+
+namespace vela::UninstallScript {
+namespace {
+
+std::string tolerant(std::string step) { return step + " 2>/dev/null || true"; }
+
+}  // namespace
+
+InstalledFiles InstalledFiles::under(std::string_view root) {
+  std::string base(root);
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  return {base + "/usr/local/bin/vela-agent",
+          base + "/etc/systemd/system/" + std::string(kSystemUnit),
+          base + "/etc/systemd/user/" + std::string(kDesktopUnit)};
+}
+
+std::string singleQuoted(std::string_view text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+std::vector<std::string> lines(const Plan& plan) {
+  const std::string desktop(kDesktopUnit);
+  std::vector<std::string> out{
+      "sleep 3",
+      tolerant("systemctl disable --now " + std::string(kSystemUnit)),
+      tolerant("systemctl --global disable " + desktop),
+  };
+  for (const auto& user : plan.loggedInUsers) {
+    out.push_back(tolerant("systemctl --user -M " + singleQuoted(user + "@") + " stop " + desktop));
+  }
+  if (plan.purge) {
+    if (plan.package) {
+      out.push_back(tolerant("dpkg --purge " + singleQuoted(*plan.package)));
+    } else {
+      const InstalledFiles& files = plan.installed;
+      out.push_back(tolerant("rm -f " + singleQuoted(files.executable) + " " +
+                             singleQuoted(files.systemUnit) + " " +
+                             singleQuoted(files.desktopUnit)));
+      out.push_back(tolerant("systemctl daemon-reload"));
+    }
+  }
+  out.push_back(tolerant("kill -9 " + std::to_string(plan.pid)));
+  return out;
+}
+
+std::string text(const Plan& plan) {
+  std::string script;
+  for (const auto& line : lines(plan)) {
+    if (!script.empty()) script += "; ";
+    script += line;
+  }
+  return script;
+}
+
+}  // namespace vela::UninstallScript
