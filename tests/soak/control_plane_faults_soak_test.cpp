@@ -31,6 +31,14 @@ using testing::BackgroundProcess;
 using testing::ControlPlane;
 using namespace std::chrono_literals;
 
+// AddressSanitizer keeps freed memory in quarantine, resident by design: in such a
+// build (the daemon is built alike) resident memory says nothing about leaks.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentMemoryComparable = false;
+#else
+constexpr bool kResidentMemoryComparable = true;
+#endif
+
 int soakCount() {
   const char* text = std::getenv("VELA_SOAK_COUNT");
   int n = text ? std::atoi(text) : 0;
@@ -148,7 +156,9 @@ TEST(ControlPlaneFaultsSoak, DaemonRecoversFromALongRunOfBadAnswers) {
             << "soak: RSS KiB     " << before.rssKiB << " -> " << after.rssKiB << std::endl;
   EXPECT_LE(after.descriptors, before.descriptors + 1);
   EXPECT_LE(after.threads, before.threads + 1);
-  EXPECT_LE(after.rssKiB, before.rssKiB + 4096);
+  if (kResidentMemoryComparable) {
+    EXPECT_LE(after.rssKiB, before.rssKiB + 4096);
+  }
 
   std::size_t runs = 0;
   for (const auto& result : nlohmann::json::parse(cp.results(agentID))) runs += result["command_id"] == id;
