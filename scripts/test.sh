@@ -30,7 +30,7 @@ fi
 
 if [ -f tests/fuzz/CMakeLists.txt ]; then
   echo "== fuzz"
-  if build build/fuzz "json_scanner_fuzz input_event_fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  if build build/fuzz fuzz_targets -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVELA_BUILD_FUZZ=ON -DVELA_BUILD_BENCH=OFF; then
     bash tests/fuzz/run.sh build/fuzz || failed=1
   else

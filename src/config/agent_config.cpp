@@ -31,6 +31,10 @@ Result<std::string> requiredString(const json& obj, const char* key) {
 Result<std::int64_t> requiredInt(const json& obj, const char* key) {
   const json* v = VELA_TRY(member(obj, key));
   if (!v->is_number_integer()) return typeMismatch(key, "an integer");
+  // Above the signed range the value would wrap into a negative one.
+  if (v->is_number_unsigned() && v->get<std::uint64_t>() > std::uint64_t(INT64_MAX)) {
+    return typeMismatch(key, "a 64-bit integer");
+  }
   return v->get<std::int64_t>();
 }
 

@@ -24,7 +24,9 @@ Result<UpdateManifest> decodeManifest(const json& obj) {
   m.arch = VELA_TRY(requiredString(obj, "arch"));
   m.sha256 = VELA_TRY(requiredString(obj, "sha256"));
   auto size = obj.find("size_bytes");
-  if (size == obj.end() || !size->is_number_integer()) {
+  // Above the signed range the size would wrap into a negative one.
+  if (size == obj.end() || !size->is_number_integer() ||
+      (size->is_number_unsigned() && size->get<std::uint64_t>() > std::uint64_t(INT64_MAX))) {
     return fail("update manifest: key \"size_bytes\" missing or not an integer");
   }
   m.size_bytes = size->get<std::int64_t>();

@@ -107,6 +107,16 @@ TEST(AgentConfigTest, DecodeIsStrictOnRequiredKeysAndLenientOnNulls) {
   std::string fractional = kMinimal;
   fractional.replace(fractional.find("\"commandSkewSeconds\": 300"), 25, "\"commandSkewSeconds\": 1.5");
   EXPECT_FALSE(AgentConfig::decode(fractional));
+  // Found by fuzzing: above the signed range an interval wrapped to a negative one.
+  std::string huge = kMinimal;
+  huge.replace(huge.find("\"commandSkewSeconds\": 300"), 25, "\"commandSkewSeconds\": 18446744073709551615");
+  auto wrapped = AgentConfig::decode(huge);
+  ASSERT_FALSE(wrapped);
+  EXPECT_EQ(wrapped.error().message, "config.json: key \"commandSkewSeconds\" is not a 64-bit integer");
+  std::string largest = kMinimal;
+  largest.replace(largest.find("\"commandSkewSeconds\": 300"), 25, "\"commandSkewSeconds\": 9223372036854775807");
+  ASSERT_TRUE(AgentConfig::decode(largest));
+  EXPECT_EQ(AgentConfig::decode(largest)->commandSkewSeconds, INT64_MAX);
   EXPECT_FALSE(AgentConfig::decode("{\"serverBaseURL\": "));
   EXPECT_FALSE(AgentConfig::decode("[]"));
 }

@@ -5,21 +5,17 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <span>
 
 #include "desktop/input/input_event.h"
 #include "desktop/input/input_injector.h"
 #include "desktop/input/key_code_map.h"
 #include "desktop/input/resolution_request.h"
+#include "fuzz_check.h"
 
 namespace {
 
-[[noreturn]] void violation(const char* what) {
-  std::fprintf(stderr, "input decoding violated: %s\n", what);
-  std::abort();
-}
+using vela::fuzz::violation;
 
 bool mapped(std::uint16_t code) {
   for (const auto& entry : vela::KeyCodeMap::entries()) {

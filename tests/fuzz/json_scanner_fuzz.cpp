@@ -3,19 +3,15 @@
 // encode(parse(encode(v))) == encode(v). A violation aborts so libFuzzer keeps it.
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <span>
 
+#include "fuzz_check.h"
 #include "util/canonical_json.h"
 #include "util/json_scanner.h"
 
 namespace {
 
-[[noreturn]] void violation(const char* what) {
-  std::fprintf(stderr, "json round trip violated: %s\n", what);
-  std::abort();
-}
+using vela::fuzz::violation;
 
 // Touches every accessor so that reading odd number texts is exercised too.
 void readAll(const vela::JSONValue& value) {

@@ -78,6 +78,20 @@ TEST(UpdateManifestTest, CanonicalStringAndCheckReplyDecoding) {
   EXPECT_FALSE(UpdateCheckResponse::decode(R"({"manifest": null})"));
   EXPECT_FALSE(UpdateCheckResponse::decode(
       R"({"update_available": true, "manifest": {"version": "1"}})"));
+
+  // Found by fuzzing: a size above the signed range wrapped to a negative one.
+  auto withSize = [](const std::string& size) {
+    return UpdateCheckResponse::decode(
+        R"({"update_available": true, "manifest": {"version": "0.2.0", "channel": "stable", "os": "linux",)"
+        R"( "arch": "amd64", "sha256": "ab01", "signature": "", "public_key": "", "download_url": "https://h/a",)"
+        R"( "size_bytes": )" + size + "}}");
+  };
+  auto wrapped = withSize("18446744073709551615");
+  ASSERT_FALSE(wrapped);
+  EXPECT_EQ(wrapped.error().message, "update manifest: key \"size_bytes\" missing or not an integer");
+  auto largest = withSize("9223372036854775807");
+  ASSERT_TRUE(largest) << largest.error().message;
+  EXPECT_EQ(largest->manifest->size_bytes, INT64_MAX);
 }
 
 TEST_F(UpdateTest, CheckFollowsTheServerAndTheSignatureBindsTheSignedFields) {

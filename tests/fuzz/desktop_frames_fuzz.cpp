@@ -1,0 +1,62 @@
+// Feeds arbitrary text to the desktop-frame decoder as the gateway client (and the
+// desktop helper, which gets the same lines relayed) does. Beyond not crashing: a
+// signal relayed back out as the agent writes it decodes to the same signal for the
+// same session, an open frame's ICE servers all have URLs, and the agent's frames for
+// the session are canonical JSON.
+
+#include <cstdint>
+
+#include "fuzz_check.h"
+#include "remote/desktop/desktop_frames.h"
+#include "util/canonical_json.h"
+#include "util/json_scanner.h"
+
+namespace {
+
+using vela::IncomingDesktopFrame;
+using vela::OutgoingDesktopFrame;
+using vela::fuzz::check;
+
+void checkCanonical(const std::string& text, const std::string& sessionID) {
+  auto document = vela::JSONScanner::parse(text);
+  check(document.has_value(), "an agent frame is not JSON");
+  check(vela::CanonicalJSON::encode(*document) == text, "an agent frame is not canonical");
+  const vela::JSONValue* session = (*document)["session_id"];
+  check(session && session->stringRef() && *session->stringRef() == sessionID,
+        "an agent frame carries another session id");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  auto frame = IncomingDesktopFrame::parse(vela::fuzz::text(data, size));
+  if (!frame) return 0;
+  const std::string& id = frame->sessionID();
+
+  if (const auto* signal = std::get_if<IncomingDesktopFrame::Signal>(&frame->payload)) {
+    std::string out = OutgoingDesktopFrame{OutgoingDesktopFrame::Signal{id, signal->signal}}.json();
+    checkCanonical(out, id);
+    auto back = IncomingDesktopFrame::parse(out);
+    check(back.has_value(), "a relayed signal does not decode");
+    const auto* relayed = std::get_if<IncomingDesktopFrame::Signal>(&back->payload);
+    check(relayed && relayed->sessionID == id && relayed->signal == signal->signal,
+          "a relayed signal decodes differently");
+    if (auto description = signal->signal.description()) {
+      check(vela::DesktopSignal::fromDescription(*description) == signal->signal,
+            "an offer or answer does not survive the peer's description");
+    }
+  } else if (const auto* open = std::get_if<IncomingDesktopFrame::Open>(&frame->payload)) {
+    const vela::DesktopOpenConfig& config = open->config;
+    for (const auto& server : config.iceServers) {
+      check(!server.urls.empty(), "an ICE server without URLs");
+    }
+    checkCanonical(OutgoingDesktopFrame{OutgoingDesktopFrame::Closed{id, config.mode}}.json(), id);
+  } else {
+    const auto& close = std::get<IncomingDesktopFrame::Close>(frame->payload);
+    checkCanonical(OutgoingDesktopFrame{OutgoingDesktopFrame::Closed{id, close.reason}}.json(), id);
+  }
+  checkCanonical(OutgoingDesktopFrame{OutgoingDesktopFrame::Error{id, id}}.json(), id);
+  checkCanonical(
+      OutgoingDesktopFrame{OutgoingDesktopFrame::RecordingFinal{id, id, 1, 0.5, id, id}}.json(), id);
+  return 0;
+}

@@ -1,0 +1,58 @@
+// Feeds arbitrary text as an installer's path to the file-name decoder. Beyond not
+// crashing: any server it yields has the https scheme and no trailing "/", the source
+// names the convention exactly when something was found, and settings found in a blob
+// survive being written into a new blob name (unless the new name contains "__", where
+// the convention cuts blobs, or the server is one that normalising changes again,
+// such as "https:// x").
+
+#include <cstdint>
+
+#include "config/filename_provisioning.h"
+#include "fuzz_check.h"
+#include "util/log.h"
+
+namespace {
+
+using vela::ProvisioningInfo;
+using vela::fuzz::check;
+namespace FP = vela::FilenameProvisioning;
+
+// "https:" alone is what normalising leaves of a bare "https://".
+bool hasHTTPSScheme(const std::string& text) {
+  std::string_view scheme = "https:";
+  if (text.size() < scheme.size()) return false;
+  for (std::size_t i = 0; i < scheme.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) != scheme[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Refused servers are logged; the lines would swamp the fuzzer's output.
+  vela::Log::forwardTo([](vela::Log::Level, std::string_view) {});
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  ProvisioningInfo info = FP::parse(vela::fuzz::text(data, size));
+  check(info.isEmpty() == info.source.empty(), "source and settings disagree");
+  check(info.source.empty() || info.source == ProvisioningInfo::kFilename ||
+            info.source == ProvisioningInfo::kFilenameBlob,
+        "unknown source");
+  if (info.serverBaseURL) {
+    const std::string& server = *info.serverBaseURL;
+    check(hasHTTPSScheme(server), "a server that is not https");
+    check(!server.ends_with('/'), "a server with a trailing slash");
+  }
+  bool stableServer = !info.serverBaseURL || FP::normalizeServer(info.serverBaseURL) == info.serverBaseURL;
+  if (info.source == ProvisioningInfo::kFilenameBlob && stableServer) {
+    std::string name = FP::encodeBlobFilename("VelaAgent", "pkg", info.tenantID, info.customerID,
+                                              info.serverBaseURL, info.enrollmentToken, info.channel);
+    if (name.find("__") == std::string::npos) {
+      check(FP::parse("/Volumes/Installer/" + name) == info, "a blob does not survive re-encoding");
+    }
+  }
+  return 0;
+}

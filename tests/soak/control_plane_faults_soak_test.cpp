@@ -1,0 +1,180 @@
+// The daemon against a control plane that answers its polls and heartbeats with a long
+// run of failures: server errors, garbage bodies, dropped connections and the odd
+// answer slower than the client waits. Afterwards it must be the process it was:
+// descriptors, threads and resident memory back near their warm-up figures, commands
+// running exactly once again, and its state files whole and loadable.
+//
+// VELA_SOAK_COUNT sets how many failing answers (default 24, the test command's run;
+// scripts/soak.sh uses 200).
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "commands/replay_store.h"
+#include "config/agent_config.h"
+#include "support/background_process.h"
+#include "support/control_plane.h"
+#include "support/temp_dir.h"
+
+namespace vela {
+namespace {
+
+using testing::BackgroundProcess;
+using testing::ControlPlane;
+using namespace std::chrono_literals;
+
+// AddressSanitizer keeps freed memory in quarantine, resident by design: in such a
+// build (the daemon is built alike) resident memory says nothing about leaks.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentMemoryComparable = false;
+#else
+constexpr bool kResidentMemoryComparable = true;
+#endif
+
+int soakCount() {
+  const char* text = std::getenv("VELA_SOAK_COUNT");
+  int n = text ? std::atoi(text) : 0;
+  return n > 0 ? n : 24;
+}
+
+struct Figures {
+  long descriptors = 0;
+  long threads = 0;
+  long rssKiB = 0;
+};
+
+Figures figuresOf(pid_t pid) {
+  Figures f;
+  std::string proc = "/proc/" + std::to_string(pid);
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) ++f.descriptors;
+  std::ifstream status(proc + "/status");
+  for (std::string line; std::getline(status, line);) {
+    std::istringstream fields(line);
+    std::string key;
+    fields >> key;
+    if (key == "Threads:") fields >> f.threads;
+    if (key == "VmRSS:") fields >> f.rssKiB;
+  }
+  return f;
+}
+
+// Between two polls the daemon is idle; the smallest of a few looks skips a moment
+// when a request happens to be in flight.
+Figures idleFigures(pid_t pid) {
+  Figures best = figuresOf(pid);
+  for (int i = 0; i < 4; ++i) {
+    std::this_thread::sleep_for(250ms);
+    Figures f = figuresOf(pid);
+    best.descriptors = std::min(best.descriptors, f.descriptors);
+    best.threads = std::min(best.threads, f.threads);
+    best.rssKiB = std::min(best.rssKiB, f.rssKiB);
+  }
+  return best;
+}
+
+std::size_t countOf(const std::string& jsonArray) { return nlohmann::json::parse(jsonArray).size(); }
+
+std::size_t requestsTo(const ControlPlane& cp, const std::string& path) {
+  std::size_t n = 0;
+  for (const auto& request : nlohmann::json::parse(cp.requests())) n += request["path"] == path;
+  return n;
+}
+
+// The i-th failing answer: server errors, garbage and drops, and with `slow` every 50th
+// one (the 11th first) later than the client's 30-second limit.
+ControlPlane::Fault failure(int i, const std::string& path, bool slow) {
+  ControlPlane::Fault f;
+  f.path = path;
+  switch (slow && i % 50 == 10 ? 4 : i % 4) {
+    case 0: f.status = 500; break;
+    case 1:
+      f.status = 200;
+      f.body = i % 8 == 1 ? "{\"data\":[{\"sequence_no\":" : "<html>\x01 not json</html>";
+      break;
+    case 2: f.drop = true; break;
+    case 3: f.status = 503; f.body = "{\"data\": \"not a list\"}"; break;
+    default: f.delaySeconds = 31; break;
+  }
+  return f;
+}
+
+TEST(ControlPlaneFaultsSoak, DaemonRecoversFromALongRunOfBadAnswers) {
+  ControlPlane cp;
+  testing::ScopedStateDir state;
+  std::filesystem::create_directories(state.file("pinned"));
+  testing::writeFile(state.file("pinned/ca.pem"), cp.caPem());
+  testing::writeFile(state.file("pinned/command_pubkey.b64"), cp.commandPublicKey());
+  testing::writeFile(state.file("pinned/update_pubkey.b64"), cp.updatePublicKey());
+  AgentConfig config;
+  config.serverBaseURL = cp.baseURL();
+  config.enrollmentToken = nlohmann::json::parse(cp.provisioningJSON())["token"].get<std::string>();
+  config.heartbeatIntervalSeconds = 1;
+  config.commandPollIntervalSeconds = 1;
+  ASSERT_TRUE(config.save());
+
+  BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, {{"VELA_STATE_DIR", state.path()}});
+  std::string agentID;
+  ASSERT_TRUE(BackgroundProcess::waitUntil([&] {
+    auto c = AgentConfig::loadIfPresent();
+    if (c && c->agentID) agentID = *c->agentID;
+    return !agentID.empty();
+  })) << agent.err();
+
+  // Warm-up: a few commands executed and reported, so every lazily built part exists.
+  for (int i = 0; i < 3; ++i) cp.queueCommand(agentID, "ping");
+  ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return countOf(cp.results(agentID)) >= 3; })) << agent.err();
+  const Figures before = idleFigures(agent.pid());
+
+  const std::string polls = "/api/agent/commands", beats = "/api/agent/telemetry";
+  const int count = soakCount();
+  const std::size_t pollsBefore = requestsTo(cp, polls);
+  for (int i = 0; i < count; ++i) {
+    cp.scriptFault(failure(i, polls, true));
+    cp.scriptFault(failure(i + 1, beats, false));
+  }
+  ASSERT_TRUE(BackgroundProcess::waitUntil(
+      [&] { return requestsTo(cp, polls) >= pollsBefore + static_cast<std::size_t>(count); },
+      std::chrono::seconds(30 + count * 3)))
+      << agent.err();
+  cp.clearFaults();
+
+  std::string id = cp.queueCommand(agentID, "ping");
+  ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return countOf(cp.results(agentID)) >= 4; })) << agent.err();
+  std::this_thread::sleep_for(3s);  // time to run it twice, if it were to
+  const Figures after = idleFigures(agent.pid());
+  std::cout << "soak: " << count << " bad answers to each of polls and heartbeats\n"
+            << "soak: descriptors " << before.descriptors << " -> " << after.descriptors << "\n"
+            << "soak: threads     " << before.threads << " -> " << after.threads << "\n"
+            << "soak: RSS KiB     " << before.rssKiB << " -> " << after.rssKiB << std::endl;
+  EXPECT_LE(after.descriptors, before.descriptors + 1);
+  EXPECT_LE(after.threads, before.threads + 1);
+  if (kResidentMemoryComparable) {
+    EXPECT_LE(after.rssKiB, before.rssKiB + 4096);
+  }
+
+  std::size_t runs = 0;
+  for (const auto& result : nlohmann::json::parse(cp.results(agentID))) runs += result["command_id"] == id;
+  EXPECT_EQ(runs, 1u);
+
+  EXPECT_EQ(agent.stop(SIGTERM), 0);
+  auto stored = AgentConfig::loadStored();
+  ASSERT_TRUE(stored && *stored) << (stored ? "" : stored.error().message);
+  EXPECT_EQ((*stored)->agentID, agentID);
+  auto replay = ReplayStore::decode(testing::readFileOrEmpty(state.file("replay.json")));
+  ASSERT_TRUE(replay.has_value());
+  EXPECT_EQ(replay->recentNonces.size(), 4u);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(state.path())) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+  }
+}
+
+}  // namespace
+}  // namespace vela
