@@ -15,11 +15,11 @@ SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
 
 SerialQueue::~SerialQueue() {
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     stopping_ = true;
     timers_.clear();
   }
-  cv_.notify_all();
+  cv_.notifyAll();
   if (thread_.joinable()) {
     if (isCurrent()) {
       thread_.detach();  // destroyed from its own task: the thread ends after it
@@ -31,11 +31,11 @@ SerialQueue::~SerialQueue() {
 
 void SerialQueue::async(Task task) {
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (stopping_) return;
     tasks_.push_back(std::move(task));
   }
-  cv_.notify_one();
+  cv_.notifyOne();
 }
 
 void SerialQueue::sync(const Task& task) {
@@ -46,7 +46,7 @@ void SerialQueue::sync(const Task& task) {
     done.set_value();
   });
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (stopping_) return;
   }
   future.wait();
@@ -55,34 +55,34 @@ void SerialQueue::sync(const Task& task) {
 SerialQueue::TimerID SerialQueue::after(Clock::duration delay, Task task) {
   TimerID id;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     id = nextTimer_++;
     timers_[id] = Timer{Clock::now() + delay, Clock::duration::zero(), std::move(task)};
   }
-  cv_.notify_one();
+  cv_.notifyOne();
   return id;
 }
 
 SerialQueue::TimerID SerialQueue::every(Clock::duration interval, Task task) {
   TimerID id;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     id = nextTimer_++;
     timers_[id] = Timer{Clock::now() + interval, interval, std::move(task)};
   }
-  cv_.notify_one();
+  cv_.notifyOne();
   return id;
 }
 
 void SerialQueue::cancel(TimerID id) {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   timers_.erase(id);
 }
 
 bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
 void SerialQueue::run() {
-  std::unique_lock lock(mu_);
+  MutexLock lock(mu_);
   while (!stopping_) {
     if (!tasks_.empty()) {
       Task task = std::move(tasks_.front());
@@ -112,32 +112,35 @@ void SerialQueue::run() {
       continue;
     }
     if (earliest == timers_.end()) {
-      cv_.wait(lock);
+      cv_.wait(mu_);
     } else {
       // A copy: the timer may be cancelled (and its node freed) while we wait.
       const Clock::time_point due = earliest->second.due;
-      cv_.wait_until(lock, due);
+      cv_.waitUntil(mu_, due);
     }
   }
 }
 
 void Semaphore::signal() {
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     ++count_;
   }
-  cv_.notify_one();
+  cv_.notifyOne();
 }
 
 void Semaphore::wait() {
-  std::unique_lock lock(mu_);
-  cv_.wait(lock, [this] { return count_ > 0; });
+  MutexLock lock(mu_);
+  while (count_ <= 0) cv_.wait(mu_);
   --count_;
 }
 
 bool Semaphore::waitFor(std::chrono::steady_clock::duration timeout) {
-  std::unique_lock lock(mu_);
-  if (!cv_.wait_for(lock, timeout, [this] { return count_ > 0; })) return false;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  MutexLock lock(mu_);
+  while (count_ <= 0) {
+    if (!cv_.waitUntil(mu_, deadline) && count_ <= 0) return false;
+  }
   --count_;
   return true;
 }

@@ -6,15 +6,15 @@
 // cancels pending timers, drains nothing further and joins the thread.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "util/mutex.h"
 
 namespace vela {
 
@@ -48,15 +48,15 @@ class SerialQueue {
     Task task;
   };
 
-  void run();
+  void run() EXCLUDES(mu_);
 
   const std::string label_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<Task> tasks_;
-  std::map<TimerID, Timer> timers_;
-  TimerID nextTimer_ = 1;
-  bool stopping_ = false;
+  Mutex mu_;
+  CondVar cv_;
+  std::deque<Task> tasks_ GUARDED_BY(mu_);
+  std::map<TimerID, Timer> timers_ GUARDED_BY(mu_);
+  TimerID nextTimer_ GUARDED_BY(mu_) = 1;
+  bool stopping_ GUARDED_BY(mu_) = false;
   std::thread thread_;
 };
 
@@ -70,9 +70,9 @@ class Semaphore {
   bool waitFor(std::chrono::steady_clock::duration timeout);
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  int count_;
+  Mutex mu_;
+  CondVar cv_;
+  int count_ GUARDED_BY(mu_);
 };
 
 }  // namespace vela
