@@ -11,7 +11,7 @@
 namespace vela {
 
 void PTYSession::Terminal::release() {
-  std::lock_guard lock(stateLock);
+  MutexLock lock(stateLock);
   if (released) return;
   released = true;
   platform::closeFD(masterFD);
@@ -89,19 +89,19 @@ void PTYSession::startReading(OutputHandler onOutput, ExitHandler onExit) {
 
 void PTYSession::write(std::span<const std::uint8_t> data) {
   if (data.empty()) return;
-  std::lock_guard lock(terminal_->stateLock);
+  MutexLock lock(terminal_->stateLock);
   if (terminal_->released) return;
   platform::ptyWrite(terminal_->masterFD, data);
 }
 
 void PTYSession::resize(std::uint16_t rows, std::uint16_t cols) {
-  std::lock_guard lock(terminal_->stateLock);
+  MutexLock lock(terminal_->stateLock);
   if (terminal_->released) return;
   (void)platform::ptySetWinsize(terminal_->masterFD, rows, cols);
 }
 
 void PTYSession::terminate() {
-  std::lock_guard lock(terminal_->stateLock);
+  MutexLock lock(terminal_->stateLock);
   if (terminal_->closed) return;
   terminal_->closed = true;
   platform::sendSignal(pid_, SIGHUP);

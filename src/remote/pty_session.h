@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +20,7 @@
 
 #include "util/agent_error.h"
 #include "util/bytes.h"
+#include "util/mutex.h"
 
 namespace vela {
 
@@ -70,10 +70,10 @@ class PTYSession : public std::enable_shared_from_this<PTYSession> {
   struct Terminal {
     int masterFD = -1;
     int wakeFD = -1;
-    std::mutex stateLock;
-    bool closed = false;    // terminate() was called
-    bool released = false;  // descriptors closed
-    void release();
+    Mutex stateLock;
+    bool closed GUARDED_BY(stateLock) = false;    // terminate() was called
+    bool released GUARDED_BY(stateLock) = false;  // descriptors closed
+    void release() EXCLUDES(stateLock);
     ~Terminal() { release(); }
   };
 

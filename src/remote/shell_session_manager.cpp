@@ -62,7 +62,7 @@ class ShellSessionManager::Session : public std::enable_shared_from_this<Session
   void enqueueOutput(Bytes chunk) {
     if (!budget_->waitForRoom(*account_)) return;
     resetIdle();
-    std::unique_lock lock(bLock_);
+    MutexLock lock(bLock_);
     if (ended_) return;
     buffer_.insert(buffer_.end(), chunk.begin(), chunk.end());
     if (buffer_.size() >= kFlushBytes) {
@@ -88,7 +88,7 @@ class ShellSessionManager::Session : public std::enable_shared_from_this<Session
   void finish(bool keepTail, std::optional<OutgoingShellFrame> last) {
     Bytes tail;
     {
-      std::lock_guard lock(bLock_);
+      MutexLock lock(bLock_);
       ended_ = true;
       if (keepTail) tail = std::exchange(buffer_, {});
       buffer_.clear();
@@ -140,7 +140,7 @@ class ShellSessionManager::Session : public std::enable_shared_from_this<Session
   void drain() {
     Bytes taken;
     {
-      std::lock_guard lock(bLock_);
+      MutexLock lock(bLock_);
       taken = std::exchange(buffer_, {});
       flushScheduled_ = false;
       if (ended_) return;
@@ -178,10 +178,10 @@ class ShellSessionManager::Session : public std::enable_shared_from_this<Session
   const std::shared_ptr<SendBudget::Account> account_;
   const double idleTimeout_;
   const double maxDuration_;
-  std::mutex bLock_;
-  Bytes buffer_;                 // guarded by bLock_
-  bool flushScheduled_ = false;  // guarded by bLock_
-  bool ended_ = false;           // guarded by bLock_
+  Mutex bLock_;
+  Bytes buffer_ GUARDED_BY(bLock_);
+  bool flushScheduled_ GUARDED_BY(bLock_) = false;
+  bool ended_ GUARDED_BY(bLock_) = false;
   std::shared_ptr<SerialQueue> batchQueue_;
   std::shared_ptr<SerialQueue> timerQueue_;
   // Touched only on timerQueue_.
@@ -202,7 +202,7 @@ ShellSessionManager::ShellSessionManager(Send send, Options options)
 ShellSessionManager::~ShellSessionManager() {
   std::map<std::string, std::shared_ptr<Session>> remaining;
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     remaining.swap(sessions_);
   }
   for (auto& [id, session] : remaining) {
@@ -245,7 +245,7 @@ void ShellSessionManager::open(const IncomingShellFrame::Open& frame) {
   const std::string& id = frame.sessionID;
   bool full;
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     if (sessions_.contains(id)) return;
     full = static_cast<int>(sessions_.size()) >= options_.maxSessions;
   }
@@ -265,7 +265,7 @@ void ShellSessionManager::open(const IncomingShellFrame::Open& frame) {
   auto session = std::make_shared<Session>(id, *pty, weak_from_this(), budget_,
                                            options_.idleTimeout, options_.maxDuration);
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     sessions_[id] = session;
   }
   Log::info("shell session " + id + " opened: " + shell + " pid " +
@@ -287,7 +287,7 @@ void ShellSessionManager::open(const IncomingShellFrame::Open& frame) {
 }
 
 std::shared_ptr<ShellSessionManager::Session> ShellSessionManager::find(const std::string& id) const {
-  std::lock_guard lock(lock_);
+  MutexLock lock(lock_);
   auto it = sessions_.find(id);
   return it == sessions_.end() ? nullptr : it->second;
 }
@@ -296,7 +296,7 @@ void ShellSessionManager::tearDown(const std::string& id, bool emitExit, const s
                                    const Session* expected) {
   std::shared_ptr<Session> session;
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     auto it = sessions_.find(id);
     if (it == sessions_.end() || (expected && it->second.get() != expected)) return;
     session = std::move(it->second);
@@ -314,7 +314,7 @@ void ShellSessionManager::childExited(const std::shared_ptr<Session>& session,
                                       PTYSession::Exit exit) {
   session->stopTimers();
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     auto it = sessions_.find(session->id);
     // Whoever removes the session decides its one `exit`; a tear-down got here first.
     if (it == sessions_.end() || it->second != session) return;
@@ -329,14 +329,14 @@ void ShellSessionManager::childExited(const std::shared_ptr<Session>& session,
 void ShellSessionManager::killAll() {
   std::vector<std::string> ids;
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     for (const auto& [id, session] : sessions_) ids.push_back(id);
   }
   for (const auto& id : ids) tearDown(id, false, "connection_dropped");
 }
 
 int ShellSessionManager::activeCount() const {
-  std::lock_guard lock(lock_);
+  MutexLock lock(lock_);
   return static_cast<int>(sessions_.size());
 }
 
