@@ -1,26 +1,26 @@
 #include "identity/keychain.h"
 
-#include <mutex>
 #include <optional>
 
 #include "util/log.h"
+#include "util/mutex.h"
 
 namespace vela::Keychain {
 namespace {
 
-std::mutex mutex;
-platform::KeyStore* storeOverride = nullptr;  // guarded by mutex
-std::optional<bool> probed;                   // guarded by mutex
+Mutex mutex;
+platform::KeyStore* storeOverride GUARDED_BY(mutex) = nullptr;
+std::optional<bool> probed GUARDED_BY(mutex);
 
 }  // namespace
 
 platform::KeyStore& store() {
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   return storeOverride ? *storeOverride : platform::systemKeyStore();
 }
 
 void setStoreForTesting(platform::KeyStore* replacement) {
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   storeOverride = replacement;
   probed.reset();
 }
@@ -47,19 +47,19 @@ bool probe() {
 
 bool usesDataProtection() {
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     if (probed) return *probed;
   }
   // The probe runs outside the lock because it logs; a second thread arriving now
   // waits on probeMutex and then finds the answer.
-  static std::mutex probeMutex;
-  std::lock_guard probeLock(probeMutex);
+  static Mutex probeMutex;
+  MutexLock probeLock(probeMutex);
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     if (probed) return *probed;
   }
   bool result = probe();
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   probed = result;
   return result;
 }
