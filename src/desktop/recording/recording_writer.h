@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -23,6 +22,7 @@
 #include "desktop/recording/recording_branch.h"
 #include "remote/desktop/desktop_recording.h"
 #include "util/agent_error.h"
+#include "util/mutex.h"
 
 namespace vela {
 
@@ -67,10 +67,10 @@ class RecordingWriter : public std::enable_shared_from_this<RecordingWriter> {
   std::atomic<bool> sinkSawEndOfStream_{false};
   std::atomic<bool> started_{false};
 
-  mutable std::mutex mu_;
-  std::function<void(Status)> done_;            // guarded by mu_
-  std::string lastError_;                       // guarded by mu_
-  std::shared_ptr<RecordingWriter> keepAlive_;  // guarded by mu_; set while finishing
+  mutable Mutex mu_;
+  std::function<void(Status)> done_ GUARDED_BY(mu_);
+  std::string lastError_ GUARDED_BY(mu_);
+  std::shared_ptr<RecordingWriter> keepAlive_ GUARDED_BY(mu_);  // set while finishing
 };
 
 }  // namespace vela
