@@ -38,26 +38,37 @@ void runPipelineTest(DesktopBackend& backend) {
     auto run = weak.lock();
     if (!run) return;
     std::shared_ptr<H264Encoder> encoder;
+    bool makeEncoder = false;
     {
       MutexLock lock(run->mu);
       if (run->finished) return;
-      if (!run->encoder && !run->encoderFailed) {
-        auto made = backend.makeH264Encoder({frame.width, frame.height, kProbeFPS, 6'000'000, 2});
-        if (made) {
-          run->encoder = *made;
-          run->encoder->setOnEncodedFrame([weak](const Bytes& annexB, bool isKeyframe) {
-            if (auto run = weak.lock()) {
-              MutexLock lock(run->mu);
-              run->bytes += annexB.size();
-              run->keyframe = run->keyframe || isKeyframe;
-            }
-          });
-        } else {
-          run->encoderFailed = true;
-          say("  encoder failed: " + made.error().description());
-        }
-      }
       encoder = run->encoder;
+      makeEncoder = !encoder && !run->encoderFailed;
+    }
+    // Made outside the lock: the encoder's streaming thread takes its own locks and then
+    // ours to count output, so holding ours while it starts could deadlock. Frames
+    // arrive one at a time, so only one encoder is ever made.
+    if (makeEncoder) {
+      auto made = backend.makeH264Encoder({frame.width, frame.height, kProbeFPS, 6'000'000, 2});
+      if (made) {
+        (*made)->setOnEncodedFrame([weak](const Bytes& annexB, bool isKeyframe) {
+          if (auto run = weak.lock()) {
+            MutexLock lock(run->mu);
+            run->bytes += annexB.size();
+            run->keyframe = run->keyframe || isKeyframe;
+          }
+        });
+        encoder = *made;
+      } else {
+        say("  encoder failed: " + made.error().description());
+      }
+    }
+    {
+      MutexLock lock(run->mu);
+      if (makeEncoder) {
+        run->encoder = encoder;
+        run->encoderFailed = !encoder;
+      }
       if (++run->frames >= kProbeFrames) run->finished = true;
     }
     if (encoder) (void)encoder->encode(frame, pts, false);
