@@ -1,6 +1,10 @@
 # Every subsystem folder under src/ is one static library named vela_<area>; its
 # sources are the folder's .cpp files, so adding a file needs no CMake edit.
 set(VELA_WARNINGS -Wall -Wextra -Werror)
+# Lock discipline is checked wherever the compiler can (util/thread_annotations.h).
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  list(APPEND VELA_WARNINGS -Wthread-safety)
+endif()
 
 function(vela_area name dir)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
@@ -30,9 +34,14 @@ function(vela_test name dir)
   target_link_libraries(test_${name} PRIVATE ${ARG_DEPS} vela_test_support GTest::gtest GTest::gmock GTest::gtest_main)
   # Tests that share a fixed resource (a well-known port) name it as a lock. Empty
   # values would vanish from the list and shift the pairs, so only set ones go in.
+  # Without labels of its own a suite is labelled with its name, so a build that compiles
+  # only some suites (the ThreadSanitizer one) runs just those with ctest -L. Only one
+  # label survives test discovery: a second would be read as a property name.
   set(test_properties ENVIRONMENT "VELA_NO_UI=1")
   if(ARG_LABELS)
     list(APPEND test_properties LABELS "${ARG_LABELS}")
+  else()
+    list(APPEND test_properties LABELS ${name})
   endif()
   if(ARG_RESOURCE_LOCK)
     list(APPEND test_properties RESOURCE_LOCK ${ARG_RESOURCE_LOCK})

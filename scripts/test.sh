@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the whole suite twice: a normal build and an AddressSanitizer +
-# UndefinedBehaviorSanitizer build; then the fuzz targets for a bounded number of runs.
+# UndefinedBehaviorSanitizer build; then the fuzz targets for a bounded number of runs,
+# and the threaded suites in a clang build with thread-safety analysis and ThreadSanitizer.
 # Any failure or sanitizer report fails the run. Ends with CTest's summary line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -36,6 +37,20 @@ if [ -f tests/fuzz/CMakeLists.txt ]; then
   else
     failed=1
   fi
+fi
+
+# One clang build carries both lock-discipline gates: the thread-safety analysis fails
+# the compile, ThreadSanitizer the threaded suites. Only those suites are built.
+echo "== thread-safety and ThreadSanitizer build"
+tsan_suites="util commands remote runtime"
+if build build/tsan "$(printf 'test_%s ' $tsan_suites)" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVELA_TSAN=ON -DVELA_BUILD_BENCH=OFF; then
+  # A report makes its process exit with status 66: the test binary fails, and so does a
+  # test that checks the exit of a daemon it ran.
+  (cd build/tsan && TSAN_OPTIONS="second_deadlock_stack=1" \
+    ctest --output-on-failure -j "$jobs" --timeout 900 -L "^($(echo $tsan_suites | tr ' ' '|'))\$") || failed=1
+else
+  failed=1
 fi
 
 echo "== sanitizer build"

@@ -12,18 +12,18 @@ std::shared_ptr<DesktopSession> DesktopSession::create(std::shared_ptr<ScreenCap
 DesktopSession::~DesktopSession() { stop(); }
 
 void DesktopSession::setVideoSink(H264Encoder::OutputHandler sink) {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   videoSink_ = std::move(sink);
 }
 
 void DesktopSession::setOnStopped(ScreenCapturer::StopHandler handler) {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   onStopped_ = std::move(handler);
 }
 
 void DesktopSession::start(std::optional<std::uint32_t> displayID, ScreenCapturer::StartCompletion completion) {
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     running_ = true;
   }
   std::weak_ptr<DesktopSession> weak = weak_from_this();
@@ -35,7 +35,7 @@ void DesktopSession::start(std::optional<std::uint32_t> displayID, ScreenCapture
     if (!self) return;
     ScreenCapturer::StopHandler handler;
     {
-      std::lock_guard lock(self->mu_);
+      MutexLock lock(self->mu_);
       self->running_ = false;
       handler = self->onStopped_;
     }
@@ -48,7 +48,7 @@ void DesktopSession::stop() {
   capturer_->stop();
   std::shared_ptr<H264Encoder> encoder;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     running_ = false;
     encoder = std::move(encoder_);
   }
@@ -56,14 +56,14 @@ void DesktopSession::stop() {
 }
 
 void DesktopSession::requestKeyframe() {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   pendingKeyframe_ = true;
 }
 
 void DesktopSession::setBitrate(std::int32_t bitsPerSecond) {
   std::shared_ptr<H264Encoder> encoder;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     bitrate_ = bitsPerSecond;
     encoder = encoder_;
   }
@@ -71,7 +71,7 @@ void DesktopSession::setBitrate(std::int32_t bitsPerSecond) {
 }
 
 DesktopSession::Stats DesktopSession::stats() const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return stats_;
 }
 
@@ -81,7 +81,7 @@ void DesktopSession::handleFrame(const PixelBuffer& frame, MediaTime pts) {
   bool create = false;
   H264Encoder::Config config{frame.width, frame.height, fps_, 0, 2};
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (!running_) return;
     ++stats_.frames;
     create = !encoder_ && !encoderFailed_;
@@ -95,7 +95,7 @@ void DesktopSession::handleFrame(const PixelBuffer& frame, MediaTime pts) {
     if (made) (*made)->setOnEncodedFrame([weak](const Bytes& annexB, bool isKeyframe) {
       if (auto self = weak.lock()) self->handleOutput(annexB, isKeyframe);
     });
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (!running_) {
       if (made) (*made)->stop();
       return;
@@ -106,7 +106,7 @@ void DesktopSession::handleFrame(const PixelBuffer& frame, MediaTime pts) {
   }
   if (!encoder) return;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     force = pendingKeyframe_;
     pendingKeyframe_ = false;
   }
@@ -117,7 +117,7 @@ void DesktopSession::handleFrame(const PixelBuffer& frame, MediaTime pts) {
 void DesktopSession::handleOutput(const Bytes& annexB, bool isKeyframe) {
   H264Encoder::OutputHandler sink;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     stats_.bytes += annexB.size();
     sink = videoSink_;
   }

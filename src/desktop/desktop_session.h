@@ -6,10 +6,10 @@
 // are dropped. Thread-safe; the sink runs on the encoder's thread.
 
 #include <memory>
-#include <mutex>
 
 #include "desktop/h264_encoder.h"
 #include "desktop/screen_capturer.h"
+#include "util/mutex.h"
 
 namespace vela {
 
@@ -44,15 +44,15 @@ class DesktopSession : public std::enable_shared_from_this<DesktopSession> {
   const EncoderFactory makeEncoder_;
   const int fps_;
 
-  mutable std::mutex mu_;  // guards everything below
-  std::int32_t bitrate_;
-  H264Encoder::OutputHandler videoSink_;
-  ScreenCapturer::StopHandler onStopped_;
-  std::shared_ptr<H264Encoder> encoder_;
-  bool encoderFailed_ = false;
-  bool pendingKeyframe_ = true;
-  bool running_ = false;
-  Stats stats_;
+  mutable Mutex mu_;
+  std::int32_t bitrate_ GUARDED_BY(mu_);
+  H264Encoder::OutputHandler videoSink_ GUARDED_BY(mu_);
+  ScreenCapturer::StopHandler onStopped_ GUARDED_BY(mu_);
+  std::shared_ptr<H264Encoder> encoder_ GUARDED_BY(mu_);
+  bool encoderFailed_ GUARDED_BY(mu_) = false;
+  bool pendingKeyframe_ GUARDED_BY(mu_) = true;
+  bool running_ GUARDED_BY(mu_) = false;
+  Stats stats_ GUARDED_BY(mu_);
 };
 
 }  // namespace vela

@@ -63,12 +63,12 @@ Result<std::shared_ptr<GstH264Encoder>, EncoderError> GstH264Encoder::create(Con
 GstH264Encoder::~GstH264Encoder() { stop(); }
 
 void GstH264Encoder::setOnEncodedFrame(OutputHandler handler) {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   onEncoded_ = std::move(handler);
 }
 
 std::uint64_t GstH264Encoder::framesSubmitted() const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return submitted_;
 }
 
@@ -81,10 +81,10 @@ bool GstH264Encoder::shouldSkipRepeat(const PixelBuffer& frame, MediaTime pts, b
 }
 
 Result<void, EncoderError> GstH264Encoder::encode(const PixelBuffer& frame, MediaTime pts, bool forceKeyframe) {
-  std::lock_guard pipelineLock(pipelineMu_);
+  MutexLock pipelineLock(pipelineMu_);
   GstClockTime timestamp;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (stopped_ || !source_) return failure(Kind::encodeFailed, "stopped");
     if (frame.width != config_.width || frame.height != config_.height)
       return failure(Kind::encodeFailed, "frame size " + std::to_string(frame.width) + "x" +
@@ -119,18 +119,18 @@ Result<void, EncoderError> GstH264Encoder::encode(const PixelBuffer& frame, Medi
 }
 
 void GstH264Encoder::setBitrate(std::int32_t bitsPerSecond) {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   if (stopped_ || !encoder_) return;
   g_object_set(encoder_, "bitrate", static_cast<guint>(std::max(1, bitsPerSecond / 1000)), nullptr);
 }
 
 void GstH264Encoder::stop() {
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (stopped_) return;
     stopped_ = true;
   }
-  std::lock_guard pipelineLock(pipelineMu_);
+  MutexLock pipelineLock(pipelineMu_);
   if (!pipeline_) return;
   if (source_) {
     // Drains what is queued: every pending output is delivered before EOS reaches the bus.
@@ -145,7 +145,7 @@ void GstH264Encoder::stop() {
   if (source_) gst_object_unref(source_);
   if (encoder_) gst_object_unref(encoder_);
   gst_object_unref(pipeline_);
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   source_ = encoder_ = pipeline_ = nullptr;
   if (parameterCaps_) gst_caps_unref(parameterCaps_);
   parameterCaps_ = nullptr;
@@ -180,7 +180,7 @@ void GstH264Encoder::handleSample(GstSample* sample) {
   OutputHandler handler;
   std::optional<AnnexB::ParameterSets> sets;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (caps && caps != parameterCaps_) {
       const GstStructure* s = gst_caps_get_structure(caps, 0);
       const GValue* value = s ? gst_structure_get_value(s, "codec_data") : nullptr;

@@ -10,11 +10,11 @@
 #include <gst/gst.h>
 
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "desktop/annex_b.h"
 #include "desktop/h264_encoder.h"
+#include "util/mutex.h"
 
 namespace vela {
 
@@ -36,24 +36,24 @@ class GstH264Encoder : public H264Encoder {
   static GstFlowReturn onNewSample(GstElement* sink, gpointer self);
   void handleSample(GstSample* sample);
   std::optional<EncoderError> busError(EncoderError::Kind kind);
-  bool shouldSkipRepeat(const PixelBuffer& frame, MediaTime pts, bool forceKeyframe);
+  bool shouldSkipRepeat(const PixelBuffer& frame, MediaTime pts, bool forceKeyframe) REQUIRES(mu_);
 
   const Config config_;
   GstElement* pipeline_ = nullptr;
   GstElement* source_ = nullptr;
   GstElement* encoder_ = nullptr;
 
-  std::mutex pipelineMu_;  // held while a frame enters the pipeline and while it is torn down
-  mutable std::mutex mu_;  // guards everything below
-  OutputHandler onEncoded_;
-  std::optional<AnnexB::ParameterSets> parameterSets_;
-  GstCaps* parameterCaps_ = nullptr;  // the caps parameterSets_ came from
-  bool stopped_ = false;
-  std::optional<MediaTime> firstPTS_;
-  std::optional<MediaTime> lastSubmittedPTS_;
-  std::uint64_t lastSerial_ = 0;
-  int repeats_ = 0;
-  std::uint64_t submitted_ = 0;
+  Mutex pipelineMu_;  // held while a frame enters the pipeline and while it is torn down
+  mutable Mutex mu_ ACQUIRED_AFTER(pipelineMu_);
+  OutputHandler onEncoded_ GUARDED_BY(mu_);
+  std::optional<AnnexB::ParameterSets> parameterSets_ GUARDED_BY(mu_);
+  GstCaps* parameterCaps_ GUARDED_BY(mu_) = nullptr;  // the caps parameterSets_ came from
+  bool stopped_ GUARDED_BY(mu_) = false;
+  std::optional<MediaTime> firstPTS_ GUARDED_BY(mu_);
+  std::optional<MediaTime> lastSubmittedPTS_ GUARDED_BY(mu_);
+  std::uint64_t lastSerial_ GUARDED_BY(mu_) = 0;
+  int repeats_ GUARDED_BY(mu_) = 0;
+  std::uint64_t submitted_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace vela

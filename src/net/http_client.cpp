@@ -238,7 +238,7 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::send(const Request& request)
     tls_.evaluatePinned({}, host);
     return tl::unexpected(HTTPError::transport(tls_.takeRejection().value_or("?")));
   }
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return perform(request, host);
 }
 

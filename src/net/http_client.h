@@ -17,7 +17,6 @@
 #include <cstddef>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -29,6 +28,7 @@
 #include "net/tls_objects.h"
 #include "util/agent_error.h"
 #include "util/bytes.h"
+#include "util/mutex.h"
 
 typedef void CURL;
 
@@ -123,13 +123,14 @@ class HTTPClient {
   double timeout() const { return timeout_; }
 
  private:
-  Result<Response, HTTPError> perform(const Request& request, const std::string& host);
+  Result<Response, HTTPError> perform(const Request& request, const std::string& host)
+      REQUIRES(mutex_);
 
   PinnedTLS tls_;
   const double timeout_;
 
-  std::mutex mutex_;
-  CURL* curl_ = nullptr;  // guarded by mutex_; created on first use, then reused
+  Mutex mutex_;
+  CURL* curl_ GUARDED_BY(mutex_) = nullptr;  // created on first use, then reused
 };
 
 }  // namespace vela

@@ -78,23 +78,23 @@ PinnedTLS::PinnedTLS(PinnedTrust trust, std::optional<ClientIdentity> identity)
     : trust_(std::move(trust)), identity_(std::move(identity)) {}
 
 void PinnedTLS::setExpectedHost(std::string host) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   expectedHost_ = std::move(host);
 }
 
 std::string PinnedTLS::expectedHost() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return expectedHost_;
 }
 
 std::optional<std::string> PinnedTLS::takeRejection() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return std::exchange(lastRejection_, std::nullopt);
 }
 
 bool PinnedTLS::reject(std::string message) {
   Log::error(message);
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   lastRejection_ = std::move(message);
   return false;
 }

@@ -8,13 +8,13 @@
 // Thread-safe: the expected host and the last rejection are guarded by an internal
 // lock; evaluation itself touches no shared state.
 
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "net/pinned_trust.h"
 #include "net/tls_objects.h"
+#include "util/mutex.h"
 
 typedef struct ssl_ctx_st SSL_CTX;
 
@@ -51,9 +51,9 @@ class PinnedTLS {
   const PinnedTrust trust_;
   const std::optional<ClientIdentity> identity_;
 
-  mutable std::mutex mutex_;
-  std::string expectedHost_;                 // guarded by mutex_
-  std::optional<std::string> lastRejection_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::string expectedHost_ GUARDED_BY(mutex_);
+  std::optional<std::string> lastRejection_ GUARDED_BY(mutex_);
 };
 
 }  // namespace vela

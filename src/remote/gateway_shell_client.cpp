@@ -105,7 +105,7 @@ void GatewayShellClient::shutDown(std::function<void()> done) {
     self->desktopManager_->killAll();
     std::shared_ptr<GatewayConnection> task;
     {
-      std::lock_guard lock(self->taskLock_);
+      MutexLock lock(self->taskLock_);
       task = std::exchange(self->task_, nullptr);
     }
     if (task) {
@@ -120,12 +120,12 @@ void GatewayShellClient::connect() {
   reconnectTimer_.reset();
   if (!running_) return;
   {
-    std::lock_guard lock(taskLock_);
+    MutexLock lock(taskLock_);
     if (task_) return;  // a connection is already under way
   }
   std::uint64_t id;
   {
-    std::lock_guard lock(taskLock_);
+    MutexLock lock(taskLock_);
     id = ++taskID_;
   }
   std::weak_ptr<GatewayShellClient> weak = weak_from_this();
@@ -162,7 +162,7 @@ void GatewayShellClient::connect() {
       {{"User-Agent", std::string(userAgent)}, {"Authorization", "Bearer " + deviceToken_}},
       std::move(events));
   {
-    std::lock_guard lock(taskLock_);
+    MutexLock lock(taskLock_);
     task_ = task;
   }
   ++connectCount_;
@@ -218,7 +218,7 @@ void GatewayShellClient::pingTick() {
   if (!task) return;
   std::uint64_t id;
   {
-    std::lock_guard lock(taskLock_);
+    MutexLock lock(taskLock_);
     id = taskID_;
   }
   std::weak_ptr<GatewayShellClient> weak = weak_from_this();
@@ -241,7 +241,7 @@ void GatewayShellClient::pingTick() {
 void GatewayShellClient::handleDisconnect(const std::string& error) {
   std::shared_ptr<GatewayConnection> task;
   {
-    std::lock_guard lock(taskLock_);
+    MutexLock lock(taskLock_);
     if (!task_) return;
     task = std::exchange(task_, nullptr);
   }
@@ -289,7 +289,7 @@ void GatewayShellClient::sendText(std::string text, SendBudget::Ticket ticket) {
 }
 
 std::shared_ptr<GatewayConnection> GatewayShellClient::currentTask() const {
-  std::lock_guard lock(taskLock_);
+  MutexLock lock(taskLock_);
   return task_;
 }
 

@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
@@ -27,6 +26,7 @@
 #include "remote/gateway_connection.h"
 #include "remote/send_budget.h"
 #include "remote/shell_session_manager.h"
+#include "util/mutex.h"
 #include "util/serial_queue.h"
 
 namespace vela {
@@ -85,7 +85,10 @@ class GatewayShellClient : public std::enable_shared_from_this<GatewayShellClien
   void pingTick();
   void startPingTimer();
   void cancelPingTimer();
-  bool isCurrent(std::uint64_t taskID) const { return task_ && taskID_ == taskID; }
+  bool isCurrent(std::uint64_t taskID) const EXCLUDES(taskLock_) {
+    MutexLock lock(taskLock_);
+    return task_ && taskID_ == taskID;
+  }
 
   // On the I/O thread.
   void route(const std::string& text);
@@ -103,9 +106,9 @@ class GatewayShellClient : public std::enable_shared_from_this<GatewayShellClien
   std::chrono::milliseconds staleAfter_{50'000};
 
   std::shared_ptr<SerialQueue> queue_;
-  mutable std::mutex taskLock_;
-  std::shared_ptr<GatewayConnection> task_;  // written on queue_, guarded by taskLock_
-  std::uint64_t taskID_ = 0;                 // guarded by taskLock_
+  mutable Mutex taskLock_;
+  std::shared_ptr<GatewayConnection> task_ GUARDED_BY(taskLock_);  // written on queue_
+  std::uint64_t taskID_ GUARDED_BY(taskLock_) = 0;
 
   // Touched only on queue_.
   std::optional<SerialQueue::TimerID> pingTimer_;

@@ -12,14 +12,14 @@ namespace vela {
 
 PTYSession::Exit PTYSession::Terminal::reap() {
   platform::waitChildEnded(pid);
-  std::lock_guard lock(stateLock);
+  MutexLock lock(stateLock);
   reaped = true;
   auto status = platform::reapChild(pid);
   return Exit{status.code, status.signal};
 }
 
 void PTYSession::Terminal::release() {
-  std::lock_guard lock(stateLock);
+  MutexLock lock(stateLock);
   if (released) return;
   released = true;
   platform::closeFD(masterFD);
@@ -97,19 +97,19 @@ void PTYSession::startReading(OutputHandler onOutput, ExitHandler onExit) {
 
 void PTYSession::write(std::span<const std::uint8_t> data) {
   if (data.empty()) return;
-  std::lock_guard lock(terminal_->stateLock);
+  MutexLock lock(terminal_->stateLock);
   if (terminal_->released) return;
   platform::ptyWrite(terminal_->masterFD, data);
 }
 
 void PTYSession::resize(std::uint16_t rows, std::uint16_t cols) {
-  std::lock_guard lock(terminal_->stateLock);
+  MutexLock lock(terminal_->stateLock);
   if (terminal_->released) return;
   (void)platform::ptySetWinsize(terminal_->masterFD, rows, cols);
 }
 
 void PTYSession::terminate() {
-  std::lock_guard lock(terminal_->stateLock);
+  MutexLock lock(terminal_->stateLock);
   if (terminal_->closed) return;
   terminal_->closed = true;
   if (!terminal_->reaped) platform::sendSignal(pid_, SIGHUP);
@@ -117,7 +117,7 @@ void PTYSession::terminate() {
 }
 
 bool PTYSession::isRunning() const {
-  std::lock_guard lock(terminal_->stateLock);
+  MutexLock lock(terminal_->stateLock);
   return !terminal_->reaped && platform::processExists(pid_);
 }
 

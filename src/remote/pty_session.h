@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +20,7 @@
 
 #include "util/agent_error.h"
 #include "util/bytes.h"
+#include "util/mutex.h"
 
 namespace vela {
 
@@ -72,13 +72,14 @@ class PTYSession : public std::enable_shared_from_this<PTYSession> {
     pid_t pid = -1;
     int masterFD = -1;
     int wakeFD = -1;
-    std::mutex stateLock;
-    bool closed = false;    // terminate() was called
-    bool released = false;  // descriptors closed
-    bool reaped = false;    // the pid is no longer ours and may name another process
-    void release();
+    Mutex stateLock;
+    bool closed GUARDED_BY(stateLock) = false;    // terminate() was called
+    bool released GUARDED_BY(stateLock) = false;  // descriptors closed
+    // The pid is no longer ours and may name another process.
+    bool reaped GUARDED_BY(stateLock) = false;
+    void release() EXCLUDES(stateLock);
     // Waits for the child's end and reaps it, so that no signal can reach a successor.
-    Exit reap();
+    Exit reap() EXCLUDES(stateLock);
     ~Terminal() { release(); }
   };
 

@@ -25,7 +25,7 @@ struct SendBudget::Charge {
 
 SendBudget::Ticket SendBudget::charge(const std::shared_ptr<Account>& account, std::size_t bytes) {
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     queued_ += bytes;
     if (account) account->queued += bytes;
   }
@@ -35,16 +35,16 @@ SendBudget::Ticket SendBudget::charge(const std::shared_ptr<Account>& account, s
 void SendBudget::release(const std::shared_ptr<Account>& account, std::size_t bytes) {
   bool wake;
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     queued_ -= bytes;
     if (account) account->queued -= bytes;
     wake = waiters_ > 0;
   }
-  if (wake) roomMade_.notify_all();
+  if (wake) roomMade_.notifyAll();
 }
 
 bool SendBudget::waitForRoom(Account& account) {
-  std::unique_lock lock(lock_);
+  MutexLock lock(lock_);
   if (account.closed) return false;
   bool sessionFull = account.queued >= sessionHigh_;
   bool connectionFull = queued_ >= connectionHigh_;
@@ -65,28 +65,29 @@ bool SendBudget::waitForRoom(Account& account) {
     lock.lock();
   }
   ++waiters_;
-  roomMade_.wait(lock, [&] {
-    return account.closed || (account.queued <= sessionHigh_ / 2 && queued_ <= connectionHigh_ / 2);
-  });
+  while (!account.closed &&
+         (account.queued > sessionHigh_ / 2 || queued_ > connectionHigh_ / 2)) {
+    roomMade_.wait(lock_);
+  }
   --waiters_;
   return !account.closed;
 }
 
 void SendBudget::close(Account& account) {
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     account.closed = true;
   }
-  roomMade_.notify_all();
+  roomMade_.notifyAll();
 }
 
 std::size_t SendBudget::queued() const {
-  std::lock_guard lock(lock_);
+  MutexLock lock(lock_);
   return queued_;
 }
 
 bool SendBudget::connectionFull() const {
-  std::lock_guard lock(lock_);
+  MutexLock lock(lock_);
   return queued_ >= connectionHigh_;
 }
 

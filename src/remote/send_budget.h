@@ -8,11 +8,11 @@
 // is destroyed: after the write, or when the message is dropped with its connection.
 // Thread-safe.
 
-#include <condition_variable>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "util/mutex.h"
 
 namespace vela {
 
@@ -59,11 +59,11 @@ class SendBudget : public std::enable_shared_from_this<SendBudget> {
 
   const std::size_t sessionHigh_;
   const std::size_t connectionHigh_;
-  mutable std::mutex lock_;
-  std::condition_variable roomMade_;
-  std::size_t queued_ = 0;         // guarded by lock_
-  int waiters_ = 0;                // guarded by lock_
-  bool warnedConnection_ = false;  // guarded by lock_
+  mutable Mutex lock_;
+  CondVar roomMade_;
+  std::size_t queued_ GUARDED_BY(lock_) = 0;
+  int waiters_ GUARDED_BY(lock_) = 0;
+  bool warnedConnection_ GUARDED_BY(lock_) = false;
 };
 
 }  // namespace vela

@@ -56,7 +56,7 @@ class ShellSessionManager::Session : public std::enable_shared_from_this<Session
   void enqueueOutput(Bytes chunk) {
     if (!budget_->waitForRoom(*account_)) return;
     resetIdle();
-    std::unique_lock lock(bLock_);
+    MutexLock lock(bLock_);
     if (ended_) return;
     buffer_.insert(buffer_.end(), chunk.begin(), chunk.end());
     if (buffer_.size() >= kFlushBytes) {
@@ -82,7 +82,7 @@ class ShellSessionManager::Session : public std::enable_shared_from_this<Session
   void finish(bool keepTail, std::optional<OutgoingShellFrame> last) {
     Bytes tail;
     {
-      std::lock_guard lock(bLock_);
+      MutexLock lock(bLock_);
       ended_ = true;
       if (keepTail) tail = std::exchange(buffer_, {});
       buffer_.clear();
@@ -134,7 +134,7 @@ class ShellSessionManager::Session : public std::enable_shared_from_this<Session
   void drain() {
     Bytes taken;
     {
-      std::lock_guard lock(bLock_);
+      MutexLock lock(bLock_);
       taken = std::exchange(buffer_, {});
       flushScheduled_ = false;
       if (ended_) return;
@@ -172,10 +172,10 @@ class ShellSessionManager::Session : public std::enable_shared_from_this<Session
   const std::shared_ptr<SendBudget::Account> account_;
   const double idleTimeout_;
   const double maxDuration_;
-  std::mutex bLock_;
-  Bytes buffer_;                 // guarded by bLock_
-  bool flushScheduled_ = false;  // guarded by bLock_
-  bool ended_ = false;           // guarded by bLock_
+  Mutex bLock_;
+  Bytes buffer_ GUARDED_BY(bLock_);
+  bool flushScheduled_ GUARDED_BY(bLock_) = false;
+  bool ended_ GUARDED_BY(bLock_) = false;
   // The last reference to a session may go in a task on one of these queues.
   const std::shared_ptr<SerialQueue> batchQueue_;
   const std::shared_ptr<SerialQueue> timerQueue_;
@@ -197,7 +197,7 @@ ShellSessionManager::ShellSessionManager(Send send, Options options)
 ShellSessionManager::~ShellSessionManager() {
   std::map<std::string, std::shared_ptr<Session>> remaining;
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     remaining.swap(sessions_);
   }
   for (auto& [id, session] : remaining) {
@@ -240,7 +240,7 @@ void ShellSessionManager::open(const IncomingShellFrame::Open& frame) {
   const std::string& id = frame.sessionID;
   bool full;
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     if (sessions_.contains(id)) return;
     full = static_cast<int>(sessions_.size()) >= options_.maxSessions;
   }
@@ -260,7 +260,7 @@ void ShellSessionManager::open(const IncomingShellFrame::Open& frame) {
   auto session = std::make_shared<Session>(id, *pty, weak_from_this(), budget_,
                                            options_.idleTimeout, options_.maxDuration);
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     sessions_[id] = session;
   }
   Log::info("shell session " + id + " opened: " + shell + " pid " +
@@ -282,7 +282,7 @@ void ShellSessionManager::open(const IncomingShellFrame::Open& frame) {
 }
 
 std::shared_ptr<ShellSessionManager::Session> ShellSessionManager::find(const std::string& id) const {
-  std::lock_guard lock(lock_);
+  MutexLock lock(lock_);
   auto it = sessions_.find(id);
   return it == sessions_.end() ? nullptr : it->second;
 }
@@ -291,7 +291,7 @@ void ShellSessionManager::tearDown(const std::string& id, bool emitExit, const s
                                    const Session* expected) {
   std::shared_ptr<Session> session;
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     auto it = sessions_.find(id);
     if (it == sessions_.end() || (expected && it->second.get() != expected)) return;
     session = std::move(it->second);
@@ -309,7 +309,7 @@ void ShellSessionManager::childExited(const std::shared_ptr<Session>& session,
                                       PTYSession::Exit exit) {
   session->stopTimers();
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     auto it = sessions_.find(session->id);
     // Whoever removes the session decides its one `exit`; a tear-down got here first.
     if (it == sessions_.end() || it->second != session) return;
@@ -324,14 +324,14 @@ void ShellSessionManager::childExited(const std::shared_ptr<Session>& session,
 void ShellSessionManager::killAll() {
   std::vector<std::string> ids;
   {
-    std::lock_guard lock(lock_);
+    MutexLock lock(lock_);
     for (const auto& [id, session] : sessions_) ids.push_back(id);
   }
   for (const auto& id : ids) tearDown(id, false, "connection_dropped");
 }
 
 int ShellSessionManager::activeCount() const {
-  std::lock_guard lock(lock_);
+  MutexLock lock(lock_);
   return static_cast<int>(sessions_.size());
 }
 

@@ -13,13 +13,13 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "remote/pty_session.h"
 #include "remote/send_budget.h"
 #include "remote/shell_frames.h"
+#include "util/mutex.h"
 
 namespace vela {
 
@@ -71,8 +71,8 @@ class ShellSessionManager : public std::enable_shared_from_this<ShellSessionMana
   const Send send_;
   const Options options_;
   const std::shared_ptr<SendBudget> budget_;
-  mutable std::mutex lock_;
-  std::map<std::string, std::shared_ptr<Session>> sessions_;  // guarded by lock_
+  mutable Mutex lock_;
+  std::map<std::string, std::shared_ptr<Session>> sessions_ GUARDED_BY(lock_);
 };
 
 }  // namespace vela

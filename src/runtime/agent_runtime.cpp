@@ -32,7 +32,7 @@ void AgentRuntime::addStartupWarning(std::string text) { startupWarnings_.push_b
 
 void AgentRuntime::requestStop() {
   {
-    std::lock_guard lock(stopLock_);
+    MutexLock lock(stopLock_);
     shouldStop_ = true;
   }
   stopping_->cancel();
@@ -40,7 +40,7 @@ void AgentRuntime::requestStop() {
 }
 
 bool AgentRuntime::shouldStop() const {
-  std::lock_guard lock(stopLock_);
+  MutexLock lock(stopLock_);
   return shouldStop_;
 }
 

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "config/agent_config.h"
 #include "util/agent_error.h"
 #include "util/cancellation.h"
+#include "util/mutex.h"
 #include "util/serial_queue.h"
 
 namespace vela {
@@ -68,8 +68,8 @@ class AgentRuntime : public std::enable_shared_from_this<AgentRuntime> {
   std::vector<std::unique_ptr<RuntimeService>> services_;
   std::vector<std::string> startupWarnings_;
   Semaphore wake_;
-  mutable std::mutex stopLock_;
-  bool shouldStop_ = false;  // guarded by stopLock_
+  mutable Mutex stopLock_;
+  bool shouldStop_ GUARDED_BY(stopLock_) = false;
   const std::shared_ptr<Cancellation> stopping_ = std::make_shared<Cancellation>();
 };
 

@@ -2,12 +2,11 @@
 // captures the main display for up to 20 frames (10 s at most) through the H.264
 // encoder to prove the pipeline end to end.
 
-#include <condition_variable>
 #include <iostream>
-#include <mutex>
 
 #include "desktop/host/desktop_module.h"
 #include "runtime/command_handlers.h"
+#include "util/mutex.h"
 
 namespace vela::CLI {
 namespace {
@@ -19,14 +18,14 @@ std::string mark(bool granted) { return granted ? "\u2713 granted" : "\u2717 NOT
 
 // Shared by the capture and encoder threads and the waiting command.
 struct ProbeRun {
-  std::mutex mu;
-  std::condition_variable changed;
-  bool finished = false;
-  std::uint64_t frames = 0;
-  std::uint64_t bytes = 0;
-  bool keyframe = false;
-  std::shared_ptr<H264Encoder> encoder;
-  bool encoderFailed = false;
+  Mutex mu;
+  CondVar changed;
+  bool finished GUARDED_BY(mu) = false;
+  std::uint64_t frames GUARDED_BY(mu) = 0;
+  std::uint64_t bytes GUARDED_BY(mu) = 0;
+  bool keyframe GUARDED_BY(mu) = false;
+  std::shared_ptr<H264Encoder> encoder GUARDED_BY(mu);
+  bool encoderFailed GUARDED_BY(mu) = false;
 };
 
 void say(const std::string& line) { std::cout << line << "\n" << std::flush; }
@@ -39,30 +38,41 @@ void runPipelineTest(DesktopBackend& backend) {
     auto run = weak.lock();
     if (!run) return;
     std::shared_ptr<H264Encoder> encoder;
+    bool makeEncoder = false;
     {
-      std::lock_guard lock(run->mu);
+      MutexLock lock(run->mu);
       if (run->finished) return;
-      if (!run->encoder && !run->encoderFailed) {
-        auto made = backend.makeH264Encoder({frame.width, frame.height, kProbeFPS, 6'000'000, 2});
-        if (made) {
-          run->encoder = *made;
-          run->encoder->setOnEncodedFrame([weak](const Bytes& annexB, bool isKeyframe) {
-            if (auto run = weak.lock()) {
-              std::lock_guard lock(run->mu);
-              run->bytes += annexB.size();
-              run->keyframe = run->keyframe || isKeyframe;
-            }
-          });
-        } else {
-          run->encoderFailed = true;
-          say("  encoder failed: " + made.error().description());
-        }
-      }
       encoder = run->encoder;
+      makeEncoder = !encoder && !run->encoderFailed;
+    }
+    // Made outside the lock: the encoder's streaming thread takes its own locks and then
+    // ours to count output, so holding ours while it starts could deadlock. Frames
+    // arrive one at a time, so only one encoder is ever made.
+    if (makeEncoder) {
+      auto made = backend.makeH264Encoder({frame.width, frame.height, kProbeFPS, 6'000'000, 2});
+      if (made) {
+        (*made)->setOnEncodedFrame([weak](const Bytes& annexB, bool isKeyframe) {
+          if (auto run = weak.lock()) {
+            MutexLock lock(run->mu);
+            run->bytes += annexB.size();
+            run->keyframe = run->keyframe || isKeyframe;
+          }
+        });
+        encoder = *made;
+      } else {
+        say("  encoder failed: " + made.error().description());
+      }
+    }
+    {
+      MutexLock lock(run->mu);
+      if (makeEncoder) {
+        run->encoder = encoder;
+        run->encoderFailed = !encoder;
+      }
       if (++run->frames >= kProbeFrames) run->finished = true;
     }
     if (encoder) (void)encoder->encode(frame, pts, false);
-    run->changed.notify_all();
+    run->changed.notifyAll();
   });
   capturer->start(std::nullopt, [weak](Result<ScreenCapturer::Size, CaptureError> started) {
     auto run = weak.lock();
@@ -73,24 +83,26 @@ void runPipelineTest(DesktopBackend& backend) {
       return;
     }
     say("  capture failed: " + started.error().description());
-    std::lock_guard lock(run->mu);
+    MutexLock lock(run->mu);
     run->finished = true;
-    run->changed.notify_all();
+    run->changed.notifyAll();
   });
   {
-    std::unique_lock lock(run->mu);
-    run->changed.wait_for(lock, std::chrono::seconds(10), [&] { return run->finished; });
+    MutexLock lock(run->mu);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!run->finished && run->changed.waitUntil(run->mu, deadline)) {
+    }
     run->finished = true;
   }
   capturer->stop();
   std::shared_ptr<H264Encoder> encoder;
   {
-    std::lock_guard lock(run->mu);
+    MutexLock lock(run->mu);
     encoder = run->encoder;
   }
   if (encoder) encoder->stop();  // delivers what is still in flight
 
-  std::lock_guard lock(run->mu);
+  MutexLock lock(run->mu);
   say("  captured " + std::to_string(run->frames) + " frames \u2192 " + std::to_string(run->bytes) +
       " bytes H.264 (keyframe=" + (run->keyframe ? "true" : "false") + ")");
   say(run->frames == 0 || run->bytes == 0 ? "\u2717 no frames/bytes \u2014 check permission/displays."

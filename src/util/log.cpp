@@ -4,10 +4,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <mutex>
-
 #include "platform/system_log.h"
 #include "util/iso_time.h"
+#include "util/mutex.h"
 
 namespace vela::Log {
 
@@ -15,12 +14,15 @@ std::atomic<bool> verbose{false};
 
 namespace {
 
+// Writes hold the lock, so a reset never closes the descriptor under a writer (nor lets
+// a writer reach a reused descriptor number).
 struct LogFile {
-  std::once_flag once;
-  int fd = -1;
+  Mutex mu;
+  bool opened GUARDED_BY(mu) = false;
+  int fd GUARDED_BY(mu) = -1;
 };
 
-LogFile* logFile = new LogFile;  // never destroyed: threads may log during exit
+LogFile* const logFile = new LogFile;  // never destroyed: threads may log during exit
 std::atomic<Forward> forward{nullptr};
 
 // Only a named file: without an application bundle there is no default log file.
@@ -30,18 +32,20 @@ std::string logFilePath() {
   return {};
 }
 
-int logFileDescriptor() {
-  std::call_once(logFile->once, [] {
-    std::string path = logFilePath();
-    if (!path.empty()) logFile->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  });
-  return logFile->fd;
-}
-
 void writeAll(int fd, std::string_view bytes) {
   // One write per line keeps lines whole; a short write is not retried on purpose.
   ssize_t ignored = ::write(fd, bytes.data(), bytes.size());
   (void)ignored;
+}
+
+void writeToLogFile(std::string_view line) {
+  MutexLock lock(logFile->mu);
+  if (!logFile->opened) {
+    logFile->opened = true;
+    std::string path = logFilePath();
+    if (!path.empty()) logFile->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  }
+  if (logFile->fd >= 0) writeAll(logFile->fd, line);
 }
 
 platform::SystemLogType systemLogType(Level level) {
@@ -115,14 +119,14 @@ void emit(Level level, std::string_view raw) {
   platform::writeSystemLog(systemLogType(level), message);
   std::string line = formatLine(level, ISOTime::now(), message);
   writeAll(STDERR_FILENO, line);
-  int fd = logFileDescriptor();
-  if (fd >= 0) writeAll(fd, line);
+  writeToLogFile(line);
 }
 
 void resetLogFileForTesting() {
+  MutexLock lock(logFile->mu);
   if (logFile->fd >= 0) ::close(logFile->fd);
-  delete logFile;
-  logFile = new LogFile;
+  logFile->fd = -1;
+  logFile->opened = false;
 }
 
 }  // namespace vela::Log

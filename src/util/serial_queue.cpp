@@ -16,21 +16,21 @@ struct Timer {
 
 // What a sync() caller waits for: whether its task ran, or was dropped unrun.
 struct SyncWaiter {
-  std::mutex mu;
-  std::condition_variable cv;
-  std::optional<bool> ran;  // guarded by mu
+  Mutex mu;
+  CondVar cv;
+  std::optional<bool> ran GUARDED_BY(mu);
 
   void finish(bool value) {
     {
-      std::lock_guard lock(mu);
+      MutexLock lock(mu);
       if (ran) return;
       ran = value;
     }
-    cv.notify_all();
+    cv.notifyAll();
   }
   bool wait() {
-    std::unique_lock lock(mu);
-    cv.wait(lock, [this] { return ran.has_value(); });
+    MutexLock lock(mu);
+    while (!ran) cv.wait(mu);
     return *ran;
   }
 };
@@ -38,12 +38,12 @@ struct SyncWaiter {
 }  // namespace
 
 struct SerialQueue::State {
-  std::mutex mu;
-  std::condition_variable cv;
-  std::deque<Task> tasks;             // guarded by mu
-  std::map<TimerID, Timer> timers;    // guarded by mu
-  TimerID nextTimer = 1;              // guarded by mu
-  bool stopping = false;              // guarded by mu
+  Mutex mu;
+  CondVar cv;
+  std::deque<Task> tasks GUARDED_BY(mu);
+  std::map<TimerID, Timer> timers GUARDED_BY(mu);
+  TimerID nextTimer GUARDED_BY(mu) = 1;
+  bool stopping GUARDED_BY(mu) = false;
 };
 
 SerialQueue::SerialQueue(std::string label)
@@ -58,11 +58,11 @@ SerialQueue::SerialQueue(std::string label)
 SerialQueue::~SerialQueue() {
   std::map<TimerID, Timer> timers;
   {
-    std::lock_guard lock(state_->mu);
+    MutexLock lock(state_->mu);
     state_->stopping = true;
     timers.swap(state_->timers);
   }
-  state_->cv.notify_all();
+  state_->cv.notifyAll();
   timers.clear();  // outside the lock: a task's captures may call back into the queue
   if (isCurrent()) {
     thread_.detach();  // the thread holds the state and ends after the running task
@@ -73,11 +73,11 @@ SerialQueue::~SerialQueue() {
 
 void SerialQueue::async(Task task) {
   {
-    std::lock_guard lock(state_->mu);
+    MutexLock lock(state_->mu);
     if (state_->stopping) return;
     state_->tasks.push_back(std::move(task));
   }
-  state_->cv.notify_one();
+  state_->cv.notifyOne();
 }
 
 Result<void> SerialQueue::sync(const Task& task) {
@@ -86,7 +86,7 @@ Result<void> SerialQueue::sync(const Task& task) {
   // Released with the queued task: if the queue drops it unrun, the caller learns so.
   std::shared_ptr<void> dropGuard(nullptr, [waiter](void*) { waiter->finish(false); });
   {
-    std::lock_guard lock(state_->mu);
+    MutexLock lock(state_->mu);
     if (state_->stopping) return fail(label_ + ": queue is stopping");
     state_->tasks.push_back([&task, waiter, dropGuard] {
       task();
@@ -94,7 +94,7 @@ Result<void> SerialQueue::sync(const Task& task) {
     });
   }
   dropGuard.reset();
-  state_->cv.notify_one();
+  state_->cv.notifyOne();
   // The queue may be gone once the wait ends; the message is made before it.
   auto dropped = fail(label_ + ": queue stopped before the task ran");
   if (!waiter->wait()) return dropped;
@@ -113,18 +113,18 @@ SerialQueue::TimerID SerialQueue::addTimer(Clock::duration delay, Clock::duratio
                                            Task task) {
   TimerID id;
   {
-    std::lock_guard lock(state_->mu);
+    MutexLock lock(state_->mu);
     id = state_->nextTimer++;
     if (state_->stopping) return id;
     state_->timers[id] = Timer{Clock::now() + delay, interval, std::move(task)};
   }
-  state_->cv.notify_one();
+  state_->cv.notifyOne();
   return id;
 }
 
 void SerialQueue::cancel(TimerID id) {
   Task dropped;  // destroyed outside the lock
-  std::lock_guard lock(state_->mu);
+  MutexLock lock(state_->mu);
   auto it = state_->timers.find(id);
   if (it == state_->timers.end()) return;
   dropped = std::move(it->second.task);
@@ -134,7 +134,7 @@ void SerialQueue::cancel(TimerID id) {
 bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == threadID_; }
 
 void SerialQueue::run(State& s) {
-  std::unique_lock lock(s.mu);
+  MutexLock lock(s.mu);
   while (!s.stopping) {
     if (!s.tasks.empty()) {
       Task task = std::move(s.tasks.front());
@@ -166,11 +166,11 @@ void SerialQueue::run(State& s) {
       continue;
     }
     if (earliest == s.timers.end()) {
-      s.cv.wait(lock);
+      s.cv.wait(s.mu);
     } else {
       // A copy: the timer may be cancelled (and its node freed) while we wait.
       const Clock::time_point due = earliest->second.due;
-      s.cv.wait_until(lock, due);
+      s.cv.waitUntil(s.mu, due);
     }
   }
   // Dropped unrun, outside the lock; their sync() callers get an error.
@@ -182,21 +182,24 @@ void SerialQueue::run(State& s) {
 
 void Semaphore::signal() {
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     ++count_;
   }
-  cv_.notify_one();
+  cv_.notifyOne();
 }
 
 void Semaphore::wait() {
-  std::unique_lock lock(mu_);
-  cv_.wait(lock, [this] { return count_ > 0; });
+  MutexLock lock(mu_);
+  while (count_ <= 0) cv_.wait(mu_);
   --count_;
 }
 
 bool Semaphore::waitFor(std::chrono::steady_clock::duration timeout) {
-  std::unique_lock lock(mu_);
-  if (!cv_.wait_for(lock, timeout, [this] { return count_ > 0; })) return false;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  MutexLock lock(mu_);
+  while (count_ <= 0) {
+    if (!cv_.waitUntil(mu_, deadline) && count_ <= 0) return false;
+  }
   --count_;
   return true;
 }

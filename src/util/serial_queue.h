@@ -8,7 +8,6 @@
 // tasks: the thread then ends after that task instead of being joined.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -19,6 +18,7 @@
 #include <thread>
 
 #include "util/agent_error.h"
+#include "util/mutex.h"
 
 namespace vela {
 
@@ -69,9 +69,9 @@ class Semaphore {
   bool waitFor(std::chrono::steady_clock::duration timeout);
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  int count_;
+  Mutex mu_;
+  CondVar cv_;
+  int count_ GUARDED_BY(mu_);
 };
 
 }  // namespace vela

@@ -13,13 +13,12 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "util/log.h"
+#include "util/mutex.h"
 #include "util/tail_buffer.h"
 
 namespace vela::Shell {
@@ -108,12 +107,15 @@ class DataAccumulator {
   }
 
   bool waitUntil(Clock::time_point limit) {
-    std::unique_lock lock(mu_);
-    return cv_.wait_until(lock, limit, [this] { return done_; });
+    MutexLock lock(mu_);
+    while (!done_) {
+      if (!cv_.waitUntil(mu_, limit)) return done_;
+    }
+    return true;
   }
   Collected take() {
     if (thread_.joinable()) thread_.join();
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return std::move(data_);
   }
 
@@ -143,18 +145,18 @@ class DataAccumulator {
     Collected result;
     result.bytes = collected.take();
     result.dropped = collected.dropped();
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     data_ = std::move(result);
     done_ = true;
-    cv_.notify_all();
+    cv_.notifyAll();
   }
 
   const int fd_;
   StopSignal& stop_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  Collected data_;
-  bool done_ = false;
+  Mutex mu_;
+  CondVar cv_;
+  Collected data_ GUARDED_BY(mu_);
+  bool done_ GUARDED_BY(mu_) = false;
   std::thread thread_;
 };
 

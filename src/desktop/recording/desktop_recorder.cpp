@@ -75,7 +75,7 @@ Result<void> DesktopRecorder::start(int width, int height) {
   }
   std::weak_ptr<DesktopRecorder> weak = weak_from_this();
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     writer_ = std::move(*writer);
     durableTimer_ = timerQueue_->every(std::chrono::milliseconds(250), [weak] {
       if (auto self = weak.lock()) self->checkDurable();
@@ -86,12 +86,12 @@ Result<void> DesktopRecorder::start(int width, int height) {
 
 void DesktopRecorder::checkDurable() {
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (durableFired_) return;
   }
   if (bytesWritten() <= kDurableBytes) return;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (durableFired_) return;
     durableFired_ = true;
   }
@@ -102,14 +102,14 @@ void DesktopRecorder::checkDurable() {
 void DesktopRecorder::cancelDurableTimer() {
   std::optional<SerialQueue::TimerID> timer;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     timer = std::exchange(durableTimer_, std::nullopt);
   }
   if (timer) timerQueue_->cancel(*timer);
 }
 
 void DesktopRecorder::append(const BGRAFrame& frame, MediaTime pts) {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   if (!writer_ || writer_->status() != RecordingSink::Status::writing) return;
   if (!sessionStarted_) {
     sessionStarted_ = true;
@@ -132,7 +132,7 @@ void DesktopRecorder::finalize(Completion completion) {
   std::shared_ptr<RecordingSink> writer;
   double durationS = 0;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     writer = std::move(writer_);
     if (firstPTS_ && lastPTS_) {
       durationS = std::max(0.0, std::chrono::duration<double>(*lastPTS_ - *firstPTS_).count());

@@ -14,12 +14,12 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "desktop/recording/recording_sink.h"
 #include "remote/desktop/desktop_recording.h"
+#include "util/mutex.h"
 #include "util/serial_queue.h"
 
 namespace vela {
@@ -57,13 +57,13 @@ class DesktopRecorder : public DesktopRecording,
   const SinkFactory sinkFactory_;
   std::shared_ptr<SerialQueue> timerQueue_;
 
-  mutable std::mutex mu_;
-  std::shared_ptr<RecordingSink> writer_;             // guarded by mu_
-  bool sessionStarted_ = false;                       // guarded by mu_
-  bool durableFired_ = false;                         // guarded by mu_
-  std::optional<MediaTime> firstPTS_;                 // guarded by mu_
-  std::optional<MediaTime> lastPTS_;                  // guarded by mu_
-  std::optional<SerialQueue::TimerID> durableTimer_;  // guarded by mu_
+  mutable Mutex mu_;
+  std::shared_ptr<RecordingSink> writer_ GUARDED_BY(mu_);
+  bool sessionStarted_ GUARDED_BY(mu_) = false;
+  bool durableFired_ GUARDED_BY(mu_) = false;
+  std::optional<MediaTime> firstPTS_ GUARDED_BY(mu_);
+  std::optional<MediaTime> lastPTS_ GUARDED_BY(mu_);
+  std::optional<SerialQueue::TimerID> durableTimer_ GUARDED_BY(mu_);
 };
 
 }  // namespace vela

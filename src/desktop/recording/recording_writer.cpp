@@ -166,7 +166,7 @@ void RecordingWriter::finish(std::function<void(Status)> done) {
     return;
   }
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     done_ = std::move(done);
     // The owner usually lets go right after asking; the pipeline must outlive the drain.
     keepAlive_ = shared_from_this();
@@ -180,7 +180,7 @@ void RecordingWriter::finish(std::function<void(Status)> done) {
 }
 
 std::string RecordingWriter::lastError() const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return lastError_;
 }
 
@@ -192,7 +192,7 @@ GstBusSyncReply RecordingWriter::onBusMessage(GstBus*, GstMessage* message, gpoi
     gst_message_parse_error(message, &error, &debug);
     std::string description = describe(error, debug);
     {
-      std::lock_guard lock(self->mu_);
+      MutexLock lock(self->mu_);
       if (self->lastError_.empty()) self->lastError_ = description;
     }
     g_clear_error(&error);
@@ -225,7 +225,7 @@ void RecordingWriter::endTheFinish() {
         std::function<void(Status)> done;
         std::shared_ptr<RecordingWriter> keepAlive;
         {
-          std::lock_guard lock(self->mu_);
+          MutexLock lock(self->mu_);
           done = std::move(self->done_);
           keepAlive = std::move(self->keepAlive_);
         }

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -23,6 +22,7 @@
 #include "desktop/recording/recording_sink.h"
 #include "remote/desktop/desktop_recording.h"
 #include "util/agent_error.h"
+#include "util/mutex.h"
 
 namespace vela {
 
@@ -65,10 +65,10 @@ class RecordingWriter final : public RecordingSink, public std::enable_shared_fr
   std::atomic<bool> started_{false};
   std::optional<MediaTime> origin_;  // pts of the first frame; push() calls are serialised
 
-  mutable std::mutex mu_;
-  std::function<void(Status)> done_;            // guarded by mu_
-  std::string lastError_;                       // guarded by mu_
-  std::shared_ptr<RecordingWriter> keepAlive_;  // guarded by mu_; set while finishing
+  mutable Mutex mu_;
+  std::function<void(Status)> done_ GUARDED_BY(mu_);
+  std::string lastError_ GUARDED_BY(mu_);
+  std::shared_ptr<RecordingWriter> keepAlive_ GUARDED_BY(mu_);  // set while finishing
 };
 
 }  // namespace vela

@@ -91,18 +91,18 @@ void LibWebRTCPeer::retire(std::shared_ptr<Connection> connection) {
 }
 
 std::shared_ptr<LibWebRTCPeer::Connection> LibWebRTCPeer::current() const {
-  std::lock_guard guard(pcLock_);
+  MutexLock guard(pcLock_);
   return pc_;
 }
 
 std::shared_ptr<LibWebRTCPeer::Connection> LibWebRTCPeer::current(std::uint64_t generation) const {
-  std::lock_guard guard(pcLock_);
+  MutexLock guard(pcLock_);
   return pc_ && pc_->generation == generation ? pc_ : nullptr;
 }
 
 void LibWebRTCPeer::start(const std::vector<IceServer>& iceServers) {
   {
-    std::lock_guard guard(pcLock_);
+    MutexLock guard(pcLock_);
     iceServers_ = iceServers;
     started_ = true;
   }
@@ -111,7 +111,7 @@ void LibWebRTCPeer::start(const std::vector<IceServer>& iceServers) {
 
 void LibWebRTCPeer::renegotiate() {
   {
-    std::lock_guard guard(pcLock_);
+    MutexLock guard(pcLock_);
     if (!started_) return;
   }
   negotiate();
@@ -123,7 +123,7 @@ void LibWebRTCPeer::negotiate() {
   std::vector<IceServer> servers;
   PeerPipeline::Settings settings;
   {
-    std::lock_guard guard(pcLock_);
+    MutexLock guard(pcLock_);
     previous = std::move(pc_);
     generation = nextGeneration_++;
     servers = iceServers_;
@@ -154,6 +154,7 @@ void LibWebRTCPeer::negotiate() {
   gst_structure_free(options);
   if (channel) {
     PeerSignals::connectChannel(shared_from_this(), generation, channel);
+    MutexLock guard(connection->lock);
     connection->channels.push_back(channel);
     connection->inputChannel = channel;
   } else {
@@ -163,7 +164,7 @@ void LibWebRTCPeer::negotiate() {
 
   bool stale = false;
   {
-    std::lock_guard guard(pcLock_);
+    MutexLock guard(pcLock_);
     // A concurrent negotiate or close won; this connection is already stale.
     stale = pc_ || nextGeneration_ != generation + 1;
     if (!stale) pc_ = connection;
@@ -183,7 +184,7 @@ void LibWebRTCPeer::pushVideoFrame(const DesktopVideoFrame& frame) {
   PeerVideoPolicy::Size target;
   int fps = 0;
   {
-    std::lock_guard guard(pcLock_);
+    MutexLock guard(pcLock_);
     connection = pc_;
     target = {targetW_, targetH_};
     fps = targetFps_;
@@ -191,7 +192,7 @@ void LibWebRTCPeer::pushVideoFrame(const DesktopVideoFrame& frame) {
   if (!connection) return;
   bool resized = false;
   {
-    std::lock_guard guard(connection->lock);
+    MutexLock guard(connection->lock);
     resized = connection->frameWidth != frame.width || connection->frameHeight != frame.height;
     connection->frameWidth = frame.width;
     connection->frameHeight = frame.height;
@@ -207,7 +208,7 @@ void LibWebRTCPeer::resizeEncoder(const std::shared_ptr<Connection>& connection,
                                   int targetWidth, int targetHeight) {
   const auto size = PeerVideoPolicy::encodedSize({frameWidth, frameHeight}, {targetWidth, targetHeight});
   {
-    std::lock_guard guard(connection->lock);
+    MutexLock guard(connection->lock);
     if (connection->encodedSize == size) return;
     connection->encodedSize = size;
   }
@@ -227,7 +228,7 @@ void LibWebRTCPeer::setRemoteDescription(const SessionDescription& description) 
   }
   bool offered = false;
   {
-    std::lock_guard guard(connection->lock);
+    MutexLock guard(connection->lock);
     offered = connection->descriptionDelivered;
   }
   if (!offered && description.kind != SessionDescription::Kind::offer) {
@@ -254,19 +255,20 @@ void LibWebRTCPeer::addRemoteCandidate(const IceCandidate& candidate) {
   std::string problem;
   unsigned mline = 0;
   {
-    std::lock_guard guard(connection->lock);
-    const auto& mids = connection->mids;
+    MutexLock guard(connection->lock);
     if (!PeerSDP::plausibleCandidate(text)) {
       problem = "malformed candidate";
-    } else if (mids.empty()) {
+    } else if (connection->mids.empty()) {
       problem = "candidate before the offer";
     } else if (connection->acceptedCandidates >= kMaxRemoteCandidates) {
       problem = "too many candidates";
     } else if (candidate.sdpMid) {
-      const auto found = std::find(mids.begin(), mids.end(), *candidate.sdpMid);
-      if (found == mids.end()) problem = "candidate for unknown mid";
-      mline = static_cast<unsigned>(found - mids.begin());
-    } else if (candidate.sdpMLineIndex < 0 || static_cast<std::size_t>(candidate.sdpMLineIndex) >= mids.size()) {
+      const auto found =
+          std::find(connection->mids.begin(), connection->mids.end(), *candidate.sdpMid);
+      if (found == connection->mids.end()) problem = "candidate for unknown mid";
+      mline = static_cast<unsigned>(found - connection->mids.begin());
+    } else if (candidate.sdpMLineIndex < 0 ||
+               static_cast<std::size_t>(candidate.sdpMLineIndex) >= connection->mids.size()) {
       problem = "candidate for unknown m-line";
     } else {
       mline = static_cast<unsigned>(candidate.sdpMLineIndex);
@@ -293,7 +295,7 @@ void LibWebRTCPeer::sendControl(const std::string& bytes) {
   if (!connection) return;
   GstWebRTCDataChannel* channel = nullptr;
   {
-    std::lock_guard guard(connection->lock);
+    MutexLock guard(connection->lock);
     if (connection->inputChannel) channel = GST_WEBRTC_DATA_CHANNEL(gst_object_ref(connection->inputChannel));
   }
   if (!channel) return;
@@ -310,7 +312,7 @@ void LibWebRTCPeer::sendControl(const std::string& bytes) {
 void LibWebRTCPeer::setTargetResolution(int width, int height, int fps) {
   std::shared_ptr<Connection> connection;
   {
-    std::lock_guard guard(pcLock_);
+    MutexLock guard(pcLock_);
     targetW_ = width;
     targetH_ = height;
     targetFps_ = fps;
@@ -320,7 +322,7 @@ void LibWebRTCPeer::setTargetResolution(int width, int height, int fps) {
   if (connection) {
     PeerVideoPolicy::Size frame;
     {
-      std::lock_guard guard(connection->lock);
+      MutexLock guard(connection->lock);
       frame = {connection->frameWidth, connection->frameHeight};
     }
     if (frame.width > 0) resizeEncoder(connection, frame.width, frame.height, width, height);
@@ -333,14 +335,14 @@ void LibWebRTCPeer::setTargetResolution(int width, int height, int fps) {
 void LibWebRTCPeer::close() {
   std::shared_ptr<Connection> connection;
   {
-    std::lock_guard guard(pcLock_);
+    MutexLock guard(pcLock_);
     connection = std::move(pc_);
     ++nextGeneration_;  // a negotiation still building its connection must not install it
   }
   if (!connection) return;
   GstWebRTCDataChannel* channel = nullptr;
   {
-    std::lock_guard guard(connection->lock);
+    MutexLock guard(connection->lock);
     if (connection->inputChannel) channel = GST_WEBRTC_DATA_CHANNEL(gst_object_ref(connection->inputChannel));
   }
   if (channel) {
@@ -351,28 +353,28 @@ void LibWebRTCPeer::close() {
 }
 
 void LibWebRTCPeer::setOnLocalDescription(DescriptionCallback callback) {
-  std::lock_guard guard(callbacks_->lock);
+  MutexLock guard(callbacks_->lock);
   callbacks_->onLocalDescription = std::move(callback);
 }
 void LibWebRTCPeer::setOnLocalCandidate(CandidateCallback callback) {
-  std::lock_guard guard(callbacks_->lock);
+  MutexLock guard(callbacks_->lock);
   callbacks_->onLocalCandidate = std::move(callback);
 }
 void LibWebRTCPeer::setOnControlData(ControlDataCallback callback) {
-  std::lock_guard guard(callbacks_->lock);
+  MutexLock guard(callbacks_->lock);
   callbacks_->onControlData = std::move(callback);
 }
 void LibWebRTCPeer::setOnConnectionState(ConnectionStateCallback callback) {
-  std::lock_guard guard(callbacks_->lock);
+  MutexLock guard(callbacks_->lock);
   callbacks_->onConnectionState = std::move(callback);
 }
 // Kept for the interface; this peer has no bandwidth estimate or keyframe feedback to report.
 void LibWebRTCPeer::setOnTargetBitrate(TargetBitrateCallback callback) {
-  std::lock_guard guard(callbacks_->lock);
+  MutexLock guard(callbacks_->lock);
   callbacks_->onTargetBitrate = std::move(callback);
 }
 void LibWebRTCPeer::setOnKeyframeRequested(KeyframeRequestedCallback callback) {
-  std::lock_guard guard(callbacks_->lock);
+  MutexLock guard(callbacks_->lock);
   callbacks_->onKeyframeRequested = std::move(callback);
 }
 
@@ -385,14 +387,14 @@ std::optional<std::uint32_t> LibWebRTCPeer::encoderBitrateKbpsForTesting() const
 bool LibWebRTCPeer::hasInputChannelForTesting() const {
   auto connection = current();
   if (!connection) return false;
-  std::lock_guard guard(connection->lock);
+  MutexLock guard(connection->lock);
   return connection->inputChannel != nullptr;
 }
 
 int LibWebRTCPeer::acceptedCandidatesForTesting() const {
   auto connection = current();
   if (!connection) return 0;
-  std::lock_guard guard(connection->lock);
+  MutexLock guard(connection->lock);
   return connection->acceptedCandidates;
 }
 

@@ -14,13 +14,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "desktop/webrtc/peer_introspection.h"
 #include "remote/desktop/desktop_peer.h"
+#include "util/mutex.h"
 
 typedef struct _GstStructure GstStructure;
 typedef struct _GstCaps GstCaps;
@@ -90,14 +90,14 @@ class LibWebRTCPeer final : public DesktopPeer,
                             int targetWidth, int targetHeight);
   static void retire(std::shared_ptr<Connection> connection);
 
-  mutable std::mutex pcLock_;
-  std::shared_ptr<Connection> pc_;      // guarded by pcLock_
-  std::vector<IceServer> iceServers_;   // guarded by pcLock_
-  bool started_ = false;                // guarded by pcLock_
-  int targetW_ = 1920;                  // guarded by pcLock_
-  int targetH_ = 1080;                  // guarded by pcLock_
-  int targetFps_ = 30;                  // guarded by pcLock_
-  std::uint64_t nextGeneration_ = 1;    // guarded by pcLock_
+  mutable Mutex pcLock_;
+  std::shared_ptr<Connection> pc_ GUARDED_BY(pcLock_);
+  std::vector<IceServer> iceServers_ GUARDED_BY(pcLock_);
+  bool started_ GUARDED_BY(pcLock_) = false;
+  int targetW_ GUARDED_BY(pcLock_) = 1920;
+  int targetH_ GUARDED_BY(pcLock_) = 1080;
+  int targetFps_ GUARDED_BY(pcLock_) = 30;
+  std::uint64_t nextGeneration_ GUARDED_BY(pcLock_) = 1;
 
   const std::unique_ptr<Callbacks> callbacks_;
   const std::shared_ptr<SharedEncoder> shared_;

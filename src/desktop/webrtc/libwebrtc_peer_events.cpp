@@ -45,7 +45,7 @@ void LibWebRTCPeer::handleVideoCaps(std::uint64_t generation, GstCaps* caps) {
   auto connection = current(generation);
   if (!connection) return;
   {
-    std::lock_guard guard(connection->lock);
+    MutexLock guard(connection->lock);
     if (connection->offerRequested) return;
     connection->offerRequested = true;
   }
@@ -75,7 +75,7 @@ void LibWebRTCPeer::handleVideoCaps(std::uint64_t generation, GstCaps* caps) {
 
 void LibWebRTCPeer::requestOffer(const std::shared_ptr<Connection>& connection) {
   {
-    std::lock_guard guard(connection->lock);
+    MutexLock guard(connection->lock);
     ++connection->offerAttempts;
   }
   GstPromise* promise = PeerSignals::offerPromise(shared_from_this(), connection->generation);
@@ -93,7 +93,7 @@ void LibWebRTCPeer::handleOfferReply(std::uint64_t generation, const GstStructur
   if (!offer) {
     int attempts = 0;
     {
-      std::lock_guard guard(connection->lock);
+      MutexLock guard(connection->lock);
       attempts = connection->offerAttempts;
     }
     const std::string why = promiseError(reply);
@@ -116,7 +116,7 @@ void LibWebRTCPeer::handleOfferReply(std::uint64_t generation, const GstStructur
     return;
   }
   {
-    std::lock_guard guard(connection->lock);
+    MutexLock guard(connection->lock);
     connection->mids = PeerSDP::mids(sdp);
   }
   GstWebRTCSessionDescription* local = gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_OFFER, message);
@@ -140,7 +140,7 @@ void LibWebRTCPeer::handleLocalDescriptionSet(std::uint64_t generation, const st
   for (;;) {
     std::vector<IceCandidate> held;
     {
-      std::lock_guard guard(connection->lock);
+      MutexLock guard(connection->lock);
       if (connection->heldCandidates.empty()) {
         connection->descriptionDelivered = true;
         return;
@@ -158,7 +158,7 @@ void LibWebRTCPeer::handleLocalCandidate(std::uint64_t generation, unsigned mlin
   candidate.sdpMLineIndex = static_cast<std::int32_t>(mlineIndex);
   candidate.candidate = text;
   {
-    std::lock_guard guard(connection->lock);
+    MutexLock guard(connection->lock);
     if (mlineIndex < connection->mids.size()) candidate.sdpMid = connection->mids[mlineIndex];
     if (!connection->descriptionDelivered) {
       connection->heldCandidates.push_back(std::move(candidate));
@@ -173,7 +173,7 @@ void LibWebRTCPeer::handleIceState(std::uint64_t generation, int state) {
   if (!connection) return;
   const std::string name = stateName(state);
   {
-    std::lock_guard guard(connection->lock);
+    MutexLock guard(connection->lock);
     if (connection->lastState == name) return;
     connection->lastState = name;
   }
@@ -195,7 +195,7 @@ void LibWebRTCPeer::handleRemoteChannel(std::uint64_t generation, GstWebRTCDataC
   }
   gst_object_ref(channel);
   PeerSignals::connectChannel(shared_from_this(), generation, channel);
-  std::lock_guard guard(connection->lock);
+  MutexLock guard(connection->lock);
   connection->channels.push_back(channel);
   connection->inputChannel = channel;
 }

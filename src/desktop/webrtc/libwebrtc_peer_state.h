@@ -7,13 +7,13 @@
 #include <gst/webrtc/webrtc.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "desktop/webrtc/libwebrtc_peer.h"
 #include "desktop/webrtc/peer_pipeline.h"
 #include "desktop/webrtc/peer_video_policy.h"
+#include "util/mutex.h"
 
 namespace vela {
 
@@ -21,18 +21,18 @@ namespace vela {
 inline constexpr int kMaxOfferAttempts = 2;
 
 struct LibWebRTCPeer::Callbacks {
-  std::mutex lock;
-  DescriptionCallback onLocalDescription;
-  CandidateCallback onLocalCandidate;
-  ControlDataCallback onControlData;
-  ConnectionStateCallback onConnectionState;
-  TargetBitrateCallback onTargetBitrate;
-  KeyframeRequestedCallback onKeyframeRequested;
+  Mutex lock;
+  DescriptionCallback onLocalDescription GUARDED_BY(lock);
+  CandidateCallback onLocalCandidate GUARDED_BY(lock);
+  ControlDataCallback onControlData GUARDED_BY(lock);
+  ConnectionStateCallback onConnectionState GUARDED_BY(lock);
+  TargetBitrateCallback onTargetBitrate GUARDED_BY(lock);
+  KeyframeRequestedCallback onKeyframeRequested GUARDED_BY(lock);
 
   // Copies the callback under the lock and calls it without.
   template <typename Member, typename... Args>
   void call(Member member, Args&&... args) {
-    std::unique_lock guard(lock);
+    MutexLock guard(lock);
     auto callback = this->*member;
     guard.unlock();
     if (callback) callback(std::forward<Args>(args)...);
@@ -50,20 +50,21 @@ struct LibWebRTCPeer::Connection {
   const std::uint64_t generation;
   std::unique_ptr<PeerPipeline> pipeline;
 
-  std::mutex lock;
-  std::vector<GstWebRTCDataChannel*> channels;  // guarded by lock; one reference each
-  GstWebRTCDataChannel* inputChannel = nullptr;  // guarded by lock; one of `channels`
-  std::vector<std::string> mids;                 // guarded by lock; of the local offer
-  bool offerRequested = false;                   // guarded by lock
-  int offerAttempts = 0;                         // guarded by lock
-  bool descriptionDelivered = false;             // guarded by lock
-  std::vector<IceCandidate> heldCandidates;      // guarded by lock; until the offer is out
-  int acceptedCandidates = 0;                    // guarded by lock
-  int rejectedCandidates = 0;                    // guarded by lock
-  bool floodReported = false;                    // guarded by lock
-  int frameWidth = 0, frameHeight = 0;           // guarded by lock
-  PeerVideoPolicy::Size encodedSize;             // guarded by lock
-  std::string lastState;                         // guarded by lock
+  Mutex lock;
+  std::vector<GstWebRTCDataChannel*> channels GUARDED_BY(lock);  // one reference each
+  GstWebRTCDataChannel* inputChannel GUARDED_BY(lock) = nullptr;  // one of `channels`
+  std::vector<std::string> mids GUARDED_BY(lock);  // of the local offer
+  bool offerRequested GUARDED_BY(lock) = false;
+  int offerAttempts GUARDED_BY(lock) = 0;
+  bool descriptionDelivered GUARDED_BY(lock) = false;
+  std::vector<IceCandidate> heldCandidates GUARDED_BY(lock);  // until the offer is out
+  int acceptedCandidates GUARDED_BY(lock) = 0;
+  int rejectedCandidates GUARDED_BY(lock) = 0;
+  bool floodReported GUARDED_BY(lock) = false;
+  int frameWidth GUARDED_BY(lock) = 0;
+  int frameHeight GUARDED_BY(lock) = 0;
+  PeerVideoPolicy::Size encodedSize GUARDED_BY(lock);
+  std::string lastState GUARDED_BY(lock);
 };
 
 // The error text of a promise reply; empty when there is none.

@@ -208,7 +208,7 @@ X11ScreenCapturer::~X11ScreenCapturer() {
 }
 
 void X11ScreenCapturer::start(std::optional<std::uint32_t> displayID, StartCompletion completion) {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   if (thread_.joinable() || stopping_) return;
   thread_ = std::thread([this, displayID, completion = std::move(completion)]() mutable {
     pthread_setname_np(pthread_self(), "vela.screencap");
@@ -219,11 +219,11 @@ void X11ScreenCapturer::start(std::optional<std::uint32_t> displayID, StartCompl
 void X11ScreenCapturer::stop() {
   std::thread thread;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     stopping_ = true;
     thread = std::move(thread_);
   }
-  wake_.notify_all();
+  wake_.notifyAll();
   if (thread.joinable()) thread.join();
   delivering_ = false;
   // Frames already queued are skipped; one being delivered right now is waited for.
@@ -231,8 +231,10 @@ void X11ScreenCapturer::stop() {
 }
 
 bool X11ScreenCapturer::waitForTick(Clock::time_point due) {
-  std::unique_lock lock(mu_);
-  return !wake_.wait_until(lock, due, [&] { return stopping_; });
+  MutexLock lock(mu_);
+  while (!stopping_ && wake_.waitUntil(mu_, due)) {
+  }
+  return !stopping_;
 }
 
 void X11ScreenCapturer::run(std::optional<std::uint32_t> displayID, StartCompletion completion) {

@@ -10,12 +10,11 @@
 // through onStopped. Thread-safe; callbacks are set before start().
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "desktop/screen_capturer.h"
+#include "util/mutex.h"
 #include "util/serial_queue.h"
 
 namespace vela {
@@ -53,9 +52,9 @@ class X11ScreenCapturer : public ScreenCapturer, public std::enable_shared_from_
   FrameHandler onFrame_;
   StopHandler onStopped_;
 
-  std::mutex mu_;  // guards stopping_ and thread_ start/join
-  std::condition_variable wake_;
-  bool stopping_ = false;
+  Mutex mu_;  // also held around thread_ start and join
+  CondVar wake_;
+  bool stopping_ GUARDED_BY(mu_) = false;
   std::thread thread_;
 
   std::atomic<bool> delivering_{true};
