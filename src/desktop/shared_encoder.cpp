@@ -92,7 +92,7 @@ SharedEncoder::~SharedEncoder() {
 
 Result<void> SharedEncoder::configure(int width, int height) {
   {
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     if (width_ == width && height_ == height) return {};
     if (width_ != 0) return fail("the session encoder runs at " + std::to_string(width_) + "x" + std::to_string(height_));
     if (width <= 0 || height <= 0 || width % 2 || height % 2) return fail("unsupported size");
@@ -110,7 +110,7 @@ Result<void> SharedEncoder::configure(int width, int height) {
 }
 
 bool SharedEncoder::pushBuffer(GstBuffer* buffer, int width, int height, MediaTime pts) {
-  std::lock_guard guard(lock_);
+  MutexLock guard(lock_);
   if (width_ == 0 || (lastTaken_ && pts <= *lastTaken_)) {
     gst_buffer_unref(buffer);
     return false;
@@ -135,7 +135,7 @@ bool SharedEncoder::push(const BGRAFrame& frame, MediaTime pts) {
   if (!frame.pixels || frame.width <= 0 || frame.height <= 0 || frame.stride < frame.width * 4) return false;
   {
     // Copying is the expensive part: skip it for a frame that is already taken.
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     if (width_ == 0 || (lastTaken_ && pts <= *lastTaken_)) return false;
   }
   const gsize rowBytes = gsize(frame.width) * 4;
@@ -186,7 +186,7 @@ void SharedEncoder::requestKeyframe() {
 void SharedEncoder::add(GstElement* bin, BranchError onError) {
   gst_object_ref_sink(bin);
   {
-    std::lock_guard guard(branchLock_);
+    MutexLock guard(branchLock_);
     branches_.push_back(Branch{GST_ELEMENT(gst_object_ref(bin)), nullptr, std::move(onError)});
   }
   gst_bin_add(GST_BIN(pipeline_), bin);  // the pipeline takes its own reference
@@ -207,7 +207,7 @@ Result<void> SharedEncoder::link(GstElement* bin) {
     }
     return fail("the branch does not link to the encoder");
   }
-  std::lock_guard guard(branchLock_);
+  MutexLock guard(branchLock_);
   for (auto& branch : branches_) {
     if (branch.bin == bin) {
       branch.teePad = pad;
@@ -221,7 +221,7 @@ Result<void> SharedEncoder::link(GstElement* bin) {
 void SharedEncoder::remove(GstElement* bin) {
   Branch branch;
   {
-    std::lock_guard guard(branchLock_);
+    MutexLock guard(branchLock_);
     auto found = std::find_if(branches_.begin(), branches_.end(), [&](const Branch& b) { return b.bin == bin; });
     if (found == branches_.end()) return;
     branch = std::move(*found);
@@ -256,7 +256,7 @@ GstBusSyncReply SharedEncoder::onBusMessage(GstBus*, GstMessage* message, gpoint
     const std::string text = errorText(message);
     BranchError handler;
     {
-      std::lock_guard guard(self->branchLock_);
+      MutexLock guard(self->branchLock_);
       for (const auto& branch : self->branches_) {
         if (gst_object_has_as_ancestor(GST_MESSAGE_SRC(message), GST_OBJECT(branch.bin))) handler = branch.onError;
       }

@@ -31,6 +31,7 @@
 #include "remote/desktop/desktop_peer.h"
 #include "remote/desktop/desktop_recording.h"
 #include "util/agent_error.h"
+#include "util/mutex.h"
 
 namespace vela {
 
@@ -88,14 +89,15 @@ class SharedEncoder : public std::enable_shared_from_this<SharedEncoder> {
   GstElement* tee_ = nullptr;
   int fps_ = 30;
 
-  mutable std::mutex lock_;
-  int width_ = 0, height_ = 0;          // guarded by lock_; 0 until configured
-  std::optional<MediaTime> origin_;     // guarded by lock_; pts of the first frame taken
-  std::optional<MediaTime> lastTaken_;  // guarded by lock_
-  bool warnedSize_ = false;             // guarded by lock_
+  mutable Mutex lock_;
+  int width_ GUARDED_BY(lock_) = 0;  // 0 until configured
+  int height_ GUARDED_BY(lock_) = 0;
+  std::optional<MediaTime> origin_ GUARDED_BY(lock_);  // pts of the first frame taken
+  std::optional<MediaTime> lastTaken_ GUARDED_BY(lock_);
+  bool warnedSize_ GUARDED_BY(lock_) = false;
 
-  mutable std::mutex branchLock_;
-  std::vector<Branch> branches_;  // guarded by branchLock_
+  mutable Mutex branchLock_;
+  std::vector<Branch> branches_ GUARDED_BY(branchLock_);
 };
 
 }  // namespace vela

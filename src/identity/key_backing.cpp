@@ -3,25 +3,26 @@
 #include <mutex>
 
 #include "identity/file_key_backing.h"
+#include "util/mutex.h"
 
 namespace vela {
 namespace {
 
-std::mutex backingsMutex;
-KeyBackings backingsOverride;  // guarded by backingsMutex
+Mutex backingsMutex;
+KeyBackings backingsOverride GUARDED_BY(backingsMutex);
 
 }  // namespace
 
 KeyBackings keyBackings() {
   {
-    std::lock_guard lock(backingsMutex);
+    MutexLock lock(backingsMutex);
     if (!backingsOverride.empty()) return backingsOverride;
   }
   return {std::make_shared<FileKeyBacking>()};
 }
 
 void setKeyBackingsForTesting(KeyBackings backings) {
-  std::lock_guard lock(backingsMutex);
+  MutexLock lock(backingsMutex);
   backingsOverride = std::move(backings);
 }
 

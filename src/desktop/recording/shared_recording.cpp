@@ -52,7 +52,7 @@ Result<std::shared_ptr<SharedRecording>> SharedRecording::create(std::shared_ptr
   if (auto linked = encoder->link(bin); !linked) {
     std::string why;
     {
-      std::lock_guard lock(self->mu_);
+      MutexLock lock(self->mu_);
       why = self->lastError_.empty() ? linked.error().message : self->lastError_;
     }
     self->ended_ = true;
@@ -80,7 +80,7 @@ bool SharedRecording::push(const BGRAFrame& frame, MediaTime pts) {
 void SharedRecording::fail(const std::string& why) {
   dropAtTee_->store(true);
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (lastError_.empty()) lastError_ = why;
   }
   auto expected = Status::writing;
@@ -97,7 +97,7 @@ void SharedRecording::finish(std::function<void(Status)> done) {
     return;
   }
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     done_ = std::move(done);
     keepAlive_ = shared_from_this();
   }
@@ -118,7 +118,7 @@ void SharedRecording::end() {
     std::function<void(Status)> done;
     std::shared_ptr<SharedRecording> keepAlive;
     {
-      std::lock_guard lock(self->mu_);
+      MutexLock lock(self->mu_);
       done = std::move(self->done_);
       keepAlive = std::move(self->keepAlive_);
     }

@@ -22,6 +22,7 @@
 #include "desktop/recording/recording_sink.h"
 #include "desktop/shared_encoder.h"
 #include "util/agent_error.h"
+#include "util/mutex.h"
 
 namespace vela {
 
@@ -51,10 +52,10 @@ class SharedRecording final : public RecordingSink, public std::enable_shared_fr
   // Read by the tee-side probe: once set, buffers for this branch are dropped there.
   std::shared_ptr<std::atomic<bool>> dropAtTee_ = std::make_shared<std::atomic<bool>>(false);
 
-  mutable std::mutex mu_;
-  std::string lastError_;                       // guarded by mu_
-  std::function<void(Status)> done_;            // guarded by mu_
-  std::shared_ptr<SharedRecording> keepAlive_;  // guarded by mu_; set while finishing
+  mutable Mutex mu_;
+  std::string lastError_ GUARDED_BY(mu_);
+  std::function<void(Status)> done_ GUARDED_BY(mu_);
+  std::shared_ptr<SharedRecording> keepAlive_ GUARDED_BY(mu_);  // set while finishing
 };
 
 }  // namespace vela

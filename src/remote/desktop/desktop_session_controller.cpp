@@ -110,7 +110,7 @@ void DesktopSessionController::wire() {
 void DesktopSessionController::open() {
   auto bounds = boundsOf(displays_ ? displays_() : std::vector<Displays::Info>{}, displayID_);
   {
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     displayBounds_ = bounds;
   }
   captureRequested_ = true;
@@ -201,7 +201,7 @@ void DesktopSessionController::recordingDurable() {
   auto timer = queue_->every(timing_.beatInterval, [weak] {
     if (auto self = weak.lock()) self->beat();
   });
-  std::lock_guard guard(lock_);
+  MutexLock guard(lock_);
   beatTimer_ = timer;
 }
 
@@ -241,7 +241,7 @@ void DesktopSessionController::applyControl(const std::string& bytes) {
   }
   DisplayBounds bounds;
   {
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     bounds = displayBounds_;
   }
   event->apply(*injector_, bounds);
@@ -252,7 +252,7 @@ void DesktopSessionController::tearDown(const std::string& reason, bool selfInit
   closed_ = true;
   std::optional<SerialQueue::TimerID> timer;
   {
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     timer = std::exchange(beatTimer_, std::nullopt);
   }
   if (timer) queue_->cancel(*timer);

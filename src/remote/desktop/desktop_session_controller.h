@@ -34,6 +34,7 @@
 #include "remote/desktop/desktop_peer.h"
 #include "remote/desktop/desktop_recording.h"
 #include "util/serial_queue.h"
+#include "util/mutex.h"
 
 namespace vela {
 
@@ -126,9 +127,9 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   const std::shared_ptr<std::atomic<bool>> streaming_ = std::make_shared<std::atomic<bool>>(false);
   std::atomic<int> pendingControl_{0};
 
-  std::mutex lock_;  // guards beatTimer_ and displayBounds_
-  std::optional<SerialQueue::TimerID> beatTimer_;
-  DisplayBounds displayBounds_;
+  Mutex lock_;
+  std::optional<SerialQueue::TimerID> beatTimer_ GUARDED_BY(lock_);
+  DisplayBounds displayBounds_ GUARDED_BY(lock_);
 
   // On queue_.
   std::int64_t beatSeq_ = 0;

@@ -53,7 +53,7 @@ void DesktopSessionManager::open(const std::string& sessionID, const DesktopOpen
   auto link = std::make_shared<Link>();
   link->sessionID = sessionID;
   {
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     if (controllers_.count(sessionID)) return;
     if (static_cast<int>(controllers_.size()) >= options_.maxSessions)
       link = nullptr;
@@ -98,7 +98,7 @@ void DesktopSessionManager::open(const std::string& sessionID, const DesktopOpen
 
   bool limited = false;
   {
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     // Another open may have won the slot or the id while the media were made.
     if (controllers_.count(sessionID)) return;
     limited = static_cast<int>(controllers_.size()) >= options_.maxSessions;
@@ -132,7 +132,7 @@ void DesktopSessionManager::close(const std::string& sessionID, const std::strin
 void DesktopSessionManager::killAll() {
   std::map<std::string, Entry> taken;
   {
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     taken.swap(controllers_);
   }
   for (auto& [id, entry] : taken) {
@@ -142,7 +142,7 @@ void DesktopSessionManager::killAll() {
 }
 
 int DesktopSessionManager::activeCount() const {
-  std::lock_guard guard(lock_);
+  MutexLock guard(lock_);
   return static_cast<int>(controllers_.size());
 }
 
@@ -162,7 +162,7 @@ void DesktopSessionManager::signaled(const std::shared_ptr<Link>& link,
                  [&](const SignalingMessage::Close& close) {
                    std::shared_ptr<DesktopSessionController> controller;
                    {
-                     std::lock_guard guard(lock_);
+                     MutexLock guard(lock_);
                      auto it = controllers_.find(id);
                      if (it != controllers_.end() && it->second.link == link)
                        controller = it->second.controller;
@@ -212,7 +212,7 @@ void DesktopSessionManager::remove(const Link& link) {
   // Released after the lock: the session's destructor may do real work.
   std::shared_ptr<DesktopSessionController> removed;
   {
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     auto it = controllers_.find(link.sessionID);
     if (it == controllers_.end() || it->second.link.get() != &link) return;
     removed = std::move(it->second.controller);
@@ -222,7 +222,7 @@ void DesktopSessionManager::remove(const Link& link) {
 
 std::shared_ptr<DesktopSessionController> DesktopSessionManager::find(
     const std::string& sessionID) const {
-  std::lock_guard guard(lock_);
+  MutexLock guard(lock_);
   auto it = controllers_.find(sessionID);
   return it == controllers_.end() ? nullptr : it->second.controller;
 }

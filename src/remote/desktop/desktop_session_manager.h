@@ -20,6 +20,7 @@
 #include "remote/desktop/desktop_frames.h"
 #include "remote/desktop/desktop_lifecycle.h"
 #include "remote/desktop/desktop_session_controller.h"
+#include "util/mutex.h"
 
 namespace vela {
 
@@ -78,9 +79,9 @@ class DesktopSessionManager : public std::enable_shared_from_this<DesktopSession
   const BackendProvider backend_;
   const Options options_;
 
-  mutable std::mutex lock_;  // guards everything below
-  std::map<std::string, Entry> controllers_;
-  std::uint64_t nextSerial_ = 1;
+  mutable Mutex lock_;
+  std::map<std::string, Entry> controllers_ GUARDED_BY(lock_);
+  std::uint64_t nextSerial_ GUARDED_BY(lock_) = 1;
 };
 
 }  // namespace vela
