@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <mutex>
 
-#include "platform/system_log.h"
 #include "util/iso_time.h"
 #include "util/process_info.h"
 
@@ -24,6 +23,7 @@ struct LogFile {
 
 LogFile* logFile = new LogFile;  // never destroyed: threads may log during exit
 std::atomic<Forward> forward{nullptr};
+std::atomic<SystemLog> systemLog{nullptr};
 
 std::string logFilePath() {
   const char* env = std::getenv("VELA_LOG_FILE");
@@ -51,14 +51,6 @@ void writeAll(int fd, std::string_view bytes) {
   // One write per line keeps lines whole; a short write is not retried on purpose.
   ssize_t ignored = ::write(fd, bytes.data(), bytes.size());
   (void)ignored;
-}
-
-platform::SystemLogType systemLogType(Level level) {
-  switch (level) {
-    case Level::debug: return platform::SystemLogType::debug;
-    case Level::info: return platform::SystemLogType::info;
-    default: return platform::SystemLogType::error;
-  }
 }
 
 }  // namespace
@@ -118,10 +110,12 @@ std::string escapeControlCharacters(std::string_view message) {
 
 void forwardTo(Forward f) { forward.store(f, std::memory_order_release); }
 
+void copyToSystemLog(SystemLog sink) { systemLog.store(sink, std::memory_order_release); }
+
 void emit(Level level, std::string_view raw) {
   if (Forward f = forward.load(std::memory_order_acquire)) return f(level, raw);
   std::string message = escapeControlCharacters(raw);
-  platform::writeSystemLog(systemLogType(level), message);
+  if (SystemLog sink = systemLog.load(std::memory_order_acquire)) sink(level, message);
   std::string line = formatLine(level, ISOTime::now(), message);
   writeAll(STDERR_FILENO, line);
   int fd = logFileDescriptor();
