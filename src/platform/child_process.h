@@ -35,6 +35,10 @@ struct ChildSpec {
   Grouping grouping = Grouping::inherit;
 };
 
+// A pipe whose ends are close-on-exec and above the standard descriptors, as
+// ChildSpec::stdio requires. Returns 0 or the errno; on failure nothing stays open.
+int openChildPipe(int& readEnd, int& writeEnd);
+
 // Returns once the program is running, with its process id; or the errno of the
 // failed start (the would-be child is reaped then). The caller reaps a started child.
 Result<pid_t, int> startChild(const ChildSpec& spec);

@@ -22,6 +22,7 @@
 
 #include "net/pinned_anchors.h"
 #include "util/log.h"
+#include "util/url.h"
 
 namespace vela {
 
@@ -88,8 +89,10 @@ void installAnchors(ssl::context& ctx, const std::vector<Certificate>& anchors) 
 }
 
 std::string hostHeader(const GatewayConnection::Target& target) {
-  std::string host = target.host.find(':') != std::string::npos ? "[" + target.host + "]" : target.host;
-  return host + ":" + std::to_string(target.port);
+  URL authority;
+  authority.host = target.host;
+  authority.port = target.port;
+  return authority.authority();
 }
 
 }  // namespace

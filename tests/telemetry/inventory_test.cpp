@@ -1,4 +1,4 @@
-include "telemetry/inventory.h"
+#include "telemetry/inventory.h"
 
 #include <filesystem>
 #include <set>

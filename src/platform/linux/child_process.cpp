@@ -13,16 +13,7 @@ extern char** environ;
 namespace vela::platform {
 namespace {
 
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  out.reserve(strings.size() + 1);
-  for (auto& s : strings) out.push_back(s.data());
-  out.push_back(nullptr);
-  return out;
-}
-
-// Reports a failed exec back to startChild. Above the standard descriptors, so that
-// installing the child's own cannot replace it.
+// Reports a failed exec back to startChild.
 struct ErrorPipe {
   int read = -1;
   int write = -1;
@@ -30,24 +21,30 @@ struct ErrorPipe {
     if (read >= 0) ::close(read);
     if (write >= 0) ::close(write);
   }
-  int open() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
-    read = fds[0];
-    write = fds[1];
-    for (int* fd : {&read, &write}) {
-      if (*fd < 3) {
-        int moved = ::fcntl(*fd, F_DUPFD_CLOEXEC, 3);
-        if (moved < 0) return errno;
-        ::close(*fd);
-        *fd = moved;
-      }
-    }
-    return 0;
-  }
 };
 
 }  // namespace
+
+int openChildPipe(int& readEnd, int& writeEnd) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+  for (int& fd : fds) {
+    if (fd >= 3) continue;
+    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    int err = errno;
+    ::close(fd);
+    fd = moved;
+    if (moved < 0) {
+      for (int other : fds) {
+        if (other >= 0) ::close(other);
+      }
+      return err;
+    }
+  }
+  readEnd = fds[0];
+  writeEnd = fds[1];
+  return 0;
+}
 
 Result<pid_t, int> startChild(const ChildSpec& spec) {
   // Everything the child touches is laid out before the fork: after it only
@@ -55,13 +52,13 @@ Result<pid_t, int> startChild(const ChildSpec& spec) {
   std::vector<std::string> arguments{spec.path};
   arguments.insert(arguments.end(), spec.arguments.begin(), spec.arguments.end());
   std::vector<std::string> environment = spec.environment.value_or(std::vector<std::string>{});
-  std::vector<char*> argv = pointers(arguments);
-  std::vector<char*> envp = pointers(environment);
+  std::vector<char*> argv = execPointers(arguments);
+  std::vector<char*> envp = execPointers(environment);
   char* const* childEnvironment = spec.environment ? envp.data() : environ;
   const ChildSetup setup{spec.stdio, spec.grouping};
 
   ErrorPipe errors;
-  if (int err = errors.open()) return tl::unexpected(err);
+  if (int err = openChildPipe(errors.read, errors.write)) return tl::unexpected(err);
   pid_t pid;
   int forkError = 0;
   {

@@ -76,6 +76,14 @@ int prepareChild(const ChildSetup& setup) noexcept {
   return 0;
 }
 
+std::vector<char*> execPointers(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  out.reserve(strings.size() + 1);
+  for (auto& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
 SignalsHeld::SignalsHeld() {
   sigset_t all;
   sigfillset(&all);

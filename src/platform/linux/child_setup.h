@@ -7,6 +7,8 @@
 
 #include <array>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/child_process.h"
 
@@ -25,6 +27,10 @@ struct ChildSetup {
 // needs until exec (an exec-error pipe) keeps working; none survives the exec. Returns
 // 0 or the errno of the step that failed.
 int prepareChild(const ChildSetup& setup) noexcept;
+
+// The null-terminated pointer array execve takes, into `strings` (which must outlive
+// it). Built before fork: the child may not allocate.
+std::vector<char*> execPointers(std::vector<std::string>& strings);
 
 // Blocks every signal in the calling thread for its lifetime. Held across fork, it
 // keeps the agent's handlers from running in the child before prepareChild resets

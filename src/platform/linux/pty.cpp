@@ -38,14 +38,6 @@ std::vector<std::string> mergedEnvironment(
   return out;
 }
 
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  out.reserve(strings.size() + 1);
-  for (auto& s : strings) out.push_back(s.data());
-  out.push_back(nullptr);
-  return out;
-}
-
 }  // namespace
 
 Result<PTYChild> ptyFork(const std::string& path, const std::vector<std::string>& argv,
@@ -53,8 +45,8 @@ Result<PTYChild> ptyFork(const std::string& path, const std::vector<std::string>
                          std::uint16_t rows, std::uint16_t cols) {
   std::vector<std::string> args = argv;
   std::vector<std::string> env = mergedEnvironment(extraEnv);
-  std::vector<char*> argp = pointers(args);
-  std::vector<char*> envp = pointers(env);
+  std::vector<char*> argp = execPointers(args);
+  std::vector<char*> envp = execPointers(env);
   winsize size{};
   size.ws_row = rows;
   size.ws_col = cols;

@@ -43,21 +43,7 @@ struct Pipe {
   int read = -1;
   int write = -1;
 
-  int open() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
-    for (int& fd : fds) {
-      if (fd < 3) {
-        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        ::close(fd);
-        if (moved < 0) return errno;
-        fd = moved;
-      }
-    }
-    read = fds[0];
-    write = fds[1];
-    return 0;
-  }
+  int open() { return platform::openChildPipe(read, write); }
   ~Pipe() {
     closeFd(read);
     closeFd(write);
