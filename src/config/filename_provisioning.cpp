@@ -246,7 +246,10 @@ std::string encodeBlobFilename(std::string_view prefix, std::string_view ext,
   put("k", enrollmentToken);
   put("ch", channel);
   std::string name = std::string(prefix) + "." + Base64::encodeURL(CanonicalJSON::encodeData(object));
-  if (!ext.empty()) name += "." + std::string(ext);
+  if (!ext.empty()) {
+    name += '.';
+    name += ext;
+  }
   return name;
 }
 
@@ -266,7 +269,10 @@ std::string encodeReadableFilename(std::string_view prefix, std::string_view ext
     if (url && !url->host.empty()) add("server", url->host);
   }
   add("channel", channel);
-  if (!ext.empty()) name += "." + std::string(ext);
+  if (!ext.empty()) {
+    name += '.';
+    name += ext;
+  }
   return name;
 }
 
