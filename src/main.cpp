@@ -2,11 +2,13 @@
 #include <vector>
 
 #include "platform/signal_source.h"
+#include "platform/system_log.h"
 #include "runtime/cli.h"
 #include "util/process_info.h"
 
 int main(int argc, char** argv) {
   vela::platform::ignoreBrokenPipes();
+  vela::Log::copyToSystemLog(vela::platform::writeSystemLog);
   vela::ProcessInfo::setProgramPath(argc > 0 ? argv[0] : "");
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   return vela::CLI::main(std::move(arguments));

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "util/shell.h"
+#include "platform/shell.h"
 
 namespace vela {
 

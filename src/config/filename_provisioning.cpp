@@ -105,27 +105,6 @@ std::optional<std::string> normalizeServer(const std::optional<std::string>& tex
   return server;
 }
 
-std::string base64URLEncode(std::span<const std::uint8_t> bytes) {
-  std::string text = Base64::encode(bytes);
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    if (c == '=') continue;
-    out.push_back(c == '+' ? '-' : c == '/' ? '_' : c);
-  }
-  return out;
-}
-
-std::optional<Bytes> base64URLDecode(std::string_view text) {
-  std::string standard(text);
-  for (char& c : standard) {
-    if (c == '-') c = '+';
-    if (c == '_') c = '/';
-  }
-  while (standard.size() % 4 != 0) standard.push_back('=');
-  return Base64::decode(standard);
-}
-
 std::string lastPathComponent(std::string_view path) {
   while (path.size() > 1 && path.ends_with('/')) path.remove_suffix(1);
   if (path == "/") return "/";
@@ -234,7 +213,7 @@ std::optional<ProvisioningInfo> parseBlob(std::string_view name) {
   for (std::string_view candidate : candidates) {
     // Shorter pieces are ordinary words; the smallest object worth carrying is longer.
     if (candidate.size() < 12) continue;
-    auto bytes = base64URLDecode(candidate);
+    auto bytes = Base64::decodeURL(candidate);
     if (!bytes || bytes->empty() || bytes->front() != '{') continue;
     auto value = JSONScanner::parse(*bytes);
     if (!value) continue;
@@ -266,8 +245,11 @@ std::string encodeBlobFilename(std::string_view prefix, std::string_view ext,
   put("s", serverBaseURL);
   put("k", enrollmentToken);
   put("ch", channel);
-  std::string name = std::string(prefix) + "." + base64URLEncode(CanonicalJSON::encodeData(object));
-  if (!ext.empty()) name += "." + std::string(ext);
+  std::string name = std::string(prefix) + "." + Base64::encodeURL(CanonicalJSON::encodeData(object));
+  if (!ext.empty()) {
+    name += '.';
+    name += ext;
+  }
   return name;
 }
 
@@ -287,7 +269,10 @@ std::string encodeReadableFilename(std::string_view prefix, std::string_view ext
     if (url && !url->host.empty()) add("server", url->host);
   }
   add("channel", channel);
-  if (!ext.empty()) name += "." + std::string(ext);
+  if (!ext.empty()) {
+    name += '.';
+    name += ext;
+  }
   return name;
 }
 

@@ -34,9 +34,6 @@ Environment processEnvironment();
 // scheme is refused (warning, absent).
 std::optional<std::string> normalizeServer(const std::optional<std::string>& text);
 
-std::string base64URLEncode(std::span<const std::uint8_t> bytes);
-std::optional<Bytes> base64URLDecode(std::string_view text);
-
 // prefix + "." + base64url(canonical JSON of the short keys) [+ "." + ext].
 std::string encodeBlobFilename(std::string_view prefix, std::string_view ext,
                                const std::optional<std::string>& tenantID,

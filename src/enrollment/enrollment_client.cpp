@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "net/endpoints.h"
-#include "telemetry/system_info.h"
+#include "platform/host_facts.h"
 #include "util/agent_version.h"
 
 namespace vela {
@@ -99,10 +99,10 @@ tl::expected<EnrollmentClient::Result, EnrollmentClient::Error> EnrollmentClient
     const AgentCapabilities& capabilities) {
   Request request{
       .token = token,
-      .hostname = SystemInfo::hostname(),
-      .os = "linux",
-      .osVersion = SystemInfo::osVersion(),
-      .arch = SystemInfo::arch(),
+      .hostname = HostFacts::hostname(),
+      .os = HostFacts::kOSName,
+      .osVersion = HostFacts::osVersion(),
+      .arch = HostFacts::arch(),
       .agentVersion = std::string(AgentVersion::current),
       .publicKey = publicKeyPEM,
       .csr = csrPEM,

@@ -9,7 +9,7 @@
 #include "identity/device_key.h"
 #include "identity/pem.h"
 #include "net/http_client.h"
-#include "telemetry/system_info.h"
+#include "platform/host_facts.h"
 #include "util/log.h"
 #include "util/server_value.h"
 
@@ -77,7 +77,7 @@ Result<AgentConfig> EnrollmentService::enroll(const AgentConfig& config) const {
   DeviceKey key = VELA_TRY(deviceKey());
   Log::info("Device key ready (" + std::string(DeviceKey::rawValue(key.backing())) + ")");
 
-  std::string hostname = SystemInfo::hostname();
+  std::string hostname = HostFacts::hostname();
   Bytes csr = VELA_TRY(CSRBuilder::makeCSRDER(hostname, key));
   std::string csrPEM = PEM::encode(csr, "CERTIFICATE REQUEST");
   std::string publicKeyPEM = PEM::encode(VELA_TRY(key.publicKeySPKI()), "PUBLIC KEY");

@@ -6,7 +6,7 @@
 #include "identity/device_key.h"
 #include "identity/pem.h"
 #include "platform/file_io.h"
-#include "net/utf8_check.h"
+#include "util/utf8.h"
 #include "util/hex.h"
 #include "util/log.h"
 
@@ -33,7 +33,7 @@ Result<Certificate> store(std::string_view pem, const std::optional<Bytes>& expe
 
 std::optional<std::string> loadCertificatePEM() {
   auto text = AgentPaths::readStateFile(AgentPaths::certFile());
-  if (!text || !isValidUTF8(*text)) return std::nullopt;
+  if (!text || !UTF8::isValid(*text)) return std::nullopt;
   return std::move(*text);
 }
 

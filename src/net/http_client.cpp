@@ -7,7 +7,7 @@
 
 #include <curl/curl.h>
 
-#include "net/utf8_check.h"
+#include "util/utf8.h"
 #include "util/agent_version.h"
 #include "util/log.h"
 #include "util/url.h"
@@ -128,6 +128,35 @@ size_t collectHeader(char* data, size_t size, size_t count, void* target) noexce
   }
 }
 
+struct URLFree {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+
+// A request's URL as libcurl parsed it.
+struct ParsedURL {
+  std::unique_ptr<CURLU, URLFree> handle;  // absent when libcurl cannot parse the text
+  std::string host;                        // without brackets for IPv6 literals
+};
+
+ParsedURL parseURL(const std::string& text) {
+  ParsedURL url;
+  url.handle.reset(curl_url());
+  if (!url.handle || curl_url_set(url.handle.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) {
+    url.handle.reset();
+    return url;
+  }
+  char* host = nullptr;
+  if (curl_url_get(url.handle.get(), CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+    std::string_view name(host);
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+      name = name.substr(1, name.size() - 2);
+    }
+    url.host = std::string(name);
+    curl_free(host);
+  }
+  return url;
+}
+
 struct HeaderList {
   curl_slist* list = nullptr;
   ~HeaderList() { curl_slist_free_all(list); }
@@ -148,7 +177,7 @@ std::string HTTPError::description() const {
 
 std::string HTTPClient::Response::bodyString() const {
   std::string text(body.begin(), body.end());
-  return isValidUTF8(text) ? text : std::string();
+  return UTF8::isValid(text) ? text : std::string();
 }
 
 std::optional<std::string> HTTPClient::Response::header(std::string_view name) const {
@@ -230,19 +259,19 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::send(const Request& request)
     return tl::unexpected(HTTPError::transport("refusing non-https request to " +
                                                (request.url.empty() ? "?" : request.url)));
   }
-  auto url = URL::parse(request.url);
-  std::string host = url ? url->host : std::string();
+  // One parse names both the host libcurl connects to and the host pinning checks.
+  ParsedURL url = parseURL(request.url);
   // With nothing to authenticate the server by, not even a handshake is attempted.
   const PinnedTrust& trust = tls_.trust();
   if (trust.caCertificates.empty() && trust.spkiPins.empty()) {
-    tls_.evaluatePinned({}, host);
+    tls_.evaluatePinned({}, url.host);
     return tl::unexpected(HTTPError::transport(tls_.takeRejection().value_or("?")));
   }
   MutexLock lock(mutex_);
-  return perform(request, host);
+  return perform(request, url.handle.get(), url.host);
 }
 
-Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& request,
+Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& request, CURLU* url,
                                                             const std::string& host) {
   ensureCurlInitialised();
   if (!curl_) curl_ = curl_easy_init();
@@ -265,7 +294,9 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& reque
 
   const long timeoutMs = std::max(1L, std::lround(timeout_ * 1000));
   bool configured =
-      curl_easy_setopt(h, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
+      // A URL libcurl cannot parse is left to it, to be refused in its own words.
+      (url ? curl_easy_setopt(h, CURLOPT_CURLU, url)
+           : curl_easy_setopt(h, CURLOPT_URL, request.url.c_str())) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https") == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&

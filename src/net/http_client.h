@@ -31,6 +31,7 @@
 #include "util/mutex.h"
 
 typedef void CURL;
+typedef struct Curl_URL CURLU;
 
 namespace vela {
 
@@ -123,7 +124,9 @@ class HTTPClient {
   double timeout() const { return timeout_; }
 
  private:
-  Result<Response, HTTPError> perform(const Request& request, const std::string& host)
+  // `url` is the request's URL as libcurl parsed it (null when it could not), `host`
+  // the name in it that pinning checks.
+  Result<Response, HTTPError> perform(const Request& request, CURLU* url, const std::string& host)
       REQUIRES(mutex_);
 
   PinnedTLS tls_;

@@ -1,7 +1,5 @@
 #include "net/pinned_tls.h"
 
-#include <arpa/inet.h>
-
 #include <exception>
 
 #include <openssl/err.h>
@@ -10,6 +8,7 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include "net/pinned_anchors.h"
 #include "net/spki_pin.h"
 #include "util/log.h"
 
@@ -25,19 +24,6 @@ struct StoreCtxFree {
 struct StackFree {
   void operator()(STACK_OF(X509) * stack) const { sk_X509_free(stack); }
 };
-
-bool isIPLiteral(const std::string& host) {
-  unsigned char buffer[16];
-  return inet_pton(AF_INET, host.c_str(), buffer) == 1 ||
-         inet_pton(AF_INET6, host.c_str(), buffer) == 1;
-}
-
-// A failed OpenSSL call as a non-zero status for the message.
-long failureStatus() {
-  unsigned long code = ERR_get_error();
-  ERR_clear_error();
-  return code != 0 ? static_cast<long>(code) : -1;
-}
 
 // Replaces OpenSSL's chain verification for the whole handshake; curl reads the
 // outcome back through SSL_get_verify_result.
@@ -112,16 +98,7 @@ bool PinnedTLS::evaluatePinned(const CertificateChain& chain, std::string_view h
   std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
   if (!store) return reject(evaluationFailed + "?");
   if (trust_.pinsInternalCA()) {
-    long addStatus = 0;
-    for (const Certificate& anchor : trust_.caCertificates) {
-      if (X509_STORE_add_cert(store.get(), anchor.get()) != 1 && addStatus == 0) {
-        addStatus = failureStatus();
-      }
-    }
-    // Pinned anchors are trusted as given, even when one is not self-signed.
-    long restrictStatus = X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN) == 1
-                              ? 0
-                              : failureStatus();
+    auto [addStatus, restrictStatus] = PinnedAnchors::addTo(store.get(), trust_.caCertificates);
     if (addStatus != 0 || restrictStatus != 0) {
       return reject("could not restrict trust to the pinned anchors (" +
                     std::to_string(addStatus) + "/" + std::to_string(restrictStatus) + ")");
@@ -139,12 +116,7 @@ bool PinnedTLS::evaluatePinned(const CertificateChain& chain, std::string_view h
     return reject(evaluationFailed + "?");
   }
   X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_SSL_SERVER);
-  X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx.get());
-  X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-  bool hostSet = isIPLiteral(host) ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1
-                                   : X509_VERIFY_PARAM_set1_host(param, host.data(), host.size()) == 1;
-  if (!hostSet) {
-    ERR_clear_error();
+  if (!PinnedAnchors::expectHost(X509_STORE_CTX_get0_param(ctx.get()), host)) {
     return reject(evaluationFailed + "invalid host name");
   }
   if (X509_verify_cert(ctx.get()) != 1) {

@@ -2,7 +2,7 @@
 
 #include "config/agent_paths.h"
 #include "net/pinned_defaults.h"
-#include "net/utf8_check.h"
+#include "util/utf8.h"
 #include "platform/file_io.h"
 #include "util/base64.h"
 #include "util/log.h"
@@ -55,7 +55,7 @@ Result<AgentCrypto::Ed25519PublicKey> loadKey(const std::string& file, std::stri
 std::optional<std::string> PinnedTrust::optionalPinned(const std::string& file,
                                                        std::string_view fallback) {
   if (auto text = AgentPaths::readStateFile(file)) {
-    if (isValidUTF8(*text) && !trimWhitespace(*text).empty()) return std::move(text).value();
+    if (UTF8::isValid(*text) && !trimWhitespace(*text).empty()) return std::move(text).value();
   }
   std::string_view trimmed = trimWhitespace(fallback);
   if (trimmed.empty() || PinnedDefaults::isPlaceholder(trimmed)) return std::nullopt;

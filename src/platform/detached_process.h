@@ -2,7 +2,7 @@
 
 // Starting a program that outlives its caller's interest in it: no waiting, standard
 // input, output and error on the null device, its own session so terminal signals of
-// the parent do not reach it. A background thread reaps the child when it ends, so it
+// the parent do not reach it, and the clean start of platform/child_process.h. A background thread reaps the child when it ends, so it
 // never lingers as a zombie.
 
 #include <sys/types.h>

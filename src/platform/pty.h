@@ -24,10 +24,10 @@ struct PTYChild {
 };
 
 // forkpty with the given window size, then execve(path, argv, environment + extraEnv) in
-// the child; a failing exec ends the child with status 127. The child starts with
-// default signal dispositions, an empty signal mask and no inherited descriptors beyond
-// the terminal, whatever the agent itself had. The master is close-on-exec and
-// non-blocking. Fails with the errno text when forkpty fails.
+// the child; a failing exec ends the child with status 127. The child starts clean like
+// every other (platform/child_process.h), with the terminal as its session and standard
+// descriptors. The master is close-on-exec and non-blocking. Fails with the errno text
+// when forkpty fails.
 Result<PTYChild> ptyFork(const std::string& path, const std::vector<std::string>& argv,
                          const std::vector<std::pair<std::string, std::string>>& extraEnv,
                          std::uint16_t rows, std::uint16_t cols);

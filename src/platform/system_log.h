@@ -1,14 +1,15 @@
 #pragma once
 
 // The platform's system log (journald on Linux). Best effort: a machine without it
-// loses only this copy of each line.
+// loses only this copy of each line. Debug and info keep their priority; warnings and
+// errors are logged as errors.
 
 #include <string_view>
 
+#include "util/log.h"
+
 namespace vela::platform {
 
-enum class SystemLogType { debug, info, error };
-
-void writeSystemLog(SystemLogType type, std::string_view message);
+void writeSystemLog(Log::Level level, std::string_view message);
 
 }  // namespace vela::platform

@@ -8,7 +8,6 @@
 #include <pthread.h>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
@@ -21,7 +20,9 @@
 #include <deque>
 #include <thread>
 
+#include "net/pinned_anchors.h"
 #include "util/log.h"
+#include "util/url.h"
 
 namespace vela {
 
@@ -76,27 +77,22 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 // behind output without making bulk transfer faster.
 constexpr int kNotSentLowWater = 128 * 1024;
 
-bool isIPLiteral(const std::string& host) {
-  boost::system::error_code ec;
-  net::ip::make_address(host, ec);
-  return !ec;
-}
-
-// Only the pinned CA certificates anchor the chain; no system roots, no SPKI pins.
+// Only the pinned CA certificates anchor the chain; no system roots, no SPKI pins. A
+// store left without anchors fails every handshake.
 void installAnchors(ssl::context& ctx, const std::vector<Certificate>& anchors) {
   SSL_CTX* native = ctx.native_handle();
   SSL_CTX_set_min_proto_version(native, TLS1_3_VERSION);
   X509_STORE* store = X509_STORE_new();
-  for (const auto& cert : anchors) X509_STORE_add_cert(store, cert.get());
-  // A pinned intermediate is as good an anchor as a root.
-  X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
+  PinnedAnchors::addTo(store, anchors);
   SSL_CTX_set_cert_store(native, store);
   ctx.set_verify_mode(ssl::verify_peer);
 }
 
 std::string hostHeader(const GatewayConnection::Target& target) {
-  std::string host = target.host.find(':') != std::string::npos ? "[" + target.host + "]" : target.host;
-  return host + ":" + std::to_string(target.port);
+  URL authority;
+  authority.host = target.host;
+  authority.port = target.port;
+  return authority.authority();
 }
 
 }  // namespace
@@ -174,14 +170,8 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
   void tlsHandshake() {
     if (ended) return;
     SSL* ssl = ws->next_layer().native_handle();
-    X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
-    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    if (isIPLiteral(target.host)) {
-      X509_VERIFY_PARAM_set1_ip_asc(param, target.host.c_str());
-    } else {
-      SSL_set_tlsext_host_name(ssl, target.host.c_str());
-      X509_VERIFY_PARAM_set1_host(param, target.host.c_str(), target.host.size());
-    }
+    if (!PinnedAnchors::isIPLiteral(target.host)) SSL_set_tlsext_host_name(ssl, target.host.c_str());
+    PinnedAnchors::expectHost(SSL_get0_param(ssl), target.host);
     ws->next_layer().async_handshake(ssl::stream_base::client, [self = shared_from_this()](
                                                                    beast::error_code ec) {
       if (ec) {

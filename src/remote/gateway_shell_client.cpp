@@ -10,19 +10,13 @@
 
 namespace vela {
 
-namespace {
-
-std::string bracketed(const std::string& host) {
-  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
-}
-
-}  // namespace
-
 std::optional<std::string> GatewayShellClient::gatewayURL(const std::string& serverBaseURL) {
   auto parsed = URL::parse(trimWhitespace(serverBaseURL));
   if (!parsed || parsed->host.empty()) return std::nullopt;
-  return "wss://" + bracketed(parsed->host) + ":" + std::to_string(gatewayPort) +
-         std::string(connPath);
+  URL gateway;
+  gateway.host = parsed->host;
+  gateway.port = gatewayPort;
+  return "wss://" + gateway.authority() + std::string(connPath);
 }
 
 std::shared_ptr<GatewayShellClient> GatewayShellClient::create(

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "telemetry/text_fields.h"
+#include "util/text_fields.h"
 
 namespace vela::ByteSize {
 namespace {

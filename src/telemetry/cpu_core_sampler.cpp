@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "telemetry/text_fields.h"
+#include "util/text_fields.h"
 #include "util/iso_time.h"
 
 namespace vela {

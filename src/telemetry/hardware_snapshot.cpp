@@ -8,7 +8,7 @@
 
 #include "telemetry/byte_size.h"
 #include "telemetry/system_info.h"
-#include "telemetry/text_fields.h"
+#include "util/text_fields.h"
 
 namespace vela {
 namespace {

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/host_facts.h"
 #include "telemetry/system_info.h"
 #include "util/agent_version.h"
 #include "util/iso_time.h"
@@ -18,12 +19,12 @@ Inventory Inventory::collect(bool includeSlow, std::chrono::system_clock::time_p
   if (auto boot = SystemInfo::bootTime(src)) inv.boot_time = ISOTime::format(*boot);
   inv.collected_at = ISOTime::format(now);
   inv.agent_version = std::string(AgentVersion::current);
-  inv.hostname = SystemInfo::hostname(src);
-  inv.computer_name = includeSlow ? SystemInfo::computerName(src) : inv.hostname;
-  inv.os = "linux";
-  inv.os_version = SystemInfo::osVersion(src);
-  inv.os_build = SystemInfo::osBuild(src);
-  inv.arch = SystemInfo::arch(src);
+  inv.hostname = HostFacts::hostname(src);
+  inv.computer_name = includeSlow ? HostFacts::computerName(src) : inv.hostname;
+  inv.os = HostFacts::kOSName;
+  inv.os_version = HostFacts::osVersion(src);
+  inv.os_build = HostFacts::osBuild(src);
+  inv.arch = HostFacts::arch(src);
   inv.hardware_model = SystemInfo::hardwareModel(src).value_or("unknown");
   if (includeSlow) inv.serial_number = SystemInfo::serialNumber(src);
   inv.cpu_brand = SystemInfo::cpuBrand(src);

@@ -8,7 +8,7 @@
 #include <set>
 #include <string_view>
 
-#include "telemetry/text_fields.h"
+#include "util/text_fields.h"
 #include "util/iso_time.h"
 
 namespace vela::Metrics {

@@ -1,7 +1,7 @@
 #pragma once
 
-// Read-only facts about the system: names, operating system, architecture, model and
-// serial number. Every function takes the sources to read from (the live machine by
+// Read-only facts about the hardware for telemetry: model, serial number, processor,
+// memory and boot time (the host's names, system and architecture are HostFacts). Every function takes the sources to read from (the live machine by
 // default) and never fails; a fact that cannot be read is absent or has the stated
 // fallback.
 
@@ -16,17 +16,6 @@ namespace vela::SystemInfo {
 
 using platform::SystemSources;
 
-// The host name; empty only if the kernel gives none.
-std::string hostname(const SystemSources& src = platform::systemSources());
-// PRETTY_HOSTNAME of /etc/machine-info when set, else the host name.
-std::string computerName(const SystemSources& src = platform::systemSources());
-// VERSION_ID of os-release ("12", "24.04"), or "unknown".
-std::string osVersion(const SystemSources& src = platform::systemSources());
-// The kernel release ("6.1.0-18-amd64").
-std::optional<std::string> osBuild(const SystemSources& src = platform::systemSources());
-// "amd64" for x86_64, "arm64" for aarch64/arm64/arm64e, any other machine name as is.
-std::string arch(const SystemSources& src = platform::systemSources());
-std::string normalizeArch(const std::string& machine);
 // The DMI product serial number (readable by root only).
 std::optional<std::string> serialNumber(const SystemSources& src = platform::systemSources());
 // The DMI product name.

@@ -1,6 +1,6 @@
 #include "telemetry/tool_runner.h"
 
-#include "util/shell.h"
+#include "platform/shell.h"
 
 namespace vela {
 

@@ -9,12 +9,12 @@
 #include "platform/durable_file.h"
 #include "platform/executable_check.h"
 #include "platform/file_io.h"
-#include "telemetry/system_info.h"
+#include "platform/host_facts.h"
 #include "update/binary_swap.h"
 #include "util/agent_crypto.h"
 #include "util/hex.h"
 #include "util/log.h"
-#include "util/shell.h"
+#include "platform/shell.h"
 #include "util/url.h"
 
 namespace vela {
@@ -47,8 +47,8 @@ Result<UpdateChecker::Outcome> UpdateChecker::check(const std::string& channel,
                                                     const std::string& currentVersion) {
   // The query items go in this order: os, arch, channel, current_version.
   std::string url = Endpoints{baseURL_}.updateCheck();
-  for (const auto& [name, value] : {std::pair<std::string, std::string>{"os", "linux"},
-                                    {"arch", SystemInfo::arch()},
+  for (const auto& [name, value] : {std::pair<std::string, std::string>{"os", HostFacts::kOSName},
+                                    {"arch", HostFacts::arch()},
                                     {"channel", channel},
                                     {"current_version", currentVersion}}) {
     url = appendQuery(url, {{name, value}});

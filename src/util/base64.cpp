@@ -79,13 +79,13 @@ std::optional<Bytes> decode(std::string_view text) {
 std::string encodeURL(std::span<const std::uint8_t> data) { return encodeWith(data, kURL, false); }
 
 std::optional<Bytes> decodeURL(std::string_view text) {
-  static const auto table = reverse(kURL);
-  if (text.size() % 4 == 0) {
-    std::size_t padding = 0;
-    while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') ++padding;
-    text = text.substr(0, text.size() - padding);
+  std::string standard(text);
+  for (char& c : standard) {
+    if (c == '-') c = '+';
+    if (c == '_') c = '/';
   }
-  return decodeWith(text, table);
+  while (standard.size() % 4 != 0) standard.push_back('=');
+  return decode(standard);
 }
 
 }  // namespace vela::Base64

@@ -20,7 +20,8 @@ std::optional<Bytes> decode(std::string_view text);
 
 // The URL-safe alphabet of RFC 4648 section 5, without padding.
 std::string encodeURL(std::span<const std::uint8_t> data);
-// Accepts the URL-safe alphabet with or without padding.
+// The URL-safe alphabet mapped back to the standard one, "=" appended to a multiple of
+// four characters, then decoded as above: so the standard alphabet and padding pass too.
 std::optional<Bytes> decodeURL(std::string_view text);
 
 }  // namespace vela::Base64

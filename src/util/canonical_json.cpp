@@ -2,7 +2,7 @@
 
 #include <variant>
 
-#include "util/json_utf8.h"
+#include "util/utf8.h"
 
 namespace vela::CanonicalJSON {
 namespace {
@@ -39,11 +39,11 @@ void appendEscaped(std::string& out, const char* data, std::size_t size) {
 
 // Strings built in C++ may hold ill-formed UTF-8; the output never does.
 void appendString(std::string& out, const std::string& text) {
-  if (JSONUTF8::validPrefixLength(text) == text.size()) {
+  if (UTF8::validPrefixLength(text) == text.size()) {
     appendEscaped(out, text.data(), text.size());
   } else {
     std::string repaired = text;
-    JSONUTF8::repair(repaired);
+    UTF8::repair(repaired);
     appendEscaped(out, repaired.data(), repaired.size());
   }
 }

@@ -2,7 +2,7 @@
 
 #include <iterator>
 
-#include "util/json_utf8.h"
+#include "util/utf8.h"
 
 namespace vela {
 namespace {
@@ -210,7 +210,7 @@ bool JSONScanner::parseString(std::string& out) {
   }
   // Escapes only ever append well-formed sequences, so raw bytes are the only source
   // of ill-formed ones.
-  if (seen & 0x80) JSONUTF8::repair(out);
+  if (seen & 0x80) UTF8::repair(out);
   return true;
 }
 
@@ -241,7 +241,7 @@ bool JSONScanner::parseUnicodeEscape(std::string& out) {
   } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
     scalar = 0xFFFD;
   }
-  JSONUTF8::appendScalar(out, scalar);
+  UTF8::appendScalar(out, scalar);
   return true;
 }
 

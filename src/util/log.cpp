@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include "platform/system_log.h"
+
 #include "util/iso_time.h"
 #include "util/mutex.h"
 
@@ -24,6 +24,7 @@ struct LogFile {
 
 LogFile* const logFile = new LogFile;  // never destroyed: threads may log during exit
 std::atomic<Forward> forward{nullptr};
+std::atomic<SystemLog> systemLog{nullptr};
 
 // Only a named file: without an application bundle there is no default log file.
 std::string logFilePath() {
@@ -46,14 +47,6 @@ void writeToLogFile(std::string_view line) {
     if (!path.empty()) logFile->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   }
   if (logFile->fd >= 0) writeAll(logFile->fd, line);
-}
-
-platform::SystemLogType systemLogType(Level level) {
-  switch (level) {
-    case Level::debug: return platform::SystemLogType::debug;
-    case Level::info: return platform::SystemLogType::info;
-    default: return platform::SystemLogType::error;
-  }
 }
 
 }  // namespace
@@ -113,10 +106,12 @@ std::string escapeControlCharacters(std::string_view message) {
 
 void forwardTo(Forward f) { forward.store(f, std::memory_order_release); }
 
+void copyToSystemLog(SystemLog sink) { systemLog.store(sink, std::memory_order_release); }
+
 void emit(Level level, std::string_view raw) {
   if (Forward f = forward.load(std::memory_order_acquire)) return f(level, raw);
   std::string message = escapeControlCharacters(raw);
-  platform::writeSystemLog(systemLogType(level), message);
+  if (SystemLog sink = systemLog.load(std::memory_order_acquire)) sink(level, message);
   std::string line = formatLine(level, ISOTime::now(), message);
   writeAll(STDERR_FILENO, line);
   writeToLogFile(line);

@@ -44,6 +44,12 @@ inline void error(std::string_view message) { emit(Level::error, message); }
 using Forward = void (*)(Level level, std::string_view message);
 void forwardTo(Forward forward);
 
+// The system log (journald) is reached through the platform layer, which sits above
+// this one: the process entry connects it before anything logs. Until then lines go to
+// standard error and the log file only.
+using SystemLog = void (*)(Level level, std::string_view message);
+void copyToSystemLog(SystemLog sink);
+
 // Forgets the opened log file so the next line re-evaluates VELA_LOG_FILE.
 void resetLogFileForTesting();
 

@@ -70,8 +70,18 @@ std::optional<URL> URL::parse(std::string_view text) {
 }
 
 std::string URL::authority() const {
-  std::string out = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-  if (port) out += ":" + std::to_string(*port);
+  // Appended piece by piece: GCC 12 at -O3 misreads `"[" + host` (a temporary moved into
+  // operator+) as an overlapping copy and fails -Werror=restrict.
+  const bool bracketed = host.find(':') != std::string::npos;
+  std::string out;
+  out.reserve(host.size() + 8);
+  if (bracketed) out += '[';
+  out += host;
+  if (bracketed) out += ']';
+  if (port) {
+    out += ':';
+    out += std::to_string(*port);
+  }
   return out;
 }
 

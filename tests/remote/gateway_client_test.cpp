@@ -5,10 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "config/agent_config.h"
+#include "platform/detached_process.h"
 #include "remote/desktop_session_fakes.h"
 #include "remote/gateway_fixture.h"
 #include "support/agent_process.h"
@@ -152,6 +155,40 @@ TEST_F(GatewayClientTest, ShellFramesTravelBothWaysAndStopClosesWith1001) {
   ASSERT_TRUE(eventually([&] { return gateway.connections()[0]["close_code"]->intValue() == 1001; }));
   // A healthy connection and a clean stop leave no warning behind.
   EXPECT_FALSE(logContains("WARN")) << testing::readFileOrEmpty(logFile_);
+}
+
+// Where each descriptor of `pid` leads ("socket:[…]", "/dev/ptmx", a path).
+std::vector<std::string> descriptorTargets(pid_t pid) {
+  std::vector<std::string> targets;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    targets.push_back(std::filesystem::read_symlink(entry.path(), ec).string());
+  }
+  return targets;
+}
+
+TEST_F(GatewayClientTest, DetachedShellHoldsNoGatewaySocketOrTerminal) {
+  GatewayProcess gateway(certs_->path());
+  ASSERT_TRUE(gateway.ready());
+  auto client = makeClient();
+  ASSERT_TRUE(client);
+  client->start();
+  ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
+  FrameReader reader(gateway);
+  ASSERT_TRUE(gateway.send(openFrame("s1")));
+  ASSERT_TRUE(reader.nextOfType("shell.opened", "s1"));
+  auto own = descriptorTargets(::getpid());
+  auto holds = [&](std::string_view prefix) {
+    return std::any_of(own.begin(), own.end(), [&](const auto& t) { return t.starts_with(prefix); });
+  };
+  ASSERT_TRUE(holds("socket:") && holds("/dev/ptmx"));
+
+  // The shell a reboot or an uninstall leaves behind.
+  auto shell = platform::spawnDetached("/bin/sh", {"-c", "exec sleep 60"});
+  ASSERT_TRUE(shell) << shell.error().description();
+  EXPECT_EQ(descriptorTargets(*shell), (std::vector<std::string>(3, "/dev/null")));
+  ::kill(*shell, SIGKILL);
+  client->stopAndWait();
 }
 
 TEST_F(GatewayClientTest, OversizeAndUnparseableFramesAreDroppedWithoutClosing) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "platform/host_facts.h"
 #include "support/agent_process.h"
 #include "support/temp_dir.h"
 #include "telemetry/fake_sources.h"
@@ -55,10 +56,10 @@ TEST(InventoryCollect, BareMachineUsesFallbacksAndOmitsTheRest) {
 }
 
 TEST(SystemInfo, ArchNamesAndPlaceholders) {
-  EXPECT_EQ(SystemInfo::normalizeArch("x86_64"), "amd64");
-  EXPECT_EQ(SystemInfo::normalizeArch("aarch64"), "arm64");
-  EXPECT_EQ(SystemInfo::normalizeArch("arm64e"), "arm64");
-  EXPECT_EQ(SystemInfo::normalizeArch("ppc64le"), "ppc64le");
+  EXPECT_EQ(HostFacts::normalizeArch("x86_64"), "amd64");
+  EXPECT_EQ(HostFacts::normalizeArch("aarch64"), "arm64");
+  EXPECT_EQ(HostFacts::normalizeArch("arm64e"), "arm64");
+  EXPECT_EQ(HostFacts::normalizeArch("ppc64le"), "ppc64le");
 
   vela::testing::TempDir dir;
   std::filesystem::create_directories(dir.path() + "/sys/class/dmi/id");
@@ -70,8 +71,8 @@ TEST(SystemInfo, ArchNamesAndPlaceholders) {
   FakeSources src(dir.path());
   EXPECT_EQ(SystemInfo::serialNumber(src), std::nullopt);
   EXPECT_EQ(SystemInfo::hardwareModel(src), std::nullopt);
-  EXPECT_EQ(SystemInfo::computerName(src), "ws-042");
-  EXPECT_EQ(SystemInfo::osVersion(src), "24.04");
+  EXPECT_EQ(HostFacts::computerName(src), "ws-042");
+  EXPECT_EQ(HostFacts::osVersion(src), "24.04");
 }
 
 // The two commands as an administrator runs them.

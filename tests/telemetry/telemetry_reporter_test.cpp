@@ -8,7 +8,7 @@
 #include "support/temp_dir.h"
 #include "util/agent_crypto.h"
 #include "util/log.h"
-#include "util/shell.h"
+#include "platform/shell.h"
 
 namespace vela {
 namespace {

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "util/json_scanner.h"
-#include "util/json_utf8.h"
+#include "util/utf8.h"
 
 namespace vela {
 namespace {
@@ -87,7 +87,7 @@ class TreeGenerator {
     std::string s;
     for (int n = pick(8); n > 0; --n) {
       std::uint32_t scalar = pick(2) ? 0x20 + pick(0x5F) : kInteresting[pick(std::size(kInteresting))];
-      JSONUTF8::appendScalar(s, scalar);
+      UTF8::appendScalar(s, scalar);
     }
     return s;
   }

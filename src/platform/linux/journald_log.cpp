@@ -5,12 +5,13 @@
 
 namespace vela::platform {
 
-void writeSystemLog(SystemLogType type, std::string_view message) {
+void writeSystemLog(Log::Level level, std::string_view message) {
   int priority = LOG_ERR;
-  switch (type) {
-    case SystemLogType::debug: priority = LOG_DEBUG; break;
-    case SystemLogType::info: priority = LOG_INFO; break;
-    case SystemLogType::error: priority = LOG_ERR; break;
+  switch (level) {
+    case Log::Level::debug: priority = LOG_DEBUG; break;
+    case Log::Level::info: priority = LOG_INFO; break;
+    case Log::Level::warn:
+    case Log::Level::error: priority = LOG_ERR; break;
   }
   sd_journal_send("MESSAGE=%.*s", static_cast<int>(message.size()), message.data(),
                   "PRIORITY=%i", priority, "SYSLOG_IDENTIFIER=vela-agent", nullptr);

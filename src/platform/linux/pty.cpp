@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/linux/child_setup.h"
+
 extern char** environ;
 
 namespace vela::platform {
@@ -36,31 +38,6 @@ std::vector<std::string> mergedEnvironment(
   return out;
 }
 
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  out.reserve(strings.size() + 1);
-  for (auto& s : strings) out.push_back(s.data());
-  out.push_back(nullptr);
-  return out;
-}
-
-[[noreturn]] void execInChild(const char* path, char* const* argv, char* const* envp) {
-  // The agent blocks or ignores its stop signals; a shell must not inherit that, or
-  // Ctrl-C would never reach the programs the operator runs.
-  sigset_t empty;
-  sigemptyset(&empty);
-  sigprocmask(SIG_SETMASK, &empty, nullptr);
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  for (int s = 1; s < NSIG; ++s) {
-    if (s != SIGKILL && s != SIGSTOP) sigaction(s, &dfl, nullptr);
-  }
-  // Other sessions' terminals and the gateway socket stay with the agent.
-  close_range(3, ~0U, 0);
-  execve(path, argv, envp);
-  _exit(127);
-}
-
 }  // namespace
 
 Result<PTYChild> ptyFork(const std::string& path, const std::vector<std::string>& argv,
@@ -68,15 +45,26 @@ Result<PTYChild> ptyFork(const std::string& path, const std::vector<std::string>
                          std::uint16_t rows, std::uint16_t cols) {
   std::vector<std::string> args = argv;
   std::vector<std::string> env = mergedEnvironment(extraEnv);
-  std::vector<char*> argp = pointers(args);
-  std::vector<char*> envp = pointers(env);
+  std::vector<char*> argp = execPointers(args);
+  std::vector<char*> envp = execPointers(env);
   winsize size{};
   size.ws_row = rows;
   size.ws_col = cols;
+  // forkpty already made the terminal the child's session and standard descriptors.
+  const ChildSetup setup{std::nullopt, ChildSpec::Grouping::inherit};
   int master = -1;
-  pid_t pid = forkpty(&master, nullptr, nullptr, &size);
-  if (pid == 0) execInChild(path.c_str(), argp.data(), envp.data());
-  if (pid < 0) return fail(errnoText("forkpty"));
+  pid_t pid;
+  int forkError = 0;
+  {
+    SignalsHeld held;
+    pid = forkpty(&master, nullptr, nullptr, &size);
+    if (pid == 0) {
+      if (prepareChild(setup) == 0) execve(path.c_str(), argp.data(), envp.data());
+      _exit(127);
+    }
+    forkError = errno;
+  }
+  if (pid < 0) return fail(std::string("forkpty: ") + std::strerror(forkError));
   fcntl(master, F_SETFD, FD_CLOEXEC);
   fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
   return PTYChild{pid, master};

@@ -1,4 +1,4 @@
-#include "util/shell.h"
+#include "platform/shell.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -112,6 +112,27 @@ TEST(ShellTimeLimit, TermEndsCooperativeChildEvenIfCallerBlocksTerm) {
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   EXPECT_TRUE(r.timedOut);
   EXPECT_EQ(r.exitCode, SIGTERM);  // no SIGKILL escalation was needed
+}
+
+// True once `pid` has ended (gone, or a zombie left for init to reap).
+bool ended(pid_t pid) {
+  std::string stat = testing::readFileOrEmpty("/proc/" + std::to_string(pid) + "/stat");
+  auto close = stat.rfind(')');
+  return close == std::string::npos || stat.substr(close + 2, 1) == "Z";
+}
+
+TEST(ShellTimeLimit, InterruptEndsWhatTheProgramStarted) {
+  auto r = sh("sleep 60 & echo $!; wait", 0.3);
+  EXPECT_TRUE(r.timedOut);
+  ASSERT_FALSE(r.stdout.empty());
+  pid_t grandchild = std::stoi(r.stdout);
+  bool gone = false;
+  for (int i = 0; i < 6000 && !gone; ++i) {
+    gone = ended(grandchild);
+    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(gone);
+  if (!gone) ::kill(grandchild, SIGKILL);
 }
 
 TEST(ShellTimeLimit, GrandchildHoldingPipesDoesNotHoldTheCaller) {

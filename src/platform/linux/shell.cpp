@@ -1,10 +1,9 @@
-#include "util/shell.h"
+#include "platform/shell.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,9 +16,11 @@
 #include <thread>
 #include <utility>
 
+#include "platform/child_process.h"
 #include "util/log.h"
 #include "util/mutex.h"
 #include "util/tail_buffer.h"
+#include "util/utf8.h"
 
 namespace vela::Shell {
 namespace {
@@ -41,21 +42,7 @@ struct Pipe {
   int read = -1;
   int write = -1;
 
-  int open() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
-    for (int& fd : fds) {
-      if (fd < 3) {
-        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        ::close(fd);
-        if (moved < 0) return errno;
-        fd = moved;
-      }
-    }
-    read = fds[0];
-    write = fds[1];
-    return 0;
-  }
+  int open() { return platform::openChildPipe(read, write); }
   ~Pipe() {
     closeFd(read);
     closeFd(write);
@@ -243,42 +230,24 @@ int exitCodeFromStatus(int status) {
   return -1;
 }
 
-// posix_spawn with a clean signal state: the agent blocks or ignores signals for its
-// own handling, and children must not inherit that.
+// Its own process group, so that ending an interrupted program also reaches whatever
+// it started.
 int spawnChild(pid_t& pid, const std::string& path, const std::vector<std::string>& arguments,
                const std::optional<std::map<std::string, std::string>>& environment,
                const Pipe& in, const Pipe& out, const Pipe& err) {
-  std::vector<std::string> envStorage;
+  platform::ChildSpec spec;
+  spec.path = path;
+  spec.arguments = arguments;
   if (environment) {
-    for (const auto& [key, value] : *environment) envStorage.push_back(key + "=" + value);
+    spec.environment.emplace();
+    for (const auto& [key, value] : *environment) spec.environment->push_back(key + "=" + value);
   }
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(path.c_str()));
-  for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (auto& e : envStorage) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attr);
-  posix_spawn_file_actions_adddup2(&actions, in.read, STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out.write, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err.write, STDERR_FILENO);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(),
-                         environment ? envp.data() : environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  return rc;
+  spec.stdio = {in.read, out.write, err.write};
+  spec.grouping = platform::ChildSpec::Grouping::ownGroup;
+  auto started = platform::startChild(spec);
+  if (!started) return started.error();
+  pid = *started;
+  return 0;
 }
 
 Result runChecked(const std::string& path, const std::vector<std::string>& arguments,
@@ -323,8 +292,12 @@ Result runChecked(const std::string& path, const std::vector<std::string>& argum
     result.interrupted = Clock::now() < deadline;
     result.timedOut = !result.interrupted;
     if (result.interrupted) deadline = Clock::now();
-    ::kill(pid, SIGTERM);
-    if (!watcher.waitUntil(Clock::now() + kGrace)) ::kill(pid, SIGKILL);
+    // A process id stays taken while it names a live group, so these reach only the
+    // program and what it started. Whatever outlives the grace period, or the program
+    // itself, is killed.
+    ::kill(-pid, SIGTERM);
+    watcher.waitUntil(Clock::now() + kGrace);
+    ::kill(-pid, SIGKILL);
   }
   result.exitCode = exitCodeFromStatus(watcher.reap());
 
@@ -347,48 +320,10 @@ Result runChecked(const std::string& path, const std::vector<std::string>& argum
   return result;
 }
 
-bool isValidUTF8(const std::string& s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
-  while (p < end) {
-    unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    int extra;
-    std::uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-      extra = 1;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      extra = 2;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      extra = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (end - p <= extra) return false;
-    for (int i = 1; i <= extra; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF.
-    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    p += extra + 1;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string utf8OrEmpty(std::string bytes) {
-  if (!isValidUTF8(bytes)) return {};
+  if (!UTF8::isValid(bytes)) return {};
   return bytes;
 }
 

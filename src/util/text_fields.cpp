@@ -1,4 +1,4 @@
-#include "telemetry/text_fields.h"
+#include "util/text_fields.h"
 
 #include <charconv>
 #include <cmath>

@@ -2,11 +2,12 @@
 
 // The one way to run an external program: no shell in between, arguments passed as
 // given, optional standard input, optional replacement of the whole environment, both
-// output streams drained concurrently, and a time limit enforced with SIGTERM, a
-// two-second grace period and SIGKILL. Each stream keeps only its last
-// kMaxCapturedBytes, read incrementally, however much the program writes. Problems are
-// reported in the result, never raised. Calls are independent and may run from several
-// threads at once.
+// output streams drained concurrently, and a time limit enforced on the program's own
+// process group (what it started included) with SIGTERM, a two-second grace period and
+// SIGKILL. The program starts clean as platform/child_process.h describes. Each stream
+// keeps only its last kMaxCapturedBytes, read incrementally, however much the program
+// writes. Problems are reported in the result, never raised. Calls are independent and
+// may run from several threads at once.
 
 #include <cstddef>
 #include <cstdint>

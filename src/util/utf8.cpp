@@ -1,6 +1,6 @@
-#include "util/json_utf8.h"
+#include "util/utf8.h"
 
-namespace vela::JSONUTF8 {
+namespace vela::UTF8 {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
@@ -91,4 +91,4 @@ void repair(std::string& text) {
   text = std::move(fixed);
 }
 
-}  // namespace vela::JSONUTF8
+}  // namespace vela::UTF8

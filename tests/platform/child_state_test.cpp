@@ -1,0 +1,113 @@
+// Every way the agent starts a program hands it the same clean state, whatever the
+// agent's own signal state and open descriptors are.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/detached_process.h"
+#include "platform/pty.h"
+#include "platform/shell.h"
+#include "platform/signal_source.h"
+#include "support/temp_dir.h"
+
+namespace vela {
+namespace {
+
+// The child shell's descriptors, signal mask and ignored signals, then its process id,
+// group and session, written to "$0" by a subshell (so the shell itself opens nothing);
+// the rename makes the report appear whole.
+constexpr const char* kReportScript =
+    "( ls /proc/$$/fd; grep -E '^Sig(Blk|Ign):' /proc/$$/status;"
+    " echo $$ $(cut -d' ' -f5,6 /proc/$$/stat) ) > \"$0.tmp\"; mv \"$0.tmp\" \"$0\"";
+
+struct SpawnPath {
+  const char* name;
+  // Starts /bin/sh with `arguments` and returns once the report file exists.
+  std::function<void(const std::vector<std::string>& arguments, const std::string& report)> run;
+  enum class Leads { group, session } leads;
+};
+
+void waitForFile(const std::string& path) {
+  while (!std::filesystem::exists(path)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+const SpawnPath kPaths[] = {
+    {"ProcessRunner",
+     [](const std::vector<std::string>& arguments, const std::string&) {
+       auto result = Shell::run("/bin/sh", arguments);
+       EXPECT_EQ(result.exitCode, 0) << result.stderr;
+     },
+     SpawnPath::Leads::group},
+    {"DetachedSpawn",
+     [](const std::vector<std::string>& arguments, const std::string& report) {
+       ASSERT_TRUE(platform::spawnDetached("/bin/sh", arguments));
+       waitForFile(report);
+     },
+     SpawnPath::Leads::session},
+    {"TerminalFork",
+     [](const std::vector<std::string>& arguments, const std::string&) {
+       std::vector<std::string> argv{"/bin/sh"};
+       argv.insert(argv.end(), arguments.begin(), arguments.end());
+       auto child = platform::ptyFork("/bin/sh", argv, {}, 24, 80);
+       ASSERT_TRUE(child);
+       EXPECT_EQ(platform::reapChild(child->pid).code, 0);
+       platform::closeFD(child->masterFD);
+     },
+     SpawnPath::Leads::session},
+};
+
+class ChildStateTest : public ::testing::TestWithParam<SpawnPath> {};
+
+TEST_P(ChildStateTest, StartsWithDefaultSignalsAndOnlyStandardDescriptors) {
+  // The daemon's state: SIGPIPE ignored process-wide, stop signals blocked, and
+  // descriptors without close-on-exec (a socket, a file) open.
+  struct sigaction previousPipe {};
+  sigaction(SIGPIPE, nullptr, &previousPipe);
+  platform::ignoreBrokenPipes();
+  sigset_t previousMask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &previousMask);
+  platform::blockStopSignals();
+  int sockets[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
+  int file = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(file, 3);
+
+  testing::TempDir dir;
+  std::string report = dir.file("report");
+  GetParam().run({"-c", kReportScript, report}, report);
+
+  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+  sigaction(SIGPIPE, &previousPipe, nullptr);
+  for (int fd : {sockets[0], sockets[1], file}) ::close(fd);
+
+  std::istringstream lines(testing::readFileOrEmpty(report));
+  std::string fds, line;
+  for (int i = 0; i < 3 && std::getline(lines, line); ++i) fds += line + " ";
+  EXPECT_EQ(fds, "0 1 2 ");
+  std::getline(lines, line);
+  EXPECT_EQ(line, "SigBlk:\t0000000000000000");
+  std::getline(lines, line);
+  EXPECT_EQ(line, "SigIgn:\t0000000000000000");
+  long pid = 0, group = 0, session = 0;
+  lines >> pid >> group >> session;
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(group, pid);
+  EXPECT_EQ(session == pid, GetParam().leads == SpawnPath::Leads::session);
+}
+
+INSTANTIATE_TEST_SUITE_P(EverySpawnPath, ChildStateTest, ::testing::ValuesIn(kPaths),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace vela
