@@ -14,7 +14,7 @@ CP="$PY $ROOT/tools/controlplane/controlplane.py"
 GW="$PY $ROOT/tools/controlplane/gateway.py"
 
 bash scripts/setup.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release --target vela-agent
 
 DEMO=$(mktemp -d /tmp/vela-demo-XXXXXX)

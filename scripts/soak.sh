@@ -7,6 +7,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export CCACHE_NOHASHDIR=true
 export CCACHE_BASEDIR="$PWD"
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release -j "$(nproc)" --target vela-agent test_soak
 VELA_SOAK_COUNT=${1:-200} VELA_NO_UI=1 build/release/tests/test_soak

@@ -18,7 +18,7 @@
 
 namespace vela::platform {
 
-struct ChildSpec {
+struct ChildLaunch {
   enum class Grouping {
     inherit,     // stays in the agent's process group
     ownGroup,    // leads a new group, so the whole group can be signalled
@@ -36,11 +36,11 @@ struct ChildSpec {
 };
 
 // A pipe whose ends are close-on-exec and above the standard descriptors, as
-// ChildSpec::stdio requires. Returns 0 or the errno; on failure nothing stays open.
+// ChildLaunch::stdio requires. Returns 0 or the errno; on failure nothing stays open.
 int openChildPipe(int& readEnd, int& writeEnd);
 
 // Returns once the program is running, with its process id; or the errno of the
 // failed start (the would-be child is reaped then). The caller reaps a started child.
-Result<pid_t, int> startChild(const ChildSpec& spec);
+Result<pid_t, int> startChild(const ChildLaunch& launch);
 
 }  // namespace vela::platform

@@ -46,16 +46,16 @@ int openChildPipe(int& readEnd, int& writeEnd) {
   return 0;
 }
 
-Result<pid_t, int> startChild(const ChildSpec& spec) {
+Result<pid_t, int> startChild(const ChildLaunch& launch) {
   // Everything the child touches is laid out before the fork: after it only
   // async-signal-safe calls may run.
-  std::vector<std::string> arguments{spec.path};
-  arguments.insert(arguments.end(), spec.arguments.begin(), spec.arguments.end());
-  std::vector<std::string> environment = spec.environment.value_or(std::vector<std::string>{});
+  std::vector<std::string> arguments{launch.path};
+  arguments.insert(arguments.end(), launch.arguments.begin(), launch.arguments.end());
+  std::vector<std::string> environment = launch.environment.value_or(std::vector<std::string>{});
   std::vector<char*> argv = execPointers(arguments);
   std::vector<char*> envp = execPointers(environment);
-  char* const* childEnvironment = spec.environment ? envp.data() : environ;
-  const ChildSetup setup{spec.stdio, spec.grouping};
+  char* const* childEnvironment = launch.environment ? envp.data() : environ;
+  const ChildSetup setup{launch.stdio, launch.grouping};
 
   ErrorPipe errors;
   if (int err = openChildPipe(errors.read, errors.write)) return tl::unexpected(err);

@@ -64,8 +64,8 @@ int prepareChild(const ChildSetup& setup) noexcept {
   for (int s = 1; s < NSIG; ++s) {
     if (s != SIGKILL && s != SIGSTOP) ::sigaction(s, &defaults, nullptr);
   }
-  if (setup.grouping == ChildSpec::Grouping::ownSession && ::setsid() < 0) return errno;
-  if (setup.grouping == ChildSpec::Grouping::ownGroup && ::setpgid(0, 0) != 0) return errno;
+  if (setup.grouping == ChildLaunch::Grouping::ownSession && ::setsid() < 0) return errno;
+  if (setup.grouping == ChildLaunch::Grouping::ownGroup && ::setpgid(0, 0) != 0) return errno;
   if (setup.stdio) {
     if (int err = installStandardDescriptors(*setup.stdio)) return err;
   }

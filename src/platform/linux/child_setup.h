@@ -15,10 +15,10 @@
 namespace vela::platform {
 
 struct ChildSetup {
-  // As ChildSpec::stdio; absent keeps the standard descriptors the child already has
+  // As ChildLaunch::stdio; absent keeps the standard descriptors the child already has
   // (a terminal session's, set by forkpty).
   std::optional<std::array<int, 3>> stdio;
-  ChildSpec::Grouping grouping = ChildSpec::Grouping::inherit;
+  ChildLaunch::Grouping grouping = ChildLaunch::Grouping::inherit;
 };
 
 // Runs in the child between fork and exec, so only async-signal-safe calls: another

@@ -51,7 +51,7 @@ Result<PTYChild> ptyFork(const std::string& path, const std::vector<std::string>
   size.ws_row = rows;
   size.ws_col = cols;
   // forkpty already made the terminal the child's session and standard descriptors.
-  const ChildSetup setup{std::nullopt, ChildSpec::Grouping::inherit};
+  const ChildSetup setup{std::nullopt, ChildLaunch::Grouping::inherit};
   int master = -1;
   pid_t pid;
   int forkError = 0;

@@ -235,16 +235,16 @@ int exitCodeFromStatus(int status) {
 int spawnChild(pid_t& pid, const std::string& path, const std::vector<std::string>& arguments,
                const std::optional<std::map<std::string, std::string>>& environment,
                const Pipe& in, const Pipe& out, const Pipe& err) {
-  platform::ChildSpec spec;
-  spec.path = path;
-  spec.arguments = arguments;
+  platform::ChildLaunch launch;
+  launch.path = path;
+  launch.arguments = arguments;
   if (environment) {
-    spec.environment.emplace();
-    for (const auto& [key, value] : *environment) spec.environment->push_back(key + "=" + value);
+    launch.environment.emplace();
+    for (const auto& [key, value] : *environment) launch.environment->push_back(key + "=" + value);
   }
-  spec.stdio = {in.read, out.write, err.write};
-  spec.grouping = platform::ChildSpec::Grouping::ownGroup;
-  auto started = platform::startChild(spec);
+  launch.stdio = {in.read, out.write, err.write};
+  launch.grouping = platform::ChildLaunch::Grouping::ownGroup;
+  auto started = platform::startChild(launch);
   if (!started) return started.error();
   pid = *started;
   return 0;
