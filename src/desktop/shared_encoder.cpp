@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "desktop/gst_frame_buffer.h"
 #include "util/log.h"
 
 namespace vela {
@@ -23,8 +24,6 @@ std::string describe(int fps, std::int64_t bitrate) {
          " ! video/x-h264,profile=constrained-baseline ! h264parse"
          " ! video/x-h264,stream-format=avc,alignment=au ! tee name=t allow-not-linked=true";
 }
-
-void releaseFrame(gpointer owner) { delete static_cast<std::shared_ptr<const std::uint8_t>*>(owner); }
 
 std::string errorText(GstMessage* message) {
   GError* error = nullptr;
@@ -153,18 +152,8 @@ bool SharedEncoder::push(const BGRAFrame& frame, MediaTime pts) {
 }
 
 bool SharedEncoder::push(const DesktopVideoFrame& frame) {
-  if (!frame.pixels || frame.width <= 0 || frame.height <= 0 || frame.stride < frame.width * 4) return false;
-  const gsize size = static_cast<gsize>(frame.stride) * static_cast<gsize>(frame.height);
-  auto* owner = new std::shared_ptr<const std::uint8_t>(frame.pixels);
-  // Read-only: videoconvert reads the capturer's buffer and never writes back.
-  GstBuffer* buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, const_cast<std::uint8_t*>(owner->get()),
-                                                  size, 0, size, owner, releaseFrame);
-  if (frame.stride != frame.width * 4) {
-    gsize offsets[GST_VIDEO_MAX_PLANES] = {0};
-    gint strides[GST_VIDEO_MAX_PLANES] = {frame.stride};
-    gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, GST_VIDEO_FORMAT_BGRA, frame.width,
-                                   frame.height, 1, offsets, strides);
-  }
+  GstBuffer* buffer = wrapFrameBuffer(frame);
+  if (!buffer) return false;
   return pushBuffer(buffer, frame.width, frame.height, frame.pts);
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "desktop/gst_frame_buffer.h"
 #include "util/log.h"
 
 namespace vela {
@@ -37,8 +38,6 @@ std::string describe(const PeerPipeline::Settings& settings) {
   return "appsrc name=src is-live=true do-timestamp=true format=time max-buffers=2 leaky-type=downstream ! " +
          encoderSection(settings.fps, settings.bitrate) + " ! " + kTail;
 }
-
-void releaseFrame(gpointer owner) { delete static_cast<std::shared_ptr<const std::uint8_t>*>(owner); }
 
 using Counter = std::shared_ptr<std::atomic<std::uint64_t>>;
 GstPadProbeReturn countBuffer(GstPad*, GstPadProbeInfo*, gpointer counter) {
@@ -164,17 +163,8 @@ void PeerPipeline::push(const DesktopVideoFrame& frame) {
     shared_->push(frame);
     return;
   }
-  const gsize size = static_cast<gsize>(frame.stride) * static_cast<gsize>(frame.height);
-  auto* owner = new std::shared_ptr<const std::uint8_t>(frame.pixels);
-  // The memory is marked read-only: videoconvert reads it and never writes back.
-  GstBuffer* buffer = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, const_cast<std::uint8_t*>(owner->get()),
-                                                  size, 0, size, owner, releaseFrame);
-  if (frame.stride != frame.width * 4) {
-    gsize offsets[GST_VIDEO_MAX_PLANES] = {0};
-    gint strides[GST_VIDEO_MAX_PLANES] = {frame.stride};
-    gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, GST_VIDEO_FORMAT_BGRA, frame.width,
-                                   frame.height, 1, offsets, strides);
-  }
+  GstBuffer* buffer = wrapFrameBuffer(frame);
+  if (!buffer) return;
   // Takes the buffer; a flushing (stopped) source just drops it.
   gst_app_src_push_buffer(GST_APP_SRC(source_), buffer);
 }
