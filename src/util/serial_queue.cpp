@@ -181,10 +181,9 @@ void SerialQueue::run(State& s) {
 }
 
 void Semaphore::signal() {
-  {
-    MutexLock lock(mu_);
-    ++count_;
-  }
+  // Notified under the lock: a waiter that wakes may destroy the semaphore at once.
+  MutexLock lock(mu_);
+  ++count_;
   cv_.notifyOne();
 }
 

@@ -76,13 +76,15 @@ TEST(SerialQueueTest, TimersFireOnTheQueueAndCancelStopsThem) {
 // The owner of a queue may drop its last reference inside one of the queue's tasks.
 TEST(SerialQueueTest, DestroyedByItsOwnTaskTheThreadEndsAfterIt) {
   auto* queue = new SerialQueue("vela.test.self");
-  Semaphore done;
+  Semaphore go, done;
   std::atomic<bool> laterRan{false};
   queue->async([&] {
+    go.wait();  // both tasks are queued before the queue goes
     delete queue;
     done.signal();
   });
   queue->async([&] { laterRan = true; });
+  go.signal();
   done.wait();
   // Until the thread has left its loop it still touches the queue's state.
   while (threadNamed("vela.test.self")) std::this_thread::yield();
