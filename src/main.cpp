@@ -3,6 +3,7 @@
 
 #include "platform/signal_source.h"
 #include "platform/system_log.h"
+#include "remote/gateway_connection.h"
 #include "runtime/cli.h"
 #include "util/process_info.h"
 
@@ -11,5 +12,7 @@ int main(int argc, char** argv) {
   vela::Log::copyToSystemLog(vela::platform::writeSystemLog);
   vela::ProcessInfo::setProgramPath(argc > 0 ? argv[0] : "");
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
-  return vela::CLI::main(std::move(arguments));
+  int status = vela::CLI::main(std::move(arguments));
+  vela::GatewayIO::quiesceShared();
+  return status;
 }

@@ -16,6 +16,7 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <thread>
@@ -63,9 +64,26 @@ GatewayIO::~GatewayIO() {
   }
 }
 
+namespace {
+std::atomic<GatewayIO*> sharedIO{nullptr};
+}  // namespace
+
 GatewayIO& GatewayIO::shared() {
-  static GatewayIO* io = new GatewayIO();
+  static GatewayIO* io = [] {
+    auto* created = new GatewayIO();
+    sharedIO.store(created);
+    return created;
+  }();
   return *io;
+}
+
+void GatewayIO::quiesceShared() {
+  GatewayIO* io = sharedIO.load();
+  if (!io) return;
+  State& state = *io->state_;
+  state.guard.reset();
+  state.ioc.stop();
+  if (state.thread.joinable() && state.thread.get_id() != std::this_thread::get_id()) state.thread.join();
 }
 
 namespace {

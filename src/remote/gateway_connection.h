@@ -31,6 +31,10 @@ class GatewayIO {
   // The process-wide instance, never destroyed, so a closing handshake can finish even
   // after its client is gone.
   static GatewayIO& shared();
+  // Stops the process-wide loop and joins its thread, so that no handler (a TLS
+  // stream's teardown) runs while OpenSSL's exit handlers free its state. Call once,
+  // on the way out of main; a later shared() gets the stopped loop.
+  static void quiesceShared();
   GatewayIO(const GatewayIO&) = delete;
   GatewayIO& operator=(const GatewayIO&) = delete;
 
