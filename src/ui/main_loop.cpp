@@ -4,9 +4,13 @@
 
 #include <utility>
 
+#include "ui/ui_runtime.h"
+
 namespace vela {
 
 void onMainLoop(std::function<void()> task) {
+  // With the display gone nothing may touch GTK again, here or on the loop's thread.
+  if (UiRuntime::displayLost()) return;
   g_main_context_invoke_full(
       nullptr, G_PRIORITY_DEFAULT,
       [](gpointer data) -> gboolean {

@@ -1,7 +1,10 @@
 #include "ui/ui_runtime.h"
 
+#include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <future>
 #include <mutex>
@@ -13,9 +16,26 @@
 namespace vela::UiRuntime {
 namespace {
 
+std::atomic<bool> lost{false};
+std::atomic<std::thread::id> loopThread;
+
 bool set(const char* name) {
   const char* value = std::getenv(name);
   return value && *value;
+}
+
+// GDK's own handler ends the process on any lost X connection, the capture's included.
+int survive(Display*) { return 0; }
+
+// Called by Xlib on the thread that found the loop's connection dead: the loop's own.
+// Returning would leave GDK polling a dead socket without end, so that thread stays
+// here for the rest of the process. It still owns the main context, so window work
+// handed to it later queues and never runs against the dead display.
+void loopDisplayLost(Display*, void*) {
+  if (lost.exchange(true)) return;
+  Log::warn("desktop: the X display of the banner and consent dialog is gone; they stay off");
+  if (std::this_thread::get_id() != loopThread) return;
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
 
 // Runs GTK on its own thread; true once the loop turns, so that tasks handed to the
@@ -24,9 +44,15 @@ bool startLoop() {
   std::promise<bool> started;
   auto turning = started.get_future();
   std::thread([&started] {
+    loopThread = std::this_thread::get_id();
     if (!gtk_init_check(nullptr, nullptr)) {
       started.set_value(false);
       return;
+    }
+    GdkDisplay* display = gdk_display_get_default();
+    if (GDK_IS_X11_DISPLAY(display)) {
+      XSetIOErrorHandler(&survive);
+      XSetIOErrorExitHandler(gdk_x11_display_get_xdisplay(display), &loopDisplayLost, nullptr);
     }
     g_idle_add_full(
         G_PRIORITY_HIGH,
@@ -57,7 +83,9 @@ bool available() {
     ready = why.empty();
     if (!ready) Log::info("desktop: no banner or consent dialog: " + why);
   });
-  return ready;
+  return ready && !lost.load();
 }
+
+bool displayLost() { return lost.load(); }
 
 }  // namespace vela::UiRuntime

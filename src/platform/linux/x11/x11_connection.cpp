@@ -36,9 +36,9 @@ std::string displayName() {
   return name ? name : "";
 }
 
-Result<std::unique_ptr<Connection>> Connection::open() {
+Result<std::unique_ptr<Connection>> Connection::open(const std::string& requested) {
   initializeOnce();
-  std::string name = displayName();
+  std::string name = requested.empty() ? displayName() : requested;
   if (name.empty()) return fail("no X11 display (DISPLAY is not set)");
   // Xvfb now and then refuses a connection made right after another client of this
   // process closed; a short retry rides that out.

@@ -15,9 +15,14 @@
 
 namespace vela::x11 {
 
+// Text for the display the process would open ("" → DISPLAY is unset).
+std::string displayName();
+
 class Connection {
  public:
-  static Result<std::unique_ptr<Connection>> open();
+  static Result<std::unique_ptr<Connection>> open() { return open(displayName()); }
+  // `name` "" is $DISPLAY.
+  static Result<std::unique_ptr<Connection>> open(const std::string& name);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -39,8 +44,5 @@ class Connection {
 // the last reset): X errors arrive asynchronously, so callers sync and then look here.
 int lastErrorOnThisThread();
 void resetLastErrorOnThisThread();
-
-// Text for the display the process would open ("" → DISPLAY is unset).
-std::string displayName();
 
 }  // namespace vela::x11

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/x11/x11_connection.h"
 #include "platform/linux/x11/x11_keysyms.h"
 
 namespace vela {
@@ -50,23 +51,28 @@ constexpr std::array<std::pair<std::uint8_t, KeySym>, 4> kModifierKeys{{
 
 Result<std::unique_ptr<XTestInputInjector>> XTestInputInjector::create(
     const std::string& displayName) {
-  Display* display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
-  if (display == nullptr) {
+  // A Connection, so that the X server going away marks it lost instead of ending the
+  // process (Xlib's default).
+  auto connection = x11::Connection::open(displayName);
+  if (!connection) {
     return fail("cannot open X display " +
                 (displayName.empty() ? std::string("$DISPLAY") : displayName));
   }
   int eventBase = 0, errorBase = 0, major = 0, minor = 0;
-  if (!XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor)) {
-    XCloseDisplay(display);
+  if (!XTestQueryExtension((*connection)->display(), &eventBase, &errorBase, &major, &minor)) {
     return fail("the X display has no XTEST extension");
   }
-  return std::unique_ptr<XTestInputInjector>(new XTestInputInjector(display));
+  return std::unique_ptr<XTestInputInjector>(new XTestInputInjector(std::move(*connection)));
 }
 
+XTestInputInjector::XTestInputInjector(std::unique_ptr<x11::Connection> connection)
+    : connection_(std::move(connection)), display_(connection_->display()) {}
+
 XTestInputInjector::~XTestInputInjector() {
+  if (connection_->lost()) return;
   for (unsigned key : heldKeys_) XTestFakeKeyEvent(display_, key, False, CurrentTime);
   for (unsigned button : heldButtons_) XTestFakeButtonEvent(display_, button, False, CurrentTime);
-  XCloseDisplay(display_);  // flushes what is still queued
+  // Closing the connection flushes what is still queued.
 }
 
 void XTestInputInjector::mouseMove(Point to) {

@@ -2,7 +2,7 @@
 
 // XTestInputInjector posts the operator's input on an X display through the XTEST
 // extension, on a connection of its own (Xlib connections are not shared across
-// threads here). Positions are root-window coordinates. Keys travel as keysyms of the
+// threads here; losing it ends nothing but the injection). Positions are root-window coordinates. Keys travel as keysyms of the
 // US layout resolved to keycodes on the live display; a key the server's keymap lacks
 // is dropped. Whatever it still holds pressed (buttons, keys) is released when it is
 // destroyed, so a session that ends mid-drag leaves no stuck button behind.
@@ -19,6 +19,10 @@
 struct _XDisplay;
 
 namespace vela {
+
+namespace x11 {
+class Connection;
+}
 
 class XTestInputInjector final : public InputInjector {
  public:
@@ -44,7 +48,7 @@ class XTestInputInjector final : public InputInjector {
   void keyUp(std::uint16_t code, Modifiers flags) override;
 
  private:
-  explicit XTestInputInjector(_XDisplay* display) : display_(display) {}
+  explicit XTestInputInjector(std::unique_ptr<x11::Connection> connection);
 
   void moveTo(Point to);
   void postButton(unsigned button, bool down);
@@ -52,6 +56,7 @@ class XTestInputInjector final : public InputInjector {
   void postKey(std::uint16_t code, Modifiers flags, bool down);
   void flush();
 
+  const std::unique_ptr<x11::Connection> connection_;
   _XDisplay* const display_;
   std::set<unsigned> heldButtons_;
   std::set<unsigned> heldKeys_;

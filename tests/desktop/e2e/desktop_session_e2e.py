@@ -1,0 +1,225 @@
+"""Remote-desktop sessions end to end: the real agent (`vela-agent gateway`) enrolled
+against the test control plane, its gateway relaying to headless Chromium on the
+operator page, Xvfb with a window as the screen, the consent dialog answered with XTest
+clicks. One stack for the class; the tests run in name order and the last one kills
+the X server.
+
+Usage: desktop_session_e2e.py AGENT_EXE (re-runs itself in namespaces of its own)."""
+
+import hashlib
+import os
+import signal
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from desktop_stack import Gateway, Stack, mp4_boxes, open_frame, run_isolated  # noqa: E402
+from x_display import buttons_of_dialog  # noqa: E402
+
+AGENT = None
+DEFAULT_INDICATOR = "Fernzugriff aktiv · Aufzeichnung läuft"
+UNATTENDED = {"mode": "unattended", "consent": False}
+
+
+def text_version(text):
+    value = 2166136261
+    for byte in text.encode():
+        value = ((value ^ byte) * 16777619) & 0xFFFFFFFF
+    return "v1-%08x" % value
+
+
+class DesktopSessionEndToEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.s = Stack(AGENT)
+        cls.js = cls.s.browser.js
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.s.close()
+
+    def offers(self, session):
+        return [f for f in self.s.gateway.of(session, "desktop.signal") if f.get("doc", {}).get("kind") == "offer"]
+
+    def consent_dialog(self):
+        """Waits for the dialog to be drawn; returns the centres of Erlauben and Ablehnen."""
+        def shown():
+            rect = self.s.screen.window("Fernzugriff-Anfrage")
+            return rect and buttons_of_dialog(self.s.screen, rect)
+        return self.s.wait("the consent dialog", shown)
+
+    def assert_final_matches_file(self, final):
+        doc = final["doc"]
+        path = doc["storage"][len("file://"):]
+        self.assertTrue(doc["storage"].startswith("file://" + self.s.recordings + "/"))
+        with open(path, "rb") as f:
+            self.assertEqual(doc["sha256"], hashlib.sha256(f.read()).hexdigest())
+        self.assertEqual(doc["bytes"], os.path.getsize(path))
+        self.assertEqual((doc["state"], doc["format"]), ("final", "fmp4"))
+        self.assertEqual(mp4_boxes(path)[-1], "mfra")
+        return doc
+
+    def test_1_attended_session_from_the_operator_page(self):
+        s, js, session = self.s, self.js, "e2e-attended"
+        before = s.files()
+        js("velaSession.open(arguments[0], {session: arguments[1], operatorName: 'Eva'})", s.agent_id, session)
+        allow, _ = self.consent_dialog()
+        # Until the person answers, nothing is recorded and nothing offered.
+        self.assertEqual(s.files(), before)
+        self.assertEqual(s.gateway.of(session), [])
+        s.screen.click(*allow)
+
+        opened = s.frame(session, "desktop.opened")
+        opened_at = time.time()
+        doc = opened["doc"]
+        self.assertEqual((doc["consent"], doc["recording_ready"], doc["monitors"]), ("accepted", True, [0]))
+        self.assertEqual(doc["indicator_ack"]["text_version"], text_version(DEFAULT_INDICATOR))
+        self.assertLessEqual(abs(doc["indicator_ack"]["shown_at"] - opened_at), 5)
+        self.assertEqual(s.frame(session, "desktop.recording", state="beat")["doc"]["seq"], 1)
+        self.assertEqual(len(s.files()), len(before) + 1)
+        self.assertIn("desktop.opened", [e["type"] for e in js("return velaSession.events()")])
+
+        stats = s.wait("video decoded in the page", lambda: (lambda st: st if st.get("framesDecoded", 0) > 15 else None)(
+            js("return velaOperator.stats()")))
+        self.assertEqual((stats["frameWidth"], stats["frameHeight"]), s.xvfb.size)
+
+        # A click on the page lands where it was made on the agent's screen.
+        from selenium.webdriver.common.action_chains import ActionChains
+        s.wait("input channel open", lambda: js("return velaOperator.channelOpen('input')"))
+        video = s.browser.driver.find_element("id", "screen")
+        shown = video.size
+        fx, fy = 0.25, 0.7
+        ActionChains(s.browser.driver).move_to_element_with_offset(
+            video, int((fx - 0.5) * shown["width"]), int((fy - 0.5) * shown["height"])).click().perform()
+        click = s.wait("the click on the window", lambda: s.clicks and s.clicks[-1])
+        expected = (fx * s.xvfb.size[0], fy * s.xvfb.size[1])
+        self.assertEqual(click["button"], 1)
+        self.assertLessEqual(abs(click["x"] - expected[0]), 3)
+        self.assertLessEqual(abs(click["y"] - expected[1]), 3)
+        px, py = s.screen.pointer()
+        self.assertLessEqual(max(abs(px - expected[0]), abs(py - expected[1])), 3)
+
+        s.frame(session, "desktop.recording", seq=3)
+        self.assertEqual(len(self.offers(session)), 1)
+        beats = [(t, f["doc"]["seq"]) for t, f in list(s.gateway.frames)
+                 if f.get("session_id") == session and f.get("doc", {}).get("state") == "beat"]
+        self.assertEqual([seq for _, seq in beats], [1, 2, 3])
+        self.assertAlmostEqual(beats[2][0] - beats[1][0], 5.0, delta=1.0)
+
+        js("velaSession.close()")
+        final = self.assert_final_matches_file(s.frame(session, "desktop.recording", state="final"))
+        self.assertGreater(final["duration_s"], 8)
+        s.settle(2)
+        self.assertEqual(s.gateway.of(session, "desktop.closed"), [])
+        self.assertEqual(s.wait("final on the page", lambda: [e for e in js("return velaSession.events()")
+                                                              if e.get("state") == "final"])[0]["sha256"],
+                         final["sha256"])
+
+    def test_2_declined_consent_records_and_offers_nothing(self):
+        s, session = self.s, "e2e-declined"
+        before = s.files()
+        s.gateway.send(open_frame(session, mode="attended"))
+        _, decline = self.consent_dialog()
+        s.settle(1)
+        self.assertEqual(s.gateway.of(session), [])
+        self.assertEqual(s.files(), before)
+        s.screen.click(*decline)
+        s.frame(session, "desktop.closed")
+        self.assertEqual([(f["type"], f.get("doc", {}).get("status"), f.get("reason"))
+                          for f in s.gateway.of(session)],
+                         [("desktop.consent", "declined", None), ("desktop.closed", None, "consent_declined")])
+        self.assertEqual(s.files(), before)
+
+    def test_3_limit_bad_frames_and_an_unwritable_recording_directory(self):
+        s = self.s
+        for session in ("lim-1", "lim-2"):
+            s.gateway.send(open_frame(session, **UNATTENDED))
+        for session in ("lim-1", "lim-2"):
+            s.frame(session, "desktop.opened")
+        s.gateway.send(open_frame("lim-3", **UNATTENDED))
+        self.assertEqual(s.frame("lim-3", "desktop.error")["message"], "desktop session limit reached")
+
+        # Nonsense and repeats are ignored: no reply, no new session, no second offer.
+        for junk in ('{"type":"desktop.signal","session_id":"lim-1"}', '{"type":"desktop.open"}',
+                     '{"type":"desktop.signal","session_id":"lim-1","data":7}',
+                     '{"type":"desktop.close","session_id":"nobody"}', "[1,2", '"desktop.open"',
+                     '{"type":"desktop.signal","session_id":"nobody","data":"eyJraW5kIjoiYW5zd2VyIiwic2RwIjoieCJ9"}'):
+            s.gateway.send(junk)
+        s.gateway.send(open_frame("lim-1", **UNATTENDED))
+        s.settle(2)
+        self.assertEqual(len(self.offers("lim-1")), 1)
+        self.assertEqual(s.gateway.of("nobody"), [])
+        self.assertEqual(len(s.gateway.of("lim-3")), 1)
+
+        for session in ("lim-1", "lim-2"):
+            s.gateway.send({"type": "desktop.close", "session_id": session})
+        for session in ("lim-1", "lim-2"):
+            self.assert_final_matches_file(s.frame(session, "desktop.recording", state="final"))
+        # A signal for a closed session goes nowhere.
+        s.gateway.send('{"type":"desktop.signal","session_id":"lim-1","data":"eyJraW5kIjoiYW5zd2VyIiwic2RwIjoieCJ9"}')
+
+        aside = s.recordings + ".aside"
+        os.rename(s.recordings, aside)
+        open(s.recordings, "w").close()  # a file where the directory was: nothing can be created in it
+        try:
+            s.gateway.send(open_frame("rec-fail", **UNATTENDED))
+            s.frame("rec-fail", "desktop.closed")
+        finally:
+            os.remove(s.recordings)
+            os.rename(aside, s.recordings)
+        frames = s.gateway.of("rec-fail")
+        self.assertEqual([f["type"] for f in frames], ["desktop.error", "desktop.closed"])
+        self.assertTrue(frames[0]["message"].startswith("recording sink failed: "), frames[0]["message"])
+        self.assertEqual(frames[1]["reason"], "recording_failed")
+        for session in ("lim-1", "lim-2"):
+            self.assertEqual(s.gateway.of(session, "desktop.closed"), [])
+
+    def test_4_dropped_gateway_closes_every_session_locally(self):
+        s = self.s
+        before = set(s.files())
+        for session in ("drop-1", "drop-2"):
+            s.gateway.send(open_frame(session, **UNATTENDED))
+        for session in ("drop-1", "drop-2"):
+            s.frame(session, "desktop.opened")
+        recordings = [os.path.join(s.recordings, name) for name in set(s.files()) - before]
+        self.assertEqual(len(recordings), 2)
+        s.gateway.stop(signal.SIGKILL)
+        s.wait("both recordings finished", lambda: all(mp4_boxes(p)[-1:] == ["mfra"] for p in recordings))
+
+        s.gateway = Gateway(s.server, os.path.join(s.tmp, "gateway.log"))
+        s.gateway.follow(s.agent_id)
+        s.wait("the agent back on the gateway", lambda: s.agent_id in s.gateway.agents())
+        s.settle(2)
+        self.assertEqual([f for _, f in s.gateway.frames if f.get("type", "").startswith("desktop.")], [])
+        self.assertIn("gateway: disconnected", s.log_text())
+
+    def test_5_x_server_killed_mid_session_then_no_display(self):
+        s = self.s
+        s.browser.quit()  # its page has nothing left to show
+        s.browser = None
+        s.gateway.send(open_frame("xkill", **UNATTENDED))
+        s.frame("xkill", "desktop.opened")
+        s.screen.close()
+        s.xvfb.kill()
+        self.assertEqual(s.frame("xkill", "desktop.closed")["reason"], "capture_stopped")
+        self.assert_final_matches_file(s.frame("xkill", "desktop.recording", state="final"))
+
+        s.wait("the agent still on the gateway", lambda: s.agent_id in s.gateway.agents())
+        s.gateway.send(open_frame("nodisplay", **UNATTENDED))
+        s.frame("nodisplay", "desktop.closed")
+        frames = s.gateway.of("nodisplay")
+        self.assertEqual([f["type"] for f in frames], ["desktop.error", "desktop.closed"])
+        self.assertTrue(frames[0]["message"].startswith("capture failed: "), frames[0]["message"])
+        self.assertEqual(frames[1]["reason"], "capture_failed")
+        self.assertEqual(s.stop_agent(), 0, s.log_text()[-3000:])
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    code = run_isolated([sys.executable] + sys.argv)
+    if code is not None:
+        sys.exit(code)
+    AGENT = sys.argv.pop(1)
+    unittest.main()

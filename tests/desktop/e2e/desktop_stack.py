@@ -1,0 +1,273 @@
+"""Everything a desktop session meets, for real: Xvfb with a window on it, the test
+control plane and its gateway on the fixed port 8443, vela-agent enrolled against them
+and serving desktop sessions (`vela-agent gateway`), and headless Chromium on the
+gateway's operator page. Runs isolated (run_isolated): a network namespace with only lo
+up, where port 8443 is private, and X sockets of its own, so that a display number this
+test gave up and another test took is never reached.
+
+Frames the agent sent are read from the gateway's own record of them
+(/agents/{id}/frames), each stamped with the moment the test saw it."""
+
+import base64
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "desktop", "webrtc"))
+import browser_driver  # noqa: E402
+from browser_driver import fixture  # noqa: E402
+from x_display import Screen, Xvfb  # noqa: E402
+
+GATEWAY = os.path.join(SOURCE, "tools", "controlplane", "gateway.py")
+DEMO_WINDOW = os.path.join(SOURCE, "tools", "demo_window.py")
+
+
+def run_isolated(argv):
+    """Re-runs argv in fresh network and mount namespaces, unless already inside."""
+    if os.environ.get("VELA_E2E_ISOLATED"):
+        return None
+    script = ("ip link set lo up && mount -t tmpfs -o mode=1777 x11 /tmp/.X11-unix && "
+              "VELA_E2E_ISOLATED=1 exec \"$0\" \"$@\"")
+    # Without root, a user namespace of its own grants the right to raise lo and mount.
+    user = [] if os.geteuid() == 0 else ["--map-root-user"]
+    return subprocess.call(["unshare", "--net", "--mount", *user, "sh", "-c", script, *argv])
+
+
+def decoded(frame):
+    """A frame with its Base64 `data` document decoded into `doc`."""
+    if isinstance(frame.get("data"), str):
+        try:
+            frame = dict(frame, doc=json.loads(base64.b64decode(frame["data"])))
+        except ValueError:
+            pass
+    return frame
+
+
+def open_frame(session, **doc):
+    return {"type": "desktop.open", "session_id": session,
+            "data": base64.b64encode(json.dumps(doc).encode()).decode()}
+
+
+class Gateway:
+    """gateway.py on port 8443 with a thread that collects every frame the agent sends."""
+
+    def __init__(self, server, log_path):
+        info = server.file("gateway.json")
+        if os.path.exists(info):
+            os.remove(info)
+        self.log = open(log_path, "ab")
+        self.proc = subprocess.Popen([sys.executable, GATEWAY, server.dir, "--port", "8443"],
+                                     stdout=subprocess.DEVNULL, stderr=self.log)
+        while not os.path.exists(info):
+            if self.proc.poll() is not None:
+                raise AssertionError("the gateway exited (is 8443 taken?)")
+            time.sleep(0.05)
+        with open(info) as f:
+            self.operator = f"http://127.0.0.1:{json.load(f)['operator_port']}"
+        self.frames = []          # (monotonic time seen, decoded frame)
+        self.agent = None
+        self.stopping = False
+
+    def follow(self, agent):
+        self.agent = agent
+        threading.Thread(target=self._collect, daemon=True).start()
+
+    def _collect(self):
+        since = 0
+        while not self.stopping:
+            try:
+                with urllib.request.urlopen(f"{self.operator}/agents/{self.agent}/frames?since={since}&wait=2") as r:
+                    reply = json.load(r)
+            except OSError:
+                time.sleep(0.1)
+                continue
+            now = time.monotonic()
+            self.frames.extend((now, decoded(json.loads(text))) for text in reply["frames"])
+            since = reply["next"]
+
+    def agents(self):
+        try:
+            with urllib.request.urlopen(self.operator + "/agents") as r:
+                return [a["agent"] for a in json.load(r)]
+        except OSError:
+            return []
+
+    def send(self, frame):
+        body = frame if isinstance(frame, str) else json.dumps(frame)
+        request = urllib.request.Request(f"{self.operator}/agents/{self.agent}/send", data=body.encode(),
+                                         method="POST")
+        with urllib.request.urlopen(request) as r:
+            r.read()
+
+    def of(self, session, kind=None):
+        return [f for _, f in list(self.frames)
+                if f.get("session_id") == session and (kind is None or f.get("type") == kind)]
+
+    def stop(self, sig=signal.SIGTERM):
+        self.stopping = True
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        self.proc.wait()
+        self.log.close()
+
+
+class Stack:
+    def __init__(self, agent_exe, with_browser=True):
+        self.tmp = tempfile.mkdtemp(prefix="vela-desktop-e2e-")
+        self.xvfb = Xvfb()
+        self.screen = Screen(self.xvfb.name)
+        self.clicks = []
+        self.window = subprocess.Popen([sys.executable, DEMO_WINDOW], stdout=subprocess.PIPE, text=True,
+                                       env=dict(os.environ, DISPLAY=self.xvfb.name))
+        if json.loads(self.window.stdout.readline() or "{}").get("ev") != "ready":
+            raise AssertionError("the demo window did not start")
+        threading.Thread(target=self._read_clicks, daemon=True).start()
+
+        self.server = fixture.Server()
+        self.gateway = Gateway(self.server, os.path.join(self.tmp, "gateway.log"))
+        self.recordings = os.path.join(self.tmp, "recordings")
+        os.mkdir(self.recordings)
+        self.agent_id = self._enrol(agent_exe)
+        self.agent_log = os.path.join(self.tmp, "agent.log")
+        self.agent = self.start_agent()
+        self.gateway.follow(self.agent_id)
+        self.wait("the agent on the gateway", lambda: self.agent_id in self.gateway.agents())
+        self.browser = None
+        if with_browser:
+            self.browser = browser_driver.Browser()
+            self.browser.driver.get(f"{self.gateway.operator}/operator/?agent={self.agent_id}")
+
+    def _read_clicks(self):
+        for line in self.window.stdout:
+            self.clicks.append(json.loads(line))
+
+    def _enrol(self, agent_exe):
+        """Installs the agent with its provisioning document beside it and lets `run`
+        enrol it, as an installer would; the state stays for the `gateway` command."""
+        bin_dir = os.path.join(self.tmp, "bin")
+        os.mkdir(bin_dir)
+        self.exe = os.path.join(bin_dir, "vela-agent")
+        shutil.copy(agent_exe, self.exe)
+        shutil.copy(self.server.file("provisioning.json"), os.path.join(bin_dir, "provisioning.json"))
+        self.env = dict(os.environ, VELA_STATE_DIR=os.path.join(self.tmp, "state"), TMPDIR=self.recordings,
+                        DISPLAY=self.xvfb.name)
+        self.env.pop("VELA_NO_UI", None)
+        config = os.path.join(self.env["VELA_STATE_DIR"], "config.json")
+        with open(os.path.join(self.tmp, "enrol.log"), "wb") as log:
+            run = subprocess.Popen([self.exe, "run"], env=self.env, stdout=log, stderr=log)
+            agent_id = None
+            while not agent_id:
+                if run.poll() is not None:
+                    raise AssertionError("`run` exited before enrolling")
+                try:
+                    with open(config) as f:
+                        agent_id = json.load(f).get("agentID")
+                except (OSError, ValueError):
+                    pass
+                time.sleep(0.1)
+            run.terminate()
+            run.wait()
+        return agent_id
+
+    def start_agent(self):
+        with open(self.agent_log, "ab") as log:
+            return subprocess.Popen([self.exe, "gateway"], env=self.env, stdout=log, stderr=log)
+
+    def log_text(self):
+        with open(self.agent_log, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def wait(self, what, predicate, pump=None):
+        """Until predicate() holds. No deadline (CTest has one); what is awaited is said
+        every 15 seconds, and an agent that died fails at once."""
+        noted = time.monotonic()
+        while True:
+            value = predicate()
+            if value:
+                return value
+            if self.agent is not None and self.agent.poll() is not None:
+                raise AssertionError(f"the agent exited ({self.agent.returncode}) while waiting for {what}:\n"
+                                     + self.log_text()[-3000:])
+            if time.monotonic() - noted > 15:
+                print(f"still waiting for {what}; agent log:\n{self.log_text()[-1500:]}", file=sys.stderr)
+                noted = time.monotonic()
+            time.sleep(0.05)
+
+    def frame(self, session, kind, **match):
+        """Waits for the agent's first `kind` frame of `session` whose members match."""
+        def found():
+            for f in self.gateway.of(session, kind):
+                if all(f.get(k) == v or f.get("doc", {}).get(k) == v for k, v in match.items()):
+                    return f
+            return None
+        return self.wait(f"{kind} {match or ''} for {session}", found)
+
+    def settle(self, seconds):
+        time.sleep(seconds)
+
+    def files(self):
+        try:
+            return sorted(os.listdir(self.recordings))
+        except NotADirectoryError:
+            return []
+
+    def process_figures(self):
+        """(descriptors, threads, resident kB) of the serving agent."""
+        pid = self.agent.pid
+        fds = len(os.listdir(f"/proc/{pid}/fd"))
+        threads = len(os.listdir(f"/proc/{pid}/task"))
+        with open(f"/proc/{pid}/status") as f:
+            rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+        return fds, threads, rss
+
+    def stop_agent(self):
+        """SIGTERM; the agent must end cleanly."""
+        if self.agent.poll() is None:
+            self.agent.terminate()
+        return self.agent.wait()
+
+    def close(self):
+        try:
+            if self.browser:
+                self.browser.quit()
+        finally:
+            if self.agent.poll() is None:
+                self.agent.kill()
+                self.agent.wait()
+            if self.window.poll() is None:
+                self.window.kill()
+            self.window.wait()
+            self.window.stdout.close()
+            self.screen.close()
+            self.xvfb.kill()
+            self.gateway.stop()
+            self.server.close()
+            if not os.environ.get("VELA_E2E_KEEP"):
+                shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def mp4_boxes(path):
+    """Top-level box types of an MP4 file; a finished fragmented recording ends in mfra."""
+    boxes = []
+    with open(path, "rb") as f:
+        while True:
+            head = f.read(8)
+            if len(head) < 8:
+                return boxes
+            size = int.from_bytes(head[:4], "big")
+            boxes.append(head[4:8].decode("latin-1"))
+            skip = size - 8
+            if size == 1:
+                skip = int.from_bytes(f.read(8), "big") - 16
+            elif size < 8:
+                return boxes
+            f.seek(skip, os.SEEK_CUR)

@@ -1,0 +1,144 @@
+"""A private Xvfb and what a test does on it as the person at the machine: find a window
+by its title, look at its pixels, move the pointer and click through XTest."""
+
+import ctypes
+import os
+import re
+import subprocess
+
+X11 = ctypes.CDLL("libX11.so.6")
+XTST = ctypes.CDLL("libXtst.so.6")
+X11.XOpenDisplay.restype = ctypes.c_void_p
+X11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+X11.XDefaultRootWindow.restype = ctypes.c_ulong
+X11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+X11.XGetImage.restype = ctypes.c_void_p
+X11.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int, ctypes.c_uint,
+                          ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
+X11.XFree.argtypes = [ctypes.c_void_p]
+X11.XFlush.argtypes = [ctypes.c_void_p]
+X11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+X11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+X11.XQueryPointer.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_void_p] * 7
+XTST.XTestFakeMotionEvent.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_ulong]
+XTST.XTestFakeButtonEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+
+ZPIXMAP = 2
+ALL_PLANES = 0xFFFFFFFF
+
+
+class XImage(ctypes.Structure):
+    _fields_ = [("width", ctypes.c_int), ("height", ctypes.c_int), ("xoffset", ctypes.c_int),
+                ("format", ctypes.c_int), ("data", ctypes.POINTER(ctypes.c_ubyte)),
+                ("byte_order", ctypes.c_int), ("bitmap_unit", ctypes.c_int),
+                ("bitmap_bit_order", ctypes.c_int), ("bitmap_pad", ctypes.c_int), ("depth", ctypes.c_int),
+                ("bytes_per_line", ctypes.c_int), ("bits_per_pixel", ctypes.c_int)]
+
+
+class Xvfb:
+    """Xvfb on a free display number (-displayfd); `name` is ":N"."""
+
+    def __init__(self, width=1280, height=720):
+        read, write = os.pipe()
+        self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", f"{width}x{height}x24",
+                                      "-nolisten", "tcp"], pass_fds=(write,), stderr=subprocess.DEVNULL)
+        os.close(write)
+        with os.fdopen(read) as f:
+            number = f.readline().strip()
+        if not number:
+            raise AssertionError("Xvfb did not start")
+        self.name = ":" + number
+        self.size = (width, height)
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def kill(self):
+        if self.alive():
+            self.proc.kill()
+        self.proc.wait()
+
+
+class Screen:
+    """An X client of the test's own on `display`."""
+
+    def __init__(self, display):
+        self.display_name = display
+        self.dpy = X11.XOpenDisplay(display.encode())
+        if not self.dpy:
+            raise AssertionError("cannot open " + display)
+        self.root = X11.XDefaultRootWindow(self.dpy)
+
+    def close(self):
+        if self.dpy:
+            X11.XCloseDisplay(self.dpy)
+            self.dpy = None
+
+    def pointer(self):
+        root, child = ctypes.c_ulong(), ctypes.c_ulong()
+        rx, ry, wx, wy = ctypes.c_int(), ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
+        mask = ctypes.c_uint()
+        X11.XQueryPointer(self.dpy, self.root, ctypes.byref(root), ctypes.byref(child), ctypes.byref(rx),
+                          ctypes.byref(ry), ctypes.byref(wx), ctypes.byref(wy), ctypes.byref(mask))
+        return rx.value, ry.value
+
+    def click(self, x, y, button=1):
+        XTST.XTestFakeMotionEvent(self.dpy, -1, int(x), int(y), 0)
+        XTST.XTestFakeButtonEvent(self.dpy, button, 1, 0)
+        XTST.XTestFakeButtonEvent(self.dpy, button, 0, 0)
+        X11.XSync(self.dpy, 0)
+
+    def pixels(self, x, y, width, height):
+        """Rows of (r, g, b) of a screen rectangle."""
+        image = X11.XGetImage(self.dpy, self.root, x, y, width, height, ALL_PLANES, ZPIXMAP)
+        if not image:
+            return None
+        img = ctypes.cast(image, ctypes.POINTER(XImage)).contents
+        stride, data = img.bytes_per_line, img.data
+        raw = ctypes.string_at(data, stride * height)
+        rows = [[(raw[r * stride + c * 4 + 2], raw[r * stride + c * 4 + 1], raw[r * stride + c * 4])
+                 for c in range(width)] for r in range(height)]
+        X11.XFree(data)
+        X11.XFree(image)
+        return rows
+
+    def window(self, title):
+        """(x, y, width, height) of the mapped top-level window whose title holds `title`."""
+        out = subprocess.run(["xwininfo", "-display", self.display_name, "-root", "-children"],
+                             capture_output=True, text=True).stdout
+        for line in out.splitlines():
+            if title not in line:
+                continue
+            m = re.search(r"\)\s+(\d+)x(\d+)\+(-?\d+)\+(-?\d+)", line)
+            if m:
+                w, h, x, y = (int(v) for v in m.groups())
+                return x, y, w, h
+        return None
+
+
+def buttons_of_dialog(screen, rect):
+    """Centres of the dialog's default (blue, suggested) button and of the button left
+    of it, read from the pixels; None until the dialog is drawn."""
+    x0, y0, w, h = rect
+    rows = screen.pixels(x0, y0, w, h)
+    if rows is None:
+        return None
+    blue = [(c, r) for r in range(h) for c in range(w)
+            if rows[r][c][2] > 170 and rows[r][c][0] < 110 and rows[r][c][2] - rows[r][c][0] > 90]
+    if len(blue) < 200:
+        return None
+    left, right = min(c for c, _ in blue), max(c for c, _ in blue)
+    top, bottom = min(r for _, r in blue), max(r for _, r in blue)
+    allow = (x0 + (left + right) // 2, y0 + (top + bottom) // 2)
+    # The other button: the nearest run of non-background columns left of the blue one.
+    band = range(top + 3, bottom - 2)
+    background = rows[(top + bottom) // 2][2]
+    busy = [any(rows[r][c] != background for r in band) for c in range(left - 3)]
+    end = max((c for c, b in enumerate(busy) if b), default=None)
+    if end is None:
+        return None
+    start = end
+    while start > 0 and any(busy[start - 6:start]):
+        start -= 1
+    decline = (x0 + (start + end) // 2, allow[1])
+    return allow, decline
