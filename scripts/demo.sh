@@ -5,8 +5,14 @@
 # document beside it (as an installer would), runs `vela-agent run` in the foreground
 # (it provisions, enrols and starts its loop), queues a ping and an inventory command,
 # runs `uname -a; id` in a remote shell through the gateway and shows what came back.
+# With --desktop it also starts Xvfb with a window on it and the agent serving desktop
+# sessions on that display, and prints the operator page's URL, which opens a session
+# when loaded in a browser on this machine.
 # Ctrl-C stops everything cleanly.
+# Usage: scripts/demo.sh [--desktop]
 set -euo pipefail
+DESKTOP=""
+[ "${1:-}" = "--desktop" ] && DESKTOP=1
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 PY=/usr/bin/python3
@@ -24,9 +30,13 @@ $CP serve "$DEMO/cp" --port 0 --admin-port 0 >"$DEMO/controlplane.log" 2>&1 &
 CP_PID=$!
 AGENT_PID=""
 GW_PID=""
+X_PID=""
+WINDOW_PID=""
 cleanup() {
   trap - INT TERM EXIT
   [ -n "$AGENT_PID" ] && kill -INT "$AGENT_PID" 2>/dev/null && wait "$AGENT_PID" 2>/dev/null || true
+  [ -n "$WINDOW_PID" ] && kill "$WINDOW_PID" 2>/dev/null && wait "$WINDOW_PID" 2>/dev/null || true
+  [ -n "$X_PID" ] && kill "$X_PID" 2>/dev/null && wait "$X_PID" 2>/dev/null || true
   [ -n "$GW_PID" ] && kill "$GW_PID" 2>/dev/null && wait "$GW_PID" 2>/dev/null || true
   kill "$CP_PID" 2>/dev/null && wait "$CP_PID" 2>/dev/null || true
   echo "stopped; files are in $DEMO"
@@ -51,6 +61,21 @@ mkdir -p "$DEMO/bin"
 cp build/release/src/vela-agent "$DEMO/bin/vela-agent"
 cp "$DEMO/cp/provisioning.json" "$DEMO/bin/provisioning.json"
 export VELA_STATE_DIR="$DEMO/state"
+
+if [ -n "$DESKTOP" ]; then
+  # A screen of its own for the agent to serve, with a window to look at and click.
+  exec 3>"$DEMO/display"
+  Xvfb -displayfd 3 -screen 0 1280x720x24 -nolisten tcp 2>"$DEMO/xvfb.log" &
+  X_PID=$!
+  exec 3>&-
+  for _ in $(seq 100); do [ -s "$DEMO/display" ] && break; sleep 0.1; done
+  export DISPLAY=":$(cat "$DEMO/display")"
+  $PY "$ROOT/tools/demo_window.py" >/dev/null 2>"$DEMO/window.log" &
+  WINDOW_PID=$!
+  mkdir -p "$DEMO/recordings"
+  export TMPDIR="$DEMO/recordings"  # where session recordings go
+  echo "display $DISPLAY (Xvfb) with a demo window; recordings go to $TMPDIR"
+fi
 
 "$DEMO/bin/vela-agent" run &
 AGENT_PID=$!
@@ -85,5 +110,23 @@ for r in json.load(sys.stdin):
 echo "== remote shell through the gateway: uname -a; id"
 $GW exec "$DEMO/cp" "$AGENT_ID" 'uname -a; id' || echo "the remote shell failed"
 echo "== heartbeats received: $($CP heartbeats "$DEMO/cp" --agent "$AGENT_ID" | $PY -c 'import json,sys; print(len(json.load(sys.stdin)))')"
+if [ -n "$DESKTOP" ]; then
+  if [ "$(id -u)" -eq 0 ]; then
+    # A root daemon leaves the screen to a per-user helper; the `gateway` command serves
+    # desktop sessions itself, on the same identity.
+    kill -INT "$AGENT_PID"; wait "$AGENT_PID" || true
+    "$DEMO/bin/vela-agent" gateway 2>>"$DEMO/agent-gateway.log" &
+    AGENT_PID=$!
+    echo "the daemon stopped; \`vela-agent gateway\` serves desktop sessions now (log: $DEMO/agent-gateway.log)"
+  fi
+  OPERATOR=$($PY -c 'import json,sys; print(json.load(open(sys.argv[1]))["operator_port"])' "$DEMO/cp/gateway.json")
+  for _ in $(seq 100); do
+    curl -sf "http://127.0.0.1:$OPERATOR/agents" | grep -q "$AGENT_ID" && break
+    sleep 0.2
+  done
+  echo "== remote desktop: open this page in a browser on this machine; it opens an"
+  echo "   unattended session on $DISPLAY (the banner shows on that screen) and shows it:"
+  echo "   http://127.0.0.1:$OPERATOR/operator/?agent=$AGENT_ID&open=unattended"
+fi
 echo "the agent keeps running; press Ctrl-C to stop"
 wait "$AGENT_PID"

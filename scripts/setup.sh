@@ -20,6 +20,8 @@ PACKAGES=(
   gstreamer1.0-libav gstreamer1.0-nice gstreamer1.0-tools
   libx11-dev libxext-dev libxrandr-dev libxtst-dev libxfixes-dev libxdamage-dev
   libgtk-3-dev xvfb xauth x11-utils
+  # the window on the demo's and the end-to-end test's screen
+  python3-gi gir1.2-gtk-3.0
   # a real browser for the WebRTC peer's tests
   chromium chromium-driver python3-selenium
 )

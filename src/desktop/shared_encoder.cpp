@@ -173,13 +173,14 @@ void SharedEncoder::requestKeyframe() {
 }
 
 void SharedEncoder::add(GstElement* bin, BranchError onError) {
-  gst_object_ref_sink(bin);
+  // The caller's reference becomes the branch's; only a floating one needs sinking
+  // (sinking a held one would add a reference nobody releases).
+  if (g_object_is_floating(bin)) gst_object_ref_sink(bin);
   {
     MutexLock guard(branchLock_);
-    branches_.push_back(Branch{GST_ELEMENT(gst_object_ref(bin)), nullptr, std::move(onError)});
+    branches_.push_back(Branch{bin, nullptr, std::move(onError)});
   }
   gst_bin_add(GST_BIN(pipeline_), bin);  // the pipeline takes its own reference
-  gst_object_unref(bin);
 }
 
 Result<void> SharedEncoder::link(GstElement* bin) {

@@ -1,7 +1,8 @@
 // Opening and closing a desktop session on an enrolled agent through the test gateway's
 // operator relay (GET /agents/{agent}/ws on the gateway's operator port). Served by the
 // gateway itself, the page lists the connected agents; served elsewhere it needs
-// ?gateway=ws://127.0.0.1:PORT. ?agent=ID preselects an agent. Without a relay the page
+// ?gateway=ws://127.0.0.1:PORT. ?agent=ID preselects an agent; with ?open=MODE
+// ("attended" or "unattended") the page opens a session on it at once. Without a relay the page
 // keeps its outbox transport (velaOperator.drain / receive) untouched.
 "use strict";
 
@@ -99,6 +100,11 @@ const velaSession = (() => {
   }).catch((err) => note({ type: "page.error", message: String(err) })));
   $("close").addEventListener("click", () => close());
   listAgents();
+  if (params.get("agent") && params.get("open")) {
+    const mode = params.get("open");
+    open(params.get("agent"), { mode, consent: mode === "attended" })
+      .catch((err) => note({ type: "page.error", message: String(err) }));
+  }
 
   return { open, close, connect, events: () => events.slice() };
 })();
