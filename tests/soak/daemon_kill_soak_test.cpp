@@ -121,14 +121,20 @@ TEST(DaemonKillSoak, StateSurvivesKillsAndNoCommandRunsTwice) {
     return took;
   };
 
-  // Calibration: how long an enrolment and a round of commands take, uninterrupted.
-  freshIdentity();
-  const auto enrolTime = runUntil(enrolled);
-  for (int j = 0; j < kCommandsPerRound; ++j) queueLoggedRun(cp, agentID, "w-" + std::to_string(j), runs);
-  const auto commandTime = runUntil([&] { return resultsFor(cp, "w-2") == 1; });
+  // Calibration: how long an enrolment and a round of commands take, uninterrupted; the
+  // faster of two, as a first run pays for cold caches.
+  Clock::duration enrolTime = Clock::duration::max(), commandTime = Clock::duration::max();
+  for (int pass = 0; pass < 2; ++pass) {
+    freshIdentity();
+    enrolTime = std::min(enrolTime, runUntil(enrolled));
+    const std::string last = "w" + std::to_string(pass) + "-" + std::to_string(kCommandsPerRound - 1);
+    for (int j = 0; j < kCommandsPerRound; ++j)
+      queueLoggedRun(cp, agentID, "w" + std::to_string(pass) + "-" + std::to_string(j), runs);
+    commandTime = std::min(commandTime, runUntil([&] { return resultsFor(cp, last) == 1; }));
+  }
   std::cout << "soak: uninterrupted, enrolment " << std::chrono::duration_cast<std::chrono::milliseconds>(enrolTime).count()
             << " ms, " << kCommandsPerRound << " commands " << std::chrono::duration_cast<std::chrono::milliseconds>(commandTime).count()
-            << " ms (kills fall within 1.25 times these)" << std::endl;
+            << " ms (each kill falls at a random moment within these)" << std::endl;
 
   std::map<std::string, int> tally;
   int redelivered = 0, tokensSpent = 0;
@@ -140,7 +146,7 @@ TEST(DaemonKillSoak, StateSurvivesKillsAndNoCommandRunsTwice) {
     } else {
       for (int j = 0; j < kCommandsPerRound; ++j) queueLoggedRun(cp, agentID, prefix + std::to_string(j), runs);
     }
-    auto window = std::chrono::duration_cast<std::chrono::microseconds>((enrolment ? enrolTime : commandTime) * 5 / 4);
+    auto window = std::chrono::duration_cast<std::chrono::microseconds>(enrolment ? enrolTime : commandTime);
     killAfter(std::chrono::microseconds(std::uniform_int_distribution<long>(0, window.count())(random)));
 
     // What the kill interrupted, and whether what it left loads.
