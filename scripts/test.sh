@@ -42,14 +42,24 @@ if [ -f tests/fuzz/CMakeLists.txt ]; then
 fi
 
 # One clang build carries both lock-discipline gates: the thread-safety analysis fails
-# the compile, ThreadSanitizer the threaded suites. Only those suites are built.
+# the compile, ThreadSanitizer the threaded suites. Only those suites are built: the
+# agent's core, and the desktop module's threaded parts (capture and encoder, recording
+# and the shared encoder, the WebRTC peer, the GTK windows) where they are built.
+# GLib, GStreamer and GTK are not instrumented: tests/desktop/tsan.supp names their frames.
 echo "== thread-safety and ThreadSanitizer build"
 tsan_suites="util commands remote runtime"
-if build build/tsan "$(printf 'test_%s ' $tsan_suites)" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVELA_TSAN=ON -DVELA_BUILD_BENCH=OFF; then
+tsan_options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+              -DVELA_TSAN=ON -DVELA_BUILD_BENCH=OFF)
+if cmake -S . -B build/tsan -G Ninja "${tsan_options[@]}" >/dev/null; then
+  for suite in desktop desktop_recording desktop_webrtc ui; do
+    grep -q "^build tests/test_$suite " build/tsan/build.ninja && tsan_suites="$tsan_suites $suite"
+  done
+fi
+if build build/tsan "$(printf 'test_%s ' $tsan_suites)" "${tsan_options[@]}"; then
   # A report makes its process exit with status 66: the test binary fails, and so does a
   # test that checks the exit of a daemon it ran.
-  (cd build/tsan && TSAN_OPTIONS="second_deadlock_stack=1" \
+  supp="$PWD/tests/desktop/tsan.supp"
+  (cd build/tsan && TSAN_OPTIONS="second_deadlock_stack=1 suppressions=$supp" \
     ctest --output-on-failure -j "$jobs" --timeout 900 -L "^($(echo $tsan_suites | tr ' ' '|'))\$") || failed=1
 else
   failed=1

@@ -9,15 +9,15 @@ void CaptureRecorder::attach(ScreenCapturer& capturer) {
       std::lock_guard lock(mu);
       latest = frame;
       ++frames;
+      changed_.notify_all();
     }
-    changed_.notify_all();
   });
   capturer.setOnStopped([this](const std::optional<AgentError>& error) {
     {
       std::lock_guard lock(mu);
       stopped = error;
+      changed_.notify_all();
     }
-    changed_.notify_all();
   });
 }
 
@@ -26,8 +26,8 @@ ScreenCapturer::StartCompletion CaptureRecorder::startCompletion() {
     {
       std::lock_guard lock(mu);
       started = std::move(result);
+      changed_.notify_all();
     }
-    changed_.notify_all();
   };
 }
 

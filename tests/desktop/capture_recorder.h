@@ -28,6 +28,8 @@ class CaptureRecorder {
   std::function<void(const PixelBuffer&)> onEachFrame;  // runs outside the lock
 
  private:
+  // Notified under `mu`: a waiter that sees its condition may destroy the recorder at
+  // once, and must not do so while a capture thread is still inside the notify.
   std::condition_variable changed_;
 };
 

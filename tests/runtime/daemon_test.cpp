@@ -19,6 +19,7 @@
 #include "support/agent_process.h"
 #include "support/background_process.h"
 #include "support/control_plane.h"
+#include "support/enrolled_agent.h"
 #include "support/temp_dir.h"
 
 namespace vela {
@@ -59,12 +60,8 @@ class DaemonTest : public ::testing::Test {
 TEST_F(DaemonTest, EnrolsRunsCommandsOnScheduleAndStopsCleanlyOnSIGTERM) {
   ASSERT_TRUE(provisionedConfig().save());
   BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, env());
-  std::string agentID;
-  ASSERT_TRUE(BackgroundProcess::waitUntil([&] {
-    auto c = AgentConfig::loadIfPresent();
-    if (c && c->agentID) agentID = *c->agentID;
-    return !agentID.empty();
-  })) << agent.err();
+  std::string agentID = testing::waitForEnrolledAgentID();
+  ASSERT_FALSE(agentID.empty()) << agent.err();
 
   std::string ping = cp_.queueCommand(agentID, "ping");
   std::string inventory = cp_.queueCommand(agentID, "collect_inventory");
@@ -114,12 +111,8 @@ TEST_F(DaemonTest, StopDuringALongScriptWithStandardErrorClosed) {
     _exit(127);
   }
   close(errPipe[1]);
-  std::string agentID;
-  ASSERT_TRUE(BackgroundProcess::waitUntil([&] {
-    auto c = AgentConfig::loadIfPresent();
-    if (c && c->agentID) agentID = *c->agentID;
-    return !agentID.empty();
-  }));
+  std::string agentID = testing::waitForEnrolledAgentID();
+  ASSERT_FALSE(agentID.empty());
   std::string marker = state_.file("script-started");
   std::string id = cp_.queueCommand(
       agentID, "run_script",

@@ -10,18 +10,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <thread>
 
 #include "commands/replay_store.h"
 #include "config/agent_config.h"
+#include "soak/soak_support.h"
 #include "support/background_process.h"
 #include "support/control_plane.h"
+#include "support/enrolled_agent.h"
 #include "support/temp_dir.h"
 
 namespace vela {
@@ -30,55 +29,6 @@ namespace {
 using testing::BackgroundProcess;
 using testing::ControlPlane;
 using namespace std::chrono_literals;
-
-// AddressSanitizer keeps freed memory in quarantine, resident by design: in such a
-// build (the daemon is built alike) resident memory says nothing about leaks.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kResidentMemoryComparable = false;
-#else
-constexpr bool kResidentMemoryComparable = true;
-#endif
-
-int soakCount() {
-  const char* text = std::getenv("VELA_SOAK_COUNT");
-  int n = text ? std::atoi(text) : 0;
-  return n > 0 ? n : 24;
-}
-
-struct Figures {
-  long descriptors = 0;
-  long threads = 0;
-  long rssKiB = 0;
-};
-
-Figures figuresOf(pid_t pid) {
-  Figures f;
-  std::string proc = "/proc/" + std::to_string(pid);
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) ++f.descriptors;
-  std::ifstream status(proc + "/status");
-  for (std::string line; std::getline(status, line);) {
-    std::istringstream fields(line);
-    std::string key;
-    fields >> key;
-    if (key == "Threads:") fields >> f.threads;
-    if (key == "VmRSS:") fields >> f.rssKiB;
-  }
-  return f;
-}
-
-// Between two polls the daemon is idle; the smallest of a few looks skips a moment
-// when a request happens to be in flight.
-Figures idleFigures(pid_t pid) {
-  Figures best = figuresOf(pid);
-  for (int i = 0; i < 4; ++i) {
-    std::this_thread::sleep_for(250ms);
-    Figures f = figuresOf(pid);
-    best.descriptors = std::min(best.descriptors, f.descriptors);
-    best.threads = std::min(best.threads, f.threads);
-    best.rssKiB = std::min(best.rssKiB, f.rssKiB);
-  }
-  return best;
-}
 
 std::size_t countOf(const std::string& jsonArray) { return nlohmann::json::parse(jsonArray).size(); }
 
@@ -109,32 +59,19 @@ ControlPlane::Fault failure(int i, const std::string& path, bool slow) {
 TEST(ControlPlaneFaultsSoak, DaemonRecoversFromALongRunOfBadAnswers) {
   ControlPlane cp;
   testing::ScopedStateDir state;
-  std::filesystem::create_directories(state.file("pinned"));
-  testing::writeFile(state.file("pinned/ca.pem"), cp.caPem());
-  testing::writeFile(state.file("pinned/command_pubkey.b64"), cp.commandPublicKey());
-  testing::writeFile(state.file("pinned/update_pubkey.b64"), cp.updatePublicKey());
-  AgentConfig config;
-  config.serverBaseURL = cp.baseURL();
-  config.enrollmentToken = nlohmann::json::parse(cp.provisioningJSON())["token"].get<std::string>();
-  config.heartbeatIntervalSeconds = 1;
-  config.commandPollIntervalSeconds = 1;
-  ASSERT_TRUE(config.save());
+  testing::provisionForControlPlane(cp, state.path());
 
   BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, {{"VELA_STATE_DIR", state.path()}});
-  std::string agentID;
-  ASSERT_TRUE(BackgroundProcess::waitUntil([&] {
-    auto c = AgentConfig::loadIfPresent();
-    if (c && c->agentID) agentID = *c->agentID;
-    return !agentID.empty();
-  })) << agent.err();
+  std::string agentID = testing::waitForEnrolledAgentID();
+  ASSERT_FALSE(agentID.empty()) << agent.err();
 
   // Warm-up: a few commands executed and reported, so every lazily built part exists.
   for (int i = 0; i < 3; ++i) cp.queueCommand(agentID, "ping");
   ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return countOf(cp.results(agentID)) >= 3; })) << agent.err();
-  const Figures before = idleFigures(agent.pid());
+  const auto before = testing::idleFigures(agent.pid());
 
   const std::string polls = "/api/agent/commands", beats = "/api/agent/telemetry";
-  const int count = soakCount();
+  const int count = testing::soakCount("VELA_SOAK_COUNT", 24);
   const std::size_t pollsBefore = requestsTo(cp, polls);
   for (int i = 0; i < count; ++i) {
     cp.scriptFault(failure(i, polls, true));
@@ -149,14 +86,12 @@ TEST(ControlPlaneFaultsSoak, DaemonRecoversFromALongRunOfBadAnswers) {
   std::string id = cp.queueCommand(agentID, "ping");
   ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return countOf(cp.results(agentID)) >= 4; })) << agent.err();
   std::this_thread::sleep_for(3s);  // time to run it twice, if it were to
-  const Figures after = idleFigures(agent.pid());
-  std::cout << "soak: " << count << " bad answers to each of polls and heartbeats\n"
-            << "soak: descriptors " << before.descriptors << " -> " << after.descriptors << "\n"
-            << "soak: threads     " << before.threads << " -> " << after.threads << "\n"
-            << "soak: RSS KiB     " << before.rssKiB << " -> " << after.rssKiB << std::endl;
+  const auto after = testing::idleFigures(agent.pid());
+  std::cout << "soak: " << count << " bad answers to each of polls and heartbeats\n";
+  testing::printFigures(std::cout, before, after);
   EXPECT_LE(after.descriptors, before.descriptors + 1);
   EXPECT_LE(after.threads, before.threads + 1);
-  if (kResidentMemoryComparable) {
+  if (testing::kResidentMemoryComparable) {
     EXPECT_LE(after.rssKiB, before.rssKiB + 4096);
   }
 

@@ -1,0 +1,224 @@
+#include "soak/drop_gateway.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+
+namespace vela::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int millisecondsUntil(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+}
+
+std::string acceptKey(const std::string& request) {
+  std::string lower(request);
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+  const std::string name = "\r\nsec-websocket-key:";
+  auto at = lower.find(name);
+  if (at == std::string::npos) return "";
+  auto end = request.find("\r\n", at + name.size());
+  std::string key = request.substr(at + name.size(), end - at - name.size());
+  key.erase(0, key.find_first_not_of(' '));
+  key += "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  EVP_Digest(key.data(), key.size(), digest, &size, EVP_sha1(), nullptr);
+  unsigned char text[64];
+  int length = EVP_EncodeBlock(text, digest, static_cast<int>(size));
+  return std::string(reinterpret_cast<char*>(text), static_cast<std::size_t>(length));
+}
+
+std::string frameHeader(unsigned char opcode, std::size_t size) {
+  std::string header(1, static_cast<char>(0x80 | opcode));
+  if (size < 126) {
+    header += static_cast<char>(size);
+  } else if (size <= 0xFFFF) {
+    header += static_cast<char>(126);
+    for (int shift = 8; shift >= 0; shift -= 8) header += static_cast<char>((size >> shift) & 0xFF);
+  } else {
+    header += static_cast<char>(127);
+    for (int shift = 56; shift >= 0; shift -= 8) header += static_cast<char>((size >> shift) & 0xFF);
+  }
+  return header;
+}
+
+}  // namespace
+
+DropGatewayConnection::DropGatewayConnection(int fd, SSL_CTX* ctx) : fd_(fd), ssl_(SSL_new(ctx)) {
+  SSL_set_fd(ssl_, fd_);
+  // A client that stalls must not hang the test: blocking calls give up after 10 s.
+  timeval limit{10, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+DropGatewayConnection::~DropGatewayConnection() { drop(); }
+
+void DropGatewayConnection::drop(bool reset) {
+  if (fd_ < 0) return;
+  if (reset) {
+    linger now{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+  }
+  SSL_free(ssl_);
+  ssl_ = nullptr;
+  ::close(fd_);
+  fd_ = -1;
+}
+
+bool DropGatewayConnection::awaitClientHello(std::chrono::milliseconds limit) {
+  pollfd p{fd_, POLLIN, 0};
+  return ::poll(&p, 1, static_cast<int>(limit.count())) == 1;
+}
+
+std::optional<std::string> DropGatewayConnection::readUpgradeRequest() {
+  if (SSL_accept(ssl_) != 1) {
+    ERR_clear_error();
+    return std::nullopt;
+  }
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  std::size_t end;
+  while ((end = in_.find("\r\n\r\n")) == std::string::npos) {
+    if (in_.size() > 16384 || !fill(in_.size() + 1, deadline)) return std::nullopt;
+  }
+  std::string request = in_.substr(0, end + 4);
+  in_.erase(0, end + 4);
+  return request;
+}
+
+bool DropGatewayConnection::answerUpgrade(const std::string& request, std::optional<std::size_t> bytes) {
+  std::string answer =
+      "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Accept: " + acceptKey(request) + "\r\n\r\n";
+  return writeAll(std::string_view(answer).substr(0, bytes.value_or(answer.size())));
+}
+
+std::size_t DropGatewayConnection::encodedSize(std::size_t textSize) {
+  return frameHeader(1, textSize).size() + textSize;
+}
+
+bool DropGatewayConnection::sendText(std::string_view text, std::optional<std::size_t> bytes) {
+  std::string frame = frameHeader(1, text.size());
+  frame += text;
+  return writeAll(std::string_view(frame).substr(0, bytes.value_or(frame.size())));
+}
+
+std::optional<std::string> DropGatewayConnection::receiveText(std::chrono::milliseconds limit) {
+  auto deadline = Clock::now() + limit;
+  std::string message;
+  for (;;) {
+    if (!fill(2, deadline)) return std::nullopt;
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(in_[i]); };
+    std::size_t header = 2, size = byte(1) & 0x7F;
+    if (size >= 126) {
+      std::size_t extra = size == 126 ? 2 : 8;
+      if (!fill(2 + extra, deadline)) return std::nullopt;
+      size = 0;
+      for (std::size_t i = 0; i < extra; ++i) size = size << 8 | byte(2 + i);
+      header += extra;
+    }
+    const bool masked = byte(1) & 0x80;
+    if (masked) header += 4;
+    if (size > (16u << 20) || !fill(header + size, deadline)) return std::nullopt;
+    std::string payload = in_.substr(header, size);
+    if (masked) {
+      for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<char>(payload[i] ^ in_[header - 4 + i % 4]);
+    }
+    const unsigned char first = byte(0);
+    in_.erase(0, header + size);
+    switch (first & 0x0F) {
+      case 0x0:
+      case 0x1:
+        message += payload;
+        if (first & 0x80) return message;
+        break;
+      case 0x8:
+        return std::nullopt;
+      case 0x9:
+        if (!writeAll(frameHeader(0xA, payload.size()) + payload)) return std::nullopt;
+        break;
+      default:
+        break;  // pongs and binary frames
+    }
+  }
+}
+
+bool DropGatewayConnection::writeAll(std::string_view bytes) {
+  if (!ssl_) return false;
+  while (!bytes.empty()) {
+    int n = SSL_write(ssl_, bytes.data(), static_cast<int>(std::min<std::size_t>(bytes.size(), 1 << 20)));
+    if (n <= 0) {
+      ERR_clear_error();
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool DropGatewayConnection::fill(std::size_t want, Clock::time_point deadline) {
+  char buffer[16384];
+  while (ssl_ && in_.size() < want) {
+    if (SSL_pending(ssl_) == 0) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, millisecondsUntil(deadline)) != 1) return false;
+    }
+    int n = SSL_read(ssl_, buffer, sizeof buffer);
+    if (n <= 0) {
+      ERR_clear_error();
+      return false;
+    }
+    in_.append(buffer, static_cast<std::size_t>(n));
+  }
+  return ssl_ != nullptr;
+}
+
+DropGateway::DropGateway(const std::string& certificateFile, const std::string& keyFile, int port)
+    : ctx_(SSL_CTX_new(TLS_server_method())) {
+  if (!ctx_ || SSL_CTX_use_certificate_chain_file(ctx_, certificateFile.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(ctx_, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    SSL_CTX_free(ctx_);
+    throw std::runtime_error("drop gateway: cannot load " + certificateFile);
+  }
+  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listenFd_, 8) != 0) {
+    ::close(listenFd_);
+    SSL_CTX_free(ctx_);
+    throw std::runtime_error("drop gateway: cannot listen on 127.0.0.1:" + std::to_string(port));
+  }
+}
+
+DropGateway::~DropGateway() {
+  ::close(listenFd_);
+  SSL_CTX_free(ctx_);
+}
+
+std::unique_ptr<DropGatewayConnection> DropGateway::accept(std::chrono::milliseconds limit) {
+  pollfd p{listenFd_, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(limit.count())) != 1) return nullptr;
+  int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return nullptr;
+  return std::make_unique<DropGatewayConnection>(fd, ctx_);
+}
+
+}  // namespace vela::testing
