@@ -17,7 +17,7 @@
 #include "commands/commands_test_support.h"
 #include "commands/result_output.h"
 #include "identity/device_key.h"
-#include "support/agent_process.h"
+#include "support/background_process.h"
 #include "util/json_scanner.h"
 #include "util/process_info.h"
 

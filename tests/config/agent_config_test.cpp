@@ -37,7 +37,7 @@ TEST(AgentConfigTest, BaseURLNormalisation) {
   }
 }
 
-TEST(AgentConfigTest, SaveWritesSortedPrettyJSONWithoutAbsentKeys) {
+TEST(AgentConfigTest, SaveWritesSortedPrettyJSONWithoutAbsentKeysAndEveryFieldRoundTrips) {
   ScopedStateDir state;
   AgentConfig c;
   c.serverBaseURL = "https://cp.example/api";
@@ -49,15 +49,8 @@ TEST(AgentConfigTest, SaveWritesSortedPrettyJSONWithoutAbsentKeys) {
   EXPECT_LT(text.find("\"allowPowerCommands\""), text.find("\"allowRunScript\""));
   EXPECT_LT(text.find("\"verbose\""), text.size());
   EXPECT_NE(text.find("\n  \"channel\": \"stable\",\n"), std::string::npos);
+  EXPECT_EQ(AgentConfig::load().value(), c);
 
-  auto loaded = AgentConfig::load();
-  ASSERT_TRUE(loaded) << loaded.error().message;
-  EXPECT_EQ(*loaded, c);
-}
-
-TEST(AgentConfigTest, RoundTripOfEveryField) {
-  ScopedStateDir state;
-  AgentConfig c;
   c.serverBaseURL = "https://h";
   c.tenantID = "t";
   c.customerID = "c";
@@ -88,49 +81,27 @@ TEST(AgentConfigTest, DecodeIsStrictOnRequiredKeysAndLenientOnNulls) {
   auto ok = AgentConfig::decode(kMinimal);
   ASSERT_TRUE(ok) << ok.error().message;
   EXPECT_FALSE(ok->tenantID.has_value());
-
-  std::string withNull = kMinimal;
-  withNull.insert(1, "\"tenantID\": null,");
-  auto nulled = AgentConfig::decode(withNull);
+  auto edited = [](const std::string& from, const std::string& to) {
+    std::string text = kMinimal;
+    return AgentConfig::decode(text.replace(text.find(from), from.size(), to));
+  };
+  auto nulled = edited("{", "{\"tenantID\": null,");
   ASSERT_TRUE(nulled);
   EXPECT_FALSE(nulled->tenantID.has_value());
 
-  std::string missing = kMinimal;
-  missing.replace(missing.find("\"commandSkewSeconds\": 300,"), 26, "");
-  auto noSkew = AgentConfig::decode(missing);
+  const std::string skew = "\"commandSkewSeconds\": 300";
+  auto noSkew = edited(skew + ",", "");
   ASSERT_FALSE(noSkew);
   EXPECT_NE(noSkew.error().message.find("commandSkewSeconds"), std::string::npos);
-
-  std::string mistyped = kMinimal;
-  mistyped.replace(mistyped.find("\"verbose\": false"), 16, "\"verbose\": \"no\"");
-  EXPECT_FALSE(AgentConfig::decode(mistyped));
-  std::string fractional = kMinimal;
-  fractional.replace(fractional.find("\"commandSkewSeconds\": 300"), 25, "\"commandSkewSeconds\": 1.5");
-  EXPECT_FALSE(AgentConfig::decode(fractional));
+  EXPECT_FALSE(edited("\"verbose\": false", "\"verbose\": \"no\""));
+  EXPECT_FALSE(edited(skew, "\"commandSkewSeconds\": 1.5"));
   // Found by fuzzing: above the signed range an interval wrapped to a negative one.
-  std::string huge = kMinimal;
-  huge.replace(huge.find("\"commandSkewSeconds\": 300"), 25, "\"commandSkewSeconds\": 18446744073709551615");
-  auto wrapped = AgentConfig::decode(huge);
+  auto wrapped = edited(skew, "\"commandSkewSeconds\": 18446744073709551615");
   ASSERT_FALSE(wrapped);
   EXPECT_EQ(wrapped.error().message, "config.json: key \"commandSkewSeconds\" is not a 64-bit integer");
-  std::string largest = kMinimal;
-  largest.replace(largest.find("\"commandSkewSeconds\": 300"), 25, "\"commandSkewSeconds\": 9223372036854775807");
-  ASSERT_TRUE(AgentConfig::decode(largest));
-  EXPECT_EQ(AgentConfig::decode(largest)->commandSkewSeconds, INT64_MAX);
+  EXPECT_EQ(edited(skew, "\"commandSkewSeconds\": 9223372036854775807").value().commandSkewSeconds, INT64_MAX);
   EXPECT_FALSE(AgentConfig::decode("{\"serverBaseURL\": "));
   EXPECT_FALSE(AgentConfig::decode("[]"));
-}
-
-TEST(AgentConfigTest, MissingFileMessageAndLoadIfPresent) {
-  ScopedStateDir state;
-  auto missing = AgentConfig::load();
-  ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().message,
-            "not configured: " + state.file("config.json") +
-                " is missing. Run `vela-agent setup` or deploy a provisioning-named binary.");
-  EXPECT_FALSE(AgentConfig::loadIfPresent());
-  testing::writeFile(state.file("config.json"), "{garbage");
-  EXPECT_FALSE(AgentConfig::loadIfPresent());
 }
 
 TEST(AgentPathsTest, StateDirOverrideAndProtectedWrites) {
@@ -169,14 +140,13 @@ TEST(AgentPathsTest, UnusableStateDirReportsThePlatformError) {
   EXPECT_FALSE(c.save());
 }
 
-TEST(AgentPathsTest, DefaultStateDirForAUser) {
-  testing::ScopedEnv noOverride("VELA_STATE_DIR", std::nullopt);
+TEST(AgentPathsTest, DefaultStateDirForAUserAndAnEmptyVariableMeansUnset) {
+  testing::ScopedEnv empty("VELA_STATE_DIR", "");
   testing::ScopedEnv xdg("XDG_DATA_HOME", "/x/data");
-  if (AgentPaths::isRoot()) {
-    EXPECT_EQ(AgentPaths::stateDir(), "/var/lib/vela-agent");
-  } else {
-    EXPECT_EQ(AgentPaths::stateDir(), "/x/data/vela-agent");
-  }
+  std::string withEmpty = AgentPaths::stateDir();
+  testing::ScopedEnv noOverride("VELA_STATE_DIR", std::nullopt);
+  EXPECT_EQ(withEmpty, AgentPaths::stateDir());
+  EXPECT_EQ(AgentPaths::stateDir(), AgentPaths::isRoot() ? "/var/lib/vela-agent" : "/x/data/vela-agent");
 }
 
 // Only a missing file means "not configured"; one mistyped value must not count as a
@@ -186,6 +156,10 @@ TEST(AgentConfigTest, StoredConfigurationIsAbsentOnlyWhenTheFileIsMissing) {
   auto missing = AgentConfig::loadStored();
   ASSERT_TRUE(missing);
   EXPECT_FALSE(*missing);
+  EXPECT_EQ(AgentConfig::load().error().message,
+            "not configured: " + state.file("config.json") +
+                " is missing. Run `vela-agent setup` or deploy a provisioning-named binary.");
+  EXPECT_FALSE(AgentConfig::loadIfPresent());
   std::string typo = kMinimal;
   const std::string good = "\"heartbeatIntervalSeconds\": 60";
   typo.replace(typo.find(good), good.size(), "\"heartbeatIntervalSeconds\":\"120\"");
@@ -196,16 +170,9 @@ TEST(AgentConfigTest, StoredConfigurationIsAbsentOnlyWhenTheFileIsMissing) {
       broken.error().message,
       state.file("config.json") +
           " does not decode: config.json: key \"heartbeatIntervalSeconds\" is not an integer");
+  EXPECT_FALSE(AgentConfig::loadIfPresent());
   testing::writeFile(state.file("config.json"), kMinimal);
   EXPECT_EQ(AgentConfig::loadStored().value().value().serverBaseURL, "https://cp.example");
-}
-
-TEST(AgentPathsTest, EmptyStateDirVariableMeansUnset) {
-  testing::ScopedEnv empty("VELA_STATE_DIR", "");
-  std::string withEmpty = AgentPaths::stateDir();
-  testing::ScopedEnv unset("VELA_STATE_DIR", std::nullopt);
-  EXPECT_EQ(withEmpty, AgentPaths::stateDir());
-  EXPECT_NE(withEmpty, "");
 }
 
 // Whoever plants pinned -> elsewhere must neither receive the agent's writes nor feed

@@ -4,7 +4,7 @@
 
 #include "config/agent_config.h"
 #include "config/filename_provisioning.h"
-#include "support/agent_process.h"
+#include "support/background_process.h"
 #include "support/pty_driver.h"
 #include "support/temp_dir.h"
 

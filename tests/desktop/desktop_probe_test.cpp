@@ -8,7 +8,7 @@
 #include <regex>
 
 #include "desktop/x11_test_display.h"
-#include "support/agent_process.h"
+#include "support/background_process.h"
 #include "support/temp_dir.h"
 
 namespace vela {

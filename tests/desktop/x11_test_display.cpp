@@ -2,25 +2,14 @@
 
 #include <X11/extensions/Xrandr.h>
 
-#include <cstdlib>
-
 namespace vela::testing {
 
-X11TestDisplay::X11TestDisplay(int width, int height) : server_(width, height) {
-  if (const char* old = std::getenv("DISPLAY")) {
-    hadDisplay_ = true;
-    previousDisplay_ = old;
-  }
-  if (!server_.running()) return;
-  ::setenv("DISPLAY", server_.displayName().c_str(), 1);
-  display_ = XOpenDisplay(server_.displayName().c_str());
+X11TestDisplay::X11TestDisplay(int width, int height)
+    : server_(width, height), displayEnv_("DISPLAY", server_.displayName()) {
+  if (server_.running()) display_ = XOpenDisplay(server_.displayName().c_str());
 }
 
-X11TestDisplay::~X11TestDisplay() {
-  closeConnection();
-  if (hadDisplay_) ::setenv("DISPLAY", previousDisplay_.c_str(), 1);
-  else ::unsetenv("DISPLAY");
-}
+X11TestDisplay::~X11TestDisplay() { closeConnection(); }
 
 void X11TestDisplay::closeConnection() {
   if (display_) XCloseDisplay(display_);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "support/temp_dir.h"
 #include "support/xvfb_server.h"
 
 namespace vela::testing {
@@ -30,9 +31,8 @@ class X11TestDisplay {
 
  private:
   XvfbServer server_;
+  ScopedEnv displayEnv_;
   Display* display_ = nullptr;
-  std::string previousDisplay_;
-  bool hadDisplay_ = false;
 };
 
 // B, G, R of a pixel of a BGRA frame as 0xRRGGBB.

@@ -13,7 +13,7 @@
 #include "identity/pem.h"
 #include "net/http_client.h"
 #include "net/pinned_trust.h"
-#include "support/agent_process.h"
+#include "support/background_process.h"
 #include "support/control_plane.h"
 #include "support/temp_dir.h"
 #include "support/test_pki.h"
@@ -42,12 +42,7 @@ class EnrollCommand : public ::testing::Test {
     delete cp_;
     cp_ = nullptr;
   }
-  void SetUp() override {
-    std::filesystem::create_directories(state_.file("pinned"));
-    testing::writeFile(state_.file("pinned/ca.pem"), cp_->caPem());
-    testing::writeFile(state_.file("pinned/command_pubkey.b64"), cp_->commandPublicKey());
-    testing::writeFile(state_.file("pinned/update_pubkey.b64"), cp_->updatePublicKey());
-  }
+  void SetUp() override { cp_->pinInto(state_.path()); }
   void TearDown() override { cp_->clearFaults(); }
 
   ProcessOutput enroll(const std::string& token) const {

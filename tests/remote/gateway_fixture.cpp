@@ -1,34 +1,25 @@
 #include "remote/gateway_fixture.h"
 
 #include <curl/curl.h>
+#include <openssl/evp.h>
 #include <dirent.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
-#include "support/agent_process.h"
+#include "support/background_process.h"
 #include "support/temp_dir.h"
+#include "support/test_pki.h"
 #include "util/base64.h"
 #include "util/json_scanner.h"
 
 namespace vela::testing {
 
 namespace {
-
-bool sh(const std::string& script) {
-  auto result = runProcess("/bin/sh", {"-c", script});
-  return result.status == 0;
-}
-
-std::string shellQuote(const std::string& s) { return "'" + s + "'"; }
 
 size_t collect(char* data, size_t size, size_t count, void* out) {
   static_cast<std::string*>(out)->append(data, size * count);
@@ -38,102 +29,48 @@ size_t collect(char* data, size_t size, size_t count, void* out) {
 }  // namespace
 
 bool makeCertificates(const std::string& dir, const std::string& caName) {
-  std::string d = shellQuote(dir);
-  std::string ext = dir + "/server.ext";
-  writeFile(ext,
-            "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\n"
-            "extendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n");
-  return sh("set -e; cd " + d +
-            "; openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
-            " -keyout ca.key -out ca.pem -days 30 -subj " +
-            shellQuote("/CN=" + caName) +
-            " -addext basicConstraints=critical,CA:TRUE"
-            " -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null;"
-            " openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
-            " -keyout server.key -out server.csr -subj /CN=localhost 2>/dev/null;"
-            " openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial"
-            " -out server.pem -days 30 -extfile server.ext 2>/dev/null");
+  TestCA ca(caName);
+  TestCertificate server = ca.issue("localhost", "DNS:localhost,IP:127.0.0.1,IP:::1");
+  writeFile(dir + "/ca.pem", ca.certificatePEM());
+  writeFile(dir + "/server.pem", server.certificatePEM);
+  writeFile(dir + "/server.key", server.privateKeyPEM);
+  return std::filesystem::file_size(dir + "/server.key") > 0;
 }
 
 bool writePinnedTrust(const std::string& stateDir, const std::string& caPemPath) {
   std::string pinned = stateDir + "/pinned";
   std::filesystem::create_directories(pinned);
-  std::filesystem::copy_file(caPemPath, pinned + "/ca.pem",
-                             std::filesystem::copy_options::overwrite_existing);
-  std::string p = shellQuote(pinned);
-  return sh("set -e; cd " + p +
-            "; for k in command update; do openssl genpkey -algorithm ed25519 2>/dev/null"
-            " | openssl pkey -pubout > ${k}_pubkey.b64; done");
+  std::filesystem::copy_file(caPemPath, pinned + "/ca.pem", std::filesystem::copy_options::overwrite_existing);
+  for (const char* use : {"command", "update"}) {
+    std::uint8_t raw[32];
+    std::size_t length = sizeof raw;
+    if (!EVP_PKEY_get_raw_public_key(generateKey(KeyKind::ed25519).get(), raw, &length)) return false;
+    writeFile(pinned + "/" + use + "_pubkey.b64", Base64::encode(std::span<const std::uint8_t>(raw, length)));
+  }
+  return true;
 }
 
 GatewayProcess::GatewayProcess(std::string dir, std::vector<std::string> extraArgs, int port)
     : dir_(std::move(dir)) {
   std::filesystem::remove(dir_ + "/gateway.json");
-  std::vector<std::string> args = {"/usr/bin/python3",
-                                   std::string(VELA_SOURCE_DIR) + "/tools/controlplane/gateway.py",
-                                   dir_,
-                                   "--port",
-                                   std::to_string(port),
-                                   "--accept-token",
-                                   kToken};
+  std::vector<std::string> args = {std::string(VELA_SOURCE_DIR) + "/tools/controlplane/gateway.py", dir_, "--port",
+                                   std::to_string(port), "--accept-token", kToken};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  // Prepared before fork: the test process has other threads, so the child may only
-  // make async-signal-safe calls.
-  std::vector<std::string> env = {"PYTHONDONTWRITEBYTECODE=1"};
-  for (char** e = environ; *e; ++e) env.emplace_back(*e);
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  int out[2];
-  if (pipe(out) != 0) return;
-  pid_ = fork();
-  if (pid_ == 0) {
-    // A test run that is killed must not leave a gateway holding the port.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    dup2(out[1], 1);
-    close(out[0]);
-    close(out[1]);
-    execve(argv[0], argv.data(), envp.data());
-    _exit(127);
-  }
-  close(out[1]);
-  std::string seen;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (seen.find('\n') == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline) {
-    pollfd fd{out[0], POLLIN, 0};
-    if (poll(&fd, 1, 500) <= 0) continue;
-    char buf[512];
-    ssize_t n = read(out[0], buf, sizeof buf);
-    if (n <= 0) break;
-    seen.append(buf, static_cast<size_t>(n));
-  }
-  close(out[0]);
-  if (seen.find("gateway: ready") == std::string::npos) return;
+  server_ = std::make_unique<BackgroundProcess>("/usr/bin/python3", args,
+                                                Environment{{"PYTHONDONTWRITEBYTECODE", "1"}});
+  bool up = BackgroundProcess::waitUntil(
+      [&] { return server_->out().find("gateway: ready") != std::string::npos || server_->exited(); });
   auto info = JSONScanner::parse(readFileOrEmpty(dir_ + "/gateway.json"));
-  if (info && (*info)["operator_port"]) {
+  if (up && !server_->exited() && info && (*info)["operator_port"]) {
     operatorPort_ = static_cast<int>((*info)["operator_port"]->intValue().value_or(-1));
   }
 }
 
 GatewayProcess::~GatewayProcess() { terminate(); }
 
-void GatewayProcess::kill() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-  pid_ = -1;
-}
+void GatewayProcess::kill() { server_->stop(SIGKILL); }
 
-void GatewayProcess::terminate() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  waitpid(pid_, nullptr, 0);
-  pid_ = -1;
-}
+void GatewayProcess::terminate() { server_->stop(SIGTERM); }
 
 std::optional<std::string> GatewayProcess::http(const std::string& method, const std::string& path,
                                                 const std::string& body) {

@@ -1,23 +1,22 @@
 #pragma once
 
 // The test gateway (tools/controlplane/gateway.py) as a child process on 127.0.0.1,
-// certificates made with the openssl command, and the gateway's operator API through
-// libcurl.
-
-#include <sys/types.h>
+// its certificates, and its operator API through libcurl.
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "support/background_process.h"
 #include "util/json_value.h"
 
 namespace vela::testing {
 
-// A CA and a server certificate for localhost/127.0.0.1/::1 in `dir`: ca.pem, ca.key,
-// server.pem, server.key. Returns false when openssl failed.
+// A CA and a server certificate for localhost/127.0.0.1/::1 in `dir`: ca.pem,
+// server.pem, server.key.
 bool makeCertificates(const std::string& dir, const std::string& caName = "Vela Test CA");
 
 // Pinned trust material in a state directory: pinned/ca.pem copied from `caPem`, and
@@ -56,7 +55,7 @@ class GatewayProcess {
                                   const std::string& body = "");
 
   std::string dir_;
-  pid_t pid_ = -1;
+  std::unique_ptr<BackgroundProcess> server_;
   int operatorPort_ = -1;
 };
 

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "remote/gateway_fixture.h"
-#include "support/agent_process.h"
+#include "support/background_process.h"
 #include "support/temp_dir.h"
 #include "util/base64.h"
 #include "util/serial_queue.h"
@@ -64,39 +64,33 @@ class FrameSink {
   }
 
   std::string output(const std::string& session) {
-    std::string text;
-    for (const auto& chunk : all<OutgoingShellFrame::Stdout>(session)) text += toString(chunk.data);
-    return text;
+    std::lock_guard lock(mu_);
+    return outputLocked(session);
   }
 
   bool waitForExit(const std::string& session) {
     return waitUntil([&](const auto& frames) {
-      for (const auto& f : frames) {
+      return std::any_of(frames.begin(), frames.end(), [&](const auto& f) {
         auto* e = std::get_if<OutgoingShellFrame::Exit>(&f.payload);
-        if (e && e->sessionID == session) return true;
-      }
-      return false;
+        return e && e->sessionID == session;
+      });
     });
   }
 
   bool waitForOutput(const std::string& session, const std::string& text) {
-    std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, 60s, [&] {
-      std::string all;
-      for (const auto& f : frames_) {
-        auto* s = std::get_if<OutgoingShellFrame::Stdout>(&f.payload);
-        if (s && s->sessionID == session) all += toString(s->data);
-      }
-      return all.find(text) != std::string::npos;
-    });
-  }
-
-  std::size_t count() {
-    std::lock_guard lock(mu_);
-    return frames_.size();
+    return waitUntil([&](const auto&) { return outputLocked(session).find(text) != std::string::npos; });
   }
 
  private:
+  std::string outputLocked(const std::string& session) {
+    std::string text;
+    for (const auto& f : frames_) {
+      auto* s = std::get_if<OutgoingShellFrame::Stdout>(&f.payload);
+      if (s && s->sessionID == session) text += toString(s->data);
+    }
+    return text;
+  }
+
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<OutgoingShellFrame> frames_;

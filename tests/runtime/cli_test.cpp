@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/agent_process.h"
+#include "support/background_process.h"
 #include "support/temp_dir.h"
 
 namespace vela {

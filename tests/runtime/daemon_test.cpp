@@ -16,7 +16,6 @@
 #include "config/agent_config.h"
 #include "net/pinned_trust.h"
 #include "runtime/daemon.h"
-#include "support/agent_process.h"
 #include "support/background_process.h"
 #include "support/control_plane.h"
 #include "support/enrolled_agent.h"
@@ -31,12 +30,7 @@ using namespace std::chrono_literals;
 
 class DaemonTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::filesystem::create_directories(state_.file("pinned"));
-    testing::writeFile(state_.file("pinned/ca.pem"), cp_.caPem());
-    testing::writeFile(state_.file("pinned/command_pubkey.b64"), cp_.commandPublicKey());
-    testing::writeFile(state_.file("pinned/update_pubkey.b64"), cp_.updatePublicKey());
-  }
+  void SetUp() override { cp_.pinInto(state_.path()); }
 
   AgentConfig provisionedConfig() const {
     AgentConfig c;
@@ -209,6 +203,17 @@ TEST_F(DaemonTest, DiagnosticsOfAnEnrolledMachineWithAPinnedCA) {
   EXPECT_NE(failing.out.find("  [\u2717] config: server= tenant=- customer=-\n"), std::string::npos);
   EXPECT_NE(failing.out.find("\nSome checks failed \u2014 see above.\n"), std::string::npos);
 
+  // With a small-order command key a constant signature made a command run as root.
+  testing::writeFile(state_.file("pinned/command_pubkey.b64"), "AQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=");
+  failing = testing::runAgent({"doctor"}, env());
+  EXPECT_EQ(failing.status, 1);
+  EXPECT_NE(failing.out.find("  [\u2717] pinned trust: refusing pinned command public key "
+                             "(pinned/command_pubkey.b64): a small-order or non-canonical Ed25519 "
+                             "public key verifies forged signatures\n"),
+            std::string::npos)
+      << failing.out;
+  EXPECT_EQ(failing.out.find("command key"), std::string::npos);
+
   auto reset = testing::runAgent({"reset"}, env());
   EXPECT_EQ(reset.out, "Reset complete: device key, certificate, config, and replay state removed.\n");
   auto unconfigured = testing::runAgent({"status"}, env());
@@ -348,21 +353,6 @@ TEST_F(DaemonTest, StartAndResetRemoveWhatAKilledWriterLeft) {
   EXPECT_EQ(testing::runAgent({"reset"}, env()).status, 0);
   for (const auto& name : leftovers)
     EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
-}
-
-// With a small-order command key a constant signature made a command run as root.
-TEST_F(DaemonTest, DoctorFailsASmallOrderCommandKey) {
-  ASSERT_TRUE(provisionedConfig().save());
-  testing::writeFile(state_.file("pinned/command_pubkey.b64"),
-                     "AQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=");
-  auto doctor = testing::runAgent({"doctor"}, env());
-  EXPECT_EQ(doctor.status, 1);
-  EXPECT_NE(doctor.out.find("  [\u2717] pinned trust: refusing pinned command public key "
-                            "(pinned/command_pubkey.b64): a small-order or non-canonical Ed25519 "
-                            "public key verifies forged signatures\n"),
-            std::string::npos)
-      << doctor.out;
-  EXPECT_EQ(doctor.out.find("command key"), std::string::npos);
 }
 
 }  // namespace

@@ -1,23 +1,17 @@
 #include "support/control_plane.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>
-#include <utility>
 #include <vector>
 
-#include "support/agent_process.h"
+#include "support/background_process.h"
 #include "util/base64.h"
 
 namespace vela::testing {
@@ -56,50 +50,13 @@ std::string queryFor(const std::string& agentId) {
 ControlPlane::ControlPlane() : dir_(tmp_.file("cp")) {
   ProcessOutput init = runProcess(kPython, {VELA_CONTROLPLANE, "init", dir_});
   if (init.status != 0) throw std::runtime_error("control plane init failed: " + init.err);
-
-  // Everything the child needs is prepared before fork(): other test threads may hold
-  // the allocator's lock at that moment.
-  std::string log = tmp_.file("server.log");
-  std::vector<std::string> args = {kPython, VELA_CONTROLPLANE, "serve", dir_,
-                                   "--port", "0", "--admin-port", "0"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_ = ::fork();
-  if (pid_ < 0) throw std::runtime_error("control plane: fork failed");
-  if (pid_ == 0) {
-    // A test binary that crashes must not leave servers behind. (The signal follows the
-    // creating thread, so create the object on the thread that outlives it.)
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    int devNull = ::open("/dev/null", O_RDONLY);
-    if (fd >= 0) {
-      ::dup2(fd, 1);
-      ::dup2(fd, 2);
-    }
-    if (devNull >= 0) ::dup2(devNull, 0);
-    ::execv(kPython, argv.data());
-    ::_exit(127);
-  }
-
-  try {
-    waitUntilServing();
-  } catch (...) {
-    stop();  // no destructor runs for a constructor that throws
-    throw;
-  }
-}
-
-void ControlPlane::waitUntilServing() {
+  server_ = std::make_unique<BackgroundProcess>(
+      kPython, std::vector<std::string>{VELA_CONTROLPLANE, "serve", dir_, "--port", "0", "--admin-port", "0"});
   // The server writes ports.json atomically once both listeners are up. No deadline:
   // a server that exits is noticed here, one that hangs is the test runner's to report.
   std::string portsFile = dir_ + "/ports.json";
   while (!std::filesystem::exists(portsFile)) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      throw std::runtime_error("control plane exited during start:\n" + serverLog());
-    }
+    if (server_->exited()) throw std::runtime_error("control plane exited during start:\n" + serverLog());
     std::this_thread::sleep_for(20ms);
   }
   Json ports = Json::parse(readFileOrEmpty(portsFile), nullptr, false);
@@ -111,19 +68,7 @@ void ControlPlane::waitUntilServing() {
   expect(200, "GET", "/admin/health");
 }
 
-ControlPlane::~ControlPlane() { stop(); }
-
-void ControlPlane::stop() {
-  if (pid_ <= 0) return;
-  pid_t pid = std::exchange(pid_, -1);
-  ::kill(pid, SIGTERM);
-  for (int i = 0; i < 250; ++i) {
-    if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
-    std::this_thread::sleep_for(20ms);
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-}
+ControlPlane::~ControlPlane() { server_->stop(SIGTERM); }
 
 std::string ControlPlane::baseURL() const {
   return "https://127.0.0.1:" + std::to_string(port_);
@@ -147,7 +92,34 @@ std::string ControlPlane::updatePublicKey() const {
   return jsonField(provisioningJSON(), "updatePubkey");
 }
 
-std::string ControlPlane::serverLog() const { return readFileOrEmpty(tmp_.file("server.log")); }
+void ControlPlane::pinInto(const std::string& stateDir) const {
+  std::filesystem::create_directories(stateDir + "/pinned");
+  writeFile(stateDir + "/pinned/ca.pem", caPem());
+  writeFile(stateDir + "/pinned/command_pubkey.b64", commandPublicKey());
+  writeFile(stateDir + "/pinned/update_pubkey.b64", updatePublicKey());
+}
+
+ControlPlane::Enrolment ControlPlane::enrolAgent(const std::string& hostname) const {
+  TempDir keys;
+  auto openssl = [&](const std::vector<std::string>& args) {
+    ProcessOutput out = runProcess("/usr/bin/openssl", args);
+    if (out.status != 0) throw std::runtime_error("openssl failed: " + out.err);
+    return out.out;
+  };
+  openssl({"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", keys.file("key.pem")});
+  Json request = {{"token", newToken()},
+                  {"hostname", hostname},
+                  {"public_key", openssl({"pkey", "-in", keys.file("key.pem"), "-pubout"})},
+                  {"csr", openssl({"req", "-new", "-key", keys.file("key.pem"), "-subj", "/CN=" + hostname})}};
+  ProcessOutput reply = runProcess(kCurl,
+                                   {"-sS", "--fail", "--cacert", dir_ + "/ca.pem", "-H", "Content-Type: application/json",
+                                    "--data-binary", "@-", baseURL() + "/api/agent/enroll"},
+                                   {}, request.dump());
+  if (reply.status != 0) throw std::runtime_error("enrolment failed: " + reply.err);
+  return {jsonField(reply.out, "agent_id"), jsonField(reply.out, "device_token")};
+}
+
+std::string ControlPlane::serverLog() const { return server_->out() + server_->err(); }
 
 ControlPlane::Reply ControlPlane::admin(const std::string& method, const std::string& path,
                                         const std::string& jsonBody) const {

@@ -6,12 +6,11 @@
 // CA; the admin API is plain HTTP and is reached here through curl. Not thread-safe: use
 // one object from one test thread.
 
-#include <sys/types.h>
-
+#include <memory>
 #include <optional>
 #include <string>
 
-#include "support/temp_dir.h"
+#include "support/background_process.h"
 
 namespace vela::testing {
 
@@ -56,6 +55,15 @@ class ControlPlane {
   std::string provisioningJSON() const;
   std::string commandPublicKey() const;
   std::string updatePublicKey() const;
+  // Writes the CA and both public keys under `stateDir`/pinned, as provisioning does.
+  void pinInto(const std::string& stateDir) const;
+  // An agent enrolled through the agent API with a fresh P-256 key made by the openssl
+  // tool; throws std::runtime_error when enrolment fails.
+  struct Enrolment {
+    std::string agentID;
+    std::string deviceToken;
+  };
+  Enrolment enrolAgent(const std::string& hostname) const;
   std::string serverLog() const;
 
   // Any admin call; `jsonBody` empty sends no body.
@@ -84,15 +92,13 @@ class ControlPlane {
   void clearFaults() const;
 
  private:
-  void waitUntilServing();
-  void stop();
   std::string expect(int status, const std::string& method, const std::string& path,
                      const std::string& body = "") const;
   std::string listing(const std::string& what, const std::string& agentId) const;
 
   TempDir tmp_;  // declared first: removed only after the server has stopped
   std::string dir_;
-  pid_t pid_ = -1;
+  std::unique_ptr<BackgroundProcess> server_;  // never null once constructed
   int port_ = 0;
   int adminPort_ = 0;
 };

@@ -1,6 +1,6 @@
 #include "support/pty_driver.h"
 
-#include "support/exec_image.h"
+#include "support/background_process.h"
 
 #include <pty.h>
 #include <sys/wait.h>
@@ -70,7 +70,7 @@ int PtyDriver::wait() {
   }
   int raw = 0;
   ::waitpid(pid_, &raw, 0);
-  status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  status_ = exitStatusOf(raw);
   return *status_;
 }
 

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/host_facts.h"
-#include "support/agent_process.h"
+#include "support/background_process.h"
 #include "support/temp_dir.h"
 #include "telemetry/fake_sources.h"
 #include "telemetry/metrics.h"
@@ -22,7 +22,7 @@ using testing::FakeSources;
 
 const auto kNow = std::chrono::system_clock::time_point(std::chrono::seconds(1796400188));
 
-TEST(InventoryCollect, FastVariantFromFixture) {
+TEST(InventoryCollect, FastAndSlowVariantsFromFixture) {
   FakeSources src;
   src.processors = 4;
   auto inv = Inventory::collect(false, kNow, src);
@@ -32,11 +32,8 @@ TEST(InventoryCollect, FastVariantFromFixture) {
     "os_build": "6.1.0-18-amd64", "arch": "amd64", "hardware_model": "ThinkPad T480",
     "cpu_brand": "Intel(R) Core(TM) i7-8650U CPU @ 1.90GHz", "cpu_cores": 4,
     "physical_memory_bytes": 16777216000, "boot_time": "2026-01-01T00:00:00Z"})"));
-}
-
-TEST(InventoryCollect, SlowVariantAddsNameAndSerial) {
-  FakeSources src;
-  auto inv = Inventory::collect(true, kNow, src);
+  // The slow variant adds the pretty name and the serial number.
+  inv = Inventory::collect(true, kNow, src);
   EXPECT_EQ(inv.computer_name, "Alice's \"Work\" Laptop");
   EXPECT_EQ(inv.serial_number, "PF1ABCDE");
 }

@@ -8,7 +8,6 @@
 #include "support/temp_dir.h"
 #include "util/agent_crypto.h"
 #include "util/log.h"
-#include "platform/shell.h"
 
 namespace vela {
 namespace {
@@ -18,12 +17,6 @@ using testing::ControlPlane;
 using Clock = std::chrono::system_clock;
 
 const Clock::time_point kStart = Clock::time_point(std::chrono::seconds(1796400188));
-
-std::string openssl(const std::vector<std::string>& args) {
-  auto r = Shell::run("/usr/bin/openssl", args);
-  EXPECT_EQ(r.exitCode, 0) << r.stderr;
-  return r.stdout;
-}
 
 int processorLines() {
   std::string stat = vela::testing::readFileOrEmpty("/proc/stat");
@@ -35,8 +28,7 @@ int processorLines() {
   return n;
 }
 
-// One control plane and one agent enrolled with a key and request made by the openssl
-// tool, so the suite needs nothing beyond telemetry and the network client.
+// One control plane and one agent enrolled with it for the suite.
 class ReporterTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -45,19 +37,9 @@ class ReporterTest : public ::testing::Test {
                              AgentCrypto::ed25519PublicKey(cp_->commandPublicKey()).value(),
                              AgentCrypto::ed25519PublicKey(cp_->updatePublicKey()).value(), ""};
     http_ = new HTTPClient(*trust_);
-    vela::testing::TempDir keys;
-    openssl({"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out",
-             keys.file("key.pem")});
-    Json request = {
-        {"token", cp_->newToken()},
-        {"hostname", "telemetry-test"},
-        {"public_key", openssl({"pkey", "-in", keys.file("key.pem"), "-pubout"})},
-        {"csr", openssl({"req", "-new", "-key", keys.file("key.pem"), "-subj", "/CN=telemetry-test"})}};
-    auto reply = http_->postJSON(cp_->baseURL() + "/api/agent/enroll", request.dump()).value();
-    ASSERT_EQ(reply.status, 201) << reply.bodyString();
-    Json enrolled = Json::parse(reply.bodyString());
-    agentID_ = new std::string(enrolled["agent_id"].get<std::string>());
-    deviceToken_ = new std::string(enrolled["device_token"].get<std::string>());
+    auto enrolled = cp_->enrolAgent("telemetry-test");
+    agentID_ = new std::string(enrolled.agentID);
+    deviceToken_ = new std::string(enrolled.deviceToken);
   }
   static void TearDownTestSuite() {
     delete deviceToken_;

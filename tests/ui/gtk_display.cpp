@@ -3,16 +3,12 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <gtk/gtk.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace vela::testing {
 
@@ -27,21 +23,8 @@ GtkDisplay& GtkDisplay::shared() {
   return *display;
 }
 
-GtkDisplay::GtkDisplay() {
-  int fds[2];
-  if (pipe(fds) != 0) throw std::runtime_error("pipe");
-  std::string fd = std::to_string(fds[1]);
-  const char* argv[] = {"Xvfb",      "-displayfd", fd.c_str(),   "-screen", "0",    "1280x800x24",
-                        "-nolisten", "tcp",        "+extension", "XTEST",   nullptr};
-  if (posix_spawnp(&server_, "Xvfb", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
-    throw std::runtime_error("cannot start Xvfb");
-  }
-  close(fds[1]);
-  std::string number;
-  char c;
-  while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-  close(fds[0]);
-  name_ = ":" + number;
+GtkDisplay::GtkDisplay() : server_(new XvfbServer(1280, 800)), name_(server_->displayName()) {
+  if (!server_->running()) throw std::runtime_error("cannot start Xvfb");
   setenv("DISPLAY", name_.c_str(), 1);
   unsetenv("WAYLAND_DISPLAY");
   setenv("GDK_BACKEND", "x11", 1);
@@ -68,8 +51,7 @@ GtkDisplay::GtkDisplay() {
         nullptr);
     d.loop_.join();
     XCloseDisplay(d.xtest_);
-    kill(d.server_, SIGTERM);
-    waitpid(d.server_, nullptr, 0);
+    d.server_->kill();
   });
 }
 

@@ -1,16 +1,16 @@
 #pragma once
 
-// A private X server (Xvfb on a free display, found with -displayfd) with GTK running
+// A private X server (XvfbServer) with GTK running
 // its main loop on a thread of the test, plus the pieces UI tests need: running code on
 // that loop, finding windows by widget name, XTest clicks and PNG screenshots.
 // One per test binary (GTK initialises once per process).
-
-#include <sys/types.h>
 
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+
+#include "support/xvfb_server.h"
 
 typedef struct _GtkWidget GtkWidget;
 struct _XDisplay;
@@ -60,7 +60,7 @@ class GtkDisplay {
 
  private:
   GtkDisplay();
-  pid_t server_ = -1;
+  XvfbServer* const server_;  // lives until exit, like the GTK loop that draws on it
   std::string name_;
   _XDisplay* xtest_ = nullptr;
   std::thread loop_;

@@ -15,7 +15,6 @@
 #include "config/agent_config.h"
 #include "platform/file_io.h"
 #include "update/binary_swap.h"
-#include "support/agent_process.h"
 #include "support/background_process.h"
 #include "support/control_plane.h"
 #include "support/peak_memory.h"
@@ -46,10 +45,7 @@ UpdateManifest manifestFrom(const std::string& json) {
 class UpdateTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fs::create_directories(state_.file("pinned"));
-    testing::writeFile(state_.file("pinned/ca.pem"), cp_.caPem());
-    testing::writeFile(state_.file("pinned/command_pubkey.b64"), cp_.commandPublicKey());
-    testing::writeFile(state_.file("pinned/update_pubkey.b64"), cp_.updatePublicKey());
+    cp_.pinInto(state_.path());
     trust_ = PinnedTrust::load().value();
   }
 

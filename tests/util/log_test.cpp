@@ -7,7 +7,6 @@
 #include <regex>
 
 #include "support/temp_dir.h"
-#include "util/agent_error.h"
 
 namespace vela {
 namespace {
@@ -83,10 +82,6 @@ TEST_F(LogTest, ControlCharactersInMessagesAreEscaped) {
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_NE(err.find("INFO: Enrolled as agent a-1\\n[2026-12-04T16:03:08Z] INFO: forged\n"),
             std::string::npos);
-}
-
-TEST(AgentErrorTest, DescriptionIsTheMessage) {
-  EXPECT_EQ(AgentError("invalid server URL").description(), "invalid server URL");
 }
 
 }  // namespace

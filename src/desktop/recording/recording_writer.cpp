@@ -100,7 +100,7 @@ Result<std::shared_ptr<RecordingWriter>> RecordingWriter::create(const std::stri
     auto self = weak.lock();
     if (!self) return;
     self->sinkSawEndOfStream_ = true;
-    if (self->finishing_.load()) self->endTheFinish();
+    if (self->drain_.began()) self->endTheFinish();
   });
   GstBus* bus = gst_element_get_bus(pipeline);
   gst_bus_set_sync_handler(bus, &RecordingWriter::onBusMessage, writer.get(), nullptr);
@@ -131,7 +131,7 @@ RecordingWriter::~RecordingWriter() {
 }
 
 bool RecordingWriter::push(const BGRAFrame& frame, MediaTime pts) {
-  if (status_.load() != Status::writing || finishing_.load()) return false;
+  if (status_.load() != Status::writing || drain_.began()) return false;
   if (frame.width != width_ || frame.height != height_ || !frame.pixels ||
       frame.stride < width_ * 4) {
     return false;
@@ -161,16 +161,8 @@ bool RecordingWriter::push(const BGRAFrame& frame, MediaTime pts) {
 }
 
 void RecordingWriter::finish(std::function<void(Status)> done) {
-  if (finishing_.exchange(true)) {
-    done(Status::failed);
-    return;
-  }
-  {
-    MutexLock lock(mu_);
-    done_ = std::move(done);
-    // The owner usually lets go right after asking; the pipeline must outlive the drain.
-    keepAlive_ = shared_from_this();
-  }
+  // The owner usually lets go right after asking; the pipeline must outlive the drain.
+  if (!drain_.begin(std::move(done), shared_from_this())) return;
   if (status_.load() == Status::failed || sinkSawEndOfStream_.load()) {
     endTheFinish();
     return;
@@ -203,7 +195,7 @@ GstBusSyncReply RecordingWriter::onBusMessage(GstBus*, GstMessage* message, gpoi
       Log::warn("recorder: writing stopped (" + description + ")");
     }
     // A failure while draining means the EOS may never reach the sink.
-    if (self->finishing_.load()) self->endTheFinish();
+    if (self->drain_.began()) self->endTheFinish();
   }
   gst_message_unref(message);
   return GST_BUS_DROP;
@@ -213,7 +205,7 @@ GstBusSyncReply RecordingWriter::onBusMessage(GstBus*, GstMessage* message, gpoi
 // pipeline cannot be stopped from a streaming thread, so the rest happens on one of
 // GStreamer's worker threads, which keeps the writer alive until it is done.
 void RecordingWriter::endTheFinish() {
-  if (ended_.exchange(true)) return;
+  if (!drain_.claimEnd()) return;
   auto* keep = new std::shared_ptr<RecordingWriter>(shared_from_this());
   gst_element_call_async(
       pipeline_,
@@ -222,14 +214,7 @@ void RecordingWriter::endTheFinish() {
         gst_element_set_state(pipeline, GST_STATE_NULL);
         auto expected = Status::writing;
         self->status_.compare_exchange_strong(expected, Status::completed);
-        std::function<void(Status)> done;
-        std::shared_ptr<RecordingWriter> keepAlive;
-        {
-          MutexLock lock(self->mu_);
-          done = std::move(self->done_);
-          keepAlive = std::move(self->keepAlive_);
-        }
-        if (done) done(self->status_.load());
+        self->drain_.complete(self->status_.load());
       },
       keep, [](gpointer data) { delete static_cast<std::shared_ptr<RecordingWriter>*>(data); });
 }

@@ -20,6 +20,7 @@
 
 #include "desktop/recording/recording_branch.h"
 #include "desktop/recording/recording_sink.h"
+#include "desktop/recording/sink_drain.h"
 #include "remote/desktop/desktop_recording.h"
 #include "util/agent_error.h"
 #include "util/mutex.h"
@@ -59,16 +60,13 @@ class RecordingWriter final : public RecordingSink, public std::enable_shared_fr
   const int width_;
   const int height_;
   std::atomic<Status> status_{Status::writing};
-  std::atomic<bool> finishing_{false};
-  std::atomic<bool> ended_{false};
   std::atomic<bool> sinkSawEndOfStream_{false};
   std::atomic<bool> started_{false};
   std::optional<MediaTime> origin_;  // pts of the first frame; push() calls are serialised
 
   mutable Mutex mu_;
-  std::function<void(Status)> done_ GUARDED_BY(mu_);
   std::string lastError_ GUARDED_BY(mu_);
-  std::shared_ptr<RecordingWriter> keepAlive_ GUARDED_BY(mu_);  // set while finishing
+  SinkDrain drain_;
 };
 
 }  // namespace vela

@@ -41,7 +41,7 @@ Result<std::shared_ptr<SharedRecording>> SharedRecording::create(std::shared_ptr
   self->branch_.onFinished([weak] {
     auto self = weak.lock();
     // An EOS nobody asked for follows an error, which already failed the recording.
-    if (!self || !self->finishing_.load()) return;
+    if (!self || !self->drain_.began()) return;
     auto expected = Status::writing;
     self->status_.compare_exchange_strong(expected, Status::completed);
     self->end();
@@ -55,7 +55,7 @@ Result<std::shared_ptr<SharedRecording>> SharedRecording::create(std::shared_ptr
       MutexLock lock(self->mu_);
       why = self->lastError_.empty() ? linked.error().message : self->lastError_;
     }
-    self->ended_ = true;
+    (void)self->drain_.claimEnd();  // nothing left for the destructor to remove
     encoder->remove(bin);
     return vela::fail("recorder: startWriting failed (" + why + ")");
   }
@@ -68,12 +68,12 @@ SharedRecording::SharedRecording(std::shared_ptr<SharedEncoder> encoder, GstElem
 
 SharedRecording::~SharedRecording() {
   // Dropped without finish(): the file keeps what reached it, up to its last fragment.
-  if (!ended_.load()) encoder_->remove(bin_);
+  if (!drain_.ended()) encoder_->remove(bin_);
   gst_object_unref(bin_);
 }
 
 bool SharedRecording::push(const BGRAFrame& frame, MediaTime pts) {
-  if (status_.load() != Status::writing || finishing_.load()) return false;
+  if (status_.load() != Status::writing || drain_.began()) return false;
   return encoder_->push(frame, pts);
 }
 
@@ -88,19 +88,11 @@ void SharedRecording::fail(const std::string& why) {
     Log::warn("recorder: writing stopped (" + why + ")");
   }
   // A failure while draining means the EOS may never reach the sink.
-  if (finishing_.load()) end();
+  if (drain_.began()) end();
 }
 
 void SharedRecording::finish(std::function<void(Status)> done) {
-  if (finishing_.exchange(true)) {
-    done(Status::failed);
-    return;
-  }
-  {
-    MutexLock lock(mu_);
-    done_ = std::move(done);
-    keepAlive_ = shared_from_this();
-  }
+  if (!drain_.begin(std::move(done), shared_from_this())) return;
   if (status_.load() != Status::writing) {
     end();
     return;
@@ -111,18 +103,11 @@ void SharedRecording::finish(std::function<void(Status)> done) {
 // Runs at most once: from the EOS probe or an error once finishing began. Stopping the
 // branch is not allowed on its own streaming thread, so it happens on a worker.
 void SharedRecording::end() {
-  if (ended_.exchange(true)) return;
+  if (!drain_.claimEnd()) return;
   auto self = shared_from_this();
   encoder_->runOffStreamingThread([self] {
     self->encoder_->remove(self->bin_);
-    std::function<void(Status)> done;
-    std::shared_ptr<SharedRecording> keepAlive;
-    {
-      MutexLock lock(self->mu_);
-      done = std::move(self->done_);
-      keepAlive = std::move(self->keepAlive_);
-    }
-    if (done) done(self->status_.load());
+    self->drain_.complete(self->status_.load());
   });
 }
 

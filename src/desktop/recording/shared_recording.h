@@ -20,6 +20,7 @@
 
 #include "desktop/recording/recording_branch.h"
 #include "desktop/recording/recording_sink.h"
+#include "desktop/recording/sink_drain.h"
 #include "desktop/shared_encoder.h"
 #include "util/agent_error.h"
 #include "util/mutex.h"
@@ -46,16 +47,13 @@ class SharedRecording final : public RecordingSink, public std::enable_shared_fr
   GstElement* const bin_;  // one reference
   RecordingBranch branch_;
   std::atomic<Status> status_{Status::writing};
-  std::atomic<bool> finishing_{false};
-  std::atomic<bool> ended_{false};
   std::atomic<bool> started_{false};  // a failing start is reported by create(), not logged
   // Read by the tee-side probe: once set, buffers for this branch are dropped there.
   std::shared_ptr<std::atomic<bool>> dropAtTee_ = std::make_shared<std::atomic<bool>>(false);
 
   mutable Mutex mu_;
   std::string lastError_ GUARDED_BY(mu_);
-  std::function<void(Status)> done_ GUARDED_BY(mu_);
-  std::shared_ptr<SharedRecording> keepAlive_ GUARDED_BY(mu_);  // set while finishing
+  SinkDrain drain_;
 };
 
 }  // namespace vela

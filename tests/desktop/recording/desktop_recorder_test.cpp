@@ -81,19 +81,6 @@ TEST(DesktopRecorder, RecordsThreeSecondsOfPlayableFragmentedMP4) {
   EXPECT_GE(media.frames, 85);
 }
 
-TEST(DesktopRecorder, DurationComesFromFirstAndLastPresentationTime) {
-  TempDir dir;
-  auto recorder = DesktopRecorder::create(dir.path());
-  ASSERT_TRUE(recorder->start(kWidth, kHeight));
-  auto pixels = testPattern(kWidth, kHeight, 0);
-  BGRAFrame frame{pixels.data(), kWidth, kHeight, kWidth * 4};
-  recorder->append(frame, 10s);
-  recorder->append(frame, 12500ms);
-  auto final = finalizeAndWait(*recorder);
-  ASSERT_TRUE(final);
-  EXPECT_DOUBLE_EQ(final->durationS, 2.5);
-}
-
 TEST(DesktopRecorder, WithoutFramesNeverReportsDurable) {
   TempDir dir;
   auto recorder = DesktopRecorder::create(dir.path());

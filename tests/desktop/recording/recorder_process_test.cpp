@@ -18,7 +18,6 @@
 
 #include "desktop/recording/desktop_recorder.h"
 #include "desktop/recording/media_check.h"
-#include "support/agent_process.h"
 #include "support/background_process.h"
 #include "support/temp_dir.h"
 

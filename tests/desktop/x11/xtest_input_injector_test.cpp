@@ -5,7 +5,6 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
-#include <unistd.h>
 
 #include <functional>
 #include <memory>
@@ -16,6 +15,7 @@
 #include "desktop/input/key_code_map.h"
 #include "platform/linux/x11/x11_keysyms.h"
 #include "support/background_process.h"
+#include "support/xvfb_server.h"
 
 namespace vela {
 namespace {
@@ -29,13 +29,9 @@ constexpr int kWidth = 1280, kHeight = 720;
 class XTestInjectorTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (::access("/usr/bin/Xvfb", X_OK) != 0) return;
-    xvfb_ = new BackgroundProcess("/usr/bin/Xvfb", {"-displayfd", "1", "-screen", "0",
-                                                    "1280x720x24", "-nolisten", "tcp", "-noreset"});
-    BackgroundProcess::waitUntil([] { return xvfb_->out().find('\n') != std::string::npos; });
-    std::string number = xvfb_->out();
-    if (number.find('\n') == std::string::npos) return;
-    name_ = new std::string(":" + number.substr(0, number.find('\n')));
+    xvfb_ = new testing::XvfbServer(kWidth, kHeight);
+    if (!xvfb_->running()) return;
+    name_ = new std::string(xvfb_->displayName());
     watcher_ = XOpenDisplay(name_->c_str());
     if (watcher_ == nullptr) return;
     window_ =
@@ -102,7 +98,7 @@ class XTestInjectorTest : public ::testing::Test {
   static unsigned keycode(KeySym keysym) { return XKeysymToKeycode(watcher_, keysym); }
 
   std::unique_ptr<XTestInputInjector> injector_;
-  static inline BackgroundProcess* xvfb_ = nullptr;
+  static inline testing::XvfbServer* xvfb_ = nullptr;
   static inline std::string* name_ = nullptr;
   static inline Display* watcher_ = nullptr;
   static inline Window window_ = 0;
