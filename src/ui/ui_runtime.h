@@ -10,4 +10,12 @@ namespace vela::UiRuntime {
 // cannot open it. Thread-safe; the first answer holds for the life of the process.
 bool available();
 
+// For a process whose main thread is free to run the loop (the desktop helper): GTK
+// starts on the calling thread instead of one of its own. Call it before anything asks
+// available(); runLoop() then turns the loop there (with or without windows) until
+// quitLoop(), which may come from any thread, even before runLoop().
+void adoptThisThread();
+void runLoop();
+void quitLoop();
+
 }  // namespace vela::UiRuntime
