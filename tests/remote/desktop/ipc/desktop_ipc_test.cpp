@@ -154,14 +154,14 @@ TEST(DesktopIPCServerTest, FollowsTheSeatUserAndKeepsEveryoneElseOut) {
   // Bob may open the file only because root makes it so; the peer check still throws him out.
   ::chmod(relay.path.c_str(), 0666);
   auto intruder = testing::startPeer(bob, {relay.path, "helper"});
-  ASSERT_TRUE(waitFor([&] { return said(*intruder, "closed"); }));
+  ASSERT_TRUE(waitFor([&] { return said(*intruder, "closed"); })) << intruder->out() << intruder->err();
   EXPECT_TRUE(log.contains("desktop IPC: rejected peer uid " + std::to_string(bob.uid()) + " (expected " +
                            std::to_string(alice.uid()) + ")"));
   relay.service->server()->forward("for alice only");
   ::chmod(relay.path.c_str(), 0600);
 
   // A second helper replaces the first.
-  auto second = testing::startPeer(alice, {relay.path, "helper"});
+  auto second = testing::startPeer(alice, {relay.path, "returning"});
   ASSERT_TRUE(waitFor([&] { return said(*first, "closed"); }));
   ASSERT_TRUE(waitFor([&] { return relay.upstream.size() == 2; }));
   relay.service->server()->forward("to the second");

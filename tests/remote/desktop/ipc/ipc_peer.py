@@ -1,6 +1,7 @@
 """A stand-in desktop helper for the relay tests, run as the test's users.
 
-  ipc_peer.py PATH helper      connect, say hello, print each line, on close try once more
+  ipc_peer.py PATH helper      connect, say hello, print each line until closed
+  ipc_peer.py PATH returning   the same, then try to connect again
   ipc_peer.py PATH probe STOP  connect in a loop until the file STOP exists; report any success
   ipc_peer.py PATH flood       100 MB without LF, then lines as fast as possible; never reads
 """
@@ -63,7 +64,10 @@ if mode == "flood":
         say("closed")
     sys.exit(0)
 
-sock.sendall(("hello from %d\n" % os.getuid()).encode())
+try:
+    sock.sendall(("hello from %d\n" % os.getuid()).encode())
+except OSError:  # already thrown out
+    pass
 buffered = b""
 while True:
     try:
@@ -77,5 +81,7 @@ while True:
         line, buffered = buffered.split(b"\n", 1)
         say("got " + line.decode())
 say("closed")
+if mode != "returning":
+    sys.exit(0)
 again, error = connect(40)
 say("reconnected" if again else "reconnect failed: " + str(error))
