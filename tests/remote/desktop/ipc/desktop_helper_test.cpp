@@ -1,5 +1,5 @@
 // The real `desktop-agent` helper, as an unprivileged user on a private X server,
-// serving a session the daemon's side of the relay hands it.
+// serving a session opened through the test gateway and relayed by the daemon's side.
 
 #include <unistd.h>
 
@@ -9,7 +9,10 @@
 #include <fstream>
 #include <iterator>
 
+#include "net/pinned_trust.h"
 #include "remote/desktop/ipc/desktop_ipc_server.h"
+#include "remote/gateway_fixture.h"
+#include "remote/gateway_shell_client.h"
 #include "remote/desktop/ipc/ipc_test_support.h"
 #include "support/temp_dir.h"
 #include "support/xvfb_server.h"
@@ -38,20 +41,22 @@ TEST(DesktopHelperTest, ServesARelayedSessionAndFinishesItWhenTheDaemonGoes) {
   ASSERT_EQ(::chown(home.c_str(), user.uid(), user.gid()), 0);
   std::string path = dir.file("desktop.sock");
 
+  testing::TempDir certs;
+  ASSERT_TRUE(testing::makeCertificates(certs.path()));
+  testing::ScopedStateDir state;
+  ASSERT_TRUE(testing::writePinnedTrust(state.path(), certs.file("ca.pem")));
+  testing::GatewayProcess gateway(certs.path());
+  ASSERT_TRUE(gateway.ready());
+  auto trust = PinnedTrust::load();
+  ASSERT_TRUE(trust);
+
+  // The daemon's side: the relay socket for the user, and the gateway client feeding it.
   auto server = DesktopIPCServer::create(path, user.uid());
-  Mutex mu;
-  std::vector<std::string> upstream;
-  server->setUpstream([&](std::string line) {
-    MutexLock guard(mu);
-    upstream.push_back(std::move(line));
-  });
-  auto sent = [&](const std::string& text) {
-    MutexLock guard(mu);
-    for (const auto& line : upstream)
-      if (line.find(text) != std::string::npos) return true;
-    return false;
-  };
   ASSERT_TRUE(server->start());
+  auto client = GatewayShellClient::create("https://127.0.0.1:9443/api", *trust,
+                                           testing::GatewayProcess::kToken, {}, server);
+  client->start();
+  ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return client->isConnectedForTesting(); }));
 
   auto argv = user.runAs();
   argv.insert(argv.end(), {VELA_AGENT_EXE, "desktop-agent"});
@@ -62,24 +67,20 @@ TEST(DesktopHelperTest, ServesARelayedSessionAndFinishesItWhenTheDaemonGoes) {
   EXPECT_TRUE(BackgroundProcess::waitUntil(
       [&] { return helper.err().find("desktop helper: connected to daemon IPC; awaiting sessions") != std::string::npos; }));
 
-  server->forward(R"({"type":"desktop.open","session_id":"s1","data":")" +
-                  Base64::encode(R"({"mode":"unattended","recording_required":true})") + R"("})");
-  ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return sent(R"("type":"desktop.signal")"); })) << helper.err();
-  // The helper's peer offers first; the offer is the first signal frame.
-  std::string offer;
-  {
-    MutexLock guard(mu);
-    for (const auto& frame : upstream) {
-      if (frame.find(R"("type":"desktop.signal")") == std::string::npos) continue;
-      auto data = frame.substr(frame.find("\"data\":\"") + 8);
-      auto decoded = Base64::decode(data.substr(0, data.find('"')));
-      if (decoded) offer.assign(decoded->begin(), decoded->end());
-      break;
-    }
-  }
-  EXPECT_NE(offer.find("offer"), std::string::npos) << offer;
+  testing::FrameReader reader(gateway);
+  ASSERT_TRUE(gateway.send(R"({"type":"desktop.open","session_id":"s1","v":1,"data":")" +
+                           Base64::encode(R"({"mode":"unattended","recording_required":true})") + R"("})"));
+  // The helper's peer offers first; the offer is the session's first signal frame.
+  auto signal = reader.nextOfType("desktop.signal", "s1");
+  ASSERT_TRUE(signal) << helper.err();
+  auto data = (*signal)["data"] ? (*signal)["data"]->stringValue() : std::nullopt;
+  auto decoded = data ? Base64::decode(*data) : std::nullopt;
+  ASSERT_TRUE(decoded);
+  EXPECT_NE(std::string(decoded->begin(), decoded->end()).find("offer"), std::string::npos);
   usleep(1'500'000);  // let the recording take some frames
 
+  // The daemon goes away.
+  client->stopAndWait();
   server->stop();
   EXPECT_EQ(helper.wait(), 0) << helper.err();
   EXPECT_NE(helper.err().find("desktop helper: daemon IPC closed — killing sessions, exiting for relaunch"),
