@@ -25,6 +25,7 @@ DesktopIPCServer::~DesktopIPCServer() { stop(); }
 
 Result<void> DesktopIPCServer::start() {
   MutexLock guard(lifeLock_);
+  wanted_ = true;
   if (listenFD_ >= 0) return {};
   return listen();
 }
@@ -32,6 +33,7 @@ Result<void> DesktopIPCServer::start() {
 void DesktopIPCServer::stop() {
   {
     MutexLock guard(lifeLock_);
+    wanted_ = false;
     if (listenFD_ < 0) return;
     shutDown();
   }
@@ -40,15 +42,19 @@ void DesktopIPCServer::stop() {
 
 Result<void> DesktopIPCServer::handOver(std::optional<uid_t> allowedUID) {
   MutexLock guard(lifeLock_);
-  bool listening = listenFD_ >= 0;
-  if (listening) shutDown();
+  if (listenFD_ >= 0) shutDown();
   // The old user's helper goes before the new socket exists, so it cannot hold the
   // only slot while the new user's helper connects.
   if (auto channel = takeChannel()) channel->cancel();
   allowedUID_ = allowedUID;
   Log::info("desktop IPC: socket handed to uid " + uidText(allowedUID));
-  if (!listening) return {};
+  if (!wanted_) return {};
   return listen();
+}
+
+std::optional<uid_t> DesktopIPCServer::allowedUID() {
+  MutexLock guard(lifeLock_);
+  return allowedUID_;
 }
 
 Result<void> DesktopIPCServer::listen() {

@@ -32,7 +32,9 @@ class DesktopIPCServer : public DesktopRelaying, public std::enable_shared_from_
   void stop() EXCLUDES(lifeLock_);
   // Gives the socket to another user: the current helper is closed and the socket is
   // made anew for `allowedUID`, so a helper of the previous user can no longer open it.
+  // Also retries a socket that start() could not make.
   Result<void> handOver(std::optional<uid_t> allowedUID) EXCLUDES(lifeLock_);
+  std::optional<uid_t> allowedUID() EXCLUDES(lifeLock_);
 
   void forward(const std::string& line) override;
   void setUpstream(std::function<void(std::string)> upstream) override;
@@ -55,6 +57,7 @@ class DesktopIPCServer : public DesktopRelaying, public std::enable_shared_from_
 
   Mutex lifeLock_;
   std::optional<uid_t> allowedUID_ GUARDED_BY(lifeLock_);
+  bool wanted_ GUARDED_BY(lifeLock_) = false;  // between start() and stop()
   int listenFD_ GUARDED_BY(lifeLock_) = -1;
   int wake_ GUARDED_BY(lifeLock_) = -1;
   std::thread acceptThread_ GUARDED_BY(lifeLock_);
