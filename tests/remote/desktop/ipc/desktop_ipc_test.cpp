@@ -206,6 +206,7 @@ TEST(DesktopIPCServerTest, HostileHelperCostsBoundedMemoryAndNeverBlocksForward)
   for (int i = 0; i < 4000; ++i) relay.service->server()->forward(frame);  // 256 MB offered
   ASSERT_TRUE(waitFor([&] { return received > 20'000; }));
   auto grown = testing::peakRSSBytes() - before;
+  RecordProperty("peak_rss_growth_bytes", std::to_string(grown));
   EXPECT_LT(grown, 48u << 20) << grown;
   relay.service->stop();
   EXPECT_EQ(flood->wait(), 0);
