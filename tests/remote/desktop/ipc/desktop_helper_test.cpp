@@ -62,7 +62,8 @@ TEST(DesktopHelperTest, ServesARelayedSessionAndFinishesItWhenTheDaemonGoes) {
   argv.insert(argv.end(), {VELA_AGENT_EXE, "desktop-agent"});
   BackgroundProcess helper("/usr/bin/setpriv", argv,
                            {{"DISPLAY", display.displayName()}, {"VELA_DESKTOP_SOCKET", path},
-                            {"TMPDIR", home}, {"HOME", home}, {"VELA_LOG_FILE", std::nullopt}});
+                            {"TMPDIR", home}, {"HOME", home}, {"VELA_LOG_FILE", std::nullopt},
+                            {"LSAN_OPTIONS", "suppressions=" VELA_SOURCE_DIR "/tests/desktop/lsan.supp"}});
   ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return server->hasHelperForTesting(); })) << helper.err();
   EXPECT_TRUE(BackgroundProcess::waitUntil(
       [&] { return helper.err().find("desktop helper: connected to daemon IPC; awaiting sessions") != std::string::npos; }));

@@ -207,7 +207,9 @@ TEST(DesktopIPCServerTest, HostileHelperCostsBoundedMemoryAndNeverBlocksForward)
   ASSERT_TRUE(waitFor([&] { return received > 20'000; }));
   auto grown = testing::peakRSSBytes() - before;
   RecordProperty("peak_rss_growth_bytes", std::to_string(grown));
+#ifndef __SANITIZE_ADDRESS__  // its quarantine keeps what the reads freed
   EXPECT_LT(grown, 48u << 20) << grown;
+#endif
   relay.service->stop();
   EXPECT_EQ(flood->wait(), 0);
 }
