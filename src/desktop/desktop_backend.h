@@ -39,6 +39,12 @@ class DesktopBackend {
   virtual std::shared_ptr<DesktopConsenting> consent() = 0;
   // Posts the operator's input on this display, or nullptr (logged) when it cannot.
   virtual std::unique_ptr<InputInjector> makeInputInjector() = 0;
+  // Serves the sessions a root daemon relays over `socketPath` (the `desktop-agent`
+  // command) on the calling thread, which must be the main one; the exit status.
+  virtual int runSessionHelper(const std::string& socketPath) {
+    (void)socketPath;
+    return 1;
+  }
 };
 
 }  // namespace vela

@@ -9,6 +9,9 @@
 #include "enrollment/enrollment_service.h"
 #include "net/endpoints.h"
 #include "net/http_client.h"
+#include "platform/active_seat_user.h"
+#include "remote/desktop/ipc/desktop_ipc.h"
+#include "runtime/desktop_relay_service.h"
 #include "runtime/gateway_service.h"
 #include "runtime/update_policy.h"
 #include "telemetry/telemetry_reporter.h"
@@ -61,9 +64,16 @@ Result<std::shared_ptr<AgentRuntime>> makeRuntime(const AgentConfig& config, con
     // A daemon running as the logged-in user reaches the screen itself; as root the
     // screen belongs to the per-user helper behind the desktop IPC relay.
     DesktopSessionManager::BackendProvider desktopBackend;
-    if (::geteuid() != 0) desktopBackend = DesktopModule::backendProvider();
+    std::unique_ptr<DesktopRelayService> relay;
+    if (::geteuid() != 0) {
+      desktopBackend = DesktopModule::backendProvider();
+    } else {
+      relay = DesktopRelayService::create(DesktopIPC::socketPath(), platform::ActiveSeatUser::logind());
+    }
     gateway = GatewayShellClient::create(config.serverBaseURL, trust, *config.deviceToken,
-                                         std::move(desktopBackend));
+                                         std::move(desktopBackend), relay ? relay->server() : nullptr);
+    // The relay listens before the gateway can deliver frames to it.
+    if (gateway && relay) runtime->addService(std::move(relay));
   } else {
     runtime->addStartupWarning("no device token / server; remote-shell gateway connection disabled");
   }

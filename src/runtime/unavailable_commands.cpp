@@ -9,7 +9,6 @@ Result<int> unavailable(std::string_view word) {
   return fail(std::string(word) + " is not available in this build");
 }
 
-Result<int> desktopAgentCommand() { return unavailable("desktop-agent"); }
 Result<int> quickAssistCommand(Args) { return unavailable("quick-assist"); }
 
 }  // namespace vela::CLI

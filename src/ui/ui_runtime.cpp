@@ -66,26 +66,57 @@ bool startLoop() {
   return turning.get();
 }
 
-}  // namespace
+std::once_flag decided;
+bool ready = false;
 
-bool available() {
-  static std::once_flag once;
-  static bool ready = false;
-  std::call_once(once, [] {
+void decide(bool here) {
+  std::call_once(decided, [here] {
     std::string why;
     if (set("VELA_NO_UI")) {
       why = "turned off (VELA_NO_UI)";
     } else if (!set("DISPLAY")) {
       why = "no display (DISPLAY is not set)";
-    } else if (!startLoop()) {
+    } else if (here ? !gtk_init_check(nullptr, nullptr) : !startLoop()) {
       why = std::string("GTK cannot open the display ") + std::getenv("DISPLAY");
     }
     ready = why.empty();
     if (!ready) Log::info("desktop: no banner or consent dialog: " + why);
   });
+}
+
+GMainLoop* ownLoop() {
+  static GMainLoop* loop = g_main_loop_new(nullptr, FALSE);  // lives as long as the process
+  return loop;
+}
+std::atomic<bool> quitting{false};
+
+}  // namespace
+
+bool available() {
+  decide(false);
   return ready && !lost.load();
 }
 
 bool displayLost() { return lost.load(); }
+
+void adoptThisThread() {
+  // Owning the default context makes this thread the one window work is handed to.
+  g_main_context_acquire(g_main_context_default());
+  decide(true);
+}
+
+void runLoop() {
+  GMainLoop* loop = ownLoop();
+  if (!quitting) g_main_loop_run(loop);
+}
+
+void quitLoop() {
+  quitting = true;
+  // Through the loop's own context, so a quit that races the start is not lost.
+  g_main_context_invoke(nullptr, [](gpointer) -> gboolean {
+    g_main_loop_quit(ownLoop());
+    return G_SOURCE_REMOVE;
+  }, nullptr);
+}
 
 }  // namespace vela::UiRuntime

@@ -16,4 +16,12 @@ bool available();
 // True once the loop's display was lost. Thread-safe.
 bool displayLost();
 
+// For a process whose main thread is free to run the loop (the desktop helper): GTK
+// starts on the calling thread instead of one of its own. Call it before anything asks
+// available(); runLoop() then turns the loop there (with or without windows) until
+// quitLoop(), which may come from any thread, even before runLoop().
+void adoptThisThread();
+void runLoop();
+void quitLoop();
+
 }  // namespace vela::UiRuntime

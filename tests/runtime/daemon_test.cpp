@@ -42,7 +42,7 @@ class DaemonTest : public ::testing::Test {
   }
 
   std::map<std::string, std::optional<std::string>> env() const {
-    return {{"VELA_STATE_DIR", state_.path()}};
+    return {{"VELA_STATE_DIR", state_.path()}, {"VELA_DESKTOP_SOCKET", state_.file("run/desktop.sock")}};
   }
 
   static std::size_t count(const std::string& jsonArray) { return nlohmann::json::parse(jsonArray).size(); }
@@ -77,8 +77,17 @@ TEST_F(DaemonTest, EnrolsRunsCommandsOnScheduleAndStopsCleanlyOnSIGTERM) {
                                  std::regex(R"(lib(gst|gtk|gdk|glib|gobject|X11|Xext|Xrandr|Xtst|xcb)[^/\n]*\.so)")))
       << desktopLibrary.str();
   EXPECT_EQ(maps.find("vela-desktop-module"), std::string::npos);
+  // As root it relays desktop frames to a helper instead; with nobody at the seat only
+  // root may open the socket.
+  struct stat relay {};
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::stat(state_.file("run/desktop.sock").c_str(), &relay), 0) << agent.err();
+    EXPECT_EQ(relay.st_uid, 0u);
+    EXPECT_EQ(relay.st_mode & 07777, 0600u);
+  }
 
   EXPECT_EQ(agent.stop(SIGTERM), 0);
+  EXPECT_FALSE(std::filesystem::exists(state_.file("run/desktop.sock")));
   std::string log = agent.err();
   auto received = log.find("INFO: received signal 15; stopping\n");
   auto clean = log.find("INFO: Shutting down cleanly\n");

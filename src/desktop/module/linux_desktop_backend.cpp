@@ -6,6 +6,7 @@
 
 #include "desktop/gst_h264_encoder.h"
 #include "desktop/gst_runtime.h"
+#include "desktop/module/session_helper.h"
 #include "desktop/recording/desktop_recorder.h"
 #include "desktop/recording/shared_recording.h"
 #include "desktop/shared_encoder.h"
@@ -101,6 +102,7 @@ class LinuxDesktopBackend final : public DesktopBackend {
     }
     return std::move(*injector);
   }
+  int runSessionHelper(const std::string& socketPath) override { return vela::runSessionHelper(*this, socketPath); }
 };
 
 }  // namespace

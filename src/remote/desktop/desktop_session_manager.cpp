@@ -129,16 +129,39 @@ void DesktopSessionManager::close(const std::string& sessionID, const std::strin
   if (auto controller = find(sessionID)) controller->close(reason, false);
 }
 
-void DesktopSessionManager::killAll() {
+void DesktopSessionManager::killAll(std::function<void()> ended) {
   std::map<std::string, Entry> taken;
   {
     MutexLock guard(lock_);
     taken.swap(controllers_);
   }
+  // One count per session still closing, plus one released below, so `ended` runs once.
+  auto remaining = std::make_shared<std::atomic<int>>(1);
+  auto countDown = [remaining, ended] {
+    if (remaining->fetch_sub(1) == 1 && ended) ended();
+  };
   for (auto& [id, entry] : taken) {
     entry.link->silenced = true;
+    {
+      MutexLock guard(entry.link->endLock);
+      if (!entry.link->ended) {
+        ++*remaining;
+        entry.link->onEnded = countDown;
+      }
+    }
     entry.controller->close("gateway_disconnect", false);
   }
+  countDown();
+}
+
+void DesktopSessionManager::markEnded(Link& link) {
+  std::function<void()> onEnded;
+  {
+    MutexLock guard(link.endLock);
+    link.ended = true;
+    onEnded = std::move(link.onEnded);
+  }
+  if (onEnded) onEnded();
 }
 
 int DesktopSessionManager::activeCount() const {
@@ -206,6 +229,7 @@ void DesktopSessionManager::lifecycle(const std::shared_ptr<Link>& link,
              event.event);
   if (ended) remove(*link);
   if (frame && !link->silenced) sendFrame(*frame);
+  if (ended) markEnded(*link);
 }
 
 void DesktopSessionManager::remove(const Link& link) {

@@ -46,7 +46,10 @@ class DesktopSessionManager : public std::enable_shared_from_this<DesktopSession
 
   void handle(const IncomingDesktopFrame& frame);
   // Closes every session locally ("gateway_disconnect"); their later events send nothing.
-  void killAll();
+  void killAll() { killAll(nullptr); }
+  // The same; `ended` runs (on some session's queue, or at once when there are none)
+  // once every session taken has finished closing, its recording finalised.
+  void killAll(std::function<void()> ended);
   int activeCount() const;
   int maxSessions() const { return options_.maxSessions; }
 
@@ -57,7 +60,11 @@ class DesktopSessionManager : public std::enable_shared_from_this<DesktopSession
     std::string sessionID;
     std::uint64_t serial = 0;
     std::atomic<bool> silenced{false};
+    Mutex endLock;
+    bool ended GUARDED_BY(endLock) = false;
+    std::function<void()> onEnded GUARDED_BY(endLock);
   };
+  static void markEnded(Link& link);
   struct Entry {
     std::shared_ptr<Link> link;
     std::shared_ptr<DesktopSessionController> controller;

@@ -1,0 +1,90 @@
+#include "platform/unix_socket.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace vela::platform {
+namespace {
+
+constexpr std::size_t kPathLimit = 103;
+constexpr socklen_t kAddressLength = 106;
+
+int streamSocket() { return ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0); }
+
+}  // namespace
+
+UnixAddress makeUnixAddr(const std::string& path) {
+  UnixAddress result;
+  result.address.sun_family = AF_UNIX;
+  std::memcpy(result.address.sun_path, path.data(), std::min(path.size(), kPathLimit));
+  // The record is 110 bytes on Linux, so the length used elsewhere always fits.
+  static_assert(sizeof(sockaddr_un) >= kAddressLength);
+  result.length = kAddressLength;
+  return result;
+}
+
+Result<int> listenUnix(const std::string& path, std::optional<uid_t> owner) {
+  std::error_code ignored;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+  ::unlink(path.c_str());
+  int fd = streamSocket();
+  if (fd < 0) return fail("ipc socket() failed");
+  auto address = makeUnixAddr(path);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address.address), address.length) != 0) {
+    int err = errno;
+    ::close(fd);
+    return fail(std::string("ipc bind failed: ") + std::strerror(err));
+  }
+  // Nobody can connect before listen(), so the owner and mode are in place by the time
+  // anyone can.
+  if (owner && ::chown(path.c_str(), *owner, 0) != 0) {
+    int err = errno;
+    ::close(fd);
+    ::unlink(path.c_str());
+    return fail(std::string("ipc chown failed: ") + std::strerror(err));
+  }
+  if (::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 1) != 0) {
+    ::close(fd);
+    ::unlink(path.c_str());
+    return fail("ipc listen failed");
+  }
+  return fd;
+}
+
+std::optional<AcceptedPeer> acceptUnix(int listenFD) {
+  int fd = ::accept4(listenFD, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  AcceptedPeer peer{fd, std::nullopt};
+  ucred credentials{};
+  socklen_t size = sizeof credentials;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) peer.uid = credentials.uid;
+  return peer;
+}
+
+Result<int> connectUnix(const std::string& path) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return fail("ipc socket() failed");
+  auto address = makeUnixAddr(path);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address.address), address.length) != 0) {
+    int err = errno;
+    ::close(fd);
+    return fail(std::string("ipc connect failed: ") + std::strerror(err));
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return fd;
+}
+
+void closeDescriptor(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+void removeSocketFile(const std::string& path) { ::unlink(path.c_str()); }
+
+}  // namespace vela::platform

@@ -1,0 +1,165 @@
+#include "remote/desktop/ipc/desktop_ipc_server.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/unix_socket.h"
+#include "util/log.h"
+
+namespace vela {
+namespace {
+
+std::string uidText(std::optional<uid_t> uid) { return uid ? std::to_string(*uid) : "none"; }
+
+}  // namespace
+
+std::shared_ptr<DesktopIPCServer> DesktopIPCServer::create(std::string path, std::optional<uid_t> allowedUID) {
+  return std::shared_ptr<DesktopIPCServer>(new DesktopIPCServer(std::move(path), allowedUID));
+}
+
+DesktopIPCServer::~DesktopIPCServer() { stop(); }
+
+Result<void> DesktopIPCServer::start() {
+  MutexLock guard(lifeLock_);
+  wanted_ = true;
+  if (listenFD_ >= 0) return {};
+  return listen();
+}
+
+void DesktopIPCServer::stop() {
+  {
+    MutexLock guard(lifeLock_);
+    wanted_ = false;
+    if (listenFD_ < 0) return;
+    shutDown();
+  }
+  if (auto channel = takeChannel()) channel->cancel();
+}
+
+Result<void> DesktopIPCServer::handOver(std::optional<uid_t> allowedUID) {
+  MutexLock guard(lifeLock_);
+  if (listenFD_ >= 0) shutDown();
+  // The old user's helper goes before the new socket exists, so it cannot hold the
+  // only slot while the new user's helper connects.
+  if (auto channel = takeChannel()) channel->cancel();
+  allowedUID_ = allowedUID;
+  Log::info("desktop IPC: socket handed to uid " + uidText(allowedUID));
+  if (!wanted_) return {};
+  return listen();
+}
+
+std::optional<uid_t> DesktopIPCServer::allowedUID() {
+  MutexLock guard(lifeLock_);
+  return allowedUID_;
+}
+
+Result<void> DesktopIPCServer::listen() {
+  int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake < 0) return fail("ipc socket() failed");
+  auto fd = platform::listenUnix(path_, allowedUID_);
+  if (!fd) {
+    ::close(wake);
+    return tl::unexpected(fd.error());
+  }
+  listenFD_ = *fd;
+  wake_ = wake;
+  // shutDown() joins the thread, and the destructor runs shutDown(), so `this` outlives it.
+  acceptThread_ = std::thread([this, listenFD = *fd, wake, allowed = allowedUID_] {
+    pthread_setname_np(pthread_self(), "vela.ipc.accept");
+    acceptLoop(listenFD, wake, allowed);
+  });
+  Log::info("desktop IPC listening at " + path_);
+  return {};
+}
+
+void DesktopIPCServer::shutDown() {
+  std::uint64_t one = 1;
+  [[maybe_unused]] auto written = ::write(wake_, &one, sizeof one);
+  if (acceptThread_.joinable()) acceptThread_.join();
+  platform::closeDescriptor(listenFD_);
+  platform::closeDescriptor(wake_);
+  listenFD_ = wake_ = -1;
+  platform::removeSocketFile(path_);
+}
+
+void DesktopIPCServer::acceptLoop(int listenFD, int wake, std::optional<uid_t> allowed) {
+  while (true) {
+    pollfd fds[2] = {{listenFD, POLLIN, 0}, {wake, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+    if (fds[1].revents) return;
+    if (fds[0].revents & POLLIN) acceptOne(listenFD, allowed);
+  }
+}
+
+void DesktopIPCServer::acceptOne(int listenFD, std::optional<uid_t> allowed) {
+  auto peer = platform::acceptUnix(listenFD);
+  if (!peer) return;
+  if (peer->uid && allowed && *peer->uid != *allowed) {
+    Log::warn("desktop IPC: rejected peer uid " + std::to_string(*peer->uid) + " (expected " +
+              std::to_string(*allowed) + ")");
+    platform::closeDescriptor(peer->fd);
+    return;
+  }
+  auto channel = IPCChannel::create(peer->fd);
+  if (!channel) return;
+  std::weak_ptr<DesktopIPCServer> weak = weak_from_this();
+  channel->onLine = [weak](std::string line) {
+    auto self = weak.lock();
+    if (!self) return;
+    std::function<void(std::string)> upstream;
+    {
+      MutexLock guard(self->lock_);
+      upstream = self->upstream_;
+    }
+    if (upstream) upstream(std::move(line));
+  };
+  std::weak_ptr<IPCChannel> weakChannel = channel;
+  channel->onClose = [weak, weakChannel] {
+    auto self = weak.lock();
+    if (!self) return;
+    MutexLock guard(self->lock_);
+    if (self->channel_ && self->channel_ == weakChannel.lock()) self->channel_.reset();
+  };
+  install(channel);
+  channel->resume();
+  Log::info("desktop IPC: helper connected (uid " + uidText(peer->uid) + ")");
+}
+
+void DesktopIPCServer::install(const std::shared_ptr<IPCChannel>& channel) {
+  std::shared_ptr<IPCChannel> older;
+  {
+    MutexLock guard(lock_);
+    older = std::exchange(channel_, channel);
+  }
+  if (older) older->cancel();
+}
+
+std::shared_ptr<IPCChannel> DesktopIPCServer::takeChannel() {
+  MutexLock guard(lock_);
+  return std::exchange(channel_, nullptr);
+}
+
+void DesktopIPCServer::forward(const std::string& line) {
+  std::shared_ptr<IPCChannel> channel;
+  {
+    MutexLock guard(lock_);
+    channel = channel_;
+  }
+  if (channel) channel->send(line);
+}
+
+void DesktopIPCServer::setUpstream(std::function<void(std::string)> upstream) {
+  MutexLock guard(lock_);
+  upstream_ = std::move(upstream);
+}
+
+bool DesktopIPCServer::hasHelperForTesting() {
+  MutexLock guard(lock_);
+  return channel_ != nullptr;
+}
+
+}  // namespace vela

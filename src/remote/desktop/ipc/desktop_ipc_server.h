@@ -1,0 +1,70 @@
+#pragma once
+
+// The root daemon's end of the desktop relay. It listens on a local socket that only
+// the allowed user (the one at seat0) may open, accepts one helper at a time (a new one
+// replaces the old) after checking the peer's uid, forwards each desktop frame to it as
+// a line and hands each of its lines to the upstream callback.
+//
+// Threading: accepting runs on "vela.ipc.accept", the helper's lines on its channel's
+// thread; forward() may be called from any thread and never blocks. `lock_` guards only
+// the current channel; `lifeLock_` serialises start, stop and hand-over.
+
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "remote/desktop/desktop_relaying.h"
+#include "remote/desktop/ipc/ipc_channel.h"
+#include "util/agent_error.h"
+#include "util/mutex.h"
+
+namespace vela {
+
+class DesktopIPCServer : public DesktopRelaying, public std::enable_shared_from_this<DesktopIPCServer> {
+ public:
+  static std::shared_ptr<DesktopIPCServer> create(std::string path, std::optional<uid_t> allowedUID);
+  ~DesktopIPCServer() override;
+
+  Result<void> start() EXCLUDES(lifeLock_);
+  void stop() EXCLUDES(lifeLock_);
+  // Gives the socket to another user: the current helper is closed and the socket is
+  // made anew for `allowedUID`, so a helper of the previous user can no longer open it.
+  // Also retries a socket that start() could not make.
+  Result<void> handOver(std::optional<uid_t> allowedUID) EXCLUDES(lifeLock_);
+  std::optional<uid_t> allowedUID() EXCLUDES(lifeLock_);
+
+  void forward(const std::string& line) override;
+  void setUpstream(std::function<void(std::string)> upstream) override;
+
+  const std::string& path() const { return path_; }
+  bool hasHelperForTesting() EXCLUDES(lock_);
+
+ private:
+  DesktopIPCServer(std::string path, std::optional<uid_t> allowedUID)
+      : path_(std::move(path)), allowedUID_(allowedUID) {}
+
+  Result<void> listen() REQUIRES(lifeLock_);
+  void shutDown() REQUIRES(lifeLock_);
+  void acceptLoop(int listenFD, int wake, std::optional<uid_t> allowed);
+  void acceptOne(int listenFD, std::optional<uid_t> allowed);
+  void install(const std::shared_ptr<IPCChannel>& channel) EXCLUDES(lock_);
+  std::shared_ptr<IPCChannel> takeChannel() EXCLUDES(lock_);
+
+  const std::string path_;
+
+  Mutex lifeLock_;
+  std::optional<uid_t> allowedUID_ GUARDED_BY(lifeLock_);
+  bool wanted_ GUARDED_BY(lifeLock_) = false;  // between start() and stop()
+  int listenFD_ GUARDED_BY(lifeLock_) = -1;
+  int wake_ GUARDED_BY(lifeLock_) = -1;
+  std::thread acceptThread_ GUARDED_BY(lifeLock_);
+
+  Mutex lock_;
+  std::shared_ptr<IPCChannel> channel_ GUARDED_BY(lock_);
+  std::function<void(std::string)> upstream_ GUARDED_BY(lock_);
+};
+
+}  // namespace vela

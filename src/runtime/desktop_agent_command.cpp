@@ -1,0 +1,14 @@
+// `desktop-agent`: the per-user desktop helper, which lives in the desktop module.
+
+#include "desktop/host/desktop_module.h"
+#include "remote/desktop/ipc/desktop_ipc.h"
+#include "runtime/command_handlers.h"
+
+namespace vela::CLI {
+
+Result<int> desktopAgentCommand() {
+  DesktopBackend* backend = VELA_TRY(DesktopModule::backend());
+  return backend->runSessionHelper(DesktopIPC::socketPath());
+}
+
+}  // namespace vela::CLI

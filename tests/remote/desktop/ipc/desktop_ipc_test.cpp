@@ -1,0 +1,218 @@
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/unix_socket.h"
+#include "remote/desktop/ipc/desktop_ipc_server.h"
+#include "remote/desktop/ipc/ipc_channel.h"
+#include "remote/desktop/ipc/ipc_test_support.h"
+#include "runtime/desktop_relay_service.h"
+#include "support/peak_memory.h"
+#include "support/temp_dir.h"
+
+namespace vela {
+namespace {
+
+using testing::BackgroundProcess;
+using testing::TestUser;
+
+bool waitFor(const std::function<bool()>& condition) { return BackgroundProcess::waitUntil(condition); }
+
+class Lines {
+ public:
+  void add(std::string line) {
+    MutexLock guard(mu_);
+    lines_.push_back(std::move(line));
+  }
+  std::vector<std::string> get() {
+    MutexLock guard(mu_);
+    return lines_;
+  }
+  std::size_t size() { return get().size(); }
+
+ private:
+  Mutex mu_;
+  std::vector<std::string> lines_ GUARDED_BY(mu_);
+};
+
+void writeAll(int fd, const std::string& bytes) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    ASSERT_GT(n, 0);
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+TEST(IPCChannelTest, CutsTheStreamIntoValidLinesAndClosesOnce) {
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+  ::fcntl(fds[1], F_SETFL, 0);  // the test's end blocks
+  auto channel = IPCChannel::create(fds[0]);
+  Lines lines;
+  std::atomic<int> closes{0};
+  channel->onLine = [&](std::string line) { lines.add(std::move(line)); };
+  channel->onClose = [&] { ++closes; };
+  channel->resume();
+
+  writeAll(fds[1], "one\ntwo\n");  // two lines in one read
+  ASSERT_TRUE(waitFor([&] { return lines.size() == 2; }));
+  writeAll(fds[1], "spl");
+  usleep(20'000);
+  writeAll(fds[1], "it\n\n\xff\xfe\ncr\r\n");  // empty and invalid lines are skipped
+  // More than 4 MiB without LF: the unfinished line goes, what follows it counts again.
+  std::string big(5 * 1024 * 1024, 'z');
+  std::thread writer([&] { writeAll(fds[1], big + "tail\nlast\n"); });
+  ASSERT_TRUE(waitFor([&] { return lines.size() == 6; }));
+  writer.join();
+  auto got = lines.get();
+  EXPECT_EQ(got[0], "one");
+  EXPECT_EQ(got[1], "two");
+  EXPECT_EQ(got[2], "split");
+  EXPECT_EQ(got[3], "cr\r");
+  EXPECT_LT(got[4].size(), IPCLineSplitter::kMaxPending);
+  EXPECT_EQ(got[4].substr(got[4].size() - 5), "ztail");
+  EXPECT_EQ(got[5], "last");
+
+  channel->send("out");
+  char buffer[8] = {};
+  ASSERT_TRUE(waitFor([&] { return ::recv(fds[1], buffer, sizeof buffer, MSG_PEEK | MSG_DONTWAIT) == 4; }));
+  EXPECT_EQ(std::string(buffer, 4), "out\n");
+
+  ::close(fds[1]);
+  EXPECT_TRUE(channel->waitClosed(std::chrono::seconds(10)));
+  EXPECT_EQ(closes, 1);
+}
+
+TEST(IPCChannelTest, UnixAddressKeepsItsTerminator) {
+  auto address = platform::makeUnixAddr(std::string(200, 'p'));
+  EXPECT_EQ(address.length, 106u);
+  EXPECT_EQ(address.address.sun_family, AF_UNIX);
+  EXPECT_EQ(std::strlen(address.address.sun_path), 103u);
+}
+
+struct Relay {
+  testing::TempDir dir;
+  std::string path = dir.file("run/desktop.sock");
+  testing::TestSeat* seat = nullptr;
+  std::unique_ptr<DesktopRelayService> service;
+  Lines upstream;
+
+  explicit Relay(std::optional<uid_t> user) {
+    std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
+    auto owned = std::make_unique<testing::TestSeat>(user);
+    seat = owned.get();
+    service = DesktopRelayService::create(path, std::move(owned));
+    service->server()->setUpstream([this](std::string line) { upstream.add(std::move(line)); });
+  }
+  ~Relay() { service->stop(); }
+  bool helperConnected() { return service->server()->hasHelperForTesting(); }
+};
+
+bool ownedBy(const std::string& path, uid_t uid) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && info.st_uid == uid && info.st_gid == 0 &&
+         (info.st_mode & 07777) == 0600 && S_ISSOCK(info.st_mode);
+}
+
+bool said(const BackgroundProcess& peer, const std::string& text) {
+  return peer.out().find(text) != std::string::npos;
+}
+
+TEST(DesktopIPCServerTest, FollowsTheSeatUserAndKeepsEveryoneElseOut) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to create users";
+  TestUser alice, bob, carol;
+  ASSERT_TRUE(alice.ok() && bob.ok() && carol.ok());
+  testing::LogCapture log;
+  Relay relay(alice.uid());
+  // Carol knocks all the time, from before the socket exists until the end.
+  std::string stopProbe = relay.dir.file("stop-probe");
+  auto probe = testing::startPeer(carol, {relay.path, "probe", stopProbe});
+  usleep(200'000);
+  relay.service->start();
+  ASSERT_TRUE(ownedBy(relay.path, alice.uid()));
+  EXPECT_TRUE(log.contains("desktop IPC listening at " + relay.path));
+
+  auto first = testing::startPeer(alice, {relay.path, "helper"});
+  ASSERT_TRUE(waitFor([&] { return relay.upstream.size() == 1; })) << first->out();
+  EXPECT_EQ(relay.upstream.get()[0], "hello from " + std::to_string(alice.uid()));
+  EXPECT_TRUE(log.contains("desktop IPC: helper connected (uid " + std::to_string(alice.uid()) + ")"));
+  relay.service->server()->forward(R"({"type":"desktop.close","session_id":"a"})");
+  ASSERT_TRUE(waitFor([&] { return said(*first, "got {\"type\":\"desktop.close\""); }));
+
+  std::ofstream(stopProbe).put('x');
+  EXPECT_EQ(probe->wait(), 0);
+  EXPECT_EQ(probe->out(), "") << "a third user got in while the socket was made";
+
+  // Bob may open the file only because root makes it so; the peer check still throws him out.
+  ::chmod(relay.path.c_str(), 0666);
+  auto intruder = testing::startPeer(bob, {relay.path, "helper"});
+  ASSERT_TRUE(waitFor([&] { return said(*intruder, "closed"); })) << intruder->out() << intruder->err();
+  EXPECT_TRUE(log.contains("desktop IPC: rejected peer uid " + std::to_string(bob.uid()) + " (expected " +
+                           std::to_string(alice.uid()) + ")"));
+  relay.service->server()->forward("for alice only");
+  ::chmod(relay.path.c_str(), 0600);
+
+  // A second helper replaces the first.
+  auto second = testing::startPeer(alice, {relay.path, "returning"});
+  ASSERT_TRUE(waitFor([&] { return said(*first, "closed"); }));
+  ASSERT_TRUE(waitFor([&] { return relay.upstream.size() == 2; }));
+  relay.service->server()->forward("to the second");
+  ASSERT_TRUE(waitFor([&] { return said(*second, "got to the second"); }));
+  EXPECT_FALSE(said(*intruder, "got "));
+
+  // Bob takes the seat: Alice's helper is closed and cannot come back; Bob's gets in.
+  std::string stopSecondProbe = relay.dir.file("stop-second-probe");
+  auto secondProbe = testing::startPeer(carol, {relay.path, "probe", stopSecondProbe});
+  usleep(200'000);
+  relay.seat->switchTo(bob.uid());
+  ASSERT_TRUE(waitFor([&] { return said(*second, "reconnect failed: Permission denied"); })) << second->out();
+  EXPECT_TRUE(ownedBy(relay.path, bob.uid()));
+  auto bobs = testing::startPeer(bob, {relay.path, "helper"});
+  ASSERT_TRUE(waitFor([&] { return relay.upstream.size() == 3; }));
+  relay.service->server()->forward("to bob");
+  ASSERT_TRUE(waitFor([&] { return said(*bobs, "got to bob"); }));
+
+  // Stopping the daemon's side closes the helper and removes the socket.
+  relay.service->stop();
+  ASSERT_TRUE(waitFor([&] { return said(*bobs, "closed"); }));
+  EXPECT_FALSE(std::filesystem::exists(relay.path));
+  std::ofstream(stopSecondProbe).put('x');
+  EXPECT_EQ(secondProbe->wait(), 0);
+  EXPECT_EQ(secondProbe->out(), "") << "a third user got in while the socket changed hands";
+}
+
+TEST(DesktopIPCServerTest, HostileHelperCostsBoundedMemoryAndNeverBlocksForward) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to create users";
+  TestUser alice;
+  ASSERT_TRUE(alice.ok());
+  Relay relay(alice.uid());
+  std::atomic<std::size_t> received{0};
+  relay.service->server()->setUpstream([&](std::string) { ++received; });
+  relay.service->start();
+  testing::resetPeakRSS();
+  auto before = testing::peakRSSBytes();
+  // 100 MB without LF, then a flood of lines; it never reads what it is sent.
+  auto flood = testing::startPeer(alice, {relay.path, "flood"});
+  ASSERT_TRUE(waitFor([&] { return relay.helperConnected(); }));
+  std::string frame(64 * 1024, 'f');
+  for (int i = 0; i < 4000; ++i) relay.service->server()->forward(frame);  // 256 MB offered
+  ASSERT_TRUE(waitFor([&] { return received > 20'000; }));
+  auto grown = testing::peakRSSBytes() - before;
+  RecordProperty("peak_rss_growth_bytes", std::to_string(grown));
+#ifndef __SANITIZE_ADDRESS__  // its quarantine keeps what the reads freed
+  EXPECT_LT(grown, 48u << 20) << grown;
+#endif
+  relay.service->stop();
+  EXPECT_EQ(flood->wait(), 0);
+}
+
+}  // namespace
+}  // namespace vela

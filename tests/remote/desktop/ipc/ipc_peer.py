@@ -1,0 +1,62 @@
+"""A stand-in desktop helper for the relay tests, run as the test's users.
+
+  ipc_peer.py PATH helper      connect, say hello, print each line until closed
+  ipc_peer.py PATH returning   the same, then try to connect again
+  ipc_peer.py PATH probe STOP  connect in a loop until the file STOP exists; report any success
+  ipc_peer.py PATH flood       100 MB without LF, then lines as fast as possible; never reads
+"""
+import os
+import socket
+import sys
+import time
+
+path, mode = sys.argv[1], sys.argv[2]
+
+
+def say(text):
+    print(text, flush=True)
+
+
+def connect(attempts):
+    error = None
+    for _ in range(attempts):
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            s.connect(path)
+            return s, None
+        except OSError as e:
+            s.close()
+            error = e.strerror
+            time.sleep(0.05)
+    return None, error
+
+
+if mode == "probe":
+    while not os.path.exists(sys.argv[3]):
+        s, _ = connect(1)
+        if s:  # the kernel let us in: whatever the server then does, that was too much
+            say("CONNECTED")
+            s.close()
+    sys.exit(0)
+
+sock, error = connect(200)
+if not sock:
+    sys.exit("could not connect: " + str(error))
+say("connected")
+try:
+    if mode == "flood":
+        for _ in range(100):
+            sock.sendall(b"x" * (1 << 20))
+        line = b'{"type":"desktop.signal","session_id":"flood","data":"' + b"y" * 1000 + b'"}\n'
+        sock.sendall(b"\n")
+        while True:
+            sock.sendall(line * 64)
+    sock.sendall(("hello from %d\n" % os.getuid()).encode())
+    for line in sock.makefile("rb"):
+        say("got " + line.decode().rstrip("\n"))
+except OSError:  # thrown out; a server closing on unread input resets the connection
+    pass
+say("closed")
+if mode == "returning":
+    again, error = connect(40)
+    say("reconnected" if again else "reconnect failed: " + str(error))
