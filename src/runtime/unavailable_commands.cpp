@@ -10,6 +10,5 @@ Result<int> unavailable(std::string_view word) {
 }
 
 Result<int> desktopAgentCommand() { return unavailable("desktop-agent"); }
-Result<int> quickAssistCommand(Args) { return unavailable("quick-assist"); }
 
 }  // namespace vela::CLI
