@@ -107,6 +107,7 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
   }
   if (!uiTurnedOff()) {
     auto backend = DesktopModule::backend();
+    if (!backend) Log::error(backend.error().message);
     if (!backend || !(*backend)->screenPermissions().ready()) {
       Log::info("quick-assist: screen capture needs an X11 display with MIT-SHM and XTest (DISPLAY=" +
                 std::string(std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "") + ")");
@@ -176,25 +177,29 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
   return status;
 }
 
-Result<int> quickAssistCommand(Args args) {
-  std::optional<std::string> server;
+QuickAssistArguments quickAssistArguments(const Args& args) {
+  QuickAssistArguments parsed;
   std::optional<std::size_t> serverIndex;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] != "--server") continue;
     if (i + 1 < args.size()) {
       serverIndex = i + 1;
-      if (URL::parse(args[i + 1])) server = args[i + 1];
+      if (URL::parse(args[i + 1])) parsed.server = args[i + 1];
     }
     break;
   }
-  std::string code;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (serverIndex && i == *serverIndex) continue;
     if (!args[i].empty() && args[i][0] == '-') continue;
-    code = args[i];
+    parsed.code = args[i];
     break;
   }
-  return runQuickAssist(code, server);
+  return parsed;
+}
+
+Result<int> quickAssistCommand(Args args) {
+  auto parsed = quickAssistArguments(args);
+  return runQuickAssist(parsed.code, parsed.server);
 }
 
 }  // namespace vela::CLI

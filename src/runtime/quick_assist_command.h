@@ -27,4 +27,12 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
                    const QuickAssistOptions& options = {});
 std::string quickAssistMessage(const std::string& reason);
 
+// The server is the argument after the first "--server" (when it parses as a URL); the
+// code is the first argument that is neither an option nor that server value.
+struct QuickAssistArguments {
+  std::string code;
+  std::optional<std::string> server;
+};
+QuickAssistArguments quickAssistArguments(const Args& args);
+
 }  // namespace vela::CLI

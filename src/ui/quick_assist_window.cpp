@@ -17,7 +17,7 @@ constexpr int kHeight = 280;
 // The layout is given from the bottom-left corner, as the design draws it.
 void place(GtkWidget* fixed, GtkWidget* child, int x, int y, int width, int height) {
   gtk_widget_set_size_request(child, width, height);
-  gtk_fixed_put(GTK_FIXED(fixed), child, x, kHeight - y - height);
+  gtk_layout_put(GTK_LAYOUT(fixed), child, x, kHeight - y - height);
 }
 
 GtkWidget* label(const char* text, double scale, PangoWeight weight, double alpha) {
@@ -69,7 +69,10 @@ void buildCodeWindow(CodePrompt* prompt) {
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
   gtk_window_set_keep_above(GTK_WINDOW(window), TRUE);
 
-  GtkWidget* fixed = gtk_fixed_new();
+  // A layout, unlike a fixed container, keeps its own size whatever its labels would
+  // ask for, so the window has the designed size.
+  GtkWidget* fixed = gtk_layout_new(nullptr, nullptr);
+  gtk_layout_set_size(GTK_LAYOUT(fixed), kWidth, kHeight);
   gtk_widget_set_size_request(fixed, kWidth, kHeight);
   if (GtkWidget* logo = logoImage()) place(fixed, logo, 198, 210, 64, 64);
   place(fixed, label("Support-Code eingeben", 17.0 / 13, PANGO_WEIGHT_BOLD, 1), 20, 176, 420, 26);

@@ -143,9 +143,13 @@ class QuickAssist(unittest.TestCase):
         while self.xtool("pointer").split() != ["320", "540"]:
             self.browser.js("velaOperator.send({t:'m', e:'move', x:0.25, y:0.75})")
             time.sleep(0.2)
+        # A second operator join gets a fresh offer.
+        self.operate(sid)
+        agent.wait_for("quick-assist: operator rejoined — renegotiating")
         self.browser.js("velaQuickAssist.end()")
         status, log = agent.finish()
         self.assertEqual(status, 0, log)
+        self.assertEqual(self.admin("GET", "/admin/quick-assist/sessions")[-1]["agent_close_code"], 1001)
         self.assert_in_order(log, "quick-assist: Löse Code ein…", "quick-assist: Verbinde mit Gateway…",
                              "quick-assist: Warte auf Operator…", "quick-assist: Verbunden",
                              "quick-assist session over: ended",
