@@ -229,7 +229,8 @@ class QuickAssist(unittest.TestCase):
         script = ['{"type":"bogus"}', "not json", '{"type":"signal","data":"!!!not base64"}',
                   json.dumps({"type": "signal", "data": offer}), '{"Type":"ready","Data":"@@@"}']
         script += ['{"type":"ready"}'] * 10000
-        script += [json.dumps({"type": "error", "code": "c" * (1 << 20)})]
+        # The end arrives as a binary message, which is read as text all the same.
+        script += ["binary:" + json.dumps({"type": "error", "code": "c" * (1 << 20)})]
         code = self.code(script=script, ready=False)
         status, log = self.run_agent(code).finish()
         self.assertEqual(status, 0, log[-3000:])

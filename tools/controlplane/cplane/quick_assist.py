@@ -12,7 +12,8 @@ Agent side (HTTPS, next to the agent API):
 Admin side (HTTP):
   POST /admin/quick-assist/codes               {"code"?, "recording_required"?,
                                                "presign_status"?, "script"?: [texts sent
-                                               after hello], "ready"?: false (no "ready" on
+                                               after hello; "binary:" + text goes as a
+                                               binary message], "ready"?: false (no "ready" on
                                                operator join)} -> 201 {"code"}
   GET  /admin/quick-assist/sessions            every session with the agent's messages
   POST /admin/quick-assist/sessions/{id}/send  body: one text message to the agent
@@ -146,7 +147,10 @@ class QuickAssist:
             return ws
         session.agent = ws
         for text in session.options.get("script", []):
-            await ws.send_str(text)
+            if text.startswith("binary:"):
+                await ws.send_bytes(text[len("binary:"):].encode())
+            else:
+                await ws.send_str(text)
         if session.operators and session.options.get("ready", True):
             await ws.send_str(self._ready())
         try:
