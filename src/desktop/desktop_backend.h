@@ -15,6 +15,7 @@
 #include "desktop/input/input_injector.h"
 #include "desktop/screen_capturer.h"
 #include "desktop/screen_types.h"
+#include "quickassist/quick_assist_windows.h"
 #include "remote/desktop/desktop_consenting.h"
 #include "remote/desktop/desktop_indicating.h"
 #include "remote/desktop/desktop_peer.h"
@@ -45,6 +46,8 @@ class DesktopBackend {
     (void)socketPath;
     return 1;
   }
+  // The quick-assist windows, or nullptr when this process can show no window.
+  virtual std::shared_ptr<QuickAssistWindows> quickAssistWindows() = 0;
 };
 
 }  // namespace vela
@@ -53,7 +56,7 @@ class DesktopBackend {
 // cross; the ABI number and version guard against a module from another build.
 extern "C" {
 
-inline constexpr std::uint32_t kVelaDesktopABI = 1;
+inline constexpr std::uint32_t kVelaDesktopABI = 2;
 
 struct VelaDesktopHost {
   std::uint32_t abi;

@@ -1,14 +1,11 @@
 #pragma once
 
 // One handler per command word. Each returns the process exit status or an error that
-// the dispatcher prints. A handler whose feature is not built reports itself with
-// unavailable().
+// the dispatcher prints.
 
 #include "runtime/cli.h"
 
 namespace vela::CLI {
-
-Result<int> unavailable(std::string_view word);
 
 Result<int> setupCommand(Args args);
 Result<int> provisionCommand(Args args);

@@ -288,6 +288,7 @@ class FakeBackend final : public DesktopBackend {
   std::unique_ptr<InputInjector> makeInputInjector() override {
     return std::make_unique<FakeInjector>(injected);
   }
+  std::shared_ptr<QuickAssistWindows> quickAssistWindows() override { return nullptr; }
 };
 
 }  // namespace vela::testing

@@ -15,6 +15,7 @@
 #include "platform/linux/x11/xtest_input_injector.h"
 #include "ui/desktop_consent.h"
 #include "ui/desktop_indicator.h"
+#include "ui/quick_assist_window.h"
 #include "ui/ui_runtime.h"
 #include "util/log.h"
 
@@ -93,6 +94,9 @@ class LinuxDesktopBackend final : public DesktopBackend {
   }
   std::shared_ptr<DesktopConsenting> consent() override {
     return UiRuntime::available() ? std::make_shared<DesktopConsent>() : nullptr;
+  }
+  std::shared_ptr<QuickAssistWindows> quickAssistWindows() override {
+    return UiRuntime::available() ? std::make_shared<QuickAssistWindow>() : nullptr;
   }
   std::unique_ptr<InputInjector> makeInputInjector() override {
     auto injector = XTestInputInjector::create();

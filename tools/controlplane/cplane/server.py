@@ -23,6 +23,7 @@ from . import canonical, pki, state
 from .canonical import Number
 from .commands import CommandBook, TAMPER_KINDS as COMMAND_TAMPERS
 from .updates import UpdateShelf, TAMPER_KINDS as UPDATE_TAMPERS
+from .quick_assist import QuickAssist
 
 log = logging.getLogger("controlplane")
 
@@ -88,6 +89,7 @@ class ControlPlane:
         self.requests = collections.deque(maxlen=500)
         self.next_fault = 1
         self.port = None
+        self.quick_assist = QuickAssist(self)
 
     @property
     def base_url(self):
@@ -104,6 +106,7 @@ class ControlPlane:
         app.router.add_post("/api/agent/commands/{id:.+}/result", self.result)
         app.router.add_get("/api/agent/update/check", self.update_check)
         app.router.add_get("/downloads/{name}", self.download)
+        self.quick_assist.install_agent(app)
         return app
 
     @web.middleware
@@ -286,6 +289,7 @@ class ControlPlane:
         r.add_get("/admin/requests", self.admin_requests)
         r.add_get("/operator/", self.operator_page)
         r.add_get("/operator/{name}", self.operator_page)
+        self.quick_assist.install_admin(app)
         return app
 
     # The operator's remote-desktop page: static files, no build step.

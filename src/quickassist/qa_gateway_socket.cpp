@@ -1,0 +1,267 @@
+#include "quickassist/qa_gateway_socket.h"
+
+#include <netdb.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "util/log.h"
+
+namespace vela {
+
+namespace beast = boost::beast;
+namespace net = boost::asio;
+namespace ssl = net::ssl;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+
+namespace {
+
+constexpr auto kConnectTimeout = std::chrono::seconds(30);
+constexpr auto kCloseGrace = std::chrono::seconds(3);
+
+bool isIPLiteral(const std::string& host) {
+  unsigned char buffer[16];
+  return inet_pton(AF_INET, host.c_str(), buffer) == 1 || inet_pton(AF_INET6, host.c_str(), buffer) == 1;
+}
+
+}  // namespace
+
+Result<int> connectGatewaySocket(const std::string& host, std::uint16_t port,
+                                 std::chrono::milliseconds timeout) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  std::string service = std::to_string(port);
+  if (int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found); rc != 0)
+    return fail("cannot resolve " + host + ": " + gai_strerror(rc));
+  std::string why = "no address for " + host;
+  int connected = -1;
+  for (addrinfo* a = found; a && connected < 0; a = a->ai_next) {
+    int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) continue;
+    int rc = ::connect(fd, a->ai_addr, a->ai_addrlen);
+    if (rc != 0 && errno == EINPROGRESS) {
+      pollfd p{fd, POLLOUT, 0};
+      rc = ::poll(&p, 1, static_cast<int>(timeout.count()));
+      int error = rc == 0 ? ETIMEDOUT : 0;
+      socklen_t size = sizeof error;
+      if (rc > 0) ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+      rc = error ? -1 : 0;
+      errno = error;
+    }
+    if (rc == 0) {
+      connected = fd;
+    } else {
+      why = "cannot connect to " + host + ":" + service + ": " + std::strerror(errno);
+      ::close(fd);
+    }
+  }
+  freeaddrinfo(found);
+  if (connected < 0) return fail(why);
+  return connected;
+}
+
+struct QAGatewaySocket::Impl : std::enable_shared_from_this<Impl> {
+  using Stream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
+
+  Impl(URL url, Events events)
+      : url(std::move(url)), events(std::move(events)), ctx(ssl::context::tls_client), closeTimer(ioc) {
+    SSL_CTX_set_min_proto_version(ctx.native_handle(), TLS1_2_VERSION);
+    // SSL_CERT_FILE and SSL_CERT_DIR move these, as for any OpenSSL program.
+    ctx.set_default_verify_paths();
+    ctx.set_verify_mode(ssl::verify_peer);
+    ws = std::make_unique<Stream>(ioc, ctx);
+  }
+
+  const URL url;
+  const Events events;
+  net::io_context ioc;
+  ssl::context ctx;
+  std::unique_ptr<Stream> ws;
+  net::steady_timer closeTimer;
+  beast::flat_buffer buffer;
+  std::thread thread;
+
+  // On the socket's thread.
+  std::deque<std::string> writes;
+  bool writing = false;
+  bool open = false;
+  bool ended = false;
+
+  std::atomic<bool> cancelled{false};
+
+  void run() {
+    auto work = net::make_work_guard(ioc);
+    std::uint16_t port = static_cast<std::uint16_t>(url.port.value_or(443));
+    auto fd = connectGatewaySocket(url.host, port, kConnectTimeout);
+    if (!fd) {
+      fail(fd.error().message);
+    } else if (!cancelled) {
+      beast::error_code ec;
+      beast::get_lowest_layer(*ws).socket().assign(url.host.find(':') != std::string::npos ? tcp::v6() : tcp::v4(),
+                                                   *fd, ec);
+      if (ec) {
+        ::close(*fd);
+        fail(ec.message());
+      } else {
+        tlsHandshake();
+      }
+    } else {
+      ::close(*fd);
+      ended = true;
+    }
+    work.reset();
+    ioc.run();
+  }
+
+  void tlsHandshake() {
+    SSL* native = ws->next_layer().native_handle();
+    X509_VERIFY_PARAM* param = SSL_get0_param(native);
+    if (isIPLiteral(url.host)) {
+      X509_VERIFY_PARAM_set1_ip_asc(param, url.host.c_str());
+    } else {
+      SSL_set_tlsext_host_name(native, url.host.c_str());
+      X509_VERIFY_PARAM_set1_host(param, url.host.c_str(), 0);
+    }
+    beast::get_lowest_layer(*ws).expires_after(kConnectTimeout);
+    ws->next_layer().async_handshake(ssl::stream_base::client, [self = shared_from_this()](beast::error_code ec) {
+      if (ec) return self->fail(ec.message());
+      self->upgrade();
+    });
+  }
+
+  void upgrade() {
+    if (ended) return;
+    beast::get_lowest_layer(*ws).expires_never();
+    websocket::stream_base::timeout timeouts{};
+    timeouts.handshake_timeout = kConnectTimeout;
+    timeouts.idle_timeout = websocket::stream_base::none();
+    timeouts.keep_alive_pings = false;
+    ws->set_option(timeouts);
+    ws->read_message_max(kMaxMessageBytes);
+    std::string target = url.path.empty() ? "/" : url.path;
+    if (!url.query.empty()) target += "?" + url.query;
+    ws->async_handshake(url.authority(), target, [self = shared_from_this()](beast::error_code ec) {
+      if (ec) return self->fail(ec.message());
+      if (self->cancelled) return self->closeNow();
+      self->open = true;
+      self->flush();
+      self->read();
+    });
+  }
+
+  void read() {
+    ws->async_read(buffer, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (ec) return self->fail(ec.message());
+      std::string text = beast::buffers_to_string(self->buffer.data());
+      self->buffer.consume(self->buffer.size());
+      if (!self->cancelled && self->events.message) self->events.message(std::move(text));
+      if (!self->ended) self->read();
+    });
+  }
+
+  void flush() {
+    if (!open || writing || writes.empty() || ended) return;
+    writing = true;
+    auto text = std::make_shared<std::string>(std::move(writes.front()));
+    writes.pop_front();
+    ws->text(true);
+    ws->async_write(net::buffer(*text), [self = shared_from_this(), text](beast::error_code ec, std::size_t) {
+      self->writing = false;
+      if (ec) {
+        Log::warn("quick-assist ws send: " + ec.message());
+        return;
+      }
+      self->flush();
+    });
+  }
+
+  void cancel(std::uint16_t code) {
+    if (ended) return;
+    if (!open) return closeNow();
+    open = false;
+    closeTimer.expires_after(kCloseGrace);
+    closeTimer.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (!ec) self->closeNow();
+    });
+    ws->async_close(websocket::close_reason(code), [self = shared_from_this()](beast::error_code) {
+      self->closeNow();
+    });
+  }
+
+  void fail(const std::string& why) {
+    if (ended) return;
+    closeNow();
+    if (!cancelled && events.failed) events.failed(why);
+  }
+
+  void closeNow() {
+    if (ended) return;
+    ended = true;
+    open = false;
+    writes.clear();
+    closeTimer.cancel();
+    beast::error_code ignored;
+    beast::get_lowest_layer(*ws).socket().close(ignored);
+  }
+};
+
+std::shared_ptr<QAGatewaySocket> QAGatewaySocket::create(URL url, Events events) {
+  return std::shared_ptr<QAGatewaySocket>(new QAGatewaySocket(std::make_shared<Impl>(std::move(url), std::move(events))));
+}
+
+QAGatewaySocket::~QAGatewaySocket() {
+  cancel(1001);
+  if (impl_->thread.joinable()) {
+    if (impl_->thread.get_id() == std::this_thread::get_id())
+      impl_->thread.detach();
+    else
+      impl_->thread.join();
+  }
+}
+
+void QAGatewaySocket::start() {
+  impl_->thread = std::thread([impl = impl_] {
+    pthread_setname_np(pthread_self(), "vela.qa.ws");
+    impl->run();
+  });
+}
+
+void QAGatewaySocket::send(std::string text) {
+  net::post(impl_->ioc, [weak = std::weak_ptr<Impl>(impl_), text = std::move(text)]() mutable {
+    auto impl = weak.lock();
+    if (!impl || impl->ended) return;
+    impl->writes.push_back(std::move(text));
+    impl->flush();
+  });
+}
+
+void QAGatewaySocket::cancel(std::uint16_t code) {
+  impl_->cancelled = true;
+  net::post(impl_->ioc, [weak = std::weak_ptr<Impl>(impl_), code] {
+    if (auto impl = weak.lock()) impl->cancel(code);
+  });
+}
+
+void QAGatewaySocket::join() {
+  if (impl_->thread.joinable() && impl_->thread.get_id() != std::this_thread::get_id()) impl_->thread.join();
+}
+
+}  // namespace vela

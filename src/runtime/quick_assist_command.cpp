@@ -1,0 +1,205 @@
+// The quick-assist command: asks for a support code, redeems it and keeps the process
+// alive for the one session, with the windows of the attended support flow.
+
+#include "runtime/quick_assist_command.h"
+
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+
+#include "config/agent_config.h"
+#include "desktop/host/desktop_module.h"
+#include "quickassist/quick_assist_client.h"
+#include "quickassist/quick_assist_ui.h"
+#include "runtime/command_handlers.h"
+#include "util/log.h"
+#include "util/url.h"
+
+namespace vela::CLI {
+namespace {
+
+constexpr auto kUploadGrace = std::chrono::seconds(120);
+constexpr const char* kNoServer = "Kein Server hinterlegt — diese App muss mit Server-URL gebaut werden.";
+constexpr const char* kRetry = "Code ungültig oder abgelaufen — bitte erneut versuchen.";
+
+// The thread that runs the command plays the application's main queue: window answers
+// and the end of the session are handled here, one after another.
+class MainQueue {
+ public:
+  void post(std::function<void()> task) {
+    {
+      std::lock_guard guard(mu_);
+      tasks_.push_back(std::move(task));
+    }
+    wake_.notify_all();
+  }
+  void exit(int status) {
+    {
+      std::lock_guard guard(mu_);
+      status_ = status;
+    }
+    wake_.notify_all();
+  }
+  int run() {
+    for (;;) {
+      std::function<void()> task;
+      {
+        std::unique_lock guard(mu_);
+        wake_.wait(guard, [this] { return status_ || !tasks_.empty(); });
+        if (tasks_.empty()) return *status_;
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+      }
+      task();
+    }
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> tasks_;
+  std::optional<int> status_;
+};
+
+QuickAssistClient::PeerFactory desktopPeerFactory() {
+  return []() -> Result<DesktopSessionController::Parts> {
+    DesktopBackend* backend = VELA_TRY(DesktopModule::backend());
+    auto media = backend->makeSessionMedia("");
+    if (!media) return fail(media.error());
+    DesktopSessionController::Parts parts;
+    parts.peer = std::move(media->peer);
+    parts.recorder = std::move(media->recording);
+    parts.injector = backend->makeInputInjector();
+    parts.capturer = backend->makeScreenCapturer({DesktopSessionController::kFps, true});
+    parts.displays = [backend] { return backend->activeDisplays(); };
+    if (!parts.peer || !parts.recorder) return fail("agent has no WebRTC backend");
+    if (!parts.capturer) return fail("capture failed: no screen capturer");
+    return parts;
+  };
+}
+
+bool uiTurnedOff() {
+  const char* off = std::getenv("VELA_NO_UI");
+  return off && *off;
+}
+
+}  // namespace
+
+std::string quickAssistMessage(const std::string& reason) {
+  if (reason.rfind("join_failed", 0) == 0)
+    return "Code ungültig oder abgelaufen — oder der Server ist nicht erreichbar. Bitte Code prüfen und erneut "
+           "versuchen.";
+  if (reason.rfind("gateway", 0) == 0) return "Verbindung zum Server verloren. Bitte erneut versuchen.";
+  return "Verbindung fehlgeschlagen (" + reason + ").";
+}
+
+int runQuickAssist(const std::string& code, const std::optional<std::string>& serverOverride,
+                   const QuickAssistOptions& options) {
+  std::optional<std::string> server = serverOverride;
+  if (!server) {
+    auto config = AgentConfig::loadIfPresent();
+    if (config) server = config->baseURL();
+  }
+  if (!server) {
+    QuickAssistUI::showError(kNoServer);
+    return 1;
+  }
+  if (!uiTurnedOff()) {
+    auto backend = DesktopModule::backend();
+    if (!backend) Log::error(backend.error().message);
+    if (!backend || !(*backend)->screenPermissions().ready()) {
+      Log::info("quick-assist: screen capture needs an X11 display with MIT-SHM and XTest (DISPLAY=" +
+                std::string(std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "") + ")");
+      QuickAssistUI::showError(kNoScreenPermission);
+      return 0;
+    }
+  }
+
+  MainQueue main;
+  std::vector<std::shared_ptr<QuickAssistClient>> clients;
+  auto factory = options.peerFactory ? options.peerFactory : desktopPeerFactory();
+  auto tryConnect = [&](const std::string& entered) {
+    auto client = QuickAssistClient::create(*server, entered, factory);
+    clients.push_back(client);
+    client->setOnStatus([](const std::string& text) { Log::info("quick-assist: " + text); });
+    client->setOnClosed([&main](const std::string& reason, bool everOpened) {
+      main.post([&main, reason, everOpened] {
+        Log::info("quick-assist: session ended (" + reason + ", connected=" + (everOpened ? "true" : "false") + ")");
+        if (everOpened) {
+          QuickAssistUI::showInfo("Die Fernwartung wurde beendet.\n\nSie können dieses Programm jetzt schließen und löschen.",
+                                  "Fernwartung beendet");
+        } else if (reason.rfind("join_failed", 0) == 0 || reason.rfind("gateway", 0) == 0 ||
+                   reason.find("failed") != std::string::npos) {
+          QuickAssistUI::showError(quickAssistMessage(reason));
+        }
+        main.exit(0);
+      });
+    });
+    auto started = client->start();
+    if (!started) {
+      Log::info("quick-assist: join failed (" + started.error().message + ")");
+      return false;
+    }
+    return true;
+  };
+
+  std::optional<std::string> entered = code.empty() ? QuickAssistUI::askForCode() : std::optional(code);
+  bool connected = false;
+  while (entered && !entered->empty()) {
+    if (tryConnect(*entered)) {
+      connected = true;
+      break;
+    }
+    QuickAssistUI::showError(kRetry);
+    entered = QuickAssistUI::askForCode();
+  }
+  if (!connected) {
+    Log::info("quick-assist: cancelled");
+    return 0;
+  }
+
+  std::shared_ptr<DesktopIndicating> indicator;
+  if (!uiTurnedOff()) {
+    if (auto backend = DesktopModule::backend()) indicator = (*backend)->indicator();
+  }
+  if (indicator) indicator->show(kDefaultIndicatorText, "");
+  int status = main.run();
+  if (indicator) indicator->hide();
+  // The recording upload must have been tried before the process goes.
+  for (auto& client : clients) {
+    if (!client->waitUntilSettled(options.uploadGrace.value_or(kUploadGrace)))
+      Log::warn("quick-assist: recording upload still running after " +
+                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                   options.uploadGrace.value_or(kUploadGrace)).count()) +
+                " s; the recording stays on disk");
+  }
+  return status;
+}
+
+QuickAssistArguments quickAssistArguments(const Args& args) {
+  QuickAssistArguments parsed;
+  std::optional<std::size_t> serverIndex;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] != "--server") continue;
+    if (i + 1 < args.size()) {
+      serverIndex = i + 1;
+      if (URL::parse(args[i + 1])) parsed.server = args[i + 1];
+    }
+    break;
+  }
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (serverIndex && i == *serverIndex) continue;
+    if (!args[i].empty() && args[i][0] == '-') continue;
+    parsed.code = args[i];
+    break;
+  }
+  return parsed;
+}
+
+Result<int> quickAssistCommand(Args args) {
+  auto parsed = quickAssistArguments(args);
+  return runQuickAssist(parsed.code, parsed.server);
+}
+
+}  // namespace vela::CLI

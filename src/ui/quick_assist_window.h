@@ -1,0 +1,23 @@
+#pragma once
+
+// The GTK face of quick assist: the code window (460 × 280, "Vela Fernwartung") and the
+// error and information alerts, each shown on the UI main loop while the calling thread
+// waits for the answer. REQUIRES: UiRuntime::available(), and not called on the main
+// loop's own thread.
+
+#include "quickassist/quick_assist_windows.h"
+
+namespace vela {
+
+class QuickAssistWindow final : public QuickAssistWindows {
+ public:
+  std::optional<std::string> askForCode() override;
+  void showError(const std::string& text) override;
+  void showInfo(const std::string& text, const std::string& title) override;
+
+  // Widget names, for finding the windows in tests.
+  static constexpr const char* kCodeWindowName = "vela-quick-assist-code";
+  static constexpr const char* kAlertName = "vela-quick-assist-alert";
+};
+
+}  // namespace vela

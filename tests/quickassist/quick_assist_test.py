@@ -1,0 +1,282 @@
+"""Quick assist end to end: `vela-agent quick-assist` under Xvfb against the test control
+plane's join, presign, upload and session gateway, with the operator page in headless
+Chromium; in a network namespace with only lo.
+
+Usage: quick_assist_test.py VELA_AGENT QA_XTOOL [SCREENSHOT_DIR]"""
+
+import base64
+import glob
+import hashlib
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "desktop", "webrtc"))
+import browser_driver  # noqa: E402
+from browser_driver import fixture  # noqa: E402
+
+AGENT = XTOOL = SHOTS = None
+RETRY = "Code ungültig oder abgelaufen — bitte erneut versuchen."
+LOST = "Verbindung zum Server verloren. Bitte erneut versuchen."
+# The log writes a line break inside a message as "\\n".
+ENDED_INFO = "Die Fernwartung wurde beendet.\\n\\nSie können dieses Programm jetzt schließen und löschen."
+
+
+def start_xvfb():
+    read, write = os.pipe()
+    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x720x24", "+extension",
+                             "MIT-SHM", "+extension", "XTEST", "+extension", "RANDR", "-nolisten", "tcp",
+                             "-noreset"], pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write)
+    with os.fdopen(read) as f:
+        return proc, ":" + f.readline().strip()
+
+
+class Agent:
+    """One `vela-agent -v quick-assist ...` run; its log lines are kept in a file."""
+
+    def __init__(self, args, env):
+        self.log = tempfile.NamedTemporaryFile(prefix="qa-agent-", delete=False)
+        self.proc = subprocess.Popen([AGENT, "-v", "quick-assist", *args], env=env, stdout=self.log,
+                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+
+    def text(self):
+        with open(self.log.name, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def wait_for(self, needle):
+        while needle not in self.text():
+            if self.proc.poll() is not None:
+                raise AssertionError(f"agent exited ({self.proc.returncode}) before {needle!r}:\n{self.text()[-3000:]}")
+            time.sleep(0.1)
+
+    def finish(self):
+        code = self.proc.wait()
+        return code, self.text()
+
+
+class QuickAssist(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = fixture.Server()
+        cls.xvfb, cls.display = start_xvfb()
+        cls.tmp = tempfile.mkdtemp(prefix="qa-e2e-")
+        cls.browser = browser_driver.Browser()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.quit()
+        cls.xvfb.kill()
+        cls.server.close()
+
+    # ---- helpers ---------------------------------------------------------------------
+
+    def admin(self, method, path, body=None):
+        data = None if body is None else (body if isinstance(body, bytes) else json.dumps(body).encode())
+        request = urllib.request.Request(self.server.admin_base + path, data=data, method=method)
+        with urllib.request.urlopen(request) as reply:
+            raw = reply.read()
+        return json.loads(raw) if raw else None
+
+    def code(self, **options):
+        return self.admin("POST", "/admin/quick-assist/codes", options)["code"]
+
+    def env(self, ui=False):
+        recordings = tempfile.mkdtemp(dir=self.tmp)
+        env = dict(os.environ, SSL_CERT_FILE=self.server.file("ca.pem"), DISPLAY=self.display,
+                   VELA_STATE_DIR=tempfile.mkdtemp(dir=self.tmp), TMPDIR=recordings,
+                   LSAN_OPTIONS="suppressions=" + os.path.join(HERE, "lsan.supp"))
+        env.pop("VELA_NO_UI", None)
+        if not ui:
+            env["VELA_NO_UI"] = "1"
+        return env
+
+    def run_agent(self, *args, ui=False):
+        return Agent(["--server", self.server.base, *args], self.env(ui))
+
+    def session_of(self, code):
+        while True:
+            found = [s for s in self.admin("GET", "/admin/quick-assist/sessions") if s["code"] == code]
+            if found and found[0]["agent_connected"]:
+                return found[0]["session_id"]
+            time.sleep(0.1)
+
+    def operate(self, sid):
+        """Opens the operator page on the session and waits for decoded video."""
+        self.browser.driver.get(self.server.admin_base + "/quick-assist/operator/?qa=" + sid)
+        while not (self.browser.js("return velaOperator.stats()").get("framesDecoded", 0) > 5):
+            time.sleep(0.2)
+
+    def xtool(self, *args):
+        result = subprocess.run([XTOOL, *args], env=dict(os.environ, DISPLAY=self.display),
+                                capture_output=True, text=True, check=True)
+        return result.stdout
+
+    def shot(self, name):
+        if SHOTS:
+            self.xtool("screenshot", os.path.join(SHOTS, name))
+
+    def assert_in_order(self, text, *needles):
+        at = 0
+        for needle in needles:
+            found = text.find(needle, at)
+            self.assertGreaterEqual(found, 0, f"{needle!r} missing (in order) from:\n{text[-3000:]}")
+            at = found + len(needle)
+
+    # ---- cases -----------------------------------------------------------------------
+
+    def test_1_command_line_session_ended_by_operator(self):
+        code = self.code()
+        agent = self.run_agent(code)
+        sid = self.session_of(code)
+        self.operate(sid)
+        agent.wait_for("quick-assist: Verbunden")
+        # The operator's pointer lands on the agent's screen.
+        while not self.browser.js("return velaOperator.send({t:'m', e:'move', x:0.25, y:0.75})"):
+            time.sleep(0.1)
+        while self.xtool("pointer").split() != ["320", "540"]:
+            self.browser.js("velaOperator.send({t:'m', e:'move', x:0.25, y:0.75})")
+            time.sleep(0.2)
+        # A second operator join gets a fresh offer.
+        self.operate(sid)
+        agent.wait_for("quick-assist: operator rejoined — renegotiating")
+        self.browser.js("velaQuickAssist.end()")
+        status, log = agent.finish()
+        self.assertEqual(status, 0, log)
+        self.assertEqual(self.admin("GET", "/admin/quick-assist/sessions")[-1]["agent_close_code"], 1001)
+        self.assert_in_order(log, "quick-assist: Löse Code ein…", "quick-assist: Verbinde mit Gateway…",
+                             "quick-assist: Warte auf Operator…", "quick-assist: Verbunden",
+                             "quick-assist session over: ended",
+                             "quick-assist: session ended (ended, connected=true)", ENDED_INFO)
+        self.assertEqual(log.count("quick-assist session over:"), 1)
+        uploaded = re.search(r"quick-assist recording (\S+) \(sha256 ([0-9a-f]{64})\)", log)
+        size = re.search(r"quick-assist recording uploaded \((\d+) bytes\)", log)
+        self.assertTrue(uploaded and size, log)
+        arrived = [u for u in self.admin("GET", "/admin/quick-assist/uploads") if u["session_id"] == sid]
+        self.assertEqual([(u["sha256"], u["bytes"], u["format"]) for u in arrived],
+                         [(uploaded.group(2), int(size.group(1)), "fmp4")])
+        self.assertFalse(os.path.exists(uploaded.group(1)))
+        hello = json.loads(self.admin("GET", "/admin/quick-assist/sessions")[-1]["from_agent"][0])
+        self.assertEqual(set(hello), {"type", "token", "monitor"})
+        sent = [json.loads(m) for m in self.admin("GET", "/admin/quick-assist/sessions")[-1]["from_agent"][1:]]
+        self.assertTrue(sent and all(m["type"] == "signal" and "Data" in m and "data" not in m for m in sent))
+
+    def test_2_refused_joins_ask_again(self):
+        self.admin("POST", "/admin/faults", {"path": "/api/quick-assist/join", "status": 200,
+                                             "body": '{"ok":true}', "count": 1})
+        missing = {"session_id": "s", "client_token": "t"}
+        cases = [
+            ([], "quick-assist: join failed (join HTTP 200: {\"ok\":true})"),
+            (["000000000"], "quick-assist: join failed (join HTTP 404: "),
+            (["x" * 100000], "quick-assist: join failed (join HTTP 404: "),
+            (["--server", "http://127.0.0.1:9/"],
+             "quick-assist: join failed (refusing non-https http://127.0.0.1:9/api/quick-assist/join)"),
+            ([json.dumps(missing)], "quick-assist: join failed (join response missing fields)"),
+            ([json.dumps(dict(missing, gateway_url="not a url"))],
+             "quick-assist: join failed (join response missing fields)"),
+        ]
+        for extra, expected in cases:
+            with self.subTest(expected=expected[:60]):
+                args = extra
+                if extra and extra[0].startswith("{"):
+                    # A hostile but well-formed reply: status 201 with this body.
+                    self.admin("POST", "/admin/faults", {"path": "/api/quick-assist/join", "status": 201,
+                                                         "body": extra[0], "count": 1})
+                    args = []
+                if not args:
+                    args = ["123456789"]
+                if args[0] == "--server":
+                    agent = Agent([*args, "123"], self.env())
+                else:
+                    agent = self.run_agent(*args)
+                status, log = agent.finish()
+                self.assertEqual(status, 0, log)
+                self.assert_in_order(log, expected, RETRY, "quick-assist: cancelled")
+
+    def test_3_gateway_url_not_https_ends_the_session(self):
+        self.admin("POST", "/admin/faults", {"path": "/api/quick-assist/join", "status": 201, "count": 1,
+                                             "body": json.dumps({"session_id": "s", "client_token": "t",
+                                                                 "gateway_url": "http://127.0.0.1:9/gw"})})
+        status, log = self.run_agent("123456789").finish()
+        self.assertEqual(status, 0, log)
+        self.assert_in_order(log, "quick-assist session over: gateway_closed: refusing non-https http://127.0.0.1:9/gw",
+                             "quick-assist: session ended (gateway_closed: refusing non-https", LOST)
+
+    def test_4_presign_refused_and_gateway_dropped(self):
+        code = self.code(presign_status=403)
+        agent = self.run_agent(code)
+        sid = self.session_of(code)
+        self.operate(sid)
+        agent.wait_for("quick-assist: Verbunden")
+        self.admin("POST", f"/admin/quick-assist/sessions/{sid}/drop")
+        status, log = agent.finish()
+        self.assertEqual(status, 0, log)
+        self.assert_in_order(log, "quick-assist session over: gateway_closed: ", "quick-assist presign failed: HTTP 403")
+        self.assertIn("quick-assist: session ended (gateway_closed: ", log)
+        kept = re.search(r"quick-assist recording (\S+) \(sha256 ([0-9a-f]{64})\)", log).group(1)
+        with open(kept, "rb") as f:
+            self.assertGreater(len(f.read()), 512)
+        self.assertNotIn("recording uploaded", log)
+
+    def test_5_hostile_gateway(self):
+        offer = base64.b64encode(json.dumps({"kind": "offer", "sdp": "v=0"}).encode()).decode()
+        script = ['{"type":"bogus"}', "not json", '{"type":"signal","data":"!!!not base64"}',
+                  json.dumps({"type": "signal", "data": offer}), '{"Type":"ready","Data":"@@@"}']
+        script += ['{"type":"ready"}'] * 10000
+        # The end arrives as a binary message, which is read as text all the same.
+        script += ["binary:" + json.dumps({"type": "error", "code": "c" * (1 << 20)})]
+        code = self.code(script=script, ready=False)
+        status, log = self.run_agent(code).finish()
+        self.assertEqual(status, 0, log[-3000:])
+        self.assertEqual(log.count("quick-assist: Warte auf Operator…"), 1)
+        self.assertEqual(log.count("quick-assist session over:"), 1)
+        self.assertIn("quick-assist session over: gateway_error: " + "c" * (1 << 20) + "\n", log)
+        # The session may have opened before the error arrived; the user is told either way.
+        self.assertIn(ENDED_INFO if "connected=true)" in log else LOST, log)
+
+    def test_6_code_window_typed_through_xtest(self):
+        code = self.code()
+        agent = Agent(["--server", self.server.base], self.env(ui=True))
+        self.xtool("wait-window", "Vela Fernwartung")
+        self.xtool("move", "640", "360")
+        self.xtool("type", "111 222-333")
+        time.sleep(0.5)
+        self.shot("code-window.png")
+        self.xtool("key", "Return")
+        self.xtool("wait-window", "Fernwartung – Verbindung fehlgeschlagen")
+        time.sleep(0.5)
+        self.shot("error-alert.png")
+        self.xtool("key", "Return")
+        self.xtool("wait-window", "Vela Fernwartung")
+        self.xtool("move", "640", "360")
+        self.xtool("type", f"{code[:3]} {code[3:6]}-{code[6:]}")
+        self.xtool("key", "Return")
+        sid = self.session_of(code)
+        self.operate(sid)
+        agent.wait_for("quick-assist: Verbunden")
+        self.browser.js("velaQuickAssist.end()")
+        self.xtool("wait-window", "Fernwartung beendet")
+        time.sleep(0.5)
+        self.shot("info-alert.png")
+        self.xtool("key", "Return")
+        status, log = agent.finish()
+        self.assertEqual(status, 0, log)
+        self.assert_in_order(log, "quick-assist: join failed (join HTTP 404: ", "quick-assist: Löse Code ein…",
+                             "quick-assist: Verbunden", "quick-assist: session ended (ended, connected=true)")
+        self.assertIn("quick-assist recording uploaded (", log)
+
+
+if __name__ == "__main__":
+    code = browser_driver.run_in_namespace([sys.executable, os.path.abspath(__file__), *sys.argv[1:]])
+    if code is not None:
+        sys.exit(code)
+    AGENT, XTOOL = sys.argv[1], sys.argv[2]
+    SHOTS = sys.argv[3] if len(sys.argv) > 3 else os.environ.get("VELA_QA_SCREENSHOTS")
+    unittest.main(argv=[sys.argv[0], *os.environ.get("QA_TESTS", "").split()], verbosity=2)

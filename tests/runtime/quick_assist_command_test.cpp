@@ -1,0 +1,55 @@
+#include "runtime/quick_assist_command.h"
+
+#include <gtest/gtest.h>
+
+#include "quickassist/quick_assist_client.h"
+#include "quickassist/quick_assist_ui.h"
+
+namespace vela {
+namespace {
+
+TEST(QuickAssistCommand, ArgumentsMessagesAndEnteredDigits) {
+  auto parsed = CLI::quickAssistArguments({"--server", "https://cp.example/", "123456"});
+  EXPECT_EQ(parsed.server, "https://cp.example/");
+  EXPECT_EQ(parsed.code, "123456");
+  parsed = CLI::quickAssistArguments({"-v", "987", "--server"});
+  EXPECT_EQ(parsed.server, std::nullopt);
+  EXPECT_EQ(parsed.code, "987");
+  // A server value that is no URL is still not the code.
+  parsed = CLI::quickAssistArguments({"--server", "no url", "42"});
+  EXPECT_EQ(parsed.server, std::nullopt);
+  EXPECT_EQ(parsed.code, "42");
+
+  EXPECT_EQ(CLI::quickAssistMessage("join_failed: x"),
+            "Code ungültig oder abgelaufen — oder der Server ist nicht erreichbar. Bitte Code prüfen und erneut "
+            "versuchen.");
+  EXPECT_EQ(CLI::quickAssistMessage("gateway_error: ?"), "Verbindung zum Server verloren. Bitte erneut versuchen.");
+  EXPECT_EQ(CLI::quickAssistMessage("capture_failed"), "Verbindung fehlgeschlagen (capture_failed).");
+
+  EXPECT_EQ(QuickAssistUI::digitsOnly(" 12 34-5a6 "), "123456");
+  EXPECT_EQ(QuickAssistUI::digitsOnly("   "), "");
+}
+
+TEST(QuickAssistCommand, JoinRepliesOnlyA201WithEveryFieldCounts) {
+  auto join = QuickAssistClient::parseJoin(
+      201, R"({"session_id":"s","client_token":"t","gateway_url":"wss://gw/x","indicator_required":"yes"})");
+  ASSERT_TRUE(join);
+  EXPECT_EQ(join->gatewayURL, "wss://gw/x");
+  EXPECT_TRUE(join->recordingRequired);  // missing counts as true
+  EXPECT_TRUE(join->indicatorRequired);  // so does a non-boolean
+  EXPECT_FALSE(QuickAssistClient::parseJoin(201, R"({"session_id":"s","client_token":"t","gateway_url":"wss://g",
+                                                      "recording_required":false})")
+                   ->recordingRequired);
+
+  EXPECT_EQ(QuickAssistClient::parseJoin(200, R"({"a":1})").error().message, R"(join HTTP 200: {"a":1})");
+  EXPECT_EQ(QuickAssistClient::parseJoin(201, "[1]").error().message, "join HTTP 201: [1]");
+  EXPECT_EQ(QuickAssistClient::parseJoin(500, "\xff\xfe").error().message, "join HTTP 500: ");
+  for (const char* body : {R"({"client_token":"t","gateway_url":"wss://g"})",
+                           R"({"session_id":1,"client_token":"t","gateway_url":"wss://g"})",
+                           R"({"session_id":"s","client_token":"t","gateway_url":"not a url"})"}) {
+    EXPECT_EQ(QuickAssistClient::parseJoin(201, body).error().message, "join response missing fields") << body;
+  }
+}
+
+}  // namespace
+}  // namespace vela
