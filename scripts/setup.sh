@@ -22,6 +22,8 @@ PACKAGES=(
   libgtk-3-dev xvfb xauth x11-utils
   # a real browser for the WebRTC peer's tests
   chromium chromium-driver python3-selenium
+  # a booted systemd in a container for the installation tests
+  debootstrap systemd-container
 )
 
 missing=()
