@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "config/onboarding.h"
 #include "desktop/h264_encoder.h"
 #include "desktop/input/input_injector.h"
 #include "desktop/screen_capturer.h"
@@ -39,6 +40,8 @@ class DesktopBackend {
   virtual std::shared_ptr<DesktopConsenting> consent() = 0;
   // Posts the operator's input on this display, or nullptr (logged) when it cannot.
   virtual std::unique_ptr<InputInjector> makeInputInjector() = 0;
+  // The first-start windows on this display, or nullptr when the module has none.
+  virtual OnboardingWindows* onboardingWindows() { return nullptr; }
 };
 
 }  // namespace vela
