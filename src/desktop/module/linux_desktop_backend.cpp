@@ -14,6 +14,7 @@
 #include "platform/linux/x11/xtest_input_injector.h"
 #include "ui/desktop_consent.h"
 #include "ui/desktop_indicator.h"
+#include "ui/onboarding_windows.h"
 #include "ui/ui_runtime.h"
 #include "util/log.h"
 
@@ -100,6 +101,11 @@ class LinuxDesktopBackend final : public DesktopBackend {
       return nullptr;
     }
     return std::move(*injector);
+  }
+  OnboardingWindows* onboardingWindows() override {
+    if (!UiRuntime::available()) return nullptr;
+    static GtkOnboardingWindows windows;
+    return &windows;
   }
 };
 
