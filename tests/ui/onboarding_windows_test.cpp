@@ -113,7 +113,7 @@ TEST(OnboardingWindows, CodeEntryPastedJSONInvalidInputInstallAndCancel) {
   EXPECT_EQ(chosen.code, "123456789");
 
   // Pasted JSON for this session: invalid input is refused with the alert, the token field
-  // wins over the document's token.
+  // wins over the document's token, and the pinned key is written before the answer.
   result = start(windows, std::nullopt, noInstall);
   code = awaitWindow(display, GtkOnboardingWindows::kCodeWindowName);
   clickButton(display, code, "Konfiguration hinterlegen…");
@@ -130,7 +130,7 @@ TEST(OnboardingWindows, CodeEntryPastedJSONInvalidInputInstallAndCancel) {
   display.screenshot("onboarding-invalid-json.png");
   display.press(XK_Return);
   config = awaitWindow(display, GtkOnboardingWindows::kConfigWindowName);
-  display.type(R"({"server":"https://cp.example","token":"inside"})");
+  display.type(R"({"server":"https://cp.example","token":"inside","commandPubkey":"Q01E"})");
   clickButton(display, config, "");  // the token field
   display.type("typed");
   display.screenshot("onboarding-config.png");
@@ -139,6 +139,7 @@ TEST(OnboardingWindows, CodeEntryPastedJSONInvalidInputInstallAndCancel) {
   ASSERT_EQ(chosen.kind, Kind::provisioned);
   EXPECT_EQ(chosen.config->serverBaseURL, "https://cp.example");
   EXPECT_EQ(chosen.config->enrollmentToken, "typed");
+  EXPECT_EQ(testing::readFileOrEmpty(state.file("pinned/command_pubkey.b64")), "Q01E");
 
   // Installing with the prefilled document: a cancelled authorization is shown and the
   // window comes back; the second attempt installs.
