@@ -18,9 +18,8 @@ std::string systemUnit(std::string_view execPath, std::string_view logDir);
 std::string desktopUnit(std::string_view execPath);
 
 // `path` as one word of an Exec line: in double quotes, with \, " and control
-// characters escaped and systemd's own expansion characters (% and $)
-// doubled, so no path can
-// break out of the line or the word.
+// characters escaped and systemd's own expansion characters (% and $) doubled, so no
+// path can break out of the line or the word.
 std::string execWord(std::string_view path);
 
 }  // namespace vela::SystemUnits
