@@ -24,6 +24,8 @@ PACKAGES=(
   python3-gi gir1.2-gtk-3.0
   # a real browser for the WebRTC peer's tests
   chromium chromium-driver python3-selenium
+  # a booted systemd in a container for the installation tests
+  debootstrap systemd-container
 )
 
 missing=()

@@ -7,26 +7,6 @@ std::string tolerant(std::string step) { return step + " 2>/dev/null || true"; }
 
 }  // namespace
 
-InstalledFiles InstalledFiles::under(std::string_view root) {
-  std::string base(root);
-  while (!base.empty() && base.back() == '/') base.pop_back();
-  return {base + "/usr/local/bin/vela-agent",
-          base + "/etc/systemd/system/" + std::string(kSystemUnit),
-          base + "/etc/systemd/user/" + std::string(kDesktopUnit)};
-}
-
-std::string singleQuoted(std::string_view text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
-}
-
 std::vector<std::string> lines(const Plan& plan) {
   const std::string desktop(kDesktopUnit);
   std::vector<std::string> out{

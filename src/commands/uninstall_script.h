@@ -12,19 +12,14 @@
 #include <string_view>
 #include <vector>
 
+#include "config/installed_files.h"
+#include "util/shell_quote.h"
+
 namespace vela::UninstallScript {
 
-inline constexpr std::string_view kSystemUnit = "vela-agent.service";
-inline constexpr std::string_view kDesktopUnit = "vela-agent-desktop.service";
-
-// Where the agent's own installer puts its files, below `root` ("" on a live system).
-struct InstalledFiles {
-  std::string executable;
-  std::string systemUnit;
-  std::string desktopUnit;
-
-  static InstalledFiles under(std::string_view root);
-};
+using vela::InstalledFiles;
+using vela::kDesktopUnit;
+using vela::kSystemUnit;
 
 struct Plan {
   bool purge = true;
@@ -40,7 +35,6 @@ std::vector<std::string> lines(const Plan& plan);
 // The lines joined with "; ", for `sh -c`.
 std::string text(const Plan& plan);
 
-// 'text', each ' inside written as '\''.
-std::string singleQuoted(std::string_view text);
+using vela::singleQuoted;
 
 }  // namespace vela::UninstallScript

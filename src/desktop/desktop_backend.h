@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "config/onboarding.h"
 #include "desktop/h264_encoder.h"
 #include "desktop/input/input_injector.h"
 #include "desktop/screen_capturer.h"
@@ -48,6 +49,8 @@ class DesktopBackend {
   }
   // The quick-assist windows, or nullptr when this process can show no window.
   virtual std::shared_ptr<QuickAssistWindows> quickAssistWindows() = 0;
+  // The first-start windows on this display, or nullptr when the module has none.
+  virtual OnboardingWindows* onboardingWindows() { return nullptr; }
 };
 
 }  // namespace vela

@@ -2,10 +2,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 
 #include "config/agent_paths.h"
 #include "config/bundled_provisioning.h"
+#include "config/onboarding.h"
 #include "config/setup_wizard.h"
+#include "desktop/host/desktop_module.h"
 #include "platform/file_io.h"
 #include "platform/signal_source.h"
 #include "runtime/command_handlers.h"
@@ -33,23 +36,53 @@ std::optional<AgentConfig> waitForConfig() {
   }
 }
 
+struct Provisioned {
+  AgentConfig config;
+  std::optional<ProvisioningPayload> installerPayload;
+};
+
 // No config.json: the installer's payload, else the file name and environment,
 // else a new, unsaved configuration.
-Result<AgentConfig> provisionWithoutConfig() {
+Result<Provisioned> provisionWithoutConfig() {
   if (auto found = BundledProvisioning::find()) {
     VELA_TRY_VOID(found->payload.applyPinnedMaterial());
     AgentConfig config = found->payload.toConfig();
     if (config.quickAssist != true) VELA_TRY_VOID(config.save());
     Log::info("provisioned from " + found->source);
-    return config;
+    return Provisioned{std::move(config), std::move(found->payload)};
   }
   SetupWizard::Flags flags;
   flags.nonInteractive = true;
   if (auto resolved = SetupWizard::resolveConfig(flags, std::nullopt)) {
     VELA_TRY_VOID(resolved->save());
-    return std::move(*resolved);
+    return Provisioned{std::move(*resolved), std::nullopt};
   }
-  return AgentConfig{};
+  return Provisioned{AgentConfig{}, std::nullopt};
+}
+
+// The first-start windows, when this process has a display and the desktop module
+// loads; a service has neither.
+OnboardingResult onboardingIfAvailable(const std::optional<ProvisioningPayload>& prefill) {
+  const auto unavailable = OnboardingResult::of(OnboardingResult::Kind::unavailable);
+  if (std::getenv("VELA_NO_UI")) return unavailable;
+  const char* display = std::getenv("DISPLAY");
+  if (!display || !*display) return unavailable;
+  auto backend = DesktopModule::backend();
+  if (!backend) {
+    Log::warn(backend.error().message);
+    return unavailable;
+  }
+  OnboardingWindows* windows = (*backend)->onboardingWindows();
+  if (!windows) return unavailable;
+  return OnboardingUI::run(*windows, prefill);
+}
+
+// The installer's server when it names a valid one, else the configuration's.
+std::optional<std::string> quickAssistServer(const AgentConfig& config) {
+  if (auto found = BundledProvisioning::find()) {
+    if (auto url = found->payload.toConfig().baseURL()) return url;
+  }
+  return config.baseURL();
 }
 
 }  // namespace
@@ -67,16 +100,43 @@ Result<int> runCommand(Args args) {
                " (left untouched; fix it, or remove it to provision afresh)");
     return 1;
   }
-  AgentConfig config = *stored ? std::move(**stored) : VELA_TRY(provisionWithoutConfig());
+  Provisioned start = *stored ? Provisioned{std::move(**stored), std::nullopt}
+                              : VELA_TRY(provisionWithoutConfig());
+  AgentConfig config = std::move(start.config);
   if (config.verbose) Log::verbose = true;
   if (config.quickAssist == true) return quickAssistCommand(std::move(args));
   if (!config.agentID && config.enrollmentToken.value_or("").empty()) {
-    // No window can be shown by a service: idle until someone configures the agent.
-    Log::warn("not provisioned. Idling until configured \u2014 run `vela-agent setup` or redeploy a "
-              "provisioning-stamped installer.");
-    auto waited = waitForConfig();
-    if (!waited) return 0;
-    config = std::move(*waited);
+    OnboardingResult chosen = onboardingIfAvailable(start.installerPayload);
+    switch (chosen.kind) {
+      case OnboardingResult::Kind::quickAssist: {
+        Args quickAssist{chosen.code};
+        if (auto server = quickAssistServer(config)) {
+          quickAssist.insert(quickAssist.end(), {"--server", *server});
+        }
+        return quickAssistCommand(std::move(quickAssist));
+      }
+      case OnboardingResult::Kind::provisioned:
+        config = std::move(*chosen.config);
+        VELA_TRY_VOID(config.save());
+        Log::info("provisioned via onboarding UI");
+        break;
+      case OnboardingResult::Kind::installedSystemAgent:
+        Log::info("system agent installed via onboarding UI \u2014 handing off to the root daemon");
+        return 0;
+      case OnboardingResult::Kind::cancelled:
+        Log::info("entry cancelled by user \u2014 closing");
+        return 0;
+      case OnboardingResult::Kind::unavailable: {
+        // No window can be shown (a service has no display): idle until someone
+        // configures the agent.
+        Log::warn("not provisioned. Idling until configured \u2014 run `vela-agent setup` or "
+                  "redeploy a provisioning-stamped installer.");
+        auto waited = waitForConfig();
+        if (!waited) return 0;
+        config = std::move(*waited);
+        break;
+      }
+    }
   }
   return Daemon::runConfigured(std::move(config));
 }

@@ -366,3 +366,45 @@ TEST_F(DaemonTest, StartAndResetRemoveWhatAKilledWriterLeft) {
 
 }  // namespace
 }  // namespace vela
+
+namespace vela {
+namespace {
+
+// A first start: with the installer's provisioning.json beside the executable the daemon
+// provisions itself and enrols; with nothing and no display it idles until SIGTERM.
+TEST_F(DaemonTest, FirstStartProvisionsFromTheSidecarOrIdlesWithoutADisplay) {
+  testing::TempDir bin;
+  std::string exe = bin.file("vela-agent");
+  std::filesystem::copy_file(VELA_AGENT_EXE, exe);
+  testing::writeFile(bin.file("provisioning.json"), cp_.provisioningJSON());
+  testing::TempDir home;
+  std::map<std::string, std::optional<std::string>> firstStart{
+      {"HOME", home.path()},   {"XDG_DATA_HOME", std::nullopt}, {"VELA_SERVER", std::nullopt},
+      {"VELA_TOKEN", std::nullopt}, {"VELA_LOG_FILE", std::nullopt}, {"DISPLAY", std::nullopt},
+      {"VELA_NO_UI", std::nullopt}};
+  {
+    testing::TempDir state;
+    firstStart["VELA_STATE_DIR"] = state.path();
+    BackgroundProcess agent(exe, {"run"}, firstStart);
+    ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return count(cp_.agents()) == 1; })) << agent.err();
+    EXPECT_EQ(agent.stop(SIGTERM), 0);
+    EXPECT_NE(agent.err().find("INFO: provisioned from sidecar: " + bin.file("provisioning.json")),
+              std::string::npos)
+        << agent.err();
+    EXPECT_EQ(testing::readFileOrEmpty(state.file("pinned/ca.pem")), cp_.caPem());
+  }
+  std::filesystem::remove(bin.file("provisioning.json"));
+  testing::TempDir state;
+  firstStart["VELA_STATE_DIR"] = state.path();
+  BackgroundProcess agent(exe, {"run"}, firstStart);
+  ASSERT_TRUE(BackgroundProcess::waitUntil(
+      [&] { return agent.err().find("Idling until configured") != std::string::npos; }))
+      << agent.err();
+  // The stop is noticed after the idle loop's 30-second nap.
+  EXPECT_EQ(agent.stop(SIGTERM), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(state.path()));
+  EXPECT_EQ(count(cp_.agents()), 1u);
+}
+
+}  // namespace
+}  // namespace vela

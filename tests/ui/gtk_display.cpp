@@ -1,6 +1,8 @@
 #include "ui/gtk_display.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/keysym.h>
 #include <X11/extensions/XTest.h>
 #include <gtk/gtk.h>
 #include <unistd.h>
@@ -100,6 +102,22 @@ void GtkDisplay::click(int x, int y) {
   XTestFakeButtonEvent(xtest_, 1, True, CurrentTime);
   XTestFakeButtonEvent(xtest_, 1, False, 10);
   XSync(xtest_, False);
+}
+
+void GtkDisplay::press(unsigned long keysym) {
+  KeyCode code = XKeysymToKeycode(xtest_, keysym);
+  // Keysyms on a key's second level need Shift.
+  bool shifted = XkbKeycodeToKeysym(xtest_, code, 0, 0) != keysym;
+  KeyCode shift = XKeysymToKeycode(xtest_, XK_Shift_L);
+  if (shifted) XTestFakeKeyEvent(xtest_, shift, True, CurrentTime);
+  XTestFakeKeyEvent(xtest_, code, True, CurrentTime);
+  XTestFakeKeyEvent(xtest_, code, False, CurrentTime);
+  if (shifted) XTestFakeKeyEvent(xtest_, shift, False, CurrentTime);
+  XSync(xtest_, False);
+}
+
+void GtkDisplay::type(const std::string& text) {
+  for (unsigned char c : text) press(c);  // ASCII keysyms equal their codes
 }
 
 void GtkDisplay::settle() {

@@ -53,6 +53,9 @@ class GtkDisplay {
   ScreenRect rootRect(GtkWidget* widget);
   // Moves the pointer and clicks button 1 through XTest, from a separate client.
   void click(int x, int y);
+  // Types ASCII text, or presses one key by its keysym (e.g. XK_Return), through XTest.
+  void type(const std::string& text);
+  void press(unsigned long keysym);
   // Saves the whole screen as a PNG in outputDirectory(), after pending drawing.
   std::unique_ptr<Screenshot> screenshot(const std::string& fileName);
   // Lets the main loop draw and the server settle.

@@ -15,6 +15,7 @@
 #include "platform/linux/x11/xtest_input_injector.h"
 #include "ui/desktop_consent.h"
 #include "ui/desktop_indicator.h"
+#include "ui/onboarding_windows.h"
 #include "ui/quick_assist_window.h"
 #include "ui/ui_runtime.h"
 #include "util/log.h"
@@ -107,6 +108,11 @@ class LinuxDesktopBackend final : public DesktopBackend {
     return std::move(*injector);
   }
   int runSessionHelper(const std::string& socketPath) override { return vela::runSessionHelper(*this, socketPath); }
+  OnboardingWindows* onboardingWindows() override {
+    if (!UiRuntime::available()) return nullptr;
+    static GtkOnboardingWindows windows;
+    return &windows;
+  }
 };
 
 }  // namespace

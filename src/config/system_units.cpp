@@ -1,0 +1,65 @@
+#include "config/system_units.h"
+
+#include <cstdio>
+
+namespace vela::SystemUnits {
+
+std::string execWord(std::string_view path) {
+  std::string out = "\"";
+  for (unsigned char c : path) {
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '%' || c == '$') {
+      out += static_cast<char>(c);
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7f) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string systemUnit(std::string_view execPath, std::string_view logDir) {
+  const std::string log(logDir);
+  return "[Unit]\n"
+         "Description=Vela Agent\n"
+         "Wants=network-online.target\n"
+         "After=network-online.target\n"
+         "StartLimitIntervalSec=0\n"
+         "\n"
+         "[Service]\n"
+         "Type=simple\n"
+         "ExecStart=" + execWord(execPath) + " run\n"
+         "Restart=always\n"
+         "RestartSec=10\n"
+         "User=root\n"
+         "StandardOutput=append:" + log + "/agent.out.log\n"
+         "StandardError=append:" + log + "/agent.err.log\n"
+         "LockPersonality=yes\n"
+         "RestrictRealtime=yes\n"
+         "\n"
+         "[Install]\n"
+         "WantedBy=multi-user.target\n";
+}
+
+std::string desktopUnit(std::string_view execPath) {
+  return "[Unit]\n"
+         "Description=Vela Agent desktop helper\n"
+         "PartOf=graphical-session.target\n"
+         "After=graphical-session.target\n"
+         "\n"
+         "[Service]\n"
+         "ExecStart=" + execWord(execPath) + " desktop-agent\n"
+         "Restart=always\n"
+         "RestartSec=10\n"
+         "\n"
+         "[Install]\n"
+         "WantedBy=graphical-session.target\n";
+}
+
+}  // namespace vela::SystemUnits

@@ -1,0 +1,67 @@
+// The agent installed into a booted systemd (a container): the daemon comes up under the
+// service manager and enrols with the test control plane on this machine's loopback. The
+// container shares this machine's network, so its daemon also dials the fixed gateway
+// port: the test holds that port's lock.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "support/agent_process.h"
+#include "support/control_plane.h"
+#include "support/temp_dir.h"
+
+namespace vela {
+namespace {
+
+using testing::readFileOrEmpty;
+
+// Runs inside the container once it is up.
+constexpr char kContainerCommands[] = R"sh(set -x
+/opt/vela/install_driver /opt/vela/provisioning.json /opt/vela/vela-agent
+echo "install=$?"
+# Enrolment is the daemon's first network exchange; give it a generous while.
+for i in $(seq 120); do grep -q '"agentID"' /var/lib/vela-agent/config.json && break; sleep 1; done
+systemctl status --no-pager vela-agent.service
+echo "active=$(systemctl is-active vela-agent.service)"
+echo "enabled=$(systemctl is-enabled vela-agent.service)"
+echo "desktop=$(systemctl --global is-enabled vela-agent-desktop.service)"
+systemd-analyze verify --man=no /etc/systemd/system/vela-agent.service &&
+  systemd-analyze verify --man=no /etc/systemd/user/vela-agent-desktop.service
+echo "verify=$?"
+stat -c 'mode %a %U %n' /usr/local/bin/vela-agent /var/lib/vela-agent /var/lib/vela-agent/config.json /var/lib/vela-agent/pinned/ca.pem
+ls /tmp
+)sh";
+
+TEST(SystemdInstallTest, DaemonRunsUnderSystemdAndEnrols) {
+  if (geteuid() != 0) GTEST_SKIP() << "booting a container needs root";
+  testing::ControlPlane cp;
+  testing::TempDir files;
+  testing::writeFile(files.file("provisioning.json"), cp.provisioningJSON());
+  testing::writeFile(files.file("test.sh"), kContainerCommands);
+  testing::TempDir work;
+  auto booted = testing::runProcess(
+      "/bin/bash", {VELA_SOURCE_DIR "/tests/support/systemd_container.sh", "boot", work.file("c"),
+                    VELA_AGENT_EXE, VELA_INSTALL_DRIVER, files.file("provisioning.json"),
+                    files.file("test.sh")});
+  ASSERT_EQ(booted.status, 0) << booted.out << booted.err << readFileOrEmpty(work.file("c/console.log"));
+
+  const std::string log = readFileOrEmpty(work.file("c/upper/opt/vela/test.log"));
+  EXPECT_NE(log.find("install=0\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Active: active (running)"), std::string::npos) << log;
+  EXPECT_NE(log.find("active=active\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("enabled=enabled\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("desktop=enabled\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("verify=0\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("mode 755 root /usr/local/bin/vela-agent\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("mode 700 root /var/lib/vela-agent\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("mode 600 root /var/lib/vela-agent/config.json\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("mode 600 root /var/lib/vela-agent/pinned/ca.pem\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("vela-install-"), std::string::npos) << log;  // temporary files gone
+  // The daemon started by systemd enrolled.
+  EXPECT_NE(readFileOrEmpty(work.file("c/upper/var/lib/vela-agent/config.json")).find("\"agentID\""),
+            std::string::npos);
+  EXPECT_NE(cp.agents(), "[]");
+}
+
+}  // namespace
+}  // namespace vela
