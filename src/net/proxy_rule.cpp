@@ -120,16 +120,17 @@ Result<Proxy> ProxyRule::parse(const std::string& variable, std::string_view val
   // The value itself is never quoted back: it may hold a password.
   const std::string malformed = "proxy variable " + variable + " is malformed";
   std::string text(trimWhitespace(value));
-  if (text.find("://") == std::string::npos) text = "http://" + text;
+  auto schemeEnd = text.find("://");
+  if (schemeEnd == std::string::npos) {
+    text = "http://" + text;
+  } else if (std::string scheme = lowered(text.substr(0, schemeEnd)); scheme != "http") {
+    return fail("proxy variable " + variable + " names a " + scheme +
+                ":// proxy; only http:// proxies are supported, so connections it covers are refused");
+  }
   std::unique_ptr<CURLU, URLFree> url(curl_url());
   if (!url) return fail("cannot parse proxy variable " + variable);
   if (CURLUcode code = curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0); code != CURLUE_OK) {
     return fail(malformed + " (" + curl_url_strerror(code) + "); connections it covers are refused");
-  }
-  std::string scheme = lowered(part(url.get(), CURLUPART_SCHEME).value_or(""));
-  if (scheme != "http") {
-    return fail("proxy variable " + variable + " names a " + scheme +
-                ":// proxy; only http:// proxies are supported, so connections it covers are refused");
   }
   std::string path = part(url.get(), CURLUPART_PATH).value_or("/");
   std::optional<std::string> host = part(url.get(), CURLUPART_HOST);
