@@ -7,6 +7,8 @@
 
 #include <curl/curl.h>
 
+#include "net/curl_global.h"
+#include "net/proxy_rule.h"
 #include "util/utf8.h"
 #include "util/agent_version.h"
 #include "util/log.h"
@@ -17,11 +19,6 @@ namespace {
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-void ensureCurlInitialised() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 // The callbacks below are called from C: each catches what it could throw and turns
@@ -157,6 +154,18 @@ ParsedURL parseURL(const std::string& text) {
   return url;
 }
 
+// "host:port" of a request, as its tunnel names it.
+std::string hostAuthority(CURLU* url, const std::string& host) {
+  URL authority;
+  authority.host = host;
+  char* port = nullptr;
+  if (url && curl_url_get(url, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK && port) {
+    authority.port = std::atoi(port);
+    curl_free(port);
+  }
+  return authority.authority();
+}
+
 struct HeaderList {
   curl_slist* list = nullptr;
   ~HeaderList() { curl_slist_free_all(list); }
@@ -267,12 +276,16 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::send(const Request& request)
     tls_.evaluatePinned({}, url.host);
     return tl::unexpected(HTTPError::transport(tls_.takeRejection().value_or("?")));
   }
+  // A proxy variable that does not parse stops the request rather than going direct.
+  auto proxy = ProxyRule::fromEnvironment().routeFor(url.host);
+  if (!proxy) return tl::unexpected(HTTPError::transport(proxy.error().message));
   MutexLock lock(mutex_);
-  return perform(request, url.handle.get(), url.host);
+  return perform(request, url.handle.get(), url.host, *proxy);
 }
 
 Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& request, CURLU* url,
-                                                            const std::string& host) {
+                                                            const std::string& host,
+                                                            const std::optional<Proxy>& proxy) {
   ensureCurlInitialised();
   if (!curl_) curl_ = curl_easy_init();
   if (!curl_) return tl::unexpected(HTTPError::transport("cannot create an HTTP session"));
@@ -321,7 +334,11 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& reque
       curl_easy_setopt(h, CURLOPT_WRITEDATA, &reception) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, collectHeader) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_HEADERDATA, &reception) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK;
+      curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
+      // ProxyRule decided the route; libcurl must not read the environment again ("" is
+      // none). The tunnel keeps TLS, and so pinning, end to end.
+      curl_easy_setopt(h, CURLOPT_PROXY, proxy ? proxy->url.c_str() : "") == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, proxy ? 1L : 0L) == CURLE_OK;
   if (!configured) {
     return tl::unexpected(HTTPError::transport("cannot configure the HTTP session"));
   }
@@ -349,6 +366,10 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& reque
       message = *rejection;
     } else if (auto reason = reception.stopReason()) {
       message = *reason;
+    } else if (long connectStatus = 0;
+               proxy && curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &connectStatus) == CURLE_OK &&
+               connectStatus >= 300) {
+      message = describeRefusedTunnel(*proxy, hostAuthority(url, host), connectStatus);
     } else {
       message = errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code);
     }

@@ -5,6 +5,8 @@
 // identity when it has one and the server asks, stamps every request with the agent's
 // User-Agent, and returns any HTTP status as a Response for the caller to interpret.
 // No cookies, no cache, no redirects followed (a 3xx is a Response like any other).
+// Connections go through the environment's proxy when ProxyRule says so, as a CONNECT
+// tunnel; a malformed proxy variable fails the request instead of going direct.
 //
 // Every reply body is capped (BodyLimits): beyond the request's limit, counted after
 // content decoding, the transfer is aborted with a transport error. A body can instead
@@ -24,6 +26,7 @@
 
 #include "net/body_limits.h"
 #include "net/pinned_tls.h"
+#include "net/proxy_rule.h"
 #include "net/pinned_trust.h"
 #include "net/tls_objects.h"
 #include "util/agent_error.h"
@@ -126,8 +129,8 @@ class HTTPClient {
  private:
   // `url` is the request's URL as libcurl parsed it (null when it could not), `host`
   // the name in it that pinning checks.
-  Result<Response, HTTPError> perform(const Request& request, CURLU* url, const std::string& host)
-      REQUIRES(mutex_);
+  Result<Response, HTTPError> perform(const Request& request, CURLU* url, const std::string& host,
+                                      const std::optional<Proxy>& proxy) REQUIRES(mutex_);
 
   PinnedTLS tls_;
   const double timeout_;

@@ -2,6 +2,8 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -22,6 +24,7 @@
 #include <thread>
 
 #include "net/pinned_anchors.h"
+#include "net/proxy_tunnel.h"
 #include "util/log.h"
 #include "util/url.h"
 
@@ -163,6 +166,11 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
 
   void resolve() {
     if (ended) return;
+    // The environment's proxy rule, as for every other connection; a broken one fails
+    // this attempt (the owner retries) rather than going direct.
+    auto route = ProxyRule::fromEnvironment().routeFor(target.host);
+    if (!route) return failWith(route.error().message);
+    if (*route) return tunnel(**route);
     resolver.async_resolve(target.host, std::to_string(target.port),
                            [self = shared_from_this()](beast::error_code ec,
                                                        tcp::resolver::results_type results) {
@@ -177,12 +185,56 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
     beast::get_lowest_layer(*ws).async_connect(
         results, [self = shared_from_this()](beast::error_code ec, const tcp::endpoint&) {
           if (ec) return self->fail(ec);
-          int lowWater = kNotSentLowWater;
-          auto& socket = beast::get_lowest_layer(*self->ws).socket();
-          ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowWater,
-                       sizeof lowWater);
-          self->tlsHandshake();
+          self->connected();
         });
+  }
+
+  // Opening the tunnel blocks (libcurl), so it runs on a thread of its own that holds
+  // the connection only weakly and hands the socket back to the I/O thread.
+  void tunnel(Proxy proxy) {
+    std::weak_ptr<Impl> weak = shared_from_this();
+    try {
+      std::thread([weak, proxy = std::move(proxy), host = target.host, port = target.port] {
+        pthread_setname_np(pthread_self(), "vela.gw.tunnel");
+        Result<int> socket = openSocketVia(proxy, host, port, kConnectTimeout);
+        auto self = weak.lock();
+        if (!self) {
+          if (socket) ::close(*socket);
+          return;
+        }
+        net::post(self->resolver.get_executor(),
+                  [self, socket = std::move(socket)]() mutable { self->tunnelled(std::move(socket)); });
+      }).detach();
+    } catch (const std::system_error& e) {
+      failWith(std::string("cannot start the proxy tunnel: ") + e.what());
+    }
+  }
+
+  void tunnelled(Result<int> socket) {
+    if (ended) {
+      if (socket) ::close(*socket);
+      return;
+    }
+    if (!socket) return failWith(socket.error().message);
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    ::getsockname(*socket, reinterpret_cast<sockaddr*>(&local), &length);
+    beast::error_code ec;
+    beast::get_lowest_layer(*ws).socket().assign(local.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), *socket,
+                                                 ec);
+    if (ec) {
+      ::close(*socket);
+      return fail(ec);
+    }
+    beast::get_lowest_layer(*ws).expires_after(kConnectTimeout);
+    connected();
+  }
+
+  void connected() {
+    int lowWater = kNotSentLowWater;
+    auto& socket = beast::get_lowest_layer(*ws).socket();
+    ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowWater, sizeof lowWater);
+    tlsHandshake();
   }
 
   void tlsHandshake() {
@@ -386,6 +438,14 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
     if (ended) return;
     finish(ec);
     if (!cancelled && events.failed) events.failed(ec.message());
+  }
+
+  // A failure before any socket work, described in words (a refused tunnel, a broken
+  // proxy setting).
+  void failWith(std::string message) {
+    if (ended) return;
+    finish(std::nullopt);
+    if (!cancelled && events.failed) events.failed(std::move(message));
   }
 
   // Ends the connection once: logs how it completed and fails waiting pongs.

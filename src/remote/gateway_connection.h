@@ -1,6 +1,7 @@
 #pragma once
 
-// One WebSocket connection to the gateway over TLS 1.3: resolve, connect, handshake
+// One WebSocket connection to the gateway over TLS 1.3: resolve and connect (or, when
+// the environment's proxy applies, a CONNECT tunnel opened off the I/O thread), handshake
 // with the pinned CA certificates as the only anchors and the host name checked, the
 // HTTP upgrade with custom headers, then a receive loop and an ordered write queue for
 // text messages, pings and the closing handshake; pings and the close frame go ahead of

@@ -4,10 +4,12 @@
 #include "config/agent_paths.h"
 #include "identity/device_key.h"
 #include "net/pinned_trust.h"
+#include "net/proxy_rule.h"
 #include "runtime/command_handlers.h"
 #include "runtime/diagnostics.h"
 #include "util/agent_version.h"
 #include "util/hex.h"
+#include "util/url.h"
 
 namespace vela::CLI {
 namespace {
@@ -20,6 +22,29 @@ void check(std::ostream& out, std::string_view mark, std::string_view label, std
   out << "  [" << mark << "] " << label << ": " << detail << "\n";
 }
 
+// The route every connection to the server takes, never with the proxy's credentials.
+bool checkProxy(std::ostream& out, const std::optional<std::string>& serverHost) {
+  ProxyRule rule = ProxyRule::fromEnvironment();
+  if (!rule.configured()) {
+    check(out, kInfo, "proxy", "none (direct connections)");
+    return true;
+  }
+  auto route = serverHost ? rule.routeFor(*serverHost) : rule.proxy();
+  if (!route) {
+    check(out, kFail, "proxy", route.error().message);
+    return false;
+  }
+  if (!*route) {
+    check(out, kInfo, "proxy", "none for " + *serverHost + " (no_proxy)");
+    return true;
+  }
+  const Proxy& proxy = **route;
+  check(out, kPass, "proxy",
+        proxy.displayURL + " from " + proxy.variable + (proxy.hasCredentials ? ", with credentials" : "") +
+            (serverHost ? " (server and gateway)" : ""));
+  return true;
+}
+
 }  // namespace
 
 Result<int> doctorCommand() {
@@ -29,11 +54,13 @@ Result<int> doctorCommand() {
       << "  keychain:  " << Diagnostics::kKeychain << "\n";
 
   bool configPassed = false;
+  std::optional<std::string> serverHost;
   auto stored = AgentConfig::loadStored();
   if (!stored) {
     check(out, kFail, "config", stored.error().message);
   } else if (const std::optional<AgentConfig>& config = *stored) {
     configPassed = !config->serverBaseURL.empty();
+    if (auto url = URL::parse(config->serverBaseURL)) serverHost = url->host;
     check(out, configPassed ? kPass : kFail, "config",
           "server=" + config->serverBaseURL + " tenant=" + config->tenantID.value_or("-") +
               " customer=" + config->customerID.value_or("-"));
@@ -64,6 +91,8 @@ Result<int> doctorCommand() {
     check(out, kFail, "pinned trust", trust.error().description());
   }
 
+  bool proxyPassed = checkProxy(out, serverHost);
+
   if (DeviceKey::load()) {
     check(out, kPass, "device key", "present");
   } else {
@@ -75,7 +104,7 @@ Result<int> doctorCommand() {
     check(out, kInfo, "certificate", "absent (issued on enroll)");
   }
 
-  bool passed = configPassed && trustPassed;
+  bool passed = configPassed && trustPassed && proxyPassed;
   out << (passed ? "\nAll critical checks passed.\n" : "\nSome checks failed \u2014 see above.\n");
   out.flush();
   return passed ? 0 : 1;
