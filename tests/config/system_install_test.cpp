@@ -7,7 +7,7 @@
 
 #include "config/system_units.h"
 #include "platform/file_io.h"
-#include "support/agent_process.h"
+#include "support/background_process.h"
 #include "support/temp_dir.h"
 
 namespace vela {

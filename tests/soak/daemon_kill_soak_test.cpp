@@ -25,7 +25,6 @@
 #include "commands/replay_store.h"
 #include "config/agent_config.h"
 #include "soak/soak_support.h"
-#include "support/agent_process.h"
 #include "support/background_process.h"
 #include "support/control_plane.h"
 #include "support/enrolled_agent.h"

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "support/agent_process.h"
+#include "support/background_process.h"
 #include "support/control_plane.h"
 #include "support/temp_dir.h"
 
