@@ -3,7 +3,6 @@
 #include <netdb.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,12 +13,11 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
-#include <cerrno>
-#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
 
+#include "net/proxy_tunnel.h"
 #include "util/log.h"
 
 namespace vela {
@@ -40,43 +38,15 @@ bool isIPLiteral(const std::string& host) {
   return inet_pton(AF_INET, host.c_str(), buffer) == 1 || inet_pton(AF_INET6, host.c_str(), buffer) == 1;
 }
 
-}  // namespace
-
-Result<int> connectGatewaySocket(const std::string& host, std::uint16_t port,
-                                 std::chrono::milliseconds timeout) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  std::string service = std::to_string(port);
-  if (int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found); rc != 0)
-    return fail("cannot resolve " + host + ": " + gai_strerror(rc));
-  std::string why = "no address for " + host;
-  int connected = -1;
-  for (addrinfo* a = found; a && connected < 0; a = a->ai_next) {
-    int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) continue;
-    int rc = ::connect(fd, a->ai_addr, a->ai_addrlen);
-    if (rc != 0 && errno == EINPROGRESS) {
-      pollfd p{fd, POLLOUT, 0};
-      rc = ::poll(&p, 1, static_cast<int>(timeout.count()));
-      int error = rc == 0 ? ETIMEDOUT : 0;
-      socklen_t size = sizeof error;
-      if (rc > 0) ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
-      rc = error ? -1 : 0;
-      errno = error;
-    }
-    if (rc == 0) {
-      connected = fd;
-    } else {
-      why = "cannot connect to " + host + ":" + service + ": " + std::strerror(errno);
-      ::close(fd);
-    }
-  }
-  freeaddrinfo(found);
-  if (connected < 0) return fail(why);
-  return connected;
+// The socket may be a tunnel through a proxy, so its family is the socket's, not the host's.
+tcp protocolOf(int fd) {
+  sockaddr_storage address{};
+  socklen_t size = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  return address.ss_family == AF_INET6 ? tcp::v6() : tcp::v4();
 }
+
+}  // namespace
 
 struct QAGatewaySocket::Impl : std::enable_shared_from_this<Impl> {
   using Stream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
@@ -110,13 +80,12 @@ struct QAGatewaySocket::Impl : std::enable_shared_from_this<Impl> {
   void run() {
     auto work = net::make_work_guard(ioc);
     std::uint16_t port = static_cast<std::uint16_t>(url.port.value_or(443));
-    auto fd = connectGatewaySocket(url.host, port, kConnectTimeout);
+    auto fd = openTunnelledSocket(url.host, port, kConnectTimeout);
     if (!fd) {
       fail(fd.error().message);
     } else if (!cancelled) {
       beast::error_code ec;
-      beast::get_lowest_layer(*ws).socket().assign(url.host.find(':') != std::string::npos ? tcp::v6() : tcp::v4(),
-                                                   *fd, ec);
+      beast::get_lowest_layer(*ws).socket().assign(protocolOf(*fd), *fd, ec);
       if (ec) {
         ::close(*fd);
         fail(ec.message());

@@ -17,10 +17,6 @@
 
 namespace vela {
 
-// The TCP step of the gateway connection: a connected socket descriptor.
-Result<int> connectGatewaySocket(const std::string& host, std::uint16_t port,
-                                 std::chrono::milliseconds timeout);
-
 class QAGatewaySocket {
  public:
   static constexpr std::size_t kMaxMessageBytes = 4 * 1024 * 1024;

@@ -10,7 +10,6 @@
 #include <nlohmann/json.hpp>
 
 #include "config/agent_config.h"
-#include "support/agent_process.h"
 #include "support/background_process.h"
 #include "support/connect_proxy.h"
 #include "support/control_plane.h"
