@@ -1,6 +1,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/process_memory.h"
 #include "platform/signal_source.h"
 #include "platform/system_log.h"
 #include "remote/gateway_connection.h"
@@ -8,6 +9,7 @@
 #include "util/process_info.h"
 
 int main(int argc, char** argv) {
+  vela::platform::tuneHeap();
   vela::platform::ignoreBrokenPipes();
   vela::Log::copyToSystemLog(vela::platform::writeSystemLog);
   vela::ProcessInfo::setProgramPath(argc > 0 ? argv[0] : "");

@@ -2,6 +2,7 @@
 
 #include <gst/app/gstappsrc.h>
 #include <gst/video/video.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cstring>
@@ -87,6 +88,14 @@ SharedEncoder::~SharedEncoder() {
     if (element) gst_object_unref(element);
   }
   gst_object_unref(pipeline_);
+  if (copies_) {
+    // Buffers still out keep the pool alive and free themselves when they come back.
+    gst_buffer_pool_set_active(copies_, FALSE);
+    gst_object_unref(copies_);
+  }
+  // The session's media are gone: what they left free in the heap goes back to the
+  // system rather than staying resident until the next session.
+  malloc_trim(0);
 }
 
 Result<void> SharedEncoder::configure(int width, int height) {
@@ -95,6 +104,14 @@ Result<void> SharedEncoder::configure(int width, int height) {
     if (width_ == width && height_ == height) return {};
     if (width_ != 0) return fail("the session encoder runs at " + std::to_string(width_) + "x" + std::to_string(height_));
     if (width <= 0 || height <= 0 || width % 2 || height % 2) return fail("unsupported size");
+    GstBufferPool* pool = gst_buffer_pool_new();
+    GstStructure* config = gst_buffer_pool_get_config(pool);
+    gst_buffer_pool_config_set_params(config, nullptr, guint(width) * guint(height) * 4, 0, 0);
+    if (!gst_buffer_pool_set_config(pool, config) || !gst_buffer_pool_set_active(pool, TRUE)) {
+      gst_object_unref(pool);
+      return fail("session encoder: no frame buffers");
+    }
+    copies_ = pool;
     width_ = width;
     height_ = height;
   }
@@ -132,13 +149,22 @@ bool SharedEncoder::pushBuffer(GstBuffer* buffer, int width, int height, MediaTi
 
 bool SharedEncoder::push(const BGRAFrame& frame, MediaTime pts) {
   if (!frame.pixels || frame.width <= 0 || frame.height <= 0 || frame.stride < frame.width * 4) return false;
+  GstBufferPool* pool = nullptr;
   {
     // Copying is the expensive part: skip it for a frame that is already taken.
     MutexLock guard(lock_);
     if (width_ == 0 || (lastTaken_ && pts <= *lastTaken_)) return false;
+    // Set with the size and released only with the encoder; a frame of another size
+    // gets a buffer of its own, only to be refused below.
+    if (frame.width == width_ && frame.height == height_) pool = copies_;
   }
   const gsize rowBytes = gsize(frame.width) * 4;
-  GstBuffer* buffer = gst_buffer_new_allocate(nullptr, rowBytes * gsize(frame.height), nullptr);
+  GstBuffer* buffer = nullptr;
+  if (pool) {
+    if (gst_buffer_pool_acquire_buffer(pool, &buffer, nullptr) != GST_FLOW_OK) return false;
+  } else {
+    buffer = gst_buffer_new_allocate(nullptr, rowBytes * gsize(frame.height), nullptr);
+  }
   GstMapInfo map;
   if (!buffer || !gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
     if (buffer) gst_buffer_unref(buffer);

@@ -95,6 +95,9 @@ class SharedEncoder : public std::enable_shared_from_this<SharedEncoder> {
   std::optional<MediaTime> origin_ GUARDED_BY(lock_);  // pts of the first frame taken
   std::optional<MediaTime> lastTaken_ GUARDED_BY(lock_);
   bool warnedSize_ GUARDED_BY(lock_) = false;
+  // Recycles the copies of borrowed frames: a fresh frame-sized block per frame is a
+  // fresh mapping (the heap maps blocks this large), faulted in page by page.
+  GstBufferPool* copies_ GUARDED_BY(lock_) = nullptr;
 
   mutable Mutex branchLock_;
   std::vector<Branch> branches_ GUARDED_BY(branchLock_);
