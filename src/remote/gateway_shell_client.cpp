@@ -4,26 +4,19 @@
 #include <cmath>
 #include <cstdio>
 
+#include "net/control_plane_api.h"
+#include "net/endpoints.h"
 #include "remote/queue_retire.h"
 #include "util/log.h"
 #include "util/url.h"
 
 namespace vela {
 
-std::optional<std::string> GatewayShellClient::gatewayURL(const std::string& serverBaseURL) {
-  auto parsed = URL::parse(trimWhitespace(serverBaseURL));
-  if (!parsed || parsed->host.empty()) return std::nullopt;
-  URL gateway;
-  gateway.host = parsed->host;
-  gateway.port = gatewayPort;
-  return "wss://" + gateway.authority() + std::string(connPath);
-}
-
 std::shared_ptr<GatewayShellClient> GatewayShellClient::create(
     const std::string& serverBaseURL, PinnedTrust trust, std::string deviceToken,
     DesktopSessionManager::BackendProvider desktopBackend,
     std::shared_ptr<DesktopRelaying> desktopRelay) {
-  auto url = gatewayURL(serverBaseURL);
+  auto url = Endpoints{std::string(trimWhitespace(serverBaseURL))}.gatewayURL();
   if (!url) return nullptr;
   std::string host = URL::parse(trimWhitespace(serverBaseURL))->host;
   std::shared_ptr<GatewayShellClient> client(
@@ -37,7 +30,7 @@ GatewayShellClient::GatewayShellClient(std::string url, std::string host, Pinned
     : url_(std::move(url)),
       trust_(std::move(trust)),
       deviceToken_(std::move(deviceToken)),
-      target_{std::move(host), gatewayPort, std::string(connPath)},
+      target_{std::move(host), ControlPlaneAPI::gatewayPort, std::string(ControlPlaneAPI::gatewayPath)},
       queue_(std::make_shared<SerialQueue>("vela.gateway.client")) {}
 
 void GatewayShellClient::wire(DesktopSessionManager::BackendProvider desktopBackend,

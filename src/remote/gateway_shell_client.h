@@ -33,8 +33,6 @@ namespace vela {
 
 class GatewayShellClient : public std::enable_shared_from_this<GatewayShellClient> {
  public:
-  static constexpr std::uint16_t gatewayPort = 8443;
-  static constexpr std::string_view connPath = "/v1/agent/conn";
   static constexpr std::string_view userAgent = "vela-agent/0.1.0";
 
   // Nothing when the base URL has no host. Only the host of serverBaseURL is used.
@@ -42,8 +40,6 @@ class GatewayShellClient : public std::enable_shared_from_this<GatewayShellClien
       const std::string& serverBaseURL, PinnedTrust trust, std::string deviceToken,
       DesktopSessionManager::BackendProvider desktopBackend = {},
       std::shared_ptr<DesktopRelaying> desktopRelay = nullptr);
-  // "wss://<host>:8443/v1/agent/conn", or nothing without a host.
-  static std::optional<std::string> gatewayURL(const std::string& serverBaseURL);
 
   ~GatewayShellClient();
   GatewayShellClient(const GatewayShellClient&) = delete;

@@ -49,6 +49,7 @@ TEST(Endpoints, GatewayUsesOnlyTheHostAndQueriesAreEncoded) {
             "wss://cp.example.com:8443/v1/agent/conn");
   EXPECT_EQ(Endpoints{"https://[::1]:9000"}.gatewayURL(), "wss://[::1]:8443/v1/agent/conn");
   EXPECT_EQ(Endpoints{"not a url"}.gatewayURL(), std::nullopt);
+  EXPECT_EQ(Endpoints{"https://"}.gatewayURL(), std::nullopt);
 
   EXPECT_EQ(appendQuery("https://cp/u", {{"os", "linux"}, {"current_version", "0.1.0 b&c"}}),
             "https://cp/u?current_version=0.1.0%20b%26c&os=linux");

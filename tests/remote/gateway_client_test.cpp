@@ -88,14 +88,6 @@ class GatewayClientTest : public ::testing::Test {
 testing::TempDir* GatewayClientTest::certs_ = nullptr;
 testing::TempDir* GatewayClientTest::otherCerts_ = nullptr;
 
-TEST(GatewayURLTest, OnlyTheHostOfTheBaseURLIsUsed) {
-  EXPECT_EQ(GatewayShellClient::gatewayURL("https://cp.example.com:443/some/path"),
-            "wss://cp.example.com:8443/v1/agent/conn");
-  EXPECT_EQ(GatewayShellClient::gatewayURL("http://[::1]:9000"), "wss://[::1]:8443/v1/agent/conn");
-  EXPECT_EQ(GatewayShellClient::gatewayURL("not a url"), std::nullopt);
-  EXPECT_EQ(GatewayShellClient::gatewayURL("https://"), std::nullopt);
-}
-
 TEST(GatewayBackoffTest, DoublesFromTwoSecondsUpToThirtyWithThirtyPercentJitter) {
   std::vector<double> bases;
   for (int n = 1; n <= 8; ++n) bases.push_back(GatewayShellClient::backoffBaseSeconds(n));
