@@ -4,6 +4,7 @@
 
 #include "ui/desktop_branding.h"
 #include "ui/main_loop.h"
+#include "ui/modal_dialog.h"
 
 namespace vela {
 
@@ -29,16 +30,8 @@ void onResponse(GtkDialog* dialog, gint response, gpointer data) {
 
 GtkWidget* buildDialog(const std::string& title, const std::string& message,
                        const std::string& logoBase64) {
-  GtkWidget* dialog = gtk_dialog_new();
-  gtk_widget_set_name(dialog, DesktopConsent::kWidgetName);
-  GtkWindow* window = GTK_WINDOW(dialog);
-  gtk_window_set_title(window, title.c_str());
-  gtk_window_set_modal(window, TRUE);
-  gtk_window_set_keep_above(window, TRUE);
-  gtk_window_set_resizable(window, FALSE);
-  gtk_window_set_position(window, GTK_WIN_POS_CENTER);
-  gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_DIALOG);
-  gtk_window_set_urgency_hint(window, TRUE);
+  GtkWidget* dialog = newModalDialog(DesktopConsent::kWidgetName, title);
+  gtk_window_set_urgency_hint(GTK_WINDOW(dialog), TRUE);
 
   // Affirmative on the right, as Linux desktops place it.
   GtkWidget* decline = gtk_dialog_add_button(GTK_DIALOG(dialog), "Ablehnen", GTK_RESPONSE_REJECT);

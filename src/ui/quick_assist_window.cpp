@@ -7,6 +7,7 @@
 
 #include "ui/desktop_branding.h"
 #include "ui/main_loop.h"
+#include "ui/modal_dialog.h"
 
 namespace vela {
 namespace {
@@ -134,15 +135,7 @@ struct Alert {
 };
 
 void buildAlert(Alert* alert, const std::string& title, const std::string& text, bool warning) {
-  GtkWidget* dialog = gtk_dialog_new();
-  gtk_widget_set_name(dialog, QuickAssistWindow::kAlertName);
-  GtkWindow* window = GTK_WINDOW(dialog);
-  gtk_window_set_title(window, title.c_str());
-  gtk_window_set_modal(window, TRUE);
-  gtk_window_set_keep_above(window, TRUE);
-  gtk_window_set_resizable(window, FALSE);
-  gtk_window_set_position(window, GTK_WIN_POS_CENTER);
-  gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_DIALOG);
+  GtkWidget* dialog = newModalDialog(QuickAssistWindow::kAlertName, title);
   GtkWidget* ok = gtk_dialog_add_button(GTK_DIALOG(dialog), "OK", GTK_RESPONSE_OK);
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
   gtk_style_context_add_class(gtk_widget_get_style_context(ok), "suggested-action");
@@ -174,7 +167,7 @@ void buildAlert(Alert* alert, const std::string& title, const std::string& text,
                    }),
                    alert);
   gtk_widget_show_all(dialog);
-  gtk_window_present(window);
+  gtk_window_present(GTK_WINDOW(dialog));
 }
 
 void showAlert(const std::string& title, const std::string& text, bool warning) {
