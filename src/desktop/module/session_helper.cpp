@@ -1,6 +1,9 @@
 #include "desktop/module/session_helper.h"
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -61,7 +64,10 @@ int runSessionHelper(DesktopBackend& backend, const std::string& socketPath) {
   }
   Log::info("desktop helper: connected to daemon IPC; awaiting sessions");
   UiRuntime::runLoop();
-  return 0;
+  // The sessions are closed and their recordings final, but GStreamer's and ICE's own
+  // threads may still be winding down; static destructors must not run under them.
+  std::fflush(nullptr);
+  ::_exit(0);
 }
 
 }  // namespace vela
