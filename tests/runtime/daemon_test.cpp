@@ -169,6 +169,20 @@ TEST_F(DaemonTest, PlainHTTPServerIsRefused) {
   EXPECT_EQ(cp_.requests().find("/api/agent/"), std::string::npos);
 }
 
+TEST_F(DaemonTest, AttendedConfigurationHandsOverToQuickAssist) {
+  AgentConfig config = provisionedConfig();
+  config.quickAssist = true;
+  ASSERT_TRUE(config.save());
+  auto env = this->env();
+  env["VELA_NO_UI"] = "1";
+  // Without windows a refused code cannot be asked for again, so the flow ends there.
+  auto run = testing::runAgent({"run", "000000000"}, env);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("quick-assist: join failed ("), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("quick-assist: cancelled"), std::string::npos) << run.err;
+  EXPECT_EQ(cp_.requests().find("/api/agent/"), std::string::npos);
+}
+
 TEST_F(DaemonTest, DiagnosticsOfAnEnrolledMachineWithAPinnedCA) {
   auto enrolled = testing::runAgent({"enroll", "--server", cp_.baseURL(), "--token",
                                      *provisionedConfig().enrollmentToken},
