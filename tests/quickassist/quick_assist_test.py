@@ -92,7 +92,7 @@ class QuickAssist(unittest.TestCase):
         recordings = tempfile.mkdtemp(dir=self.tmp)
         env = dict(os.environ, SSL_CERT_FILE=self.server.file("ca.pem"), DISPLAY=self.display,
                    VELA_STATE_DIR=tempfile.mkdtemp(dir=self.tmp), TMPDIR=recordings,
-                   LSAN_OPTIONS="suppressions=" + os.path.join(HERE, "lsan.supp"))
+                   LSAN_OPTIONS="suppressions=" + os.path.join(HERE, "..", "desktop", "lsan.supp"))
         env.pop("VELA_NO_UI", None)
         if not ui:
             env["VELA_NO_UI"] = "1"

@@ -158,8 +158,10 @@ class Stack:
         self.exe = os.path.join(bin_dir, "vela-agent")
         shutil.copy(agent_exe, self.exe)
         shutil.copy(self.server.file("provisioning.json"), os.path.join(bin_dir, "provisioning.json"))
+        # A sanitizer build's agent: GTK's and fontconfig's caches are not ours to free.
+        supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lsan.supp")
         self.env = dict(os.environ, VELA_STATE_DIR=os.path.join(self.tmp, "state"), TMPDIR=self.recordings,
-                        DISPLAY=self.xvfb.name)
+                        DISPLAY=self.xvfb.name, LSAN_OPTIONS="suppressions=" + os.path.normpath(supp))
         self.env.pop("VELA_NO_UI", None)
         config = os.path.join(self.env["VELA_STATE_DIR"], "config.json")
         with open(os.path.join(self.tmp, "enrol.log"), "wb") as log:
