@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "desktop", "e2e"))
-from desktop_stack import Stack, run_isolated  # noqa: E402
+from desktop_stack import Stack, agent_argument  # noqa: E402
 
 AGENT = None
 COUNT = int(os.environ.get("VELA_DESKTOP_SOAK_COUNT", "5"))
@@ -59,10 +59,5 @@ class DesktopSessionSoak(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 2:
-        sys.exit(__doc__)
-    code = run_isolated([sys.executable] + sys.argv)
-    if code is not None:
-        sys.exit(code)
-    AGENT = sys.argv.pop(1)
+    AGENT = agent_argument(__doc__)
     unittest.main()

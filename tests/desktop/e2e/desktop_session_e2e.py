@@ -14,7 +14,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop_stack import Gateway, Stack, mp4_boxes, open_frame, run_isolated  # noqa: E402
+from desktop_stack import Gateway, Stack, agent_argument, mp4_boxes, open_frame  # noqa: E402
 from x_display import buttons_of_dialog  # noqa: E402
 
 AGENT = None
@@ -216,10 +216,5 @@ class DesktopSessionEndToEnd(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 2:
-        sys.exit(__doc__)
-    code = run_isolated([sys.executable] + sys.argv)
-    if code is not None:
-        sys.exit(code)
-    AGENT = sys.argv.pop(1)
+    AGENT = agent_argument(__doc__)
     unittest.main()

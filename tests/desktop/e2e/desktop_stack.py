@@ -42,6 +42,17 @@ def run_isolated(argv):
     return subprocess.call(["unshare", "--net", "--mount", *user, "sh", "-c", script, *argv])
 
 
+
+def agent_argument(usage):
+    """A test script's start: the agent executable from the command line, the run moved
+    into its own namespaces first (this process then exits with that run's status)."""
+    if len(sys.argv) < 2:
+        sys.exit(usage)
+    code = run_isolated([sys.executable] + sys.argv)
+    if code is not None:
+        sys.exit(code)
+    return sys.argv.pop(1)
+
 def decoded(frame):
     """A frame with its Base64 `data` document decoded into `doc`."""
     if isinstance(frame.get("data"), str):
