@@ -212,7 +212,7 @@ void QuickAssistClient::startSession(const JSONValue* data) {
     if (controller_ || closed_) return;
     controller_ = controller;
   }
-  settle(0, true);
+  settlement_->update(0, true);
   controller->open();
 }
 
@@ -244,7 +244,7 @@ void QuickAssistClient::lifecycle(const DesktopLifecycle& event) {
                  },
                  [&](const DesktopLifecycle::Closed& e) {
                    finish(e.reason);
-                   settle(0, false);
+                   settlement_->update(0, false);
                  },
                  [](const auto&) {},
              },
@@ -279,12 +279,11 @@ void QuickAssistClient::finish(const std::string& reason) {
 void QuickAssistClient::uploadRecording(const DesktopRecordingFinal& final) {
   auto path = localPath(final.storage);
   if (!path || !join_) return;
-  settle(1, true);
+  settlement_->update(1, std::nullopt);
   Log::debug("quick-assist recording " + *path + " (sha256 " + final.sha256 + ")");
-  std::weak_ptr<QuickAssistClient> weak = weak_from_this();
   std::string presignURL = Endpoints{serverBaseURL_}.quickAssistPresign();
   JoinResult join = *join_;
-  std::thread([weak, presignURL, join, final, path = *path] {
+  std::thread([settlement = settlement_, presignURL, join, final, path = *path] {
     auto attempt = [&]() -> Result<bool> {
       std::string body =
           CanonicalJSON::encode(JSONValue{{"session_id", join.sessionID}, {"format", final.format}});
@@ -311,22 +310,23 @@ void QuickAssistClient::uploadRecording(const DesktopRecordingFinal& final) {
       std::error_code ignored;
       std::filesystem::remove(path, ignored);
     }
-    if (auto self = weak.lock()) self->settle(-1, true);
+    settlement->update(-1, std::nullopt);
   }).detach();
 }
 
-void QuickAssistClient::settle(int uploadsDelta, bool sessionRunning) {
+void QuickAssistClient::Settlement::update(int uploadsDelta, std::optional<bool> running) {
   {
-    std::lock_guard guard(settleMu_);
-    uploadsInFlight_ += uploadsDelta;
-    if (uploadsDelta == 0) sessionRunning_ = sessionRunning;
+    std::lock_guard guard(mu);
+    uploadsInFlight += uploadsDelta;
+    if (running) sessionRunning = *running;
   }
-  settled_.notify_all();
+  changed.notify_all();
 }
 
 bool QuickAssistClient::waitUntilSettled(std::chrono::milliseconds limit) {
-  std::unique_lock guard(settleMu_);
-  return settled_.wait_for(guard, limit, [this] { return !sessionRunning_ && uploadsInFlight_ == 0; });
+  Settlement& s = *settlement_;
+  std::unique_lock guard(s.mu);
+  return s.changed.wait_for(guard, limit, [&s] { return !s.sessionRunning && s.uploadsInFlight == 0; });
 }
 
 }  // namespace vela

@@ -79,7 +79,6 @@ class QuickAssistClient : public std::enable_shared_from_this<QuickAssistClient>
   void send(const JSONValue& message);
   void uploadRecording(const DesktopRecordingFinal& final);
   void status(const std::string& text) const;
-  void settle(int uploadsDelta, bool sessionOver);
 
   const std::string serverBaseURL_;
   const std::string code_;
@@ -95,10 +94,16 @@ class QuickAssistClient : public std::enable_shared_from_this<QuickAssistClient>
   std::shared_ptr<DesktopSessionController> controller_ GUARDED_BY(lock_);
   bool closed_ GUARDED_BY(lock_) = false;
 
-  std::mutex settleMu_;
-  std::condition_variable settled_;
-  int uploadsInFlight_ = 0;       // guarded by settleMu_
-  bool sessionRunning_ = false;   // guarded by settleMu_
+  // Shared with the upload threads so that they never hold the client: its last
+  // reference must go on the thread that waits for it, not behind the waiter's back.
+  struct Settlement {
+    std::mutex mu;
+    std::condition_variable changed;
+    int uploadsInFlight = 0;      // guarded by mu
+    bool sessionRunning = false;  // guarded by mu
+    void update(int uploadsDelta, std::optional<bool> running);
+  };
+  const std::shared_ptr<Settlement> settlement_ = std::make_shared<Settlement>();
 };
 
 }  // namespace vela

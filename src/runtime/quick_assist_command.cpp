@@ -4,9 +4,12 @@
 #include "runtime/quick_assist_command.h"
 
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+
+#include <unistd.h>
 
 #include "config/agent_config.h"
 #include "desktop/host/desktop_module.h"
@@ -199,7 +202,11 @@ QuickAssistArguments quickAssistArguments(const Args& args) {
 
 Result<int> quickAssistCommand(Args args) {
   auto parsed = quickAssistArguments(args);
-  return runQuickAssist(parsed.code, parsed.server);
+  int status = runQuickAssist(parsed.code, parsed.server);
+  // The session is over and its upload tried, but GStreamer's and ICE's own threads may
+  // still be winding down; static destructors must not run under them.
+  std::fflush(nullptr);
+  ::_exit(status);
 }
 
 }  // namespace vela::CLI
