@@ -29,6 +29,7 @@ from x_display import Screen, Xvfb  # noqa: E402
 
 GATEWAY = os.path.join(SOURCE, "tools", "controlplane", "gateway.py")
 DEMO_WINDOW = os.path.join(SOURCE, "tools", "demo_window.py")
+SEATS = "/run/systemd/seats"
 
 
 def run_isolated(argv):
@@ -132,8 +133,22 @@ class Gateway:
 
 
 class Stack:
-    def __init__(self, agent_exe, with_browser=True):
+    """With `helper_uid` the agent is the root daemon (`run`), which hands desktop sessions
+    to the per-user helper (`desktop-agent`, started by start_helper) over its relay socket;
+    logind's record of the active seat0 user is a file of the test's own (set_seat)."""
+
+    def __init__(self, agent_exe, with_browser=True, helper_uid=None):
         self.tmp = tempfile.mkdtemp(prefix="vela-desktop-e2e-")
+        self.relay = helper_uid is not None
+        self.socket = os.path.join(self.tmp, "run", "desktop.sock")
+        self.helpers = []
+        if self.relay:
+            # The helper's user reaches the executable, the socket and the recordings.
+            os.chmod(self.tmp, 0o755)
+            os.makedirs(SEATS, exist_ok=True)
+            # Mounted in the test's own namespace: it goes with it.
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=755", "seats", SEATS], check=True)
+            self.set_seat(helper_uid)
         self.xvfb = Xvfb()
         self.screen = Screen(self.xvfb.name)
         self.clicks = []
@@ -147,6 +162,8 @@ class Stack:
         self.gateway = Gateway(self.server, os.path.join(self.tmp, "gateway.log"))
         self.recordings = os.path.join(self.tmp, "recordings")
         os.mkdir(self.recordings)
+        if self.relay:
+            os.chmod(self.recordings, 0o1777)  # each seat user's helper records here
         self.agent_id = self._enrol(agent_exe)
         self.agent_log = os.path.join(self.tmp, "agent.log")
         self.agent = self.start_agent()
@@ -172,7 +189,8 @@ class Stack:
         # A sanitizer build's agent: GTK's and fontconfig's caches are not ours to free.
         supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lsan.supp")
         self.env = dict(os.environ, VELA_STATE_DIR=os.path.join(self.tmp, "state"), TMPDIR=self.recordings,
-                        DISPLAY=self.xvfb.name, LSAN_OPTIONS="suppressions=" + os.path.normpath(supp))
+                        DISPLAY=self.xvfb.name, LSAN_OPTIONS="suppressions=" + os.path.normpath(supp),
+                        VELA_DESKTOP_SOCKET=self.socket)
         self.env.pop("VELA_NO_UI", None)
         config = os.path.join(self.env["VELA_STATE_DIR"], "config.json")
         with open(os.path.join(self.tmp, "enrol.log"), "wb") as log:
@@ -193,7 +211,31 @@ class Stack:
 
     def start_agent(self):
         with open(self.agent_log, "ab") as log:
-            return subprocess.Popen([self.exe, "gateway"], env=self.env, stdout=log, stderr=log)
+            return subprocess.Popen([self.exe, "run" if self.relay else "gateway"], env=self.env, stdout=log,
+                                    stderr=log)
+
+    def set_seat(self, uid):
+        """What logind would write when `uid` becomes the active user of seat0."""
+        path = os.path.join(SEATS, "seat0")
+        with open(path + ".tmp", "w") as f:
+            f.write(f"ACTIVE=c{uid}\nACTIVE_UID={uid}\n")
+        os.rename(path + ".tmp", path)
+
+    def start_helper(self, uid):
+        """`desktop-agent` as `uid` on the display; its output goes to helper_log(uid)."""
+        home = os.path.join(self.tmp, f"home-{uid}")
+        os.makedirs(home, exist_ok=True)
+        os.chown(home, uid, uid)
+        env = {k: v for k, v in self.env.items() if k != "VELA_STATE_DIR"}
+        env.update(HOME=home, TMPDIR=self.recordings)
+        with open(self.helper_log(uid), "ab") as log:
+            helper = subprocess.Popen(["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", "--",
+                                       self.exe, "desktop-agent"], env=env, stdout=log, stderr=log)
+        self.helpers.append(helper)
+        return helper
+
+    def helper_log(self, uid):
+        return os.path.join(self.tmp, f"helper-{uid}.log")
 
     def log_text(self):
         with open(self.agent_log, "rb") as f:
@@ -253,9 +295,10 @@ class Stack:
             if self.browser:
                 self.browser.quit()
         finally:
-            if self.agent.poll() is None:
-                self.agent.kill()
-                self.agent.wait()
+            for proc in [self.agent] + self.helpers:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
             if self.window.poll() is None:
                 self.window.kill()
             self.window.wait()

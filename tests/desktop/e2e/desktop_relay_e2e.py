@@ -1,0 +1,132 @@
+"""Remote desktop through the root daemon: `vela-agent run` as root relays the gateway's
+desktop frames over its socket to `vela-agent desktop-agent`, run as the unprivileged
+user logind names as active on seat0, which serves them under Xvfb; headless Chromium
+on the operator page watches the video and clicks. Then another user takes the seat,
+and the daemon stops under a session.
+
+Usage: desktop_relay_e2e.py AGENT_EXE (as root; re-runs itself in namespaces of its own)."""
+
+import hashlib
+import os
+import stat
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from desktop_stack import Stack, agent_argument, mp4_boxes, open_frame  # noqa: E402
+from x_display import buttons_of_dialog  # noqa: E402
+
+AGENT = None
+FIRST, SECOND = 64021, 64022  # throwaway users without accounts: the helper needs none
+CLOSED = "desktop helper: daemon IPC closed — killing sessions, exiting for relaunch"
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read().decode("utf-8", "replace")
+
+
+class DesktopRelayEndToEnd(unittest.TestCase):
+    def setUp(self):
+        self.s = Stack(AGENT, helper_uid=FIRST)
+        self.addCleanup(self.s.close)
+
+    def assert_socket_of(self, uid):
+        info = os.stat(self.s.socket)
+        self.assertTrue(stat.S_ISSOCK(info.st_mode))
+        self.assertEqual((info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode)), (uid, 0, 0o600))
+
+    def owner(self):
+        try:  # between the old socket's removal and the new one's creation there is none
+            return os.stat(self.s.socket).st_uid
+        except FileNotFoundError:
+            return None
+
+    def connects_as(self, uid):
+        """The connect error a process of `uid` meets at the socket, "" when it gets in."""
+        probe = ("import socket,sys\ntry: socket.socket(socket.AF_UNIX).connect(sys.argv[1])\n"
+                 "except OSError as e: print(e.strerror)")
+        return subprocess.run(["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", "--",
+                               sys.executable, "-c", probe, self.s.socket],
+                              capture_output=True, text=True, check=True).stdout.strip()
+
+    def recording(self, final, uid):
+        """The finished recording a `final` frame names: whole, and written by `uid`'s helper."""
+        doc = final["doc"]
+        path = doc["storage"][len("file://"):]
+        self.assertEqual(os.path.dirname(path), self.s.recordings)
+        with open(path, "rb") as f:
+            self.assertEqual(doc["sha256"], hashlib.sha256(f.read()).hexdigest())
+        self.assertEqual(os.stat(path).st_uid, uid)
+        self.assertEqual(mp4_boxes(path)[-1], "mfra")
+
+    def test_helper_serves_the_operator_page_follows_the_seat_and_ends_with_the_daemon(self):
+        s, js = self.s, self.s.browser.js
+        s.wait("the relay socket", lambda: f"desktop IPC listening at {s.socket}" in s.log_text())
+        self.assert_socket_of(FIRST)
+        first = s.start_helper(FIRST)
+        s.wait("the helper on the relay", lambda: f"desktop IPC: helper connected (uid {FIRST})" in s.log_text())
+        self.assertIn("desktop helper: connected to daemon IPC; awaiting sessions", read(s.helper_log(FIRST)))
+
+        # The consent dialog is the helper's, on the user's display.
+        js("velaSession.open(arguments[0], {session: 'relay', operatorName: 'Eva'})", s.agent_id)
+        allow, _ = s.wait("the consent dialog", lambda: (lambda r: r and buttons_of_dialog(s.screen, r))(
+            s.screen.window("Fernzugriff-Anfrage")))
+        s.screen.click(*allow)
+        self.assertEqual(s.frame("relay", "desktop.opened")["doc"]["consent"], "accepted")
+        stats = s.wait("video decoded in the page", lambda: (lambda st: st if st.get("framesDecoded", 0) > 15 else None)(
+            js("return velaOperator.stats()")))
+        self.assertEqual((stats["frameWidth"], stats["frameHeight"]), s.xvfb.size)
+
+        # A click on the page reaches the X display through the daemon and the helper.
+        from selenium.webdriver.common.action_chains import ActionChains
+        s.wait("input channel open", lambda: js("return velaOperator.channelOpen('input')"))
+        video = s.browser.driver.find_element("id", "screen")
+        fx, fy = 0.3, 0.6
+        ActionChains(s.browser.driver).move_to_element_with_offset(
+            video, int((fx - 0.5) * video.size["width"]), int((fy - 0.5) * video.size["height"])).click().perform()
+        click = s.wait("the click on the window", lambda: s.clicks and s.clicks[-1])
+        expected = (fx * s.xvfb.size[0], fy * s.xvfb.size[1])
+        self.assertEqual(click["button"], 1)
+        self.assertLessEqual(max(abs(click["x"] - expected[0]), abs(click["y"] - expected[1])), 3)
+        self.assertLessEqual(max(abs(a - b) for a, b in zip(s.screen.pointer(), expected)), 3)
+        if os.environ.get("VELA_E2E_SHOTS"):  # the page showing the window's answer to the click
+            s.settle(1)
+            os.makedirs(os.environ["VELA_E2E_SHOTS"], exist_ok=True)
+            s.browser.driver.save_screenshot(os.path.join(os.environ["VELA_E2E_SHOTS"], "relay-operator.png"))
+        js("velaSession.close()")
+        self.recording(s.frame("relay", "desktop.recording", state="final"), FIRST)
+
+        # Another user takes the seat: the socket is theirs within seconds, the first
+        # helper is sent away and its user is kept out; the newcomer's helper gets in.
+        switched = time.monotonic()
+        s.set_seat(SECOND)
+        s.wait("the socket handed over", lambda: self.owner() == SECOND)
+        self.assertLess(time.monotonic() - switched, 5)
+        self.assert_socket_of(SECOND)
+        self.assertEqual(first.wait(), 0)
+        self.assertIn(CLOSED, read(s.helper_log(FIRST)))
+        self.assertEqual(self.connects_as(FIRST), "Permission denied")
+        second = s.start_helper(SECOND)
+        s.wait("the newcomer's helper", lambda: f"desktop IPC: helper connected (uid {SECOND})" in s.log_text())
+
+        # The daemon stops under a session: the helper finishes the recording and leaves.
+        before = set(s.files())
+        s.gateway.send(open_frame("last", mode="unattended", consent=False))
+        s.frame("last", "desktop.recording", state="beat")
+        self.assertEqual(s.stop_agent(), 0, s.log_text()[-3000:])
+        self.assertEqual(second.wait(), 0, read(s.helper_log(SECOND))[-3000:])
+        self.assertIn(CLOSED, read(s.helper_log(SECOND)))
+        [name] = set(s.files()) - before
+        path = os.path.join(s.recordings, name)
+        self.assertEqual((os.stat(path).st_uid, mp4_boxes(path)[-1]), (SECOND, "mfra"))
+        self.assertFalse(os.path.exists(s.socket))
+
+
+if __name__ == "__main__":
+    if os.geteuid() != 0:
+        sys.exit(77)  # the daemon's side of the relay needs real root
+    AGENT = agent_argument(__doc__)
+    unittest.main()
