@@ -162,33 +162,24 @@ class QuickAssist(unittest.TestCase):
         self.assertTrue(sent and all(m["type"] == "signal" and "Data" in m and "data" not in m for m in sent))
 
     def test_2_refused_joins_ask_again(self):
-        self.admin("POST", "/admin/faults", {"path": "/api/quick-assist/join", "status": 200,
-                                             "body": '{"ok":true}', "count": 1})
         missing = {"session_id": "s", "client_token": "t"}
+        # (arguments, a reply the join gets instead of the control plane's own, the log line)
         cases = [
-            ([], "quick-assist: join failed (join HTTP 200: {\"ok\":true})"),
-            (["000000000"], "quick-assist: join failed (join HTTP 404: "),
-            (["x" * 100000], "quick-assist: join failed (join HTTP 404: "),
-            (["--server", "http://127.0.0.1:9/"],
+            (["123456789"], (200, '{"ok":true}'), "quick-assist: join failed (join HTTP 200: {\"ok\":true})"),
+            (["000000000"], None, "quick-assist: join failed (join HTTP 404: "),
+            (["x" * 100000], None, "quick-assist: join failed (join HTTP 404: "),
+            (["--server", "http://127.0.0.1:9/", "123"], None,
              "quick-assist: join failed (refusing non-https http://127.0.0.1:9/api/quick-assist/join)"),
-            ([json.dumps(missing)], "quick-assist: join failed (join response missing fields)"),
-            ([json.dumps(dict(missing, gateway_url="not a url"))],
+            (["123456789"], (201, json.dumps(missing)), "quick-assist: join failed (join response missing fields)"),
+            (["123456789"], (201, json.dumps(dict(missing, gateway_url="not a url"))),
              "quick-assist: join failed (join response missing fields)"),
         ]
-        for extra, expected in cases:
+        for args, reply, expected in cases:
             with self.subTest(expected=expected[:60]):
-                args = extra
-                if extra and extra[0].startswith("{"):
-                    # A hostile but well-formed reply: status 201 with this body.
-                    self.admin("POST", "/admin/faults", {"path": "/api/quick-assist/join", "status": 201,
-                                                         "body": extra[0], "count": 1})
-                    args = []
-                if not args:
-                    args = ["123456789"]
-                if args[0] == "--server":
-                    agent = Agent([*args, "123"], self.env())
-                else:
-                    agent = self.run_agent(*args)
+                if reply:
+                    self.admin("POST", "/admin/faults", {"path": "/api/quick-assist/join", "status": reply[0],
+                                                         "body": reply[1], "count": 1})
+                agent = Agent(args, self.env()) if args[0] == "--server" else self.run_agent(*args)
                 status, log = agent.finish()
                 self.assertEqual(status, 0, log)
                 self.assert_in_order(log, expected, RETRY, "quick-assist: cancelled")
