@@ -9,11 +9,8 @@ X11TestDisplay::X11TestDisplay(int width, int height)
   if (server_.running()) display_ = XOpenDisplay(server_.displayName().c_str());
 }
 
-X11TestDisplay::~X11TestDisplay() { closeConnection(); }
-
-void X11TestDisplay::closeConnection() {
+X11TestDisplay::~X11TestDisplay() {
   if (display_) XCloseDisplay(display_);
-  display_ = nullptr;
 }
 
 void X11TestDisplay::fill(int x, int y, int width, int height, std::uint32_t rgb) {

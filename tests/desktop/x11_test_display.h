@@ -21,13 +21,11 @@ class X11TestDisplay {
 
   bool ready() const { return display_ != nullptr; }
   Display* display() const { return display_; }
-  XvfbServer& server() { return server_; }
   // Fills a rectangle of the root window with 0xRRGGBB and waits until the server did.
   void fill(int x, int y, int width, int height, std::uint32_t rgb);
   // Defines a RandR monitor over a region (no outputs); returns its id (name atom).
   std::uint32_t addMonitor(const std::string& name, int x, int y, int width, int height);
   void removeMonitor(std::uint32_t id);
-  void closeConnection();
 
  private:
   XvfbServer server_;

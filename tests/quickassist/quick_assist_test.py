@@ -2,7 +2,7 @@
 plane's join, presign, upload and session gateway, with the operator page in headless
 Chromium; in a network namespace with only lo.
 
-Usage: quick_assist_test.py VELA_AGENT QA_XTOOL [SCREENSHOT_DIR]"""
+Usage: quick_assist_test.py VELA_AGENT [SCREENSHOT_DIR]"""
 
 import base64
 import glob
@@ -19,24 +19,16 @@ import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "desktop", "webrtc"))
+sys.path.insert(0, os.path.join(HERE, "..", "desktop", "e2e"))
 import browser_driver  # noqa: E402
 from browser_driver import fixture  # noqa: E402
+from x_display import Screen, Xvfb  # noqa: E402
 
-AGENT = XTOOL = SHOTS = None
+AGENT = SHOTS = None
 RETRY = "Code ungültig oder abgelaufen — bitte erneut versuchen."
 LOST = "Verbindung zum Server verloren. Bitte erneut versuchen."
 # The log writes a line break inside a message as "\\n".
 ENDED_INFO = "Die Fernwartung wurde beendet.\\n\\nSie können dieses Programm jetzt schließen und löschen."
-
-
-def start_xvfb():
-    read, write = os.pipe()
-    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x720x24", "+extension",
-                             "MIT-SHM", "+extension", "XTEST", "+extension", "RANDR", "-nolisten", "tcp",
-                             "-noreset"], pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write)
-    with os.fdopen(read) as f:
-        return proc, ":" + f.readline().strip()
 
 
 class Agent:
@@ -66,13 +58,15 @@ class QuickAssist(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = fixture.Server()
-        cls.xvfb, cls.display = start_xvfb()
+        cls.xvfb = Xvfb()
+        cls.display, cls.screen = cls.xvfb.name, Screen(cls.xvfb.name)
         cls.tmp = tempfile.mkdtemp(prefix="qa-e2e-")
         cls.browser = browser_driver.Browser()
 
     @classmethod
     def tearDownClass(cls):
         cls.browser.quit()
+        cls.screen.close()
         cls.xvfb.kill()
         cls.server.close()
 
@@ -114,14 +108,13 @@ class QuickAssist(unittest.TestCase):
         while not (self.browser.js("return velaOperator.stats()").get("framesDecoded", 0) > 5):
             time.sleep(0.2)
 
-    def xtool(self, *args):
-        result = subprocess.run([XTOOL, *args], env=dict(os.environ, DISPLAY=self.display),
-                                capture_output=True, text=True, check=True)
-        return result.stdout
-
     def shot(self, name):
         if SHOTS:
-            self.xtool("screenshot", os.path.join(SHOTS, name))
+            self.screen.screenshot(os.path.join(SHOTS, name))
+
+    def wait_window(self, title):
+        while not self.screen.window(title):
+            time.sleep(0.1)
 
     def assert_in_order(self, text, *needles):
         at = 0
@@ -141,7 +134,7 @@ class QuickAssist(unittest.TestCase):
         # The operator's pointer lands on the agent's screen.
         while not self.browser.js("return velaOperator.send({t:'m', e:'move', x:0.25, y:0.75})"):
             time.sleep(0.1)
-        while self.xtool("pointer").split() != ["320", "540"]:
+        while self.screen.pointer() != (320, 540):
             self.browser.js("velaOperator.send({t:'m', e:'move', x:0.25, y:0.75})")
             time.sleep(0.2)
         # A second operator join gets a fresh offer.
@@ -169,33 +162,24 @@ class QuickAssist(unittest.TestCase):
         self.assertTrue(sent and all(m["type"] == "signal" and "Data" in m and "data" not in m for m in sent))
 
     def test_2_refused_joins_ask_again(self):
-        self.admin("POST", "/admin/faults", {"path": "/api/quick-assist/join", "status": 200,
-                                             "body": '{"ok":true}', "count": 1})
         missing = {"session_id": "s", "client_token": "t"}
+        # (arguments, a reply the join gets instead of the control plane's own, the log line)
         cases = [
-            ([], "quick-assist: join failed (join HTTP 200: {\"ok\":true})"),
-            (["000000000"], "quick-assist: join failed (join HTTP 404: "),
-            (["x" * 100000], "quick-assist: join failed (join HTTP 404: "),
-            (["--server", "http://127.0.0.1:9/"],
+            (["123456789"], (200, '{"ok":true}'), "quick-assist: join failed (join HTTP 200: {\"ok\":true})"),
+            (["000000000"], None, "quick-assist: join failed (join HTTP 404: "),
+            (["x" * 100000], None, "quick-assist: join failed (join HTTP 404: "),
+            (["--server", "http://127.0.0.1:9/", "123"], None,
              "quick-assist: join failed (refusing non-https http://127.0.0.1:9/api/quick-assist/join)"),
-            ([json.dumps(missing)], "quick-assist: join failed (join response missing fields)"),
-            ([json.dumps(dict(missing, gateway_url="not a url"))],
+            (["123456789"], (201, json.dumps(missing)), "quick-assist: join failed (join response missing fields)"),
+            (["123456789"], (201, json.dumps(dict(missing, gateway_url="not a url"))),
              "quick-assist: join failed (join response missing fields)"),
         ]
-        for extra, expected in cases:
+        for args, reply, expected in cases:
             with self.subTest(expected=expected[:60]):
-                args = extra
-                if extra and extra[0].startswith("{"):
-                    # A hostile but well-formed reply: status 201 with this body.
-                    self.admin("POST", "/admin/faults", {"path": "/api/quick-assist/join", "status": 201,
-                                                         "body": extra[0], "count": 1})
-                    args = []
-                if not args:
-                    args = ["123456789"]
-                if args[0] == "--server":
-                    agent = Agent([*args, "123"], self.env())
-                else:
-                    agent = self.run_agent(*args)
+                if reply:
+                    self.admin("POST", "/admin/faults", {"path": "/api/quick-assist/join", "status": reply[0],
+                                                         "body": reply[1], "count": 1})
+                agent = Agent(args, self.env()) if args[0] == "--server" else self.run_agent(*args)
                 status, log = agent.finish()
                 self.assertEqual(status, 0, log)
                 self.assert_in_order(log, expected, RETRY, "quick-assist: cancelled")
@@ -244,28 +228,28 @@ class QuickAssist(unittest.TestCase):
     def test_6_code_window_typed_through_xtest(self):
         code = self.code()
         agent = Agent(["--server", self.server.base], self.env(ui=True))
-        self.xtool("wait-window", "Vela Fernwartung")
-        self.xtool("move", "640", "360")
-        self.xtool("type", "111 222-333")
+        self.wait_window("Vela Fernwartung")
+        self.screen.move(640, 360)
+        self.screen.type("111 222-333")
         time.sleep(0.5)
         self.shot("code-window.png")
-        self.xtool("key", "Return")
-        self.xtool("wait-window", "Fernwartung – Verbindung fehlgeschlagen")
+        self.screen.key("Return")
+        self.wait_window("Fernwartung – Verbindung fehlgeschlagen")
         time.sleep(0.5)
         self.shot("error-alert.png")
-        self.xtool("key", "Return")
-        self.xtool("wait-window", "Vela Fernwartung")
-        self.xtool("move", "640", "360")
-        self.xtool("type", f"{code[:3]} {code[3:6]}-{code[6:]}")
-        self.xtool("key", "Return")
+        self.screen.key("Return")
+        self.wait_window("Vela Fernwartung")
+        self.screen.move(640, 360)
+        self.screen.type(f"{code[:3]} {code[3:6]}-{code[6:]}")
+        self.screen.key("Return")
         sid = self.session_of(code)
         self.operate(sid)
         agent.wait_for("quick-assist: Verbunden")
         self.browser.js("velaQuickAssist.end()")
-        self.xtool("wait-window", "Fernwartung beendet")
+        self.wait_window("Fernwartung beendet")
         time.sleep(0.5)
         self.shot("info-alert.png")
-        self.xtool("key", "Return")
+        self.screen.key("Return")
         status, log = agent.finish()
         self.assertEqual(status, 0, log)
         self.assert_in_order(log, "quick-assist: join failed (join HTTP 404: ", "quick-assist: Löse Code ein…",
@@ -274,9 +258,6 @@ class QuickAssist(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    code = browser_driver.run_in_namespace([sys.executable, os.path.abspath(__file__), *sys.argv[1:]])
-    if code is not None:
-        sys.exit(code)
-    AGENT, XTOOL = sys.argv[1], sys.argv[2]
-    SHOTS = sys.argv[3] if len(sys.argv) > 3 else os.environ.get("VELA_QA_SCREENSHOTS")
+    AGENT = browser_driver.isolated_arguments(__doc__)[0]
+    SHOTS = sys.argv[1] if len(sys.argv) > 1 else os.environ.get("VELA_QA_SCREENSHOTS")
     unittest.main(argv=[sys.argv[0], *os.environ.get("QA_TESTS", "").split()], verbosity=2)

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "support/background_process.h"
 #include "ui/gtk_display.h"
 
@@ -33,17 +35,11 @@ TEST(DesktopIndicator, BannerSitsTopCentreAndClicksFallThroughToTheWindowBelow) 
 
   auto indicator = DesktopIndicator::create();
   indicator->show(kDefaultIndicatorText, "");  // from a thread other than the loop's
-  GtkWidget* banner = nullptr;
-  ASSERT_TRUE(BackgroundProcess::waitUntil([&] {
-    display.run([&] { banner = display.findWindow(DesktopIndicator::kWidgetName); });
-    return banner != nullptr;
-  }));
+  GtkWidget* banner = display.awaitWindow(DesktopIndicator::kWidgetName);
+  ASSERT_NE(banner, nullptr);
   testing::ScreenRect rect;
   display.run([&] { rect = display.rootRect(banner); });
-  EXPECT_EQ(rect.width, 460);
-  EXPECT_EQ(rect.height, 40);
-  EXPECT_EQ(rect.x, 1280 / 2 - 230);
-  EXPECT_EQ(rect.y, 6);
+  EXPECT_EQ(std::tie(rect.x, rect.y, rect.width, rect.height), std::make_tuple(1280 / 2 - 230, 6, 460, 40));
 
   auto shot = display.screenshot("indicator-banner.png");
   EXPECT_TRUE(isBannerRed(shot->pixel(rect.x + 420, rect.y + 20)));

@@ -1,5 +1,10 @@
 #include "ui/gtk_display.h"
 
+// Before Xlib: its macros (None, Bool, Status) clash with the test framework's names.
+#include <gtest/gtest.h>
+
+#include "support/background_process.h"
+
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
@@ -86,6 +91,20 @@ GtkWidget* GtkDisplay::findWindow(const std::string& widgetName) {
   return found;
 }
 
+GtkWidget* GtkDisplay::awaitWindow(const std::string& widgetName) {
+  GtkWidget* found = nullptr;
+  EXPECT_TRUE(BackgroundProcess::waitUntil([&] {
+    run([&] {
+      found = findWindow(widgetName);
+      if (found && g_object_get_data(G_OBJECT(found), "vela-test-seen")) found = nullptr;
+      if (found) g_object_set_data(G_OBJECT(found), "vela-test-seen", found);
+    });
+    return found != nullptr;
+  })) << widgetName;
+  settle();
+  return found;
+}
+
 ScreenRect GtkDisplay::rootRect(GtkWidget* widget) {
   GtkAllocation a;
   gtk_widget_get_allocation(widget, &a);
@@ -95,6 +114,40 @@ ScreenRect GtkDisplay::rootRect(GtkWidget* widget) {
   int ox = 0, oy = 0;
   gdk_window_get_origin(gtk_widget_get_window(top), &ox, &oy);
   return ScreenRect{ox + tx, oy + ty, a.width, a.height};
+}
+
+namespace {
+void collect(GtkWidget* widget, std::vector<GtkWidget*>& out) {
+  out.push_back(widget);
+  if (!GTK_IS_CONTAINER(widget)) return;
+  gtk_container_forall(
+      GTK_CONTAINER(widget),
+      [](GtkWidget* child, gpointer data) { collect(child, *static_cast<std::vector<GtkWidget*>*>(data)); }, &out);
+}
+}  // namespace
+
+std::vector<std::string> GtkDisplay::labelsOf(GtkWidget* window) {
+  std::vector<std::string> texts;
+  run([&] {
+    std::vector<GtkWidget*> widgets;
+    collect(window, widgets);
+    for (GtkWidget* w : widgets)
+      if (GTK_IS_LABEL(w)) texts.push_back(gtk_label_get_text(GTK_LABEL(w)));
+  });
+  return texts;
+}
+
+ScreenRect GtkDisplay::buttonRect(GtkWidget* window, const std::string& title) {
+  ScreenRect rect;
+  run([&] {
+    std::vector<GtkWidget*> widgets;
+    collect(window, widgets);
+    for (GtkWidget* w : widgets) {
+      const char* label = GTK_IS_BUTTON(w) ? gtk_button_get_label(GTK_BUTTON(w)) : nullptr;
+      if (title.empty() ? GTK_IS_ENTRY(w) : label && title == label) rect = rootRect(w);
+    }
+  });
+  return rect;
 }
 
 void GtkDisplay::click(int x, int y) {

@@ -5,10 +5,12 @@
 // that loop, finding windows by widget name, XTest clicks and PNG screenshots.
 // One per test binary (GTK initialises once per process).
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/xvfb_server.h"
 
@@ -49,8 +51,16 @@ class GtkDisplay {
   void run(const std::function<void()>& task);
   // The mapped top-level window whose widget name is `widgetName`, or null. Main loop.
   GtkWidget* findWindow(const std::string& widgetName);
+  // Waits until such a window maps that no earlier call returned, and it is drawn.
+  GtkWidget* awaitWindow(const std::string& widgetName);
   // A widget's rectangle in root-window coordinates. Main loop.
   ScreenRect rootRect(GtkWidget* widget);
+  // The texts of every label inside `window`, and the rectangle of its button titled
+  // `title` (with an empty title: its text field); empty when there is none.
+  std::vector<std::string> labelsOf(GtkWidget* window);
+  ScreenRect buttonRect(GtkWidget* window, const std::string& title);
+  // Clicks the middle of a rectangle.
+  void click(const ScreenRect& r) { click(r.x + r.width / 2, r.y + r.height / 2); }
   // Moves the pointer and clicks button 1 through XTest, from a separate client.
   void click(int x, int y);
   // Types ASCII text, or presses one key by its keysym (e.g. XK_Return), through XTest.
@@ -68,6 +78,10 @@ class GtkDisplay {
   _XDisplay* xtest_ = nullptr;
   std::thread loop_;
 };
+
+inline bool contains(const std::vector<std::string>& texts, const std::string& text) {
+  return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
 
 // Where tests put the images people look at.
 std::string outputDirectory();

@@ -49,6 +49,12 @@ class DesktopSessionEndToEnd(unittest.TestCase):
             return rect and buttons_of_dialog(self.s.screen, rect)
         return self.s.wait("the consent dialog", shown)
 
+    def open_unattended(self, *sessions):
+        for session in sessions:
+            self.s.gateway.send(open_frame(session, **UNATTENDED))
+        for session in sessions:
+            self.s.frame(session, "desktop.opened")
+
     def assert_final_matches_file(self, final):
         doc = final["doc"]
         path = doc["storage"][len("file://"):]
@@ -133,10 +139,7 @@ class DesktopSessionEndToEnd(unittest.TestCase):
 
     def test_3_limit_bad_frames_and_an_unwritable_recording_directory(self):
         s = self.s
-        for session in ("lim-1", "lim-2"):
-            s.gateway.send(open_frame(session, **UNATTENDED))
-        for session in ("lim-1", "lim-2"):
-            s.frame(session, "desktop.opened")
+        self.open_unattended("lim-1", "lim-2")
         s.gateway.send(open_frame("lim-3", **UNATTENDED))
         self.assertEqual(s.frame("lim-3", "desktop.error")["message"], "desktop session limit reached")
 
@@ -178,10 +181,7 @@ class DesktopSessionEndToEnd(unittest.TestCase):
     def test_4_dropped_gateway_closes_every_session_locally(self):
         s = self.s
         before = set(s.files())
-        for session in ("drop-1", "drop-2"):
-            s.gateway.send(open_frame(session, **UNATTENDED))
-        for session in ("drop-1", "drop-2"):
-            s.frame(session, "desktop.opened")
+        self.open_unattended("drop-1", "drop-2")
         recordings = [os.path.join(s.recordings, name) for name in set(s.files()) - before]
         self.assertEqual(len(recordings), 2)
         s.gateway.stop(signal.SIGKILL)
@@ -198,8 +198,7 @@ class DesktopSessionEndToEnd(unittest.TestCase):
         s = self.s
         s.browser.quit()  # its page has nothing left to show
         s.browser = None
-        s.gateway.send(open_frame("xkill", **UNATTENDED))
-        s.frame("xkill", "desktop.opened")
+        self.open_unattended("xkill")
         s.screen.close()
         s.xvfb.kill()
         self.assertEqual(s.frame("xkill", "desktop.closed")["reason"], "capture_stopped")

@@ -1,7 +1,7 @@
 """Everything a desktop session meets, for real: Xvfb with a window on it, the test
 control plane and its gateway on the fixed port 8443, vela-agent enrolled against them
 and serving desktop sessions (`vela-agent gateway`), and headless Chromium on the
-gateway's operator page. Runs isolated (run_isolated): a network namespace with only lo
+gateway's operator page. Runs isolated (agent_argument): a network namespace with only lo
 up, where port 8443 is private, and X sockets of its own, so that a display number this
 test gave up and another test took is never reached.
 
@@ -32,27 +32,10 @@ DEMO_WINDOW = os.path.join(SOURCE, "tools", "demo_window.py")
 SEATS = "/run/systemd/seats"
 
 
-def run_isolated(argv):
-    """Re-runs argv in fresh network and mount namespaces, unless already inside."""
-    if os.environ.get("VELA_E2E_ISOLATED"):
-        return None
-    script = ("ip link set lo up && mount -t tmpfs -o mode=1777 x11 /tmp/.X11-unix && "
-              "VELA_E2E_ISOLATED=1 exec \"$0\" \"$@\"")
-    # Without root, a user namespace of its own grants the right to raise lo and mount.
-    user = [] if os.geteuid() == 0 else ["--map-root-user"]
-    return subprocess.call(["unshare", "--net", "--mount", *user, "sh", "-c", script, *argv])
-
-
-
 def agent_argument(usage):
-    """A test script's start: the agent executable from the command line, the run moved
-    into its own namespaces first (this process then exits with that run's status)."""
-    if len(sys.argv) < 2:
-        sys.exit(usage)
-    code = run_isolated([sys.executable] + sys.argv)
-    if code is not None:
-        sys.exit(code)
-    return sys.argv.pop(1)
+    """The agent executable from the command line, the run in namespaces of its own."""
+    return browser_driver.isolated_arguments(usage, private_x11=True)[0]
+
 
 def decoded(frame):
     """A frame with its Base64 `data` document decoded into `doc`."""

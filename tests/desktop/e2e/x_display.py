@@ -1,10 +1,13 @@
 """A private Xvfb and what a test does on it as the person at the machine: find a window
-by its title, look at its pixels, move the pointer and click through XTest."""
+by its title, look at its pixels, move the pointer, click and type through XTest."""
 
 import ctypes
 import os
 import re
+import struct
 import subprocess
+import time
+import zlib
 
 X11 = ctypes.CDLL("libX11.so.6")
 XTST = ctypes.CDLL("libXtst.so.6")
@@ -22,6 +25,12 @@ X11.XCloseDisplay.argtypes = [ctypes.c_void_p]
 X11.XQueryPointer.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_void_p] * 7
 XTST.XTestFakeMotionEvent.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_ulong]
 XTST.XTestFakeButtonEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+XTST.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+X11.XDisplayWidth.argtypes = X11.XDisplayHeight.argtypes = [ctypes.c_void_p, ctypes.c_int]
+X11.XStringToKeysym.restype = ctypes.c_ulong
+X11.XStringToKeysym.argtypes = [ctypes.c_char_p]
+X11.XKeysymToKeycode.restype = ctypes.c_ubyte
+X11.XKeysymToKeycode.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
 
 ZPIXMAP = 2
 ALL_PLANES = 0xFFFFFFFF
@@ -82,11 +91,39 @@ class Screen:
                           ctypes.byref(ry), ctypes.byref(wx), ctypes.byref(wy), ctypes.byref(mask))
         return rx.value, ry.value
 
-    def click(self, x, y, button=1):
+    def move(self, x, y):
         XTST.XTestFakeMotionEvent(self.dpy, -1, int(x), int(y), 0)
+        X11.XSync(self.dpy, 0)
+
+    def click(self, x, y, button=1):
+        self.move(x, y)
         XTST.XTestFakeButtonEvent(self.dpy, button, 1, 0)
         XTST.XTestFakeButtonEvent(self.dpy, button, 0, 0)
         X11.XSync(self.dpy, 0)
+
+    def key(self, name):
+        """Presses and releases one key by its keysym name (Return, space, 7)."""
+        code = X11.XKeysymToKeycode(self.dpy, X11.XStringToKeysym(name.encode()))
+        XTST.XTestFakeKeyEvent(self.dpy, code, 1, 0)
+        XTST.XTestFakeKeyEvent(self.dpy, code, 0, 0)
+        X11.XSync(self.dpy, 0)
+        time.sleep(0.03)
+
+    def type(self, text):
+        for c in text:
+            self.key({" ": "space", "-": "minus"}.get(c, c))
+
+    def screenshot(self, path):
+        """The whole screen as a PNG."""
+        width, height = X11.XDisplayWidth(self.dpy, 0), X11.XDisplayHeight(self.dpy, 0)
+        rows = self.pixels(0, 0, width, height)
+        raw = b"".join(b"\0" + bytes(v for pixel in row for v in pixel) for row in rows)
+
+        def chunk(kind, data):
+            return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+        with open(path, "wb") as f:
+            f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+                    + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
 
     def pixels(self, x, y, width, height):
         """Rows of (r, g, b) of a screen rectangle."""
@@ -102,16 +139,16 @@ class Screen:
         X11.XFree(image)
         return rows
 
+    def xwininfo(self, *args):
+        return subprocess.run(["xwininfo", "-display", self.display_name, *args],
+                              capture_output=True, text=True).stdout
+
     def window(self, title):
         """(x, y, width, height) of the mapped top-level window whose title holds `title`."""
-        out = subprocess.run(["xwininfo", "-display", self.display_name, "-root", "-children"],
-                             capture_output=True, text=True).stdout
-        for line in out.splitlines():
-            if title not in line:
-                continue
-            m = re.search(r"\)\s+(\d+)x(\d+)\+(-?\d+)\+(-?\d+)", line)
-            if m:
-                w, h, x, y = (int(v) for v in m.groups())
+        for line in self.xwininfo("-root", "-children").splitlines():
+            m = re.search(r"^\s*(0x[0-9a-f]+) .*\)\s+(\d+)x(\d+)\+(-?\d+)\+(-?\d+)", line)
+            if m and title in line and "IsViewable" in self.xwininfo("-id", m.group(1)):
+                w, h, x, y = (int(v) for v in m.groups()[1:])
                 return x, y, w, h
         return None
 

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "desktop/input/input_injector.h"
+#include "desktop/input/key_code_map.h"
 #include "desktop/input/resolution_request.h"
 
 namespace vela {
@@ -96,29 +98,34 @@ TEST(InputEventTest, KeysNeedAKnownCodeAndCountOnlyTrueModifiers) {
 TEST(InputEventTest, MalformedMessagesAreIgnored) {
   std::string huge(1 << 20, 'A');
   std::string deep = std::string(200, '[') + std::string(200, ']');
-  std::vector<std::string> bad = {
-      "",
-      "not json",
-      "[]",
-      "null",
-      R"("m")",
-      "{}",
-      R"({"t":1})",
-      R"({"t":"M"})",
-      R"({"t":"m","x":NaN})",
-      R"({"t":"m","x":Infinity})",
-      R"({"t":"w","dy":-Infinity})",
-      R"({"t":"m"} trailing)",
-      deep,
-      R"({"t":"k","code":")" + huge + R"("})",
-      R"({"t":")" + huge + R"("})",
-  };
+  std::vector<std::string> bad = {"", "not json", "[]", "null", R"("m")", "{}", R"({"t":1})", R"({"t":"M"})",
+                                  R"({"t":"m","x":NaN})", R"({"t":"m","x":Infinity})", R"({"t":"w","dy":-Infinity})",
+                                  R"({"t":"m"} trailing)", deep, R"({"t":"k","code":")" + huge + R"("})",
+                                  R"({"t":")" + huge + R"("})"};
   for (const auto& message : bad) {
     EXPECT_FALSE(InputEvent::decode(message)) << message.substr(0, 40);
     EXPECT_FALSE(ResolutionRequest::decode(message)) << message.substr(0, 40);
   }
   // A huge irrelevant member does not stop a valid message.
   EXPECT_EQ(decoded(R"({"t":"m","pad":")" + huge + R"("})"), event(InputEvent::MouseMove{0, 0}));
+}
+
+// The keys the page may send: each name once, each code once (a duplicate would press
+// the wrong key); names are matched exactly. KeyC as 8 is checked above, and every
+// code's X keysym by the XTest injector's test.
+TEST(KeyCodeMapTest, OneHundredAndTwoDistinctKeysByExactName) {
+  std::set<std::string_view> names;
+  std::set<std::uint16_t> codes;
+  for (const auto& entry : KeyCodeMap::entries()) {
+    names.insert(entry.code);
+    codes.insert(entry.virtualKey);
+    EXPECT_EQ(KeyCodeMap::virtualKey(entry.code), entry.virtualKey);
+  }
+  EXPECT_EQ(KeyCodeMap::entries().size(), 102u);
+  EXPECT_EQ(names.size(), 102u);
+  EXPECT_EQ(codes.size(), 102u);
+  for (const char* unknown : {"IntlBackslash", "F13", "AudioVolumeUp", "", "keya", "KeyA "})
+    EXPECT_FALSE(KeyCodeMap::virtualKey(unknown)) << unknown;
 }
 
 // Writes down every call so that sequences read as text.
@@ -157,15 +164,15 @@ void send(RecordingInjector& injector, std::string_view message,
   event->apply(injector, display);
 }
 
-TEST(InputEventApplyTest, PositionsAreFractionsOfTheDisplayWhateverItsOrigin) {
+TEST(InputEventApplyTest, PositionsOnTheDisplayDragsWhileHeldAndWheelAndKeysPassThrough) {
   RecordingInjector injector;
+  // Positions are fractions of the display, whatever its origin.
   send(injector, R"({"t":"m","x":0.5,"y":0.5})", {1920, -200, 1280, 720});
   send(injector, R"({"t":"m","x":0,"y":1})", {1920, -200, 1280, 720});
   EXPECT_EQ(injector.calls, (std::vector<std::string>{"move 2560,160", "move 1920,520"}));
-}
 
-TEST(InputEventApplyTest, HeldButtonTurnsMovesIntoDragsUntilItsOwnUp) {
-  RecordingInjector injector;
+  // A held button turns moves into drags until its own up.
+  injector.calls.clear();
   send(injector, R"({"t":"m","x":0.1,"y":0.1,"e":"down","b":2})");
   send(injector, R"({"t":"m","x":0.2,"y":0.2})");
   // An up for another button leaves the right button held.
@@ -177,15 +184,12 @@ TEST(InputEventApplyTest, HeldButtonTurnsMovesIntoDragsUntilItsOwnUp) {
             (std::vector<std::string>{"down right 20,10", "drag right 40,20", "up left 40,20",
                                       "drag right 60,30", "up right 60,30", "move 80,40"}));
   EXPECT_FALSE(injector.pressedButton());
-}
 
-TEST(InputEventApplyTest, WheelAndKeysPassThrough) {
-  RecordingInjector injector;
+  injector.calls.clear();
   send(injector, R"({"t":"w","dx":-3.7,"dy":120})");
   send(injector, R"({"t":"k","code":"KeyC","mods":{"meta":true}})");
   send(injector, R"({"t":"k","code":"KeyC","e":"up","mods":{"shift":true}})");
-  EXPECT_EQ(injector.calls,
-            (std::vector<std::string>{"scroll -3 120", "keydown 8 mods 1", "keyup 8 mods 2"}));
+  EXPECT_EQ(injector.calls, (std::vector<std::string>{"scroll -3 120", "keydown 8 mods 1", "keyup 8 mods 2"}));
 }
 
 }  // namespace

@@ -28,12 +28,11 @@ std::vector<std::uint8_t> testPattern(int width, int height, int index, bool noi
   return pixels;
 }
 
-DecodedMedia decodeMp4(const std::string& path) {
+DecodedMedia decodeH264(const std::string& source, const std::function<void(GstElement* src)>& push) {
   gst_init(nullptr, nullptr);
   DecodedMedia result;
   GError* error = nullptr;
-  std::string description = "filesrc location=\"" + path +
-                            "\" ! qtdemux ! h264parse ! avdec_h264 ! appsink name=out sync=false";
+  std::string description = source + " ! h264parse ! avdec_h264 ! appsink name=out sync=false";
   GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
   if (!pipeline) {
     result.error = error ? error->message : "parse failed";
@@ -42,6 +41,11 @@ DecodedMedia decodeMp4(const std::string& path) {
   }
   GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "out");
   gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  if (push) {
+    GstElement* src = gst_bin_get_by_name(GST_BIN(pipeline), "src");
+    push(src);
+    gst_object_unref(src);
+  }
   bool first = true;
   while (GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink))) {
     GstBuffer* buffer = gst_sample_get_buffer(sample);

@@ -1,17 +1,39 @@
 #pragma once
 
-// Test helpers for recordings: a moving BGRA test pattern, and a full GStreamer decode
-// of an MP4 file (qtdemux ! h264parse ! avdec_h264) that reports what came out.
+// Test helpers for recordings and encoders: a moving BGRA test pattern fed as a capturer
+// would, and a full GStreamer decode (... ! h264parse ! avdec_h264) that reports what
+// came out.
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "remote/desktop/desktop_recording.h"
+
+struct _GstElement;
 
 namespace vela::testing {
 
 // A gradient with a bright bar that moves with `index`; `noise` fills the picture with
 // random bytes instead, which no encoder can compress.
 std::vector<std::uint8_t> testPattern(int width, int height, int index, bool noise = false);
+
+// `count` frames at no more than 30 fps, time-stamped 1/30 s apart: a slow (sanitised)
+// build produces them more slowly but the media time, and so the fragments, stay the
+// same. Eight distinct pictures are made up front and cycled.
+inline void feed(DesktopRecording& recording, int width, int height, int count, bool noise = false) {
+  std::vector<std::vector<std::uint8_t>> pictures;
+  for (int i = 0; i < 8; ++i) pictures.push_back(testPattern(width, height, i * 4, noise));
+  const auto frameTime = std::chrono::nanoseconds(1'000'000'000 / 30);
+  auto due = std::chrono::steady_clock::now();
+  for (int i = 0; i < count; ++i) {
+    recording.append(BGRAFrame{pictures[std::size_t(i) % 8].data(), width, height, width * 4}, frameTime * i);
+    std::this_thread::sleep_until(due += frameTime);
+  }
+}
 
 struct DecodedMedia {
   std::string error;  // the first pipeline error, empty when none
@@ -22,6 +44,11 @@ struct DecodedMedia {
   double endS = 0;    // last frame's presentation time plus its duration
 };
 
-DecodedMedia decodeMp4(const std::string& path);
+// Decodes the H.264 that `source` (the head of a gst-launch description) yields. With
+// `push`, the source is an appsrc named "src" that `push` fills and ends.
+DecodedMedia decodeH264(const std::string& source, const std::function<void(_GstElement* src)>& push = {});
+inline DecodedMedia decodeMp4(const std::string& path) {
+  return decodeH264("filesrc location=\"" + path + "\" ! qtdemux");
+}
 
 }  // namespace vela::testing

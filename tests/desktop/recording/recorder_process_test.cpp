@@ -13,8 +13,6 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
-#include <thread>
-#include <vector>
 
 #include "desktop/recording/desktop_recorder.h"
 #include "desktop/recording/media_check.h"
@@ -42,23 +40,6 @@ std::optional<fs::path> onlyFileIn(const std::string& dir) {
   return std::nullopt;
 }
 
-// `count` frames at no more than 30 fps, time-stamped 1/30 s apart; a slow (sanitised)
-// build produces them more slowly but the media time, and so the fragments, stay the
-// same. A few distinct pictures are made up front and cycled.
-void feed(DesktopRecorder& recorder, int count, bool noise) {
-  std::vector<std::vector<std::uint8_t>> pictures;
-  for (int i = 0; i < 8; ++i)
-    pictures.push_back(testing::testPattern(kWidth, kHeight, i * 4, noise));
-  const auto frameTime = std::chrono::nanoseconds(1'000'000'000 / 30);
-  auto due = std::chrono::steady_clock::now();
-  for (int i = 0; i < count; ++i) {
-    const auto& pixels = pictures[std::size_t(i) % pictures.size()];
-    recorder.append(BGRAFrame{pixels.data(), kWidth, kHeight, kWidth * 4}, frameTime * i);
-    due += frameTime;
-    std::this_thread::sleep_until(due);
-  }
-}
-
 // Movie fragments that have begun on disk ("moof" boxes).
 int fragmentsIn(const fs::path& file) {
   std::string bytes = testing::readFileOrEmpty(file);
@@ -73,7 +54,7 @@ TEST(RecorderChild, DISABLED_RecordsUntilKilled) {
   ASSERT_NE(dir, nullptr);
   auto recorder = DesktopRecorder::create(fs::path(dir));
   ASSERT_TRUE(recorder->start(kWidth, kHeight));
-  feed(*recorder, 60 * 30, false);
+  testing::feed(*recorder, kWidth, kHeight, 60 * 30);
 }
 
 TEST(RecorderChild, DISABLED_RecordsOntoAFullDisk) {
@@ -84,7 +65,7 @@ TEST(RecorderChild, DISABLED_RecordsOntoAFullDisk) {
   auto recorder = DesktopRecorder::create(fs::path(dir));
   ASSERT_TRUE(recorder->start(kWidth, kHeight));
   // Noise does not compress: the first fragment alone overflows the file system.
-  feed(*recorder, 3 * 30, true);
+  testing::feed(*recorder, kWidth, kHeight, 3 * 30, true);
   EXPECT_LE(recorder->bytesWritten(), 160 * 1024);
   std::promise<std::optional<DesktopRecordingFinal>> done;
   recorder->finalize([&](auto final) { done.set_value(final); });

@@ -26,21 +26,31 @@ CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 
 
-def only_loopback():
-    # /proc/net follows the caller's namespace; /sys/class/net would need a remount.
-    with open("/proc/net/dev") as f:
-        names = [line.split(":")[0].strip() for line in f.readlines()[2:]]
-    return names == ["lo"]
-
-
-def run_in_namespace(argv):
-    """Re-runs argv in a fresh network namespace with lo up, unless already in one."""
-    if only_loopback():
+def run_in_namespace(argv, private_x11=False):
+    """Re-runs argv in fresh network and mount namespaces with lo up, unless already
+    inside; returns that run's status, or None inside. With private_x11 the run gets X
+    sockets of its own, so that a display number this test gave up and another test took
+    is never reached."""
+    if os.environ.get("VELA_ISOLATED"):
         return None
-    script = "ip link set lo up && exec \"$0\" \"$@\""
-    # Without root, a user namespace of its own grants the right to raise lo.
+    x11 = "mount -t tmpfs -o mode=1777 x11 /tmp/.X11-unix && " if private_x11 else ""
+    script = f"ip link set lo up && {x11}VELA_ISOLATED=1 exec \"$0\" \"$@\""
+    # Without root, a user namespace of its own grants the right to raise lo and mount.
     user = [] if os.geteuid() == 0 else ["--map-root-user"]
-    return subprocess.call(["unshare", "--net", *user, "sh", "-c", script, *argv])
+    return subprocess.call(["unshare", "--net", "--mount", *user, "sh", "-c", script, *argv])
+
+
+def isolated_arguments(usage, count=1, private_x11=False):
+    """A test script's start: its first `count` arguments, taken off sys.argv, once the
+    run has moved into namespaces of its own (this process then exits with its status)."""
+    if len(sys.argv) <= count:
+        sys.exit(usage)
+    code = run_in_namespace([sys.executable, os.path.abspath(sys.argv[0]), *sys.argv[1:]], private_x11)
+    if code is not None:
+        sys.exit(code)
+    args = sys.argv[1:1 + count]
+    del sys.argv[1:1 + count]
+    return args
 
 
 class Harness:

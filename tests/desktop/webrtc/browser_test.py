@@ -59,30 +59,20 @@ class PeerAgainstChromium(unittest.TestCase):
 
     def test_2_page_input_reaches_the_agent(self):
         from selenium.webdriver.common.action_chains import ActionChains
-        driver = self.s.browser.driver
+        from selenium.webdriver.common.actions.wheel_input import ScrollOrigin
+        driver, controls = self.s.browser.driver, self.s.harness.controls
         video = driver.find_element("id", "screen")
         self.s.wait("input channel open on the page", lambda: self.s.browser.js("return velaOperator.channelOpen('input')"))
         ActionChains(driver).move_to_element(video).click().send_keys("hi").perform()
-        ActionChains(driver).scroll_from_origin(
-            __import__("selenium.webdriver.common.actions.wheel_input", fromlist=["ScrollOrigin"])
-            .ScrollOrigin.from_element(video), 0, 120).perform()
+        ActionChains(driver).scroll_from_origin(ScrollOrigin.from_element(video), 0, 120).perform()
         driver.find_element("id", "res-send").click()
-        self.s.wait("typed keys at the agent", lambda: key_downs(self.s.harness.controls)[-2:] == ["KeyH", "KeyI"])
-        messages = [json.loads(t) for t in self.s.harness.controls]
-        kinds = {(m.get("t"), m.get("e")) for m in messages}
-        self.assertIn(("m", "down"), kinds)
-        self.assertIn(("m", "up"), kinds)
-        self.s.wait("wheel and resolution messages",
-                    lambda: {"w", "res"} <= {json.loads(t).get("t") for t in self.s.harness.controls})
-        res = [json.loads(t) for t in self.s.harness.controls if json.loads(t).get("t") == "res"][0]
-        self.assertEqual(res, {"t": "res", "w": 1280, "h": 720, "fps": 30})
+        self.s.wait("typed keys at the agent", lambda: key_downs(controls)[-2:] == ["KeyH", "KeyI"])
+        self.s.wait("wheel and resolution messages", lambda: {"w", "res"} <= {json.loads(t).get("t") for t in controls})
+        messages = [json.loads(t) for t in controls]
+        self.assertLessEqual({("m", "down"), ("m", "up")}, {(m.get("t"), m.get("e")) for m in messages})
+        self.assertEqual([m for m in messages if m.get("t") == "res"][0], {"t": "res", "w": 1280, "h": 720, "fps": 30})
 
-    def test_3_agent_control_reaches_the_page(self):
-        self.s.harness.send(cmd="send", text='{"t":"notice","text":"hello operator"}')
-        controls = self.s.wait("control text on the page", lambda: self.s.browser.js("return velaOperator.controls()"))
-        self.assertIn({"label": "input", "text": '{"t":"notice","text":"hello operator"}'}, controls)
-
-    def test_4_remote_input_channel_adopted_other_labels_ignored(self):
+    def test_3_remote_input_channel_adopted_other_labels_ignored(self):
         js = self.s.browser.js
         js("return velaOperator.openChannel('chat')")
         self.s.wait("chat channel open", lambda: js("return velaOperator.channelOpen('chat')"))
@@ -92,20 +82,19 @@ class PeerAgainstChromium(unittest.TestCase):
         self.assertTrue(js("return velaOperator.sendOn('input', 'on the page input channel')"))
         self.s.wait("message on the adopted channel", lambda: "on the page input channel" in self.s.harness.controls)
         self.assertNotIn("on another label", self.s.harness.controls)
-        # The agent now answers on the channel it adopted last.
+        # The agent's own control text reaches the page, on the channel it adopted last.
         self.s.harness.send(cmd="send", text="to the adopted channel")
         self.s.wait("reply on the adopted channel",
                     lambda: {"label": "input", "text": "to the adopted channel"} in js("return velaOperator.controls()"))
 
-    def test_5_target_resolution_scales_and_caps_the_bitrate(self):
+    def test_4_target_resolution_scales_the_video(self):
+        # The bitrate caps that go with it are the peer's unit test's.
         self.s.harness.send(cmd="res", w=640, h=360, fps=15)
-        self.assertEqual(self.s.harness.ask("bitrate", cmd="bitrate")["kbps"], 2000)
         self.decoding(640, 360)
         self.s.harness.send(cmd="res", w=1920, h=1080, fps=30)
-        self.assertEqual(self.s.harness.ask("bitrate", cmd="bitrate")["kbps"], 6220)
         self.decoding(1280, 720)  # never scaled up beyond the pushed size
 
-    def test_6_renegotiate_gives_a_second_working_connection(self):
+    def test_5_renegotiate_gives_a_second_working_connection(self):
         js = self.s.browser.js
         self.s.harness.send(cmd="renegotiate")
         self.s.wait("second offer", lambda: self.s.harness.offers == 2)
@@ -117,7 +106,7 @@ class PeerAgainstChromium(unittest.TestCase):
         self.s.settle(2)
         self.assertEqual(self.s.harness.offers, 2)
 
-    def test_7_close_while_connected_returns(self):
+    def test_6_close_while_connected_returns(self):
         self.assertEqual(self.s.harness.ask("closed", cmd="close")["ev"], "closed")
         self.s.harness.send(cmd="send", text="after close")  # dropped: no connection
         self.assertEqual(self.s.harness.ask("bitrate", cmd="bitrate")["kbps"], 0)
@@ -180,10 +169,5 @@ class SessionMediaAgainstChromium(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 2:
-        sys.exit(__doc__)
-    code = browser_driver.run_in_namespace([sys.executable] + sys.argv)
-    if code is not None:
-        sys.exit(code)
-    HARNESS = sys.argv.pop(1)
+    HARNESS = browser_driver.isolated_arguments(__doc__)[0]
     unittest.main()
