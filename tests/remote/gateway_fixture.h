@@ -48,11 +48,11 @@ class GatewayProcess {
   // the limit). Throttled stdout is only counted: throttledStdoutBytes().
   bool throttle(std::optional<double> bytesPerSecond, const std::string& agent = kToken);
   std::int64_t throttledStdoutBytes(const std::string& agent = kToken);
-  std::vector<std::string> connectedAgents();
 
  private:
   std::optional<std::string> http(const std::string& method, const std::string& path,
                                   const std::string& body = "");
+  std::optional<JSONValue> getJSON(const std::string& path);
 
   std::string dir_;
   std::unique_ptr<BackgroundProcess> server_;
