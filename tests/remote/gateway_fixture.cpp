@@ -48,11 +48,10 @@ bool writePinnedTrust(const std::string& stateDir, const std::string& caPemPath)
   return true;
 }
 
-GatewayProcess::GatewayProcess(std::string dir, std::vector<std::string> extraArgs, int port)
-    : dir_(std::move(dir)) {
+GatewayProcess::GatewayProcess(std::string dir, std::vector<std::string> extraArgs) : dir_(std::move(dir)) {
   std::filesystem::remove(dir_ + "/gateway.json");
   std::vector<std::string> args = {std::string(VELA_SOURCE_DIR) + "/tools/controlplane/gateway.py", dir_, "--port",
-                                   std::to_string(port), "--accept-token", kToken};
+                                   "8443", "--accept-token", kToken};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   server_ = std::make_unique<BackgroundProcess>("/usr/bin/python3", args,
                                                 Environment{{"PYTHONDONTWRITEBYTECODE", "1"}});
@@ -64,11 +63,9 @@ GatewayProcess::GatewayProcess(std::string dir, std::vector<std::string> extraAr
   }
 }
 
-GatewayProcess::~GatewayProcess() { terminate(); }
+GatewayProcess::~GatewayProcess() { server_->stop(SIGTERM); }
 
 void GatewayProcess::kill() { server_->stop(SIGKILL); }
-
-void GatewayProcess::terminate() { server_->stop(SIGTERM); }
 
 std::optional<std::string> GatewayProcess::http(const std::string& method, const std::string& path,
                                                 const std::string& body) {
@@ -188,6 +185,8 @@ int countOpenDescriptors() {
 int countChildProcesses() {
   int count = 0;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     std::string stat = readFileOrEmpty(entry.path() / "stat");
     // After the command's closing parenthesis come the state and the parent pid.
     auto close = stat.rfind(')');

@@ -6,7 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -24,67 +25,50 @@ using namespace std::chrono_literals;
 using testing::countChildProcesses;
 using testing::countOpenDescriptors;
 
-// Collects what the manager sends, as a gateway would.
+// Polls `done` for up to a minute, so that a broken build fails instead of hanging.
+bool until(const std::function<bool()>& done) {
+  for (int i = 0; i < 6000 && !done(); ++i) std::this_thread::sleep_for(10ms);
+  return done();
+}
+
+// Collects what the manager sends, as a gateway would; stalled, it holds every ticket,
+// as a gateway that writes nothing.
 class FrameSink {
  public:
   void operator()(const OutgoingShellFrame& frame, SendBudget::Ticket ticket) {
-    {
-      std::lock_guard lock(mu_);
-      frames_.push_back(frame);
-      // A stalled gateway: nothing sent is ever written.
-      if (stalled_ && ticket) held_.push_back(std::move(ticket));
-    }
-    cv_.notify_all();
+    std::lock_guard lock(mu_);
+    frames_.push_back(frame);
+    if (stalled_ && ticket) held_.push_back(std::move(ticket));
   }
-
   void stall(bool stalled) {
-    std::vector<SendBudget::Ticket> released;
+    std::vector<SendBudget::Ticket> released;  // let go after the lock
     std::lock_guard lock(mu_);
     stalled_ = stalled;
     if (!stalled) released.swap(held_);
   }
-
-  // Waits (bounded, so a broken build fails instead of hanging) until `done` holds.
-  bool waitUntil(const std::function<bool(const std::vector<OutgoingShellFrame>&)>& done,
-                 std::chrono::seconds patience = 60s) {
-    std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, patience, [&] { return done(frames_); });
-  }
-
   template <typename T>
   std::vector<T> all(const std::string& session) {
     std::lock_guard lock(mu_);
-    return allLocked<T>(session);
-  }
-  std::string output(const std::string& session) {
-    std::lock_guard lock(mu_);
-    return outputLocked(session);
-  }
-
-  bool waitForExit(const std::string& session) {
-    return waitUntil([&](const auto&) { return !allLocked<OutgoingShellFrame::Exit>(session).empty(); });
-  }
-  bool waitForOutput(const std::string& session, const std::string& text) {
-    return waitUntil([&](const auto&) { return outputLocked(session).find(text) != std::string::npos; });
-  }
-
- private:
-  template <typename T>
-  std::vector<T> allLocked(const std::string& session) {
     std::vector<T> out;
     for (const auto& f : frames_) {
       if (auto* p = std::get_if<T>(&f.payload); p && p->sessionID == session) out.push_back(*p);
     }
     return out;
   }
-  std::string outputLocked(const std::string& session) {
+  std::string output(const std::string& session) {
     std::string text;
-    for (const auto& s : allLocked<OutgoingShellFrame::Stdout>(session)) text += toString(s.data);
+    for (const auto& s : all<OutgoingShellFrame::Stdout>(session)) text += toString(s.data);
     return text;
   }
+  bool waitForExit(const std::string& session) {
+    return until([&] { return !all<OutgoingShellFrame::Exit>(session).empty(); });
+  }
+  bool waitForOutput(const std::string& session, const std::string& text) {
+    return until([&] { return output(session).find(text) != std::string::npos; });
+  }
 
+ private:
   std::mutex mu_;
-  std::condition_variable cv_;
   std::vector<OutgoingShellFrame> frames_;
   bool stalled_ = false;
   std::vector<SendBudget::Ticket> held_;
@@ -114,10 +98,7 @@ class ShellSessionManagerTest : public ::testing::Test {
     return {IncomingShellFrame::Close{id, "operator"}};
   }
 
-  bool waitForChildren(int expected) {
-    for (int i = 0; i < 6000 && countChildProcesses() != expected; ++i) std::this_thread::sleep_for(10ms);
-    return countChildProcesses() == expected;
-  }
+  static bool waitForChildren(int expected) { return until([&] { return countChildProcesses() == expected; }); }
 
   std::shared_ptr<FrameSink> sinkOwner_ = std::make_shared<FrameSink>();
   FrameSink& sink = *sinkOwner_;
@@ -174,10 +155,7 @@ TEST_F(ShellSessionManagerTest, UndrainedOutputPausesTheShellUntilItDrains) {
   constexpr std::size_t kMark = 64 * 1024;
   auto manager = makeManager({5, 0, 0, std::nullopt, SendBudget::create(kMark, 8 * kMark)});
   auto received = [&](const std::string& id) { return sink.output(id).size(); };
-  auto pastHalfMark = [&](const std::string& id) {
-    for (int i = 0; i < 6000 && received(id) <= kMark / 2; ++i) std::this_thread::sleep_for(10ms);
-    return received(id) > kMark / 2;
-  };
+  auto pastHalfMark = [&](const std::string& id) { return until([&] { return received(id) > kMark / 2; }); };
   sink.stall(true);
   manager->handle(open("p"));
   manager->handle(input("p", "stty raw -echo; head -c 4000000 /dev/zero; exit 0\n"));
@@ -308,8 +286,7 @@ TEST_F(ShellSessionManagerTest, CapHostileFramesAndManySessionsLeakNothing) {
     EXPECT_EQ(manager->activeCount(), 0);
   }
   EXPECT_TRUE(waitForChildren(0));
-  for (int i = 0; i < 500 && countOpenDescriptors() != fds; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(countOpenDescriptors(), fds);
+  EXPECT_TRUE(until([&] { return countOpenDescriptors() == fds; })) << countOpenDescriptors() << " vs " << fds;
 }
 
 // A reaped child's pid may be handed to the next process at once. The test runs itself
