@@ -19,7 +19,7 @@ DesktopOpenConfig openConfig(const std::string& text) {
   return std::get<IncomingDesktopFrame::Open>(frame->payload).config;
 }
 
-TEST(DesktopFramesTest, OpenConfigDefaultsDependOnWhereTheyComeFrom) {
+TEST(DesktopFramesTest, OpenConfigDefaultsDependOnWhereTheyComeFromIceKeepsStringUrls) {
   auto noData = openConfig(R"({"type":"desktop.open","session_id":"d1"})");
   EXPECT_FALSE(noData.consentRequired);
   EXPECT_TRUE(noData.recordingRequired);
@@ -31,9 +31,8 @@ TEST(DesktopFramesTest, OpenConfigDefaultsDependOnWhereTheyComeFrom) {
   EXPECT_TRUE(unattended.recordingRequired);
   // Undecodable data falls back rather than rejecting the frame.
   EXPECT_FALSE(openConfig(R"({"type":"desktop.open","session_id":"d1","data":"%%"})").consentRequired);
-}
 
-TEST(DesktopFramesTest, IceServerKeepsOnlyStringUrls) {
+  // An ICE server keeps only its string URLs.
   auto mixed = openConfig(openFrame(R"({"ice":{"urls":["stun:a",5],"username":"u"}})"));
   ASSERT_EQ(mixed.iceServers.size(), 1u);
   EXPECT_EQ(mixed.iceServers[0].urls, std::vector<std::string>{"stun:a"});

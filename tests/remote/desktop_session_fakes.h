@@ -19,6 +19,24 @@
 
 namespace vela::testing {
 
+// A value behind its own lock; `with` runs f on it, `get` copies it out.
+template <class T>
+class Guarded {
+ public:
+  template <class F>
+  auto with(F f) const {
+    std::lock_guard lock(mu_);
+    return f(value_);
+  }
+  T get() const {
+    return with([](T& v) { return v; });
+  }
+
+ private:
+  mutable std::mutex mu_;
+  mutable T value_{};
+};
+
 class FakePeer final : public DesktopPeer {
  public:
   struct State {
@@ -28,126 +46,79 @@ class FakePeer final : public DesktopPeer {
     std::vector<SessionDescription> remoteDescriptions;
     std::vector<IceCandidate> remoteCandidates;
     std::vector<std::vector<int>> targetResolutions;  // width, height, fps
+    DescriptionCallback onDescription;
+    ControlDataCallback onControl;
   };
-  State state() const {
-    std::lock_guard lock(mu_);
-    return state_;
-  }
-  void offer(const std::string& sdp) {
-    take(onDescription_)({SessionDescription::Kind::offer, sdp});
-  }
-  void candidate(const IceCandidate& candidate) { take(onCandidate_)(candidate); }
-  void control(const std::string& bytes) { take(onControl_)(bytes); }
+  State state() const { return state_.get(); }
+  void offer(const std::string& sdp) { state().onDescription({SessionDescription::Kind::offer, sdp}); }
+  void control(const std::string& bytes) { state().onControl(bytes); }
 
-  void start(const std::vector<IceServer>&) override {
-    with([](State& s) { ++s.starts; });
-  }
+  void start(const std::vector<IceServer>&) override { on([](State& s) { ++s.starts; }); }
   void renegotiate() override {}
-  void pushVideoFrame(const DesktopVideoFrame&) override {
-    with([](State& s) { ++s.framesPushed; });
-  }
+  void pushVideoFrame(const DesktopVideoFrame&) override { on([](State& s) { ++s.framesPushed; }); }
   void setRemoteDescription(const SessionDescription& d) override {
-    with([&](State& s) { s.remoteDescriptions.push_back(d); });
+    on([&](State& s) { s.remoteDescriptions.push_back(d); });
   }
-  void addRemoteCandidate(const IceCandidate& c) override {
-    with([&](State& s) { s.remoteCandidates.push_back(c); });
-  }
+  void addRemoteCandidate(const IceCandidate& c) override { on([&](State& s) { s.remoteCandidates.push_back(c); }); }
   void sendControl(const std::string&) override {}
   void setTargetResolution(int w, int h, int fps) override {
-    with([&](State& s) { s.targetResolutions.push_back({w, h, fps}); });
+    on([&](State& s) { s.targetResolutions.push_back({w, h, fps}); });
   }
-  void close() override {
-    with([](State& s) { s.closed = true; });
-  }
-  void setOnLocalDescription(DescriptionCallback cb) override {
-    set(onDescription_, std::move(cb));
-  }
-  void setOnLocalCandidate(CandidateCallback cb) override { set(onCandidate_, std::move(cb)); }
-  void setOnControlData(ControlDataCallback cb) override { set(onControl_, std::move(cb)); }
+  void close() override { on([](State& s) { s.closed = true; }); }
+  void setOnLocalDescription(DescriptionCallback cb) override { on([&](State& s) { s.onDescription = cb; }); }
+  void setOnLocalCandidate(CandidateCallback) override {}
+  void setOnControlData(ControlDataCallback cb) override { on([&](State& s) { s.onControl = cb; }); }
   void setOnConnectionState(ConnectionStateCallback) override {}
   void setOnTargetBitrate(TargetBitrateCallback) override {}
   void setOnKeyframeRequested(KeyframeRequestedCallback) override {}
 
  private:
   template <class F>
-  void with(F f) {
-    std::lock_guard lock(mu_);
-    f(state_);
+  void on(F f) {
+    state_.with([&](State& s) { f(s); });
   }
-  template <class T>
-  void set(T& slot, T value) {
-    std::lock_guard lock(mu_);
-    slot = std::move(value);
-  }
-  template <class T>
-  T take(const T& slot) const {
-    std::lock_guard lock(mu_);
-    return slot;
-  }
-  mutable std::mutex mu_;
-  State state_;
-  DescriptionCallback onDescription_;
-  CandidateCallback onCandidate_;
-  ControlDataCallback onControl_;
+  Guarded<State> state_;
 };
 
 class FakeRecording final : public DesktopRecording {
  public:
-  explicit FakeRecording(std::optional<std::string> startError)
-      : startError_(std::move(startError)) {}
+  explicit FakeRecording(std::optional<std::string> startError) : startError_(std::move(startError)) {}
   struct State {
     std::optional<std::pair<int, int>> started;
     int framesAppended = 0;
     bool finalized = false;
+    std::function<void()> onDurable;
   };
-  State state() const {
-    std::lock_guard lock(mu_);
-    return state_;
-  }
-  void fireDurable() {
-    std::function<void()> cb;
-    {
-      std::lock_guard lock(mu_);
-      cb = onDurable_;
-    }
-    cb();
-  }
+  State state() const { return state_.get(); }
+  void fireDurable() { state().onDurable(); }
 
   void setOnFirstChunkDurable(std::function<void()> cb) override {
-    std::lock_guard lock(mu_);
-    onDurable_ = std::move(cb);
+    state_.with([&](State& s) { s.onDurable = std::move(cb); });
   }
   Result<void> start(int width, int height) override {
     if (startError_) return fail(*startError_);
-    std::lock_guard lock(mu_);
-    state_.started = {width, height};
+    state_.with([&](State& s) { s.started = {width, height}; });
     return {};
   }
   void append(const BGRAFrame&, MediaTime) override {
-    std::lock_guard lock(mu_);
-    ++state_.framesAppended;
+    state_.with([](State& s) { ++s.framesAppended; });
   }
   std::int64_t bytesWritten() const override {
-    std::lock_guard lock(mu_);
-    return state_.started ? 1000 + 10 * state_.framesAppended : 0;
+    return state_.with([](State& s) -> std::int64_t { return s.started ? 1000 + 10 * s.framesAppended : 0; });
   }
   void finalize(Completion completion) override {
-    std::optional<DesktopRecordingFinal> final;
-    {
-      std::lock_guard lock(mu_);
-      state_.finalized = true;
-      if (state_.started)
-        final = DesktopRecordingFinal{std::string(64, 'a'), 1234, 3.0, "file:///tmp/r.mp4", "fmp4"};
-    }
+    auto final = state_.with([](State& s) {
+      s.finalized = true;
+      return s.started ? std::optional(DesktopRecordingFinal{std::string(64, 'a'), 1234, 3.0, "file:///tmp/r.mp4", "fmp4"})
+                       : std::nullopt;
+    });
     // A thread of its own, as the real writer's completion.
     std::thread([completion = std::move(completion), final] { completion(final); }).detach();
   }
 
  private:
   const std::optional<std::string> startError_;
-  mutable std::mutex mu_;
-  State state_;
-  std::function<void()> onDurable_;
+  Guarded<State> state_;
 };
 
 class FakeIndicator final : public DesktopIndicating {
@@ -160,22 +131,19 @@ class FakeIndicator final : public DesktopIndicating {
   void hide() override {
     std::lock_guard lock(mu_);
     shown = false;
-    ++hides;
   }
   std::mutex mu_;
   std::optional<std::string> shownText;
   bool shown = false;
-  int hides = 0;
 };
 
 class FakeConsent final : public DesktopConsenting {
  public:
-  void request(std::chrono::milliseconds, const std::string& operatorName, const std::string&,
-               const std::string&, bool, Completion completion) override {
+  void request(std::chrono::milliseconds, const std::string&, const std::string&, const std::string&, bool,
+               Completion completion) override {
     {
       std::lock_guard lock(mu_);
       pending_ = std::move(completion);
-      askedOperator_ = operatorName;
     }
     cv_.notify_all();
   }
@@ -198,7 +166,6 @@ class FakeConsent final : public DesktopConsenting {
   std::mutex mu_;
   std::condition_variable cv_;
   Completion pending_;
-  std::string askedOperator_;
 };
 
 class FakeCapturer final : public ScreenCapturer {
@@ -207,10 +174,7 @@ class FakeCapturer final : public ScreenCapturer {
       : startResult_(std::move(startResult)) {}
   void setOnFrame(FrameHandler h) override { onFrame_ = std::move(h); }
   void setOnStopped(StopHandler h) override { onStopped_ = std::move(h); }
-  void start(std::optional<std::uint32_t>, StartCompletion completion) override {
-    started = true;
-    completion(startResult_);
-  }
+  void start(std::optional<std::uint32_t>, StartCompletion completion) override { completion(startResult_); }
   void stop() override { stopped = true; }
   void deliverFrame() {
     static const std::uint8_t pixels[16] = {};
@@ -218,7 +182,6 @@ class FakeCapturer final : public ScreenCapturer {
   }
   void vanish() { onStopped_(AgentError("display closed")); }
 
-  std::atomic<bool> started{false};
   std::atomic<bool> stopped{false};
 
  private:
@@ -229,6 +192,8 @@ class FakeCapturer final : public ScreenCapturer {
 
 class FakeInjector final : public InputInjector {
  public:
+  using Log = Guarded<std::vector<std::pair<std::string, Point>>>;
+  explicit FakeInjector(std::shared_ptr<Log> log) : log_(std::move(log)) {}
   void mouseMove(Point to) override { record("move", to); }
   void mouseDown(Point at, Button) override { record("down", at); }
   void mouseUp(Point at, Button) override { record("up", at); }
@@ -237,16 +202,9 @@ class FakeInjector final : public InputInjector {
   void keyDown(std::uint16_t, Modifiers) override {}
   void keyUp(std::uint16_t, Modifiers) override {}
 
-  struct Log {
-    std::mutex mu;
-    std::vector<std::pair<std::string, Point>> events;
-  };
-  explicit FakeInjector(std::shared_ptr<Log> log) : log_(std::move(log)) {}
-
  private:
   void record(const char* what, Point p) {
-    std::lock_guard lock(log_->mu);
-    log_->events.emplace_back(what, p);
+    log_->with([&](auto& events) { events.emplace_back(what, p); });
   }
   std::shared_ptr<Log> log_;
 };
@@ -282,12 +240,8 @@ class FakeBackend final : public DesktopBackend {
     return DesktopSessionMedia{peers.back(), recordings.back()};
   }
   std::shared_ptr<DesktopIndicating> indicator() override { return indicatorObject; }
-  std::shared_ptr<DesktopConsenting> consent() override {
-    return withConsent ? consentObject : nullptr;
-  }
-  std::unique_ptr<InputInjector> makeInputInjector() override {
-    return std::make_unique<FakeInjector>(injected);
-  }
+  std::shared_ptr<DesktopConsenting> consent() override { return withConsent ? consentObject : nullptr; }
+  std::unique_ptr<InputInjector> makeInputInjector() override { return std::make_unique<FakeInjector>(injected); }
   std::shared_ptr<QuickAssistWindows> quickAssistWindows() override { return nullptr; }
 };
 

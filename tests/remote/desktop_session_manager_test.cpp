@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -16,7 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FakeBackend;
-using testing::FakeInjector;
 
 // One outgoing frame, with the Base64 document in `data` decoded.
 struct Sent {
@@ -26,27 +25,26 @@ struct Sent {
   JSONValue inner;
 };
 
+// Waits (bounded, so a broken build fails instead of hanging) until `done` holds.
+void until(const std::function<bool()>& done) {
+  for (int i = 0; i < 12000 && !done(); ++i) std::this_thread::sleep_for(5ms);
+}
+
 class FrameSink {
  public:
   void operator()(const std::string& text) {
     auto frame = JSONScanner::parse(text).value();
-    Sent sent{frame["type"]->stringValue().value(), frame["session_id"]->stringValue().value(),
-              text, JSONValue()};
+    Sent sent{frame["type"]->stringValue().value(), frame["session_id"]->stringValue().value(), text, JSONValue()};
     if (auto* data = frame["data"]) {
-      sent.inner =
-          JSONScanner::parse(toString(Base64::decode(data->stringValue().value()).value())).value();
+      sent.inner = JSONScanner::parse(toString(Base64::decode(data->stringValue().value()).value())).value();
     }
-    {
-      std::lock_guard lock(mu_);
-      frames_.push_back(std::move(sent));
-    }
-    cv_.notify_all();
+    std::lock_guard lock(mu_);
+    frames_.push_back(std::move(sent));
   }
   // Waits for at least `count` frames and returns them all.
   std::vector<Sent> await(size_t count) {
-    std::unique_lock lock(mu_);
-    cv_.wait_for(lock, 60s, [&] { return frames_.size() >= count; });
-    return frames_;
+    until([&] { return now().size() >= count; });
+    return now();
   }
   std::vector<Sent> now() {
     std::lock_guard lock(mu_);
@@ -55,7 +53,6 @@ class FrameSink {
 
  private:
   std::mutex mu_;
-  std::condition_variable cv_;
   std::vector<Sent> frames_;
 };
 
@@ -100,13 +97,11 @@ class DesktopSessionTest : public ::testing::Test {
   }
   // Drains the session queues by waiting until an ended session has left the map.
   void awaitInactive(int expected) {
-    for (int i = 0; i < 12000 && manager_->activeCount() != expected; ++i)
-      std::this_thread::sleep_for(5ms);
+    until([&] { return manager_->activeCount() == expected; });
   }
 
   FakeBackend backend_;
   FrameSink sink_;
-  std::shared_ptr<FakeInjector::Log> injected_ = backend_.injected;
   std::shared_ptr<DesktopSessionManager> manager_;
 };
 
@@ -116,7 +111,7 @@ TEST_F(DesktopSessionTest, AttendedSessionStreamsOnlyAfterConsentThenOpensBeatsA
   backend_.consentObject->answer(true);
   auto& peer = *backend_.peers[0];
   auto& recording = *backend_.recordings[0];
-  for (int i = 0; i < 12000 && peer.state().starts == 0; ++i) std::this_thread::sleep_for(5ms);
+  until([&] { return peer.state().starts > 0; });
   EXPECT_EQ(recording.state().framesAppended, 0);
   EXPECT_EQ(peer.state().framesPushed, 0);
   EXPECT_EQ(recording.state().started, (std::pair{1280, 720}));
@@ -174,7 +169,9 @@ TEST_F(DesktopSessionTest, AttendedSessionStreamsOnlyAfterConsentThenOpensBeatsA
   EXPECT_EQ(peer.state().remoteDescriptions.size(), 1u);
 }
 
-TEST_F(DesktopSessionTest, DeclinedConsentRecordsAndOffersNothing) {
+// Declined consent records and offers nothing; an unattended session, or one on a
+// machine without a consent prompt, starts at once; a zero-size capture offers full HD.
+TEST_F(DesktopSessionTest, DeclinedConsentDoesNothingPromptlessSessionsStartAtOnce) {
   feed(openText("s1", kAttended));
   backend_.capturers[0]->deliverFrame();
   backend_.consentObject->answer(false);
@@ -188,26 +185,22 @@ TEST_F(DesktopSessionTest, DeclinedConsentRecordsAndOffersNothing) {
   EXPECT_EQ(backend_.recordings[0]->state().framesAppended, 0);
   EXPECT_EQ(backend_.peers[0]->state().starts, 0);
   EXPECT_FALSE(backend_.indicatorObject->shownText);
-}
 
-TEST_F(DesktopSessionTest, UnattendedOrPromptlessSessionsStartAtOnceAndZeroSizeOffersFullHD) {
   backend_.captureResult = ScreenCapturer::Size{0, 0};
   feed(openText("u", kUnattended));
   backend_.withConsent = false;
   feed(openText("a", kAttended));
-  for (int i = 0; i < 12000 && backend_.peers[1]->state().starts == 0; ++i)
-    std::this_thread::sleep_for(5ms);
+  until([&] { return backend_.peers[2]->state().starts > 0; });
   EXPECT_FALSE(backend_.consentObject->asked());
-  EXPECT_EQ(backend_.peers[0]->state().targetResolutions,
-            (std::vector<std::vector<int>>{{1920, 1080, 30}}));
-  backend_.recordings[0]->fireDurable();
-  auto frames = sink_.await(1);
-  ASSERT_EQ(frames[0].type, "desktop.opened");
-  EXPECT_EQ(frames[0].inner["monitors"]->arrayValue()->size(), 1u);
-  EXPECT_EQ(frames[0].inner["monitors"]->arrayValue()->at(0).intValue(), 2);
+  EXPECT_EQ(backend_.peers[1]->state().targetResolutions, (std::vector<std::vector<int>>{{1920, 1080, 30}}));
+  backend_.recordings[1]->fireDurable();
+  frames = sink_.await(3);
+  ASSERT_EQ(frames[2].type, "desktop.opened");
+  EXPECT_EQ(frames[2].inner["monitors"]->arrayValue()->size(), 1u);
+  EXPECT_EQ(frames[2].inner["monitors"]->arrayValue()->at(0).intValue(), 2);
 }
 
-TEST_F(DesktopSessionTest, LimitDuplicatesAndStrayFramesAreAnsweredAsSpecified) {
+TEST_F(DesktopSessionTest, LimitDuplicatesAndStrayFramesAreAnsweredOrIgnored) {
   backend_.withConsent = false;
   feed(openText("s1", kAttended));
   feed(openText("s1", kAttended));  // in use: ignored, no new media, no reply
@@ -232,6 +225,9 @@ TEST_F(DesktopSessionTest, LimitDuplicatesAndStrayFramesAreAnsweredAsSpecified) 
       R"({"message":"desktop session limit reached","session_id":"s3","type":"desktop.error"})");
   EXPECT_EQ(manager_->activeCount(), 2);
   for (auto& peer : backend_.peers) EXPECT_TRUE(peer->state().remoteDescriptions.empty());
+  manager_->killAll();  // a lost connection frees the ids; what it ends, the gateway client's test checks
+  feed(openText("s1", kAttended));
+  EXPECT_EQ(manager_->activeCount(), 1);
 }
 
 TEST_F(DesktopSessionTest, AgentSideFailuresReportErrorThenClosed) {
@@ -258,8 +254,7 @@ TEST_F(DesktopSessionTest, AgentSideFailuresReportErrorThenClosed) {
 
   backend_.recordingError.reset();
   feed(openText("gone", kAttended));
-  for (int i = 0; i < 12000 && !backend_.recordings[2]->state().started; ++i)
-    std::this_thread::sleep_for(5ms);
+  until([&] { return bool(backend_.recordings[2]->state().started); });
   backend_.capturers[2]->vanish();
   frames = sink_.await(6);
   EXPECT_EQ(frames[4].inner["state"]->stringValue(), "final");
@@ -268,46 +263,23 @@ TEST_F(DesktopSessionTest, AgentSideFailuresReportErrorThenClosed) {
   awaitInactive(0);
 }
 
-TEST_F(DesktopSessionTest, KillAllClosesLocallyFinalisesAndSendsNothing) {
-  backend_.withConsent = false;
-  feed(openText("s1", kUnattended));
-  feed(openText("s2", kUnattended));
-  for (auto& r : backend_.recordings) {
-    for (int i = 0; i < 12000 && !r->state().started; ++i) std::this_thread::sleep_for(5ms);
-  }
-  size_t before = sink_.now().size();
-  manager_->killAll();
-  EXPECT_EQ(manager_->activeCount(), 0);
-  for (auto& r : backend_.recordings) {
-    for (int i = 0; i < 12000 && !r->state().finalized; ++i) std::this_thread::sleep_for(5ms);
-    EXPECT_TRUE(r->state().finalized);
-  }
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(sink_.now().size(), before);
-  for (auto& c : backend_.capturers) EXPECT_TRUE(c->stopped);
-  // The ids are free again.
-  feed(openText("s1", kUnattended));
-  EXPECT_EQ(manager_->activeCount(), 1);
-}
-
 TEST_F(DesktopSessionTest, ControlMessagesResizeOrInjectAgainstTheDisplay) {
   backend_.withConsent = false;
   feed(openText("s1", kUnattended));
   auto& peer = *backend_.peers[0];
-  for (int i = 0; i < 12000 && peer.state().starts == 0; ++i) std::this_thread::sleep_for(5ms);
+  until([&] { return peer.state().starts > 0; });
   peer.control(R"({"t":"res","w":640,"h":480,"fps":15})");
   peer.control(R"({"t":"m","e":"down","x":0.5,"y":0.5,"b":0})");
   peer.control(R"(not json)");
   peer.control(R"({"t":"res","w":0,"h":480})");
-  for (int i = 0; i < 12000 && peer.state().targetResolutions.size() < 2; ++i)
-    std::this_thread::sleep_for(5ms);
+  until([&] { return peer.state().targetResolutions.size() >= 2; });
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(peer.state().targetResolutions.back(), (std::vector<int>{640, 480, 15}));
-  std::lock_guard lock(injected_->mu);
-  ASSERT_EQ(injected_->events.size(), 1u);
-  EXPECT_EQ(injected_->events[0].first, "down");
+  auto events = backend_.injected->get();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].first, "down");
   // Display 7 sits at (100, 50), 1280x720.
-  EXPECT_EQ(injected_->events[0].second, (InputInjector::Point{740, 410}));
+  EXPECT_EQ(events[0].second, (InputInjector::Point{740, 410}));
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <thread>
 
@@ -39,10 +38,7 @@ std::string shellFrame(const std::string& type, const std::string& session, JSON
 std::string stdinFrame(const std::string& session, const std::string& text) {
   return shellFrame("shell.stdin", session, {{"data", Base64::encode(text)}});
 }
-
-std::string openFrame(const std::string& session) {
-  return shellFrame("shell.open", session, {{"shell", "/bin/sh"}});
-}
+std::string openFrame(const std::string& session) { return shellFrame("shell.open", session, {{"shell", "/bin/sh"}}); }
 
 bool eventually(const std::function<bool()>& condition) { return testing::BackgroundProcess::waitUntil(condition); }
 
@@ -71,12 +67,8 @@ class GatewayClientTest : public ::testing::Test {
     return GatewayShellClient::create(kBaseURL, *trust, token);
   }
 
-  bool logContains(const std::string& text) {
-    return testing::readFileOrEmpty(logFile_).find(text) != std::string::npos;
-  }
-  bool waitForLog(const std::string& text) {
-    return eventually([&] { return logContains(text); });
-  }
+  bool logContains(const std::string& text) { return testing::readFileOrEmpty(logFile_).find(text) != std::string::npos; }
+  bool waitForLog(const std::string& text) { return eventually([&] { return logContains(text); }); }
 
   static testing::TempDir* certs_;
   static testing::TempDir* otherCerts_;
@@ -102,19 +94,39 @@ TEST(GatewayBackoffTest, DoublesFromTwoSecondsUpToThirtyWithThirtyPercentJitter)
   EXPECT_LE(GatewayShellClient::reconnectDelaySeconds(50, 1.0), 39.0);
 }
 
+// Where each descriptor of `pid` leads ("socket:[…]", "/dev/ptmx", a path).
+std::vector<std::string> descriptorTargets(pid_t pid) {
+  std::vector<std::string> targets;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    targets.push_back(std::filesystem::read_symlink(entry.path(), ec).string());
+  }
+  return targets;
+}
+
 // Routing and the wire in both directions; what a shell does with its frames (output
 // batching, resizing, the session cap) is the session manager's test.
 TEST_F(GatewayClientTest, ShellFramesTravelBothWaysBadFramesAreDroppedAndStopClosesWith1001) {
   GatewayProcess gateway(certs_->path());
-  ASSERT_TRUE(gateway.ready());
   auto client = makeClient();
-  ASSERT_TRUE(client);
   client->start();
   ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
   FrameReader reader(gateway);
 
   ASSERT_TRUE(gateway.send(openFrame("s1")));
   ASSERT_TRUE(reader.nextOfType("shell.opened", "s1"));
+  // With the gateway socket and a terminal open, the shell a reboot or an uninstall
+  // leaves behind holds neither.
+  auto own = descriptorTargets(::getpid());
+  auto holds = [&](std::string_view prefix) {
+    return std::any_of(own.begin(), own.end(), [&](const auto& t) { return t.starts_with(prefix); });
+  };
+  ASSERT_TRUE(holds("socket:") && holds("/dev/ptmx"));
+  auto detached = platform::spawnDetached("/bin/sh", {"-c", "exec sleep 60"});
+  ASSERT_TRUE(detached) << detached.error().description();
+  EXPECT_EQ(descriptorTargets(*detached), (std::vector<std::string>(3, "/dev/null")));
+  ::kill(*detached, SIGKILL);
+
   ASSERT_TRUE(gateway.send(stdinFrame("s1", "echo travelled; exit 3\n")));
   JSONValue exit;
   std::string out = reader.outputUntilExit("s1", &exit);
@@ -157,40 +169,6 @@ TEST_F(GatewayClientTest, ShellFramesTravelBothWaysBadFramesAreDroppedAndStopClo
   EXPECT_EQ(log.find("WARN"), log.rfind("WARN")) << log;
 }
 
-// Where each descriptor of `pid` leads ("socket:[…]", "/dev/ptmx", a path).
-std::vector<std::string> descriptorTargets(pid_t pid) {
-  std::vector<std::string> targets;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
-    targets.push_back(std::filesystem::read_symlink(entry.path(), ec).string());
-  }
-  return targets;
-}
-
-TEST_F(GatewayClientTest, DetachedShellHoldsNoGatewaySocketOrTerminal) {
-  GatewayProcess gateway(certs_->path());
-  ASSERT_TRUE(gateway.ready());
-  auto client = makeClient();
-  ASSERT_TRUE(client);
-  client->start();
-  ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
-  FrameReader reader(gateway);
-  ASSERT_TRUE(gateway.send(openFrame("s1")));
-  ASSERT_TRUE(reader.nextOfType("shell.opened", "s1"));
-  auto own = descriptorTargets(::getpid());
-  auto holds = [&](std::string_view prefix) {
-    return std::any_of(own.begin(), own.end(), [&](const auto& t) { return t.starts_with(prefix); });
-  };
-  ASSERT_TRUE(holds("socket:") && holds("/dev/ptmx"));
-
-  // The shell a reboot or an uninstall leaves behind.
-  auto shell = platform::spawnDetached("/bin/sh", {"-c", "exec sleep 60"});
-  ASSERT_TRUE(shell) << shell.error().description();
-  EXPECT_EQ(descriptorTargets(*shell), (std::vector<std::string>(3, "/dev/null")));
-  ::kill(*shell, SIGKILL);
-  client->stopAndWait();
-}
-
 // Desktop frames take the same road as shells: sessions are served with the backend the
 // client was given. When the gateway vanishes, shells and desktop sessions end locally
 // without a word, and the client reconnects with backoff.
@@ -214,9 +192,7 @@ TEST_F(GatewayClientTest, LosingTheGatewayEndsShellsAndDesktopsQuietlyAndReconne
       ASSERT_TRUE(gateway->send(
           shellFrame("desktop.open", id, {{"data", Base64::encode(R"({"mode":"unattended"})")}})));
     }
-    auto refused = reader.nextOfType("desktop.error", "d3");
-    ASSERT_TRUE(refused);
-    EXPECT_EQ((*refused)["message"]->stringValue(), "desktop session limit reached");
+    ASSERT_TRUE(reader.nextOfType("desktop.error", "d3"));  // the limit; after d1 and d2 are made
     ASSERT_EQ(backend.recordings.size(), 2u);
     ASSERT_TRUE(eventually([&] { return backend.peers[0]->state().starts == 1; }));
     backend.peers[0]->offer("v=0");
@@ -261,9 +237,10 @@ TEST_F(GatewayClientTest, LosingTheGatewayEndsShellsAndDesktopsQuietlyAndReconne
   }));
 }
 
-// A gateway the pinned CA did not sign, a refused upgrade and a peer that never answers
-// pings each end the connection attempt in a logged reconnect.
-TEST_F(GatewayClientTest, RejectedCertificateRefusedUpgradeAndSilentPeerLeadToReconnects) {
+// A gateway the pinned CA did not sign, a refused upgrade, a peer that never answers
+// pings and one that stops reading while a shell's output is queued each end the
+// connection attempt in a logged reconnect.
+TEST_F(GatewayClientTest, RejectedCertificateRefusedUpgradeAndSilentPeersLeadToReconnects) {
   {
     GatewayProcess gateway(otherCerts_->path());
     ASSERT_TRUE(gateway.ready());
@@ -284,25 +261,18 @@ TEST_F(GatewayClientTest, RejectedCertificateRefusedUpgradeAndSilentPeerLeadToRe
     ASSERT_TRUE(eventually([&] { return client->connectCountForTesting() >= 2; }));
     client->stop();
   }
-  GatewayProcess gateway(certs_->path(), {"--ignore-pings"});
-  auto client = makeClient();
-  client->setTimingForTesting(100ms, 400ms);
-  client->start();
-  ASSERT_TRUE(waitForLog("WARN: gateway: no pong for >50s; treating connection as dead"));
-  ASSERT_TRUE(waitForLog("gateway: disconnected (ping watchdog: stale connection); reconnect in "));
-  client->stop();
-}
-
-// Resident set of a process in KiB, or -1 when it is gone.
-long residentKiB(pid_t pid) {
-  std::string status = testing::readFileOrEmpty("/proc/" + std::to_string(pid) + "/status");
-  auto at = status.find("VmRSS:");
-  return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
-}
-
-// Output the operator cannot take stays in the shell, not in the agent, and a gateway
-// that stops reading is still detected while that output is queued.
-TEST_F(GatewayClientTest, SilentGatewayIsDetectedWithOutputQueued) {
+  {
+    GatewayProcess gateway(certs_->path(), {"--ignore-pings"});
+    auto client = makeClient();
+    client->setTimingForTesting(100ms, 400ms);
+    client->start();
+    ASSERT_TRUE(waitForLog("WARN: gateway: no pong for >50s; treating connection as dead"));
+    ASSERT_TRUE(waitForLog("gateway: disconnected (ping watchdog: stale connection); reconnect in "));
+    client->stop();
+  }
+  // Output the operator cannot take stays in the shell, not in the agent.
+  Log::resetLogFileForTesting();
+  std::filesystem::remove(logFile_);
   GatewayProcess gateway(certs_->path());
   auto client = makeClient();
   client->setTimingForTesting(250ms, 8s);
@@ -317,6 +287,13 @@ TEST_F(GatewayClientTest, SilentGatewayIsDetectedWithOutputQueued) {
   ASSERT_TRUE(waitForLog("WARN: gateway: no pong for >50s; treating connection as dead"));
   ASSERT_TRUE(eventually([&] { return client->activeShellsForTesting() == 0; }));
   client->stop();
+}
+
+// Resident set of a process in KiB, or -1 when it is gone.
+long residentKiB(pid_t pid) {
+  std::string status = testing::readFileOrEmpty("/proc/" + std::to_string(pid) + "/status");
+  auto at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
 }
 
 // The foreground `gateway` command, as its own process against the product's port 8443:
@@ -344,7 +321,6 @@ TEST_F(GatewayClientTest, GatewayCommandStaysBoundedForSlowOperatorsUntilSignall
     _exit(127);
   }
   ASSERT_TRUE(waitForLog("INFO: gateway: connected"));
-  EXPECT_EQ(gateway.connectedAgents(), std::vector<std::string>{GatewayProcess::kToken});
   FrameReader reader(gateway);
   for (const char* id : {"slow1", "slow2"}) {
     ASSERT_TRUE(gateway.send(openFrame(id)));

@@ -2,14 +2,12 @@
 
 #include <curl/curl.h>
 #include <openssl/evp.h>
-#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <thread>
 
 #include "support/background_process.h"
 #include "support/temp_dir.h"
@@ -50,11 +48,10 @@ bool writePinnedTrust(const std::string& stateDir, const std::string& caPemPath)
   return true;
 }
 
-GatewayProcess::GatewayProcess(std::string dir, std::vector<std::string> extraArgs, int port)
-    : dir_(std::move(dir)) {
+GatewayProcess::GatewayProcess(std::string dir, std::vector<std::string> extraArgs) : dir_(std::move(dir)) {
   std::filesystem::remove(dir_ + "/gateway.json");
   std::vector<std::string> args = {std::string(VELA_SOURCE_DIR) + "/tools/controlplane/gateway.py", dir_, "--port",
-                                   std::to_string(port), "--accept-token", kToken};
+                                   "8443", "--accept-token", kToken};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   server_ = std::make_unique<BackgroundProcess>("/usr/bin/python3", args,
                                                 Environment{{"PYTHONDONTWRITEBYTECODE", "1"}});
@@ -66,11 +63,9 @@ GatewayProcess::GatewayProcess(std::string dir, std::vector<std::string> extraAr
   }
 }
 
-GatewayProcess::~GatewayProcess() { terminate(); }
+GatewayProcess::~GatewayProcess() { server_->stop(SIGTERM); }
 
 void GatewayProcess::kill() { server_->stop(SIGKILL); }
-
-void GatewayProcess::terminate() { server_->stop(SIGTERM); }
 
 std::optional<std::string> GatewayProcess::http(const std::string& method, const std::string& path,
                                                 const std::string& body) {
@@ -98,15 +93,18 @@ bool GatewayProcess::send(const std::string& frameText, const std::string& agent
   return http("POST", "/agents/" + agent + "/send", frameText).has_value();
 }
 
+std::optional<JSONValue> GatewayProcess::getJSON(const std::string& path) {
+  auto body = http("GET", path);
+  if (!body) return std::nullopt;
+  auto doc = JSONScanner::parse(*body);
+  return doc ? std::optional(*doc) : std::nullopt;
+}
+
 std::vector<std::string> GatewayProcess::frames(std::size_t since, double waitSeconds,
                                                 std::size_t* next, const std::string& agent) {
-  auto body = http("GET", "/agents/" + agent + "/frames?since=" + std::to_string(since) +
-                              "&wait=" + std::to_string(waitSeconds));
+  auto doc = getJSON("/agents/" + agent + "/frames?since=" + std::to_string(since) + "&wait=" + std::to_string(waitSeconds));
   std::vector<std::string> out;
-  if (!body) return out;
-  auto doc = JSONScanner::parse(*body);
-  if (!doc) return out;
-  if (const auto* list = (*doc)["frames"] ? (*doc)["frames"]->arrayValue() : nullptr) {
+  if (const auto* list = doc && (*doc)["frames"] ? (*doc)["frames"]->arrayValue() : nullptr) {
     for (const auto& f : *list) out.push_back(f.stringValue().value_or(""));
   }
   if (next) *next = since + out.size();
@@ -114,11 +112,8 @@ std::vector<std::string> GatewayProcess::frames(std::size_t since, double waitSe
 }
 
 std::vector<JSONValue> GatewayProcess::connections() {
-  auto body = http("GET", "/connections");
-  if (!body) return {};
-  auto doc = JSONScanner::parse(*body);
-  if (!doc || !doc->arrayValue()) return {};
-  return *doc->arrayValue();
+  auto doc = getJSON("/connections");
+  return doc && doc->arrayValue() ? *doc->arrayValue() : std::vector<JSONValue>{};
 }
 
 bool GatewayProcess::throttle(std::optional<double> bytesPerSecond, const std::string& agent) {
@@ -127,23 +122,8 @@ bool GatewayProcess::throttle(std::optional<double> bytesPerSecond, const std::s
 }
 
 std::int64_t GatewayProcess::throttledStdoutBytes(const std::string& agent) {
-  auto body = http("GET", "/agents/" + agent + "/throttle");
-  if (!body) return -1;
-  auto doc = JSONScanner::parse(*body);
-  if (!doc || !(*doc)["stdout_bytes"]) return -1;
-  return (*doc)["stdout_bytes"]->intValue().value_or(-1);
-}
-
-std::vector<std::string> GatewayProcess::connectedAgents() {
-  std::vector<std::string> out;
-  auto body = http("GET", "/agents");
-  if (!body) return out;
-  auto doc = JSONScanner::parse(*body);
-  if (!doc || !doc->arrayValue()) return out;
-  for (const auto& a : *doc->arrayValue()) {
-    if (a["agent"]) out.push_back(a["agent"]->stringValue().value_or(""));
-  }
-  return out;
+  auto doc = getJSON("/agents/" + agent + "/throttle");
+  return doc && (*doc)["stdout_bytes"] ? (*doc)["stdout_bytes"]->intValue().value_or(-1) : -1;
 }
 
 std::optional<JSONValue> FrameReader::next(const std::function<bool(const JSONValue&)>& match,
@@ -198,31 +178,22 @@ std::string FrameReader::outputUntilExit(const std::string& session, JSONValue* 
 }
 
 int countOpenDescriptors() {
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
+  auto fds = std::filesystem::directory_iterator("/proc/self/fd");
+  return static_cast<int>(std::distance(begin(fds), end(fds)));
 }
 
 int countChildProcesses() {
   int count = 0;
-  std::string self = std::to_string(getpid());
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     std::string name = entry.path().filename();
-    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
-    auto close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    // After ") " come the state and then the parent pid.
-    std::string rest = line.substr(close + 2);
-    auto firstSpace = rest.find(' ');
-    if (firstSpace == std::string::npos) continue;
-    std::string ppid = rest.substr(firstSpace + 1, rest.find(' ', firstSpace + 1) - firstSpace - 1);
-    if (ppid == self) ++count;
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string stat = readFileOrEmpty(entry.path() / "stat");
+    // After the command's closing parenthesis come the state and the parent pid.
+    auto close = stat.rfind(')');
+    int ppid = 0;
+    if (close != std::string::npos && std::sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1 &&
+        ppid == ::getpid())
+      ++count;
   }
   return count;
 }

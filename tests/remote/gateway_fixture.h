@@ -27,9 +27,9 @@ class GatewayProcess {
  public:
   static constexpr const char* kToken = "test-device-token";
 
-  // Starts gateway.py on `dir` and waits for its ready line; accepts kToken as agent
-  // "test-device-token".
-  GatewayProcess(std::string dir, std::vector<std::string> extraArgs = {}, int port = 8443);
+  // Starts gateway.py on `dir` and the product's port 8443 and waits for its ready line;
+  // accepts kToken as agent "test-device-token".
+  explicit GatewayProcess(std::string dir, std::vector<std::string> extraArgs = {});
   ~GatewayProcess();
   GatewayProcess(const GatewayProcess&) = delete;
   GatewayProcess& operator=(const GatewayProcess&) = delete;
@@ -37,7 +37,6 @@ class GatewayProcess {
   bool ready() const { return operatorPort_ > 0; }
   // SIGKILL: the agent sees its connection vanish without a closing handshake.
   void kill();
-  void terminate();
 
   bool send(const std::string& frameText, const std::string& agent = kToken);
   // Frames the agent sent from index `since`; waits up to `waitSeconds` for a first one.
@@ -48,11 +47,11 @@ class GatewayProcess {
   // the limit). Throttled stdout is only counted: throttledStdoutBytes().
   bool throttle(std::optional<double> bytesPerSecond, const std::string& agent = kToken);
   std::int64_t throttledStdoutBytes(const std::string& agent = kToken);
-  std::vector<std::string> connectedAgents();
 
  private:
   std::optional<std::string> http(const std::string& method, const std::string& path,
                                   const std::string& body = "");
+  std::optional<JSONValue> getJSON(const std::string& path);
 
   std::string dir_;
   std::unique_ptr<BackgroundProcess> server_;

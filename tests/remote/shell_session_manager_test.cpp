@@ -6,11 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
+#include <mutex>
 #include <filesystem>
 #include <fstream>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "remote/gateway_fixture.h"
@@ -26,33 +25,27 @@ using namespace std::chrono_literals;
 using testing::countChildProcesses;
 using testing::countOpenDescriptors;
 
-// Collects what the manager sends, as a gateway would.
+// Polls `done` for up to a minute, so that a broken build fails instead of hanging.
+bool until(const std::function<bool()>& done) {
+  for (int i = 0; i < 6000 && !done(); ++i) std::this_thread::sleep_for(10ms);
+  return done();
+}
+
+// Collects what the manager sends, as a gateway would; stalled, it holds every ticket,
+// as a gateway that writes nothing.
 class FrameSink {
  public:
   void operator()(const OutgoingShellFrame& frame, SendBudget::Ticket ticket) {
-    {
-      std::lock_guard lock(mu_);
-      frames_.push_back(frame);
-      // A stalled gateway: nothing sent is ever written.
-      if (stalled_ && ticket) held_.push_back(std::move(ticket));
-    }
-    cv_.notify_all();
+    std::lock_guard lock(mu_);
+    frames_.push_back(frame);
+    if (stalled_ && ticket) held_.push_back(std::move(ticket));
   }
-
   void stall(bool stalled) {
-    std::vector<SendBudget::Ticket> released;
+    std::vector<SendBudget::Ticket> released;  // let go after the lock
     std::lock_guard lock(mu_);
     stalled_ = stalled;
     if (!stalled) released.swap(held_);
   }
-
-  // Waits (bounded, so a broken build fails instead of hanging) until `done` holds.
-  bool waitUntil(const std::function<bool(const std::vector<OutgoingShellFrame>&)>& done,
-                 std::chrono::seconds patience = 60s) {
-    std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, patience, [&] { return done(frames_); });
-  }
-
   template <typename T>
   std::vector<T> all(const std::string& session) {
     std::lock_guard lock(mu_);
@@ -62,37 +55,20 @@ class FrameSink {
     }
     return out;
   }
-
   std::string output(const std::string& session) {
-    std::lock_guard lock(mu_);
-    return outputLocked(session);
+    std::string text;
+    for (const auto& s : all<OutgoingShellFrame::Stdout>(session)) text += toString(s.data);
+    return text;
   }
-
   bool waitForExit(const std::string& session) {
-    return waitUntil([&](const auto& frames) {
-      return std::any_of(frames.begin(), frames.end(), [&](const auto& f) {
-        auto* e = std::get_if<OutgoingShellFrame::Exit>(&f.payload);
-        return e && e->sessionID == session;
-      });
-    });
+    return until([&] { return !all<OutgoingShellFrame::Exit>(session).empty(); });
   }
-
   bool waitForOutput(const std::string& session, const std::string& text) {
-    return waitUntil([&](const auto&) { return outputLocked(session).find(text) != std::string::npos; });
+    return until([&] { return output(session).find(text) != std::string::npos; });
   }
 
  private:
-  std::string outputLocked(const std::string& session) {
-    std::string text;
-    for (const auto& f : frames_) {
-      auto* s = std::get_if<OutgoingShellFrame::Stdout>(&f.payload);
-      if (s && s->sessionID == session) text += toString(s->data);
-    }
-    return text;
-  }
-
   std::mutex mu_;
-  std::condition_variable cv_;
   std::vector<OutgoingShellFrame> frames_;
   bool stalled_ = false;
   std::vector<SendBudget::Ticket> held_;
@@ -122,22 +98,29 @@ class ShellSessionManagerTest : public ::testing::Test {
     return {IncomingShellFrame::Close{id, "operator"}};
   }
 
-  bool waitForChildren(int expected) {
-    for (int i = 0; i < 6000 && countChildProcesses() != expected; ++i) std::this_thread::sleep_for(10ms);
-    return countChildProcesses() == expected;
-  }
+  static bool waitForChildren(int expected) { return until([&] { return countChildProcesses() == expected; }); }
 
   std::shared_ptr<FrameSink> sinkOwner_ = std::make_shared<FrameSink>();
   FrameSink& sink = *sinkOwner_;
 };
 
-TEST_F(ShellSessionManagerTest, ShellRunsCommandsBatchesOutputAndReportsItsExitCode) {
+TEST_F(ShellSessionManagerTest, ShellRunsResizesBatchesOutputAndReportsItsExitCode) {
   auto manager = makeManager();
   manager->handle(open("s1"));
   auto opened = sink.all<OutgoingShellFrame::Opened>("s1");
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0].shell, "/bin/sh");
   EXPECT_GT(opened[0].pid, 0);
+
+  manager->handle(input("s1", "stty size\n"));
+  ASSERT_TRUE(sink.waitForOutput("s1", "24 80"));
+  manager->handle({IncomingShellFrame::Resize{"s1", 100, 40}});
+  manager->handle(input("s1", "stty size\n"));
+  ASSERT_TRUE(sink.waitForOutput("s1", "40 100"));
+  // Out-of-range sizes are clamped rather than wrapped.
+  manager->handle({IncomingShellFrame::Resize{"s1", 70000, -5}});
+  manager->handle(input("s1", "stty size\n"));
+  ASSERT_TRUE(sink.waitForOutput("s1", "0 65535"));
 
   std::string expected;
   for (int i = 0; i < 20000; ++i) expected += static_cast<char>('A' + i % 26);
@@ -172,10 +155,7 @@ TEST_F(ShellSessionManagerTest, UndrainedOutputPausesTheShellUntilItDrains) {
   constexpr std::size_t kMark = 64 * 1024;
   auto manager = makeManager({5, 0, 0, std::nullopt, SendBudget::create(kMark, 8 * kMark)});
   auto received = [&](const std::string& id) { return sink.output(id).size(); };
-  auto pastHalfMark = [&](const std::string& id) {
-    for (int i = 0; i < 6000 && received(id) <= kMark / 2; ++i) std::this_thread::sleep_for(10ms);
-    return received(id) > kMark / 2;
-  };
+  auto pastHalfMark = [&](const std::string& id) { return until([&] { return received(id) > kMark / 2; }); };
   sink.stall(true);
   manager->handle(open("p"));
   manager->handle(input("p", "stty raw -echo; head -c 4000000 /dev/zero; exit 0\n"));
@@ -202,59 +182,23 @@ TEST_F(ShellSessionManagerTest, UndrainedOutputPausesTheShellUntilItDrains) {
   sink.stall(false);
 }
 
-TEST_F(ShellSessionManagerTest, ResizeChangesTheTerminalSize) {
-  auto manager = makeManager();
-  manager->handle(open("r", 80, 24));
-  manager->handle(input("r", "stty size\n"));
-  ASSERT_TRUE(sink.waitForOutput("r", "24 80"));
-  manager->handle({IncomingShellFrame::Resize{"r", 100, 40}});
-  manager->handle(input("r", "stty size\n"));
-  ASSERT_TRUE(sink.waitForOutput("r", "40 100"));
-  // Out-of-range sizes are clamped rather than wrapped.
-  manager->handle({IncomingShellFrame::Resize{"r", 70000, -5}});
-  manager->handle(input("r", "stty size; exit\n"));
-  ASSERT_TRUE(sink.waitForOutput("r", "0 65535"));
-}
-
-TEST_F(ShellSessionManagerTest, SixthSessionIsRefusedWithoutAProcess) {
-  int children = countChildProcesses();
-  auto manager = makeManager();
-  for (int i = 0; i < 5; ++i) manager->handle(open("c" + std::to_string(i)));
-  EXPECT_EQ(countChildProcesses(), children + 5);
-  manager->handle(open("c5"));
-  manager->handle(open("c0"));  // duplicate of a live id: silently ignored
-  auto errors = sink.all<OutgoingShellFrame::Error>("c5");
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].code, "too_many_sessions");
-  EXPECT_EQ(errors[0].message, "agent session cap (5) reached");
-  EXPECT_EQ(sink.all<OutgoingShellFrame::Opened>("c0").size(), 1u);
-  EXPECT_EQ(countChildProcesses(), children + 5);
-  manager->killAll();
-  EXPECT_TRUE(waitForChildren(children));
-  EXPECT_EQ(sink.all<OutgoingShellFrame::Exit>("c0").size(), 0u);  // no frame on connection loss
-}
-
-TEST_F(ShellSessionManagerTest, CloseThenChildEndSendsExactlyOneExit) {
-  int children = countChildProcesses();
+// A close racing the child's own end, in both orders, yields exactly one exit frame.
+TEST_F(ShellSessionManagerTest, CloseAndChildEndSendExactlyOneExit) {
   auto manager = makeManager();
   manager->handle(open("x"));
   manager->handle(close("x"));
   manager->handle(close("x"));
+  manager->handle(open("y"));
+  manager->handle(input("y", "exit 7\n"));
+  ASSERT_TRUE(sink.waitForExit("y"));
+  manager->handle(close("y"));
   ASSERT_TRUE(sink.waitForExit("x"));
-  ASSERT_TRUE(waitForChildren(children));
+  ASSERT_TRUE(waitForChildren(0));
   std::this_thread::sleep_for(200ms);  // room for a wrong second exit to show up
   auto exits = sink.all<OutgoingShellFrame::Exit>("x");
   ASSERT_EQ(exits.size(), 1u);
   EXPECT_EQ(exits[0].code, std::nullopt);
   EXPECT_EQ(exits[0].signal, 1);
-
-  // The reverse order: the child ends first, a late close changes nothing.
-  manager->handle(open("y"));
-  manager->handle(input("y", "exit 7\n"));
-  ASSERT_TRUE(sink.waitForExit("y"));
-  manager->handle(close("y"));
-  ASSERT_TRUE(waitForChildren(children));
-  std::this_thread::sleep_for(200ms);
   ASSERT_EQ(sink.all<OutgoingShellFrame::Exit>("y").size(), 1u);
   EXPECT_EQ(sink.all<OutgoingShellFrame::Exit>("y")[0].code, 7);
 }
@@ -278,25 +222,19 @@ TEST_F(ShellSessionManagerTest, WatchdogsEndQuietOrOverlongSessions) {
 }
 
 TEST_F(ShellSessionManagerTest, ShellResolutionPrefersAbsolutePaths) {
-  auto manager =
-      ShellSessionManager::create([](const OutgoingShellFrame&, SendBudget::Ticket) {}, {});
-  {
-    testing::ScopedEnv shell("SHELL", std::nullopt);
-    EXPECT_EQ(manager->resolveShell("auto"), "/bin/bash");
-    EXPECT_EQ(manager->resolveShell("zsh"), "/bin/bash");
-    EXPECT_EQ(manager->resolveShell("/bin/dash"), "/bin/dash");
-  }
-  {
-    testing::ScopedEnv shell("SHELL", "/bin/sh");
-    EXPECT_EQ(manager->resolveShell("zsh"), "/bin/sh");
-  }
-  {
-    testing::ScopedEnv shell("SHELL", "fish");
-    EXPECT_EQ(manager->resolveShell("auto"), "/bin/bash");
-  }
+  auto manager = ShellSessionManager::create([](const OutgoingShellFrame&, SendBudget::Ticket) {}, {});
+  auto resolved = [&](std::optional<std::string> shellVariable, const std::string& asked) {
+    testing::ScopedEnv shell("SHELL", shellVariable);
+    return manager->resolveShell(asked);
+  };
+  EXPECT_EQ(resolved(std::nullopt, "auto"), "/bin/bash");
+  EXPECT_EQ(resolved(std::nullopt, "zsh"), "/bin/bash");
+  EXPECT_EQ(resolved(std::nullopt, "/bin/dash"), "/bin/dash");
+  EXPECT_EQ(resolved("/bin/sh", "zsh"), "/bin/sh");
+  EXPECT_EQ(resolved("fish", "auto"), "/bin/bash");
 }
 
-TEST_F(ShellSessionManagerTest, HostileFramesAndManySessionsLeakNothing) {
+TEST_F(ShellSessionManagerTest, CapHostileFramesAndManySessionsLeakNothing) {
   {
     // One session first, so lazily opened process-wide handles (the system log's
     // socket) are not counted as leaks.
@@ -307,9 +245,23 @@ TEST_F(ShellSessionManagerTest, HostileFramesAndManySessionsLeakNothing) {
   }
   ASSERT_TRUE(waitForChildren(0));
   int fds = countOpenDescriptors();
-  int children = countChildProcesses();
   {
     auto manager = makeManager();
+    // The sixth session is refused without a process; a live id's duplicate is ignored.
+    for (int i = 0; i < 5; ++i) manager->handle(open("c" + std::to_string(i)));
+    EXPECT_EQ(countChildProcesses(), 5);
+    manager->handle(open("c5"));
+    manager->handle(open("c0"));
+    auto errors = sink.all<OutgoingShellFrame::Error>("c5");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].code, "too_many_sessions");
+    EXPECT_EQ(errors[0].message, "agent session cap (5) reached");
+    EXPECT_EQ(sink.all<OutgoingShellFrame::Opened>("c0").size(), 1u);
+    EXPECT_EQ(countChildProcesses(), 5);
+    manager->killAll();
+    EXPECT_TRUE(waitForChildren(0));
+    EXPECT_EQ(sink.all<OutgoingShellFrame::Exit>("c0").size(), 0u);  // no frame on connection loss
+
     for (const char* text : {R"({"type":"shell.stdin","session_id":"ghost","data":"ZWNobwo="})",
                              R"({"type":"shell.resize","session_id":"ghost","cols":1e9})",
                              R"({"type":"shell.close","session_id":"ghost"})",
@@ -318,33 +270,23 @@ TEST_F(ShellSessionManagerTest, HostileFramesAndManySessionsLeakNothing) {
       if (auto frame = IncomingShellFrame::parse(text)) manager->handle(*frame);
     }
     // A huge keystroke burst is written once; the terminal takes what fits.
-    std::string huge(4 << 20, 'A');
     auto burst = IncomingShellFrame::parse(R"({"type":"shell.stdin","session_id":"h","data":")" +
-                                           Base64::encode(huge) + R"("})");
+                                           Base64::encode(std::string(4 << 20, 'A')) + R"("})");
     ASSERT_TRUE(burst);
     manager->handle(*burst);
-    for (int i = 0; i < 50; ++i) manager->handle(open("flood" + std::to_string(i)));
-    EXPECT_EQ(manager->activeCount(), 5);
     manager->killAll();
 
     for (int round = 0; round < 20; ++round) {
       std::vector<std::string> ids;
       for (int i = 0; i < 5; ++i) ids.push_back("r" + std::to_string(round) + "-" + std::to_string(i));
       for (const auto& id : ids) manager->handle(open(id));
-      for (std::size_t i = 0; i < ids.size(); ++i) {
-        if (i % 2) {
-          manager->handle(close(ids[i]));
-        } else {
-          manager->handle(input(ids[i], "exit 0\n"));
-        }
-      }
+      for (std::size_t i = 0; i < ids.size(); ++i) manager->handle(i % 2 ? close(ids[i]) : input(ids[i], "exit 0\n"));
       for (const auto& id : ids) ASSERT_TRUE(sink.waitForExit(id)) << id;
     }
     EXPECT_EQ(manager->activeCount(), 0);
   }
-  EXPECT_TRUE(waitForChildren(children));
-  for (int i = 0; i < 500 && countOpenDescriptors() != fds; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(countOpenDescriptors(), fds);
+  EXPECT_TRUE(waitForChildren(0));
+  EXPECT_TRUE(until([&] { return countOpenDescriptors() == fds; })) << countOpenDescriptors() << " vs " << fds;
 }
 
 // A reaped child's pid may be handed to the next process at once. The test runs itself

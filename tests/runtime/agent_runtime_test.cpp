@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "support/temp_dir.h"
@@ -33,26 +34,39 @@ class RecordingService : public RuntimeService {
   std::vector<std::string>& events_;
 };
 
+// Tasks that count their runs; the heartbeat fails with `heartbeatError` when given.
+struct Counted {
+  std::atomic<int> heartbeats{0}, polls{0}, updates{0};
+  std::function<void(int)> onPoll = [](int) {};
+  AgentRuntime::Tasks tasks(std::optional<std::string> heartbeatError = std::nullopt) {
+    AgentRuntime::Tasks t;
+    t.heartbeat = [this, heartbeatError]() -> Result<void> {
+      ++heartbeats;
+      if (heartbeatError) return fail(*heartbeatError);
+      return {};
+    };
+    t.poll = [this]() -> Result<void> {
+      onPoll(++polls);
+      return {};
+    };
+    t.updateCheck = [this]() -> Result<void> {
+      ++updates;
+      return {};
+    };
+    return t;
+  }
+};
+
 TEST(AgentRuntimeTest, TasksRunOnScheduleFailuresDoNotEndTheLoop) {
   testing::ScopedStateDir state;
   testing::writeFile(state.file("update-0.2.0.staged"), "x");
   testing::writeFile(state.file("update-notes.txt"), "kept");
-  std::atomic<int> heartbeats{0}, polls{0}, updates{0};
+  Counted counted;
   Semaphore secondPoll;
-  AgentRuntime::Tasks tasks;
-  tasks.heartbeat = [&]() -> Result<void> {
-    ++heartbeats;
-    return fail("control plane down");
+  counted.onPoll = [&](int n) {
+    if (n == 2) secondPoll.signal();
   };
-  tasks.poll = [&]() -> Result<void> {
-    if (++polls == 2) secondPoll.signal();
-    return {};
-  };
-  tasks.updateCheck = [&]() -> Result<void> {
-    ++updates;
-    return {};
-  };
-  auto runtime = AgentRuntime::create(fastConfig(), tasks);
+  auto runtime = AgentRuntime::create(fastConfig(), counted.tasks("control plane down"));
   std::vector<std::string> events;
   runtime->addService(std::make_unique<RecordingService>(events));
 
@@ -65,8 +79,8 @@ TEST(AgentRuntimeTest, TasksRunOnScheduleFailuresDoNotEndTheLoop) {
   std::string log = ::testing::internal::GetCapturedStderr();
 
   EXPECT_EQ(status, 0);
-  EXPECT_GE(heartbeats.load(), 2);
-  EXPECT_EQ(updates.load(), 0);  // the first update check waits a whole interval
+  EXPECT_GE(counted.heartbeats.load(), 2);
+  EXPECT_EQ(counted.updates.load(), 0);  // the first update check waits a whole interval
   EXPECT_EQ(events, (std::vector<std::string>{"start", "stop"}));
   EXPECT_NE(log.find("INFO: VELA RMM Agent 0.1.0 running (pid "), std::string::npos);
   EXPECT_NE(log.find(", agent a-1)\n"), std::string::npos);
@@ -74,31 +88,30 @@ TEST(AgentRuntimeTest, TasksRunOnScheduleFailuresDoNotEndTheLoop) {
   EXPECT_LT(log.find("heartbeat error"), log.find("INFO: Shutting down cleanly\n"));
   EXPECT_FALSE(std::filesystem::exists(state.file("update-0.2.0.staged")));
   EXPECT_TRUE(std::filesystem::exists(state.file("update-notes.txt")));
+
+  // A stop requested before the first wait skips the loop.
+  Counted none;
+  AgentConfig unenrolled = fastConfig();
+  unenrolled.agentID.reset();
+  runtime = AgentRuntime::create(unenrolled, none.tasks());
+  runtime->requestStop();
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(runtime->run(), 0);
+  log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(none.heartbeats.load(), 0);
+  EXPECT_NE(log.find(", agent unenrolled)"), std::string::npos);
 }
 
 // Ten billion seconds would overflow the clock's nanoseconds: held to a year, the
 // tasks run once at start and never again, and the stop request reaches long work.
 TEST(AgentRuntimeTest, HugeIntervalsAreHeldToTheMaximumAndNeverFireEarly) {
   testing::ScopedStateDir state;
-  std::atomic<int> heartbeats{0}, polls{0}, updates{0};
-  AgentRuntime::Tasks tasks;
-  tasks.heartbeat = [&]() -> Result<void> {
-    ++heartbeats;
-    return {};
-  };
-  tasks.poll = [&]() -> Result<void> {
-    ++polls;
-    return {};
-  };
-  tasks.updateCheck = [&]() -> Result<void> {
-    ++updates;
-    return {};
-  };
+  Counted counted;
   AgentConfig c = fastConfig();
   c.heartbeatIntervalSeconds = 10'000'000'000;
   c.commandPollIntervalSeconds = 10'000'000'000;
   c.updateCheckIntervalSeconds = 10'000'000'000;
-  auto runtime = AgentRuntime::create(c, tasks);
+  auto runtime = AgentRuntime::create(c, counted.tasks());
   ::testing::internal::CaptureStderr();
   std::thread loop([&] { runtime->run(); });
   std::this_thread::sleep_for(3s);
@@ -106,33 +119,13 @@ TEST(AgentRuntimeTest, HugeIntervalsAreHeldToTheMaximumAndNeverFireEarly) {
   runtime->requestStop();
   loop.join();
   std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(heartbeats.load(), 1);
-  EXPECT_EQ(polls.load(), 1);
-  EXPECT_EQ(updates.load(), 0);
+  EXPECT_EQ(counted.heartbeats.load(), 1);
+  EXPECT_EQ(counted.polls.load(), 1);
+  EXPECT_EQ(counted.updates.load(), 0);
   EXPECT_TRUE(runtime->stopping()->cancelled());
-  EXPECT_NE(
-      log.find("WARN: updateCheckIntervalSeconds 10000000000 above the maximum; using 31622400\n"),
-      std::string::npos)
+  EXPECT_NE(log.find("WARN: updateCheckIntervalSeconds 10000000000 above the maximum; using 31622400\n"),
+            std::string::npos)
       << log;
-}
-
-TEST(AgentRuntimeTest, StopBeforeTheFirstWaitSkipsTheLoop) {
-  testing::ScopedStateDir state;
-  std::atomic<int> heartbeats{0};
-  AgentRuntime::Tasks tasks;
-  tasks.heartbeat = [&]() -> Result<void> {
-    ++heartbeats;
-    return {};
-  };
-  AgentConfig c = fastConfig();
-  c.agentID.reset();
-  auto runtime = AgentRuntime::create(c, tasks);
-  runtime->requestStop();
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(runtime->run(), 0);
-  std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(heartbeats.load(), 0);
-  EXPECT_NE(log.find(", agent unenrolled)"), std::string::npos);
 }
 
 }  // namespace

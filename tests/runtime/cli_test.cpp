@@ -44,46 +44,33 @@ const std::string kUsage =
     "  --server URL   --tenant ID   --customer ID   --token TOKEN\n"
     "  --channel NAME  --non-interactive/-y   --verbose/-v\n";
 
-TEST(CLIEntryTest, VersionHelpAndUnknownCommandsPrintExactTexts) {
-  for (const char* word : {"version", "--version"}) {
-    auto r = runAgent({word});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "0.1.0\n");
-    EXPECT_EQ(r.err, "");
+// Exact texts and exit codes of the entry point; the verbosity switch is found
+// anywhere and removed once ("--verbose" before "-v").
+TEST(CLIEntryTest, VersionHelpUsageAndErrorsPrintExactTexts) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"version"}, 0, "0.1.0\n", ""},
+           {{"--version"}, 0, "0.1.0\n", ""},
+           {{"version", "--verbose"}, 0, "0.1.0\n", ""},
+           {{"help"}, 0, kUsage, ""},
+           {{"--help"}, 0, kUsage, ""},
+           {{"-h"}, 0, kUsage, ""},
+           {{"Status"}, 1, kUsage, "unknown command: Status\n"},  // matching is case-sensitive
+           {{}, 1, kUsage, ""},
+           {{"-v"}, 1, kUsage, ""},
+           {{"--verbose"}, 1, kUsage, ""},
+           {{"--verbose", "-v"}, 1, kUsage, "unknown command: -v\n"},
+       }) {
+    auto r = runAgent(c.args);
+    std::string label = c.args.empty() ? "(none)" : c.args[0];
+    EXPECT_EQ(r.status, c.status) << label;
+    EXPECT_EQ(r.out, c.out) << label;
+    EXPECT_EQ(r.err, c.err) << label;
   }
-  for (const char* word : {"help", "--help", "-h"}) {
-    auto r = runAgent({word});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, kUsage);
-    EXPECT_EQ(r.err, "");
-  }
-  auto unknown = runAgent({"Status"});  // matching is case-sensitive
-  EXPECT_EQ(unknown.status, 1);
-  EXPECT_EQ(unknown.err, "unknown command: Status\n");
-  EXPECT_EQ(unknown.out, kUsage);
-}
-
-TEST(CLIEntryTest, NoCommandOrOnlyTheSwitchPrintsUsageAndFails) {
-  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"-v"}, {"--verbose"}}) {
-    auto r = runAgent(args);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, kUsage);
-    EXPECT_EQ(r.err, "");
-  }
-}
-
-TEST(CLIEntryTest, VerbositySwitchIsFoundAnywhereAndRemovedOnce) {
-  // "--verbose" wins over "-v"; the remaining "-v" reaches no command, so "-v" alone is
-  // an unknown command word here.
-  auto r = runAgent({"--verbose", "-v"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "unknown command: -v\n");
-  auto trailing = runAgent({"version", "--verbose"});
-  EXPECT_EQ(trailing.status, 0);
-  EXPECT_EQ(trailing.out, "0.1.0\n");
-}
-
-TEST(CLIEntryTest, HandlerErrorsArePrefixedAndExitOne) {
   testing::ScopedStateDir state;
   auto r = runAgent({"update"}, {{"VELA_STATE_DIR", state.path()}});
   EXPECT_EQ(r.status, 1);
@@ -91,29 +78,23 @@ TEST(CLIEntryTest, HandlerErrorsArePrefixedAndExitOne) {
   EXPECT_EQ(r.err.back(), '\n');
 }
 
-TEST(RemoveOptionTest, ValueFormsAndFirstMatchOnly) {
+TEST(CLIOptionsTest, RemoveOptionAndGlobalFlags) {
   Args lone = {"--server"};
   EXPECT_EQ(CLI::removeOption(lone, "--server"), std::nullopt);
   EXPECT_TRUE(lone.empty());
-
   Args eq = {"--server=A", "--server", "B"};
   EXPECT_EQ(CLI::removeOption(eq, "--server"), "A");
   EXPECT_EQ(eq, (Args{"--server", "B"}));
-
   Args dashValue = {"--server", "--tenant", "C"};
   EXPECT_EQ(CLI::removeOption(dashValue, "--server"), "--tenant");
   EXPECT_EQ(dashValue, (Args{"C"}));
-
   Args emptyValue = {"x", "--token="};
   EXPECT_EQ(CLI::removeOption(emptyValue, "--token"), "");
   EXPECT_EQ(emptyValue, (Args{"x"}));
-
   Args prefixOnly = {"--servers", "y", "--server-x=1"};
   EXPECT_EQ(CLI::removeOption(prefixOnly, "--server"), std::nullopt);
   EXPECT_EQ(prefixOnly.size(), 3u);
-}
 
-TEST(FlagsTest, ParsesGlobalOptionsAndKeepsTheRest) {
   auto [f, rest] = CLI::flags({"--enroll", "--server", "https://a", "--tenant=T", "--customer", "C",
                                "--token", "K", "--channel", "beta", "-y"},
                               true);
@@ -124,16 +105,11 @@ TEST(FlagsTest, ParsesGlobalOptionsAndKeepsTheRest) {
   EXPECT_EQ(f.channel, "beta");
   EXPECT_TRUE(f.nonInteractive);
   EXPECT_EQ(rest, (Args{"--enroll"}));
-}
-
-TEST(FlagsTest, NonInteractiveSwitchAndDefault) {
-  auto [both, rest] = CLI::flags({"--non-interactive", "-y"}, true);
+  auto [both, rest2] = CLI::flags({"--non-interactive", "-y"}, true);
   EXPECT_TRUE(both.nonInteractive);
-  EXPECT_EQ(rest, (Args{"-y"}));
-
-  auto [none, rest2] = CLI::flags({}, true);
-  EXPECT_FALSE(none.nonInteractive);
-  auto [defaulted, rest3] = CLI::flags({}, false);
+  EXPECT_EQ(rest2, (Args{"-y"}));
+  EXPECT_FALSE(CLI::flags({}, true).first.nonInteractive);
+  auto defaulted = CLI::flags({}, false).first;
   EXPECT_TRUE(defaulted.nonInteractive);
   EXPECT_FALSE(defaulted.serverBaseURL.has_value());
 }

@@ -51,18 +51,33 @@ class DaemonTest : public ::testing::Test {
   testing::ScopedStateDir state_;
 };
 
-TEST_F(DaemonTest, EnrolsRunsCommandsOnScheduleAndStopsCleanlyOnSIGTERM) {
+// The daemon as a service manager starts it: it enrols, runs commands and heartbeats
+// on schedule; SIGTERM while a script runs, with the reader of its standard error long
+// gone, ends the script, still reports its result and exits cleanly.
+TEST_F(DaemonTest, EnrolsRunsCommandsOnScheduleAndStopsCleanlyDuringAScript) {
   ASSERT_TRUE(provisionedConfig().save());
-  BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, env());
+  const std::string logFile = state_.file("agent.log");
+  int errPipe[2];
+  ASSERT_EQ(pipe(errPipe), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGPIPE, SIG_DFL);  // as a service manager starts it; ignoring would be inherited
+    dup2(errPipe[1], STDERR_FILENO);
+    close(errPipe[0]);
+    close(errPipe[1]);
+    for (const auto& [name, value] : env()) setenv(name.c_str(), value->c_str(), 1);
+    setenv("VELA_LOG_FILE", logFile.c_str(), 1);
+    execl(VELA_AGENT_EXE, VELA_AGENT_EXE, "run", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(errPipe[1]);
   std::string agentID = testing::waitForEnrolledAgentID();
-  ASSERT_FALSE(agentID.empty()) << agent.err();
+  ASSERT_FALSE(agentID.empty()) << testing::readFileOrEmpty(logFile);
 
   std::string ping = cp_.queueCommand(agentID, "ping");
   std::string inventory = cp_.queueCommand(agentID, "collect_inventory");
-  ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return count(cp_.results(agentID)) >= 2; }))
-      << agent.err();
+  ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return count(cp_.results(agentID)) >= 2; }));
   ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return count(cp_.heartbeats(agentID)) >= 3; }));
-
   auto results = nlohmann::json::parse(cp_.results(agentID));
   EXPECT_EQ(results[0]["command_id"], ping);
   EXPECT_EQ(results[0]["body"]["exit_code"], 0);
@@ -70,7 +85,7 @@ TEST_F(DaemonTest, EnrolsRunsCommandsOnScheduleAndStopsCleanlyOnSIGTERM) {
   EXPECT_EQ(results[1]["body"]["exit_code"], 0);
 
   // A headless daemon never maps the desktop module's display and media libraries.
-  std::string maps = testing::readFileOrEmpty("/proc/" + std::to_string(agent.pid()) + "/maps");
+  std::string maps = testing::readFileOrEmpty("/proc/" + std::to_string(pid) + "/maps");
   ASSERT_NE(maps.find("libcurl"), std::string::npos);
   std::smatch desktopLibrary;
   EXPECT_FALSE(std::regex_search(maps, desktopLibrary,
@@ -81,48 +96,17 @@ TEST_F(DaemonTest, EnrolsRunsCommandsOnScheduleAndStopsCleanlyOnSIGTERM) {
   // root may open the socket.
   struct stat relay {};
   if (::geteuid() == 0) {
-    ASSERT_EQ(::stat(state_.file("run/desktop.sock").c_str(), &relay), 0) << agent.err();
+    ASSERT_EQ(::stat(state_.file("run/desktop.sock").c_str(), &relay), 0);
     EXPECT_EQ(relay.st_uid, 0u);
     EXPECT_EQ(relay.st_mode & 07777, 0600u);
   }
 
-  EXPECT_EQ(agent.stop(SIGTERM), 0);
-  EXPECT_FALSE(std::filesystem::exists(state_.file("run/desktop.sock")));
-  std::string log = agent.err();
-  auto received = log.find("INFO: received signal 15; stopping\n");
-  auto clean = log.find("INFO: Shutting down cleanly\n");
-  ASSERT_NE(received, std::string::npos) << log;
-  ASSERT_NE(clean, std::string::npos) << log;
-  EXPECT_LT(received, clean);
-  EXPECT_NE(log.find("running (pid " + std::to_string(agent.pid()) + ", agent " + agentID + ")"),
-            std::string::npos);
-}
-
-// SIGTERM while a script runs: the script is ended, its result still reported, and the
-// daemon exits cleanly even though the reader of its standard error is long gone.
-TEST_F(DaemonTest, StopDuringALongScriptWithStandardErrorClosed) {
-  ASSERT_TRUE(provisionedConfig().save());
-  int errPipe[2];
-  ASSERT_EQ(pipe(errPipe), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    signal(SIGPIPE, SIG_DFL);  // as a service manager starts it; ignoring would be inherited
-    dup2(errPipe[1], STDERR_FILENO);
-    close(errPipe[0]);
-    close(errPipe[1]);
-    execl(VELA_AGENT_EXE, VELA_AGENT_EXE, "run", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(errPipe[1]);
-  std::string agentID = testing::waitForEnrolledAgentID();
-  ASSERT_FALSE(agentID.empty());
   std::string marker = state_.file("script-started");
   std::string id = cp_.queueCommand(
       agentID, "run_script",
       nlohmann::json{{"script", "touch " + marker + "; sleep 60"}, {"interpreter", "sh"}}.dump());
   ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return std::filesystem::exists(marker); }));
   close(errPipe[0]);
-
   auto signalledAt = std::chrono::steady_clock::now();
   kill(pid, SIGTERM);
   int wstatus = 0;
@@ -131,42 +115,20 @@ TEST_F(DaemonTest, StopDuringALongScriptWithStandardErrorClosed) {
   EXPECT_LT(std::chrono::steady_clock::now() - signalledAt, 30s);
   ASSERT_TRUE(WIFEXITED(wstatus)) << "signal " << WTERMSIG(wstatus);
   EXPECT_EQ(WEXITSTATUS(wstatus), 0);
-  auto results = nlohmann::json::parse(cp_.results(agentID));
-  ASSERT_EQ(results.size(), 1u);
-  EXPECT_EQ(results[0]["command_id"], id);
-  EXPECT_EQ(results[0]["body"]["exit_code"], SIGTERM);
-  EXPECT_EQ(results[0]["body"]["result"]["output"], "\n[interrupted: agent stopping]");
-}
+  results = nlohmann::json::parse(cp_.results(agentID));
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_EQ(results[2]["command_id"], id);
+  EXPECT_EQ(results[2]["body"]["exit_code"], SIGTERM);
+  EXPECT_EQ(results[2]["body"]["result"]["output"], "\n[interrupted: agent stopping]");
 
-TEST_F(DaemonTest, DeviceTokenWithoutAgentIDHeartbeatsButNeverPolls) {
-  auto enrolled = testing::runAgent({"enroll", "--server", cp_.baseURL(), "--token",
-                                     *provisionedConfig().enrollmentToken},
-                                    env());
-  ASSERT_EQ(enrolled.status, 0) << enrolled.err;
-  AgentConfig config = AgentConfig::load().value();
-  std::string agentID = *config.agentID;
-  config.agentID.reset();
-  config.heartbeatIntervalSeconds = 1;
-  auto trust = PinnedTrust::load().value();
-  auto runtime = Daemon::makeRuntime(config, trust).value();
-  std::thread loop([&] { runtime->run(); });
-  bool heartbeats = BackgroundProcess::waitUntil([&] { return count(cp_.heartbeats(agentID)) >= 2; });
-  runtime->requestStop();
-  loop.join();
-  EXPECT_TRUE(heartbeats);
-  EXPECT_EQ(cp_.requests().find("/api/agent/commands"), std::string::npos);
-}
-
-TEST_F(DaemonTest, PlainHTTPServerIsRefused) {
-  AgentConfig config = provisionedConfig();
-  config.serverBaseURL = "http://127.0.0.1:" + std::to_string(cp_.port());
-  config.agentID = "a-1";
-  config.deviceToken = "t";
-  ASSERT_TRUE(config.save());
-  auto run = testing::runAgent({"run"}, env());
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("error: invalid server URL\n"), std::string::npos) << run.err;
-  EXPECT_EQ(cp_.requests().find("/api/agent/"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(state_.file("run/desktop.sock")));
+  std::string log = testing::readFileOrEmpty(logFile);
+  auto received = log.find("INFO: received signal 15; stopping\n");
+  auto clean = log.find("INFO: Shutting down cleanly\n");
+  ASSERT_NE(received, std::string::npos) << log;
+  ASSERT_NE(clean, std::string::npos) << log;
+  EXPECT_LT(received, clean);
+  EXPECT_NE(log.find("running (pid " + std::to_string(pid) + ", agent " + agentID + ")"), std::string::npos);
 }
 
 TEST_F(DaemonTest, AttendedConfigurationHandsOverToQuickAssist) {
@@ -217,6 +179,18 @@ TEST_F(DaemonTest, DiagnosticsOfAnEnrolledMachineWithAPinnedCA) {
                             "  device key:  file\n  keychain:    none\n"),
             std::string::npos)
       << status.out;
+
+  // A device token without an agent id heartbeats but never polls.
+  AgentConfig noID = config;
+  noID.agentID.reset();
+  noID.heartbeatIntervalSeconds = 1;
+  auto runtime = Daemon::makeRuntime(noID, PinnedTrust::load().value()).value();
+  std::thread loop([&] { runtime->run(); });
+  bool heartbeats = BackgroundProcess::waitUntil([&] { return count(cp_.heartbeats(*config.agentID)) >= 2; });
+  runtime->requestStop();
+  loop.join();
+  EXPECT_TRUE(heartbeats);
+  EXPECT_EQ(cp_.requests().find("/api/agent/commands"), std::string::npos);
 
   // An empty server fails the configuration check even with trust in place.
   config.serverBaseURL = "";
@@ -353,10 +327,10 @@ TEST_F(DaemonTest, RootDaemonRefusesAStateDirectoryOthersControl) {
 }
 
 // A writer killed between writing and renaming leaves a whole copy behind, a private
-// key included; the next start and reset clear such files.
+// key included; the next start (refused: plain HTTP) and reset clear such files.
 TEST_F(DaemonTest, StartAndResetRemoveWhatAKilledWriterLeft) {
   AgentConfig config = provisionedConfig();
-  config.serverBaseURL = "http://127.0.0.1:" + std::to_string(cp_.port());  // ends the start early
+  config.serverBaseURL = "http://127.0.0.1:" + std::to_string(cp_.port());
   config.agentID = "a-1";
   ASSERT_TRUE(config.save());
   // Above the kernel's largest pid, so certainly no running process.
@@ -366,7 +340,10 @@ TEST_F(DaemonTest, StartAndResetRemoveWhatAKilledWriterLeft) {
   const std::string notOurs = state_.file("notes.tmp-12-old");
   testing::writeFile(inProgress, "being written");
   testing::writeFile(notOurs, "kept");
-  EXPECT_EQ(testing::runAgent({"run"}, env()).status, 1);
+  auto run = testing::runAgent({"run"}, env());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("error: invalid server URL\n"), std::string::npos) << run.err;
+  EXPECT_EQ(cp_.requests().find("/api/agent/"), std::string::npos);
   for (const auto& name : leftovers)
     EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
   EXPECT_TRUE(std::filesystem::exists(inProgress));  // its writer still runs
@@ -377,12 +354,6 @@ TEST_F(DaemonTest, StartAndResetRemoveWhatAKilledWriterLeft) {
   for (const auto& name : leftovers)
     EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
 }
-
-}  // namespace
-}  // namespace vela
-
-namespace vela {
-namespace {
 
 // A first start: with the installer's provisioning.json beside the executable the daemon
 // provisions itself and enrols; with nothing and no display it idles until SIGTERM.

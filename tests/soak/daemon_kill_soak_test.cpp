@@ -41,17 +41,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kCommandsPerRound = 3;
 
-// Files a writer left between writing and renaming ("config.json" for
-// "config.json.tmp-123-4").
-std::vector<std::string> temporaries(const std::string& dir) {
-  std::vector<std::string> found;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-    std::string name = entry.path().filename().string();
-    if (auto at = name.find(".tmp-"); at != std::string::npos) found.push_back(name.substr(0, at));
-  }
-  return found;
-}
-
 // Queues a script that appends `id` to `log`, under that command id.
 void queueLoggedRun(const ControlPlane& cp, const std::string& agentID, const std::string& id,
                     const std::string& log) {
@@ -90,9 +79,7 @@ TEST(DaemonKillSoak, StateSurvivesKillsAndNoCommandRunsTwice) {
       {"VELA_STATE_DIR", state.path()}, {"VELA_SERVER", cp.baseURL()}, {"VELA_TOKEN", std::nullopt}};
 
   const int kills = testing::soakCount("VELA_SOAK_KILLS", 8);
-  const auto seed = static_cast<unsigned>(testing::soakCount("VELA_SOAK_SEED", static_cast<int>(std::random_device{}() >> 1)));
-  std::cout << "soak: seed " << seed << std::endl;
-  std::mt19937 random(seed);
+  std::mt19937 random(testing::soakSeed());
 
   // A fresh identity: reset, then a daemon that provisions from the environment.
   auto freshIdentity = [&] {
@@ -149,7 +136,7 @@ TEST(DaemonKillSoak, StateSurvivesKillsAndNoCommandRunsTwice) {
     killAfter(std::chrono::microseconds(std::uniform_int_distribution<long>(0, window.count())(random)));
 
     // What the kill interrupted, and whether what it left loads.
-    for (const auto& file : temporaries(state.path())) ++tally["left a half-saved " + file];
+    for (const auto& file : testing::temporaries(state.path())) ++tally["left a half-saved " + file];
     auto stored = AgentConfig::loadStored();
     ASSERT_TRUE(stored) << "round " << round << ": " << stored.error().message;
     std::string replayText = testing::readFileOrEmpty(state.file("replay.json"));
@@ -195,7 +182,7 @@ TEST(DaemonKillSoak, StateSurvivesKillsAndNoCommandRunsTwice) {
       return resultsFor(cp, probe) == 1;
     });
     ASSERT_EQ(resultsFor(cp, probe), 1u) << "round " << round;
-    EXPECT_EQ(temporaries(state.path()), std::vector<std::string>{}) << "round " << round;
+    EXPECT_EQ(testing::temporaries(state.path()), std::vector<std::string>{}) << "round " << round;
   }
 
   // Each command ran at most once; each one reported ran; every probe ran.

@@ -94,9 +94,7 @@ TEST(GatewayDropSoak, DaemonReconnectsAfterEveryDropWithWorkingShells) {
 
   const int drops = testing::soakCount("VELA_SOAK_DROPS", 10);
   const int warmUp = std::min(3, drops - 1);
-  const auto seed = static_cast<unsigned>(testing::soakCount("VELA_SOAK_SEED", static_cast<int>(std::random_device{}() >> 1)));
-  std::cout << "soak: seed " << seed << std::endl;
-  std::mt19937 random(seed);
+  std::mt19937 random(testing::soakSeed());
   auto uniform = [&](std::size_t low, std::size_t high) {
     return std::uniform_int_distribution<std::size_t>(low, high)(random);
   };
@@ -170,12 +168,7 @@ TEST(GatewayDropSoak, DaemonReconnectsAfterEveryDropWithWorkingShells) {
   EXPECT_EQ(openWorkingShells(*last, drops, 3), "") << agent.err();
   std::cout << "soak: " << drops << " gateway drops, " << shells << " shells opened and working\n";
   for (const auto& [where, n] : tally) std::cout << "soak:   " << n << " " << where << "\n";
-  testing::printFigures(std::cout, *before, after);
-  EXPECT_LE(after.descriptors, before->descriptors + 1);
-  EXPECT_LE(after.threads, before->threads + 1);
-  if (testing::kResidentMemoryComparable) {
-    EXPECT_LE(after.rssKiB, before->rssKiB + 4096);
-  }
+  testing::expectSettled(*before, after);
   last->drop();
   EXPECT_EQ(agent.stop(SIGTERM), 0) << agent.err();
 }

@@ -1,25 +1,22 @@
 #include "soak/soak_support.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <nlohmann/json.hpp>
-#include <ostream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "config/agent_config.h"
-#include "support/temp_dir.h"
 
 namespace vela::testing {
-
-int soakCount(const char* name, int fallback) {
-  const char* text = std::getenv(name);
-  int n = text ? std::atoi(text) : 0;
-  return n > 0 ? n : fallback;
-}
+namespace {
 
 ProcessFigures figuresOf(pid_t pid) {
   ProcessFigures f;
@@ -39,6 +36,20 @@ ProcessFigures figuresOf(pid_t pid) {
   return f;
 }
 
+}  // namespace
+
+int soakCount(const char* name, int fallback) {
+  const char* text = std::getenv(name);
+  int n = text ? std::atoi(text) : 0;
+  return n > 0 ? n : fallback;
+}
+
+unsigned soakSeed() {
+  auto seed = static_cast<unsigned>(soakCount("VELA_SOAK_SEED", static_cast<int>(std::random_device{}() >> 1)));
+  std::cout << "soak: seed " << seed << std::endl;
+  return seed;
+}
+
 ProcessFigures idleFigures(pid_t pid) {
   ProcessFigures best = figuresOf(pid);
   for (int i = 0; i < 4; ++i) {
@@ -51,17 +62,28 @@ ProcessFigures idleFigures(pid_t pid) {
   return best;
 }
 
-void printFigures(std::ostream& out, const ProcessFigures& before, const ProcessFigures& after) {
-  out << "soak: descriptors " << before.descriptors << " -> " << after.descriptors << "\n"
-      << "soak: threads     " << before.threads << " -> " << after.threads << "\n"
-      << "soak: RSS KiB     " << before.rssKiB << " -> " << after.rssKiB << std::endl;
+void expectSettled(const ProcessFigures& before, const ProcessFigures& after) {
+  std::cout << "soak: descriptors " << before.descriptors << " -> " << after.descriptors << "\n"
+            << "soak: threads     " << before.threads << " -> " << after.threads << "\n"
+            << "soak: RSS KiB     " << before.rssKiB << " -> " << after.rssKiB << std::endl;
+  EXPECT_LE(after.descriptors, before.descriptors + 1);
+  EXPECT_LE(after.threads, before.threads + 1);
+#if !defined(__SANITIZE_ADDRESS__)  // its quarantine keeps freed memory resident by design
+  EXPECT_LE(after.rssKiB, before.rssKiB + 4096);
+#endif
+}
+
+std::vector<std::string> temporaries(const std::string& dir) {
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    std::string name = entry.path().filename().string();
+    if (auto at = name.find(".tmp-"); at != std::string::npos) found.push_back(name.substr(0, at));
+  }
+  return found;
 }
 
 void provisionForControlPlane(const ControlPlane& cp, const std::string& stateDir, int intervalSeconds) {
-  std::filesystem::create_directories(stateDir + "/pinned");
-  writeFile(stateDir + "/pinned/ca.pem", cp.caPem());
-  writeFile(stateDir + "/pinned/command_pubkey.b64", cp.commandPublicKey());
-  writeFile(stateDir + "/pinned/update_pubkey.b64", cp.updatePublicKey());
+  cp.pinInto(stateDir);
   AgentConfig config;
   config.serverBaseURL = cp.baseURL();
   config.enrollmentToken = nlohmann::json::parse(cp.provisioningJSON())["token"].get<std::string>();

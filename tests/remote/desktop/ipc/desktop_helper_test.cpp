@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "net/pinned_trust.h"
 #include "remote/desktop/ipc/desktop_ipc_server.h"
@@ -22,11 +20,6 @@ namespace vela {
 namespace {
 
 using testing::BackgroundProcess;
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 TEST(DesktopHelperTest, ServesARelayedSessionAndFinishesItWhenTheDaemonGoes) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to create users";
@@ -91,7 +84,7 @@ TEST(DesktopHelperTest, ServesARelayedSessionAndFinishesItWhenTheDaemonGoes) {
   for (const auto& entry : std::filesystem::directory_iterator(home)) {
     if (entry.path().extension() != ".mp4") continue;
     ++recordings;
-    auto bytes = readFile(entry.path());
+    auto bytes = testing::readFileOrEmpty(entry.path());
     // A finished fragmented recording ends with its random-access index.
     EXPECT_NE(bytes.find("mfra"), std::string::npos) << entry.path();
   }

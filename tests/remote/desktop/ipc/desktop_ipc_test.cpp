@@ -143,7 +143,8 @@ TEST(DesktopIPCServerTest, FollowsTheSeatUserAndKeepsEveryoneElseOut) {
   auto first = testing::startPeer(alice, {relay.path, "helper"});
   ASSERT_TRUE(waitFor([&] { return relay.upstream.size() == 1; })) << first->out();
   EXPECT_EQ(relay.upstream.get()[0], "hello from " + std::to_string(alice.uid()));
-  EXPECT_TRUE(log.contains("desktop IPC: helper connected (uid " + std::to_string(alice.uid()) + ")"));
+  // Logged once the channel reads, so possibly after the hello went up.
+  EXPECT_TRUE(waitFor([&] { return log.contains("desktop IPC: helper connected (uid " + std::to_string(alice.uid()) + ")"); }));
   relay.service->server()->forward(R"({"type":"desktop.close","session_id":"a"})");
   ASSERT_TRUE(waitFor([&] { return said(*first, "got {\"type\":\"desktop.close\""); }));
 

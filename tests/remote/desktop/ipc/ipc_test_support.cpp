@@ -41,32 +41,6 @@ std::vector<std::string> TestUser::runAs() const {
   return {"--reuid=" + std::to_string(uid_), "--regid=" + std::to_string(gid_), "--clear-groups", "--"};
 }
 
-std::optional<uid_t> TestSeat::current() {
-  MutexLock guard(mu_);
-  return user_;
-}
-
-Result<void> TestSeat::watch(Changed changed) {
-  MutexLock guard(mu_);
-  changed_ = std::move(changed);
-  return {};
-}
-
-void TestSeat::stop() {
-  MutexLock guard(mu_);
-  changed_ = nullptr;
-}
-
-void TestSeat::switchTo(std::optional<uid_t> user) {
-  Changed changed;
-  {
-    MutexLock guard(mu_);
-    user_ = user;
-    changed = changed_;
-  }
-  if (changed) changed(user);
-}
-
 LogCapture::LogCapture() {
   {
     MutexLock guard(logMu);

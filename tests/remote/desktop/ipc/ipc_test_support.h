@@ -37,10 +37,28 @@ class TestUser {
 class TestSeat final : public platform::ActiveSeatUser {
  public:
   explicit TestSeat(std::optional<uid_t> user) : user_(user) {}
-  std::optional<uid_t> current() override;
-  Result<void> watch(Changed changed) override;
-  void stop() override;
-  void switchTo(std::optional<uid_t> user);
+  std::optional<uid_t> current() override {
+    MutexLock guard(mu_);
+    return user_;
+  }
+  Result<void> watch(Changed changed) override {
+    MutexLock guard(mu_);
+    changed_ = std::move(changed);
+    return {};
+  }
+  void stop() override {
+    MutexLock guard(mu_);
+    changed_ = nullptr;
+  }
+  void switchTo(std::optional<uid_t> user) {
+    Changed changed;
+    {
+      MutexLock guard(mu_);
+      user_ = user;
+      changed = changed_;
+    }
+    if (changed) changed(user);
+  }
 
  private:
   Mutex mu_;
