@@ -94,16 +94,21 @@ TEST(SetupCommandTest, InteractiveSetupOnARealTerminal) {
   TempDir state;
   PtyDriver pty(VELA_AGENT_EXE, {"setup", "--channel", "beta"}, isolated(state));
   ASSERT_TRUE(pty.started());
+  const std::string again = "  \u21b3 required.\r\n";
   ASSERT_TRUE(pty.expect(kServerPrompt)) << pty.transcript();
+  pty.type("\n");
+  ASSERT_TRUE(pty.expect(again + kServerPrompt)) << pty.transcript();
   pty.type("http://cp.example\n");
   ASSERT_TRUE(pty.expect("refusing non-https server URL 'http://cp.example' (only https is allowed)"));
-  ASSERT_TRUE(pty.expect("  \u21b3 required.\r\n" + kServerPrompt)) << pty.transcript();
-  pty.type("cp.example\n");
+  ASSERT_TRUE(pty.expect(again + kServerPrompt)) << pty.transcript();
+  pty.type("cp.example/\n");
   ASSERT_TRUE(pty.expect("Tenant ID (optional, Enter to skip): "));
-  pty.type("ACME\n");
+  pty.type("  ACME \n");
   ASSERT_TRUE(pty.expect("Customer/site ID (optional, Enter to skip): "));
   pty.type("\n");
   ASSERT_TRUE(pty.expect("One-time enrollment token: "));
+  pty.type("\n");
+  ASSERT_TRUE(pty.expect(again + "One-time enrollment token: ")) << pty.transcript();
   pty.type("TOKEN-1\n");
   ASSERT_TRUE(pty.expect("Configuration written to " + state.file("config.json") +
                          "\r\n  server:   https://cp.example\r\n  tenant:   ACME\r\n  customer: -\r\n"

@@ -228,13 +228,7 @@ TEST_F(EnrollCommand, CertificateThatIsNotDERLeavesTheOldOneInPlace) {
 }
 
 TEST_F(EnrollCommand, CorruptDeviceKeyIsReplacedByAFreshFileKey) {
-  testing::writeFile(state_.file("device.key"), "garbage");
-  {
-    testing::ScopedEnv stateDir("VELA_STATE_DIR", state_.path());
-    auto loaded = DeviceKey::load();
-    ASSERT_FALSE(loaded);
-    EXPECT_TRUE(loaded.error().message.starts_with("could not load file-backed device key: "));
-  }
+  testing::writeFile(state_.file("device.key"), "garbage");  // refused as the key test shows
   // Through setup, which enrols right after saving the configuration.
   ProcessOutput out = testing::runAgent(
       {"setup", "--enroll", "-y", "--server", cp_->baseURL(), "--token", cp_->newToken()},

@@ -196,7 +196,6 @@ void TLSTestServer::serveConnection(int fd, int index) {
   SSL* ssl = SSL_new(ctx_);
   SSL_set_fd(ssl, fd);
   if (SSL_accept(ssl) == 1) {
-    ++handshakes_;
     std::optional<std::string> clientSubject;
     if (X509* peer = SSL_get1_peer_certificate(ssl)) {
       char subject[256] = {};

@@ -101,12 +101,6 @@ TEST(AgentCryptoTest, PublicKeyLoadsFromRawSPKIAndPEMAlike) {
   }
 }
 
-TEST(AgentCryptoTest, ErrorDescriptions) {
-  EXPECT_EQ(CryptoError::badPublicKey().description(), "malformed Ed25519 public key");
-  EXPECT_EQ(CryptoError::badSignature().description(), "malformed signature");
-  EXPECT_EQ(CryptoError::verificationFailed().description(), "signature verification failed");
-}
-
 // A signer that holds the private key signs the canonical form of the command it
 // sends; the agent re-derives the same bytes from the whitespace-laden text it got.
 TEST(AgentCryptoTest, SignatureOverCanonicalJSONSurvivesReformatting) {
