@@ -195,31 +195,21 @@ TEST_F(PollerTest, AHugeBatchIsCutAndTheRestLoggedOnce) {
   EXPECT_EQ(log.count("WARN", "failed to handle command: command missing field"), 1000);
 }
 
-TEST_F(PollerTest, OversizedAndInflatingRepliesEndTheTransferEarly) {
+// How the cap meets compressed and streamed bodies is the HTTPS client's test; here
+// that a poll applies the command-poll limit, and still undoes compression within it.
+TEST_F(PollerTest, OversizedRepliesEndTheTransferEarly) {
   auto p = poller();
-  // A quarter of a megabyte on the wire that inflates to 256 MiB.
-  ControlPlane::Fault bomb;
-  bomb.path = "/api/agent/commands";
-  bomb.status = 200;
-  bomb.body = testing::gzipOfZeros(256u << 20);
-  bomb.contentEncoding = "gzip";
-  cp_->scriptFault(bomb);
-  testing::resetPeakRSS();
-  const auto before = testing::peakRSSBytes();
-  auto inflated = p.pollOnce();
-  ASSERT_FALSE(inflated);
-  EXPECT_EQ(inflated.error().description(),
-            "transport error: reply body exceeds the 4194304-byte limit for this call; transfer aborted");
-  EXPECT_LT(testing::peakRSSBytes() - before, 32u << 20);
-
   answerPollWith(std::string(5u << 20, ' ') + "[]");
   auto plain = p.pollOnce();
   ASSERT_FALSE(plain);
-  EXPECT_NE(plain.error().description().find("exceeds the 4194304-byte limit"), std::string::npos);
+  EXPECT_EQ(plain.error().description(),
+            "transport error: reply body exceeds the 4194304-byte limit for this call; transfer aborted");
 
-  // Compression within the limit is undone as before.
-  ControlPlane::Fault packed = bomb;
+  ControlPlane::Fault packed;
+  packed.path = "/api/agent/commands";
+  packed.status = 200;
   packed.body = testing::gzip(R"({"data":[{}]})");
+  packed.contentEncoding = "gzip";
   cp_->scriptFault(packed);
   LogCapture log;
   EXPECT_EQ(p.pollOnce(), 0);
