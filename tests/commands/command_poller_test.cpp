@@ -236,19 +236,12 @@ TEST_F(PollerTest, EndlessOutputIsCappedAndStillAccepted) {
   for (const auto& id : {yes, nul}) {
     Json report = resultFor(id);
     ASSERT_FALSE(report.is_null()) << "result of " << id << " not accepted";
+    // How much is kept is the result-output test's; here that it arrives intact.
     std::string output = report["result"]["output"];
-    auto lineEnd = output.find('\n');
-    ASSERT_NE(lineEnd, std::string::npos);
-    std::string kept = output.substr(lineEnd + 1);
     EXPECT_TRUE(output.starts_with("[output truncated: ")) << output.substr(0, 80);
-    if (id == yes) {
-      EXPECT_TRUE(kept.ends_with("y\n"));
-      EXPECT_EQ(kept.find_first_not_of("y\n"), std::string::npos);
-    } else {
-      EXPECT_EQ(output.substr(0, lineEnd),
-                "[output truncated: " + std::to_string(3000000 - kept.size()) + " bytes dropped]");
-      EXPECT_EQ(kept, std::string(kept.size(), '\0'));
-    }
+    std::string kept = output.substr(output.find('\n') + 1);
+    EXPECT_GT(kept.size(), 100'000u);
+    EXPECT_EQ(kept.find_first_not_of(id == yes ? "y\n" : std::string(1, '\0')), std::string::npos);
   }
 }
 
