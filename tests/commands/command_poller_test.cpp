@@ -195,31 +195,21 @@ TEST_F(PollerTest, AHugeBatchIsCutAndTheRestLoggedOnce) {
   EXPECT_EQ(log.count("WARN", "failed to handle command: command missing field"), 1000);
 }
 
-TEST_F(PollerTest, OversizedAndInflatingRepliesEndTheTransferEarly) {
+// How the cap meets compressed and streamed bodies is the HTTPS client's test; here
+// that a poll applies the command-poll limit, and still undoes compression within it.
+TEST_F(PollerTest, OversizedRepliesEndTheTransferEarly) {
   auto p = poller();
-  // A quarter of a megabyte on the wire that inflates to 256 MiB.
-  ControlPlane::Fault bomb;
-  bomb.path = "/api/agent/commands";
-  bomb.status = 200;
-  bomb.body = testing::gzipOfZeros(256u << 20);
-  bomb.contentEncoding = "gzip";
-  cp_->scriptFault(bomb);
-  testing::resetPeakRSS();
-  const auto before = testing::peakRSSBytes();
-  auto inflated = p.pollOnce();
-  ASSERT_FALSE(inflated);
-  EXPECT_EQ(inflated.error().description(),
-            "transport error: reply body exceeds the 4194304-byte limit for this call; transfer aborted");
-  EXPECT_LT(testing::peakRSSBytes() - before, 32u << 20);
-
   answerPollWith(std::string(5u << 20, ' ') + "[]");
   auto plain = p.pollOnce();
   ASSERT_FALSE(plain);
-  EXPECT_NE(plain.error().description().find("exceeds the 4194304-byte limit"), std::string::npos);
+  EXPECT_EQ(plain.error().description(),
+            "transport error: reply body exceeds the 4194304-byte limit for this call; transfer aborted");
 
-  // Compression within the limit is undone as before.
-  ControlPlane::Fault packed = bomb;
+  ControlPlane::Fault packed;
+  packed.path = "/api/agent/commands";
+  packed.status = 200;
   packed.body = testing::gzip(R"({"data":[{}]})");
+  packed.contentEncoding = "gzip";
   cp_->scriptFault(packed);
   LogCapture log;
   EXPECT_EQ(p.pollOnce(), 0);
@@ -246,19 +236,12 @@ TEST_F(PollerTest, EndlessOutputIsCappedAndStillAccepted) {
   for (const auto& id : {yes, nul}) {
     Json report = resultFor(id);
     ASSERT_FALSE(report.is_null()) << "result of " << id << " not accepted";
+    // How much is kept is the result-output test's; here that it arrives intact.
     std::string output = report["result"]["output"];
-    auto lineEnd = output.find('\n');
-    ASSERT_NE(lineEnd, std::string::npos);
-    std::string kept = output.substr(lineEnd + 1);
     EXPECT_TRUE(output.starts_with("[output truncated: ")) << output.substr(0, 80);
-    if (id == yes) {
-      EXPECT_TRUE(kept.ends_with("y\n"));
-      EXPECT_EQ(kept.find_first_not_of("y\n"), std::string::npos);
-    } else {
-      EXPECT_EQ(output.substr(0, lineEnd),
-                "[output truncated: " + std::to_string(3000000 - kept.size()) + " bytes dropped]");
-      EXPECT_EQ(kept, std::string(kept.size(), '\0'));
-    }
+    std::string kept = output.substr(output.find('\n') + 1);
+    EXPECT_GT(kept.size(), 100'000u);
+    EXPECT_EQ(kept.find_first_not_of(id == yes ? "y\n" : std::string(1, '\0')), std::string::npos);
   }
 }
 

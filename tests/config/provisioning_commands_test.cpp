@@ -34,22 +34,6 @@ AgentConfig storedConfig(const TempDir& state) {
 
 const std::string kServerPrompt = "Server base URL (e.g. https://rmm.example.com): ";
 
-TEST(ProvisionCommandTest, FromReadableNameWithTokenFlag) {
-  TempDir state;
-  auto run = runAgent(
-      {"provision", "--from-name", "VelaAgent__tenant-ACME__customer-1234__server-cp.example.pkg", "--token", "T"},
-      isolated(state));
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out, "Provisioned tenant=ACME customer=1234 server=https://cp.example\n");
-  EXPECT_NE(run.err.find("INFO: Provisioned: server=https://cp.example tenant=ACME customer=1234\n"), std::string::npos);
-  AgentConfig expected;
-  expected.serverBaseURL = "https://cp.example";
-  expected.tenantID = "ACME";
-  expected.customerID = "1234";
-  expected.enrollmentToken = "T";
-  EXPECT_EQ(storedConfig(state), expected);
-}
-
 TEST(ProvisionCommandTest, FlagsBeatThePackageNameWhichBeatsTheEnvironment) {
   TempDir state;
   std::string blob = FilenameProvisioning::encodeBlobFilename("VelaAgent", "pkg", "BLOB", "C-blob", "blob.example",
@@ -58,11 +42,19 @@ TEST(ProvisionCommandTest, FlagsBeatThePackageNameWhichBeatsTheEnvironment) {
   env["VELA_CUSTOMER"] = "C-env";
   env["VELA_CHANNEL"] = "env-channel";
   auto run = runAgent({"provision", "--from-package", "/media/usb/" + blob, "--from-name", "VelaAgent__tenant-NO",
-                       "--tenant=FLAG"},
+                       "--tenant=FLAG", "--token", "T"},
                       env);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "Provisioned tenant=FLAG customer=C-blob server=https://blob.example\n");
-  EXPECT_EQ(storedConfig(state).channel, "beta");
+  EXPECT_NE(run.err.find("INFO: Provisioned: server=https://blob.example tenant=FLAG customer=C-blob\n"),
+            std::string::npos);
+  AgentConfig expected;
+  expected.serverBaseURL = "https://blob.example";
+  expected.tenantID = "FLAG";
+  expected.customerID = "C-blob";
+  expected.enrollmentToken = "T";
+  expected.channel = "beta";
+  EXPECT_EQ(storedConfig(state), expected);
 
   // Without a server anywhere provisioning fails, and never prompts on a terminal.
   TempDir empty;
@@ -94,16 +86,21 @@ TEST(SetupCommandTest, InteractiveSetupOnARealTerminal) {
   TempDir state;
   PtyDriver pty(VELA_AGENT_EXE, {"setup", "--channel", "beta"}, isolated(state));
   ASSERT_TRUE(pty.started());
+  const std::string again = "  \u21b3 required.\r\n";
   ASSERT_TRUE(pty.expect(kServerPrompt)) << pty.transcript();
+  pty.type("\n");
+  ASSERT_TRUE(pty.expect(again + kServerPrompt)) << pty.transcript();
   pty.type("http://cp.example\n");
   ASSERT_TRUE(pty.expect("refusing non-https server URL 'http://cp.example' (only https is allowed)"));
-  ASSERT_TRUE(pty.expect("  \u21b3 required.\r\n" + kServerPrompt)) << pty.transcript();
-  pty.type("cp.example\n");
+  ASSERT_TRUE(pty.expect(again + kServerPrompt)) << pty.transcript();
+  pty.type("cp.example/\n");
   ASSERT_TRUE(pty.expect("Tenant ID (optional, Enter to skip): "));
-  pty.type("ACME\n");
+  pty.type("  ACME \n");
   ASSERT_TRUE(pty.expect("Customer/site ID (optional, Enter to skip): "));
   pty.type("\n");
   ASSERT_TRUE(pty.expect("One-time enrollment token: "));
+  pty.type("\n");
+  ASSERT_TRUE(pty.expect(again + "One-time enrollment token: ")) << pty.transcript();
   pty.type("TOKEN-1\n");
   ASSERT_TRUE(pty.expect("Configuration written to " + state.file("config.json") +
                          "\r\n  server:   https://cp.example\r\n  tenant:   ACME\r\n  customer: -\r\n"

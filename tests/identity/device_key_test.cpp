@@ -108,7 +108,7 @@ TEST_F(DeviceKeyFileTest, CreateFallsBackToOwnerOnlyFileThatReloadsToTheSameKey)
   EXPECT_TRUE(verifySignature(spki, message, loaded.sign(message).value()));
 }
 
-TEST_F(DeviceKeyFileTest, CorruptFileFailsToLoadAndLoadOrCreateReplacesIt) {
+TEST_F(DeviceKeyFileTest, CorruptFileFailsToLoadLoadOrCreateReplacesItAndDeleteRemovesIt) {
   std::string good = [] {
     (void)DeviceKey::create().value();
     return testing::readFileOrEmpty(AgentPaths::deviceKeyFile());
@@ -132,16 +132,14 @@ TEST_F(DeviceKeyFileTest, CorruptFileFailsToLoadAndLoadOrCreateReplacesIt) {
   EXPECT_EQ(rewritten.size(), 97u);
   EXPECT_NE(rewritten, good);
   EXPECT_EQ(DeviceKey::load().value().publicKeyX963().value(), fresh.publicKeyX963().value());
-}
 
-TEST_F(DeviceKeyFileTest, DeleteRemovesTheFileAndToleratesAnAbsentKey) {
-  DeviceKey key = DeviceKey::create().value();
-  ASSERT_TRUE(key.deleteKey());
+  // Deleting removes the file and tolerates an absent key.
+  ASSERT_TRUE(fresh.deleteKey());
   EXPECT_FALSE(platform::fileExists(state.file("device.key")));
   auto missing = DeviceKey::load();
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message, "device key not found");
-  EXPECT_TRUE(key.deleteKey());
+  EXPECT_TRUE(fresh.deleteKey());
 }
 
 class DeviceKeyBackingTest : public ::testing::Test {

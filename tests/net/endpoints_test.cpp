@@ -21,27 +21,25 @@ TEST(Endpoints, PathsFollowTheBaseWithExactlyOneSlash) {
             "https://cp.example.com/base/api/agent/telemetry?t=1");
 }
 
-TEST(Endpoints, CommandResultInsertsTheIdAsPathText) {
-  Endpoints endpoints{"https://cp/x"};
-  EXPECT_EQ(endpoints.commandResult("abc"), "https://cp/x/api/agent/commands/abc/result");
-  EXPECT_EQ(endpoints.commandResult(std::nullopt), "https://cp/x/api/agent/commands/result");
-  EXPECT_EQ(endpoints.commandResult("a/b"), "https://cp/x/api/agent/commands/a/b/result");
-  EXPECT_EQ(endpoints.commandResult("a b?c#d%e\xc3\xa9"),
-            "https://cp/x/api/agent/commands/a%20b%3Fc%23d%25e%C3%A9/result");
-  EXPECT_EQ(endpoints.commandResult("id:1@x;~"), "https://cp/x/api/agent/commands/id:1@x;~/result");
-}
-
-// Dot segments would be resolved away by the client or the server and send the result
-// elsewhere; "../../../x" once reached /x/result.
-TEST(Endpoints, CommandResultNeverLeavesTheCommandsPath) {
-  Endpoints endpoints{"https://cp/x?t=1"};
-  EXPECT_EQ(endpoints.commandResult("../../../x"),
-            "https://cp/x/api/agent/commands/%2E%2E%2F%2E%2E%2F%2E%2E%2Fx/result?t=1");
-  EXPECT_EQ(endpoints.commandResult("a/./b"),
-            "https://cp/x/api/agent/commands/a%2F%2E%2Fb/result?t=1");
-  EXPECT_EQ(endpoints.commandResult(".."), "https://cp/x/api/agent/commands/%2E%2E/result?t=1");
-  EXPECT_EQ(endpoints.commandResult("v1.2/..x"),
-            "https://cp/x/api/agent/commands/v1.2/..x/result?t=1");
+// The id is path text, percent-encoded where needed. Dot segments would be resolved
+// away by the client or the server and send the result elsewhere: "../../../x" once
+// reached /x/result.
+TEST(Endpoints, CommandResultInsertsTheIdAndNeverLeavesTheCommandsPath) {
+  const std::pair<std::optional<std::string>, const char*> cases[] = {
+      {"abc", "abc/result"},
+      {std::nullopt, "result"},
+      {"a/b", "a/b/result"},
+      {"a b?c#d%e\xc3\xa9", "a%20b%3Fc%23d%25e%C3%A9/result"},
+      {"id:1@x;~", "id:1@x;~/result"},
+      {"../../../x", "%2E%2E%2F%2E%2E%2F%2E%2E%2Fx/result"},
+      {"a/./b", "a%2F%2E%2Fb/result"},
+      {"..", "%2E%2E/result"},
+      {"v1.2/..x", "v1.2/..x/result"},
+  };
+  for (const auto& [id, tail] : cases) {
+    EXPECT_EQ(Endpoints{"https://cp/x"}.commandResult(id), std::string("https://cp/x/api/agent/commands/") + tail);
+  }
+  EXPECT_EQ(Endpoints{"https://cp/x?t=1"}.commandResult(".."), "https://cp/x/api/agent/commands/%2E%2E/result?t=1");
 }
 
 TEST(Endpoints, GatewayUsesOnlyTheHostAndQueriesAreEncoded) {

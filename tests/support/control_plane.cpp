@@ -198,7 +198,6 @@ void ControlPlane::scriptFault(const Fault& fault) const {
   if (fault.drop) body["drop"] = true;
   if (fault.patch) body["patch"] = Json::parse(*fault.patch);
   if (fault.repeat != 1) body["repeat"] = fault.repeat;
-  if (!fault.agentId.empty()) body["agent_id"] = fault.agentId;
   expect(201, "POST", "/admin/faults", body.dump());
 }
 

@@ -22,7 +22,7 @@ class ControlPlane {
   };
 
   // A scripted answer for the next `count` agent calls to `path` (for example
-  // "/api/agent/commands"); with `agentId` only calls bearing that agent's token match.
+  // "/api/agent/commands").
   // Without status and body the call proceeds normally after the delay.
   struct Fault {
     std::string path;
@@ -36,7 +36,6 @@ class ControlPlane {
     std::string contentEncoding;
     int repeat = 1;  // the body sent this many times over, streamed
     int count = 1;
-    std::string agentId;
   };
 
   // Throws std::runtime_error, with the server's log, when it cannot be started.

@@ -11,15 +11,6 @@
 namespace vela::testing {
 namespace {
 
-std::uint64_t hwmFrom(const std::string& statusPath) {
-  std::ifstream in(statusPath);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stoull(line.substr(6)) * 1024;  // kB
-  }
-  return 0;
-}
-
 // Compresses the chunks `next` yields until it yields an empty one.
 std::string gzipChunks(const std::function<std::string_view()>& next) {
   z_stream z{};
@@ -54,10 +45,12 @@ void resetPeakRSS() {
   out << "5";
 }
 
-std::uint64_t peakRSSBytes() { return hwmFrom("/proc/self/status"); }
-
-std::uint64_t peakRSSBytesOf(int pid) {
-  return hwmFrom("/proc/" + std::to_string(pid) + "/status");
+std::uint64_t peakRSSBytes() {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stoull(line.substr(6)) * 1024;  // kB
+  }
+  return 0;
 }
 
 std::string gzipOfZeros(std::size_t size) {

@@ -13,8 +13,6 @@ namespace vela::testing {
 // Resets the peak to the current resident set (Linux 4.0 and later).
 void resetPeakRSS();
 std::uint64_t peakRSSBytes();
-// The same figure for another process, read from /proc/<pid>/status; 0 if unreadable.
-std::uint64_t peakRSSBytesOf(int pid);
 
 // A gzip stream of `size` zero bytes: about a thousandth of that on the wire.
 std::string gzipOfZeros(std::size_t size);

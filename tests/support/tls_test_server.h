@@ -67,7 +67,6 @@ class TLSTestServer {
 
   std::vector<RecordedRequest> requests() const;
   int acceptedConnections() const { return accepted_.load(); }
-  int completedHandshakes() const { return handshakes_.load(); }
 
   void stop();
 
@@ -81,7 +80,6 @@ class TLSTestServer {
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<int> accepted_{0};
-  std::atomic<int> handshakes_{0};
   std::thread acceptThread_;
 
   mutable std::mutex mutex_;

@@ -14,6 +14,8 @@ namespace vela {
 namespace {
 
 using testing::FakeSources;
+using testing::MetricPairs;
+using testing::pairs;
 
 const auto kNow = std::chrono::system_clock::time_point(std::chrono::seconds(1796400188));
 
@@ -30,12 +32,6 @@ class CPUCoreSamplerTest : public ::testing::Test {
   vela::testing::TempDir dir_;
   FakeSources sources_;
 };
-
-std::vector<std::pair<std::string, double>> pairs(const std::vector<MetricSample>& samples) {
-  std::vector<std::pair<std::string, double>> out;
-  for (const auto& s : samples) out.emplace_back(s.metric, s.value);
-  return out;
-}
 
 TEST_F(CPUCoreSamplerTest, FirstCallRecordsSecondReportsPerCoreShare) {
   CPUCoreSampler sampler(sources_);
@@ -54,7 +50,7 @@ TEST_F(CPUCoreSamplerTest, FirstCallRecordsSecondReportsPerCoreShare) {
       "cpu1 100 0 100 1000 100 0 0 0\n"
       "cpu2 100 0 100 802 0 0 0 1\n");
   auto samples = sampler.sample(kNow);
-  EXPECT_EQ(pairs(samples), (std::vector<std::pair<std::string, double>>{
+  EXPECT_EQ(pairs(samples), (MetricPairs{
                                 {"cpu_core:0", 33.33}, {"cpu_core:1", 0.0}, {"cpu_core:2", 33.33}}));
   for (const auto& s : samples) EXPECT_EQ(s.recorded_at, "2026-12-04T16:03:08Z");
 }
@@ -71,7 +67,7 @@ TEST_F(CPUCoreSamplerTest, RoundsThatCannotBeCompared) {
   EXPECT_TRUE(sampler.sample(kNow).empty());
   writeStat("cpu0 12 0 2 20\n");
   EXPECT_EQ(pairs(sampler.sample(kNow)),
-            (std::vector<std::pair<std::string, double>>{{"cpu_core:0", 100.0}}));
+            (MetricPairs{{"cpu_core:0", 100.0}}));
   // Counters that stand still or run backwards (hot-plug) report 0, not garbage.
   writeStat("cpu0 12 0 2 20\n");
   EXPECT_EQ(sampler.sample(kNow)[0].value, 0.0);

@@ -11,11 +11,20 @@
 #include <vector>
 
 #include "platform/system_sources.h"
+#include "telemetry/metrics.h"
 
 namespace vela::testing {
 
 inline std::string fixturePath(const std::string& name) {
   return std::string(VELA_SOURCE_DIR) + "/tests/telemetry/fixtures/" + name;
+}
+
+using MetricPairs = std::vector<std::pair<std::string, double>>;
+
+inline MetricPairs pairs(const std::vector<MetricSample>& samples) {
+  MetricPairs out;
+  for (const auto& s : samples) out.emplace_back(s.metric, s.value);
+  return out;
 }
 
 class FakeSources : public platform::SystemSources {

@@ -19,15 +19,10 @@ namespace vela {
 namespace {
 
 using testing::FakeSources;
-using Pairs = std::vector<std::pair<std::string, double>>;
+using Pairs = testing::MetricPairs;
+using testing::pairs;
 
 const auto kNow = std::chrono::system_clock::time_point(std::chrono::seconds(1796400188));
-
-Pairs pairs(const std::vector<MetricSample>& samples) {
-  Pairs out;
-  for (const auto& s : samples) out.emplace_back(s.metric, s.value);
-  return out;
-}
 
 std::vector<std::string> names(const std::vector<MetricSample>& samples) {
   std::vector<std::string> out;

@@ -61,19 +61,13 @@ class ReporterTest : public ::testing::Test {
   }
   void SetUp() override { seen_ = Json::parse(cp_->heartbeats(*agentID_)).size(); }
 
-  static ControlPlane* cp_;
-  static PinnedTrust* trust_;
-  static HTTPClient* http_;
-  static std::string* agentID_;
-  static std::string* deviceToken_;
+  static inline ControlPlane* cp_;
+  static inline PinnedTrust* trust_;
+  static inline HTTPClient* http_;
+  static inline std::string* agentID_;
+  static inline std::string* deviceToken_;
   std::size_t seen_ = 0;
 };
-
-ControlPlane* ReporterTest::cp_ = nullptr;
-PinnedTrust* ReporterTest::trust_ = nullptr;
-HTTPClient* ReporterTest::http_ = nullptr;
-std::string* ReporterTest::agentID_ = nullptr;
-std::string* ReporterTest::deviceToken_ = nullptr;
 
 std::vector<std::string> coreKeys(const Json& body) {
   std::vector<std::string> keys;

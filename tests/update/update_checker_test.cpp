@@ -28,18 +28,9 @@ using testing::ControlPlane;
 
 UpdateManifest manifestFrom(const std::string& json) {
   auto j = nlohmann::json::parse(json);
-  if (j.contains("manifest")) j = j["manifest"];
-  UpdateManifest m;
-  m.version = j["version"];
-  m.channel = j["channel"];
-  m.os = j["os"];
-  m.arch = j["arch"];
-  m.sha256 = j["sha256"];
-  m.size_bytes = j["size_bytes"];
-  m.signature = j["signature"];
-  m.public_key = j["public_key"];
-  m.download_url = j["download_url"];
-  return m;
+  if (!j.contains("manifest")) j = {{"manifest", j}};
+  j["update_available"] = true;
+  return *UpdateCheckResponse::decode(j.dump()).value().manifest;
 }
 
 class UpdateTest : public ::testing::Test {
@@ -50,24 +41,23 @@ class UpdateTest : public ::testing::Test {
   }
 
   UpdateChecker checker() { return UpdateChecker(cp_.baseURL(), *trust_); }
+  // An unenrolled daemon that checks every second, and 0.2.0 published.
+  void configureDaemonAndPublish() {
+    AgentConfig config;
+    config.serverBaseURL = cp_.baseURL();
+    config.enrollmentToken = nlohmann::json::parse(cp_.provisioningJSON())["token"].get<std::string>();
+    config.updateCheckIntervalSeconds = 1;
+    ASSERT_TRUE(config.save());
+    cp_.publishUpdate("0.2.0", VELA_FAKE_BUILD);
+  }
 
   ControlPlane cp_;
   testing::ScopedStateDir state_;
   std::optional<PinnedTrust> trust_;
 };
 
-TEST(UpdateManifestTest, CanonicalStringAndCheckReplyDecoding) {
-  UpdateManifest m;
-  m.channel = "stable";
-  m.os = "linux";
-  m.arch = "amd64";
-  m.version = "0.2.0";
-  m.sha256 = "ab01";
-  m.size_bytes = 1048576;
-  EXPECT_EQ(m.canonicalString(), "rmm-agent|stable|linux|amd64|0.2.0|sha256:ab01|size:1048576");
-  m.size_bytes = 0;
-  EXPECT_TRUE(m.canonicalString().ends_with("|size:0"));
-
+// The signed text is checked against the control plane's own signatures below.
+TEST(UpdateManifestTest, CheckReplyDecoding) {
   auto noManifest = UpdateCheckResponse::decode(R"({"update_available": true, "extra": 1})");
   ASSERT_TRUE(noManifest);
   EXPECT_FALSE(noManifest->manifest);
@@ -298,12 +288,7 @@ TEST_F(UpdateTest, DaemonInAProductionPathInstallsThePublishedBuildAndExits) {
   std::string installed = root + "/vela-agent";
   fs::copy_file(VELA_AGENT_EXE, installed);
 
-  AgentConfig config;
-  config.serverBaseURL = cp_.baseURL();
-  config.enrollmentToken = nlohmann::json::parse(cp_.provisioningJSON())["token"].get<std::string>();
-  config.updateCheckIntervalSeconds = 1;
-  ASSERT_TRUE(config.save());
-  cp_.publishUpdate("0.2.0", VELA_FAKE_BUILD);
+  configureDaemonAndPublish();
   testing::BackgroundProcess agent(installed, {"run"}, {{"VELA_STATE_DIR", state_.path()}});
   int status = agent.wait();
   std::string log = agent.err();
@@ -321,12 +306,7 @@ TEST_F(UpdateTest, DaemonInAProductionPathInstallsThePublishedBuildAndExits) {
 }
 
 TEST_F(UpdateTest, NonProductionPathWarnsOnceAndNeverDownloads) {
-  AgentConfig config;
-  config.serverBaseURL = cp_.baseURL();
-  config.enrollmentToken = nlohmann::json::parse(cp_.provisioningJSON())["token"].get<std::string>();
-  config.updateCheckIntervalSeconds = 1;
-  ASSERT_TRUE(config.save());
-  cp_.publishUpdate("0.2.0", VELA_FAKE_BUILD);
+  configureDaemonAndPublish();
   testing::BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, {{"VELA_STATE_DIR", state_.path()}});
   std::string warning =
       "WARN: update 0.2.0 available but install path is non-production; not downloading. Run "

@@ -65,12 +65,6 @@ TEST(JSONScannerTest, EveryErrorCaseReportsItsOffset) {
   }
 }
 
-TEST(JSONScannerTest, ErrorDescriptionNamesCaseAndOffset) {
-  EXPECT_EQ(E::unexpectedCharacter(6).description(), "unexpectedCharacter(6)");
-  EXPECT_EQ(E::tooDeep(129).description(), "tooDeep(129)");
-  EXPECT_EQ(E::unexpectedEnd().description(), "unexpectedEnd");
-}
-
 TEST(JSONScannerTest, StringEscapesAndSurrogates) {
   EXPECT_EQ(parsedString(R"("\"\\\/\b\f\n\r\t")"), "\"\\/\b\f\n\r\t");
   EXPECT_EQ(parsedString(R"("\u00e9\u00C9")"), "\xC3\xA9\xC3\x89");
