@@ -19,13 +19,15 @@
 namespace vela::CLI {
 namespace {
 
-// Idles until a decodable config.json appears or a stop signal arrives; the flag is
-// checked again after each 30-second sleep.
+// Idles until a decodable config.json appears or a stop signal arrives; the file is
+// checked every 30 seconds, and a stop ends the nap at once so that a service manager's
+// stop is not held up.
 std::optional<AgentConfig> waitForConfig() {
   std::atomic<bool> stop{false};
   Semaphore wake;
   auto signals = platform::SignalSource::create("vela.run.idle", {SIGTERM, SIGINT}, [&](int) {
     stop = true;
+    wake.signal();
   });
   for (;;) {
     if (stop) return std::nullopt;
