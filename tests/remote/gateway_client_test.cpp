@@ -124,7 +124,9 @@ TEST_F(GatewayClientTest, ShellFramesTravelBothWaysBadFramesAreDroppedAndStopClo
   ASSERT_TRUE(holds("socket:") && holds("/dev/ptmx"));
   auto detached = platform::spawnDetached("/bin/sh", {"-c", "exec sleep 60"});
   ASSERT_TRUE(detached) << detached.error().description();
-  EXPECT_EQ(descriptorTargets(*detached), (std::vector<std::string>(3, "/dev/null")));
+  // Read once its exec is done: until then the spawner's status pipe is still open.
+  EXPECT_TRUE(eventually([&] { return descriptorTargets(*detached) == std::vector<std::string>(3, "/dev/null"); }))
+      << testing::PrintToString(descriptorTargets(*detached));
   ::kill(*detached, SIGKILL);
 
   ASSERT_TRUE(gateway.send(stdinFrame("s1", "echo travelled; exit 3\n")));
