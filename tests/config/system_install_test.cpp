@@ -42,15 +42,19 @@ mkdir -p '/r/etc/systemd/system'
 cat > '/r/etc/systemd/system/vela-agent.service' <<'VELA_SYSTEM_UNIT'
 [Unit]
 Description=Vela Agent
+Documentation=man:vela-agent(8)
 Wants=network-online.target
 After=network-online.target
 StartLimitIntervalSec=0
+ConditionPathExists=/r/var/lib/vela-agent/config.json
 
 [Service]
-Type=simple
+Type=notify
 ExecStart="/r/usr/local/bin/vela-agent" run
 Restart=always
 RestartSec=10
+TimeoutStartSec=5min
+WatchdogSec=3min
 User=root
 StandardOutput=append:/r/var/log/vela-agent/agent.out.log
 StandardError=append:/r/var/log/vela-agent/agent.err.log
@@ -68,6 +72,7 @@ mkdir -p '/r/etc/systemd/user'
 cat > '/r/etc/systemd/user/vela-agent-desktop.service' <<'VELA_USER_UNIT'
 [Unit]
 Description=Vela Agent desktop helper
+Documentation=man:vela-agent(8)
 PartOf=graphical-session.target
 After=graphical-session.target
 
