@@ -26,6 +26,8 @@ PACKAGES=(
   chromium chromium-driver python3-selenium
   # a booted systemd in a container for the installation tests
   debootstrap systemd-container
+  # the Debian package, its checks, the man page check and the reverse-proxy test
+  debhelper lintian groff-base man-db bash-completion nginx
 )
 
 missing=()

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "platform/process_memory.h"
+#include "platform/service_manager.h"
 #include "platform/signal_source.h"
 #include "platform/system_log.h"
 #include "remote/gateway_connection.h"
@@ -11,7 +12,12 @@
 int main(int argc, char** argv) {
   vela::platform::tuneHeap();
   vela::platform::ignoreBrokenPipes();
-  vela::Log::copyToSystemLog(vela::platform::writeSystemLog);
+  // Standard error already read by the journal would put every line there twice.
+  if (vela::platform::ServiceManager::standardErrorIsJournal()) {
+    vela::Log::prefixStandardErrorWithPriority(true);
+  } else {
+    vela::Log::copyToSystemLog(vela::platform::writeSystemLog);
+  }
   vela::ProcessInfo::setProgramPath(argc > 0 ? argv[0] : "");
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   int status = vela::CLI::main(std::move(arguments));

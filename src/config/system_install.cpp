@@ -137,7 +137,7 @@ std::string rootScript(const std::string& stageDir, const Plan& plan) {
   s += "mkdir -p " + singleQuoted(to.logDir) + "\n\n";
 
   s += "# --- system service (root, self-starting) ---\n";
-  writeUnit(s, to.systemUnit, SystemUnits::systemUnit(plan.daemonExecPath, to.logDir),
+  writeUnit(s, to.systemUnit, SystemUnits::systemUnit(plan.daemonExecPath, to.stateDir, to.logDir),
             "VELA_SYSTEM_UNIT");
   s += "\n# --- user service (graphical-session desktop capture helper) ---\n";
   writeUnit(s, to.desktopUnit, SystemUnits::desktopUnit(plan.daemonExecPath), "VELA_USER_UNIT");

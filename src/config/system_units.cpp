@@ -24,19 +24,25 @@ std::string execWord(std::string_view path) {
   return out + "\"";
 }
 
-std::string systemUnit(std::string_view execPath, std::string_view logDir) {
+std::string systemUnit(std::string_view execPath, std::string_view stateDir, std::string_view logDir) {
   const std::string log(logDir);
   return "[Unit]\n"
          "Description=Vela Agent\n"
+         "Documentation=man:vela-agent(8)\n"
          "Wants=network-online.target\n"
          "After=network-online.target\n"
          "StartLimitIntervalSec=0\n"
+         "ConditionPathExists=" + std::string(stateDir) + "/config.json\n"
          "\n"
          "[Service]\n"
-         "Type=simple\n"
+         "Type=notify\n"
          "ExecStart=" + execWord(execPath) + " run\n"
          "Restart=always\n"
          "RestartSec=10\n"
+         // Enrolment comes before readiness; its requests time out after 30 s each.
+         "TimeoutStartSec=5min\n"
+         // Well above the longest wait between two turns of the loop.
+         "WatchdogSec=3min\n"
          "User=root\n"
          "StandardOutput=append:" + log + "/agent.out.log\n"
          "StandardError=append:" + log + "/agent.err.log\n"
@@ -50,6 +56,7 @@ std::string systemUnit(std::string_view execPath, std::string_view logDir) {
 std::string desktopUnit(std::string_view execPath) {
   return "[Unit]\n"
          "Description=Vela Agent desktop helper\n"
+         "Documentation=man:vela-agent(8)\n"
          "PartOf=graphical-session.target\n"
          "After=graphical-session.target\n"
          "\n"

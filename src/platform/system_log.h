@@ -1,8 +1,7 @@
 #pragma once
 
 // The platform's system log (journald on Linux). Best effort: a machine without it
-// loses only this copy of each line. Debug and info keep their priority; warnings and
-// errors are logged as errors.
+// loses only this copy of each line. Each level keeps its syslog priority.
 
 #include <string_view>
 

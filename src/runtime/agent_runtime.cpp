@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "config/agent_paths.h"
+#include "platform/service_manager.h"
 #include "platform/signal_source.h"
 #include "util/agent_version.h"
 #include "util/log.h"
@@ -72,9 +73,11 @@ int AgentRuntime::run() {
             ", agent " + config_.agentID.value_or("unenrolled") + ")");
   for (const auto& warning : startupWarnings_) Log::warn(warning);
   for (auto& service : services_) service->start();
+  platform::ServiceManager::notifyReady();
 
   runLoop();
 
+  platform::ServiceManager::notifyStopping();
   for (auto& service : services_) service->stop();
   Log::info("Shutting down cleanly");
   return 0;
@@ -97,18 +100,25 @@ void AgentRuntime::runLoop() {
   Clock::time_point pollDue = heartbeatDue;
   Clock::time_point updateDue = heartbeatDue + seconds(config_.updateCheckIntervalSeconds);
 
+  auto runTask = [this](const std::function<Result<void>()>& task, std::string_view what) {
+    LoopWatchdog::Cover cover(watchdog_);
+    if (auto r = task(); !r) Log::warn(std::string(what) + " error: " + r.error().description());
+  };
+
   while (!shouldStop()) {
+    watchdog_.alive();
+    stallLoopIfRequested();
     Clock::time_point now = Clock::now();
     if (tasks_.heartbeat && now >= heartbeatDue) {
-      if (auto r = tasks_.heartbeat(); !r) Log::warn("heartbeat error: " + r.error().description());
+      runTask(tasks_.heartbeat, "heartbeat");
       heartbeatDue = now + seconds(config_.heartbeatIntervalSeconds);
     }
     if (tasks_.poll && now >= pollDue) {
-      if (auto r = tasks_.poll(); !r) Log::warn("command-poll error: " + r.error().description());
+      runTask(tasks_.poll, "command-poll");
       pollDue = now + seconds(config_.commandPollIntervalSeconds);
     }
     if (tasks_.updateCheck && now >= updateDue) {
-      if (auto r = tasks_.updateCheck(); !r) Log::warn("update-check error: " + r.error().description());
+      runTask(tasks_.updateCheck, "update-check");
       updateDue = now + seconds(config_.updateCheckIntervalSeconds);
     }
     if (shouldStop()) break;
@@ -116,6 +126,7 @@ void AgentRuntime::runLoop() {
     // in the past and the loop wakes once per second.
     Clock::time_point earliest = std::min({heartbeatDue, pollDue, updateDue});
     auto wait = std::max<Clock::duration>(earliest - Clock::now(), std::chrono::seconds(1));
+    if (auto longest = watchdog_.longestSleep()) wait = std::min(wait, *longest);
     wake_.waitFor(wait);
   }
 }

@@ -2,7 +2,7 @@
 
 // The daemon proper: three periodic tasks (heartbeat, command poll, update check) run
 // one after another on the calling thread, each on its own schedule, until SIGTERM or
-// SIGINT. Long-lived services (the gateway connection) run beside the loop on their
+// SIGINT. The service manager hears when it is ready, alive and stopping. Long-lived services (the gateway connection) run beside the loop on their
 // own queues; the loop only starts and stops them. Stop requests may come from any
 // thread; everything else happens on the thread that called run().
 
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "config/agent_config.h"
+#include "runtime/loop_watchdog.h"
 #include "util/agent_error.h"
 #include "util/cancellation.h"
 #include "util/mutex.h"
@@ -67,6 +68,7 @@ class AgentRuntime : public std::enable_shared_from_this<AgentRuntime> {
   Tasks tasks_;
   std::vector<std::unique_ptr<RuntimeService>> services_;
   std::vector<std::string> startupWarnings_;
+  const LoopWatchdog watchdog_;
   Semaphore wake_;
   mutable Mutex stopLock_;
   bool shouldStop_ GUARDED_BY(stopLock_) = false;

@@ -25,6 +25,7 @@ struct LogFile {
 LogFile* const logFile = new LogFile;  // never destroyed: threads may log during exit
 std::atomic<Forward> forward{nullptr};
 std::atomic<SystemLog> systemLog{nullptr};
+std::atomic<bool> priorityPrefix{false};
 
 // Only a named file: without an application bundle there is no default log file.
 std::string logFilePath() {
@@ -108,12 +109,19 @@ void forwardTo(Forward f) { forward.store(f, std::memory_order_release); }
 
 void copyToSystemLog(SystemLog sink) { systemLog.store(sink, std::memory_order_release); }
 
+void prefixStandardErrorWithPriority(bool on) { priorityPrefix.store(on, std::memory_order_release); }
+
 void emit(Level level, std::string_view raw) {
   if (Forward f = forward.load(std::memory_order_acquire)) return f(level, raw);
   std::string message = escapeControlCharacters(raw);
   if (SystemLog sink = systemLog.load(std::memory_order_acquire)) sink(level, message);
   std::string line = formatLine(level, ISOTime::now(), message);
-  writeAll(STDERR_FILENO, line);
+  if (priorityPrefix.load(std::memory_order_acquire)) {
+    static constexpr std::string_view kPriorities[] = {"<7>", "<6>", "<4>", "<3>"};
+    writeAll(STDERR_FILENO, std::string(kPriorities[static_cast<int>(level)]) + line);
+  } else {
+    writeAll(STDERR_FILENO, line);
+  }
   writeToLogFile(line);
 }
 

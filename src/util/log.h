@@ -50,6 +50,10 @@ void forwardTo(Forward forward);
 using SystemLog = void (*)(Level level, std::string_view message);
 void copyToSystemLog(SystemLog sink);
 
+// When the journal reads standard error itself, each line there starts with its syslog
+// priority ("<4>" for a warning); the journal takes the prefix off and keeps the level.
+void prefixStandardErrorWithPriority(bool on);
+
 // Forgets the opened log file so the next line re-evaluates VELA_LOG_FILE.
 void resetLogFileForTesting();
 

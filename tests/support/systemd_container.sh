@@ -29,6 +29,18 @@ build_tree() {
   mv "$scratch" "$TREE"
 }
 
+# What the agent's package depends on and a minimal tree lacks, installed into the cached
+# tree once, so the package itself installs inside the container without a network.
+tree_packages() {
+  local missing=() p
+  for p in libcurl4; do
+    chroot "$TREE" dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
+  systemd-nspawn -q -D "$TREE" --register=no --keep-unit --pipe /bin/sh -c \
+    "apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends ${missing[*]} && apt-get clean" </dev/null
+}
+
 copy_libraries() {  # root file...
   local root=$1 lib; shift
   for lib in $(ldd "$@" 2>/dev/null | awk '$2 == "=>" && $3 ~ /^\// {print $3}' | sort -u); do
@@ -66,6 +78,6 @@ UNIT
 
 case ${1:-} in
   tree) build_tree ;;
-  boot) shift; build_tree; boot "$@" ;;
+  boot) shift; build_tree; tree_packages; boot "$@" ;;
   *) echo "usage: $0 tree | boot WORK FILES..." >&2; exit 2 ;;
 esac
