@@ -42,7 +42,8 @@ TEST(NginxProxyTest, AgentEnrolsHeartbeatsAndReachesTheGatewayThroughNginx) {
   if (::access("/usr/sbin/nginx", X_OK) != 0) GTEST_SKIP() << "nginx is not installed (scripts/setup.sh)";
   testing::ControlPlane cp;
   const int gatewayPort = freePort();
-  testing::GatewayProcess gateway(cp.dir(), {"--operator-port", "0"}, gatewayPort);
+  // A later --port wins over the fixture's 8443, which nginx holds here.
+  testing::GatewayProcess gateway(cp.dir(), {"--operator-port", "0", "--port", std::to_string(gatewayPort)});
   ASSERT_TRUE(gateway.ready());
 
   testing::TempDir nginxDir;
@@ -77,7 +78,7 @@ TEST(NginxProxyTest, AgentEnrolsHeartbeatsAndReachesTheGatewayThroughNginx) {
   ASSERT_EQ(provisioned.status, 0) << provisioned.err;
 
   BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, env);
-  const bool connected = BackgroundProcess::waitUntil([&] { return !gateway.connectedAgents().empty(); });
+  const bool connected = BackgroundProcess::waitUntil([&] { return !gateway.connections().empty(); });
   EXPECT_TRUE(connected) << agent.err() << readFileOrEmpty(nginxDir.file("error.log"));
   EXPECT_TRUE(BackgroundProcess::waitUntil([&] { return cp.admin("GET", "/admin/heartbeats").body.size() > 2; }));
   const std::string access = readFileOrEmpty(nginxDir.file("access.log"));

@@ -126,7 +126,7 @@ TEST_F(GatewayClientTest, ShellFramesTravelBothWaysBadFramesAreDroppedAndStopClo
   ASSERT_TRUE(detached) << detached.error().description();
   // Read once its exec is done: until then the spawner's status pipe is still open.
   EXPECT_TRUE(eventually([&] { return descriptorTargets(*detached) == std::vector<std::string>(3, "/dev/null"); }))
-      << testing::PrintToString(descriptorTargets(*detached));
+      << ::testing::PrintToString(descriptorTargets(*detached));
   ::kill(*detached, SIGKILL);
 
   ASSERT_TRUE(gateway.send(stdinFrame("s1", "echo travelled; exit 3\n")));
