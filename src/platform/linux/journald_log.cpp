@@ -3,6 +3,8 @@
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 
+#include <mutex>
+
 namespace vela::platform {
 
 void writeSystemLog(Log::Level level, std::string_view message) {
@@ -13,6 +15,11 @@ void writeSystemLog(Log::Level level, std::string_view message) {
     case Log::Level::warn: priority = LOG_WARNING; break;
     case Log::Level::error: priority = LOG_ERR; break;
   }
+  // libsystemd opens its journal socket on first use, guarded by atomics that the
+  // thread sanitizer cannot see in the uninstrumented library; one writer at a time
+  // makes that order visible and costs nothing next to the send itself.
+  static std::mutex writer;
+  std::lock_guard guard(writer);
   sd_journal_send("MESSAGE=%.*s", static_cast<int>(message.size()), message.data(),
                   "PRIORITY=%i", priority, "SYSLOG_IDENTIFIER=vela-agent", nullptr);
 }
