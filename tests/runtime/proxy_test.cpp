@@ -78,7 +78,7 @@ TEST_F(ProxyTest, EveryConnectionTunnelsThroughTheEnvironmentsProxy) {
     auto shell = testing::runProcess("/usr/bin/python3", {kGateway, "exec", cp_.dir(), agentID, "echo tunnelled-$((6*7))"});
     EXPECT_EQ(shell.out, "tunnelled-42\n") << shell.err << agent.err();
     EXPECT_GE(heartbeats(agentID), 1u);
-    EXPECT_EQ(agent.stop(SIGTERM), 0);
+    EXPECT_EQ(agent.stop(SIGTERM), 0) << agent.err();
   }
   std::string log = proxy.log();
   EXPECT_NE(log.find("CONNECT " + server + " 200\n"), std::string::npos) << log;
@@ -102,7 +102,7 @@ TEST_F(ProxyTest, EveryConnectionTunnelsThroughTheEnvironmentsProxy) {
     })) << agent.err();
     EXPECT_GT(heartbeats(agentID), before);
     EXPECT_EQ(agent.err().find("gateway: connected"), std::string::npos) << agent.err();
-    EXPECT_EQ(agent.stop(SIGTERM), 0);
+    EXPECT_EQ(agent.stop(SIGTERM), 0) << agent.err();
   }
   EXPECT_NE(inspecting.log().find("intercepted 127.0.0.1:8443: refused by the client"), std::string::npos)
       << inspecting.log();
@@ -113,7 +113,7 @@ TEST_F(ProxyTest, EveryConnectionTunnelsThroughTheEnvironmentsProxy) {
     BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, env(proxy.url("agent:s3cret"), "localhost,127.0.0.1"));
     EXPECT_TRUE(BackgroundProcess::waitUntil([&] { return agent.err().find("gateway: connected") != std::string::npos; }))
         << agent.err();
-    EXPECT_EQ(agent.stop(SIGTERM), 0);
+    EXPECT_EQ(agent.stop(SIGTERM), 0) << agent.err();
   }
   EXPECT_EQ(proxy.log(), log);
 
