@@ -4,7 +4,7 @@ set -euo pipefail
 
 PACKAGES=(
   # toolchain
-  cmake ninja-build g++ clang libclang-rt-14-dev ccache pkg-config git
+  cmake ninja-build g++ clang libclang-rt-14-dev lld ccache pkg-config git
   # libraries
   libssl-dev libcurl4-openssl-dev libboost1.81-dev nlohmann-json3-dev libexpected-dev
   libfmt-dev libsystemd-dev
