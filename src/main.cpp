@@ -1,3 +1,5 @@
+#include <openssl/crypto.h>
+
 #include <string>
 #include <vector>
 
@@ -10,6 +12,10 @@
 #include "util/process_info.h"
 
 int main(int argc, char** argv) {
+  // exit() does not stop the agent's threads, and OpenSSL's own exit handler would free
+  // its global state and thread keys under any of them still using TLS (a retiring
+  // queue, a reader that dropped the last reference). The process's end frees it all.
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
   vela::platform::tuneHeap();
   vela::platform::ignoreBrokenPipes();
   // Standard error already read by the journal would put every line there twice.
