@@ -260,4 +260,6 @@ class QuickAssist(unittest.TestCase):
 if __name__ == "__main__":
     AGENT = browser_driver.isolated_arguments(__doc__)[0]
     SHOTS = sys.argv[1] if len(sys.argv) > 1 else os.environ.get("VELA_QA_SCREENSHOTS")
+    if SHOTS:
+        os.makedirs(SHOTS, exist_ok=True)
     unittest.main(argv=[sys.argv[0], *os.environ.get("QA_TESTS", "").split()], verbosity=2)
