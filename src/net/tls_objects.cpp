@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 namespace vela {
 namespace {
@@ -16,6 +17,15 @@ using BIOPtr = std::unique_ptr<BIO, BIOFree>;
 
 BIOPtr memoryBIO(std::string_view text) {
   return BIOPtr(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+}
+
+// OpenSSL fills a certificate's extension cache on first use, under a lock that readers
+// skip once the cache is marked filled. Anchors and identities are shared between the
+// HTTPS client's and the gateway's threads, so the cache is filled while the parsed
+// certificate is still ours alone; later handshakes only read it.
+Certificate cacheFilled(X509* certificate) {
+  X509_check_purpose(certificate, -1, 0);
+  return Certificate(certificate, [](X509* c) { X509_free(c); });
 }
 
 }  // namespace
@@ -45,7 +55,7 @@ std::optional<Certificate> certificateFromDER(std::span<const std::uint8_t> der)
     ERR_clear_error();
     return std::nullopt;
   }
-  Certificate certificate = adoptCertificate(parsed);
+  Certificate certificate = cacheFilled(parsed);
   // Trailing bytes mean the block was not one certificate.
   if (cursor != der.data() + der.size()) return std::nullopt;
   return certificate;
@@ -55,7 +65,7 @@ Result<Certificate> certificateFromPEM(std::string_view pem) {
   BIOPtr bio = memoryBIO(pem);
   X509* parsed = bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr;
   if (!parsed) return fail("certificate: " + tlsErrorReason());
-  return adoptCertificate(parsed);
+  return cacheFilled(parsed);
 }
 
 Result<PrivateKey> privateKeyFromPEM(std::string_view pem) {
