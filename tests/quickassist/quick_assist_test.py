@@ -5,8 +5,6 @@ Chromium; in a network namespace with only lo.
 Usage: quick_assist_test.py VELA_AGENT [SCREENSHOT_DIR]"""
 
 import base64
-import glob
-import hashlib
 import json
 import os
 import re
@@ -21,7 +19,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "desktop", "webrtc"))
 sys.path.insert(0, os.path.join(HERE, "..", "desktop", "e2e"))
 import browser_driver  # noqa: E402
-from browser_driver import fixture  # noqa: E402
+from browser_driver import fixture, wait_until  # noqa: E402
 from x_display import Screen, Xvfb  # noqa: E402
 
 AGENT = SHOTS = None
@@ -44,10 +42,8 @@ class Agent:
             return f.read().decode("utf-8", "replace")
 
     def wait_for(self, needle):
-        while needle not in self.text():
-            if self.proc.poll() is not None:
-                raise AssertionError(f"agent exited ({self.proc.returncode}) before {needle!r}:\n{self.text()[-3000:]}")
-            time.sleep(0.1)
+        wait_until(repr(needle), lambda: needle in self.text(),
+                   lambda: self.proc.poll() is not None and f"the agent exited ({self.proc.returncode})", self.text)
 
     def finish(self):
         code = self.proc.wait()
@@ -96,25 +92,21 @@ class QuickAssist(unittest.TestCase):
         return Agent(["--server", self.server.base, *args], self.env(ui))
 
     def session_of(self, code):
-        while True:
-            found = [s for s in self.admin("GET", "/admin/quick-assist/sessions") if s["code"] == code]
-            if found and found[0]["agent_connected"]:
-                return found[0]["session_id"]
-            time.sleep(0.1)
+        return wait_until(f"the agent on the session of {code}", lambda: next(
+            (s["session_id"] for s in self.admin("GET", "/admin/quick-assist/sessions")
+             if s["code"] == code and s["agent_connected"]), None))
 
     def operate(self, sid):
         """Opens the operator page on the session and waits for decoded video."""
         self.browser.driver.get(self.server.admin_base + "/quick-assist/operator/?qa=" + sid)
-        while not (self.browser.js("return velaOperator.stats()").get("framesDecoded", 0) > 5):
-            time.sleep(0.2)
+        wait_until("video in the page", lambda: self.browser.js("return velaOperator.stats()").get("framesDecoded", 0) > 5)
 
     def shot(self, name):
         if SHOTS:
             self.screen.screenshot(os.path.join(SHOTS, name))
 
     def wait_window(self, title):
-        while not self.screen.window(title):
-            time.sleep(0.1)
+        wait_until(title, lambda: self.screen.window(title))
 
     def assert_in_order(self, text, *needles):
         at = 0
@@ -132,11 +124,8 @@ class QuickAssist(unittest.TestCase):
         self.operate(sid)
         agent.wait_for("quick-assist: Verbunden")
         # The operator's pointer lands on the agent's screen.
-        while not self.browser.js("return velaOperator.send({t:'m', e:'move', x:0.25, y:0.75})"):
-            time.sleep(0.1)
-        while self.screen.pointer() != (320, 540):
-            self.browser.js("velaOperator.send({t:'m', e:'move', x:0.25, y:0.75})")
-            time.sleep(0.2)
+        move = "return velaOperator.send({t:'m', e:'move', x:0.25, y:0.75})"
+        wait_until("the pointer moved by the operator", lambda: self.browser.js(move) and self.screen.pointer() == (320, 540))
         # A second operator join gets a fresh offer.
         self.operate(sid)
         agent.wait_for("quick-assist: operator rejoined — renegotiating")
