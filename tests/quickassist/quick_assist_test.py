@@ -151,23 +151,20 @@ class QuickAssist(unittest.TestCase):
         self.assertTrue(sent and all(m["type"] == "signal" and "Data" in m and "data" not in m for m in sent))
 
     def test_2_refused_joins_ask_again(self):
-        missing = {"session_id": "s", "client_token": "t"}
-        # (arguments, a reply the join gets instead of the control plane's own, the log line)
-        cases = [
-            (["123456789"], (200, '{"ok":true}'), "quick-assist: join failed (join HTTP 200: {\"ok\":true})"),
+        # How each join reply is judged (missing members, a gateway URL that is none) is the
+        # join parser's unit test; here each refusal reaches the log and the code is asked again.
+        cases = [  # (arguments, the status a scripted join reply gets, the log line)
+            (["123456789"], 200, "quick-assist: join failed (join HTTP 200: {\"ok\":true})"),
             (["000000000"], None, "quick-assist: join failed (join HTTP 404: "),
             (["x" * 100000], None, "quick-assist: join failed (join HTTP 404: "),
             (["--server", "http://127.0.0.1:9/", "123"], None,
              "quick-assist: join failed (refusing non-https http://127.0.0.1:9/api/quick-assist/join)"),
-            (["123456789"], (201, json.dumps(missing)), "quick-assist: join failed (join response missing fields)"),
-            (["123456789"], (201, json.dumps(dict(missing, gateway_url="not a url"))),
-             "quick-assist: join failed (join response missing fields)"),
         ]
         for args, reply, expected in cases:
             with self.subTest(expected=expected[:60]):
                 if reply:
-                    self.admin("POST", "/admin/faults", {"path": "/api/quick-assist/join", "status": reply[0],
-                                                         "body": reply[1], "count": 1})
+                    self.admin("POST", "/admin/faults", {"path": "/api/quick-assist/join", "status": reply,
+                                                         "body": '{"ok":true}', "count": 1})
                 agent = Agent(args, self.env()) if args[0] == "--server" else self.run_agent(*args)
                 status, log = agent.finish()
                 self.assertEqual(status, 0, log)
