@@ -216,8 +216,7 @@ TEST_F(ScreenCaptureTest, ALaggingConsumerLosesFramesInsteadOfQueueingThem) {
 }
 
 TEST(ScreenCaptureWithoutDisplayTest, StartFailsAsNotPermittedAndPermissionsAreDenied) {
-  std::string saved = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
-  ::unsetenv("DISPLAY");
+  testing::ScopedEnv noDisplay("DISPLAY", std::nullopt);
   auto capturer = X11ScreenCapturer::create({30, true});
   CaptureRecorder recorder;
   recorder.attach(*capturer);
@@ -226,7 +225,6 @@ TEST(ScreenCaptureWithoutDisplayTest, StartFailsAsNotPermittedAndPermissionsAreD
   ASSERT_FALSE(*recorder.started);
   EXPECT_EQ(recorder.started->error().description(), "screen capture not permitted: no X11 display (DISPLAY is not set)");
   EXPECT_FALSE(x11::screenPermissions().ready());
-  if (!saved.empty()) ::setenv("DISPLAY", saved.c_str(), 1);
 }
 
 }  // namespace

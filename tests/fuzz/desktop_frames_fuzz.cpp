@@ -8,23 +8,13 @@
 
 #include "fuzz_check.h"
 #include "remote/desktop/desktop_frames.h"
-#include "util/canonical_json.h"
-#include "util/json_scanner.h"
 
 namespace {
 
 using vela::IncomingDesktopFrame;
 using vela::OutgoingDesktopFrame;
 using vela::fuzz::check;
-
-void checkCanonical(const std::string& text, const std::string& sessionID) {
-  auto document = vela::JSONScanner::parse(text);
-  check(document.has_value(), "an agent frame is not JSON");
-  check(vela::CanonicalJSON::encode(*document) == text, "an agent frame is not canonical");
-  const vela::JSONValue* session = (*document)["session_id"];
-  check(session && session->stringRef() && *session->stringRef() == sessionID,
-        "an agent frame carries another session id");
-}
+using vela::fuzz::sessionFrame;
 
 }  // namespace
 
@@ -35,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   if (const auto* signal = std::get_if<IncomingDesktopFrame::Signal>(&frame->payload)) {
     std::string out = OutgoingDesktopFrame{OutgoingDesktopFrame::Signal{id, signal->signal}}.json();
-    checkCanonical(out, id);
+    sessionFrame(out, id);
     auto back = IncomingDesktopFrame::parse(out);
     check(back.has_value(), "a relayed signal does not decode");
     const auto* relayed = std::get_if<IncomingDesktopFrame::Signal>(&back->payload);
@@ -50,13 +40,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& server : config.iceServers) {
       check(!server.urls.empty(), "an ICE server without URLs");
     }
-    checkCanonical(OutgoingDesktopFrame{OutgoingDesktopFrame::Closed{id, config.mode}}.json(), id);
+    sessionFrame(OutgoingDesktopFrame{OutgoingDesktopFrame::Closed{id, config.mode}}.json(), id);
   } else {
     const auto& close = std::get<IncomingDesktopFrame::Close>(frame->payload);
-    checkCanonical(OutgoingDesktopFrame{OutgoingDesktopFrame::Closed{id, close.reason}}.json(), id);
+    sessionFrame(OutgoingDesktopFrame{OutgoingDesktopFrame::Closed{id, close.reason}}.json(), id);
   }
-  checkCanonical(OutgoingDesktopFrame{OutgoingDesktopFrame::Error{id, id}}.json(), id);
-  checkCanonical(
+  sessionFrame(OutgoingDesktopFrame{OutgoingDesktopFrame::Error{id, id}}.json(), id);
+  sessionFrame(
       OutgoingDesktopFrame{OutgoingDesktopFrame::RecordingFinal{id, id, 1, 0.5, id, id}}.json(), id);
   return 0;
 }

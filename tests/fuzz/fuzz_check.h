@@ -8,7 +8,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <string_view>
+#include <utility>
+
+#include "util/canonical_json.h"
+#include "util/json_scanner.h"
 
 namespace vela::fuzz {
 
@@ -23,6 +28,17 @@ inline void check(bool holds, const char* what) {
 
 inline std::string_view text(const std::uint8_t* data, std::size_t size) {
   return {reinterpret_cast<const char*>(data), size};
+}
+
+// An answer the agent writes for a session: canonical JSON carrying that session's id.
+inline JSONValue sessionFrame(const std::string& text, const std::string& sessionID) {
+  auto document = JSONScanner::parse(text);
+  check(document.has_value(), "an agent frame is not JSON");
+  check(CanonicalJSON::encode(*document) == text, "an agent frame is not canonical");
+  const JSONValue* session = (*document)["session_id"];
+  check(session && session->stringRef() && *session->stringRef() == sessionID,
+        "an agent frame carries another session id");
+  return std::move(*document);
 }
 
 }  // namespace vela::fuzz

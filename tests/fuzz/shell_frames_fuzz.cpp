@@ -10,7 +10,6 @@
 #include "remote/shell_frames.h"
 #include "util/base64.h"
 #include "util/canonical_json.h"
-#include "util/json_scanner.h"
 
 namespace {
 
@@ -18,6 +17,7 @@ using vela::IncomingShellFrame;
 using vela::JSONValue;
 using vela::OutgoingShellFrame;
 using vela::fuzz::check;
+using vela::fuzz::sessionFrame;
 
 JSONValue wire(const IncomingShellFrame& frame) {
   JSONValue out{{"session_id", frame.sessionID()}, {"v", 1}};
@@ -45,18 +45,6 @@ JSONValue wire(const IncomingShellFrame& frame) {
   return out;
 }
 
-// The answer decodes as canonical JSON of the frame's session.
-JSONValue answerDocument(const OutgoingShellFrame& answer, const std::string& sessionID) {
-  std::string text = answer.json();
-  auto document = vela::JSONScanner::parse(text);
-  check(document.has_value(), "an answer is not JSON");
-  check(vela::CanonicalJSON::encode(*document) == text, "an answer is not canonical");
-  const JSONValue* session = (*document)["session_id"];
-  check(session && session->isString() && *session->stringRef() == sessionID,
-        "an answer carries another session id");
-  return std::move(*document);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -69,14 +57,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& id = frame->sessionID();
   vela::Bytes echoed;
   if (const auto* in = std::get_if<IncomingShellFrame::Stdin>(&frame->payload)) echoed = in->data;
-  JSONValue out = answerDocument(OutgoingShellFrame{OutgoingShellFrame::Stdout{id, echoed}}, id);
+  JSONValue out = sessionFrame(OutgoingShellFrame{OutgoingShellFrame::Stdout{id, echoed}}.json(), id);
   const JSONValue* encoded = out["data"];
   auto bytes = encoded && encoded->isString() ? vela::Base64::decode(*encoded->stringRef())
                                               : std::nullopt;
   check(bytes && *bytes == echoed, "stdout does not carry the bytes back");
 
   std::string message = id;  // arbitrary text in an error message
-  answerDocument(OutgoingShellFrame{OutgoingShellFrame::Error{id, "spawn_failed", message}}, id);
-  answerDocument(OutgoingShellFrame{OutgoingShellFrame::Exit{id, std::nullopt, 9}}, id);
+  sessionFrame(OutgoingShellFrame{OutgoingShellFrame::Error{id, "spawn_failed", message}}.json(), id);
+  sessionFrame(OutgoingShellFrame{OutgoingShellFrame::Exit{id, std::nullopt, 9}}.json(), id);
   return 0;
 }

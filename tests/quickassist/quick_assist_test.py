@@ -5,8 +5,6 @@ Chromium; in a network namespace with only lo.
 Usage: quick_assist_test.py VELA_AGENT [SCREENSHOT_DIR]"""
 
 import base64
-import glob
-import hashlib
 import json
 import os
 import re
@@ -21,7 +19,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "desktop", "webrtc"))
 sys.path.insert(0, os.path.join(HERE, "..", "desktop", "e2e"))
 import browser_driver  # noqa: E402
-from browser_driver import fixture  # noqa: E402
+from browser_driver import fixture, wait_until  # noqa: E402
 from x_display import Screen, Xvfb  # noqa: E402
 
 AGENT = SHOTS = None
@@ -44,10 +42,8 @@ class Agent:
             return f.read().decode("utf-8", "replace")
 
     def wait_for(self, needle):
-        while needle not in self.text():
-            if self.proc.poll() is not None:
-                raise AssertionError(f"agent exited ({self.proc.returncode}) before {needle!r}:\n{self.text()[-3000:]}")
-            time.sleep(0.1)
+        wait_until(repr(needle), lambda: needle in self.text(),
+                   lambda: self.proc.poll() is not None and f"the agent exited ({self.proc.returncode})", self.text)
 
     def finish(self):
         code = self.proc.wait()
@@ -96,25 +92,21 @@ class QuickAssist(unittest.TestCase):
         return Agent(["--server", self.server.base, *args], self.env(ui))
 
     def session_of(self, code):
-        while True:
-            found = [s for s in self.admin("GET", "/admin/quick-assist/sessions") if s["code"] == code]
-            if found and found[0]["agent_connected"]:
-                return found[0]["session_id"]
-            time.sleep(0.1)
+        return wait_until(f"the agent on the session of {code}", lambda: next(
+            (s["session_id"] for s in self.admin("GET", "/admin/quick-assist/sessions")
+             if s["code"] == code and s["agent_connected"]), None))
 
     def operate(self, sid):
         """Opens the operator page on the session and waits for decoded video."""
         self.browser.driver.get(self.server.admin_base + "/quick-assist/operator/?qa=" + sid)
-        while not (self.browser.js("return velaOperator.stats()").get("framesDecoded", 0) > 5):
-            time.sleep(0.2)
+        wait_until("video in the page", lambda: self.browser.js("return velaOperator.stats()").get("framesDecoded", 0) > 5)
 
     def shot(self, name):
         if SHOTS:
             self.screen.screenshot(os.path.join(SHOTS, name))
 
     def wait_window(self, title):
-        while not self.screen.window(title):
-            time.sleep(0.1)
+        wait_until(title, lambda: self.screen.window(title))
 
     def assert_in_order(self, text, *needles):
         at = 0
@@ -132,11 +124,8 @@ class QuickAssist(unittest.TestCase):
         self.operate(sid)
         agent.wait_for("quick-assist: Verbunden")
         # The operator's pointer lands on the agent's screen.
-        while not self.browser.js("return velaOperator.send({t:'m', e:'move', x:0.25, y:0.75})"):
-            time.sleep(0.1)
-        while self.screen.pointer() != (320, 540):
-            self.browser.js("velaOperator.send({t:'m', e:'move', x:0.25, y:0.75})")
-            time.sleep(0.2)
+        move = "return velaOperator.send({t:'m', e:'move', x:0.25, y:0.75})"
+        wait_until("the pointer moved by the operator", lambda: self.browser.js(move) and self.screen.pointer() == (320, 540))
         # A second operator join gets a fresh offer.
         self.operate(sid)
         agent.wait_for("quick-assist: operator rejoined — renegotiating")
@@ -162,23 +151,20 @@ class QuickAssist(unittest.TestCase):
         self.assertTrue(sent and all(m["type"] == "signal" and "Data" in m and "data" not in m for m in sent))
 
     def test_2_refused_joins_ask_again(self):
-        missing = {"session_id": "s", "client_token": "t"}
-        # (arguments, a reply the join gets instead of the control plane's own, the log line)
-        cases = [
-            (["123456789"], (200, '{"ok":true}'), "quick-assist: join failed (join HTTP 200: {\"ok\":true})"),
+        # How each join reply is judged (missing members, a gateway URL that is none) is the
+        # join parser's unit test; here each refusal reaches the log and the code is asked again.
+        cases = [  # (arguments, the status a scripted join reply gets, the log line)
+            (["123456789"], 200, "quick-assist: join failed (join HTTP 200: {\"ok\":true})"),
             (["000000000"], None, "quick-assist: join failed (join HTTP 404: "),
             (["x" * 100000], None, "quick-assist: join failed (join HTTP 404: "),
             (["--server", "http://127.0.0.1:9/", "123"], None,
              "quick-assist: join failed (refusing non-https http://127.0.0.1:9/api/quick-assist/join)"),
-            (["123456789"], (201, json.dumps(missing)), "quick-assist: join failed (join response missing fields)"),
-            (["123456789"], (201, json.dumps(dict(missing, gateway_url="not a url"))),
-             "quick-assist: join failed (join response missing fields)"),
         ]
         for args, reply, expected in cases:
             with self.subTest(expected=expected[:60]):
                 if reply:
-                    self.admin("POST", "/admin/faults", {"path": "/api/quick-assist/join", "status": reply[0],
-                                                         "body": reply[1], "count": 1})
+                    self.admin("POST", "/admin/faults", {"path": "/api/quick-assist/join", "status": reply,
+                                                         "body": '{"ok":true}', "count": 1})
                 agent = Agent(args, self.env()) if args[0] == "--server" else self.run_agent(*args)
                 status, log = agent.finish()
                 self.assertEqual(status, 0, log)

@@ -6,7 +6,6 @@ and the daemon stops under a session.
 
 Usage: desktop_relay_e2e.py AGENT_EXE (as root; re-runs itself in namespaces of its own)."""
 
-import hashlib
 import os
 import stat
 import subprocess
@@ -15,8 +14,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop_stack import Stack, agent_argument, mp4_boxes, open_frame  # noqa: E402
-from x_display import buttons_of_dialog  # noqa: E402
+from desktop_stack import Stack, StackCase, agent_argument, mp4_boxes, open_frame  # noqa: E402
 
 AGENT = None
 FIRST, SECOND = 64021, 64022  # throwaway users without accounts: the helper needs none
@@ -28,7 +26,7 @@ def read(path):
         return f.read().decode("utf-8", "replace")
 
 
-class DesktopRelayEndToEnd(unittest.TestCase):
+class DesktopRelayEndToEnd(StackCase):
     def setUp(self):
         self.s = Stack(AGENT, helper_uid=FIRST)
         self.addCleanup(self.s.close)
@@ -52,16 +50,6 @@ class DesktopRelayEndToEnd(unittest.TestCase):
                                sys.executable, "-c", probe, self.s.socket],
                               capture_output=True, text=True, check=True).stdout.strip()
 
-    def recording(self, final, uid):
-        """The finished recording a `final` frame names: whole, and written by `uid`'s helper."""
-        doc = final["doc"]
-        path = doc["storage"][len("file://"):]
-        self.assertEqual(os.path.dirname(path), self.s.recordings)
-        with open(path, "rb") as f:
-            self.assertEqual(doc["sha256"], hashlib.sha256(f.read()).hexdigest())
-        self.assertEqual(os.stat(path).st_uid, uid)
-        self.assertEqual(mp4_boxes(path)[-1], "mfra")
-
     def test_helper_serves_the_operator_page_follows_the_seat_and_ends_with_the_daemon(self):
         s, js = self.s, self.s.browser.js
         s.wait("the relay socket", lambda: f"desktop IPC listening at {s.socket}" in s.log_text())
@@ -72,32 +60,17 @@ class DesktopRelayEndToEnd(unittest.TestCase):
 
         # The consent dialog is the helper's, on the user's display.
         js("velaSession.open(arguments[0], {session: 'relay', operatorName: 'Eva'})", s.agent_id)
-        allow, _ = s.wait("the consent dialog", lambda: (lambda r: r and buttons_of_dialog(s.screen, r))(
-            s.screen.window("Fernzugriff-Anfrage")))
+        allow, _ = self.consent_dialog()
         s.screen.click(*allow)
         self.assertEqual(s.frame("relay", "desktop.opened")["doc"]["consent"], "accepted")
-        stats = s.wait("video decoded in the page", lambda: (lambda st: st if st.get("framesDecoded", 0) > 15 else None)(
-            js("return velaOperator.stats()")))
-        self.assertEqual((stats["frameWidth"], stats["frameHeight"]), s.xvfb.size)
-
         # A click on the page reaches the X display through the daemon and the helper.
-        from selenium.webdriver.common.action_chains import ActionChains
-        s.wait("input channel open", lambda: js("return velaOperator.channelOpen('input')"))
-        video = s.browser.driver.find_element("id", "screen")
-        fx, fy = 0.3, 0.6
-        ActionChains(s.browser.driver).move_to_element_with_offset(
-            video, int((fx - 0.5) * video.size["width"]), int((fy - 0.5) * video.size["height"])).click().perform()
-        click = s.wait("the click on the window", lambda: s.clicks and s.clicks[-1])
-        expected = (fx * s.xvfb.size[0], fy * s.xvfb.size[1])
-        self.assertEqual(click["button"], 1)
-        self.assertLessEqual(max(abs(click["x"] - expected[0]), abs(click["y"] - expected[1])), 3)
-        self.assertLessEqual(max(abs(a - b) for a, b in zip(s.screen.pointer(), expected)), 3)
+        self.assert_video_and_click(0.3, 0.6)
         if os.environ.get("VELA_E2E_SHOTS"):  # the page showing the window's answer to the click
             s.settle(1)
             os.makedirs(os.environ["VELA_E2E_SHOTS"], exist_ok=True)
             s.browser.driver.save_screenshot(os.path.join(os.environ["VELA_E2E_SHOTS"], "relay-operator.png"))
         js("velaSession.close()")
-        self.recording(s.frame("relay", "desktop.recording", state="final"), FIRST)
+        self.assert_final_matches_file(s.frame("relay", "desktop.recording", state="final"), FIRST)
 
         # Another user takes the seat: the socket is theirs within seconds, the first
         # helper is sent away and its user is kept out; the newcomer's helper gets in.

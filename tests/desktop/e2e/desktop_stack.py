@@ -9,6 +9,7 @@ Frames the agent sent are read from the gateway's own record of them
 (/agents/{id}/frames), each stamped with the moment the test saw it."""
 
 import base64
+import hashlib
 import json
 import os
 import shutil
@@ -18,6 +19,7 @@ import sys
 import tempfile
 import threading
 import time
+import unittest
 import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -25,7 +27,7 @@ SOURCE = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "desktop", "webrtc"))
 import browser_driver  # noqa: E402
 from browser_driver import fixture  # noqa: E402
-from x_display import Screen, Xvfb  # noqa: E402
+from x_display import Screen, Xvfb, buttons_of_dialog  # noqa: E402
 
 GATEWAY = os.path.join(SOURCE, "tools", "controlplane", "gateway.py")
 DEMO_WINDOW = os.path.join(SOURCE, "tools", "demo_window.py")
@@ -224,21 +226,12 @@ class Stack:
         with open(self.agent_log, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
-    def wait(self, what, predicate, pump=None):
-        """Until predicate() holds. No deadline (CTest has one); what is awaited is said
-        every 15 seconds, and an agent that died fails at once."""
-        noted = time.monotonic()
-        while True:
-            value = predicate()
-            if value:
-                return value
-            if self.agent is not None and self.agent.poll() is not None:
-                raise AssertionError(f"the agent exited ({self.agent.returncode}) while waiting for {what}:\n"
-                                     + self.log_text()[-3000:])
-            if time.monotonic() - noted > 15:
-                print(f"still waiting for {what}; agent log:\n{self.log_text()[-1500:]}", file=sys.stderr)
-                noted = time.monotonic()
-            time.sleep(0.05)
+    def wait(self, what, predicate):
+        """Until predicate() holds; an agent that died fails at once."""
+        def died():
+            return self.agent is not None and self.agent.poll() is not None and \
+                f"the agent exited ({self.agent.returncode})"
+        return browser_driver.wait_until(what, predicate, died, self.log_text)
 
     def frame(self, session, kind, **match):
         """Waits for the agent's first `kind` frame of `session` whose members match."""
@@ -310,3 +303,47 @@ def mp4_boxes(path):
             elif size < 8:
                 return boxes
             f.seek(skip, os.SEEK_CUR)
+
+
+class StackCase(unittest.TestCase):
+    """What both desktop end-to-end tests check the same way on their stack `self.s`."""
+
+    def consent_dialog(self):
+        """Waits for the dialog to be drawn; returns the centres of Erlauben and Ablehnen."""
+        def shown():
+            rect = self.s.screen.window("Fernzugriff-Anfrage")
+            return rect and buttons_of_dialog(self.s.screen, rect)
+        return self.s.wait("the consent dialog", shown)
+
+    def assert_video_and_click(self, fx, fy):
+        """The page decodes the whole screen, and a click on it at (fx, fy) of the video
+        lands there on the agent's screen."""
+        from selenium.webdriver.common.action_chains import ActionChains
+        s, js = self.s, self.s.browser.js
+        stats = s.wait("video decoded in the page", lambda: (lambda st: st if st.get("framesDecoded", 0) > 15 else None)(
+            js("return velaOperator.stats()")))
+        self.assertEqual((stats["frameWidth"], stats["frameHeight"]), s.xvfb.size)
+        s.wait("input channel open", lambda: js("return velaOperator.channelOpen('input')"))
+        video = s.browser.driver.find_element("id", "screen")
+        ActionChains(s.browser.driver).move_to_element_with_offset(
+            video, int((fx - 0.5) * video.size["width"]), int((fy - 0.5) * video.size["height"])).click().perform()
+        click = s.wait("the click on the window", lambda: s.clicks and s.clicks[-1])
+        expected = (fx * s.xvfb.size[0], fy * s.xvfb.size[1])
+        self.assertEqual(click["button"], 1)
+        self.assertLessEqual(max(abs(click["x"] - expected[0]), abs(click["y"] - expected[1])), 3)
+        self.assertLessEqual(max(abs(a - b) for a, b in zip(s.screen.pointer(), expected)), 3)
+
+    def assert_final_matches_file(self, final, uid=None):
+        """The finished recording a `final` frame names: whole, in the recordings
+        directory, and (with `uid`) written by that user's helper."""
+        doc = final["doc"]
+        path = doc["storage"][len("file://"):]
+        self.assertTrue(doc["storage"].startswith("file://" + self.s.recordings + "/"))
+        with open(path, "rb") as f:
+            self.assertEqual(doc["sha256"], hashlib.sha256(f.read()).hexdigest())
+        self.assertEqual(doc["bytes"], os.path.getsize(path))
+        self.assertEqual((doc["state"], doc["format"]), ("final", "fmp4"))
+        self.assertEqual(mp4_boxes(path)[-1], "mfra")
+        if uid is not None:
+            self.assertEqual(os.stat(path).st_uid, uid)
+        return doc

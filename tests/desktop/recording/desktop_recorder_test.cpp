@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <future>
 #include <regex>
 #include <thread>
 
@@ -17,17 +16,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::decodeMp4;
+using testing::finalizeAndWait;
 using testing::TempDir;
 using testing::testPattern;
 
 constexpr int kWidth = 640;
 constexpr int kHeight = 360;
-
-std::optional<DesktopRecordingFinal> finalizeAndWait(DesktopRecorder& recorder) {
-  std::promise<std::optional<DesktopRecordingFinal>> done;
-  recorder.finalize([&](std::optional<DesktopRecordingFinal> final) { done.set_value(final); });
-  return done.get_future().get();
-}
 
 TEST(DesktopRecorder, RecordsThreeSecondsOfPlayableFragmentedMP4DurableOnceFramesCame) {
   TempDir dir;

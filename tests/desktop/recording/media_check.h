@@ -1,12 +1,14 @@
 #pragma once
 
 // Test helpers for recordings and encoders: a moving BGRA test pattern fed as a capturer
-// would, and a full GStreamer decode (... ! h264parse ! avdec_h264) that reports what
+// would, a wait for finalize's record, and a full GStreamer decode (... ! h264parse ! avdec_h264) that reports what
 // came out.
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,6 +35,13 @@ inline void feed(DesktopRecording& recording, int width, int height, int count, 
     recording.append(BGRAFrame{pictures[std::size_t(i) % 8].data(), width, height, width * 4}, frameTime * i);
     std::this_thread::sleep_until(due += frameTime);
   }
+}
+
+// The record `finalize` reports, once it has; none when the recording failed.
+inline std::optional<DesktopRecordingFinal> finalizeAndWait(DesktopRecording& recording) {
+  std::promise<std::optional<DesktopRecordingFinal>> done;
+  recording.finalize([&](std::optional<DesktopRecordingFinal> final) { done.set_value(final); });
+  return done.get_future().get();
 }
 
 struct DecodedMedia {

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <future>
 
 #include "desktop/recording/desktop_recorder.h"
 #include "desktop/recording/media_check.h"
@@ -67,9 +66,7 @@ TEST(RecorderChild, DISABLED_RecordsOntoAFullDisk) {
   // Noise does not compress: the first fragment alone overflows the file system.
   testing::feed(*recorder, kWidth, kHeight, 3 * 30, true);
   EXPECT_LE(recorder->bytesWritten(), 160 * 1024);
-  std::promise<std::optional<DesktopRecordingFinal>> done;
-  recorder->finalize([&](auto final) { done.set_value(final); });
-  EXPECT_EQ(done.get_future().get(), std::nullopt);
+  EXPECT_EQ(testing::finalizeAndWait(*recorder), std::nullopt);
   ::umount(dir);
 }
 

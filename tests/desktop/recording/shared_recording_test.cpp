@@ -101,9 +101,7 @@ TEST_F(SharedRecordingTest, EachFrameIsEncodedOnceForBothAndTheRecordingEndsAlon
 
   FakePeerTail peer(*encoder);
   EXPECT_EQ(feed(*encoder, recorder.get(), 60, pts), 0) << "every frame was already taken from the recording";
-  std::promise<std::optional<DesktopRecordingFinal>> done;
-  recorder->finalize([&](auto final) { done.set_value(final); });
-  auto final = done.get_future().get();
+  auto final = testing::finalizeAndWait(*recorder);
   ASSERT_TRUE(final);
   frames += 60;
   EXPECT_NEAR(final->durationS, (frames - 1) / 30.0, 1e-6);

@@ -53,6 +53,26 @@ def isolated_arguments(usage, count=1, private_x11=False):
     return args
 
 
+def wait_until(what, predicate, failure=None, log=lambda: "", pump=None):
+    """Until predicate() holds, calling pump() before each look. No deadline: a hang is
+    the runner's to report, but what is awaited is said every 15 seconds, and a failure()
+    text (a process that died) fails at once."""
+    noted = time.monotonic()
+    while True:
+        if pump:
+            pump()
+        value = predicate()
+        if value:
+            return value
+        failed = failure and failure()
+        if failed:
+            raise AssertionError(f"{failed} while waiting for {what}:\n{log()[-3000:]}")
+        if time.monotonic() - noted > 15:
+            print(f"still waiting for {what}; log so far:\n{log()[-1500:]}", file=sys.stderr)
+            noted = time.monotonic()
+        time.sleep(0.05)
+
+
 class Harness:
     def __init__(self, exe, stamps=False, args=(), env=None):
         args = [exe] + (["--stamps"] if stamps else []) + list(args)
@@ -152,21 +172,9 @@ class Session:
             self.harness.send(cmd="frame", text=frame)
 
     def wait(self, what, predicate):
-        """Relays until predicate() holds. No deadline: a hang is the runner's to report,
-        but what is awaited is said every ten seconds."""
-        last_note = time.monotonic()
-        while True:
-            self.pump()
-            value = predicate()
-            if value:
-                return value
-            if not self.harness.alive():
-                raise AssertionError(f"harness exited while waiting for {what}:\n{self.harness.stderr()}")
-            if time.monotonic() - last_note > 10:
-                print(f"still waiting for {what}; agent log so far:\n{self.harness.stderr()[-2000:]}",
-                      file=sys.stderr)
-                last_note = time.monotonic()
-            time.sleep(0.05)
+        """Relays until predicate() holds."""
+        return wait_until(what, predicate, lambda: not self.harness.alive() and "the harness exited",
+                          self.harness.stderr, self.pump)
 
     def settle(self, seconds):
         end = time.monotonic() + seconds
