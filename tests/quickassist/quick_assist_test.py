@@ -23,6 +23,7 @@ from browser_driver import fixture, wait_until  # noqa: E402
 from x_display import Screen, Xvfb  # noqa: E402
 
 AGENT = SHOTS = None
+CONNECT_PROXY = os.path.join(HERE, "..", "..", "tools", "controlplane", "connect_proxy.py")
 RETRY = "Code ungültig oder abgelaufen — bitte erneut versuchen."
 LOST = "Verbindung zum Server verloren. Bitte erneut versuchen."
 # The log writes a line break inside a message as "\\n".
@@ -210,6 +211,33 @@ class QuickAssist(unittest.TestCase):
         self.assertIn("quick-assist session over: gateway_error: " + "c" * (1 << 20) + "\n", log)
         # The session may have opened before the error arrived; the user is told either way.
         self.assertIn(ENDED_INFO if "connected=true)" in log else LOST, log)
+
+    def test_7_every_connection_goes_through_the_proxy(self):
+        proxy_log = os.path.join(self.tmp, "proxy.log")
+        proxy = subprocess.Popen(["/usr/bin/python3", CONNECT_PROXY, proxy_log], stdout=subprocess.PIPE, text=True)
+        try:
+            port = re.search(r"proxy: ready port=(\d+)", proxy.stdout.readline()).group(1)
+            env = self.env()
+            for name in ("no_proxy", "NO_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"):
+                env.pop(name, None)
+            env["https_proxy"] = "http://127.0.0.1:" + port
+            code = self.code()
+            agent = Agent(["--server", self.server.base, code], env)
+            self.operate(self.session_of(code))
+            agent.wait_for("quick-assist: Verbunden")
+            self.browser.js("velaQuickAssist.end()")
+            status, log = agent.finish()
+        finally:
+            proxy.kill()
+            proxy.wait()
+            proxy.stdout.close()
+        self.assertEqual(status, 0, log)
+        self.assertIn("quick-assist recording uploaded (", log)
+        with open(proxy_log) as f:
+            tunnels = f.read().splitlines()
+        server = "127.0.0.1:" + str(self.server.port)
+        # The join, the session gateway, the presign and the upload: each its own tunnel.
+        self.assertEqual(tunnels, [f"CONNECT {server} 200"] * 4, log)
 
     def test_6_code_window_typed_through_xtest(self):
         code = self.code()
