@@ -13,6 +13,7 @@
 #include "support/background_process.h"
 #include "support/connect_proxy.h"
 #include "support/control_plane.h"
+#include "support/enrolled_agent.h"
 #include "support/temp_dir.h"
 
 namespace vela {
@@ -67,11 +68,8 @@ TEST_F(ProxyTest, EveryConnectionTunnelsThroughTheEnvironmentsProxy) {
   std::string agentID;
   {
     BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, env(proxy.url("agent:s3cret")));
-    ASSERT_TRUE(BackgroundProcess::waitUntil([&] {
-      auto c = AgentConfig::loadIfPresent();
-      if (c && c->agentID) agentID = *c->agentID;
-      return !agentID.empty();
-    })) << agent.err();
+    agentID = testing::waitForEnrolledAgentID();
+    ASSERT_FALSE(agentID.empty()) << agent.err();
     std::string ping = cp_.queueCommand(agentID, "ping");
     ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return cp_.results(agentID).find(ping) != std::string::npos; }))
         << agent.err();
