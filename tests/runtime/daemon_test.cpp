@@ -32,14 +32,7 @@ class DaemonTest : public ::testing::Test {
  protected:
   void SetUp() override { cp_.pinInto(state_.path()); }
 
-  AgentConfig provisionedConfig() const {
-    AgentConfig c;
-    c.serverBaseURL = cp_.baseURL();
-    c.enrollmentToken = nlohmann::json::parse(cp_.provisioningJSON())["token"].get<std::string>();
-    c.heartbeatIntervalSeconds = 1;
-    c.commandPollIntervalSeconds = 1;
-    return c;
-  }
+  AgentConfig provisionedConfig() const { return testing::unenrolledConfig(cp_); }
 
   std::map<std::string, std::optional<std::string>> env() const {
     return {{"VELA_STATE_DIR", state_.path()}, {"VELA_DESKTOP_SOCKET", state_.file("run/desktop.sock")}};

@@ -47,12 +47,7 @@ class ProxyTest : public ::testing::Test {
 
 TEST_F(ProxyTest, EveryConnectionTunnelsThroughTheEnvironmentsProxy) {
   cp_.pinInto(state_.path());
-  AgentConfig config;
-  config.serverBaseURL = cp_.baseURL();
-  config.enrollmentToken = nlohmann::json::parse(cp_.provisioningJSON())["token"].get<std::string>();
-  config.heartbeatIntervalSeconds = 1;
-  config.commandPollIntervalSeconds = 1;
-  ASSERT_TRUE(config.save());
+  ASSERT_TRUE(testing::unenrolledConfig(cp_).save());
   BackgroundProcess gateway("/usr/bin/python3", {kGateway, cp_.dir(), "--port", "8443"});
   ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return gateway.out().find("gateway: ready") != std::string::npos; }))
       << gateway.err();

@@ -17,6 +17,7 @@
 #include "update/binary_swap.h"
 #include "support/background_process.h"
 #include "support/control_plane.h"
+#include "support/enrolled_agent.h"
 #include "support/peak_memory.h"
 #include "support/temp_dir.h"
 
@@ -43,9 +44,7 @@ class UpdateTest : public ::testing::Test {
   UpdateChecker checker() { return UpdateChecker(cp_.baseURL(), *trust_); }
   // An unenrolled daemon that checks every second, and 0.2.0 published.
   void configureDaemonAndPublish() {
-    AgentConfig config;
-    config.serverBaseURL = cp_.baseURL();
-    config.enrollmentToken = nlohmann::json::parse(cp_.provisioningJSON())["token"].get<std::string>();
+    AgentConfig config = testing::unenrolledConfig(cp_);
     config.updateCheckIntervalSeconds = 1;
     ASSERT_TRUE(config.save());
     cp_.publishUpdate("0.2.0", VELA_FAKE_BUILD);
