@@ -150,8 +150,10 @@ TEST(DaemonKillSoak, StateSurvivesKillsAndNoCommandRunsTwice) {
       // Every command handed out in this round comes again, first in the next poll.
       Json wire = redelivery(cp, agentID, prefix);
       redelivered += static_cast<int>(wire.size());
-      if (!wire.empty())
-        cp.scriptFault({.path = "/api/agent/commands", .status = 200, .body = Json{{"commands", wire}}.dump()});
+      if (!wire.empty()) {
+        cp.scriptFault({.path = "/api/agent/commands", .status = 200,
+                        .body = Json{{"commands", wire}}.dump()});
+      }
     }
 
     // The restart comes up enrolled and runs a new command exactly once.

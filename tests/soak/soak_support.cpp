@@ -83,7 +83,9 @@ std::vector<std::string> temporaries(const std::string& dir) {
 
 void provisionForControlPlane(const ControlPlane& cp, const std::string& stateDir, int intervalSeconds) {
   cp.pinInto(stateDir);
-  if (!unenrolledConfig(cp, intervalSeconds).save()) throw std::runtime_error("cannot save config.json in " + stateDir);
+  if (!unenrolledConfig(cp, intervalSeconds).save()) {
+    throw std::runtime_error("cannot save config.json in " + stateDir);
+  }
 }
 
 }  // namespace vela::testing
