@@ -59,11 +59,7 @@ class PollerTest : public ::testing::Test {
     return reply.body;
   }
   static void answerPollWith(const std::string& body, int status = 200) {
-    ControlPlane::Fault fault;
-    fault.path = "/api/agent/commands";
-    fault.status = status;
-    fault.body = body;
-    cp_->scriptFault(fault);
+    cp_->scriptFault({.path = "/api/agent/commands", .status = status, .body = body});
   }
   static Json resultFor(const std::string& commandID) {
     for (const auto& entry : Json::parse(cp_->results(*agent_))) {
@@ -149,10 +145,7 @@ TEST_F(PollerTest, BodyShapesStatusesAndFailedReports) {
   EXPECT_EQ(log.count("WARN", "rejected command: sequence_no"), 2);
 
   std::string id = cp_->queueCommand(*agent_, "ping");
-  ControlPlane::Fault fault;
-  fault.path = "/api/agent/commands/" + id + "/result";
-  fault.status = 500;
-  cp_->scriptFault(fault);
+  cp_->scriptFault({.path = "/api/agent/commands/" + id + "/result", .status = 500});
   EXPECT_EQ(p.pollOnce(), 1);
   EXPECT_EQ(log.count("WARN", "result report failed (HTTP 500) for seq="), 1);
 }
@@ -205,12 +198,8 @@ TEST_F(PollerTest, OversizedRepliesEndTheTransferEarly) {
   EXPECT_EQ(plain.error().description(),
             "transport error: reply body exceeds the 4194304-byte limit for this call; transfer aborted");
 
-  ControlPlane::Fault packed;
-  packed.path = "/api/agent/commands";
-  packed.status = 200;
-  packed.body = testing::gzip(R"({"data":[{}]})");
-  packed.contentEncoding = "gzip";
-  cp_->scriptFault(packed);
+  cp_->scriptFault({.path = "/api/agent/commands", .status = 200, .body = testing::gzip(R"({"data":[{}]})"),
+                    .contentEncoding = "gzip"});
   LogCapture log;
   EXPECT_EQ(p.pollOnce(), 0);
   EXPECT_EQ(log.count("WARN", "failed to handle command: command missing field"), 1);

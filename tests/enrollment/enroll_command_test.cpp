@@ -57,11 +57,7 @@ class EnrollCommand : public ::testing::Test {
   }
   // Scripts the next enrolment reply.
   void replyWith(int status, const std::string& body) const {
-    ControlPlane::Fault fault;
-    fault.path = "/api/agent/enroll";
-    fault.status = status;
-    fault.body = body;
-    cp_->scriptFault(fault);
+    cp_->scriptFault({.path = "/api/agent/enroll", .status = status, .body = body});
   }
   static json cannedReply(const std::string& pem) {
     return {{"agent_id", "agent-canned"},
@@ -74,10 +70,7 @@ class EnrollCommand : public ::testing::Test {
 
   // Lets the control plane answer for real, with `patch` merged into its reply.
   void patchReply(const json& patch) const {
-    ControlPlane::Fault fault;
-    fault.path = "/api/agent/enroll";
-    fault.patch = patch.dump();
-    cp_->scriptFault(fault);
+    cp_->scriptFault({.path = "/api/agent/enroll", .patch = patch.dump()});
   }
   // A certificate for this state directory's device key, made before enrolment.
   std::string certificateForTheDeviceKey() const {

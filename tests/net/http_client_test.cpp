@@ -1,6 +1,5 @@
 #include "net/http_client.h"
 
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -314,9 +313,10 @@ std::size_t countLines(const std::string& log, const std::string& line) {
   return n;
 }
 
-// A real CONNECT proxy from the environment carries requests and sockets alike: with
-// the credentials of its URL, its refusals named by status, a TLS-inspecting proxy
-// refused by pinning, and a broken variable never going direct.
+// A real CONNECT proxy from the environment: its refusals named by status, a
+// TLS-inspecting proxy refused by pinning, and a broken variable never going direct.
+// Requests and gateway sockets carried through it with credentials: the daemon's proxy
+// test.
 TEST_F(HTTPClientTest, TheEnvironmentsProxyCarriesEveryConnectionOrNone) {
   using namespace std::chrono_literals;
   TLSTestServer server(*internalLeaf_), refused(*internalLeaf_), inspected(*internalLeaf_);
@@ -329,18 +329,8 @@ TEST_F(HTTPClientTest, TheEnvironmentsProxyCarriesEveryConnectionOrNone) {
   const std::string refusal = "proxy " + proxy.url() + " refused the tunnel to " + refusedTarget + ": CONNECT 403";
   {
     ScopedEnv env("https_proxy", proxy.url("agent:s3cret"));
-    auto response = client.get(server.url("/via"));
-    ASSERT_TRUE(response) << response.error().description();
-    EXPECT_EQ(response->status, 200);
     EXPECT_EQ(failureOf(client.get(refused.url())), refusal);
     EXPECT_TRUE(failureOf(client.get(inspected.url())).starts_with("server trust evaluation failed for 127.0.0.1: "));
-
-    auto socket = openTunnelledSocket("127.0.0.1", server.port(), 10s);
-    ASSERT_TRUE(socket) << socket.error().message;
-    ::close(*socket);
-    auto refusedSocket = openTunnelledSocket("127.0.0.1", refused.port(), 10s);
-    ASSERT_FALSE(refusedSocket);
-    EXPECT_EQ(refusedSocket.error().message, refusal);
   }
   {
     ScopedEnv lower("https_proxy", std::nullopt);
@@ -357,15 +347,12 @@ TEST_F(HTTPClientTest, TheEnvironmentsProxyCarriesEveryConnectionOrNone) {
   }
 
   std::string log = proxy.log();
-  EXPECT_EQ(countLines(log, "CONNECT " + target + " 200"), 2u) << log;
   EXPECT_EQ(countLines(log, "CONNECT " + target + " 407"), 1u) << log;
-  EXPECT_EQ(countLines(log, "CONNECT " + refusedTarget + " 403"), 2u) << log;
+  EXPECT_EQ(countLines(log, "CONNECT " + refusedTarget + " 403"), 1u) << log;
   EXPECT_NE(log.find("intercepted 127.0.0.1:" + std::to_string(inspected.port()) + ": refused by the client"),
             std::string::npos)
       << log;
-  std::vector<std::string> paths;
-  for (const auto& request : server.requests()) paths.push_back(request.target);
-  EXPECT_EQ(paths, std::vector<std::string>{"/via"});
+  EXPECT_TRUE(server.requests().empty());
   EXPECT_TRUE(refused.requests().empty());
   EXPECT_TRUE(inspected.requests().empty());
 }

@@ -25,11 +25,7 @@ using namespace std::chrono_literals;
 using testing::countChildProcesses;
 using testing::countOpenDescriptors;
 
-// Polls `done` for up to a minute, so that a broken build fails instead of hanging.
-bool until(const std::function<bool()>& done) {
-  for (int i = 0; i < 6000 && !done(); ++i) std::this_thread::sleep_for(10ms);
-  return done();
-}
+bool until(const std::function<bool()>& done) { return testing::BackgroundProcess::waitUntil(done); }
 
 // Collects what the manager sends, as a gateway would; stalled, it holds every ticket,
 // as a gateway that writes nothing.

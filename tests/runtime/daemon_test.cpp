@@ -32,14 +32,7 @@ class DaemonTest : public ::testing::Test {
  protected:
   void SetUp() override { cp_.pinInto(state_.path()); }
 
-  AgentConfig provisionedConfig() const {
-    AgentConfig c;
-    c.serverBaseURL = cp_.baseURL();
-    c.enrollmentToken = nlohmann::json::parse(cp_.provisioningJSON())["token"].get<std::string>();
-    c.heartbeatIntervalSeconds = 1;
-    c.commandPollIntervalSeconds = 1;
-    return c;
-  }
+  AgentConfig provisionedConfig() const { return testing::unenrolledConfig(cp_); }
 
   std::map<std::string, std::optional<std::string>> env() const {
     return {{"VELA_STATE_DIR", state_.path()}, {"VELA_DESKTOP_SOCKET", state_.file("run/desktop.sock")}};
@@ -218,43 +211,6 @@ TEST_F(DaemonTest, DiagnosticsOfAnEnrolledMachineWithAPinnedCA) {
   EXPECT_EQ(unconfigured.out, "not configured. Run `vela-agent setup` or deploy a provisioning-named binary.\n");
 }
 
-// A provisioning.json that another user dropped beside the executable would hand a
-// root daemon the attacker's server, token, CA and command key.
-TEST_F(DaemonTest, PlantedSidecarIsSkippedAndNothingIsWritten) {
-  ASSERT_EQ(::geteuid(), 0u) << "the attack needs a root daemon";
-  testing::TempDir bin;
-  ::chmod(bin.path().c_str(), 0777);
-  std::string exe = bin.file("vela-agent");
-  std::error_code linked;
-  std::filesystem::create_hard_link(VELA_AGENT_EXE, exe, linked);
-  if (linked) std::filesystem::copy_file(VELA_AGENT_EXE, exe);
-  std::string sidecar = bin.file("provisioning.json");
-  testing::writeFile(sidecar, cp_.provisioningJSON());
-  ASSERT_EQ(::chown(sidecar.c_str(), 65534, 65534), 0);
-  testing::TempDir state, home;
-
-  BackgroundProcess agent(exe, {"run"},
-                          {{"VELA_STATE_DIR", state.path()},
-                           {"HOME", home.path()},
-                           {"XDG_DATA_HOME", std::nullopt},
-                           {"VELA_SERVER", std::nullopt},
-                           {"VELA_TOKEN", std::nullopt},
-                           {"VELA_LOG_FILE", std::nullopt}});
-  ASSERT_TRUE(BackgroundProcess::waitUntil([&] {
-    return agent.err().find("Idling until configured") != std::string::npos ||
-           agent.err().find("provisioned from") != std::string::npos;
-  })) << agent.err();
-  agent.stop(SIGKILL);  // an idle daemon would only notice SIGTERM after its 30-second nap
-  std::string log = agent.err();
-  EXPECT_NE(log.find("WARN: provisioning: ignoring the sidecar document: " + sidecar +
-                     " is owned by uid 65534, neither root nor this user\n"),
-            std::string::npos)
-      << log;
-  EXPECT_EQ(log.find("provisioned from"), std::string::npos) << log;
-  EXPECT_TRUE(std::filesystem::is_empty(state.path()));
-  EXPECT_EQ(count(cp_.requests()), 0u);
-}
-
 // One mistyped value once made the daemon provision afresh and save over the file,
 // losing the identity and turning allowRunScript and allowPowerCommands back on.
 TEST_F(DaemonTest, MistypedConfigurationIsLeftByteIdenticalAndStopsTheDaemon) {
@@ -294,12 +250,37 @@ TEST_F(DaemonTest, MistypedConfigurationIsLeftByteIdenticalAndStopsTheDaemon) {
       << doctor.out;
 }
 
-// Whoever owns or may write the state directory decides the agent's identity and trust.
-TEST_F(DaemonTest, RootDaemonRefusesAStateDirectoryOthersControl) {
-  ASSERT_EQ(::geteuid(), 0u);
+// A writer killed between writing and renaming leaves a whole copy behind, a private
+// key included; the next start (refused: plain HTTP) and reset clear such files. And
+// whoever owns or may write the state directory decides the agent's identity and trust:
+// a root daemon refuses one that others control.
+TEST_F(DaemonTest, StateDirectoryIsClearedOfLeftoversAndRefusedWhenOthersControlIt) {
   AgentConfig config = provisionedConfig();
   config.serverBaseURL = "http://127.0.0.1:" + std::to_string(cp_.port());  // never contacted
   config.agentID = "a-1";
+  ASSERT_TRUE(config.save());
+  // Above the kernel's largest pid, so certainly no running process.
+  const std::string leftovers[] = {"device.key.tmp-99999999", "pinned/ca.pem.tmp-99999998"};
+  for (const auto& name : leftovers) testing::writeFile(state_.file(name), "secret");
+  const std::string inProgress = state_.file("config.json.tmp-" + std::to_string(::getpid()));
+  const std::string notOurs = state_.file("notes.tmp-12-old");
+  testing::writeFile(inProgress, "being written");
+  testing::writeFile(notOurs, "kept");
+  auto run = testing::runAgent({"run"}, env());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("error: invalid server URL\n"), std::string::npos) << run.err;
+  EXPECT_EQ(cp_.requests().find("/api/agent/"), std::string::npos);
+  for (const auto& name : leftovers)
+    EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
+  EXPECT_TRUE(std::filesystem::exists(inProgress));  // its writer still runs
+  EXPECT_TRUE(std::filesystem::exists(notOurs));
+
+  for (const auto& name : leftovers) testing::writeFile(state_.file(name), "secret");
+  EXPECT_EQ(testing::runAgent({"reset"}, env()).status, 0);
+  for (const auto& name : leftovers)
+    EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
+
+  ASSERT_EQ(::geteuid(), 0u) << "the ownership checks need a root daemon";
   ASSERT_TRUE(config.save());
   auto refusal = [&] {
     auto run = testing::runAgent({"run"}, env());
@@ -326,42 +307,16 @@ TEST_F(DaemonTest, RootDaemonRefusesAStateDirectoryOthersControl) {
                                     ": it is a symbolic link;"));
 }
 
-// A writer killed between writing and renaming leaves a whole copy behind, a private
-// key included; the next start (refused: plain HTTP) and reset clear such files.
-TEST_F(DaemonTest, StartAndResetRemoveWhatAKilledWriterLeft) {
-  AgentConfig config = provisionedConfig();
-  config.serverBaseURL = "http://127.0.0.1:" + std::to_string(cp_.port());
-  config.agentID = "a-1";
-  ASSERT_TRUE(config.save());
-  // Above the kernel's largest pid, so certainly no running process.
-  const std::string leftovers[] = {"device.key.tmp-99999999", "pinned/ca.pem.tmp-99999998"};
-  for (const auto& name : leftovers) testing::writeFile(state_.file(name), "secret");
-  const std::string inProgress = state_.file("config.json.tmp-" + std::to_string(::getpid()));
-  const std::string notOurs = state_.file("notes.tmp-12-old");
-  testing::writeFile(inProgress, "being written");
-  testing::writeFile(notOurs, "kept");
-  auto run = testing::runAgent({"run"}, env());
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("error: invalid server URL\n"), std::string::npos) << run.err;
-  EXPECT_EQ(cp_.requests().find("/api/agent/"), std::string::npos);
-  for (const auto& name : leftovers)
-    EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
-  EXPECT_TRUE(std::filesystem::exists(inProgress));  // its writer still runs
-  EXPECT_TRUE(std::filesystem::exists(notOurs));
-
-  for (const auto& name : leftovers) testing::writeFile(state_.file(name), "secret");
-  EXPECT_EQ(testing::runAgent({"reset"}, env()).status, 0);
-  for (const auto& name : leftovers)
-    EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
-}
-
 // A first start: with the installer's provisioning.json beside the executable the daemon
-// provisions itself and enrols; with nothing and no display it idles until SIGTERM.
-TEST_F(DaemonTest, FirstStartProvisionsFromTheSidecarOrIdlesWithoutADisplay) {
+// provisions itself and enrols; with nothing and no display it idles until SIGTERM. A
+// provisioning.json that another user dropped there would hand a root daemon the
+// attacker's server, token, CA and command key: it is skipped.
+TEST_F(DaemonTest, FirstStartProvisionsFromTheSidecarIdlesWithoutOneAndSkipsAPlantedOne) {
   testing::TempDir bin;
   std::string exe = bin.file("vela-agent");
   std::filesystem::copy_file(VELA_AGENT_EXE, exe);
-  testing::writeFile(bin.file("provisioning.json"), cp_.provisioningJSON());
+  const std::string sidecar = bin.file("provisioning.json");
+  testing::writeFile(sidecar, cp_.provisioningJSON());
   testing::TempDir home;
   std::map<std::string, std::optional<std::string>> firstStart{
       {"HOME", home.path()},   {"XDG_DATA_HOME", std::nullopt}, {"VELA_SERVER", std::nullopt},
@@ -373,21 +328,37 @@ TEST_F(DaemonTest, FirstStartProvisionsFromTheSidecarOrIdlesWithoutADisplay) {
     BackgroundProcess agent(exe, {"run"}, firstStart);
     ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return count(cp_.agents()) == 1; })) << agent.err();
     EXPECT_EQ(agent.stop(SIGTERM), 0);
-    EXPECT_NE(agent.err().find("INFO: provisioned from sidecar: " + bin.file("provisioning.json")),
-              std::string::npos)
+    EXPECT_NE(agent.err().find("INFO: provisioned from sidecar: " + sidecar), std::string::npos)
         << agent.err();
     EXPECT_EQ(testing::readFileOrEmpty(state.file("pinned/ca.pem")), cp_.caPem());
   }
-  std::filesystem::remove(bin.file("provisioning.json"));
-  testing::TempDir state;
-  firstStart["VELA_STATE_DIR"] = state.path();
-  BackgroundProcess agent(exe, {"run"}, firstStart);
-  ASSERT_TRUE(BackgroundProcess::waitUntil(
-      [&] { return agent.err().find("Idling until configured") != std::string::npos; }))
-      << agent.err();
-  EXPECT_EQ(agent.stop(SIGTERM), 0);
-  EXPECT_TRUE(std::filesystem::is_empty(state.path()));
-  EXPECT_EQ(count(cp_.agents()), 1u);
+  // Both runs below must idle, write nothing and ask the control plane nothing.
+  const std::size_t requests = count(cp_.requests());
+  auto idleRun = [&] {
+    testing::TempDir state;
+    firstStart["VELA_STATE_DIR"] = state.path();
+    BackgroundProcess agent(exe, {"run"}, firstStart);
+    EXPECT_TRUE(BackgroundProcess::waitUntil(
+        [&] { return agent.err().find("Idling until configured") != std::string::npos; }))
+        << agent.err();
+    EXPECT_EQ(agent.stop(SIGTERM), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(state.path()));
+    EXPECT_EQ(count(cp_.requests()), requests);
+    return agent.err();
+  };
+  std::filesystem::remove(sidecar);
+  idleRun();
+
+  ASSERT_EQ(::geteuid(), 0u) << "the planted sidecar needs a root daemon";
+  ::chmod(bin.path().c_str(), 0777);
+  testing::writeFile(sidecar, cp_.provisioningJSON());
+  ASSERT_EQ(::chown(sidecar.c_str(), 65534, 65534), 0);
+  std::string log = idleRun();
+  EXPECT_NE(log.find("WARN: provisioning: ignoring the sidecar document: " + sidecar +
+                     " is owned by uid 65534, neither root nor this user\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("provisioned from"), std::string::npos) << log;
 }
 
 }  // namespace

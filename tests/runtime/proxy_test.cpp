@@ -13,6 +13,7 @@
 #include "support/background_process.h"
 #include "support/connect_proxy.h"
 #include "support/control_plane.h"
+#include "support/enrolled_agent.h"
 #include "support/temp_dir.h"
 
 namespace vela {
@@ -46,12 +47,7 @@ class ProxyTest : public ::testing::Test {
 
 TEST_F(ProxyTest, EveryConnectionTunnelsThroughTheEnvironmentsProxy) {
   cp_.pinInto(state_.path());
-  AgentConfig config;
-  config.serverBaseURL = cp_.baseURL();
-  config.enrollmentToken = nlohmann::json::parse(cp_.provisioningJSON())["token"].get<std::string>();
-  config.heartbeatIntervalSeconds = 1;
-  config.commandPollIntervalSeconds = 1;
-  ASSERT_TRUE(config.save());
+  ASSERT_TRUE(testing::unenrolledConfig(cp_).save());
   BackgroundProcess gateway("/usr/bin/python3", {kGateway, cp_.dir(), "--port", "8443"});
   ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return gateway.out().find("gateway: ready") != std::string::npos; }))
       << gateway.err();
@@ -67,11 +63,8 @@ TEST_F(ProxyTest, EveryConnectionTunnelsThroughTheEnvironmentsProxy) {
   std::string agentID;
   {
     BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, env(proxy.url("agent:s3cret")));
-    ASSERT_TRUE(BackgroundProcess::waitUntil([&] {
-      auto c = AgentConfig::loadIfPresent();
-      if (c && c->agentID) agentID = *c->agentID;
-      return !agentID.empty();
-    })) << agent.err();
+    agentID = testing::waitForEnrolledAgentID();
+    ASSERT_FALSE(agentID.empty()) << agent.err();
     std::string ping = cp_.queueCommand(agentID, "ping");
     ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return cp_.results(agentID).find(ping) != std::string::npos; }))
         << agent.err();

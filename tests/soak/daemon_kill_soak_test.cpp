@@ -151,11 +151,8 @@ TEST(DaemonKillSoak, StateSurvivesKillsAndNoCommandRunsTwice) {
       Json wire = redelivery(cp, agentID, prefix);
       redelivered += static_cast<int>(wire.size());
       if (!wire.empty()) {
-        ControlPlane::Fault again;
-        again.path = "/api/agent/commands";
-        again.status = 200;
-        again.body = Json{{"commands", wire}}.dump();
-        cp.scriptFault(again);
+        cp.scriptFault({.path = "/api/agent/commands", .status = 200,
+                        .body = Json{{"commands", wire}}.dump()});
       }
     }
 

@@ -7,13 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
-#include "config/agent_config.h"
+#include "support/enrolled_agent.h"
 
 namespace vela::testing {
 namespace {
@@ -84,12 +83,9 @@ std::vector<std::string> temporaries(const std::string& dir) {
 
 void provisionForControlPlane(const ControlPlane& cp, const std::string& stateDir, int intervalSeconds) {
   cp.pinInto(stateDir);
-  AgentConfig config;
-  config.serverBaseURL = cp.baseURL();
-  config.enrollmentToken = nlohmann::json::parse(cp.provisioningJSON())["token"].get<std::string>();
-  config.heartbeatIntervalSeconds = intervalSeconds;
-  config.commandPollIntervalSeconds = intervalSeconds;
-  if (!config.save()) throw std::runtime_error("cannot save config.json in " + stateDir);
+  if (!unenrolledConfig(cp, intervalSeconds).save()) {
+    throw std::runtime_error("cannot save config.json in " + stateDir);
+  }
 }
 
 }  // namespace vela::testing

@@ -25,15 +25,16 @@ class ControlPlane {
   // "/api/agent/commands").
   // Without status and body the call proceeds normally after the delay.
   struct Fault {
-    std::string path;
-    std::optional<int> status;
-    std::optional<std::string> body;
+    // Every member has an initializer, so that tests may name only the ones they set.
+    std::string path{};
+    std::optional<int> status{};
+    std::optional<std::string> body{};
     double delaySeconds = 0;
     bool drop = false;  // close the connection without any reply
     // A JSON object merged into the genuine reply (null removes a key).
-    std::optional<std::string> patch;
+    std::optional<std::string> patch{};
     // Sent as the reply's Content-Encoding; the body is then bytes already so encoded.
-    std::string contentEncoding;
+    std::string contentEncoding{};
     int repeat = 1;  // the body sent this many times over, streamed
     int count = 1;
   };

@@ -17,6 +17,7 @@
 #include "update/binary_swap.h"
 #include "support/background_process.h"
 #include "support/control_plane.h"
+#include "support/enrolled_agent.h"
 #include "support/peak_memory.h"
 #include "support/temp_dir.h"
 
@@ -43,9 +44,7 @@ class UpdateTest : public ::testing::Test {
   UpdateChecker checker() { return UpdateChecker(cp_.baseURL(), *trust_); }
   // An unenrolled daemon that checks every second, and 0.2.0 published.
   void configureDaemonAndPublish() {
-    AgentConfig config;
-    config.serverBaseURL = cp_.baseURL();
-    config.enrollmentToken = nlohmann::json::parse(cp_.provisioningJSON())["token"].get<std::string>();
+    AgentConfig config = testing::unenrolledConfig(cp_);
     config.updateCheckIntervalSeconds = 1;
     ASSERT_TRUE(config.save());
     cp_.publishUpdate("0.2.0", VELA_FAKE_BUILD);
@@ -118,11 +117,7 @@ TEST_F(UpdateTest, CheckFollowsTheServerAndTheSignatureBindsTheSignedFields) {
   ASSERT_FALSE(otherKey);
   EXPECT_EQ(otherKey.error().message, "update manifest signature failed pinned-key verification");
 
-  ControlPlane::Fault fault;
-  fault.path = "/api/agent/update/check";
-  fault.status = 500;
-  fault.body = "<html>oops</html>";
-  cp_.scriptFault(fault);
+  cp_.scriptFault({.path = "/api/agent/update/check", .status = 500, .body = "<html>oops</html>"});
   auto serverError = checker().check("stable", "0.1.0");
   ASSERT_FALSE(serverError);
   EXPECT_EQ(serverError.error().message, "update check failed (HTTP 500)");
@@ -166,12 +161,8 @@ TEST_F(UpdateTest, AnArtifactLargerThanSignedStopsTheDownloadEarly) {
   UpdateManifest manifest = manifestFrom(cp_.publishUpdate("0.2.0", VELA_FAKE_BUILD));
   const auto length = static_cast<std::int64_t>(fs::file_size(VELA_FAKE_BUILD));
   // 256 MiB served where the signed size promises the fake build's few kilobytes.
-  ControlPlane::Fault endless;
-  endless.path = manifest.download_url.substr(manifest.download_url.find("/downloads/"));
-  endless.status = 200;
-  endless.body = std::string(64 * 1024, 'x');
-  endless.repeat = 4096;
-  cp_.scriptFault(endless);
+  const std::string artifact = manifest.download_url.substr(manifest.download_url.find("/downloads/"));
+  cp_.scriptFault({.path = artifact, .status = 200, .body = std::string(64 * 1024, 'x'), .repeat = 4096});
   testing::resetPeakRSS();
   const auto before = testing::peakRSSBytes();
   auto oversized = checker().downloadAndVerify(manifest);
@@ -187,12 +178,8 @@ TEST_F(UpdateTest, AnArtifactLargerThanSignedStopsTheDownloadEarly) {
   }
 
   // Bytes are hashed as served: a compressed artifact is not inflated on the way.
-  ControlPlane::Fault packed;
-  packed.path = endless.path;
-  packed.status = 200;
-  packed.body = testing::readFileOrEmpty(VELA_FAKE_BUILD);
-  packed.contentEncoding = "gzip";
-  cp_.scriptFault(packed);
+  cp_.scriptFault({.path = artifact, .status = 200, .body = testing::readFileOrEmpty(VELA_FAKE_BUILD),
+                   .contentEncoding = "gzip"});
   auto asServed = checker().downloadAndVerify(manifest);
   ASSERT_TRUE(asServed) << asServed.error().message;
 }
@@ -244,17 +231,8 @@ TEST_F(UpdateTest, AKillAtAnyStepOfTheSwapLeavesAWholeBuildThatRuns) {
   }
 }
 
-TEST_F(UpdateTest, SwapKeepsTheBackupAndARefusedRenameLeavesTheInstalledBuild) {
-  testing::TempDir dir;
-  std::string installed = dir.file("vela-agent");
-  fs::copy_file(VELA_AGENT_EXE, installed);
-  std::string staged = dir.file("staged");
-  fs::copy_file(VELA_FAKE_BUILD, staged);
-  ASSERT_TRUE(checker().swapBinary(staged, installed));
-  EXPECT_EQ(testing::runProcess(installed, {"version"}).out, "0.2.0\n");
-  EXPECT_EQ(testing::runProcess(installed + ".previous", {"version"}).out, "0.1.0\n");
-  EXPECT_FALSE(fs::exists(staged));
-
+// A whole swap and its backup: the production-path daemon test below.
+TEST_F(UpdateTest, ARefusedRenameLeavesTheInstalledBuild) {
   // In a sticky directory an unprivileged process may add files but not replace one it
   // does not own, so only the final rename fails.
   testing::TempDir sticky;

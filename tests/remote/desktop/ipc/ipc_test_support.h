@@ -24,7 +24,6 @@ class TestUser {
   TestUser& operator=(const TestUser&) = delete;
   bool ok() const { return uid_ != 0; }
   uid_t uid() const { return uid_; }
-  gid_t gid() const { return gid_; }
   // argv prefix that runs a program as this user.
   std::vector<std::string> runAs() const;
 
