@@ -10,6 +10,7 @@
 #include "remote/gateway_connection.h"
 #include "runtime/cli.h"
 #include "util/process_info.h"
+#include "util/retired_threads.h"
 
 int main(int argc, char** argv) {
   // exit() does not stop the agent's threads, and OpenSSL's own exit handler would free
@@ -28,5 +29,6 @@ int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   int status = vela::CLI::main(std::move(arguments));
   vela::GatewayIO::quiesceShared();
+  vela::RetiredThreads::joinAll();
   return status;
 }

@@ -26,6 +26,7 @@
 #include "net/pinned_anchors.h"
 #include "net/proxy_tunnel.h"
 #include "util/log.h"
+#include "util/retired_threads.h"
 #include "util/url.h"
 
 namespace vela {
@@ -61,7 +62,7 @@ GatewayIO::~GatewayIO() {
   state_->ioc.stop();
   if (std::this_thread::get_id() == state_->thread.get_id()) {
     // The loop is running the handler that destroys us: let it finish elsewhere.
-    std::thread([state = std::move(state_)] { state->thread.join(); }).detach();
+    RetiredThreads::start([state = std::move(state_)] { state->thread.join(); });
   } else {
     state_->thread.join();
   }

@@ -5,9 +5,9 @@
 // reference inside one of their own tasks hand the queue to this helper instead.
 
 #include <memory>
-#include <thread>
 #include <utility>
 
+#include "util/retired_threads.h"
 #include "util/serial_queue.h"
 
 namespace vela {
@@ -15,7 +15,7 @@ namespace vela {
 inline void retireQueue(std::shared_ptr<SerialQueue> queue) {
   if (queue && queue->isCurrent()) {
     // The join waits for the running task, which is the one retiring the queue.
-    std::thread([q = std::move(queue)]() mutable { q.reset(); }).detach();
+    RetiredThreads::start([q = std::move(queue)]() mutable { q.reset(); });
   }
 }
 

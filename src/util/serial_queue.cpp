@@ -4,6 +4,8 @@
 
 #include <optional>
 
+#include "util/retired_threads.h"
+
 namespace vela {
 
 namespace {
@@ -44,6 +46,7 @@ struct SerialQueue::State {
   std::map<TimerID, Timer> timers GUARDED_BY(mu);
   TimerID nextTimer GUARDED_BY(mu) = 1;
   bool stopping GUARDED_BY(mu) = false;
+  std::atomic<bool> ended{false};
 };
 
 SerialQueue::SerialQueue(std::string label)
@@ -51,6 +54,7 @@ SerialQueue::SerialQueue(std::string label)
   thread_ = std::thread([state = state_, name = label_.substr(0, 15)] {
     pthread_setname_np(pthread_self(), name.c_str());
     run(*state);
+    state->ended.store(true);
   });
   threadID_ = thread_.get_id();
 }
@@ -65,7 +69,8 @@ SerialQueue::~SerialQueue() {
   state_->cv.notifyAll();
   timers.clear();  // outside the lock: a task's captures may call back into the queue
   if (isCurrent()) {
-    thread_.detach();  // the thread holds the state and ends after the running task
+    // The thread ends after the running task, which is this destructor's caller.
+    RetiredThreads::adopt(std::move(thread_), std::shared_ptr<const std::atomic<bool>>(state_, &state_->ended));
   } else {
     thread_.join();
   }

@@ -1,5 +1,7 @@
 #include "util/serial_queue.h"
 
+#include "util/retired_threads.h"
+
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -86,9 +88,26 @@ TEST(SerialQueueTest, DestroyedByItsOwnTaskTheThreadEndsAfterIt) {
   queue->async([&] { laterRan = true; });
   go.signal();
   done.wait();
-  // Until the thread has left its loop it still touches the queue's state.
-  while (threadNamed("vela.test.self")) std::this_thread::yield();
+  // Until the thread has left its loop it still touches the queue's state; the end of
+  // the process waits for it.
+  RetiredThreads::joinAll();
+  EXPECT_FALSE(threadNamed("vela.test.self"));
   EXPECT_FALSE(laterRan);
+}
+
+TEST(SerialQueueTest, RetiredThreadsAreJoinedAtTheEndOrLetGoAfterTheLimit) {
+  std::atomic<bool> finished{false};
+  RetiredThreads::start([&] {
+    std::this_thread::sleep_for(100ms);
+    finished = true;
+  });
+  RetiredThreads::joinAll();
+  EXPECT_TRUE(finished);
+
+  auto release = std::make_shared<Semaphore>();
+  RetiredThreads::start([release] { release->wait(); });
+  RetiredThreads::joinAll(20ms);  // returns although the thread has not ended
+  release->signal();
 }
 
 // Captures may hold the last reference to an owner that uses the queue on its way out.
