@@ -18,6 +18,9 @@ struct Registry {
   Mutex mu;
   std::vector<Kept> kept GUARDED_BY(mu);
   bool exitHandlerSet GUARDED_BY(mu) = false;
+  // Set once the exit handler has run: nothing joins a thread kept after that, and
+  // a finished thread that is never joined counts as leaked.
+  bool exiting GUARDED_BY(mu) = false;
 };
 
 // Never destroyed: threads retire while static destructors run.
@@ -26,7 +29,14 @@ Registry& registry() {
   return *instance;
 }
 
-void joinAllAtExit() { joinAll(); }
+void joinAllAtExit() {
+  Registry& r = registry();
+  {
+    MutexLock lock(r.mu);
+    r.exiting = true;
+  }
+  joinAll();
+}
 
 }  // namespace
 
@@ -35,6 +45,10 @@ void adopt(std::thread thread, std::shared_ptr<const std::atomic<bool>> ended) {
   std::vector<Kept> finished;
   {
     MutexLock lock(r.mu);
+    if (r.exiting) {
+      thread.detach();
+      return;
+    }
     if (!r.exitHandlerSet) r.exitHandlerSet = std::atexit(joinAllAtExit) == 0;
     for (auto it = r.kept.begin(); it != r.kept.end();) {
       if (it->ended->load()) {
