@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs the whole suite twice: a normal build and an AddressSanitizer +
-# UndefinedBehaviorSanitizer build (the installation in a booted systemd container only
-# in the first); then the fuzz targets for a bounded number of runs,
-# and the threaded suites in a clang build with thread-safety analysis and ThreadSanitizer.
-# Any failure or sanitizer report fails the run. Ends with CTest's summary line.
+# Builds and runs the whole suite: a normal build (and the installation in a booted
+# systemd container), the fuzz targets for a bounded number of runs, the threaded suites
+# in a clang build with thread-safety analysis and ThreadSanitizer, and everything again
+# in an AddressSanitizer + UndefinedBehaviorSanitizer build. Any failure or sanitizer
+# report fails the run. Each stage's heading says how long the run has taken so far.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -17,6 +17,37 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 jobs=$(nproc)
 failed=0
 
+stage() {  # stage NAME: prints the stage's heading and how long the run has taken so far
+  echo "== $1 (at ${SECONDS}s)"
+}
+
+can_isolate() { [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; }
+isolated() {  # isolated COMMAND...: runs it in a network namespace of its own, only lo up
+  unshare -n sh -c 'ip link set lo up && exec "$@"' sh "$@"
+}
+
+# Nearly every suite queues on the gateway port's lock, so one ctest runs them almost one
+# after another. Each network namespace has a port 8443 of its own: two halves of the
+# suites run side by side, the first named, the second all the rest. Without the rights
+# to make namespaces, one ctest runs everything.
+ctest_halves() {  # ctest_halves DIR "FIRST HALF LABELS" -L|-LE REGEX [ctest options...]
+  local dir=$1 names=$2 first flag=$3 regex=$4 status=0 rest
+  first="^($(echo "$names" | tr ' ' '|'))\$"
+  shift 4
+  if ! can_isolate; then
+    (cd "$dir" && ctest "$@" "$flag" "$regex") || status=1
+    return $status
+  fi
+  if [ "$flag" = -LE ]; then rest=(-LE "$first|$regex"); else rest=(-L "$regex" -LE "$first"); fi
+  (cd "$dir" && isolated ctest "$@" -L "$first" "$flag" "$regex" > first-half.log 2>&1) &
+  local pid=$!
+  (cd "$dir" && isolated ctest "$@" "${rest[@]}") || status=1
+  wait "$pid" || status=1
+  echo "== the first half, which ran beside the above: $names"
+  cat "$dir/first-half.log"
+  return $status
+}
+
 build() {  # build DIR TARGETS [cmake options...]; TARGETS space-separated, "all" builds everything
   local dir=$1 targets=$2; shift 2
   # shellcheck disable=SC2086  # the target list is split on purpose
@@ -25,14 +56,13 @@ build() {  # build DIR TARGETS [cmake options...]; TARGETS space-separated, "all
 
 # Release (-O3) rather than RelWithDebInfo: the optimiser's extra warnings must stay
 # clean too, and no test needs debug information (the sanitizer build has it).
-echo "== release build"
+stage "release build"
 if build build/release all -DCMAKE_BUILD_TYPE=Release; then
   # Nearly every other test queues on the gateway port's lock, so the soaks run beside
   # them in a network namespace of their own, where port 8443 is theirs alone. Without
   # the rights to make one they run after the others.
-  if [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then
-    (cd build/release && unshare -n sh -c 'ip link set lo up && exec "$@"' sh \
-      ctest --output-on-failure --timeout 1200 -L '^soak$' > soak.log 2>&1) &
+  if can_isolate; then
+    (cd build/release && isolated ctest --output-on-failure --timeout 1200 -L '^soak$' > soak.log 2>&1) &
     soaks=$!
     (cd build/release && ctest --output-on-failure -j "$jobs" --timeout 600 -LE '^(systemd|soak)$') || failed=1
     wait "$soaks" || failed=1
@@ -46,14 +76,14 @@ else
 fi
 
 # The installation booted in a systemd container: slow, so once, from the release build.
-echo "== systemd container"
+stage "systemd container"
 (cd build/release && ctest --output-on-failure --timeout 900 -L '^systemd$') || failed=1
 
 if [ -f tests/fuzz/CMakeLists.txt ]; then
-  echo "== fuzz"
+  stage "fuzz"
   if build build/fuzz fuzz_targets -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVELA_BUILD_FUZZ=ON -DVELA_BUILD_BENCH=OFF; then
-    bash tests/fuzz/run.sh build/fuzz || failed=1
+    VELA_FUZZ_JOBS=$jobs bash tests/fuzz/run.sh build/fuzz || failed=1
   else
     failed=1
   fi
@@ -64,7 +94,7 @@ fi
 # agent's core, and the desktop module's threaded parts (capture and encoder, recording
 # and the shared encoder, the WebRTC peer, the GTK windows) where they are built.
 # GLib, GStreamer and GTK are not instrumented: tests/desktop/tsan.supp names their frames.
-echo "== thread-safety and ThreadSanitizer build"
+stage "thread-safety and ThreadSanitizer build"
 tsan_suites="util commands remote runtime"
 tsan_options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
               -DVELA_TSAN=ON -DVELA_BUILD_BENCH=OFF)
@@ -77,20 +107,24 @@ if build build/tsan "$(printf 'test_%s ' $tsan_suites)" "${tsan_options[@]}"; th
   # A report makes its process exit with status 66: the test binary fails, and so does a
   # test that checks the exit of a daemon it ran.
   supp="$PWD/tests/desktop/tsan.supp"
-  (cd build/tsan && TSAN_OPTIONS="second_deadlock_stack=1 suppressions=$supp" \
-    ctest --output-on-failure -j "$jobs" --timeout 900 -L "^($(echo $tsan_suites | tr ' ' '|'))\$") || failed=1
+  stage "ThreadSanitizer tests"
+  TSAN_OPTIONS="second_deadlock_stack=1 suppressions=$supp" ctest_halves build/tsan "remote commands util desktop_webrtc" \
+    -L "^($(echo $tsan_suites | tr ' ' '|'))\$" --output-on-failure -j "$jobs" --timeout 900 || failed=1
 else
   failed=1
 fi
 
-echo "== sanitizer build"
+stage "sanitizer build"
 if build build/asan all -DCMAKE_BUILD_TYPE=Debug -DVELA_SANITIZE=ON -DVELA_BUILD_BENCH=OFF; then
   # The soaks measure descriptors, threads and resident memory, which the sanitizer's
   # quarantine and shadow memory distort; they run in the release build. So do the
   # browser tests: they drive the same components the desktop suites run here, and
   # the time budget has no room for them twice.
-  (cd build/asan && ctest --output-on-failure -j "$jobs" --timeout 900 -LE '^(systemd|soak|browser)$') || failed=1
+  stage "sanitizer tests"
+  ctest_halves build/asan "remote update commands enrollment desktop_ipc deploy desktop_x11 identity desktop_input" \
+    -LE '^(systemd|soak|browser)$' --output-on-failure -j "$jobs" --timeout 900 || failed=1
 else
   failed=1
 fi
+stage "done"
 exit $failed
