@@ -1,6 +1,7 @@
 #include "desktop/gst_runtime.h"
 
 #include <gst/gst.h>
+#include <openssl/crypto.h>
 
 #include <mutex>
 
@@ -10,6 +11,10 @@ Result<void> ensureInitialized() {
   static std::once_flag once;
   static std::string* failure = nullptr;  // never destroyed: media threads outlive exit
   std::call_once(once, [] {
+    // GStreamer's pooled streaming threads keep the DTLS handshake's per-thread OpenSSL
+    // state until the process ends; OpenSSL's exit handler would free what they still
+    // point into. Without effect where the process set this up first, as the agent does.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     GError* error = nullptr;
     if (!gst_init_check(nullptr, nullptr, &error)) {
       failure = new std::string(error ? error->message : "gst_init failed");

@@ -6,7 +6,6 @@
 
 #include "net/control_plane_api.h"
 #include "net/endpoints.h"
-#include "remote/queue_retire.h"
 #include "util/log.h"
 #include "util/url.h"
 
@@ -59,7 +58,7 @@ GatewayShellClient::~GatewayShellClient() {
   manager_->killAll();
   desktopManager_->killAll();
   if (auto task = currentTask()) task->cancel(1006);
-  retireQueue(std::move(queue_));
+  queue_.reset();
 }
 
 void GatewayShellClient::start() {

@@ -1,9 +1,10 @@
 #pragma once
 
-// Threads that finish tearing something down after its last owner let go of it: a
-// queue destroyed by one of its own tasks, a queue handed off by retireQueue. They are
-// kept here instead of detached, so that the end of the process can wait for them; a
-// detached one could still be running while exit() runs the libraries' destructors.
+// Threads that finish tearing something down after its last owner let go of it on the
+// thread itself: a queue destroyed by one of its own tasks, a connection's I/O loop
+// destroyed by its own handler. They are kept here instead of detached, so that the end
+// of the process can wait for them; a detached one could still be running while exit()
+// runs the libraries' destructors.
 
 #include <atomic>
 #include <chrono>

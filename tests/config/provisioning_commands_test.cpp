@@ -5,6 +5,7 @@
 #include "config/agent_config.h"
 #include "config/filename_provisioning.h"
 #include "support/background_process.h"
+#include "support/build_paths.h"
 #include "support/pty_driver.h"
 #include "support/temp_dir.h"
 
@@ -58,7 +59,7 @@ TEST(ProvisionCommandTest, FlagsBeatThePackageNameWhichBeatsTheEnvironment) {
 
   // Without a server anywhere provisioning fails, and never prompts on a terminal.
   TempDir empty;
-  PtyDriver pty(VELA_AGENT_EXE, {"provision", "--tenant", "A", "--token", "T"}, isolated(empty));
+  PtyDriver pty(testing::agentExe(), {"provision", "--tenant", "A", "--token", "T"}, isolated(empty));
   ASSERT_TRUE(pty.started());
   EXPECT_EQ(pty.wait(), 1);
   EXPECT_NE(pty.transcript().find("error: missing required setting: Server base URL"), std::string::npos);
@@ -84,7 +85,7 @@ TEST(ProvisionNameCommandTest, BlobAndReadableNames) {
 
 TEST(SetupCommandTest, InteractiveSetupOnARealTerminal) {
   TempDir state;
-  PtyDriver pty(VELA_AGENT_EXE, {"setup", "--channel", "beta"}, isolated(state));
+  PtyDriver pty(testing::agentExe(), {"setup", "--channel", "beta"}, isolated(state));
   ASSERT_TRUE(pty.started());
   const std::string again = "  \u21b3 required.\r\n";
   ASSERT_TRUE(pty.expect(kServerPrompt)) << pty.transcript();
@@ -117,7 +118,7 @@ TEST(SetupCommandTest, InteractiveSetupOnARealTerminal) {
 
 TEST(SetupCommandTest, EndOfInputAtTheServerPromptEndsWithTheMissingSettingError) {
   TempDir state;
-  PtyDriver pty(VELA_AGENT_EXE, {"setup"}, isolated(state));
+  PtyDriver pty(testing::agentExe(), {"setup"}, isolated(state));
   ASSERT_TRUE(pty.started());
   ASSERT_TRUE(pty.expect(kServerPrompt));
   pty.typeEndOfInput();

@@ -12,6 +12,7 @@
 
 #include "remote/gateway_fixture.h"
 #include "support/background_process.h"
+#include "support/build_paths.h"
 #include "support/control_plane.h"
 #include "support/temp_dir.h"
 
@@ -49,7 +50,7 @@ TEST(NginxProxyTest, AgentEnrolsHeartbeatsAndReachesTheGatewayThroughNginx) {
   testing::TempDir nginxDir;
   const int apiPort = freePort();
   const std::string blocks = substituted(
-      readFileOrEmpty(VELA_SOURCE_DIR "/docs/nginx-vela.conf"),
+      readFileOrEmpty(testing::sourcePath("docs/nginx-vela.conf")),
       {{"SERVER_NAME", "127.0.0.1"}, {"API_LISTEN", "127.0.0.1:" + std::to_string(apiPort)},
        {"GATEWAY_LISTEN", "127.0.0.1:8443"}, {"CERTIFICATE", cp.dir() + "/server.pem"},
        {"CERTIFICATE_KEY", cp.dir() + "/server.key"}, {"CONTROL_PLANE", "127.0.0.1:" + std::to_string(cp.port())},
@@ -77,7 +78,7 @@ TEST(NginxProxyTest, AgentEnrolsHeartbeatsAndReachesTheGatewayThroughNginx) {
                                        env);
   ASSERT_EQ(provisioned.status, 0) << provisioned.err;
 
-  BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, env);
+  BackgroundProcess agent(testing::agentExe(), {"run"}, env);
   const bool connected = BackgroundProcess::waitUntil([&] { return !gateway.connections().empty(); });
   EXPECT_TRUE(connected) << agent.err() << readFileOrEmpty(nginxDir.file("error.log"));
   EXPECT_TRUE(BackgroundProcess::waitUntil([&] { return cp.admin("GET", "/admin/heartbeats").body.size() > 2; }));

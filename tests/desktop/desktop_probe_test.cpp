@@ -9,6 +9,7 @@
 
 #include "desktop/x11_test_display.h"
 #include "support/background_process.h"
+#include "support/build_paths.h"
 #include "support/temp_dir.h"
 
 namespace vela {
@@ -23,7 +24,7 @@ TEST(DesktopProbeTest, UnderXvfbReportsPermissionsDisplaysAndAWorkingPipeline) {
   ASSERT_TRUE(x.ready());
   // The sanitizer build would report GStreamer's process-lifetime allocations as leaks.
   std::map<std::string, std::optional<std::string>> env = {
-      {"LSAN_OPTIONS", "suppressions=" VELA_SOURCE_DIR "/tests/desktop/lsan.supp"}};
+      {"LSAN_OPTIONS", "suppressions=" + testing::sourcePath("tests/desktop/lsan.supp")}};
   auto probe = runAgent({"desktop-probe"}, env);
   EXPECT_EQ(probe.status, 0) << probe.err;
   std::regex expected(
@@ -79,7 +80,7 @@ TEST(DesktopProbeTest, AMissingMediaLibraryGivesOneClearError) {
 }
 
 TEST(DesktopModuleBoundaryTest, TheExecutableNeedsNoDisplayOrMediaLibrary) {
-  auto dynamic = testing::runProcess("/usr/bin/readelf", {"-d", VELA_AGENT_EXE});
+  auto dynamic = testing::runProcess("/usr/bin/readelf", {"-d", testing::agentExe()});
   ASSERT_EQ(dynamic.status, 0) << dynamic.err;
   ASSERT_NE(dynamic.out.find("(NEEDED)"), std::string::npos);
   std::smatch found;

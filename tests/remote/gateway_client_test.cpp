@@ -14,6 +14,7 @@
 #include "remote/desktop_session_fakes.h"
 #include "remote/gateway_fixture.h"
 #include "support/background_process.h"
+#include "support/build_paths.h"
 #include "support/temp_dir.h"
 #include "util/base64.h"
 #include "util/canonical_json.h"
@@ -316,7 +317,7 @@ TEST_F(GatewayClientTest, GatewayCommandStaysBoundedForSlowOperatorsUntilSignall
   GatewayProcess gateway(certs_->path());
   pid_t pid = fork();
   if (pid == 0) {
-    execl(VELA_AGENT_EXE, VELA_AGENT_EXE, "gateway", static_cast<char*>(nullptr));
+    execl(testing::agentExe(), testing::agentExe(), "gateway", static_cast<char*>(nullptr));
     _exit(127);
   }
   ASSERT_TRUE(waitForLog("INFO: gateway: connected"));

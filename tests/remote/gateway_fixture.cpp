@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "support/background_process.h"
+#include "support/build_paths.h"
 #include "support/temp_dir.h"
 #include "support/test_pki.h"
 #include "util/base64.h"
@@ -50,7 +51,7 @@ bool writePinnedTrust(const std::string& stateDir, const std::string& caPemPath)
 
 GatewayProcess::GatewayProcess(std::string dir, std::vector<std::string> extraArgs) : dir_(std::move(dir)) {
   std::filesystem::remove(dir_ + "/gateway.json");
-  std::vector<std::string> args = {std::string(VELA_SOURCE_DIR) + "/tools/controlplane/gateway.py", dir_, "--port",
+  std::vector<std::string> args = {sourcePath("tools/controlplane/gateway.py"), dir_, "--port",
                                    "8443", "--accept-token", kToken};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   server_ = std::make_unique<BackgroundProcess>("/usr/bin/python3", args,

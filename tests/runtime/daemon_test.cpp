@@ -17,6 +17,7 @@
 #include "net/pinned_trust.h"
 #include "runtime/daemon.h"
 #include "support/background_process.h"
+#include "support/build_paths.h"
 #include "support/control_plane.h"
 #include "support/enrolled_agent.h"
 #include "support/temp_dir.h"
@@ -60,7 +61,7 @@ TEST_F(DaemonTest, EnrolsRunsCommandsOnScheduleAndStopsCleanlyDuringAScript) {
     close(errPipe[1]);
     for (const auto& [name, value] : env()) setenv(name.c_str(), value->c_str(), 1);
     setenv("VELA_LOG_FILE", logFile.c_str(), 1);
-    execl(VELA_AGENT_EXE, VELA_AGENT_EXE, "run", static_cast<char*>(nullptr));
+    execl(testing::agentExe(), testing::agentExe(), "run", static_cast<char*>(nullptr));
     _exit(127);
   }
   close(errPipe[1]);
@@ -314,7 +315,7 @@ TEST_F(DaemonTest, StateDirectoryIsClearedOfLeftoversAndRefusedWhenOthersControl
 TEST_F(DaemonTest, FirstStartProvisionsFromTheSidecarIdlesWithoutOneAndSkipsAPlantedOne) {
   testing::TempDir bin;
   std::string exe = bin.file("vela-agent");
-  std::filesystem::copy_file(VELA_AGENT_EXE, exe);
+  std::filesystem::copy_file(testing::agentExe(), exe);
   const std::string sidecar = bin.file("provisioning.json");
   testing::writeFile(sidecar, cp_.provisioningJSON());
   testing::TempDir home;

@@ -11,6 +11,7 @@
 
 #include "config/agent_config.h"
 #include "support/background_process.h"
+#include "support/build_paths.h"
 #include "support/connect_proxy.h"
 #include "support/control_plane.h"
 #include "support/enrolled_agent.h"
@@ -23,7 +24,7 @@ using testing::BackgroundProcess;
 using testing::ConnectProxy;
 using Env = std::map<std::string, std::optional<std::string>>;
 
-const std::string kGateway = VELA_SOURCE_DIR "/tools/controlplane/gateway.py";
+const std::string kGateway = testing::sourcePath("tools/controlplane/gateway.py");
 
 std::size_t occurrences(const std::string& text, const std::string& what) {
   std::size_t n = 0;
@@ -62,7 +63,7 @@ TEST_F(ProxyTest, EveryConnectionTunnelsThroughTheEnvironmentsProxy) {
 
   std::string agentID;
   {
-    BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, env(proxy.url("agent:s3cret")));
+    BackgroundProcess agent(testing::agentExe(), {"run"}, env(proxy.url("agent:s3cret")));
     agentID = testing::waitForEnrolledAgentID();
     ASSERT_FALSE(agentID.empty()) << agent.err();
     std::string ping = cp_.queueCommand(agentID, "ping");
@@ -89,7 +90,7 @@ TEST_F(ProxyTest, EveryConnectionTunnelsThroughTheEnvironmentsProxy) {
                                            " refused the tunnel to 127.0.0.1:8443: CONNECT 403); reconnect in "},
                         Case{inspecting, "ERROR: gateway: server trust pinning rejected\n"}}) {
     std::size_t before = heartbeats(agentID);
-    BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, env(c.proxy.url()));
+    BackgroundProcess agent(testing::agentExe(), {"run"}, env(c.proxy.url()));
     EXPECT_TRUE(BackgroundProcess::waitUntil([&] {
       return occurrences(agent.err(), c.failure) >= 2 && occurrences(agent.err(), "reconnect in ") >= 2;
     })) << agent.err();
@@ -103,7 +104,7 @@ TEST_F(ProxyTest, EveryConnectionTunnelsThroughTheEnvironmentsProxy) {
   // no_proxy for the server's host: straight to the server and the gateway.
   log = proxy.log();
   {
-    BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, env(proxy.url("agent:s3cret"), "localhost,127.0.0.1"));
+    BackgroundProcess agent(testing::agentExe(), {"run"}, env(proxy.url("agent:s3cret"), "localhost,127.0.0.1"));
     EXPECT_TRUE(BackgroundProcess::waitUntil([&] { return agent.err().find("gateway: connected") != std::string::npos; }))
         << agent.err();
     EXPECT_EQ(agent.stop(SIGTERM), 0) << agent.err();

@@ -18,6 +18,7 @@
 #include "config/agent_config.h"
 #include "soak/soak_support.h"
 #include "support/background_process.h"
+#include "support/build_paths.h"
 #include "support/control_plane.h"
 #include "support/enrolled_agent.h"
 #include "support/temp_dir.h"
@@ -60,7 +61,7 @@ TEST(ControlPlaneFaultsSoak, DaemonRecoversFromALongRunOfBadAnswers) {
   testing::ScopedStateDir state;
   testing::provisionForControlPlane(cp, state.path());
 
-  BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, {{"VELA_STATE_DIR", state.path()}});
+  BackgroundProcess agent(testing::agentExe(), {"run"}, {{"VELA_STATE_DIR", state.path()}});
   std::string agentID = testing::waitForEnrolledAgentID();
   ASSERT_FALSE(agentID.empty()) << agent.err();
 

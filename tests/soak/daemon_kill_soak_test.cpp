@@ -26,6 +26,7 @@
 #include "config/agent_config.h"
 #include "soak/soak_support.h"
 #include "support/background_process.h"
+#include "support/build_paths.h"
 #include "support/control_plane.h"
 #include "support/enrolled_agent.h"
 #include "support/temp_dir.h"
@@ -93,14 +94,14 @@ TEST(DaemonKillSoak, StateSurvivesKillsAndNoCommandRunsTwice) {
   };
   // Starts the daemon and kills it after `delay`.
   auto killAfter = [&](Clock::duration delay) {
-    BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, env);
+    BackgroundProcess agent(testing::agentExe(), {"run"}, env);
     std::this_thread::sleep_for(delay);
     agent.stop(SIGKILL);
   };
   // Starts the daemon, waits until `ready` holds and stops it; how long that took.
   auto runUntil = [&](const std::function<bool()>& ready) {
     auto started = Clock::now();
-    BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, env);
+    BackgroundProcess agent(testing::agentExe(), {"run"}, env);
     EXPECT_TRUE(BackgroundProcess::waitUntil(ready, 60s)) << agent.err();
     auto took = Clock::now() - started;
     EXPECT_EQ(agent.stop(SIGTERM), 0) << agent.err();
@@ -158,7 +159,7 @@ TEST(DaemonKillSoak, StateSurvivesKillsAndNoCommandRunsTwice) {
 
     // The restart comes up enrolled and runs a new command exactly once.
     if (enrolment) {
-      BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, env);
+      BackgroundProcess agent(testing::agentExe(), {"run"}, env);
       const std::string refused = "Invalid or expired enrollment token";
       BackgroundProcess::waitUntil([&] { return enrolled() || agent.err().find(refused) != std::string::npos; });
       agent.stop(agentID.empty() ? SIGKILL : SIGTERM);

@@ -25,6 +25,7 @@
 #include "soak/drop_gateway.h"
 #include "soak/soak_support.h"
 #include "support/background_process.h"
+#include "support/build_paths.h"
 #include "support/control_plane.h"
 #include "support/enrolled_agent.h"
 #include "support/temp_dir.h"
@@ -88,7 +89,7 @@ TEST(GatewayDropSoak, DaemonReconnectsAfterEveryDropWithWorkingShells) {
   testing::provisionForControlPlane(cp, state.path(), 60);
   testing::DropGateway gateway(cp.dir() + "/server.pem", cp.dir() + "/server.key",
                                kGatewayPort);
-  BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, {{"VELA_STATE_DIR", state.path()}});
+  BackgroundProcess agent(testing::agentExe(), {"run"}, {{"VELA_STATE_DIR", state.path()}});
   ASSERT_FALSE(testing::waitForEnrolledAgentID().empty()) << agent.err();
   const std::string bearer = "Bearer " + AgentConfig::load()->deviceToken.value_or("?");
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/build_paths.h"
 #include "support/temp_dir.h"
 
 namespace vela::testing {
@@ -82,7 +83,7 @@ ProcessOutput runProcess(const std::string& program, const std::vector<std::stri
 
 inline ProcessOutput runAgent(const std::vector<std::string>& args, const Environment& env = {},
                               const std::string& input = "") {
-  return runProcess(VELA_AGENT_EXE, args, env, input);
+  return runProcess(agentExe(), args, env, input);
 }
 
 }  // namespace vela::testing

@@ -1,3 +1,4 @@
+#include "support/build_paths.h"
 #include "support/connect_proxy.h"
 
 #include <stdexcept>
@@ -5,7 +6,7 @@
 namespace vela::testing {
 
 ConnectProxy::ConnectProxy(const std::vector<std::string>& args) {
-  std::vector<std::string> all = {VELA_SOURCE_DIR "/tools/controlplane/connect_proxy.py", dir_.file("proxy.log")};
+  std::vector<std::string> all = {sourcePath("tools/controlplane/connect_proxy.py"), dir_.file("proxy.log")};
   all.insert(all.end(), args.begin(), args.end());
   process_ = std::make_unique<BackgroundProcess>("/usr/bin/python3", all,
                                                  std::map<std::string, std::optional<std::string>>{

@@ -1,3 +1,4 @@
+#include "support/build_paths.h"
 #include "support/control_plane.h"
 
 #include <signal.h>
@@ -48,10 +49,10 @@ std::string queryFor(const std::string& agentId) {
 }  // namespace
 
 ControlPlane::ControlPlane() : dir_(tmp_.file("cp")) {
-  ProcessOutput init = runProcess(kPython, {VELA_CONTROLPLANE, "init", dir_});
+  ProcessOutput init = runProcess(kPython, {sourcePath("tools/controlplane/controlplane.py"), "init", dir_});
   if (init.status != 0) throw std::runtime_error("control plane init failed: " + init.err);
   server_ = std::make_unique<BackgroundProcess>(
-      kPython, std::vector<std::string>{VELA_CONTROLPLANE, "serve", dir_, "--port", "0", "--admin-port", "0"});
+      kPython, std::vector<std::string>{sourcePath("tools/controlplane/controlplane.py"), "serve", dir_, "--port", "0", "--admin-port", "0"});
   // The server writes ports.json atomically once both listeners are up. No deadline:
   // a server that exits is noticed here, one that hangs is the test runner's to report.
   std::string portsFile = dir_ + "/ports.json";

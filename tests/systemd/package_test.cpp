@@ -12,6 +12,7 @@
 
 #include "config/system_units.h"
 #include "support/background_process.h"
+#include "support/build_paths.h"
 #include "support/control_plane.h"
 #include "support/temp_dir.h"
 
@@ -21,9 +22,9 @@ namespace {
 using testing::readFileOrEmpty;
 
 TEST(DebianPackageTest, ShipsTheUnitsTheAgentWrites) {
-  EXPECT_EQ(readFileOrEmpty(VELA_SOURCE_DIR "/debian/vela-agent.service"),
+  EXPECT_EQ(readFileOrEmpty(testing::sourcePath("debian/vela-agent.service")),
             SystemUnits::systemUnit("/usr/bin/vela-agent", "/var/lib/vela-agent", "/var/log/vela-agent"));
-  EXPECT_EQ(readFileOrEmpty(VELA_SOURCE_DIR "/debian/vela-agent.vela-agent-desktop.user.service"),
+  EXPECT_EQ(readFileOrEmpty(testing::sourcePath("debian/vela-agent.vela-agent-desktop.user.service")),
             SystemUnits::desktopUnit("/usr/bin/vela-agent"));
 }
 
@@ -39,9 +40,9 @@ TEST(DebianPackageTest, InstallsRunsUpgradesAndPurgesUnderSystemd) {
   const std::string src = work.file("src");
   std::filesystem::create_directories(src);
   auto copied = testing::runProcess("/bin/sh", {"-c", "tar -C \"$0\" --exclude=./build --exclude=./.git -cf - . | tar -xf - -C \"$1\"",
-                                                VELA_SOURCE_DIR, src});
+                                                testing::sourcePath(""), src});
   ASSERT_EQ(copied.status, 0) << copied.err;
-  const std::string prebuilt = std::filesystem::path(VELA_AGENT_EXE).parent_path().parent_path();
+  const std::string prebuilt = std::filesystem::path(testing::agentExe()).parent_path().parent_path();
   auto package = testing::runProcess("/bin/sh", {"-c", "cd \"$0\" && dpkg-buildpackage -b -us -uc", src},
                                      {{"VELA_PREBUILT", prebuilt}});
   ASSERT_EQ(package.status, 0) << package.out << package.err;
@@ -56,10 +57,10 @@ TEST(DebianPackageTest, InstallsRunsUpgradesAndPurgesUnderSystemd) {
   testing::TempDir files;
   cp.pinInto(files.path());
   testing::writeFile(files.file("env"), "SERVER=" + cp.baseURL() + "\nTOKEN=" + cp.newToken() + "\n");
-  testing::writeFile(files.file("test.sh"), readFileOrEmpty(VELA_SOURCE_DIR "/tests/systemd/container/package.sh"));
+  testing::writeFile(files.file("test.sh"), readFileOrEmpty(testing::sourcePath("tests/systemd/container/package.sh")));
   const auto booted = std::chrono::steady_clock::now();
   auto run = testing::runProcess(
-      "/bin/bash", {VELA_SOURCE_DIR "/tests/support/systemd_container.sh", "boot", work.file("c"),
+      "/bin/bash", {testing::sourcePath("tests/support/systemd_container.sh"), "boot", work.file("c"),
                     work.file("vela-agent_0.1.0_amd64.deb"), work.file("vela-agent_0.1.1_amd64.deb"),
                     files.file("pinned"), files.file("env"), files.file("test.sh")});
   ASSERT_EQ(run.status, 0) << run.out << run.err << readFileOrEmpty(work.file("c/console.log"));

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "support/background_process.h"
+#include "support/build_paths.h"
 #include "support/control_plane.h"
 #include "support/temp_dir.h"
 
@@ -39,8 +40,8 @@ TEST(SystemdInstallTest, DaemonRunsUnderSystemdAndEnrols) {
   testing::writeFile(files.file("test.sh"), kContainerCommands);
   testing::TempDir work;
   auto booted = testing::runProcess(
-      "/bin/bash", {VELA_SOURCE_DIR "/tests/support/systemd_container.sh", "boot", work.file("c"),
-                    VELA_AGENT_EXE, VELA_INSTALL_DRIVER, files.file("provisioning.json"),
+      "/bin/bash", {testing::sourcePath("tests/support/systemd_container.sh"), "boot", work.file("c"),
+                    testing::agentExe(), VELA_INSTALL_DRIVER, files.file("provisioning.json"),
                     files.file("test.sh")});
   ASSERT_EQ(booted.status, 0) << booted.out << booted.err << readFileOrEmpty(work.file("c/console.log"));
 

@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "platform/system_sources.h"
+#include "support/build_paths.h"
 #include "telemetry/metrics.h"
 
 namespace vela::testing {
 
 inline std::string fixturePath(const std::string& name) {
-  return std::string(VELA_SOURCE_DIR) + "/tests/telemetry/fixtures/" + name;
+  return sourcePath("tests/telemetry/fixtures/") + name;
 }
 
 using MetricPairs = std::vector<std::pair<std::string, double>>;

@@ -16,6 +16,7 @@
 #include "platform/file_io.h"
 #include "update/binary_swap.h"
 #include "support/background_process.h"
+#include "support/build_paths.h"
 #include "support/control_plane.h"
 #include "support/enrolled_agent.h"
 #include "support/peak_memory.h"
@@ -146,7 +147,7 @@ TEST_F(UpdateTest, DownloadChecksSizeThenHashThenTheExecutable) {
   EXPECT_TRUE(notNative.error().message.starts_with(
       "Gatekeeper/code-signature check failed: codesign --verify: "))
       << notNative.error().message;
-  auto wrongVersion = downloaded(VELA_AGENT_EXE, "");  // prints 0.1.0
+  auto wrongVersion = downloaded(testing::agentExe(), "");  // prints 0.1.0
   ASSERT_FALSE(wrongVersion);
   EXPECT_NE(wrongVersion.error().message.find("does not satisfy pinned signing requirement: "),
             std::string::npos);
@@ -238,7 +239,7 @@ TEST_F(UpdateTest, ARefusedRenameLeavesTheInstalledBuild) {
   testing::TempDir sticky;
   ::chmod(sticky.path().c_str(), 01777);
   std::string target = sticky.file("vela-agent");
-  fs::copy_file(VELA_AGENT_EXE, target);
+  fs::copy_file(testing::agentExe(), target);
   std::string stagedAgain = sticky.file("staged");
   fs::copy_file(VELA_FAKE_BUILD, stagedAgain);
   ::chmod(stagedAgain.c_str(), 0644);
@@ -264,7 +265,7 @@ TEST_F(UpdateTest, DaemonInAProductionPathInstallsThePublishedBuildAndExits) {
   fs::create_directories(root, ec);
   if (ec) GTEST_SKIP() << "cannot create " << root << ": " << ec.message();
   std::string installed = root + "/vela-agent";
-  fs::copy_file(VELA_AGENT_EXE, installed);
+  fs::copy_file(testing::agentExe(), installed);
 
   configureDaemonAndPublish();
   testing::BackgroundProcess agent(installed, {"run"}, {{"VELA_STATE_DIR", state_.path()}});
@@ -285,7 +286,7 @@ TEST_F(UpdateTest, DaemonInAProductionPathInstallsThePublishedBuildAndExits) {
 
 TEST_F(UpdateTest, NonProductionPathWarnsOnceAndNeverDownloads) {
   configureDaemonAndPublish();
-  testing::BackgroundProcess agent(VELA_AGENT_EXE, {"run"}, {{"VELA_STATE_DIR", state_.path()}});
+  testing::BackgroundProcess agent(testing::agentExe(), {"run"}, {{"VELA_STATE_DIR", state_.path()}});
   std::string warning =
       "WARN: update 0.2.0 available but install path is non-production; not downloading. Run "
       "from /usr/local or /opt to auto-update.\n";

@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "desktop/recording/recording_writer.h"
-#include "remote/queue_retire.h"
 #include "util/agent_crypto.h"
 #include "util/hex.h"
 #include "util/log.h"
@@ -57,7 +56,7 @@ DesktopRecorder::DesktopRecorder(std::filesystem::path url, SinkFactory sinkFact
 
 DesktopRecorder::~DesktopRecorder() {
   // The last reference may go inside the durability check, on the queue's own thread.
-  retireQueue(std::move(timerQueue_));
+  timerQueue_.reset();
 }
 
 void DesktopRecorder::setOnFirstChunkDurable(std::function<void()> callback) {

@@ -4,7 +4,6 @@
 #include <ctime>
 
 #include "desktop/input/resolution_request.h"
-#include "remote/queue_retire.h"
 #include "util/log.h"
 
 namespace vela {
@@ -65,7 +64,7 @@ DesktopSessionController::~DesktopSessionController() {
     peer_->close();
     if (indicator_) indicator_->hide();
   }
-  retireQueue(std::move(queue_));
+  queue_.reset();
 }
 
 void DesktopSessionController::wire() {

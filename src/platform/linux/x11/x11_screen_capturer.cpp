@@ -11,7 +11,6 @@
 #include "platform/linux/x11/x11_connection.h"
 #include "platform/linux/x11/x11_cursor.h"
 #include "platform/linux/x11/x11_screen.h"
-#include "remote/queue_retire.h"
 #include "util/log.h"
 
 namespace vela {
@@ -204,7 +203,7 @@ X11ScreenCapturer::X11ScreenCapturer(Config config)
 
 X11ScreenCapturer::~X11ScreenCapturer() {
   stop();
-  retireQueue(std::move(sampleQueue_));
+  sampleQueue_.reset();
 }
 
 void X11ScreenCapturer::start(std::optional<std::uint32_t> displayID, StartCompletion completion) {

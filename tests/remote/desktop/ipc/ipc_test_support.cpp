@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "util/log.h"
+#include "support/build_paths.h"
 
 namespace vela::testing {
 namespace {
@@ -65,7 +66,7 @@ bool LogCapture::contains(const std::string& text) const {
 std::unique_ptr<BackgroundProcess> startPeer(const TestUser& user, const std::vector<std::string>& args) {
   auto argv = user.runAs();
   argv.push_back("/usr/bin/python3");
-  argv.push_back(VELA_SOURCE_DIR "/tests/remote/desktop/ipc/ipc_peer.py");
+  argv.push_back(sourcePath("tests/remote/desktop/ipc/ipc_peer.py"));
   argv.insert(argv.end(), args.begin(), args.end());
   return std::make_unique<BackgroundProcess>("/usr/bin/setpriv", argv);
 }
