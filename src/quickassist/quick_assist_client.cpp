@@ -316,17 +316,21 @@ void QuickAssistClient::uploadRecording(const DesktopRecordingFinal& final) {
 
 void QuickAssistClient::Settlement::update(int uploadsDelta, std::optional<bool> running) {
   {
-    std::lock_guard guard(mu);
+    MutexLock guard(mu);
     uploadsInFlight += uploadsDelta;
     if (running) sessionRunning = *running;
   }
-  changed.notify_all();
+  changed.notifyAll();
 }
 
 bool QuickAssistClient::waitUntilSettled(std::chrono::milliseconds limit) {
   Settlement& s = *settlement_;
-  std::unique_lock guard(s.mu);
-  return s.changed.wait_for(guard, limit, [&s] { return !s.sessionRunning && s.uploadsInFlight == 0; });
+  const auto deadline = CondVar::Clock::now() + limit;
+  MutexLock guard(s.mu);
+  while (s.sessionRunning || s.uploadsInFlight != 0) {
+    if (!s.changed.waitUntil(s.mu, deadline)) return !s.sessionRunning && s.uploadsInFlight == 0;
+  }
+  return true;
 }
 
 }  // namespace vela

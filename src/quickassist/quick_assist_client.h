@@ -13,10 +13,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -97,10 +95,10 @@ class QuickAssistClient : public std::enable_shared_from_this<QuickAssistClient>
   // Shared with the upload threads so that they never hold the client: its last
   // reference must go on the thread that waits for it, not behind the waiter's back.
   struct Settlement {
-    std::mutex mu;
-    std::condition_variable changed;
-    int uploadsInFlight = 0;      // guarded by mu
-    bool sessionRunning = false;  // guarded by mu
+    Mutex mu;
+    CondVar changed;
+    int uploadsInFlight GUARDED_BY(mu) = 0;
+    bool sessionRunning GUARDED_BY(mu) = false;
     void update(int uploadsDelta, std::optional<bool> running);
   };
   const std::shared_ptr<Settlement> settlement_ = std::make_shared<Settlement>();

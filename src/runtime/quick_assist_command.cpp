@@ -3,11 +3,9 @@
 
 #include "runtime/quick_assist_command.h"
 
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <mutex>
 
 #include <unistd.h>
 
@@ -17,6 +15,7 @@
 #include "quickassist/quick_assist_ui.h"
 #include "runtime/command_handlers.h"
 #include "util/log.h"
+#include "util/mutex.h"
 #include "util/url.h"
 
 namespace vela::CLI {
@@ -32,24 +31,24 @@ class MainQueue {
  public:
   void post(std::function<void()> task) {
     {
-      std::lock_guard guard(mu_);
+      MutexLock guard(mu_);
       tasks_.push_back(std::move(task));
     }
-    wake_.notify_all();
+    wake_.notifyAll();
   }
   void exit(int status) {
     {
-      std::lock_guard guard(mu_);
+      MutexLock guard(mu_);
       status_ = status;
     }
-    wake_.notify_all();
+    wake_.notifyAll();
   }
   int run() {
     for (;;) {
       std::function<void()> task;
       {
-        std::unique_lock guard(mu_);
-        wake_.wait(guard, [this] { return status_ || !tasks_.empty(); });
+        MutexLock guard(mu_);
+        while (!status_ && tasks_.empty()) wake_.wait(mu_);
         if (tasks_.empty()) return *status_;
         task = std::move(tasks_.front());
         tasks_.pop_front();
@@ -59,10 +58,10 @@ class MainQueue {
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> tasks_;
-  std::optional<int> status_;
+  Mutex mu_;
+  CondVar wake_;
+  std::deque<std::function<void()>> tasks_ GUARDED_BY(mu_);
+  std::optional<int> status_ GUARDED_BY(mu_);
 };
 
 QuickAssistClient::PeerFactory desktopPeerFactory() {

@@ -3,7 +3,7 @@
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 
-#include <mutex>
+#include "util/mutex.h"
 
 namespace vela::platform {
 
@@ -18,8 +18,8 @@ void writeSystemLog(Log::Level level, std::string_view message) {
   // libsystemd opens its journal socket on first use, guarded by atomics that the
   // thread sanitizer cannot see in the uninstrumented library; one writer at a time
   // makes that order visible and costs nothing next to the send itself.
-  static std::mutex writer;
-  std::lock_guard guard(writer);
+  static Mutex writer;
+  MutexLock guard(writer);
   sd_journal_send("MESSAGE=%.*s", static_cast<int>(message.size()), message.data(),
                   "PRIORITY=%i", priority, "SYSLOG_IDENTIFIER=vela-agent", nullptr);
 }

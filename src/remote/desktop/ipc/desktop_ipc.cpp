@@ -1,30 +1,37 @@
 #include "remote/desktop/ipc/desktop_ipc.h"
 
 #include <cstdlib>
-#include <mutex>
 #include <optional>
+
+#include "util/mutex.h"
 
 namespace vela::DesktopIPC {
 namespace {
 
-std::mutex mu;
-std::optional<std::string>& chosen() {
-  static std::optional<std::string> path;
-  return path;
+struct Chosen {
+  Mutex mu;
+  std::optional<std::string> path GUARDED_BY(mu);
+};
+
+Chosen& chosen() {
+  static Chosen instance;
+  return instance;
 }
 
 }  // namespace
 
 std::string socketPath() {
-  std::lock_guard guard(mu);
-  if (chosen()) return *chosen();
+  Chosen& c = chosen();
+  MutexLock guard(c.mu);
+  if (c.path) return *c.path;
   if (const char* path = std::getenv(kSocketVariable); path && *path) return path;
   return kDefaultSocketPath;
 }
 
 void setSocketPath(std::string path) {
-  std::lock_guard guard(mu);
-  chosen() = std::move(path);
+  Chosen& c = chosen();
+  MutexLock guard(c.mu);
+  c.path = std::move(path);
 }
 
 }  // namespace vela::DesktopIPC
