@@ -43,10 +43,10 @@ Result<IncomingCommand> IncomingCommand::parse(const JSONValue& json, const std:
   command.payload = (payload == nullptr || payload->isNull()) ? JSONValue::object() : *payload;
   command.signatureBase64 = std::move(*signature);
 
-  if (const JSONValue* id = json["id"]; id != nullptr && id->isString()) {
-    command.commandID = *id->stringRef();
-  } else if (const JSONValue* alt = json["command_id"]; alt != nullptr && alt->isString()) {
-    command.commandID = *alt->stringRef();
+  if (const std::string* id = json.stringAt("id")) {
+    command.commandID = *id;
+  } else if (const std::string* alt = json.stringAt("command_id")) {
+    command.commandID = *alt;
   }
 
   // The values go in exactly as received, so number texts like 0010 keep their bytes.

@@ -219,9 +219,9 @@ std::optional<ProvisioningInfo> parseBlob(std::string_view name) {
     if (!value) continue;
     ProvisioningInfo info;
     for (const Vocabulary& entry : vocabulary()) {
-      const JSONValue* member = (*value)[entry.blobShortKey];
-      if (!member || !member->isString()) member = (*value)[entry.blobLongKey];
-      if (member && member->isString()) assign(info, entry.setting, member->stringValue());
+      const std::string* member = value->stringAt(entry.blobShortKey);
+      if (!member) member = value->stringAt(entry.blobLongKey);
+      if (member) assign(info, entry.setting, *member);
     }
     if (info.isEmpty()) continue;
     info.source = ProvisioningInfo::kFilenameBlob;

@@ -2,22 +2,18 @@
 
 #include <netdb.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/ssl.hpp>
-#include <boost/beast/websocket.hpp>
-#include <boost/beast/websocket/ssl.hpp>
 #include <deque>
 #include <mutex>
 #include <thread>
 
 #include "net/proxy_tunnel.h"
+#include "net/tls_websocket.h"
 #include "util/log.h"
 
 namespace vela {
@@ -33,38 +29,23 @@ namespace {
 constexpr auto kConnectTimeout = std::chrono::seconds(30);
 constexpr auto kCloseGrace = std::chrono::seconds(3);
 
-bool isIPLiteral(const std::string& host) {
-  unsigned char buffer[16];
-  return inet_pton(AF_INET, host.c_str(), buffer) == 1 || inet_pton(AF_INET6, host.c_str(), buffer) == 1;
-}
-
-// The socket may be a tunnel through a proxy, so its family is the socket's, not the host's.
-tcp protocolOf(int fd) {
-  sockaddr_storage address{};
-  socklen_t size = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  return address.ss_family == AF_INET6 ? tcp::v6() : tcp::v4();
-}
-
 }  // namespace
 
 struct QAGatewaySocket::Impl : std::enable_shared_from_this<Impl> {
-  using Stream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
-
   Impl(URL url, Events events)
       : url(std::move(url)), events(std::move(events)), ctx(ssl::context::tls_client), closeTimer(ioc) {
     SSL_CTX_set_min_proto_version(ctx.native_handle(), TLS1_2_VERSION);
     // SSL_CERT_FILE and SSL_CERT_DIR move these, as for any OpenSSL program.
     ctx.set_default_verify_paths();
     ctx.set_verify_mode(ssl::verify_peer);
-    ws = std::make_unique<Stream>(ioc, ctx);
+    ws = std::make_unique<TlsWebSocket>(ioc, ctx);
   }
 
   const URL url;
   const Events events;
   net::io_context ioc;
   ssl::context ctx;
-  std::unique_ptr<Stream> ws;
+  std::unique_ptr<TlsWebSocket> ws;
   net::steady_timer closeTimer;
   beast::flat_buffer buffer;
   std::thread thread;
@@ -84,10 +65,7 @@ struct QAGatewaySocket::Impl : std::enable_shared_from_this<Impl> {
     if (!fd) {
       fail(fd.error().message);
     } else if (!cancelled) {
-      beast::error_code ec;
-      beast::get_lowest_layer(*ws).socket().assign(protocolOf(*fd), *fd, ec);
-      if (ec) {
-        ::close(*fd);
+      if (beast::error_code ec = adoptSocket(*ws, *fd)) {
         fail(ec.message());
       } else {
         tlsHandshake();
@@ -101,14 +79,7 @@ struct QAGatewaySocket::Impl : std::enable_shared_from_this<Impl> {
   }
 
   void tlsHandshake() {
-    SSL* native = ws->next_layer().native_handle();
-    X509_VERIFY_PARAM* param = SSL_get0_param(native);
-    if (isIPLiteral(url.host)) {
-      X509_VERIFY_PARAM_set1_ip_asc(param, url.host.c_str());
-    } else {
-      SSL_set_tlsext_host_name(native, url.host.c_str());
-      X509_VERIFY_PARAM_set1_host(param, url.host.c_str(), 0);
-    }
+    expectServer(*ws, url.host);
     beast::get_lowest_layer(*ws).expires_after(kConnectTimeout);
     ws->next_layer().async_handshake(ssl::stream_base::client, [self = shared_from_this()](beast::error_code ec) {
       if (ec) return self->fail(ec.message());
@@ -118,12 +89,7 @@ struct QAGatewaySocket::Impl : std::enable_shared_from_this<Impl> {
 
   void upgrade() {
     if (ended) return;
-    beast::get_lowest_layer(*ws).expires_never();
-    websocket::stream_base::timeout timeouts{};
-    timeouts.handshake_timeout = kConnectTimeout;
-    timeouts.idle_timeout = websocket::stream_base::none();
-    timeouts.keep_alive_pings = false;
-    ws->set_option(timeouts);
+    useUpgradeTimeouts(*ws, kConnectTimeout);
     ws->read_message_max(kMaxMessageBytes);
     std::string target = url.path.empty() ? "/" : url.path;
     if (!url.query.empty()) target += "?" + url.query;

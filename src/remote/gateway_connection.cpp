@@ -14,10 +14,6 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/ssl.hpp>
-#include <boost/beast/websocket.hpp>
-#include <boost/beast/websocket/ssl.hpp>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -25,6 +21,7 @@
 
 #include "net/pinned_anchors.h"
 #include "net/proxy_tunnel.h"
+#include "net/tls_websocket.h"
 #include "util/log.h"
 #include "util/retired_threads.h"
 #include "util/url.h"
@@ -120,8 +117,6 @@ std::string hostHeader(const GatewayConnection::Target& target) {
 }  // namespace
 
 struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
-  using Stream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
-
   struct Op {
     enum class Kind { text, ping, close } kind;
     std::shared_ptr<std::string> text;
@@ -148,7 +143,7 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
   ssl::context ctx;
   tcp::resolver resolver;
   net::steady_timer closeTimer;
-  std::optional<Stream> ws;
+  std::optional<TlsWebSocket> ws;
   beast::flat_buffer buffer;
   std::size_t messageBytes = 0;
   bool oversize = false;
@@ -217,16 +212,7 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
       return;
     }
     if (!socket) return failWith(socket.error().message);
-    sockaddr_storage local{};
-    socklen_t length = sizeof local;
-    ::getsockname(*socket, reinterpret_cast<sockaddr*>(&local), &length);
-    beast::error_code ec;
-    beast::get_lowest_layer(*ws).socket().assign(local.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), *socket,
-                                                 ec);
-    if (ec) {
-      ::close(*socket);
-      return fail(ec);
-    }
+    if (beast::error_code ec = adoptSocket(*ws, *socket)) return fail(ec);
     beast::get_lowest_layer(*ws).expires_after(kConnectTimeout);
     connected();
   }
@@ -240,9 +226,7 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
 
   void tlsHandshake() {
     if (ended) return;
-    SSL* ssl = ws->next_layer().native_handle();
-    if (!PinnedAnchors::isIPLiteral(target.host)) SSL_set_tlsext_host_name(ssl, target.host.c_str());
-    PinnedAnchors::expectHost(SSL_get0_param(ssl), target.host);
+    expectServer(*ws, target.host);
     ws->next_layer().async_handshake(ssl::stream_base::client, [self = shared_from_this()](
                                                                    beast::error_code ec) {
       if (ec) {
@@ -264,12 +248,7 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
 
   void upgrade() {
     if (ended) return;
-    beast::get_lowest_layer(*ws).expires_never();
-    websocket::stream_base::timeout timeouts{};
-    timeouts.handshake_timeout = kConnectTimeout;
-    timeouts.idle_timeout = websocket::stream_base::none();
-    timeouts.keep_alive_pings = false;
-    ws->set_option(timeouts);
+    useUpgradeTimeouts(*ws, kConnectTimeout);
     ws->set_option(websocket::stream_base::decorator(
         [headers = headers](websocket::request_type& request) {
           for (const auto& [name, value] : headers) request.set(name, value);

@@ -2,16 +2,15 @@
 
 #include "util/base64.h"
 #include "util/canonical_json.h"
-#include "util/json_scanner.h"
+#include "remote/desktop/session_frame.h"
 
 namespace vela {
 
 namespace {
 
 std::string stringOr(const JSONValue& object, std::string_view key, std::string fallback) {
-  const JSONValue* v = object[key];
-  if (v && v->isString()) return *v->stringRef();
-  return fallback;
+  const std::string* s = object.stringAt(key);
+  return s ? *s : fallback;
 }
 
 std::int64_t intOr(const JSONValue& object, std::string_view key, std::int64_t fallback) {
@@ -28,22 +27,19 @@ JSONValue optionalNumber(const std::optional<std::int64_t>& n) {
 }  // namespace
 
 std::optional<IncomingShellFrame> IncomingShellFrame::parse(std::string_view text) {
-  auto parsed = JSONScanner::parse(text);
-  if (!parsed || !parsed->isObject()) return std::nullopt;
-  const JSONValue& root = *parsed;
-  const JSONValue* type = root["type"];
-  const JSONValue* session = root["session_id"];
-  if (!type || !type->isString() || !session || !session->isString()) return std::nullopt;
-  const std::string& t = *type->stringRef();
-  std::string id = *session->stringRef();
+  auto frame = SessionFrame::parse(text);
+  if (!frame) return std::nullopt;
+  const JSONValue& root = frame->root;
+  const std::string& t = frame->type;
+  std::string id = std::move(frame->sessionID);
   if (t == "shell.open") {
     return IncomingShellFrame{Open{std::move(id), stringOr(root, "shell", "auto"),
                                    intOr(root, "cols", 80), intOr(root, "rows", 24)}};
   }
   if (t == "shell.stdin") {
     Bytes data;
-    if (const JSONValue* d = root["data"]; d && d->isString()) {
-      data = Base64::decode(*d->stringRef()).value_or(Bytes{});
+    if (const std::string* d = root.stringAt("data")) {
+      data = Base64::decode(*d).value_or(Bytes{});
     }
     return IncomingShellFrame{Stdin{std::move(id), std::move(data)}};
   }

@@ -102,7 +102,7 @@ bool JSONScanner::parseObject(int depth, JSONValue& out) {
   }
   const std::size_t base = memberStack_.size();
   std::string key;
-  for (;;) {
+  for (bool done = false; !done;) {
     skipWhitespace();
     if (i_ >= bytes_.size() || bytes_[i_] != '"') return fail(JSONParseError::unexpectedCharacter(i_));
     if (!parseString(key)) return false;
@@ -113,18 +113,7 @@ bool JSONScanner::parseObject(int depth, JSONValue& out) {
     JSONValue value;
     if (!parseValue(depth + 1, value)) return false;
     memberStack_.emplace_back(std::move(key), std::move(value));
-    skipWhitespace();
-    if (i_ >= bytes_.size()) return fail(JSONParseError::unexpectedCharacter(i_));
-    char c = bytes_[i_];
-    if (c == ',') {
-      ++i_;
-      continue;
-    }
-    if (c == '}') {
-      ++i_;
-      break;
-    }
-    return fail(JSONParseError::unexpectedCharacter(i_));
+    if (!nextItem('}', done)) return false;
   }
   auto first = memberStack_.begin() + static_cast<std::ptrdiff_t>(base);
   std::vector<JSONValue::Object::value_type> members(std::make_move_iterator(first),
@@ -132,6 +121,15 @@ bool JSONScanner::parseObject(int depth, JSONValue& out) {
   memberStack_.erase(first, memberStack_.end());
   // Sorting also settles duplicates: the later member replaces the earlier one.
   out = JSONValue::Object::fromUnordered(std::move(members));
+  return true;
+}
+
+bool JSONScanner::nextItem(char close, bool& done) {
+  skipWhitespace();
+  if (i_ >= bytes_.size() || (bytes_[i_] != ',' && bytes_[i_] != close)) {
+    return fail(JSONParseError::unexpectedCharacter(i_));
+  }
+  done = bytes_[i_++] == close;
   return true;
 }
 
@@ -144,22 +142,11 @@ bool JSONScanner::parseArray(int depth, JSONValue& out) {
     return true;
   }
   const std::size_t base = elementStack_.size();
-  for (;;) {
+  for (bool done = false; !done;) {
     JSONValue element;
     if (!parseValue(depth + 1, element)) return false;
     elementStack_.push_back(std::move(element));
-    skipWhitespace();
-    if (i_ >= bytes_.size()) return fail(JSONParseError::unexpectedCharacter(i_));
-    char c = bytes_[i_];
-    if (c == ',') {
-      ++i_;
-      continue;
-    }
-    if (c == ']') {
-      ++i_;
-      break;
-    }
-    return fail(JSONParseError::unexpectedCharacter(i_));
+    if (!nextItem(']', done)) return false;
   }
   auto first = elementStack_.begin() + static_cast<std::ptrdiff_t>(base);
   JSONValue::Array elements(std::make_move_iterator(first), std::make_move_iterator(elementStack_.end()));

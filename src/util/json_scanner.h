@@ -69,6 +69,8 @@ class JSONScanner {
   bool parseValue(int depth, JSONValue& out);
   bool parseObject(int depth, JSONValue& out);
   bool parseArray(int depth, JSONValue& out);
+  // After a member or an element: ',' means more follow, `close` sets `done`.
+  bool nextItem(char close, bool& done);
   bool parseString(std::string& out);
   bool parseUnicodeEscape(std::string& out);
   bool readHex4(std::uint32_t& value);

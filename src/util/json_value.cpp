@@ -29,6 +29,11 @@ const JSONValue* JSONValue::operator[](std::string_view key) const {
   return it == members->end() ? nullptr : &it->second;
 }
 
+const std::string* JSONValue::stringAt(std::string_view key) const {
+  const JSONValue* member = (*this)[key];
+  return member == nullptr ? nullptr : member->stringRef();
+}
+
 std::optional<std::string> JSONValue::stringValue() const {
   if (const std::string* s = stringRef()) return *s;
   return std::nullopt;

@@ -71,6 +71,8 @@ class JSONValue {
 
   // The member of an object; nullptr for a missing key or a non-object.
   const JSONValue* operator[](std::string_view key) const;
+  // The member `key` when it is a string; nullptr otherwise.
+  const std::string* stringAt(std::string_view key) const;
 
   // Each accessor is absent (nullopt / nullptr) when the value has another case.
   std::optional<std::string> stringValue() const;

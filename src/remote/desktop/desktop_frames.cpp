@@ -2,6 +2,7 @@
 
 #include "util/base64.h"
 #include "util/canonical_json.h"
+#include "remote/desktop/session_frame.h"
 #include "util/json_scanner.h"
 
 namespace vela {
@@ -9,8 +10,7 @@ namespace vela {
 namespace {
 
 std::optional<std::string> optionalString(const JSONValue& object, std::string_view key) {
-  const JSONValue* v = object[key];
-  if (v && v->isString()) return *v->stringRef();
+  if (const std::string* s = object.stringAt(key)) return *s;
   return std::nullopt;
 }
 
@@ -80,28 +80,24 @@ std::optional<DesktopOpenConfig> DesktopOpenConfig::decode(std::string_view base
 }
 
 std::optional<IncomingDesktopFrame> IncomingDesktopFrame::parse(std::string_view text) {
-  auto parsed = JSONScanner::parse(text);
-  if (!parsed || !parsed->isObject()) return std::nullopt;
-  const JSONValue& root = *parsed;
-  const JSONValue* type = root["type"];
-  const JSONValue* session = root["session_id"];
-  if (!type || !type->isString() || !session || !session->isString()) return std::nullopt;
-  const std::string& t = *type->stringRef();
-  std::string id = *session->stringRef();
-  const JSONValue* data = root["data"];
+  auto frame = SessionFrame::parse(text);
+  if (!frame) return std::nullopt;
+  const std::string& t = frame->type;
+  std::string id = std::move(frame->sessionID);
+  const std::string* data = frame->root.stringAt("data");
   if (t == "desktop.open") {
     std::optional<DesktopOpenConfig> config;
-    if (data && data->isString()) config = DesktopOpenConfig::decode(*data->stringRef());
+    if (data) config = DesktopOpenConfig::decode(*data);
     return IncomingDesktopFrame{Open{std::move(id), config.value_or(DesktopOpenConfig::fallback())}};
   }
   if (t == "desktop.signal") {
-    if (!data || !data->isString()) return std::nullopt;
-    auto signal = DesktopSignal::decode(*data->stringRef());
+    if (!data) return std::nullopt;
+    auto signal = DesktopSignal::decode(*data);
     if (!signal) return std::nullopt;
     return IncomingDesktopFrame{Signal{std::move(id), std::move(*signal)}};
   }
   if (t == "desktop.close") {
-    return IncomingDesktopFrame{Close{std::move(id), optionalString(root, "reason").value_or("teardown")}};
+    return IncomingDesktopFrame{Close{std::move(id), optionalString(frame->root, "reason").value_or("teardown")}};
   }
   return std::nullopt;
 }

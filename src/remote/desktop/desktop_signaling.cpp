@@ -47,13 +47,11 @@ std::optional<DesktopSignal> DesktopSignal::fromJSON(const JSONValue& document) 
   if (k == "ice") {
     const JSONValue* c = document["candidate"];
     if (!c || !c->isObject()) return std::nullopt;
-    const JSONValue* text = (*c)["candidate"];
-    if (!text || !text->isString()) return std::nullopt;
+    const std::string* text = c->stringAt("candidate");
+    if (!text) return std::nullopt;
     IceCandidate candidate;
-    candidate.candidate = *text->stringRef();
-    if (const JSONValue* mid = (*c)["sdpMid"]; mid && mid->isString()) {
-      candidate.sdpMid = *mid->stringRef();
-    }
+    candidate.candidate = *text;
+    if (const std::string* mid = c->stringAt("sdpMid")) candidate.sdpMid = *mid;
     if (const JSONValue* index = (*c)["sdpMLineIndex"]) {
       // Values outside 32 bits are treated like a missing index.
       auto v = index->intValue();
