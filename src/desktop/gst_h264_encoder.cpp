@@ -40,13 +40,9 @@ Result<std::shared_ptr<GstH264Encoder>, EncoderError> GstH264Encoder::create(Con
   if (config.width < 2 || config.height < 2 || config.fps < 1)
     return failure(Kind::sessionCreateFailed, "invalid size or rate");
   std::shared_ptr<GstH264Encoder> self(new GstH264Encoder(config));
-  GError* error = nullptr;
-  self->pipeline_ = gst_parse_launch(pipelineText(config).c_str(), &error);
-  if (error) {
-    std::string message = error->message;
-    g_error_free(error);
-    return failure(Kind::sessionCreateFailed, message);
-  }
+  auto launched = GstRuntime::launch(pipelineText(config));
+  if (!launched) return failure(Kind::sessionCreateFailed, launched.error().message);
+  self->pipeline_ = *launched;
   self->source_ = gst_bin_get_by_name(GST_BIN(self->pipeline_), "src");
   self->encoder_ = gst_bin_get_by_name(GST_BIN(self->pipeline_), "enc");
   GstElement* sink = gst_bin_get_by_name(GST_BIN(self->pipeline_), "sink");

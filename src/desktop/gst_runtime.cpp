@@ -35,4 +35,14 @@ Result<void> requireElements(std::initializer_list<const char*> names) {
   return {};
 }
 
+Result<GstElement*> launch(const std::string& description) {
+  GError* error = nullptr;
+  GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
+  if (pipeline && !error) return pipeline;
+  std::string why = error ? error->message : "unknown error";
+  g_clear_error(&error);
+  if (pipeline) gst_object_unref(pipeline);
+  return fail(why);
+}
+
 }  // namespace vela::GstRuntime

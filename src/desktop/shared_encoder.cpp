@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "desktop/gst_frame_buffer.h"
+#include "desktop/gst_runtime.h"
 #include "util/log.h"
 
 namespace vela {
@@ -45,14 +46,9 @@ std::string errorText(GstMessage* message) {
 }  // namespace
 
 Result<std::shared_ptr<SharedEncoder>> SharedEncoder::create(int fps) {
-  GError* error = nullptr;
-  GstElement* pipeline = gst_parse_launch(describe(fps, 2'000'000).c_str(), &error);
-  if (!pipeline || error) {
-    std::string why = error ? error->message : "unknown error";
-    g_clear_error(&error);
-    if (pipeline) gst_object_unref(pipeline);
-    return fail("session encoder: " + why);
-  }
+  auto launched = GstRuntime::launch(describe(fps, 2'000'000));
+  if (!launched) return fail("session encoder: " + launched.error().message);
+  GstElement* pipeline = *launched;
   std::shared_ptr<SharedEncoder> self(new SharedEncoder());
   self->fps_ = std::max(fps, 1);
   self->pipeline_ = pipeline;

@@ -12,17 +12,11 @@
 #include "util/json_scanner.h"
 #include "util/json_value.h"
 #include "util/log.h"
+#include "util/overloaded.h"
 #include "util/utf8.h"
 
 namespace vela {
 namespace {
-
-template <class... F>
-struct Overload : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overload(F...) -> Overload<F...>;
 
 const JSONValue* member(const JSONValue& object, const char* first, const char* second) {
   if (const JSONValue* value = object[first]) return value;
@@ -217,7 +211,7 @@ void QuickAssistClient::startSession(const JSONValue* data) {
 }
 
 void QuickAssistClient::sendSignal(const SignalingMessage& message) {
-  std::visit(Overload{
+  std::visit(Overloaded{
                  [&](const SessionDescription& description) {
                    send(JSONValue{{"type", "signal"},
                                   {"Data", DesktopSignal::fromDescription(description).encodeBase64()}});
@@ -233,7 +227,7 @@ void QuickAssistClient::sendSignal(const SignalingMessage& message) {
 }
 
 void QuickAssistClient::lifecycle(const DesktopLifecycle& event) {
-  std::visit(Overload{
+  std::visit(Overloaded{
                  [&](const DesktopLifecycle::Opened&) {
                    everOpened_ = true;
                    status("Verbunden");

@@ -7,6 +7,7 @@
 #include "desktop/input/input_injector.h"
 #include "desktop/input/key_code_map.h"
 #include "util/json_scanner.h"
+#include "util/overloaded.h"
 
 namespace vela {
 
@@ -78,13 +79,6 @@ std::optional<InputEvent> keyEvent(const JSONValue& message) {
   if (isString(message["e"], "up")) return InputEvent{InputEvent::KeyUp{*virtualKey, mods}};
   return InputEvent{InputEvent::KeyDown{*virtualKey, mods}};
 }
-
-template <class... Cases>
-struct Overloaded : Cases... {
-  using Cases::operator()...;
-};
-template <class... Cases>
-Overloaded(Cases...) -> Overloaded<Cases...>;
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "desktop/gst_frame_buffer.h"
+#include "desktop/gst_runtime.h"
 #include "util/log.h"
 
 namespace vela {
@@ -49,14 +50,9 @@ void releaseCounter(gpointer counter) { delete static_cast<Counter*>(counter); }
 }  // namespace
 
 Result<std::unique_ptr<PeerPipeline>> PeerPipeline::build(const Settings& settings) {
-  GError* error = nullptr;
-  GstElement* pipeline = gst_parse_launch(describe(settings).c_str(), &error);
-  if (!pipeline || error) {
-    std::string why = error ? error->message : "unknown error";
-    g_clear_error(&error);
-    if (pipeline) gst_object_unref(pipeline);
-    return fail("peer pipeline: " + why);
-  }
+  auto launched = GstRuntime::launch(describe(settings));
+  if (!launched) return fail("peer pipeline: " + launched.error().message);
+  GstElement* pipeline = *launched;
   std::unique_ptr<PeerPipeline> result(new PeerPipeline());
   result->pipeline_ = pipeline;
   GstBin* bin = GST_BIN(pipeline);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "util/log.h"
+#include "util/overloaded.h"
 
 namespace vela {
 
@@ -11,13 +12,6 @@ namespace {
 
 constexpr const char* kNoBackend = "agent has no WebRTC backend";
 constexpr const char* kLimitReached = "desktop session limit reached";
-
-template <class... F>
-struct Overload : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overload(F...) -> Overload<F...>;
 
 }  // namespace
 
@@ -32,7 +26,7 @@ DesktopSessionManager::~DesktopSessionManager() { killAll(); }
 
 void DesktopSessionManager::handle(const IncomingDesktopFrame& frame) {
   std::visit(
-      Overload{
+      Overloaded{
           [&](const IncomingDesktopFrame::Open& open) { this->open(open.sessionID, open.config); },
           [&](const IncomingDesktopFrame::Signal& signal) {
             route(signal.sessionID, signal.signal);
@@ -172,7 +166,7 @@ int DesktopSessionManager::activeCount() const {
 void DesktopSessionManager::signaled(const std::shared_ptr<Link>& link,
                                      const SignalingMessage& message) {
   const std::string& id = link->sessionID;
-  std::visit(Overload{
+  std::visit(Overloaded{
                  [&](const SessionDescription& description) {
                    if (!link->silenced)
                      sendFrame({OutgoingDesktopFrame::Signal{
@@ -201,7 +195,7 @@ void DesktopSessionManager::lifecycle(const std::shared_ptr<Link>& link,
   const std::string& id = link->sessionID;
   std::optional<OutgoingDesktopFrame> frame;
   bool ended = false;
-  std::visit(Overload{
+  std::visit(Overloaded{
                  [&](const DesktopLifecycle::Opened& e) {
                    frame = {OutgoingDesktopFrame::Opened{id, e.ack, e.monitors}};
                  },
