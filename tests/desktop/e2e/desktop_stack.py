@@ -242,9 +242,6 @@ class Stack:
             return None
         return self.wait(f"{kind} {match or ''} for {session}", found)
 
-    def settle(self, seconds):
-        time.sleep(seconds)
-
     def files(self):
         try:
             return sorted(os.listdir(self.recordings))
