@@ -67,8 +67,6 @@ class QuickAssist(unittest.TestCase):
         cls.xvfb.kill()
         cls.server.close()
 
-    # ---- helpers ---------------------------------------------------------------------
-
     def admin(self, method, path, body=None):
         data = None if body is None else (body if isinstance(body, bytes) else json.dumps(body).encode())
         request = urllib.request.Request(self.server.admin_base + path, data=data, method=method)
@@ -116,15 +114,12 @@ class QuickAssist(unittest.TestCase):
             self.assertGreaterEqual(found, 0, f"{needle!r} missing (in order) from:\n{text[-3000:]}")
             at = found + len(needle)
 
-    # ---- cases -----------------------------------------------------------------------
-
     def test_1_command_line_session_ended_by_operator(self):
         code = self.code()
         agent = self.run_agent(code)
         sid = self.session_of(code)
         self.operate(sid)
         agent.wait_for("quick-assist: Verbunden")
-        # The operator's pointer lands on the agent's screen.
         move = "return velaOperator.send({t:'m', e:'move', x:0.25, y:0.75})"
         wait_until("the pointer moved by the operator", lambda: self.browser.js(move) and self.screen.pointer() == (320, 540))
         # A second operator join gets a fresh offer.
