@@ -27,7 +27,7 @@ SOURCE = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "desktop", "webrtc"))
 import browser_driver  # noqa: E402
 from browser_driver import fixture  # noqa: E402
-from x_display import Screen, Xvfb, buttons_of_dialog  # noqa: E402
+from x_display import Screen, Xvfb  # noqa: E402
 
 GATEWAY = os.path.join(SOURCE, "tools", "controlplane", "gateway.py")
 DEMO_WINDOW = os.path.join(SOURCE, "tools", "demo_window.py")
@@ -242,9 +242,6 @@ class Stack:
             return None
         return self.wait(f"{kind} {match or ''} for {session}", found)
 
-    def settle(self, seconds):
-        time.sleep(seconds)
-
     def files(self):
         try:
             return sorted(os.listdir(self.recordings))
@@ -309,11 +306,11 @@ class StackCase(unittest.TestCase):
     """What both desktop end-to-end tests check the same way on their stack `self.s`."""
 
     def consent_dialog(self):
-        """Waits for the dialog to be drawn; returns the centres of Erlauben and Ablehnen."""
-        def shown():
-            rect = self.s.screen.window("Fernzugriff-Anfrage")
-            return rect and buttons_of_dialog(self.s.screen, rect)
-        return self.s.wait("the consent dialog", shown)
+        """Waits for the dialog and puts the pointer on it, so that the keys of the answer
+        (XTest) reach it: Return takes Erlauben, which has the focus; Left moves it to
+        Ablehnen."""
+        x, y, w, h = self.s.wait("the consent dialog", lambda: self.s.screen.window("Fernzugriff-Anfrage"))
+        self.s.screen.move(x + w // 2, y + h // 2)
 
     def assert_video_and_click(self, fx, fy):
         """The page decodes the whole screen, and a click on it at (fx, fy) of the video

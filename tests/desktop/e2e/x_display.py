@@ -1,5 +1,5 @@
 """A private Xvfb and what a test does on it as the person at the machine: find a window
-by its title, look at its pixels, move the pointer, click and type through XTest."""
+by its title, look at its pixels, move the pointer and type through XTest."""
 
 import ctypes
 import os
@@ -24,7 +24,6 @@ X11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
 X11.XCloseDisplay.argtypes = [ctypes.c_void_p]
 X11.XQueryPointer.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_void_p] * 7
 XTST.XTestFakeMotionEvent.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_ulong]
-XTST.XTestFakeButtonEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
 XTST.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
 X11.XDisplayWidth.argtypes = X11.XDisplayHeight.argtypes = [ctypes.c_void_p, ctypes.c_int]
 X11.XStringToKeysym.restype = ctypes.c_ulong
@@ -95,12 +94,6 @@ class Screen:
         XTST.XTestFakeMotionEvent(self.dpy, -1, int(x), int(y), 0)
         X11.XSync(self.dpy, 0)
 
-    def click(self, x, y, button=1):
-        self.move(x, y)
-        XTST.XTestFakeButtonEvent(self.dpy, button, 1, 0)
-        XTST.XTestFakeButtonEvent(self.dpy, button, 0, 0)
-        X11.XSync(self.dpy, 0)
-
     def key(self, name):
         """Presses and releases one key by its keysym name (Return, space, 7)."""
         code = X11.XKeysymToKeycode(self.dpy, X11.XStringToKeysym(name.encode()))
@@ -152,30 +145,3 @@ class Screen:
                 return x, y, w, h
         return None
 
-
-def buttons_of_dialog(screen, rect):
-    """Centres of the dialog's default (blue, suggested) button and of the button left
-    of it, read from the pixels; None until the dialog is drawn."""
-    x0, y0, w, h = rect
-    rows = screen.pixels(x0, y0, w, h)
-    if rows is None:
-        return None
-    blue = [(c, r) for r in range(h) for c in range(w)
-            if rows[r][c][2] > 170 and rows[r][c][0] < 110 and rows[r][c][2] - rows[r][c][0] > 90]
-    if len(blue) < 200:
-        return None
-    left, right = min(c for c, _ in blue), max(c for c, _ in blue)
-    top, bottom = min(r for _, r in blue), max(r for _, r in blue)
-    allow = (x0 + (left + right) // 2, y0 + (top + bottom) // 2)
-    # The other button: the nearest run of non-background columns left of the blue one.
-    band = range(top + 3, bottom - 2)
-    background = rows[(top + bottom) // 2][2]
-    busy = [any(rows[r][c] != background for r in band) for c in range(left - 3)]
-    end = max((c for c, b in enumerate(busy) if b), default=None)
-    if end is None:
-        return None
-    start = end
-    while start > 0 and any(busy[start - 6:start]):
-        start -= 1
-    decline = (x0 + (start + end) // 2, allow[1])
-    return allow, decline

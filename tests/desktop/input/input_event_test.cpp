@@ -40,8 +40,6 @@ TEST(ResolutionRequestTest, NeedsPositiveWidthAndHeightAndDefaultsFps) {
                           R"({"t":"res","w":2147483648,"h":720})", R"({"t":"m","w":8,"h":8})"}) {
     EXPECT_FALSE(ResolutionRequest::decode(bad)) << bad;
   }
-  // The controller then tries the message as input, which ignores it too.
-  EXPECT_FALSE(InputEvent::decode(R"({"t":"res","w":0,"h":720})"));
 }
 
 TEST(InputEventTest, MouseDefaultsAndButtonNumbering) {

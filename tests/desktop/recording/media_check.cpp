@@ -5,26 +5,18 @@
 
 #include <random>
 
+#include "desktop/webrtc/test_pattern.h"
+
 namespace vela::testing {
 
 std::vector<std::uint8_t> testPattern(int width, int height, int index, bool noise) {
+  if (!noise) {
+    DesktopVideoFrame frame = TestPattern(width, height).next(static_cast<std::uint32_t>(index));
+    return {frame.pixels.get(), frame.pixels.get() + std::size_t(frame.stride) * std::size_t(height)};
+  }
   std::vector<std::uint8_t> pixels(std::size_t(width) * std::size_t(height) * 4);
-  if (noise) {
-    std::mt19937 random(static_cast<unsigned>(index) * 7919u + 1u);
-    for (auto& b : pixels) b = static_cast<std::uint8_t>(random());
-    return pixels;
-  }
-  const int bar = (index * 8) % width;
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      std::uint8_t* p = &pixels[(std::size_t(y) * std::size_t(width) + std::size_t(x)) * 4];
-      const bool onBar = x >= bar && x < bar + 24;
-      p[0] = onBar ? 255 : static_cast<std::uint8_t>(x * 255 / width);
-      p[1] = onBar ? 255 : static_cast<std::uint8_t>(y * 255 / height);
-      p[2] = onBar ? 255 : 64;
-      p[3] = 255;
-    }
-  }
+  std::mt19937 random(static_cast<unsigned>(index) * 7919u + 1u);
+  for (auto& b : pixels) b = static_cast<std::uint8_t>(random());
   return pixels;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
 // Test helpers for recordings and encoders: a moving BGRA test pattern fed as a capturer
-// would, a wait for finalize's record, and a full GStreamer decode (... ! h264parse ! avdec_h264) that reports what
-// came out.
+// would, a wait for finalize's record, and a full GStreamer decode (h264parse !
+// avdec_h264) that reports what came out.
 
 #include <chrono>
 #include <cstdint>
@@ -19,8 +19,8 @@ struct _GstElement;
 
 namespace vela::testing {
 
-// A gradient with a bright bar that moves with `index`; `noise` fills the picture with
-// random bytes instead, which no encoder can compress.
+// TestPattern's picture number `index`; `noise` fills it with random bytes instead, which
+// no encoder can compress.
 std::vector<std::uint8_t> testPattern(int width, int height, int index, bool noise = false);
 
 // `count` frames at no more than 30 fps, time-stamped 1/30 s apart: a slow (sanitised)

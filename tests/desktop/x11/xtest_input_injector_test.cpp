@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "desktop/input/key_code_map.h"
+#include "desktop/x11_test_display.h"
 #include "platform/linux/x11/x11_keysyms.h"
 #include "support/background_process.h"
-#include "support/xvfb_server.h"
 
 namespace vela {
 namespace {
@@ -29,10 +29,8 @@ constexpr int kWidth = 1280, kHeight = 720;
 class XTestInjectorTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    xvfb_ = new testing::XvfbServer(kWidth, kHeight);
-    if (!xvfb_->running()) return;
-    name_ = new std::string(xvfb_->displayName());
-    watcher_ = XOpenDisplay(name_->c_str());
+    x_ = new testing::X11TestDisplay(kWidth, kHeight);
+    watcher_ = x_->display();
     if (watcher_ == nullptr) return;
     window_ =
         XCreateSimpleWindow(watcher_, DefaultRootWindow(watcher_), 0, 0, kWidth, kHeight, 0, 0, 0);
@@ -47,15 +45,11 @@ class XTestInjectorTest : public ::testing::Test {
     XSync(watcher_, False);
   }
 
-  static void TearDownTestSuite() {
-    if (watcher_ != nullptr) XCloseDisplay(watcher_);
-    delete xvfb_;
-    delete name_;
-  }
+  static void TearDownTestSuite() { delete x_; }
 
   void SetUp() override {
     if (watcher_ == nullptr) GTEST_SKIP() << "no Xvfb";
-    auto created = XTestInputInjector::create(*name_);
+    auto created = XTestInputInjector::create(DisplayString(watcher_));
     ASSERT_TRUE(created) << created.error().message;
     injector_ = std::move(*created);
     drain();
@@ -98,8 +92,7 @@ class XTestInjectorTest : public ::testing::Test {
   static unsigned keycode(KeySym keysym) { return XKeysymToKeycode(watcher_, keysym); }
 
   std::unique_ptr<XTestInputInjector> injector_;
-  static inline testing::XvfbServer* xvfb_ = nullptr;
-  static inline std::string* name_ = nullptr;
+  static inline testing::X11TestDisplay* x_ = nullptr;
   static inline Display* watcher_ = nullptr;
   static inline Window window_ = 0;
 };
