@@ -74,7 +74,6 @@ TEST(AgentConfigTest, SaveWritesSortedPrettyJSONWithoutAbsentKeysAndEveryFieldRo
   auto loaded = AgentConfig::load();
   ASSERT_TRUE(loaded);
   EXPECT_EQ(*loaded, c);
-  EXPECT_TRUE(loaded->isEnrolled());  // an empty agent id still counts
 }
 
 TEST(AgentConfigTest, DecodeIsStrictOnRequiredKeysAndLenientOnNulls) {
