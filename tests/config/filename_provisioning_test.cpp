@@ -95,10 +95,8 @@ TEST(FilenameProvisioningTest, ShortOrCutBlobPiecesAreNeverDecoded) {
 
 TEST(FilenameProvisioningTest, NameBuilders) {
   std::string name = FP::encodeBlobFilename("VelaAgent", "pkg", "ACME", "1234", "https://cp.example", "tok/+=", "beta");
-  ASSERT_TRUE(name.starts_with("VelaAgent.") && name.ends_with(".pkg"));
-  auto decoded = Base64::decodeURL(name.substr(10, name.size() - 14));
-  ASSERT_TRUE(decoded);
-  EXPECT_EQ(toString(*decoded), R"({"c":"1234","ch":"beta","k":"tok/+=","s":"https://cp.example","t":"ACME"})");
+  const std::string json = R"({"c":"1234","ch":"beta","k":"tok/+=","s":"https://cp.example","t":"ACME"})";
+  EXPECT_EQ(name, "VelaAgent." + blobPiece(json) + ".pkg");
   EXPECT_EQ(FP::parse(name), (ProvisioningInfo{"ACME", "1234", "https://cp.example", "tok/+=", "beta", "filename-blob"}));
   EXPECT_EQ(FP::encodeBlobFilename("P", "", "A", {}, {}, {}, {}), "P." + blobPiece(R"({"t":"A"})"));
 
