@@ -231,13 +231,19 @@ TEST_F(PollerTest, ControlPlaneSignaturesVerifyAcrossImplementations) {
       R"("😀":"\ud83d\ude00\u2028","B":{"":{}},"ß":"\u007f"})";
   testing::ScopedStateDir other;  // its own replay state
   CommandVerifier verifier(suite_->trust.commandPublicKey, "cross-agent", ReplayStore(), 300);
-  auto command = IncomingCommand::parse(
-      JSONScanner::parse(signedByControlPlane("policy_push", payload, "cross-agent")).value(),
-      "cross-agent").value();
+  auto parse = [](const std::string& text) {
+    return IncomingCommand::parse(JSONScanner::parse(text).value(), "cross-agent").value();
+  };
+  auto command = parse(signedByControlPlane("policy_push", payload, "cross-agent"));
   EXPECT_EQ(*command.payload["Z"]->numberText(), "1.50");
   auto accepted = verifier.verifyAndAccept(command, std::chrono::system_clock::now());
   EXPECT_TRUE(accepted) << accepted.error().description() << "\n"
                         << toString(command.canonicalSignedBytes);
+
+  auto misdelivered = parse(signedByControlPlane("ping", "{}", "someone-else"));
+  auto refused = verifier.verifyAndAccept(misdelivered, std::chrono::system_clock::now());
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().rejection()->kind(), CommandVerifier::Rejection::Kind::badSignature);
 }
 
 }  // namespace
