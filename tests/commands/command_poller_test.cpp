@@ -19,33 +19,30 @@ using testing::LogCapture;
 
 // One control plane and one agent enrolled with it for the suite; each test builds its
 // poller over the same replay.json, as successive daemon runs would.
+struct Suite {
+  testing::ScopedStateDir state;
+  ControlPlane cp;
+  PinnedTrust trust{PinnedTrust::parseCertificates(cp.caPem()), {},
+                    AgentCrypto::ed25519PublicKey(cp.commandPublicKey()).value(),
+                    AgentCrypto::ed25519PublicKey(cp.updatePublicKey()).value(), ""};
+  HTTPClient http{trust};
+  ControlPlane::Enrolment enrolled = cp.enrolAgent("poller-test");
+};
+
 class PollerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    state_ = new testing::ScopedStateDir();
-    cp_ = new ControlPlane();
-    trust_ = new PinnedTrust{PinnedTrust::parseCertificates(cp_->caPem()), {},
-                             AgentCrypto::ed25519PublicKey(cp_->commandPublicKey()).value(),
-                             AgentCrypto::ed25519PublicKey(cp_->updatePublicKey()).value(), ""};
-    http_ = new HTTPClient(*trust_);
-    auto enrolled = cp_->enrolAgent("poller-test");
-    agent_ = new std::string(enrolled.agentID);
-    token_ = new std::string(enrolled.deviceToken);
+    suite_ = std::make_unique<Suite>();
+    cp_ = &suite_->cp;
+    agent_ = &suite_->enrolled.agentID;
   }
-  static void TearDownTestSuite() {
-    delete token_;
-    delete agent_;
-    delete http_;
-    delete trust_;
-    delete cp_;
-    delete state_;
-  }
+  static void TearDownTestSuite() { suite_.reset(); }
   void TearDown() override { cp_->clearFaults(); }
 
   CommandPoller poller() {
-    return CommandPoller(*http_, Endpoints{cp_->baseURL()}, AgentConfig{},
-                         CommandVerifier(trust_->commandPublicKey, *agent_, ReplayStore(), 300),
-                         *agent_, *token_,
+    return CommandPoller(suite_->http, Endpoints{cp_->baseURL()}, AgentConfig{},
+                         CommandVerifier(suite_->trust.commandPublicKey, *agent_, ReplayStore(), 300),
+                         *agent_, suite_->enrolled.deviceToken,
                          std::make_unique<testing::RecordingSystemActions>(
                              std::make_shared<testing::Recorded>()));
   }
@@ -68,23 +65,24 @@ class PollerTest : public ::testing::Test {
     return nullptr;
   }
 
-  static inline testing::ScopedStateDir* state_;
+  static inline std::unique_ptr<Suite> suite_;
   static inline ControlPlane* cp_;
-  static inline PinnedTrust* trust_;
-  static inline HTTPClient* http_;
-  static inline std::string* agent_;
-  static inline std::string* token_;
+  static inline const std::string* agent_;
 };
 
 TEST_F(PollerTest, ABrokenSignatureSkipsOnlyThatCommand) {
   std::string first = cp_->queueCommand(*agent_, "ping");
-  std::string second = cp_->queueCommand(*agent_, "ping", "{}", "signature");
+  // A command that would leave a trace runs only with a good signature.
+  std::string marker = suite_->state.file("ran");
+  std::string second = cp_->queueCommand(
+      *agent_, "run_script", R"({"script":"touch )" + marker + R"(","interpreter":"sh"})", "signature");
   std::string third = cp_->queueCommand(*agent_, "ping");
   LogCapture log;
   auto p = poller();
   EXPECT_EQ(p.pollOnce(), 2);
   EXPECT_EQ(resultFor(first)["status"], "done");
   EXPECT_TRUE(resultFor(second).is_null());
+  EXPECT_FALSE(std::filesystem::exists(marker));
   EXPECT_EQ(resultFor(third)["exit_code"], 0);
   EXPECT_EQ(log.count("WARN", "rejected command"), 1);
   EXPECT_EQ(log.count("WARN", "rejected command: Ed25519 signature verification failed"), 1);
@@ -139,7 +137,7 @@ TEST_F(PollerTest, BodyShapesStatusesAndFailedReports) {
   std::string b = signedByControlPlane("policy_push", R"({"order":"second"})");
   answerPollWith("[" + a + "," + b + "]");
   EXPECT_EQ(p.pollOnce(), 2);
-  EXPECT_EQ(testing::readFileOrEmpty(state_->file("policy.json")), R"({"order":"second"})");
+  EXPECT_EQ(testing::readFileOrEmpty(suite_->state.file("policy.json")), R"({"order":"second"})");
   answerPollWith(R"({"commands":[)" + a + "," + b + "]}");  // replays now
   EXPECT_EQ(p.pollOnce(), 0);
   EXPECT_EQ(log.count("WARN", "rejected command: sequence_no"), 2);
@@ -166,15 +164,6 @@ TEST_F(PollerTest, HostileBodiesFailThePollOrOneCommandOnly) {
   EXPECT_EQ(p.pollOnce(), 0);
   EXPECT_EQ(log.count("WARN", "failed to handle command: command is not a JSON object"), 3);
   EXPECT_EQ(log.count("WARN", "failed to handle command: command missing field"), 2);
-
-  // A command that would leave a trace runs only with a good signature.
-  std::string marker = state_->file("ran");
-  Json forged = Json::parse(signedByControlPlane(
-      "run_script", R"({"script":"touch )" + marker + R"(","interpreter":"sh"})"));
-  forged["payload"]["script"] = "touch " + marker + "-forged";
-  answerPollWith(Json{{"data", {forged}}}.dump());
-  EXPECT_EQ(p.pollOnce(), 0);
-  EXPECT_FALSE(std::filesystem::exists(marker + "-forged"));
 }
 
 TEST_F(PollerTest, AHugeBatchIsCutAndTheRestLoggedOnce) {
@@ -241,7 +230,7 @@ TEST_F(PollerTest, ControlPlaneSignaturesVerifyAcrossImplementations) {
       R"({"é":"\u0001\"\\\/\n\t","Z":1.50,"a":-0,"ab":[1E+3,true,null,0.1e-2],)"
       R"("😀":"\ud83d\ude00\u2028","B":{"":{}},"ß":"\u007f"})";
   testing::ScopedStateDir other;  // its own replay state
-  CommandVerifier verifier(trust_->commandPublicKey, "cross-agent", ReplayStore(), 300);
+  CommandVerifier verifier(suite_->trust.commandPublicKey, "cross-agent", ReplayStore(), 300);
   auto parse = [](const std::string& text) {
     return IncomingCommand::parse(JSONScanner::parse(text).value(), "cross-agent").value();
   };

@@ -29,13 +29,10 @@ std::string TestSigner::signBase64(std::string_view message) const {
   return Base64::encode(std::span<const std::uint8_t>(signature, length));
 }
 
-std::int64_t nowSeconds() {
-  using namespace std::chrono;
-  return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
-}
-
 JSONValue signedCommand(const TestSigner& signer, const WireFields& f) {
-  std::string issued = std::to_string(f.issuedAt == 0 ? nowSeconds() : f.issuedAt);
+  auto now = std::chrono::system_clock::now().time_since_epoch();
+  std::string issued = std::to_string(
+      f.issuedAt == 0 ? std::chrono::duration_cast<std::chrono::seconds>(now).count() : f.issuedAt);
   std::string seq = std::to_string(f.sequenceNo);
   // Not built with the agent's writer, so a fault there cannot cancel out.
   std::string message = R"({"agent_id":")" + f.agentID + R"(","issued_at":)" + issued +

@@ -37,7 +37,6 @@ struct WireFields {
   std::string payloadJSON = "{}";  // canonical
 };
 
-std::int64_t nowSeconds();
 // A "ping" command signed over the canonical bytes of `fields`.
 JSONValue signedCommand(const TestSigner& signer, const WireFields& fields);
 

@@ -35,16 +35,14 @@ AgentConfig storedConfig(const TempDir& state) {
 
 const std::string kServerPrompt = "Server base URL (e.g. https://rmm.example.com): ";
 
-TEST(ProvisionCommandTest, FlagsBeatThePackageNameWhichBeatsTheEnvironment) {
+// Beating the environment is the setup wizard's precedence test.
+TEST(ProvisionCommandTest, FlagsBeatThePackageNameAndATerminalIsNeverPrompted) {
   TempDir state;
   std::string blob = FilenameProvisioning::encodeBlobFilename("VelaAgent", "pkg", "BLOB", "C-blob", "blob.example",
                                                               "K", "beta");
-  Env env = isolated(state);
-  env["VELA_CUSTOMER"] = "C-env";
-  env["VELA_CHANNEL"] = "env-channel";
   auto run = runAgent({"provision", "--from-package", "/media/usb/" + blob, "--from-name", "VelaAgent__tenant-NO",
                        "--tenant=FLAG", "--token", "T"},
-                      env);
+                      isolated(state));
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "Provisioned tenant=FLAG customer=C-blob server=https://blob.example\n");
   EXPECT_NE(run.err.find("INFO: Provisioned: server=https://blob.example tenant=FLAG customer=C-blob\n"),

@@ -123,7 +123,6 @@ TEST(BundledProvisioningTest, FirstUsableCandidateWins) {
   std::filesystem::remove(dir.file("system.json"));
   std::filesystem::remove(dir.file("user.json"));
   EXPECT_FALSE(BundledProvisioning::find(candidates));
-
 }
 
 // A document names the server, token and trust of a root daemon, so one that another

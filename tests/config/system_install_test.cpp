@@ -154,45 +154,38 @@ TEST(SystemInstallTest, PlanScriptAndErrors) {
 
 // Installs for real (as root) below a scratch root; systemctl and loginctl are stubs
 // that log their arguments, so nothing reaches this machine's service manager.
-class InstallRun {
- public:
+struct InstallRun {
   InstallRun(const std::string& rootName, const std::string& sourceName,
-             const std::string& stageName) {
-    root_ = tmp_.file(rootName);
-    source_ = tmp_.file(sourceName);
-    stage_ = tmp_.file(stageName);
-    fs::create_directories(tmp_.file("bin"));
-    fs::create_directories(stage_);
-    fs::copy_file("/bin/true", source_);
+             const std::string& stageName)
+      : root(tmp.file(rootName)), source(tmp.file(sourceName)), stage(tmp.file(stageName)) {
+    fs::create_directories(tmp.file("bin"));
+    fs::create_directories(stage);
+    fs::copy_file("/bin/true", source);
     for (const char* tool : {"systemctl", "loginctl"}) {
-      writeFile(tmp_.file(std::string("bin/") + tool),
+      writeFile(tmp.file(std::string("bin/") + tool),
                 std::string("#!/bin/sh\necho \"") + tool + " $*\" >>\"" + log() + "\"\n" +
                     "case \"$*\" in *seat0*) echo c2;; *c2*) echo alice;; esac\n");
-      fs::permissions(tmp_.file(std::string("bin/") + tool), fs::perms::owner_all);
+      fs::permissions(tmp.file(std::string("bin/") + tool), fs::perms::owner_all);
     }
   }
 
   std::optional<SystemInstall::InstallError> install(const ProvisioningPayload& payload) {
-    testing::ScopedEnv tmpdir("TMPDIR", stage_);
-    const std::string path = tmp_.file("bin") + ":" + std::getenv("PATH");
-    return SystemInstall::install(payload, SystemInstall::resolvePlan(source_, root_),
+    testing::ScopedEnv tmpdir("TMPDIR", stage);
+    const std::string path = tmp.file("bin") + ":" + std::getenv("PATH");
+    return SystemInstall::install(payload, SystemInstall::resolvePlan(source, root),
                                   [&](const std::string& script) {
-                                    syntax_ = testing::runProcess("/bin/bash", {"-n", script});
+                                    syntax = testing::runProcess("/bin/bash", {"-n", script});
                                     return Shell::run("/bin/bash", {script}, std::nullopt, 120,
                                                       std::map<std::string, std::string>{{"PATH", path}});
                                   });
   }
 
-  std::string log() const { return tmp_.file("calls.log"); }
-  std::string at(const std::string& path) const { return root_ + path; }
-  const testing::TempDir& tmp() const { return tmp_; }
-  const std::string& stage() const { return stage_; }
-  int syntaxStatus() const { return syntax_.status; }
+  std::string log() const { return tmp.file("calls.log"); }
+  std::string at(const std::string& path) const { return root + path; }
 
- private:
-  testing::TempDir tmp_;
-  std::string root_, source_, stage_;
-  testing::ProcessOutput syntax_;
+  testing::TempDir tmp;
+  std::string root, source, stage;
+  testing::ProcessOutput syntax;  // of `bash -n` over the script
 };
 
 void expectOwnedByRoot(const std::string& path, mode_t mode) {
@@ -213,7 +206,7 @@ TEST(SystemInstallTest, InstallsBelowRootAsRoot) {
   payload.commandPubkey = "Q01E";
   payload.spkiPins = std::vector<std::string>{"a", "", "b"};
   ASSERT_EQ(run.install(payload), std::nullopt);
-  EXPECT_EQ(run.syntaxStatus(), 0);
+  EXPECT_EQ(run.syntax.status, 0);
 
   const std::pair<const char*, mode_t> installed[] = {
       {"/usr/local/bin/vela-agent", 0755},
@@ -241,7 +234,7 @@ TEST(SystemInstallTest, InstallsBelowRootAsRoot) {
             "systemctl --user -M alice@ daemon-reload\n"
             "systemctl --user -M alice@ restart vela-agent-desktop.service\n");
   // The user's temporary files are gone.
-  EXPECT_TRUE(fs::is_empty(run.stage()));
+  EXPECT_TRUE(fs::is_empty(run.stage));
 
   // The units' text is the script's, checked byte for byte above; here systemd reads them.
   for (const char* unit : {"/etc/systemd/system/vela-agent.service", "/etc/systemd/user/vela-agent-desktop.service"}) {
@@ -262,7 +255,7 @@ TEST(SystemInstallTest, HostileValuesStayInert) {
   payload.caPem = hostile + "\nVELA_SYSTEM_UNIT\n";
   payload.commandPubkey = huge;
   ASSERT_EQ(run.install(payload), std::nullopt);
-  EXPECT_EQ(run.syntaxStatus(), 0);
+  EXPECT_EQ(run.syntax.status, 0);
   const std::string state = run.at("/var/lib/vela-agent");
   EXPECT_EQ(readFileOrEmpty(state + "/config.json"), payload.toConfig().jsonData());
   EXPECT_EQ(readFileOrEmpty(state + "/pinned/ca.pem"), *payload.caPem);
@@ -273,11 +266,11 @@ TEST(SystemInstallTest, HostileValuesStayInert) {
   EXPECT_NE(unit.find("ExecStart=" + SystemUnits::execWord(run.at("/usr/local/bin/vela-agent")) + " run\n"),
             std::string::npos);
   // The hostile commands would touch INJECTED in the script's working directory.
-  for (const auto& entry : fs::recursive_directory_iterator(run.tmp().path())) {
+  for (const auto& entry : fs::recursive_directory_iterator(run.tmp.path())) {
     EXPECT_NE(entry.path().filename(), "INJECTED");
   }
   EXPECT_FALSE(fs::exists("INJECTED"));
-  EXPECT_TRUE(fs::is_empty(run.stage()));
+  EXPECT_TRUE(fs::is_empty(run.stage));
 }
 
 }  // namespace

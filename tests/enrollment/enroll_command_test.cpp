@@ -1,7 +1,5 @@
 // The enroll command run as the built binary against the test control plane.
 
-#include <sys/stat.h>
-
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -13,6 +11,7 @@
 #include "identity/pem.h"
 #include "net/http_client.h"
 #include "net/pinned_trust.h"
+#include "platform/file_io.h"
 #include "support/background_process.h"
 #include "support/control_plane.h"
 #include "support/temp_dir.h"
@@ -28,11 +27,6 @@ using testing::TempDir;
 
 const std::string kFreshToken =
     "Invalid or expired enrollment token. Obtain a fresh token and run setup again.";
-
-int modeOf(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
-}
 
 // One control plane for the suite; each test enrols from its own state directory.
 class EnrollCommand : public ::testing::Test {
@@ -59,15 +53,6 @@ class EnrollCommand : public ::testing::Test {
   void replyWith(int status, const std::string& body) const {
     cp_->scriptFault({.path = "/api/agent/enroll", .status = status, .body = body});
   }
-  static json cannedReply(const std::string& pem) {
-    return {{"agent_id", "agent-canned"},
-            {"certificate",
-             {{"serial", "1"},
-              {"fingerprint", "ab"},
-              {"not_after", "2031-01-01T00:00:00Z"},
-              {"pem", pem}}}};
-  }
-
   // Lets the control plane answer for real, with `patch` merged into its reply.
   void patchReply(const json& patch) const {
     cp_->scriptFault({.path = "/api/agent/enroll", .patch = patch.dump()});
@@ -101,8 +86,8 @@ TEST_F(EnrollCommand, EnrolsOnceAndTheIdentityPassesMutualTLS) {
       first.err.find("Enrolling at " + cp_->baseURL() + "/api/agent/enroll (tenant=-, customer=-)"),
       std::string::npos);
   EXPECT_EQ(first.err.find("WARN: server fingerprint"), std::string::npos);
-  EXPECT_EQ(modeOf(state_.file("agent.crt")), 0600);
-  EXPECT_EQ(modeOf(state_.file("device.key")), 0600);
+  EXPECT_EQ(platform::fileMode(state_.file("agent.crt")).value_or(0), 0600u);
+  EXPECT_EQ(platform::fileMode(state_.file("device.key")).value_or(0), 0600u);
 
   json agents = json::parse(cp_->agents());
   auto me = std::find_if(agents.begin(), agents.end(),
@@ -161,7 +146,13 @@ TEST_F(EnrollCommand, RefusedTokenIsForgottenAndOtherFailuresKeepTheConfiguratio
 
 TEST_F(EnrollCommand, ReplyWithoutDeviceTokenStillEnrolsWithAWarning) {
   std::string issued = certificateForTheDeviceKey();
-  replyWith(201, cannedReply(issued).dump());
+  json canned = {{"agent_id", "agent-canned"},
+                 {"certificate",
+                  {{"serial", "1"},
+                   {"fingerprint", "ab"},
+                   {"not_after", "2031-01-01T00:00:00Z"},
+                   {"pem", issued}}}};
+  replyWith(201, canned.dump());
   ProcessOutput out = enroll("T");
   ASSERT_EQ(out.status, 0) << out.err;
   EXPECT_NE(
