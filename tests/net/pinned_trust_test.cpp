@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "config/agent_paths.h"
@@ -48,11 +50,17 @@ TEST_F(PinnedTrustLoad, NothingProvisionedFailsClosedWithTheDirectoryInTheMessag
                 ", compile it into PinnedDefaults, or (only for a genuinely public-cert endpoint) "
                 "provision SPKI pins. The agent refuses to run rather than trust system roots.");
 
-  // Blank files and placeholder-only pins count as nothing at all.
+  // Blank files and placeholder-only pins count as nothing at all, and so do files that
+  // cannot be read or are not UTF-8.
   writeFile(AgentPaths::pinnedCACert(), " \n\t\r\n");
   writeFile(AgentPaths::pinnedSPKI(), "REPLACE_ME_PIN\n,\n");
   writeKeys();
   EXPECT_EQ(PinnedTrust::load().error().message.rfind("missing pinned trust:", 0), 0u);
+  std::filesystem::remove(AgentPaths::pinnedCACert());
+  ::mkdir(AgentPaths::pinnedCACert().c_str(), 0700);  // a directory cannot be read as a file
+  writeFile(AgentPaths::pinnedSPKI(), std::string("\xff\xfe pin=", 7));
+  EXPECT_EQ(PinnedTrust::load().error().message.rfind("missing pinned trust:", 0), 0u);
+  EXPECT_EQ(PinnedTrust::optionalPinned(AgentPaths::pinnedCACert(), "fallback"), "fallback");
 }
 
 TEST_F(PinnedTrustLoad, PinsAloneMeanSystemTrustAndThenBothKeysAreNeeded) {
@@ -67,6 +75,11 @@ TEST_F(PinnedTrustLoad, PinsAloneMeanSystemTrustAndThenBothKeysAreNeeded) {
   EXPECT_EQ(PinnedTrust::load().error().message,
             "missing pinned update public key (pinned/update_pubkey.b64). Provision it under " +
                 pinnedDir() + " or compile it into PinnedDefaults before building.");
+
+  // A placeholder in a file is taken as written, and then refused as a key.
+  writeKeys();
+  writeFile(AgentPaths::pinnedCommandKey(), "REPLACE_ME_COMMAND_ED25519_PUBLIC_KEY_BASE64\n");
+  EXPECT_EQ(PinnedTrust::load().error().message, "malformed Ed25519 public key");
 
   writeKeys();
   ::testing::internal::CaptureStderr();
@@ -98,15 +111,6 @@ TEST_F(PinnedTrustLoad, CertificateFileKeepsGoodBlocksAndFailsWhenNoneIsGood) {
   writeFile(AgentPaths::pinnedCACert(),
             "-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydGlmaWNhdGU=\n-----END CERTIFICATE-----\n");
   EXPECT_EQ(PinnedTrust::load().error().message, "pinned CA PEM contained no certificates");
-}
-
-TEST_F(PinnedTrustLoad, PlaceholderKeyInAFileIsUsedAndRejected) {
-  writeFile(AgentPaths::pinnedSPKI(), "pin=");
-  writeKeys();
-  writeFile(AgentPaths::pinnedCommandKey(), "REPLACE_ME_COMMAND_ED25519_PUBLIC_KEY_BASE64\n");
-  EXPECT_EQ(PinnedTrust::load().error().message, "malformed Ed25519 public key");
-  writeFile(AgentPaths::pinnedCommandKey(), "garbage");
-  EXPECT_EQ(PinnedTrust::load().error().message, "malformed Ed25519 public key");
 }
 
 // With a small-order key, the signature R = identity, S = 0 verifies for every message;
@@ -154,14 +158,6 @@ TEST_F(PinnedTrustLoad, SmallOrderAndNonCanonicalKeysAreRefused) {
   }
   writeKeys();
   EXPECT_TRUE(PinnedTrust::load());
-}
-
-TEST_F(PinnedTrustLoad, UnreadableOrNonUTF8FilesCountAsAbsent) {
-  ::mkdir(AgentPaths::pinnedCACert().c_str(), 0700);  // a directory cannot be read as a file
-  writeFile(AgentPaths::pinnedSPKI(), std::string("\xff\xfe pin=", 7));
-  writeKeys();
-  EXPECT_EQ(PinnedTrust::load().error().message.rfind("missing pinned trust:", 0), 0u);
-  EXPECT_EQ(PinnedTrust::optionalPinned(AgentPaths::pinnedCACert(), "fallback"), "fallback");
 }
 
 TEST(PinnedTrustSources, FileTextIsReturnedUntrimmedAndFallbacksAreFiltered) {
