@@ -1,8 +1,6 @@
 #include "identity/device_key.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
 
 #include <map>
 
@@ -18,18 +16,6 @@ namespace vela {
 namespace {
 
 using testing::ScopedStateDir;
-
-bool verifySignature(const Bytes& spki, const Bytes& message, const Bytes& signature) {
-  const unsigned char* cursor = spki.data();
-  EVP_PKEY* key = d2i_PUBKEY(nullptr, &cursor, static_cast<long>(spki.size()));
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  bool ok = key && EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-            EVP_DigestVerify(ctx, signature.data(), signature.size(), message.data(),
-                             message.size()) == 1;
-  EVP_MD_CTX_free(ctx);
-  EVP_PKEY_free(key);
-  return ok;
-}
 
 // A backing ahead of the file, as a hardware key store would be.
 class MemoryBacking final : public KeyBacking {
@@ -96,14 +82,6 @@ TEST_F(DeviceKeyFileTest, CreateFallsBackToOwnerOnlyFileThatReloadsToTheSameKey)
   std::string pem = loaded.publicKeyPEM().value();
   EXPECT_TRUE(pem.starts_with("-----BEGIN PUBLIC KEY-----\n"));
   EXPECT_EQ(PEM::decode(pem).value(), spki);
-
-  // Signatures made before the reload verify with the reloaded public key.
-  Bytes message = toBytes("certification request info");
-  Bytes signature = created.sign(message).value();
-  EXPECT_EQ(signature[0], 0x30);
-  EXPECT_TRUE(verifySignature(spki, message, signature));
-  EXPECT_FALSE(verifySignature(spki, toBytes("certification request inf0"), signature));
-  EXPECT_TRUE(verifySignature(spki, message, loaded.sign(message).value()));
 }
 
 TEST_F(DeviceKeyFileTest, CorruptFileFailsToLoadLoadOrCreateReplacesItAndDeleteRemovesIt) {
