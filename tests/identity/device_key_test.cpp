@@ -7,7 +7,6 @@
 #include "config/agent_paths.h"
 #include "identity/ec_private_key.h"
 #include "identity/file_key_backing.h"
-#include "identity/pem.h"
 #include "platform/file_io.h"
 #include "support/temp_dir.h"
 #include "util/hex.h"
@@ -79,9 +78,6 @@ TEST_F(DeviceKeyFileTest, CreateFallsBackToOwnerOnlyFileThatReloadsToTheSameKey)
   Bytes spki = loaded.publicKeySPKI().value();
   ASSERT_EQ(spki.size(), 91u);
   EXPECT_EQ(Hex::encode(spki).substr(0, 54), kSPKIPrefix);
-  std::string pem = loaded.publicKeyPEM().value();
-  EXPECT_TRUE(pem.starts_with("-----BEGIN PUBLIC KEY-----\n"));
-  EXPECT_EQ(PEM::decode(pem).value(), spki);
 }
 
 TEST_F(DeviceKeyFileTest, CorruptFileFailsToLoadLoadOrCreateReplacesItAndDeleteRemovesIt) {
