@@ -97,20 +97,23 @@ TEST_F(PinnedTrustLoad, PinsAloneMeanSystemTrustAndThenBothKeysAreNeeded) {
 TEST_F(PinnedTrustLoad, CertificateFileKeepsGoodBlocksAndFailsWhenNoneIsGood) {
   testing::TestCA first("First CA");
   testing::TestCA second("Second CA");
+  std::string padded;  // trailing white space and CRLF line ends
+  for (char c : first.certificatePEM()) padded += c == '\n' ? std::string("  \t\r\n") : std::string(1, c);
   writeKeys();
-  writeFile(AgentPaths::pinnedCACert(),
-            "issuer notes\n" + first.certificatePEM() + "between\n" + corrupted(second.certificatePEM()));
+  writeFile(AgentPaths::pinnedCACert(), "issuer notes\n" + padded + "between\n" + corrupted(second.certificatePEM()) +
+                                            second.certificatePEM() + "END CERTIFICATE\n");
   auto trust = PinnedTrust::load();
   ASSERT_TRUE(trust) << trust.error().message;
-  ASSERT_EQ(trust->caCertificates.size(), 1u);
+  ASSERT_EQ(trust->caCertificates.size(), 2u);
   EXPECT_TRUE(trust->pinsInternalCA());
   EXPECT_TRUE(trust->spkiPins.empty());
 
-  writeFile(AgentPaths::pinnedCACert(), corrupted(first.certificatePEM()));
-  EXPECT_EQ(PinnedTrust::load().error().message, "pinned CA PEM contained no certificates");
-  writeFile(AgentPaths::pinnedCACert(),
-            "-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydGlmaWNhdGU=\n-----END CERTIFICATE-----\n");
-  EXPECT_EQ(PinnedTrust::load().error().message, "pinned CA PEM contained no certificates");
+  for (const std::string& none :
+       {corrupted(first.certificatePEM()), std::string("-----BEGIN CERTIFICATE-----\nAAAA"),
+        std::string("-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydGlmaWNhdGU=\n-----END CERTIFICATE-----\n")}) {
+    writeFile(AgentPaths::pinnedCACert(), none);
+    EXPECT_EQ(PinnedTrust::load().error().message, "pinned CA PEM contained no certificates") << none;
+  }
 }
 
 // With a small-order key, the signature R = identity, S = 0 verifies for every message;
@@ -177,17 +180,6 @@ TEST(PinnedTrustParsing, PinListsSplitTrimAndCollapse) {
   EXPECT_TRUE(PinnedTrust::parseSPKIPins(std::nullopt).empty());
   EXPECT_EQ(PinnedTrust::parseSPKIPins(" a= ,\tb=\t,,\na=\n"), (std::set<std::string>{"a=", "b="}));
   EXPECT_EQ(PinnedTrust::parseSPKIPins("x=\r\n,REPLACE_ME_1, \t ,\r\n"), (std::set<std::string>{"x="}));
-}
-
-TEST(PinnedTrustParsing, CertificateBlocksToleratePaddingAndCRLF) {
-  testing::TestCA ca("Parsing CA");
-  std::string pem = ca.certificatePEM();
-  std::string crlf;
-  for (char c : pem) crlf += c == '\n' ? std::string("  \t\r\n") : std::string(1, c);
-  auto parsed = PinnedTrust::parseCertificates("junk\n" + crlf + pem + "END CERTIFICATE\n");
-  EXPECT_EQ(parsed.size(), 2u);
-  EXPECT_TRUE(PinnedTrust::parseCertificates("").empty());
-  EXPECT_TRUE(PinnedTrust::parseCertificates("-----BEGIN CERTIFICATE-----\nAAAA").empty());
 }
 
 }  // namespace
