@@ -66,34 +66,29 @@ TEST_F(IdentityTest, RequestIsAcceptedAndReadByOpenSSL) {
   EXPECT_NE(std::search(der.begin(), der.end(), cn.begin(), cn.end()), der.end());
 }
 
-TEST_F(IdentityTest, StoreLoadAndClearRoundTrip) {
+// The issued certificate from storing to clearing: kept byte for byte as received (an
+// extra trailing line feed included) and owner-only, never replaced by one that is not
+// a certificate, and paired with the device key only while that key matches it.
+TEST_F(IdentityTest, StoredCertificateFromStoreToClear) {
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(CertStore::loadIdentity());  // no certificate yet: a debug line only
+  EXPECT_EQ(::testing::internal::GetCapturedStderr().find("WARN"), std::string::npos);
+
   DeviceKey key = DeviceKey::loadOrCreate().value();
-  // Stored byte for byte as received, extra trailing line feed included.
-  std::string received = issueCertificate(key) + "\n";
+  const std::string received = issueCertificate(key) + "\n";
   Certificate stored = CertStore::store(received).value();
+  const Bytes der = certificateDER(stored);
   EXPECT_EQ(testing::readFileOrEmpty(state.file("agent.crt")), received);
   EXPECT_EQ(platform::fileMode(state.file("agent.crt")).value(), 0600u);
   EXPECT_EQ(CertStore::loadCertificatePEM(), received);
-  EXPECT_EQ(certificateDER(*CertStore::loadCertificate()), certificateDER(stored));
-  EXPECT_EQ(CertStore::fingerprint(stored), AgentCrypto::sha256Hex(certificateDER(stored)));
+  EXPECT_EQ(certificateDER(*CertStore::loadCertificate()), der);
+  EXPECT_EQ(CertStore::fingerprint(stored), AgentCrypto::sha256Hex(der));
 
-  CertStore::clear();
-  EXPECT_FALSE(platform::fileExists(state.file("agent.crt")));
-  EXPECT_FALSE(CertStore::loadCertificatePEM());
-  EXPECT_FALSE(CertStore::loadCertificate());
-  CertStore::clear();  // nothing left to clear is fine
-}
-
-TEST_F(IdentityTest, RejectedCertificatesLeaveTheStoredOneUnchanged) {
-  DeviceKey key = DeviceKey::loadOrCreate().value();
-  std::string original = issueCertificate(key);
-  ASSERT_TRUE(CertStore::store(original));
-
-  Bytes csr = CSRBuilder::makeCSRDER("mac-01", key).value();
-  Bytes withTrailingByte = PEM::decode(original).value();
+  Bytes withTrailingByte = der;
   withTrailingByte.push_back(0);
   for (const std::string& bad :
-       {PEM::encode(csr, "CERTIFICATE"), PEM::encode(withTrailingByte, "CERTIFICATE"),
+       {PEM::encode(CSRBuilder::makeCSRDER("mac-01", key).value(), "CERTIFICATE"),
+        PEM::encode(withTrailingByte, "CERTIFICATE"),
         std::string("-----BEGIN CERTIFICATE-----\n-----END CERTIFICATE-----\n")}) {
     auto result = CertStore::store(bad);
     ASSERT_FALSE(result);
@@ -102,21 +97,12 @@ TEST_F(IdentityTest, RejectedCertificatesLeaveTheStoredOneUnchanged) {
   auto badPEM = CertStore::store("-----BEGIN CERTIFICATE-----\n%%%\n-----END CERTIFICATE-----\n");
   ASSERT_FALSE(badPEM);
   EXPECT_EQ(badPEM.error().message, "invalid PEM body");
-  EXPECT_EQ(testing::readFileOrEmpty(state.file("agent.crt")), original);
-}
+  EXPECT_EQ(testing::readFileOrEmpty(state.file("agent.crt")), received);
 
-TEST_F(IdentityTest, IdentityPairsTheCertificateWithTheDeviceKeyOnly) {
-  ::testing::internal::CaptureStderr();
-  EXPECT_FALSE(CertStore::loadIdentity());  // no certificate yet: a debug line only
-  EXPECT_EQ(::testing::internal::GetCapturedStderr().find("WARN"), std::string::npos);
-
-  DeviceKey key = DeviceKey::loadOrCreate().value();
-  std::string pem = issueCertificate(key);
-  ASSERT_TRUE(CertStore::store(pem));
   auto identity = CertStore::loadIdentity();
   ASSERT_TRUE(identity);
-  EXPECT_EQ(PEM::encode(certificateDER(identity->certificate), "CERTIFICATE"), pem);
-  EXPECT_EQ(certificateDER(identity->identity.certificate), PEM::decode(pem).value());
+  EXPECT_EQ(certificateDER(identity->certificate), der);
+  EXPECT_EQ(certificateDER(identity->identity.certificate), der);
   EXPECT_TRUE(identity->identity.privateKey);
 
   // A new device key no longer matches the issued certificate.
@@ -130,6 +116,12 @@ TEST_F(IdentityTest, IdentityPairsTheCertificateWithTheDeviceKeyOnly) {
                      "Monitoring is unaffected.\n"),
             std::string::npos)
       << err;
+
+  CertStore::clear();
+  EXPECT_FALSE(platform::fileExists(state.file("agent.crt")));
+  EXPECT_FALSE(CertStore::loadCertificatePEM());
+  EXPECT_FALSE(CertStore::loadCertificate());
+  CertStore::clear();  // nothing left to clear is fine
 }
 
 }  // namespace
