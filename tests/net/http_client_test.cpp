@@ -1,6 +1,5 @@
 #include "net/http_client.h"
 
-
 #include <chrono>
 #include <thread>
 
@@ -38,26 +37,24 @@ PinnedTrust trustWith(std::vector<Certificate> anchors, std::set<std::string> pi
 
 // An internal CA the agent pins, and a "public" CA that stands in for the system roots
 // by way of SSL_CERT_FILE.
+struct PKI {
+  TestCA internalCA{"Vela Internal Test CA"};
+  TestCA publicCA{"Public Test Root"};
+  TestCertificate internalLeaf = internalCA.issue("cp.internal", kServerNames);
+  TestCertificate publicLeaf = publicCA.issue("cp.public", kServerNames);
+  testing::TempDir rootsDir;
+};
+
 class HTTPClientTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    internalCA_ = new TestCA("Vela Internal Test CA");
-    publicCA_ = new TestCA("Public Test Root");
-    internalLeaf_ = new TestCertificate(internalCA_->issue("cp.internal", kServerNames));
-    publicLeaf_ = new TestCertificate(publicCA_->issue("cp.public", kServerNames));
-    rootsDir_ = new testing::TempDir();
-    testing::writeFile(rootsDir_->file("roots.pem"), publicCA_->certificatePEM());
+    pki_ = new PKI();
+    testing::writeFile(pki_->rootsDir.file("roots.pem"), pki_->publicCA.certificatePEM());
   }
-  static void TearDownTestSuite() {
-    delete rootsDir_;
-    delete publicLeaf_;
-    delete internalLeaf_;
-    delete publicCA_;
-    delete internalCA_;
-  }
+  static void TearDownTestSuite() { delete pki_; }
 
   static PinnedTrust internalTrust(std::set<std::string> pins = {}) {
-    return trustWith({certificateOf(internalCA_->identity())}, std::move(pins));
+    return trustWith({certificateOf(pki_->internalCA.identity())}, std::move(pins));
   }
   static std::string pinOf(const TestCertificate& leaf) {
     return SPKIPin::sha256Base64(certificateOf(leaf)).value();
@@ -69,19 +66,18 @@ class HTTPClientTest : public ::testing::Test {
     return result.error().message();
   }
 
-  ScopedEnv systemRoots_{"SSL_CERT_FILE", rootsDir_->file("roots.pem")};
+  ScopedEnv systemRoots_{"SSL_CERT_FILE", pki_->rootsDir.file("roots.pem")};
   // A proxy configured on the machine must not capture loopback requests.
   ScopedEnv noProxy_{"no_proxy", "127.0.0.1,localhost"};
 
-  static inline TestCA* internalCA_ = nullptr;
-  static inline TestCA* publicCA_ = nullptr;
-  static inline TestCertificate* internalLeaf_ = nullptr;
-  static inline TestCertificate* publicLeaf_ = nullptr;
-  static inline testing::TempDir* rootsDir_ = nullptr;
+  static inline PKI* pki_ = nullptr;
+  const TestCA& internalCA_ = pki_->internalCA;
+  const TestCertificate& internalLeaf_ = pki_->internalLeaf;
+  const TestCertificate& publicLeaf_ = pki_->publicLeaf;
 };
 
 TEST_F(HTTPClientTest, PinnedCAIsTheOnlyAnchorAndPinsAreNotConsulted) {
-  TLSTestServer server(*internalLeaf_);
+  TLSTestServer server(internalLeaf_);
   HTTPClient client(internalTrust({"matches-nothing="}));
   auto response = client.get(server.url("/hello?x=1"), {{"X-Probe", "1"}});
   ASSERT_TRUE(response) << response.error().description();
@@ -97,15 +93,15 @@ TEST_F(HTTPClientTest, PinnedCAIsTheOnlyAnchorAndPinsAreNotConsulted) {
 
   // A server the system roots trust is still refused while a CA is pinned, even with
   // its leaf pinned.
-  TLSTestServer publicServer(*publicLeaf_);
-  HTTPClient pinnedClient(internalTrust({pinOf(*publicLeaf_)}));
+  TLSTestServer publicServer(publicLeaf_);
+  HTTPClient pinnedClient(internalTrust({pinOf(publicLeaf_)}));
   EXPECT_EQ(failureOf(pinnedClient.get(publicServer.url())),
             "server trust evaluation failed for 127.0.0.1: unable to get local issuer certificate");
   EXPECT_TRUE(publicServer.requests().empty());
 }
 
 TEST_F(HTTPClientTest, ServerNameMustMatchTheCertificate) {
-  TestCertificate otherName = internalCA_->issue("elsewhere", "DNS:other.example");
+  TestCertificate otherName = internalCA_.issue("elsewhere", "DNS:other.example");
   TLSTestServer server(otherName);
   HTTPClient client(internalTrust());
   EXPECT_EQ(failureOf(client.get(server.url())),
@@ -114,15 +110,15 @@ TEST_F(HTTPClientTest, ServerNameMustMatchTheCertificate) {
             "server trust evaluation failed for localhost: hostname mismatch");
   EXPECT_TRUE(server.requests().empty());
 
-  TLSTestServer named(internalCA_->issue("named", "DNS:localhost"));
+  TLSTestServer named(internalCA_.issue("named", "DNS:localhost"));
   auto response = client.get(named.urlWithHost("localhost"));
   ASSERT_TRUE(response) << response.error().description();
   EXPECT_EQ(response->status, 200);
 }
 
 TEST_F(HTTPClientTest, WithoutCASystemRootsCountOnlyForAPinnedLeaf) {
-  TLSTestServer server(*publicLeaf_);
-  HTTPClient pinned(trustWith({}, {"other=", pinOf(*publicLeaf_)}));
+  TLSTestServer server(publicLeaf_);
+  HTTPClient pinned(trustWith({}, {"other=", pinOf(publicLeaf_)}));
   auto response = pinned.get(server.url());
   ASSERT_TRUE(response) << response.error().description();
   EXPECT_EQ(response->status, 200);
@@ -132,15 +128,15 @@ TEST_F(HTTPClientTest, WithoutCASystemRootsCountOnlyForAPinnedLeaf) {
             "SPKI pin mismatch for 127.0.0.1: leaf key not in the pinned set.");
 
   // A pin does not stand in for a chain to a trusted root.
-  TLSTestServer internalServer(*internalLeaf_);
-  HTTPClient pinsOnly(trustWith({}, {pinOf(*internalLeaf_)}));
+  TLSTestServer internalServer(internalLeaf_);
+  HTTPClient pinsOnly(trustWith({}, {pinOf(internalLeaf_)}));
   EXPECT_EQ(failureOf(pinsOnly.get(internalServer.url())).rfind("server trust evaluation failed", 0),
             0u);
   EXPECT_EQ(server.requests().size(), 1u);  // key types without a pin: the SPKI pin test
 }
 
 TEST_F(HTTPClientTest, RefusesBeforeConnectingWithoutTrustOrHTTPS) {
-  TLSTestServer server(*publicLeaf_);
+  TLSTestServer server(publicLeaf_);
   HTTPClient failClosed(trustWith({}, {}));
   auto refused = failClosed.get(server.url());
   EXPECT_EQ(failureOf(refused), "refusing TLS for 127.0.0.1: no CA pin and no SPKI pin (fail closed).");
@@ -154,13 +150,13 @@ TEST_F(HTTPClientTest, RefusesBeforeConnectingWithoutTrustOrHTTPS) {
   EXPECT_EQ(failureOf(client.get("ftp://127.0.0.1/")), "refusing non-https request to ftp://127.0.0.1/");
   EXPECT_EQ(server.acceptedConnections(), 0);
 
-  TLSTestServer internalServer(*internalLeaf_);
+  TLSTestServer internalServer(internalLeaf_);
   auto upperCase = client.get("HTTPS://127.0.0.1:" + std::to_string(internalServer.port()) + "/");
   EXPECT_TRUE(upperCase) << upperCase.error().description();
 }
 
 TEST_F(HTTPClientTest, EveryStatusIsAResponseWithBodyAndHeaders) {
-  TLSTestServer server(*internalLeaf_);
+  TLSTestServer server(internalLeaf_);
   HTTPClient client(internalTrust());
   const std::string html = "<html><body>Internal Server Error</body></html>";
   server.setResponse({500, {{"Content-Type", "text/html"}, {"X-Trace", "a"}, {"X-Trace", "b"}}, html});
@@ -185,7 +181,7 @@ TEST_F(HTTPClientTest, EveryStatusIsAResponseWithBodyAndHeaders) {
 }
 
 TEST_F(HTTPClientTest, PostJSONOverridesContentHeadersAndKeepsOneConnection) {
-  TLSTestServer server(*internalLeaf_);
+  TLSTestServer server(internalLeaf_);
   HTTPClient client(internalTrust());
   ASSERT_TRUE(client.get(server.url("/first")));
   auto posted = client.postJSON(server.url("/second"), std::string_view(R"({"a":1})"),
@@ -209,11 +205,11 @@ TEST_F(HTTPClientTest, PostJSONOverridesContentHeadersAndKeepsOneConnection) {
 }
 
 TEST_F(HTTPClientTest, ClientCertificateIsPresentedOnlyByAClientWithAnIdentity) {
-  TestCertificate device = internalCA_->issue("device-1", "", KeyKind::p256, testing::Usage::client);
+  TestCertificate device = internalCA_.issue("device-1", "", KeyKind::p256, testing::Usage::client);
   auto identity = ClientIdentity::fromPEM(device.certificatePEM, device.privateKeyPEM);
   ASSERT_TRUE(identity) << identity.error().message;
 
-  TLSTestServer asking(*internalLeaf_, ClientCertificates::request);
+  TLSTestServer asking(internalLeaf_, ClientCertificates::request);
   HTTPClient anonymous(internalTrust());
   HTTPClient mutual(internalTrust(), *identity);
   ASSERT_TRUE(anonymous.get(asking.url()));
@@ -224,7 +220,7 @@ TEST_F(HTTPClientTest, ClientCertificateIsPresentedOnlyByAClientWithAnIdentity) 
   ASSERT_TRUE(requests[1].clientCertificateSubject);
   EXPECT_NE(requests[1].clientCertificateSubject->find("CN=device-1"), std::string::npos);
 
-  TLSTestServer requiring(*internalLeaf_, ClientCertificates::require);
+  TLSTestServer requiring(internalLeaf_, ClientCertificates::require);
   EXPECT_FALSE(anonymous.get(requiring.url()));
   ASSERT_TRUE(mutual.get(requiring.url()));
   EXPECT_EQ(requiring.requests().size(), 1u);
@@ -233,12 +229,12 @@ TEST_F(HTTPClientTest, ClientCertificateIsPresentedOnlyByAClientWithAnIdentity) 
   auto objects = ClientIdentity::fromObjects(shareCertificate(device.certificate.get()),
                                              sharePrivateKey(device.key.get()));
   EXPECT_TRUE(objects);
-  EXPECT_FALSE(ClientIdentity::fromPEM(device.certificatePEM, internalLeaf_->privateKeyPEM));
+  EXPECT_FALSE(ClientIdentity::fromPEM(device.certificatePEM, internalLeaf_.privateKeyPEM));
   EXPECT_FALSE(ClientIdentity::fromPEM("not pem", device.privateKeyPEM));
 }
 
 TEST_F(HTTPClientTest, BodiesAreCappedAfterDecodingOrStreamedToASink) {
-  TLSTestServer server(*internalLeaf_);
+  TLSTestServer server(internalLeaf_);
   HTTPClient client(internalTrust());
   server.setResponse({200, {}, std::string(1000, 'x')});
   EXPECT_TRUE(client.get(server.url(), {}, 1000));
@@ -290,7 +286,7 @@ TEST_F(HTTPClientTest, BodiesAreCappedAfterDecodingOrStreamedToASink) {
 }
 
 TEST_F(HTTPClientTest, SlowServerEndsInATransportErrorAfterTheTimeout) {
-  TLSTestServer server(*internalLeaf_);
+  TLSTestServer server(internalLeaf_);
   server.setHandler([](const testing::RecordedRequest&) {
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     return CannedResponse{200, {}, "late"};
@@ -300,12 +296,6 @@ TEST_F(HTTPClientTest, SlowServerEndsInATransportErrorAfterTheTimeout) {
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind(), HTTPError::Kind::transport);
 }
-
-}  // namespace
-}  // namespace vela
-
-namespace vela {
-namespace {
 
 std::size_t countLines(const std::string& log, const std::string& line) {
   std::size_t n = 0;
@@ -319,7 +309,7 @@ std::size_t countLines(const std::string& log, const std::string& line) {
 // test.
 TEST_F(HTTPClientTest, TheEnvironmentsProxyCarriesEveryConnectionOrNone) {
   using namespace std::chrono_literals;
-  TLSTestServer server(*internalLeaf_), refused(*internalLeaf_), inspected(*internalLeaf_);
+  TLSTestServer server(internalLeaf_), refused(internalLeaf_), inspected(internalLeaf_);
   const std::string target = "127.0.0.1:" + std::to_string(server.port());
   const std::string refusedTarget = "127.0.0.1:" + std::to_string(refused.port());
   testing::ConnectProxy proxy({"--auth", "agent:s3cret", "--refuse", std::to_string(refused.port()),

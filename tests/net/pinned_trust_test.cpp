@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "config/agent_paths.h"
@@ -48,11 +50,17 @@ TEST_F(PinnedTrustLoad, NothingProvisionedFailsClosedWithTheDirectoryInTheMessag
                 ", compile it into PinnedDefaults, or (only for a genuinely public-cert endpoint) "
                 "provision SPKI pins. The agent refuses to run rather than trust system roots.");
 
-  // Blank files and placeholder-only pins count as nothing at all.
+  // Blank files and placeholder-only pins count as nothing at all, and so do files that
+  // cannot be read or are not UTF-8.
   writeFile(AgentPaths::pinnedCACert(), " \n\t\r\n");
   writeFile(AgentPaths::pinnedSPKI(), "REPLACE_ME_PIN\n,\n");
   writeKeys();
   EXPECT_EQ(PinnedTrust::load().error().message.rfind("missing pinned trust:", 0), 0u);
+  std::filesystem::remove(AgentPaths::pinnedCACert());
+  ::mkdir(AgentPaths::pinnedCACert().c_str(), 0700);  // a directory cannot be read as a file
+  writeFile(AgentPaths::pinnedSPKI(), std::string("\xff\xfe pin=", 7));
+  EXPECT_EQ(PinnedTrust::load().error().message.rfind("missing pinned trust:", 0), 0u);
+  EXPECT_EQ(PinnedTrust::optionalPinned(AgentPaths::pinnedCACert(), "fallback"), "fallback");
 }
 
 TEST_F(PinnedTrustLoad, PinsAloneMeanSystemTrustAndThenBothKeysAreNeeded) {
@@ -67,6 +75,11 @@ TEST_F(PinnedTrustLoad, PinsAloneMeanSystemTrustAndThenBothKeysAreNeeded) {
   EXPECT_EQ(PinnedTrust::load().error().message,
             "missing pinned update public key (pinned/update_pubkey.b64). Provision it under " +
                 pinnedDir() + " or compile it into PinnedDefaults before building.");
+
+  // A placeholder in a file is taken as written, and then refused as a key.
+  writeKeys();
+  writeFile(AgentPaths::pinnedCommandKey(), "REPLACE_ME_COMMAND_ED25519_PUBLIC_KEY_BASE64\n");
+  EXPECT_EQ(PinnedTrust::load().error().message, "malformed Ed25519 public key");
 
   writeKeys();
   ::testing::internal::CaptureStderr();
@@ -84,29 +97,23 @@ TEST_F(PinnedTrustLoad, PinsAloneMeanSystemTrustAndThenBothKeysAreNeeded) {
 TEST_F(PinnedTrustLoad, CertificateFileKeepsGoodBlocksAndFailsWhenNoneIsGood) {
   testing::TestCA first("First CA");
   testing::TestCA second("Second CA");
+  std::string padded;  // trailing white space and CRLF line ends
+  for (char c : first.certificatePEM()) padded += c == '\n' ? std::string("  \t\r\n") : std::string(1, c);
   writeKeys();
-  writeFile(AgentPaths::pinnedCACert(),
-            "issuer notes\n" + first.certificatePEM() + "between\n" + corrupted(second.certificatePEM()));
+  writeFile(AgentPaths::pinnedCACert(), "issuer notes\n" + padded + "between\n" + corrupted(second.certificatePEM()) +
+                                            second.certificatePEM() + "END CERTIFICATE\n");
   auto trust = PinnedTrust::load();
   ASSERT_TRUE(trust) << trust.error().message;
-  ASSERT_EQ(trust->caCertificates.size(), 1u);
+  ASSERT_EQ(trust->caCertificates.size(), 2u);
   EXPECT_TRUE(trust->pinsInternalCA());
   EXPECT_TRUE(trust->spkiPins.empty());
 
-  writeFile(AgentPaths::pinnedCACert(), corrupted(first.certificatePEM()));
-  EXPECT_EQ(PinnedTrust::load().error().message, "pinned CA PEM contained no certificates");
-  writeFile(AgentPaths::pinnedCACert(),
-            "-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydGlmaWNhdGU=\n-----END CERTIFICATE-----\n");
-  EXPECT_EQ(PinnedTrust::load().error().message, "pinned CA PEM contained no certificates");
-}
-
-TEST_F(PinnedTrustLoad, PlaceholderKeyInAFileIsUsedAndRejected) {
-  writeFile(AgentPaths::pinnedSPKI(), "pin=");
-  writeKeys();
-  writeFile(AgentPaths::pinnedCommandKey(), "REPLACE_ME_COMMAND_ED25519_PUBLIC_KEY_BASE64\n");
-  EXPECT_EQ(PinnedTrust::load().error().message, "malformed Ed25519 public key");
-  writeFile(AgentPaths::pinnedCommandKey(), "garbage");
-  EXPECT_EQ(PinnedTrust::load().error().message, "malformed Ed25519 public key");
+  for (const std::string& none :
+       {corrupted(first.certificatePEM()), std::string("-----BEGIN CERTIFICATE-----\nAAAA"),
+        std::string("-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydGlmaWNhdGU=\n-----END CERTIFICATE-----\n")}) {
+    writeFile(AgentPaths::pinnedCACert(), none);
+    EXPECT_EQ(PinnedTrust::load().error().message, "pinned CA PEM contained no certificates") << none;
+  }
 }
 
 // With a small-order key, the signature R = identity, S = 0 verifies for every message;
@@ -156,14 +163,6 @@ TEST_F(PinnedTrustLoad, SmallOrderAndNonCanonicalKeysAreRefused) {
   EXPECT_TRUE(PinnedTrust::load());
 }
 
-TEST_F(PinnedTrustLoad, UnreadableOrNonUTF8FilesCountAsAbsent) {
-  ::mkdir(AgentPaths::pinnedCACert().c_str(), 0700);  // a directory cannot be read as a file
-  writeFile(AgentPaths::pinnedSPKI(), std::string("\xff\xfe pin=", 7));
-  writeKeys();
-  EXPECT_EQ(PinnedTrust::load().error().message.rfind("missing pinned trust:", 0), 0u);
-  EXPECT_EQ(PinnedTrust::optionalPinned(AgentPaths::pinnedCACert(), "fallback"), "fallback");
-}
-
 TEST(PinnedTrustSources, FileTextIsReturnedUntrimmedAndFallbacksAreFiltered) {
   testing::TempDir dir;
   std::string file = dir.file("value");
@@ -181,17 +180,6 @@ TEST(PinnedTrustParsing, PinListsSplitTrimAndCollapse) {
   EXPECT_TRUE(PinnedTrust::parseSPKIPins(std::nullopt).empty());
   EXPECT_EQ(PinnedTrust::parseSPKIPins(" a= ,\tb=\t,,\na=\n"), (std::set<std::string>{"a=", "b="}));
   EXPECT_EQ(PinnedTrust::parseSPKIPins("x=\r\n,REPLACE_ME_1, \t ,\r\n"), (std::set<std::string>{"x="}));
-}
-
-TEST(PinnedTrustParsing, CertificateBlocksToleratePaddingAndCRLF) {
-  testing::TestCA ca("Parsing CA");
-  std::string pem = ca.certificatePEM();
-  std::string crlf;
-  for (char c : pem) crlf += c == '\n' ? std::string("  \t\r\n") : std::string(1, c);
-  auto parsed = PinnedTrust::parseCertificates("junk\n" + crlf + pem + "END CERTIFICATE\n");
-  EXPECT_EQ(parsed.size(), 2u);
-  EXPECT_TRUE(PinnedTrust::parseCertificates("").empty());
-  EXPECT_TRUE(PinnedTrust::parseCertificates("-----BEGIN CERTIFICATE-----\nAAAA").empty());
 }
 
 }  // namespace

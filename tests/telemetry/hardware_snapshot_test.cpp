@@ -53,88 +53,58 @@ TEST(ByteSize, TextsAndNumbers) {
   EXPECT_EQ(ByteSize::fromJSON(nlohmann::json("2 GB")), 2'000'000'000u);
 }
 
-TEST(HardwareParsers, DmidecodeModulesOnePerSlot) {
-  auto modules = HardwareSnapshot::modulesFromDmidecode(fixture("dmidecode-memory.txt"));
-  ASSERT_EQ(modules.size(), 3u);
-  EXPECT_EQ(modules[0].slot, "ChannelA-DIMM0");
-  EXPECT_EQ(modules[0].size_bytes, 8'000'000'000u);
-  EXPECT_EQ(modules[0].type, "DDR4");
-  EXPECT_EQ(modules[0].manufacturer, "Samsung");
-  // An empty slot keeps its name; placeholders are absent, not text.
-  EXPECT_EQ(modules[1].slot, "ChannelB-DIMM0");
-  EXPECT_EQ(modules[1].size_bytes, std::nullopt);
-  EXPECT_EQ(modules[1].type, std::nullopt);
-  EXPECT_EQ(modules[1].manufacturer, std::nullopt);
-  // A nested list's "Type: Other" must not override the device's own type.
-  EXPECT_EQ(modules[2].type, "DDR4");
-  EXPECT_EQ(modules[2].size_bytes, 16'384'000'000u);
-  EXPECT_TRUE(HardwareSnapshot::modulesFromDmidecode("").empty());
-}
-
-TEST(HardwareParsers, LsblkWholeDisksOnly) {
-  auto disks = HardwareSnapshot::disksFromLsblk(fixture("lsblk.json"));
-  ASSERT_EQ(disks.size(), 2u);
-  EXPECT_EQ(disks[0].name, "sda");
-  EXPECT_EQ(disks[0].model, "WDC WD40EFRX-68N");
-  EXPECT_EQ(disks[0].size_bytes, 4000787030016u);
-  EXPECT_EQ(disks[0].type, "HDD");
-  EXPECT_EQ(disks[0].mount, "/srv/data");  // found two levels down
-  EXPECT_EQ(disks[1].name, "nvme0n1");
-  EXPECT_EQ(disks[1].type, "SSD");
-  EXPECT_EQ(disks[1].mount, "/boot/efi");
-
-  // Older lsblk: flags and sizes as text.
-  auto old = HardwareSnapshot::disksFromLsblk(
-      R"({"blockdevices":[{"name":"sdb","model":null,"size":"1,5 TB","rota":"1","type":"disk",
-          "mountpoint":"[SWAP]"},{"name":"sdc","size":"letters","type":"disk"}]})");
-  ASSERT_EQ(old.size(), 2u);
-  EXPECT_EQ(old[0].size_bytes, 1'500'000'000'000u);
-  EXPECT_EQ(old[0].type, "HDD");
-  EXPECT_EQ(old[0].model, std::nullopt);
-  EXPECT_EQ(old[0].mount, std::nullopt);
-  EXPECT_EQ(old[1].size_bytes, std::nullopt);
-  EXPECT_EQ(old[1].type, std::nullopt);
-
-  EXPECT_TRUE(HardwareSnapshot::disksFromLsblk("not json").empty());
-  EXPECT_TRUE(HardwareSnapshot::disksFromLsblk(R"({"blockdevices":{}})").empty());
-}
-
-TEST(HardwareCollect, RootReadsModuleTable) {
+// Both tools' fixture output, collected as root: the processor from cpuinfo and the
+// topology (threads as cpuinfo lists them, more than are online), one module per slot
+// (an empty slot keeps its name, its placeholders absent; a nested list's "Type: Other"
+// does not override the device's own type), and whole disks only, each with the first
+// mount found below it.
+TEST(HardwareCollect, RootReadsModuleTableAndWholeDisks) {
   FakeSources src;
   src.root = true;
-  src.processors = 2;
   RecordedTools tools;
   tools.outputs["/usr/sbin/dmidecode"] = fixture("dmidecode-memory.txt");
   tools.outputs["/usr/bin/lsblk"] = fixture("lsblk.json");
-  auto s = HardwareSnapshot::collect(src, tools.runner());
-
-  EXPECT_EQ(s.cpu.model, "Intel(R) Core(TM) i7-8650U CPU @ 1.90GHz");
-  EXPECT_EQ(s.cpu.threads, 4);  // cpuinfo lists more than are online
-  EXPECT_EQ(s.cpu.cores, 2);    // two distinct cores in the topology
-  EXPECT_EQ(s.cpu.arch, "x86_64");
-  EXPECT_EQ(s.memory.total_bytes, 16'777'216'000u);
-  EXPECT_EQ(s.memory.type, "DDR4");
-  EXPECT_EQ(s.memory.modules.size(), 3u);
-  EXPECT_EQ(s.disks.size(), 2u);
+  EXPECT_EQ(HardwareSnapshot::collect(src, tools.runner()).toJSON(), nlohmann::json::parse(R"({
+    "cpu": {"model": "Intel(R) Core(TM) i7-8650U CPU @ 1.90GHz", "cores": 2, "threads": 4, "arch": "x86_64"},
+    "memory": {"total_bytes": 16777216000, "type": "DDR4", "modules": [
+      {"slot": "ChannelA-DIMM0", "size_bytes": 8000000000, "type": "DDR4", "manufacturer": "Samsung"},
+      {"slot": "ChannelB-DIMM0"},
+      {"slot": "ChannelB-DIMM1", "size_bytes": 16384000000, "type": "DDR4", "manufacturer": "Micron"}]},
+    "disks": [
+      {"name": "sda", "model": "WDC WD40EFRX-68N", "size_bytes": 4000787030016, "type": "HDD", "mount": "/srv/data"},
+      {"name": "nvme0n1", "model": "Samsung SSD 970 EVO Plus 1TB", "size_bytes": 1000204886016, "type": "SSD",
+       "mount": "/boot/efi"}]})"));
   ASSERT_EQ(tools.calls.size(), 2u);
   EXPECT_EQ(tools.calls[0], (Call{"/usr/sbin/dmidecode", {"-t", "memory"}}));
   EXPECT_EQ(tools.calls[1].first, "/usr/bin/lsblk");
 }
 
+TEST(HardwareParsers, OlderLsblkAndUnusableOutput) {
+  // Older lsblk: flags and sizes as text.
+  HardwareSnapshot s;
+  s.disks = HardwareSnapshot::disksFromLsblk(
+      R"({"blockdevices":[{"name":"sdb","model":null,"size":"1,5 TB","rota":"1","type":"disk",
+          "mountpoint":"[SWAP]"},{"name":"sdc","size":"letters","type":"disk"}]})");
+  EXPECT_EQ(s.toJSON()["disks"],
+            nlohmann::json::parse(R"([{"name":"sdb","size_bytes":1500000000000,"type":"HDD"},{"name":"sdc"}])"));
+  EXPECT_TRUE(HardwareSnapshot::disksFromLsblk("not json").empty());
+  EXPECT_TRUE(HardwareSnapshot::disksFromLsblk(R"({"blockdevices":{}})").empty());
+  EXPECT_TRUE(HardwareSnapshot::modulesFromDmidecode("").empty());
+}
+
 TEST(HardwareCollect, WithoutRootOrToolsFallsBackToKernelView) {
   FakeSources src;
   RecordedTools tools;
+  const auto kernelView = nlohmann::json::parse(
+      R"({"total_bytes":16777216000,"modules":[{"slot":"System memory","size_bytes":16777216000}]})");
   auto s = HardwareSnapshot::collect(src, tools.runner());
-  ASSERT_EQ(s.memory.modules.size(), 1u);
-  EXPECT_EQ(s.memory.modules[0].slot, "System memory");
-  EXPECT_EQ(s.memory.modules[0].size_bytes, 16'777'216'000u);
-  EXPECT_EQ(s.memory.type, std::nullopt);
+  EXPECT_EQ(s.toJSON()["memory"], kernelView);
   EXPECT_TRUE(s.disks.empty());
   ASSERT_EQ(tools.calls.size(), 1u);  // dmidecode is not even tried
   EXPECT_EQ(tools.calls[0].first, "/usr/bin/lsblk");
 
   src.root = true;  // root, but dmidecode fails
-  EXPECT_EQ(HardwareSnapshot::collect(src, tools.runner()).memory.modules.size(), 1u);
+  EXPECT_EQ(HardwareSnapshot::collect(src, tools.runner()).toJSON()["memory"], kernelView);
 }
 
 TEST(HardwareCollect, EmptyMachineStillEncodes) {

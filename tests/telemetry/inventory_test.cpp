@@ -78,7 +78,6 @@ TEST(TelemetryCommands, MetricsPrintsOneLinePerSample) {
   EXPECT_EQ(r.status, 0) << r.err;
   std::istringstream lines(r.out);
   std::string line;
-  bool sawTotal = false;
   std::set<std::string> names;
   while (std::getline(lines, line)) {
     auto eq = line.find('=');
@@ -89,14 +88,10 @@ TEST(TelemetryCommands, MetricsPrintsOneLinePerSample) {
     EXPECT_EQ(Metrics::valueText(std::stod(value)), value) << line;
     EXPECT_TRUE(ISOTime::parseSeconds(line.substr(at + 3)).has_value()) << line;
     names.insert(line.substr(0, eq));
-    if (line.starts_with("memory_total_bytes=")) {
-      sawTotal = true;
-      EXPECT_TRUE(value.ends_with(".0")) << line;
-    }
     EXPECT_FALSE(line.starts_with("cpu_core:")) << line;
   }
-  EXPECT_TRUE(sawTotal);
-  for (const char* expected : {"cpu_load", "memory_pct", "disk_pct:/", "disk_pct", "uptime_seconds"}) {
+  for (const char* expected :
+       {"cpu_load", "memory_pct", "memory_total_bytes", "disk_pct:/", "disk_pct", "uptime_seconds"}) {
     EXPECT_TRUE(names.count(expected)) << expected << "\n" << r.out;
   }
 }
@@ -107,7 +102,6 @@ TEST(TelemetryCommands, InventoryPrintsPrettySortedJSON) {
   auto doc = nlohmann::json::parse(r.out, nullptr, false);
   ASSERT_FALSE(doc.is_discarded()) << r.out;
   EXPECT_EQ(doc["os"], "linux");
-  EXPECT_EQ(doc["agent_version"], "0.1.0");
   EXPECT_TRUE(r.out.starts_with("{\n  \"agent_version\": \"0.1.0\",\n")) << r.out;
 }
 
