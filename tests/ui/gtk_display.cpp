@@ -183,29 +183,20 @@ void GtkDisplay::settle() {
   }
 }
 
-std::unique_ptr<Screenshot> GtkDisplay::screenshot(const std::string& fileName) {
+Pixbuf GtkDisplay::screenshot(const std::string& fileName) {
   settle();
   std::string path = outputDirectory() + "/" + fileName;
+  Pixbuf image;
   run([&] {
-    GdkWindow* root = gdk_get_default_root_window();
-    GdkPixbuf* image = gdk_pixbuf_get_from_window(root, 0, 0, width(), height());
-    gdk_pixbuf_save(image, path.c_str(), "png", nullptr, nullptr);
-    g_object_unref(image);
+    image.reset(gdk_pixbuf_get_from_window(gdk_get_default_root_window(), 0, 0, width(), height()));
+    EXPECT_TRUE(gdk_pixbuf_save(image.get(), path.c_str(), "png", nullptr, nullptr)) << path;
   });
-  return std::make_unique<Screenshot>(path);
+  return image;
 }
 
-Screenshot::Screenshot(std::string path)
-    : path_(std::move(path)), image_(gdk_pixbuf_new_from_file(path_.c_str(), nullptr)) {}
-
-Screenshot::~Screenshot() {
-  if (image_) g_object_unref(image_);
-}
-
-unsigned Screenshot::pixel(int x, int y) const {
-  if (!image_) return 0;
-  const guchar* p = gdk_pixbuf_get_pixels(image_) + y * gdk_pixbuf_get_rowstride(image_) +
-                    x * gdk_pixbuf_get_n_channels(image_);
+unsigned pixelAt(GdkPixbuf* image, int x, int y) {
+  const guchar* p = gdk_pixbuf_get_pixels(image) + y * gdk_pixbuf_get_rowstride(image) +
+                    x * gdk_pixbuf_get_n_channels(image);
   return (unsigned(p[0]) << 16) | (unsigned(p[1]) << 8) | p[2];
 }
 

@@ -7,16 +7,15 @@
 
 #include <algorithm>
 #include <functional>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/xvfb_server.h"
+#include "ui/pixbuf.h"
 
 typedef struct _GtkWidget GtkWidget;
 struct _XDisplay;
-struct _GdkPixbuf;
 
 namespace vela::testing {
 
@@ -24,20 +23,8 @@ struct ScreenRect {
   int x = 0, y = 0, width = 0, height = 0;
 };
 
-// A saved picture of the whole screen.
-class Screenshot {
- public:
-  explicit Screenshot(std::string path);
-  ~Screenshot();
-  Screenshot(const Screenshot&) = delete;
-  Screenshot& operator=(const Screenshot&) = delete;
-  const std::string& path() const { return path_; }
-  unsigned pixel(int x, int y) const;  // packed 0xRRGGBB
-
- private:
-  std::string path_;
-  _GdkPixbuf* image_ = nullptr;
-};
+// A pixel of `image`, packed 0xRRGGBB.
+unsigned pixelAt(GdkPixbuf* image, int x, int y);
 
 class GtkDisplay {
  public:
@@ -67,7 +54,7 @@ class GtkDisplay {
   void type(const std::string& text);
   void press(unsigned long keysym);
   // Saves the whole screen as a PNG in outputDirectory(), after pending drawing.
-  std::unique_ptr<Screenshot> screenshot(const std::string& fileName);
+  Pixbuf screenshot(const std::string& fileName);
   // Lets the main loop draw and the server settle.
   void settle();
 
