@@ -19,12 +19,6 @@
 
 namespace vela::testing {
 
-std::string outputDirectory() {
-  std::string dir = VELA_TEST_OUTPUT_DIR;
-  std::filesystem::create_directories(dir);
-  return dir;
-}
-
 GtkDisplay& GtkDisplay::shared() {
   static GtkDisplay* display = new GtkDisplay();  // lives until exit, like the server
   return *display;
@@ -185,7 +179,8 @@ void GtkDisplay::settle() {
 
 Pixbuf GtkDisplay::screenshot(const std::string& fileName) {
   settle();
-  std::string path = outputDirectory() + "/" + fileName;
+  std::filesystem::create_directories(VELA_TEST_OUTPUT_DIR);
+  std::string path = VELA_TEST_OUTPUT_DIR "/" + fileName;
   Pixbuf image;
   run([&] {
     image.reset(gdk_pixbuf_get_from_window(gdk_get_default_root_window(), 0, 0, width(), height()));

@@ -1,9 +1,8 @@
 #pragma once
 
-// A private X server (XvfbServer) with GTK running
-// its main loop on a thread of the test, plus the pieces UI tests need: running code on
-// that loop, finding windows by widget name, XTest clicks and PNG screenshots.
-// One per test binary (GTK initialises once per process).
+// A private X server (XvfbServer) with GTK running its main loop on a thread of the test,
+// plus what UI tests need: running code on that loop, finding windows by widget name,
+// XTest clicks and PNG screenshots. One per test binary (GTK initialises once per process).
 
 #include <algorithm>
 #include <functional>
@@ -53,7 +52,7 @@ class GtkDisplay {
   // Types ASCII text, or presses one key by its keysym (e.g. XK_Return), through XTest.
   void type(const std::string& text);
   void press(unsigned long keysym);
-  // Saves the whole screen as a PNG in outputDirectory(), after pending drawing.
+  // Saves the whole screen as a PNG where people look at them, after pending drawing.
   Pixbuf screenshot(const std::string& fileName);
   // Lets the main loop draw and the server settle.
   void settle();
@@ -69,8 +68,5 @@ class GtkDisplay {
 inline bool contains(const std::vector<std::string>& texts, const std::string& text) {
   return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
-
-// Where tests put the images people look at.
-std::string outputDirectory();
 
 }  // namespace vela::testing
