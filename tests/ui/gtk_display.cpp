@@ -43,13 +43,7 @@ GtkDisplay::GtkDisplay() : server_(new XvfbServer(1280, 800)), name_(server_->di
   // The loop must be gone before the server: GDK ends the process when its display dies.
   std::atexit([] {
     GtkDisplay& d = shared();
-    g_main_context_invoke(
-        nullptr,
-        [](gpointer) -> gboolean {
-          gtk_main_quit();
-          return G_SOURCE_REMOVE;
-        },
-        nullptr);
+    d.run([] { gtk_main_quit(); });
     d.loop_.join();
     XCloseDisplay(d.xtest_);
     d.server_->kill();
