@@ -1,12 +1,7 @@
-// Feeds arbitrary bytes as a command-poll reply and takes every command in it through
-// the poller's first steps: the command list, IncomingCommand.parse and the signature
-// check against a pinned key. Beyond not crashing: the signed bytes are canonical JSON
-// of exactly the six signed members, carrying this agent's id whatever the command
-// says and every other member exactly as received; and no signature from the reply
-// ever verifies.
+// A command-poll reply, every command in it taken through the poller's first steps: the
+// command list, IncomingCommand.parse and the signature check against a pinned key.
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 
 #include "commands/command_poller.h"
@@ -15,21 +10,15 @@
 #include "fuzz_check.h"
 #include "util/agent_crypto.h"
 #include "util/canonical_json.h"
-#include "util/hex.h"
 #include "util/json_scanner.h"
 
 namespace {
 
 using vela::JSONValue;
 using vela::fuzz::check;
+using vela::fuzz::pinnedKey;
 
 constexpr const char* kAgentID = "2f9c6a1e-agent";
-
-const vela::AgentCrypto::Ed25519PublicKey& pinnedKey() {
-  static const auto key = *vela::AgentCrypto::Ed25519PublicKey::fromRaw(
-      *vela::Hex::decode("3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c"));
-  return key;
-}
 
 void checkCommand(const JSONValue& received, const vela::IncomingCommand& command) {
   check(command.agentID == kAgentID, "the command's agent id is not ours");

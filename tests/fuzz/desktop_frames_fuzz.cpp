@@ -1,22 +1,16 @@
-// Feeds arbitrary text to the desktop-frame decoder as the gateway client (and the
-// desktop helper, which gets the same lines relayed) does. Beyond not crashing: a
-// signal relayed back out as the agent writes it decodes to the same signal for the
-// same session, an open frame's ICE servers all have URLs, and the agent's frames for
-// the session are canonical JSON.
+// Text for the desktop-frame decoder as the gateway client (and the desktop helper, which
+// gets the same lines relayed) reads it; what decodes is answered, and a signal relayed
+// back out, as the agent writes them.
 
 #include <cstdint>
 
 #include "fuzz_check.h"
 #include "remote/desktop/desktop_frames.h"
 
-namespace {
-
 using vela::IncomingDesktopFrame;
 using vela::OutgoingDesktopFrame;
 using vela::fuzz::check;
 using vela::fuzz::sessionFrame;
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   auto frame = IncomingDesktopFrame::parse(vela::fuzz::text(data, size));

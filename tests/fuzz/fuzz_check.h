@@ -12,7 +12,9 @@
 #include <string_view>
 #include <utility>
 
+#include "util/agent_crypto.h"
 #include "util/canonical_json.h"
+#include "util/hex.h"
 #include "util/json_scanner.h"
 
 namespace vela::fuzz {
@@ -28,6 +30,13 @@ inline void check(bool holds, const char* what) {
 
 inline std::string_view text(const std::uint8_t* data, std::size_t size) {
   return {reinterpret_cast<const char*>(data), size};
+}
+
+// A pinned signing key; no signature taken from an input may verify against it.
+inline const AgentCrypto::Ed25519PublicKey& pinnedKey() {
+  static const auto key = *AgentCrypto::Ed25519PublicKey::fromRaw(
+      *Hex::decode("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a"));
+  return key;
 }
 
 // An answer the agent writes for a session: canonical JSON carrying that session's id.

@@ -3,6 +3,7 @@
 // injector that checks what reaches it. Beyond not crashing: positions are finite,
 // key codes come from the key map, and the held button follows downs and ups.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -18,10 +19,7 @@ namespace {
 using vela::fuzz::violation;
 
 bool mapped(std::uint16_t code) {
-  for (const auto& entry : vela::KeyCodeMap::entries()) {
-    if (entry.virtualKey == code) return true;
-  }
-  return false;
+  return std::ranges::any_of(vela::KeyCodeMap::entries(), [code](const auto& e) { return e.virtualKey == code; });
 }
 
 class CheckingInjector final : public vela::InputInjector {

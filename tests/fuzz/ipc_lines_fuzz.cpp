@@ -1,8 +1,5 @@
-// Feeds arbitrary bytes to the relay's line splitter in reads of varying size, with a
-// small cap on an unfinished line. Beyond not crashing: every line handed on is
-// non-empty valid UTF-8 without LF, what stays buffered never exceeds the cap, and
-// while nothing was discarded the lines are exactly those of splitting the whole input
-// at once.
+// The relay's line splitter fed in reads of varying size, with a small cap on an
+// unfinished line.
 
 #include <cstdint>
 #include <string>

@@ -1,9 +1,6 @@
-// Feeds arbitrary bytes to the PEM and DER readers behind pinned trust, the issued
-// certificate and the pinned Ed25519 keys: as PEM text (a CA bundle, agent.crt, a key
-// file) and as raw DER (an issued certificate, an X9.63 device key). Beyond not
-// crashing: PEM bodies survive re-armouring, a certificate re-encodes to the very
-// bytes it was read from, its pin and fingerprint have their fixed sizes, and an
-// Ed25519 key or device key reads back from its own export.
+// Bytes for the PEM and DER readers behind pinned trust, the issued certificate and the
+// pinned Ed25519 keys: as PEM text (a CA bundle, agent.crt, a key file) and as raw DER
+// (an issued certificate, an X9.63 device key).
 
 #include <cstdint>
 

@@ -1,7 +1,5 @@
-// Feeds arbitrary text to the shell-frame decoder as the gateway client does. Beyond
-// not crashing: a decoded frame written back the way the gateway writes it decodes to
-// the same frame, and the agent's answers for its session are canonical JSON that
-// carry the same session id and bytes back.
+// Text for the shell-frame decoder as the gateway client reads it; a decoded frame is
+// written back the way the gateway writes it, and answered as the agent does.
 
 #include <cstdint>
 #include <type_traits>

@@ -1,8 +1,5 @@
-// Feeds arbitrary text as the update-check reply and takes a decoded manifest through
-// the checker's first steps: its signed text, the signature check against a pinned
-// key, and the download URL. Beyond not crashing: every member keeps the value it had
-// in the reply (no integer wraps into another), the signed text has the fixed frame
-// around the size, and a signature taken from the reply never verifies.
+// An update-check reply, a decoded manifest taken through the checker's first steps: its
+// signed text, the signature check against a pinned key, and the download URL.
 
 #include <cstdint>
 
@@ -11,18 +8,12 @@
 #include "fuzz_check.h"
 #include "update/manifest.h"
 #include "util/agent_crypto.h"
-#include "util/hex.h"
 #include "util/url.h"
 
 namespace {
 
 using vela::fuzz::check;
-
-const vela::AgentCrypto::Ed25519PublicKey& pinnedKey() {
-  static const auto key = *vela::AgentCrypto::Ed25519PublicKey::fromRaw(
-      *vela::Hex::decode("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a"));
-  return key;
-}
+using vela::fuzz::pinnedKey;
 
 void checkRead(const nlohmann::json& reply, const vela::UpdateManifest& m) {
   const nlohmann::json& written = reply.at("manifest");

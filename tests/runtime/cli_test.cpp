@@ -79,21 +79,20 @@ TEST(CLIEntryTest, VersionHelpUsageAndErrorsPrintExactTexts) {
 }
 
 TEST(CLIOptionsTest, RemoveOptionAndGlobalFlags) {
-  Args lone = {"--server"};
-  EXPECT_EQ(CLI::removeOption(lone, "--server"), std::nullopt);
-  EXPECT_TRUE(lone.empty());
-  Args eq = {"--server=A", "--server", "B"};
-  EXPECT_EQ(CLI::removeOption(eq, "--server"), "A");
-  EXPECT_EQ(eq, (Args{"--server", "B"}));
-  Args dashValue = {"--server", "--tenant", "C"};
-  EXPECT_EQ(CLI::removeOption(dashValue, "--server"), "--tenant");
-  EXPECT_EQ(dashValue, (Args{"C"}));
-  Args emptyValue = {"x", "--token="};
-  EXPECT_EQ(CLI::removeOption(emptyValue, "--token"), "");
-  EXPECT_EQ(emptyValue, (Args{"x"}));
-  Args prefixOnly = {"--servers", "y", "--server-x=1"};
-  EXPECT_EQ(CLI::removeOption(prefixOnly, "--server"), std::nullopt);
-  EXPECT_EQ(prefixOnly.size(), 3u);
+  struct Removal {
+    Args args;
+    std::optional<std::string> value;
+    Args rest;
+  };
+  for (Removal c : std::vector<Removal>{{{"--server"}, std::nullopt, {}},
+                                        {{"--server=A", "--server", "B"}, "A", {"--server", "B"}},
+                                        {{"--server", "--tenant", "C"}, "--tenant", {"C"}},
+                                        {{"x", "--server="}, "", {"x"}},
+                                        {{"--servers", "--server-x=1"}, std::nullopt, {"--servers", "--server-x=1"}}}) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    EXPECT_EQ(CLI::removeOption(c.args, "--server"), c.value);
+    EXPECT_EQ(c.args, c.rest);
+  }
 
   auto [f, rest] = CLI::flags({"--enroll", "--server", "https://a", "--tenant=T", "--customer", "C",
                                "--token", "K", "--channel", "beta", "-y"},

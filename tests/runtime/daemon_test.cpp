@@ -33,8 +33,6 @@ class DaemonTest : public ::testing::Test {
  protected:
   void SetUp() override { cp_.pinInto(state_.path()); }
 
-  AgentConfig provisionedConfig() const { return testing::unenrolledConfig(cp_); }
-
   std::map<std::string, std::optional<std::string>> env() const {
     return {{"VELA_STATE_DIR", state_.path()}, {"VELA_DESKTOP_SOCKET", state_.file("run/desktop.sock")}};
   }
@@ -49,7 +47,7 @@ class DaemonTest : public ::testing::Test {
 // on schedule; SIGTERM while a script runs, with the reader of its standard error long
 // gone, ends the script, still reports its result and exits cleanly.
 TEST_F(DaemonTest, EnrolsRunsCommandsOnScheduleAndStopsCleanlyDuringAScript) {
-  ASSERT_TRUE(provisionedConfig().save());
+  ASSERT_TRUE(testing::unenrolledConfig(cp_).save());
   const std::string logFile = state_.file("agent.log");
   int errPipe[2];
   ASSERT_EQ(pipe(errPipe), 0);
@@ -126,7 +124,7 @@ TEST_F(DaemonTest, EnrolsRunsCommandsOnScheduleAndStopsCleanlyDuringAScript) {
 }
 
 TEST_F(DaemonTest, AttendedConfigurationHandsOverToQuickAssist) {
-  AgentConfig config = provisionedConfig();
+  AgentConfig config = testing::unenrolledConfig(cp_);
   config.quickAssist = true;
   ASSERT_TRUE(config.save());
   auto env = this->env();
@@ -141,7 +139,7 @@ TEST_F(DaemonTest, AttendedConfigurationHandsOverToQuickAssist) {
 
 TEST_F(DaemonTest, DiagnosticsOfAnEnrolledMachineWithAPinnedCA) {
   auto enrolled = testing::runAgent({"enroll", "--server", cp_.baseURL(), "--token",
-                                     *provisionedConfig().enrollmentToken},
+                                     *testing::unenrolledConfig(cp_).enrollmentToken},
                                     env());
   ASSERT_EQ(enrolled.status, 0) << enrolled.err;
   AgentConfig config = AgentConfig::load().value();
@@ -215,7 +213,7 @@ TEST_F(DaemonTest, DiagnosticsOfAnEnrolledMachineWithAPinnedCA) {
 // One mistyped value once made the daemon provision afresh and save over the file,
 // losing the identity and turning allowRunScript and allowPowerCommands back on.
 TEST_F(DaemonTest, MistypedConfigurationIsLeftByteIdenticalAndStopsTheDaemon) {
-  AgentConfig config = provisionedConfig();
+  AgentConfig config = testing::unenrolledConfig(cp_);
   config.agentID = "a-1";
   config.deviceToken = "t";
   config.allowRunScript = false;
@@ -256,7 +254,7 @@ TEST_F(DaemonTest, MistypedConfigurationIsLeftByteIdenticalAndStopsTheDaemon) {
 // whoever owns or may write the state directory decides the agent's identity and trust:
 // a root daemon refuses one that others control.
 TEST_F(DaemonTest, StateDirectoryIsClearedOfLeftoversAndRefusedWhenOthersControlIt) {
-  AgentConfig config = provisionedConfig();
+  AgentConfig config = testing::unenrolledConfig(cp_);
   config.serverBaseURL = "http://127.0.0.1:" + std::to_string(cp_.port());  // never contacted
   config.agentID = "a-1";
   ASSERT_TRUE(config.save());

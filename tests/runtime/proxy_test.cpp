@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "config/agent_config.h"

@@ -9,8 +9,7 @@ ConnectProxy::ConnectProxy(const std::vector<std::string>& args) {
   std::vector<std::string> all = {sourcePath("tools/controlplane/connect_proxy.py"), dir_.file("proxy.log")};
   all.insert(all.end(), args.begin(), args.end());
   process_ = std::make_unique<BackgroundProcess>("/usr/bin/python3", all,
-                                                 std::map<std::string, std::optional<std::string>>{
-                                                     {"PYTHONDONTWRITEBYTECODE", "1"}});
+                                                 Environment{{"PYTHONDONTWRITEBYTECODE", "1"}});
   const std::string ready = "proxy: ready port=";
   if (!BackgroundProcess::waitUntil([&] { return process_->out().find('\n') != std::string::npos; })) {
     throw std::runtime_error("the test proxy did not start: " + process_->err());

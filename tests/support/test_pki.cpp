@@ -73,6 +73,17 @@ std::shared_ptr<X509> makeCertificate(const std::string& commonName, EVP_PKEY* s
   return certificate;
 }
 
+template <typename Write>
+std::string pemText(Write write) {
+  BIO* bio = BIO_new(BIO_s_mem());
+  write(bio);
+  char* data = nullptr;
+  long length = BIO_get_mem_data(bio, &data);
+  std::string pem(data, static_cast<std::size_t>(length));
+  BIO_free(bio);
+  return pem;
+}
+
 }  // namespace
 
 std::shared_ptr<EVP_PKEY> generateKey(KeyKind kind) {
@@ -105,23 +116,11 @@ std::shared_ptr<EVP_PKEY> sharedKey(KeyKind kind) {
 }
 
 std::string certificatePEM(X509* certificate) {
-  BIO* bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_X509(bio, certificate);
-  char* data = nullptr;
-  long length = BIO_get_mem_data(bio, &data);
-  std::string pem(data, static_cast<std::size_t>(length));
-  BIO_free(bio);
-  return pem;
+  return pemText([certificate](BIO* bio) { PEM_write_bio_X509(bio, certificate); });
 }
 
 std::string privateKeyPEM(EVP_PKEY* key) {
-  BIO* bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
-  char* data = nullptr;
-  long length = BIO_get_mem_data(bio, &data);
-  std::string pem(data, static_cast<std::size_t>(length));
-  BIO_free(bio);
-  return pem;
+  return pemText([key](BIO* bio) { PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr); });
 }
 
 TestCA::TestCA(const std::string& commonName) {

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <stdexcept>
 
@@ -14,20 +13,14 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include "util/text_fields.h"
+
 namespace vela::testing {
 namespace {
 
 std::string lowerCase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
-}
-
-std::string trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
-    text.remove_suffix(1);
-  }
-  return std::string(text);
 }
 
 int acceptAnyClientCertificate(int, X509_STORE_CTX*) { return 1; }
@@ -202,15 +195,10 @@ void TLSTestServer::serveConnection(int fd, int index) {
       std::size_t secondSpace = requestLine.find(' ', firstSpace + 1);
       request.method = requestLine.substr(0, firstSpace);
       request.target = requestLine.substr(firstSpace + 1, secondSpace - firstSpace - 1);
-      std::size_t position = lineEnd == std::string::npos ? head.size() : lineEnd + 2;
-      while (position < head.size()) {
-        std::size_t end = head.find("\r\n", position);
-        if (end == std::string::npos) end = head.size();
-        std::string line = head.substr(position, end - position);
-        position = end + 2;
-        auto colon = line.find(':');
-        if (colon == std::string::npos) continue;
-        request.headers[lowerCase(line.substr(0, colon))] = trim(line.substr(colon + 1));
+      if (lineEnd != std::string::npos) {
+        for (const auto& [name, value] : TextFields::colonFields(head.substr(lineEnd + 2))) {
+          request.headers[lowerCase(name)] = value;
+        }
       }
       if (auto length = request.header("content-length"); !length.empty()) {
         if (!reader.readExactly(std::stoul(length), request.body)) break;

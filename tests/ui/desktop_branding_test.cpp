@@ -15,11 +15,7 @@ using testing::GtkDisplay;
 
 // A point on the logo's disc, away from the sail: blue in the light logo, white in the
 // dark one.
-unsigned discColour(GdkPixbuf* logo) {
-  const guchar* p = gdk_pixbuf_get_pixels(logo) + 64 * gdk_pixbuf_get_rowstride(logo) +
-                    30 * gdk_pixbuf_get_n_channels(logo);
-  return (unsigned(p[0]) << 16) | (unsigned(p[1]) << 8) | p[2];
-}
+unsigned discColour(GdkPixbuf* logo) { return testing::pixelAt(logo, 30, 64); }
 
 TEST(DesktopBranding, TenantLogosDecodeOnlyFromBase64OfAnImage) {
   EXPECT_EQ(DesktopBranding::logo(""), nullptr);

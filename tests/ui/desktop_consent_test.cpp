@@ -6,7 +6,6 @@
 
 #include <future>
 #include <string>
-#include <vector>
 
 #include "ui/gtk_display.h"
 

@@ -42,12 +42,12 @@ TEST(DesktopIndicator, BannerSitsTopCentreAndClicksFallThroughToTheWindowBelow) 
   EXPECT_EQ(std::tie(rect.x, rect.y, rect.width, rect.height), std::make_tuple(1280 / 2 - 230, 6, 460, 40));
 
   auto shot = display.screenshot("indicator-banner.png");
-  EXPECT_TRUE(isBannerRed(shot->pixel(rect.x + 420, rect.y + 20)));
-  EXPECT_FALSE(isBannerRed(shot->pixel(rect.x, rect.y))) << "corners are rounded";
+  EXPECT_TRUE(isBannerRed(testing::pixelAt(shot.get(), rect.x + 420, rect.y + 20)));
+  EXPECT_FALSE(isBannerRed(testing::pixelAt(shot.get(), rect.x, rect.y))) << "corners are rounded";
   int white = 0;
   for (int px = rect.x + 44; px < rect.x + 440; ++px) {
     for (int py = rect.y + 10; py < rect.y + 30; ++py) {
-      if (shot->pixel(px, py) == 0xffffff) ++white;
+      if (testing::pixelAt(shot.get(), px, py) == 0xffffff) ++white;
     }
   }
   EXPECT_GT(white, 100) << "white text on the banner";

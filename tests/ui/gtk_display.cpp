@@ -19,12 +19,6 @@
 
 namespace vela::testing {
 
-std::string outputDirectory() {
-  std::string dir = VELA_TEST_OUTPUT_DIR;
-  std::filesystem::create_directories(dir);
-  return dir;
-}
-
 GtkDisplay& GtkDisplay::shared() {
   static GtkDisplay* display = new GtkDisplay();  // lives until exit, like the server
   return *display;
@@ -49,13 +43,7 @@ GtkDisplay::GtkDisplay() : server_(new XvfbServer(1280, 800)), name_(server_->di
   // The loop must be gone before the server: GDK ends the process when its display dies.
   std::atexit([] {
     GtkDisplay& d = shared();
-    g_main_context_invoke(
-        nullptr,
-        [](gpointer) -> gboolean {
-          gtk_main_quit();
-          return G_SOURCE_REMOVE;
-        },
-        nullptr);
+    d.run([] { gtk_main_quit(); });
     d.loop_.join();
     XCloseDisplay(d.xtest_);
     d.server_->kill();
@@ -183,29 +171,21 @@ void GtkDisplay::settle() {
   }
 }
 
-std::unique_ptr<Screenshot> GtkDisplay::screenshot(const std::string& fileName) {
+Pixbuf GtkDisplay::screenshot(const std::string& fileName) {
   settle();
-  std::string path = outputDirectory() + "/" + fileName;
+  std::filesystem::create_directories(VELA_TEST_OUTPUT_DIR);
+  std::string path = VELA_TEST_OUTPUT_DIR "/" + fileName;
+  Pixbuf image;
   run([&] {
-    GdkWindow* root = gdk_get_default_root_window();
-    GdkPixbuf* image = gdk_pixbuf_get_from_window(root, 0, 0, width(), height());
-    gdk_pixbuf_save(image, path.c_str(), "png", nullptr, nullptr);
-    g_object_unref(image);
+    image.reset(gdk_pixbuf_get_from_window(gdk_get_default_root_window(), 0, 0, width(), height()));
+    EXPECT_TRUE(gdk_pixbuf_save(image.get(), path.c_str(), "png", nullptr, nullptr)) << path;
   });
-  return std::make_unique<Screenshot>(path);
+  return image;
 }
 
-Screenshot::Screenshot(std::string path)
-    : path_(std::move(path)), image_(gdk_pixbuf_new_from_file(path_.c_str(), nullptr)) {}
-
-Screenshot::~Screenshot() {
-  if (image_) g_object_unref(image_);
-}
-
-unsigned Screenshot::pixel(int x, int y) const {
-  if (!image_) return 0;
-  const guchar* p = gdk_pixbuf_get_pixels(image_) + y * gdk_pixbuf_get_rowstride(image_) +
-                    x * gdk_pixbuf_get_n_channels(image_);
+unsigned pixelAt(GdkPixbuf* image, int x, int y) {
+  const guchar* p = gdk_pixbuf_get_pixels(image) + y * gdk_pixbuf_get_rowstride(image) +
+                    x * gdk_pixbuf_get_n_channels(image);
   return (unsigned(p[0]) << 16) | (unsigned(p[1]) << 8) | p[2];
 }
 

@@ -1,22 +1,20 @@
 #pragma once
 
-// A private X server (XvfbServer) with GTK running
-// its main loop on a thread of the test, plus the pieces UI tests need: running code on
-// that loop, finding windows by widget name, XTest clicks and PNG screenshots.
-// One per test binary (GTK initialises once per process).
+// A private X server (XvfbServer) with GTK running its main loop on a thread of the test,
+// plus what UI tests need: running code on that loop, finding windows by widget name,
+// XTest clicks and PNG screenshots. One per test binary (GTK initialises once per process).
 
 #include <algorithm>
 #include <functional>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/xvfb_server.h"
+#include "ui/pixbuf.h"
 
 typedef struct _GtkWidget GtkWidget;
 struct _XDisplay;
-struct _GdkPixbuf;
 
 namespace vela::testing {
 
@@ -24,20 +22,8 @@ struct ScreenRect {
   int x = 0, y = 0, width = 0, height = 0;
 };
 
-// A saved picture of the whole screen.
-class Screenshot {
- public:
-  explicit Screenshot(std::string path);
-  ~Screenshot();
-  Screenshot(const Screenshot&) = delete;
-  Screenshot& operator=(const Screenshot&) = delete;
-  const std::string& path() const { return path_; }
-  unsigned pixel(int x, int y) const;  // packed 0xRRGGBB
-
- private:
-  std::string path_;
-  _GdkPixbuf* image_ = nullptr;
-};
+// A pixel of `image`, packed 0xRRGGBB.
+unsigned pixelAt(GdkPixbuf* image, int x, int y);
 
 class GtkDisplay {
  public:
@@ -66,8 +52,8 @@ class GtkDisplay {
   // Types ASCII text, or presses one key by its keysym (e.g. XK_Return), through XTest.
   void type(const std::string& text);
   void press(unsigned long keysym);
-  // Saves the whole screen as a PNG in outputDirectory(), after pending drawing.
-  std::unique_ptr<Screenshot> screenshot(const std::string& fileName);
+  // Saves the whole screen as a PNG where people look at them, after pending drawing.
+  Pixbuf screenshot(const std::string& fileName);
   // Lets the main loop draw and the server settle.
   void settle();
 
@@ -82,8 +68,5 @@ class GtkDisplay {
 inline bool contains(const std::vector<std::string>& texts, const std::string& text) {
   return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
-
-// Where tests put the images people look at.
-std::string outputDirectory();
 
 }  // namespace vela::testing

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <thread>
 
 #include "support/temp_dir.h"
 #include "ui/gtk_display.h"
