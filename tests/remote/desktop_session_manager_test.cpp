@@ -39,7 +39,6 @@ class FrameSink {
     std::lock_guard lock(mu_);
     frames_.push_back(std::move(sent));
   }
-  // Waits for at least `count` frames and returns them all.
   std::vector<Sent> await(size_t count) {
     until([&] { return now().size() >= count; });
     return now();

@@ -89,7 +89,6 @@ TEST(DaemonKillSoak, StateSurvivesKillsAndNoCommandRunsTwice) {
     agentID = testing::waitForEnrolledAgentID(0ms);
     return !agentID.empty();
   };
-  // Starts the daemon and kills it after `delay`.
   auto killAfter = [&](Clock::duration delay) {
     BackgroundProcess agent(testing::agentExe(), {"run"}, env);
     std::this_thread::sleep_for(delay);
