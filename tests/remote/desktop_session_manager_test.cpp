@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "remote/desktop_session_fakes.h"
+#include "support/background_process.h"
 #include "util/base64.h"
 #include "util/json_scanner.h"
 
@@ -25,10 +26,7 @@ struct Sent {
   JSONValue inner;
 };
 
-// Waits (bounded, so a broken build fails instead of hanging) until `done` holds.
-void until(const std::function<bool()>& done) {
-  for (int i = 0; i < 12000 && !done(); ++i) std::this_thread::sleep_for(5ms);
-}
+void until(const std::function<bool()>& done) { testing::BackgroundProcess::waitUntil(done); }
 
 class FrameSink {
  public:
@@ -41,7 +39,6 @@ class FrameSink {
     std::lock_guard lock(mu_);
     frames_.push_back(std::move(sent));
   }
-  // Waits for at least `count` frames and returns them all.
   std::vector<Sent> await(size_t count) {
     until([&] { return now().size() >= count; });
     return now();

@@ -47,14 +47,9 @@ class GatewayClientTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     certs_ = new testing::TempDir();
-    otherCerts_ = new testing::TempDir();
     ASSERT_TRUE(testing::makeCertificates(certs_->path()));
-    ASSERT_TRUE(testing::makeCertificates(otherCerts_->path(), "Somebody Else CA"));
   }
-  static void TearDownTestSuite() {
-    delete certs_;
-    delete otherCerts_;
-  }
+  static void TearDownTestSuite() { delete certs_; }
 
   void SetUp() override {
     ASSERT_TRUE(testing::writePinnedTrust(state_.path(), certs_->file("ca.pem")));
@@ -75,14 +70,12 @@ class GatewayClientTest : public ::testing::Test {
   bool waitForLog(const std::string& text) { return eventually([&] { return logContains(text); }); }
 
   static testing::TempDir* certs_;
-  static testing::TempDir* otherCerts_;
   testing::ScopedStateDir state_;
   std::string logFile_ = state_.file("agent.log");
   testing::ScopedEnv logEnv_{"VELA_LOG_FILE", logFile_};
 };
 
 testing::TempDir* GatewayClientTest::certs_ = nullptr;
-testing::TempDir* GatewayClientTest::otherCerts_ = nullptr;
 
 TEST(GatewayBackoffTest, DoublesFromTwoSecondsUpToThirtyWithThirtyPercentJitter) {
   std::vector<double> bases;
@@ -137,12 +130,6 @@ TEST_F(GatewayClientTest, ShellFramesTravelBothWaysBadFramesAreDroppedAndStopClo
   EXPECT_EQ(CanonicalJSON::encode(exit),
             R"({"code":3,"session_id":"s1","signal":null,"type":"shell.exit","v":1})");
 
-  ASSERT_TRUE(gateway.send(openFrame("c0")));
-  ASSERT_TRUE(gateway.send(shellFrame("shell.close", "c0")));
-  auto closed = reader.nextOfType("shell.exit", "c0");
-  ASSERT_TRUE(closed);
-  EXPECT_EQ((*closed)["signal"]->intValue(), 1);
-
   // Oversize and unparseable frames are dropped without closing the connection.
   auto padded = [](const std::string& session, std::size_t size) {
     std::string head = R"({"pad":")";
@@ -195,8 +182,6 @@ TEST_F(GatewayClientTest, LosingTheGatewayEndsShellsAndDesktopsQuietlyAndReconne
     ASSERT_TRUE(reader.nextOfType("desktop.error", "d3"));  // the limit; after d1 and d2 are made
     ASSERT_EQ(backend.recordings.size(), 2u);
     ASSERT_TRUE(eventually([&] { return backend.peers[0]->state().starts == 1; }));
-    backend.peers[0]->offer("v=0");
-    ASSERT_TRUE(reader.nextOfType("desktop.signal", "d1"));
     backend.recordings[0]->fireDurable();
     ASSERT_TRUE(reader.nextOfType("desktop.opened", "d1"));
     ASSERT_TRUE(reader.nextOfType("desktop.recording", "d1"));
@@ -237,22 +222,10 @@ TEST_F(GatewayClientTest, LosingTheGatewayEndsShellsAndDesktopsQuietlyAndReconne
   }));
 }
 
-// A gateway the pinned CA did not sign, a refused upgrade, a peer that never answers
-// pings and one that stops reading while a shell's output is queued each end the
-// connection attempt in a logged reconnect.
-TEST_F(GatewayClientTest, RejectedCertificateRefusedUpgradeAndSilentPeersLeadToReconnects) {
-  {
-    GatewayProcess gateway(otherCerts_->path());
-    ASSERT_TRUE(gateway.ready());
-    auto client = makeClient();
-    client->start();
-    ASSERT_TRUE(waitForLog("ERROR: gateway: server trust pinning rejected"));
-    ASSERT_TRUE(eventually([&] { return client->connectCountForTesting() >= 2; }));
-    EXPECT_FALSE(client->isConnectedForTesting());
-    EXPECT_TRUE(logContains("); reconnect in 2."));
-    EXPECT_TRUE(gateway.connections().empty());
-    client->stop();
-  }
+// A refused upgrade, and a peer that stops reading (pongs included) while a shell's
+// output is queued, each end the connection attempt in a logged reconnect. Output the
+// operator cannot take stays in the shell, not in the agent.
+TEST_F(GatewayClientTest, RefusedUpgradeAndStalledPeerLeadToReconnects) {
   {
     GatewayProcess gateway(certs_->path());
     auto client = makeClient("wrong-token");
@@ -261,18 +234,6 @@ TEST_F(GatewayClientTest, RejectedCertificateRefusedUpgradeAndSilentPeersLeadToR
     ASSERT_TRUE(eventually([&] { return client->connectCountForTesting() >= 2; }));
     client->stop();
   }
-  {
-    GatewayProcess gateway(certs_->path(), {"--ignore-pings"});
-    auto client = makeClient();
-    client->setTimingForTesting(100ms, 400ms);
-    client->start();
-    ASSERT_TRUE(waitForLog("WARN: gateway: no pong for >50s; treating connection as dead"));
-    ASSERT_TRUE(waitForLog("gateway: disconnected (ping watchdog: stale connection); reconnect in "));
-    client->stop();
-  }
-  // Output the operator cannot take stays in the shell, not in the agent.
-  Log::resetLogFileForTesting();
-  std::filesystem::remove(logFile_);
   GatewayProcess gateway(certs_->path());
   auto client = makeClient();
   client->setTimingForTesting(250ms, 8s);
@@ -285,6 +246,7 @@ TEST_F(GatewayClientTest, RejectedCertificateRefusedUpgradeAndSilentPeersLeadToR
   ASSERT_TRUE(gateway.send(stdinFrame("z", "stty raw -echo; cat /dev/zero\n")));
   ASSERT_TRUE(waitForLog("WARN: shell session z: gateway not draining; output paused at 1024 KiB"));
   ASSERT_TRUE(waitForLog("WARN: gateway: no pong for >50s; treating connection as dead"));
+  ASSERT_TRUE(waitForLog("gateway: disconnected (ping watchdog: stale connection); reconnect in "));
   ASSERT_TRUE(eventually([&] { return client->activeShellsForTesting() == 0; }));
   client->stop();
 }

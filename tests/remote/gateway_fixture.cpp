@@ -27,8 +27,8 @@ size_t collect(char* data, size_t size, size_t count, void* out) {
 
 }  // namespace
 
-bool makeCertificates(const std::string& dir, const std::string& caName) {
-  TestCA ca(caName);
+bool makeCertificates(const std::string& dir) {
+  TestCA ca("Vela Test CA");
   TestCertificate server = ca.issue("localhost", "DNS:localhost,IP:127.0.0.1,IP:::1");
   writeFile(dir + "/ca.pem", ca.certificatePEM());
   writeFile(dir + "/server.pem", server.certificatePEM);

@@ -17,7 +17,7 @@ namespace vela::testing {
 
 // A CA and a server certificate for localhost/127.0.0.1/::1 in `dir`: ca.pem,
 // server.pem, server.key.
-bool makeCertificates(const std::string& dir, const std::string& caName = "Vela Test CA");
+bool makeCertificates(const std::string& dir);
 
 // Pinned trust material in a state directory: pinned/ca.pem copied from `caPem`, and
 // Ed25519 keys for commands and updates.

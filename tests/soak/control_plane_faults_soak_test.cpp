@@ -32,12 +32,6 @@ using namespace std::chrono_literals;
 
 std::size_t countOf(const std::string& jsonArray) { return nlohmann::json::parse(jsonArray).size(); }
 
-std::size_t requestsTo(const ControlPlane& cp, const std::string& path) {
-  std::size_t n = 0;
-  for (const auto& request : nlohmann::json::parse(cp.requests())) n += request["path"] == path;
-  return n;
-}
-
 // The i-th failing answer: server errors, garbage and drops, and with `slow` every 50th
 // one (the 11th first) later than the client's 30-second limit.
 ControlPlane::Fault failure(int i, const std::string& path, bool slow) {
@@ -72,13 +66,13 @@ TEST(ControlPlaneFaultsSoak, DaemonRecoversFromALongRunOfBadAnswers) {
 
   const std::string polls = "/api/agent/commands", beats = "/api/agent/telemetry";
   const int count = testing::soakCount("VELA_SOAK_COUNT", 24);
-  const std::size_t pollsBefore = requestsTo(cp, polls);
+  const std::size_t pollsBefore = testing::countWhere(cp.requests(), "path", polls);
   for (int i = 0; i < count; ++i) {
     cp.scriptFault(failure(i, polls, true));
     cp.scriptFault(failure(i + 1, beats, false));
   }
   ASSERT_TRUE(BackgroundProcess::waitUntil(
-      [&] { return requestsTo(cp, polls) >= pollsBefore + static_cast<std::size_t>(count); },
+      [&] { return testing::countWhere(cp.requests(), "path", polls) >= pollsBefore + count; },
       std::chrono::seconds(30 + count * 3)))
       << agent.err();
   cp.clearFaults();
@@ -90,9 +84,7 @@ TEST(ControlPlaneFaultsSoak, DaemonRecoversFromALongRunOfBadAnswers) {
   std::cout << "soak: " << count << " bad answers to each of polls and heartbeats\n";
   testing::expectSettled(before, after);
 
-  std::size_t runs = 0;
-  for (const auto& result : nlohmann::json::parse(cp.results(agentID))) runs += result["command_id"] == id;
-  EXPECT_EQ(runs, 1u);
+  EXPECT_EQ(testing::countWhere(cp.results(agentID), "command_id", id), 1u);
 
   EXPECT_EQ(agent.stop(SIGTERM), 0);
   auto stored = AgentConfig::loadStored();

@@ -13,7 +13,6 @@
 #include <signal.h>
 
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -65,9 +64,7 @@ Json redelivery(const ControlPlane& cp, const std::string& agentID, const std::s
 }
 
 std::size_t resultsFor(const ControlPlane& cp, const std::string& id) {
-  std::size_t n = 0;
-  for (const auto& r : Json::parse(cp.results())) n += r["command_id"] == id;
-  return n;
+  return testing::countWhere(cp.results(), "command_id", id);
 }
 
 TEST(DaemonKillSoak, StateSurvivesKillsAndNoCommandRunsTwice) {
@@ -92,7 +89,6 @@ TEST(DaemonKillSoak, StateSurvivesKillsAndNoCommandRunsTwice) {
     agentID = testing::waitForEnrolledAgentID(0ms);
     return !agentID.empty();
   };
-  // Starts the daemon and kills it after `delay`.
   auto killAfter = [&](Clock::duration delay) {
     BackgroundProcess agent(testing::agentExe(), {"run"}, env);
     std::this_thread::sleep_for(delay);

@@ -13,6 +13,8 @@
 #include <cctype>
 #include <stdexcept>
 
+#include "util/base64.h"
+
 namespace vela::testing {
 namespace {
 
@@ -36,9 +38,7 @@ std::string acceptKey(const std::string& request) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   EVP_Digest(key.data(), key.size(), digest, &size, EVP_sha1(), nullptr);
-  unsigned char text[64];
-  int length = EVP_EncodeBlock(text, digest, static_cast<int>(size));
-  return std::string(reinterpret_cast<char*>(text), static_cast<std::size_t>(length));
+  return Base64::encode(std::span<const std::uint8_t>(digest, size));
 }
 
 std::string frameHeader(unsigned char opcode, std::size_t size) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -70,6 +71,12 @@ void expectSettled(const ProcessFigures& before, const ProcessFigures& after) {
 #if !defined(__SANITIZE_ADDRESS__)  // its quarantine keeps freed memory resident by design
   EXPECT_LE(after.rssKiB, before.rssKiB + 4096);
 #endif
+}
+
+std::size_t countWhere(const std::string& jsonArray, const std::string& key, const std::string& value) {
+  std::size_t n = 0;
+  for (const auto& entry : nlohmann::json::parse(jsonArray)) n += entry[key] == value;
+  return n;
 }
 
 std::vector<std::string> temporaries(const std::string& dir) {

@@ -31,6 +31,9 @@ ProcessFigures idleFigures(pid_t pid);
 // `before`: one descriptor or thread more at most, 4 MiB more resident at most.
 void expectSettled(const ProcessFigures& before, const ProcessFigures& after);
 
+// Entries of the JSON array `jsonArray` whose member `key` is `value`.
+std::size_t countWhere(const std::string& jsonArray, const std::string& key, const std::string& value);
+
 // Files under `dir` that a writer left between writing and renaming ("config.json" for
 // "config.json.tmp-123-4").
 std::vector<std::string> temporaries(const std::string& dir);

@@ -23,13 +23,8 @@ echo "install=$?"
 # Enrolment is the daemon's first network exchange; give it a generous while.
 for i in $(seq 120); do grep -q '"agentID"' /var/lib/vela-agent/config.json && break; sleep 1; done
 systemctl status --no-pager vela-agent.service
-echo "active=$(systemctl is-active vela-agent.service)"
 echo "enabled=$(systemctl is-enabled vela-agent.service)"
 echo "desktop=$(systemctl --global is-enabled vela-agent-desktop.service)"
-systemd-analyze verify --man=no /etc/systemd/system/vela-agent.service &&
-  systemd-analyze verify --man=no /etc/systemd/user/vela-agent-desktop.service
-echo "verify=$?"
-ls /tmp
 )sh";
 
 TEST(SystemdInstallTest, DaemonRunsUnderSystemdAndEnrols) {
@@ -46,16 +41,12 @@ TEST(SystemdInstallTest, DaemonRunsUnderSystemdAndEnrols) {
   ASSERT_EQ(booted.status, 0) << booted.out << booted.err << readFileOrEmpty(work.file("c/console.log"));
 
   const std::string log = readFileOrEmpty(work.file("c/upper/opt/vela/test.log"));
-  // Owners and modes of what the script installs are the system-install test's.
-  for (const char* line : {"install=0\n", "Active: active (running)", "active=active\n", "enabled=enabled\n",
-                           "desktop=enabled\n", "verify=0\n"}) {
+  // Owners and modes of what the script installs, its clean-up of its temporary files and
+  // systemd's verdict on the units are the system-install test's.
+  for (const char* line : {"install=0\n", "Active: active (running)", "enabled=enabled\n", "desktop=enabled\n"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   }
-  EXPECT_EQ(log.find("vela-install-"), std::string::npos) << log;  // temporary files gone
-  // The daemon started by systemd enrolled.
-  EXPECT_NE(readFileOrEmpty(work.file("c/upper/var/lib/vela-agent/config.json")).find("\"agentID\""),
-            std::string::npos);
-  EXPECT_NE(cp.agents(), "[]");
+  EXPECT_NE(cp.agents(), "[]");  // the daemon started by systemd enrolled
 }
 
 }  // namespace

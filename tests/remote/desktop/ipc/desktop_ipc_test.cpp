@@ -1,31 +1,41 @@
+// The desktop relay against stand-in helpers (ipc_peer.py) run as throwaway local users
+// (the tests run as root), with a seat whose active user the test sets.
+
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 
+#include "platform/active_seat_user.h"
 #include "platform/unix_socket.h"
 #include "remote/desktop/ipc/desktop_ipc_server.h"
 #include "remote/desktop/ipc/ipc_channel.h"
-#include "remote/desktop/ipc/ipc_test_support.h"
 #include "runtime/desktop_relay_service.h"
+#include "support/background_process.h"
+#include "support/build_paths.h"
 #include "support/peak_memory.h"
 #include "support/temp_dir.h"
+#include "util/log.h"
+#include "util/mutex.h"
 
 namespace vela {
 namespace {
 
 using testing::BackgroundProcess;
-using testing::TestUser;
 
 bool waitFor(const std::function<bool()>& condition) { return BackgroundProcess::waitUntil(condition); }
 
+// Lines that arrive on other threads.
 class Lines {
  public:
   void add(std::string line) {
@@ -37,10 +47,88 @@ class Lines {
     return lines_;
   }
   std::size_t size() { return get().size(); }
+  bool contains(const std::string& text) {
+    auto all = get();
+    return std::any_of(all.begin(), all.end(), [&](const auto& line) { return line.find(text) != std::string::npos; });
+  }
 
  private:
   Mutex mu_;
   std::vector<std::string> lines_ GUARDED_BY(mu_);
+};
+
+// What the agent logs while a LogCapture lives; kept for the whole run, as a line may
+// still be on its way in when the capture ends.
+Lines logged;
+struct LogCapture {
+  LogCapture() { Log::forwardTo([](Log::Level, std::string_view line) { logged.add(std::string(line)); }); }
+  ~LogCapture() { Log::forwardTo(nullptr); }
+};
+
+// Created with useradd, removed with userdel.
+class TestUser {
+ public:
+  TestUser() {
+    static std::atomic<int> next{0};
+    name_ = "vipc" + std::to_string(::getpid()) + "u" + std::to_string(next++);
+    if (std::system(("useradd -M -N -s /usr/sbin/nologin " + name_ + " 2>/dev/null").c_str()) != 0) return;
+    if (passwd* entry = ::getpwnam(name_.c_str())) {
+      uid_ = entry->pw_uid;
+      gid_ = entry->pw_gid;
+    }
+  }
+  ~TestUser() { [[maybe_unused]] int status = std::system(("userdel " + name_ + " 2>/dev/null").c_str()); }
+  TestUser(const TestUser&) = delete;
+  TestUser& operator=(const TestUser&) = delete;
+  bool ok() const { return uid_ != 0; }
+  uid_t uid() const { return uid_; }
+  gid_t gid() const { return gid_; }
+
+ private:
+  std::string name_;
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
+};
+
+// The stand-in helper as `user`.
+std::unique_ptr<BackgroundProcess> startPeer(const TestUser& user, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"--reuid=" + std::to_string(user.uid()), "--regid=" + std::to_string(user.gid()),
+                                   "--clear-groups", "--", "/usr/bin/python3",
+                                   testing::sourcePath("tests/remote/desktop/ipc/ipc_peer.py")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return std::make_unique<BackgroundProcess>("/usr/bin/setpriv", argv);
+}
+
+class TestSeat final : public platform::ActiveSeatUser {
+ public:
+  explicit TestSeat(std::optional<uid_t> user) : user_(user) {}
+  std::optional<uid_t> current() override {
+    MutexLock guard(mu_);
+    return user_;
+  }
+  Result<void> watch(Changed changed) override {
+    MutexLock guard(mu_);
+    changed_ = std::move(changed);
+    return {};
+  }
+  void stop() override {
+    MutexLock guard(mu_);
+    changed_ = nullptr;
+  }
+  void switchTo(std::optional<uid_t> user) {
+    Changed changed;
+    {
+      MutexLock guard(mu_);
+      user_ = user;
+      changed = changed_;
+    }
+    if (changed) changed(user);
+  }
+
+ private:
+  Mutex mu_;
+  std::optional<uid_t> user_ GUARDED_BY(mu_);
+  Changed changed_ GUARDED_BY(mu_);
 };
 
 void writeAll(int fd, const std::string& bytes) {
@@ -101,13 +189,13 @@ TEST(IPCChannelTest, UnixAddressKeepsItsTerminator) {
 struct Relay {
   testing::TempDir dir;
   std::string path = dir.file("run/desktop.sock");
-  testing::TestSeat* seat = nullptr;
+  TestSeat* seat = nullptr;
   std::unique_ptr<DesktopRelayService> service;
   Lines upstream;
 
   explicit Relay(std::optional<uid_t> user) {
     std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
-    auto owned = std::make_unique<testing::TestSeat>(user);
+    auto owned = std::make_unique<TestSeat>(user);
     seat = owned.get();
     service = DesktopRelayService::create(path, std::move(owned));
     service->server()->setUpstream([this](std::string line) { upstream.add(std::move(line)); });
@@ -130,21 +218,21 @@ TEST(DesktopIPCServerTest, FollowsTheSeatUserAndKeepsEveryoneElseOut) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to create users";
   TestUser alice, bob, carol;
   ASSERT_TRUE(alice.ok() && bob.ok() && carol.ok());
-  testing::LogCapture log;
+  LogCapture capture;
   Relay relay(alice.uid());
   // Carol knocks all the time, from before the socket exists until the end.
   std::string stopProbe = relay.dir.file("stop-probe");
-  auto probe = testing::startPeer(carol, {relay.path, "probe", stopProbe});
+  auto probe = startPeer(carol, {relay.path, "probe", stopProbe});
   usleep(200'000);
   relay.service->start();
   ASSERT_TRUE(ownedBy(relay.path, alice.uid()));
-  EXPECT_TRUE(log.contains("desktop IPC listening at " + relay.path));
+  EXPECT_TRUE(logged.contains("desktop IPC listening at " + relay.path));
 
-  auto first = testing::startPeer(alice, {relay.path, "helper"});
+  auto first = startPeer(alice, {relay.path, "helper"});
   ASSERT_TRUE(waitFor([&] { return relay.upstream.size() == 1; })) << first->out();
   EXPECT_EQ(relay.upstream.get()[0], "hello from " + std::to_string(alice.uid()));
   // Logged once the channel reads, so possibly after the hello went up.
-  EXPECT_TRUE(waitFor([&] { return log.contains("desktop IPC: helper connected (uid " + std::to_string(alice.uid()) + ")"); }));
+  EXPECT_TRUE(waitFor([&] { return logged.contains("desktop IPC: helper connected (uid " + std::to_string(alice.uid()) + ")"); }));
   relay.service->server()->forward(R"({"type":"desktop.close","session_id":"a"})");
   ASSERT_TRUE(waitFor([&] { return said(*first, "got {\"type\":\"desktop.close\""); }));
 
@@ -154,15 +242,15 @@ TEST(DesktopIPCServerTest, FollowsTheSeatUserAndKeepsEveryoneElseOut) {
 
   // Bob may open the file only because root makes it so; the peer check still throws him out.
   ::chmod(relay.path.c_str(), 0666);
-  auto intruder = testing::startPeer(bob, {relay.path, "helper"});
+  auto intruder = startPeer(bob, {relay.path, "helper"});
   ASSERT_TRUE(waitFor([&] { return said(*intruder, "closed"); })) << intruder->out() << intruder->err();
-  EXPECT_TRUE(log.contains("desktop IPC: rejected peer uid " + std::to_string(bob.uid()) + " (expected " +
+  EXPECT_TRUE(logged.contains("desktop IPC: rejected peer uid " + std::to_string(bob.uid()) + " (expected " +
                            std::to_string(alice.uid()) + ")"));
   relay.service->server()->forward("for alice only");
   ::chmod(relay.path.c_str(), 0600);
 
   // A second helper replaces the first.
-  auto second = testing::startPeer(alice, {relay.path, "returning"});
+  auto second = startPeer(alice, {relay.path, "returning"});
   ASSERT_TRUE(waitFor([&] { return said(*first, "closed"); }));
   ASSERT_TRUE(waitFor([&] { return relay.upstream.size() == 2; }));
   relay.service->server()->forward("to the second");
@@ -171,12 +259,12 @@ TEST(DesktopIPCServerTest, FollowsTheSeatUserAndKeepsEveryoneElseOut) {
 
   // Bob takes the seat: Alice's helper is closed and cannot come back; Bob's gets in.
   std::string stopSecondProbe = relay.dir.file("stop-second-probe");
-  auto secondProbe = testing::startPeer(carol, {relay.path, "probe", stopSecondProbe});
+  auto secondProbe = startPeer(carol, {relay.path, "probe", stopSecondProbe});
   usleep(200'000);
   relay.seat->switchTo(bob.uid());
   ASSERT_TRUE(waitFor([&] { return said(*second, "reconnect failed: Permission denied"); })) << second->out();
   EXPECT_TRUE(ownedBy(relay.path, bob.uid()));
-  auto bobs = testing::startPeer(bob, {relay.path, "helper"});
+  auto bobs = startPeer(bob, {relay.path, "helper"});
   ASSERT_TRUE(waitFor([&] { return relay.upstream.size() == 3; }));
   relay.service->server()->forward("to bob");
   ASSERT_TRUE(waitFor([&] { return said(*bobs, "got to bob"); }));
@@ -201,7 +289,7 @@ TEST(DesktopIPCServerTest, HostileHelperCostsBoundedMemoryAndNeverBlocksForward)
   testing::resetPeakRSS();
   auto before = testing::peakRSSBytes();
   // 100 MB without LF, then a flood of lines; it never reads what it is sent.
-  auto flood = testing::startPeer(alice, {relay.path, "flood"});
+  auto flood = startPeer(alice, {relay.path, "flood"});
   ASSERT_TRUE(waitFor([&] { return relay.helperConnected(); }));
   std::string frame(64 * 1024, 'f');
   for (int i = 0; i < 4000; ++i) relay.service->server()->forward(frame);  // 256 MB offered
