@@ -2,7 +2,6 @@
 """Test gateway for vela-agent remote shells (test tooling only).
 
   gateway.py DIR [--port 8443] [--operator-port N] [--accept-token TOKEN ...]
-                 [--ignore-pings]
       Serves the agent side, wss://127.0.0.1:PORT/v1/agent/conn, with DIR/server.pem and
       DIR/server.key, and the operator side, http://127.0.0.1:N (N=0 picks a free
       port). Bearer tokens are accepted from --accept-token, from DIR/device_tokens.json
@@ -75,10 +74,9 @@ def read_json(path, default):
 
 
 class Gateway:
-    def __init__(self, directory, accept_tokens, ignore_pings):
+    def __init__(self, directory, accept_tokens):
         self.directory = directory
         self.extra_tokens = list(accept_tokens)
-        self.ignore_pings = ignore_pings
         self.agents = {}          # agent id -> AgentLink
         self.connections = []     # records of every agent connection
         self.frames = {}          # agent id -> every text frame it sent
@@ -109,7 +107,7 @@ class Gateway:
         self.connections.append(record)
         if agent_id is None:
             return web.json_response({"error": "unauthorized"}, status=401)
-        ws = web.WebSocketResponse(autoping=not self.ignore_pings, heartbeat=None,
+        ws = web.WebSocketResponse(heartbeat=None,
                                    max_msg_size=0)
         await ws.prepare(request)
         old = self.agents.get(agent_id)
@@ -130,8 +128,6 @@ class Gateway:
                             self.arrived.notify_all()
                         await link.from_agent(msg.data)
                     await link.throttle(len(msg.data))
-                elif msg.type == WSMsgType.PING and self.ignore_pings:
-                    pass
         finally:
             record["closed_at"] = time.time()
             record["close_code"] = ws.close_code
@@ -281,7 +277,7 @@ def announce(line):
 
 
 async def serve(args):
-    gateway = Gateway(args.directory, args.accept_token or [], args.ignore_pings)
+    gateway = Gateway(args.directory, args.accept_token or [])
     agent_app = web.Application()
     agent_app.router.add_get(CONN_PATH, gateway.agent_conn)
     operator_app = web.Application(client_max_size=64 * 1024 * 1024)
@@ -479,8 +475,6 @@ def main(argv):
     p.add_argument("--port", type=int, default=8443)
     p.add_argument("--operator-port", type=int, default=0)
     p.add_argument("--accept-token", action="append")
-    p.add_argument("--ignore-pings", action="store_true",
-                   help="never answer the agent's pings (exercises its watchdog)")
     asyncio.run(serve(p.parse_args(argv)))
     return 0
 
