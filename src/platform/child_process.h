@@ -21,7 +21,6 @@ namespace vela::platform {
 struct ChildLaunch {
   enum class Grouping {
     inherit,     // stays in the agent's process group
-    ownGroup,    // leads a new group, so the whole group can be signalled
     ownSession,  // leads a new session: the agent's terminal and group signals miss it
   };
 

@@ -4,12 +4,13 @@
 
 #include "desktop/host/desktop_module.h"
 #include "util/log.h"
+#include "util/no_ui.h"
 
 namespace vela::QuickAssistUI {
 namespace {
 
 std::shared_ptr<QuickAssistWindows> windows() {
-  if (const char* off = std::getenv("VELA_NO_UI"); off && *off) return nullptr;
+  if (uiTurnedOff()) return nullptr;
   auto backend = DesktopModule::backend();
   return backend ? (*backend)->quickAssistWindows() : nullptr;
 }

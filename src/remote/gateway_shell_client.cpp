@@ -171,11 +171,7 @@ void GatewayShellClient::route(const std::string& text) {
     return;
   }
   if (auto desktop = IncomingDesktopFrame::parse(text)) {
-    if (desktopRelay_) {
-      desktopRelay_->forward(text);
-    } else {
-      desktopManager_->handle(*desktop);
-    }
+    if (!desktopRelay_ || !desktopRelay_->forward(text)) desktopManager_->handle(*desktop);
     return;
   }
   Log::debug("gateway: unparseable frame");

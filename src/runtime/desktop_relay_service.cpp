@@ -14,14 +14,14 @@ namespace {
 
 void handOver(DesktopIPCServer& server, std::optional<uid_t> uid) {
   if (auto handed = server.handOver(uid); !handed)
-    Log::error("desktop IPC server failed: " + handed.error().message + "; remote desktop disabled");
+    Log::warn("desktop IPC server failed: " + handed.error().message + "; remote desktop disabled");
 }
 
 }  // namespace
 
 void DesktopRelayService::start() {
   if (auto started = server_->start(); !started)
-    Log::error("desktop IPC server failed: " + started.error().message + "; remote desktop disabled");
+    Log::warn("desktop IPC server failed: " + started.error().message + "; remote desktop disabled");
   // A later change of user tries again, so a failed start is not final.
   std::weak_ptr<DesktopIPCServer> weak = server_;
   auto watching = seat_->watch([weak](std::optional<uid_t> uid) {

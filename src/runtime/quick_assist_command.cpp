@@ -16,6 +16,7 @@
 #include "runtime/command_handlers.h"
 #include "util/log.h"
 #include "util/mutex.h"
+#include "util/no_ui.h"
 #include "util/url.h"
 
 namespace vela::CLI {
@@ -79,11 +80,6 @@ QuickAssistClient::PeerFactory desktopPeerFactory() {
     if (!parts.capturer) return fail("capture failed: no screen capturer");
     return parts;
   };
-}
-
-bool uiTurnedOff() {
-  const char* off = std::getenv("VELA_NO_UI");
-  return off && *off;
 }
 
 }  // namespace

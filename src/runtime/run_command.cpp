@@ -14,6 +14,7 @@
 #include "runtime/command_handlers.h"
 #include "runtime/daemon.h"
 #include "util/log.h"
+#include "util/no_ui.h"
 #include "util/serial_queue.h"
 
 namespace vela::CLI {
@@ -66,7 +67,7 @@ Result<Provisioned> provisionWithoutConfig() {
 // loads; a service has neither.
 OnboardingResult onboardingIfAvailable(const std::optional<ProvisioningPayload>& prefill) {
   const auto unavailable = OnboardingResult::of(OnboardingResult::Kind::unavailable);
-  if (std::getenv("VELA_NO_UI")) return unavailable;
+  if (uiTurnedOff()) return unavailable;
   const char* display = std::getenv("DISPLAY");
   if (!display || !*display) return unavailable;
   auto backend = DesktopModule::backend();

@@ -139,7 +139,7 @@ HardwareSnapshot::Memory HardwareSnapshot::collectMemory(const platform::SystemS
   }
   if (mem.modules.empty()) {
     MemoryModule whole;
-    whole.slot = "System memory";
+    whole.slot = "Unified";
     if (mem.total_bytes > 0) whole.size_bytes = mem.total_bytes;
     mem.modules.push_back(whole);
   }

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "util/log.h"
+#include "util/no_ui.h"
 
 namespace vela::UiRuntime {
 namespace {
@@ -72,7 +73,7 @@ bool ready = false;
 void decide(bool here) {
   std::call_once(decided, [here] {
     std::string why;
-    if (set("VELA_NO_UI")) {
+    if (uiTurnedOff()) {
       why = "turned off (VELA_NO_UI)";
     } else if (!set("DISPLAY")) {
       why = "no display (DISPLAY is not set)";

@@ -66,7 +66,9 @@ Result<void> swap(const std::string& staged, const std::string& installed, const
   VELA_TRY_VOID(copyInto(staged, fresh, hook, kSteps[0]));
   step(hook, kSteps[1]);
 
-  // The backup is best effort: without one the swap still goes ahead.
+  // The backup is best effort: without one the swap still goes ahead. A stale one never
+  // stands in for the build being replaced.
+  (void)platform::removeFile(backup);
   if (platform::fileExists(installed)) {
     auto copy = platform::DurableFile::create(backup, backup + ".tmp-" + pid, kExecutableMode);
     if (copy && copyInto(installed, *copy, hook, kSteps[2])) (void)copy->commit();

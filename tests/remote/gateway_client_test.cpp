@@ -58,12 +58,13 @@ class GatewayClientTest : public ::testing::Test {
   void TearDown() override { Log::resetLogFileForTesting(); }
 
   std::shared_ptr<GatewayShellClient> makeClient(const std::string& token = GatewayProcess::kToken,
-                                                 testing::FakeBackend* desktops = nullptr) {
+                                                 testing::FakeBackend* desktops = nullptr,
+                                                 std::shared_ptr<DesktopRelaying> relay = nullptr) {
     auto trust = PinnedTrust::load();
     EXPECT_TRUE(trust) << trust.error().description();
-    if (!desktops) return GatewayShellClient::create(kBaseURL, *trust, token);
-    return GatewayShellClient::create(kBaseURL, *trust, token,
-                                      [desktops] { return static_cast<DesktopBackend*>(desktops); });
+    DesktopSessionManager::BackendProvider backend;
+    if (desktops) backend = [desktops] { return static_cast<DesktopBackend*>(desktops); };
+    return GatewayShellClient::create(kBaseURL, *trust, token, std::move(backend), std::move(relay));
   }
 
   bool logContains(const std::string& text) { return testing::readFileOrEmpty(logFile_).find(text) != std::string::npos; }
@@ -98,11 +99,32 @@ std::vector<std::string> descriptorTargets(pid_t pid) {
   return targets;
 }
 
+// A root daemon's relay to the desktop helper, which may have no socket.
+struct StandInRelay final : DesktopRelaying {
+  bool forward(const std::string& frameText) override {
+    if (!serving) return false;
+    MutexLock guard(lock);
+    taken.push_back(frameText);
+    return true;
+  }
+  void setUpstream(std::function<void(std::string)> callback) override { upstream = std::move(callback); }
+  std::size_t takenCount() {
+    MutexLock guard(lock);
+    return taken.size();
+  }
+
+  std::atomic<bool> serving{true};
+  std::function<void(std::string)> upstream;
+  Mutex lock;
+  std::vector<std::string> taken GUARDED_BY(lock);
+};
+
 // Routing and the wire in both directions; what a shell does with its frames (output
 // batching, resizing, the session cap) is the session manager's test.
 TEST_F(GatewayClientTest, ShellFramesTravelBothWaysBadFramesAreDroppedAndStopClosesWith1001) {
   GatewayProcess gateway(certs_->path());
-  auto client = makeClient();
+  auto relay = std::make_shared<StandInRelay>();
+  auto client = makeClient(GatewayProcess::kToken, nullptr, relay);
   client->start();
   ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
   FrameReader reader(gateway);
@@ -147,6 +169,18 @@ TEST_F(GatewayClientTest, ShellFramesTravelBothWaysBadFramesAreDroppedAndStopClo
   ASSERT_TRUE(gateway.send(openFrame("after")));
   ASSERT_TRUE(reader.nextOfType("shell.opened", "after"));
   for (const auto& f : reader.skipped) EXPECT_NE(f["session_id"]->stringValue(), "over");
+
+  // Desktop frames go to the relay and its frames come back; a relay without its socket
+  // leaves them to be answered as by an agent without desktop support.
+  ASSERT_TRUE(gateway.send(shellFrame("desktop.close", "r1", {})));
+  ASSERT_TRUE(eventually([&] { return relay->takenCount() == 1; }));
+  relay->upstream(R"({"session_id":"r1","type":"desktop.closed","v":1})");
+  ASSERT_TRUE(reader.nextOfType("desktop.closed", "r1"));
+  relay->serving = false;
+  ASSERT_TRUE(gateway.send(shellFrame("desktop.open", "r2", {})));
+  JSONValue declined = reader.nextOfType("desktop.error", "r2").value();
+  EXPECT_EQ(declined["message"]->stringValue(), "agent has no WebRTC backend");
+  EXPECT_EQ(relay->takenCount(), 1u);
 
   auto records = gateway.connections();
   ASSERT_EQ(records.size(), 1u);

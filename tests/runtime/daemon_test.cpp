@@ -161,6 +161,10 @@ TEST_F(DaemonTest, DiagnosticsOfAnEnrolledMachineWithAPinnedCA) {
                             "\nAll critical checks passed.\n"),
             std::string::npos)
       << doctor.out;
+  // Seven checks: connecting directly needs no proxy line.
+  std::size_t checks = 0;
+  for (auto at = doctor.out.find("\n  ["); at != std::string::npos; at = doctor.out.find("\n  [", at + 1)) ++checks;
+  EXPECT_EQ(checks, 7u) << doctor.out;
 
   auto status = testing::runAgent({"status"}, env());
   EXPECT_EQ(status.status, 0);

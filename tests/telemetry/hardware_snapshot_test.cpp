@@ -96,7 +96,7 @@ TEST(HardwareCollect, WithoutRootOrToolsFallsBackToKernelView) {
   FakeSources src;
   RecordedTools tools;
   const auto kernelView = nlohmann::json::parse(
-      R"({"total_bytes":16777216000,"modules":[{"slot":"System memory","size_bytes":16777216000}]})");
+      R"({"total_bytes":16777216000,"modules":[{"slot":"Unified","size_bytes":16777216000}]})");
   auto s = HardwareSnapshot::collect(src, tools.runner());
   EXPECT_EQ(s.toJSON()["memory"], kernelView);
   EXPECT_TRUE(s.disks.empty());
@@ -116,7 +116,7 @@ TEST(HardwareCollect, EmptyMachineStillEncodes) {
   auto j = HardwareSnapshot::collect(src, tools.runner()).toJSON();
   EXPECT_EQ(j.dump(),
             R"({"cpu":{"arch":"unknown","cores":3,"threads":3},"disks":[],)"
-            R"("memory":{"modules":[{"slot":"System memory"}],"total_bytes":0}})");
+            R"("memory":{"modules":[{"slot":"Unified"}],"total_bytes":0}})");
 }
 
 }  // namespace

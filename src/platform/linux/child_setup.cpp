@@ -65,7 +65,6 @@ int prepareChild(const ChildSetup& setup) noexcept {
     if (s != SIGKILL && s != SIGSTOP) ::sigaction(s, &defaults, nullptr);
   }
   if (setup.grouping == ChildLaunch::Grouping::ownSession && ::setsid() < 0) return errno;
-  if (setup.grouping == ChildLaunch::Grouping::ownGroup && ::setpgid(0, 0) != 0) return errno;
   if (setup.stdio) {
     if (int err = installStandardDescriptors(*setup.stdio)) return err;
   }

@@ -230,8 +230,6 @@ int exitCodeFromStatus(int status) {
   return -1;
 }
 
-// Its own process group, so that ending an interrupted program also reaches whatever
-// it started.
 int spawnChild(pid_t& pid, const std::string& path, const std::vector<std::string>& arguments,
                const std::optional<std::map<std::string, std::string>>& environment,
                const Pipe& in, const Pipe& out, const Pipe& err) {
@@ -243,7 +241,6 @@ int spawnChild(pid_t& pid, const std::string& path, const std::vector<std::strin
     for (const auto& [key, value] : *environment) launch.environment->push_back(key + "=" + value);
   }
   launch.stdio = {in.read, out.write, err.write};
-  launch.grouping = platform::ChildLaunch::Grouping::ownGroup;
   auto started = platform::startChild(launch);
   if (!started) return started.error();
   pid = *started;
@@ -292,12 +289,10 @@ Result runChecked(const std::string& path, const std::vector<std::string>& argum
     result.interrupted = Clock::now() < deadline;
     result.timedOut = !result.interrupted;
     if (result.interrupted) deadline = Clock::now();
-    // A process id stays taken while it names a live group, so these reach only the
-    // program and what it started. Whatever outlives the grace period, or the program
-    // itself, is killed.
-    ::kill(-pid, SIGTERM);
-    watcher.waitUntil(Clock::now() + kGrace);
-    ::kill(-pid, SIGKILL);
+    // Only the program itself: what it started in the background is its own business.
+    // Unreaped until the end, its process id cannot name another process meanwhile.
+    ::kill(pid, SIGTERM);
+    if (!watcher.waitUntil(Clock::now() + kGrace)) ::kill(pid, SIGKILL);
   }
   result.exitCode = exitCodeFromStatus(watcher.reap());
 

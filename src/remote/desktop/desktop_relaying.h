@@ -1,9 +1,11 @@
 #pragma once
 
 // Where a root daemon sends desktop frames it cannot serve itself: the channel to the
-// per-user session helper. forward() passes one received frame on unchanged;
-// setUpstream() installs the callback through which the helper's frames come back to be
-// sent to the gateway. Implementations are thread-safe.
+// per-user session helper. forward() passes one received frame on unchanged, or says
+// false when the relay cannot serve at all (its socket could not be made), so the frame
+// is answered as by an agent without desktop support; setUpstream() installs the
+// callback through which the helper's frames come back to be sent to the gateway.
+// Implementations are thread-safe.
 
 #include <functional>
 #include <string>
@@ -13,7 +15,7 @@ namespace vela {
 class DesktopRelaying {
  public:
   virtual ~DesktopRelaying() = default;
-  virtual void forward(const std::string& frameText) = 0;
+  virtual bool forward(const std::string& frameText) = 0;
   virtual void setUpstream(std::function<void(std::string)> upstream) = 0;
 };
 

@@ -34,6 +34,7 @@ void DesktopIPCServer::stop() {
   {
     MutexLock guard(lifeLock_);
     wanted_ = false;
+    serving_ = false;
     if (listenFD_ < 0) return;
     shutDown();
   }
@@ -61,6 +62,7 @@ Result<void> DesktopIPCServer::listen() {
   int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake < 0) return fail("ipc socket() failed");
   auto fd = platform::listenUnix(path_, allowedUID_);
+  serving_ = fd.has_value();
   if (!fd) {
     ::close(wake);
     return tl::unexpected(fd.error());
@@ -143,13 +145,15 @@ std::shared_ptr<IPCChannel> DesktopIPCServer::takeChannel() {
   return std::exchange(channel_, nullptr);
 }
 
-void DesktopIPCServer::forward(const std::string& line) {
+bool DesktopIPCServer::forward(const std::string& line) {
+  if (!serving_) return false;
   std::shared_ptr<IPCChannel> channel;
   {
     MutexLock guard(lock_);
     channel = channel_;
   }
   if (channel) channel->send(line);
+  return true;
 }
 
 void DesktopIPCServer::setUpstream(std::function<void(std::string)> upstream) {

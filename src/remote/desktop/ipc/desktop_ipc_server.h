@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,7 +37,8 @@ class DesktopIPCServer : public DesktopRelaying, public std::enable_shared_from_
   Result<void> handOver(std::optional<uid_t> allowedUID) EXCLUDES(lifeLock_);
   std::optional<uid_t> allowedUID() EXCLUDES(lifeLock_);
 
-  void forward(const std::string& line) override;
+  // A frame with no helper connected is dropped; false only while there is no socket.
+  bool forward(const std::string& line) override;
   void setUpstream(std::function<void(std::string)> upstream) override;
 
   const std::string& path() const { return path_; }
@@ -61,6 +63,9 @@ class DesktopIPCServer : public DesktopRelaying, public std::enable_shared_from_
   int listenFD_ GUARDED_BY(lifeLock_) = -1;
   int wake_ GUARDED_BY(lifeLock_) = -1;
   std::thread acceptThread_ GUARDED_BY(lifeLock_);
+  // Whether the last attempt to make the socket succeeded; read without lifeLock_ so
+  // that forward() never waits for a hand-over.
+  std::atomic<bool> serving_{false};
 
   Mutex lock_;
   std::shared_ptr<IPCChannel> channel_ GUARDED_BY(lock_);

@@ -57,11 +57,15 @@ class Lines {
   std::vector<std::string> lines_ GUARDED_BY(mu_);
 };
 
-// What the agent logs while a LogCapture lives; kept for the whole run, as a line may
-// still be on its way in when the capture ends.
+// What the agent logs while a LogCapture lives, as "<level>: <line>"; kept for the whole
+// run, as a line may still be on its way in when the capture ends.
 Lines logged;
 struct LogCapture {
-  LogCapture() { Log::forwardTo([](Log::Level, std::string_view line) { logged.add(std::string(line)); }); }
+  LogCapture() {
+    Log::forwardTo([](Log::Level level, std::string_view line) {
+      logged.add(std::string(Log::rawValue(level)) + ": " + std::string(line));
+    });
+  }
   ~LogCapture() { Log::forwardTo(nullptr); }
 };
 
@@ -276,6 +280,24 @@ TEST(DesktopIPCServerTest, FollowsTheSeatUserAndKeepsEveryoneElseOut) {
   std::ofstream(stopSecondProbe).put('x');
   EXPECT_EQ(secondProbe->wait(), 0);
   EXPECT_EQ(secondProbe->out(), "") << "a third user got in while the socket changed hands";
+}
+
+// Without its socket the relay declines frames, so the gateway client answers them as an
+// agent without desktop support would; the next hand-over that makes the socket ends that.
+TEST(DesktopIPCServerTest, WithoutItsSocketTheRelayDeclinesFramesUntilAHandOverMakesIt) {
+  LogCapture capture;
+  Relay relay(std::nullopt);
+  std::ofstream(relay.dir.file("run")) << "a file where the socket's folder belongs";
+  relay.service->start();
+  EXPECT_TRUE(logged.contains("warn: desktop IPC server failed: "));
+  EXPECT_TRUE(logged.contains("; remote desktop disabled"));
+  EXPECT_FALSE(relay.service->server()->forward(R"({"type":"desktop.close","session_id":"a"})"));
+
+  std::filesystem::remove(relay.dir.file("run"));
+  relay.seat->switchTo(std::nullopt);
+  EXPECT_TRUE(relay.service->server()->forward(R"({"type":"desktop.close","session_id":"a"})"));
+  relay.service->stop();
+  EXPECT_FALSE(relay.service->server()->forward(R"({"type":"desktop.close","session_id":"a"})"));
 }
 
 TEST(DesktopIPCServerTest, HostileHelperCostsBoundedMemoryAndNeverBlocksForward) {
