@@ -1,9 +1,10 @@
 #pragma once
 
 // The largest reply body the agent takes from each control-plane call, counted after
-// content decoding. A reply beyond its limit aborts the transfer with a transport
-// error, so a broken or hostile server (or a small compressed reply that inflates to
-// gigabytes) cannot make the agent buffer without bound.
+// content decoding. A successful reply beyond its limit aborts the transfer with a
+// transport error; an error reply is cut at the limit and keeps its status. So a broken
+// or hostile server (or a small compressed reply that inflates to gigabytes) cannot
+// make the agent buffer without bound.
 
 #include <cstddef>
 

@@ -37,7 +37,8 @@ CURLcode configureContext(CURL*, void* sslContext, void* tls) noexcept {
 // One reply being received: where its body goes and why a transfer was stopped. The
 // reason is recorded as a kind so that the callbacks never allocate to report it.
 struct Reception {
-  enum class Stop { none, bodyLimit, refused, headerLimit, noMemory };
+  // errorPageCut is no failure: an error reply's body was cut at the limit.
+  enum class Stop { none, bodyLimit, errorPageCut, refused, headerLimit, noMemory };
 
   CURL* handle = nullptr;
   HTTPClient::Response* response = nullptr;
@@ -55,6 +56,7 @@ struct Reception {
   std::optional<std::string> stopReason() const {
     switch (stop) {
       case Stop::none:
+      case Stop::errorPageCut:
         return std::nullopt;
       case Stop::bodyLimit:
         return "reply body exceeds the " + std::to_string(maxBodyBytes) +
@@ -83,7 +85,16 @@ size_t collectBody(char* data, size_t size, size_t count, void* target) noexcept
       return 0;
     }
     if (n > r->maxBodyBytes - r->bodyBytes) {
-      r->stop = Reception::Stop::bodyLimit;
+      // An error reply is read for its status and first words only, so a large error
+      // page (a proxy's, say) still reports its status: keep what fits and end there.
+      if (r->successStatus()) {
+        r->stop = Reception::Stop::bodyLimit;
+        return 0;
+      }
+      const std::size_t fits = r->maxBodyBytes - r->bodyBytes;
+      r->response->body.insert(r->response->body.end(), bytes, bytes + fits);
+      r->bodyBytes += fits;
+      r->stop = Reception::Stop::errorPageCut;
       return 0;
     }
     r->bodyBytes += n;
@@ -360,7 +371,8 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& reque
   tls_.setExpectedHost(host);
   tls_.takeRejection();
   CURLcode code = curl_easy_perform(h);
-  if (code != CURLE_OK) {
+  const bool cutErrorPage = code == CURLE_WRITE_ERROR && reception.stop == Reception::Stop::errorPageCut;
+  if (code != CURLE_OK && !cutErrorPage) {
     std::string message;
     if (auto rejection = tls_.takeRejection()) {
       message = *rejection;

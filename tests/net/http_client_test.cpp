@@ -278,6 +278,12 @@ TEST_F(HTTPClientTest, BodiesAreCappedAfterDecodingOrStreamedToASink) {
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->bodyString(), "missing");
   EXPECT_EQ(sunk, "");
+  // An error page beyond the limit still reports its status, with what fits of it.
+  server.setResponse({502, {}, "<html>" + std::string(100000, 'e')});
+  auto cut = client.send(request);
+  ASSERT_TRUE(cut) << cut.error().description();
+  EXPECT_EQ(cut->status, 502);
+  EXPECT_EQ(cut->bodyString(), "<html>" + std::string(94, 'e'));
 
   server.setResponse({200, {}, std::string(100000, 'y')});
   request.bodySink = [](std::span<const std::uint8_t>) { return false; };
