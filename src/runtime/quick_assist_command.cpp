@@ -106,8 +106,9 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
   if (!uiTurnedOff()) {
     auto backend = DesktopModule::backend();
     if (!backend) Log::error(backend.error().message);
-    if (!backend || !(*backend)->screenPermissions().ready()) {
-      Log::info("quick-assist: screen capture needs an X11 display with MIT-SHM and XTest (DISPLAY=" +
+    // Only capture is asked for: without input the operator can still watch and guide.
+    if (!backend || !(*backend)->screenPermissions().screenRecording) {
+      Log::info("quick-assist: screen capture needs an X11 display with MIT-SHM (DISPLAY=" +
                 std::string(std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "") + ")");
       QuickAssistUI::showError(kNoScreenPermission);
       return 0;

@@ -128,7 +128,7 @@ TEST_F(DaemonTest, AttendedConfigurationHandsOverToQuickAssist) {
   config.quickAssist = true;
   ASSERT_TRUE(config.save());
   auto env = this->env();
-  env["VELA_NO_UI"] = "1";
+  env["VELA_NO_UI"] = "";  // present, even empty, turns the windows off
   // Without windows a refused code cannot be asked for again, so the flow ends there.
   auto run = testing::runAgent({"run", "000000000"}, env);
   EXPECT_EQ(run.status, 0) << run.err;
