@@ -50,14 +50,20 @@ bool isStaleTemporary(std::string_view name) {
   return pid == ::getpid() || !platform::processExists(pid);
 }
 
+// "/tmp/x/" names the same folder as "/tmp/x"; its files must not read "/tmp/x//…".
+std::string withoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
 }  // namespace
 
 std::string stateDir() {
   // An empty value is a mistake in a unit file or script, not a request for "/".
-  if (const char* dir = std::getenv("VELA_STATE_DIR"); dir && *dir) return dir;
+  if (const char* dir = std::getenv("VELA_STATE_DIR"); dir && *dir) return withoutTrailingSlashes(dir);
   if (isRoot()) return "/var/lib/vela-agent";
   const char* xdg = std::getenv("XDG_DATA_HOME");
-  if (xdg && *xdg == '/') return std::string(xdg) + "/vela-agent";
+  if (xdg && *xdg == '/') return withoutTrailingSlashes(xdg) + "/vela-agent";
   const char* home = std::getenv("HOME");
   return std::string(home ? home : "") + "/.local/share/vela-agent";
 }

@@ -139,6 +139,9 @@ TEST(AgentPathsTest, DefaultStateDirForAUserAndAnEmptyVariableMeansUnset) {
   testing::ScopedEnv noOverride("VELA_STATE_DIR", std::nullopt);
   EXPECT_EQ(withEmpty, AgentPaths::stateDir());
   EXPECT_EQ(AgentPaths::stateDir(), AgentPaths::isRoot() ? "/var/lib/vela-agent" : "/x/data/vela-agent");
+  // A trailing slash names the same folder.
+  testing::ScopedEnv slashed("VELA_STATE_DIR", "/x/state//");
+  EXPECT_EQ(AgentPaths::configFile(), "/x/state/config.json");
 }
 
 // Only a missing file means "not configured"; one mistyped value must not count as a
