@@ -21,7 +21,7 @@ constexpr std::string_view kPinnedNames[] = {"ca.pem", "command_pubkey.b64",
 // pkexec's own exit statuses: the dialog was dismissed, or authorization was refused or
 // could not be obtained.
 constexpr int kPkexecDismissed = 126;
-constexpr int kPkexecNotAuthorized = 127;
+constexpr const char* kPkexecDismissal = "Request dismissed";
 
 // How long the authorization dialog may wait for its person.
 constexpr double kElevationTimeoutSeconds = 3600;
@@ -173,16 +173,11 @@ std::optional<InstallError> runAsAdmin(const std::string& script, const Elevator
   std::optional<InstallError> error;
   if (ran.exitCode == -1) {
     error = InstallError::authorizationFailed("could not launch pkexec: " + ran.stderr);
-  } else if (ran.exitCode == kPkexecDismissed) {
-    error = InstallError::authorizationFailed("");
   } else if (ran.exitCode != 0) {
-    std::string text(TextFields::trim(ran.stderr));
-    if (text.empty()) {
-      text = ran.exitCode == kPkexecNotAuthorized
-                 ? "not authorized"
-                 : "install script failed with status " + std::to_string(ran.exitCode);
-    }
-    error = InstallError::authorizationFailed(std::move(text));
+    // A dismissed dialog is a cancel, though pkexec says so in words of its own; empty
+    // text reads "authorization was cancelled".
+    const bool dismissed = ran.exitCode == kPkexecDismissed && ran.stderr.find(kPkexecDismissal) != std::string::npos;
+    error = InstallError::authorizationFailed(dismissed ? "" : std::string(TextFields::trim(ran.stderr)));
   }
   (void)platform::removeFile(path);
   return error;
