@@ -264,8 +264,8 @@ std::string encodeReadableFilename(std::string_view prefix, std::string_view ext
   };
   add("tenant", tenantID);
   add("customer", customerID);
-  if (auto server = normalizeServer(serverBaseURL)) {
-    auto url = URL::parse(*server);
+  if (serverBaseURL) {
+    auto url = URL::parse(*serverBaseURL);
     if (url && !url->host.empty()) add("server", url->host);
   }
   add("channel", channel);

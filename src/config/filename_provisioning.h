@@ -43,7 +43,8 @@ std::string encodeBlobFilename(std::string_view prefix, std::string_view ext,
                                const std::optional<std::string>& channel);
 
 // prefix, then tenant-, customer-, server-<host>, channel- segments joined by "__"
-// [+ "." + ext]; the token is never put into a readable name.
+// [+ "." + ext]; the token is never put into a readable name. The server comes already
+// normalized; one without a host is left out.
 std::string encodeReadableFilename(std::string_view prefix, std::string_view ext,
                                    const std::optional<std::string>& tenantID,
                                    const std::optional<std::string>& customerID,

@@ -103,6 +103,8 @@ TEST(FilenameProvisioningTest, NameBuilders) {
   EXPECT_EQ(FP::encodeReadableFilename("VelaAgent", "pkg", "ACME", "1234", "https://cp.example:8443/x", "beta"),
             "VelaAgent__tenant-ACME__customer-1234__server-cp.example__channel-beta.pkg");
   EXPECT_EQ(FP::encodeReadableFilename("P", "", {}, "c", {}, {}), "P__customer-c");
+  // Normalized once: "https://" leaves no host, not a host named "https".
+  EXPECT_EQ(FP::encodeReadableFilename("P", "pkg", {}, {}, FP::normalizeServer("https://"), {}), "P.pkg");
 }
 
 TEST(FilenameProvisioningTest, Environment) {
