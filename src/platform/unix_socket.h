@@ -26,6 +26,7 @@ UnixAddress makeUnixAddr(const std::string& path);
 
 // Creates the parent directory, replaces any file at `path`, binds, gives the file to
 // `owner` (group 0) when set, makes it 0600 and only then listens with a backlog of 1.
+// A path beyond the address's 103 bytes is cut there, in the file system too.
 Result<int> listenUnix(const std::string& path, std::optional<uid_t> owner);
 
 struct AcceptedPeer {

@@ -12,6 +12,7 @@
 #include "platform/host_facts.h"
 #include "update/binary_swap.h"
 #include "util/agent_crypto.h"
+#include "util/base64.h"
 #include "util/hex.h"
 #include "util/log.h"
 #include "platform/shell.h"
@@ -64,6 +65,9 @@ Result<UpdateChecker::Outcome> UpdateChecker::check(const std::string& channel,
 }
 
 Result<void> UpdateChecker::verifyManifestSignature(const UpdateManifest& manifest) const {
+  // Unlike a command's signature, a manifest's is decoded exactly as sent: a blank at
+  // either end fails too.
+  if (!Base64::decode(manifest.signature)) return fail(UpdateError::signatureInvalid());
   auto verified = AgentCrypto::verifyEd25519(manifest.signature, manifest.canonicalString(),
                                              trust_.updatePublicKey);
   if (!verified) return fail(UpdateError::signatureInvalid());

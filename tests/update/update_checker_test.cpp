@@ -104,7 +104,8 @@ TEST_F(UpdateTest, CheckFollowsTheServerAndTheSignatureBindsTheSignedFields) {
            [](UpdateManifest& m) { m.os = "macos"; }, [](UpdateManifest& m) { m.arch = "arm64"; },
            [](UpdateManifest& m) { m.sha256[0] = m.sha256[0] == 'a' ? 'b' : 'a'; },
            [](UpdateManifest& m) { m.size_bytes += 1; },
-           [](UpdateManifest& m) { m.signature.insert(8, "\n"); }}) {
+           [](UpdateManifest& m) { m.signature.insert(8, "\n"); },
+           [](UpdateManifest& m) { m.signature += "\n"; }}) {
     UpdateManifest m = published;
     alter(m);
     auto r = c.verifyManifestSignature(m);

@@ -1,8 +1,11 @@
 #include "desktop/recording/desktop_recorder.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <system_error>
@@ -66,6 +69,11 @@ void DesktopRecorder::setOnFirstChunkDurable(std::function<void()> callback) {
 Result<void> DesktopRecorder::start(int width, int height) {
   std::error_code ignored;
   std::filesystem::remove(url_, ignored);
+  // Owner-only before the sink writes a byte, since /tmp is shared with every local
+  // account; the sink truncates the file and keeps its mode.
+  int fd = ::open(url_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return fail("recorder: startWriting failed (" + std::string(std::strerror(errno)) + ")");
+  ::close(fd);
   auto writer = sinkFactory_(url_.string(), width, height);
   if (!writer) {
     // A sink that got as far as creating the file must not leave it behind.

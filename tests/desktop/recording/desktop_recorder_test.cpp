@@ -38,6 +38,8 @@ TEST(DesktopRecorder, RecordsThreeSecondsOfPlayableFragmentedMP4DurableOnceFrame
     ++durableCalls;
   });
   ASSERT_TRUE(recorder->start(kWidth, kHeight));
+  EXPECT_EQ(std::filesystem::status(recorder->url()).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   std::this_thread::sleep_for(800ms);  // a started recording without frames is not yet durable
   EXPECT_LE(recorder->bytesWritten(), DesktopRecorder::kDurableBytes);
   EXPECT_EQ(durableCalls.load(), 0);

@@ -183,11 +183,27 @@ TEST(IPCChannelTest, CutsTheStreamIntoValidLinesAndClosesOnce) {
   EXPECT_EQ(closes, 1);
 }
 
-TEST(IPCChannelTest, UnixAddressKeepsItsTerminator) {
+// A path beyond 103 bytes is cut in the address, and the socket is served and removed
+// under the cut name.
+TEST(IPCChannelTest, ALongSocketPathIsCutWhereTheAddressEnds) {
   auto address = platform::makeUnixAddr(std::string(200, 'p'));
   EXPECT_EQ(address.length, 106u);
   EXPECT_EQ(address.address.sun_family, AF_UNIX);
   EXPECT_EQ(std::strlen(address.address.sun_path), 103u);
+
+  testing::TempDir dir;
+  const std::string path = dir.file(std::string(150, 's'));
+  const std::string cut = path.substr(0, 103);
+  ASSERT_LT(dir.path().size(), 100u);
+  auto listening = platform::listenUnix(path, ::getuid());
+  ASSERT_TRUE(listening) << listening.error().message;
+  EXPECT_TRUE(std::filesystem::is_socket(cut));
+  auto client = platform::connectUnix(path);
+  ASSERT_TRUE(client) << client.error().message;
+  ::close(*client);
+  ::close(*listening);
+  platform::removeSocketFile(path);
+  EXPECT_FALSE(std::filesystem::exists(cut));
 }
 
 struct Relay {
