@@ -231,6 +231,13 @@ TEST_F(UpdateTest, AKillAtAnyStepOfTheSwapLeavesAWholeBuildThatRuns) {
       EXPECT_EQ(testing::runProcess(installed, {}).out, "new\n");
     }
   }
+
+  // A swap with nothing installed to back up leaves no older backup standing in.
+  fs::remove(installed);
+  testing::writeFile(backup, "stale");
+  testing::writeFile(staged, newBuild);
+  ASSERT_TRUE(checker().swapBinary(staged, installed));
+  EXPECT_FALSE(fs::exists(backup));
 }
 
 // A whole swap and its backup: the production-path daemon test below.
