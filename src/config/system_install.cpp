@@ -18,8 +18,8 @@ namespace {
 constexpr std::string_view kPinnedNames[] = {"ca.pem", "command_pubkey.b64",
                                              "update_pubkey.b64", "spki_pins.txt"};
 
-// pkexec's own exit statuses: the dialog was dismissed, or authorization was refused or
-// could not be obtained.
+// How pkexec reports a dismissed dialog: this status, and these words on standard error
+// (a script of ours failing with 126 says something else).
 constexpr int kPkexecDismissed = 126;
 constexpr const char* kPkexecDismissal = "Request dismissed";
 
@@ -176,7 +176,8 @@ std::optional<InstallError> runAsAdmin(const std::string& script, const Elevator
   } else if (ran.exitCode != 0) {
     // A dismissed dialog is a cancel, though pkexec says so in words of its own; empty
     // text reads "authorization was cancelled".
-    const bool dismissed = ran.exitCode == kPkexecDismissed && ran.stderr.find(kPkexecDismissal) != std::string::npos;
+    const bool dismissed =
+        ran.exitCode == kPkexecDismissed && ran.stderr.find(kPkexecDismissal) != std::string::npos;
     error = InstallError::authorizationFailed(dismissed ? "" : std::string(TextFields::trim(ran.stderr)));
   }
   (void)platform::removeFile(path);

@@ -1,8 +1,8 @@
 #include "remote/desktop/desktop_frames.h"
 
+#include "remote/desktop/session_frame.h"
 #include "util/base64.h"
 #include "util/canonical_json.h"
-#include "remote/desktop/session_frame.h"
 #include "util/json_scanner.h"
 
 namespace vela {
@@ -97,7 +97,8 @@ std::optional<IncomingDesktopFrame> IncomingDesktopFrame::parse(std::string_view
     return IncomingDesktopFrame{Signal{std::move(id), std::move(*signal)}};
   }
   if (t == "desktop.close") {
-    return IncomingDesktopFrame{Close{std::move(id), optionalString(frame->root, "reason").value_or("teardown")}};
+    return IncomingDesktopFrame{
+        Close{std::move(id), optionalString(frame->root, "reason").value_or("teardown")}};
   }
   return std::nullopt;
 }
