@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "desktop/input/input_injector.h"
 #include "desktop/input/key_code_map.h"
 #include "desktop/input/resolution_request.h"
 
@@ -124,70 +122,6 @@ TEST(KeyCodeMapTest, OneHundredAndTwoDistinctKeysByExactName) {
   EXPECT_EQ(codes.size(), 102u);
   for (const char* unknown : {"IntlBackslash", "F13", "AudioVolumeUp", "", "keya", "KeyA "})
     EXPECT_FALSE(KeyCodeMap::virtualKey(unknown)) << unknown;
-}
-
-// Writes down every call so that sequences read as text.
-class RecordingInjector final : public InputInjector {
- public:
-  std::vector<std::string> calls;
-
-  void mouseMove(Point to) override { record("move", to); }
-  void mouseDown(Point at, Button button) override { record("down " + name(button), at); }
-  void mouseUp(Point at, Button button) override { record("up " + name(button), at); }
-  void mouseDrag(Point to, Button button) override { record("drag " + name(button), to); }
-  void scroll(std::int32_t dx, std::int32_t dy) override {
-    calls.push_back("scroll " + std::to_string(dx) + " " + std::to_string(dy));
-  }
-  void keyDown(std::uint16_t code, Modifiers flags) override { recordKey("keydown", code, flags); }
-  void keyUp(std::uint16_t code, Modifiers flags) override { recordKey("keyup", code, flags); }
-
- private:
-  static std::string name(Button button) {
-    return button == Button::left ? "left" : button == Button::right ? "right" : "other";
-  }
-  void record(const std::string& what, Point p) {
-    char text[64];
-    std::snprintf(text, sizeof text, " %g,%g", p.x, p.y);
-    calls.push_back(what + text);
-  }
-  void recordKey(const std::string& what, std::uint16_t code, Modifiers flags) {
-    calls.push_back(what + " " + std::to_string(code) + " mods " + std::to_string(flags.rawValue));
-  }
-};
-
-void send(RecordingInjector& injector, std::string_view message,
-          DisplayBounds display = {0, 0, 200, 100}) {
-  auto event = InputEvent::decode(message);
-  ASSERT_TRUE(event) << message;
-  event->apply(injector, display);
-}
-
-TEST(InputEventApplyTest, PositionsOnTheDisplayDragsWhileHeldAndWheelAndKeysPassThrough) {
-  RecordingInjector injector;
-  // Positions are fractions of the display, whatever its origin.
-  send(injector, R"({"t":"m","x":0.5,"y":0.5})", {1920, -200, 1280, 720});
-  send(injector, R"({"t":"m","x":0,"y":1})", {1920, -200, 1280, 720});
-  EXPECT_EQ(injector.calls, (std::vector<std::string>{"move 2560,160", "move 1920,520"}));
-
-  // A held button turns moves into drags until its own up.
-  injector.calls.clear();
-  send(injector, R"({"t":"m","x":0.1,"y":0.1,"e":"down","b":2})");
-  send(injector, R"({"t":"m","x":0.2,"y":0.2})");
-  // An up for another button leaves the right button held.
-  send(injector, R"({"t":"m","x":0.2,"y":0.2,"e":"up","b":0})");
-  send(injector, R"({"t":"m","x":0.3,"y":0.3})");
-  send(injector, R"({"t":"m","x":0.3,"y":0.3,"e":"up","b":2})");
-  send(injector, R"({"t":"m","x":0.4,"y":0.4})");
-  EXPECT_EQ(injector.calls,
-            (std::vector<std::string>{"down right 20,10", "drag right 40,20", "up left 40,20",
-                                      "drag right 60,30", "up right 60,30", "move 80,40"}));
-  EXPECT_FALSE(injector.pressedButton());
-
-  injector.calls.clear();
-  send(injector, R"({"t":"w","dx":-3.7,"dy":120})");
-  send(injector, R"({"t":"k","code":"KeyC","mods":{"meta":true}})");
-  send(injector, R"({"t":"k","code":"KeyC","e":"up","mods":{"shift":true}})");
-  EXPECT_EQ(injector.calls, (std::vector<std::string>{"scroll -3 120", "keydown 8 mods 1", "keyup 8 mods 2"}));
 }
 
 }  // namespace

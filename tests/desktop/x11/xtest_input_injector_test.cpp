@@ -103,23 +103,27 @@ TEST(XTestInjectorCreateTest, FailsClearlyWithoutADisplay) {
   EXPECT_EQ(injector.error().message, "cannot open X display :65000");
 }
 
-// Where a position lands on a display with an origin is the input-event test's; where a
-// click lands on the screen, the end-to-end test's.
-TEST_F(XTestInjectorTest, RightDragGivesPressMotionRelease) {
-  apply(R"({"t":"m","x":0.1,"y":0.1,"e":"down","b":2})");
-  apply(R"({"t":"m","x":0.2,"y":0.2})");
-  apply(R"({"t":"m","x":0.2,"y":0.2,"e":"up","b":2})");
+// Positions are fractions of the monitor, offset by its origin (the bottom-right quarter
+// here); where a click lands on a whole screen is the end-to-end test's.
+TEST_F(XTestInjectorTest, RightDragOnAMonitorGivesPressMotionReleaseAtItsPositions) {
+  const DisplayBounds quarter{kWidth / 2, kHeight / 2, kWidth / 2, kHeight / 2};
+  apply(R"({"t":"m","x":0.1,"y":0.1,"e":"down","b":2})", quarter);
+  apply(R"({"t":"m","x":0.2,"y":0.2})", quarter);
+  apply(R"({"t":"m","x":0.2,"y":0.2,"e":"up","b":2})", quarter);
   auto events = collect([](const auto& seen) { return has(seen, ButtonRelease, 3); });
   std::vector<std::string> seen;
+  auto at = [](int x, int y) { return " " + std::to_string(x) + "," + std::to_string(y); };
   for (const auto& e : events) {
-    if (e.type == ButtonPress) seen.push_back("press " + std::to_string(e.xbutton.button));
+    if (e.type == ButtonPress) {
+      seen.push_back("press " + std::to_string(e.xbutton.button) + at(e.xbutton.x_root, e.xbutton.y_root));
+    }
     if (e.type == ButtonRelease) seen.push_back("release " + std::to_string(e.xbutton.button));
-    if (e.type == MotionNotify && (e.xmotion.state & Button3Mask) && e.xmotion.x_root == 256 &&
-        e.xmotion.y_root == 144 && (seen.empty() || seen.back() != "drag")) {
+    if (e.type == MotionNotify && (e.xmotion.state & Button3Mask) && e.xmotion.x_root == 768 &&
+        e.xmotion.y_root == 432 && (seen.empty() || seen.back() != "drag")) {
       seen.push_back("drag");
     }
   }
-  EXPECT_EQ(seen, (std::vector<std::string>{"press 3", "drag", "release 3"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{"press 3 704,396", "drag", "release 3"}));
 }
 
 TEST_F(XTestInjectorTest, KeyWithMetaArrivesWithSuperHeldAndNothingStaysDown) {
