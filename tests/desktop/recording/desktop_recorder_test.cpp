@@ -69,16 +69,6 @@ TEST(DesktopRecorder, RecordsThreeSecondsOfPlayableFragmentedMP4DurableOnceFrame
   EXPECT_GE(media.frames, 60);
 }
 
-TEST(DesktopRecorder, DefaultsToTheUsersTemporaryDirectory) {
-  TempDir dir;
-  {
-    testing::ScopedEnv tmp("TMPDIR", dir.path());
-    EXPECT_EQ(DesktopRecorder::create()->url().parent_path(), dir.path());
-  }
-  testing::ScopedEnv noTmp("TMPDIR", std::nullopt);
-  EXPECT_EQ(DesktopRecorder::create()->url().parent_path(), "/tmp");
-}
-
 TEST(DesktopRecorder, FailedStartCarriesTheErrorAndLeavesNoFile) {
   TempDir dir;
   // /proc refuses new files even to root, so this holds whoever runs the test.
