@@ -3,21 +3,13 @@
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 
-#include <random>
-
 #include "desktop/webrtc/test_pattern.h"
 
 namespace vela::testing {
 
-std::vector<std::uint8_t> testPattern(int width, int height, int index, bool noise) {
-  if (!noise) {
-    DesktopVideoFrame frame = TestPattern(width, height).next(static_cast<std::uint32_t>(index));
-    return {frame.pixels.get(), frame.pixels.get() + std::size_t(frame.stride) * std::size_t(height)};
-  }
-  std::vector<std::uint8_t> pixels(std::size_t(width) * std::size_t(height) * 4);
-  std::mt19937 random(static_cast<unsigned>(index) * 7919u + 1u);
-  for (auto& b : pixels) b = static_cast<std::uint8_t>(random());
-  return pixels;
+std::vector<std::uint8_t> testPattern(int width, int height, int index) {
+  DesktopVideoFrame frame = TestPattern(width, height).next(static_cast<std::uint32_t>(index));
+  return {frame.pixels.get(), frame.pixels.get() + std::size_t(frame.stride) * std::size_t(height)};
 }
 
 DecodedMedia decodeH264(const std::string& source, const std::function<void(GstElement* src)>& push) {

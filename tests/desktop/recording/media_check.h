@@ -19,16 +19,15 @@ struct _GstElement;
 
 namespace vela::testing {
 
-// TestPattern's picture number `index`; `noise` fills it with random bytes instead, which
-// no encoder can compress.
-std::vector<std::uint8_t> testPattern(int width, int height, int index, bool noise = false);
+// TestPattern's picture number `index`.
+std::vector<std::uint8_t> testPattern(int width, int height, int index);
 
 // `count` frames at no more than 30 fps, time-stamped 1/30 s apart: a slow (sanitised)
 // build produces them more slowly but the media time, and so the fragments, stay the
 // same. Eight distinct pictures are made up front and cycled.
-inline void feed(DesktopRecording& recording, int width, int height, int count, bool noise = false) {
+inline void feed(DesktopRecording& recording, int width, int height, int count) {
   std::vector<std::vector<std::uint8_t>> pictures;
-  for (int i = 0; i < 8; ++i) pictures.push_back(testPattern(width, height, i * 4, noise));
+  for (int i = 0; i < 8; ++i) pictures.push_back(testPattern(width, height, i * 4));
   const auto frameTime = std::chrono::nanoseconds(1'000'000'000 / 30);
   auto due = std::chrono::steady_clock::now();
   for (int i = 0; i < count; ++i) {

@@ -131,24 +131,20 @@ TEST_F(SharedRecordingTest, FailuresStopTheRecordingOnly) {
   EXPECT_TRUE(missing.error().message.starts_with("recorder: startWriting failed (Could not open file"))
       << missing.error().message;
 
-  // Every write to /dev/full fails with ENOSPC, as a full disk does.
-  auto recording = SharedRecording::create(encoder, "/dev/full", kWidth, kHeight);
-  ASSERT_TRUE(recording) << recording.error().message;
-  const auto frameTime = std::chrono::nanoseconds(1'000'000'000 / 30);
-  for (int i = 0; i < 60; ++i, pts += frameTime) {
-    auto pixels = testing::testPattern(kWidth, kHeight, i);
-    (*recording)->push(BGRAFrame{pixels.data(), kWidth, kHeight, kWidth * 4}, pts);
-    std::this_thread::sleep_for(frameTime);
-  }
-  EXPECT_EQ((*recording)->status(), RecordingSink::Status::failed);
+  // A full disk mid-recording, on the session's own path: every write to /dev/full
+  // fails with ENOSPC. Once the recording has failed it no longer takes the frames, the
+  // peer's side encodes them and they keep arriving; finalize then yields no record.
+  auto recorder = DesktopRecorder::create(dir.path(), [encoder = encoder](const std::string&, int w, int h)
+                                              -> Result<std::shared_ptr<RecordingSink>> {
+    return SharedRecording::create(encoder, "/dev/full", w, h);
+  });
+  ASSERT_TRUE(recorder->start(kWidth, kHeight));
+  feed(*encoder, recorder.get(), 60, pts);
   const int before = peer.received.load();
-  EXPECT_GE(feed(*encoder, nullptr, 20, pts), 19);
+  EXPECT_GE(feed(*encoder, recorder.get(), 20, pts), 19);
   std::this_thread::sleep_for(300ms);
   EXPECT_GE(peer.received.load(), before + 15) << "the peer's side kept flowing";
-
-  std::promise<RecordingSink::Status> done;
-  (*recording)->finish([&](RecordingSink::Status status) { done.set_value(status); });
-  EXPECT_EQ(done.get_future().get(), RecordingSink::Status::failed);
+  EXPECT_EQ(testing::finalizeAndWait(*recorder), std::nullopt);
 
   auto other = SharedRecording::create(encoder, dir.file("other.mp4"), 640, 480);
   ASSERT_FALSE(other);
