@@ -74,12 +74,10 @@ def wait_until(what, predicate, failure=None, log=lambda: "", pump=None):
 
 
 class Harness:
-    def __init__(self, exe, stamps=False, args=(), env=None):
-        args = [exe] + (["--stamps"] if stamps else []) + list(args)
+    def __init__(self, exe, stamps=False):
         self.log = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=self.log, text=True, bufsize=1,
-                                     env=dict(os.environ, **(env or {})))
+        self.proc = subprocess.Popen([exe] + (["--stamps"] if stamps else []), stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=self.log, text=True, bufsize=1)
         self.events = queue.Queue()
         self.frames = queue.Queue()
         self.controls = []
@@ -159,11 +157,11 @@ class Browser:
 class Session:
     """A control plane, a browser on its operator page and a harness, relayed."""
 
-    def __init__(self, harness_exe, stamps=False, args=(), env=None):
+    def __init__(self, harness_exe, stamps=False):
         self.server = fixture.Server()
         self.browser = Browser()
         self.browser.driver.get(self.server.admin_base + "/operator/?session=test")
-        self.harness = Harness(harness_exe, stamps=stamps, args=args, env=env)
+        self.harness = Harness(harness_exe, stamps=stamps)
 
     def pump(self):
         while not self.harness.frames.empty():

@@ -4,10 +4,7 @@ Usage: browser_test.py HARNESS_EXE (re-runs itself under `unshare --net` when ne
 
 import json
 import os
-import shutil
 import sys
-import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -102,57 +99,6 @@ class PeerAgainstChromium(unittest.TestCase):
         self.s.harness.ask("closed", cmd="close")
         self.s.harness.send(cmd="send", text="after close")  # dropped: no connection
         self.assertEqual(self.s.harness.ask("bitrate", cmd="bitrate")["kbps"], 0)
-
-
-class SessionMediaAgainstChromium(unittest.TestCase):
-    """A session's peer and recording behind one encoder, fed as the session controller
-    feeds them; the recording starts, and must be durable, before the peer offers."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.dir = tempfile.mkdtemp(prefix="vela-session-")
-        cls.s = browser_driver.Session(HARNESS, args=["--session", cls.dir],
-                                       env={"GST_TRACERS": "leaks(filters=GstX264Enc)"})
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.s.close()
-        finally:
-            shutil.rmtree(cls.dir, ignore_errors=True)
-
-    def test_recording_and_browser_share_one_encoder(self):
-        h, js = self.s.harness, self.s.browser.js
-        started = time.monotonic()
-        h.send(cmd="start", width=1280, height=720, fps=30)
-        self.assertGreater(h.ask("durable")["bytes"], 512)
-        self.assertEqual(h.offers, 0, "no offer before the recording is durable")
-
-        h.send(cmd="peer", width=1280, height=720)
-        decoding(self.s, 1280, 720, more_than=30)
-        self.assertEqual(h.ask("x264", cmd="x264")["count"], 1)
-
-        # A fresh connection replaces only the peer's tail; the recording goes on.
-        h.send(cmd="renegotiate")
-        self.s.wait("second offer", lambda: h.offers == 2)
-        self.s.wait("frames on the new connection", lambda: js("return velaOperator.stats()").get("framesDecoded", 0) > 30)
-        self.s.settle(max(0.0, 4.5 - (time.monotonic() - started)))
-
-        recording = h.ask("recording", cmd="finalize")
-        self.assertTrue(recording["final"])
-        self.assertEqual(recording["decodeError"], "")
-        self.assertEqual((recording["width"], recording["height"]), (1280, 720))
-        self.assertGreaterEqual(recording["durationS"], 3.0)
-        self.assertAlmostEqual(recording["decodedS"], recording["durationS"], delta=0.2)
-        # Frames the encoder cannot take in time are dropped, more of them on a busy
-        # machine; the file still covers the whole session.
-        self.assertGreaterEqual(recording["frames"], 5 * recording["durationS"])
-        print(f"\nshared encoder: {recording['frames']} frames in {recording['durationS']:.2f} s recorded",
-              file=sys.stderr)
-        self.assertEqual(len(os.listdir(self.dir)), 1)
-        # Ending the recording made no encoder of its own (that the peer keeps receiving is
-        # shared_recording_test's).
-        self.assertEqual(h.ask("x264", cmd="x264")["count"], 1)
 
 
 if __name__ == "__main__":

@@ -3,20 +3,13 @@
 // can relay signalling between it and the operator page. Frames are a moving test
 // pattern pushed at the requested rate.
 //
-// With --session DIR the peer comes with a recording into DIR behind one shared encoder,
-// fed as the session controller feeds them: every frame is appended to the recording,
-// then pushed to the peer. "start" then starts only the recording; "peer" starts the peer.
-//
 // In:  {"cmd":"start","width":W,"height":H,"fps":F}   {"cmd":"frame","text":<desktop frame>}
 //      {"cmd":"send","text":T}  {"cmd":"res","w":W,"h":H,"fps":F}  {"cmd":"renegotiate"}
 //      {"cmd":"bitrate"}  {"cmd":"cpu"}  {"cmd":"close"}  {"cmd":"quit"}
-//      {"cmd":"peer"}  {"cmd":"finalize"}  {"cmd":"x264"}  (with --session)
 // Out: {"ev":"frame","text":<desktop.signal frame>}  {"ev":"control","text":T}
 //      {"ev":"state","state":S}  {"ev":"bitrate","kbps":N}
 //      {"ev":"cpu","process":s,"pattern":s,"wall":s,"encoded":frames}
 //      {"ev":"pushed","n":N,"t":ms}  (with --stamps)  {"ev":"closed"}
-//      {"ev":"durable","bytes":N}  {"ev":"recording",...}  {"ev":"x264","count":N}
-//      (x264 counts live x264enc elements, -1 unless GST_TRACERS="leaks(filters=GstX264Enc)")
 
 #include <nlohmann/json.hpp>
 
@@ -28,9 +21,6 @@
 #include <string>
 #include <thread>
 
-#include <gst/gst.h>
-
-#include "../../recording/media_check.h"
 #include "../test_pattern.h"
 #include "desktop/host/desktop_module.h"
 #include "desktop/webrtc/peer_introspection.h"
@@ -59,10 +49,8 @@ std::int64_t wallMillis() {
 
 class Pusher {
  public:
-  Pusher(std::shared_ptr<vela::DesktopPeer> peer, std::shared_ptr<vela::DesktopRecording> recording, int width,
-         int height, int fps, bool stamps)
+  Pusher(std::shared_ptr<vela::DesktopPeer> peer, int width, int height, int fps, bool stamps)
       : peer_(std::move(peer)),
-        recording_(std::move(recording)),
         width_(width),
         height_(height),
         fps_(fps),
@@ -86,9 +74,6 @@ class Pusher {
       patternSeconds_ = patternSeconds_.load() + seconds(CLOCK_THREAD_CPUTIME_ID) - before;
       frame.pts = std::chrono::steady_clock::now().time_since_epoch();
       if (stamps_) emit({{"ev", "pushed"}, {"n", n}, {"t", wallMillis()}});
-      if (recording_) {
-        recording_->append(vela::BGRAFrame{frame.pixels.get(), frame.width, frame.height, frame.stride}, frame.pts);
-      }
       peer_->pushVideoFrame(frame);
       due += period;
       std::this_thread::sleep_until(due);
@@ -96,7 +81,6 @@ class Pusher {
   }
 
   std::shared_ptr<vela::DesktopPeer> peer_;
-  std::shared_ptr<vela::DesktopRecording> recording_;
   const int width_, height_, fps_;
   const bool stamps_;
   std::atomic<bool> stop_{false};
@@ -106,66 +90,14 @@ class Pusher {
 
 }  // namespace
 
-// The leaks tracer, told to track x264enc only, knows every live one in the process.
-int liveX264Encoders() {
-  int count = -1;
-  GList* tracers = gst_tracing_get_active_tracers();
-  for (GList* t = tracers; t; t = t->next) {
-    if (std::string_view(G_OBJECT_TYPE_NAME(t->data)) != "GstLeaksTracer") continue;
-    GstStructure* live = nullptr;
-    g_signal_emit_by_name(t->data, "get-live-objects", &live);
-    const GValue* list = live ? gst_structure_get_value(live, "live-objects-list") : nullptr;
-    count = list ? static_cast<int>(gst_value_list_get_size(list)) : 0;
-    // Not freed: the list names the objects without holding references, yet freeing it
-    // would drop one from each (the encoder would go while playing).
-  }
-  g_list_free_full(tracers, gst_object_unref);
-  return count;
-}
-
-void reportRecording(const std::optional<vela::DesktopRecordingFinal>& final) {
-  if (!final) {
-    emit({{"ev", "recording"}, {"final", false}});
-    return;
-  }
-  const auto media = vela::testing::decodeMp4(final->storage.substr(std::string_view("file://").size()));
-  emit({{"ev", "recording"},
-        {"final", true},
-        {"bytes", final->bytes},
-        {"durationS", final->durationS},
-        {"decodeError", media.error},
-        {"width", media.width},
-        {"height", media.height},
-        {"frames", media.frames},
-        {"decodedS", media.endS - media.firstS}});
-}
-
 int main(int argc, char** argv) {
-  bool stamps = false;
-  std::optional<std::string> sessionDirectory;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--stamps") stamps = true;
-    if (arg == "--session" && i + 1 < argc) sessionDirectory = argv[++i];
-  }
+  const bool stamps = argc > 1 && std::string_view(argv[1]) == "--stamps";
   auto backend = vela::DesktopModule::backend();
   if (!backend) {
     std::cerr << backend.error().message << "\n";
     return 2;
   }
-  std::shared_ptr<vela::DesktopPeer> peer;
-  std::shared_ptr<vela::DesktopRecording> recording;
-  if (sessionDirectory) {
-    auto media = (*backend)->makeSessionMedia(*sessionDirectory);
-    if (!media) {
-      std::cerr << media.error() << "\n";
-      return 2;
-    }
-    peer = media->peer;
-    recording = media->recording;
-  } else {
-    peer = (*backend)->makePeer();
-  }
+  std::shared_ptr<vela::DesktopPeer> peer = (*backend)->makePeer();
   if (!peer) {
     std::cerr << "no WebRTC backend\n";
     return 2;
@@ -189,26 +121,9 @@ int main(int argc, char** argv) {
     if (!command.is_object()) continue;
     const std::string cmd = command.value("cmd", "");
     if (cmd == "start") {
-      const int width = command.value("width", 1280), height = command.value("height", 720);
-      if (recording) {
-        recording->setOnFirstChunkDurable([weak = std::weak_ptr(recording)] {
-          if (auto r = weak.lock()) emit({{"ev", "durable"}, {"bytes", r->bytesWritten()}});
-        });
-        if (auto started = recording->start(width, height); !started) {
-          std::cerr << started.error().message << "\n";
-          return 3;
-        }
-      } else {
-        peer->start({});
-      }
-      pusher = std::make_unique<Pusher>(peer, recording, width, height, command.value("fps", 30), stamps);
-    } else if (cmd == "peer") {
       peer->start({});
-      peer->setTargetResolution(command.value("width", 1280), command.value("height", 720), 30);
-    } else if (cmd == "finalize" && recording) {
-      recording->finalize(reportRecording);
-    } else if (cmd == "x264") {
-      emit({{"ev", "x264"}, {"count", liveX264Encoders()}});
+      pusher = std::make_unique<Pusher>(peer, command.value("width", 1280), command.value("height", 720),
+                                        command.value("fps", 30), stamps);
     } else if (cmd == "frame") {
       const auto frame = vela::IncomingDesktopFrame::parse(command.value("text", ""));
       const auto* signal = frame ? std::get_if<vela::IncomingDesktopFrame::Signal>(&frame->payload) : nullptr;
