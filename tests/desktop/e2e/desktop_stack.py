@@ -122,7 +122,7 @@ class Stack:
     to the per-user helper (`desktop-agent`, started by start_helper) over its relay socket;
     logind's record of the active seat0 user is a file of the test's own (set_seat)."""
 
-    def __init__(self, agent_exe, with_browser=True, helper_uid=None):
+    def __init__(self, agent_exe, helper_uid=None):
         self.tmp = tempfile.mkdtemp(prefix="vela-desktop-e2e-")
         self.relay = helper_uid is not None
         self.socket = os.path.join(self.tmp, "run", "desktop.sock")
@@ -154,10 +154,8 @@ class Stack:
         self.agent = self.start_agent()
         self.gateway.follow(self.agent_id)
         self.wait("the agent on the gateway", lambda: self.agent_id in self.gateway.agents())
-        self.browser = None
-        if with_browser:
-            self.browser = browser_driver.Browser()
-            self.browser.driver.get(f"{self.gateway.operator}/operator/?agent={self.agent_id}")
+        self.browser = browser_driver.Browser()
+        self.browser.driver.get(f"{self.gateway.operator}/operator/?agent={self.agent_id}")
 
     def _read_clicks(self):
         for line in self.window.stdout:
