@@ -1,13 +1,11 @@
 """A private Xvfb and what a test does on it as the person at the machine: find a window
-by its title, look at its pixels, move the pointer and type through XTest."""
+by its title, take a screenshot, move the pointer and type through XTest."""
 
 import ctypes
 import os
 import re
-import struct
 import subprocess
 import time
-import zlib
 
 X11 = ctypes.CDLL("libX11.so.6")
 XTST = ctypes.CDLL("libXtst.so.6")
@@ -15,32 +13,15 @@ X11.XOpenDisplay.restype = ctypes.c_void_p
 X11.XOpenDisplay.argtypes = [ctypes.c_char_p]
 X11.XDefaultRootWindow.restype = ctypes.c_ulong
 X11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-X11.XGetImage.restype = ctypes.c_void_p
-X11.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int, ctypes.c_uint,
-                          ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
-X11.XFree.argtypes = [ctypes.c_void_p]
-X11.XFlush.argtypes = [ctypes.c_void_p]
 X11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
 X11.XCloseDisplay.argtypes = [ctypes.c_void_p]
 X11.XQueryPointer.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_void_p] * 7
 XTST.XTestFakeMotionEvent.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_ulong]
 XTST.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
-X11.XDisplayWidth.argtypes = X11.XDisplayHeight.argtypes = [ctypes.c_void_p, ctypes.c_int]
 X11.XStringToKeysym.restype = ctypes.c_ulong
 X11.XStringToKeysym.argtypes = [ctypes.c_char_p]
 X11.XKeysymToKeycode.restype = ctypes.c_ubyte
 X11.XKeysymToKeycode.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
-
-ZPIXMAP = 2
-ALL_PLANES = 0xFFFFFFFF
-
-
-class XImage(ctypes.Structure):
-    _fields_ = [("width", ctypes.c_int), ("height", ctypes.c_int), ("xoffset", ctypes.c_int),
-                ("format", ctypes.c_int), ("data", ctypes.POINTER(ctypes.c_ubyte)),
-                ("byte_order", ctypes.c_int), ("bitmap_unit", ctypes.c_int),
-                ("bitmap_bit_order", ctypes.c_int), ("bitmap_pad", ctypes.c_int), ("depth", ctypes.c_int),
-                ("bytes_per_line", ctypes.c_int), ("bits_per_pixel", ctypes.c_int)]
 
 
 class Xvfb:
@@ -108,29 +89,9 @@ class Screen:
 
     def screenshot(self, path):
         """The whole screen as a PNG."""
-        width, height = X11.XDisplayWidth(self.dpy, 0), X11.XDisplayHeight(self.dpy, 0)
-        rows = self.pixels(0, 0, width, height)
-        raw = b"".join(b"\0" + bytes(v for pixel in row for v in pixel) for row in rows)
-
-        def chunk(kind, data):
-            return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-        with open(path, "wb") as f:
-            f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-                    + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
-
-    def pixels(self, x, y, width, height):
-        """Rows of (r, g, b) of a screen rectangle."""
-        image = X11.XGetImage(self.dpy, self.root, x, y, width, height, ALL_PLANES, ZPIXMAP)
-        if not image:
-            return None
-        img = ctypes.cast(image, ctypes.POINTER(XImage)).contents
-        stride, data = img.bytes_per_line, img.data
-        raw = ctypes.string_at(data, stride * height)
-        rows = [[(raw[r * stride + c * 4 + 2], raw[r * stride + c * 4 + 1], raw[r * stride + c * 4])
-                 for c in range(width)] for r in range(height)]
-        X11.XFree(data)
-        X11.XFree(image)
-        return rows
+        subprocess.run(["gst-launch-1.0", "-q", "ximagesrc", "display-name=" + self.display_name, "num-buffers=1",
+                        "show-pointer=false", "!", "videoconvert", "!", "pngenc", "!", "filesink",
+                        "location=" + path], check=True, stdout=subprocess.DEVNULL)
 
     def xwininfo(self, *args):
         return subprocess.run(["xwininfo", "-display", self.display_name, *args],
