@@ -2,20 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
-#include <regex>
-#include <thread>
 
 #include "desktop/recording/media_check.h"
 #include "support/temp_dir.h"
-#include "util/agent_crypto.h"
 
 namespace vela {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::decodeMp4;
 using testing::finalizeAndWait;
 using testing::TempDir;
 using testing::testPattern;
@@ -23,52 +18,8 @@ using testing::testPattern;
 constexpr int kWidth = 640;
 constexpr int kHeight = 360;
 
-TEST(DesktopRecorder, RecordsThreeSecondsOfPlayableFragmentedMP4DurableOnceFramesCame) {
-  TempDir dir;
-  auto recorder = DesktopRecorder::create(dir.path());
-  EXPECT_TRUE(std::regex_match(recorder->url().filename().string(),
-                               std::regex("vela-desktop-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB]"
-                                          "[0-9A-F]{3}-[0-9A-F]{12}\\.mp4")));
-  EXPECT_EQ(recorder->url().parent_path(), dir.path());
-
-  std::atomic<int> durableCalls = 0;
-  std::atomic<std::int64_t> bytesWhenDurable = -1;
-  recorder->setOnFirstChunkDurable([&] {
-    bytesWhenDurable = recorder->bytesWritten();
-    ++durableCalls;
-  });
-  ASSERT_TRUE(recorder->start(kWidth, kHeight));
-  EXPECT_EQ(std::filesystem::status(recorder->url()).permissions(),
-            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-  std::this_thread::sleep_for(800ms);  // a started recording without frames is not yet durable
-  EXPECT_LE(recorder->bytesWritten(), DesktopRecorder::kDurableBytes);
-  EXPECT_EQ(durableCalls.load(), 0);
-  testing::feed(*recorder, kWidth, kHeight, 90);
-  EXPECT_EQ(durableCalls.load(), 1);
-  EXPECT_GT(bytesWhenDurable.load(), DesktopRecorder::kDurableBytes);
-  EXPECT_EQ(recorder->bytesWritten(), std::filesystem::file_size(recorder->url()));
-
-  auto final = finalizeAndWait(*recorder);
-  ASSERT_TRUE(final);
-  std::string onDisk = testing::readFileOrEmpty(recorder->url());
-  EXPECT_EQ(final->sha256, AgentCrypto::sha256Hex(onDisk));
-  EXPECT_EQ(final->bytes, std::int64_t(onDisk.size()));
-  EXPECT_EQ(final->storage, "file://" + recorder->url().string());
-  EXPECT_EQ(final->format, "fmp4");
-  EXPECT_NEAR(final->durationS, 3.0, 0.2);
-  std::this_thread::sleep_for(600ms);
-  EXPECT_EQ(durableCalls.load(), 1) << "the durability callback fires once";
-
-  auto media = decodeMp4(recorder->url());
-  EXPECT_EQ(media.error, "");
-  EXPECT_EQ(media.width, kWidth);
-  EXPECT_EQ(media.height, kHeight);
-  EXPECT_NEAR(media.endS - media.firstS, 3.0, 0.2);
-  // A live recording drops frames rather than fall behind the screen, and a busy machine
-  // makes it drop some; fewer than two thirds would mean it drops them unprovoked.
-  EXPECT_GE(media.frames, 60);
-}
-
+// Recording itself, durability and finalize are shared_recording_test's, on the sink
+// sessions use.
 TEST(DesktopRecorder, FailedStartCarriesTheErrorAndLeavesNoFile) {
   TempDir dir;
   // /proc refuses new files even to root, so this holds whoever runs the test.
