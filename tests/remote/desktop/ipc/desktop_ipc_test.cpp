@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -186,11 +185,6 @@ TEST(IPCChannelTest, CutsTheStreamIntoValidLinesAndClosesOnce) {
 // A path beyond 103 bytes is cut in the address, and the socket is served and removed
 // under the cut name.
 TEST(IPCChannelTest, ALongSocketPathIsCutWhereTheAddressEnds) {
-  auto address = platform::makeUnixAddr(std::string(200, 'p'));
-  EXPECT_EQ(address.length, 106u);
-  EXPECT_EQ(address.address.sun_family, AF_UNIX);
-  EXPECT_EQ(std::strlen(address.address.sun_path), 103u);
-
   testing::TempDir dir;
   const std::string path = dir.file(std::string(150, 's'));
   const std::string cut = path.substr(0, 103);
