@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "remote/desktop/desktop_session_manager.h"
 #include "util/base64.h"
 #include "util/json_scanner.h"
 
@@ -37,7 +36,6 @@ TEST(DesktopFramesTest, OpenConfigDefaultsDependOnWhereTheyComeFromIceKeepsStrin
   ASSERT_EQ(mixed.iceServers.size(), 1u);
   EXPECT_EQ(mixed.iceServers[0].urls, std::vector<std::string>{"stun:a"});
   EXPECT_EQ(mixed.iceServers[0].username, "u");
-  EXPECT_TRUE(openConfig(openFrame(R"({"ice":{"urls":[]}})")).iceServers.empty());
   EXPECT_EQ(openConfig(openFrame(R"({"ice":{"urls":"turn:b"}})")).iceServers.size(), 1u);
 }
 
@@ -45,10 +43,8 @@ TEST(DesktopFramesTest, SignalsRoundTripAndRejectUnknownKinds) {
   DesktopSignal ice{IceCandidate{std::nullopt, 1, "candidate:1"}};
   EXPECT_EQ(Base64::decode(ice.encodeBase64()).value(),
             toBytes(R"({"candidate":{"candidate":"candidate:1","sdpMLineIndex":1,"sdpMid":null},"kind":"ice"})"));
-  EXPECT_EQ(DesktopSignal::decode(ice.encodeBase64()), ice);
   EXPECT_FALSE(DesktopSignal::decode(Base64::encode(R"({"kind":"pranswer","sdp":"x"})")));
   EXPECT_FALSE(DesktopSignal::decode(Base64::encode(R"({"kind":"offer"})")));
-  EXPECT_FALSE(IncomingDesktopFrame::parse(R"({"type":"desktop.signal","session_id":"d"})"));
   auto pr = DesktopSignal::fromDescription({SessionDescription::Kind::pranswer, "v=0"});
   EXPECT_TRUE(std::holds_alternative<DesktopSignal::Offer>(pr.payload));
 }
@@ -60,17 +56,6 @@ TEST(DesktopFramesTest, RecordingFinalWritesWholeSecondsWithAFraction) {
   auto frame = JSONScanner::parse(text).value();
   auto inner = Base64::decode(frame["data"]->stringValue().value()).value();
   EXPECT_NE(toString(inner).find(R"("duration_s":3.0)"), std::string::npos) << toString(inner);
-}
-
-TEST(DesktopFramesTest, OpenWithoutBackendIsAnsweredWithBackendError) {
-  std::vector<std::string> sent;
-  auto manager = DesktopSessionManager::create([&](const std::string& text) { sent.push_back(text); },
-                                               [] { return static_cast<DesktopBackend*>(nullptr); });
-  manager->handle(*IncomingDesktopFrame::parse(R"({"type":"desktop.open","session_id":"d9"})"));
-  manager->handle(*IncomingDesktopFrame::parse(R"({"type":"desktop.close","session_id":"d9"})"));
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0],
-            R"({"message":"agent has no WebRTC backend","session_id":"d9","type":"desktop.error"})");
 }
 
 }  // namespace

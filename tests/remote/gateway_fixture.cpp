@@ -1,7 +1,6 @@
 #include "remote/gateway_fixture.h"
 
 #include <curl/curl.h>
-#include <openssl/evp.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,7 +11,6 @@
 #include "support/background_process.h"
 #include "support/build_paths.h"
 #include "support/temp_dir.h"
-#include "support/test_pki.h"
 #include "util/base64.h"
 #include "util/json_scanner.h"
 
@@ -26,28 +24,6 @@ size_t collect(char* data, size_t size, size_t count, void* out) {
 }
 
 }  // namespace
-
-bool makeCertificates(const std::string& dir) {
-  TestCA ca("Vela Test CA");
-  TestCertificate server = ca.issue("localhost", "DNS:localhost,IP:127.0.0.1,IP:::1");
-  writeFile(dir + "/ca.pem", ca.certificatePEM());
-  writeFile(dir + "/server.pem", server.certificatePEM);
-  writeFile(dir + "/server.key", server.privateKeyPEM);
-  return std::filesystem::file_size(dir + "/server.key") > 0;
-}
-
-bool writePinnedTrust(const std::string& stateDir, const std::string& caPemPath) {
-  std::string pinned = stateDir + "/pinned";
-  std::filesystem::create_directories(pinned);
-  std::filesystem::copy_file(caPemPath, pinned + "/ca.pem", std::filesystem::copy_options::overwrite_existing);
-  for (const char* use : {"command", "update"}) {
-    std::uint8_t raw[32];
-    std::size_t length = sizeof raw;
-    if (!EVP_PKEY_get_raw_public_key(generateKey(KeyKind::ed25519).get(), raw, &length)) return false;
-    writeFile(pinned + "/" + use + "_pubkey.b64", Base64::encode(std::span<const std::uint8_t>(raw, length)));
-  }
-  return true;
-}
 
 GatewayProcess::GatewayProcess(std::string dir, std::vector<std::string> extraArgs) : dir_(std::move(dir)) {
   std::filesystem::remove(dir_ + "/gateway.json");

@@ -1,7 +1,7 @@
 #pragma once
 
 // The test gateway (tools/controlplane/gateway.py) as a child process on 127.0.0.1,
-// its certificates, and its operator API through libcurl.
+// and its operator API through libcurl.
 
 #include <cstdint>
 #include <functional>
@@ -15,20 +15,13 @@
 
 namespace vela::testing {
 
-// A CA and a server certificate for localhost/127.0.0.1/::1 in `dir`: ca.pem,
-// server.pem, server.key.
-bool makeCertificates(const std::string& dir);
-
-// Pinned trust material in a state directory: pinned/ca.pem copied from `caPem`, and
-// Ed25519 keys for commands and updates.
-bool writePinnedTrust(const std::string& stateDir, const std::string& caPemPath);
-
 class GatewayProcess {
  public:
   static constexpr const char* kToken = "test-device-token";
 
-  // Starts gateway.py on `dir` and the product's port 8443 and waits for its ready line;
-  // accepts kToken as agent "test-device-token".
+  // Starts gateway.py on `dir` (a test control plane's, for its server certificate) and
+  // the product's port 8443 and waits for its ready line; accepts kToken as agent
+  // "test-device-token".
   explicit GatewayProcess(std::string dir, std::vector<std::string> extraArgs = {});
   ~GatewayProcess();
   GatewayProcess(const GatewayProcess&) = delete;

@@ -106,7 +106,6 @@ TEST_F(ShellSessionManagerTest, ShellRunsResizesBatchesOutputAndReportsItsExitCo
   auto opened = sink.all<OutgoingShellFrame::Opened>("s1");
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0].shell, "/bin/sh");
-  EXPECT_GT(opened[0].pid, 0);
 
   manager->handle(input("s1", "stty size\n"));
   ASSERT_TRUE(sink.waitForOutput("s1", "24 80"));
@@ -136,7 +135,6 @@ TEST_F(ShellSessionManagerTest, ShellRunsResizesBatchesOutputAndReportsItsExitCo
   ASSERT_EQ(exits.size(), 1u);
   EXPECT_EQ(exits[0].code, 3);
   EXPECT_EQ(exits[0].signal, std::nullopt);
-  EXPECT_EQ(manager->activeCount(), 0);
 
   auto broken = makeManager({5, 0, 0, std::string("/nonexistent/shell"), nullptr});
   broken->handle(open("bad"));

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -173,11 +172,6 @@ TEST(IPCChannelTest, CutsTheStreamIntoValidLinesAndClosesOnce) {
   EXPECT_EQ(got[4].substr(got[4].size() - 5), "ztail");
   EXPECT_EQ(got[5], "last");
 
-  channel->send("out");
-  char buffer[8] = {};
-  ASSERT_TRUE(waitFor([&] { return ::recv(fds[1], buffer, sizeof buffer, MSG_PEEK | MSG_DONTWAIT) == 4; }));
-  EXPECT_EQ(std::string(buffer, 4), "out\n");
-
   ::close(fds[1]);
   EXPECT_TRUE(channel->waitClosed(std::chrono::seconds(10)));
   EXPECT_EQ(closes, 1);
@@ -186,11 +180,6 @@ TEST(IPCChannelTest, CutsTheStreamIntoValidLinesAndClosesOnce) {
 // A path beyond 103 bytes is cut in the address, and the socket is served and removed
 // under the cut name.
 TEST(IPCChannelTest, ALongSocketPathIsCutWhereTheAddressEnds) {
-  auto address = platform::makeUnixAddr(std::string(200, 'p'));
-  EXPECT_EQ(address.length, 106u);
-  EXPECT_EQ(address.address.sun_family, AF_UNIX);
-  EXPECT_EQ(std::strlen(address.address.sun_path), 103u);
-
   testing::TempDir dir;
   const std::string path = dir.file(std::string(150, 's'));
   const std::string cut = path.substr(0, 103);
