@@ -88,18 +88,6 @@ TEST(AgentRuntimeTest, TasksRunOnScheduleFailuresDoNotEndTheLoop) {
   EXPECT_LT(log.find("heartbeat error"), log.find("INFO: Shutting down cleanly\n"));
   EXPECT_FALSE(std::filesystem::exists(state.file("update-0.2.0.staged")));
   EXPECT_TRUE(std::filesystem::exists(state.file("update-notes.txt")));
-
-  // A stop requested before the first wait skips the loop.
-  Counted none;
-  AgentConfig unenrolled = fastConfig();
-  unenrolled.agentID.reset();
-  runtime = AgentRuntime::create(unenrolled, none.tasks());
-  runtime->requestStop();
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(runtime->run(), 0);
-  log = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(none.heartbeats.load(), 0);
-  EXPECT_NE(log.find(", agent unenrolled)"), std::string::npos);
 }
 
 // Ten billion seconds would overflow the clock's nanoseconds: held to a year, the
