@@ -82,10 +82,7 @@ TEST(AgentRuntimeTest, TasksRunOnScheduleFailuresDoNotEndTheLoop) {
   EXPECT_GE(counted.heartbeats.load(), 2);
   EXPECT_EQ(counted.updates.load(), 0);  // the first update check waits a whole interval
   EXPECT_EQ(events, (std::vector<std::string>{"start", "stop"}));
-  EXPECT_NE(log.find("INFO: VELA RMM Agent 0.1.0 running (pid "), std::string::npos);
-  EXPECT_NE(log.find(", agent a-1)\n"), std::string::npos);
   EXPECT_NE(log.find("WARN: heartbeat error: control plane down\n"), std::string::npos);
-  EXPECT_LT(log.find("heartbeat error"), log.find("INFO: Shutting down cleanly\n"));
   EXPECT_FALSE(std::filesystem::exists(state.file("update-0.2.0.staged")));
   EXPECT_TRUE(std::filesystem::exists(state.file("update-notes.txt")));
 }

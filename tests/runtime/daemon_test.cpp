@@ -120,7 +120,10 @@ TEST_F(DaemonTest, EnrolsRunsCommandsOnScheduleAndStopsCleanlyDuringAScript) {
   ASSERT_NE(received, std::string::npos) << log;
   ASSERT_NE(clean, std::string::npos) << log;
   EXPECT_LT(received, clean);
-  EXPECT_NE(log.find("running (pid " + std::to_string(pid) + ", agent " + agentID + ")"), std::string::npos);
+  EXPECT_NE(log.find("INFO: VELA RMM Agent 0.1.0 running (pid " + std::to_string(pid) + ", agent " +
+                     agentID + ")\n"),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(DaemonTest, AttendedConfigurationHandsOverToQuickAssist) {
