@@ -24,16 +24,6 @@ AgentConfig fastConfig() {
   return c;
 }
 
-class RecordingService : public RuntimeService {
- public:
-  explicit RecordingService(std::vector<std::string>& events) : events_(events) {}
-  void start() override { events_.push_back("start"); }
-  void stop() override { events_.push_back("stop"); }
-
- private:
-  std::vector<std::string>& events_;
-};
-
 // Tasks that count their runs; the heartbeat fails with `heartbeatError` when given.
 struct Counted {
   std::atomic<int> heartbeats{0}, polls{0}, updates{0};
@@ -67,8 +57,6 @@ TEST(AgentRuntimeTest, TasksRunOnScheduleFailuresDoNotEndTheLoop) {
     if (n == 2) secondPoll.signal();
   };
   auto runtime = AgentRuntime::create(fastConfig(), counted.tasks("control plane down"));
-  std::vector<std::string> events;
-  runtime->addService(std::make_unique<RecordingService>(events));
 
   ::testing::internal::CaptureStderr();
   int status = -1;
@@ -81,25 +69,9 @@ TEST(AgentRuntimeTest, TasksRunOnScheduleFailuresDoNotEndTheLoop) {
   EXPECT_EQ(status, 0);
   EXPECT_GE(counted.heartbeats.load(), 2);
   EXPECT_EQ(counted.updates.load(), 0);  // the first update check waits a whole interval
-  EXPECT_EQ(events, (std::vector<std::string>{"start", "stop"}));
-  EXPECT_NE(log.find("INFO: VELA RMM Agent 0.1.0 running (pid "), std::string::npos);
-  EXPECT_NE(log.find(", agent a-1)\n"), std::string::npos);
   EXPECT_NE(log.find("WARN: heartbeat error: control plane down\n"), std::string::npos);
-  EXPECT_LT(log.find("heartbeat error"), log.find("INFO: Shutting down cleanly\n"));
   EXPECT_FALSE(std::filesystem::exists(state.file("update-0.2.0.staged")));
   EXPECT_TRUE(std::filesystem::exists(state.file("update-notes.txt")));
-
-  // A stop requested before the first wait skips the loop.
-  Counted none;
-  AgentConfig unenrolled = fastConfig();
-  unenrolled.agentID.reset();
-  runtime = AgentRuntime::create(unenrolled, none.tasks());
-  runtime->requestStop();
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(runtime->run(), 0);
-  log = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(none.heartbeats.load(), 0);
-  EXPECT_NE(log.find(", agent unenrolled)"), std::string::npos);
 }
 
 // Ten billion seconds would overflow the clock's nanoseconds: held to a year, the

@@ -120,7 +120,10 @@ TEST_F(DaemonTest, EnrolsRunsCommandsOnScheduleAndStopsCleanlyDuringAScript) {
   ASSERT_NE(received, std::string::npos) << log;
   ASSERT_NE(clean, std::string::npos) << log;
   EXPECT_LT(received, clean);
-  EXPECT_NE(log.find("running (pid " + std::to_string(pid) + ", agent " + agentID + ")"), std::string::npos);
+  EXPECT_NE(log.find("INFO: VELA RMM Agent 0.1.0 running (pid " + std::to_string(pid) + ", agent " +
+                     agentID + ")\n"),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(DaemonTest, AttendedConfigurationHandsOverToQuickAssist) {
@@ -195,17 +198,6 @@ TEST_F(DaemonTest, DiagnosticsOfAnEnrolledMachineWithAPinnedCA) {
   EXPECT_EQ(failing.status, 1);
   EXPECT_NE(failing.out.find("  [\u2717] config: server= tenant=- customer=-\n"), std::string::npos);
   EXPECT_NE(failing.out.find("\nSome checks failed \u2014 see above.\n"), std::string::npos);
-
-  // With a small-order command key a constant signature made a command run as root.
-  testing::writeFile(state_.file("pinned/command_pubkey.b64"), "AQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=");
-  failing = testing::runAgent({"doctor"}, env());
-  EXPECT_EQ(failing.status, 1);
-  EXPECT_NE(failing.out.find("  [\u2717] pinned trust: refusing pinned command public key "
-                             "(pinned/command_pubkey.b64): a small-order or non-canonical Ed25519 "
-                             "public key verifies forged signatures\n"),
-            std::string::npos)
-      << failing.out;
-  EXPECT_EQ(failing.out.find("command key"), std::string::npos);
 
   auto reset = testing::runAgent({"reset"}, env());
   EXPECT_EQ(reset.out, "Reset complete: device key, certificate, config, and replay state removed.\n");
@@ -300,9 +292,6 @@ TEST_F(DaemonTest, StateDirectoryIsClearedOfLeftoversAndRefusedWhenOthersControl
   EXPECT_TRUE(refusal().starts_with("error: refusing state directory " + state_.path() +
                                     ": it is writable by group or others;"));
   ::chmod(state_.path().c_str(), 0700);
-  ASSERT_EQ(::chown(state_.file("pinned").c_str(), 65534, 65534), 0);
-  EXPECT_TRUE(refusal().starts_with("error: refusing state directory " + state_.file("pinned") +
-                                    ": it is owned by uid 65534;"));
   std::filesystem::remove_all(state_.file("pinned"));
   testing::TempDir elsewhere;
   std::filesystem::create_directory_symlink(elsewhere.path(), state_.file("pinned"));
@@ -333,7 +322,6 @@ TEST_F(DaemonTest, FirstStartProvisionsFromTheSidecarIdlesWithoutOneAndSkipsAPla
     EXPECT_EQ(agent.stop(SIGTERM), 0);
     EXPECT_NE(agent.err().find("INFO: provisioned from sidecar: " + sidecar), std::string::npos)
         << agent.err();
-    EXPECT_EQ(testing::readFileOrEmpty(state.file("pinned/ca.pem")), cp_.caPem());
   }
   // Both runs below must idle, write nothing and ask the control plane nothing.
   const std::size_t requests = count(cp_.requests());

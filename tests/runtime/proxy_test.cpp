@@ -97,8 +97,6 @@ TEST_F(ProxyTest, EveryConnectionTunnelsThroughTheEnvironmentsProxy) {
     EXPECT_EQ(agent.err().find("gateway: connected"), std::string::npos) << agent.err();
     EXPECT_EQ(agent.stop(SIGTERM), 0) << agent.err();
   }
-  EXPECT_NE(inspecting.log().find("intercepted 127.0.0.1:8443: refused by the client"), std::string::npos)
-      << inspecting.log();
 
   // no_proxy for the server's host: straight to the server and the gateway.
   log = proxy.log();

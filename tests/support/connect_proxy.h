@@ -18,7 +18,6 @@ class ConnectProxy {
   // --intercept). Throws std::runtime_error when it does not come up.
   explicit ConnectProxy(const std::vector<std::string>& args = {});
 
-  int port() const { return port_; }
   // "http://[credentials@]127.0.0.1:PORT"
   std::string url(const std::string& credentials = "") const;
   // One line per request: "CONNECT 127.0.0.1:443 200".

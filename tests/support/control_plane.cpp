@@ -3,9 +3,7 @@
 
 #include <signal.h>
 
-#include <cctype>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -32,20 +30,6 @@ std::string jsonField(const std::string& text, const std::string& key) {
   return doc[key].get<std::string>();
 }
 
-std::string queryFor(const std::string& agentId) {
-  std::string out;
-  for (unsigned char c : agentId) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.') {
-      out += static_cast<char>(c);
-    } else {
-      char buf[4];
-      std::snprintf(buf, sizeof buf, "%%%02X", c);
-      out += buf;
-    }
-  }
-  return agentId.empty() ? "" : "?agent_id=" + out;
-}
-
 }  // namespace
 
 ControlPlane::ControlPlane() : dir_(tmp_.file("cp")) {
@@ -57,7 +41,9 @@ ControlPlane::ControlPlane() : dir_(tmp_.file("cp")) {
   // a server that exits is noticed here, one that hangs is the test runner's to report.
   std::string portsFile = dir_ + "/ports.json";
   while (!std::filesystem::exists(portsFile)) {
-    if (server_->exited()) throw std::runtime_error("control plane exited during start:\n" + serverLog());
+    if (server_->exited()) {
+      throw std::runtime_error("control plane exited during start:\n" + server_->out() + server_->err());
+    }
     std::this_thread::sleep_for(20ms);
   }
   Json ports = Json::parse(readFileOrEmpty(portsFile), nullptr, false);
@@ -73,10 +59,6 @@ ControlPlane::~ControlPlane() { server_->stop(SIGTERM); }
 
 std::string ControlPlane::baseURL() const {
   return "https://127.0.0.1:" + std::to_string(port_);
-}
-
-std::string ControlPlane::adminURL() const {
-  return "http://127.0.0.1:" + std::to_string(adminPort_);
 }
 
 std::string ControlPlane::caPem() const { return readFileOrEmpty(dir_ + "/ca.pem"); }
@@ -120,8 +102,6 @@ ControlPlane::Enrolment ControlPlane::enrolAgent(const std::string& hostname) co
   return {jsonField(reply.out, "agent_id"), jsonField(reply.out, "device_token")};
 }
 
-std::string ControlPlane::serverLog() const { return server_->out() + server_->err(); }
-
 ControlPlane::Reply ControlPlane::admin(const std::string& method, const std::string& path,
                                         const std::string& jsonBody) const {
   std::vector<std::string> args = {"-sS", "-X", method, "-w", "\n%{http_code}"};
@@ -129,7 +109,7 @@ ControlPlane::Reply ControlPlane::admin(const std::string& method, const std::st
     args.insert(args.end(),
                 {"-H", "Content-Type: application/json", "--data-binary", "@-"});
   }
-  args.push_back(adminURL() + path);
+  args.push_back("http://127.0.0.1:" + std::to_string(adminPort_) + path);
   ProcessOutput out = runProcess(kCurl, args, {}, jsonBody);
   Reply reply;
   std::size_t cut = out.out.rfind('\n');
@@ -162,7 +142,7 @@ std::string ControlPlane::queueCommand(const std::string& agentId, const std::st
 }
 
 std::string ControlPlane::listing(const std::string& what, const std::string& agentId) const {
-  return expect(200, "GET", "/admin/" + what + queryFor(agentId));
+  return expect(200, "GET", "/admin/" + what + (agentId.empty() ? "" : "?agent_id=" + agentId));
 }
 
 std::string ControlPlane::agents() const { return listing("agents", ""); }

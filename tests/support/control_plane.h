@@ -45,8 +45,7 @@ class ControlPlane {
   ControlPlane(const ControlPlane&) = delete;
   ControlPlane& operator=(const ControlPlane&) = delete;
 
-  std::string baseURL() const;   // "https://127.0.0.1:PORT"
-  std::string adminURL() const;  // "http://127.0.0.1:PORT"
+  std::string baseURL() const;  // "https://127.0.0.1:PORT"
   const std::string& dir() const { return dir_; }
   int port() const { return port_; }
   std::string caPem() const;
@@ -64,7 +63,6 @@ class ControlPlane {
     std::string deviceToken;
   };
   Enrolment enrolAgent(const std::string& hostname) const;
-  std::string serverLog() const;
 
   // Any admin call; `jsonBody` empty sends no body.
   Reply admin(const std::string& method, const std::string& path,
@@ -77,7 +75,8 @@ class ControlPlane {
   std::string queueCommand(const std::string& agentId, const std::string& type,
                            const std::string& payloadJson = "{}",
                            const std::string& tamper = "") const;
-  // JSON arrays as text; an empty agent id lists every agent's entries.
+  // JSON arrays as text; an empty agent id (the control plane's are UUIDs) lists every
+  // agent's entries.
   std::string agents() const;
   std::string results(const std::string& agentId = "") const;
   std::string heartbeats(const std::string& agentId = "") const;

@@ -84,6 +84,14 @@ std::string pemText(Write write) {
   return pem;
 }
 
+std::string certificatePEM(X509* certificate) {
+  return pemText([certificate](BIO* bio) { PEM_write_bio_X509(bio, certificate); });
+}
+
+std::string privateKeyPEM(EVP_PKEY* key) {
+  return pemText([key](BIO* bio) { PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr); });
+}
+
 }  // namespace
 
 std::shared_ptr<EVP_PKEY> generateKey(KeyKind kind) {
@@ -115,20 +123,12 @@ std::shared_ptr<EVP_PKEY> sharedKey(KeyKind kind) {
   return key;
 }
 
-std::string certificatePEM(X509* certificate) {
-  return pemText([certificate](BIO* bio) { PEM_write_bio_X509(bio, certificate); });
-}
-
-std::string privateKeyPEM(EVP_PKEY* key) {
-  return pemText([key](BIO* bio) { PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr); });
-}
-
 TestCA::TestCA(const std::string& commonName) {
   identity_.key = generateKey(KeyKind::p256);
   identity_.certificate = makeCertificate(commonName, identity_.key.get(), nullptr,
                                           identity_.key.get(), true, "", Usage::server);
   identity_.certificatePEM = vela::testing::certificatePEM(identity_.certificate.get());
-  identity_.privateKeyPEM = vela::testing::privateKeyPEM(identity_.key.get());
+  identity_.privateKeyPEM = privateKeyPEM(identity_.key.get());
 }
 
 TestCertificate TestCA::issue(const std::string& commonName, const std::string& subjectAltName,
@@ -138,7 +138,7 @@ TestCertificate TestCA::issue(const std::string& commonName, const std::string& 
   leaf.certificate = makeCertificate(commonName, leaf.key.get(), identity_.certificate.get(),
                                      identity_.key.get(), false, subjectAltName, usage);
   leaf.certificatePEM = vela::testing::certificatePEM(leaf.certificate.get());
-  leaf.privateKeyPEM = vela::testing::privateKeyPEM(leaf.key.get());
+  leaf.privateKeyPEM = privateKeyPEM(leaf.key.get());
   return leaf;
 }
 

@@ -45,7 +45,4 @@ class TestCA {
   TestCertificate identity_;
 };
 
-std::string certificatePEM(X509* certificate);
-std::string privateKeyPEM(EVP_PKEY* key);
-
 }  // namespace vela::testing

@@ -43,14 +43,6 @@ TEST(DesktopIndicator, BannerSitsTopCentreAndClicksFallThroughToTheWindowBelow) 
 
   auto shot = display.screenshot("indicator-banner.png");
   EXPECT_TRUE(isBannerRed(testing::pixelAt(shot.get(), rect.x + 420, rect.y + 20)));
-  EXPECT_FALSE(isBannerRed(testing::pixelAt(shot.get(), rect.x, rect.y))) << "corners are rounded";
-  int white = 0;
-  for (int px = rect.x + 44; px < rect.x + 440; ++px) {
-    for (int py = rect.y + 10; py < rect.y + 30; ++py) {
-      if (testing::pixelAt(shot.get(), px, py) == 0xffffff) ++white;
-    }
-  }
-  EXPECT_GT(white, 100) << "white text on the banner";
 
   display.click(rect.x + 230, rect.y + 20);
   XEvent press{};
