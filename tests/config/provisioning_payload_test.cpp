@@ -69,15 +69,6 @@ TEST(ProvisioningPayloadTest, MalformedDocumentsFailAndEncodingRoundTrips) {
   EXPECT_EQ(decoded(p.encode()), p);
 }
 
-TEST(ProvisioningPayloadTest, ToConfigUsesDefaultsAndNoIdentity) {
-  AgentConfig expected;
-  expected.serverBaseURL = "https://cp";
-  expected.tenantID = "T";
-  expected.quickAssist = false;
-  EXPECT_EQ(decoded(R"({"server":"https://cp","tenant":"T","quickAssist":false})").toConfig(), expected);
-  EXPECT_EQ(decoded(R"({"chan":"beta"})").toConfig().channel, "beta");
-}
-
 TEST(ProvisioningPayloadTest, PinnedMaterialIsWrittenOwnerOnlyAndStopsAtTheFirstFailure) {
   testing::ScopedStateDir state;
   ProvisioningPayload p = decoded(R"({"server":"https://cp"})");
