@@ -92,7 +92,6 @@ TEST(FilenameProvisioningTest, NameBuilders) {
   std::string name = FP::encodeBlobFilename("VelaAgent", "pkg", "ACME", "1234", "https://cp.example", "tok/+=", "beta");
   const std::string json = R"({"c":"1234","ch":"beta","k":"tok/+=","s":"https://cp.example","t":"ACME"})";
   EXPECT_EQ(name, "VelaAgent." + blobPiece(json) + ".pkg");
-  EXPECT_EQ(FP::parse(name), (ProvisioningInfo{"ACME", "1234", "https://cp.example", "tok/+=", "beta", "filename-blob"}));
 
   EXPECT_EQ(FP::encodeReadableFilename("VelaAgent", "pkg", "ACME", "1234", "https://cp.example:8443/x", "beta"),
             "VelaAgent__tenant-ACME__customer-1234__server-cp.example__channel-beta.pkg");

@@ -58,15 +58,12 @@ TEST(ProvisioningPayloadTest, TrustMaterialKeys) {
   EXPECT_EQ(decoded(R"({"spki_pins":"a, b\nc,,"})").spkiPins, (Pins{"a", "b", "c"}));
 }
 
-TEST(ProvisioningPayloadTest, MalformedDocumentsFailAndEncodingRoundTrips) {
+// That what decodes encodes back to the same payload is the fuzz target's property.
+TEST(ProvisioningPayloadTest, MalformedDocumentsFail) {
   for (std::string bad : {std::string(""), std::string("[]"), std::string("{\"server\":"),
                           std::string("{\"server\":\"\xff\"}"), std::string(100000, '['), std::string("\0{}", 3)}) {
     EXPECT_FALSE(ProvisioningPayload::decode(bad)) << bad.substr(0, 20);
   }
-  EXPECT_EQ(ProvisioningPayload{}.encode(), "{\n  \"server\": \"\"\n}");
-  ProvisioningPayload p = decoded(R"({"url":"https://cp","tid":"T","tok":"K","chan":"c","caPem":"P",
-      "commandPubkey":"C","updatePubkey":"U","spkiPins":["a"],"quickAssist":true,"customer":"X"})");
-  EXPECT_EQ(decoded(p.encode()), p);
 }
 
 TEST(ProvisioningPayloadTest, PinnedMaterialIsWrittenOwnerOnlyAndStopsAtTheFirstFailure) {
