@@ -110,7 +110,7 @@ TEST(SetupCommandTest, InteractiveSetupOnARealTerminal) {
   EXPECT_EQ(storedConfig(state).enrollmentToken, "TOKEN-1");
 }
 
-TEST(SetupCommandTest, EndOfInputAtTheServerPromptEndsWithTheMissingSettingError) {
+TEST(SetupCommandTest, EndOfInputEndsWithTheMissingSettingError) {
   TempDir state;
   PtyDriver pty(testing::agentExe(), {"setup"}, isolated(state));
   ASSERT_TRUE(pty.started());
@@ -123,6 +123,19 @@ TEST(SetupCommandTest, EndOfInputAtTheServerPromptEndsWithTheMissingSettingError
             std::string::npos)
       << pty.transcript();
   EXPECT_EQ(testing::readFileOrEmpty(state.file("config.json")), "");
+
+  // At an optional prompt it only skips that setting.
+  PtyDriver skipping(testing::agentExe(), {"setup", "--server", "cp.example"}, isolated(state));
+  ASSERT_TRUE(skipping.started());
+  for (const char* prompt : {"Tenant ID (optional, Enter to skip): ", "Customer/site ID (optional, Enter to skip): ",
+                             "One-time enrollment token: "}) {
+    ASSERT_TRUE(skipping.expect(prompt)) << skipping.transcript();
+    skipping.typeEndOfInput();
+  }
+  EXPECT_EQ(skipping.wait(), 1);
+  EXPECT_NE(skipping.transcript().find("error: missing required setting: One-time enrollment token."),
+            std::string::npos)
+      << skipping.transcript();
 }
 
 TEST(SetupCommandTest, NonInteractiveRerunOnAnEnrolledDeviceAndEnrolment) {

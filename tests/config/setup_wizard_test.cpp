@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <memory>
 #include <vector>
 
@@ -12,26 +11,6 @@ namespace vela {
 namespace {
 
 using testing::ScopedEnv;
-
-// Answers prompts from a script; an exhausted script is the end of input.
-class ScriptedTerminal : public platform::Terminal {
- public:
-  ScriptedTerminal(bool interactive, std::deque<std::string> answers)
-      : interactive_(interactive), answers_(std::move(answers)) {}
-  bool isInteractive() override { return interactive_; }
-  void write(std::string_view text) override { shown += text; }
-  std::optional<std::string> readLine() override {
-    if (answers_.empty()) return std::nullopt;
-    std::string answer = answers_.front();
-    answers_.pop_front();
-    return answer;
-  }
-  std::string shown;
-
- private:
-  bool interactive_;
-  std::deque<std::string> answers_;
-};
 
 SetupWizard::Flags flagsWith(std::optional<std::string> server, std::optional<std::string> tenant) {
   return {std::move(server), std::move(tenant), {}, {}, {}, false};
@@ -83,14 +62,6 @@ TEST_F(SetupWizardTest, PrecedenceFlagsThenFileNameThenEnvironmentThenConfig) {
   info = SetupWizard::merged(flagsWith("http://plain", {}), {}, existing);
   EXPECT_EQ(info.serverBaseURL, std::nullopt);
   EXPECT_EQ(info.source, "defaults+config+env");
-}
-
-// The prompts themselves are the setup command's terminal test.
-TEST_F(SetupWizardTest, EndOfInputAtTheOptionalPromptsEndsAtTheTokenError) {
-  ScriptedTerminal atTenant(true, {"cp"});
-  auto result = SetupWizard::resolveConfig({}, {}, atTenant);
-  ASSERT_FALSE(result);
-  EXPECT_TRUE(result.error().message.starts_with("missing required setting: One-time enrollment token"));
 }
 
 }  // namespace
