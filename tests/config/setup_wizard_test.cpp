@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <memory>
 #include <vector>
 
@@ -13,29 +12,8 @@ namespace {
 
 using testing::ScopedEnv;
 
-// Answers prompts from a script; an exhausted script is the end of input.
-class ScriptedTerminal : public platform::Terminal {
- public:
-  ScriptedTerminal(bool interactive, std::deque<std::string> answers)
-      : interactive_(interactive), answers_(std::move(answers)) {}
-  bool isInteractive() override { return interactive_; }
-  void write(std::string_view text) override { shown += text; }
-  std::optional<std::string> readLine() override {
-    if (answers_.empty()) return std::nullopt;
-    std::string answer = answers_.front();
-    answers_.pop_front();
-    return answer;
-  }
-  std::string shown;
-
- private:
-  bool interactive_;
-  std::deque<std::string> answers_;
-};
-
-SetupWizard::Flags flagsWith(std::optional<std::string> server, std::optional<std::string> tenant,
-                             bool nonInteractive) {
-  return {std::move(server), std::move(tenant), {}, {}, {}, nonInteractive};
+SetupWizard::Flags flagsWith(std::optional<std::string> server, std::optional<std::string> tenant) {
+  return {std::move(server), std::move(tenant), {}, {}, {}, false};
 }
 
 // Every test starts with an empty state directory and no provisioning variables.
@@ -69,7 +47,7 @@ TEST_F(SetupWizardTest, PrecedenceFlagsThenFileNameThenEnvironmentThenConfig) {
   setEnv("VELA_SERVER", "env-server");
   const std::string argv0 = "/opt/VelaAgent__tenant-file-tenant__server-file-server.pkg";
 
-  ProvisioningInfo info = SetupWizard::merged(flagsWith({}, "flag-tenant", false), argv0, existing);
+  ProvisioningInfo info = SetupWizard::merged(flagsWith({}, "flag-tenant"), argv0, existing);
   EXPECT_EQ(info, (ProvisioningInfo{"flag-tenant", "env-customer", "https://file-server", "config-token", "stable",
                                     "defaults+config+env+filename(VelaAgent__tenant-file-tenant__server-file-"
                                     "server.pkg)+flags"}));
@@ -81,32 +59,9 @@ TEST_F(SetupWizardTest, PrecedenceFlagsThenFileNameThenEnvironmentThenConfig) {
   // A stored empty server and a refused flag contribute nothing.
   setEnv("VELA_SERVER", std::nullopt);
   existing.serverBaseURL = "";
-  info = SetupWizard::merged(flagsWith("http://plain", {}, false), {}, existing);
+  info = SetupWizard::merged(flagsWith("http://plain", {}), {}, existing);
   EXPECT_EQ(info.serverBaseURL, std::nullopt);
   EXPECT_EQ(info.source, "defaults+config+env");
-}
-
-TEST_F(SetupWizardTest, NonInteractiveMissingSettingsNameTheirSources) {
-  ScriptedTerminal terminal(/*interactive=*/true, {"https://never-asked"});
-  auto result = SetupWizard::resolveConfig(flagsWith({}, {}, true), {}, terminal);
-  ASSERT_FALSE(result);
-  // The full text is the setup command's end-of-input test.
-  EXPECT_TRUE(result.error().message.starts_with("missing required setting: Server base URL")) << result.error().message;
-  setEnv("VELA_TOKEN", "");  // an empty token is no token
-  result = SetupWizard::resolveConfig(flagsWith("cp.example", {}, true), {}, terminal);
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().message,
-            "missing required setting: One-time enrollment token. set it in the filename (token-\u2026), env "
-            "VELA_TOKEN, or `--token`, or run `vela-agent setup` interactively.");
-  EXPECT_EQ(terminal.shown, "");
-}
-
-// The prompts themselves are the setup command's terminal test.
-TEST_F(SetupWizardTest, EndOfInputAtTheOptionalPromptsEndsAtTheTokenError) {
-  ScriptedTerminal atTenant(true, {"cp"});
-  auto result = SetupWizard::resolveConfig({}, {}, atTenant);
-  ASSERT_FALSE(result);
-  EXPECT_TRUE(result.error().message.starts_with("missing required setting: One-time enrollment token"));
 }
 
 }  // namespace
