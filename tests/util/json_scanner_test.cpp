@@ -118,7 +118,6 @@ TEST(JSONScannerTest, NestingIsLimitedTo128Containers) {
 
   // Hostile depth ends in an error, not a stack overflow.
   EXPECT_EQ(JSONScanner::parse(std::string(1'000'000, '[')).error(), E::tooDeep(129));
-  EXPECT_EQ(JSONScanner::parse(std::string(500'000, '{') ).error(), E::unexpectedCharacter(1));
 }
 
 }  // namespace
