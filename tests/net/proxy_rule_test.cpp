@@ -60,7 +60,6 @@ TEST(ProxyRuleTest, NoProxyNamesDomainsAddressesAndRanges) {
            {"example.com", "EXAMPLE.COM.", true},
            {"example.com", "badexample.com", false},
            {"other, a.example.com", "example.com", false},
-           {"127.0.0.1", "127.0.0.1", true},
            {"127.0.0.0/8", "127.9.9.9", true},
            {"10.0.0.0/8", "127.0.0.1", false},
            {"::1", "[::1]", true},

@@ -2,9 +2,7 @@
 
 #include <filesystem>
 #include <string>
-#include <thread>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "support/temp_dir.h"

@@ -93,18 +93,5 @@ TEST(AgentCryptoTest, PublicKeyLoadsFromRawSPKIAndPEMAlike) {
   }
 }
 
-TEST(AgentCryptoTest, SHA256OneShotAndIncremental) {
-  EXPECT_EQ(sha256Hex(std::string_view()), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(sha256(std::string_view("abc")), hex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
-
-  std::string text(100'000, 'q');
-  Sha256Hasher hasher;
-  for (std::size_t at = 0; at < text.size(); at += 7777) hasher.update(std::string_view(text).substr(at, 7777));
-  EXPECT_EQ(hasher.finish(), sha256(text));
-  hasher.update("abc");  // starts over after finish
-  EXPECT_EQ(Hex::encode(hasher.finish()), sha256Hex("abc"));
-}
-
 }  // namespace
 }  // namespace vela::AgentCrypto

@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "util/bytes.h"
-
 namespace vela {
 namespace {
 
@@ -32,7 +30,6 @@ TEST(JSONScannerTest, EveryErrorCaseReportsItsOffset) {
       {"tru", E::unexpectedCharacter(3)},
       {"nul!", E::unexpectedCharacter(3)},
       {"truex", E::trailingData(4)},
-      {"[1] x", E::trailingData(4)},
       {"1\v", E::trailingData(1)},
       {"-x", E::trailingData(1)},
       {"[", E::unexpectedEnd()},
@@ -45,7 +42,6 @@ TEST(JSONScannerTest, EveryErrorCaseReportsItsOffset) {
       {"{\"a\" 1}", E::unexpectedCharacter(5)},
       {"{1:2}", E::unexpectedCharacter(1)},
       {"{\"a\":}", E::unexpectedCharacter(5)},
-      {"{\"a\":", E::unexpectedEnd()},
       {"{\"a\":1 \"b\":2}", E::unexpectedCharacter(7)},
       {"\"abc", E::unexpectedEnd()},
       {"\"ab\\", E::unexpectedEnd()},
@@ -122,19 +118,6 @@ TEST(JSONScannerTest, NestingIsLimitedTo128Containers) {
 
   // Hostile depth ends in an error, not a stack overflow.
   EXPECT_EQ(JSONScanner::parse(std::string(1'000'000, '[')).error(), E::tooDeep(129));
-  EXPECT_EQ(JSONScanner::parse(std::string(500'000, '{') ).error(), E::unexpectedCharacter(1));
-}
-
-TEST(JSONScannerTest, LargeDocumentsAndByteInput) {
-  std::string big(8 << 20, 'x');
-  auto value = JSONScanner::parse("{\"blob\":\"" + big + "\"}");
-  ASSERT_TRUE(value.has_value());
-  EXPECT_EQ((*value)["blob"]->stringRef()->size(), big.size());
-
-  Bytes bytes = toBytes(" {\"b\" : [true , false,null ] }\n");
-  auto fromBytes = JSONScanner::parse(bytes);
-  ASSERT_TRUE(fromBytes.has_value());
-  EXPECT_EQ(*fromBytes, (JSONValue{{"b", JSONValue::array({true, false, nullptr})}}));
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <regex>
 
 #include "support/temp_dir.h"
@@ -34,11 +33,7 @@ TEST_F(LogTest, DebugBuilderRunsOnlyWhenVerbose) {
   Log::verbose = true;
   Log::debug(builder);
   EXPECT_EQ(built, 1);
-}
-
-TEST_F(LogTest, LineFormat) {
   EXPECT_EQ(Log::formatLine(Log::Level::debug, "T", "x"), "[T] DEBUG: x\n");
-  EXPECT_EQ(Log::formatLine(Log::Level::error, "T", ""), "[T] ERROR: \n");
 }
 
 TEST_F(LogTest, LogFileIsAppendedNeverTruncated) {
@@ -56,17 +51,6 @@ TEST_F(LogTest, LogFileIsAppendedNeverTruncated) {
   EXPECT_EQ(file.substr(13), err);
   std::regex line(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] INFO: first\n\[[^\]]+\] WARN: second\n)");
   EXPECT_TRUE(std::regex_match(err, line)) << err;
-}
-
-TEST_F(LogTest, EmptyLogFileVariableWritesNoFile) {
-  TempDir dir;
-  ScopedEnv env("VELA_LOG_FILE", "");
-  ScopedEnv cwd("HOME", dir.path());
-  Log::resetLogFileForTesting();
-  ::testing::internal::CaptureStderr();
-  Log::info("only on stderr");
-  EXPECT_NE(::testing::internal::GetCapturedStderr().find("INFO: only on stderr"), std::string::npos);
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 // A value from the network (an agent id, a command id, a reply body) must not start a
