@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "config/agent_paths.h"
+#include "identity/ec_private_key.h"
+#include "identity/file_key_backing.h"
 #include "platform/file_io.h"
 #include "support/temp_dir.h"
 
@@ -10,6 +14,35 @@ namespace vela {
 namespace {
 
 using testing::ScopedStateDir;
+
+// A backing ahead of the file, as a hardware key store would be.
+class MemoryBacking final : public KeyBacking {
+ public:
+  bool works = true;
+  int removals = 0;
+
+  DeviceKeyBacking kind() const override { return DeviceKeyBacking::file; }
+  Result<std::optional<std::unique_ptr<BackedKey>>> find(const Bytes& tag) override {
+    auto it = keys_.find(tag);
+    if (it == keys_.end()) return std::optional<std::unique_ptr<BackedKey>>();
+    return std::optional<std::unique_ptr<BackedKey>>(ECPrivateKey::fromX963(it->second).value());
+  }
+  Result<std::unique_ptr<BackedKey>> create(const Bytes& tag) override {
+    if (!works) return fail("no hardware");
+    auto key = ECPrivateKey::generate().value();
+    keys_[tag] = key->exportX963().value();
+    return std::unique_ptr<BackedKey>(std::move(key));
+  }
+  Result<void> remove(const Bytes& tag) override {
+    ++removals;
+    keys_.erase(tag);
+    return {};
+  }
+  std::string createdMessage() const override { return "generated memory device key"; }
+
+ private:
+  std::map<Bytes, Bytes> keys_;  // tag -> X9.63 private form
+};
 
 class DeviceKeyFileTest : public ::testing::Test {
  protected:
@@ -67,6 +100,38 @@ TEST_F(DeviceKeyFileTest, CorruptFileFailsToLoadLoadOrCreateReplacesItAndDeleteR
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message, "device key not found");
   EXPECT_TRUE(fresh.deleteKey());
+}
+
+class DeviceKeyBackingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setKeyBackingsForTesting({preferred, std::make_shared<FileKeyBacking>()});
+  }
+  void TearDown() override { setKeyBackingsForTesting({}); }
+  ScopedStateDir state;
+  std::shared_ptr<MemoryBacking> preferred = std::make_shared<MemoryBacking>();
+};
+
+// A hardware backing must slot in ahead of the file without enrolment knowing.
+TEST_F(DeviceKeyBackingTest, APreferredBackingWinsAndTheFileIsTheFallback) {
+  DeviceKey first = DeviceKey::loadOrCreate().value();
+  DeviceKey again = DeviceKey::loadOrCreate().value();
+  EXPECT_EQ(again.publicKeyX963().value(), first.publicKeyX963().value());
+  EXPECT_FALSE(platform::fileExists(state.file("device.key")));
+
+  preferred->works = false;
+  DeviceKey fallback = DeviceKey::create(toBytes("tag-2")).value();
+  EXPECT_EQ(toBytes(testing::readFileOrEmpty(state.file("device.key")).substr(0, 65)),
+            fallback.publicKeyX963().value());
+  // A key in the preferred backing wins over the file; a tag it lacks falls back to it.
+  EXPECT_EQ(DeviceKey::load().value().publicKeyX963().value(), first.publicKeyX963().value());
+  EXPECT_EQ(DeviceKey::load(toBytes("tag-2")).value().publicKeyX963().value(),
+            fallback.publicKeyX963().value());
+
+  // Deleting asks every backing, so nothing of an earlier preference stays behind.
+  ASSERT_TRUE(first.deleteKey());
+  EXPECT_EQ(preferred->removals, 1);
+  EXPECT_FALSE(platform::fileExists(state.file("device.key")));
 }
 
 }  // namespace

@@ -29,6 +29,18 @@ TEST(DesktopBranding, TenantLogosDecodeOnlyFromBase64OfAnImage) {
   Pixbuf tenant = DesktopBranding::logo(Base64::encode(png));
   ASSERT_NE(tenant, nullptr);
   EXPECT_EQ(gdk_pixbuf_get_width(tenant.get()), 128);
+
+  // A large canvas is decoded no larger than 256 pixels on its long side.
+  Pixbuf wide(gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 4096, 1024));
+  gdk_pixbuf_fill(wide.get(), 0x336699ffu);
+  gchar* encoded = nullptr;
+  gsize size = 0;
+  ASSERT_TRUE(gdk_pixbuf_save_to_buffer(wide.get(), &encoded, &size, "png", nullptr, nullptr));
+  Pixbuf capped = DesktopBranding::logo(Base64::encode(std::string(encoded, size)));
+  g_free(encoded);
+  ASSERT_NE(capped, nullptr);
+  EXPECT_EQ(gdk_pixbuf_get_width(capped.get()), 256);
+  EXPECT_EQ(gdk_pixbuf_get_height(capped.get()), 64);
 }
 
 TEST(DesktopBranding, DefaultLogoFollowsTheDarkThemePreference) {
