@@ -1,10 +1,16 @@
 #include "config/system_units.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 namespace vela::SystemUnits {
 
 std::string execWord(std::string_view path) {
+  auto plain = [](unsigned char c) {
+    return std::isalnum(c) || std::string_view("/._+-,:@").find(char(c)) != std::string_view::npos;
+  };
+  if (!path.empty() && std::all_of(path.begin(), path.end(), plain)) return std::string(path);
   std::string out = "\"";
   for (unsigned char c : path) {
     if (c == '\\' || c == '"') {

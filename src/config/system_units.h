@@ -20,9 +20,10 @@ namespace vela::SystemUnits {
 std::string systemUnit(std::string_view execPath, std::string_view stateDir, std::string_view logDir);
 std::string desktopUnit(std::string_view execPath);
 
-// `path` as one word of an Exec line: in double quotes, with \, " and control
-// characters escaped and systemd's own expansion characters (% and $) doubled, so no
-// path can break out of the line or the word.
+// `path` as one word of an Exec line: as it stands when it holds only characters
+// systemd reads literally, else in double quotes, with \, " and control characters
+// escaped and systemd's own expansion characters (% and $) doubled, so no path can
+// break out of the line or the word.
 std::string execWord(std::string_view path);
 
 }  // namespace vela::SystemUnits

@@ -50,7 +50,7 @@ ConditionPathExists=/r/var/lib/vela-agent/config.json
 
 [Service]
 Type=notify
-ExecStart="/r/usr/local/bin/vela-agent" run
+ExecStart=/r/usr/local/bin/vela-agent run
 Restart=always
 RestartSec=10
 TimeoutStartSec=5min
@@ -77,7 +77,7 @@ PartOf=graphical-session.target
 After=graphical-session.target
 
 [Service]
-ExecStart="/r/usr/local/bin/vela-agent" desktop-agent
+ExecStart=/r/usr/local/bin/vela-agent desktop-agent
 Restart=always
 RestartSec=10
 
@@ -266,6 +266,7 @@ TEST(SystemInstallTest, HostileValuesStayInert) {
   const std::string unit = readFileOrEmpty(run.at("/etc/systemd/system/vela-agent.service"));
   EXPECT_NE(unit.find("ExecStart=" + SystemUnits::execWord(run.at("/usr/local/bin/vela-agent")) + " run\n"),
             std::string::npos);
+  EXPECT_EQ(SystemUnits::execWord("/opt/a b/100%\"$x"), "\"/opt/a b/100%%\\\"$$x\"");
   // The hostile commands would touch INJECTED in the script's working directory.
   for (const auto& entry : fs::recursive_directory_iterator(run.tmp.path())) {
     EXPECT_NE(entry.path().filename(), "INJECTED");
