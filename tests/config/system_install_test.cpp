@@ -144,7 +144,7 @@ TEST(SystemInstallTest, PlanScriptAndErrors) {
             "bash: line 3: /usr/local/bin/x: Permission denied");
   EXPECT_EQ(failure(endingWith(1, "")), "authorization was cancelled");
   EXPECT_EQ(failure(endingWith(-1, "spawn failed: No such file or directory")),
-            "could not launch pkexec: spawn failed: No such file or directory");
+            "could not launch pkexec: No such file or directory");
   testing::ScopedEnv badTmp("TMPDIR", "/proc/self/nonexistent");
   ProvisioningPayload minimal;
   minimal.server = "https://cp";
