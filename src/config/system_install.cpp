@@ -22,8 +22,6 @@ constexpr std::string_view kPinnedNames[] = {"ca.pem", "command_pubkey.b64",
 // (a script of ours failing with 126 says something else).
 constexpr int kPkexecDismissed = 126;
 constexpr const char* kPkexecDismissal = "Request dismissed";
-// How the process runner words a program that could not start.
-constexpr std::string_view kSpawnFailed = "spawn failed: ";
 
 // How long the authorization dialog may wait for its person.
 constexpr double kElevationTimeoutSeconds = 3600;
@@ -175,7 +173,7 @@ std::optional<InstallError> runAsAdmin(const std::string& script, const Elevator
   std::optional<InstallError> error;
   if (ran.exitCode == -1) {
     std::string_view reason = ran.stderr;
-    if (reason.starts_with(kSpawnFailed)) reason.remove_prefix(kSpawnFailed.size());
+    if (reason.starts_with(Shell::kSpawnFailed)) reason.remove_prefix(Shell::kSpawnFailed.size());
     error = InstallError::authorizationFailed("could not launch pkexec: " + std::string(reason));
   } else if (ran.exitCode != 0) {
     // A dismissed dialog is a cancel, though pkexec says so in words of its own; empty

@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "util/cancellation.h"
@@ -22,13 +23,15 @@ namespace vela::Shell {
 
 // Output kept per stream: a program writing without end must not grow the agent.
 inline constexpr std::size_t kMaxCapturedBytes = 1024 * 1024;
+// What standard error begins with when a program could not be started.
+inline constexpr std::string_view kSpawnFailed = "spawn failed: ";
 
 struct Result {
   // Exit status of a normal exit; the signal number when a signal ended the program;
   // -1 when it could not be started.
   int exitCode = -1;
   std::string stdout;  // empty when the bytes are not valid UTF-8
-  std::string stderr;  // likewise; "spawn failed: <reason>" when it could not start
+  std::string stderr;  // likewise; kSpawnFailed + the reason when it could not start
   bool timedOut = false;
   // Leading bytes of each stream let go to stay within kMaxCapturedBytes.
   std::uint64_t stdoutDropped = 0;

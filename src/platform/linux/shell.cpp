@@ -220,7 +220,7 @@ class ExitWatcher {
 Result spawnFailed(int err) {
   Result r;
   r.exitCode = -1;
-  r.stderr = "spawn failed: " + errnoText(err);
+  r.stderr = std::string(kSpawnFailed) + errnoText(err);
   return r;
 }
 
