@@ -145,8 +145,13 @@ double percent(std::uint64_t part, std::uint64_t whole) {
 double roundTwo(double x) { return std::round(x * 100.0) / 100.0; }
 
 std::string valueText(double value) {
-  char buf[64];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+  // Plain digits across the range a metric takes: the shortest form alone would write a
+  // round 1024000000 as 1.024e+09. Beyond 2^53, or below 1e-4, exponents read better.
+  const double magnitude = std::fabs(value);
+  const bool plain = magnitude == 0 || (magnitude >= 1e-4 && magnitude < 9007199254740992.0);
+  char buf[400];
+  auto [end, ec] = plain ? std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed)
+                         : std::to_chars(buf, buf + sizeof buf, value);
   if (ec != std::errc()) return "nan";
   std::string text(buf, end);
   if (std::isfinite(value) && text.find_first_of(".e") == std::string::npos) text += ".0";

@@ -143,6 +143,10 @@ TEST(MetricsRounding, TwoDecimalsHalvesAwayFromZero) {
 TEST(MetricsValueText, ShortestRoundTripWithIntegralSuffix) {
   EXPECT_EQ(Metrics::valueText(60), "60.0");
   EXPECT_EQ(Metrics::valueText(26.76), "26.76");
+  // Round values stay in plain digits, where the shortest text has an exponent.
+  EXPECT_EQ(Metrics::valueText(1024000000), "1024000000.0");
+  EXPECT_EQ(Metrics::valueText(0.0005), "0.0005");
+  EXPECT_EQ(Metrics::valueText(-0.0), "-0.0");
   std::mt19937_64 rng(7);
   for (int i = 0; i < 2000; ++i) {
     double v = std::uniform_real_distribution<double>(0, 1e15)(rng) / (i % 2 ? 1 : 1e10);
