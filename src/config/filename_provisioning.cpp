@@ -9,6 +9,7 @@
 #include "util/log.h"
 #include "util/process_info.h"
 #include "util/url.h"
+#include "util/utf8.h"
 
 extern char** environ;
 
@@ -91,7 +92,7 @@ std::optional<std::string_view> pathExtension(std::string_view name) {
 
 std::optional<std::string> normalizeServer(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
-  std::string server(trimWhitespace(*text));
+  std::string server(UTF8::trimWhitespace(*text));
   if (server.empty()) return std::nullopt;
   if (server.find("://") != std::string::npos) {
     if (!lowercased(server).starts_with("https://")) {

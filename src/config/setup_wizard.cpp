@@ -3,6 +3,7 @@
 #include "config/filename_provisioning.h"
 #include "util/log.h"
 #include "util/url.h"
+#include "util/utf8.h"
 
 namespace vela::SetupWizard {
 namespace {
@@ -72,7 +73,7 @@ std::optional<std::string> requireRecommended(const std::optional<std::string>& 
     terminal.write("\n");
     return value;
   }
-  std::string answer(trimWhitespace(*line));
+  std::string answer(UTF8::trimWhitespace(*line));
   if (answer.empty()) return value;
   return answer;
 }
@@ -101,7 +102,7 @@ Result<AgentConfig> resolveConfig(const Flags& flags, const std::optional<std::s
   if (!enrolled && (!token || token->empty())) {
     if (interactive) {
       token = askRequired(terminal, kTokenLabel, [](const std::string& answer) -> std::optional<std::string> {
-        std::string trimmed(trimWhitespace(answer));
+        std::string trimmed(UTF8::trimWhitespace(answer));
         if (trimmed.empty()) return std::nullopt;
         return trimmed;
       });

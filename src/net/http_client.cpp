@@ -126,7 +126,7 @@ size_t collectHeader(char* data, size_t size, size_t count, void* target) noexce
     auto colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0) return n;
     std::string name(line.substr(0, colon));
-    std::string value(trimWhitespace(line.substr(colon + 1)));
+    std::string value(UTF8::trimWhitespace(line.substr(colon + 1)));
     auto [it, inserted] = headers.try_emplace(name, value);
     if (!inserted) it->second += ", " + value;
     return n;

@@ -46,7 +46,7 @@ Result<AgentCrypto::Ed25519PublicKey> loadKey(const std::string& file, std::stri
     return fail("refusing pinned " + std::string(label) +
                 ": a small-order or non-canonical Ed25519 public key verifies forged signatures");
   }
-  if (source) *source = std::string(trimWhitespace(text));
+  if (source) *source = std::string(UTF8::trimWhitespace(text));
   return std::move(key).value();
 }
 
@@ -55,9 +55,11 @@ Result<AgentCrypto::Ed25519PublicKey> loadKey(const std::string& file, std::stri
 std::optional<std::string> PinnedTrust::optionalPinned(const std::string& file,
                                                        std::string_view fallback) {
   if (auto text = AgentPaths::readStateFile(file)) {
-    if (UTF8::isValid(*text) && !trimWhitespace(*text).empty()) return std::move(text).value();
+    if (UTF8::isValid(*text) && !UTF8::trimWhitespace(*text).empty()) {
+      return std::move(text).value();
+    }
   }
-  std::string_view trimmed = trimWhitespace(fallback);
+  std::string_view trimmed = UTF8::trimWhitespace(fallback);
   if (trimmed.empty() || PinnedDefaults::isPlaceholder(trimmed)) return std::nullopt;
   return std::string(fallback);
 }

@@ -13,6 +13,7 @@
 #include "util/log.h"
 #include "util/mutex.h"
 #include "util/url.h"
+#include "util/utf8.h"
 
 namespace vela {
 namespace {
@@ -106,7 +107,7 @@ std::optional<std::string> firstSet(const ProxyRule::Lookup& lookup, std::initia
                                     std::string* found) {
   for (const char* name : names) {
     auto value = lookup(name);
-    if (value && !trimWhitespace(*value).empty()) {
+    if (value && !UTF8::trimWhitespace(*value).empty()) {
       *found = name;
       return value;
     }
@@ -119,7 +120,7 @@ std::optional<std::string> firstSet(const ProxyRule::Lookup& lookup, std::initia
 Result<Proxy> ProxyRule::parse(const std::string& variable, std::string_view value) {
   // The value itself is never quoted back: it may hold a password.
   const std::string malformed = "proxy variable " + variable + " is malformed";
-  std::string text(trimWhitespace(value));
+  std::string text(UTF8::trimWhitespace(value));
   auto schemeEnd = text.find("://");
   if (schemeEnd == std::string::npos) {
     text = "http://" + text;

@@ -8,6 +8,7 @@
 #include "net/endpoints.h"
 #include "util/log.h"
 #include "util/url.h"
+#include "util/utf8.h"
 
 namespace vela {
 
@@ -15,9 +16,9 @@ std::shared_ptr<GatewayShellClient> GatewayShellClient::create(
     const std::string& serverBaseURL, PinnedTrust trust, std::string deviceToken,
     DesktopSessionManager::BackendProvider desktopBackend,
     std::shared_ptr<DesktopRelaying> desktopRelay) {
-  auto url = Endpoints{std::string(trimWhitespace(serverBaseURL))}.gatewayURL();
+  auto url = Endpoints{std::string(UTF8::trimWhitespace(serverBaseURL))}.gatewayURL();
   if (!url) return nullptr;
-  std::string host = URL::parse(trimWhitespace(serverBaseURL))->host;
+  std::string host = URL::parse(UTF8::trimWhitespace(serverBaseURL))->host;
   std::shared_ptr<GatewayShellClient> client(
       new GatewayShellClient(*url, std::move(host), std::move(trust), std::move(deviceToken)));
   client->wire(std::move(desktopBackend), std::move(desktopRelay));

@@ -17,6 +17,7 @@
 #include "util/log.h"
 #include "platform/shell.h"
 #include "util/url.h"
+#include "util/utf8.h"
 
 namespace vela {
 namespace {
@@ -71,7 +72,7 @@ Result<void> UpdateChecker::verifyManifestSignature(const UpdateManifest& manife
   auto verified = AgentCrypto::verifyEd25519(manifest.signature, manifest.canonicalString(),
                                              trust_.updatePublicKey);
   if (!verified) return fail(UpdateError::signatureInvalid());
-  std::string advertised(trimWhitespace(manifest.public_key));
+  std::string advertised(UTF8::trimWhitespace(manifest.public_key));
   if (!advertised.empty() && advertised != trust_.updatePublicKeyBase64) {
     Log::warn("update manifest advertises a different public key than pinned \u2014 rotation pending? "
               "(manifest=" + advertised.substr(0, 12) + "\u2026, pinned=" +
@@ -130,12 +131,12 @@ Result<void> UpdateChecker::verifyCodeSignature(const std::string& path, const s
     return fail(UpdateError::codeSignatureInvalid("codesign --verify: " + native.error().description()));
   }
   Shell::Result probe = Shell::run(path, {"version"}, std::nullopt, kVersionProbeSeconds);
-  std::string printed(trimWhitespace(probe.stdout));
+  std::string printed(UTF8::trimWhitespace(probe.stdout));
   if (probe.exitCode != 0 || probe.timedOut || printed != version) {
     std::string reason = probe.timedOut ? "`version` did not answer within 10 s"
                          : probe.exitCode != 0
                              ? "`version` exited with " + std::to_string(probe.exitCode) + ": " +
-                                   std::string(trimWhitespace(probe.stderr))
+                                   std::string(UTF8::trimWhitespace(probe.stderr))
                              : "`version` printed \"" + printed + "\", expected \"" + version + "\"";
     return fail(UpdateError::codeSignatureInvalid("does not satisfy pinned signing requirement: " + reason));
   }

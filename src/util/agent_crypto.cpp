@@ -6,6 +6,7 @@
 
 #include "util/base64.h"
 #include "util/hex.h"
+#include "util/utf8.h"
 
 namespace vela::AgentCrypto {
 namespace {
@@ -13,48 +14,6 @@ namespace {
 // RFC 8410: SEQUENCE { SEQUENCE { OID 1.3.101.112 } BIT STRING (33 bytes, 0 unused) }.
 constexpr std::uint8_t kSPKIHeader[12] = {0x30, 0x2A, 0x30, 0x05, 0x06, 0x03,
                                           0x2B, 0x65, 0x70, 0x03, 0x21, 0x00};
-
-// The UTF-8 length of a Unicode white-space or line-break character starting at `pos`
-// (0 when there is none). Keys and signatures are pasted by hand, so more than ASCII
-// white space turns up around them.
-std::size_t whitespaceAt(std::string_view s, std::size_t pos) {
-  unsigned char c = static_cast<unsigned char>(s[pos]);
-  if (c == ' ' || (c >= '\t' && c <= '\r')) return 1;
-  std::string_view rest = s.substr(pos);
-  for (std::string_view space : {"\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\xA8", "\xE2\x80\xA9",
-                                 "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"}) {
-    if (rest.starts_with(space)) return space.size();
-  }
-  // U+2000 to U+200A
-  if (rest.size() >= 3 && c == 0xE2 && static_cast<unsigned char>(rest[1]) == 0x80 &&
-      static_cast<unsigned char>(rest[2]) >= 0x80 && static_cast<unsigned char>(rest[2]) <= 0x8A) {
-    return 3;
-  }
-  return 0;
-}
-
-// The length of a white-space character ending just before `end`, or 0.
-std::size_t whitespaceBefore(std::string_view s, std::size_t end) {
-  for (std::size_t length = 1; length <= 3 && length <= end; ++length) {
-    if (whitespaceAt(s, end - length) == length) return length;
-  }
-  return 0;
-}
-
-std::string_view trim(std::string_view s) {
-  std::size_t begin = 0, end = s.size();
-  while (begin < end) {
-    std::size_t n = whitespaceAt(s, begin);
-    if (n == 0) break;
-    begin += n;
-  }
-  while (end > begin) {
-    std::size_t n = whitespaceBefore(s, end);
-    if (n == 0) break;
-    end -= n;
-  }
-  return s.substr(begin, end - begin);
-}
 
 // Line breaks for PEM: LF, VT, FF, CR, U+0085, U+2028, U+2029.
 std::size_t lineBreakAt(std::string_view s, std::size_t pos) {
@@ -155,7 +114,7 @@ bool Ed25519PublicKey::isWeak() const {
 }
 
 Result<Ed25519PublicKey, CryptoError> ed25519PublicKey(std::string_view fromBase64OrPEM) {
-  std::string_view text = trim(fromBase64OrPEM);
+  std::string_view text = UTF8::trimWhitespace(fromBase64OrPEM);
   std::optional<Bytes> decoded = text.find("-----BEGIN") != std::string_view::npos
                                      ? Base64::decode(pemBody(text))
                                      : Base64::decode(text);
@@ -171,7 +130,7 @@ Result<Ed25519PublicKey, CryptoError> ed25519PublicKey(std::string_view fromBase
 Result<void, CryptoError> verifyEd25519(std::string_view signatureBase64,
                                         std::span<const std::uint8_t> message,
                                         const Ed25519PublicKey& publicKey) {
-  std::optional<Bytes> signature = Base64::decode(trim(signatureBase64));
+  std::optional<Bytes> signature = Base64::decode(UTF8::trimWhitespace(signatureBase64));
   if (!signature) return tl::unexpected(CryptoError::badSignature());
   std::unique_ptr<EVP_MD_CTX, MDContextFree> ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, publicKey.handle()) != 1) {

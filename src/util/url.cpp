@@ -1,4 +1,5 @@
 #include "util/url.h"
+#include "util/utf8.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,13 +12,6 @@ bool isSchemeChar(char c) {
 }
 
 }  // namespace
-
-std::string_view trimWhitespace(std::string_view text) {
-  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  return text;
-}
 
 std::optional<URL> URL::parse(std::string_view text) {
   auto colon = text.find("://");
@@ -86,7 +80,7 @@ std::string URL::authority() const {
 }
 
 std::optional<std::string> httpsBaseURL(std::string_view serverBaseURL) {
-  std::string_view text = trimWhitespace(serverBaseURL);
+  std::string_view text = UTF8::trimWhitespace(serverBaseURL);
   while (!text.empty() && text.back() == '/') text.remove_suffix(1);
   auto url = URL::parse(text);
   if (!url || url->scheme != "https") return std::nullopt;

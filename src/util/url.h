@@ -26,6 +26,4 @@ struct URL {
 // trailing "/" removed, present only when it parses and the scheme is https.
 std::optional<std::string> httpsBaseURL(std::string_view serverBaseURL);
 
-std::string_view trimWhitespace(std::string_view text);
-
 }  // namespace vela

@@ -38,6 +38,32 @@ std::size_t sequenceAt(std::string_view s, std::size_t pos, std::size_t& subpart
   return length;
 }
 
+// The UTF-8 length of a Unicode white-space or line-break character starting at `pos`
+// (0 when there is none).
+std::size_t whitespaceAt(std::string_view s, std::size_t pos) {
+  unsigned char c = static_cast<unsigned char>(s[pos]);
+  if (c == ' ' || (c >= '\t' && c <= '\r')) return 1;
+  std::string_view rest = s.substr(pos);
+  for (std::string_view space : {"\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\xA8", "\xE2\x80\xA9",
+                                 "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"}) {
+    if (rest.starts_with(space)) return space.size();
+  }
+  // U+2000 to U+200A
+  if (rest.size() >= 3 && c == 0xE2 && static_cast<unsigned char>(rest[1]) == 0x80 &&
+      static_cast<unsigned char>(rest[2]) >= 0x80 && static_cast<unsigned char>(rest[2]) <= 0x8A) {
+    return 3;
+  }
+  return 0;
+}
+
+// The length of a white-space character ending just before `end`, or 0.
+std::size_t whitespaceBefore(std::string_view s, std::size_t end) {
+  for (std::size_t length = 1; length <= 3 && length <= end; ++length) {
+    if (whitespaceAt(s, end - length) == length) return length;
+  }
+  return 0;
+}
+
 }  // namespace
 
 void appendScalar(std::string& out, std::uint32_t scalar) {
@@ -89,6 +115,21 @@ void repair(std::string& text) {
     }
   }
   text = std::move(fixed);
+}
+
+std::string_view trimWhitespace(std::string_view s) {
+  std::size_t begin = 0, end = s.size();
+  while (begin < end) {
+    std::size_t n = whitespaceAt(s, begin);
+    if (n == 0) break;
+    begin += n;
+  }
+  while (end > begin) {
+    std::size_t n = whitespaceBefore(s, end);
+    if (n == 0) break;
+    end -= n;
+  }
+  return s.substr(begin, end - begin);
 }
 
 }  // namespace vela::UTF8

@@ -21,4 +21,8 @@ inline bool isValid(std::string_view bytes) { return validPrefixLength(bytes) ==
 // Replaces every ill-formed subpart of `text` with U+FFFD, in place.
 void repair(std::string& text);
 
+// `text` without the Unicode white space and line breaks at either end (U+00A0, U+2028
+// and the like included): values are pasted by hand, and more than ASCII turns up.
+std::string_view trimWhitespace(std::string_view text);
+
 }  // namespace vela::UTF8

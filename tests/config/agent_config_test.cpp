@@ -26,7 +26,7 @@ const char* kMinimal = R"({
 
 TEST(AgentConfigTest, BaseURLNormalisation) {
   AgentConfig c;
-  c.serverBaseURL = "  https://cp.example.com/base///\n";
+  c.serverBaseURL = "\u3000 https://cp.example.com/base///\n\u00a0\u2028";
   EXPECT_EQ(c.baseURL(), "https://cp.example.com/base");
   c.serverBaseURL = "HTTPS://cp.example.com";
   EXPECT_EQ(c.baseURL(), "HTTPS://cp.example.com");

@@ -7,6 +7,7 @@
 #include "update/manifest.h"
 #include "util/agent_crypto.h"
 #include "util/url.h"
+#include "util/utf8.h"
 
 using vela::fuzz::check;
 using vela::fuzz::pinnedKey;
