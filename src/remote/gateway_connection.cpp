@@ -301,7 +301,11 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
   }
 
   void received(beast::error_code ec, std::size_t n) {
-    if (ec == websocket::error::closed) return peerClosed();
+    // A peer that drops the socket right after its close frame fails our half of the
+    // closing handshake; the close it sent is still what ended the connection.
+    if (ec == websocket::error::closed || (ec && ws->reason().code != websocket::close_code::none)) {
+      return peerClosed();
+    }
     if (ec) return fail(ec);
     messageBytes += n;
     if (messageBytes > kMaxMessageBytes) oversize = true;

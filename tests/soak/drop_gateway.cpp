@@ -116,6 +116,11 @@ bool DropGatewayConnection::sendText(std::string_view text, std::optional<std::s
   return writeAll(std::string_view(frame).substr(0, bytes.value_or(frame.size())));
 }
 
+bool DropGatewayConnection::sendClose(std::uint16_t code) {
+  std::string payload{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+  return writeAll(frameHeader(8, payload.size()) + payload);
+}
+
 std::optional<std::string> DropGatewayConnection::receiveText(std::chrono::milliseconds limit) {
   auto deadline = Clock::now() + limit;
   std::string message;

@@ -170,7 +170,15 @@ TEST(GatewayDropSoak, DaemonReconnectsAfterEveryDropWithWorkingShells) {
   std::cout << "soak: " << drops << " gateway drops, " << shells << " shells opened and working\n";
   for (const auto& [where, n] : tally) std::cout << "soak:   " << n << " " << where << "\n";
   testing::expectSettled(*before, after);
-  last->drop();
+
+  // The gateway's close frame, then a bare TCP close before the agent can answer it.
+  ASSERT_TRUE(last->sendClose(1000));
+  last->drop(false);
+  auto closedOnce = upgraded(drops + 1);
+  ASSERT_TRUE(closedOnce) << "no reconnect after the gateway's close\n" << agent.err();
+  EXPECT_NE(agent.err().find("gateway: disconnected (ws closed: 1000); reconnect in "), std::string::npos)
+      << agent.err();
+  closedOnce->drop();
   EXPECT_EQ(agent.stop(SIGTERM), 0) << agent.err();
 }
 
