@@ -178,19 +178,19 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
 
 QuickAssistArguments quickAssistArguments(const Args& args) {
   QuickAssistArguments parsed;
-  std::optional<std::size_t> serverIndex;
+  std::optional<std::string> serverText;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] != "--server") continue;
     if (i + 1 < args.size()) {
-      serverIndex = i + 1;
-      if (URL::parse(args[i + 1])) parsed.server = args[i + 1];
+      serverText = args[i + 1];
+      if (URL::parse(*serverText)) parsed.server = *serverText;
     }
     break;
   }
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (serverIndex && i == *serverIndex) continue;
-    if (!args[i].empty() && args[i][0] == '-') continue;
-    parsed.code = args[i];
+  // The server's text is never the code, wherever it stands.
+  for (const auto& arg : args) {
+    if (arg == serverText || (!arg.empty() && arg[0] == '-')) continue;
+    parsed.code = arg;
     break;
   }
   return parsed;

@@ -16,6 +16,10 @@ TEST(QuickAssistCommand, ArgumentsAndMessages) {
   parsed = CLI::quickAssistArguments({"--server", "no url", "42"});
   EXPECT_EQ(parsed.server, std::nullopt);
   EXPECT_EQ(parsed.code, "42");
+  // Nor is its text anywhere else.
+  parsed = CLI::quickAssistArguments({"https://h:1", "--server", "https://h:1"});
+  EXPECT_EQ(parsed.server, "https://h:1");
+  EXPECT_EQ(parsed.code, "");
 
   EXPECT_EQ(CLI::quickAssistMessage("join_failed: x"),
             "Code ungültig oder abgelaufen — oder der Server ist nicht erreichbar. Bitte Code prüfen und erneut "
