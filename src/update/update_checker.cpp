@@ -10,12 +10,12 @@
 #include "platform/executable_check.h"
 #include "platform/file_io.h"
 #include "platform/host_facts.h"
+#include "platform/shell.h"
 #include "update/binary_swap.h"
 #include "util/agent_crypto.h"
 #include "util/base64.h"
 #include "util/hex.h"
 #include "util/log.h"
-#include "platform/shell.h"
 #include "util/url.h"
 #include "util/utf8.h"
 

@@ -1,8 +1,9 @@
 #include "util/url.h"
-#include "util/utf8.h"
 
 #include <algorithm>
 #include <cctype>
+
+#include "util/utf8.h"
 
 namespace vela {
 namespace {

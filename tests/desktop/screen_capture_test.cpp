@@ -163,6 +163,7 @@ TEST_F(ScreenCaptureTest, MonitorsAreChosenByIdAnUnknownIdFallsBackAndAVanishedO
   ASSERT_TRUE(recorder_.waitFor([&] { return recorder_.stopped.has_value(); }));
   ASSERT_TRUE(recorder_.stopped->has_value());
   EXPECT_NE((*recorder_.stopped)->message.find("went away"), std::string::npos) << (*recorder_.stopped)->message;
+  capturer->stop();
 }
 
 TEST_F(ScreenCaptureTest, CursorIsDrawnInWhenShown) {
@@ -171,6 +172,9 @@ TEST_F(ScreenCaptureTest, CursorIsDrawnInWhenShown) {
   XSync(x_.display(), False);
   auto capturer = startCapture(std::nullopt, true);
   ASSERT_TRUE(recorder_.waitFor([&] { return recorder_.latest.has_value(); }));
+  // Joined here: the last reference may otherwise go on the capturer's own queue, whose
+  // thread would close its display while the process exits.
+  capturer->stop();
   std::lock_guard lock(recorder_.mu);
   int differing = 0;
   for (int y = 84; y < 116; ++y)

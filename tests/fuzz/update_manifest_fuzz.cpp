@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         "the signed text lost its frame");
   check(!vela::AgentCrypto::verifyEd25519(m.signature, signedText, pinnedKey()),
         "a signature from the reply verified");
-  (void)vela::AgentCrypto::ed25519PublicKey(vela::trimWhitespace(m.public_key));
+  (void)vela::AgentCrypto::ed25519PublicKey(vela::UTF8::trimWhitespace(m.public_key));
   if (auto url = vela::URL::parse(m.download_url)) {
     check(!url->scheme.empty(), "a URL without a scheme");
     (void)url->authority();
