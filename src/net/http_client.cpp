@@ -9,10 +9,10 @@
 
 #include "net/curl_global.h"
 #include "net/proxy_rule.h"
-#include "util/utf8.h"
 #include "util/agent_version.h"
 #include "util/log.h"
 #include "util/url.h"
+#include "util/utf8.h"
 
 namespace vela {
 namespace {
@@ -105,6 +105,13 @@ size_t collectBody(char* data, size_t size, size_t count, void* target) noexcept
     r->stop = Reception::Stop::noMemory;
     return 0;
   }
+}
+
+// Called each time curl is about to send the request. A second call means a kept
+// connection died under it and curl would quietly send it again; each request is made
+// once, and a failure waits for the caller's next turn.
+int sendOnce(void* sends, char*, char*, int, int) noexcept {
+  return ++*static_cast<int*>(sends) == 1 ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
 }
 
 size_t collectHeader(char* data, size_t size, size_t count, void* target) noexcept {
@@ -305,6 +312,7 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& reque
   CURL* h = curl_;
 
   char errorBuffer[CURL_ERROR_SIZE] = {};
+  int sends = 0;
   Response response;
   Reception reception;
   reception.handle = h;
@@ -346,6 +354,8 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& reque
       curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, collectHeader) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_HEADERDATA, &reception) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, sendOnce) == CURLE_OK &&
+      curl_easy_setopt(h, CURLOPT_PREREQDATA, &sends) == CURLE_OK &&
       // ProxyRule decided the route; libcurl must not read the environment again ("" is
       // none). The tunnel keeps TLS, and so pinning, end to end.
       curl_easy_setopt(h, CURLOPT_PROXY, proxy ? proxy->url.c_str() : "") == CURLE_OK &&
@@ -382,6 +392,9 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& reque
                proxy && curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &connectStatus) == CURLE_OK &&
                connectStatus >= 300) {
       message = describeRefusedTunnel(*proxy, hostAuthority(url, host), connectStatus);
+    } else if (code == CURLE_ABORTED_BY_CALLBACK && sends > 1) {
+      // Worded as curl words the same end of a fresh connection.
+      message = "Empty reply from server";
     } else {
       message = errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code);
     }

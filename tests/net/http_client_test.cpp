@@ -187,6 +187,18 @@ TEST_F(HTTPClientTest, PostJSONOverridesContentHeadersAndKeepsOneConnection) {
   EXPECT_EQ(requests[2].header("authorization"), "");
   for (const auto& request : requests) EXPECT_EQ(request.connection, 1);
   EXPECT_EQ(server.acceptedConnections(), 1);
+
+  // A kept connection that closes under a request fails it; nothing is sent again.
+  testing::CannedResponse hangUp;
+  hangUp.hangUp = true;
+  server.setResponse(hangUp);
+  EXPECT_EQ(failureOf(client.postJSON(server.url("/result"), std::string_view("{}"))),
+            "Empty reply from server");
+  server.setResponse({200, {}, "ok"});
+  ASSERT_TRUE(client.get(server.url("/again")));
+  server.setResponse(hangUp);
+  EXPECT_EQ(failureOf(client.get(server.url("/poll"))), "Empty reply from server");
+  EXPECT_EQ(server.requests().size(), 6u);
 }
 
 TEST_F(HTTPClientTest, ClientCertificateIsPresentedOnlyByAClientWithAnIdentity) {

@@ -204,6 +204,7 @@ void TLSTestServer::serveConnection(int fd, int index) {
         if (!reader.readExactly(std::stoul(length), request.body)) break;
       }
       CannedResponse response = respond(request);
+      if (response.hangUp) break;
       // Clients read the code only; the reason phrase is free text.
       std::string out = "HTTP/1.1 " + std::to_string(response.status) + " Canned\r\n";
       bool hasLength = false;

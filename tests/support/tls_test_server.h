@@ -37,6 +37,7 @@ struct CannedResponse {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
+  bool hangUp = false;  // closes the connection instead of answering
 };
 
 enum class ClientCertificates {
