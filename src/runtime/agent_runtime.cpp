@@ -53,7 +53,7 @@ void AgentRuntime::removeStagedUpdates() const {
     std::string name = entry.path().filename().string();
     if (name.starts_with("update-") && entry.path().extension() == ".staged") {
       std::error_code ignored;
-      std::filesystem::remove(entry.path(), ignored);
+      std::filesystem::remove_all(entry.path(), ignored);
     }
   }
 }

@@ -50,6 +50,8 @@ struct Counted {
 TEST(AgentRuntimeTest, TasksRunOnScheduleFailuresDoNotEndTheLoop) {
   testing::ScopedStateDir state;
   testing::writeFile(state.file("update-0.2.0.staged"), "x");
+  std::filesystem::create_directory(state.file("update-dir.staged"));
+  testing::writeFile(state.file("update-dir.staged/part"), "x");
   testing::writeFile(state.file("update-notes.txt"), "kept");
   Counted counted;
   Semaphore secondPoll;
@@ -71,6 +73,7 @@ TEST(AgentRuntimeTest, TasksRunOnScheduleFailuresDoNotEndTheLoop) {
   EXPECT_EQ(counted.updates.load(), 0);  // the first update check waits a whole interval
   EXPECT_NE(log.find("WARN: heartbeat error: control plane down\n"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(state.file("update-0.2.0.staged")));
+  EXPECT_FALSE(std::filesystem::exists(state.file("update-dir.staged")));
   EXPECT_TRUE(std::filesystem::exists(state.file("update-notes.txt")));
 }
 
