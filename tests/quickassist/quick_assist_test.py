@@ -218,6 +218,12 @@ class QuickAssist(unittest.TestCase):
         # The session may have opened before the error arrived; the user is told either way.
         self.assertIn(ENDED_INFO if "connected=true)" in log else LOST, log)
 
+        # An end before the session opened also ends the program.
+        for end in ['{"type":"ended"}', '{"type":"error","code":"refused"}']:
+            agent = self.run_agent(self.code(script=[end], ready=False))
+            self.assertEqual(agent.proc.wait(timeout=60), 0, agent.text())
+            self.assertIn("connected=false)", agent.text())
+
     def test_6_code_window_typed_through_xtest(self):
         code = self.code()
         agent = Agent(["--server", self.server.base], self.env(ui=True))
