@@ -15,6 +15,7 @@
 #include "net/proxy_tunnel.h"
 #include "net/tls_websocket.h"
 #include "util/log.h"
+#include "util/serial_queue.h"
 
 namespace vela {
 
@@ -49,6 +50,7 @@ struct QAGatewaySocket::Impl : std::enable_shared_from_this<Impl> {
   net::steady_timer closeTimer;
   beast::flat_buffer buffer;
   std::thread thread;
+  Semaphore loopEnded;
 
   // On the socket's thread.
   std::deque<std::string> writes;
@@ -164,18 +166,18 @@ std::shared_ptr<QAGatewaySocket> QAGatewaySocket::create(URL url, Events events)
 
 QAGatewaySocket::~QAGatewaySocket() {
   cancel(1001);
-  if (impl_->thread.joinable()) {
-    if (impl_->thread.get_id() == std::this_thread::get_id())
-      impl_->thread.detach();
-    else
-      impl_->thread.join();
+  if (impl_->thread.joinable() && impl_->thread.get_id() == std::this_thread::get_id()) {
+    impl_->thread.detach();
+    return;
   }
+  join();
 }
 
 void QAGatewaySocket::start() {
   impl_->thread = std::thread([impl = impl_] {
     pthread_setname_np(pthread_self(), "vela.qa.ws");
     impl->run();
+    impl->loopEnded.signal();
   });
 }
 
@@ -196,7 +198,21 @@ void QAGatewaySocket::cancel(std::uint16_t code) {
 }
 
 void QAGatewaySocket::join() {
-  if (impl_->thread.joinable() && impl_->thread.get_id() != std::this_thread::get_id()) impl_->thread.join();
+  if (!impl_->thread.joinable() || impl_->thread.get_id() == std::this_thread::get_id()) return;
+  // A close handshake parked behind the pending read can be left waiting inside the
+  // WebSocket library after its socket closed; past the grace the loop is stopped, so
+  // that ending a session never hangs the program.
+  const bool stuck = !impl_->loopEnded.waitFor(kCloseGrace + std::chrono::seconds(1));
+  if (stuck) impl_->ioc.stop();
+  impl_->thread.join();
+  if (stuck) {
+    // What had completed sees the connection ended and lets go of it; the parked close
+    // goes with the stream, so nothing keeps the connection alive.
+    impl_->ioc.restart();
+    impl_->ioc.poll();
+    impl_->ws.reset();
+    impl_->ioc.poll();
+  }
 }
 
 }  // namespace vela
