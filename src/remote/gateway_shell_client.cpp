@@ -16,9 +16,10 @@ std::shared_ptr<GatewayShellClient> GatewayShellClient::create(
     const std::string& serverBaseURL, PinnedTrust trust, std::string deviceToken,
     DesktopSessionManager::BackendProvider desktopBackend,
     std::shared_ptr<DesktopRelaying> desktopRelay) {
-  auto url = Endpoints{std::string(UTF8::trimWhitespace(serverBaseURL))}.gatewayURL();
+  const std::string base(UTF8::trimWhitespace(serverBaseURL));
+  auto url = Endpoints{base}.gatewayURL();
   if (!url) return nullptr;
-  std::string host = URL::parse(UTF8::trimWhitespace(serverBaseURL))->host;
+  std::string host = URL::parse(base)->host;
   std::shared_ptr<GatewayShellClient> client(
       new GatewayShellClient(*url, std::move(host), std::move(trust), std::move(deviceToken)));
   client->wire(std::move(desktopBackend), std::move(desktopRelay));

@@ -149,7 +149,7 @@ std::string valueText(double value) {
   // round 1024000000 as 1.024e+09. Beyond 2^53, or below 1e-4, exponents read better.
   const double magnitude = std::fabs(value);
   const bool plain = magnitude == 0 || (magnitude >= 1e-4 && magnitude < 9007199254740992.0);
-  char buf[400];
+  char buf[64];  // plain digits stay below 2^53 and above 1e-4, so they fit
   auto [end, ec] = plain ? std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed)
                          : std::to_chars(buf, buf + sizeof buf, value);
   if (ec != std::errc()) return "nan";

@@ -44,8 +44,8 @@ std::size_t whitespaceAt(std::string_view s, std::size_t pos) {
   unsigned char c = static_cast<unsigned char>(s[pos]);
   if (c == ' ' || (c >= '\t' && c <= '\r')) return 1;
   std::string_view rest = s.substr(pos);
-  for (std::string_view space : {"\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\xA8", "\xE2\x80\xA9",
-                                 "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"}) {
+  for (std::string_view space : {"\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\xA8",
+                                 "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"}) {
     if (rest.starts_with(space)) return space.size();
   }
   // U+2000 to U+200A
