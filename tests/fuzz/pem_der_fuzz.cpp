@@ -18,10 +18,12 @@ namespace {
 
 using vela::fuzz::check;
 
-void checkCertificate(const vela::Certificate& certificate, std::span<const std::uint8_t> der) {
+void checkCertificate(const vela::Certificate& certificate) {
+  // OpenSSL reads a few BER liberties (padding bits of a bit string) and writes DER, so
+  // the bytes may change once; after that they must stay.
   vela::Bytes again = vela::certificateDER(certificate);
-  check(std::equal(again.begin(), again.end(), der.begin(), der.end()),
-        "a certificate re-encodes to other bytes");
+  auto reread = vela::certificateFromDER(again);
+  check(reread && vela::certificateDER(*reread) == again, "a certificate's DER does not settle");
   if (auto pin = vela::SPKIPin::sha256Base64(certificate)) {
     check(pin->size() == 44 && vela::Base64::decode(*pin).has_value(), "a pin of the wrong form");
     check(vela::SPKIPin::leafMatches({certificate}, {*pin}), "a certificate misses its own pin");
@@ -38,9 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (auto body = vela::PEM::decode(text)) {
     auto again = vela::PEM::decode(vela::PEM::encode(*body, "CERTIFICATE"));
     check(again.has_value() && *again == *body, "a PEM body does not survive re-armouring");
-    if (auto certificate = vela::certificateFromDER(*body)) checkCertificate(*certificate, *body);
+    if (auto certificate = vela::certificateFromDER(*body)) checkCertificate(*certificate);
   }
-  if (auto certificate = vela::certificateFromDER(bytes)) checkCertificate(*certificate, bytes);
+  if (auto certificate = vela::certificateFromDER(bytes)) checkCertificate(*certificate);
   for (const auto& certificate : vela::PinnedTrust::parseCertificates(text)) {
     check(!vela::certificateDER(certificate).empty(), "a pinned certificate without DER");
   }
