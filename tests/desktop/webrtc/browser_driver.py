@@ -33,7 +33,7 @@ def run_in_namespace(argv, private_x11=False):
     is never reached."""
     if os.environ.get("VELA_ISOLATED"):
         return None
-    x11 = "mount -t tmpfs -o mode=1777 x11 /tmp/.X11-unix && " if private_x11 else ""
+    x11 = "mkdir -p /tmp/.X11-unix && mount -t tmpfs -o mode=1777 x11 /tmp/.X11-unix && " if private_x11 else ""
     script = f"ip link set lo up && {x11}VELA_ISOLATED=1 exec \"$0\" \"$@\""
     # Without root, a user namespace of its own grants the right to raise lo and mount.
     user = [] if os.geteuid() == 0 else ["--map-root-user"]
