@@ -105,7 +105,6 @@ TEST(FilenameProvisioningTest, Environment) {
                          {"VELA_ENROLL_TOKEN", "t2"}};
   // The first variable that is set decides, even when it is refused or empty.
   EXPECT_EQ(FP::fromEnvironment(env), (ProvisioningInfo{"first", "c2", {}, "", {}, "env"}));
-  EXPECT_EQ(FP::fromEnvironment({{"VELA_SERVER", "controlplane/"}}).serverBaseURL, "https://controlplane");
   std::string binary("\x00\xff\x1b[2J", 6);
   EXPECT_EQ(FP::fromEnvironment({{"VELA_CHANNEL", binary}}).channel, binary);
 }

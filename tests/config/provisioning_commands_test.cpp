@@ -68,6 +68,20 @@ TEST(ProvisionCommandTest, FlagsBeatThePackageNameAndATerminalIsNeverPrompted) {
   EXPECT_EQ(pty.transcript().find("Enter to skip"), std::string::npos);
 }
 
+// What an installer does with nothing but its own package name.
+TEST(ProvisionCommandTest, APackageNameAloneProvisionsWhatStatusShows) {
+  TempDir state;
+  auto run = runAgent({"provision", "--from-name", "VelaAgent__tenant-ACME__customer-1234__server-cp.example.pkg",
+                       "--token", "T"},
+                      isolated(state));
+  ASSERT_EQ(run.status, 0) << run.err;
+  auto status = runAgent({"status"}, isolated(state));
+  ASSERT_EQ(status.status, 0) << status.err;
+  EXPECT_NE(status.out.find("  server:      https://cp.example\n  tenant:      ACME\n  customer:    1234\n"),
+            std::string::npos)
+      << status.out;
+}
+
 TEST(ProvisionNameCommandTest, BlobAndReadableNames) {
   TempDir state;
   auto run = runAgent({"provision-name", "--tenant", "ACME", "--server", "cp.example/", "--token", "T"}, isolated(state));

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <vector>
+#include <deque>
+#include <optional>
 
 #include "support/temp_dir.h"
 
@@ -16,35 +16,21 @@ SetupWizard::Flags flagsWith(std::optional<std::string> server, std::optional<st
   return {std::move(server), std::move(tenant), {}, {}, {}, false};
 }
 
-// Every test starts with an empty state directory and no provisioning variables.
-class SetupWizardTest : public ::testing::Test {
- protected:
-  SetupWizardTest() {
-    for (const char* name : {"VELA_TENANT", "VELA_TENANT_ID", "VELA_CUSTOMER", "VELA_CUSTOMER_ID", "VELA_SERVER",
-                             "VELA_SERVER_URL", "VELA_TOKEN", "VELA_ENROLL_TOKEN", "VELA_CHANNEL"}) {
-      env_.push_back(std::make_unique<ScopedEnv>(name, std::nullopt));
-    }
+TEST(SetupWizardTest, PrecedenceFlagsThenFileNameThenEnvironmentThenConfig) {
+  // No provisioning variables but the ones set here.
+  std::deque<ScopedEnv> env;
+  for (const char* name : {"VELA_TENANT_ID", "VELA_CUSTOMER_ID", "VELA_SERVER_URL", "VELA_TOKEN",
+                           "VELA_ENROLL_TOKEN", "VELA_CHANNEL"}) {
+    env.emplace_back(name, std::nullopt);
   }
-  ~SetupWizardTest() override {
-    while (!env_.empty()) env_.pop_back();  // restore in reverse order
-  }
-  void setEnv(const char* name, const std::optional<std::string>& value) {
-    env_.push_back(std::make_unique<ScopedEnv>(name, value));
-  }
-
-  testing::ScopedStateDir state_;
-  std::vector<std::unique_ptr<ScopedEnv>> env_;
-};
-
-TEST_F(SetupWizardTest, PrecedenceFlagsThenFileNameThenEnvironmentThenConfig) {
+  env.emplace_back("VELA_TENANT", "env-tenant");
+  env.emplace_back("VELA_CUSTOMER", "env-customer");
+  std::optional<ScopedEnv> server(std::in_place, "VELA_SERVER", "env-server");
   AgentConfig existing;
   existing.serverBaseURL = "https://config";
   existing.tenantID = "config-tenant";
   existing.customerID = "config-customer";
   existing.enrollmentToken = "config-token";
-  setEnv("VELA_TENANT", "env-tenant");
-  setEnv("VELA_CUSTOMER", "env-customer");
-  setEnv("VELA_SERVER", "env-server");
   const std::string argv0 = "/opt/VelaAgent__tenant-file-tenant__server-file-server.pkg";
 
   ProvisioningInfo info = SetupWizard::merged(flagsWith({}, "flag-tenant"), argv0, existing);
@@ -57,7 +43,7 @@ TEST_F(SetupWizardTest, PrecedenceFlagsThenFileNameThenEnvironmentThenConfig) {
   EXPECT_EQ(info.source, "defaults+config+env");
 
   // A stored empty server and a refused flag contribute nothing.
-  setEnv("VELA_SERVER", std::nullopt);
+  server.emplace("VELA_SERVER", std::nullopt);
   existing.serverBaseURL = "";
   info = SetupWizard::merged(flagsWith("http://plain", {}), {}, existing);
   EXPECT_EQ(info.serverBaseURL, std::nullopt);

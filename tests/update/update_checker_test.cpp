@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -296,13 +297,9 @@ TEST_F(UpdateTest, NonProductionPathWarnsOnceAndNeverDownloads) {
       "WARN: update 0.2.0 available but install path is non-production; not downloading. Run "
       "from /usr/local or /opt to auto-update.\n";
   auto checks = [&] {
-    std::string requests = cp_.requests();
-    std::size_t n = 0;
-    for (auto at = requests.find("/api/agent/update/check"); at != std::string::npos;
-         at = requests.find("/api/agent/update/check", at + 1)) {
-      ++n;
-    }
-    return n;
+    auto requests = nlohmann::json::parse(cp_.requests());
+    return std::ranges::count_if(
+        requests, [](const auto& r) { return r["path"] == "/api/agent/update/check"; });
   };
   ASSERT_TRUE(testing::BackgroundProcess::waitUntil([&] { return checks() >= 3; })) << agent.err();
   EXPECT_EQ(agent.stop(SIGTERM), 0);
