@@ -44,21 +44,18 @@ TEST_F(IdentityTest, RequestIsAcceptedAndReadByOpenSSL) {
   ASSERT_TRUE(pem.starts_with("-----BEGIN CERTIFICATE REQUEST-----\n"));
   testing::writeFile(scratch.file("req.pem"), pem);
 
-  auto verified =
-      runProcess(kOpenSSL, {"req", "-in", scratch.file("req.pem"), "-verify", "-noout"});
-  EXPECT_EQ(verified.status, 0) << verified.err;
-  EXPECT_NE((verified.out + verified.err).find("verify OK"), std::string::npos);
-
-  auto text = runProcess(kOpenSSL, {"req", "-in", scratch.file("req.pem"), "-noout", "-text"});
-  ASSERT_EQ(text.status, 0) << text.err;
+  auto read = runProcess(
+      kOpenSSL, {"req", "-in", scratch.file("req.pem"), "-verify", "-noout", "-pubkey", "-text"});
+  ASSERT_EQ(read.status, 0) << read.err;
+  EXPECT_NE(read.err.find("verify OK"), std::string::npos) << read.err;
   for (const char* expected :
        {"Version: 1 (0x0)", "Subject: CN = mac-01", "Public Key Algorithm: id-ecPublicKey",
         "ASN1 OID: prime256v1", "Attributes:\n            (none)",
         "Signature Algorithm: ecdsa-with-SHA256"}) {
-    EXPECT_NE(text.out.find(expected), std::string::npos) << expected << "\n" << text.out;
+    EXPECT_NE(read.out.find(expected), std::string::npos) << expected << "\n" << read.out;
   }
-  auto pubkey = runProcess(kOpenSSL, {"req", "-in", scratch.file("req.pem"), "-noout", "-pubkey"});
-  EXPECT_EQ(pubkey.out, key.publicKeyPEM().value());
+  // openssl's own PEM of the key comes first: our armour, 64-column lines and padding.
+  EXPECT_EQ(read.out.substr(0, read.out.find("Certificate Request:")), key.publicKeyPEM().value());
 
   // The common name travels as a UTF8String.
   Bytes der = CSRBuilder::makeCSRDER("mac-01", key).value();

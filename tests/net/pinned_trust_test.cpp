@@ -60,7 +60,11 @@ TEST_F(PinnedTrustLoad, NothingProvisionedFailsClosedWithTheDirectoryInTheMessag
   ::mkdir(AgentPaths::pinnedCACert().c_str(), 0700);  // a directory cannot be read as a file
   writeFile(AgentPaths::pinnedSPKI(), std::string("\xff\xfe pin=", 7));
   EXPECT_EQ(PinnedTrust::load().error().message.rfind("missing pinned trust:", 0), 0u);
-  EXPECT_EQ(PinnedTrust::optionalPinned(AgentPaths::pinnedCACert(), "fallback"), "fallback");
+  // Then the compiled-in fallback counts: as written, unless blank or a placeholder.
+  const std::string unreadable = AgentPaths::pinnedCACert();
+  EXPECT_EQ(PinnedTrust::optionalPinned(unreadable, "  keep me \n"), "  keep me \n");
+  EXPECT_EQ(PinnedTrust::optionalPinned(unreadable, " \n "), std::nullopt);
+  EXPECT_EQ(PinnedTrust::optionalPinned(unreadable, "x REPLACE_ME y"), std::nullopt);
 }
 
 TEST_F(PinnedTrustLoad, PinsAloneMeanSystemTrustAndThenBothKeysAreNeeded) {
@@ -159,14 +163,6 @@ TEST_F(PinnedTrustLoad, SmallOrderAndNonCanonicalKeysAreRefused) {
             0u);
   writeKeys();
   EXPECT_TRUE(PinnedTrust::load());
-}
-
-TEST(PinnedTrustSources, FileTextIsReturnedUntrimmedAndFallbacksAreFiltered) {
-  testing::TempDir dir;
-  std::string file = dir.file("value");
-  EXPECT_EQ(PinnedTrust::optionalPinned(file, "  keep me \n"), "  keep me \n");
-  EXPECT_EQ(PinnedTrust::optionalPinned(file, " \n "), std::nullopt);
-  EXPECT_EQ(PinnedTrust::optionalPinned(file, "x REPLACE_ME y"), std::nullopt);
 }
 
 TEST(PinnedTrustParsing, PinListsSplitTrimAndCollapse) {

@@ -35,6 +35,7 @@ Ed25519PublicKey loadRaw(const char* publicKeyHex) {
   return *key;
 }
 
+// A changed message failing is the command verifier's test (a tampered payload).
 TEST(AgentCryptoTest, RFC8032VectorsVerifyAndAnyFlippedBitFails) {
   for (const Vector& v : kRFC8032) {
     Ed25519PublicKey key = loadRaw(v.publicKey);
@@ -47,10 +48,6 @@ TEST(AgentCryptoTest, RFC8032VectorsVerifyAndAnyFlippedBitFails) {
       flipped[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
       EXPECT_EQ(verifyEd25519(b64(flipped), message, key).error(), CryptoError::verificationFailed());
     }
-    Bytes otherMessage = message;
-    otherMessage.push_back(0);
-    EXPECT_EQ(verifyEd25519(b64(signature), otherMessage, key).error(),
-              CryptoError::verificationFailed());
   }
 }
 

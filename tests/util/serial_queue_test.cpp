@@ -1,7 +1,5 @@
 #include "util/serial_queue.h"
 
-#include "util/retired_threads.h"
-
 #include <gtest/gtest.h>
 
 #include <sys/syscall.h>
@@ -9,11 +7,13 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <thread>
 #include <vector>
+
+#include "support/temp_dir.h"
+#include "util/retired_threads.h"
 
 namespace vela {
 namespace {
@@ -22,17 +22,14 @@ using namespace std::chrono_literals;
 
 // One-letter scheduler state of a thread of this process ('S': asleep in a wait).
 char threadState(pid_t tid) {
-  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), {});
+  std::string stat = testing::readFileOrEmpty("/proc/self/task/" + std::to_string(tid) + "/stat");
   auto paren = stat.rfind(')');
   return paren == std::string::npos || paren + 2 >= stat.size() ? '?' : stat[paren + 2];
 }
 
 bool threadNamed(const std::string& name) {
   for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::ifstream in(task.path() / "comm");
-    std::string comm;
-    if (std::getline(in, comm) && comm == name) return true;
+    if (testing::readFileOrEmpty(task.path() / "comm") == name + "\n") return true;
   }
   return false;
 }
