@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -217,40 +218,41 @@ TEST_F(DesktopSessionTest, LimitDuplicatesAndStrayFramesAreAnsweredOrIgnored) {
       R"({"message":"desktop session limit reached","session_id":"s3","type":"desktop.error"})");
   EXPECT_EQ(manager_->activeCount(), 2);
   for (auto& peer : backend_.peers) EXPECT_TRUE(peer->state().remoteDescriptions.empty());
-  manager_->killAll();  // a lost connection frees the ids; what it ends, the gateway client's test checks
+  // A lost connection ends every session locally and without a word, and frees the ids.
+  std::atomic<bool> ended{false};
+  manager_->killAll([&] { ended = true; });
+  until([&] { return ended.load(); });
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_TRUE(backend_.recordings[i]->state().finalized);
+    EXPECT_TRUE(backend_.capturers[i]->stopped);
+    EXPECT_TRUE(backend_.peers[i]->state().closed);
+  }
+  EXPECT_EQ(sink_.now().size(), 1u);
   feed(openText("s1", kAttended));
   EXPECT_EQ(manager_->activeCount(), 1);
 }
 
+// A capture that fails to start is the end-to-end test's (no display); a recording that
+// fails must not leave the peer streaming unrecorded.
 TEST_F(DesktopSessionTest, AgentSideFailuresReportErrorThenClosed) {
   backend_.withConsent = false;
-  backend_.captureResult = tl::unexpected(CaptureError::notPermitted("cannot open display"));
-  feed(openText("cap", kAttended));
+  backend_.recordingError = "recorder: startWriting failed (Permission denied)";
+  feed(openText("rec", kAttended));
   auto frames = sink_.await(2);
   EXPECT_EQ(
       frames[0].text,
-      R"({"message":"capture failed: screen capture not permitted: cannot open display","session_id":"cap","type":"desktop.error"})");
-  EXPECT_EQ(frames[1].text,
-            R"({"reason":"capture_failed","session_id":"cap","type":"desktop.closed"})");
-
-  backend_.captureResult = ScreenCapturer::Size{800, 600};
-  backend_.recordingError = "recorder: startWriting failed (Permission denied)";
-  feed(openText("rec", kAttended));
-  frames = sink_.await(4);
-  EXPECT_EQ(
-      frames[2].text,
       R"j({"message":"recording sink failed: recorder: startWriting failed (Permission denied)","session_id":"rec","type":"desktop.error"})j");
-  EXPECT_EQ(frames[3].text,
+  EXPECT_EQ(frames[1].text,
             R"({"reason":"recording_failed","session_id":"rec","type":"desktop.closed"})");
-  EXPECT_EQ(backend_.peers[1]->state().starts, 0);
+  EXPECT_EQ(backend_.peers[0]->state().starts, 0);
 
   backend_.recordingError.reset();
   feed(openText("gone", kAttended));
-  until([&] { return bool(backend_.recordings[2]->state().started); });
-  backend_.capturers[2]->vanish();
-  frames = sink_.await(6);
-  EXPECT_EQ(frames[4].inner["state"]->stringValue(), "final");
-  EXPECT_EQ(frames[5].text,
+  until([&] { return bool(backend_.recordings[1]->state().started); });
+  backend_.capturers[1]->vanish();
+  frames = sink_.await(4);
+  EXPECT_EQ(frames[2].inner["state"]->stringValue(), "final");
+  EXPECT_EQ(frames[3].text,
             R"({"reason":"capture_stopped","session_id":"gone","type":"desktop.closed"})");
   awaitInactive(0);
 }

@@ -1,6 +1,5 @@
 #include "remote/gateway_fixture.h"
 
-#include <curl/curl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -15,15 +14,6 @@
 #include "util/json_scanner.h"
 
 namespace vela::testing {
-
-namespace {
-
-size_t collect(char* data, size_t size, size_t count, void* out) {
-  static_cast<std::string*>(out)->append(data, size * count);
-  return size * count;
-}
-
-}  // namespace
 
 GatewayProcess::GatewayProcess(std::string dir, std::vector<std::string> extraArgs) : dir_(std::move(dir)) {
   std::filesystem::remove(dir_ + "/gateway.json");
@@ -44,26 +34,14 @@ GatewayProcess::~GatewayProcess() { server_->stop(SIGTERM); }
 
 void GatewayProcess::kill() { server_->stop(SIGKILL); }
 
+// As the control plane's admin calls; a status other than 2xx is a failure.
 std::optional<std::string> GatewayProcess::http(const std::string& method, const std::string& path,
                                                 const std::string& body) {
-  CURL* curl = curl_easy_init();
-  if (!curl) return std::nullopt;
-  std::string url = "http://127.0.0.1:" + std::to_string(operatorPort_) + path;
-  std::string response;
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
-  curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
-  if (method == "POST") {
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  }
-  CURLcode rc = curl_easy_perform(curl);
-  long status = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  curl_easy_cleanup(curl);
-  if (rc != CURLE_OK || status != 200) return std::nullopt;
-  return response;
+  std::vector<std::string> args = {"-sSf", "--noproxy", "*", "-X", method};
+  if (method == "POST") args.insert(args.end(), {"--data-binary", "@-"});
+  args.push_back("http://127.0.0.1:" + std::to_string(operatorPort_) + path);
+  ProcessOutput reply = runProcess("/usr/bin/curl", args, {}, body);
+  return reply.status == 0 ? std::optional(reply.out) : std::nullopt;
 }
 
 bool GatewayProcess::send(const std::string& frameText, const std::string& agent) {

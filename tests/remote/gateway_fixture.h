@@ -1,7 +1,7 @@
 #pragma once
 
 // The test gateway (tools/controlplane/gateway.py) as a child process on 127.0.0.1,
-// and its operator API through libcurl.
+// and its operator API through the curl tool.
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,6 @@
 """A stand-in desktop helper for the relay tests, run as the test's users.
 
   ipc_peer.py PATH helper      connect, say hello, print each line until closed
-  ipc_peer.py PATH returning   the same, then try to connect again
   ipc_peer.py PATH probe STOP  connect in a loop until the file STOP exists; report any success
   ipc_peer.py PATH flood       100 MB without LF, then lines as fast as possible; never reads
 """
@@ -57,6 +56,3 @@ try:
 except OSError:  # thrown out; a server closing on unread input resets the connection
     pass
 say("closed")
-if mode == "returning":
-    again, error = connect(40)
-    say("reconnected" if again else "reconnect failed: " + str(error))
