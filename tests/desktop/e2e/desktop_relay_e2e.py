@@ -14,16 +14,11 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop_stack import Stack, StackCase, agent_argument, mp4_boxes, open_frame  # noqa: E402
+from desktop_stack import Stack, StackCase, agent_argument, finished_mp4, open_frame  # noqa: E402
 
 AGENT = None
 FIRST, SECOND = 64021, 64022  # throwaway users without accounts: the helper needs none
 CLOSED = "desktop helper: daemon IPC closed — killing sessions, exiting for relaunch"
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read().decode("utf-8", "replace")
 
 
 class DesktopRelayEndToEnd(StackCase):
@@ -56,7 +51,7 @@ class DesktopRelayEndToEnd(StackCase):
         self.assert_socket_of(FIRST)
         first = s.start_helper(FIRST)
         s.wait("the helper on the relay", lambda: f"desktop IPC: helper connected (uid {FIRST})" in s.log_text())
-        self.assertIn("desktop helper: connected to daemon IPC; awaiting sessions", read(s.helper_log(FIRST)))
+        self.assertIn("desktop helper: connected to daemon IPC; awaiting sessions", s.log_text(FIRST))
 
         # The consent dialog is the helper's, on the user's display.
         js("velaSession.open(arguments[0], {session: 'relay', operatorName: 'Eva'})", s.agent_id)
@@ -76,7 +71,7 @@ class DesktopRelayEndToEnd(StackCase):
         self.assertLess(time.monotonic() - switched, 5)
         self.assert_socket_of(SECOND)
         self.assertEqual(first.wait(), 0)
-        self.assertIn(CLOSED, read(s.helper_log(FIRST)))
+        self.assertIn(CLOSED, s.log_text(FIRST))
         self.assertEqual(self.connects_as(FIRST), "Permission denied")
         second = s.start_helper(SECOND)
         s.wait("the newcomer's helper", lambda: f"desktop IPC: helper connected (uid {SECOND})" in s.log_text())
@@ -86,11 +81,11 @@ class DesktopRelayEndToEnd(StackCase):
         s.gateway.send(open_frame("last", mode="unattended", consent=False))
         s.frame("last", "desktop.recording", state="beat")
         self.assertEqual(s.stop_agent(), 0, s.log_text()[-3000:])
-        self.assertEqual(second.wait(), 0, read(s.helper_log(SECOND))[-3000:])
-        self.assertIn(CLOSED, read(s.helper_log(SECOND)))
+        self.assertEqual(second.wait(), 0, s.log_text(SECOND)[-3000:])
+        self.assertIn(CLOSED, s.log_text(SECOND))
         [name] = set(s.files()) - before
         path = os.path.join(s.recordings, name)
-        self.assertEqual((os.stat(path).st_uid, mp4_boxes(path)[-1]), (SECOND, "mfra"))
+        self.assertEqual((os.stat(path).st_uid, finished_mp4(path)), (SECOND, True))
         self.assertFalse(os.path.exists(s.socket))
 
 

@@ -220,8 +220,9 @@ class Stack:
     def helper_log(self, uid):
         return os.path.join(self.tmp, f"helper-{uid}.log")
 
-    def log_text(self):
-        with open(self.agent_log, "rb") as f:
+    def log_text(self, uid=None):
+        """The agent's log, or with `uid` that user's helper's."""
+        with open(self.agent_log if uid is None else self.helper_log(uid), "rb") as f:
             return f.read().decode("utf-8", "replace")
 
     def wait(self, what, predicate):
@@ -241,10 +242,7 @@ class Stack:
         return self.wait(f"{kind} {match or ''} for {session}", found)
 
     def files(self):
-        try:
-            return sorted(os.listdir(self.recordings))
-        except NotADirectoryError:
-            return []
+        return sorted(os.listdir(self.recordings))
 
     def process_figures(self):
         """(descriptors, threads, resident kB) of the serving agent."""
@@ -282,31 +280,26 @@ class Stack:
                 shutil.rmtree(self.tmp, ignore_errors=True)
 
 
-def mp4_boxes(path):
-    """Top-level box types of an MP4 file; a finished fragmented recording ends in mfra."""
-    boxes = []
+def finished_mp4(path):
+    """Whether a fragmented MP4 recording was finished: it ends in an mfra box, whose last
+    four bytes (in its mfro) give the box's size."""
     with open(path, "rb") as f:
-        while True:
-            head = f.read(8)
-            if len(head) < 8:
-                return boxes
-            size = int.from_bytes(head[:4], "big")
-            boxes.append(head[4:8].decode("latin-1"))
-            skip = size - 8
-            if size == 1:
-                skip = int.from_bytes(f.read(8), "big") - 16
-            elif size < 8:
-                return boxes
-            f.seek(skip, os.SEEK_CUR)
+        end = f.seek(0, os.SEEK_END)
+        f.seek(max(end - 4, 0))
+        size = int.from_bytes(f.read(4), "big")
+        if not 16 <= size <= end:
+            return False
+        f.seek(end - size)
+        head = f.read(8)
+    return int.from_bytes(head[:4], "big") == size and head[4:] == b"mfra"
 
 
 class StackCase(unittest.TestCase):
     """What both desktop end-to-end tests check the same way on their stack `self.s`."""
 
     def consent_dialog(self):
-        """Waits for the dialog and puts the pointer on it, so that the keys of the answer
-        (XTest) reach it: Return takes Erlauben, which has the focus; Left moves it to
-        Ablehnen."""
+        """Waits for the dialog and puts the pointer on it, so that the key of the answer
+        (XTest) reaches it: Return takes Erlauben, which has the focus."""
         x, y, w, h = self.s.wait("the consent dialog", lambda: self.s.screen.window("Fernzugriff-Anfrage"))
         self.s.screen.move(x + w // 2, y + h // 2)
 
@@ -338,7 +331,7 @@ class StackCase(unittest.TestCase):
             self.assertEqual(doc["sha256"], hashlib.sha256(f.read()).hexdigest())
         self.assertEqual(doc["bytes"], os.path.getsize(path))
         self.assertEqual((doc["state"], doc["format"]), ("final", "fmp4"))
-        self.assertEqual(mp4_boxes(path)[-1], "mfra")
+        self.assertTrue(finished_mp4(path))
         if uid is not None:
             self.assertEqual(os.stat(path).st_uid, uid)
         return doc

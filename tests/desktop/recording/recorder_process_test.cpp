@@ -12,6 +12,7 @@
 #include "desktop/recording/media_check.h"
 #include "support/background_process.h"
 #include "support/temp_dir.h"
+#include "util/process_info.h"
 
 namespace vela {
 namespace {
@@ -22,12 +23,6 @@ namespace fs = std::filesystem;
 constexpr int kWidth = 640;
 constexpr int kHeight = 360;
 constexpr const char* kChildDir = "VELA_RECORDER_CHILD_DIR";
-
-std::string self() { return fs::read_symlink("/proc/self/exe").string(); }
-
-std::vector<std::string> childArgs(const std::string& test) {
-  return {"--gtest_also_run_disabled_tests", "--gtest_filter=RecorderChild." + test};
-}
 
 std::optional<fs::path> onlyFileIn(const std::string& dir) {
   for (const auto& entry : fs::directory_iterator(dir)) return entry.path();
@@ -53,8 +48,10 @@ TEST(RecorderChild, DISABLED_RecordsUntilKilled) {
 
 TEST(DesktopRecorderProcess, FileKilledMidRecordingStillDecodesUpToItsLastFragment) {
   testing::TempDir dir;
-  testing::BackgroundProcess child(self(), childArgs("DISABLED_RecordsUntilKilled"),
-                                   {{kChildDir, dir.path()}});
+  testing::BackgroundProcess child(
+      ProcessInfo::executablePath(),
+      {"--gtest_also_run_disabled_tests", "--gtest_filter=RecorderChild.DISABLED_RecordsUntilKilled"},
+      {{kChildDir, dir.path()}});
   // A fourth fragment has begun, so three are complete whatever the kill interrupts.
   ASSERT_TRUE(testing::BackgroundProcess::waitUntil([&] {
     auto file = onlyFileIn(dir.path());

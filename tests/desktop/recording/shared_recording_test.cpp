@@ -158,6 +158,26 @@ TEST_F(SharedRecordingTest, FailuresStopTheRecordingOnly) {
   EXPECT_TRUE(missing.error().message.starts_with("recorder: startWriting failed (Could not open file"))
       << missing.error().message;
 
+  // A failed start leaves no file, takes no frames and yields no record. /proc refuses
+  // new files even to root, so this holds whoever runs the test.
+  auto pixels = testing::testPattern(kWidth, kHeight, 0);
+  for (std::string where : {dir.file("missing/deeper"), std::string("/proc")}) {
+    SCOPED_TRACE(where);
+    auto recorder = sharedRecorder(encoder, where);
+    auto started = recorder->start(kWidth, kHeight);
+    ASSERT_FALSE(started);
+    const std::string& message = started.error().message;
+    EXPECT_EQ(message.rfind("recorder: startWriting failed (", 0), 0u) << message;
+    EXPECT_EQ(message.back(), ')');
+    EXPECT_FALSE(std::filesystem::exists(recorder->url()));
+    recorder->append(BGRAFrame{pixels.data(), kWidth, kHeight, kWidth * 4}, pts);
+    EXPECT_FALSE(testing::finalizeAndWait(*recorder));
+  }
+  auto zero = sharedRecorder(encoder, dir.path())->start(0, 0);
+  ASSERT_FALSE(zero);
+  EXPECT_EQ(zero.error().message, "recorder: cannot add video input");
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+
   // A full disk mid-recording, on the session's own path: every write to /dev/full
   // fails with ENOSPC. Once the recording has failed it no longer takes the frames, the
   // peer's side encodes them and they keep arriving; finalize then yields no record.
