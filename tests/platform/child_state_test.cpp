@@ -6,12 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +17,7 @@
 #include "platform/pty.h"
 #include "platform/shell.h"
 #include "platform/signal_source.h"
+#include "support/background_process.h"
 #include "support/temp_dir.h"
 
 namespace vela {
@@ -38,10 +37,6 @@ struct SpawnPath {
   enum class Leads { nothing, session } leads;
 };
 
-void waitForFile(const std::string& path) {
-  while (!std::filesystem::exists(path)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-}
-
 const SpawnPath kPaths[] = {
     {"ProcessRunner",
      [](const std::vector<std::string>& arguments, const std::string&) {
@@ -52,7 +47,8 @@ const SpawnPath kPaths[] = {
     {"DetachedSpawn",
      [](const std::vector<std::string>& arguments, const std::string& report) {
        ASSERT_TRUE(platform::spawnDetached("/bin/sh", arguments));
-       waitForFile(report);
+       ASSERT_TRUE(
+           testing::BackgroundProcess::waitUntil([&] { return std::filesystem::exists(report); }));
      },
      SpawnPath::Leads::session},
     {"TerminalFork",

@@ -78,7 +78,7 @@ TEST(AgentRuntimeTest, TasksRunOnScheduleFailuresDoNotEndTheLoop) {
 }
 
 // Ten billion seconds would overflow the clock's nanoseconds: held to a year, the
-// tasks run once at start and never again, and the stop request reaches long work.
+// tasks run once at start and never again, and a stop request still ends the wait.
 TEST(AgentRuntimeTest, HugeIntervalsAreHeldToTheMaximumAndNeverFireEarly) {
   testing::ScopedStateDir state;
   Counted counted;
@@ -97,7 +97,6 @@ TEST(AgentRuntimeTest, HugeIntervalsAreHeldToTheMaximumAndNeverFireEarly) {
   EXPECT_EQ(counted.heartbeats.load(), 1);
   EXPECT_EQ(counted.polls.load(), 1);
   EXPECT_EQ(counted.updates.load(), 0);
-  EXPECT_TRUE(runtime->stopping()->cancelled());
   EXPECT_NE(log.find("WARN: updateCheckIntervalSeconds 10000000000 above the maximum; using 31622400\n"),
             std::string::npos)
       << log;

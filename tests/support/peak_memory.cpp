@@ -4,15 +4,15 @@
 
 #include <algorithm>
 #include <fstream>
-#include <functional>
 #include <stdexcept>
 #include <vector>
 
 namespace vela::testing {
 namespace {
 
-// Compresses the chunks `next` yields until it yields an empty one.
-std::string gzipChunks(const std::function<std::string_view()>& next) {
+// A gzip stream of `size` bytes repeating `piece`, deflated one piece at a time so that
+// a large size never sits in memory whole.
+std::string gzipRepeated(std::string_view piece, std::size_t size) {
   z_stream z{};
   // 16 + 15 window bits asks for the gzip wrapper.
   if (deflateInit2(&z, 9, Z_DEFLATED, 16 + 15, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
@@ -21,18 +21,19 @@ std::string gzipChunks(const std::function<std::string_view()>& next) {
   std::vector<unsigned char> chunk(1 << 16);
   std::string out;
   int rc = Z_OK;
-  for (std::string_view piece = next();; piece = next()) {
+  std::size_t left = size;
+  do {
+    std::size_t n = std::min(left, piece.size());
+    left -= n;
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
-    z.avail_in = static_cast<uInt>(piece.size());
-    int flush = piece.empty() ? Z_FINISH : Z_NO_FLUSH;
+    z.avail_in = static_cast<uInt>(n);
     do {
       z.next_out = chunk.data();
       z.avail_out = static_cast<uInt>(chunk.size());
-      rc = deflate(&z, flush);
+      rc = deflate(&z, left == 0 ? Z_FINISH : Z_NO_FLUSH);
       out.append(reinterpret_cast<char*>(chunk.data()), chunk.size() - z.avail_out);
     } while (z.avail_out == 0);
-    if (piece.empty()) break;
-  }
+  } while (left > 0);
   deflateEnd(&z);
   if (rc != Z_STREAM_END) throw std::runtime_error("deflate did not finish");
   return out;
@@ -53,23 +54,8 @@ std::uint64_t peakRSSBytes() {
   return 0;
 }
 
-std::string gzipOfZeros(std::size_t size) {
-  const std::string zeros(1 << 20, '\0');
-  std::size_t left = size;
-  return gzipChunks([&]() -> std::string_view {
-    std::size_t n = std::min(left, zeros.size());
-    left -= n;
-    return std::string_view(zeros).substr(0, n);
-  });
-}
+std::string gzipOfZeros(std::size_t size) { return gzipRepeated(std::string(1 << 20, '\0'), size); }
 
-std::string gzip(std::string_view data) {
-  bool given = false;
-  return gzipChunks([&]() -> std::string_view {
-    if (given) return {};
-    given = true;
-    return data;
-  });
-}
+std::string gzip(std::string_view data) { return gzipRepeated(data, data.size()); }
 
 }  // namespace vela::testing

@@ -20,6 +20,26 @@ std::shared_ptr<EVP_PKEY> adoptKey(EVP_PKEY* key) {
   return std::shared_ptr<EVP_PKEY>(key, EVP_PKEY_free);
 }
 
+std::shared_ptr<EVP_PKEY> generateKey(KeyKind kind) {
+  switch (kind) {
+    case KeyKind::rsa2048:
+      return adoptKey(EVP_RSA_gen(2048));
+    case KeyKind::rsa3072:
+      return adoptKey(EVP_RSA_gen(3072));
+    case KeyKind::rsa4096:
+      return adoptKey(EVP_RSA_gen(4096));
+    case KeyKind::p256:
+      return adoptKey(EVP_EC_gen("P-256"));
+    case KeyKind::p384:
+      return adoptKey(EVP_EC_gen("P-384"));
+    case KeyKind::p521:
+      return adoptKey(EVP_EC_gen("P-521"));
+    case KeyKind::ed25519:
+      return adoptKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+  }
+  throw std::runtime_error("unknown key kind");
+}
+
 std::shared_ptr<X509> adoptX509(X509* certificate) {
   return std::shared_ptr<X509>(certificate, X509_free);
 }
@@ -93,26 +113,6 @@ std::string privateKeyPEM(EVP_PKEY* key) {
 }
 
 }  // namespace
-
-std::shared_ptr<EVP_PKEY> generateKey(KeyKind kind) {
-  switch (kind) {
-    case KeyKind::rsa2048:
-      return adoptKey(EVP_RSA_gen(2048));
-    case KeyKind::rsa3072:
-      return adoptKey(EVP_RSA_gen(3072));
-    case KeyKind::rsa4096:
-      return adoptKey(EVP_RSA_gen(4096));
-    case KeyKind::p256:
-      return adoptKey(EVP_EC_gen("P-256"));
-    case KeyKind::p384:
-      return adoptKey(EVP_EC_gen("P-384"));
-    case KeyKind::p521:
-      return adoptKey(EVP_EC_gen("P-521"));
-    case KeyKind::ed25519:
-      return adoptKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
-  }
-  throw std::runtime_error("unknown key kind");
-}
 
 std::shared_ptr<EVP_PKEY> sharedKey(KeyKind kind) {
   static std::mutex mutex;

@@ -13,9 +13,7 @@ namespace vela::testing {
 
 enum class KeyKind { rsa2048, rsa3072, rsa4096, p256, p384, p521, ed25519 };
 
-// A fresh key. RSA generation is slow; reuse keys where a test allows.
-std::shared_ptr<EVP_PKEY> generateKey(KeyKind kind);
-// One key per kind for the whole test process.
+// One key per kind for the whole test process: RSA generation is slow.
 std::shared_ptr<EVP_PKEY> sharedKey(KeyKind kind);
 
 struct TestCertificate {

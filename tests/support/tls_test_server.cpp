@@ -25,43 +25,25 @@ std::string lowerCase(std::string text) {
 
 int acceptAnyClientCertificate(int, X509_STORE_CTX*) { return 1; }
 
-// Reads from a TLS connection with a buffer, so a request can be split at "\r\n\r\n".
-class Reader {
- public:
-  explicit Reader(SSL* ssl) : ssl_(ssl) {}
-
-  bool readUntil(const std::string& marker, std::string& out) {
-    for (;;) {
-      if (auto at = buffer_.find(marker); at != std::string::npos) {
-        out = buffer_.substr(0, at);
-        buffer_.erase(0, at + marker.size());
-        return true;
-      }
-      if (!fill()) return false;
+// Moves into `out` what `buffer` holds before `marker` (the marker is dropped), or with
+// an empty marker its first `count` bytes, reading from `ssl` until there is enough;
+// false when the connection ends first.
+bool take(SSL* ssl, std::string& buffer, std::string_view marker, std::size_t count,
+          std::string& out) {
+  for (;;) {
+    std::size_t at =
+        marker.empty() ? (buffer.size() >= count ? count : std::string::npos) : buffer.find(marker);
+    if (at != std::string::npos) {
+      out = buffer.substr(0, at);
+      buffer.erase(0, at + marker.size());
+      return true;
     }
-  }
-
-  bool readExactly(std::size_t count, std::string& out) {
-    while (buffer_.size() < count) {
-      if (!fill()) return false;
-    }
-    out = buffer_.substr(0, count);
-    buffer_.erase(0, count);
-    return true;
-  }
-
- private:
-  bool fill() {
     char chunk[16384];
-    int n = SSL_read(ssl_, chunk, sizeof(chunk));
+    int n = SSL_read(ssl, chunk, sizeof(chunk));
     if (n <= 0) return false;
-    buffer_.append(chunk, static_cast<std::size_t>(n));
-    return true;
+    buffer.append(chunk, static_cast<std::size_t>(n));
   }
-
-  SSL* ssl_;
-  std::string buffer_;
-};
+}
 
 }  // namespace
 
@@ -78,12 +60,10 @@ TLSTestServer::TLSTestServer(const TestCertificate& identity, ClientCertificates
       SSL_CTX_use_PrivateKey(ctx_, identity.key.get()) != 1) {
     throw std::runtime_error("test server: bad TLS identity");
   }
-  if (clientCertificates != ClientCertificates::none) {
-    int mode = SSL_VERIFY_PEER;
-    if (clientCertificates == ClientCertificates::require) mode |= SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
+  if (clientCertificates == ClientCertificates::request) {
     // Whether the certificate is trusted is not this server's concern; tests look at
     // what was presented.
-    SSL_CTX_set_verify(ctx_, mode, acceptAnyClientCertificate);
+    SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, acceptAnyClientCertificate);
   }
 
   listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -98,7 +78,6 @@ TLSTestServer::TLSTestServer(const TestCertificate& identity, ClientCertificates
     throw std::runtime_error("test server: cannot listen on 127.0.0.1");
   }
   port_ = ntohs(address.sin_port);
-  handler_ = [](const RecordedRequest&) { return CannedResponse{200, {}, "ok"}; };
   acceptThread_ = std::thread([this] { acceptLoop(); });
 }
 
@@ -116,12 +95,8 @@ std::string TLSTestServer::urlWithHost(const std::string& host, const std::strin
 }
 
 void TLSTestServer::setResponse(CannedResponse response) {
-  setHandler([response](const RecordedRequest&) { return response; });
-}
-
-void TLSTestServer::setHandler(std::function<CannedResponse(const RecordedRequest&)> handler) {
   std::lock_guard lock(mutex_);
-  handler_ = std::move(handler);
+  response_ = std::move(response);
 }
 
 std::vector<RecordedRequest> TLSTestServer::requests() const {
@@ -163,13 +138,9 @@ void TLSTestServer::acceptLoop() {
 }
 
 CannedResponse TLSTestServer::respond(const RecordedRequest& request) {
-  std::function<CannedResponse(const RecordedRequest&)> handler;
-  {
-    std::lock_guard lock(mutex_);
-    requests_.push_back(request);
-    handler = handler_;
-  }
-  return handler(request);
+  std::lock_guard lock(mutex_);
+  requests_.push_back(request);
+  return response_;
 }
 
 void TLSTestServer::serveConnection(int fd, int index) {
@@ -183,9 +154,8 @@ void TLSTestServer::serveConnection(int fd, int index) {
       clientSubject = subject;
       X509_free(peer);
     }
-    Reader reader(ssl);
-    std::string head;
-    while (reader.readUntil("\r\n\r\n", head)) {
+    std::string buffer, head;
+    while (take(ssl, buffer, "\r\n\r\n", 0, head)) {
       RecordedRequest request;
       request.connection = index;
       request.clientCertificateSubject = clientSubject;
@@ -201,7 +171,7 @@ void TLSTestServer::serveConnection(int fd, int index) {
         }
       }
       if (auto length = request.header("content-length"); !length.empty()) {
-        if (!reader.readExactly(std::stoul(length), request.body)) break;
+        if (!take(ssl, buffer, "", std::stoul(length), request.body)) break;
       }
       CannedResponse response = respond(request);
       if (response.hangUp) break;

@@ -6,7 +6,6 @@
 // a connection was reused. Built directly on OpenSSL.
 
 #include <atomic>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -43,7 +42,6 @@ struct CannedResponse {
 enum class ClientCertificates {
   none,     // never asks
   request,  // asks; a client without one may continue
-  require,  // asks; the handshake fails without one
 };
 
 class TLSTestServer {
@@ -63,7 +61,6 @@ class TLSTestServer {
 
   // The answer to every request from now on (default: 200 with body "ok").
   void setResponse(CannedResponse response);
-  void setHandler(std::function<CannedResponse(const RecordedRequest&)> handler);
 
   std::vector<RecordedRequest> requests() const;
   int acceptedConnections() const { return accepted_.load(); }
@@ -83,10 +80,10 @@ class TLSTestServer {
   std::thread acceptThread_;
 
   mutable std::mutex mutex_;
-  std::vector<RecordedRequest> requests_;                        // guarded by mutex_
-  std::function<CannedResponse(const RecordedRequest&)> handler_;  // guarded by mutex_
-  std::vector<int> connectionFds_;                               // guarded by mutex_
-  std::vector<std::thread> connectionThreads_;                   // guarded by mutex_
+  std::vector<RecordedRequest> requests_;       // guarded by mutex_
+  CannedResponse response_{200, {}, "ok"};      // guarded by mutex_
+  std::vector<int> connectionFds_;              // guarded by mutex_
+  std::vector<std::thread> connectionThreads_;  // guarded by mutex_
 };
 
 }  // namespace vela::testing

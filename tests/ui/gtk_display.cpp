@@ -51,21 +51,16 @@ GtkDisplay::GtkDisplay() : server_(new XvfbServer(1280, 800)), name_(server_->di
 }
 
 void GtkDisplay::run(const std::function<void()>& task) {
-  std::promise<void> done;
-  struct Call {
-    const std::function<void()>* task;
-    std::promise<void>* done;
-  } call{&task, &done};
+  std::packaged_task<void()> call(task);
+  std::future<void> done = call.get_future();
   g_main_context_invoke(
       nullptr,
       [](gpointer data) -> gboolean {
-        auto* c = static_cast<Call*>(data);
-        (*c->task)();
-        c->done->set_value();
+        (*static_cast<std::packaged_task<void()>*>(data))();
         return G_SOURCE_REMOVE;
       },
       &call);
-  done.get_future().get();
+  done.get();
 }
 
 GtkWidget* GtkDisplay::findWindow(const std::string& widgetName) {

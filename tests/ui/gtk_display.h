@@ -4,7 +4,6 @@
 // plus what UI tests need: running code on that loop, finding windows by widget name,
 // XTest clicks and PNG screenshots. One per test binary (GTK initialises once per process).
 
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
@@ -64,9 +63,5 @@ class GtkDisplay {
   _XDisplay* xtest_ = nullptr;
   std::thread loop_;
 };
-
-inline bool contains(const std::vector<std::string>& texts, const std::string& text) {
-  return std::find(texts.begin(), texts.end(), text) != texts.end();
-}
 
 }  // namespace vela::testing

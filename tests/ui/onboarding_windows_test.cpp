@@ -5,7 +5,7 @@
 
 #include <X11/keysym.h>
 #include <gtk/gtk.h>
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <future>
 
@@ -15,7 +15,7 @@
 namespace vela {
 namespace {
 
-using testing::contains;
+using ::testing::Contains;
 using testing::GtkDisplay;
 using Kind = OnboardingResult::Kind;
 
@@ -47,8 +47,8 @@ TEST(OnboardingWindows, CodeEntryPastedJSONInvalidInputInstallAndCancel) {
   auto result = start(windows, std::nullopt, noInstall);
   GtkWidget* code = display.awaitWindow(GtkOnboardingWindows::kCodeWindowName);
   auto texts = display.labelsOf(code);
-  EXPECT_TRUE(contains(texts, "Support-Code eingeben"));
-  EXPECT_TRUE(contains(texts, "Geben Sie den Code ein, den Ihnen der Support durchgegeben hat."));
+  EXPECT_THAT(texts, Contains("Support-Code eingeben"));
+  EXPECT_THAT(texts, Contains("Geben Sie den Code ein, den Ihnen der Support durchgegeben hat."));
   display.screenshot("onboarding-code.png");
   display.press(XK_Return);
   code = display.awaitWindow(GtkOnboardingWindows::kCodeWindowName);
@@ -105,15 +105,16 @@ TEST(OnboardingWindows, CodeEntryPastedJSONInvalidInputInstallAndCancel) {
   display.screenshot("onboarding-config-prefilled.png");
   clickButton(display, config, "Installieren");
   alert = display.awaitWindow(GtkOnboardingWindows::kAlertName);
-  EXPECT_TRUE(contains(display.labelsOf(alert), "authorization was cancelled"));
+  EXPECT_THAT(display.labelsOf(alert), Contains("authorization was cancelled"));
   display.screenshot("onboarding-install-failed.png");
   display.press(XK_Return);
   config = display.awaitWindow(GtkOnboardingWindows::kConfigWindowName);
   clickButton(display, config, "Installieren");
   alert = display.awaitWindow(GtkOnboardingWindows::kAlertName);
-  EXPECT_TRUE(contains(display.labelsOf(alert),
-                  "Der Dienst wurde installiert und verbindet sich mit https://cp.example. Er startet "
-                  "ab jetzt automatisch (auch nach Neustart)."));
+  EXPECT_THAT(
+      display.labelsOf(alert),
+      Contains("Der Dienst wurde installiert und verbindet sich mit https://cp.example. Er startet "
+               "ab jetzt automatisch (auch nach Neustart)."));
   display.screenshot("onboarding-installed.png");
   display.press(XK_Return);
   EXPECT_EQ(result.get().kind, Kind::installedSystemAgent);
