@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands/commands_test_support.h"
-#include "support/control_plane.h"
+#include "support/enrolled_agent.h"
 #include "support/peak_memory.h"
 #include "util/json_scanner.h"
 
@@ -14,69 +14,46 @@ namespace vela {
 namespace {
 
 using Json = nlohmann::json;
-using testing::ControlPlane;
 using testing::LogCapture;
 
-// One control plane and one agent enrolled with it for the suite; each test builds its
-// poller over the same replay.json, as successive daemon runs would.
-struct Suite {
-  testing::ScopedStateDir state;
-  ControlPlane cp;
-  PinnedTrust trust{PinnedTrust::parseCertificates(cp.caPem()), {},
-                    AgentCrypto::ed25519PublicKey(cp.commandPublicKey()).value(),
-                    AgentCrypto::ed25519PublicKey(cp.updatePublicKey()).value(), ""};
-  HTTPClient http{trust};
-  ControlPlane::Enrolment enrolled = cp.enrolAgent("poller-test");
-};
-
-class PollerTest : public ::testing::Test {
+class PollerTest : public testing::ControlPlaneSuite {
  protected:
-  static void SetUpTestSuite() {
-    suite_ = std::make_unique<Suite>();
-    cp_ = &suite_->cp;
-    agent_ = &suite_->enrolled.agentID;
-  }
-  static void TearDownTestSuite() { suite_.reset(); }
-  void TearDown() override { cp_->clearFaults(); }
-
   CommandPoller poller() {
-    return CommandPoller(suite_->http, Endpoints{cp_->baseURL()}, AgentConfig{},
-                         CommandVerifier(suite_->trust.commandPublicKey, *agent_, ReplayStore(), 300),
-                         *agent_, suite_->enrolled.deviceToken,
+    return CommandPoller(http_, Endpoints{cp_->baseURL()}, AgentConfig{},
+                         CommandVerifier(trust_.commandPublicKey, agent_, ReplayStore(), 300),
+                         agent_, enrolled().deviceToken,
                          std::make_unique<testing::RecordingSystemActions>(
                              std::make_shared<testing::Recorded>()));
   }
   // Signed by the control plane with its own canonical JSON, for `agent`.
-  static std::string signedByControlPlane(const std::string& type, const std::string& payload,
-                                          const std::string& agent = *agent_) {
+  std::string signedByControlPlane(const std::string& type, const std::string& payload,
+                                   const std::string& agent = enrolled().agentID) {
     auto reply = cp_->admin(
         "POST", "/admin/sign",
         Json{{"agent_id", agent}, {"type", type}, {"payload_json", payload}}.dump());
     EXPECT_EQ(reply.status, 200) << reply.body;
     return reply.body;
   }
-  static void answerPollWith(const std::string& body, int status = 200) {
+  void answerPollWith(const std::string& body, int status = 200) {
     cp_->scriptFault({.path = "/api/agent/commands", .status = status, .body = body});
   }
-  static Json resultFor(const std::string& commandID) {
-    for (const auto& entry : Json::parse(cp_->results(*agent_))) {
+  Json resultFor(const std::string& commandID) {
+    for (const auto& entry : Json::parse(cp_->results(agent_))) {
       if (entry["command_id"] == commandID) return entry["body"];
     }
     return nullptr;
   }
 
-  static inline std::unique_ptr<Suite> suite_;
-  static inline ControlPlane* cp_;
-  static inline const std::string* agent_;
+  const std::string& agent_ = enrolled().agentID;
 };
 
 TEST_F(PollerTest, ABrokenSignatureSkipsOnlyThatCommand) {
-  std::string first = cp_->queueCommand(*agent_, "ping");
+  std::string first = cp_->queueCommand(agent_, "ping");
   // A command that would leave a trace runs only with a good signature.
-  std::string marker = suite_->state.file("ran");
+  std::string marker = state_.file("ran");
   std::string second = cp_->queueCommand(
-      *agent_, "run_script", R"({"script":"touch )" + marker + R"(","interpreter":"sh"})", "signature");
-  std::string third = cp_->queueCommand(*agent_, "ping");
+      agent_, "run_script", R"({"script":"touch )" + marker + R"(","interpreter":"sh"})", "signature");
+  std::string third = cp_->queueCommand(agent_, "ping");
   LogCapture log;
   auto p = poller();
   EXPECT_EQ(p.pollOnce(), 2);
@@ -94,11 +71,11 @@ TEST_F(PollerTest, ABrokenSignatureSkipsOnlyThatCommand) {
 // result holds is the executor's test.
 TEST_F(PollerTest, ScriptsAndPingAreReportedByCommandIdUnderTheCommandsPath) {
   std::string both = cp_->queueCommand(
-      *agent_, "run_script", R"({"script":"printf out; printf err >&2","interpreter":"bash"})");
+      agent_, "run_script", R"({"script":"printf out; printf err >&2","interpreter":"bash"})");
   std::string slow = cp_->queueCommand(
-      *agent_, "run_script", R"({"script":"sleep 20","interpreter":"sh","timeout_seconds":2})");
+      agent_, "run_script", R"({"script":"sleep 20","interpreter":"sh","timeout_seconds":2})");
   for (const char* id : {"c-17", "../../../x"}) {
-    ASSERT_EQ(cp_->admin("POST", "/admin/commands", Json{{"agent_id", *agent_}, {"type", "ping"}, {"id", id}}.dump())
+    ASSERT_EQ(cp_->admin("POST", "/admin/commands", Json{{"agent_id", agent_}, {"type", "ping"}, {"id", id}}.dump())
                   .status,
               201);
   }
@@ -134,12 +111,12 @@ TEST_F(PollerTest, BodyShapesStatusesAndFailedReports) {
   std::string b = signedByControlPlane("policy_push", R"({"order":"second"})");
   answerPollWith("[" + a + "," + b + "]");
   EXPECT_EQ(p.pollOnce(), 2);
-  EXPECT_EQ(testing::readFileOrEmpty(suite_->state.file("policy.json")), R"({"order":"second"})");
+  EXPECT_EQ(testing::readFileOrEmpty(state_.file("policy.json")), R"({"order":"second"})");
   answerPollWith(R"({"commands":[)" + a + "," + b + "]}");  // replays now
   EXPECT_EQ(p.pollOnce(), 0);
   EXPECT_EQ(log.count("WARN", "rejected command: sequence_no"), 2);
 
-  std::string id = cp_->queueCommand(*agent_, "ping");
+  std::string id = cp_->queueCommand(agent_, "ping");
   cp_->scriptFault({.path = "/api/agent/commands/" + id + "/result", .status = 500});
   EXPECT_EQ(p.pollOnce(), 1);
   EXPECT_EQ(log.count("WARN", "result report failed (HTTP 500) for seq="), 1);
@@ -173,7 +150,7 @@ TEST_F(PollerTest, HostileBodiesFailThePollOrOneCommandOnly) {
 
 // What escaping costs (NUL bytes six each) is the result-output test's.
 TEST_F(PollerTest, EndlessOutputIsCappedAndStillAccepted) {
-  std::string yes = cp_->queueCommand(*agent_, "run_script", R"({"script":"timeout 10 yes","interpreter":"sh"})");
+  std::string yes = cp_->queueCommand(agent_, "run_script", R"({"script":"timeout 10 yes","interpreter":"sh"})");
   LogCapture log;
   testing::resetPeakRSS();
   const auto before = testing::peakRSSBytes();
@@ -203,8 +180,7 @@ TEST_F(PollerTest, ControlPlaneSignaturesVerifyAcrossImplementations) {
   const std::string payload =
       R"({"é":"\u0001\"\\\/\n\t","Z":1.50,"a":-0,"ab":[1E+3,true,null,0.1e-2],)"
       R"("😀":"\ud83d\ude00\u2028","B":{"":{}},"ß":"\u007f"})";
-  testing::ScopedStateDir other;  // its own replay state
-  CommandVerifier verifier(suite_->trust.commandPublicKey, "cross-agent", ReplayStore(), 300);
+  CommandVerifier verifier(trust_.commandPublicKey, "cross-agent", ReplayStore(), 300);
   auto parse = [](const std::string& text) {
     return IncomingCommand::parse(JSONScanner::parse(text).value(), "cross-agent").value();
   };

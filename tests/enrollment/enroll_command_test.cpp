@@ -9,35 +9,25 @@
 #include "identity/cert_store.h"
 #include "identity/pem.h"
 #include "net/http_client.h"
-#include "net/pinned_trust.h"
 #include "platform/file_io.h"
 #include "support/background_process.h"
-#include "support/control_plane.h"
+#include "support/enrolled_agent.h"
 #include "support/temp_dir.h"
 
 namespace vela {
 namespace {
 
 using nlohmann::json;
-using testing::ControlPlane;
 using testing::ProcessOutput;
-using testing::TempDir;
 
 const std::string kFreshToken =
     "Invalid or expired enrollment token. Obtain a fresh token and run setup again.";
 
-// One control plane for the suite; each test enrols from its own state directory.
-class EnrollCommand : public ::testing::Test {
+class EnrollCommand : public testing::ControlPlaneSuite {
  protected:
-  static void SetUpTestSuite() { cp_ = std::make_unique<ControlPlane>(); }
-  static void TearDownTestSuite() { cp_.reset(); }
-  void SetUp() override { cp_->pinInto(state_.path()); }
-  void TearDown() override { cp_->clearFaults(); }
-
   ProcessOutput enroll(const std::string& token) const {
     return testing::runAgent({"enroll", "--server", cp_->baseURL(), "--token", token},
-                             {{"VELA_STATE_DIR", state_.path()},
-                              {"VELA_LOG_FILE", std::nullopt},
+                             {{"VELA_LOG_FILE", std::nullopt},
                               {"VELA_TENANT", std::nullopt},
                               {"VELA_CUSTOMER", std::nullopt}});
   }
@@ -52,8 +42,6 @@ class EnrollCommand : public ::testing::Test {
   void patchReply(const json& patch) const {
     cp_->scriptFault({.path = "/api/agent/enroll", .patch = patch.dump()});
   }
-  static inline std::unique_ptr<ControlPlane> cp_;
-  TempDir state_;
 };
 
 TEST_F(EnrollCommand, EnrolsOnceTheIdentityPassesMutualTLSAndTheSpentTokenIsForgotten) {
@@ -88,10 +76,9 @@ TEST_F(EnrollCommand, EnrolsOnceTheIdentityPassesMutualTLSAndTheSpentTokenIsForg
 
   // The server verifies a presented certificate against its CA, so a request that
   // arrives with this fingerprint was authenticated by the stored identity.
-  testing::ScopedEnv stateDir("VELA_STATE_DIR", state_.path());
   auto identity = CertStore::loadIdentity();
   ASSERT_TRUE(identity);
-  HTTPClient client(PinnedTrust::load().value(), identity->identity);
+  HTTPClient client(trust_, identity->identity);
   auto reply = client.get(cp_->baseURL() + "/api/agent/commands",
                           {{"Authorization", "Bearer " + *config.deviceToken}});
   ASSERT_TRUE(reply) << reply.error().description();
@@ -179,7 +166,7 @@ TEST_F(EnrollCommand, CorruptDeviceKeyIsReplacedByAFreshFileKey) {
   // Through setup, which enrols right after saving the configuration.
   ProcessOutput out = testing::runAgent(
       {"setup", "--enroll", "-y", "--server", cp_->baseURL(), "--token", cp_->newToken()},
-      {{"VELA_STATE_DIR", state_.path()}, {"VELA_LOG_FILE", std::nullopt}});
+      {{"VELA_LOG_FILE", std::nullopt}});
   ASSERT_EQ(out.status, 0) << out.err;
   EXPECT_TRUE(out.out.starts_with("Configuration written to "));
   EXPECT_NE(out.out.find("\nEnrolled as agent " + storedConfig().agentID.value_or("none") + "\n"),
@@ -190,7 +177,6 @@ TEST_F(EnrollCommand, CorruptDeviceKeyIsReplacedByAFreshFileKey) {
       << out.err;
   EXPECT_EQ(out.err.find("keychain"), std::string::npos) << out.err;
   // The key's file format is the device-key test's; here that the identity loads.
-  testing::ScopedEnv stateDir("VELA_STATE_DIR", state_.path());
   EXPECT_TRUE(CertStore::loadIdentity());
 }
 

@@ -22,7 +22,6 @@ TEST(DesktopFramesTest, OpenConfigDefaultsDependOnWhereTheyComeFromIceKeepsStrin
   auto noData = openConfig(R"({"type":"desktop.open","session_id":"d1"})");
   EXPECT_FALSE(noData.consentRequired);
   EXPECT_TRUE(noData.recordingRequired);
-  EXPECT_EQ(noData.indicatorText, "Fernzugriff aktiv · Aufzeichnung läuft");
 
   EXPECT_TRUE(openConfig(openFrame("{}")).consentRequired);
   auto unattended = openConfig(openFrame(R"({"mode":"unattended"})"));

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +13,7 @@
 #include "remote/gateway_fixture.h"
 #include "support/background_process.h"
 #include "support/build_paths.h"
-#include "support/control_plane.h"
+#include "support/enrolled_agent.h"
 #include "support/temp_dir.h"
 #include "util/base64.h"
 #include "util/canonical_json.h"
@@ -43,42 +42,32 @@ std::string openFrame(const std::string& session) { return shellFrame("shell.ope
 
 bool eventually(const std::function<bool()>& condition) { return testing::BackgroundProcess::waitUntil(condition); }
 
-class GatewayClientTest : public ::testing::Test {
+// The control plane for its certificates and pinned keys; the client never calls its API.
+class GatewayClientTest : public testing::ControlPlaneSuite {
  protected:
-  // For its certificates and pinned keys; the client never calls its API.
-  static void SetUpTestSuite() { cp_ = new testing::ControlPlane(); }
-  static void TearDownTestSuite() { delete cp_; }
-
   void SetUp() override {
-    cp_->pinInto(state_.path());
+    ControlPlaneSuite::SetUp();
     Log::resetLogFileForTesting();
   }
   void TearDown() override { Log::resetLogFileForTesting(); }
 
   std::shared_ptr<GatewayShellClient> makeClient(const std::string& token = GatewayProcess::kToken,
                                                  std::shared_ptr<DesktopRelaying> relay = nullptr) {
-    auto trust = PinnedTrust::load();
-    EXPECT_TRUE(trust) << trust.error().description();
-    return GatewayShellClient::create(kBaseURL, *trust, token, {}, std::move(relay));
+    return GatewayShellClient::create(kBaseURL, trust_, token, {}, std::move(relay));
   }
 
   bool logContains(const std::string& text) { return testing::readFileOrEmpty(logFile_).find(text) != std::string::npos; }
   bool waitForLog(const std::string& text) { return eventually([&] { return logContains(text); }); }
 
-  static testing::ControlPlane* cp_;
-  testing::ScopedStateDir state_;
   std::string logFile_ = state_.file("agent.log");
   testing::ScopedEnv logEnv_{"VELA_LOG_FILE", logFile_};
 };
 
-testing::ControlPlane* GatewayClientTest::cp_ = nullptr;
-
 TEST(GatewayBackoffTest, DoublesFromTwoSecondsUpToThirtyWithThirtyPercentJitter) {
-  std::vector<double> bases;
-  for (int n = 1; n <= 8; ++n) bases.push_back(GatewayShellClient::backoffBaseSeconds(n));
-  EXPECT_EQ(bases, (std::vector<double>{2, 4, 8, 16, 30, 30, 30, 30}));
-  for (int n = 1; n <= 10; ++n) {
-    double base = GatewayShellClient::backoffBaseSeconds(n);
+  const double bases[] = {2, 4, 8, 16, 30, 30, 30, 30};
+  for (int n = 1; n <= 8; ++n) {
+    const double base = bases[n - 1];
+    EXPECT_EQ(GatewayShellClient::backoffBaseSeconds(n), base) << n;
     EXPECT_DOUBLE_EQ(GatewayShellClient::reconnectDelaySeconds(n, 0.0), base);
     EXPECT_DOUBLE_EQ(GatewayShellClient::reconnectDelaySeconds(n, 1.0), base * 1.3);
   }
@@ -94,32 +83,18 @@ std::vector<std::string> descriptorTargets(pid_t pid) {
   return targets;
 }
 
-// A root daemon's relay to the desktop helper, which may have no socket.
-struct StandInRelay final : DesktopRelaying {
-  bool forward(const std::string& frameText) override {
-    if (!serving) return false;
-    MutexLock guard(lock);
-    taken.push_back(frameText);
-    return true;
-  }
-  void setUpstream(std::function<void(std::string)> callback) override { upstream = std::move(callback); }
-  std::size_t takenCount() {
-    MutexLock guard(lock);
-    return taken.size();
-  }
-
-  std::atomic<bool> serving{true};
-  std::function<void(std::string)> upstream;
-  Mutex lock;
-  std::vector<std::string> taken GUARDED_BY(lock);
+// A root daemon's relay to the desktop helper while it has no socket: it declines every
+// frame. Its routing both ways is the relay's end-to-end test's (desktop_relay_e2e.py).
+struct DecliningRelay final : DesktopRelaying {
+  bool forward(const std::string&) override { return false; }
+  void setUpstream(std::function<void(std::string)>) override {}
 };
 
 // Routing and the wire in both directions; what a shell does with its frames (output
 // batching, resizing, the session cap) is the session manager's test.
 TEST_F(GatewayClientTest, ShellFramesTravelBothWaysBadFramesAreDroppedAndStopClosesWith1001) {
   GatewayProcess gateway(cp_->dir());
-  auto relay = std::make_shared<StandInRelay>();
-  auto client = makeClient(GatewayProcess::kToken, relay);
+  auto client = makeClient(GatewayProcess::kToken, std::make_shared<DecliningRelay>());
   client->start();
   ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
   FrameReader reader(gateway);
@@ -141,11 +116,15 @@ TEST_F(GatewayClientTest, ShellFramesTravelBothWaysBadFramesAreDroppedAndStopClo
   ::kill(*detached, SIGKILL);
 
   ASSERT_TRUE(gateway.send(stdinFrame("s1", "echo travelled; exit 3\n")));
-  JSONValue exit;
-  std::string out = reader.outputUntilExit("s1", &exit);
-  EXPECT_NE(out.find("travelled\r\n"), std::string::npos) << out;
-  EXPECT_EQ(CanonicalJSON::encode(exit),
+  EXPECT_EQ(CanonicalJSON::encode(reader.nextOfType("shell.exit", "s1").value()),
             R"({"code":3,"session_id":"s1","signal":null,"type":"shell.exit","v":1})");
+  std::string out;  // the frames before the exit
+  for (const auto& f : reader.skipped) {
+    if (f["type"] && f["type"]->stringValue() == "shell.stdout") {
+      out += toString(*Base64::decode(*f["data"]->stringValue()));
+    }
+  }
+  EXPECT_NE(out.find("travelled\r\n"), std::string::npos) << out;
 
   // Oversize and unparseable frames are dropped without closing the connection.
   auto padded = [](const std::string& session, std::size_t size) {
@@ -165,17 +144,10 @@ TEST_F(GatewayClientTest, ShellFramesTravelBothWaysBadFramesAreDroppedAndStopClo
   ASSERT_TRUE(reader.nextOfType("shell.opened", "after"));
   for (const auto& f : reader.skipped) EXPECT_NE(f["session_id"]->stringValue(), "over");
 
-  // Desktop frames go to the relay and its frames come back; a relay without its socket
-  // leaves them to be answered as by an agent without desktop support.
-  ASSERT_TRUE(gateway.send(shellFrame("desktop.close", "r1", {})));
-  ASSERT_TRUE(eventually([&] { return relay->takenCount() == 1; }));
-  relay->upstream(R"({"session_id":"r1","type":"desktop.closed","v":1})");
-  ASSERT_TRUE(reader.nextOfType("desktop.closed", "r1"));
-  relay->serving = false;
+  // Desktop frames the relay declines are answered as by an agent without desktop support.
   ASSERT_TRUE(gateway.send(shellFrame("desktop.open", "r2", {})));
   JSONValue declined = reader.nextOfType("desktop.error", "r2").value();
   EXPECT_EQ(declined["message"]->stringValue(), "agent has no WebRTC backend");
-  EXPECT_EQ(relay->takenCount(), 1u);
 
   auto records = gateway.connections();
   ASSERT_EQ(records.size(), 1u);
@@ -226,15 +198,14 @@ TEST_F(GatewayClientTest, LosingTheGatewayEndsShellsQuietlyAndReconnects) {
 // output is queued, each end the connection attempt in a logged reconnect. Output the
 // operator cannot take stays in the shell, not in the agent.
 TEST_F(GatewayClientTest, RefusedUpgradeAndStalledPeerLeadToReconnects) {
+  GatewayProcess gateway(cp_->dir());
   {
-    GatewayProcess gateway(cp_->dir());
     auto client = makeClient("wrong-token");
     client->start();
     ASSERT_TRUE(waitForLog("WARN: gateway: HTTP response 401 (expected 101)"));
     ASSERT_TRUE(eventually([&] { return client->connectCountForTesting() >= 2; }));
     client->stop();
   }
-  GatewayProcess gateway(cp_->dir());
   auto client = makeClient();
   client->setTimingForTesting(250ms, 8s);
   client->start();
@@ -274,11 +245,7 @@ TEST_F(GatewayClientTest, GatewayCommandStaysBoundedForSlowOperatorsUntilSignall
   config.deviceToken = GatewayProcess::kToken;
   ASSERT_TRUE(config.save());
   GatewayProcess gateway(cp_->dir());
-  pid_t pid = fork();
-  if (pid == 0) {
-    execl(testing::agentExe(), testing::agentExe(), "gateway", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  testing::BackgroundProcess agent(testing::agentExe(), {"gateway"});
   ASSERT_TRUE(waitForLog("INFO: gateway: connected"));
   FrameReader reader(gateway);
   for (const char* id : {"slow1", "slow2"}) {
@@ -293,7 +260,7 @@ TEST_F(GatewayClientTest, GatewayCommandStaysBoundedForSlowOperatorsUntilSignall
   auto sample = [&](std::chrono::seconds span) {
     for (auto end = std::chrono::steady_clock::now() + span;
          std::chrono::steady_clock::now() < end;) {
-      peak = std::max(peak, residentKiB(pid));
+      peak = std::max(peak, residentKiB(agent.pid()));
       std::this_thread::sleep_for(200ms);
     }
   };
@@ -308,10 +275,7 @@ TEST_F(GatewayClientTest, GatewayCommandStaysBoundedForSlowOperatorsUntilSignall
   EXPECT_LT(peak, 64 * 1024) << "peak resident KiB";
 #endif
   EXPECT_EQ(gateway.connections().size(), 1u);
-  kill(pid, SIGTERM);
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
+  EXPECT_EQ(agent.stop(SIGTERM), 0);
   ASSERT_TRUE(eventually([&] { return gateway.connections()[0]["close_code"]->intValue() == 1001; }));
 }
 

@@ -10,7 +10,6 @@
 #include "support/background_process.h"
 #include "support/build_paths.h"
 #include "support/temp_dir.h"
-#include "util/base64.h"
 #include "util/json_scanner.h"
 
 namespace vela::testing {
@@ -81,15 +80,17 @@ std::int64_t GatewayProcess::throttledStdoutBytes(const std::string& agent) {
   return doc && (*doc)["stdout_bytes"] ? (*doc)["stdout_bytes"]->intValue().value_or(-1) : -1;
 }
 
-std::optional<JSONValue> FrameReader::next(const std::function<bool(const JSONValue&)>& match,
-                                           double patienceSeconds) {
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::milliseconds(static_cast<long>(patienceSeconds * 1000));
+std::optional<JSONValue> FrameReader::nextOfType(const std::string& type,
+                                                 const std::string& session) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   for (;;) {
     while (!pending_.empty()) {
       JSONValue frame = std::move(pending_.front());
       pending_.erase(pending_.begin());
-      if (match(frame)) return frame;
+      if (frame["type"] && frame["type"]->stringValue() == type && frame["session_id"] &&
+          frame["session_id"]->stringValue() == session) {
+        return frame;
+      }
       skipped.push_back(std::move(frame));
     }
     auto left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
@@ -97,37 +98,6 @@ std::optional<JSONValue> FrameReader::next(const std::function<bool(const JSONVa
     for (const auto& text : gateway_.frames(next_, std::min(left, 5.0), &next_)) {
       auto parsed = JSONScanner::parse(text);
       pending_.push_back(parsed ? *parsed : JSONValue(text));
-    }
-  }
-}
-
-std::optional<JSONValue> FrameReader::nextOfType(const std::string& type, const std::string& session,
-                                                 double patienceSeconds) {
-  return next(
-      [&](const JSONValue& f) {
-        return f["type"] && f["type"]->stringValue() == type && f["session_id"] &&
-               f["session_id"]->stringValue() == session;
-      },
-      patienceSeconds);
-}
-
-std::string FrameReader::outputUntilExit(const std::string& session, JSONValue* exitFrame,
-                                         double patienceSeconds) {
-  std::string output;
-  for (;;) {
-    auto frame = next(
-        [&](const JSONValue& f) {
-          return f["session_id"] && f["session_id"]->stringValue() == session;
-        },
-        patienceSeconds);
-    if (!frame) return output;
-    auto type = (*frame)["type"] ? (*frame)["type"]->stringValue() : std::nullopt;
-    if (type == "shell.stdout") {
-      auto bytes = Base64::decode((*frame)["data"]->stringValue().value_or(""));
-      if (bytes) output.append(bytes->begin(), bytes->end());
-    } else if (type == "shell.exit" || type == "shell.error") {
-      if (exitFrame) *exitFrame = *frame;
-      return output;
     }
   }
 }

@@ -4,7 +4,6 @@
 // and its operator API through the curl tool.
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,15 +55,9 @@ class FrameReader {
  public:
   explicit FrameReader(GatewayProcess& gateway) : gateway_(gateway) {}
 
-  // The next frame satisfying `match` (frames before it are kept in `skipped`), or
-  // nothing after `patienceSeconds` without it.
-  std::optional<JSONValue> next(const std::function<bool(const JSONValue&)>& match,
-                                double patienceSeconds = 60);
-  std::optional<JSONValue> nextOfType(const std::string& type, const std::string& session,
-                                      double patienceSeconds = 60);
-  // stdout bytes of `session` until its exit frame, which is returned in `exitFrame`.
-  std::string outputUntilExit(const std::string& session, JSONValue* exitFrame,
-                              double patienceSeconds = 60);
+  // The next frame of `type` for `session` (frames before it are kept in `skipped`), or
+  // nothing after a minute without it.
+  std::optional<JSONValue> nextOfType(const std::string& type, const std::string& session);
 
   std::vector<JSONValue> skipped;
 

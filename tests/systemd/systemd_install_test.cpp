@@ -1,11 +1,18 @@
-// The agent installed into a booted systemd (a container): the daemon comes up under the
-// service manager and enrols with the test control plane on this machine's loopback. The
-// container shares this machine's network, so its daemon also dials the fixed gateway
-// port: the test holds that port's lock.
+// The agent in a booted systemd container (tests/support/systemd_container.sh) that
+// shares this machine's network, so its daemon enrols with the test control plane on the
+// loopback and dials the fixed gateway port: the tests hold that port's lock. Installed as
+// the onboarding window does it, and as the Debian package (which ships the units the agent
+// writes), it runs under systemd; the package also survives a kill and a stalled loop,
+// upgrades, and is removed and purged (tests/systemd/container/package.sh).
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <initializer_list>
+
+#include "config/system_units.h"
 #include "support/background_process.h"
 #include "support/build_paths.h"
 #include "support/control_plane.h"
@@ -15,6 +22,24 @@ namespace vela {
 namespace {
 
 using testing::readFileOrEmpty;
+
+// Boots a container in `work` with `files` in /opt/vela, the last one the script run
+// inside, and expects each of `lines` in the log that script wrote; the log.
+std::string bootAndRun(const testing::TempDir& work, std::vector<std::string> files,
+                       std::initializer_list<const char*> lines) {
+  files.insert(files.begin(),
+               {testing::sourcePath("tests/support/systemd_container.sh"), "boot", work.file("c")});
+  auto run = testing::runProcess("/bin/bash", files);
+  if (run.status != 0) {
+    ADD_FAILURE() << run.out << run.err << readFileOrEmpty(work.file("c/console.log"));
+    return "";
+  }
+  const std::string log = readFileOrEmpty(work.file("c/upper/opt/vela/test.log"));
+  for (const char* line : lines) {
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  }
+  return log;
+}
 
 // Runs inside the container once it is up.
 constexpr char kContainerCommands[] = R"sh(set -x
@@ -34,19 +59,84 @@ TEST(SystemdInstallTest, DaemonRunsUnderSystemdAndEnrols) {
   testing::writeFile(files.file("provisioning.json"), cp.provisioningJSON());
   testing::writeFile(files.file("test.sh"), kContainerCommands);
   testing::TempDir work;
-  auto booted = testing::runProcess(
-      "/bin/bash", {testing::sourcePath("tests/support/systemd_container.sh"), "boot", work.file("c"),
-                    testing::agentExe(), VELA_INSTALL_DRIVER, files.file("provisioning.json"),
-                    files.file("test.sh")});
-  ASSERT_EQ(booted.status, 0) << booted.out << booted.err << readFileOrEmpty(work.file("c/console.log"));
-
-  const std::string log = readFileOrEmpty(work.file("c/upper/opt/vela/test.log"));
   // Owners and modes of what the script installs, its clean-up of its temporary files and
   // systemd's verdict on the units are the system-install test's.
-  for (const char* line : {"install=0\n", "Active: active (running)", "enabled=enabled\n", "desktop=enabled\n"}) {
-    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
-  }
+  bootAndRun(work,
+             {testing::agentExe(), VELA_INSTALL_DRIVER, files.file("provisioning.json"),
+              files.file("test.sh")},
+             {"install=0\n", "Active: active (running)", "enabled=enabled\n", "desktop=enabled\n"});
   EXPECT_NE(cp.agents(), "[]");  // the daemon started by systemd enrolled
+}
+
+TEST(DebianPackageTest, ShipsTheUnitsTheAgentWrites) {
+  EXPECT_EQ(readFileOrEmpty(testing::sourcePath("debian/vela-agent.service")),
+            SystemUnits::systemUnit("/usr/bin/vela-agent", "/var/lib/vela-agent", "/var/log/vela-agent"));
+  EXPECT_EQ(readFileOrEmpty(testing::sourcePath("debian/vela-agent.vela-agent-desktop.user.service")),
+            SystemUnits::desktopUnit("/usr/bin/vela-agent"));
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(DebianPackageTest, InstallsRunsUpgradesAndPurgesUnderSystemd) {
+  if (geteuid() != 0) GTEST_SKIP() << "booting a container needs root";
+  testing::TempDir work;
+  // Built once from a copy of the source, with the executable this build already made.
+  const auto built = std::chrono::steady_clock::now();
+  const std::string src = work.file("src");
+  std::filesystem::create_directories(src);
+  auto copied = testing::runProcess("/bin/sh", {"-c", "tar -C \"$0\" --exclude=./build --exclude=./.git -cf - . | tar -xf - -C \"$1\"",
+                                                testing::sourcePath(""), src});
+  ASSERT_EQ(copied.status, 0) << copied.err;
+  const std::string prebuilt = std::filesystem::path(testing::agentExe()).parent_path().parent_path();
+  auto package = testing::runProcess("/bin/sh", {"-c", "cd \"$0\" && dpkg-buildpackage -b -us -uc", src},
+                                     {{"VELA_PREBUILT", prebuilt}});
+  ASSERT_EQ(package.status, 0) << package.out << package.err;
+  // The upgrade: the same package with a higher version.
+  auto upgrade = testing::runProcess("/bin/sh", {"-c", R"(cd "$0" && dpkg-deb -R vela-agent_0.1.0_amd64.deb next &&
+      sed -i 's/^Version: 0.1.0$/Version: 0.1.1/' next/DEBIAN/control && dpkg-deb -b next vela-agent_0.1.1_amd64.deb)",
+                                                   work.path()});
+  ASSERT_EQ(upgrade.status, 0) << upgrade.out << upgrade.err;
+  std::cout << "package build: " << secondsSince(built) << " s\n";
+
+  testing::ControlPlane cp;
+  testing::TempDir files;
+  cp.pinInto(files.path());
+  testing::writeFile(files.file("env"), "SERVER=" + cp.baseURL() + "\nTOKEN=" + cp.newToken() + "\n");
+  testing::writeFile(files.file("test.sh"), readFileOrEmpty(testing::sourcePath("tests/systemd/container/package.sh")));
+  const auto booted = std::chrono::steady_clock::now();
+  const std::string log = bootAndRun(
+      work,
+      {work.file("vela-agent_0.1.0_amd64.deb"), work.file("vela-agent_0.1.1_amd64.deb"),
+       files.file("pinned"), files.file("env"), files.file("test.sh")},
+      {"install=0\n", "enabled=enabled\n", "desktop=enabled\n", "unconfigured=inactive\n",
+       "verify=0\n", "provision=0\n", "start=0\n", "enrolled-when-ready=yes\n",
+       "Active: active (running)", "banner-once=1 at-info=1\n", "restarted-after-kill=yes\n",
+       "restarted-after-stall=yes\n", "watchdog-fired=yes\n", "stream-banner-once=1 at-info=1\n",
+       "stall-once=1 at-warning=1\n", "upgrade=0 version=0.1.1\n", "restarted-by-upgrade=yes\n",
+       "running-before-remove=active\n", "remove=0\n", "after-remove=inactive\n", "disabled=yes\n",
+       "state-kept=yes\n", "purge=0\n", "purged-state=yes\n", "desktop-disabled=yes\n"});
+  std::cout << "container: " << secondsSince(booted) << " s\n";
+
+  std::string listed;
+  for (std::size_t at = log.find("\nlisted "); at != std::string::npos; at = log.find("\nlisted ", at + 1)) {
+    listed += log.substr(at + 8, log.find('\n', at + 1) - at - 8) + "\n";
+  }
+  EXPECT_EQ(listed,
+            "/lib/systemd/system/vela-agent.service\n"
+            "/usr/bin/vela-agent\n"
+            "/usr/lib/systemd/user/vela-agent-desktop.service\n"
+            "/usr/share/bash-completion/completions/vela-agent\n"
+            "/usr/share/doc/vela-agent/changelog.gz\n"
+            "/usr/share/doc/vela-agent/copyright\n"
+            "/usr/share/lintian/overrides/vela-agent\n"
+            "/usr/share/man/man8/vela-agent.8.gz\n"
+            "/usr/share/vela-agent/brand-dark.png\n"
+            "/usr/share/vela-agent/brand-light.png\n"
+            "/var/log/vela-agent\n")
+      << log;
+  EXPECT_NE(cp.agents(), "[]");
 }
 
 }  // namespace

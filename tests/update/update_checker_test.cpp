@@ -44,13 +44,6 @@ class UpdateTest : public ::testing::Test {
   }
 
   UpdateChecker checker() { return UpdateChecker(cp_.baseURL(), *trust_); }
-  // An unenrolled daemon that checks every second, and 0.2.0 published.
-  void configureDaemonAndPublish() {
-    AgentConfig config = testing::unenrolledConfig(cp_);
-    config.updateCheckIntervalSeconds = 1;
-    ASSERT_TRUE(config.save());
-    cp_.publishUpdate("0.2.0", VELA_FAKE_BUILD);
-  }
 
   ControlPlane cp_;
   testing::ScopedStateDir state_;
@@ -265,16 +258,39 @@ TEST_F(UpdateTest, ARefusedRenameLeavesTheInstalledBuild) {
   }
 }
 
-TEST_F(UpdateTest, DaemonInAProductionPathInstallsThePublishedBuildAndExits) {
+// A daemon that checks every second: run from the build folder it warns once and never
+// downloads; installed under a production path it swaps in the published build.
+TEST_F(UpdateTest, DaemonInstallsThePublishedBuildOnlyFromAProductionPath) {
+  AgentConfig config = testing::unenrolledConfig(cp_);
+  config.updateCheckIntervalSeconds = 1;
+  ASSERT_TRUE(config.save());
+  cp_.publishUpdate("0.2.0", VELA_FAKE_BUILD);
+  {
+    testing::BackgroundProcess agent(testing::agentExe(), {"run"});
+    std::string warning =
+        "WARN: update 0.2.0 available but install path is non-production; not downloading. Run "
+        "from /usr/local or /opt to auto-update.\n";
+    auto checks = [&] {
+      auto requests = nlohmann::json::parse(cp_.requests());
+      return std::ranges::count_if(
+          requests, [](const auto& r) { return r["path"] == "/api/agent/update/check"; });
+    };
+    ASSERT_TRUE(testing::BackgroundProcess::waitUntil([&] { return checks() >= 3; })) << agent.err();
+    EXPECT_EQ(agent.stop(SIGTERM), 0);
+    std::string log = agent.err();
+    auto first = log.find(warning);
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(warning, first + 1), std::string::npos);
+    EXPECT_EQ(cp_.requests().find("/downloads/"), std::string::npos);
+  }
+
   std::string root = "/opt/vela-update-test-" + std::to_string(::getpid());
   std::error_code ec;
   fs::create_directories(root, ec);
   if (ec) GTEST_SKIP() << "cannot create " << root << ": " << ec.message();
   std::string installed = root + "/vela-agent";
   fs::copy_file(testing::agentExe(), installed);
-
-  configureDaemonAndPublish();
-  testing::BackgroundProcess agent(installed, {"run"}, {{"VELA_STATE_DIR", state_.path()}});
+  testing::BackgroundProcess agent(installed, {"run"});
   int status = agent.wait();
   std::string log = agent.err();
   std::string version = testing::runProcess(installed, {"version"}).out;
@@ -288,26 +304,6 @@ TEST_F(UpdateTest, DaemonInAProductionPathInstallsThePublishedBuildAndExits) {
   EXPECT_NE(log.find("INFO: Update applied to " + installed + "; exiting for systemd relaunch\n"),
             std::string::npos);
   EXPECT_FALSE(fs::exists(state_.file("update-0.2.0.staged")));
-}
-
-TEST_F(UpdateTest, NonProductionPathWarnsOnceAndNeverDownloads) {
-  configureDaemonAndPublish();
-  testing::BackgroundProcess agent(testing::agentExe(), {"run"}, {{"VELA_STATE_DIR", state_.path()}});
-  std::string warning =
-      "WARN: update 0.2.0 available but install path is non-production; not downloading. Run "
-      "from /usr/local or /opt to auto-update.\n";
-  auto checks = [&] {
-    auto requests = nlohmann::json::parse(cp_.requests());
-    return std::ranges::count_if(
-        requests, [](const auto& r) { return r["path"] == "/api/agent/update/check"; });
-  };
-  ASSERT_TRUE(testing::BackgroundProcess::waitUntil([&] { return checks() >= 3; })) << agent.err();
-  EXPECT_EQ(agent.stop(SIGTERM), 0);
-  std::string log = agent.err();
-  auto first = log.find(warning);
-  ASSERT_NE(first, std::string::npos) << log;
-  EXPECT_EQ(log.find(warning, first + 1), std::string::npos);
-  EXPECT_EQ(cp_.requests().find("/downloads/"), std::string::npos);
 }
 
 }  // namespace

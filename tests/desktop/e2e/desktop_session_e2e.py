@@ -29,9 +29,6 @@ class DesktopSessionEndToEnd(StackCase):
     def tearDownClass(cls):
         cls.s.close()
 
-    def offers(self, session):
-        return [f for f in self.s.gateway.of(session, "desktop.signal") if f.get("doc", {}).get("kind") == "offer"]
-
     def open_unattended(self, *sessions):
         for session in sessions:
             self.s.gateway.send(open_frame(session, **UNATTENDED))
@@ -40,7 +37,6 @@ class DesktopSessionEndToEnd(StackCase):
 
     def test_1_attended_session_from_the_operator_page(self):
         s, js, session = self.s, self.js, "e2e-attended"
-        before = s.files()
         js("velaSession.open(arguments[0], {session: arguments[1], operatorName: 'Eva'})", s.agent_id, session)
         # Declining, with nothing recorded or offered before the answer, is the session
         # manager's unit test's; the dialog's own buttons are the consent window's test.
@@ -54,13 +50,11 @@ class DesktopSessionEndToEnd(StackCase):
         # FNV-1a of the default text, "Fernzugriff aktiv · Aufzeichnung läuft".
         self.assertEqual(doc["indicator_ack"]["text_version"], "v1-447ac6c8")
         self.assertLessEqual(abs(doc["indicator_ack"]["shown_at"] - opened_at), 5)
-        self.assertEqual(s.frame(session, "desktop.recording", state="beat")["doc"]["seq"], 1)
-        self.assertEqual(len(s.files()), len(before) + 1)
 
         self.assert_video_and_click(0.25, 0.7)
 
         s.frame(session, "desktop.recording", seq=3)
-        self.assertEqual(len(self.offers(session)), 1)
+        self.assertEqual([f["doc"]["kind"] for f in s.gateway.of(session, "desktop.signal")].count("offer"), 1)
         beats = [(t, f["doc"]["seq"]) for t, f in list(s.gateway.frames)
                  if f.get("session_id") == session and f.get("doc", {}).get("state") == "beat"]
         self.assertEqual([seq for _, seq in beats], [1, 2, 3])
@@ -72,13 +66,12 @@ class DesktopSessionEndToEnd(StackCase):
         time.sleep(2)
         self.assertEqual(s.gateway.of(session, "desktop.closed"), [])
 
-    def test_2_limit_dropped_gateway_and_an_unwritable_recording_directory(self):
+    def test_2_dropped_gateway_and_an_unwritable_recording_directory(self):
         s = self.s
         before = set(s.files())
-        self.open_unattended("lim-1", "lim-2")
-        s.gateway.send(open_frame("lim-3", **UNATTENDED))
-        self.assertEqual(s.frame("lim-3", "desktop.error")["message"], "desktop session limit reached")
-        # Stray, malformed and repeated frames are the session manager's unit test's.
+        self.open_unattended("drop-1", "drop-2")
+        # The session limit and stray, malformed and repeated frames are the session
+        # manager's unit test's (the limit is counted before any media are made).
 
         # The gateway dropped: both sessions end locally with their recordings finished,
         # and nothing of theirs is sent on the next connection.
@@ -91,7 +84,6 @@ class DesktopSessionEndToEnd(StackCase):
         s.wait("the agent back on the gateway", lambda: s.agent_id in s.gateway.agents())
         time.sleep(2)
         self.assertEqual([f for _, f in s.gateway.frames if f.get("type", "").startswith("desktop.")], [])
-        self.assertIn("gateway: disconnected", s.log_text())
 
         aside = s.recordings + ".aside"
         os.rename(s.recordings, aside)

@@ -151,7 +151,9 @@ class Stack:
             os.chmod(self.recordings, 0o1777)  # each seat user's helper records here
         self.agent_id = self._enrol(agent_exe)
         self.agent_log = os.path.join(self.tmp, "agent.log")
-        self.agent = self.start_agent()
+        with open(self.agent_log, "ab") as log:
+            self.agent = subprocess.Popen([self.exe, "run" if self.relay else "gateway"], env=self.env, stdout=log,
+                                          stderr=log)
         self.gateway.follow(self.agent_id)
         self.wait("the agent on the gateway", lambda: self.agent_id in self.gateway.agents())
         self.browser = browser_driver.Browser()
@@ -191,11 +193,6 @@ class Stack:
             run.terminate()
             run.wait()
         return agent_id
-
-    def start_agent(self):
-        with open(self.agent_log, "ab") as log:
-            return subprocess.Popen([self.exe, "run" if self.relay else "gateway"], env=self.env, stdout=log,
-                                    stderr=log)
 
     def set_seat(self, uid):
         """What logind would write when `uid` becomes the active user of seat0."""

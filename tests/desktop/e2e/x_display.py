@@ -39,11 +39,8 @@ class Xvfb:
         self.name = ":" + number
         self.size = (width, height)
 
-    def alive(self):
-        return self.proc.poll() is None
-
     def kill(self):
-        if self.alive():
+        if self.proc.poll() is None:
             self.proc.kill()
         self.proc.wait()
 

@@ -20,10 +20,9 @@ std::optional<InputEvent> decoded(std::string_view message) { return InputEvent:
 std::optional<InputEvent> event(InputEvent::Payload payload) { return InputEvent{payload}; }
 
 TEST(ResolutionRequestTest, NeedsPositiveWidthAndHeightAndDefaultsFps) {
+  // A request with its rate, and one of zero width, go through the session manager's test.
   EXPECT_EQ(ResolutionRequest::decode(R"({"t":"res","w":1280,"h":720})"),
             (ResolutionRequest{1280, 720, 30}));
-  EXPECT_EQ(ResolutionRequest::decode(R"({"t":"res","w":1920,"h":1080,"fps":60})"),
-            (ResolutionRequest{1920, 1080, 60}));
   // Not an integer (or not one that fits) falls back; zero and negative pass as sent.
   for (const char* fps : {R"("60")", "30.5", "1e2", "4294967296"}) {
     auto request =
@@ -40,15 +39,14 @@ TEST(ResolutionRequestTest, NeedsPositiveWidthAndHeightAndDefaultsFps) {
   }
 }
 
+// Messages as the page sends them (moves, a right-button drag, KeyC with meta) are the
+// XTest injector's test; these are the defaults and refusals.
 TEST(InputEventTest, MouseDefaultsAndButtonNumbering) {
-  EXPECT_EQ(decoded(R"({"t":"m","x":0.5,"y":0.25})"), event(InputEvent::MouseMove{0.5, 0.25}));
   // Missing, non-numeric and non-finite positions are 0; an unknown or non-text `e` moves.
   EXPECT_EQ(decoded(R"({"t":"m","x":"1","y":1e999,"e":"hover"})"),
             event(InputEvent::MouseMove{0, 0}));
   EXPECT_EQ(decoded(R"({"t":"m","e":7})"), event(InputEvent::MouseMove{0, 0}));
 
-  EXPECT_EQ(decoded(R"({"t":"m","x":1,"y":0,"e":"down","b":2})"),
-            event(InputEvent::MouseDown{1, 0, Button::right}));
   EXPECT_EQ(decoded(R"({"t":"m","e":"up","b":1})"),
             event(InputEvent::MouseUp{0, 0, Button::other}));
   for (const char* b : {"0", "3", "-1", "2.0", R"("2")", "true", "99999999999999999999"}) {
@@ -72,8 +70,6 @@ TEST(InputEventTest, ScrollTruncatesTowardZeroAndRejectsWhatDoesNotFit32Bits) {
 }
 
 TEST(InputEventTest, KeysNeedAKnownCodeAndCountOnlyTrueModifiers) {
-  EXPECT_EQ(decoded(R"({"t":"k","code":"KeyC","mods":{"meta":true}})"),
-            event(InputEvent::KeyDown{8, Mods{Mods::command}}));
   EXPECT_EQ(
       decoded(
           R"({"t":"k","code":"F1","e":"up","mods":{"ctrl":true,"alt":true,"shift":true,"meta":true}})"),
@@ -107,8 +103,8 @@ TEST(InputEventTest, MalformedMessagesAreIgnored) {
 }
 
 // The keys the page may send: each name once, each code once (a duplicate would press
-// the wrong key); names are matched exactly. KeyC as 8 is checked above, and every
-// code's X keysym by the XTest injector's test.
+// the wrong key); names are matched exactly. Every code's X keysym is the XTest
+// injector's test.
 TEST(KeyCodeMapTest, OneHundredAndTwoDistinctKeysByExactName) {
   std::set<std::string_view> names;
   std::set<std::uint16_t> codes;

@@ -89,16 +89,14 @@ TEST_F(LibWebRTCPeerTest, NothingHappensBeforeStart) {
   EXPECT_TRUE(probe->offers().empty());
 }
 
-TEST_F(LibWebRTCPeerTest, OneSendOnlyOfferCarriesTheTrackAndTheInputChannel) {
+// The ids the page sees for the track, and that there is one offer only, are the browser test's.
+TEST_F(LibWebRTCPeerTest, SendOnlyOfferCarriesVideoAndTheInputChannelAndPrecedesItsCandidates) {
   peer->start({});
   EXPECT_TRUE(peer->hasInputChannelForTesting());
   const auto sdp = firstOffer();
-  EXPECT_NE(sdp.find("a=msid:vela-desktop screen0"), std::string::npos) << sdp;
-  EXPECT_NE(sdp.find("a=sendonly"), std::string::npos);
+  EXPECT_NE(sdp.find("a=sendonly"), std::string::npos) << sdp;
   EXPECT_EQ(PeerSDP::mids(sdp).size(), 2u);
   pushUntil([&] { return !probe->candidates().empty(); });
-  pushFrames(20);
-  EXPECT_EQ(probe->offers().size(), 1u);
   for (const auto& [candidate, offersBefore] : probe->candidates()) {
     EXPECT_EQ(offersBefore, 1u) << "a candidate overtook its offer";
     EXPECT_EQ(candidate.sdpMid, PeerSDP::mids(sdp).at(candidate.sdpMLineIndex));
@@ -140,7 +138,6 @@ TEST_F(LibWebRTCPeerTest, HostileSignallingIsIgnored) {
   const auto sdp = firstOffer();
 
   peer->setRemoteDescription({SessionDescription::Kind::answer, "this is not SDP"});
-  peer->setRemoteDescription({SessionDescription::Kind::answer, "v=0\r\n"});
   peer->setRemoteDescription({SessionDescription::Kind::pranswer, std::string(1 << 16, 'v')});
   // SDP in shape, nonsense in content: webrtcbin refuses it, the peer logs the refusal.
   peer->setRemoteDescription({SessionDescription::Kind::answer,

@@ -5,9 +5,9 @@
 //
 // In:  {"cmd":"start","width":W,"height":H,"fps":F}   {"cmd":"frame","text":<desktop frame>}
 //      {"cmd":"send","text":T}  {"cmd":"res","w":W,"h":H,"fps":F}  {"cmd":"renegotiate"}
-//      {"cmd":"bitrate"}  {"cmd":"cpu"}  {"cmd":"close"}  {"cmd":"quit"}
+//      {"cmd":"cpu"}  {"cmd":"close"}  {"cmd":"quit"}
 // Out: {"ev":"frame","text":<desktop.signal frame>}  {"ev":"control","text":T}
-//      {"ev":"state","state":S}  {"ev":"bitrate","kbps":N}
+//      {"ev":"state","state":S}
 //      {"ev":"cpu","process":s,"pattern":s,"wall":s,"encoded":frames}
 //      {"ev":"pushed","n":N,"t":ms}  (with --stamps)  {"ev":"closed"}
 
@@ -139,9 +139,6 @@ int main(int argc, char** argv) {
       peer->setTargetResolution(command.value("w", 0), command.value("h", 0), command.value("fps", 30));
     } else if (cmd == "renegotiate") {
       peer->renegotiate();
-    } else if (cmd == "bitrate") {
-      auto* concrete = dynamic_cast<vela::PeerIntrospection*>(peer.get());
-      emit({{"ev", "bitrate"}, {"kbps", concrete ? concrete->encoderBitrateKbpsForTesting().value_or(0) : 0}});
     } else if (cmd == "cpu") {
       auto* concrete = dynamic_cast<vela::PeerIntrospection*>(peer.get());
       emit({{"ev", "cpu"},
