@@ -79,7 +79,7 @@ class DesktopSessionEndToEnd(StackCase):
         self.assertEqual(len(recordings), 2)
         s.gateway.stop(signal.SIGKILL)
         s.wait("both recordings finished", lambda: all(finished_mp4(p) for p in recordings))
-        s.gateway = Gateway(s.server, os.path.join(s.tmp, "gateway.log"))
+        s.gateway = Gateway(s.server)
         s.gateway.follow(s.agent_id)
         s.wait("the agent back on the gateway", lambda: s.agent_id in s.gateway.agents())
         time.sleep(2)

@@ -29,7 +29,6 @@ import browser_driver  # noqa: E402
 from browser_driver import fixture  # noqa: E402
 from x_display import Screen, Xvfb  # noqa: E402
 
-GATEWAY = os.path.join(SOURCE, "tools", "controlplane", "gateway.py")
 DEMO_WINDOW = os.path.join(SOURCE, "tools", "demo_window.py")
 SEATS = "/run/systemd/seats"
 
@@ -54,22 +53,11 @@ def open_frame(session, **doc):
             "data": base64.b64encode(json.dumps(doc).encode()).decode()}
 
 
-class Gateway:
+class Gateway(fixture.Gateway):
     """gateway.py on port 8443 with a thread that collects every frame the agent sends."""
 
-    def __init__(self, server, log_path):
-        info = server.file("gateway.json")
-        if os.path.exists(info):
-            os.remove(info)
-        self.log = open(log_path, "ab")
-        self.proc = subprocess.Popen([sys.executable, GATEWAY, server.dir, "--port", "8443"],
-                                     stdout=subprocess.DEVNULL, stderr=self.log)
-        while not os.path.exists(info):
-            if self.proc.poll() is not None:
-                raise AssertionError("the gateway exited (is 8443 taken?)")
-            time.sleep(0.05)
-        with open(info) as f:
-            self.operator = f"http://127.0.0.1:{json.load(f)['operator_port']}"
+    def __init__(self, server):
+        super().__init__(server, port=8443)
         self.frames = []          # (monotonic time seen, decoded frame)
         self.agent = None
         self.stopping = False
@@ -144,7 +132,7 @@ class Stack:
         threading.Thread(target=self._read_clicks, daemon=True).start()
 
         self.server = fixture.Server()
-        self.gateway = Gateway(self.server, os.path.join(self.tmp, "gateway.log"))
+        self.gateway = Gateway(self.server)
         self.recordings = os.path.join(self.tmp, "recordings")
         os.mkdir(self.recordings)
         if self.relay:

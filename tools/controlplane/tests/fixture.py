@@ -38,16 +38,19 @@ def make_csr(directory, common_name, name="dev"):
 
 
 class Gateway:
-    """gateway.py on a server's directory, both ports picked free; agent_url, operator."""
+    """gateway.py on a server's directory, on `port` (0: picked free) and a free operator
+    port; agent_url, operator."""
 
-    def __init__(self, server):
+    def __init__(self, server, port=0):
+        info = os.path.join(server.dir, "gateway.json")
+        if os.path.exists(info):  # a killed gateway's
+            os.remove(info)
         self.log = open(os.path.join(server.tmp, "gateway.log"), "ab")
         self.proc = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(HERE), "gateway.py"),
-                                      server.dir, "--port", "0"], stdout=subprocess.DEVNULL, stderr=self.log)
-        info = os.path.join(server.dir, "gateway.json")
+                                      server.dir, "--port", str(port)], stdout=subprocess.DEVNULL, stderr=self.log)
         while not os.path.exists(info):
             if self.proc.poll() is not None:
-                raise AssertionError("gateway exited")
+                raise AssertionError(f"gateway exited (is port {port} taken?)")
             time.sleep(0.05)
         with open(info) as f:
             ports = json.load(f)
