@@ -1,13 +1,12 @@
 #include "commands/command_executor.h"
 
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <signal.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -24,16 +23,19 @@
 namespace vela {
 namespace {
 
+using ::testing::HasSubstr;
 using testing::Recorded;
 using testing::RecordingSystemActions;
 using Outcome = CommandExecutor::Outcome;
 using Args = std::vector<std::string>;
+using Calls = std::vector<Recorded::Call>;
 
 class ExecutorTest : public ::testing::Test {
  protected:
   Outcome run(std::string_view type, std::string_view payload, AgentConfig config = {}) {
     CommandExecutor executor(std::move(config), std::make_unique<RecordingSystemActions>(rec_));
     executor.setInstallRootForTesting(root_);
+    executor.setCancellation(stopping_);
     return executor.run(type, JSONScanner::parse(payload).value());
   }
 
@@ -42,6 +44,7 @@ class ExecutorTest : public ::testing::Test {
   // A throw-away root, with a quote to prove the quoting.
   std::string root_ = machine_.file("it's root");
   std::shared_ptr<Recorded> rec_ = std::make_shared<Recorded>();
+  std::shared_ptr<Cancellation> stopping_ = std::make_shared<Cancellation>();
 };
 
 TEST_F(ExecutorTest, PingUnknownTypesAndTheResultRecord) {
@@ -110,32 +113,23 @@ TEST(ResultOutputTest, KeepsTheTailThatFitsOnceEscaped) {
 // The agent stopping ends a script that ignores SIGTERM (SIGKILL after the grace) and
 // says so; nothing starts after it. An absurd timeout is held to the maximum.
 TEST_F(ExecutorTest, StoppingInterruptsTheRunningScript) {
-  auto stopping = std::make_shared<Cancellation>();
-  CommandExecutor executor(AgentConfig{}, std::make_unique<RecordingSystemActions>(rec_));
-  executor.setCancellation(stopping);
   ::testing::internal::CaptureStderr();
-  Outcome quick = executor.run(
-      "run_script",
-      JSONScanner::parse(R"({"script":"echo hi","interpreter":"sh","timeout_seconds":10000000000})")
-          .value());
-  EXPECT_EQ(quick, (Outcome{0, "hi\n"}));
-  EXPECT_NE(::testing::internal::GetCapturedStderr().find(
-                "WARN: run_script: timeout_seconds 10000000000 above the maximum; using 86400\n"),
-            std::string::npos);
+  EXPECT_EQ(run("run_script", R"({"script":"echo hi","interpreter":"sh","timeout_seconds":10000000000})"),
+            (Outcome{0, "hi\n"}));
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              HasSubstr("WARN: run_script: timeout_seconds 10000000000 above the maximum; using 86400\n"));
 
   std::string marker = state_.file("started");
-  auto payload = JSONScanner::parse(R"({"script":"trap '' TERM; touch )" + marker +
-                                    R"(; sleep 60","interpreter":"sh"})")
-                     .value();
+  const std::string payload =
+      R"({"script":"trap '' TERM; touch )" + marker + R"(; sleep 60","interpreter":"sh"})";
   Outcome outcome;
-  std::thread script([&] { outcome = executor.run("run_script", payload); });
+  std::thread script([&] { outcome = run("run_script", payload); });
   while (!std::filesystem::exists(marker))
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  stopping->cancel();
+  stopping_->cancel();
   script.join();
   EXPECT_EQ(outcome, (Outcome{SIGKILL, "\n[interrupted: agent stopping]"}));
-  EXPECT_EQ(executor.run("run_script", payload),
-            (Outcome{1, "run_script: not started, agent stopping"}));
+  EXPECT_EQ(run("run_script", payload), (Outcome{1, "run_script: not started, agent stopping"}));
 }
 
 TEST_F(ExecutorTest, ServiceControlGoesThroughTheServiceManager) {
@@ -144,11 +138,8 @@ TEST_F(ExecutorTest, ServiceControlGoesThroughTheServiceManager) {
   rec_->toolResult = {5, " partial\n", "Failed to restart x.service: Unit not found.\n", false};
   EXPECT_EQ(run("service_control", R"({"action":"restart","service":"x.service"})"),
             (Outcome{5, "partial\nFailed to restart x.service: Unit not found."}));
-  ASSERT_EQ(rec_->tools.size(), 2u);
-  EXPECT_EQ(rec_->tools[0].path, "/usr/bin/systemctl");
-  EXPECT_EQ(rec_->tools[0].arguments, (Args{"stop", "example.service"}));
-  EXPECT_EQ(rec_->tools[0].timeout, 30);
-  EXPECT_EQ(rec_->tools[1].arguments, (Args{"restart", "x.service"}));
+  EXPECT_EQ(rec_->tools, (Calls{{"/usr/bin/systemctl", {"stop", "example.service"}, 30},
+                                 {"/usr/bin/systemctl", {"restart", "x.service"}, 30}}));
 
   EXPECT_EQ(run("service_control", R"({"action":"reload","service":"x"})"),
             (Outcome{2, "service_control: action 'reload' not supported (start|stop|restart)"}));
@@ -161,10 +152,8 @@ TEST_F(ExecutorTest, ServiceControlGoesThroughTheServiceManager) {
 TEST_F(ExecutorTest, PowerCommandsRunDetachedAfterAPause) {
   EXPECT_EQ(run("reboot", "{}"), (Outcome{0, "reboot scheduled in 5s"}));
   EXPECT_EQ(run("shutdown", "{}"), (Outcome{0, "shutdown scheduled in 5s"}));
-  ASSERT_EQ(rec_->detached.size(), 2u);
-  EXPECT_EQ(rec_->detached[0].path, "/bin/sh");
-  EXPECT_EQ(rec_->detached[0].arguments, (Args{"-c", "sleep 5; /sbin/shutdown -r now"}));
-  EXPECT_EQ(rec_->detached[1].arguments, (Args{"-c", "sleep 5; /sbin/shutdown -h now"}));
+  EXPECT_EQ(rec_->detached, (Calls{{"/bin/sh", {"-c", "sleep 5; /sbin/shutdown -r now"}},
+                                    {"/bin/sh", {"-c", "sleep 5; /sbin/shutdown -h now"}}}));
   rec_->detachedStarts = false;
   EXPECT_EQ(run("reboot", "{}"), (Outcome{1, "failed to schedule reboot"}));
   AgentConfig locked;
@@ -180,11 +169,9 @@ TEST_F(ExecutorTest, PowerCommandsRunDetachedAfterAPause) {
 }
 
 TEST_F(ExecutorTest, WakeOnLanRefusesBadTargetsBeforeSending) {
-  auto packet = CommandExecutor::magicPacket("AA-BB-CC-DD-EE-FF");
-  ASSERT_TRUE(packet);
   Bytes expected(6, 0xFF);
   for (int i = 0; i < 16; ++i) expected.insert(expected.end(), {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF});
-  EXPECT_EQ(*packet, expected);
+  EXPECT_EQ(CommandExecutor::magicPacket("AA-BB-CC-DD-EE-FF"), expected);
   EXPECT_EQ(run("wake_on_lan", R"({"mac":"AA:BB:CC:DD:EE"})"),
             (Outcome{2, "wake_on_lan: invalid MAC 'AA:BB:CC:DD:EE'"}));
   EXPECT_EQ(run("wake_on_lan", R"({"mac":1})"), (Outcome{2, "wake_on_lan: requires target 'mac'"}));
@@ -207,7 +194,8 @@ std::string receiveOn(std::uint16_t port, const std::function<void()>& send) {
 
 // Real broadcasts, sent only inside a private network namespace holding nothing but
 // loopback: the test runs itself again there.
-TEST(WakeOnLanNamespaceTest, BroadcastsTheMagicPacket) {
+class WakeOnLanNamespaceTest : public ExecutorTest {};
+TEST_F(WakeOnLanNamespaceTest, BroadcastsTheMagicPacket) {
   constexpr const char* kInside = "VELA_TEST_WOL_IN_NAMESPACE";
   if (std::getenv(kInside) == nullptr) {
     std::string script =
@@ -221,16 +209,12 @@ TEST(WakeOnLanNamespaceTest, BroadcastsTheMagicPacket) {
                                        std::filesystem::read_symlink("/proc/self/exe").string()});
       auto inside = testing::runProcess("/usr/bin/unshare", launcher, {{kInside, "1"}});
       EXPECT_EQ(inside.status, 0) << inside.out << inside.err;
-      EXPECT_NE(inside.out.find("[  PASSED  ] 1 test"), std::string::npos) << inside.out;
+      EXPECT_THAT(inside.out, HasSubstr("[  PASSED  ] 1 test"));
       return;
     }
     GTEST_SKIP() << "no permission to create a network namespace";
   }
-  CommandExecutor executor(AgentConfig{}, std::make_unique<RecordingSystemActions>(
-                                              std::make_shared<Recorded>()));
-  auto wake = [&](std::string_view payload) {
-    return executor.run("wake_on_lan", JSONScanner::parse(payload).value());
-  };
+  auto wake = [&](std::string_view payload) { return run("wake_on_lan", payload); };
   Outcome outcome;
   EXPECT_EQ(receiveOn(9, [&] { outcome = wake(R"({"mac":"AA-BB-CC-DD-EE-FF"})"); }),
             toString(*CommandExecutor::magicPacket("aabbccddeeff")));
@@ -246,7 +230,7 @@ TEST_F(ExecutorTest, PolicyPushStoresCanonicalBytes) {
   EXPECT_EQ(testing::readFileOrEmpty(state_.file("policy.json")), R"({"a":2,"b":1})");
   std::filesystem::remove(state_.file("policy.json"));
   std::filesystem::create_directory(state_.file("policy.json"));  // cannot be replaced
-  EXPECT_EQ(run("policy_push", "{}").text.rfind("failed to store policy: ", 0), 0u);
+  EXPECT_THAT(run("policy_push", "{}").text, ::testing::StartsWith("failed to store policy: "));
 }
 
 TEST_F(ExecutorTest, UninstallRemovesTheIdentityAndSchedulesSelfRemoval) {
@@ -284,24 +268,21 @@ TEST_F(ExecutorTest, UninstallRemovesTheIdentityAndSchedulesSelfRemoval) {
   // Only a purge asks who installed the program.
   EXPECT_EQ(rec_->packageQueries, (Args{exe, exe}));
 
-  const std::string pid = std::to_string(::getpid());
   const std::string quotedRoot = "'" + machine_.path() + "/it'\\''s root";
   const std::string stop =
       "sleep 3; systemctl disable --now vela-agent.service 2>/dev/null || true; "
       "systemctl --global disable vela-agent-desktop.service 2>/dev/null || true; "
       "systemctl --user -M 'alice@' stop vela-agent-desktop.service 2>/dev/null || true; "
       "systemctl --user -M 'o'\\''neil@' stop vela-agent-desktop.service 2>/dev/null || true; ";
-  const std::string kill = "kill -9 " + pid + " 2>/dev/null || true";
-  ASSERT_EQ(rec_->detached.size(), 3u);
-  EXPECT_EQ(rec_->detached[0].path, "/bin/sh");
-  EXPECT_EQ(rec_->detached[0].arguments,
-            (Args{"-c", stop + "rm -f " + quotedRoot + "/usr/local/bin/vela-agent' " + quotedRoot +
-                            "/etc/systemd/system/vela-agent.service' " + quotedRoot +
-                            "/etc/systemd/user/vela-agent-desktop.service' 2>/dev/null || true; "
-                            "systemctl daemon-reload 2>/dev/null || true; " + kill}));
-  EXPECT_EQ(rec_->detached[1].arguments,
-            (Args{"-c", stop + "dpkg --purge 'vela-agent' 2>/dev/null || true; " + kill}));
-  EXPECT_EQ(rec_->detached[2].arguments, (Args{"-c", stop + kill}));
+  const std::string kill = "kill -9 " + std::to_string(::getpid()) + " 2>/dev/null || true";
+  auto sh = [](const std::string& command) { return Recorded::Call{"/bin/sh", {"-c", command}}; };
+  EXPECT_EQ(rec_->detached,
+            (Calls{sh(stop + "rm -f " + quotedRoot + "/usr/local/bin/vela-agent' " + quotedRoot +
+                      "/etc/systemd/system/vela-agent.service' " + quotedRoot +
+                      "/etc/systemd/user/vela-agent-desktop.service' 2>/dev/null || true; "
+                      "systemctl daemon-reload 2>/dev/null || true; " + kill),
+                   sh(stop + "dpkg --purge 'vela-agent' 2>/dev/null || true; " + kill),
+                   sh(stop + kill)}));
   EXPECT_EQ(rec_->exits[0], std::pair(0, std::chrono::milliseconds(2000)));
 }
 

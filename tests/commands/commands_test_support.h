@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,12 @@ struct Recorded {
     std::string path;
     std::vector<std::string> arguments;
     double timeout = 0;
+    bool operator==(const Call&) const = default;
+    friend std::ostream& operator<<(std::ostream& os, const Call& c) {
+      os << c.path << " (timeout " << c.timeout << ")";
+      for (const auto& a : c.arguments) os << " [" << a << "]";
+      return os;
+    }
   };
   std::vector<Call> tools, detached;
   std::vector<std::pair<int, std::chrono::milliseconds>> exits;
@@ -84,8 +91,7 @@ class RecordingSystemActions final : public SystemActions {
   }
   std::optional<std::string> owningPackage(const std::string& path) override {
     r_->packageQueries.push_back(path);
-    auto it = r_->packages.find(path);
-    return it == r_->packages.end() ? std::nullopt : std::optional(it->second);
+    return r_->packages.contains(path) ? std::optional(r_->packages[path]) : std::nullopt;
   }
   std::vector<std::string> loggedInUsers() override { return r_->users; }
 

@@ -1,7 +1,6 @@
 #include "config/agent_config.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <gmock/gmock.h>
 
 #include <filesystem>
 
@@ -13,6 +12,8 @@
 namespace vela {
 namespace {
 
+using ::testing::HasSubstr;
+using ::testing::Not;
 using testing::ScopedStateDir;
 
 const char* kMinimal = R"({
@@ -44,30 +45,18 @@ TEST(AgentConfigTest, SaveWritesSortedPrettyJSONWithoutAbsentKeysAndEveryFieldRo
   c.customerID = "1234";
   ASSERT_TRUE(c.save());
   std::string text = testing::readFileOrEmpty(state.file("config.json"));
-  EXPECT_EQ(text.find("tenantID"), std::string::npos);
+  EXPECT_THAT(text, Not(HasSubstr("tenantID")));
   EXPECT_LT(text.find("\"allowPowerCommands\""), text.find("\"allowRunScript\""));
-  EXPECT_NE(text.find("\n  \"channel\": \"stable\",\n"), std::string::npos);
+  EXPECT_THAT(text, HasSubstr("\n  \"channel\": \"stable\",\n"));
   EXPECT_EQ(AgentConfig::load().value(), c);
 
-  c.serverBaseURL = "https://h";
-  c.tenantID = "t";
-  c.customerID = "c";
-  c.enrollmentToken = "tok";
-  c.channel = "beta";
-  c.agentID = "";
-  c.certFingerprint = "ab";
-  c.certNotAfter = "2027-01-01T00:00:00Z";
-  c.deviceToken = "dt";
-  c.metricsIntervalSeconds = 1;
-  c.heartbeatIntervalSeconds = 2;
-  c.commandPollIntervalSeconds = 3;
-  c.updateCheckIntervalSeconds = 4;
-  c.inventoryIntervalSeconds = 5;
-  c.verbose = true;
-  c.commandSkewSeconds = -6;
-  c.allowRunScript = false;
-  c.allowPowerCommands = false;
-  c.quickAssist = true;
+  c = {.serverBaseURL = "https://h", .tenantID = "t", .customerID = "c", .enrollmentToken = "tok",
+       .channel = "beta", .agentID = "", .certFingerprint = "ab",
+       .certNotAfter = "2027-01-01T00:00:00Z", .deviceToken = "dt", .metricsIntervalSeconds = 1,
+       .heartbeatIntervalSeconds = 2, .commandPollIntervalSeconds = 3,
+       .updateCheckIntervalSeconds = 4, .inventoryIntervalSeconds = 5, .verbose = true,
+       .commandSkewSeconds = -6, .allowRunScript = false, .allowPowerCommands = false,
+       .quickAssist = true};
   ASSERT_TRUE(c.save());
   EXPECT_EQ(AgentConfig::load().value(), c);
 }
@@ -85,7 +74,7 @@ TEST(AgentConfigTest, DecodeIsStrictOnRequiredKeysAndLenientOnNulls) {
   const std::string skew = "\"commandSkewSeconds\": 300";
   auto noSkew = edited(skew + ",", "");
   ASSERT_FALSE(noSkew);
-  EXPECT_NE(noSkew.error().message.find("commandSkewSeconds"), std::string::npos);
+  EXPECT_THAT(noSkew.error().message, HasSubstr("commandSkewSeconds"));
   EXPECT_FALSE(edited("\"verbose\": false", "\"verbose\": \"no\""));
   EXPECT_FALSE(edited(skew, "\"commandSkewSeconds\": 1.5"));
   // Found by fuzzing: above the signed range an interval wrapped to a negative one.
@@ -103,12 +92,9 @@ TEST(AgentPathsTest, StateDirOverrideAndProtectedWrites) {
   EXPECT_EQ(AgentPaths::configFile(), nested + "/config.json");
 
   ASSERT_TRUE(AgentPaths::writeProtected("one", AgentPaths::configFile()));
-  struct stat st;
-  ASSERT_EQ(::stat(nested.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(platform::fileMode(nested).value_or(0), 0700u);
   ASSERT_TRUE(AgentPaths::writeProtected("two", AgentPaths::configFile()));
-  ASSERT_EQ(::stat(AgentPaths::configFile().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(platform::fileMode(AgentPaths::configFile()).value_or(0), 0600u);
   EXPECT_EQ(testing::readFileOrEmpty(AgentPaths::configFile()), "two");
   // No temporary file left behind.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(nested), {}), 1);
@@ -121,7 +107,7 @@ TEST(AgentPathsTest, UnusableStateDirReportsThePlatformError) {
   testing::ScopedEnv env("VELA_STATE_DIR", dir.file("plain") + "/state");
   auto r = AgentPaths::writeProtected("x", AgentPaths::configFile());
   ASSERT_FALSE(r);
-  EXPECT_NE(r.error().message.find("Not a directory"), std::string::npos) << r.error().message;
+  EXPECT_THAT(r.error().message, HasSubstr("Not a directory"));
 }
 
 TEST(AgentPathsTest, DefaultStateDirForAUserAndAnEmptyVariableMeansUnset) {

@@ -26,20 +26,15 @@ TEST(FilenameProvisioningTest, ExtensionsAreStrippedAtMostTwice) {
 }
 
 TEST(FilenameProvisioningTest, ReadableNames) {
-  ProvisioningInfo info = FP::parse("/Volumes/x/VelaAgent__tenant-ACME__customer-1234.pkg");
-  EXPECT_EQ(info.tenantID, "ACME");
-  EXPECT_EQ(info.customerID, "1234");
-  EXPECT_EQ(info.source, "filename");
-  info = FP::parse("VelaAgent_tenant=ACME_cust=77.pkg");
-  EXPECT_EQ(info.tenantID, "ACME");
-  EXPECT_EQ(info.customerID, "77");
+  EXPECT_EQ(FP::parse("/Volumes/x/VelaAgent__tenant-ACME__customer-1234.pkg"),
+            (ProvisioningInfo{"ACME", "1234", {}, {}, {}, "filename"}));
+  EXPECT_EQ(FP::parse("VelaAgent_tenant=ACME_cust=77.pkg"),
+            (ProvisioningInfo{"ACME", "77", {}, {}, {}, "filename"}));
   EXPECT_EQ(FP::parse("VelaAgent__SRV-controlplane.pkg").serverBaseURL, "https://controlplane");
 
   // Only the first separator of a segment splits it; dashes inside values survive.
-  info = FP::parse("VelaAgent__Token-abc-def-123__Chan-beta__siteid-s-1.bin");
-  EXPECT_EQ(info.enrollmentToken, "abc-def-123");
-  EXPECT_EQ(info.channel, "beta");
-  EXPECT_EQ(info.customerID, "s-1");
+  EXPECT_EQ(FP::parse("VelaAgent__Token-abc-def-123__Chan-beta__siteid-s-1.bin"),
+            (ProvisioningInfo{{}, "s-1", {}, "abc-def-123", "beta", "filename"}));
   // "=" and ":" are tried before "-": these keys become unknown words.
   EXPECT_TRUE(FP::parse("VelaAgent__tenant-x=y__url-http:x").isEmpty());
   // A later refused server replaces an earlier good one with nothing.

@@ -1,6 +1,6 @@
 // The setup, provision and provision-name commands, run as the built binary.
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include "config/agent_config.h"
 #include "config/filename_provisioning.h"
@@ -12,6 +12,8 @@
 namespace vela {
 namespace {
 
+using ::testing::HasSubstr;
+using ::testing::Not;
 using testing::PtyDriver;
 using testing::runAgent;
 using testing::TempDir;
@@ -45,8 +47,8 @@ TEST(ProvisionCommandTest, FlagsBeatThePackageNameAndATerminalIsNeverPrompted) {
                       isolated(state));
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "Provisioned tenant=FLAG customer=C-blob server=https://blob.example\n");
-  EXPECT_NE(run.err.find("INFO: Provisioned: server=https://blob.example tenant=FLAG customer=C-blob\n"),
-            std::string::npos);
+  EXPECT_THAT(run.err,
+              HasSubstr("INFO: Provisioned: server=https://blob.example tenant=FLAG customer=C-blob\n"));
   AgentConfig expected;
   expected.serverBaseURL = "https://blob.example";
   expected.tenantID = "FLAG";
@@ -60,12 +62,11 @@ TEST(ProvisionCommandTest, FlagsBeatThePackageNameAndATerminalIsNeverPrompted) {
   PtyDriver pty(testing::agentExe(), {"provision", "--server", "cp.example", "--tenant", "A"}, isolated(empty));
   ASSERT_TRUE(pty.started());
   EXPECT_EQ(pty.wait(), 1);
-  EXPECT_NE(pty.transcript().find("error: missing required setting: One-time enrollment token. set it in the filename "
-                                  "(token-\u2026), env VELA_TOKEN, or `--token`, or run `vela-agent setup` "
-                                  "interactively.\r\n"),
-            std::string::npos)
-      << pty.transcript();
-  EXPECT_EQ(pty.transcript().find("Enter to skip"), std::string::npos);
+  EXPECT_THAT(pty.transcript(),
+              HasSubstr("error: missing required setting: One-time enrollment token. set it in the "
+                        "filename (token-\u2026), env VELA_TOKEN, or `--token`, or run `vela-agent "
+                        "setup` interactively.\r\n"));
+  EXPECT_THAT(pty.transcript(), Not(HasSubstr("Enter to skip")));
 }
 
 // What an installer does with nothing but its own package name.
@@ -77,9 +78,8 @@ TEST(ProvisionCommandTest, APackageNameAloneProvisionsWhatStatusShows) {
   ASSERT_EQ(run.status, 0) << run.err;
   auto status = runAgent({"status"}, isolated(state));
   ASSERT_EQ(status.status, 0) << status.err;
-  EXPECT_NE(status.out.find("  server:      https://cp.example\n  tenant:      ACME\n  customer:    1234\n"),
-            std::string::npos)
-      << status.out;
+  EXPECT_THAT(status.out,
+              HasSubstr("  server:      https://cp.example\n  tenant:      ACME\n  customer:    1234\n"));
 }
 
 TEST(ProvisionNameCommandTest, BlobAndReadableNames) {
@@ -131,11 +131,10 @@ TEST(SetupCommandTest, EndOfInputEndsWithTheMissingSettingError) {
   ASSERT_TRUE(pty.expect(kServerPrompt));
   pty.typeEndOfInput();
   EXPECT_EQ(pty.wait(), 1);
-  EXPECT_NE(pty.transcript().find("error: missing required setting: Server base URL (e.g. https://rmm.example.com). "
-                                  "set it in the filename (server-\u2026), env VELA_SERVER, or `--server`, or run "
-                                  "`vela-agent setup` interactively.\r\n"),
-            std::string::npos)
-      << pty.transcript();
+  EXPECT_THAT(pty.transcript(),
+              HasSubstr("error: missing required setting: Server base URL (e.g. "
+                        "https://rmm.example.com). set it in the filename (server-\u2026), env "
+                        "VELA_SERVER, or `--server`, or run `vela-agent setup` interactively.\r\n"));
   EXPECT_EQ(testing::readFileOrEmpty(state.file("config.json")), "");
 
   // At an optional prompt it only skips that setting.
@@ -147,9 +146,8 @@ TEST(SetupCommandTest, EndOfInputEndsWithTheMissingSettingError) {
     skipping.typeEndOfInput();
   }
   EXPECT_EQ(skipping.wait(), 1);
-  EXPECT_NE(skipping.transcript().find("error: missing required setting: One-time enrollment token."),
-            std::string::npos)
-      << skipping.transcript();
+  EXPECT_THAT(skipping.transcript(),
+              HasSubstr("error: missing required setting: One-time enrollment token."));
 }
 
 TEST(SetupCommandTest, NonInteractiveRerunOnAnEnrolledDeviceAndEnrolment) {
@@ -163,7 +161,7 @@ TEST(SetupCommandTest, NonInteractiveRerunOnAnEnrolledDeviceAndEnrolment) {
 
   auto run = runAgent({"setup", "-y"}, isolated(state));
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.err.find("WARN"), std::string::npos) << run.err;
+  EXPECT_THAT(run.err, Not(HasSubstr("WARN")));
   EXPECT_EQ(storedConfig(state), enrolled);
 
   // Enrolment is handed over only after the configuration is saved.

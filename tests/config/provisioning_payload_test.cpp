@@ -1,6 +1,6 @@
 #include "config/provisioning_payload.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +15,7 @@
 namespace vela {
 namespace {
 
+using ::testing::HasSubstr;
 using testing::readFileOrEmpty;
 using testing::writeFile;
 using Pins = std::vector<std::string>;
@@ -28,12 +29,11 @@ ProvisioningPayload decoded(std::string_view json) {
 TEST(ProvisioningPayloadTest, LenientKeys) {
   ProvisioningPayload p = decoded(R"({"server":"","srv":7,"url":"https://cp","tenant_id":"T","tid":"no",
       "site":"S","chan":"beta","tok":"","enroll":"E","quickAssist":"yes","quick_assist":true,"x":{}})");
-  EXPECT_EQ(p.server, "https://cp");  // empty and non-string members fall through
-  EXPECT_EQ(p.tenant, "T");
-  EXPECT_EQ(p.customer, "S");
-  EXPECT_EQ(p.channel, "beta");
-  EXPECT_EQ(p.token, "E");
-  EXPECT_EQ(p.quickAssist, true);
+  // Empty and non-string members fall through; nothing else is taken.
+  EXPECT_EQ(p, (ProvisioningPayload{.server = "https://cp", .tenant = "T", .customer = "S",
+                                    .token = "E", .channel = "beta", .caPem = {},
+                                    .commandPubkey = {}, .updatePubkey = {}, .spkiPins = {},
+                                    .quickAssist = true}));
   EXPECT_EQ(decoded(R"({"quick_assist":1})").quickAssist, std::nullopt);
   EXPECT_EQ(decoded(R"({"tenant":null})"), ProvisioningPayload{});
 
@@ -91,7 +91,7 @@ TEST(ProvisioningPayloadTest, PinnedMaterialIsWrittenOwnerOnlyAndStopsAtTheFirst
   p.commandPubkey = "C";
   auto result = p.applyPinnedMaterial();
   ASSERT_FALSE(result);
-  EXPECT_NE(result.error().message.find("command_pubkey.b64"), std::string::npos) << result.error().message;
+  EXPECT_THAT(result.error().message, HasSubstr("command_pubkey.b64"));
   EXPECT_FALSE(std::filesystem::exists(AgentPaths::pinnedUpdateKey()));
 }
 
@@ -137,10 +137,8 @@ TEST(BundledProvisioningTest, PlantedDocumentsAreSkippedWithTheReason) {
   };
   for (const auto& [name, why] : refused) {
     EXPECT_FALSE(findOnly(dir.file(name), log)) << name;
-    EXPECT_NE(
-        log.find("WARN: provisioning: ignoring the sidecar document: " + dir.file(name) + why),
-        std::string::npos)
-        << log;
+    EXPECT_THAT(log, HasSubstr("WARN: provisioning: ignoring the sidecar document: " +
+                               dir.file(name) + why));
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
   }
 
@@ -150,9 +148,7 @@ TEST(BundledProvisioningTest, PlantedDocumentsAreSkippedWithTheReason) {
   writeFile(open + "/p.json", good);
   ::chmod(open.c_str(), 0777);
   EXPECT_FALSE(findOnly(open + "/p.json", log));
-  EXPECT_NE(log.find(open + "/p.json lies in " + open + ", which others may write to"),
-            std::string::npos)
-      << log;
+  EXPECT_THAT(log, HasSubstr(open + "/p.json lies in " + open + ", which others may write to"));
   ::chmod(open.c_str(), 01777);
   EXPECT_EQ(findOnly(open + "/p.json", log).value_or(FoundProvisioning{}).payload.server,
             "https://planted");
@@ -169,8 +165,7 @@ TEST(BundledProvisioningTest, RootConsultsTheUserLocationOnlyWithRootsOwnHome) {
   ASSERT_EQ(::geteuid(), 0u);
   auto labels = [] {
     std::vector<std::string> out;
-    for (const auto& candidate : BundledProvisioning::candidatePaths())
-      out.push_back(candidate.label);
+    for (const auto& candidate : BundledProvisioning::candidatePaths()) out.push_back(candidate.label);
     return out;
   };
   testing::TempDir home;

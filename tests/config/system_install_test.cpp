@@ -1,6 +1,6 @@
 #include "config/system_install.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -13,6 +13,7 @@
 namespace vela {
 namespace {
 
+using ::testing::HasSubstr;
 using testing::readFileOrEmpty;
 using testing::writeFile;
 namespace fs = std::filesystem;
@@ -89,12 +90,7 @@ TEST(SystemInstallTest, PlanScriptAndErrors) {
   testing::TempDir tmp;
   testing::ScopedEnv tmpdir("TMPDIR", tmp.path());
   auto endingWith = [](int status, std::string err) {
-    return [=](const std::string&) {
-      Shell::Result result;
-      result.exitCode = status;
-      result.stderr = err;
-      return result;
-    };
+    return [=](const std::string&) { return Shell::Result{status, "", err}; };
   };
   auto failure = [&](const SystemInstall::Elevator& elevate) {
     auto error = SystemInstall::runAsAdmin("exit 0\n", elevate);
@@ -117,8 +113,8 @@ TEST(SystemInstallTest, PlanScriptAndErrors) {
   minimal.server = "https://cp";
   auto staged = SystemInstall::install(minimal, plan, endingWith(0, ""));
   ASSERT_TRUE(staged);
-  EXPECT_EQ(staged->description().rfind("could not stage install files: /proc/self/nonexistent", 0), 0u)
-      << staged->description();
+  EXPECT_THAT(staged->description(),
+              ::testing::StartsWith("could not stage install files: /proc/self/nonexistent"));
 }
 
 // Installs for real (as root) below a scratch root; systemctl and loginctl are stubs
@@ -231,8 +227,8 @@ TEST(SystemInstallTest, HostileValuesStayInert) {
   EXPECT_TRUE(fs::exists(run.at("/usr/local/bin/vela-agent")));
   // One ExecStart line naming the whole path as one word.
   const std::string unit = readFileOrEmpty(run.at("/etc/systemd/system/vela-agent.service"));
-  EXPECT_NE(unit.find("ExecStart=" + SystemUnits::execWord(run.at("/usr/local/bin/vela-agent")) + " run\n"),
-            std::string::npos);
+  EXPECT_THAT(unit, HasSubstr("ExecStart=" + SystemUnits::execWord(run.at("/usr/local/bin/vela-agent")) +
+                              " run\n"));
   // The hostile commands would touch INJECTED in the script's working directory.
   for (const auto& entry : fs::recursive_directory_iterator(run.tmp.path())) {
     EXPECT_NE(entry.path().filename(), "INJECTED");

@@ -2,7 +2,7 @@
 // plane and gateway on 127.0.0.1: the daemon enrols, heartbeats and holds its gateway
 // connection through nginx alone. nginx takes the fixed gateway port 8443.
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,10 +11,7 @@
 #include <regex>
 
 #include "remote/gateway_fixture.h"
-#include "support/background_process.h"
-#include "support/build_paths.h"
 #include "support/control_plane.h"
-#include "support/temp_dir.h"
 
 namespace vela {
 namespace {
@@ -82,8 +79,8 @@ TEST(NginxProxyTest, AgentEnrolsHeartbeatsAndReachesTheGatewayThroughNginx) {
   const bool connected = BackgroundProcess::waitUntil([&] { return !gateway.connections().empty(); });
   EXPECT_TRUE(connected) << agent.err() << readFileOrEmpty(nginxDir.file("error.log"));
   EXPECT_TRUE(BackgroundProcess::waitUntil([&] { return cp.admin("GET", "/admin/heartbeats").body.size() > 2; }));
-  const std::string access = readFileOrEmpty(nginxDir.file("access.log"));
-  EXPECT_NE(access.find("POST /api/agent/enroll HTTP/2.0\" 201"), std::string::npos) << access;
+  EXPECT_THAT(readFileOrEmpty(nginxDir.file("access.log")),
+              ::testing::HasSubstr("POST /api/agent/enroll HTTP/2.0\" 201"));
   EXPECT_EQ(agent.stop(SIGTERM), 0) << agent.err();
 }
 

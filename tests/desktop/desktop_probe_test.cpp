@@ -1,10 +1,9 @@
 // The desktop-probe command of the built executable, and the promise that makes the
 // module worth its trouble: the executable itself needs no display or media library.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <regex>
 
 #include "desktop/x11_test_display.h"
@@ -15,6 +14,8 @@
 namespace vela {
 namespace {
 
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
 using testing::runAgent;
 
 const std::regex kDesktopLibrary(R"(lib(gst|gtk|gdk|glib|gobject|gio|X11|Xext|Xrandr|Xtst|Xfixes|Xdamage|xcb|cairo|pango)[^ \]]*\.so)");
@@ -23,7 +24,7 @@ TEST(DesktopProbeTest, UnderXvfbReportsPermissionsDisplaysAndAWorkingPipeline) {
   testing::X11TestDisplay x(800, 600);
   ASSERT_TRUE(x.ready());
   // The sanitizer build would report GStreamer's process-lifetime allocations as leaks.
-  std::map<std::string, std::optional<std::string>> env = {
+  testing::Environment env = {
       {"LSAN_OPTIONS", "suppressions=" + testing::sourcePath("tests/desktop/lsan.supp")}};
   auto probe = runAgent({"desktop-probe"}, env);
   EXPECT_EQ(probe.status, 0) << probe.err;
@@ -40,11 +41,9 @@ TEST(DesktopProbeTest, UnderXvfbReportsPermissionsDisplaysAndAWorkingPipeline) {
 
   auto request = runAgent({"desktop-probe", "--request"}, env);
   EXPECT_EQ(request.status, 0);
-  EXPECT_NE(request.out.find("  Displays (1):\n"), std::string::npos);
-  EXPECT_TRUE(request.out.ends_with(
-      "\n  \u2192 Screen access needs an X11 session (DISPLAY) with the MIT-SHM and XTEST extensions; nothing to "
-      "prompt.\n"))
-      << request.out;
+  EXPECT_THAT(request.out, HasSubstr("  Displays (1):\n"));
+  EXPECT_THAT(request.out, EndsWith("\n  \u2192 Screen access needs an X11 session (DISPLAY) with the "
+                                    "MIT-SHM and XTEST extensions; nothing to prompt.\n"));
 }
 
 TEST(DesktopProbeTest, WithoutADisplayPrintsTheHintAndExitsOne) {
@@ -62,14 +61,13 @@ TEST(DesktopProbeTest, WithoutADisplayPrintsTheHintAndExitsOne) {
 
 TEST(DesktopProbeTest, AMissingMediaLibraryGivesOneClearError) {
   // The module as shipped, but needing a GStreamer that is not installed.
-  std::ifstream in(VELA_DESKTOP_MODULE_FILE, std::ios::binary);
-  std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string image = testing::readFileOrEmpty(VELA_DESKTOP_MODULE_FILE);
   auto at = image.find("libgstreamer-1.0.so.0");
   ASSERT_NE(at, std::string::npos);
   image[at + 20] = '9';
   testing::TempDir dir;
   std::string broken = dir.file("vela-desktop.so");
-  std::ofstream(broken, std::ios::binary) << image;
+  testing::writeFile(broken, image);
 
   auto probe = runAgent({"desktop-probe"}, {{"VELA_DESKTOP_MODULE", broken}});
   EXPECT_EQ(probe.status, 1);
@@ -82,7 +80,7 @@ TEST(DesktopProbeTest, AMissingMediaLibraryGivesOneClearError) {
 TEST(DesktopModuleBoundaryTest, TheExecutableNeedsNoDisplayOrMediaLibrary) {
   auto dynamic = testing::runProcess("/usr/bin/readelf", {"-d", testing::agentExe()});
   ASSERT_EQ(dynamic.status, 0) << dynamic.err;
-  ASSERT_NE(dynamic.out.find("(NEEDED)"), std::string::npos);
+  ASSERT_THAT(dynamic.out, HasSubstr("(NEEDED)"));
   std::smatch found;
   EXPECT_FALSE(std::regex_search(dynamic.out, found, kDesktopLibrary)) << found.str();
   // The module itself does need them: the check above is not vacuous.

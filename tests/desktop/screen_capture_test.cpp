@@ -1,8 +1,5 @@
-// X11 capture against a private Xvfb: pixels the test draws come back, the still screen
-// keeps its rate without new reads, monitors are chosen by id with the documented
-// fallback, the cursor is drawn in, a lagging consumer loses frames instead of piling
-// them up, and a vanishing monitor ends its capture. The X server dying under a session
-// is the end-to-end test's (tests/desktop/e2e).
+// X11 capture against a private Xvfb. The X server dying under a session is the
+// end-to-end test's (tests/desktop/e2e).
 
 #include <gtest/gtest.h>
 
@@ -22,8 +19,13 @@
 namespace vela {
 namespace {
 
-using testing::rgbAt;
 using testing::X11TestDisplay;
+
+// B, G, R of a pixel of a BGRA frame as 0xRRGGBB.
+std::uint32_t rgbAt(const std::uint8_t* pixels, int stride, int x, int y) {
+  const std::uint8_t* p = pixels + static_cast<std::size_t>(y) * stride + 4 * static_cast<std::size_t>(x);
+  return (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0];
+}
 
 // What a capturer delivered: the start result, the latest frame and the stop.
 struct CaptureRecorder {
@@ -36,6 +38,14 @@ struct CaptureRecorder {
   }
   ScreenCapturer::StartCompletion startCompletion() {
     return [this](Result<ScreenCapturer::Size, CaptureError> result) { update([&] { started = std::move(result); }); };
+  }
+  // A capture at 30 fps reporting here, once its start has been answered.
+  std::shared_ptr<X11ScreenCapturer> start(std::optional<std::uint32_t> id, bool cursor = false) {
+    auto capturer = X11ScreenCapturer::create({30, cursor});
+    attach(*capturer);
+    capturer->start(id, startCompletion());
+    EXPECT_TRUE(waitFor([&] { return started.has_value(); }));
+    return capturer;
   }
   // Up to a minute, against hangs.
   bool waitFor(const std::function<bool()>& condition) {
@@ -65,14 +75,6 @@ class ScreenCaptureTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(x_.ready()) << "Xvfb did not start"; }
 
-  std::shared_ptr<X11ScreenCapturer> startCapture(std::optional<std::uint32_t> id, bool cursor = false, int fps = 30) {
-    auto capturer = X11ScreenCapturer::create({fps, cursor});
-    recorder_.attach(*capturer);
-    capturer->start(id, recorder_.startCompletion());
-    EXPECT_TRUE(recorder_.waitFor([&] { return recorder_.started.has_value(); }));
-    return capturer;
-  }
-
   // Waits for a frame read after `serial` and returns a copy of its pixel at (x, y).
   std::uint32_t pixelOfFrameAfter(std::uint64_t serial, int x, int y) {
     std::uint32_t rgb = 0;
@@ -97,7 +99,7 @@ TEST_F(ScreenCaptureTest, FramesShowWhatWasDrawnAndAStillScreenRepeatsWithoutRea
   x_.fill(0, 0, 320, 240, kRed);
   x_.fill(320, 0, 320, 240, kGreen);
   x_.fill(0, 240, 640, 240, kBlue);
-  auto capturer = startCapture(std::nullopt);
+  auto capturer = recorder_.start(std::nullopt);
   ASSERT_TRUE(recorder_.started && *recorder_.started);
   EXPECT_EQ((*recorder_.started)->width, 640);
   EXPECT_EQ((*recorder_.started)->height, 480);
@@ -140,15 +142,13 @@ TEST_F(ScreenCaptureTest, MonitorsAreChosenByIdAnUnknownIdFallsBackAndAVanishedO
   EXPECT_EQ(std::count_if(displays.begin(), displays.end(), [](const auto& d) { return d.isMain; }), 1);
 
   // A wrong id or origin in the list would capture the red half, or fall back.
-  auto capturer = startCapture(right);
+  auto capturer = recorder_.start(right);
   ASSERT_TRUE(*recorder_.started);
   EXPECT_EQ((*recorder_.started)->width, 320);
   EXPECT_EQ(pixelOfFrameAfter(0, 10, 10), kGreen);
 
   CaptureRecorder fallback;
-  auto second = X11ScreenCapturer::create({30, false});
-  fallback.attach(*second);
-  second->start(0xdeadbeef, fallback.startCompletion());
+  auto second = fallback.start(0xdeadbeef);
   ASSERT_TRUE(fallback.waitFor([&] { return fallback.latest.has_value(); }));
   ASSERT_TRUE(fallback.started && *fallback.started);
   EXPECT_EQ((*fallback.started)->width, displays.front().width);
@@ -170,7 +170,7 @@ TEST_F(ScreenCaptureTest, CursorIsDrawnInWhenShown) {
   x_.fill(0, 0, 640, 480, 0x808080);
   XWarpPointer(x_.display(), None, DefaultRootWindow(x_.display()), 0, 0, 0, 0, 100, 100);
   XSync(x_.display(), False);
-  auto capturer = startCapture(std::nullopt, true);
+  auto capturer = recorder_.start(std::nullopt, true);
   ASSERT_TRUE(recorder_.waitFor([&] { return recorder_.latest.has_value(); }));
   // Joined here: the last reference may otherwise go on the capturer's own queue, whose
   // thread would close its display while the process exits.
@@ -187,12 +187,12 @@ TEST(CursorCompositeTest, BlendsPremultipliedPixelsAndClipsAtTheEdges) {
   x11::CursorImage cursor{2, 2, 1, 1, {0xff0000ffu, 0x80000080u, 0x00000000u, 0xffffffffu}};
   std::vector<std::uint8_t> frame(3 * 3 * 4, 0x40);
   x11::compositeCursor(cursor, 0, 0, frame.data(), 12, 3, 3);  // hot spot at the corner: 1 pixel visible
-  EXPECT_EQ(testing::rgbAt(frame.data(), 12, 0, 0), 0xffffffu);
-  EXPECT_EQ(testing::rgbAt(frame.data(), 12, 1, 1), 0x404040u);
+  EXPECT_EQ(rgbAt(frame.data(), 12, 0, 0), 0xffffffu);
+  EXPECT_EQ(rgbAt(frame.data(), 12, 1, 1), 0x404040u);
   x11::compositeCursor(cursor, 2, 2, frame.data(), 12, 3, 3);
-  EXPECT_EQ(testing::rgbAt(frame.data(), 12, 1, 1), 0x0000ffu);         // opaque blue
-  EXPECT_EQ(testing::rgbAt(frame.data(), 12, 2, 1), 0x2020a0u);         // half blue over grey
-  EXPECT_EQ(testing::rgbAt(frame.data(), 12, 1, 2), 0x404040u);         // transparent
+  EXPECT_EQ(rgbAt(frame.data(), 12, 1, 1), 0x0000ffu);         // opaque blue
+  EXPECT_EQ(rgbAt(frame.data(), 12, 2, 1), 0x2020a0u);         // half blue over grey
+  EXPECT_EQ(rgbAt(frame.data(), 12, 1, 2), 0x404040u);         // transparent
 }
 
 TEST_F(ScreenCaptureTest, ALaggingConsumerLosesFramesInsteadOfQueueingThem) {
@@ -215,11 +215,9 @@ TEST_F(ScreenCaptureTest, ALaggingConsumerLosesFramesInsteadOfQueueingThem) {
 
 TEST(ScreenCaptureWithoutDisplayTest, StartFailsAsNotPermitted) {
   testing::ScopedEnv noDisplay("DISPLAY", std::nullopt);
-  auto capturer = X11ScreenCapturer::create({30, true});
   CaptureRecorder recorder;
-  recorder.attach(*capturer);
-  capturer->start(std::nullopt, recorder.startCompletion());
-  ASSERT_TRUE(recorder.waitFor([&] { return recorder.started.has_value(); }));
+  auto capturer = recorder.start(std::nullopt, true);
+  ASSERT_TRUE(recorder.started);
   ASSERT_FALSE(*recorder.started);
   EXPECT_EQ(recorder.started->error().description(), "screen capture not permitted: no X11 display (DISPLAY is not set)");
 }

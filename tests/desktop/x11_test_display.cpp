@@ -22,29 +22,17 @@ void X11TestDisplay::fill(int x, int y, int width, int height, std::uint32_t rgb
 }
 
 std::uint32_t X11TestDisplay::addMonitor(const std::string& name, int x, int y, int width, int height) {
-  XRRMonitorInfo* monitor = XRRAllocateMonitor(display_, 0);
-  monitor->name = XInternAtom(display_, name.c_str(), False);
-  monitor->x = x;
-  monitor->y = y;
-  monitor->width = width;
-  monitor->height = height;
-  monitor->mwidth = width / 4;
-  monitor->mheight = height / 4;
-  XRRSetMonitor(display_, DefaultRootWindow(display_), monitor);
-  auto id = static_cast<std::uint32_t>(monitor->name);
-  XRRFreeMonitors(monitor);
+  Atom id = XInternAtom(display_, name.c_str(), False);
+  // Neither primary nor automatic, without outputs, and a made-up size in millimetres.
+  XRRMonitorInfo monitor{id, False, False, 0, x, y, width, height, width / 4, height / 4, nullptr};
+  XRRSetMonitor(display_, DefaultRootWindow(display_), &monitor);
   XSync(display_, False);
-  return id;
+  return static_cast<std::uint32_t>(id);
 }
 
 void X11TestDisplay::removeMonitor(std::uint32_t id) {
   XRRDeleteMonitor(display_, DefaultRootWindow(display_), id);
   XSync(display_, False);
-}
-
-std::uint32_t rgbAt(const std::uint8_t* pixels, int stride, int x, int y) {
-  const std::uint8_t* p = pixels + static_cast<std::size_t>(y) * stride + 4 * static_cast<std::size_t>(x);
-  return (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0];
 }
 
 }  // namespace vela::testing

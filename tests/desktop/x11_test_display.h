@@ -33,7 +33,4 @@ class X11TestDisplay {
   Display* display_ = nullptr;
 };
 
-// B, G, R of a pixel of a BGRA frame as 0xRRGGBB.
-std::uint32_t rgbAt(const std::uint8_t* pixels, int stride, int x, int y);
-
 }  // namespace vela::testing

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -9,7 +10,6 @@
 #include "identity/cert_store.h"
 #include "identity/pem.h"
 #include "net/http_client.h"
-#include "platform/file_io.h"
 #include "support/background_process.h"
 #include "support/enrolled_agent.h"
 #include "support/temp_dir.h"
@@ -18,10 +18,9 @@ namespace vela {
 namespace {
 
 using nlohmann::json;
+using ::testing::HasSubstr;
+using ::testing::Not;
 using testing::ProcessOutput;
-
-const std::string kFreshToken =
-    "Invalid or expired enrollment token. Obtain a fresh token and run setup again.";
 
 class EnrollCommand : public testing::ControlPlaneSuite {
  protected:
@@ -34,14 +33,6 @@ class EnrollCommand : public testing::ControlPlaneSuite {
   AgentConfig storedConfig() const {
     return AgentConfig::decode(testing::readFileOrEmpty(state_.file("config.json"))).value();
   }
-  // Scripts the next enrolment reply.
-  void replyWith(int status, const std::string& body) const {
-    cp_->scriptFault({.path = "/api/agent/enroll", .status = status, .body = body});
-  }
-  // Lets the control plane answer for real, with `patch` merged into its reply.
-  void patchReply(const json& patch) const {
-    cp_->scriptFault({.path = "/api/agent/enroll", .patch = patch.dump()});
-  }
 };
 
 TEST_F(EnrollCommand, EnrolsOnceTheIdentityPassesMutualTLSAndTheSpentTokenIsForgotten) {
@@ -53,12 +44,9 @@ TEST_F(EnrollCommand, EnrolsOnceTheIdentityPassesMutualTLSAndTheSpentTokenIsForg
   EXPECT_EQ(first.out, "Enrolled as agent " + *config.agentID + "\n");
   EXPECT_FALSE(config.enrollmentToken);
   EXPECT_EQ(config.serverBaseURL, cp_->baseURL());
-  EXPECT_NE(first.err.find("INFO: Device key ready (file)"), std::string::npos);
-  EXPECT_NE(
-      first.err.find("Enrolling at " + cp_->baseURL() + "/api/agent/enroll (tenant=-, customer=-)"),
-      std::string::npos);
-  EXPECT_EQ(platform::fileMode(state_.file("agent.crt")).value_or(0), 0600u);
-  EXPECT_EQ(platform::fileMode(state_.file("device.key")).value_or(0), 0600u);
+  EXPECT_THAT(first.err, HasSubstr("INFO: Device key ready (file)"));
+  EXPECT_THAT(first.err, HasSubstr("Enrolling at " + cp_->baseURL() +
+                                   "/api/agent/enroll (tenant=-, customer=-)"));
 
   json agents = json::parse(cp_->agents());
   auto me = std::find_if(agents.begin(), agents.end(),
@@ -71,14 +59,12 @@ TEST_F(EnrollCommand, EnrolsOnceTheIdentityPassesMutualTLSAndTheSpentTokenIsForg
 
   ProcessOutput second = enroll(token);
   EXPECT_EQ(second.status, 0);
-  EXPECT_NE(second.err.find("INFO: Already enrolled as " + *config.agentID + "; skipping."),
-            std::string::npos);
+  EXPECT_THAT(second.err,
+              HasSubstr("INFO: Already enrolled as " + *config.agentID + "; skipping."));
 
   // The server verifies a presented certificate against its CA, so a request that
   // arrives with this fingerprint was authenticated by the stored identity.
-  auto identity = CertStore::loadIdentity();
-  ASSERT_TRUE(identity);
-  HTTPClient client(trust_, identity->identity);
+  HTTPClient client(trust_, CertStore::loadIdentity().value().identity);
   auto reply = client.get(cp_->baseURL() + "/api/agent/commands",
                           {{"Authorization", "Bearer " + *config.deviceToken}});
   ASSERT_TRUE(reply) << reply.error().description();
@@ -89,36 +75,39 @@ TEST_F(EnrollCommand, EnrolsOnceTheIdentityPassesMutualTLSAndTheSpentTokenIsForg
   std::filesystem::remove(state_.file("config.json"));
   ProcessOutput reused = enroll(token);
   EXPECT_EQ(reused.status, 1);
-  EXPECT_EQ(reused.err.substr(reused.err.rfind("error: ")), "error: " + kFreshToken + "\n");
+  EXPECT_EQ(
+      reused.err.substr(reused.err.rfind("error: ")),
+      "error: Invalid or expired enrollment token. Obtain a fresh token and run setup again.\n");
   EXPECT_FALSE(storedConfig().enrollmentToken);
 }
 
 TEST_F(EnrollCommand, FailuresOtherThanARefusedTokenKeepTheConfiguration) {
   // Only the first 400 characters of the body, counted as characters, not bytes.
   std::string body = std::string(399, 'x') + "é" + std::string(50, 'y');
-  replyWith(409, body);
+  cp_->scriptFault({.path = "/api/agent/enroll", .status = 409, .body = body});
   ProcessOutput conflict = enroll("T-409");
   EXPECT_EQ(conflict.status, 1);
-  EXPECT_NE(conflict.err.find("error: enroll failed (HTTP 409): " + std::string(399, 'x') + "é\n"),
-            std::string::npos);
+  EXPECT_THAT(conflict.err,
+              HasSubstr("error: enroll failed (HTTP 409): " + std::string(399, 'x') + "é\n"));
   EXPECT_EQ(storedConfig().enrollmentToken, "T-409");
 
-  replyWith(200, R"({"agent_id": 7})");
+  cp_->scriptFault({.path = "/api/agent/enroll", .status = 200, .body = R"({"agent_id": 7})"});
   ProcessOutput garbled = enroll("T-409");
-  EXPECT_NE(garbled.err.find("error: could not decode enroll response: "), std::string::npos);
-  EXPECT_NE(garbled.err.find(R"( — body: {"agent_id": 7})"), std::string::npos);
+  EXPECT_THAT(garbled.err, HasSubstr("error: could not decode enroll response: "));
+  EXPECT_THAT(garbled.err, HasSubstr(R"( — body: {"agent_id": 7})"));
   EXPECT_FALSE(storedConfig().agentID);
 }
 
 TEST_F(EnrollCommand, ReplyWithoutDeviceTokenStillEnrolsWithAWarning) {
-  patchReply({{"device_token", nullptr},
-              {"certificate", {{"fingerprint", "ab"}, {"not_after", "2031-01-01T00:00:00Z"}}}});
+  json patch = {{"device_token", nullptr},
+                {"certificate", {{"fingerprint", "ab"}, {"not_after", "2031-01-01T00:00:00Z"}}}};
+  cp_->scriptFault({.path = "/api/agent/enroll", .patch = patch.dump()});
   ProcessOutput out = enroll(cp_->newToken());
   ASSERT_EQ(out.status, 0) << out.err;
-  EXPECT_NE(
-      out.err.find("WARN: enroll response had no device_token; telemetry/command auth will fail"),
-      std::string::npos);
-  EXPECT_NE(out.err.find("WARN: server fingerprint ab ≠ local "), std::string::npos);
+  EXPECT_THAT(
+      out.err,
+      HasSubstr("WARN: enroll response had no device_token; telemetry/command auth will fail"));
+  EXPECT_THAT(out.err, HasSubstr("WARN: server fingerprint ab ≠ local "));
   AgentConfig config = storedConfig();
   EXPECT_TRUE(config.agentID);
   EXPECT_FALSE(config.deviceToken);
@@ -132,16 +121,15 @@ TEST_F(EnrollCommand, HostileReplyValuesAndAForeignCertificateAreRefused) {
     json patch;
     std::string error;
   };
+  const std::string badAgentID =
+      "error: enroll response refused: agent_id must be 1 to 256 printable ASCII characters "
+      "without white space\n";
   const Case cases[] = {
       {{{"device_token", "dev-1\r\nX-Injected: 1"}},
        "error: enroll response refused: device_token must be 1 to 4096 printable ASCII "
        "characters without white space\n"},
-      {{{"agent_id", "a-1\n[2026-12-04T16:03:08Z] INFO: forged"}},
-       "error: enroll response refused: agent_id must be 1 to 256 printable ASCII characters "
-       "without white space\n"},
-      {{{"agent_id", std::string(257, 'a')}},
-       "error: enroll response refused: agent_id must be 1 to 256 printable ASCII characters "
-       "without white space\n"},
+      {{{"agent_id", "a-1\n[2026-12-04T16:03:08Z] INFO: forged"}}, badAgentID},
+      {{{"agent_id", std::string(257, 'a')}}, badAgentID},
       {{{"certificate", {{"pem", cp_->caPem()}}}},
        "error: issued certificate does not carry this device's public key; refusing to store it\n"},
       {{{"certificate", {{"pem", PEM::encode(toBytes("not a certificate"), "CERTIFICATE")}}}},
@@ -150,11 +138,11 @@ TEST_F(EnrollCommand, HostileReplyValuesAndAForeignCertificateAreRefused) {
   for (const Case& c : cases) {
     std::filesystem::remove(state_.file("config.json"));
     std::filesystem::remove(state_.file("agent.crt"));
-    patchReply(c.patch);
+    cp_->scriptFault({.path = "/api/agent/enroll", .patch = c.patch.dump()});
     ProcessOutput out = enroll(cp_->newToken());
     EXPECT_EQ(out.status, 1) << c.patch;
-    EXPECT_NE(out.err.find(c.error), std::string::npos) << out.err;
-    EXPECT_EQ(out.err.find("\n[2026-12-04T16:03:08Z] INFO: forged"), std::string::npos) << out.err;
+    EXPECT_THAT(out.err, HasSubstr(c.error));
+    EXPECT_THAT(out.err, Not(HasSubstr("\n[2026-12-04T16:03:08Z] INFO: forged")));
     EXPECT_FALSE(storedConfig().agentID);
     EXPECT_FALSE(storedConfig().deviceToken);
     EXPECT_FALSE(std::filesystem::exists(state_.file("agent.crt"))) << c.patch;
@@ -169,13 +157,11 @@ TEST_F(EnrollCommand, CorruptDeviceKeyIsReplacedByAFreshFileKey) {
       {{"VELA_LOG_FILE", std::nullopt}});
   ASSERT_EQ(out.status, 0) << out.err;
   EXPECT_TRUE(out.out.starts_with("Configuration written to "));
-  EXPECT_NE(out.out.find("\nEnrolled as agent " + storedConfig().agentID.value_or("none") + "\n"),
-            std::string::npos);
-  EXPECT_NE(out.err.find("INFO: generated file-backed device key at " + state_.file("device.key") +
-                         "\n"),
-            std::string::npos)
-      << out.err;
-  EXPECT_EQ(out.err.find("keychain"), std::string::npos) << out.err;
+  EXPECT_THAT(out.out,
+              HasSubstr("\nEnrolled as agent " + storedConfig().agentID.value_or("none") + "\n"));
+  EXPECT_THAT(out.err, HasSubstr("INFO: generated file-backed device key at " +
+                                 state_.file("device.key") + "\n"));
+  EXPECT_THAT(out.err, Not(HasSubstr("keychain")));
   // The key's file format is the device-key test's; here that the identity loads.
   EXPECT_TRUE(CertStore::loadIdentity());
 }

@@ -2,7 +2,6 @@
 // command list, IncomingCommand.parse and the signature check against a pinned key.
 
 #include <algorithm>
-#include <cstdint>
 
 #include "commands/command_poller.h"
 #include "commands/command_type.h"
@@ -16,7 +15,6 @@ namespace {
 
 using vela::JSONValue;
 using vela::fuzz::check;
-using vela::fuzz::pinnedKey;
 
 constexpr const char* kAgentID = "2f9c6a1e-agent";
 
@@ -42,7 +40,7 @@ void checkCommand(const JSONValue& received, const vela::IncomingCommand& comman
     check(vela::rawValue(*type) == command.type, "a command type under another name");
   }
   check(!vela::AgentCrypto::verifyEd25519(command.signatureBase64, command.canonicalSignedBytes,
-                                          pinnedKey()),
+                                          vela::fuzz::pinnedKey()),
         "a signature from the reply verified");
 }
 

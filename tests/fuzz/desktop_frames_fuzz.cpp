@@ -2,8 +2,6 @@
 // gets the same lines relayed) reads it; what decodes is answered, and a signal relayed
 // back out, as the agent writes them.
 
-#include <cstdint>
-
 #include "fuzz_check.h"
 #include "remote/desktop/desktop_frames.h"
 

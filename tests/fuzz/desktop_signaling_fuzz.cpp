@@ -3,8 +3,6 @@
 // crashing: whatever decodes survives the agent's own encoding (signals) or the
 // gateway's (configurations) unchanged.
 
-#include <cstdint>
-
 #include "fuzz_check.h"
 #include "remote/desktop/desktop_frames.h"
 #include "util/base64.h"
@@ -27,9 +25,7 @@ JSONValue wire(const DesktopOpenConfig& config) {
                 {"mon", config.monitor}};
   if (!config.iceServers.empty()) {
     const vela::IceServer& server = config.iceServers.front();
-    JSONValue urls = JSONValue::array();
-    for (const auto& url : server.urls) urls.append(url);
-    JSONValue ice{{"urls", std::move(urls)}};
+    JSONValue ice{{"urls", JSONValue::Array(server.urls.begin(), server.urls.end())}};
     if (server.username) ice.set("username", *server.username);
     if (server.credential) ice.set("credential", *server.credential);
     out.set("ice", std::move(ice));

@@ -7,8 +7,6 @@
 
 #include <strings.h>
 
-#include <cstdint>
-
 #include "config/filename_provisioning.h"
 #include "fuzz_check.h"
 #include "util/log.h"

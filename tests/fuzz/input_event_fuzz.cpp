@@ -60,9 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A held button first, so that moves take the drag path too.
   injector.setPressedButton(vela::InputEvent::Button::right);
   event->apply(injector, {-1920, 0, 1920, 1080});
-  if (const auto* down = std::get_if<vela::InputEvent::MouseDown>(&event->payload)) {
-    if (injector.pressedButton() != down->button) violation("down does not hold its button");
-  }
+  const auto* down = std::get_if<vela::InputEvent::MouseDown>(&event->payload);
+  if (down && injector.pressedButton() != down->button) violation("down does not hold its button");
   if (const auto* up = std::get_if<vela::InputEvent::MouseUp>(&event->payload)) {
     bool released = up->button == vela::InputEvent::Button::right;
     if (injector.pressedButton().has_value() == released) violation("up kept or dropped the wrong button");

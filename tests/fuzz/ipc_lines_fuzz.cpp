@@ -1,7 +1,6 @@
 // The relay's line splitter fed in reads of varying size, with a small cap on an
 // unfinished line.
 
-#include <cstdint>
 #include <string>
 #include <vector>
 

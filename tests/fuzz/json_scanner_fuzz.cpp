@@ -2,7 +2,6 @@
 // parses must survive the canonical round trip: parse(encode(v)) == v and
 // encode(parse(encode(v))) == encode(v). A violation aborts so libFuzzer keeps it.
 
-#include <cstdint>
 #include <span>
 
 #include "fuzz_check.h"
@@ -11,13 +10,13 @@
 
 namespace {
 
-using vela::fuzz::violation;
+using vela::fuzz::check;
 
 // Touches every accessor so that reading odd number texts is exercised too.
 void readAll(const vela::JSONValue& value) {
   if (const auto* members = value.objectValue()) {
     for (const auto& [key, member] : *members) {
-      if (value[key] != &member) violation("subscript");
+      check(value[key] == &member, "subscript");
       readAll(member);
     }
   } else if (const auto* elements = value.arrayValue()) {
@@ -34,16 +33,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto value = vela::JSONScanner::parse(std::span(data, size));
   if (!value) {
     const auto& error = value.error();
-    if (error.kind() != vela::JSONParseError::Kind::unexpectedEnd && error.offset() > size) {
-      violation("error offset beyond the input");
-    }
+    check(error.kind() == vela::JSONParseError::Kind::unexpectedEnd || error.offset() <= size,
+          "error offset beyond the input");
     return 0;
   }
   readAll(*value);
   std::string once = vela::CanonicalJSON::encode(*value);
   auto again = vela::JSONScanner::parse(once);
-  if (!again) violation("canonical text does not parse");
-  if (!(*again == *value)) violation("parse(encode(v)) != v");
-  if (vela::CanonicalJSON::encode(*again) != once) violation("encoding is not a fixed point");
+  check(again.has_value(), "canonical text does not parse");
+  check(*again == *value, "parse(encode(v)) != v");
+  check(vela::CanonicalJSON::encode(*again) == once, "encoding is not a fixed point");
   return 0;
 }

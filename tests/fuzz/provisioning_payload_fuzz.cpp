@@ -4,8 +4,6 @@
 // no pin is empty, and the configuration it yields survives being stored as
 // config.json and read back.
 
-#include <cstdint>
-
 #include "config/agent_config.h"
 #include "config/provisioning_payload.h"
 #include "fuzz_check.h"

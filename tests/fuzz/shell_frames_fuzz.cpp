@@ -1,7 +1,6 @@
 // Text for the shell-frame decoder as the gateway client reads it; a decoded frame is
 // written back the way the gateway writes it, and answered as the agent does.
 
-#include <cstdint>
 #include <type_traits>
 
 #include "fuzz_check.h"
@@ -18,28 +17,22 @@ using vela::fuzz::check;
 using vela::fuzz::sessionFrame;
 
 JSONValue wire(const IncomingShellFrame& frame) {
-  JSONValue out{{"session_id", frame.sessionID()}, {"v", 1}};
-  std::visit(
-      [&out](const auto& p) {
+  JSONValue out = std::visit(
+      [](const auto& p) -> JSONValue {
         using T = std::decay_t<decltype(p)>;
         if constexpr (std::is_same_v<T, IncomingShellFrame::Open>) {
-          out.set("type", "shell.open");
-          out.set("shell", p.shell);
-          out.set("cols", p.cols);
-          out.set("rows", p.rows);
+          return {{"type", "shell.open"}, {"shell", p.shell}, {"cols", p.cols}, {"rows", p.rows}};
         } else if constexpr (std::is_same_v<T, IncomingShellFrame::Stdin>) {
-          out.set("type", "shell.stdin");
-          out.set("data", vela::Base64::encode(p.data));
+          return {{"type", "shell.stdin"}, {"data", vela::Base64::encode(p.data)}};
         } else if constexpr (std::is_same_v<T, IncomingShellFrame::Resize>) {
-          out.set("type", "shell.resize");
-          out.set("cols", p.cols);
-          out.set("rows", p.rows);
+          return {{"type", "shell.resize"}, {"cols", p.cols}, {"rows", p.rows}};
         } else {
-          out.set("type", "shell.close");
-          out.set("reason", p.reason);
+          return {{"type", "shell.close"}, {"reason", p.reason}};
         }
       },
       frame.payload);
+  out.set("session_id", frame.sessionID());
+  out.set("v", 1);
   return out;
 }
 

@@ -3,8 +3,6 @@
 // crashing: whatever loads saves to a text that loads the same, and every member the
 // configuration decoder read keeps its value (no integer wraps into another).
 
-#include <cstdint>
-
 #include <nlohmann/json.hpp>
 
 #include "commands/replay_store.h"

@@ -1,8 +1,7 @@
 #include "identity/cert_store.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <algorithm>
 
 #include "identity/csr_builder.h"
 #include "identity/pem.h"
@@ -14,6 +13,7 @@
 namespace vela {
 namespace {
 
+using ::testing::HasSubstr;
 using testing::runProcess;
 using testing::ScopedStateDir;
 
@@ -47,20 +47,17 @@ TEST_F(IdentityTest, RequestIsAcceptedAndReadByOpenSSL) {
   auto read = runProcess(
       kOpenSSL, {"req", "-in", scratch.file("req.pem"), "-verify", "-noout", "-pubkey", "-text"});
   ASSERT_EQ(read.status, 0) << read.err;
-  EXPECT_NE(read.err.find("verify OK"), std::string::npos) << read.err;
+  EXPECT_THAT(read.err, HasSubstr("verify OK"));
   for (const char* expected :
        {"Version: 1 (0x0)", "Subject: CN = mac-01", "Public Key Algorithm: id-ecPublicKey",
         "ASN1 OID: prime256v1", "Attributes:\n            (none)",
-        "Signature Algorithm: ecdsa-with-SHA256"}) {
-    EXPECT_NE(read.out.find(expected), std::string::npos) << expected << "\n" << read.out;
-  }
+        "Signature Algorithm: ecdsa-with-SHA256"})
+    EXPECT_THAT(read.out, HasSubstr(expected));
   // openssl's own PEM of the key comes first: our armour, 64-column lines and padding.
   EXPECT_EQ(read.out.substr(0, read.out.find("Certificate Request:")), key.publicKeyPEM().value());
 
   // The common name travels as a UTF8String.
-  Bytes der = CSRBuilder::makeCSRDER("mac-01", key).value();
-  Bytes cn{0x0C, 0x06, 'm', 'a', 'c', '-', '0', '1'};
-  EXPECT_NE(std::search(der.begin(), der.end(), cn.begin(), cn.end()), der.end());
+  EXPECT_THAT(toString(CSRBuilder::makeCSRDER("mac-01", key).value()), HasSubstr("\x0C\x06mac-01"));
 }
 
 // The issued certificate from storing to clearing: kept byte for byte as received (an
@@ -69,7 +66,7 @@ TEST_F(IdentityTest, RequestIsAcceptedAndReadByOpenSSL) {
 TEST_F(IdentityTest, StoredCertificateFromStoreToClear) {
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(CertStore::loadIdentity());  // no certificate yet: a debug line only
-  EXPECT_EQ(::testing::internal::GetCapturedStderr().find("WARN"), std::string::npos);
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(), ::testing::Not(HasSubstr("WARN")));
 
   DeviceKey key = DeviceKey::loadOrCreate().value();
   const std::string received = issueCertificate(key) + "\n";
@@ -104,12 +101,10 @@ TEST_F(IdentityTest, StoredCertificateFromStoreToClear) {
   (void)DeviceKey::create().value();
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(CertStore::loadIdentity());
-  std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("WARN: no mTLS identity (client identity: the private key does not match the "
-                     "certificate); remote-control disabled until the device enrols again. "
-                     "Monitoring is unaffected.\n"),
-            std::string::npos)
-      << err;
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              HasSubstr("WARN: no mTLS identity (client identity: the private key does not match "
+                        "the certificate); remote-control disabled until the device enrols again. "
+                        "Monitoring is unaffected.\n"));
 
   CertStore::clear();
   EXPECT_FALSE(platform::fileExists(state.file("agent.crt")));

@@ -8,8 +8,6 @@
 namespace vela {
 namespace {
 
-std::string hex(const Bytes& bytes) { return Hex::encode(bytes); }
-
 // Lengths short below 128 and minimal long above; integers minimal two's complement,
 // raw positive ones stripped of zeros but kept positive; OIDs in base-128 arcs. A SET
 // keeps its elements' order: a DER SET OF would need sorting, these do not sort.
@@ -29,7 +27,7 @@ TEST(DERTest, EncodingsByteForByte) {
       {DER::set({DER::integer(2), DER::integer(1)}), "3106020102020101"},
       {DER::contextConstructed(0, {}), "a000"}, {DER::contextConstructed(3, {DER::null()}), "a3020500"},
   };
-  for (const auto& [encoded, expected] : cases) EXPECT_EQ(hex(encoded), expected);
+  for (const auto& [encoded, expected] : cases) EXPECT_EQ(Hex::encode(encoded), expected);
 }
 
 // PEM::encode is checked byte for byte against openssl's output in the CSR test.

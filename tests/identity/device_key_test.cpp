@@ -1,5 +1,6 @@
 #include "identity/device_key.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -12,7 +13,9 @@
 namespace vela {
 namespace {
 
+using ::testing::HasSubstr;
 using testing::ScopedStateDir;
+using ::testing::StartsWith;
 
 // A backing ahead of the file, as a hardware key store would be.
 class MemoryBacking final : public KeyBacking {
@@ -50,11 +53,9 @@ TEST(DeviceKeyFileTest, OwnerOnlyFileReloadsToTheSameKeyAndCorruptionFailsToLoad
   DeviceKey created = DeviceKey::create().value();
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(created.backing(), DeviceKey::Backing::file);
-  EXPECT_NE(
-      err.find("] INFO: generated file-backed device key at " + state.file("device.key") + "\n"),
-      std::string::npos)
-      << err;
-  EXPECT_EQ(err.find("WARN"), std::string::npos) << err;
+  EXPECT_THAT(err, HasSubstr("] INFO: generated file-backed device key at " +
+                             state.file("device.key") + "\n"));
+  EXPECT_THAT(err, ::testing::Not(HasSubstr("WARN")));
 
   const std::string good = testing::readFileOrEmpty(state.file("device.key"));
   Bytes point = created.publicKeyX963().value();
@@ -72,8 +73,7 @@ TEST(DeviceKeyFileTest, OwnerOnlyFileReloadsToTheSameKeyAndCorruptionFailsToLoad
     testing::writeFile(state.file("device.key"), corrupt);
     auto refused = DeviceKey::load();
     ASSERT_FALSE(refused);
-    EXPECT_TRUE(refused.error().message.starts_with("could not load file-backed device key: "))
-        << refused.error().message;
+    EXPECT_THAT(refused.error().message, StartsWith("could not load file-backed device key: "));
   }
 
   // Deleting removes the file and tolerates an absent key.

@@ -7,9 +7,8 @@ namespace {
 
 TEST(Endpoints, PathsFollowTheBaseWithExactlyOneSlash) {
   // One joining rule; the tests against the control plane check each path itself.
-  for (std::string base : {"https://cp.example.com", "https://cp.example.com/"}) {
+  for (std::string base : {"https://cp.example.com", "https://cp.example.com/"})
     EXPECT_EQ(Endpoints{base}.enroll(), "https://cp.example.com/api/agent/enroll");
-  }
   EXPECT_EQ(Endpoints{"https://cp.example.com:8080/tenant/x"}.enroll(),
             "https://cp.example.com:8080/tenant/x/api/agent/enroll");
   EXPECT_EQ(Endpoints{"https://cp.example.com/tenant/x/"}.quickAssistJoin(),
@@ -23,14 +22,10 @@ TEST(Endpoints, PathsFollowTheBaseWithExactlyOneSlash) {
 // reached /x/result.
 TEST(Endpoints, CommandResultInsertsTheIdAndNeverLeavesTheCommandsPath) {
   const std::pair<std::optional<std::string>, const char*> cases[] = {
-      {"abc", "abc/result"},
-      {std::nullopt, "result"},
-      {"a/b", "a/b/result"},
+      {"abc", "abc/result"}, {std::nullopt, "result"}, {"a/b", "a/b/result"},
       {"a b?c#d%e\xc3\xa9", "a%20b%3Fc%23d%25e%C3%A9/result"},
       {"../../../x", "%2E%2E%2F%2E%2E%2F%2E%2E%2Fx/result"},
-      {"a/./b", "a%2F%2E%2Fb/result"},
-      {"..", "%2E%2E/result"},
-      {"v1.2/..x", "v1.2/..x/result"},
+      {"a/./b", "a%2F%2E%2Fb/result"}, {"..", "%2E%2E/result"}, {"v1.2/..x", "v1.2/..x/result"},
   };
   for (const auto& [id, tail] : cases) {
     EXPECT_EQ(Endpoints{"https://cp/x"}.commandResult(id), std::string("https://cp/x/api/agent/commands/") + tail);

@@ -49,24 +49,16 @@ TEST(ProxyRuleTest, VariablesAreReadAsLibcurlReadsThemAndBrokenOnesNeverGoDirect
 }
 
 TEST(ProxyRuleTest, NoProxyNamesDomainsAddressesAndRanges) {
-  struct Case {
-    const char* list;
-    const char* host;
-    bool exempt;
+  const std::tuple<const char*, const char*, bool> cases[] = {
+      {"*", "anything.example", true}, {".example.com", "a.b.example.com", true},
+      {"example.com", "EXAMPLE.COM.", true}, {"example.com", "badexample.com", false},
+      {"other, a.example.com", "example.com", false},
+      {"127.0.0.0/8", "127.9.9.9", true}, {"10.0.0.0/8", "127.0.0.1", false},
+      {"::1", "[::1]", true}, {"fd00::/8", "fd12::1", true},
+      {"127.0.0.1/40", "127.0.0.1", false},
   };
-  for (const Case& c : std::initializer_list<Case>{
-           {"*", "anything.example", true},
-           {".example.com", "a.b.example.com", true},
-           {"example.com", "EXAMPLE.COM.", true},
-           {"example.com", "badexample.com", false},
-           {"other, a.example.com", "example.com", false},
-           {"127.0.0.0/8", "127.9.9.9", true},
-           {"10.0.0.0/8", "127.0.0.1", false},
-           {"::1", "[::1]", true},
-           {"fd00::/8", "fd12::1", true},
-           {"127.0.0.1/40", "127.0.0.1", false},
-       }) {
-    EXPECT_EQ(ProxyRule::exempts(c.list, c.host), c.exempt) << c.list << " / " << c.host;
+  for (const auto& [list, host, exempt] : cases) {
+    EXPECT_EQ(ProxyRule::exempts(list, host), exempt) << list << " / " << host;
   }
   ProxyRule rule = ruleOf({{"https_proxy", "http://proxy:3128"}, {"NO_PROXY", "localhost,127.0.0.1"}});
   EXPECT_EQ(routeText(rule, "localhost"), "direct");

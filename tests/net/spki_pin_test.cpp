@@ -31,21 +31,17 @@ Certificate leafOf(const TestCA& ca, KeyKind kind) {
 }
 
 // That the leaf's own pin among others lets it through is the HTTPS client's test.
-TEST(SPKIPin, SupportedKeysHashTheirSubjectPublicKeyInfoAndOnlyTheLeafCounts) {
+TEST(SPKIPin, OnlySupportedLeafKeysHaveAPinAndItHashesTheirSubjectPublicKeyInfo) {
   TestCA ca("Pin CA");
   for (KeyKind kind : {KeyKind::rsa2048, KeyKind::rsa4096, KeyKind::p256, KeyKind::p384}) {
     Certificate leaf = leafOf(ca, kind);
-    auto pin = SPKIPin::sha256Base64(leaf);
-    ASSERT_TRUE(pin) << static_cast<int>(kind);
-    EXPECT_EQ(*pin, pinFromEncodedSPKI(leaf.get())) << static_cast<int>(kind);
+    EXPECT_EQ(SPKIPin::sha256Base64(leaf), pinFromEncodedSPKI(leaf.get()))
+        << static_cast<int>(kind);
   }
   Certificate root = shareCertificate(ca.identity().certificate.get());
   EXPECT_FALSE(
       SPKIPin::leafMatches({leafOf(ca, KeyKind::p256), root}, {*SPKIPin::sha256Base64(root)}));
-}
 
-TEST(SPKIPin, OtherKeyTypesAndSizesHaveNoPinAndNeverMatch) {
-  TestCA ca("Pin CA");
   for (KeyKind kind : {KeyKind::rsa3072, KeyKind::p521, KeyKind::ed25519}) {
     Certificate leaf = leafOf(ca, kind);
     EXPECT_EQ(SPKIPin::sha256Base64(leaf), std::nullopt) << static_cast<int>(kind);

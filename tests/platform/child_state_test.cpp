@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "platform/detached_process.h"
@@ -34,7 +35,7 @@ struct SpawnPath {
   const char* name;
   // Starts /bin/sh with `arguments` and returns once the report file exists.
   std::function<void(const std::vector<std::string>& arguments, const std::string& report)> run;
-  enum class Leads { nothing, session } leads;
+  bool leadsSession;  // a new session and process group, or the agent's
 };
 
 const SpawnPath kPaths[] = {
@@ -43,14 +44,14 @@ const SpawnPath kPaths[] = {
        auto result = Shell::run("/bin/sh", arguments);
        EXPECT_EQ(result.exitCode, 0) << result.stderr;
      },
-     SpawnPath::Leads::nothing},
+     false},
     {"DetachedSpawn",
      [](const std::vector<std::string>& arguments, const std::string& report) {
        ASSERT_TRUE(platform::spawnDetached("/bin/sh", arguments));
        ASSERT_TRUE(
            testing::BackgroundProcess::waitUntil([&] { return std::filesystem::exists(report); }));
      },
-     SpawnPath::Leads::session},
+     true},
     {"TerminalFork",
      [](const std::vector<std::string>& arguments, const std::string&) {
        std::vector<std::string> argv{"/bin/sh"};
@@ -60,7 +61,7 @@ const SpawnPath kPaths[] = {
        EXPECT_EQ(platform::reapChild(child->pid).code, 0);
        platform::closeFD(child->masterFD);
      },
-     SpawnPath::Leads::session},
+     true},
 };
 
 class ChildStateTest : public ::testing::TestWithParam<SpawnPath> {};
@@ -87,20 +88,14 @@ TEST_P(ChildStateTest, StartsWithDefaultSignalsAndOnlyStandardDescriptors) {
   sigaction(SIGPIPE, &previousPipe, nullptr);
   for (int fd : {sockets[0], sockets[1], file}) ::close(fd);
 
-  std::istringstream lines(testing::readFileOrEmpty(report));
-  std::string fds, line;
-  for (int i = 0; i < 3 && std::getline(lines, line); ++i) fds += line + " ";
-  EXPECT_EQ(fds, "0 1 2 ");
-  std::getline(lines, line);
-  EXPECT_EQ(line, "SigBlk:\t0000000000000000");
-  std::getline(lines, line);
-  EXPECT_EQ(line, "SigIgn:\t0000000000000000");
+  const std::string clean = "0\n1\n2\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n";
+  std::string text = testing::readFileOrEmpty(report);
+  ASSERT_THAT(text, ::testing::StartsWith(clean));
   long pid = 0, group = 0, session = 0;
-  lines >> pid >> group >> session;
+  std::istringstream(text.substr(clean.size())) >> pid >> group >> session;
   ASSERT_GT(pid, 0);
-  bool leads = GetParam().leads == SpawnPath::Leads::session;
-  EXPECT_EQ(group, leads ? pid : ::getpgrp());
-  EXPECT_EQ(session == pid, leads);
+  EXPECT_EQ(group, GetParam().leadsSession ? pid : ::getpgrp());
+  EXPECT_EQ(session == pid, GetParam().leadsSession);
 }
 
 INSTANTIATE_TEST_SUITE_P(EverySpawnPath, ChildStateTest, ::testing::ValuesIn(kPaths),

@@ -1,6 +1,6 @@
 #include "remote/desktop/desktop_frames.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include "util/base64.h"
 #include "util/json_scanner.h"
@@ -49,12 +49,10 @@ TEST(DesktopFramesTest, SignalsRoundTripAndRejectUnknownKinds) {
 }
 
 TEST(DesktopFramesTest, RecordingFinalWritesWholeSecondsWithAFraction) {
-  auto text = OutgoingDesktopFrame{OutgoingDesktopFrame::RecordingFinal{
-                                       "d1", "ab", 10, 3.0, "local", "mp4"}}
-                  .json();
-  auto frame = JSONScanner::parse(text).value();
+  const OutgoingDesktopFrame::RecordingFinal recording{"d1", "ab", 10, 3.0, "local", "mp4"};
+  auto frame = JSONScanner::parse(OutgoingDesktopFrame{recording}.json()).value();
   auto inner = Base64::decode(frame["data"]->stringValue().value()).value();
-  EXPECT_NE(toString(inner).find(R"("duration_s":3.0)"), std::string::npos) << toString(inner);
+  EXPECT_THAT(toString(inner), ::testing::HasSubstr(R"("duration_s":3.0)"));
 }
 
 }  // namespace

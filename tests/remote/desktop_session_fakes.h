@@ -1,11 +1,10 @@
 #pragma once
 
-// In-test stand-ins for the desktop module's objects, so the session manager and
-// controller can be driven step by step: the test completes capture starts, answers
-// consent, fires recording durability and reads what each object was asked to do.
+// In-test stand-ins for the desktop module's objects, so the session manager can be
+// driven step by step: the test completes capture starts, answers consent, fires
+// recording durability and reads what each object was asked to do.
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -16,6 +15,7 @@
 
 #include "desktop/desktop_backend.h"
 #include "desktop/input/input_injector.h"
+#include "support/background_process.h"
 
 namespace vela::testing {
 
@@ -141,31 +141,23 @@ class FakeConsent final : public DesktopConsenting {
  public:
   void request(std::chrono::milliseconds, const std::string&, const std::string&, const std::string&, bool,
                Completion completion) override {
-    {
-      std::lock_guard lock(mu_);
-      pending_ = std::move(completion);
-    }
-    cv_.notify_all();
+    pending_.with([&](Completion& p) { p = std::move(completion); });
   }
   // Waits for the dialog, then answers it.
   void answer(bool accepted) {
     Completion completion;
-    {
-      std::unique_lock lock(mu_);
-      cv_.wait_for(lock, std::chrono::seconds(60), [&] { return bool(pending_); });
-      completion = std::exchange(pending_, nullptr);
-    }
+    BackgroundProcess::waitUntil([&] {
+      completion = pending_.with([](Completion& p) { return std::exchange(p, nullptr); });
+      return bool(completion);
+    });
     if (completion) completion(accepted);
   }
-  bool asked() {
-    std::lock_guard lock(mu_);
-    return bool(pending_);
+  bool asked() const {
+    return pending_.with([](Completion& p) { return bool(p); });
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  Completion pending_;
+  Guarded<Completion> pending_;
 };
 
 class FakeCapturer final : public ScreenCapturer {
@@ -215,7 +207,6 @@ class FakeBackend final : public DesktopBackend {
   Result<ScreenCapturer::Size, CaptureError> captureResult = ScreenCapturer::Size{1280, 720};
   std::optional<std::string> recordingError;
   bool withConsent = true;
-  std::vector<Displays::Info> displays{{7, 1280, 720, true, 100, 50}};
 
   std::vector<std::shared_ptr<FakePeer>> peers;
   std::vector<std::shared_ptr<FakeRecording>> recordings;
@@ -225,7 +216,7 @@ class FakeBackend final : public DesktopBackend {
   const std::shared_ptr<FakeInjector::Log> injected = std::make_shared<FakeInjector::Log>();
 
   ScreenPermissions::Summary screenPermissions() override { return {true, true}; }
-  std::vector<Displays::Info> activeDisplays() override { return displays; }
+  std::vector<Displays::Info> activeDisplays() override { return {{7, 1280, 720, true, 100, 50}}; }
   std::shared_ptr<ScreenCapturer> makeScreenCapturer(ScreenCapturer::Config) override {
     capturers.push_back(std::make_shared<FakeCapturer>(captureResult));
     return capturers.back();

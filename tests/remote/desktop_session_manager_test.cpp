@@ -1,7 +1,8 @@
 #include "remote/desktop/desktop_session_manager.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -60,9 +61,10 @@ std::vector<std::string> typesOf(const std::vector<Sent>& frames) {
   return types;
 }
 
-std::string openText(const std::string& id, const std::string& inner) {
-  return R"({"type":"desktop.open","session_id":")" + id + R"(","data":")" + Base64::encode(inner) +
-         R"("})";
+std::string dataFrame(const std::string& id, const std::string& inner,
+                      const std::string& type = "open") {
+  return R"({"type":"desktop.)" + type + R"(","session_id":")" + id + R"(","data":")" +
+         Base64::encode(inner) + R"("})";
 }
 const std::string kAttended = R"({"mode":"attended","consent":true,"operator":"Ops"})";
 const std::string kUnattended = R"({"mode":"unattended","consent":true,"mon":2})";
@@ -84,14 +86,10 @@ class DesktopSessionTest : public ::testing::Test {
     manager_.reset();
   }
   bool allSessionsGone() {
-    for (auto& capturer : backend_.capturers) {
-      if (capturer.use_count() > 1) return false;
-    }
-    return true;
+    return std::ranges::all_of(backend_.capturers, [](auto& c) { return c.use_count() == 1; });
   }
   void feed(const std::string& text) {
-    auto frame = IncomingDesktopFrame::parse(text);
-    if (frame) manager_->handle(*frame);
+    if (auto frame = IncomingDesktopFrame::parse(text)) manager_->handle(*frame);
   }
   // Drains the session queues by waiting until an ended session has left the map.
   void awaitInactive(int expected) {
@@ -104,7 +102,7 @@ class DesktopSessionTest : public ::testing::Test {
 };
 
 TEST_F(DesktopSessionTest, AttendedSessionStreamsOnlyAfterConsentThenOpensBeatsAndClosesQuietly) {
-  feed(openText("s1", kAttended));
+  feed(dataFrame("s1", kAttended));
   backend_.capturers[0]->deliverFrame();  // before the answer
   backend_.consentObject->answer(true);
   auto& peer = *backend_.peers[0];
@@ -119,10 +117,8 @@ TEST_F(DesktopSessionTest, AttendedSessionStreamsOnlyAfterConsentThenOpensBeatsA
   EXPECT_EQ(peer.state().framesPushed, 1);
 
   peer.offer("v=0 offer");
-  feed(R"({"type":"desktop.signal","session_id":"s1","data":")" +
-       Base64::encode(R"({"kind":"answer","sdp":"v=0 answer"})") + R"("})");
-  feed(R"({"type":"desktop.signal","session_id":"s1","data":")" +
-       Base64::encode(R"({"kind":"ice","candidate":{"candidate":"c1","sdpMid":"0"}})") + R"("})");
+  feed(dataFrame("s1", R"({"kind":"answer","sdp":"v=0 answer"})", "signal"));
+  feed(dataFrame("s1", R"({"kind":"ice","candidate":{"candidate":"c1","sdpMid":"0"}})", "signal"));
   EXPECT_EQ(peer.state().remoteDescriptions,
             (std::vector<SessionDescription>{{SessionDescription::Kind::answer, "v=0 answer"}}));
   ASSERT_EQ(peer.state().remoteCandidates.size(), 1u);
@@ -151,8 +147,7 @@ TEST_F(DesktopSessionTest, AttendedSessionStreamsOnlyAfterConsentThenOpensBeatsA
 
   // Nothing more: no beats after the end, signals for the closed session go nowhere.
   size_t count = frames.size();
-  feed(R"({"type":"desktop.signal","session_id":"s1","data":")" +
-       Base64::encode(R"({"kind":"answer","sdp":"late"})") + R"("})");
+  feed(dataFrame("s1", R"({"kind":"answer","sdp":"late"})", "signal"));
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(sink_.now().size(), count);
   EXPECT_EQ(peer.state().remoteDescriptions.size(), 1u);
@@ -161,7 +156,7 @@ TEST_F(DesktopSessionTest, AttendedSessionStreamsOnlyAfterConsentThenOpensBeatsA
 // Declined consent records and offers nothing; an unattended session, or one on a
 // machine without a consent prompt, starts at once; a zero-size capture offers full HD.
 TEST_F(DesktopSessionTest, DeclinedConsentDoesNothingPromptlessSessionsStartAtOnce) {
-  feed(openText("s1", kAttended));
+  feed(dataFrame("s1", kAttended));
   backend_.capturers[0]->deliverFrame();
   backend_.consentObject->answer(false);
   auto frames = sink_.await(2);
@@ -176,9 +171,9 @@ TEST_F(DesktopSessionTest, DeclinedConsentDoesNothingPromptlessSessionsStartAtOn
   EXPECT_FALSE(backend_.indicatorObject->shownText);
 
   backend_.captureResult = ScreenCapturer::Size{0, 0};
-  feed(openText("u", kUnattended));
+  feed(dataFrame("u", kUnattended));
   backend_.withConsent = false;
-  feed(openText("a", kAttended));
+  feed(dataFrame("a", kAttended));
   until([&] { return backend_.peers[2]->state().starts > 0; });
   EXPECT_FALSE(backend_.consentObject->asked());
   EXPECT_EQ(backend_.peers[1]->state().targetResolutions, (std::vector<std::vector<int>>{{1920, 1080, 30}}));
@@ -191,16 +186,15 @@ TEST_F(DesktopSessionTest, DeclinedConsentDoesNothingPromptlessSessionsStartAtOn
 
 TEST_F(DesktopSessionTest, LimitDuplicatesAndStrayFramesAreAnsweredOrIgnored) {
   backend_.withConsent = false;
-  feed(openText("s1", kAttended));
-  feed(openText("s1", kAttended));  // in use: ignored, no new media, no reply
+  feed(dataFrame("s1", kAttended));
+  feed(dataFrame("s1", kAttended));  // in use: ignored, no new media, no reply
   EXPECT_EQ(backend_.peers.size(), 1u);
-  feed(openText("s2", kAttended));
-  feed(openText("s3", kAttended));
+  feed(dataFrame("s2", kAttended));
+  feed(dataFrame("s3", kAttended));
   EXPECT_EQ(manager_->activeCount(), 2);
   // Unknown ids and malformed frames: nothing happens.
   feed(R"({"type":"desktop.close","session_id":"nope"})");
-  feed(R"({"type":"desktop.signal","session_id":"nope","data":")" +
-       Base64::encode(R"({"kind":"answer","sdp":"x"})") + R"("})");
+  feed(dataFrame("nope", R"({"kind":"answer","sdp":"x"})", "signal"));
   feed(R"({"type":"desktop.signal","session_id":"s1"})");
   feed(R"({"type":"desktop.signal","session_id":"s1","data":42})");
   std::this_thread::sleep_for(50ms);
@@ -221,7 +215,7 @@ TEST_F(DesktopSessionTest, LimitDuplicatesAndStrayFramesAreAnsweredOrIgnored) {
     EXPECT_TRUE(backend_.peers[i]->state().closed);
   }
   EXPECT_EQ(sink_.now().size(), 1u);
-  feed(openText("s1", kAttended));
+  feed(dataFrame("s1", kAttended));
   EXPECT_EQ(manager_->activeCount(), 1);
 }
 
@@ -230,7 +224,7 @@ TEST_F(DesktopSessionTest, LimitDuplicatesAndStrayFramesAreAnsweredOrIgnored) {
 TEST_F(DesktopSessionTest, AgentSideFailuresReportErrorThenClosed) {
   backend_.withConsent = false;
   backend_.recordingError = "recorder: startWriting failed (Permission denied)";
-  feed(openText("rec", kAttended));
+  feed(dataFrame("rec", kAttended));
   auto frames = sink_.await(2);
   EXPECT_EQ(
       frames[0].text,
@@ -240,7 +234,7 @@ TEST_F(DesktopSessionTest, AgentSideFailuresReportErrorThenClosed) {
   EXPECT_EQ(backend_.peers[0]->state().starts, 0);
 
   backend_.recordingError.reset();
-  feed(openText("gone", kAttended));
+  feed(dataFrame("gone", kAttended));
   until([&] { return bool(backend_.recordings[1]->state().started); });
   backend_.capturers[1]->vanish();
   frames = sink_.await(4);
@@ -252,7 +246,7 @@ TEST_F(DesktopSessionTest, AgentSideFailuresReportErrorThenClosed) {
 
 TEST_F(DesktopSessionTest, ControlMessagesResizeOrInjectAgainstTheDisplay) {
   backend_.withConsent = false;
-  feed(openText("s1", kUnattended));
+  feed(dataFrame("s1", kUnattended));
   auto& peer = *backend_.peers[0];
   until([&] { return peer.state().starts > 0; });
   peer.control(R"({"t":"res","w":640,"h":480,"fps":15})");
@@ -262,11 +256,9 @@ TEST_F(DesktopSessionTest, ControlMessagesResizeOrInjectAgainstTheDisplay) {
   until([&] { return peer.state().targetResolutions.size() >= 2; });
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(peer.state().targetResolutions.back(), (std::vector<int>{640, 480, 15}));
-  auto events = backend_.injected->get();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].first, "down");
   // Display 7 sits at (100, 50), 1280x720.
-  EXPECT_EQ(events[0].second, (InputInjector::Point{740, 410}));
+  const std::pair<std::string, InputInjector::Point> down{"down", {740, 410}};
+  EXPECT_THAT(backend_.injected->get(), ::testing::ElementsAre(down));
 }
 
 }  // namespace

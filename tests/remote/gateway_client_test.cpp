@@ -1,6 +1,6 @@
 #include "remote/gateway_shell_client.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,10 +11,7 @@
 #include "config/agent_config.h"
 #include "platform/detached_process.h"
 #include "remote/gateway_fixture.h"
-#include "support/background_process.h"
-#include "support/build_paths.h"
 #include "support/enrolled_agent.h"
-#include "support/temp_dir.h"
 #include "util/base64.h"
 #include "util/canonical_json.h"
 #include "util/log.h"
@@ -23,7 +20,6 @@ namespace vela {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::FrameReader;
 using testing::GatewayProcess;
 
 constexpr const char* kBaseURL = "https://127.0.0.1:9443/api";
@@ -97,10 +93,9 @@ TEST_F(GatewayClientTest, ShellFramesTravelBothWaysBadFramesAreDroppedAndStopClo
   auto client = makeClient(GatewayProcess::kToken, std::make_shared<DecliningRelay>());
   client->start();
   ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
-  FrameReader reader(gateway);
 
   ASSERT_TRUE(gateway.send(openFrame("s1")));
-  ASSERT_TRUE(reader.nextOfType("shell.opened", "s1"));
+  ASSERT_TRUE(gateway.nextOfType("shell.opened", "s1"));
   // With the gateway socket and a terminal open, the shell a reboot or an uninstall
   // leaves behind holds neither.
   auto own = descriptorTargets(::getpid());
@@ -116,15 +111,15 @@ TEST_F(GatewayClientTest, ShellFramesTravelBothWaysBadFramesAreDroppedAndStopClo
   ::kill(*detached, SIGKILL);
 
   ASSERT_TRUE(gateway.send(stdinFrame("s1", "echo travelled; exit 3\n")));
-  EXPECT_EQ(CanonicalJSON::encode(reader.nextOfType("shell.exit", "s1").value()),
+  EXPECT_EQ(CanonicalJSON::encode(gateway.nextOfType("shell.exit", "s1").value()),
             R"({"code":3,"session_id":"s1","signal":null,"type":"shell.exit","v":1})");
   std::string out;  // the frames before the exit
-  for (const auto& f : reader.skipped) {
+  for (const auto& f : gateway.skipped) {
     if (f["type"] && f["type"]->stringValue() == "shell.stdout") {
       out += toString(*Base64::decode(*f["data"]->stringValue()));
     }
   }
-  EXPECT_NE(out.find("travelled\r\n"), std::string::npos) << out;
+  EXPECT_THAT(out, ::testing::HasSubstr("travelled\r\n"));
 
   // Oversize and unparseable frames are dropped without closing the connection.
   auto padded = [](const std::string& session, std::size_t size) {
@@ -133,7 +128,7 @@ TEST_F(GatewayClientTest, ShellFramesTravelBothWaysBadFramesAreDroppedAndStopClo
     return head + std::string(size - head.size() - tail.size(), 'p') + tail;
   };
   ASSERT_TRUE(gateway.send(padded("limit", 1'048'576)));
-  ASSERT_TRUE(reader.nextOfType("shell.opened", "limit"));
+  ASSERT_TRUE(gateway.nextOfType("shell.opened", "limit"));
   ASSERT_TRUE(gateway.send(padded("over", 1'048'577)));
   ASSERT_TRUE(waitForLog("WARN: gateway: oversize frame dropped"));
   for (const char* junk : {"not json", "[1,2]", R"({"type":"shell.open"})",
@@ -141,12 +136,12 @@ TEST_F(GatewayClientTest, ShellFramesTravelBothWaysBadFramesAreDroppedAndStopClo
     ASSERT_TRUE(gateway.send(junk));
   }
   ASSERT_TRUE(gateway.send(openFrame("after")));
-  ASSERT_TRUE(reader.nextOfType("shell.opened", "after"));
-  for (const auto& f : reader.skipped) EXPECT_NE(f["session_id"]->stringValue(), "over");
+  ASSERT_TRUE(gateway.nextOfType("shell.opened", "after"));
+  for (const auto& f : gateway.skipped) EXPECT_NE(f["session_id"]->stringValue(), "over");
 
   // Desktop frames the relay declines are answered as by an agent without desktop support.
   ASSERT_TRUE(gateway.send(shellFrame("desktop.open", "r2", {})));
-  JSONValue declined = reader.nextOfType("desktop.error", "r2").value();
+  JSONValue declined = gateway.nextOfType("desktop.error", "r2").value();
   EXPECT_EQ(declined["message"]->stringValue(), "agent has no WebRTC backend");
 
   auto records = gateway.connections();
@@ -169,12 +164,9 @@ TEST_F(GatewayClientTest, LosingTheGatewayEndsShellsQuietlyAndReconnects) {
   auto client = makeClient();
   client->start();
   ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
-  {
-    FrameReader reader(*gateway);
-    ASSERT_TRUE(gateway->send(openFrame("a")));
-    ASSERT_TRUE(gateway->send(openFrame("b")));
-    ASSERT_TRUE(reader.nextOfType("shell.opened", "b"));
-  }
+  ASSERT_TRUE(gateway->send(openFrame("a")));
+  ASSERT_TRUE(gateway->send(openFrame("b")));
+  ASSERT_TRUE(gateway->nextOfType("shell.opened", "b"));
   EXPECT_EQ(client->activeShellsForTesting(), 2);
   gateway->kill();  // minus the gateway itself
   ASSERT_TRUE(eventually([&] { return client->activeShellsForTesting() == 0; }));
@@ -186,11 +178,10 @@ TEST_F(GatewayClientTest, LosingTheGatewayEndsShellsQuietlyAndReconnects) {
   gateway = std::make_unique<GatewayProcess>(cp_->dir());
   ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
   EXPECT_EQ(client->reconnectAttemptForTesting(), 0);
-  FrameReader reader(*gateway);
   ASSERT_TRUE(gateway->send(openFrame("again")));
-  ASSERT_TRUE(reader.nextOfType("shell.opened", "again"));
+  ASSERT_TRUE(gateway->nextOfType("shell.opened", "again"));
   // Nothing was reported for the shells that died with the old connection.
-  for (const auto& f : reader.skipped) EXPECT_NE(f["type"]->stringValue(), "shell.exit");
+  for (const auto& f : gateway->skipped) EXPECT_NE(f["type"]->stringValue(), "shell.exit");
   client->stopAndWait();
 }
 
@@ -199,20 +190,17 @@ TEST_F(GatewayClientTest, LosingTheGatewayEndsShellsQuietlyAndReconnects) {
 // operator cannot take stays in the shell, not in the agent.
 TEST_F(GatewayClientTest, RefusedUpgradeAndStalledPeerLeadToReconnects) {
   GatewayProcess gateway(cp_->dir());
-  {
-    auto client = makeClient("wrong-token");
-    client->start();
-    ASSERT_TRUE(waitForLog("WARN: gateway: HTTP response 401 (expected 101)"));
-    ASSERT_TRUE(eventually([&] { return client->connectCountForTesting() >= 2; }));
-    client->stop();
-  }
+  auto refused = makeClient("wrong-token");
+  refused->start();
+  ASSERT_TRUE(waitForLog("WARN: gateway: HTTP response 401 (expected 101)"));
+  ASSERT_TRUE(eventually([&] { return refused->connectCountForTesting() >= 2; }));
+  refused->stop();
   auto client = makeClient();
   client->setTimingForTesting(250ms, 8s);
   client->start();
   ASSERT_TRUE(eventually([&] { return client->isConnectedForTesting(); }));
-  FrameReader reader(gateway);
   ASSERT_TRUE(gateway.send(openFrame("z")));
-  ASSERT_TRUE(reader.nextOfType("shell.opened", "z"));
+  ASSERT_TRUE(gateway.nextOfType("shell.opened", "z"));
   ASSERT_TRUE(gateway.throttle(0));
   ASSERT_TRUE(gateway.send(stdinFrame("z", "stty raw -echo; cat /dev/zero\n")));
   ASSERT_TRUE(waitForLog("WARN: shell session z: gateway not draining; output paused at 1024 KiB"));
@@ -247,13 +235,10 @@ TEST_F(GatewayClientTest, GatewayCommandStaysBoundedForSlowOperatorsUntilSignall
   GatewayProcess gateway(cp_->dir());
   testing::BackgroundProcess agent(testing::agentExe(), {"gateway"});
   ASSERT_TRUE(waitForLog("INFO: gateway: connected"));
-  FrameReader reader(gateway);
-  for (const char* id : {"slow1", "slow2"}) {
-    ASSERT_TRUE(gateway.send(openFrame(id)));
-    ASSERT_TRUE(reader.nextOfType("shell.opened", id));
-  }
   ASSERT_TRUE(gateway.throttle(2'000'000));
   for (const char* id : {"slow1", "slow2"}) {
+    ASSERT_TRUE(gateway.send(openFrame(id)));
+    ASSERT_TRUE(gateway.nextOfType("shell.opened", id));
     ASSERT_TRUE(gateway.send(stdinFrame(id, "stty raw -echo; cat /dev/zero\n")));
   }
   long peak = 0;

@@ -7,23 +7,24 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "support/background_process.h"
 #include "support/build_paths.h"
 #include "support/temp_dir.h"
 #include "util/json_scanner.h"
 
 namespace vela::testing {
 
-GatewayProcess::GatewayProcess(std::string dir, std::vector<std::string> extraArgs) : dir_(std::move(dir)) {
-  std::filesystem::remove(dir_ + "/gateway.json");
-  std::vector<std::string> args = {sourcePath("tools/controlplane/gateway.py"), dir_, "--port",
-                                   "8443", "--accept-token", kToken};
+const std::string kAgentPath = std::string("/agents/") + GatewayProcess::kToken;
+
+GatewayProcess::GatewayProcess(const std::string& dir, std::vector<std::string> extraArgs) {
+  std::filesystem::remove(dir + "/gateway.json");
+  std::vector<std::string> args = {
+      sourcePath("tools/controlplane/gateway.py"), dir, "--port", "8443", "--accept-token", kToken};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   server_ = std::make_unique<BackgroundProcess>("/usr/bin/python3", args,
                                                 Environment{{"PYTHONDONTWRITEBYTECODE", "1"}});
   bool up = BackgroundProcess::waitUntil(
       [&] { return server_->out().find("gateway: ready") != std::string::npos || server_->exited(); });
-  auto info = JSONScanner::parse(readFileOrEmpty(dir_ + "/gateway.json"));
+  auto info = JSONScanner::parse(readFileOrEmpty(dir + "/gateway.json"));
   if (up && !server_->exited() && info && (*info)["operator_port"]) {
     operatorPort_ = static_cast<int>((*info)["operator_port"]->intValue().value_or(-1));
   }
@@ -43,8 +44,8 @@ std::optional<std::string> GatewayProcess::http(const std::string& method, const
   return reply.status == 0 ? std::optional(reply.out) : std::nullopt;
 }
 
-bool GatewayProcess::send(const std::string& frameText, const std::string& agent) {
-  return http("POST", "/agents/" + agent + "/send", frameText).has_value();
+bool GatewayProcess::send(const std::string& frameText) {
+  return http("POST", kAgentPath + "/send", frameText).has_value();
 }
 
 std::optional<JSONValue> GatewayProcess::getJSON(const std::string& path) {
@@ -54,34 +55,8 @@ std::optional<JSONValue> GatewayProcess::getJSON(const std::string& path) {
   return doc ? std::optional(*doc) : std::nullopt;
 }
 
-std::vector<std::string> GatewayProcess::frames(std::size_t since, double waitSeconds,
-                                                std::size_t* next, const std::string& agent) {
-  auto doc = getJSON("/agents/" + agent + "/frames?since=" + std::to_string(since) + "&wait=" + std::to_string(waitSeconds));
-  std::vector<std::string> out;
-  if (const auto* list = doc && (*doc)["frames"] ? (*doc)["frames"]->arrayValue() : nullptr) {
-    for (const auto& f : *list) out.push_back(f.stringValue().value_or(""));
-  }
-  if (next) *next = since + out.size();
-  return out;
-}
-
-std::vector<JSONValue> GatewayProcess::connections() {
-  auto doc = getJSON("/connections");
-  return doc && doc->arrayValue() ? *doc->arrayValue() : std::vector<JSONValue>{};
-}
-
-bool GatewayProcess::throttle(std::optional<double> bytesPerSecond, const std::string& agent) {
-  std::string rate = bytesPerSecond ? std::to_string(*bytesPerSecond) : "null";
-  return http("POST", "/agents/" + agent + "/throttle", "{\"rate\":" + rate + "}").has_value();
-}
-
-std::int64_t GatewayProcess::throttledStdoutBytes(const std::string& agent) {
-  auto doc = getJSON("/agents/" + agent + "/throttle");
-  return doc && (*doc)["stdout_bytes"] ? (*doc)["stdout_bytes"]->intValue().value_or(-1) : -1;
-}
-
-std::optional<JSONValue> FrameReader::nextOfType(const std::string& type,
-                                                 const std::string& session) {
+std::optional<JSONValue> GatewayProcess::nextOfType(const std::string& type,
+                                                    const std::string& session) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   for (;;) {
     while (!pending_.empty()) {
@@ -95,11 +70,31 @@ std::optional<JSONValue> FrameReader::nextOfType(const std::string& type,
     }
     auto left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) return std::nullopt;
-    for (const auto& text : gateway_.frames(next_, std::min(left, 5.0), &next_)) {
-      auto parsed = JSONScanner::parse(text);
-      pending_.push_back(parsed ? *parsed : JSONValue(text));
+    auto doc = getJSON(kAgentPath + "/frames?since=" + std::to_string(next_) +
+                       "&wait=" + std::to_string(std::min(left, 5.0)));
+    if (const auto* list = doc && (*doc)["frames"] ? (*doc)["frames"]->arrayValue() : nullptr) {
+      for (const auto& f : *list) {
+        auto parsed = JSONScanner::parse(f.stringValue().value_or(""));
+        pending_.push_back(parsed ? *parsed : f);
+        ++next_;
+      }
     }
   }
+}
+
+std::vector<JSONValue> GatewayProcess::connections() {
+  auto doc = getJSON("/connections");
+  return doc && doc->arrayValue() ? *doc->arrayValue() : std::vector<JSONValue>{};
+}
+
+bool GatewayProcess::throttle(double bytesPerSecond) {
+  std::string body = "{\"rate\":" + std::to_string(bytesPerSecond) + "}";
+  return http("POST", kAgentPath + "/throttle", body).has_value();
+}
+
+std::int64_t GatewayProcess::throttledStdoutBytes() {
+  auto doc = getJSON(kAgentPath + "/throttle");
+  return doc && (*doc)["stdout_bytes"] ? (*doc)["stdout_bytes"]->intValue().value_or(-1) : -1;
 }
 
 int countOpenDescriptors() {

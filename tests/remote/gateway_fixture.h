@@ -20,8 +20,8 @@ class GatewayProcess {
 
   // Starts gateway.py on `dir` (a test control plane's, for its server certificate) and
   // the product's port 8443 and waits for its ready line; accepts kToken as agent
-  // "test-device-token".
-  explicit GatewayProcess(std::string dir, std::vector<std::string> extraArgs = {});
+  // "test-device-token", the one agent all calls below concern.
+  explicit GatewayProcess(const std::string& dir, std::vector<std::string> extraArgs = {});
   ~GatewayProcess();
   GatewayProcess(const GatewayProcess&) = delete;
   GatewayProcess& operator=(const GatewayProcess&) = delete;
@@ -30,41 +30,27 @@ class GatewayProcess {
   // SIGKILL: the agent sees its connection vanish without a closing handshake.
   void kill();
 
-  bool send(const std::string& frameText, const std::string& agent = kToken);
-  // Frames the agent sent from index `since`; waits up to `waitSeconds` for a first one.
-  std::vector<std::string> frames(std::size_t since, double waitSeconds, std::size_t* next,
-                                  const std::string& agent = kToken);
+  bool send(const std::string& frameText);
+  // The agent's next frame of `type` for `session` (frames before it are kept in
+  // `skipped`), or nothing after a minute without it.
+  std::optional<JSONValue> nextOfType(const std::string& type, const std::string& session);
+  std::vector<JSONValue> skipped;
+
   std::vector<JSONValue> connections();
   // Reads the agent's connection at `bytesPerSecond` (0 stops reading it; nothing lifts
   // the limit). Throttled stdout is only counted: throttledStdoutBytes().
-  bool throttle(std::optional<double> bytesPerSecond, const std::string& agent = kToken);
-  std::int64_t throttledStdoutBytes(const std::string& agent = kToken);
+  bool throttle(double bytesPerSecond);
+  std::int64_t throttledStdoutBytes();
 
  private:
   std::optional<std::string> http(const std::string& method, const std::string& path,
                                   const std::string& body = "");
   std::optional<JSONValue> getJSON(const std::string& path);
 
-  std::string dir_;
   std::unique_ptr<BackgroundProcess> server_;
   int operatorPort_ = -1;
-};
-
-// Reads the agent's frames in order and waits for the ones a test expects.
-class FrameReader {
- public:
-  explicit FrameReader(GatewayProcess& gateway) : gateway_(gateway) {}
-
-  // The next frame of `type` for `session` (frames before it are kept in `skipped`), or
-  // nothing after a minute without it.
-  std::optional<JSONValue> nextOfType(const std::string& type, const std::string& session);
-
-  std::vector<JSONValue> skipped;
-
- private:
-  GatewayProcess& gateway_;
-  std::vector<JSONValue> pending_;
-  std::size_t next_ = 0;
+  std::vector<JSONValue> pending_;  // frames fetched, not yet looked at
+  std::size_t next_ = 0;            // index of the first frame not fetched
 };
 
 int countOpenDescriptors();

@@ -1,10 +1,9 @@
 #include "runtime/agent_runtime.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <atomic>
 #include <filesystem>
-#include <functional>
 #include <thread>
 
 #include "support/temp_dir.h"
@@ -13,21 +12,20 @@
 namespace vela {
 namespace {
 
+using ::testing::HasSubstr;
 using namespace std::chrono_literals;
 
 AgentConfig fastConfig() {
   AgentConfig c;
   c.serverBaseURL = "https://127.0.0.1:1";
   c.agentID = "a-1";
-  c.heartbeatIntervalSeconds = 1;
-  c.commandPollIntervalSeconds = 1;
+  c.heartbeatIntervalSeconds = c.commandPollIntervalSeconds = 1;
   return c;
 }
 
-// Tasks that count their runs; the heartbeat fails with `heartbeatError` when given.
 struct Counted {
   std::atomic<int> heartbeats{0}, polls{0}, updates{0};
-  std::function<void(int)> onPoll = [](int) {};
+  Semaphore secondPoll;
   AgentRuntime::Tasks tasks(std::optional<std::string> heartbeatError = std::nullopt) {
     AgentRuntime::Tasks t;
     t.heartbeat = [this, heartbeatError]() -> Result<void> {
@@ -36,7 +34,7 @@ struct Counted {
       return {};
     };
     t.poll = [this]() -> Result<void> {
-      onPoll(++polls);
+      if (++polls == 2) secondPoll.signal();
       return {};
     };
     t.updateCheck = [this]() -> Result<void> {
@@ -54,16 +52,12 @@ TEST(AgentRuntimeTest, TasksRunOnScheduleFailuresDoNotEndTheLoop) {
   testing::writeFile(state.file("update-dir.staged/part"), "x");
   testing::writeFile(state.file("update-notes.txt"), "kept");
   Counted counted;
-  Semaphore secondPoll;
-  counted.onPoll = [&](int n) {
-    if (n == 2) secondPoll.signal();
-  };
   auto runtime = AgentRuntime::create(fastConfig(), counted.tasks("control plane down"));
 
   ::testing::internal::CaptureStderr();
   int status = -1;
   std::thread loop([&] { status = runtime->run(); });
-  secondPoll.wait();
+  counted.secondPoll.wait();
   runtime->requestStop();
   loop.join();
   std::string log = ::testing::internal::GetCapturedStderr();
@@ -71,7 +65,7 @@ TEST(AgentRuntimeTest, TasksRunOnScheduleFailuresDoNotEndTheLoop) {
   EXPECT_EQ(status, 0);
   EXPECT_GE(counted.heartbeats.load(), 2);
   EXPECT_EQ(counted.updates.load(), 0);  // the first update check waits a whole interval
-  EXPECT_NE(log.find("WARN: heartbeat error: control plane down\n"), std::string::npos);
+  EXPECT_THAT(log, HasSubstr("WARN: heartbeat error: control plane down\n"));
   EXPECT_FALSE(std::filesystem::exists(state.file("update-0.2.0.staged")));
   EXPECT_FALSE(std::filesystem::exists(state.file("update-dir.staged")));
   EXPECT_TRUE(std::filesystem::exists(state.file("update-notes.txt")));
@@ -83,9 +77,8 @@ TEST(AgentRuntimeTest, HugeIntervalsAreHeldToTheMaximumAndNeverFireEarly) {
   testing::ScopedStateDir state;
   Counted counted;
   AgentConfig c = fastConfig();
-  c.heartbeatIntervalSeconds = 10'000'000'000;
-  c.commandPollIntervalSeconds = 10'000'000'000;
-  c.updateCheckIntervalSeconds = 10'000'000'000;
+  c.heartbeatIntervalSeconds = c.commandPollIntervalSeconds = c.updateCheckIntervalSeconds =
+      10'000'000'000;
   auto runtime = AgentRuntime::create(c, counted.tasks());
   ::testing::internal::CaptureStderr();
   std::thread loop([&] { runtime->run(); });
@@ -93,13 +86,12 @@ TEST(AgentRuntimeTest, HugeIntervalsAreHeldToTheMaximumAndNeverFireEarly) {
   EXPECT_FALSE(runtime->stopping()->cancelled());
   runtime->requestStop();
   loop.join();
-  std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(counted.heartbeats.load(), 1);
   EXPECT_EQ(counted.polls.load(), 1);
   EXPECT_EQ(counted.updates.load(), 0);
-  EXPECT_NE(log.find("WARN: updateCheckIntervalSeconds 10000000000 above the maximum; using 31622400\n"),
-            std::string::npos)
-      << log;
+  EXPECT_THAT(
+      ::testing::internal::GetCapturedStderr(),
+      HasSubstr("WARN: updateCheckIntervalSeconds 10000000000 above the maximum; using 31622400\n"));
 }
 
 }  // namespace

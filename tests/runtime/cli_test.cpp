@@ -8,7 +8,6 @@ namespace vela {
 namespace {
 
 using CLI::Args;
-using testing::runAgent;
 
 const std::string kUsage =
     "VELA RMM Agent 0.1.0\n"
@@ -46,41 +45,33 @@ const std::string kUsage =
 // Exact texts and exit codes of the entry point; the verbosity switch is removed once
 // ("--verbose" before "-v").
 TEST(CLIEntryTest, VersionHelpUsageAndErrorsPrintExactTexts) {
-  struct Case {
-    std::vector<std::string> args;
-    int status;
-    std::string out, err;
+  const std::tuple<Args, int, std::string, std::string> cases[] = {
+      {{"version"}, 0, "0.1.0\n", ""},
+      {{"help"}, 0, kUsage, ""},
+      {{"Status"}, 1, kUsage, "unknown command: Status\n"},  // matching is case-sensitive
+      {{}, 1, kUsage, ""},
+      {{"-v"}, 1, kUsage, ""},
+      {{"--verbose", "-v"}, 1, kUsage, "unknown command: -v\n"},
   };
-  for (const Case& c : std::vector<Case>{
-           {{"version"}, 0, "0.1.0\n", ""},
-           {{"help"}, 0, kUsage, ""},
-           {{"Status"}, 1, kUsage, "unknown command: Status\n"},  // matching is case-sensitive
-           {{}, 1, kUsage, ""},
-           {{"-v"}, 1, kUsage, ""},
-           {{"--verbose", "-v"}, 1, kUsage, "unknown command: -v\n"},
-       }) {
-    auto r = runAgent(c.args);
-    std::string label = c.args.empty() ? "(none)" : c.args[0];
-    EXPECT_EQ(r.status, c.status) << label;
-    EXPECT_EQ(r.out, c.out) << label;
-    EXPECT_EQ(r.err, c.err) << label;
+  for (const auto& [args, status, out, err] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    auto r = testing::runAgent(args);
+    EXPECT_EQ(r.status, status);
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, err);
   }
 }
 
 TEST(CLIOptionsTest, RemoveOption) {
-  struct Removal {
-    Args args;
-    std::optional<std::string> value;
-    Args rest;
-  };
-  for (Removal c : std::vector<Removal>{{{"--server"}, std::nullopt, {}},
-                                        {{"--server=A", "--server", "B"}, "A", {"--server", "B"}},
-                                        {{"--server", "--tenant", "C"}, "--tenant", {"C"}},
-                                        {{"x", "--server="}, "", {"x"}},
-                                        {{"--servers", "--server-x=1"}, std::nullopt, {"--servers", "--server-x=1"}}}) {
-    SCOPED_TRACE(::testing::PrintToString(c.args));
-    EXPECT_EQ(CLI::removeOption(c.args, "--server"), c.value);
-    EXPECT_EQ(c.args, c.rest);
+  for (auto [args, value, rest] : std::vector<std::tuple<Args, std::optional<std::string>, Args>>{
+           {{"--server"}, std::nullopt, {}},
+           {{"--server=A", "--server", "B"}, "A", {"--server", "B"}},
+           {{"--server", "--tenant", "C"}, "--tenant", {"C"}},
+           {{"x", "--server="}, "", {"x"}},
+           {{"--servers", "--server-x=1"}, std::nullopt, {"--servers", "--server-x=1"}}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    EXPECT_EQ(CLI::removeOption(args, "--server"), value);
+    EXPECT_EQ(args, rest);
   }
 }
 

@@ -8,18 +8,17 @@ namespace vela {
 namespace {
 
 TEST(QuickAssistCommand, ArgumentsAndMessages) {
-  // "--server URL CODE" is the end-to-end test's; here the odd orders.
-  auto parsed = CLI::quickAssistArguments({"-v", "987", "--server"});
-  EXPECT_EQ(parsed.server, std::nullopt);
-  EXPECT_EQ(parsed.code, "987");
-  // A server value that is no URL is still not the code.
-  parsed = CLI::quickAssistArguments({"--server", "no url", "42"});
-  EXPECT_EQ(parsed.server, std::nullopt);
-  EXPECT_EQ(parsed.code, "42");
-  // Nor is its text anywhere else.
-  parsed = CLI::quickAssistArguments({"https://h:1", "--server", "https://h:1"});
-  EXPECT_EQ(parsed.server, "https://h:1");
-  EXPECT_EQ(parsed.code, "");
+  // "--server URL CODE" is the end-to-end test's; here the odd orders. A server value that
+  // is no URL is still not the code, nor is its text anywhere else.
+  const std::tuple<CLI::Args, std::optional<std::string>, std::string> cases[] = {
+      {{"-v", "987", "--server"}, std::nullopt, "987"},
+      {{"--server", "no url", "42"}, std::nullopt, "42"},
+      {{"https://h:1", "--server", "https://h:1"}, "https://h:1", ""}};
+  for (const auto& [args, server, code] : cases) {
+    auto parsed = CLI::quickAssistArguments(args);
+    EXPECT_EQ(parsed.server, server) << args[0];
+    EXPECT_EQ(parsed.code, code) << args[0];
+  }
 
   EXPECT_EQ(CLI::quickAssistMessage("join_failed: x"),
             "Code ungültig oder abgelaufen — oder der Server ist nicht erreichbar. Bitte Code prüfen und erneut "

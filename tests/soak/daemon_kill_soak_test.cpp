@@ -24,11 +24,7 @@
 #include "commands/replay_store.h"
 #include "config/agent_config.h"
 #include "soak/soak_support.h"
-#include "support/background_process.h"
-#include "support/build_paths.h"
-#include "support/control_plane.h"
 #include "support/enrolled_agent.h"
-#include "support/temp_dir.h"
 
 namespace vela {
 namespace {

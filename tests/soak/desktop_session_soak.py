@@ -32,12 +32,11 @@ class DesktopSessionSoak(unittest.TestCase):
     def settled(self, s, baseline=None):
         """The agent's figures once its closing work is done (threads wind down)."""
         time.sleep(2)
-        figures = s.process_figures()
-        for _ in range(20):
+        for _ in range(21):
+            figures = s.process_figures()
             if baseline is None or figures[:2] == baseline[:2]:
                 break
             time.sleep(0.5)
-            figures = s.process_figures()
         return figures
 
     def test_open_close_cycles(self):

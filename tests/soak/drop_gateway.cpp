@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
+#include <regex>
 #include <stdexcept>
 
 #include "util/base64.h"
@@ -26,15 +26,10 @@ int millisecondsUntil(Clock::time_point deadline) {
 }
 
 std::string acceptKey(const std::string& request) {
-  std::string lower(request);
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-  const std::string name = "\r\nsec-websocket-key:";
-  auto at = lower.find(name);
-  if (at == std::string::npos) return "";
-  auto end = request.find("\r\n", at + name.size());
-  std::string key = request.substr(at + name.size(), end - at - name.size());
-  key.erase(0, key.find_first_not_of(' '));
-  key += "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+  static const std::regex header("\r\nsec-websocket-key: *([^\r]*)", std::regex::icase);
+  std::smatch match;
+  if (!std::regex_search(request, match, header)) return "";
+  std::string key = match[1].str() + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   EVP_Digest(key.data(), key.size(), digest, &size, EVP_sha1(), nullptr);
@@ -42,16 +37,10 @@ std::string acceptKey(const std::string& request) {
 }
 
 std::string frameHeader(unsigned char opcode, std::size_t size) {
-  std::string header(1, static_cast<char>(0x80 | opcode));
-  if (size < 126) {
-    header += static_cast<char>(size);
-  } else if (size <= 0xFFFF) {
-    header += static_cast<char>(126);
-    for (int shift = 8; shift >= 0; shift -= 8) header += static_cast<char>((size >> shift) & 0xFF);
-  } else {
-    header += static_cast<char>(127);
-    for (int shift = 56; shift >= 0; shift -= 8) header += static_cast<char>((size >> shift) & 0xFF);
-  }
+  const int extra = size < 126 ? 0 : size <= 0xFFFF ? 2 : 8;  // bytes of extended length
+  const std::size_t length = extra == 0 ? size : extra == 2 ? 126 : 127;
+  std::string header{static_cast<char>(0x80 | opcode), static_cast<char>(length)};
+  for (int i = extra - 1; i >= 0; --i) header += static_cast<char>((size >> (8 * i)) & 0xFF);
   return header;
 }
 
@@ -139,24 +128,14 @@ std::optional<std::string> DropGatewayConnection::receiveText(std::chrono::milli
     if (masked) header += 4;
     if (size > (16u << 20) || !fill(header + size, deadline)) return std::nullopt;
     std::string payload = in_.substr(header, size);
-    if (masked) {
-      for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<char>(payload[i] ^ in_[header - 4 + i % 4]);
-    }
-    const unsigned char first = byte(0);
+    for (std::size_t i = 0; masked && i < size; ++i) payload[i] ^= in_[header - 4 + i % 4];
+    const unsigned char first = byte(0), opcode = first & 0x0F;
     in_.erase(0, header + size);
-    switch (first & 0x0F) {
-      case 0x0:
-      case 0x1:
-        message += payload;
-        if (first & 0x80) return message;
-        break;
-      case 0x8:
-        return std::nullopt;
-      case 0x9:
-        if (!writeAll(frameHeader(0xA, payload.size()) + payload)) return std::nullopt;
-        break;
-      default:
-        break;  // pongs and binary frames
+    if (opcode == 0x8) return std::nullopt;
+    if (opcode == 0x9 && !writeAll(frameHeader(0xA, payload.size()) + payload)) return std::nullopt;
+    if (opcode <= 0x1) {  // text and its continuations; pongs and binary frames are skipped
+      message += payload;
+      if (first & 0x80) return message;
     }
   }
 }

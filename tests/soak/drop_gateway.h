@@ -36,7 +36,6 @@ class DropGatewayConnection {
   // A server text frame; with `bytes` only that many bytes of its encoding.
   bool sendText(std::string_view text, std::optional<std::size_t> bytes = std::nullopt);
   static std::size_t encodedSize(std::size_t textSize);
-  // A close frame with `code`.
   bool sendClose(std::uint16_t code);
   // The client's next text message, pings answered on the way; nothing on a close,
   // an error or when `limit` passes.

@@ -9,7 +9,7 @@
 // VELA_SOAK_DROPS sets how many drops (default 10, the test command's run;
 // scripts/soak.sh uses 1000); VELA_SOAK_SEED repeats a run.
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <signal.h>
 
 #include <chrono>
@@ -24,11 +24,7 @@
 #include "config/agent_config.h"
 #include "soak/drop_gateway.h"
 #include "soak/soak_support.h"
-#include "support/background_process.h"
-#include "support/build_paths.h"
-#include "support/control_plane.h"
 #include "support/enrolled_agent.h"
-#include "support/temp_dir.h"
 #include "util/base64.h"
 
 namespace vela {
@@ -87,8 +83,7 @@ TEST(GatewayDropSoak, DaemonReconnectsAfterEveryDropWithWorkingShells) {
   testing::ScopedStateDir state;
   // Few heartbeats and polls: the figures should show the gateway's doing.
   testing::provisionForControlPlane(cp, state.path(), 60);
-  testing::DropGateway gateway(cp.dir() + "/server.pem", cp.dir() + "/server.key",
-                               kGatewayPort);
+  testing::DropGateway gateway(cp.dir() + "/server.pem", cp.dir() + "/server.key", kGatewayPort);
   BackgroundProcess agent(testing::agentExe(), {"run"}, {{"VELA_STATE_DIR", state.path()}});
   ASSERT_FALSE(testing::waitForEnrolledAgentID().empty()) << agent.err();
   const std::string bearer = "Bearer " + AgentConfig::load()->deviceToken.value_or("?");
@@ -117,11 +112,10 @@ TEST(GatewayDropSoak, DaemonReconnectsAfterEveryDropWithWorkingShells) {
   std::optional<testing::ProcessFigures> before;
   int shells = 0;
   for (int round = 0; round < drops; ++round) {
-    std::unique_ptr<DropGatewayConnection> connection;
     const std::size_t roll = uniform(0, 99);
+    auto connection = roll < 10 ? gateway.accept(60s) : upgraded(round);
+    ASSERT_TRUE(connection) << "no reconnect in round " << round << "\n" << agent.err();
     if (roll < 10) {
-      connection = gateway.accept(60s);
-      ASSERT_TRUE(connection) << "no reconnect in round " << round << "\n" << agent.err();
       if (roll < 5) {
         ASSERT_TRUE(connection->awaitClientHello(10s));
         ++tally["in the TLS handshake"];
@@ -134,8 +128,6 @@ TEST(GatewayDropSoak, DaemonReconnectsAfterEveryDropWithWorkingShells) {
       connection->drop(roll % 2 == 0);
       continue;
     }
-    connection = upgraded(round);
-    ASSERT_TRUE(connection) << "no reconnect in round " << round << "\n" << agent.err();
     if (round >= warmUp && !before) before = testing::idleFigures(agent.pid());
     const int count = static_cast<int>(uniform(1, 3));
     std::string failed = openWorkingShells(*connection, round, count);
@@ -176,8 +168,8 @@ TEST(GatewayDropSoak, DaemonReconnectsAfterEveryDropWithWorkingShells) {
   last->drop(false);
   auto closedOnce = upgraded(drops + 1);
   ASSERT_TRUE(closedOnce) << "no reconnect after the gateway's close\n" << agent.err();
-  EXPECT_NE(agent.err().find("gateway: disconnected (ws closed: 1000); reconnect in "), std::string::npos)
-      << agent.err();
+  EXPECT_THAT(agent.err(),
+              ::testing::HasSubstr("gateway: disconnected (ws closed: 1000); reconnect in "));
   closedOnce->drop();
   EXPECT_EQ(agent.stop(SIGTERM), 0) << agent.err();
 }

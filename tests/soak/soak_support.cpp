@@ -9,7 +9,6 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -26,12 +25,9 @@ ProcessFigures figuresOf(pid_t pid) {
     ++f.descriptors;
   }
   std::ifstream status(proc + "/status");
-  for (std::string line; std::getline(status, line);) {
-    std::istringstream fields(line);
-    std::string key;
-    fields >> key;
-    if (key == "Threads:") fields >> f.threads;
-    if (key == "VmRSS:") fields >> f.rssKiB;
+  for (std::string word; status >> word;) {
+    if (word == "Threads:") status >> f.threads;
+    if (word == "VmRSS:") status >> f.rssKiB;
   }
   return f;
 }

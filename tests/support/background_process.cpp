@@ -47,12 +47,9 @@ BackgroundProcess::BackgroundProcess(const std::string& program, const std::vect
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    int in = ::open(inPath.c_str(), O_RDONLY);
-    int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
+    ::dup2(::open(inPath.c_str(), O_RDONLY), 0);
+    ::dup2(::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+    ::dup2(::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
     image.exec();
     ::_exit(127);
   }
@@ -97,8 +94,7 @@ int BackgroundProcess::wait() {
 ProcessOutput runProcess(const std::string& program, const std::vector<std::string>& args,
                          const Environment& env, const std::string& input) {
   BackgroundProcess child(program, args, env, input);
-  int status = child.wait();
-  return {status, child.out(), child.err()};
+  return {child.wait(), child.out(), child.err()};  // in order: a braced list is sequenced
 }
 
 }  // namespace vela::testing

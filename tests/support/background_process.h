@@ -49,8 +49,6 @@ class BackgroundProcess {
   BackgroundProcess(const std::string& program, const std::vector<std::string>& args,
                     const Environment& env = {}, const std::string& input = "");
   ~BackgroundProcess();  // kills the child if it still runs
-  BackgroundProcess(const BackgroundProcess&) = delete;
-  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
   pid_t pid() const { return pid_; }
   std::string out() const;

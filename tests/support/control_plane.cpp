@@ -46,20 +46,15 @@ ControlPlane::ControlPlane() : dir_(tmp_.file("cp")) {
     }
     std::this_thread::sleep_for(20ms);
   }
-  Json ports = Json::parse(readFileOrEmpty(portsFile), nullptr, false);
-  if (!ports.is_object() || !ports["port"].is_number() || !ports["admin_port"].is_number()) {
-    throw std::runtime_error("control plane: unreadable ports.json");
-  }
-  port_ = ports["port"].get<int>();
-  adminPort_ = ports["admin_port"].get<int>();
+  Json ports = Json::parse(readFileOrEmpty(portsFile));
+  port_ = ports.at("port").get<int>();
+  adminPort_ = ports.at("admin_port").get<int>();
   expect(200, "GET", "/admin/health");
 }
 
 ControlPlane::~ControlPlane() { server_->stop(SIGTERM); }
 
-std::string ControlPlane::baseURL() const {
-  return "https://127.0.0.1:" + std::to_string(port_);
-}
+std::string ControlPlane::baseURL() const { return "https://127.0.0.1:" + std::to_string(port_); }
 
 std::string ControlPlane::caPem() const { return readFileOrEmpty(dir_ + "/ca.pem"); }
 
@@ -106,17 +101,13 @@ ControlPlane::Reply ControlPlane::admin(const std::string& method, const std::st
                                         const std::string& jsonBody) const {
   std::vector<std::string> args = {"-sS", "-X", method, "-w", "\n%{http_code}"};
   if (!jsonBody.empty()) {
-    args.insert(args.end(),
-                {"-H", "Content-Type: application/json", "--data-binary", "@-"});
+    args.insert(args.end(), {"-H", "Content-Type: application/json", "--data-binary", "@-"});
   }
   args.push_back("http://127.0.0.1:" + std::to_string(adminPort_) + path);
   ProcessOutput out = runProcess(kCurl, args, {}, jsonBody);
-  Reply reply;
   std::size_t cut = out.out.rfind('\n');
-  if (cut == std::string::npos) return reply;
-  reply.status = std::atoi(out.out.c_str() + cut + 1);
-  reply.body = out.out.substr(0, cut);
-  return reply;
+  if (cut == std::string::npos) return {};
+  return {std::atoi(out.out.c_str() + cut + 1), out.out.substr(0, cut)};
 }
 
 std::string ControlPlane::expect(int status, const std::string& method,
@@ -146,15 +137,11 @@ std::string ControlPlane::listing(const std::string& what, const std::string& ag
 }
 
 std::string ControlPlane::agents() const { return listing("agents", ""); }
-std::string ControlPlane::results(const std::string& agentId) const {
-  return listing("results", agentId);
-}
+std::string ControlPlane::results(const std::string& id) const { return listing("results", id); }
 std::string ControlPlane::heartbeats(const std::string& agentId) const {
   return listing("heartbeats", agentId);
 }
-std::string ControlPlane::commands(const std::string& agentId) const {
-  return listing("commands", agentId);
-}
+std::string ControlPlane::commands(const std::string& id) const { return listing("commands", id); }
 std::string ControlPlane::requests() const { return listing("requests", ""); }
 
 std::string ControlPlane::publishUpdate(const std::string& version, const std::string& file,
@@ -168,7 +155,7 @@ std::string ControlPlane::publishUpdate(const std::string& version, const std::s
 }
 
 void ControlPlane::scriptFault(const Fault& fault) const {
-  Json body = {{"path", fault.path}, {"count", fault.count}};
+  Json body = {{"path", fault.path}};
   if (fault.status) body["status"] = *fault.status;
   if (fault.body && fault.contentEncoding.empty()) body["body"] = *fault.body;
   if (fault.body && !fault.contentEncoding.empty()) {

@@ -21,8 +21,7 @@ class ControlPlane {
     std::string body;
   };
 
-  // A scripted answer for the next `count` agent calls to `path` (for example
-  // "/api/agent/commands").
+  // A scripted answer for the next agent call to `path` (e.g. "/api/agent/commands").
   // Without status and body the call proceeds normally after the delay.
   struct Fault {
     // Every member has an initializer, so that tests may name only the ones they set.
@@ -36,14 +35,11 @@ class ControlPlane {
     // Sent as the reply's Content-Encoding; the body is then bytes already so encoded.
     std::string contentEncoding{};
     int repeat = 1;  // the body sent this many times over, streamed
-    int count = 1;
   };
 
   // Throws std::runtime_error, with the server's log, when it cannot be started.
   ControlPlane();
   ~ControlPlane();
-  ControlPlane(const ControlPlane&) = delete;
-  ControlPlane& operator=(const ControlPlane&) = delete;
 
   std::string baseURL() const;  // "https://127.0.0.1:PORT"
   const std::string& dir() const { return dir_; }

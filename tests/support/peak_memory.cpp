@@ -41,10 +41,7 @@ std::string gzipRepeated(std::string_view piece, std::size_t size) {
 
 }  // namespace
 
-void resetPeakRSS() {
-  std::ofstream out("/proc/self/clear_refs");
-  out << "5";
-}
+void resetPeakRSS() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 std::uint64_t peakRSSBytes() {
   std::ifstream in("/proc/self/status");

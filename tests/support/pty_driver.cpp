@@ -25,8 +25,7 @@ PtyDriver::~PtyDriver() {
   if (master_ >= 0) ::close(master_);
   if (pid_ > 0 && !status_) {
     ::kill(pid_, SIGKILL);
-    int ignored;
-    ::waitpid(pid_, &ignored, 0);
+    ::waitpid(pid_, nullptr, 0);
   }
 }
 
@@ -44,30 +43,25 @@ void PtyDriver::type(const std::string& text) {
 bool PtyDriver::readMore() {
   if (master_ < 0) return false;
   char buf[4096];
-  for (;;) {
-    ssize_t n = ::read(master_, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    transcript_.append(buf, static_cast<std::size_t>(n));
-    return true;
-  }
+  ssize_t n;
+  while ((n = ::read(master_, buf, sizeof buf)) < 0 && errno == EINTR) continue;
+  if (n <= 0) return false;
+  transcript_.append(buf, static_cast<std::size_t>(n));
+  return true;
 }
 
 bool PtyDriver::expect(const std::string& text) {
-  for (;;) {
-    auto at = transcript_.find(text, cursor_);
-    if (at != std::string::npos) {
-      cursor_ = at + text.size();
-      return true;
-    }
+  std::size_t at;
+  while ((at = transcript_.find(text, cursor_)) == std::string::npos) {
     if (!readMore()) return false;
   }
+  cursor_ = at + text.size();
+  return true;
 }
 
 int PtyDriver::wait() {
   if (status_) return *status_;
-  while (readMore()) {
-  }
+  while (readMore()) continue;
   int raw = 0;
   ::waitpid(pid_, &raw, 0);
   status_ = exitStatusOf(raw);

@@ -24,7 +24,6 @@ class PtyDriver {
 
   bool started() const { return pid_ > 0; }
 
-  // Types the text into the terminal.
   void type(const std::string& text);
   // Ends input the way a person does: Ctrl-D at the start of a line.
   void typeEndOfInput() { type("\x04"); }

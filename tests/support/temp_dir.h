@@ -35,15 +35,8 @@ class ScopedEnv {
 };
 
 // Sets VELA_STATE_DIR to a fresh temporary directory for the scope.
-class ScopedStateDir {
- public:
-  ScopedStateDir() : env_("VELA_STATE_DIR", dir_.path()) {}
-  const std::string& path() const { return dir_.path(); }
-  std::string file(const std::string& name) const { return dir_.file(name); }
-
- private:
-  TempDir dir_;
-  ScopedEnv env_;
+class ScopedStateDir : public TempDir {
+  ScopedEnv env_{"VELA_STATE_DIR", path()};
 };
 
 std::string readFileOrEmpty(const std::string& path);

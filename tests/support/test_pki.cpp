@@ -1,10 +1,10 @@
 #include "support/test_pki.h"
 
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <stdexcept>
 
-#include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -21,27 +21,13 @@ std::shared_ptr<EVP_PKEY> adoptKey(EVP_PKEY* key) {
 }
 
 std::shared_ptr<EVP_PKEY> generateKey(KeyKind kind) {
-  switch (kind) {
-    case KeyKind::rsa2048:
-      return adoptKey(EVP_RSA_gen(2048));
-    case KeyKind::rsa3072:
-      return adoptKey(EVP_RSA_gen(3072));
-    case KeyKind::rsa4096:
-      return adoptKey(EVP_RSA_gen(4096));
-    case KeyKind::p256:
-      return adoptKey(EVP_EC_gen("P-256"));
-    case KeyKind::p384:
-      return adoptKey(EVP_EC_gen("P-384"));
-    case KeyKind::p521:
-      return adoptKey(EVP_EC_gen("P-521"));
-    case KeyKind::ed25519:
-      return adoptKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
-  }
-  throw std::runtime_error("unknown key kind");
-}
-
-std::shared_ptr<X509> adoptX509(X509* certificate) {
-  return std::shared_ptr<X509>(certificate, X509_free);
+  static const std::map<KeyKind, unsigned> rsaBits = {
+      {KeyKind::rsa2048, 2048}, {KeyKind::rsa3072, 3072}, {KeyKind::rsa4096, 4096}};
+  static const std::map<KeyKind, const char*> curves = {
+      {KeyKind::p256, "P-256"}, {KeyKind::p384, "P-384"}, {KeyKind::p521, "P-521"}};
+  if (rsaBits.contains(kind)) return adoptKey(EVP_RSA_gen(rsaBits.at(kind)));
+  if (curves.contains(kind)) return adoptKey(EVP_EC_gen(curves.at(kind)));
+  return adoptKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
 }
 
 void addExtension(X509* certificate, X509* issuer, int nid, const std::string& value) {
@@ -58,15 +44,12 @@ void addExtension(X509* certificate, X509* issuer, int nid, const std::string& v
 std::shared_ptr<X509> makeCertificate(const std::string& commonName, EVP_PKEY* subjectKey,
                                       X509* issuer, EVP_PKEY* issuerKey, bool isCA,
                                       const std::string& subjectAltName, Usage usage) {
-  auto certificate = adoptX509(X509_new());
+  std::shared_ptr<X509> certificate(X509_new(), X509_free);
   X509* x = certificate.get();
   X509_set_version(x, 2);
-  unsigned char serial[16];
-  RAND_bytes(serial, sizeof(serial));
-  serial[0] &= 0x7F;
-  BIGNUM* serialNumber = BN_bin2bn(serial, sizeof(serial), nullptr);
-  BN_to_ASN1_INTEGER(serialNumber, X509_get_serialNumber(x));
-  BN_free(serialNumber);
+  std::uint64_t serial = 0;
+  RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof(serial));
+  ASN1_INTEGER_set_uint64(X509_get_serialNumber(x), serial >> 1);
   X509_gmtime_adj(X509_getm_notBefore(x), -3600);
   X509_gmtime_adj(X509_getm_notAfter(x), 30L * 24 * 3600);
   X509_NAME* name = X509_get_subject_name(x);
@@ -86,10 +69,7 @@ std::shared_ptr<X509> makeCertificate(const std::string& commonName, EVP_PKEY* s
     addExtension(x, signer, NID_ext_key_usage, usage == Usage::server ? "serverAuth" : "clientAuth");
     if (!subjectAltName.empty()) addExtension(x, signer, NID_subject_alt_name, subjectAltName);
   }
-  bool edwards = EVP_PKEY_get_base_id(issuerKey) == EVP_PKEY_ED25519;
-  if (X509_sign(x, issuerKey, edwards ? nullptr : EVP_sha256()) <= 0) {
-    throw std::runtime_error("certificate signing failed");
-  }
+  if (X509_sign(x, issuerKey, EVP_sha256()) <= 0) throw std::runtime_error("signing failed");
   return certificate;
 }
 
@@ -104,12 +84,12 @@ std::string pemText(Write write) {
   return pem;
 }
 
-std::string certificatePEM(X509* certificate) {
-  return pemText([certificate](BIO* bio) { PEM_write_bio_X509(bio, certificate); });
-}
-
-std::string privateKeyPEM(EVP_PKEY* key) {
-  return pemText([key](BIO* bio) { PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr); });
+TestCertificate withPEM(std::shared_ptr<X509> certificate, std::shared_ptr<EVP_PKEY> key) {
+  std::string pem = pemText([&](BIO* bio) { PEM_write_bio_X509(bio, certificate.get()); });
+  std::string keyPEM = pemText([&](BIO* bio) {
+    PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+  });
+  return {std::move(certificate), std::move(key), std::move(pem), std::move(keyPEM)};
 }
 
 }  // namespace
@@ -124,22 +104,17 @@ std::shared_ptr<EVP_PKEY> sharedKey(KeyKind kind) {
 }
 
 TestCA::TestCA(const std::string& commonName) {
-  identity_.key = generateKey(KeyKind::p256);
-  identity_.certificate = makeCertificate(commonName, identity_.key.get(), nullptr,
-                                          identity_.key.get(), true, "", Usage::server);
-  identity_.certificatePEM = vela::testing::certificatePEM(identity_.certificate.get());
-  identity_.privateKeyPEM = privateKeyPEM(identity_.key.get());
+  auto key = generateKey(KeyKind::p256);
+  identity_ = withPEM(
+      makeCertificate(commonName, key.get(), nullptr, key.get(), true, "", Usage::server), key);
 }
 
 TestCertificate TestCA::issue(const std::string& commonName, const std::string& subjectAltName,
                               KeyKind kind, Usage usage, std::shared_ptr<EVP_PKEY> key) const {
-  TestCertificate leaf;
-  leaf.key = key ? std::move(key) : generateKey(kind);
-  leaf.certificate = makeCertificate(commonName, leaf.key.get(), identity_.certificate.get(),
-                                     identity_.key.get(), false, subjectAltName, usage);
-  leaf.certificatePEM = vela::testing::certificatePEM(leaf.certificate.get());
-  leaf.privateKeyPEM = privateKeyPEM(leaf.key.get());
-  return leaf;
+  if (!key) key = generateKey(kind);
+  return withPEM(makeCertificate(commonName, key.get(), identity_.certificate.get(),
+                                 identity_.key.get(), false, subjectAltName, usage),
+                 key);
 }
 
 }  // namespace vela::testing

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <sstream>
 #include <stdexcept>
 
 #include <openssl/err.h>
@@ -22,8 +23,6 @@ std::string lowerCase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
 }
-
-int acceptAnyClientCertificate(int, X509_STORE_CTX*) { return 1; }
 
 // Moves into `out` what `buffer` holds before `marker` (the marker is dropped), or with
 // an empty marker its first `count` bytes, reading from `ssl` until there is enough;
@@ -63,14 +62,13 @@ TLSTestServer::TLSTestServer(const TestCertificate& identity, ClientCertificates
   if (clientCertificates == ClientCertificates::request) {
     // Whether the certificate is trusted is not this server's concern; tests look at
     // what was presented.
-    SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, acceptAnyClientCertificate);
+    SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, [](int, X509_STORE_CTX*) { return 1; });
   }
 
   listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
   socklen_t length = sizeof(address);
   if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
       listen(listenFd_, 16) != 0 ||
@@ -79,11 +77,6 @@ TLSTestServer::TLSTestServer(const TestCertificate& identity, ClientCertificates
   }
   port_ = ntohs(address.sin_port);
   acceptThread_ = std::thread([this] { acceptLoop(); });
-}
-
-TLSTestServer::~TLSTestServer() {
-  stop();
-  SSL_CTX_free(ctx_);
 }
 
 std::string TLSTestServer::url(const std::string& path) const {
@@ -104,8 +97,8 @@ std::vector<RecordedRequest> TLSTestServer::requests() const {
   return requests_;
 }
 
-void TLSTestServer::stop() {
-  if (stopping_.exchange(true)) return;
+TLSTestServer::~TLSTestServer() {
+  stopping_ = true;
   // Wakes the blocked accept() and every blocked read.
   shutdown(listenFd_, SHUT_RDWR);
   if (acceptThread_.joinable()) acceptThread_.join();
@@ -117,15 +110,13 @@ void TLSTestServer::stop() {
     threads.swap(connectionThreads_);
   }
   for (auto& thread : threads) thread.join();
+  SSL_CTX_free(ctx_);
 }
 
 void TLSTestServer::acceptLoop() {
   while (!stopping_.load()) {
     int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (stopping_.load()) return;
-      continue;
-    }
+    if (fd < 0) continue;
     int index = ++accepted_;
     std::lock_guard lock(mutex_);
     if (stopping_.load()) {
@@ -160,11 +151,7 @@ void TLSTestServer::serveConnection(int fd, int index) {
       request.connection = index;
       request.clientCertificateSubject = clientSubject;
       std::size_t lineEnd = head.find("\r\n");
-      std::string requestLine = head.substr(0, lineEnd);
-      std::size_t firstSpace = requestLine.find(' ');
-      std::size_t secondSpace = requestLine.find(' ', firstSpace + 1);
-      request.method = requestLine.substr(0, firstSpace);
-      request.target = requestLine.substr(firstSpace + 1, secondSpace - firstSpace - 1);
+      std::istringstream(head.substr(0, lineEnd)) >> request.method >> request.target;
       if (lineEnd != std::string::npos) {
         for (const auto& [name, value] : TextFields::colonFields(head.substr(lineEnd + 2))) {
           request.headers[lowerCase(name)] = value;

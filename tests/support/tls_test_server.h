@@ -50,8 +50,6 @@ class TLSTestServer {
   explicit TLSTestServer(const TestCertificate& identity,
                          ClientCertificates clientCertificates = ClientCertificates::none);
   ~TLSTestServer();
-  TLSTestServer(const TLSTestServer&) = delete;
-  TLSTestServer& operator=(const TLSTestServer&) = delete;
 
   int port() const { return port_; }
   // "https://127.0.0.1:<port>" + path.
@@ -64,8 +62,6 @@ class TLSTestServer {
 
   std::vector<RecordedRequest> requests() const;
   int acceptedConnections() const { return accepted_.load(); }
-
-  void stop();
 
  private:
   void acceptLoop();

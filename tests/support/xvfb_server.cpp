@@ -16,9 +16,7 @@ XvfbServer::XvfbServer(int width, int height) {
     if (fds[1] == 3) ::fcntl(3, F_SETFD, 0);
     else ::dup2(fds[1], 3);  // dup2 clears close-on-exec on the copy
     int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, 0);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
+    for (int fd : {0, 1, 2}) ::dup2(null, fd);
     ::execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", geometry.c_str(), "+extension", "RANDR",
              "+extension", "MIT-SHM", "+extension", "XTEST", "+extension", "DAMAGE", "+extension", "XFIXES",
              "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));

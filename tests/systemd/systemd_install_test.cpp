@@ -5,7 +5,7 @@
 // writes), it runs under systemd; the package also survives a kill and a stalled loop,
 // upgrades, and is removed and purged (tests/systemd/container/package.sh).
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -35,9 +35,7 @@ std::string bootAndRun(const testing::TempDir& work, std::vector<std::string> fi
     return "";
   }
   const std::string log = readFileOrEmpty(work.file("c/upper/opt/vela/test.log"));
-  for (const char* line : lines) {
-    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
-  }
+  for (const char* line : lines) EXPECT_THAT(log, ::testing::HasSubstr(line));
   return log;
 }
 

@@ -22,10 +22,7 @@ class CPUCoreSamplerTest : public ::testing::Test {
   CPUCoreSamplerTest() : sources_(dir_.path()) {
     std::filesystem::create_directories(dir_.path() + "/proc");
   }
-  void writeStat(const std::string& text) {
-    vela::testing::writeFile(dir_.path() + "/proc/stat", text);
-  }
-  void removeStat() { std::filesystem::remove(dir_.path() + "/proc/stat"); }
+  void writeStat(const std::string& text) { testing::writeFile(dir_.path() + "/proc/stat", text); }
 
   vela::testing::TempDir dir_;
   FakeSources sources_;
@@ -57,13 +54,12 @@ TEST_F(CPUCoreSamplerTest, RoundsThatCannotBeCompared) {
   sampler.sample(kNow);
   writeStat("cpu0 2 0 2 20\n");  // a processor went away: skip one round
   EXPECT_TRUE(sampler.sample(kNow).empty());
-  removeStat();  // unreadable: nothing, and the last good reading is kept
+  std::filesystem::remove(dir_.path() + "/proc/stat");  // unreadable: the last good one is kept
   EXPECT_TRUE(sampler.sample(kNow).empty());
   writeStat("cpu0 garbage\n");
   EXPECT_TRUE(sampler.sample(kNow).empty());
   writeStat("cpu0 12 0 2 20\n");
-  EXPECT_EQ(pairs(sampler.sample(kNow)),
-            (MetricPairs{{"cpu_core:0", 100.0}}));
+  EXPECT_EQ(pairs(sampler.sample(kNow)), (MetricPairs{{"cpu_core:0", 100.0}}));
   // Counters that stand still or run backwards (hot-plug) report 0, not garbage.
   writeStat("cpu0 12 0 2 20\n");
   EXPECT_EQ(sampler.sample(kNow)[0].value, 0.0);

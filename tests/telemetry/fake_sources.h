@@ -53,9 +53,8 @@ class FakeSources : public platform::SystemSources {
     return mountTable ? mountTable : files_->mounts();
   }
   std::optional<platform::VolumeCapacity> capacity(const std::string& mountPoint) const override {
-    auto it = capacities.find(mountPoint);
-    if (it == capacities.end()) return std::nullopt;
-    return it->second;
+    if (!capacities.contains(mountPoint)) return std::nullopt;
+    return capacities.at(mountPoint);
   }
   std::optional<std::vector<platform::InterfaceStats>> interfaceStats() const override {
     return interfaces;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
 #include "support/temp_dir.h"
@@ -14,6 +14,8 @@
 namespace vela {
 namespace {
 
+using ::testing::ElementsAre;
+using ::testing::Key;
 using testing::FakeSources;
 using testing::fixturePath;
 using Call = std::pair<std::string, std::vector<std::string>>;
@@ -26,15 +28,12 @@ struct RecordedTools {
   ToolRunner runner() {
     return [this](const std::string& path, const std::vector<std::string>& args, double) {
       calls.emplace_back(path, args);
-      auto it = outputs.find(path);
-      return it == outputs.end() ? std::nullopt : it->second;
+      return outputs.contains(path) ? outputs[path] : std::nullopt;
     };
   }
 };
 
-std::string fixture(const std::string& name) {
-  return vela::testing::readFileOrEmpty(fixturePath(name));
-}
+std::string fixture(const std::string& name) { return testing::readFileOrEmpty(fixturePath(name)); }
 
 TEST(ByteSize, TextsAndNumbers) {
   EXPECT_EQ(ByteSize::parse("1,02 TB"), 1'020'000'000'000u);
@@ -69,9 +68,8 @@ TEST(HardwareCollect, RootReadsModuleTableAndWholeDisks) {
       {"name": "sda", "model": "WDC WD40EFRX-68N", "size_bytes": 4000787030016, "type": "HDD", "mount": "/srv/data"},
       {"name": "nvme0n1", "model": "Samsung SSD 970 EVO Plus 1TB", "size_bytes": 1000204886016, "type": "SSD",
        "mount": "/boot/efi"}]})"));
-  ASSERT_EQ(tools.calls.size(), 2u);
-  EXPECT_EQ(tools.calls[0], (Call{"/usr/sbin/dmidecode", {"-t", "memory"}}));
-  EXPECT_EQ(tools.calls[1].first, "/usr/bin/lsblk");
+  EXPECT_THAT(tools.calls, ElementsAre(Call{"/usr/sbin/dmidecode", {"-t", "memory"}},
+                                       Key("/usr/bin/lsblk")));
 }
 
 TEST(HardwareParsers, OlderLsblkAndUnusableOutput) {
@@ -95,8 +93,7 @@ TEST(HardwareCollect, WithoutRootOrToolsFallsBackToKernelView) {
   auto s = HardwareSnapshot::collect(src, tools.runner());
   EXPECT_EQ(s.toJSON()["memory"], kernelView);
   EXPECT_TRUE(s.disks.empty());
-  ASSERT_EQ(tools.calls.size(), 1u);  // dmidecode is not even tried
-  EXPECT_EQ(tools.calls[0].first, "/usr/bin/lsblk");
+  EXPECT_THAT(tools.calls, ElementsAre(Key("/usr/bin/lsblk")));  // dmidecode is not even tried
 
   src.root = true;  // root, but dmidecode fails
   EXPECT_EQ(HardwareSnapshot::collect(src, tools.runner()).toJSON()["memory"], kernelView);

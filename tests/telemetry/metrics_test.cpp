@@ -36,10 +36,7 @@ FakeSources fixtureMachine() {
       {"/home", {50'000'000'000, 1}},
       {"/media/alice/USB STICK", {32'000'000'000, 30'000'000'000}},
       {"/mnt/backup", {3'000'000'000, std::nullopt}},
-      {"/mnt/.hidden", {10, 5}},
-      {"/mnt/snap", {10, 5}},
-      {"/mnt/nfs", {10, 5}},
-      {"/media/iso", {10, 5}},
+      {"/mnt/.hidden", {10, 5}}, {"/mnt/snap", {10, 5}}, {"/mnt/nfs", {10, 5}}, {"/media/iso", {10, 5}},
       {"/run/media/bob/DATA", {1000, 5000}},
       {"/media/empty", {0, 0}},
   };
@@ -52,30 +49,20 @@ TEST(MetricsSample, FixtureMachineInOrder) {
   FakeSources src = fixtureMachine();
   auto samples = Metrics::sample(kNow, src);
   Pairs expected = {
-      {"cpu_load", 0.52},
-      {"memory_pct", 26.76},
-      {"memory_used_bytes", 4489216000.0},
-      {"memory_total_bytes", 16777216000.0},
-      {"disk_pct:/", 60.0},
-      {"disk_used_bytes:/", 60e9},
-      {"disk_total_bytes:/", 100e9},
-      {"disk_pct:/media/alice/USB STICK", 6.25},
-      {"disk_used_bytes:/media/alice/USB STICK", 2e9},
+      {"cpu_load", 0.52}, {"memory_pct", 26.76},
+      {"memory_used_bytes", 4489216000.0}, {"memory_total_bytes", 16777216000.0},
+      {"disk_pct:/", 60.0}, {"disk_used_bytes:/", 60e9}, {"disk_total_bytes:/", 100e9},
+      {"disk_pct:/media/alice/USB STICK", 6.25}, {"disk_used_bytes:/media/alice/USB STICK", 2e9},
       {"disk_total_bytes:/media/alice/USB STICK", 32e9},
       // No available figure: the whole volume counts as free.
-      {"disk_pct:/mnt/backup", 0},
-      {"disk_used_bytes:/mnt/backup", 0},
+      {"disk_pct:/mnt/backup", 0}, {"disk_used_bytes:/mnt/backup", 0},
       {"disk_total_bytes:/mnt/backup", 3e9},
       // Available above the total is clamped to it.
-      {"disk_pct:/run/media/bob/DATA", 0},
-      {"disk_used_bytes:/run/media/bob/DATA", 0},
+      {"disk_pct:/run/media/bob/DATA", 0}, {"disk_used_bytes:/run/media/bob/DATA", 0},
       {"disk_total_bytes:/run/media/bob/DATA", 1000},
-      {"disk_pct", 60.0},
-      {"disk_used_bytes", 60e9},
-      {"disk_total_bytes", 100e9},
+      {"disk_pct", 60.0}, {"disk_used_bytes", 60e9}, {"disk_total_bytes", 100e9},
       // Two counters near the 32-bit limit sum past it.
-      {"network_rx_bytes", 8e9},
-      {"network_tx_bytes", 300},
+      {"network_rx_bytes", 8e9}, {"network_tx_bytes", 300},
       {"uptime_seconds", 12345.67},
   };
   EXPECT_EQ(pairs(samples), expected);

@@ -69,11 +69,7 @@ TEST_F(ReporterTest, RejectionLogsTwoHundredCharactersAndKeepsHardwarePending) {
   std::string page = "<html><head><title>401 Unauthorized</title></head><body>" +
                      std::string(150 - 56, 'x');
   for (int i = 0; i < 300; ++i) page += "\xc3\xa4";
-  ControlPlane::Fault unauthorized;
-  unauthorized.path = "/api/agent/telemetry";
-  unauthorized.status = 401;
-  unauthorized.body = page;
-  cp_->scriptFault(unauthorized);
+  cp_->scriptFault({.path = "/api/agent/telemetry", .status = 401, .body = page});
 
   auto reporter = makeReporter();
   EXPECT_TRUE(reporter.sendHeartbeat(std::vector<MetricSample>{}, kStart).has_value());

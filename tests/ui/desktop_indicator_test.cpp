@@ -54,8 +54,7 @@ TEST(DesktopIndicator, BannerSitsTopCentreAndClicksFallThroughToTheWindowBelow) 
     return false;
   }));
   EXPECT_EQ(press.xbutton.window, below);
-  EXPECT_EQ(press.xbutton.x, rect.x + 230);
-  EXPECT_EQ(press.xbutton.y, rect.y + 20);
+  EXPECT_EQ(std::tie(press.xbutton.x, press.xbutton.y), std::make_tuple(rect.x + 230, rect.y + 20));
 
   indicator->hide();
   ASSERT_TRUE(BackgroundProcess::waitUntil([&] {

@@ -24,7 +24,7 @@ GtkDisplay& GtkDisplay::shared() {
   return *display;
 }
 
-GtkDisplay::GtkDisplay() : server_(new XvfbServer(1280, 800)), name_(server_->displayName()) {
+GtkDisplay::GtkDisplay() : server_(new XvfbServer(kWidth, kHeight)), name_(server_->displayName()) {
   if (!server_->running()) throw std::runtime_error("cannot start Xvfb");
   setenv("DISPLAY", name_.c_str(), 1);
   unsetenv("WAYLAND_DISPLAY");
@@ -92,9 +92,8 @@ ScreenRect GtkDisplay::rootRect(GtkWidget* widget) {
   GtkAllocation a;
   gtk_widget_get_allocation(widget, &a);
   GtkWidget* top = gtk_widget_get_toplevel(widget);
-  int tx = 0, ty = 0;
+  int tx = 0, ty = 0, ox = 0, oy = 0;
   gtk_widget_translate_coordinates(widget, top, 0, 0, &tx, &ty);
-  int ox = 0, oy = 0;
   gdk_window_get_origin(gtk_widget_get_window(top), &ox, &oy);
   return ScreenRect{ox + tx, oy + ty, a.width, a.height};
 }
@@ -152,10 +151,6 @@ void GtkDisplay::press(unsigned long keysym) {
   XSync(xtest_, False);
 }
 
-void GtkDisplay::type(const std::string& text) {
-  for (unsigned char c : text) press(c);  // ASCII keysyms equal their codes
-}
-
 void GtkDisplay::settle() {
   for (int i = 0; i < 5; ++i) {
     run([] {
@@ -172,7 +167,7 @@ Pixbuf GtkDisplay::screenshot(const std::string& fileName) {
   std::string path = VELA_TEST_OUTPUT_DIR "/" + fileName;
   Pixbuf image;
   run([&] {
-    image.reset(gdk_pixbuf_get_from_window(gdk_get_default_root_window(), 0, 0, width(), height()));
+    image.reset(gdk_pixbuf_get_from_window(gdk_get_default_root_window(), 0, 0, kWidth, kHeight));
     EXPECT_TRUE(gdk_pixbuf_save(image.get(), path.c_str(), "png", nullptr, nullptr)) << path;
   });
   return image;

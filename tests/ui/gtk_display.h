@@ -29,8 +29,7 @@ class GtkDisplay {
   static GtkDisplay& shared();  // started on first use, for the rest of the process
 
   const std::string& name() const { return name_; }
-  int width() const { return 1280; }
-  int height() const { return 800; }
+  static constexpr int kWidth = 1280, kHeight = 800;
 
   // Runs `task` on the GTK main loop and waits for it.
   void run(const std::function<void()>& task);
@@ -44,13 +43,14 @@ class GtkDisplay {
   // `title` (with an empty title: its text field); empty when there is none.
   std::vector<std::string> labelsOf(GtkWidget* window);
   ScreenRect buttonRect(GtkWidget* window, const std::string& title);
-  // Clicks the middle of a rectangle.
   void click(const ScreenRect& r) { click(r.x + r.width / 2, r.y + r.height / 2); }
   // Moves the pointer and clicks button 1 through XTest, from a separate client.
   void click(int x, int y);
-  // Types ASCII text, or presses one key by its keysym (e.g. XK_Return), through XTest.
-  void type(const std::string& text);
+  // Presses one key by its keysym (e.g. XK_Return), or types ASCII text, through XTest.
   void press(unsigned long keysym);
+  void type(const std::string& text) {
+    for (unsigned char c : text) press(c);  // ASCII keysyms equal their codes
+  }
   // Saves the whole screen as a PNG where people look at them, after pending drawing.
   Pixbuf screenshot(const std::string& fileName);
   // Lets the main loop draw and the server settle.

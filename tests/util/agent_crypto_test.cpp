@@ -30,9 +30,7 @@ const Vector kRFC8032[] = {
 };
 
 Ed25519PublicKey loadRaw(const char* publicKeyHex) {
-  auto key = ed25519PublicKey(b64(hex(publicKeyHex)));
-  EXPECT_TRUE(key.has_value());
-  return *key;
+  return ed25519PublicKey(b64(hex(publicKeyHex))).value();
 }
 
 // A changed message failing is the command verifier's test (a tampered payload).

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 namespace vela {
 namespace {
@@ -17,47 +16,31 @@ std::string parsedString(std::string_view json) {
 }
 
 TEST(JSONScannerTest, EveryErrorCaseReportsItsOffset) {
-  struct Case {
-    std::string input;
-    JSONParseError error;
-  };
-  const std::vector<Case> cases = {
-      {"", E::unexpectedEnd()},
-      {" \t\r\n", E::unexpectedEnd()},
+  const std::pair<std::string, JSONParseError> cases[] = {
+      {"", E::unexpectedEnd()}, {" \t\r\n", E::unexpectedEnd()},
       {"\xEF\xBB\xBF{}", E::unexpectedCharacter(0)},  // no byte-order mark
       {"\f1", E::unexpectedCharacter(0)},              // only four white-space bytes
-      {"@", E::unexpectedCharacter(0)},
-      {"tru", E::unexpectedCharacter(3)},
-      {"nul!", E::unexpectedCharacter(3)},
-      {"truex", E::trailingData(4)},
-      {"1\v", E::trailingData(1)},
-      {"-x", E::trailingData(1)},
-      {"[", E::unexpectedEnd()},
-      {"[1", E::unexpectedCharacter(2)},
-      {"[1,]", E::unexpectedCharacter(3)},
-      {"[1 2]", E::unexpectedCharacter(3)},
-      {"{", E::unexpectedCharacter(1)},
-      {"{\"a\":1", E::unexpectedCharacter(6)},
-      {"{\"a\":1,}", E::unexpectedCharacter(7)},
-      {"{\"a\" 1}", E::unexpectedCharacter(5)},
-      {"{1:2}", E::unexpectedCharacter(1)},
-      {"{\"a\":}", E::unexpectedCharacter(5)},
+      {"@", E::unexpectedCharacter(0)}, {"tru", E::unexpectedCharacter(3)},
+      {"nul!", E::unexpectedCharacter(3)}, {"truex", E::trailingData(4)},
+      {"1\v", E::trailingData(1)}, {"-x", E::trailingData(1)},
+      {"[", E::unexpectedEnd()}, {"[1", E::unexpectedCharacter(2)},
+      {"[1,]", E::unexpectedCharacter(3)}, {"[1 2]", E::unexpectedCharacter(3)},
+      {"{", E::unexpectedCharacter(1)}, {"{\"a\":1", E::unexpectedCharacter(6)},
+      {"{\"a\":1,}", E::unexpectedCharacter(7)}, {"{\"a\" 1}", E::unexpectedCharacter(5)},
+      {"{1:2}", E::unexpectedCharacter(1)}, {"{\"a\":}", E::unexpectedCharacter(5)},
       {"{\"a\":1 \"b\":2}", E::unexpectedCharacter(7)},
-      {"\"abc", E::unexpectedEnd()},
-      {"\"ab\\", E::unexpectedEnd()},
-      {"\"\\x\"", E::invalidEscape(3)},
-      {"\"\\u12G4\"", E::invalidEscape(6)},
+      {"\"abc", E::unexpectedEnd()}, {"\"ab\\", E::unexpectedEnd()},
+      {"\"\\x\"", E::invalidEscape(3)}, {"\"\\u12G4\"", E::invalidEscape(6)},
       {"\"\\u12", E::unexpectedEnd()},
-      {"\"\\ud83d\"", E::invalidEscape(7)},        // lone high surrogate
-      {"\"\\ud83d", E::invalidEscape(7)},
-      {"\"\\ud83d\\n\"", E::invalidEscape(7)},
+      {"\"\\ud83d\"", E::invalidEscape(7)},  // lone high surrogate
+      {"\"\\ud83d", E::invalidEscape(7)}, {"\"\\ud83d\\n\"", E::invalidEscape(7)},
       {"\"\\ud83d\\u0041\"", E::invalidEscape(13)},  // high surrogate + non-low
       {"\"\\ud83d\\u00", E::unexpectedEnd()},
   };
-  for (const Case& c : cases) {
-    auto result = JSONScanner::parse(c.input);
-    ASSERT_FALSE(result.has_value()) << c.input;
-    EXPECT_EQ(result.error(), c.error) << c.input << " gave " << result.error().description();
+  for (const auto& [input, error] : cases) {
+    auto result = JSONScanner::parse(input);
+    ASSERT_FALSE(result.has_value()) << input;
+    EXPECT_EQ(result.error(), error) << input << " gave " << result.error().description();
   }
 }
 
@@ -84,7 +67,6 @@ TEST(JSONScannerTest, IllFormedUTF8BecomesReplacementCharacters) {
 }
 
 TEST(JSONScannerTest, DuplicateKeyKeepsTheLastValue) {
-  EXPECT_EQ(*JSONScanner::parse(R"({"a":1,"a":2})"), *JSONScanner::parse(R"({"a":2})"));
   auto nested = JSONScanner::parse(R"({"a":{"x":[1]},"b":0,"a":[]})");
   ASSERT_TRUE(nested.has_value());
   EXPECT_EQ(*(*nested)["a"], JSONValue::array());

@@ -1,12 +1,11 @@
 #include "util/json_value.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <clocale>
 #include <cmath>
 #include <limits>
 #include <string>
-#include <vector>
 
 namespace vela {
 namespace {
@@ -19,9 +18,8 @@ TEST(JSONValueTest, IntValueIsStrictSigned64BitDecimal) {
   EXPECT_EQ(intOf("9223372036854775807"), std::numeric_limits<std::int64_t>::max());
   EXPECT_EQ(intOf("-9223372036854775808"), std::numeric_limits<std::int64_t>::min());
   for (const char* absent : {"9223372036854775808", "-9223372036854775809", "99999999999999999999",
-                             "7.0", "1e3", "-", "+", "", "+-1", " 1", "1 ", "0x10"}) {
+                             "7.0", "1e3", "-", "+", "", "+-1", " 1", "1 ", "0x10"})
     EXPECT_EQ(intOf(absent), std::nullopt) << absent;
-  }
   EXPECT_EQ(JSONValue("7").intValue(), std::nullopt);  // a string never qualifies
 }
 
@@ -31,9 +29,8 @@ TEST(JSONValueTest, DoubleValueConsumesWholeDecimalText) {
   EXPECT_EQ(doubleOf("1E+3"), 1000.0);
   EXPECT_EQ(doubleOf("1."), 1.0);
   EXPECT_TRUE(std::signbit(*doubleOf("-0")));
-  for (const char* absent : {"1e", "-", "", " 1", "1 ", "0x10", "inf", "nan", "1,5"}) {
+  for (const char* absent : {"1e", "-", "", " 1", "1 ", "0x10", "inf", "nan", "1,5"})
     EXPECT_EQ(doubleOf(absent), std::nullopt) << absent;
-  }
   EXPECT_EQ(JSONValue("1.5").doubleValue(), std::nullopt);
 
   // A comma-decimal process locale must not change how numbers read.
@@ -63,9 +60,8 @@ TEST(JSONValueTest, ObjectTableBehavesLikeASortedMap) {
   members[""] = "first";
   EXPECT_EQ(members.erase("b"), 1u);
   EXPECT_EQ(members.erase("b"), 0u);
-  std::vector<std::string> keys;
-  for (const auto& [key, value] : members) keys.push_back(key);
-  EXPECT_EQ(keys, (std::vector<std::string>{"", "a", "\xC3\xA9"}));
+  EXPECT_THAT(members, ::testing::ElementsAre(::testing::Key(""), ::testing::Key("a"),
+                                              ::testing::Key("\xC3\xA9")));
 }
 
 }  // namespace

@@ -28,9 +28,8 @@ char threadState(pid_t tid) {
 }
 
 bool threadNamed(const std::string& name) {
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
     if (testing::readFileOrEmpty(task.path() / "comm") == name + "\n") return true;
-  }
   return false;
 }
 

@@ -26,11 +26,6 @@ class DesktopRelayEndToEnd(StackCase):
         self.s = Stack(AGENT, helper_uid=FIRST)
         self.addCleanup(self.s.close)
 
-    def assert_socket_of(self, uid):
-        info = os.stat(self.s.socket)
-        self.assertTrue(stat.S_ISSOCK(info.st_mode))
-        self.assertEqual((info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode)), (uid, 0, 0o600))
-
     def owner(self):
         try:  # between the old socket's removal and the new one's creation there is none
             return os.stat(self.s.socket).st_uid
@@ -68,7 +63,9 @@ class DesktopRelayEndToEnd(StackCase):
         s.set_seat(SECOND)
         s.wait("the socket handed over", lambda: self.owner() == SECOND)
         self.assertLess(time.monotonic() - switched, 5)
-        self.assert_socket_of(SECOND)
+        info = os.stat(s.socket)
+        self.assertEqual((stat.S_ISSOCK(info.st_mode), info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode)),
+                         (True, SECOND, 0, 0o600))
         self.assertEqual(first.wait(), 0)
         self.assertIn(CLOSED, s.log_text(FIRST))
         self.assertEqual(self.connects_as(FIRST), "Permission denied")

@@ -43,9 +43,8 @@ class DesktopSessionEndToEnd(StackCase):
         self.consent_dialog()
         s.screen.key("Return")
 
-        opened = s.frame(session, "desktop.opened")
+        doc = s.frame(session, "desktop.opened")["doc"]
         opened_at = time.time()
-        doc = opened["doc"]
         self.assertEqual((doc["consent"], doc["recording_ready"], doc["monitors"]), ("accepted", True, [0]))
         # FNV-1a of the default text, "Fernzugriff aktiv · Aufzeichnung läuft".
         self.assertEqual(doc["indicator_ack"]["text_version"], "v1-447ac6c8")

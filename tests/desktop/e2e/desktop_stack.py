@@ -87,9 +87,8 @@ class Gateway(fixture.Gateway):
             return []
 
     def send(self, frame):
-        body = frame if isinstance(frame, str) else json.dumps(frame)
-        request = urllib.request.Request(f"{self.operator}/agents/{self.agent}/send", data=body.encode(),
-                                         method="POST")
+        request = urllib.request.Request(f"{self.operator}/agents/{self.agent}/send",
+                                         data=json.dumps(frame).encode(), method="POST")
         with urllib.request.urlopen(request) as r:
             r.read()
 
@@ -166,18 +165,16 @@ class Stack:
                         VELA_DESKTOP_SOCKET=self.socket)
         self.env.pop("VELA_NO_UI", None)
         config = os.path.join(self.env["VELA_STATE_DIR"], "config.json")
+
+        def enrolled():
+            try:
+                with open(config) as f:
+                    return json.load(f).get("agentID")
+            except (OSError, ValueError):
+                return None
         with open(os.path.join(self.tmp, "enrol.log"), "wb") as log:
             run = subprocess.Popen([self.exe, "run"], env=self.env, stdout=log, stderr=log)
-            agent_id = None
-            while not agent_id:
-                if run.poll() is not None:
-                    raise AssertionError("`run` exited before enrolling")
-                try:
-                    with open(config) as f:
-                        agent_id = json.load(f).get("agentID")
-                except (OSError, ValueError):
-                    pass
-                time.sleep(0.1)
+            agent_id = browser_driver.wait_until("enrolment", enrolled, lambda: run.poll() is not None and "`run` exited")
             run.terminate()
             run.wait()
         return agent_id
@@ -194,8 +191,7 @@ class Stack:
         home = os.path.join(self.tmp, f"home-{uid}")
         os.makedirs(home, exist_ok=True)
         os.chown(home, uid, uid)
-        env = {k: v for k, v in self.env.items() if k != "VELA_STATE_DIR"}
-        env.update(HOME=home, TMPDIR=self.recordings)
+        env = dict({k: v for k, v in self.env.items() if k != "VELA_STATE_DIR"}, HOME=home)
         with open(self.helper_log(uid), "ab") as log:
             helper = subprocess.Popen(["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", "--",
                                        self.exe, "desktop-agent"], env=env, stdout=log, stderr=log)
@@ -249,13 +245,10 @@ class Stack:
             if self.browser:
                 self.browser.quit()
         finally:
-            for proc in [self.agent] + self.helpers:
+            for proc in [self.agent, self.window] + self.helpers:
                 if proc.poll() is None:
                     proc.kill()
                     proc.wait()
-            if self.window.poll() is None:
-                self.window.kill()
-            self.window.wait()
             self.window.stdout.close()
             self.screen.close()
             self.xvfb.kill()

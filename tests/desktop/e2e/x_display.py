@@ -61,12 +61,10 @@ class Screen:
             self.dpy = None
 
     def pointer(self):
-        root, child = ctypes.c_ulong(), ctypes.c_ulong()
-        rx, ry, wx, wy = ctypes.c_int(), ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
-        mask = ctypes.c_uint()
-        X11.XQueryPointer(self.dpy, self.root, ctypes.byref(root), ctypes.byref(child), ctypes.byref(rx),
-                          ctypes.byref(ry), ctypes.byref(wx), ctypes.byref(wy), ctypes.byref(mask))
-        return rx.value, ry.value
+        # root, child, root x, root y, window x, window y, button mask
+        out = [ctypes.c_ulong(), ctypes.c_ulong(), *(ctypes.c_int() for _ in range(4)), ctypes.c_uint()]
+        X11.XQueryPointer(self.dpy, self.root, *map(ctypes.byref, out))
+        return out[2].value, out[3].value
 
     def move(self, x, y):
         XTST.XTestFakeMotionEvent(self.dpy, -1, int(x), int(y), 0)

@@ -15,9 +15,9 @@ namespace {
 using Button = InputEvent::Button;
 using Mods = InputEvent::Modifiers;
 
-std::optional<InputEvent> decoded(std::string_view message) { return InputEvent::decode(message); }
-
-std::optional<InputEvent> event(InputEvent::Payload payload) { return InputEvent{payload}; }
+void expectDecodes(std::string_view message, InputEvent::Payload payload) {
+  EXPECT_EQ(InputEvent::decode(message), InputEvent{payload}) << message.substr(0, 80);
+}
 
 TEST(ResolutionRequestTest, NeedsPositiveWidthAndHeightAndDefaultsFps) {
   // A request with its rate, and one of zero width, go through the session manager's test.
@@ -43,25 +43,22 @@ TEST(ResolutionRequestTest, NeedsPositiveWidthAndHeightAndDefaultsFps) {
 // XTest injector's test; these are the defaults and refusals.
 TEST(InputEventTest, MouseDefaultsAndButtonNumbering) {
   // Missing, non-numeric and non-finite positions are 0; an unknown or non-text `e` moves.
-  EXPECT_EQ(decoded(R"({"t":"m","x":"1","y":1e999,"e":"hover"})"),
-            event(InputEvent::MouseMove{0, 0}));
-  EXPECT_EQ(decoded(R"({"t":"m","e":7})"), event(InputEvent::MouseMove{0, 0}));
+  expectDecodes(R"({"t":"m","x":"1","y":1e999,"e":"hover"})", InputEvent::MouseMove{0, 0});
+  expectDecodes(R"({"t":"m","e":7})", InputEvent::MouseMove{0, 0});
 
-  EXPECT_EQ(decoded(R"({"t":"m","e":"up","b":1})"),
-            event(InputEvent::MouseUp{0, 0, Button::other}));
+  expectDecodes(R"({"t":"m","e":"up","b":1})", InputEvent::MouseUp{0, 0, Button::other});
   for (const char* b : {"0", "3", "-1", "2.0", R"("2")", "true", "99999999999999999999"}) {
-    EXPECT_EQ(decoded(std::string(R"({"t":"m","e":"down","b":)") + b + "}"),
-              event(InputEvent::MouseDown{0, 0, Button::left}))
-        << b;
+    expectDecodes(std::string(R"({"t":"m","e":"down","b":)") + b + "}",
+                  InputEvent::MouseDown{0, 0, Button::left});
   }
-  EXPECT_EQ(decoded(R"({"t":"m","e":"down"})"), event(InputEvent::MouseDown{0, 0, Button::left}));
+  expectDecodes(R"({"t":"m","e":"down"})", InputEvent::MouseDown{0, 0, Button::left});
 }
 
 TEST(InputEventTest, ScrollTruncatesTowardZeroAndRejectsWhatDoesNotFit32Bits) {
-  EXPECT_EQ(decoded(R"({"t":"w","dx":2.9,"dy":-2.9})"), event(InputEvent::Scroll{2, -2}));
-  EXPECT_EQ(decoded(R"({"t":"w","dy":120})"), event(InputEvent::Scroll{0, 120}));
-  EXPECT_EQ(decoded(R"({"t":"w","dx":2147483647.9,"dy":-2147483648.9})"),
-            event(InputEvent::Scroll{2147483647, -2147483648}));
+  expectDecodes(R"({"t":"w","dx":2.9,"dy":-2.9})", InputEvent::Scroll{2, -2});
+  expectDecodes(R"({"t":"w","dy":120})", InputEvent::Scroll{0, 120});
+  expectDecodes(R"({"t":"w","dx":2147483647.9,"dy":-2147483648.9})",
+                InputEvent::Scroll{2147483647, -2147483648});
   for (const char* bad :
        {R"({"t":"w","dy":2147483648})", R"({"t":"w","dx":-2147483649})", R"({"t":"w","dy":1e999})",
         R"({"t":"w","dy":"5"})", R"({"t":"w","dx":null})"}) {
@@ -70,17 +67,13 @@ TEST(InputEventTest, ScrollTruncatesTowardZeroAndRejectsWhatDoesNotFit32Bits) {
 }
 
 TEST(InputEventTest, KeysNeedAKnownCodeAndCountOnlyTrueModifiers) {
-  EXPECT_EQ(
-      decoded(
-          R"({"t":"k","code":"F1","e":"up","mods":{"ctrl":true,"alt":true,"shift":true,"meta":true}})"),
-      event(InputEvent::KeyUp{122,
-                              Mods{Mods::control | Mods::option | Mods::shift | Mods::command}}));
-  EXPECT_EQ(
-      decoded(
-          R"({"t":"k","code":"KeyA","e":"press","mods":{"meta":1,"shift":"true","ctrl":null,"alt":false}})"),
-      event(InputEvent::KeyDown{0, Mods{}}));
-  EXPECT_EQ(decoded(R"({"t":"k","code":"KeyA","mods":[true]})"),
-            event(InputEvent::KeyDown{0, Mods{}}));
+  expectDecodes(
+      R"({"t":"k","code":"F1","e":"up","mods":{"ctrl":true,"alt":true,"shift":true,"meta":true}})",
+      InputEvent::KeyUp{122, Mods{Mods::control | Mods::option | Mods::shift | Mods::command}});
+  expectDecodes(
+      R"({"t":"k","code":"KeyA","e":"press","mods":{"meta":1,"shift":"true","ctrl":null,"alt":false}})",
+      InputEvent::KeyDown{0, Mods{}});
+  expectDecodes(R"({"t":"k","code":"KeyA","mods":[true]})", InputEvent::KeyDown{0, Mods{}});
   for (const char* bad : {R"({"t":"k","code":"IntlBackslash"})", R"({"t":"k","code":"F13"})",
                           R"({"t":"k","code":"keyc"})", R"({"t":"k","code":8})", R"({"t":"k"})"}) {
     EXPECT_FALSE(InputEvent::decode(bad)) << bad;
@@ -99,7 +92,7 @@ TEST(InputEventTest, MalformedMessagesAreIgnored) {
     EXPECT_FALSE(ResolutionRequest::decode(message)) << message.substr(0, 40);
   }
   // A huge irrelevant member does not stop a valid message.
-  EXPECT_EQ(decoded(R"({"t":"m","pad":")" + huge + R"("})"), event(InputEvent::MouseMove{0, 0}));
+  expectDecodes(R"({"t":"m","pad":")" + huge + R"("})", InputEvent::MouseMove{0, 0});
 }
 
 // The keys the page may send: each name once, each code once (a duplicate would press

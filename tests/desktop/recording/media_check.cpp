@@ -30,15 +30,13 @@ DecodedMedia decodeH264(const std::string& source, const std::function<void(GstE
     push(src);
     gst_object_unref(src);
   }
-  bool first = true;
   while (GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink))) {
     GstBuffer* buffer = gst_sample_get_buffer(sample);
-    if (first) {
+    if (result.frames == 0) {
       GstStructure* s = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
       gst_structure_get_int(s, "width", &result.width);
       gst_structure_get_int(s, "height", &result.height);
       result.firstS = double(GST_BUFFER_PTS(buffer)) / GST_SECOND;
-      first = false;
     }
     GstClockTime duration = GST_BUFFER_DURATION_IS_VALID(buffer) ? GST_BUFFER_DURATION(buffer) : 0;
     result.endS = double(GST_BUFFER_PTS(buffer) + duration) / GST_SECOND;

@@ -20,8 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-constexpr int kWidth = 640;
-constexpr int kHeight = 360;
+constexpr int kWidth = 640, kHeight = 360;
 constexpr const char* kChildDir = "VELA_RECORDER_CHILD_DIR";
 
 std::optional<fs::path> onlyFileIn(const std::string& dir) {

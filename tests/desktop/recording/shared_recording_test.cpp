@@ -22,8 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kWidth = 320;
-constexpr int kHeight = 240;
+constexpr int kWidth = 320, kHeight = 240;
 
 // A stand-in for a peer connection's tail that counts the encoded pictures reaching it.
 struct FakePeerTail {
@@ -69,11 +68,13 @@ int feed(SharedEncoder& encoder, DesktopRecording* recording, int count, MediaTi
   return takenFromPeer;
 }
 
+// The recorder as a session composes it; a `file` replaces the path the recorder picks.
 std::shared_ptr<DesktopRecorder> sharedRecorder(const std::shared_ptr<SharedEncoder>& encoder,
-                                                const std::filesystem::path& dir) {
-  return DesktopRecorder::create(dir, [encoder](const std::string& path, int w, int h)
+                                                const std::filesystem::path& dir,
+                                                std::optional<std::string> file = {}) {
+  return DesktopRecorder::create(dir, [encoder, file](const std::string& path, int w, int h)
                                           -> Result<std::shared_ptr<RecordingSink>> {
-    return SharedRecording::create(encoder, path, w, h);
+    return SharedRecording::create(encoder, file.value_or(path), w, h);
   });
 }
 
@@ -90,10 +91,6 @@ class SharedRecordingTest : public ::testing::Test {
   MediaTime pts = 10s;
 };
 
-// The recording as every session has it: named and owner-only, durable once and only
-// after frames put more than 512 bytes on disk, finalized with the SHA-256 of the file,
-// playable for its whole length; each frame encoded once for it and the peer, and the
-// peer's frames still flowing after the recording has ended.
 TEST_F(SharedRecordingTest, RecordsPlayableFragmentedMP4EncodedOnceForBothAndEndsAlone) {
   auto recorder = sharedRecorder(encoder, dir.path());
   EXPECT_TRUE(std::regex_match(recorder->url().filename().string(),
@@ -180,10 +177,7 @@ TEST_F(SharedRecordingTest, FailuresStopTheRecordingOnly) {
   // A full disk mid-recording, on the session's own path: every write to /dev/full
   // fails with ENOSPC. Once the recording has failed it no longer takes the frames, the
   // peer's side encodes them and they keep arriving; finalize then yields no record.
-  auto recorder = DesktopRecorder::create(dir.path(), [encoder = encoder](const std::string&, int w, int h)
-                                              -> Result<std::shared_ptr<RecordingSink>> {
-    return SharedRecording::create(encoder, "/dev/full", w, h);
-  });
+  auto recorder = sharedRecorder(encoder, dir.path(), "/dev/full");
   ASSERT_TRUE(recorder->start(kWidth, kHeight));
   feed(*encoder, recorder.get(), 60, pts);
   const int before = peer.received.load();

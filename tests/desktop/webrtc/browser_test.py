@@ -17,10 +17,8 @@ def decoding(session, width, height, more_than=0):
     """Relays until the page has decoded more than `more_than` frames at this size."""
     def check():
         stats = session.stats()
-        if (stats.get("framesDecoded", 0) > more_than and stats.get("frameWidth") == width
-                and stats.get("frameHeight") == height):
-            return stats
-        return None
+        size = (stats.get("frameWidth"), stats.get("frameHeight"))
+        return stats if stats.get("framesDecoded", 0) > more_than and size == (width, height) else None
     return session.wait(f"frames decoded at {width}x{height}", check)
 
 
@@ -38,8 +36,7 @@ class PeerAgainstChromium(unittest.TestCase):
 
     def test_1_offer_is_answered_and_video_decodes_at_pushed_size(self):
         stats = decoding(self.s, 1280, 720, more_than=30)
-        self.assertEqual(stats["streamId"], "vela-desktop")
-        self.assertEqual(stats["trackId"], "screen0")
+        self.assertEqual((stats["streamId"], stats["trackId"]), ("vela-desktop", "screen0"))
         self.s.wait("ICE connected on the agent", lambda: "connected" in self.s.harness.states)
         self.assertEqual(self.s.harness.offers, 1)
         self.assertLessEqual(set(self.s.harness.states), {"new", "connecting", "connected"})

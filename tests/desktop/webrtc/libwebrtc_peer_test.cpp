@@ -12,8 +12,7 @@
 #include "desktop/webrtc/peer_sdp.h"
 #include "desktop/webrtc/test_pattern.h"
 
-// The peer on real GStreamer without a far side: offers, candidates, tuning, hostile
-// signalling and teardown. The exchange with a real browser is browser_test.py's.
+// The peer on real GStreamer without a far side; the exchange with a browser is browser_test.py's.
 
 namespace vela {
 namespace {
@@ -31,16 +30,15 @@ class Probe {
       candidates_.push_back({c, offers_.size()});
     });
   }
-  std::vector<std::string> offers() {
-    std::lock_guard guard(lock_);
-    return offers_;
-  }
-  std::vector<std::pair<IceCandidate, std::size_t>> candidates() {
-    std::lock_guard guard(lock_);
-    return candidates_;
-  }
+  std::vector<std::string> offers() { return copy(offers_); }
+  std::vector<std::pair<IceCandidate, std::size_t>> candidates() { return copy(candidates_); }
 
  private:
+  template <class T>
+  T copy(const T& reported) {
+    std::lock_guard guard(lock_);
+    return reported;
+  }
   std::mutex lock_;
   std::vector<std::string> offers_;
   std::vector<std::pair<IceCandidate, std::size_t>> candidates_;

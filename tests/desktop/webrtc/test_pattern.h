@@ -3,13 +3,11 @@
 // A moving BGRA test picture: a fixed gradient, a bar sweeping across it, and a 24-bit
 // frame counter along the top edge (24 blocks of 40x40 pixels, most significant bit
 // first, white for one) that the operator page reads back from the decoded video.
-// Buffers are recycled once every holder has let go, as a capturer's would be.
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "remote/desktop/desktop_peer.h"
@@ -32,12 +30,11 @@ class TestPattern {
   }
 
   DesktopVideoFrame next(std::uint32_t counter) {
-    std::uint8_t* pixels = takeBuffer();
-    std::memcpy(pixels, background_.data(), background_.size());
+    auto buffer = std::make_shared<std::vector<std::uint8_t>>(background_);
+    std::uint8_t* pixels = buffer->data();
     const int barX = static_cast<int>((counter * 16) % static_cast<std::uint32_t>(std::max(1, width_ - 64)));
-    for (int y = 40; y < height_; ++y) {
+    for (int y = 40; y < height_; ++y)
       std::memset(pixels + static_cast<std::size_t>(y) * stride_ + barX * 4, 0xff, 64 * 4);
-    }
     for (int bit = 0; bit < 24 && (bit + 1) * 40 <= width_ && height_ >= 40; ++bit) {
       const std::uint8_t value = ((counter >> (23 - bit)) & 1) ? 0xff : 0x00;
       for (int y = 0; y < 40; ++y) {
@@ -46,39 +43,12 @@ class TestPattern {
         for (int x = 0; x < 40; ++x) row[x * 4 + 3] = 0xff;
       }
     }
-    DesktopVideoFrame frame;
-    frame.pixels = std::shared_ptr<const std::uint8_t>(pixels, [pool = pool_](const std::uint8_t* p) { pool->giveBack(p); });
-    frame.width = width_;
-    frame.height = height_;
-    frame.stride = stride_;
-    return frame;
+    return {std::shared_ptr<const std::uint8_t>(buffer, pixels), width_, height_, stride_};
   }
 
  private:
-  // Outlives the pattern while frames are still held downstream.
-  struct Pool {
-    std::mutex lock;
-    std::vector<std::uint8_t*> free;
-    ~Pool() {
-      for (auto* p : free) delete[] p;
-    }
-    void giveBack(const std::uint8_t* p) {
-      std::lock_guard guard(lock);
-      free.push_back(const_cast<std::uint8_t*>(p));
-    }
-  };
-
-  std::uint8_t* takeBuffer() {
-    std::lock_guard guard(pool_->lock);
-    if (pool_->free.empty()) return new std::uint8_t[background_.size()];
-    auto* p = pool_->free.back();
-    pool_->free.pop_back();
-    return p;
-  }
-
   const int width_, height_, stride_;
   std::vector<std::uint8_t> background_;
-  std::shared_ptr<Pool> pool_ = std::make_shared<Pool>();
 };
 
 }  // namespace vela::testing

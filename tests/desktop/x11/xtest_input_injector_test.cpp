@@ -67,17 +67,17 @@ class XTestInjectorTest : public ::testing::Test {
     event->apply(*injector_, display);
   }
 
-  // Reads the watcher's events until `done` holds for what arrived so far.
+  // Reads the watcher's events until `done` holds for them, failing after a minute.
   static std::vector<XEvent> collect(const std::function<bool(const std::vector<XEvent>&)>& done) {
     std::vector<XEvent> events;
-    BackgroundProcess::waitUntil([&] {
+    EXPECT_TRUE(BackgroundProcess::waitUntil([&] {
       while (XPending(watcher_) > 0) {
         XEvent event;
         XNextEvent(watcher_, &event);
         events.push_back(event);
       }
       return done(events);
-    });
+    }));
     return events;
   }
 
@@ -133,9 +133,8 @@ TEST_F(XTestInjectorTest, KeyWithMetaArrivesWithSuperHeldAndNothingStaysDown) {
   auto events = collect(
       [&](const auto& seen) { return has(seen, KeyRelease, c) && has(seen, KeyRelease, super); });
   bool pressedWithSuper = false;
-  for (const auto& e : events) {
+  for (const auto& e : events)
     if (e.type == KeyPress && e.xkey.keycode == c) pressedWithSuper = e.xkey.state & Mod4Mask;
-  }
   EXPECT_TRUE(pressedWithSuper);
   char keys[32];
   XQueryKeymap(watcher_, keys);
@@ -176,9 +175,8 @@ TEST_F(XTestInjectorTest, WheelClicksFollowTheBrowserSign) {
     return releases >= expected;
   });
   std::vector<unsigned> presses;
-  for (const auto& e : events) {
+  for (const auto& e : events)
     if (e.type == ButtonPress) presses.push_back(e.xbutton.button);
-  }
   std::vector<unsigned> want = {5, 5, 6, 4, 7, 5};
   want.insert(want.end(), XTestInputInjector::kMaxWheelClicksPerEvent, 5);
   EXPECT_EQ(presses, want);
@@ -188,11 +186,9 @@ TEST_F(XTestInjectorTest, DestroyingTheInjectorReleasesWhatItHolds) {
   apply(R"({"t":"m","x":0.5,"y":0.5,"e":"down","b":0})");
   apply(R"({"t":"k","code":"KeyQ"})");
   injector_.reset();
-  auto events = collect([&](const auto& seen) {
+  collect([&](const auto& seen) {
     return has(seen, ButtonRelease, 1) && has(seen, KeyRelease, keycode(XK_q));
   });
-  EXPECT_TRUE(has(events, ButtonRelease, 1));
-  EXPECT_TRUE(has(events, KeyRelease, keycode(XK_q)));
 }
 
 TEST_F(XTestInjectorTest, EveryMappedKeyHasAKeysymAndAlmostAllAKeycode) {

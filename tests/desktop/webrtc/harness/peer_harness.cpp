@@ -42,79 +42,29 @@ double seconds(clockid_t clock) {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-std::int64_t wallMillis() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
-class Pusher {
- public:
-  Pusher(std::shared_ptr<vela::DesktopPeer> peer, int width, int height, int fps, bool stamps)
-      : peer_(std::move(peer)),
-        width_(width),
-        height_(height),
-        fps_(fps),
-        stamps_(stamps) {
-    thread_ = std::thread([this] { run(); });
-  }
-  ~Pusher() {
-    stop_ = true;
-    thread_.join();
-  }
-  double patternSeconds() const { return patternSeconds_.load(); }
-
- private:
-  void run() {
-    vela::testing::TestPattern pattern(width_, height_);
-    const auto period = std::chrono::nanoseconds(1'000'000'000 / std::max(1, fps_));
-    auto due = std::chrono::steady_clock::now();
-    for (std::uint32_t n = 1; !stop_; ++n) {
-      const double before = seconds(CLOCK_THREAD_CPUTIME_ID);
-      auto frame = pattern.next(n);
-      patternSeconds_ = patternSeconds_.load() + seconds(CLOCK_THREAD_CPUTIME_ID) - before;
-      frame.pts = std::chrono::steady_clock::now().time_since_epoch();
-      if (stamps_) emit({{"ev", "pushed"}, {"n", n}, {"t", wallMillis()}});
-      peer_->pushVideoFrame(frame);
-      due += period;
-      std::this_thread::sleep_until(due);
-    }
-  }
-
-  std::shared_ptr<vela::DesktopPeer> peer_;
-  const int width_, height_, fps_;
-  const bool stamps_;
-  std::atomic<bool> stop_{false};
-  std::atomic<double> patternSeconds_{0};
-  std::thread thread_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const bool stamps = argc > 1 && std::string_view(argv[1]) == "--stamps";
   auto backend = vela::DesktopModule::backend();
-  if (!backend) {
-    std::cerr << backend.error().message << "\n";
-    return 2;
-  }
-  std::shared_ptr<vela::DesktopPeer> peer = (*backend)->makePeer();
+  std::shared_ptr<vela::DesktopPeer> peer = backend ? (*backend)->makePeer() : nullptr;
   if (!peer) {
-    std::cerr << "no WebRTC backend\n";
+    std::cerr << (backend ? "no WebRTC backend" : backend.error().message) << "\n";
     return 2;
   }
-  const std::string session = "test";
-  peer->setOnLocalDescription([&](const vela::SessionDescription& d) {
-    vela::OutgoingDesktopFrame frame{vela::OutgoingDesktopFrame::Signal{session, vela::DesktopSignal::fromDescription(d)}};
+  const auto relay = [](vela::DesktopSignal signal) {
+    vela::OutgoingDesktopFrame frame{vela::OutgoingDesktopFrame::Signal{"test", std::move(signal)}};
     emit({{"ev", "frame"}, {"text", frame.json()}});
-  });
-  peer->setOnLocalCandidate([&](const vela::IceCandidate& c) {
-    vela::OutgoingDesktopFrame frame{vela::OutgoingDesktopFrame::Signal{session, vela::DesktopSignal{c}}};
-    emit({{"ev", "frame"}, {"text", frame.json()}});
-  });
+  };
+  peer->setOnLocalDescription(
+      [&](const vela::SessionDescription& d) { relay(vela::DesktopSignal::fromDescription(d)); });
+  peer->setOnLocalCandidate([&](const vela::IceCandidate& c) { relay(vela::DesktopSignal{c}); });
   peer->setOnControlData([](const std::string& bytes) { emit({{"ev", "control"}, {"text", bytes}}); });
   peer->setOnConnectionState([](const std::string& state) { emit({{"ev", "state"}, {"state", state}}); });
 
-  std::unique_ptr<Pusher> pusher;
+  // The moving pattern at the requested rate, and the CPU time its drawing took.
+  std::atomic<double> patternSeconds{0};
+  std::jthread pusher;
   std::string line;
   while (std::getline(std::cin, line)) {
     const auto command = nlohmann::json::parse(line, nullptr, false);
@@ -122,8 +72,23 @@ int main(int argc, char** argv) {
     const std::string cmd = command.value("cmd", "");
     if (cmd == "start") {
       peer->start({});
-      pusher = std::make_unique<Pusher>(peer, command.value("width", 1280), command.value("height", 720),
-                                        command.value("fps", 30), stamps);
+      pusher = std::jthread([&, width = command.value("width", 1280), height = command.value("height", 720),
+                             fps = command.value("fps", 30)](std::stop_token stop) {
+        vela::testing::TestPattern pattern(width, height);
+        const auto period = std::chrono::nanoseconds(1'000'000'000 / std::max(1, fps));
+        auto due = std::chrono::steady_clock::now();
+        for (std::uint32_t n = 1; !stop.stop_requested(); ++n) {
+          const double before = seconds(CLOCK_THREAD_CPUTIME_ID);
+          auto frame = pattern.next(n);
+          patternSeconds = patternSeconds.load() + seconds(CLOCK_THREAD_CPUTIME_ID) - before;
+          frame.pts = std::chrono::steady_clock::now().time_since_epoch();
+          const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+              std::chrono::system_clock::now().time_since_epoch());
+          if (stamps) emit({{"ev", "pushed"}, {"n", n}, {"t", ms.count()}});
+          peer->pushVideoFrame(frame);
+          std::this_thread::sleep_until(due += period);
+        }
+      });
     } else if (cmd == "frame") {
       const auto frame = vela::IncomingDesktopFrame::parse(command.value("text", ""));
       const auto* signal = frame ? std::get_if<vela::IncomingDesktopFrame::Signal>(&frame->payload) : nullptr;
@@ -144,7 +109,7 @@ int main(int argc, char** argv) {
       emit({{"ev", "cpu"},
             {"encoded", concrete ? concrete->framesEncodedForTesting() : 0},
             {"process", seconds(CLOCK_PROCESS_CPUTIME_ID)},
-            {"pattern", pusher ? pusher->patternSeconds() : 0.0},
+            {"pattern", patternSeconds.load()},
             {"wall", seconds(CLOCK_MONOTONIC)}});
     } else if (cmd == "close") {
       peer->close();
@@ -153,7 +118,7 @@ int main(int argc, char** argv) {
       break;
     }
   }
-  pusher.reset();
+  pusher = {};
   peer->close();
   return 0;
 }

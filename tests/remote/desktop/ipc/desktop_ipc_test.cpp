@@ -19,9 +19,7 @@
 #include "remote/desktop/ipc/ipc_channel.h"
 #include "runtime/desktop_relay_service.h"
 #include "support/background_process.h"
-#include "support/build_paths.h"
 #include "support/peak_memory.h"
-#include "support/temp_dir.h"
 #include "util/log.h"
 #include "util/mutex.h"
 
@@ -45,8 +43,8 @@ class Lines {
   }
   std::size_t size() { return get().size(); }
   bool contains(const std::string& text) {
-    auto all = get();
-    return std::any_of(all.begin(), all.end(), [&](const auto& line) { return line.find(text) != std::string::npos; });
+    return std::ranges::any_of(
+        get(), [&](const auto& line) { return line.find(text) != std::string::npos; });
   }
 
  private:
@@ -90,10 +88,7 @@ class TestSeat final : public platform::ActiveSeatUser {
     changed_ = std::move(changed);
     return {};
   }
-  void stop() override {
-    MutexLock guard(mu_);
-    changed_ = nullptr;
-  }
+  void stop() override { watch(nullptr); }
   void switchTo(std::optional<uid_t> user) {
     Changed changed;
     {
@@ -140,13 +135,9 @@ TEST(IPCChannelTest, CutsTheStreamIntoValidLinesAndClosesOnce) {
   ASSERT_TRUE(waitFor([&] { return lines.size() == 6; }));
   writer.join();
   auto got = lines.get();
-  EXPECT_EQ(got[0], "one");
-  EXPECT_EQ(got[1], "two");
-  EXPECT_EQ(got[2], "split");
-  EXPECT_EQ(got[3], "cr\r");
   EXPECT_LT(got[4].size(), IPCLineSplitter::kMaxPending);
-  EXPECT_EQ(got[4].substr(got[4].size() - 5), "ztail");
-  EXPECT_EQ(got[5], "last");
+  got[4].erase(0, got[4].size() - 5);  // the rest is megabytes of 'z'
+  EXPECT_EQ(got, (std::vector<std::string>{"one", "two", "split", "cr\r", "ztail", "last"}));
 
   ::close(fds[1]);
   EXPECT_TRUE(channel->waitClosed(std::chrono::seconds(10)));
@@ -186,7 +177,6 @@ struct Relay {
     service->server()->setUpstream([this](std::string line) { upstream.add(std::move(line)); });
   }
   ~Relay() { service->stop(); }
-  bool helperConnected() { return service->server()->hasHelperForTesting(); }
 };
 
 bool ownedBy(const std::string& path, uid_t uid) {
@@ -266,7 +256,7 @@ TEST(DesktopIPCServerTest, HostileHelperCostsBoundedMemoryAndNeverBlocksForward)
   auto before = testing::peakRSSBytes();
   // 100 MB without LF, then a flood of lines; it never reads what it is sent.
   auto flood = startPeer(kAlice, {relay.path, "flood"});
-  ASSERT_TRUE(waitFor([&] { return relay.helperConnected(); }));
+  ASSERT_TRUE(waitFor([&] { return relay.service->server()->hasHelperForTesting(); }));
   std::string frame(64 * 1024, 'f');
   for (int i = 0; i < 4000; ++i) relay.service->server()->forward(frame);  // 256 MB offered
   ASSERT_TRUE(waitFor([&] { return received > 20'000; }));

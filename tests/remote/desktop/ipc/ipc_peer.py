@@ -10,10 +10,7 @@ import sys
 import time
 
 path, mode = sys.argv[1], sys.argv[2]
-
-
-def say(text):
-    print(text, flush=True)
+sys.stdout.reconfigure(line_buffering=True)  # the test reads what we print as we run
 
 
 def connect(attempts):
@@ -34,14 +31,14 @@ if mode == "probe":
     while not os.path.exists(sys.argv[3]):
         s, _ = connect(1)
         if s:  # the kernel let us in: whatever the server then does, that was too much
-            say("CONNECTED")
+            print("CONNECTED")
             s.close()
     sys.exit(0)
 
 sock, error = connect(200)
 if not sock:
     sys.exit("could not connect: " + str(error))
-say("connected")
+print("connected")
 try:
     if mode == "flood":
         for _ in range(100):
@@ -52,7 +49,7 @@ try:
             sock.sendall(line * 64)
     sock.sendall(("hello from %d\n" % os.getuid()).encode())
     for line in sock.makefile("rb"):
-        say("got " + line.decode().rstrip("\n"))
+        print("got " + line.decode().rstrip("\n"))
 except OSError:  # thrown out; a server closing on unread input resets the connection
     pass
-say("closed")
+print("closed")
