@@ -1,13 +1,14 @@
 #include "config/system_install.h"
 
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "config/system_units.h"
 #include "platform/file_io.h"
+#include "util/agent_crypto.h"
+#include "util/base64.h"
+#include "util/hex.h"
 #include "util/process_info.h"
 #include "util/shell_quote.h"
 #include "util/text_fields.h"
@@ -26,45 +27,32 @@ constexpr const char* kPkexecDismissal = "Request dismissed";
 // How long the authorization dialog may wait for its person.
 constexpr double kElevationTimeoutSeconds = 3600;
 
-std::string temporaryDir() {
-  const char* dir = std::getenv("TMPDIR");
-  std::string path = dir && *dir ? dir : "/tmp";
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
 std::string parentOf(const std::string& path) {
   return std::filesystem::path(path).parent_path().string();
 }
 
-void removeTree(const std::string& path) {
-  std::error_code ignored;
-  std::filesystem::remove_all(path, ignored);
+Result<std::string> sha256OfFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return fail("cannot read " + path);
+  AgentCrypto::Sha256Hasher hasher;
+  std::vector<char> buffer(1 << 16);
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    hasher.update(std::string_view(buffer.data(), static_cast<std::size_t>(in.gcount())));
+  }
+  if (in.bad()) return fail("cannot read " + path);
+  return Hex::encode(hasher.finish());
 }
 
-Result<void> writeStaged(const std::string& path, std::string_view data) {
-  return platform::writeFileDurably(path, path + ".tmp", data, 0600);
-}
-
-Result<void> stage(const ProvisioningPayload& payload, const std::string& dir) {
-  removeTree(dir);
-  VELA_TRY_VOID(platform::makeDirectories(dir + "/pinned", 0700));
-  VELA_TRY_VOID(writeStaged(dir + "/config.json", payload.toConfig().jsonData()));
-  const std::optional<std::string>* material[] = {&payload.caPem, &payload.commandPubkey,
-                                                  &payload.updatePubkey};
-  for (std::size_t i = 0; i < 3; ++i) {
-    if (*material[i]) {
-      VELA_TRY_VOID(writeStaged(dir + "/pinned/" + std::string(kPinnedNames[i]), **material[i]));
-    }
+// A file's bytes as a quoted here-document of Base64, which no content can end early.
+void writeData(std::string& script, const std::string& path, std::string_view data) {
+  script += "put_file " + singleQuoted(path) + " <<'VELA_DATA'\n";
+  const std::string encoded = Base64::encode(data);
+  for (std::size_t at = 0; at < encoded.size(); at += 76) {
+    script.append(encoded, at, 76);
+    script += '\n';
   }
-  std::string pins;
-  for (const std::string& pin : payload.spkiPins.value_or(std::vector<std::string>{})) {
-    if (pin.empty()) continue;
-    if (!pins.empty()) pins += "\n";
-    pins += pin;
-  }
-  if (!pins.empty()) VELA_TRY_VOID(writeStaged(dir + "/pinned/spki_pins.txt", pins));
-  return {};
+  script += "VELA_DATA\n";
 }
 
 // A unit file written through a quoted here-document, so nothing in it is expanded.
@@ -87,9 +75,8 @@ std::string InstallError::description() const {
 }
 
 Elevator pkexecElevator() {
-  return [](const std::string& scriptPath) {
-    return Shell::run("/usr/bin/pkexec", {"/bin/bash", scriptPath}, std::nullopt,
-                      kElevationTimeoutSeconds);
+  return [](const std::string& script) {
+    return Shell::run("/usr/bin/pkexec", {"/bin/bash", "-s"}, script, kElevationTimeoutSeconds);
   };
 }
 
@@ -105,35 +92,65 @@ Plan resolvePlan(std::optional<std::string> execPath, std::string_view root) {
   return plan;
 }
 
-std::string stagingDir() { return temporaryDir() + "/vela-install-" + std::to_string(getpid()); }
-
-std::string scriptFile() { return stagingDir() + ".sh"; }
-
-std::string rootScript(const std::string& stageDir, const Plan& plan) {
-  const InstalledFiles& to = plan.installed;
-  std::string s = "#!/bin/bash\nset -e\numask 077\n\n";
-  s += "STATE=" + singleQuoted(to.stateDir) + "\n";
-  s += "STAGE=" + singleQuoted(stageDir) + "\n\n";
+Result<Staged> stage(const ProvisioningPayload& payload, const Plan& plan) {
+  Staged staged;
+  staged.config = payload.toConfig().jsonData();
+  const std::optional<std::string>* material[] = {&payload.caPem, &payload.commandPubkey,
+                                                  &payload.updatePubkey};
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (*material[i]) staged.pinned.emplace_back(kPinnedNames[i], **material[i]);
+  }
+  std::string pins;
+  for (const std::string& pin : payload.spkiPins.value_or(std::vector<std::string>{})) {
+    if (pin.empty()) continue;
+    if (!pins.empty()) pins += "\n";
+    pins += pin;
+  }
+  if (!pins.empty()) staged.pinned.emplace_back(kPinnedNames[3], pins);
   if (plan.copyExecutable && plan.sourceExecPath) {
-    // install(1) unlinks the old file first, so a copy that is running stays intact.
-    s += "install -D -o root -g root -m 755 " + singleQuoted(*plan.sourceExecPath) + " " +
-         singleQuoted(plan.daemonExecPath) + "\n";
+    // Root copies it later: a file someone else could still change is refused now.
+    if (auto trusted = platform::requireNoOtherWriter(*plan.sourceExecPath); !trusted) {
+      return fail(trusted.error().message + "; other users could replace the program before it " +
+                  "is installed. Copy vela-agent to a folder only you can write (for example your " +
+                  "home folder) and run it from there");
+    }
+    staged.executableSha256 = VELA_TRY(sha256OfFile(*plan.sourceExecPath));
   }
-  s += "# --- staged config + pinned trust into the system (root) state dir ---\n";
+  return staged;
+}
+
+std::string rootScript(const Staged& staged, const Plan& plan) {
+  const InstalledFiles& to = plan.installed;
+  // bash parses the whole function before running it, so nothing the script runs can
+  // read the rest of the script from standard input.
+  std::string s = "#!/bin/bash\nset -e\numask 077\n\n";
+  s += "put_file() { base64 -d > \"$1.new\"; chmod 600 \"$1.new\"; mv -f \"$1.new\" \"$1\"; }\n\n";
+  s += "install_agent() {\n";
+  s += "STATE=" + singleQuoted(to.stateDir) + "\n\n";
+  if (plan.copyExecutable && plan.sourceExecPath) {
+    const std::string target = singleQuoted(plan.daemonExecPath);
+    const std::string source = singleQuoted(*plan.sourceExecPath);
+    s += "# --- the executable, only the bytes that were checked ---\n";
+    s += "mkdir -p " + singleQuoted(parentOf(plan.daemonExecPath)) + "\n";
+    s += "copy=$(mktemp " + singleQuoted(parentOf(plan.daemonExecPath) + "/.vela-agent.XXXXXX") + ")\n";
+    s += "cat " + source + " > \"$copy\"\n";
+    s += "if [ \"$(sha256sum < \"$copy\" | cut -d' ' -f1)\" != '" + staged.executableSha256 + "' ]; then\n";
+    s += "  rm -f \"$copy\"\n";
+    s += "  echo " + singleQuoted(*plan.sourceExecPath + " changed after it was checked; nothing was installed") +
+         " >&2\n";
+    s += "  exit 1\n";
+    s += "fi\n";
+    s += "chown root:root \"$copy\"\n";
+    s += "chmod 755 \"$copy\"\n";
+    // A rename leaves a running copy of the old file intact.
+    s += "mv -f \"$copy\" " + target + "\n\n";
+  }
+  s += "# --- config + pinned trust into the system (root) state dir ---\n";
   s += "mkdir -p \"$STATE/pinned\"\n";
-  s += "cp \"$STAGE/config.json\" \"$STATE/config.json\"\n";
-  s += "for f in";
-  for (std::string_view name : kPinnedNames) {
-    s += ' ';
-    s += name;
-  }
-  s += "; do\n";
-  s += "  if [ -f \"$STAGE/pinned/$f\" ]; then cp \"$STAGE/pinned/$f\" \"$STATE/pinned/$f\"; fi\n";
-  s += "done\n";
   s += "chown -R root:root \"$STATE\"\n";
   s += "chmod 700 \"$STATE\" \"$STATE/pinned\"\n";
-  s += "chmod 600 \"$STATE/config.json\"\n";
-  s += "find \"$STATE/pinned\" -maxdepth 1 -type f -exec chmod 600 {} +\n";
+  writeData(s, to.stateDir + "/config.json", staged.config);
+  for (const auto& [name, data] : staged.pinned) writeData(s, to.stateDir + "/pinned/" + name, data);
   s += "mkdir -p " + singleQuoted(to.logDir) + "\n\n";
 
   s += "# --- system service (root, self-starting) ---\n";
@@ -160,16 +177,13 @@ std::string rootScript(const std::string& stageDir, const Plan& plan) {
   s += "  systemctl --user -M \"$user@\" daemon-reload 2>/dev/null || true\n";
   s += "  systemctl --user -M \"$user@\" restart " + desktop + " 2>/dev/null || true\n";
   s += "fi\n";
-  s += "\nexit 0\n";
+  s += "}\n\ninstall_agent </dev/null\nexit 0\n";
   return s;
 }
 
+
 std::optional<InstallError> runAsAdmin(const std::string& script, const Elevator& elevate) {
-  const std::string path = scriptFile();
-  if (auto written = platform::writeFileDurably(path, path + ".tmp", script, 0600); !written) {
-    return InstallError::staging(written.error().message);
-  }
-  const Shell::Result ran = elevate(path);
+  const Shell::Result ran = elevate(script);
   std::optional<InstallError> error;
   if (ran.exitCode == -1) {
     std::string_view reason = ran.stderr;
@@ -182,21 +196,14 @@ std::optional<InstallError> runAsAdmin(const std::string& script, const Elevator
         ran.exitCode == kPkexecDismissed && ran.stderr.find(kPkexecDismissal) != std::string::npos;
     error = InstallError::authorizationFailed(dismissed ? "" : std::string(TextFields::trim(ran.stderr)));
   }
-  (void)platform::removeFile(path);
   return error;
 }
 
 std::optional<InstallError> install(const ProvisioningPayload& payload, const Plan& plan,
                                     const Elevator& elevate) {
-  const std::string dir = stagingDir();
-  std::optional<InstallError> error;
-  if (auto staged = stage(payload, dir); !staged) {
-    error = InstallError::staging(staged.error().message);
-  } else {
-    error = runAsAdmin(rootScript(dir, plan), elevate);
-  }
-  removeTree(dir);
-  return error;
+  auto staged = stage(payload, plan);
+  if (!staged) return InstallError::staging(staged.error().message);
+  return runAsAdmin(rootScript(*staged, plan), elevate);
 }
 
 }  // namespace vela::SystemInstall

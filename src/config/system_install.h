@@ -1,21 +1,27 @@
 #pragma once
 
 // Installs the agent as a system service in one privileged step. As the ordinary user
-// it stages the configuration and trust material of a provisioning payload in a
-// temporary directory and writes one shell script that does everything needing root:
-// place the executable at /usr/local/bin/vela-agent, move the staged files into the
-// system state directory, write the system unit of the daemon and the user unit of the
-// desktop helper, and (re)start both. The script runs through the authorization
-// dialog of polkit (`pkexec`). Main-thread work; nothing here keeps state.
+// it writes one shell script that does everything needing root: place the executable
+// at /usr/local/bin/vela-agent, write the configuration and trust material of a
+// provisioning payload into the system state directory, write the system unit of the
+// daemon and the user unit of the desktop helper, and (re)start both. The script runs
+// through the authorization dialog of polkit (`pkexec`) and reaches it on standard
+// input with every file's content inside it: nothing passes through a file system
+// location another local user could prepare or swap. The executable is copied only
+// from a path no other user can change, and only when its bytes still hash to what
+// was checked. Main-thread work; nothing here keeps state.
 
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "config/installed_files.h"
 #include "config/provisioning_payload.h"
 #include "platform/shell.h"
+#include "util/agent_error.h"
 
 namespace vela::SystemInstall {
 
@@ -51,9 +57,9 @@ class InstallError {
   std::string text_;
 };
 
-// Runs `/bin/bash <script>` with root rights and reports how it ended. The live one is
-// `pkexec`; tests put another in its place.
-using Elevator = std::function<Shell::Result(const std::string& scriptPath)>;
+// Runs the script (the text, as bash reads it from standard input) with root rights
+// and reports how it ended. The live one is `pkexec`; tests put another in its place.
+using Elevator = std::function<Shell::Result(const std::string& script)>;
 Elevator pkexecElevator();
 
 // `execPath` defaults to the running executable. `root` moves every installed location
@@ -63,11 +69,18 @@ Plan resolvePlan(std::optional<std::string> execPath = std::nullopt, std::string
 std::optional<InstallError> install(const ProvisioningPayload& payload, const Plan& plan,
                                     const Elevator& elevate = pkexecElevator());
 
-// "$TMPDIR/vela-install-<pid>" and its script "$TMPDIR/vela-install-<pid>.sh".
-std::string stagingDir();
-std::string scriptFile();
+// What the script writes, fixed before it runs.
+struct Staged {
+  std::string config;  // config.json
+  // Pinned trust files by name ("ca.pem", ...), only those the payload carries.
+  std::vector<std::pair<std::string, std::string>> pinned;
+  // SHA-256 (hex) of the executable to copy; empty when none is copied.
+  std::string executableSha256;
+};
 
-std::string rootScript(const std::string& stageDir, const Plan& plan);
+// Checks the executable's path and hashes it when the plan copies it.
+Result<Staged> stage(const ProvisioningPayload& payload, const Plan& plan);
+std::string rootScript(const Staged& staged, const Plan& plan);
 std::optional<InstallError> runAsAdmin(const std::string& script, const Elevator& elevate);
 
 }  // namespace vela::SystemInstall

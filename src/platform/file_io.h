@@ -55,6 +55,12 @@ std::string homeDirectoryOf(uid_t uid);
 // cannot slip another file in.
 Result<std::optional<std::string>> readTrustedFile(const std::string& path);
 
+// Fails, naming the culprit, unless no user but root and the effective user can replace
+// or change the entry at `path` (links resolved): it and every directory above it are
+// owned by one of the two and writable by neither group nor others, except a sticky
+// directory, where others cannot move or replace what is not theirs.
+Result<void> requireNoOtherWriter(const std::string& path);
+
 // The same operations confined below the directory `root`: no symbolic link is followed
 // at any component of `relative` (the root itself may be one), so a planted link can
 // neither redirect a write nor supply the content of a read.

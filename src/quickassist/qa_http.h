@@ -3,10 +3,13 @@
 // Quick assist's own HTTPS requests. It runs before any enrolment, so the server is
 // checked against the operating system's trust store (OpenSSL's default paths, which
 // SSL_CERT_FILE and SSL_CERT_DIR move), never against the agent's pinned anchors.
-// Each call blocks its thread until the request completes (at most 60 s). Thread-safe.
+// Connections take their route from ProxyRule, as every other connection of the agent
+// does; a proxy variable it refuses fails the request. Each call blocks its thread until
+// the request completes (at most 60 s). Thread-safe.
 
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "util/agent_error.h"
 
@@ -22,7 +25,13 @@ using Headers = std::map<std::string, std::string>;
 // Replies larger than this fail the request rather than fill memory.
 inline constexpr std::size_t kMaxReplyBytes = 1024 * 1024;
 
-// Fails with "refusing non-https <url>" unless the scheme is https.
+// A header the server handed us, or any other, may go on a request only when its name
+// is a token and its value visible ASCII with inner blanks: a CR or LF would let the
+// sender write lines of its own into the request. The failure names the header.
+Result<void> checkHeader(std::string_view name, std::string_view value);
+
+// Both fail with "refusing non-https <url>" unless the scheme is https, and refuse any
+// header checkHeader() refuses before anything is sent. Any HTTP status is a Response.
 Result<Response> postJSON(const std::string& url, const std::string& body, const Headers& headers);
 // PUT of the bytes of the file at `path` with these headers.
 Result<Response> putFile(const std::string& url, const std::string& path, const Headers& headers);

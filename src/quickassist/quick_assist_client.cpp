@@ -1,11 +1,11 @@
 #include "quickassist/quick_assist_client.h"
 
-#include <filesystem>
 #include <thread>
 #include <type_traits>
 
 #include "quickassist/qa_gateway_socket.h"
 #include "quickassist/qa_http.h"
+#include "quickassist/qa_recording_upload.h"
 #include "net/endpoints.h"
 #include "util/base64.h"
 #include "util/canonical_json.h"
@@ -189,7 +189,9 @@ void QuickAssistClient::startSession(const JSONValue* data) {
     finish("session_failed: " + parts.error().message);
     return;
   }
+  // The person asked for this session themselves, and the program shows its own banner.
   parts->indicator = nullptr;
+  parts->indicatorRequired = false;
   parts->consent = nullptr;
   std::weak_ptr<QuickAssistClient> weak = weak_from_this();
   auto controller = DesktopSessionController::create(
@@ -275,35 +277,13 @@ void QuickAssistClient::uploadRecording(const DesktopRecordingFinal& final) {
   if (!path || !join_) return;
   settlement_->update(1, std::nullopt);
   Log::debug("quick-assist recording " + *path + " (sha256 " + final.sha256 + ")");
-  std::string presignURL = Endpoints{serverBaseURL_}.quickAssistPresign();
-  JoinResult join = *join_;
-  std::thread([settlement = settlement_, presignURL, join, final, path = *path] {
-    auto attempt = [&]() -> Result<bool> {
-      std::string body =
-          CanonicalJSON::encode(JSONValue{{"session_id", join.sessionID}, {"format", final.format}});
-      auto reply = VELA_TRY(QAHttp::postJSON(presignURL, body, {{"Authorization", "Bearer " + join.clientToken}}));
-      auto document = JSONScanner::parse(reply.body);
-      const std::string* uploadURL =
-          document && document->isObject() ? stringMember(*document, "upload_url") : nullptr;
-      if (reply.status != 200 || !uploadURL || !URL::parse(*uploadURL)) {
-        Log::warn("quick-assist presign failed: HTTP " + std::to_string(reply.status));
-        return false;
-      }
-      QAHttp::Headers headers;
-      if (const JSONValue* extra = (*document)["headers"]; extra && extra->isObject()) {
-        for (const auto& [name, value] : *extra->objectValue())
-          if (value.stringRef()) headers[name] = *value.stringRef();
-      }
-      VELA_TRY(QAHttp::putFile(*uploadURL, path, headers));
-      Log::info("quick-assist recording uploaded (" + std::to_string(final.bytes) + " bytes)");
-      return true;
-    };
-    auto outcome = attempt();
-    if (!outcome) Log::warn("quick-assist recording upload failed: " + outcome.error().message);
-    if (!outcome || *outcome) {
-      std::error_code ignored;
-      std::filesystem::remove(path, ignored);
-    }
+  QARecordingUpload::Session session{Endpoints{serverBaseURL_}.quickAssistPresign(), join_->sessionID,
+                                     join_->clientToken};
+  QARecordingUpload::Recording recording{*path, final.format, final.bytes};
+  std::thread([settlement = settlement_, onStatus = onStatus_, session, recording] {
+    // The person who asked for help is the one who can hand a kept recording on.
+    if (!QARecordingUpload::upload(session, recording) && onStatus)
+      onStatus("Aufzeichnung nicht hochgeladen; sie liegt unter " + recording.path);
     settlement->update(-1, std::nullopt);
   }).detach();
 }

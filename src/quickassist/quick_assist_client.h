@@ -10,6 +10,8 @@
 // socket's thread, session events on the session queue, uploads on threads of their
 // own; `lock_` guards the session and `closed_`, and no callback is called under it.
 // onStatus and onClosed are called on any of those threads; onClosed exactly once.
+// A recording that could not be uploaded stays on disk, and onStatus names its path,
+// usually after onClosed.
 
 #include <atomic>
 #include <chrono>

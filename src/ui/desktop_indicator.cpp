@@ -90,9 +90,11 @@ DesktopIndicator::~DesktopIndicator() {
   if (GtkWidget* window = window_) onMainLoop([window] { gtk_widget_destroy(window); });
 }
 
-void DesktopIndicator::show(const std::string& text, const std::string& logoBase64) {
-  onMainLoop([weak = weak_from_this(), text, logoBase64] {
-    if (auto self = weak.lock()) self->showOnMainLoop(text, logoBase64);
+void DesktopIndicator::show(const std::string& text, const std::string& logoBase64, Shown shown) {
+  onMainLoop([weak = weak_from_this(), text, logoBase64, shown = std::move(shown)] {
+    auto self = weak.lock();
+    const bool onScreen = self && self->showOnMainLoop(text, logoBase64);
+    if (shown) shown(onScreen);
   });
 }
 
@@ -102,7 +104,7 @@ void DesktopIndicator::hide() {
   });
 }
 
-void DesktopIndicator::showOnMainLoop(const std::string& text, const std::string& logoBase64) {
+bool DesktopIndicator::showOnMainLoop(const std::string& text, const std::string& logoBase64) {
   hideOnMainLoop();
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_widget_set_name(window, kWidgetName);
@@ -147,6 +149,7 @@ void DesktopIndicator::showOnMainLoop(const std::string& text, const std::string
   cairo_region_destroy(nothing);
   gdk_window_raise(native);
   window_ = window;
+  return gtk_widget_get_mapped(window);
 }
 
 void DesktopIndicator::hideOnMainLoop() {

@@ -23,7 +23,7 @@ class DesktopIndicator : public DesktopIndicating,
   static std::shared_ptr<DesktopIndicator> create();
   ~DesktopIndicator() override;
 
-  void show(const std::string& text, const std::string& logoBase64) override;
+  void show(const std::string& text, const std::string& logoBase64, Shown shown = {}) override;
   void hide() override;
 
   static constexpr int kWidth = 460;
@@ -34,7 +34,7 @@ class DesktopIndicator : public DesktopIndicating,
 
  private:
   DesktopIndicator() = default;
-  void showOnMainLoop(const std::string& text, const std::string& logoBase64);
+  bool showOnMainLoop(const std::string& text, const std::string& logoBase64);
   void hideOnMainLoop();
 
   GtkWidget* window_ = nullptr;  // main loop only

@@ -2,8 +2,11 @@
 
 #include <gmock/gmock.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "config/system_units.h"
 #include "platform/file_io.h"
@@ -18,68 +21,24 @@ using testing::readFileOrEmpty;
 using testing::writeFile;
 namespace fs = std::filesystem;
 
-// The units' own text is the Debian package test's (it compares them with the shipped
-// files); here where the script puts them.
-const std::string kExpectedScript = R"(#!/bin/bash
-set -e
-umask 077
+// Runs `body` in a child process as `uid` (a bare uid, no account needed); true when
+// the child exited 0.
+template <typename Body>
+bool asUser(uid_t uid, Body body) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgid(uid) != 0 || ::setuid(uid) != 0) ::_exit(90);
+    ::_exit(body() ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
-STATE='/r/var/lib/vela-agent'
-STAGE='/tmp/it'\''s'
-
-install -D -o root -g root -m 755 '/home/u/Down loads/vela-agent' '/r/usr/local/bin/vela-agent'
-# --- staged config + pinned trust into the system (root) state dir ---
-mkdir -p "$STATE/pinned"
-cp "$STAGE/config.json" "$STATE/config.json"
-for f in ca.pem command_pubkey.b64 update_pubkey.b64 spki_pins.txt; do
-  if [ -f "$STAGE/pinned/$f" ]; then cp "$STAGE/pinned/$f" "$STATE/pinned/$f"; fi
-done
-chown -R root:root "$STATE"
-chmod 700 "$STATE" "$STATE/pinned"
-chmod 600 "$STATE/config.json"
-find "$STATE/pinned" -maxdepth 1 -type f -exec chmod 600 {} +
-mkdir -p '/r/var/log/vela-agent'
-
-# --- system service (root, self-starting) ---
-mkdir -p '/r/etc/systemd/system'
-cat > '/r/etc/systemd/system/vela-agent.service' <<'VELA_SYSTEM_UNIT'
-)" + SystemUnits::systemUnit("/r/usr/local/bin/vela-agent", "/r/var/lib/vela-agent",
-                                     "/r/var/log/vela-agent") + R"(VELA_SYSTEM_UNIT
-chown root:root '/r/etc/systemd/system/vela-agent.service'
-chmod 644 '/r/etc/systemd/system/vela-agent.service'
-
-# --- user service (graphical-session desktop capture helper) ---
-mkdir -p '/r/etc/systemd/user'
-cat > '/r/etc/systemd/user/vela-agent-desktop.service' <<'VELA_USER_UNIT'
-)" + SystemUnits::desktopUnit("/r/usr/local/bin/vela-agent") + R"(VELA_USER_UNIT
-chown root:root '/r/etc/systemd/user/vela-agent-desktop.service'
-chmod 644 '/r/etc/systemd/user/vela-agent-desktop.service'
-
-# --- (re)start the daemon ---
-systemctl daemon-reload
-systemctl stop vela-agent.service 2>/dev/null || true
-systemctl enable --now vela-agent.service
-
-# --- (re)start the desktop helper for the active seat0 user ---
-systemctl --global enable vela-agent-desktop.service
-session=$(loginctl show-seat seat0 --property=ActiveSession --value 2>/dev/null || true)
-user=
-if [ -n "$session" ]; then
-  user=$(loginctl show-session "$session" --property=Name --value 2>/dev/null || true)
-fi
-if [ -n "$user" ] && [ "$user" != root ]; then
-  systemctl --user -M "$user@" daemon-reload 2>/dev/null || true
-  systemctl --user -M "$user@" restart vela-agent-desktop.service 2>/dev/null || true
-fi
-
-exit 0
-)";
-
-TEST(SystemInstallTest, PlanScriptAndErrors) {
+TEST(SystemInstallTest, PlanAndErrors) {
   const SystemInstall::Plan plan = SystemInstall::resolvePlan("/home/u/Down loads/vela-agent", "/r");
   EXPECT_TRUE(plan.copyExecutable);
   EXPECT_EQ(plan.daemonExecPath, "/r/usr/local/bin/vela-agent");
-  EXPECT_EQ(SystemInstall::rootScript("/tmp/it's", plan), kExpectedScript);
   // Already in place: registered where it is, nothing copied.
   const auto inPlace = SystemInstall::resolvePlan("/usr/local/bin/vela-agent");
   EXPECT_FALSE(inPlace.copyExecutable);
@@ -87,14 +46,11 @@ TEST(SystemInstallTest, PlanScriptAndErrors) {
   EXPECT_EQ(SystemUnits::execWord("/a b/\"q\"\\%$\n"), R"("/a b/\"q\"\\%%$$\x0a")");
 
   // What pkexec and the script report comes back as the installation's error.
-  testing::TempDir tmp;
-  testing::ScopedEnv tmpdir("TMPDIR", tmp.path());
   auto endingWith = [](int status, std::string err) {
     return [=](const std::string&) { return Shell::Result{status, "", err}; };
   };
   auto failure = [&](const SystemInstall::Elevator& elevate) {
     auto error = SystemInstall::runAsAdmin("exit 0\n", elevate);
-    EXPECT_FALSE(fs::exists(SystemInstall::scriptFile()));
     return error ? error->description() : "none";
   };
   EXPECT_EQ(failure(endingWith(0, "")), "none");
@@ -108,13 +64,6 @@ TEST(SystemInstallTest, PlanScriptAndErrors) {
   EXPECT_EQ(failure(endingWith(1, "")), "authorization was cancelled");
   EXPECT_EQ(failure(endingWith(-1, "spawn failed: No such file or directory")),
             "could not launch pkexec: No such file or directory");
-  testing::ScopedEnv badTmp("TMPDIR", "/proc/self/nonexistent");
-  ProvisioningPayload minimal;
-  minimal.server = "https://cp";
-  auto staged = SystemInstall::install(minimal, plan, endingWith(0, ""));
-  ASSERT_TRUE(staged);
-  EXPECT_THAT(staged->description(),
-              ::testing::StartsWith("could not stage install files: /proc/self/nonexistent"));
 }
 
 // Installs for real (as root) below a scratch root; systemctl and loginctl are stubs
@@ -125,6 +74,9 @@ struct InstallRun {
       : root(tmp.file(rootName)), source(tmp.file(sourceName)), stage(tmp.file(stageName)) {
     fs::create_directories(tmp.file("bin"));
     fs::create_directories(stage);
+    // Like /tmp: every user may create entries in it.
+    fs::permissions(stage, fs::perms::all | fs::perms::sticky_bit);
+    fs::create_directories(fs::path(source).parent_path());
     fs::copy_file("/bin/true", source);
     for (const char* tool : {"systemctl", "loginctl"}) {
       writeFile(tmp.file(std::string("bin/") + tool),
@@ -134,13 +86,17 @@ struct InstallRun {
     }
   }
 
-  std::optional<SystemInstall::InstallError> install(const ProvisioningPayload& payload) {
+  // `beforeRoot` runs where pkexec would ask for the password: what another user does
+  // while the dialog is up.
+  std::optional<SystemInstall::InstallError> install(const ProvisioningPayload& payload,
+                                                     std::function<void()> beforeRoot = {}) {
     testing::ScopedEnv tmpdir("TMPDIR", stage);
     const std::string path = tmp.file("bin") + ":" + std::getenv("PATH");
     return SystemInstall::install(payload, SystemInstall::resolvePlan(source, root),
                                   [&](const std::string& script) {
-                                    syntax = testing::runProcess("/bin/bash", {"-n", script});
-                                    return Shell::run("/bin/bash", {script}, std::nullopt, 120,
+                                    if (beforeRoot) beforeRoot();
+                                    syntax = testing::runProcess("/bin/bash", {"-n"}, {}, script);
+                                    return Shell::run("/bin/bash", {"-s"}, script, 120,
                                                       std::map<std::string, std::string>{{"PATH", path}});
                                   });
   }
@@ -235,6 +191,94 @@ TEST(SystemInstallTest, HostileValuesStayInert) {
   }
   EXPECT_FALSE(fs::exists("INJECTED"));
   EXPECT_TRUE(fs::is_empty(run.stage));
+}
+
+// The installing user runs the program from a folder of their own; another local user
+// prepares the temporary directory, or swaps whatever it can while the password dialog
+// is up. Root must install the installing user's files, or nothing.
+TEST(SystemInstallTest, AnotherUserCannotSwapWhatRootInstalls) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  constexpr uid_t kInstaller = 4141, kAttacker = 4242;
+  ProvisioningPayload payload;
+  payload.server = "https://cp.example";
+  payload.caPem = "OUR CA\n";
+  payload.commandPubkey = "OUR KEY";
+
+  auto attackerPlants = [&](const std::string& stage, const std::string& where) {
+    return asUser(kAttacker, [&] {
+      std::error_code ec;
+      fs::create_directories(where + "/pinned", ec);
+      fs::permissions(where, fs::perms::all, ec);
+      fs::permissions(where + "/pinned", fs::perms::all, ec);
+      writeFile(where + "/config.json", R"({"serverURL":"https://attacker"})");
+      writeFile(where + "/pinned/ca.pem", "ATTACKER CA\n");
+      const std::string staged = stage + "/vela-install-" + std::to_string(getpid());
+      if (where != staged) fs::create_directory_symlink(where, staged, ec);
+      return true;
+    });
+  };
+  // Everything the attacker can reach in the temporary directory is replaced.
+  auto attackerSwaps = [&](const std::string& stage) {
+    asUser(kAttacker, [&] {
+      std::error_code ec;
+      std::vector<fs::path> files;
+      for (auto it = fs::recursive_directory_iterator(
+               stage, fs::directory_options::follow_directory_symlink |
+                          fs::directory_options::skip_permission_denied, ec);
+           it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_regular_file(ec)) files.push_back(it->path());
+      }
+      for (const auto& file : files) {
+        fs::remove(file, ec);
+        writeFile(file.string(), "ATTACKER\n");
+      }
+      return true;
+    });
+  };
+
+  for (const std::string variant : {"pre-created", "linked"}) {
+    SCOPED_TRACE(variant);
+    InstallRun run("root", "home/vela-agent", "tmp");
+    fs::permissions(run.tmp.path(), fs::perms::owner_all | fs::perms::group_read |
+                                        fs::perms::group_exec | fs::perms::others_read |
+                                        fs::perms::others_exec);
+    ASSERT_EQ(::chown(run.tmp.file("home").c_str(), kInstaller, kInstaller), 0);
+    ASSERT_EQ(::chown(run.source.c_str(), kInstaller, kInstaller), 0);
+    const std::string planted = variant == "linked"
+                                    ? run.stage + "/elsewhere"
+                                    : run.stage + "/vela-install-" + std::to_string(getpid());
+    ASSERT_TRUE(attackerPlants(run.stage, planted));
+
+    ASSERT_EQ(::seteuid(kInstaller), 0);
+    auto error = run.install(payload, [&] {
+      ASSERT_EQ(::seteuid(0), 0);  // what pkexec grants
+      attackerSwaps(run.stage);
+    });
+    ASSERT_EQ(::seteuid(0), 0);
+    ASSERT_EQ(error, std::nullopt) << error->description();
+    const std::string state = run.at("/var/lib/vela-agent");
+    EXPECT_EQ(readFileOrEmpty(state + "/config.json"), payload.toConfig().jsonData());
+    EXPECT_EQ(readFileOrEmpty(state + "/pinned/ca.pem"), "OUR CA\n");
+    EXPECT_EQ(readFileOrEmpty(state + "/pinned/command_pubkey.b64"), "OUR KEY");
+    EXPECT_EQ(readFileOrEmpty(run.at("/usr/local/bin/vela-agent")), readFileOrEmpty("/bin/true"));
+  }
+
+  // A program another user can replace is not copied at all.
+  InstallRun shared("root", "shared/vela-agent", "tmp");
+  fs::permissions(shared.tmp.file("shared"), fs::perms::all);
+  bool elevated = false;
+  auto error = SystemInstall::install(payload, SystemInstall::resolvePlan(shared.source, shared.root),
+                                      [&](const std::string&) {
+                                        elevated = true;
+                                        return Shell::Result{0, "", ""};
+                                      });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->description(),
+            "could not stage install files: " + shared.tmp.file("shared") +
+                " is writable by others; other users could replace the program before it is "
+                "installed. Copy vela-agent to a folder only you can write (for example your home "
+                "folder) and run it from there");
+  EXPECT_FALSE(elevated);
 }
 
 }  // namespace

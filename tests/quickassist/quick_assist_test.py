@@ -191,6 +191,8 @@ class QuickAssist(unittest.TestCase):
         kept = re.search(r"quick-assist recording (\S+) \(sha256 ([0-9a-f]{64})\)", log).group(1)
         self.assertGreater(os.path.getsize(kept), 512)
         self.assertNotIn("recording uploaded", log)
+        self.assertIn(f"quick-assist presign failed: HTTP 403; the recording stays at {kept}\n", log)
+        self.assertIn(f"quick-assist: Aufzeichnung nicht hochgeladen; sie liegt unter {kept}\n", log)
 
     def test_5_hostile_gateway(self):
         offer = base64.b64encode(json.dumps({"kind": "offer", "sdp": "v=0"}).encode()).decode()

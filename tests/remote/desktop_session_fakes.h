@@ -123,10 +123,13 @@ class FakeRecording final : public DesktopRecording {
 
 class FakeIndicator final : public DesktopIndicating {
  public:
-  void show(const std::string& text, const std::string&) override {
-    std::lock_guard lock(mu_);
-    shownText = text;
-    shown = true;
+  void show(const std::string& text, const std::string&, Shown onScreen) override {
+    {
+      std::lock_guard lock(mu_);
+      shownText = text;
+      shown = canShow;
+    }
+    if (onScreen) onScreen(canShow);
   }
   void hide() override {
     std::lock_guard lock(mu_);
@@ -135,6 +138,7 @@ class FakeIndicator final : public DesktopIndicating {
   std::mutex mu_;
   std::optional<std::string> shownText;
   bool shown = false;
+  std::atomic<bool> canShow{true};
 };
 
 class FakeConsent final : public DesktopConsenting {
@@ -207,6 +211,7 @@ class FakeBackend final : public DesktopBackend {
   Result<ScreenCapturer::Size, CaptureError> captureResult = ScreenCapturer::Size{1280, 720};
   std::optional<std::string> recordingError;
   bool withConsent = true;
+  bool withIndicator = true;
 
   std::vector<std::shared_ptr<FakePeer>> peers;
   std::vector<std::shared_ptr<FakeRecording>> recordings;
@@ -230,7 +235,9 @@ class FakeBackend final : public DesktopBackend {
     recordings.push_back(std::make_shared<FakeRecording>(recordingError));
     return DesktopSessionMedia{peers.back(), recordings.back()};
   }
-  std::shared_ptr<DesktopIndicating> indicator() override { return indicatorObject; }
+  std::shared_ptr<DesktopIndicating> indicator() override {
+    return withIndicator ? indicatorObject : nullptr;
+  }
   std::shared_ptr<DesktopConsenting> consent() override { return withConsent ? consentObject : nullptr; }
   std::unique_ptr<InputInjector> makeInputInjector() override { return std::make_unique<FakeInjector>(injected); }
   std::shared_ptr<QuickAssistWindows> quickAssistWindows() override { return nullptr; }

@@ -68,6 +68,7 @@ std::string dataFrame(const std::string& id, const std::string& inner,
 }
 const std::string kAttended = R"({"mode":"attended","consent":true,"operator":"Ops"})";
 const std::string kUnattended = R"({"mode":"unattended","consent":true,"mon":2})";
+const std::string kAttendedNoPrompt = R"({"mode":"attended","consent":false})";
 
 class DesktopSessionTest : public ::testing::Test {
  protected:
@@ -153,8 +154,8 @@ TEST_F(DesktopSessionTest, AttendedSessionStreamsOnlyAfterConsentThenOpensBeatsA
   EXPECT_EQ(peer.state().remoteDescriptions.size(), 1u);
 }
 
-// Declined consent records and offers nothing; an unattended session, or one on a
-// machine without a consent prompt, starts at once; a zero-size capture offers full HD.
+// Declined consent records and offers nothing; an unattended session starts at once; a
+// zero-size capture offers full HD.
 TEST_F(DesktopSessionTest, DeclinedConsentDoesNothingPromptlessSessionsStartAtOnce) {
   feed(dataFrame("s1", kAttended));
   backend_.capturers[0]->deliverFrame();
@@ -172,9 +173,7 @@ TEST_F(DesktopSessionTest, DeclinedConsentDoesNothingPromptlessSessionsStartAtOn
 
   backend_.captureResult = ScreenCapturer::Size{0, 0};
   feed(dataFrame("u", kUnattended));
-  backend_.withConsent = false;
-  feed(dataFrame("a", kAttended));
-  until([&] { return backend_.peers[2]->state().starts > 0; });
+  until([&] { return backend_.peers[1]->state().starts > 0; });
   EXPECT_FALSE(backend_.consentObject->asked());
   EXPECT_EQ(backend_.peers[1]->state().targetResolutions, (std::vector<std::vector<int>>{{1920, 1080, 30}}));
   backend_.recordings[1]->fireDurable();
@@ -182,15 +181,68 @@ TEST_F(DesktopSessionTest, DeclinedConsentDoesNothingPromptlessSessionsStartAtOn
   ASSERT_EQ(frames[2].type, "desktop.opened");
   EXPECT_EQ(frames[2].inner["monitors"]->arrayValue()->size(), 1u);
   EXPECT_EQ(frames[2].inner["monitors"]->arrayValue()->at(0).intValue(), 2);
+  EXPECT_EQ(frames[2].inner["consent"]->stringValue(), "accepted");
+  EXPECT_TRUE(frames[2].inner["indicator_ack"]);
+}
+
+// Without a window system nobody can be asked or shown the session: an attended session
+// that needs either is refused before anything is recorded or offered. An unattended
+// one streams, but never claims a banner that is not there.
+TEST_F(DesktopSessionTest, AttendedSessionsTheScreenCannotShowAreRefused) {
+  struct Case {
+    std::string config;
+    bool consent, indicator, banner;
+    std::string error, reason;
+  };
+  const Case refused[] = {
+      {kAttended, false, true, true,
+       "consent required but there is no window system to ask the person at the screen",
+       "consent_unavailable"},
+      {kAttendedNoPrompt, true, false, true,
+       "the session must be shown on screen but there is no window system to show it",
+       "indicator_unavailable"},
+      {kAttendedNoPrompt, true, true, false,
+       "the session must be shown on screen but the banner could not be shown", "indicator_unavailable"},
+  };
+  std::size_t sent = 0;
+  for (std::size_t i = 0; i < std::size(refused); ++i) {
+    const Case& c = refused[i];
+    SCOPED_TRACE(c.reason);
+    backend_.withConsent = c.consent;
+    backend_.withIndicator = c.indicator;
+    backend_.indicatorObject->canShow = c.banner;
+    const std::string id = "r" + std::to_string(i);
+    feed(dataFrame(id, c.config));
+    backend_.capturers[i]->deliverFrame();
+    auto frames = sink_.await(sent + 2);
+    EXPECT_EQ(frames[sent].text,
+              R"({"message":")" + c.error + R"(","session_id":")" + id + R"(","type":"desktop.error"})");
+    EXPECT_EQ(frames[sent + 1].text,
+              R"({"reason":")" + c.reason + R"(","session_id":")" + id + R"(","type":"desktop.closed"})");
+    sent += 2;
+    awaitInactive(0);
+    EXPECT_FALSE(backend_.recordings[i]->state().started);
+    EXPECT_EQ(backend_.recordings[i]->state().framesAppended, 0);
+    EXPECT_EQ(backend_.peers[i]->state().starts, 0);
+    EXPECT_EQ(backend_.peers[i]->state().framesPushed, 0);
+  }
+  EXPECT_FALSE(backend_.consentObject->asked());
+
+  backend_.withIndicator = false;
+  feed(dataFrame("u", kUnattended));
+  until([&] { return backend_.peers.back()->state().starts > 0; });
+  backend_.recordings.back()->fireDurable();
+  auto frames = sink_.await(sent + 1);
+  ASSERT_EQ(frames[sent].type, "desktop.opened");
+  EXPECT_FALSE(frames[sent].inner["indicator_ack"]);
 }
 
 TEST_F(DesktopSessionTest, LimitDuplicatesAndStrayFramesAreAnsweredOrIgnored) {
-  backend_.withConsent = false;
-  feed(dataFrame("s1", kAttended));
-  feed(dataFrame("s1", kAttended));  // in use: ignored, no new media, no reply
+  feed(dataFrame("s1", kAttendedNoPrompt));
+  feed(dataFrame("s1", kAttendedNoPrompt));  // in use: ignored, no new media, no reply
   EXPECT_EQ(backend_.peers.size(), 1u);
-  feed(dataFrame("s2", kAttended));
-  feed(dataFrame("s3", kAttended));
+  feed(dataFrame("s2", kAttendedNoPrompt));
+  feed(dataFrame("s3", kAttendedNoPrompt));
   EXPECT_EQ(manager_->activeCount(), 2);
   // Unknown ids and malformed frames: nothing happens.
   feed(R"({"type":"desktop.close","session_id":"nope"})");
@@ -215,16 +267,15 @@ TEST_F(DesktopSessionTest, LimitDuplicatesAndStrayFramesAreAnsweredOrIgnored) {
     EXPECT_TRUE(backend_.peers[i]->state().closed);
   }
   EXPECT_EQ(sink_.now().size(), 1u);
-  feed(dataFrame("s1", kAttended));
+  feed(dataFrame("s1", kAttendedNoPrompt));
   EXPECT_EQ(manager_->activeCount(), 1);
 }
 
 // A capture that fails to start is the end-to-end test's (no display); a recording that
 // fails must not leave the peer streaming unrecorded.
 TEST_F(DesktopSessionTest, AgentSideFailuresReportErrorThenClosed) {
-  backend_.withConsent = false;
   backend_.recordingError = "recorder: startWriting failed (Permission denied)";
-  feed(dataFrame("rec", kAttended));
+  feed(dataFrame("rec", kAttendedNoPrompt));
   auto frames = sink_.await(2);
   EXPECT_EQ(
       frames[0].text,
@@ -234,7 +285,7 @@ TEST_F(DesktopSessionTest, AgentSideFailuresReportErrorThenClosed) {
   EXPECT_EQ(backend_.peers[0]->state().starts, 0);
 
   backend_.recordingError.reset();
-  feed(dataFrame("gone", kAttended));
+  feed(dataFrame("gone", kAttendedNoPrompt));
   until([&] { return bool(backend_.recordings[1]->state().started); });
   backend_.capturers[1]->vanish();
   frames = sink_.await(4);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -240,6 +241,27 @@ Result<std::optional<std::string>> readTrustedFile(const std::string& path) {
     return fail(path + " lies in " + dir + ", which others may write to");
   }
   return std::optional<std::string>(VELA_TRY(readAll(fd.get(), path)));
+}
+
+Result<void> requireNoOtherWriter(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return errnoFailure(path, errno);
+  std::string at(resolved);
+  std::free(resolved);
+  const uid_t me = ::geteuid();
+  for (;;) {
+    struct stat st;
+    if (::lstat(at.c_str(), &st) != 0) return errnoFailure(at, errno);
+    if (st.st_uid != 0 && st.st_uid != me) {
+      return fail(at + " is owned by uid " + std::to_string(st.st_uid) + ", neither root nor this user");
+    }
+    const bool sticky = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0;
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky) {
+      return fail(at + " is writable by " + ((st.st_mode & S_IWOTH) ? "others" : "its group"));
+    }
+    if (at == "/") return {};
+    at = parentOf(at);
+  }
 }
 
 Result<std::string> readFileBeneath(const std::string& root, std::string_view relative) {

@@ -1,5 +1,7 @@
 #include "platform/unix_socket.h"
 
+#include "platform/file_io.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,8 +37,14 @@ UnixAddress makeUnixAddr(const std::string& path) {
 
 Result<int> listenUnix(const std::string& requested, std::optional<uid_t> owner) {
   const std::string path = boundPath(requested);
+  const std::string directory = std::filesystem::path(path).parent_path().string();
   std::error_code ignored;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+  std::filesystem::create_directories(directory, ignored);
+  // The socket is handed to another user by name: a directory someone else can change
+  // could turn that name into a link to any file.
+  if (auto safe = requireNoOtherWriter(directory.empty() ? "." : directory); !safe) {
+    return fail("ipc socket directory refused: " + safe.error().message);
+  }
   ::unlink(path.c_str());
   int fd = streamSocket();
   if (fd < 0) return fail("ipc socket() failed");
@@ -49,7 +57,8 @@ Result<int> listenUnix(const std::string& requested, std::optional<uid_t> owner)
   // Nobody can connect before listen(), so the owner and mode are in place by the time
   // anyone can. Failing to set them leaves the socket to root, which only locks the
   // user out; every accepted peer's uid is checked anyway.
-  [[maybe_unused]] bool ownerSet = !owner || ::chown(path.c_str(), *owner, 0) == 0;
+  [[maybe_unused]] bool ownerSet =
+      !owner || ::fchownat(AT_FDCWD, path.c_str(), *owner, 0, AT_SYMLINK_NOFOLLOW) == 0;
   [[maybe_unused]] bool modeSet = ::chmod(path.c_str(), 0600) == 0;
   if (::listen(fd, 1) != 0) {
     ::close(fd);

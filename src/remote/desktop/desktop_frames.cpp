@@ -1,5 +1,7 @@
 #include "remote/desktop/desktop_frames.h"
 
+#include <algorithm>
+
 #include "remote/desktop/session_frame.h"
 #include "util/base64.h"
 #include "util/canonical_json.h"
@@ -112,14 +114,16 @@ std::string OutgoingDesktopFrame::json() const {
       [](const auto& p) -> std::string {
         using T = std::decay_t<decltype(p)>;
         if constexpr (std::is_same_v<T, Opened>) {
-          JSONValue ack = JSONValue::object();
-          ack.set("shown_at", p.indicatorAck.shownAt);
-          ack.set("text_version", p.indicatorAck.textVersion);
           JSONValue monitors = JSONValue::array();
           for (auto m : p.monitors) monitors.append(m);
           JSONValue inner = JSONValue::object();
           inner.set("consent", "accepted");
-          inner.set("indicator_ack", std::move(ack));
+          if (p.indicatorAck) {
+            JSONValue ack = JSONValue::object();
+            ack.set("shown_at", p.indicatorAck->shownAt);
+            ack.set("text_version", p.indicatorAck->textVersion);
+            inner.set("indicator_ack", std::move(ack));
+          }
           inner.set("monitors", std::move(monitors));
           inner.set("recording_ready", true);
           return withData(frame("desktop.opened", p.sessionID), inner);
@@ -146,6 +150,24 @@ std::string OutgoingDesktopFrame::json() const {
         }
       },
       payload);
+}
+
+Result<SessionFrame> OutgoingDesktopFrame::parseShape(std::string_view text) {
+  using Shape = std::pair<std::string_view, std::string_view>;  // type, its string member
+  static constexpr Shape kShapes[] = {
+      {"desktop.opened", "data"},    {"desktop.signal", "data"},    {"desktop.consent", "data"},
+      {"desktop.recording", "data"}, {"desktop.error", "message"}, {"desktop.closed", "reason"},
+  };
+  // The reasons name only our own types: the text is the writer's, and may be anything.
+  auto frame = SessionFrame::parse(text);
+  if (!frame) return fail("not a desktop frame");
+  auto shape = std::ranges::find(kShapes, frame->type, &Shape::first);
+  if (shape == std::end(kShapes)) return fail("not a desktop frame");
+  // Keys are unique once parsed, so three members are exactly the three expected.
+  if (!frame->root.stringAt(shape->second) || frame->root.objectValue()->size() != 3) {
+    return fail("malformed " + frame->type);
+  }
+  return std::move(*frame);
 }
 
 }  // namespace vela

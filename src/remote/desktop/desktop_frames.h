@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "remote/desktop/desktop_signaling.h"
+#include "remote/desktop/session_frame.h"
+#include "util/agent_error.h"
 
 namespace vela {
 
@@ -70,7 +72,7 @@ struct IncomingDesktopFrame {
 struct OutgoingDesktopFrame {
   struct Opened {
     std::string sessionID;
-    IndicatorAck indicatorAck;
+    std::optional<IndicatorAck> indicatorAck;  // absent: no banner is on screen
     std::vector<std::int64_t> monitors;
   };
   struct Signal {
@@ -106,6 +108,11 @@ struct OutgoingDesktopFrame {
       payload;
 
   std::string json() const;
+
+  // A frame another process wrote (the desktop helper), held to the shapes json()
+  // writes: a known type, a string session_id, that type's one string member and
+  // nothing else. Only the outer shape: `data` is not decoded.
+  static Result<SessionFrame> parseShape(std::string_view text);
 };
 
 }  // namespace vela

@@ -3,6 +3,7 @@
 // The banner that tells the person at the machine that a remote session is running.
 // Both calls may come from any thread; the window work happens on the UI main loop.
 
+#include <functional>
 #include <string>
 
 namespace vela {
@@ -10,8 +11,11 @@ namespace vela {
 class DesktopIndicating {
  public:
   virtual ~DesktopIndicating() = default;
+  // Told whether the banner is on screen; called at most once, on the UI main loop (never
+  // when the window system went away before the banner could be built).
+  using Shown = std::function<void(bool onScreen)>;
   // An empty or unusable logo falls back to the default logo.
-  virtual void show(const std::string& text, const std::string& logoBase64) = 0;
+  virtual void show(const std::string& text, const std::string& logoBase64, Shown shown = {}) = 0;
   virtual void hide() = 0;
 };
 

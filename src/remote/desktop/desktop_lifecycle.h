@@ -5,6 +5,7 @@
 // The session manager turns these into gateway frames. Plain value.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -16,7 +17,7 @@ namespace vela {
 
 struct DesktopLifecycle {
   struct Opened {
-    IndicatorAck ack;
+    std::optional<IndicatorAck> ack;  // only for a banner that is on screen
     std::vector<std::int64_t> monitors;
   };
   struct RecordingBeat {

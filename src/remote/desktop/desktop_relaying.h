@@ -1,11 +1,11 @@
 #pragma once
 
 // Where a root daemon sends desktop frames it cannot serve itself: the channel to the
-// per-user session helper. forward() passes one received frame on unchanged, or says
-// false when the relay cannot serve at all (its socket could not be made), so the frame
-// is answered as by an agent without desktop support; setUpstream() installs the
-// callback through which the helper's frames come back to be sent to the gateway.
-// Implementations are thread-safe.
+// per-user session helper. forward() passes one received frame on (re-encoded, never
+// as the raw text), or says false when the relay cannot serve at all (its socket could
+// not be made), so the frame is answered as by an agent without desktop support;
+// setUpstream() installs the callback through which those of the helper's frames that
+// the relay admits come back to be sent to the gateway. Implementations are thread-safe.
 
 #include <functional>
 #include <string>

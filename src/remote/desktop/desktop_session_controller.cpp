@@ -47,6 +47,7 @@ DesktopSessionController::DesktopSessionController(Parts parts, DesktopOpenConfi
       recorder_(std::move(parts.recorder)),
       indicator_(std::move(parts.indicator)),
       consent_(std::move(parts.consent)),
+      indicatorRequired_(parts.indicatorRequired),
       displays_(std::move(parts.displays)),
       config_(std::move(config)),
       displayID_(displayID),
@@ -147,43 +148,91 @@ void DesktopSessionController::captureStarted(Result<ScreenCapturer::Size, Captu
     return;
   }
   ScreenCapturer::Size size = *result;
-  if (config_.consentRequired && config_.mode == "attended" && consent_) {
-    std::weak_ptr<DesktopSessionController> weak = weak_from_this();
-    consent_->request(timing_.consentTimeout, config_.operatorName.value_or(""),
-                      config_.brandName.value_or(""), config_.brandLogoBase64.value_or(""),
-                      config_.recordingRequired, [weak, size](bool accepted) {
-                        auto self = weak.lock();
-                        if (!self) return;
-                        self->queue_->async([weak, accepted, size] {
-                          if (auto s = weak.lock()) s->consentAnswered(accepted, size);
-                        });
-                      });
+  if (!config_.consentRequired || config_.mode != "attended") {
+    showIndicator(size);
     return;
   }
-  startStreaming(size);
+  if (!consent_) {
+    refuse(kNoConsentReason, "consent required but there is no window system to ask the person at the screen");
+    return;
+  }
+  std::weak_ptr<DesktopSessionController> weak = weak_from_this();
+  auto answered = [weak, size](bool accepted) {
+    if (auto self = weak.lock()) self->consentAnswered(accepted, size);
+  };
+  consent_->request(timing_.consentTimeout, config_.operatorName.value_or(""),
+                    config_.brandName.value_or(""), config_.brandLogoBase64.value_or(""),
+                    config_.recordingRequired, [weak, answered](bool accepted) {
+                      if (auto self = weak.lock()) self->queue_->async([answered, accepted] { answered(accepted); });
+                    });
+  // A dialog that never ran (the window system went away) answers nothing: no answer in
+  // time is a refusal like the dialog's own timeout.
+  queue_->after(timing_.consentTimeout + timing_.windowGrace, [answered] { answered(false); });
 }
 
 void DesktopSessionController::consentAnswered(bool accepted, ScreenCapturer::Size size) {
-  if (closed_) return;
+  if (closed_ || consentAnswered_) return;
+  consentAnswered_ = true;
   if (!accepted) {
     Log::info("desktop: endpoint user declined consent");
     emit(DesktopLifecycle::ConsentDeclined{});
     tearDown("consent_declined", true);
     return;
   }
-  startStreaming(size);
+  Log::info("desktop: endpoint user accepted the session");
+  showIndicator(size);
 }
 
-void DesktopSessionController::startStreaming(ScreenCapturer::Size size) {
+void DesktopSessionController::showIndicator(ScreenCapturer::Size size) {
+  const bool required = indicatorRequired_ && config_.mode == "attended";
+  if (!indicator_) {
+    if (required) {
+      refuse(kNoIndicatorReason, "the session must be shown on screen but there is no window system to show it");
+      return;
+    }
+    startStreaming(size, false);
+    return;
+  }
+  std::weak_ptr<DesktopSessionController> weak = weak_from_this();
+  auto shown = [weak, size](bool onScreen) {
+    if (auto self = weak.lock()) self->indicatorAnswered(onScreen, size);
+  };
+  indicator_->show(config_.indicatorText, config_.brandLogoBase64.value_or(""),
+                   [weak, shown](bool onScreen) {
+                     if (auto self = weak.lock()) self->queue_->async([shown, onScreen] { shown(onScreen); });
+                   });
+  queue_->after(timing_.windowGrace, [shown] { shown(false); });
+}
+
+void DesktopSessionController::indicatorAnswered(bool onScreen, ScreenCapturer::Size size) {
+  if (closed_ || indicatorAnswered_) return;
+  indicatorAnswered_ = true;
+  if (!onScreen) {
+    if (indicatorRequired_ && config_.mode == "attended") {
+      refuse(kNoIndicatorReason, "the session must be shown on screen but the banner could not be shown");
+      return;
+    }
+    Log::warn("desktop: the banner could not be shown; streaming without it");
+  }
+  startStreaming(size, onScreen);
+}
+
+void DesktopSessionController::refuse(const char* reason, const std::string& message) {
+  Log::warn("desktop: session refused: " + message);
+  emit(DesktopLifecycle::Error{message});
+  tearDown(reason, true);
+}
+
+void DesktopSessionController::startStreaming(ScreenCapturer::Size size, bool bannerShown) {
   if (auto started = recorder_->start(size.width, size.height); !started) {
     emit(DesktopLifecycle::Error{"recording sink failed: " + started.error().message});
     tearDown("recording_failed", true);
     return;
   }
+  bannerShown_ = bannerShown;
   streaming_->store(true);
-  if (indicator_) indicator_->show(config_.indicatorText, config_.brandLogoBase64.value_or(""));
   Log::info("desktop " + std::to_string(size.width) + "x" + std::to_string(size.height) +
-            ": recorder open, indicator up, offering");
+            ": recorder open, indicator " + (bannerShown ? "up" : "not shown") + ", offering");
   peer_->start(config_.iceServers);
   if (size.width < 1 || size.height < 1) size = {kFallbackWidth, kFallbackHeight};
   peer_->setTargetResolution(size.width, size.height, kFps);
@@ -192,8 +241,8 @@ void DesktopSessionController::startStreaming(ScreenCapturer::Size size) {
 void DesktopSessionController::recordingDurable() {
   if (closed_ || opened_) return;
   opened_ = true;
-  IndicatorAck ack{static_cast<std::int64_t>(std::time(nullptr)),
-                   textVersion(config_.indicatorText)};
+  std::optional<IndicatorAck> ack;
+  if (bannerShown_) ack = IndicatorAck{static_cast<std::int64_t>(std::time(nullptr)), textVersion(config_.indicatorText)};
   emit(DesktopLifecycle::Opened{ack, {config_.monitor}});
   beat();
   std::weak_ptr<DesktopSessionController> weak = weak_from_this();

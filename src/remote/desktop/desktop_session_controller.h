@@ -42,6 +42,9 @@ namespace vela {
 struct DesktopSessionTiming {
   std::chrono::milliseconds beatInterval{5000};
   std::chrono::milliseconds consentTimeout = kConsentTimeout;
+  // How long a window may take to answer beyond its own timeout before the session
+  // takes the silence as "not shown".
+  std::chrono::milliseconds windowGrace{10000};
 };
 
 class DesktopSessionController : public std::enable_shared_from_this<DesktopSessionController> {
@@ -55,6 +58,10 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   static constexpr int kFallbackHeight = 1080;
   // Input events waiting for the session queue; a flood beyond this is dropped.
   static constexpr int kMaxPendingControl = 256;
+  // Why an attended session was refused when the person at the screen could not be
+  // asked or shown the session.
+  static constexpr const char* kNoConsentReason = "consent_unavailable";
+  static constexpr const char* kNoIndicatorReason = "indicator_unavailable";
 
   struct Parts {
     std::shared_ptr<DesktopPeer> peer;
@@ -66,6 +73,9 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
     std::shared_ptr<DesktopIndicating> indicator;  // optional
     std::shared_ptr<DesktopConsenting> consent;    // optional
     DisplayList displays;
+    // An attended session that cannot show its banner is refused. Cleared by a caller
+    // that shows its own banner.
+    bool indicatorRequired = true;
   };
   using Timing = DesktopSessionTiming;
 
@@ -101,7 +111,10 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   // On queue_.
   void captureStarted(Result<ScreenCapturer::Size, CaptureError> result);
   void consentAnswered(bool accepted, ScreenCapturer::Size size);
-  void startStreaming(ScreenCapturer::Size size);
+  void showIndicator(ScreenCapturer::Size size);
+  void indicatorAnswered(bool onScreen, ScreenCapturer::Size size);
+  void refuse(const char* reason, const std::string& message);
+  void startStreaming(ScreenCapturer::Size size, bool bannerShown);
   void recordingDurable();
   void beat();
   void applyControl(const std::string& bytes);
@@ -114,6 +127,7 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   const std::shared_ptr<DesktopRecording> recorder_;
   const std::shared_ptr<DesktopIndicating> indicator_;
   const std::shared_ptr<DesktopConsenting> consent_;
+  const bool indicatorRequired_;
   const DisplayList displays_;
   const DesktopOpenConfig config_;
   const std::optional<std::uint32_t> displayID_;
@@ -136,6 +150,9 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   bool opened_ = false;
   bool closed_ = false;
   bool warnedNoInjector_ = false;
+  bool consentAnswered_ = false;
+  bool indicatorAnswered_ = false;
+  bool bannerShown_ = false;
   // Set by open() before capture can report anything to queue_.
   bool captureRequested_ = false;
 };

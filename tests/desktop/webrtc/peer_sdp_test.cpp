@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "desktop/webrtc/peer_video_policy.h"
 
 namespace vela {
@@ -65,6 +67,10 @@ TEST(PeerVideoPolicy, BitrateCapScalesWithPixelRateAboveTheFloor) {
   // hostile resolution message can ask for.
   EXPECT_EQ(PeerVideoPolicy::bitrateCap(1920, 1080, -30), 2'000'000);
   EXPECT_EQ(PeerVideoPolicy::bitrateCap(7680, 4320, 60), 199'065'600);
+  // The largest requests saturate instead of overflowing (UBSan would stop here).
+  constexpr int kMax = std::numeric_limits<int>::max();
+  EXPECT_EQ(PeerVideoPolicy::bitrateCap(kMax, kMax, kMax), std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(PeerVideoPolicy::bitrateCap(kMax, kMax, -kMax), 2'000'000);
 }
 
 TEST(PeerVideoPolicy, EncodedSizeFitsTheTargetWithoutUpscaling) {

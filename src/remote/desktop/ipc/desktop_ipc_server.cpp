@@ -8,6 +8,8 @@
 #include <cerrno>
 
 #include "platform/unix_socket.h"
+#include "remote/desktop/session_frame.h"
+#include "util/canonical_json.h"
 #include "util/log.h"
 
 namespace vela {
@@ -108,51 +110,73 @@ void DesktopIPCServer::acceptOne(int listenFD, std::optional<uid_t> allowed) {
   }
   auto channel = IPCChannel::create(peer->fd);
   if (!channel) return;
+  auto gate = std::make_shared<RelayGate>();
   std::weak_ptr<DesktopIPCServer> weak = weak_from_this();
-  channel->onLine = [weak](std::string line) {
-    auto self = weak.lock();
-    if (!self) return;
-    std::function<void(std::string)> upstream;
-    {
-      MutexLock guard(self->lock_);
-      upstream = self->upstream_;
-    }
-    if (upstream) upstream(std::move(line));
+  channel->onLine = [weak, gate](std::string line) {
+    if (auto self = weak.lock()) self->relayUp(*gate, line);
   };
   std::weak_ptr<IPCChannel> weakChannel = channel;
-  channel->onClose = [weak, weakChannel] {
+  channel->onClose = [weak, weakChannel, gate] {
+    if (auto warning = gate->flush()) Log::warn(*warning);
     auto self = weak.lock();
     if (!self) return;
     MutexLock guard(self->lock_);
-    if (self->channel_ && self->channel_ == weakChannel.lock()) self->channel_.reset();
+    if (self->channel_ && self->channel_ == weakChannel.lock()) {
+      self->channel_.reset();
+      self->gate_.reset();
+    }
   };
-  install(channel);
+  install(channel, gate);
   channel->resume();
   Log::info("desktop IPC: helper connected (uid " + uidText(peer->uid) + ")");
 }
 
-void DesktopIPCServer::install(const std::shared_ptr<IPCChannel>& channel) {
+void DesktopIPCServer::install(const std::shared_ptr<IPCChannel>& channel, const std::shared_ptr<RelayGate>& gate) {
   std::shared_ptr<IPCChannel> older;
   {
     MutexLock guard(lock_);
     older = std::exchange(channel_, channel);
+    gate_ = gate;
   }
   if (older) older->cancel();
 }
 
 std::shared_ptr<IPCChannel> DesktopIPCServer::takeChannel() {
   MutexLock guard(lock_);
+  gate_.reset();
   return std::exchange(channel_, nullptr);
 }
 
-bool DesktopIPCServer::forward(const std::string& line) {
+void DesktopIPCServer::relayUp(RelayGate& gate, std::string_view line) {
+  auto verdict = gate.admit(line, RelayGate::Clock::now());
+  if (verdict.warning) Log::warn(*verdict.warning);
+  if (!verdict.frame) return;
+  std::function<void(std::string)> upstream;
+  {
+    MutexLock guard(lock_);
+    upstream = upstream_;
+  }
+  if (upstream) upstream(std::move(*verdict.frame));
+}
+
+bool DesktopIPCServer::forward(const std::string& frameText) {
   if (!serving_) return false;
+  auto frame = SessionFrame::parse(frameText);
+  if (!frame) return true;
   std::shared_ptr<IPCChannel> channel;
+  std::shared_ptr<RelayGate> gate;
   {
     MutexLock guard(lock_);
     channel = channel_;
+    gate = gate_;
   }
-  if (channel) channel->send(line);
+  if (!channel) return true;
+  // Before the frame goes, so that the helper's first answer finds its session known.
+  if (frame->type == "desktop.open") gate->opened(frame->sessionID);
+  // Our encoding rather than the gateway's text: white space in that may hold line
+  // breaks, and the helper would read each piece as a frame of its own. Canonical JSON
+  // escapes every line break inside strings, so the frame stays one line.
+  channel->send(CanonicalJSON::encode(frame->root));
   return true;
 }
 

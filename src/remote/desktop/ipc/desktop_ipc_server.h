@@ -3,11 +3,12 @@
 // The root daemon's end of the desktop relay. It listens on a local socket that only
 // the allowed user (the one at seat0) may open, accepts one helper at a time (a new one
 // replaces the old) after checking the peer's uid, forwards each desktop frame to it as
-// a line and hands each of its lines to the upstream callback.
+// one line of our own encoding and hands to the upstream callback what its RelayGate
+// lets through of the helper's lines.
 //
 // Threading: accepting runs on "vela.ipc.accept", the helper's lines on its channel's
 // thread; forward() may be called from any thread and never blocks. `lock_` guards only
-// the current channel; `lifeLock_` serialises start, stop and hand-over.
+// the current channel and its gate; `lifeLock_` serialises start, stop and hand-over.
 
 #include <sys/types.h>
 
@@ -19,6 +20,7 @@
 
 #include "remote/desktop/desktop_relaying.h"
 #include "remote/desktop/ipc/ipc_channel.h"
+#include "remote/desktop/ipc/relay_gate.h"
 #include "util/agent_error.h"
 #include "util/mutex.h"
 
@@ -37,8 +39,9 @@ class DesktopIPCServer : public DesktopRelaying, public std::enable_shared_from_
   Result<void> handOver(std::optional<uid_t> allowedUID) EXCLUDES(lifeLock_);
   std::optional<uid_t> allowedUID() EXCLUDES(lifeLock_);
 
-  // A frame with no helper connected is dropped; false only while there is no socket.
-  bool forward(const std::string& line) override;
+  // A frame with no helper connected, or text that is no session frame, is dropped;
+  // false only while there is no socket.
+  bool forward(const std::string& frameText) override;
   void setUpstream(std::function<void(std::string)> upstream) override;
 
   const std::string& path() const { return path_; }
@@ -52,7 +55,9 @@ class DesktopIPCServer : public DesktopRelaying, public std::enable_shared_from_
   void shutDown() REQUIRES(lifeLock_);
   void acceptLoop(int listenFD, int wake, std::optional<uid_t> allowed);
   void acceptOne(int listenFD, std::optional<uid_t> allowed);
-  void install(const std::shared_ptr<IPCChannel>& channel) EXCLUDES(lock_);
+  void install(const std::shared_ptr<IPCChannel>& channel, const std::shared_ptr<RelayGate>& gate)
+      EXCLUDES(lock_);
+  void relayUp(RelayGate& gate, std::string_view line) EXCLUDES(lock_);
   std::shared_ptr<IPCChannel> takeChannel() EXCLUDES(lock_);
 
   const std::string path_;
@@ -69,6 +74,7 @@ class DesktopIPCServer : public DesktopRelaying, public std::enable_shared_from_
 
   Mutex lock_;
   std::shared_ptr<IPCChannel> channel_ GUARDED_BY(lock_);
+  std::shared_ptr<RelayGate> gate_ GUARDED_BY(lock_);  // channel_'s
   std::function<void(std::string)> upstream_ GUARDED_BY(lock_);
 };
 

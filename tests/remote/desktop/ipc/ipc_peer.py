@@ -1,6 +1,8 @@
 """A stand-in desktop helper for the relay tests, run as the test's users.
 
-  ipc_peer.py PATH helper      connect, say hello, print each line until closed
+  ipc_peer.py PATH helper      connect, print each line until closed
+  ipc_peer.py PATH answer N FILE  the same; after the Nth line send FILE's bytes as they are
+  ipc_peer.py PATH burst N FILE   the same, but hang up once FILE is sent
   ipc_peer.py PATH probe STOP  connect in a loop until the file STOP exists; report any success
   ipc_peer.py PATH flood       100 MB without LF, then lines as fast as possible; never reads
 """
@@ -47,9 +49,15 @@ try:
         sock.sendall(b"\n")
         while True:
             sock.sendall(line * 64)
-    sock.sendall(("hello from %d\n" % os.getuid()).encode())
+    count = 0
     for line in sock.makefile("rb"):
         print("got " + line.decode().rstrip("\n"))
+        count += 1
+        if mode in ("answer", "burst") and count == int(sys.argv[3]):
+            with open(sys.argv[4], "rb") as f:
+                sock.sendall(f.read())
+            if mode == "burst":
+                break
 except OSError:  # thrown out; a server closing on unread input resets the connection
     pass
 print("closed")
