@@ -11,7 +11,7 @@ PACKAGES=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # test control plane and the tools tests drive
-  python3 python3-aiohttp python3-cryptography openssl curl ca-certificates
+  python3 python3-aiohttp python3-cryptography python3-jsonschema openssl curl ca-certificates
   util-linux iproute2 procps tmux dmidecode
   # desktop module (loaded on demand; the daemon itself links none of it) and the
   # display and decoders its tests use

@@ -69,6 +69,7 @@ void GatewayShellClient::start() {
     if (!self || self->running_) return;
     self->running_ = true;
     Log::info("gateway: connecting to " + self->url_);
+    self->report(LinkState::connecting);
     self->connect();
   });
 }
@@ -86,6 +87,7 @@ void GatewayShellClient::shutDown(std::function<void()> done) {
   // still close the connection.
   queue_->async([self = shared_from_this(), done = std::move(done)] {
     self->running_ = false;
+    self->report(LinkState::stopped);
     self->cancelPingTimer();
     if (self->reconnectTimer_) self->queue_->cancel(*self->reconnectTimer_);
     self->reconnectTimer_.reset();
@@ -165,6 +167,7 @@ void GatewayShellClient::opened(std::uint64_t taskID) {
   opened_ = true;
   reconnectAttempt_ = 0;
   Log::info("gateway: connected");
+  report(LinkState::connected);
 }
 
 void GatewayShellClient::route(const std::string& text) {
@@ -240,6 +243,7 @@ void GatewayShellClient::handleDisconnect(const std::string& error) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", delay);
   Log::warn("gateway: disconnected (" + error + "); reconnect in " + text + "s");
+  report(LinkState::disconnected, error);
   std::weak_ptr<GatewayShellClient> weak = weak_from_this();
   reconnectTimer_ = queue_->after(
       std::chrono::duration_cast<SerialQueue::Clock::duration>(std::chrono::duration<double>(delay)),

@@ -45,6 +45,12 @@ class GatewayShellClient : public std::enable_shared_from_this<GatewayShellClien
   GatewayShellClient(const GatewayShellClient&) = delete;
   GatewayShellClient& operator=(const GatewayShellClient&) = delete;
 
+  // What the connection is doing, for whoever reports the daemon's state. The detail
+  // of `disconnected` says why. Called on the client's queue; set before start().
+  enum class LinkState { connecting, connected, disconnected, stopped };
+  using LinkObserver = std::function<void(LinkState, const std::string& detail)>;
+  void setLinkObserver(LinkObserver observer) { linkObserver_ = std::move(observer); }
+
   void start();
   // Kills every session and closes the connection with 1001 (going away).
   void stop();
@@ -73,6 +79,10 @@ class GatewayShellClient : public std::enable_shared_from_this<GatewayShellClien
   void wire(DesktopSessionManager::BackendProvider desktopBackend, std::shared_ptr<DesktopRelaying> relay);
 
   void shutDown(std::function<void()> done);
+  void report(LinkState state, const std::string& detail = "") const {
+    if (linkObserver_) linkObserver_(state, detail);
+  }
+  LinkObserver linkObserver_;
 
   // On queue_.
   void connect();

@@ -19,7 +19,9 @@ using Clock = std::chrono::steady_clock;
 }
 
 AgentRuntime::AgentRuntime(AgentConfig config, Tasks tasks)
-    : config_(std::move(config)), tasks_(std::move(tasks)) {}
+    : config_(std::move(config)),
+      tasks_(std::move(tasks)),
+      status_(std::make_shared<RuntimeStatus>(AgentPaths::runtimeStatusFile())) {}
 
 std::shared_ptr<AgentRuntime> AgentRuntime::create(AgentConfig config, Tasks tasks) {
   return std::shared_ptr<AgentRuntime>(new AgentRuntime(std::move(config), std::move(tasks)));
@@ -69,6 +71,7 @@ int AgentRuntime::run() {
   if (!signals) Log::warn("signal handling unavailable: " + signals.error().description());
 
   removeStagedUpdates();
+  status_->start(::getpid(), config_.agentID);
   Log::info(std::string(AgentVersion::banner) + " running (pid " + std::to_string(::getpid()) +
             ", agent " + config_.agentID.value_or("unenrolled") + ")");
   for (const auto& warning : startupWarnings_) Log::warn(warning);
@@ -79,6 +82,7 @@ int AgentRuntime::run() {
 
   platform::ServiceManager::notifyStopping();
   for (auto& service : services_) service->stop();
+  status_->stop();
   Log::info("Shutting down cleanly");
   return 0;
 }
@@ -102,7 +106,11 @@ void AgentRuntime::runLoop() {
 
   auto runTask = [this](const std::function<Result<void>()>& task, std::string_view what) {
     LoopWatchdog::Cover cover(watchdog_);
-    if (auto r = task(); !r) Log::warn(std::string(what) + " error: " + r.error().description());
+    auto r = task();
+    if (!r) Log::warn(std::string(what) + " error: " + r.error().description());
+    std::string key(what);
+    std::replace(key.begin(), key.end(), '-', '_');
+    status_->taskEnded(key, r);
   };
 
   while (!shouldStop()) {

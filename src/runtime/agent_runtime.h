@@ -16,6 +16,7 @@
 
 #include "config/agent_config.h"
 #include "runtime/loop_watchdog.h"
+#include "runtime/runtime_status.h"
 #include "util/agent_error.h"
 #include "util/cancellation.h"
 #include "util/mutex.h"
@@ -55,6 +56,8 @@ class AgentRuntime : public std::enable_shared_from_this<AgentRuntime> {
   std::shared_ptr<const Cancellation> stopping() const { return stopping_; }
 
   void addService(std::unique_ptr<RuntimeService> service);
+  // What `status` reads while the loop runs; services report to it too.
+  const std::shared_ptr<RuntimeStatus>& status() const { return status_; }
   // Logged as a warning right after the start banner.
   void addStartupWarning(std::string text);
 
@@ -73,6 +76,7 @@ class AgentRuntime : public std::enable_shared_from_this<AgentRuntime> {
   mutable Mutex stopLock_;
   bool shouldStop_ GUARDED_BY(stopLock_) = false;
   const std::shared_ptr<Cancellation> stopping_ = std::make_shared<Cancellation>();
+  const std::shared_ptr<RuntimeStatus> status_;
 };
 
 }  // namespace vela

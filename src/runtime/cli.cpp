@@ -4,8 +4,12 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 
+#include "config/agent_paths.h"
+#include "platform/instance_lock.h"
 #include "runtime/command_handlers.h"
+#include "runtime/command_usage.h"
 #include "util/agent_version.h"
 #include "util/log.h"
 #include "util/process_info.h"
@@ -55,42 +59,55 @@ void writeOut(int fd, std::string_view text) {
 
 using Handler = std::function<Result<int>(Args)>;
 
-struct Command {
-  std::vector<std::string_view> words;
-  Handler handler;
-};
+Result<int> helpCommand(Args args) {
+  if (args.empty()) {
+    printUsage();
+    return 0;
+  }
+  const CommandSpec* spec = findCommand(args.front());
+  if (!spec) {
+    writeOut(STDERR_FILENO, "unknown command: " + args.front() + "\n");
+    printUsage();
+    return 1;
+  }
+  writeOut(STDOUT_FILENO, commandUsage(*spec));
+  return 0;
+}
 
-// Matching order matters only in that each word appears once; it follows the table.
-const std::vector<Command>& commandTable() {
-  static const std::vector<Command> table = {
-      {{"setup"}, setupCommand},
-      {{"provision"}, provisionCommand},
-      {{"enroll"}, enrollCommand},
-      {{"run", "daemon"}, runCommand},
-      {{"once"}, onceCommand},
-      {{"gateway"}, gatewayCommand},
-      {{"desktop-probe"}, desktopProbeCommand},
-      {{"desktop-agent"}, [](Args) { return desktopAgentCommand(); }},
-      {{"quick-assist"}, quickAssistCommand},
-      {{"status"}, statusCommand},
-      {{"doctor"}, [](Args) { return doctorCommand(); }},
-      {{"update"}, updateCommand},
-      {{"inventory"}, [](Args) { return inventoryCommand(); }},
-      {{"metrics"}, [](Args) { return metricsCommand(); }},
-      {{"provision-name"}, provisionNameCommand},
-      {{"reset", "uninstall"}, [](Args) { return resetCommand(); }},
-      {{"version", "--version"},
-       [](Args) -> Result<int> {
-         writeOut(STDOUT_FILENO, "0.1.0\n");
-         return 0;
-       }},
-      {{"help", "--help", "-h"},
-       [](Args) -> Result<int> {
-         printUsage();
-         return 0;
-       }},
+// By the first word of each command's spec.
+const std::map<std::string_view, Handler>& handlers() {
+  static const std::map<std::string_view, Handler> table = {
+      {"setup", setupCommand},
+      {"provision", provisionCommand},
+      {"enroll", enrollCommand},
+      {"run", runCommand},
+      {"once", onceCommand},
+      {"gateway", gatewayCommand},
+      {"desktop-probe", desktopProbeCommand},
+      {"desktop-agent", [](Args) { return desktopAgentCommand(); }},
+      {"quick-assist", quickAssistCommand},
+      {"status", statusCommand},
+      {"doctor", doctorCommand},
+      {"update", updateCommand},
+      {"inventory", [](Args) { return inventoryCommand(); }},
+      {"metrics", [](Args) { return metricsCommand(); }},
+      {"provision-name", provisionNameCommand},
+      {"reset", resetCommand},
+      {"version", versionCommand},
+      {"help", helpCommand},
   };
   return table;
+}
+
+// The commands that act for the state directory's agent: one at a time.
+bool takesStateLock(const CommandSpec& spec) {
+  static constexpr std::string_view kLocked[] = {"run", "once", "gateway"};
+  return std::ranges::find(kLocked, spec.words.front()) != std::end(kLocked);
+}
+
+Result<platform::InstanceLock> lockStateDir() {
+  const std::string dir = VELA_TRY(AgentPaths::ensureStateDir());
+  return platform::InstanceLock::acquire(dir);
 }
 
 }  // namespace
@@ -152,19 +169,35 @@ int main(Args arguments) {
   }
   const std::string word = arguments.front();
   Args rest(std::next(arguments.begin()), arguments.end());
-  for (const Command& command : commandTable()) {
-    if (std::find(command.words.begin(), command.words.end(), word) == command.words.end()) continue;
-    Result<int> status = command.handler(std::move(rest));
-    if (!status) {
-      writeOut(STDERR_FILENO,
-               "error: " + Log::escapeControlCharacters(status.error().description()) + "\n");
-      return 1;
-    }
-    return *status;
+  const CommandSpec* spec = findCommand(word);
+  if (!spec) {
+    writeOut(STDERR_FILENO, "unknown command: " + word + "\n");
+    printUsage();
+    return 1;
   }
-  writeOut(STDERR_FILENO, "unknown command: " + word + "\n");
-  printUsage();
-  return 1;
+  auto failed = [](const AgentError& error) {
+    writeOut(STDERR_FILENO, "error: " + Log::escapeControlCharacters(error.description()) + "\n");
+    return 1;
+  };
+  // "--help" on the command word itself is the general usage.
+  if (spec->words.front() != "help" && asksForHelp(*spec, rest)) {
+    writeOut(STDOUT_FILENO, commandUsage(*spec));
+    return 0;
+  }
+  if (auto extra = unexpectedArgument(*spec, rest)) {
+    return failed(AgentError("unexpected argument: " + *extra));
+  }
+  // A second verbosity switch is accepted, and means nothing more.
+  std::erase_if(rest, [](const std::string& a) { return a == "-v" || a == "--verbose"; });
+  std::optional<platform::InstanceLock> lock;
+  if (takesStateLock(*spec)) {
+    auto locked = lockStateDir();
+    if (!locked) return failed(locked.error());
+    lock.emplace(std::move(*locked));
+  }
+  Result<int> status = handlers().at(spec->words.front())(std::move(rest));
+  if (!status) return failed(status.error());
+  return *status;
 }
 
 }  // namespace vela::CLI

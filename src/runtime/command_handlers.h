@@ -17,11 +17,12 @@ Result<int> desktopProbeCommand(Args args);
 Result<int> desktopAgentCommand();
 Result<int> quickAssistCommand(Args args);
 Result<int> statusCommand(Args args);
-Result<int> doctorCommand();
+Result<int> doctorCommand(Args args);
 Result<int> updateCommand(Args args);
 Result<int> inventoryCommand();
 Result<int> metricsCommand();
 Result<int> provisionNameCommand(Args args);
-Result<int> resetCommand();
+Result<int> resetCommand(Args args);
+Result<int> versionCommand(Args args);
 
 }  // namespace vela::CLI

@@ -1,4 +1,6 @@
+#include <ctime>
 #include <iostream>
+#include <vector>
 
 #include "config/agent_config.h"
 #include "config/agent_paths.h"
@@ -6,6 +8,8 @@
 #include "net/pinned_trust.h"
 #include "net/proxy_rule.h"
 #include "runtime/command_handlers.h"
+#include "runtime/daemon_state.h"
+#include "util/canonical_json.h"
 #include "runtime/diagnostics.h"
 #include "util/agent_version.h"
 #include "util/hex.h"
@@ -18,12 +22,27 @@ constexpr std::string_view kPass = "\u2713";
 constexpr std::string_view kFail = "\u2717";
 constexpr std::string_view kInfo = "\u00B7";
 
-void check(std::ostream& out, std::string_view mark, std::string_view label, std::string_view detail) {
-  out << "  [" << mark << "] " << label << ": " << detail << "\n";
+struct Check {
+  std::string_view mark;
+  std::string label;
+  std::string detail;
+};
+
+// Collects the checks; printed as lines or as one JSON document at the end.
+struct Checks {
+  std::vector<Check> all;
+};
+
+void check(Checks& out, std::string_view mark, std::string_view label, std::string_view detail) {
+  out.all.push_back({mark, std::string(label), std::string(detail)});
+}
+
+std::string_view resultName(std::string_view mark) {
+  return mark == kPass ? "pass" : mark == kFail ? "fail" : "info";
 }
 
 // The route every connection to the server takes, never with the proxy's credentials.
-bool checkProxy(std::ostream& out, const std::optional<std::string>& serverHost) {
+bool checkProxy(Checks& out, const std::optional<std::string>& serverHost) {
   ProxyRule rule = ProxyRule::fromEnvironment();
   // Direct connections are the usual case and need no line of their own.
   if (!rule.configured()) return true;
@@ -45,11 +64,9 @@ bool checkProxy(std::ostream& out, const std::optional<std::string>& serverHost)
 
 }  // namespace
 
-Result<int> doctorCommand() {
-  std::ostream& out = std::cout;
-  out << AgentVersion::banner << " \u2014 doctor\n"
-      << "  state dir: " << AgentPaths::stateDir() << "\n"
-      << "  keychain:  " << Diagnostics::kKeychain << "\n";
+Result<int> doctorCommand(Args args) {
+  const bool json = removeFlag(args, "--json");
+  Checks out;
 
   bool configPassed = false;
   std::optional<std::string> serverHost;
@@ -102,9 +119,30 @@ Result<int> doctorCommand() {
     check(out, kInfo, "certificate", "absent (issued on enroll)");
   }
 
+  const DaemonState::Seen daemon = DaemonState::read();
+
   bool passed = configPassed && trustPassed && proxyPassed;
-  out << (passed ? "\nAll critical checks passed.\n" : "\nSome checks failed \u2014 see above.\n");
-  out.flush();
+  if (json) {
+    JSONValue checks = JSONValue::array();
+    for (const Check& c : out.all) {
+      checks.append(JSONValue{{"name", c.label}, {"result", resultName(c.mark)}, {"detail", c.detail}});
+    }
+    std::cout << CanonicalJSON::encode(JSONValue{{"version", AgentVersion::current},
+                                                 {"state_dir", AgentPaths::stateDir()},
+                                                 {"passed", passed},
+                                                 {"checks", std::move(checks)},
+                                                 {"daemon", DaemonState::json(daemon)}})
+              << "\n";
+    std::cout.flush();
+    return passed ? 0 : 1;
+  }
+  std::ostream& text = std::cout;
+  text << AgentVersion::banner << " \u2014 doctor\n"
+       << "  state dir: " << AgentPaths::stateDir() << "\n"
+       << "  keychain:  " << Diagnostics::kKeychain << "\n";
+  for (const Check& c : out.all) text << "  [" << c.mark << "] " << c.label << ": " << c.detail << "\n";
+  text << (passed ? "\nAll critical checks passed.\n" : "\nSome checks failed \u2014 see above.\n");
+  text.flush();
   return passed ? 0 : 1;
 }
 

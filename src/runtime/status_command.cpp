@@ -1,19 +1,60 @@
+#include <ctime>
 #include <iostream>
 
 #include "config/agent_config.h"
 #include "config/agent_paths.h"
 #include "identity/device_key.h"
 #include "runtime/command_handlers.h"
+#include "runtime/daemon_state.h"
 #include "runtime/diagnostics.h"
 #include "util/agent_version.h"
+#include "util/canonical_json.h"
 
 namespace vela::CLI {
+namespace {
 
-Result<int> statusCommand(Args) {
+JSONValue optionalText(const std::optional<std::string>& text) { return text ? JSONValue(*text) : JSONValue(); }
+
+int printJSON(const Result<std::optional<AgentConfig>>& stored, const DaemonState::Seen& daemon) {
+  JSONValue out{{"version", AgentVersion::current},
+                {"state_dir", AgentPaths::stateDir()},
+                {"configured", stored && stored->has_value()},
+                {"config_error", stored ? JSONValue() : JSONValue(stored.error().message)},
+                {"config", nullptr},
+                {"certificate_on_disk", optionalText(Diagnostics::certificateOnDiskFingerprint())},
+                {"device_key", nullptr},
+                {"daemon", DaemonState::json(daemon)}};
+  if (stored && *stored) {
+    const AgentConfig& c = **stored;
+    out.set("config", JSONValue{{"server", c.serverBaseURL},
+                                {"tenant", optionalText(c.tenantID)},
+                                {"customer", optionalText(c.customerID)},
+                                {"channel", c.channel},
+                                {"enrolled", c.agentID.has_value()},
+                                {"agent_id", optionalText(c.agentID)},
+                                {"cert_fingerprint", optionalText(c.certFingerprint)},
+                                {"cert_not_after", optionalText(c.certNotAfter)}});
+  }
+  if (auto key = DeviceKey::load()) out.set("device_key", std::string(DeviceKey::rawValue(key->backing())));
+  std::cout << CanonicalJSON::encode(out) << "\n";
+  std::cout.flush();
+  return stored && *stored ? 0 : 1;
+}
+
+}  // namespace
+
+Result<int> statusCommand(Args args) {
+  const bool json = removeFlag(args, "--json");
   auto stored = AgentConfig::loadStored();
+  const DaemonState::Seen daemon = DaemonState::read();
+  if (json) return printJSON(stored, daemon);
   std::ostream& out = std::cout;
+  const std::string daemonLine = "daemon: " + DaemonState::describe(daemon, std::time(nullptr)) + "\n";
+  // Without a usable configuration only a daemon that runs anyway (idling until it is
+  // configured) is worth a line.
+  const std::string idleDaemon = daemon.pid ? daemonLine : "";
   if (!stored) {
-    out << "error: " << stored.error().message << "\n";
+    out << "error: " << stored.error().message << "\n" << idleDaemon;
     out.flush();
     return 1;
   }
@@ -28,6 +69,7 @@ Result<int> statusCommand(Args) {
           << "  tenant:   " << info.tenantID.value_or("-") << "\n"
           << "  customer: " << info.customerID.value_or("-") << "\n";
     }
+    out << idleDaemon;
     out.flush();
     return 1;
   }
@@ -49,7 +91,12 @@ Result<int> statusCommand(Args) {
   }
   auto key = DeviceKey::load();
   out << "  device key:  " << (key ? DeviceKey::rawValue(key->backing()) : "none") << "\n"
-      << "  keychain:    " << Diagnostics::kKeychain << "\n";
+      << "  keychain:    " << Diagnostics::kKeychain << "\n"
+      << "  " << daemonLine;
+  if (const JSONValue* error = daemon.status["last_error"]; error && error->stringAt("message")) {
+    const std::string* at = error->stringAt("at");
+    out << "  last error:  " << (at ? *at + " " : "") << *error->stringAt("message") << "\n";
+  }
   out.flush();
   return 0;
 }

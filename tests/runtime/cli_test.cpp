@@ -1,7 +1,10 @@
 #include "runtime/cli.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
+#include <filesystem>
+
+#include "runtime/command_usage.h"
 #include "support/background_process.h"
 
 namespace vela {
@@ -73,6 +76,60 @@ TEST(CLIOptionsTest, RemoveOption) {
     EXPECT_EQ(CLI::removeOption(args, "--server"), value);
     EXPECT_EQ(args, rest);
   }
+}
+
+// Everything below a directory, with each file's bytes: what "nothing changed" means.
+std::map<std::string, std::string> contents(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    files[entry.path().string()] = entry.is_regular_file() ? testing::readFileOrEmpty(entry.path().string()) : "";
+  }
+  return files;
+}
+
+// Every command word answers --help with its own usage and refuses a word it does not
+// take, and neither touches the state directory; a configured agent must stay exactly
+// as it was.
+TEST(CLICommandLineTest, HelpAndStrayArgumentsDoNothing) {
+  testing::TempDir state;
+  testing::writeFile(state.file("config.json"), R"({"serverBaseURL":"https://cp.example","agentID":"a-1"})");
+  const testing::Environment env{{"VELA_STATE_DIR", state.path()}, {"DISPLAY", std::nullopt}};
+  const auto before = contents(state.path());
+  for (const CLI::CommandSpec& spec : CLI::commandSpecs()) {
+    for (std::string_view word : spec.words) {
+      SCOPED_TRACE(std::string(word));
+      const std::string w(word);
+      if (w != "help" && w != "--help" && w != "-h") {
+        auto help = testing::runAgent({w, "--help"}, env);
+        EXPECT_EQ(help.status, 0) << help.err;
+        EXPECT_EQ(help.out, CLI::commandUsage(spec));
+        EXPECT_EQ(testing::runAgent({"-v", w, "-h"}, env).out, help.out);
+      }
+      auto stray = testing::runAgent({w, "--aply"}, env);
+      EXPECT_EQ(stray.status, 1);
+      EXPECT_EQ(stray.out, "");
+      EXPECT_EQ(stray.err, "error: unexpected argument: --aply\n");
+      EXPECT_EQ(contents(state.path()), before);
+    }
+  }
+  // An option's value may look like a switch, as the handlers read it.
+  EXPECT_THAT(testing::runAgent({"provision-name", "--tenant", "--help", "--customer", "c"}, env).out,
+              ::testing::StartsWith("VelaAgent."));
+  EXPECT_EQ(testing::runAgent({"status", "extra"}, env).err, "error: unexpected argument: extra\n");
+  EXPECT_EQ(testing::runAgent({"quick-assist", "123", "456"}, env).err, "error: unexpected argument: 456\n");
+  // A second verbosity switch is taken and means nothing more.
+  EXPECT_EQ(testing::runAgent({"--verbose", "version", "-v"}, env).out, "0.1.0\n");
+
+  // Without a terminal, reset wants --yes and removes nothing without it.
+  auto refused = testing::runAgent({"uninstall"}, env);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err,
+            "error: reset removes the device key, certificate and configuration; run it on a terminal to "
+            "confirm, or pass --yes\n");
+  EXPECT_EQ(contents(state.path()), before);
+  auto reset = testing::runAgent({"reset", "--yes"}, env);
+  EXPECT_EQ(reset.status, 0) << reset.err;
+  EXPECT_FALSE(std::filesystem::exists(state.file("config.json")));
 }
 
 }  // namespace

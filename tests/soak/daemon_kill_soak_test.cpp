@@ -77,7 +77,7 @@ TEST(DaemonKillSoak, StateSurvivesKillsAndNoCommandRunsTwice) {
 
   // A fresh identity: reset, then a daemon that provisions from the environment.
   auto freshIdentity = [&] {
-    ASSERT_EQ(testing::runAgent({"reset"}, {{"VELA_STATE_DIR", state.path()}}).status, 0);
+    ASSERT_EQ(testing::runAgent({"reset", "--yes"}, {{"VELA_STATE_DIR", state.path()}}).status, 0);
     env["VELA_TOKEN"] = cp.newToken();
   };
   std::string agentID;

@@ -40,15 +40,28 @@ void DesktopIPCServer::stop() {
     if (listenFD_ < 0) return;
     shutDown();
   }
-  if (auto channel = takeChannel()) channel->cancel();
+  if (auto channel = takeChannel()) {
+    channel->cancel();
+    notifyHelper(false);
+  }
 }
 
 Result<void> DesktopIPCServer::handOver(std::optional<uid_t> allowedUID) {
+  bool dropped = false;
+  auto handed = handOverLocked(allowedUID, dropped);
+  if (dropped) notifyHelper(false);
+  return handed;
+}
+
+Result<void> DesktopIPCServer::handOverLocked(std::optional<uid_t> allowedUID, bool& dropped) {
   MutexLock guard(lifeLock_);
   if (listenFD_ >= 0) shutDown();
   // The old user's helper goes before the new socket exists, so it cannot hold the
   // only slot while the new user's helper connects.
-  if (auto channel = takeChannel()) channel->cancel();
+  if (auto channel = takeChannel()) {
+    channel->cancel();
+    dropped = true;
+  }
   allowedUID_ = allowedUID;
   Log::info("desktop IPC: socket handed to uid " + uidText(allowedUID));
   if (!wanted_) return {};
@@ -120,15 +133,35 @@ void DesktopIPCServer::acceptOne(int listenFD, std::optional<uid_t> allowed) {
     if (auto warning = gate->flush()) Log::warn(*warning);
     auto self = weak.lock();
     if (!self) return;
-    MutexLock guard(self->lock_);
-    if (self->channel_ && self->channel_ == weakChannel.lock()) {
-      self->channel_.reset();
-      self->gate_.reset();
+    bool wasCurrent = false;
+    {
+      MutexLock guard(self->lock_);
+      if (self->channel_ && self->channel_ == weakChannel.lock()) {
+        self->channel_.reset();
+        self->gate_.reset();
+        wasCurrent = true;
+      }
     }
+    if (wasCurrent) self->notifyHelper(false);
   };
   install(channel, gate);
   channel->resume();
   Log::info("desktop IPC: helper connected (uid " + uidText(peer->uid) + ")");
+  notifyHelper(true);
+}
+
+void DesktopIPCServer::setHelperObserver(std::function<void(bool)> observer) {
+  MutexLock guard(lock_);
+  helperObserver_ = std::move(observer);
+}
+
+void DesktopIPCServer::notifyHelper(bool connected) {
+  std::function<void(bool)> observer;
+  {
+    MutexLock guard(lock_);
+    observer = helperObserver_;
+  }
+  if (observer) observer(connected);
 }
 
 void DesktopIPCServer::install(const std::shared_ptr<IPCChannel>& channel, const std::shared_ptr<RelayGate>& gate) {

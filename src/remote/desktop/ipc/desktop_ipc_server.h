@@ -43,6 +43,8 @@ class DesktopIPCServer : public DesktopRelaying, public std::enable_shared_from_
   // false only while there is no socket.
   bool forward(const std::string& frameText) override;
   void setUpstream(std::function<void(std::string)> upstream) override;
+  // Told when a helper connects (true) and when none is connected any more (false).
+  void setHelperObserver(std::function<void(bool)> observer) EXCLUDES(lock_);
 
   const std::string& path() const { return path_; }
   bool hasHelperForTesting() EXCLUDES(lock_);
@@ -51,6 +53,7 @@ class DesktopIPCServer : public DesktopRelaying, public std::enable_shared_from_
   DesktopIPCServer(std::string path, std::optional<uid_t> allowedUID)
       : path_(std::move(path)), allowedUID_(allowedUID) {}
 
+  Result<void> handOverLocked(std::optional<uid_t> allowedUID, bool& dropped) EXCLUDES(lifeLock_);
   Result<void> listen() REQUIRES(lifeLock_);
   void shutDown() REQUIRES(lifeLock_);
   void acceptLoop(int listenFD, int wake, std::optional<uid_t> allowed);
@@ -76,6 +79,8 @@ class DesktopIPCServer : public DesktopRelaying, public std::enable_shared_from_
   std::shared_ptr<IPCChannel> channel_ GUARDED_BY(lock_);
   std::shared_ptr<RelayGate> gate_ GUARDED_BY(lock_);  // channel_'s
   std::function<void(std::string)> upstream_ GUARDED_BY(lock_);
+  std::function<void(bool)> helperObserver_ GUARDED_BY(lock_);
+  void notifyHelper(bool connected) EXCLUDES(lock_);
 };
 
 }  // namespace vela

@@ -1,0 +1,148 @@
+#include "runtime/command_usage.h"
+
+#include <algorithm>
+
+namespace vela::CLI {
+namespace {
+
+const OptionSpec kServer{"--server", "URL", "Control-plane server"};
+const OptionSpec kTenant{"--tenant", "ID", "Tenant"};
+const OptionSpec kCustomer{"--customer", "ID", "Customer"};
+const OptionSpec kToken{"--token", "TOKEN", "One-time enrolment token"};
+const OptionSpec kChannel{"--channel", "NAME", "Update channel"};
+const OptionSpec kNonInteractive{"--non-interactive", "", "Never ask; fail when something is missing"};
+const OptionSpec kYes{"-y", "", "Same as --non-interactive"};
+const OptionSpec kJSON{"--json", "", "Print JSON (see vela-agent(8))"};
+
+std::vector<OptionSpec> provisioningOptions(std::vector<OptionSpec> more) {
+  std::vector<OptionSpec> all{kServer, kTenant, kCustomer, kToken, kChannel, kNonInteractive, kYes};
+  all.insert(all.end(), more.begin(), more.end());
+  return all;
+}
+
+const OptionSpec* findOption(const CommandSpec& spec, std::string_view word) {
+  for (const OptionSpec& option : spec.options) {
+    if (word == option.name) return &option;
+  }
+  return nullptr;
+}
+
+bool isHelp(std::string_view word) { return word == "-h" || word == "--help"; }
+bool isVerbose(std::string_view word) { return word == "-v" || word == "--verbose"; }
+
+// Walks the arguments as the handlers' option parsing reads them: an option that takes
+// a value swallows the next word whatever it looks like. Returns the first word that
+// fits nothing; `help` says whether a help switch stood outside any value.
+std::optional<std::string> scan(const CommandSpec& spec, const std::vector<std::string>& args, bool& help) {
+  help = false;
+  int positionals = 0;
+  std::optional<std::string> unexpected;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& word = args[i];
+    if (isHelp(word)) {
+      help = true;
+      continue;
+    }
+    if (isVerbose(word)) continue;
+    if (const OptionSpec* option = findOption(spec, word)) {
+      if (!option->valueName.empty()) ++i;
+      continue;
+    }
+    const auto equals = word.find('=');
+    if (word.starts_with("--") && equals != std::string::npos) {
+      const OptionSpec* option = findOption(spec, std::string_view(word).substr(0, equals));
+      if (option && !option->valueName.empty()) continue;
+    }
+    if (!word.starts_with("-") && positionals < spec.positionals) {
+      ++positionals;
+      continue;
+    }
+    if (!unexpected) unexpected = word;
+  }
+  return unexpected;
+}
+
+}  // namespace
+
+const std::vector<CommandSpec>& commandSpecs() {
+  static const std::vector<CommandSpec> specs = {
+      {{"setup"}, "setup [options] [--enroll]", "Interactive provisioning: writes config.json, then enrols with --enroll.",
+       provisioningOptions({{"--enroll", "", "Enrol right after writing the configuration"}})},
+      {{"provision"}, "provision (--from-file <provisioning.json> | --from-package <path> | --from-name <name>) [options]",
+       "Non-interactive provisioning from a provisioning document, or a package or file name.",
+       provisioningOptions({{"--from-file", "PATH", "A provisioning document, pinned trust included"},
+                            {"--from-package", "PATH", "Read tenant and customer from this package's name"},
+                            {"--from-name", "NAME", "Read tenant and customer from this file name"}})},
+      {{"enroll"}, "enroll [options]", "Enrol this device with the control plane.", provisioningOptions({})},
+      {{"run", "daemon"}, "run [<code>]",
+       "Run the daemon loop (systemd). One daemon per state directory. A machine configured for quick\n"
+       "assist takes the support code instead.",
+       {}, 1},
+      {{"once"}, "once", "One heartbeat + command-poll + update-check cycle.", {}},
+      {{"gateway"}, "gateway", "Keep the gateway connection for remote shells and desktops until interrupted.", {}},
+      {{"desktop-probe"}, "desktop-probe [--request]", "Check the display: monitors, capture and encoding.",
+       {{"--request", "", "Ask for screen access where the desktop needs it"}}},
+      {{"desktop-agent"}, "desktop-agent", "The per-user desktop helper the daemon relays sessions to.", {}},
+      {{"quick-assist"}, "quick-assist [<code>] [--server URL]", "Attended support by a support code.",
+       {kServer}, 1},
+      {{"status"}, "status [--json]",
+       "Print configuration / enrollment / certificate status and whether the daemon runs.", {kJSON}},
+      {{"doctor"}, "doctor [--json]", "Preflight checks (config, pinned trust, identity).", {kJSON}},
+      {{"update"}, "update [--apply]", "Check (or apply) a signed self-update.",
+       {{"--apply", "", "Download, verify and install the update"}}},
+      {{"inventory"}, "inventory", "Print the inventory snapshot as JSON.", {}},
+      {{"metrics"}, "metrics", "Print the current metric sample set.", {}},
+      {{"provision-name"}, "provision-name --tenant ID --customer ID [options]",
+       "Build the recommended deploy filename.",
+       {kTenant, kCustomer, kServer, kToken, kChannel,
+        {"--prefix", "TEXT", "File name prefix (default VelaAgent)"},
+        {"--ext", "TEXT", "File name extension (default pkg)"},
+        {"--readable", "", "The readable form instead of the blob"}}},
+      {{"reset", "uninstall"}, "reset [--yes]",
+       "Remove device key, certificate, config, replay state. Asks first on a terminal.",
+       {{"--yes", "", "Do not ask (required without a terminal)"}}},
+      {{"version", "--version"}, "version [--json]", "Print the agent version.",
+       {{"--json", "", "Version, commit, build date, compiler and architecture as JSON"}}},
+      {{"help", "--help", "-h"}, "help [<command>]", "Print the usage, or a command's own.", {}, 1},
+  };
+  return specs;
+}
+
+const CommandSpec* findCommand(std::string_view word) {
+  for (const CommandSpec& spec : commandSpecs()) {
+    if (std::ranges::find(spec.words, word) != spec.words.end()) return &spec;
+  }
+  return nullptr;
+}
+
+bool asksForHelp(const CommandSpec& spec, const std::vector<std::string>& args) {
+  bool help = false;
+  (void)scan(spec, args, help);
+  return help;
+}
+
+std::optional<std::string> unexpectedArgument(const CommandSpec& spec, const std::vector<std::string>& args) {
+  bool help = false;
+  return scan(spec, args, help);
+}
+
+std::string commandUsage(const CommandSpec& spec) {
+  std::string text = "USAGE: vela-agent ";
+  text.append(spec.synopsis).append("\n\n").append(spec.summary).append("\n");
+  std::vector<std::pair<std::string, std::string_view>> rows;
+  for (const OptionSpec& option : spec.options) {
+    std::string name(option.name);
+    if (!option.valueName.empty()) name.append(" ").append(option.valueName);
+    rows.emplace_back(std::move(name), option.help);
+  }
+  rows.emplace_back("-h, --help", "Print this help");
+  std::size_t width = 0;
+  for (const auto& row : rows) width = std::max(width, row.first.size());
+  text += "\nOPTIONS:\n";
+  for (const auto& [name, help] : rows) {
+    text.append("  ").append(name).append(width - name.size() + 2, ' ').append(help).append("\n");
+  }
+  return text;
+}
+
+}  // namespace vela::CLI

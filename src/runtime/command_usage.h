@@ -1,0 +1,43 @@
+#pragma once
+
+// What each command word accepts, and its own usage text. The dispatcher checks the
+// arguments against it before a handler runs, so a typo or a stray "--help" never
+// does something else; handlers then read their options as before.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vela::CLI {
+
+struct OptionSpec {
+  std::string_view name;       // "--server"
+  std::string_view valueName;  // "URL"; empty for a switch
+  std::string_view help;
+};
+
+struct CommandSpec {
+  std::vector<std::string_view> words;
+  std::string_view synopsis;  // after "vela-agent "
+  std::string_view summary;
+  std::vector<OptionSpec> options;
+  // Free words the command takes (the support code of quick-assist, a command name for
+  // help).
+  int positionals = 0;
+};
+
+// Every command, in the dispatcher's matching order.
+const std::vector<CommandSpec>& commandSpecs();
+const CommandSpec* findCommand(std::string_view word);
+
+// "-h" or "--help" among the arguments, not taken as an option's value.
+bool asksForHelp(const CommandSpec& spec, const std::vector<std::string>& args);
+// The first argument the command does not take, if any. A second "-v"/"--verbose" is
+// taken and ignored.
+std::optional<std::string> unexpectedArgument(const CommandSpec& spec,
+                                              const std::vector<std::string>& args);
+// "USAGE: vela-agent <synopsis>", the summary and the options, one per line.
+std::string commandUsage(const CommandSpec& spec);
+
+}  // namespace vela::CLI
