@@ -121,6 +121,34 @@ TEST(IPCChannelTest, ALongSocketPathIsCutWhereTheAddressEnds) {
   EXPECT_FALSE(std::filesystem::exists(cut));
 }
 
+// The socket is handed to the seat user by name: in a directory someone else can change,
+// that name could be swapped for a link to any file before the chown. Such a directory
+// is refused; a sticky one, where nobody else can replace our entry, is not.
+TEST(IPCChannelTest, ASocketDirectoryOthersCanChangeIsRefused) {
+  testing::TempDir dir;
+  namespace fs = std::filesystem;
+  fs::create_directories(dir.file("shared"));
+  fs::permissions(dir.file("shared"), fs::perms::all);
+  auto refused = platform::listenUnix(dir.file("shared/desktop.sock"), ::getuid());
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message, "ipc socket directory refused: " + dir.file("shared") + " is writable by others");
+  EXPECT_FALSE(fs::exists(dir.file("shared/desktop.sock")));
+
+  fs::permissions(dir.file("shared"), fs::perms::all | fs::perms::sticky_bit);
+  auto sticky = platform::listenUnix(dir.file("shared/desktop.sock"), ::getuid());
+  ASSERT_TRUE(sticky) << sticky.error().message;
+  ::close(*sticky);
+  platform::removeSocketFile(dir.file("shared/desktop.sock"));
+
+  if (::geteuid() != 0) return;
+  fs::create_directories(dir.file("theirs"));
+  ASSERT_EQ(::chown(dir.file("theirs").c_str(), 4242, 4242), 0);
+  auto theirs = platform::listenUnix(dir.file("theirs/desktop.sock"), ::getuid());
+  ASSERT_FALSE(theirs);
+  EXPECT_EQ(theirs.error().message,
+            "ipc socket directory refused: " + dir.file("theirs") + " is owned by uid 4242, neither root nor this user");
+}
+
 struct Relay {
   testing::TempDir dir;
   std::string path = dir.file("run/desktop.sock");
