@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config/agent_paths.h"
+#include "config/json_document.h"
 #include "util/url.h"
 #include "platform/file_io.h"
 
@@ -68,8 +69,7 @@ void putOptional(json& obj, const char* key, const std::optional<T>& value) {
 std::optional<std::string> AgentConfig::baseURL() const { return httpsBaseURL(serverBaseURL); }
 
 Result<AgentConfig> AgentConfig::decode(std::string_view text) {
-  json obj = json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (obj.is_discarded()) return fail("config.json: the data is not valid JSON");
+  json obj = VELA_TRY(JSONDocument::parse(text, "config.json"));
   if (!obj.is_object()) return fail("config.json: expected a JSON object");
   AgentConfig c;
   c.serverBaseURL = VELA_TRY(requiredString(obj, "serverBaseURL"));
@@ -138,6 +138,18 @@ Result<std::optional<AgentConfig>> AgentConfig::loadStored() {
   auto decoded = decode(*text);
   if (!decoded) return fail(path + " does not decode: " + decoded.error().message);
   return std::optional<AgentConfig>(std::move(*decoded));
+}
+
+std::optional<std::string> AgentConfig::storedProblem() {
+  auto stored = loadStored();
+  if (!stored) return stored.error().message;
+  if (!*stored) return std::nullopt;
+  return (*stored)->serverProblem();
+}
+
+std::optional<std::string> AgentConfig::serverProblem() const {
+  if (baseURL()) return std::nullopt;
+  return AgentPaths::configFile() + ": \"serverBaseURL\" is not an https URL: \"" + serverBaseURL + "\"";
 }
 
 std::optional<AgentConfig> AgentConfig::loadIfPresent() {

@@ -61,7 +61,7 @@ std::string withoutTrailingSlashes(std::string path) {
 std::string stateDir() {
   // An empty value is a mistake in a unit file or script, not a request for "/".
   if (const char* dir = std::getenv("VELA_STATE_DIR"); dir && *dir) return withoutTrailingSlashes(dir);
-  if (isRoot()) return "/var/lib/vela-agent";
+  if (isRoot()) return std::string(kSystemStateDir);
   const char* xdg = std::getenv("XDG_DATA_HOME");
   if (xdg && *xdg == '/') return withoutTrailingSlashes(xdg) + "/vela-agent";
   const char* home = std::getenv("HOME");
@@ -79,6 +79,12 @@ std::string pinnedCommandKey() { return file("pinned/command_pubkey.b64"); }
 std::string pinnedUpdateKey() { return file("pinned/update_pubkey.b64"); }
 std::string deviceKeyFile() { return file("device.key"); }
 std::string policyFile() { return file("policy.json"); }
+std::string runtimeStatusFile() {
+  // The system agent keeps what lives only while it runs where such files belong; any
+  // other state directory (a user's, a test's) keeps it beside its other files.
+  if (stateDir() == kSystemStateDir) return std::string(kSystemRuntimeDir) + "/status.json";
+  return file("status.json");
+}
 bool isRoot() { return ::getuid() == 0; }
 
 Result<std::string> ensureStateDir() {

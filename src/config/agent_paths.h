@@ -22,6 +22,11 @@ std::string pinnedCommandKey();
 std::string pinnedUpdateKey();
 std::string deviceKeyFile();
 std::string policyFile();
+// The running daemon's own account of itself: /run/vela-agent/status.json for the
+// system state directory, else "status.json" inside the state directory.
+std::string runtimeStatusFile();
+inline constexpr std::string_view kSystemStateDir = "/var/lib/vela-agent";
+inline constexpr std::string_view kSystemRuntimeDir = "/run/vela-agent";
 // A file directly inside the state directory.
 std::string file(std::string_view name);
 bool isRoot();

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "config/agent_paths.h"
 #include "platform/file_io.h"
 #include "util/log.h"
 #include "util/process_info.h"
@@ -37,10 +38,16 @@ bool userLocationApplies() {
 
 }  // namespace
 
+std::string systemDocumentPath() {
+  const std::string dir =
+      platform::effectiveUser() == 0 ? AgentPaths::stateDir() : std::string(AgentPaths::kSystemStateDir);
+  return dir + "/" + kFileName;
+}
+
 std::vector<Candidate> candidatePaths() {
   std::vector<Candidate> candidates = {
       {"sidecar", directoryOf(ProcessInfo::executablePath()) + "/" + kFileName},
-      {"system", std::string("/var/lib/vela-agent/") + kFileName},
+      {"system", systemDocumentPath()},
   };
   if (userLocationApplies()) candidates.push_back({"user", userStateDir() + "/" + kFileName});
   return candidates;
@@ -57,13 +64,13 @@ std::optional<FoundProvisioning> find(const std::vector<Candidate>& candidates) 
       continue;
     }
     if (!*text) continue;
-    auto payload = ProvisioningPayload::decode(**text);
-    if (!payload) {
-      Log::debug([&] { return "provisioning: skipping " + candidate.path + ": " + payload.error().message; });
+    auto payload = ProvisioningPayload::decode(**text, candidate.path);
+    if (!payload || payload->server.empty()) {
+      Log::warn("provisioning: ignoring the " + candidate.label + " document: " +
+                (payload ? candidate.path + " names no server" : payload.error().message));
       continue;
     }
-    if (payload->server.empty()) continue;
-    return FoundProvisioning{std::move(*payload), candidate.label + ": " + candidate.path};
+    return FoundProvisioning{std::move(*payload), candidate.label + ": " + candidate.path, candidate.path};
   }
   return std::nullopt;
 }

@@ -17,7 +17,6 @@ struct InstalledFiles {
   std::string systemUnit;
   std::string desktopUnit;
   std::string stateDir;
-  std::string logDir;
 
   static InstalledFiles under(std::string_view root) {
     std::string base(root);
@@ -25,8 +24,7 @@ struct InstalledFiles {
     return {base + "/usr/local/bin/vela-agent",
             base + "/etc/systemd/system/" + std::string(kSystemUnit),
             base + "/etc/systemd/user/" + std::string(kDesktopUnit),
-            base + "/var/lib/vela-agent",
-            base + "/var/log/vela-agent"};
+            base + "/var/lib/vela-agent"};
   }
 
   bool operator==(const InstalledFiles&) const = default;

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config/agent_paths.h"
+#include "config/json_document.h"
 #include "platform/file_io.h"
 
 namespace vela {
@@ -96,12 +97,21 @@ Result<void> writePinned(const std::optional<std::string>& content, const std::s
   return AgentPaths::writeProtected(*content, path);
 }
 
+std::vector<std::string> nonEmptyPins(const std::optional<std::vector<std::string>>& spkiPins) {
+  std::vector<std::string> pins;
+  if (spkiPins) {
+    for (const std::string& pin : *spkiPins) {
+      if (!pin.empty()) pins.push_back(pin);
+    }
+  }
+  return pins;
+}
+
 }  // namespace
 
-Result<ProvisioningPayload> ProvisioningPayload::decode(std::string_view text) {
-  json document = json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (document.is_discarded()) return fail("provisioning.json: the data is not valid JSON");
-  if (!document.is_object()) return fail("provisioning.json: expected a JSON object");
+Result<ProvisioningPayload> ProvisioningPayload::decode(std::string_view text, std::string_view name) {
+  json document = VELA_TRY(JSONDocument::parse(text, name));
+  if (!document.is_object()) return fail(std::string(name) + ": expected a JSON object");
   const json* top = &document;
   const json* pinning = nestedObject(document, "pinning");
   const json* enrollment = nestedObject(document, "enrollment");
@@ -131,6 +141,12 @@ Result<ProvisioningPayload> ProvisioningPayload::decode(std::string_view text) {
   return p;
 }
 
+Result<ProvisioningPayload> ProvisioningPayload::readTrusted(const std::string& path) {
+  std::optional<std::string> text = VELA_TRY(platform::readTrustedFile(path));
+  if (!text) return fail(path + ": No such file or directory");
+  return decode(*text, path);
+}
+
 std::string ProvisioningPayload::encode() const {
   json object = json::object();
   object["server"] = server;
@@ -149,14 +165,13 @@ std::string ProvisioningPayload::encode() const {
   return object.dump(2, ' ', false, json::error_handler_t::replace);
 }
 
+bool ProvisioningPayload::carriesPinnedMaterial() const {
+  return caPem || commandPubkey || updatePubkey || !nonEmptyPins(spkiPins).empty();
+}
+
 Result<void> ProvisioningPayload::applyPinnedMaterial() const {
-  std::vector<std::string> pins;
-  if (spkiPins) {
-    for (const std::string& pin : *spkiPins) {
-      if (!pin.empty()) pins.push_back(pin);
-    }
-  }
-  if (!caPem && !commandPubkey && !updatePubkey && pins.empty()) return {};
+  if (!carriesPinnedMaterial()) return {};
+  std::vector<std::string> pins = nonEmptyPins(spkiPins);
 
   VELA_TRY_VOID(platform::makeDirectories(AgentPaths::pinnedDir(), 0700));
   VELA_TRY_VOID(writePinned(caPem, AgentPaths::pinnedCACert()));

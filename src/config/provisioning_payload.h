@@ -27,11 +27,17 @@ struct ProvisioningPayload {
   std::optional<std::vector<std::string>> spkiPins;
   std::optional<bool> quickAssist;
 
-  // Fails only when the bytes are not JSON or the top level is not an object.
-  static Result<ProvisioningPayload> decode(std::string_view json);
+  // Fails only when the bytes are not JSON or the top level is not an object; the
+  // error starts with `name`.
+  static Result<ProvisioningPayload> decode(std::string_view json, std::string_view name = "provisioning.json");
+  // A document in a file that another local user could not have planted or changed
+  // (see platform::readTrustedFile); the errors name the file.
+  static Result<ProvisioningPayload> readTrusted(const std::string& path);
   // `server` always, every other field only when present.
   std::string encode() const;
 
+  // Whether the document carries any trust material (a CA, a key or a pin).
+  bool carriesPinnedMaterial() const;
   // Writes the trust material into the pinned directory (created 0700), each file
   // atomically and owner-only. Stops at the first failure; earlier files stay.
   Result<void> applyPinnedMaterial() const;

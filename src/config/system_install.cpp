@@ -151,10 +151,10 @@ std::string rootScript(const Staged& staged, const Plan& plan) {
   s += "chmod 700 \"$STATE\" \"$STATE/pinned\"\n";
   writeData(s, to.stateDir + "/config.json", staged.config);
   for (const auto& [name, data] : staged.pinned) writeData(s, to.stateDir + "/pinned/" + name, data);
-  s += "mkdir -p " + singleQuoted(to.logDir) + "\n\n";
+  s += "\n";
 
   s += "# --- system service (root, self-starting) ---\n";
-  writeUnit(s, to.systemUnit, SystemUnits::systemUnit(plan.daemonExecPath, to.stateDir, to.logDir),
+  writeUnit(s, to.systemUnit, SystemUnits::systemUnit(plan.daemonExecPath, to.stateDir),
             "VELA_SYSTEM_UNIT");
   s += "\n# --- user service (graphical-session desktop capture helper) ---\n";
   writeUnit(s, to.desktopUnit, SystemUnits::desktopUnit(plan.daemonExecPath), "VELA_USER_UNIT");

@@ -30,28 +30,34 @@ std::string execWord(std::string_view path) {
   return out + "\"";
 }
 
-std::string systemUnit(std::string_view execPath, std::string_view stateDir, std::string_view logDir) {
-  const std::string log(logDir);
+std::string systemUnit(std::string_view execPath, std::string_view stateDir) {
+  const std::string state(stateDir);
   return "[Unit]\n"
          "Description=Vela Agent\n"
          "Documentation=man:vela-agent(8)\n"
          "Wants=network-online.target\n"
          "After=network-online.target\n"
          "StartLimitIntervalSec=0\n"
-         "ConditionPathExists=" + std::string(stateDir) + "/config.json\n"
+         // Either file is enough: "|" makes the two conditions alternatives.
+         "ConditionPathExists=|" + state + "/config.json\n"
+         "ConditionPathExists=|" + state + "/provisioning.json\n"
          "\n"
          "[Service]\n"
          "Type=notify\n"
          "ExecStart=" + execWord(execPath) + " run\n"
          "Restart=always\n"
+         // A configuration the daemon cannot use stays unusable until someone edits it.
+         "RestartPreventExitStatus=78\n"
          "RestartSec=10\n"
          // Enrolment comes before readiness; its requests time out after 30 s each.
          "TimeoutStartSec=5min\n"
          // Well above the longest wait between two turns of the loop.
          "WatchdogSec=3min\n"
          "User=root\n"
-         "StandardOutput=append:" + log + "/agent.out.log\n"
-         "StandardError=append:" + log + "/agent.err.log\n"
+         "UMask=0077\n"
+         // The journal is the log: it rotates, and each line keeps its priority.
+         "StandardOutput=journal\n"
+         "StandardError=journal\n"
          "LockPersonality=yes\n"
          "RestrictRealtime=yes\n"
          "\n"
@@ -68,6 +74,7 @@ std::string desktopUnit(std::string_view execPath) {
          "\n"
          "[Service]\n"
          "ExecStart=" + execWord(execPath) + " desktop-agent\n"
+         "UMask=0077\n"
          "Restart=always\n"
          "RestartSec=10\n"
          "\n"

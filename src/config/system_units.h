@@ -13,11 +13,13 @@ namespace vela::SystemUnits {
 // machine, so the sandboxing switches that would take any of that away (read-only
 // system, private /tmp, no new privileges, capability limits) stay off; only the ones
 // no duty needs are on. It never gives up restarting, like a service that must stay
-// reachable should. It starts only once `stateDir` holds a configuration (an installed,
-// unprovisioned agent stays quiet) and is ready, for the service manager, once enrolled
-// and running; a loop that stops turning is ended by the watchdog and restarted. The
-// Debian package ships this same text (a test compares them).
-std::string systemUnit(std::string_view execPath, std::string_view stateDir, std::string_view logDir);
+// reachable should, except after exit status 78 (EX_CONFIG): a configuration it cannot
+// use. It starts only once `stateDir` holds a configuration or a provisioning document
+// (an installed, unprovisioned agent stays quiet) and is ready, for the service
+// manager, once enrolled and running; a loop that stops turning is ended by the
+// watchdog and restarted. Its output goes to the journal only. The Debian package
+// ships this same text (a test compares them).
+std::string systemUnit(std::string_view execPath, std::string_view stateDir);
 std::string desktopUnit(std::string_view execPath);
 
 // `path` as one word of an Exec line: as it stands when it holds only characters

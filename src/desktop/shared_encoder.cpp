@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "desktop/gst_frame_buffer.h"
 #include "desktop/gst_runtime.h"
@@ -231,27 +232,34 @@ Result<void> SharedEncoder::link(GstElement* bin) {
 }
 
 void SharedEncoder::remove(GstElement* bin) {
-  Branch branch;
+  GstPad* teePad = nullptr;
   {
     MutexLock guard(branchLock_);
-    auto found = std::find_if(branches_.begin(), branches_.end(), [&](const Branch& b) { return b.bin == bin; });
+    auto found = std::find_if(branches_.begin(), branches_.end(),
+                              [&](const Branch& b) { return b.bin == bin && !b.stopping; });
     if (found == branches_.end()) return;
-    branch = std::move(*found);
-    branches_.erase(found);
+    found->stopping = true;
+    teePad = std::exchange(found->teePad, nullptr);
   }
-  if (branch.teePad) {
+  if (teePad) {
     // Unlinking is safe while a frame is in flight: that push completes into the old
     // peer, whose stop below flushes it.
-    if (GstPad* peer = gst_pad_get_peer(branch.teePad)) {
-      gst_pad_unlink(branch.teePad, peer);
+    if (GstPad* peer = gst_pad_get_peer(teePad)) {
+      gst_pad_unlink(teePad, peer);
       gst_object_unref(peer);
     }
-    gst_element_release_request_pad(tee_, branch.teePad);
-    gst_object_unref(branch.teePad);
+    gst_element_release_request_pad(tee_, teePad);
+    gst_object_unref(teePad);
   }
-  gst_element_set_state(branch.bin, GST_STATE_NULL);
-  gst_bin_remove(GST_BIN(pipeline_), branch.bin);
-  gst_object_unref(branch.bin);
+  // The branch keeps its error handler until it is out: stopping may still make its
+  // elements report, e.g. a transport whose far end is gone.
+  gst_element_set_state(bin, GST_STATE_NULL);
+  gst_bin_remove(GST_BIN(pipeline_), bin);
+  {
+    MutexLock guard(branchLock_);
+    std::erase_if(branches_, [&](const Branch& b) { return b.bin == bin; });
+  }
+  gst_object_unref(bin);
 }
 
 void SharedEncoder::runOffStreamingThread(std::function<void()> task) {

@@ -81,6 +81,7 @@ class SharedEncoder : public std::enable_shared_from_this<SharedEncoder> {
     GstElement* bin = nullptr;  // one reference
     GstPad* teePad = nullptr;   // one reference, while linked
     BranchError onError;
+    bool stopping = false;  // remove() has begun
   };
 
   GstElement* pipeline_ = nullptr;

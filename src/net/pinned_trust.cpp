@@ -20,6 +20,13 @@ std::string_view trimSpacesAndTabs(std::string_view text) {
   return text;
 }
 
+// What an administrator can do about missing trust material besides placing the file.
+std::string provisioningAdvice() {
+  return "or provision from a document that carries it: `vela-agent provision --from-file "
+         "<provisioning.json>`, or that document as " +
+         AgentPaths::file("provisioning.json") + " before the first start";
+}
+
 bool isLineBreak(char c) { return c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 // Splits at every line-break character; "\r\n" yields an empty piece, which is harmless
@@ -67,8 +74,8 @@ std::optional<std::string> PinnedTrust::optionalPinned(const std::string& file,
 Result<std::string> PinnedTrust::firstAvailable(const std::string& file, std::string_view fallback,
                                                 std::string_view label) {
   if (auto text = optionalPinned(file, fallback)) return std::move(text).value();
-  return fail("missing pinned " + std::string(label) + ". Provision it under " +
-              AgentPaths::pinnedDir() + " or compile it into PinnedDefaults before building.");
+  return fail("missing pinned " + std::string(label) + ". Put it in " + AgentPaths::pinnedDir() + ", " +
+              provisioningAdvice() + ".");
 }
 
 std::vector<Certificate> PinnedTrust::parseCertificates(std::string_view pem) {
@@ -122,10 +129,10 @@ Result<PinnedTrust> PinnedTrust::load() {
   if (certificates.empty() && pins.empty()) {
     return fail(
         "missing pinned trust: no internal CA certificate (pinned/ca.pem) and no SPKI pins. "
-        "Provision the internal CA under " +
-        AgentPaths::pinnedDir() +
-        ", compile it into PinnedDefaults, or (only for a genuinely public-cert endpoint) "
-        "provision SPKI pins. The agent refuses to run rather than trust system roots.");
+        "Put the internal CA in " +
+        AgentPaths::pinnedCACert() + ", " + provisioningAdvice() +
+        "; only for a genuinely public-cert endpoint, put SPKI pins in " + AgentPaths::pinnedSPKI() +
+        ". The agent refuses to run rather than trust system roots.");
   }
   if (certificates.empty()) {
     Log::info("system-trust TLS with " + std::to_string(pins.size()) +

@@ -176,7 +176,8 @@ int main(Args arguments) {
     return 1;
   }
   auto failed = [](const AgentError& error) {
-    writeOut(STDERR_FILENO, "error: " + Log::escapeControlCharacters(error.description()) + "\n");
+    writeOut(STDERR_FILENO, std::string(Log::standardErrorPrefix(Log::Level::error)) + "error: " +
+                                Log::escapeControlCharacters(error.description()) + "\n");
     return 1;
   };
   // "--help" on the command word itself is the general usage.

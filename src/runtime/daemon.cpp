@@ -23,6 +23,32 @@ namespace {
 
 constexpr double kRequestTimeoutSeconds = 30;
 
+void reportTo(const std::shared_ptr<RuntimeStatus>& status, const std::shared_ptr<GatewayShellClient>& gateway,
+              DesktopRelayService* relay) {
+  std::weak_ptr<RuntimeStatus> weak = status;
+  if (gateway) {
+    gateway->setLinkObserver([weak](GatewayShellClient::LinkState state, const std::string& detail) {
+      auto status = weak.lock();
+      if (!status) return;
+      using State = GatewayShellClient::LinkState;
+      switch (state) {
+        case State::connecting: status->gateway(RuntimeStatus::Link::connecting); break;
+        case State::connected: status->gateway(RuntimeStatus::Link::connected); break;
+        case State::stopped: status->gateway(RuntimeStatus::Link::off); break;
+        case State::disconnected:
+          status->gateway(RuntimeStatus::Link::disconnected);
+          status->error("gateway: " + detail);
+          break;
+      }
+    });
+  }
+  if (relay) {
+    relay->server()->setHelperObserver([weak](bool connected) {
+      if (auto status = weak.lock()) status->desktopHelper(connected);
+    });
+  }
+}
+
 }  // namespace
 
 Result<std::shared_ptr<AgentRuntime>> makeRuntime(const AgentConfig& config, const PinnedTrust& trust) {
@@ -72,6 +98,7 @@ Result<std::shared_ptr<AgentRuntime>> makeRuntime(const AgentConfig& config, con
     }
     gateway = GatewayShellClient::create(config.serverBaseURL, trust, *config.deviceToken,
                                          std::move(desktopBackend), relay ? relay->server() : nullptr);
+    reportTo(runtime->status(), gateway, relay.get());
     // The relay listens before the gateway can deliver frames to it.
     if (gateway && relay) runtime->addService(std::move(relay));
   } else {
@@ -81,9 +108,8 @@ Result<std::shared_ptr<AgentRuntime>> makeRuntime(const AgentConfig& config, con
   return runtime;
 }
 
-Result<int> runConfigured(AgentConfig config) {
+Result<int> runConfigured(AgentConfig config, const PinnedTrust& trust) {
   if (config.verbose) Log::verbose = true;
-  PinnedTrust trust = VELA_TRY(PinnedTrust::load());
   if (!config.agentID) config = VELA_TRY(EnrollmentService(trust).enroll(config));
   auto runtime = VELA_TRY(makeRuntime(config, trust));
   return runtime->run();

@@ -15,8 +15,8 @@ namespace vela::Daemon {
 // Fails with "invalid server URL" when the configuration has no https base URL.
 Result<std::shared_ptr<AgentRuntime>> makeRuntime(const AgentConfig& config, const PinnedTrust& trust);
 
-// load → verbose → trust → enrol when needed → runtime → run. The path of a
-// configured installation; the unconfigured start-up chain wraps it.
-Result<int> runConfigured(AgentConfig config);
+// verbose → enrol when needed → runtime → run. The path of a configured installation;
+// the start-up chain before it loads the configuration and the trust.
+Result<int> runConfigured(AgentConfig config, const PinnedTrust& trust);
 
 }  // namespace vela::Daemon

@@ -9,6 +9,7 @@
 #include "config/onboarding.h"
 #include "config/setup_wizard.h"
 #include "desktop/host/desktop_module.h"
+#include "net/pinned_trust.h"
 #include "platform/file_io.h"
 #include "platform/signal_source.h"
 #include "runtime/command_handlers.h"
@@ -19,6 +20,10 @@
 
 namespace vela::CLI {
 namespace {
+
+// EX_CONFIG of sysexits(3): the service manager does not restart the daemon for it, as
+// no restart can make a configuration usable.
+constexpr int kExitConfig = 78;
 
 // Idles until a decodable config.json appears or a stop signal arrives; the file is
 // checked every 30 seconds, and a stop ends the nap at once so that a service manager's
@@ -45,14 +50,27 @@ struct Provisioned {
 };
 
 // No config.json: the installer's payload, else the file name and environment,
-// else a new, unsaved configuration.
-Result<Provisioned> provisionWithoutConfig() {
+// else a new, unsaved configuration. Absent when the system's provisioning document is
+// there but unusable (find() said why).
+Result<std::optional<Provisioned>> provisionWithoutConfig() {
   if (auto found = BundledProvisioning::find()) {
     VELA_TRY_VOID(found->payload.applyPinnedMaterial());
     AgentConfig config = found->payload.toConfig();
-    if (config.quickAssist != true) VELA_TRY_VOID(config.save());
+    if (config.quickAssist != true) {
+      VELA_TRY_VOID(config.save());
+      // Its token now lives in config.json, until enrolment spends it; a second copy
+      // would only outlast it.
+      if (found->path == BundledProvisioning::systemDocumentPath()) {
+        if (auto removed = platform::removeFile(found->path); !removed) Log::warn(removed.error().message);
+      }
+    }
     Log::info("provisioned from " + found->source);
     return Provisioned{std::move(config), std::move(found->payload)};
+  }
+  const std::string systemDocument = BundledProvisioning::systemDocumentPath();
+  if (platform::effectiveUser() == 0 && platform::fileExists(systemDocument)) {
+    Log::error(systemDocument + " cannot be used (see above); fix it, or remove it");
+    return std::nullopt;
   }
   SetupWizard::Flags flags;
   flags.nonInteractive = true;
@@ -98,18 +116,28 @@ Result<int> runCommand(Args args) {
   AgentPaths::removeStaleTemporaries();
   auto stored = AgentConfig::loadStored();
   if (!stored) {
-    // The service manager retries; the file stays as it is for the administrator.
+    // The file stays as it is for the administrator.
     Log::error(stored.error().message +
                " (left untouched; fix it, or remove it to provision afresh)");
-    return 1;
+    return kExitConfig;
   }
-  Provisioned start = *stored ? Provisioned{std::move(**stored), std::nullopt}
-                              : VELA_TRY(provisionWithoutConfig());
-  AgentConfig config = std::move(start.config);
+  std::optional<Provisioned> start;
+  if (*stored) {
+    start = Provisioned{std::move(**stored), std::nullopt};
+    const std::string systemDocument = BundledProvisioning::systemDocumentPath();
+    if (platform::effectiveUser() == 0 && platform::fileExists(systemDocument)) {
+      Log::warn(systemDocument + " is not used: " + AgentPaths::configFile() +
+                " exists (`vela-agent provision --from-file` applies a document to it)");
+    }
+  } else {
+    start = VELA_TRY(provisionWithoutConfig());
+    if (!start) return kExitConfig;
+  }
+  AgentConfig config = std::move(start->config);
   if (config.verbose) Log::verbose = true;
   if (config.quickAssist == true) return quickAssistCommand(std::move(args));
   if (!config.agentID && config.enrollmentToken.value_or("").empty()) {
-    OnboardingResult chosen = onboardingIfAvailable(start.installerPayload);
+    OnboardingResult chosen = onboardingIfAvailable(start->installerPayload);
     switch (chosen.kind) {
       case OnboardingResult::Kind::quickAssist: {
         Args quickAssist{chosen.code};
@@ -141,7 +169,16 @@ Result<int> runCommand(Args args) {
       }
     }
   }
-  return Daemon::runConfigured(std::move(config));
+  if (auto problem = config.serverProblem()) {
+    Log::error(*problem);
+    return kExitConfig;
+  }
+  auto trust = PinnedTrust::load();
+  if (!trust) {
+    Log::error(trust.error().message);
+    return kExitConfig;
+  }
+  return Daemon::runConfigured(std::move(config), *trust);
 }
 
 }  // namespace vela::CLI

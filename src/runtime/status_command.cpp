@@ -4,6 +4,7 @@
 #include "config/agent_config.h"
 #include "config/agent_paths.h"
 #include "identity/device_key.h"
+#include "net/pinned_trust.h"
 #include "runtime/command_handlers.h"
 #include "runtime/daemon_state.h"
 #include "runtime/diagnostics.h"
@@ -91,8 +92,11 @@ Result<int> statusCommand(Args args) {
   }
   auto key = DeviceKey::load();
   out << "  device key:  " << (key ? DeviceKey::rawValue(key->backing()) : "none") << "\n"
-      << "  keychain:    " << Diagnostics::kKeychain << "\n"
-      << "  " << daemonLine;
+      << "  keychain:    " << Diagnostics::kKeychain << "\n";
+  // What stops the daemon from starting (it exits with 78 and is not restarted).
+  if (auto problem = c.serverProblem()) out << "  problem:     " << *problem << "\n";
+  if (auto trust = PinnedTrust::load(); !trust) out << "  problem:     " << trust.error().description() << "\n";
+  out << "  " << daemonLine;
   if (const JSONValue* error = daemon.status["last_error"]; error && error->stringAt("message")) {
     const std::string* at = error->stringAt("at");
     out << "  last error:  " << (at ? *at + " " : "") << *error->stringAt("message") << "\n";

@@ -1,8 +1,10 @@
 #include "util/log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "util/iso_time.h"
@@ -20,6 +22,8 @@ struct LogFile {
   Mutex mu;
   bool opened GUARDED_BY(mu) = false;
   int fd GUARDED_BY(mu) = -1;
+  std::string path GUARDED_BY(mu);
+  std::uint64_t limit GUARDED_BY(mu) = kLogFileLimit;
 };
 
 LogFile* const logFile = new LogFile;  // never destroyed: threads may log during exit
@@ -40,13 +44,46 @@ void writeAll(int fd, std::string_view bytes) {
   (void)ignored;
 }
 
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+int openLogFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // Standard error redirected into the same file already carries every line.
+  struct stat file, err;
+  if (fd >= 0 && ::fstat(fd, &file) == 0 && ::fstat(STDERR_FILENO, &err) == 0 && sameFile(file, err)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A full file becomes "<path>.1", replacing the previous one, so the log never takes
+// more than twice the limit. Another process appending to the same path may have
+// rotated it first; then the descriptor only follows it to the new file.
+void rotateIfFull(LogFile& log, std::size_t incoming) REQUIRES(log.mu) {
+  struct stat written;
+  if (::fstat(log.fd, &written) != 0 || !S_ISREG(written.st_mode) || written.st_size == 0 ||
+      static_cast<std::uint64_t>(written.st_size) + incoming <= log.limit) {
+    return;
+  }
+  struct stat named;
+  if (::stat(log.path.c_str(), &named) == 0 && sameFile(written, named)) {
+    // Should the rename fail, the file keeps growing rather than losing lines.
+    if (std::rename(log.path.c_str(), (log.path + ".1").c_str()) != 0) return;
+  }
+  ::close(log.fd);
+  log.fd = openLogFile(log.path);
+}
+
 void writeToLogFile(std::string_view line) {
   MutexLock lock(logFile->mu);
   if (!logFile->opened) {
     logFile->opened = true;
-    std::string path = logFilePath();
-    if (!path.empty()) logFile->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    logFile->path = logFilePath();
+    if (!logFile->path.empty()) logFile->fd = openLogFile(logFile->path);
   }
+  if (logFile->fd < 0) return;
+  rotateIfFull(*logFile, line.size());
   if (logFile->fd >= 0) writeAll(logFile->fd, line);
 }
 
@@ -111,25 +148,27 @@ void copyToSystemLog(SystemLog sink) { systemLog.store(sink, std::memory_order_r
 
 void prefixStandardErrorWithPriority(bool on) { priorityPrefix.store(on, std::memory_order_release); }
 
+std::string_view standardErrorPrefix(Level level) {
+  static constexpr std::string_view kPriorities[] = {"<7>", "<6>", "<4>", "<3>"};
+  if (!priorityPrefix.load(std::memory_order_acquire)) return {};
+  return kPriorities[static_cast<int>(level)];
+}
+
 void emit(Level level, std::string_view raw) {
   if (Forward f = forward.load(std::memory_order_acquire)) return f(level, raw);
   std::string message = escapeControlCharacters(raw);
   if (SystemLog sink = systemLog.load(std::memory_order_acquire)) sink(level, message);
   std::string line = formatLine(level, ISOTime::now(), message);
-  if (priorityPrefix.load(std::memory_order_acquire)) {
-    static constexpr std::string_view kPriorities[] = {"<7>", "<6>", "<4>", "<3>"};
-    writeAll(STDERR_FILENO, std::string(kPriorities[static_cast<int>(level)]) + line);
-  } else {
-    writeAll(STDERR_FILENO, line);
-  }
+  writeAll(STDERR_FILENO, std::string(standardErrorPrefix(level)) + line);
   writeToLogFile(line);
 }
 
-void resetLogFileForTesting() {
+void resetLogFileForTesting(std::uint64_t limit) {
   MutexLock lock(logFile->mu);
   if (logFile->fd >= 0) ::close(logFile->fd);
   logFile->fd = -1;
   logFile->opened = false;
+  logFile->limit = limit;
 }
 
 }  // namespace vela::Log

@@ -3,15 +3,20 @@
 // The one logger. Each line "[<UTC time>] <LEVEL>: <message>\n" goes to standard
 // error, to the system log, and to the log file when one is configured. Any thread may
 // log; every destination receives a line in one write, so lines never interleave.
+// The log file (VELA_LOG_FILE) is capped: past kLogFileLimit it becomes "<file>.1",
+// replacing the previous one, and a new file starts.
 
 #include <atomic>
 #include <concepts>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace vela::Log {
 
 enum class Level { debug, info, warn, error };
+
+inline constexpr std::uint64_t kLogFileLimit = 10 * 1024 * 1024;
 
 std::string_view rawValue(Level level);  // "debug", "info", "warn", "error"
 
@@ -53,8 +58,12 @@ void copyToSystemLog(SystemLog sink);
 // When the journal reads standard error itself, each line there starts with its syslog
 // priority ("<4>" for a warning); the journal takes the prefix off and keeps the level.
 void prefixStandardErrorWithPriority(bool on);
+// That prefix for a line written to standard error other than through the logger (the
+// command line's "error: ..."); empty unless the journal reads standard error.
+std::string_view standardErrorPrefix(Level level);
 
-// Forgets the opened log file so the next line re-evaluates VELA_LOG_FILE.
-void resetLogFileForTesting();
+// Forgets the opened log file so the next line re-evaluates VELA_LOG_FILE, and sets the
+// size at which it is rotated.
+void resetLogFileForTesting(std::uint64_t limit = kLogFileLimit);
 
 }  // namespace vela::Log

@@ -8,6 +8,7 @@
 #include "config/provisioning_payload.h"
 #include "platform/file_io.h"
 #include "support/temp_dir.h"
+#include "util/text_position.h"
 
 namespace vela {
 namespace {
@@ -85,6 +86,38 @@ TEST(AgentConfigTest, DecodeIsStrictOnRequiredKeysAndLenientOnNulls) {
   EXPECT_FALSE(AgentConfig::decode("{\"serverBaseURL\": "));
 }
 
+// A person edits config.json by hand; the error says where the edit went wrong, counting
+// characters as an editor does, and never repeats what the file says there.
+TEST(AgentConfigTest, UnparseableConfigurationNamesLineAndColumnButNotItsContent) {
+  auto error = [](const std::string& text) {
+    auto decoded = AgentConfig::decode(text);
+    return decoded ? std::string("decoded") : decoded.error().message;
+  };
+  EXPECT_EQ(error("{\n  \"serverBaseURL\": \"https://cp\",\n  \"channel\": \"stable\"\n  \"verbose\": true\n}"),
+            "config.json: the data is not valid JSON (line 4, column 11: unexpected string literal; expected '}')");
+  EXPECT_EQ(error("{\"tenantID\": \"Z\u00fcrich\" }}"),
+            "config.json: the data is not valid JSON (line 1, column 24: unexpected '}'; expected end of input)");
+  EXPECT_EQ(error("{\n  \"serverBaseURL\": "),
+            "config.json: the data is not valid JSON (line 2, column 20: unexpected end of input; expected '[', "
+            "'{', or a literal)");
+  EXPECT_EQ(error(""), "config.json: the data is not valid JSON (line 1, column 1: unexpected end of input; "
+                       "expected '[', '{', or a literal)");
+  // An unterminated string runs into the line's end; the token in it stays out.
+  const std::string token = error("{\n\"enrollmentToken\": \"SECRET-1\n\"}");
+  EXPECT_EQ(token, "config.json: the data is not valid JSON (line 2, column 29: invalid string: control character "
+                   "U+000A (LF) must be escaped to \\u000A or \\n)");
+  EXPECT_EQ(error("{\"verbose\": tru }"),
+            "config.json: the data is not valid JSON (line 1, column 16: invalid literal)");
+  EXPECT_EQ(error("{}\n x"), "config.json: the data is not valid JSON (line 2, column 2: invalid literal; expected "
+                             "end of input)");
+
+  EXPECT_EQ(TextPosition::of("ab\ncd", 4), (TextPosition{2, 2}));
+  EXPECT_EQ(TextPosition::of("ab\n", 99), (TextPosition{2, 1}));
+  EXPECT_EQ(ProvisioningPayload::decode("[1,]", "/srv/p.json").error().message,
+            "/srv/p.json: the data is not valid JSON (line 1, column 4: unexpected ']'; expected '[', '{', or a "
+            "literal)");
+}
+
 TEST(AgentPathsTest, StateDirOverrideAndProtectedWrites) {
   ScopedStateDir state;
   std::string nested = state.path() + "/deeper/state";
@@ -132,6 +165,21 @@ TEST(AgentConfigTest, StoredConfigurationIsAbsentOnlyWhenTheFileIsMissing) {
   EXPECT_EQ(AgentConfig::load().error().message,
             "not configured: " + state.file("config.json") +
                 " is missing. Run `vela-agent setup` or deploy a provisioning-named binary.");
+  EXPECT_EQ(AgentConfig::storedProblem(), std::nullopt);
+
+  // What the daemon refuses to run with, as status shows it.
+  AgentConfig plain;
+  plain.serverBaseURL = "http://cp.example";
+  ASSERT_TRUE(plain.save());
+  EXPECT_EQ(AgentConfig::storedProblem(),
+            state.file("config.json") + ": \"serverBaseURL\" is not an https URL: \"http://cp.example\"");
+  testing::writeFile(state.file("config.json"), "{,}");
+  EXPECT_EQ(AgentConfig::storedProblem(),
+            state.file("config.json") + " does not decode: config.json: the data is not valid JSON (line 1, column 2: "
+                                        "unexpected ','; expected string literal)");
+  plain.serverBaseURL = "https://cp.example";
+  ASSERT_TRUE(plain.save());
+  EXPECT_EQ(AgentConfig::storedProblem(), std::nullopt);
 }
 
 // Whoever plants pinned -> elsewhere must neither receive the agent's writes nor feed

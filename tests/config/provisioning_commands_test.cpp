@@ -1,9 +1,13 @@
 // The setup, provision and provision-name commands, run as the built binary.
 
 #include <gmock/gmock.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "config/agent_config.h"
 #include "config/filename_provisioning.h"
+#include "platform/file_io.h"
 #include "support/background_process.h"
 #include "support/build_paths.h"
 #include "support/pty_driver.h"
@@ -80,6 +84,53 @@ TEST(ProvisionCommandTest, APackageNameAloneProvisionsWhatStatusShows) {
   ASSERT_EQ(status.status, 0) << status.err;
   EXPECT_THAT(status.out,
               HasSubstr("  server:      https://cp.example\n  tenant:      ACME\n  customer:    1234\n"));
+}
+
+// A whole provisioning document, trust included, as a headless install passes it; the
+// command line's own options still win. The document names the server and token, so
+// one that another user could have changed is refused like the daemon's sidecar.
+TEST(ProvisionCommandTest, FromFileWritesTheConfigurationAndPinnedTrustOwnerOnly) {
+  TempDir state;
+  TempDir docs;
+  const std::string document = docs.file("provisioning.json");
+  testing::writeFile(document, R"({"server": "cp.example", "tenant": "T", "customer": "C", "token": "TOK",
+      "channel": "beta", "caPem": "PEM\n", "commandPubkey": "CK", "updatePubkey": "UK", "spkiPins": ["p1", "p2"]})");
+  ::chmod(document.c_str(), 0600);
+  auto run = runAgent({"provision", "--from-file", document, "--customer", "FLAG"}, isolated(state));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "Provisioned tenant=T customer=FLAG server=https://cp.example\nPinned trust written to " +
+                         state.file("pinned") + "\n");
+  AgentConfig expected;
+  expected.serverBaseURL = "https://cp.example";
+  expected.tenantID = "T";
+  expected.customerID = "FLAG";
+  expected.enrollmentToken = "TOK";
+  expected.channel = "beta";
+  EXPECT_EQ(storedConfig(state), expected);
+  const std::pair<const char*, const char*> pinned[] = {
+      {"ca.pem", "PEM\n"}, {"command_pubkey.b64", "CK"}, {"update_pubkey.b64", "UK"}, {"spki_pins.txt", "p1\np2"}};
+  for (const auto& [name, content] : pinned) {
+    EXPECT_EQ(testing::readFileOrEmpty(state.file("pinned/") + name), content) << name;
+    EXPECT_EQ(platform::fileMode(state.file("pinned/") + name).value_or(0), 0600u) << name;
+  }
+  EXPECT_EQ(platform::fileMode(state.file("pinned")).value_or(0), 0700u);
+  EXPECT_EQ(platform::fileMode(state.file("config.json")).value_or(0), 0600u);
+
+  // Refused documents leave the state directory untouched.
+  TempDir untouched;
+  auto refused = [&](const std::string& path) {
+    auto failed = runAgent({"provision", "--from-file", path}, isolated(untouched));
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_TRUE(std::filesystem::is_empty(untouched.path())) << path;
+    return failed.err;
+  };
+  ::chmod(document.c_str(), 0666);
+  EXPECT_EQ(refused(document), "error: " + document + " is writable by group or others\n");
+  testing::writeFile(docs.file("broken.json"), "{\n  \"server\": \"cp.example\"\n  \"token\": \"TOK\"\n}");
+  EXPECT_EQ(refused(docs.file("broken.json")),
+            "error: " + docs.file("broken.json") +
+                ": the data is not valid JSON (line 3, column 9: unexpected string literal; expected '}')\n");
+  EXPECT_EQ(refused(docs.file("absent.json")), "error: " + docs.file("absent.json") + ": No such file or directory\n");
 }
 
 TEST(ProvisionNameCommandTest, BlobAndReadableNames) {

@@ -139,7 +139,7 @@ TEST(SystemInstallTest, InstallsBelowRootAsRoot) {
       {"/etc/systemd/user/vela-agent-desktop.service", 0644},
   };
   for (const auto& [path, mode] : installed) expectOwnedByRoot(run.at(path), mode);
-  EXPECT_TRUE(fs::is_directory(run.at("/var/log/vela-agent")));
+  EXPECT_FALSE(fs::exists(run.at("/var/log/vela-agent")));  // the journal is the log
   EXPECT_FALSE(fs::exists(run.at("/var/lib/vela-agent/pinned/update_pubkey.b64")));
   EXPECT_EQ(readFileOrEmpty(run.at("/var/lib/vela-agent/config.json")), payload.toConfig().jsonData());
   EXPECT_EQ(readFileOrEmpty(run.at("/var/lib/vela-agent/pinned/spki_pins.txt")), "a\nb");

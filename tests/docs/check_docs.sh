@@ -29,5 +29,7 @@ done
 COMP_WORDS=(vela-agent -v setup --e); COMP_CWORD=3; _vela_agent
 [ "${COMPREPLY[*]}" = "--enroll" ] || fail "setup --e offers: ${COMPREPLY[*]}"
 COMP_WORDS=(vela-agent update ""); COMP_CWORD=2; _vela_agent
-[ "${COMPREPLY[*]}" = "--apply" ] || fail "update offers: ${COMPREPLY[*]}"
+[ "${COMPREPLY[*]}" = "--apply --help" ] || fail "update offers: ${COMPREPLY[*]}"
+COMP_WORDS=(vela-agent reset ""); COMP_CWORD=2; _vela_agent
+[ "${COMPREPLY[*]}" = "--yes --help" ] || fail "reset offers: ${COMPREPLY[*]}"
 echo "man page and completion cover: $commands" | tr '\n' ' '

@@ -31,6 +31,11 @@ class PinnedTrustLoad : public ::testing::Test {
     writeFile(AgentPaths::pinnedUpdateKey(), std::string("  ") + kKeyB + "\r\n");
   }
   std::string pinnedDir() const { return state_.path() + "/pinned"; }
+  // Advice for an administrator, never for a developer.
+  std::string advice() const {
+    return "or provision from a document that carries it: `vela-agent provision --from-file "
+           "<provisioning.json>`, or that document as " + state_.path() + "/provisioning.json before the first start";
+  }
 
   ScopedStateDir state_;
 };
@@ -47,10 +52,10 @@ TEST_F(PinnedTrustLoad, NothingProvisionedFailsClosedWithTheDirectoryInTheMessag
   ASSERT_FALSE(trust);
   EXPECT_EQ(trust.error().message,
             "missing pinned trust: no internal CA certificate (pinned/ca.pem) and no SPKI pins. "
-            "Provision the internal CA under " +
-                pinnedDir() +
-                ", compile it into PinnedDefaults, or (only for a genuinely public-cert endpoint) "
-                "provision SPKI pins. The agent refuses to run rather than trust system roots.");
+            "Put the internal CA in " +
+                pinnedDir() + "/ca.pem, " + advice() +
+                "; only for a genuinely public-cert endpoint, put SPKI pins in " + pinnedDir() +
+                "/spki_pins.txt. The agent refuses to run rather than trust system roots.");
 
   // Blank files and placeholder-only pins count as nothing at all, and so do files that
   // cannot be read or are not UTF-8.
@@ -74,13 +79,13 @@ TEST_F(PinnedTrustLoad, PinsAloneMeanSystemTrustAndThenBothKeysAreNeeded) {
   auto missing = PinnedTrust::load();
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message,
-            "missing pinned command public key (pinned/command_pubkey.b64). Provision it under " +
-                pinnedDir() + " or compile it into PinnedDefaults before building.");
+            "missing pinned command public key (pinned/command_pubkey.b64). Put it in " +
+                pinnedDir() + ", " + advice() + ".");
 
   writeFile(AgentPaths::pinnedCommandKey(), kKeyA);
   EXPECT_EQ(PinnedTrust::load().error().message,
-            "missing pinned update public key (pinned/update_pubkey.b64). Provision it under " +
-                pinnedDir() + " or compile it into PinnedDefaults before building.");
+            "missing pinned update public key (pinned/update_pubkey.b64). Put it in " +
+                pinnedDir() + ", " + advice() + ".");
 
   // A placeholder in a file is taken as written, and then refused as a key.
   writeKeys();

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -184,7 +185,7 @@ TEST_F(DaemonTest, DiagnosticsOfAnEnrolledMachineWithAPinnedCA) {
   EXPECT_THAT(failing.out, AllOf(HasSubstr("  [\u2717] config: server= tenant=- customer=-\n"),
                                  HasSubstr("\nSome checks failed \u2014 see above.\n")));
 
-  auto reset = testing::runAgent({"reset"}, env());
+  auto reset = testing::runAgent({"reset", "--yes"}, env());
   EXPECT_EQ(reset.out, "Reset complete: device key, certificate, config, and replay state removed.\n");
   auto unconfigured = testing::runAgent({"status"}, env());
   EXPECT_EQ(unconfigured.status, 1);
@@ -210,7 +211,8 @@ TEST_F(DaemonTest, MistypedConfigurationIsLeftByteIdenticalAndAnAttendedOneHands
   withProvisioningEnv["VELA_SERVER"] = cp_.baseURL();
   withProvisioningEnv["VELA_TOKEN"] = "T";
   auto run = testing::runAgent({"run"}, withProvisioningEnv);
-  EXPECT_EQ(run.status, 1);
+  // 78 (EX_CONFIG) tells the service manager that restarting cannot help.
+  EXPECT_EQ(run.status, 78);
   const std::string problem =
       state_.file("config.json") +
       " does not decode: config.json: key \"heartbeatIntervalSeconds\" is not an integer";
@@ -225,6 +227,21 @@ TEST_F(DaemonTest, MistypedConfigurationIsLeftByteIdenticalAndAnAttendedOneHands
   auto doctor = testing::runAgent({"doctor"}, env());
   EXPECT_EQ(doctor.status, 1);
   EXPECT_THAT(doctor.out, HasSubstr("  [\u2717] config: " + problem + "\n"));
+
+  // A syntax error is placed by line and column, for the journal and for doctor: a
+  // missing comma shows at the end of the next key, "inventoryIntervalSeconds".
+  const std::string mistyped = "\"heartbeatIntervalSeconds\": \"120\",";
+  text.replace(text.find(mistyped), mistyped.size(), "\"heartbeatIntervalSeconds\": 1");
+  testing::writeFile(state_.file("config.json"), text);
+  ASSERT_THAT(text, HasSubstr("\"heartbeatIntervalSeconds\": 1\n  \"inventoryIntervalSeconds\""));
+  const auto line = std::count(text.begin(), text.begin() + text.find("heartbeat"), '\n') + 2;
+  const std::string unparsed = state_.file("config.json") +
+                               " does not decode: config.json: the data is not valid JSON (line " +
+                               std::to_string(line) + ", column 28: unexpected string literal; expected '}')";
+  run = testing::runAgent({"run"}, withProvisioningEnv);
+  EXPECT_EQ(run.status, 78);
+  EXPECT_THAT(run.err, HasSubstr("] ERROR: " + unparsed));
+  EXPECT_THAT(testing::runAgent({"doctor"}, env()).out, HasSubstr("  [\u2717] config: " + unparsed + "\n"));
 
   config = testing::unenrolledConfig(cp_);
   config.quickAssist = true;
@@ -256,15 +273,16 @@ TEST_F(DaemonTest, StateDirectoryIsClearedOfLeftoversAndRefusedWhenOthersControl
   testing::writeFile(inProgress, "being written");
   testing::writeFile(notOurs, "kept");
   auto run = testing::runAgent({"run"}, env());
-  EXPECT_EQ(run.status, 1);
-  EXPECT_THAT(run.err, HasSubstr("error: invalid server URL\n"));
+  EXPECT_EQ(run.status, 78);
+  EXPECT_THAT(run.err, HasSubstr("ERROR: " + state_.file("config.json") + ": \"serverBaseURL\" is not an https URL: \"" +
+                                 config.serverBaseURL + "\"\n"));
   for (const auto& name : leftovers)
     EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
   EXPECT_TRUE(std::filesystem::exists(inProgress));  // its writer still runs
   EXPECT_TRUE(std::filesystem::exists(notOurs));
 
   for (const auto& name : leftovers) testing::writeFile(state_.file(name), "secret");
-  EXPECT_EQ(testing::runAgent({"reset"}, env()).status, 0);
+  EXPECT_EQ(testing::runAgent({"reset", "--yes"}, env()).status, 0);
   for (const auto& name : leftovers)
     EXPECT_FALSE(std::filesystem::exists(state_.file(name))) << name;
 
@@ -342,6 +360,43 @@ TEST_F(DaemonTest, FirstStartProvisionsFromTheSidecarIdlesWithoutOneAndSkipsAPla
                          Not(HasSubstr("provisioned from"))));
 }
 
+// Headless: a provisioning document dropped into the state directory provisions and
+// enrols the first start, and goes once its token is in config.json. One the daemon
+// cannot use, or missing trust, ends the start with 78 (EX_CONFIG) and says why.
+TEST_F(DaemonTest, FirstStartConsumesTheStateDirectorysDocumentAndRefusesAnUnusableOne) {
+  std::filesystem::remove_all(state_.file("pinned"));  // the document carries the trust
+  const std::string document = state_.file("provisioning.json");
+  testing::writeFile(document, cp_.provisioningJSON());
+  ::chmod(document.c_str(), 0600);
+  {
+    BackgroundProcess agent(testing::agentExe(), {"run"}, env());
+    ASSERT_TRUE(BackgroundProcess::waitUntil([&] { return count(cp_.agents()) == 1; })) << agent.err();
+    EXPECT_EQ(agent.stop(SIGTERM), 0);
+    EXPECT_THAT(agent.err(), HasSubstr("INFO: provisioned from system: " + document + "\n"));
+  }
+  EXPECT_FALSE(std::filesystem::exists(document));
+  EXPECT_TRUE(std::filesystem::exists(state_.file("pinned/ca.pem")));
+  EXPECT_THAT(testing::readFileOrEmpty(state_.file("config.json")), HasSubstr("\"agentID\""));
+
+  testing::ScopedStateDir fresh;
+  testing::Environment freshEnv = env();
+  freshEnv["VELA_STATE_DIR"] = fresh.path();
+  const std::string broken = fresh.file("provisioning.json");
+  testing::writeFile(broken, "{\"server\": \"" + cp_.baseURL() + "\",}");
+  auto run = testing::runAgent({"run"}, freshEnv);
+  EXPECT_EQ(run.status, 78);
+  EXPECT_THAT(run.err, AllOf(HasSubstr("WARN: provisioning: ignoring the system document: " + broken +
+                                       ": the data is not valid JSON (line 1, column "),
+                             HasSubstr("ERROR: " + broken + " cannot be used (see above); fix it, or remove it\n")));
+  EXPECT_TRUE(std::filesystem::exists(broken));
+  EXPECT_FALSE(std::filesystem::exists(fresh.file("config.json")));
+
+  testing::writeFile(broken, "{\"server\": \"" + cp_.baseURL() + "\", \"token\": \"T\"}");
+  run = testing::runAgent({"run"}, freshEnv);
+  EXPECT_EQ(run.status, 78);
+  EXPECT_THAT(run.err, HasSubstr("ERROR: missing pinned trust: "));
+}
+
 // The proxy named by the environment carries every connection; the gateway backs off
 // and retries when the proxy refuses or inspects its tunnel, no_proxy goes direct, and
 // a broken proxy variable never does.
@@ -395,15 +450,29 @@ TEST_F(DaemonTest, EveryConnectionTunnelsThroughTheEnvironmentsProxy) {
     EXPECT_EQ(agent.stop(SIGTERM), 0) << agent.err();
   }
 
-  // no_proxy for the server's host: straight to the server and the gateway.
+  // no_proxy for the server's host: straight to the server and the gateway. While it
+  // runs, `status` reports it and a second daemon on the same state is refused.
   const std::string log = proxy.log();
   {
     BackgroundProcess agent(testing::agentExe(), {"run"}, proxied(proxy.url("agent:s3cret"), "localhost,127.0.0.1"));
-    EXPECT_TRUE(BackgroundProcess::waitUntil([&] { return agent.err().find("gateway: connected") != std::string::npos; }))
-        << agent.err();
+    const std::string running = "daemon: running (pid " + std::to_string(agent.pid()) + "), last heartbeat ";
+    EXPECT_TRUE(BackgroundProcess::waitUntil([&] {
+      return testing::runAgent({"status"}, env()).out.find(" s ago, gateway connected\n") != std::string::npos;
+    })) << agent.err();
+    EXPECT_THAT(testing::runAgent({"status"}, env()).out,
+                AllOf(HasSubstr("\n  " + running), ContainsRegex("last heartbeat [0-9]+ s ago, gateway connected\n")));
+    for (const char* second : {"run", "once", "gateway"}) {
+      auto refused = testing::runAgent({second}, env());
+      EXPECT_EQ(refused.status, 1);
+      EXPECT_EQ(refused.err, "error: another vela-agent (pid " + std::to_string(agent.pid()) + ") is using " +
+                                 state_.path() + "\n");
+    }
     EXPECT_EQ(agent.stop(SIGTERM), 0) << agent.err();
+    EXPECT_THAT(agent.err(), Not(HasSubstr("ws closed")));
   }
   EXPECT_EQ(proxy.log(), log);
+  EXPECT_THAT(testing::runAgent({"status"}, env()).out, ::testing::EndsWith("\n  daemon: not running\n"));
+  EXPECT_FALSE(std::filesystem::exists(state_.file("status.json")));
 
   // A proxy variable that does not parse: one warning, and nothing goes direct.
   testing::TempDir other;

@@ -3,7 +3,8 @@
 // loopback and dials the fixed gateway port: the tests hold that port's lock. Installed as
 // the onboarding window does it, and as the Debian package (which ships the units the agent
 // writes), it runs under systemd; the package also survives a kill and a stalled loop,
-// upgrades, and is removed and purged (tests/systemd/container/package.sh).
+// upgrades, and is removed and purged (tests/systemd/container/package.sh). Headless, a
+// provisioning document alone starts the packaged unit.
 
 #include <gmock/gmock.h>
 #include <unistd.h>
@@ -66,9 +67,77 @@ TEST(SystemdInstallTest, DaemonRunsUnderSystemdAndEnrols) {
   EXPECT_NE(cp.agents(), "[]");  // the daemon started by systemd enrolled
 }
 
+// Runs inside the container: the headless path with the unit the package ships. A
+// provisioning document alone starts the service; the journal is the only log; a
+// configuration that does not parse stops it for good, saying where.
+constexpr char kHeadlessCommands[] = R"sh(set -x
+cd /opt/vela
+count() { journalctl -u vela-agent.service -o cat --no-pager "${@:2}" | grep -cF -- "$1"; }
+install -m 755 vela-agent /usr/bin/vela-agent && cp vela-agent.service /lib/systemd/system/
+systemctl daemon-reload && systemctl enable vela-agent.service
+systemd-analyze verify --man=no vela-agent.service; echo "verify=$?"
+systemctl start vela-agent.service; echo "unprovisioned=$(systemctl is-active vela-agent.service)"
+install -d -m 700 /var/lib/vela-agent && install -m 600 provisioning.json /var/lib/vela-agent/
+systemctl start vela-agent.service; echo "start=$?"
+echo "active=$(systemctl is-active vela-agent.service)"
+grep -q '"agentID"' /var/lib/vela-agent/config.json && echo "enrolled=yes"
+[ -e /var/lib/vela-agent/provisioning.json ] || echo "document-consumed=yes"
+[ -e /var/log/vela-agent ] || echo "no-log-dir=yes"
+echo "provisioned-once=$(count "provisioned from system: /var/lib/vela-agent/provisioning.json") at-info=$(count "provisioned from system:" -p info..info)"
+echo "errors=$(journalctl -u vela-agent.service -o cat --no-pager -p err | grep -c .)"
+
+# What an administrator asks of it: status while it runs, a second daemon, status after.
+pid=$(systemctl show -p MainPID --value vela-agent.service)
+for i in $(seq 60); do vela-agent status | grep -q ', gateway connected$' && break; sleep 1; done
+vela-agent status
+vela-agent status | grep -qE "^  daemon: running \(pid $pid\), last heartbeat [0-9]+ s ago, gateway connected$" && echo "status-running=yes"
+vela-agent status --json | grep -q "\"gateway\":\"connected\"" && echo "status-json=yes"
+second=$(vela-agent run 2>&1); echo "second=$?"
+[ "$second" = "error: another vela-agent (pid $pid) is using /var/lib/vela-agent" ] && echo "second-refused=yes"
+echo "banner-once=$(count "running (pid $pid")"
+[ -e /var/log/vela-agent ] || echo "still-no-log-dir=yes"
+systemctl stop vela-agent.service
+vela-agent status | grep -qx "  daemon: not running" && echo "status-stopped=yes"
+[ -e /run/vela-agent/status.json ] || echo "status-file-gone=yes"
+printf '{\n  "serverBaseURL": "https://cp.example"\n  "channel": "stable"\n}\n' > /var/lib/vela-agent/config.json
+systemctl start vela-agent.service; echo "broken-start=$?"
+sleep 15  # past RestartSec
+echo "broken=$(systemctl is-active vela-agent.service) status=$(systemctl show -p ExecMainStatus --value vela-agent.service) restarts=$(systemctl show -p NRestarts --value vela-agent.service)"
+echo "reason-at-err=$(count "config.json: the data is not valid JSON (line 3, column 11: unexpected string literal; expected '}')" -p err..err)"
+vela-agent status | grep -qF "(line 3, column 11: " && echo "status-names-position=yes"
+vela-agent doctor | grep -qF "(line 3, column 11: " && echo "doctor-names-position=yes"
+systemctl status --no-pager vela-agent.service
+)sh";
+
+TEST(SystemdInstallTest, ProvisioningDocumentAloneStartsTheServiceAndBrokenConfigurationStopsIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "booting a container needs root";
+  testing::ControlPlane cp;
+  // The container shares this machine's network: its daemon dials this gateway.
+  testing::BackgroundProcess gateway("/usr/bin/python3",
+                                     {testing::sourcePath("tools/controlplane/gateway.py"), cp.dir(), "--port", "8443"});
+  ASSERT_TRUE(testing::BackgroundProcess::waitUntil(
+      [&] { return gateway.out().find("gateway: ready") != std::string::npos; }))
+      << gateway.err();
+  testing::TempDir files;
+  testing::writeFile(files.file("provisioning.json"), cp.provisioningJSON());
+  testing::writeFile(files.file("vela-agent.service"), readFileOrEmpty(testing::sourcePath("debian/vela-agent.service")));
+  testing::writeFile(files.file("test.sh"), kHeadlessCommands);
+  testing::TempDir work;
+  bootAndRun(work,
+             {testing::agentExe(), files.file("vela-agent.service"), files.file("provisioning.json"),
+              files.file("test.sh")},
+             {"verify=0\n", "unprovisioned=inactive\n", "start=0\n", "active=active\n", "enrolled=yes\n",
+              "document-consumed=yes\n", "no-log-dir=yes\n", "provisioned-once=1 at-info=1\n", "errors=0\n",
+              "status-running=yes\n", "status-json=yes\n", "second=1\n", "second-refused=yes\n", "banner-once=1\n",
+              "still-no-log-dir=yes\n", "status-stopped=yes\n", "status-file-gone=yes\n",
+              "broken-start=1\n", "broken=failed status=78 restarts=0\n", "reason-at-err=1\n",
+              "status-names-position=yes\n", "doctor-names-position=yes\n"});
+  EXPECT_NE(cp.agents(), "[]");
+}
+
 TEST(DebianPackageTest, ShipsTheUnitsTheAgentWrites) {
   EXPECT_EQ(readFileOrEmpty(testing::sourcePath("debian/vela-agent.service")),
-            SystemUnits::systemUnit("/usr/bin/vela-agent", "/var/lib/vela-agent", "/var/log/vela-agent"));
+            SystemUnits::systemUnit("/usr/bin/vela-agent", "/var/lib/vela-agent"));
   EXPECT_EQ(readFileOrEmpty(testing::sourcePath("debian/vela-agent.vela-agent-desktop.user.service")),
             SystemUnits::desktopUnit("/usr/bin/vela-agent"));
 }
@@ -100,14 +169,13 @@ TEST(DebianPackageTest, InstallsRunsUpgradesAndPurgesUnderSystemd) {
 
   testing::ControlPlane cp;
   testing::TempDir files;
-  cp.pinInto(files.path());
-  testing::writeFile(files.file("env"), "SERVER=" + cp.baseURL() + "\nTOKEN=" + cp.newToken() + "\n");
+  testing::writeFile(files.file("provisioning.json"), cp.provisioningJSON());
   testing::writeFile(files.file("test.sh"), readFileOrEmpty(testing::sourcePath("tests/systemd/container/package.sh")));
   const auto booted = std::chrono::steady_clock::now();
   const std::string log = bootAndRun(
       work,
       {work.file("vela-agent_0.1.0_amd64.deb"), work.file("vela-agent_0.1.1_amd64.deb"),
-       files.file("pinned"), files.file("env"), files.file("test.sh")},
+       files.file("provisioning.json"), files.file("test.sh")},
       {"install=0\n", "enabled=enabled\n", "desktop=enabled\n", "unconfigured=inactive\n",
        "verify=0\n", "provision=0\n", "start=0\n", "enrolled-when-ready=yes\n",
        "Active: active (running)", "banner-once=1 at-info=1\n", "restarted-after-kill=yes\n",
@@ -131,8 +199,7 @@ TEST(DebianPackageTest, InstallsRunsUpgradesAndPurgesUnderSystemd) {
             "/usr/share/lintian/overrides/vela-agent\n"
             "/usr/share/man/man8/vela-agent.8.gz\n"
             "/usr/share/vela-agent/brand-dark.png\n"
-            "/usr/share/vela-agent/brand-light.png\n"
-            "/var/log/vela-agent\n")
+            "/usr/share/vela-agent/brand-light.png\n")
       << log;
   EXPECT_NE(cp.agents(), "[]");
 }

@@ -82,6 +82,7 @@ LibWebRTCPeer::~LibWebRTCPeer() { retire(std::move(pc_)); }
 
 void LibWebRTCPeer::retire(std::shared_ptr<Connection> connection) {
   if (!connection) return;
+  connection->pipeline->markClosing();
   if (PeerSignals::inCallback()) {
     // Stopping the pipeline from one of its own threads would wait for itself.
     std::thread([c = std::move(connection)] { c->pipeline->shutdown(); }).detach();
@@ -139,7 +140,6 @@ void LibWebRTCPeer::negotiate() {
   }
   auto connection = std::make_shared<Connection>(generation, std::move(*pipeline));
   GstElement* webrtc = connection->pipeline->webrtc();
-  if (GstElement* own = connection->pipeline->ownPipeline()) PeerSignals::watchBus(own);
   configureIce(webrtc, servers);
   PeerSignals::connectWebRTC(shared_from_this(), generation, webrtc);
 
@@ -293,6 +293,8 @@ void LibWebRTCPeer::addRemoteCandidate(const IceCandidate& candidate) {
 void LibWebRTCPeer::sendControl(const std::string& bytes) {
   auto connection = current();
   if (!connection) return;
+  // Closing the channel is the first step that may make the transport fail.
+  connection->pipeline->markClosing();
   GstWebRTCDataChannel* channel = nullptr;
   {
     MutexLock guard(connection->lock);
@@ -340,6 +342,8 @@ void LibWebRTCPeer::close() {
     ++nextGeneration_;  // a negotiation still building its connection must not install it
   }
   if (!connection) return;
+  // Closing the channel is the first step that may make the transport fail.
+  connection->pipeline->markClosing();
   GstWebRTCDataChannel* channel = nullptr;
   {
     MutexLock guard(connection->lock);

@@ -76,6 +76,7 @@ class LibWebRTCPeer final : public DesktopPeer,
   void handleLocalCandidate(std::uint64_t generation, unsigned mlineIndex, const char* candidate);
   void handleIceState(std::uint64_t generation, int state);
   void handleRemoteChannel(std::uint64_t generation, GstWebRTCDataChannel* channel);
+  void handleChannelClosed(std::uint64_t generation);
   void handleMessage(std::uint64_t generation, std::string bytes);
 
   explicit LibWebRTCPeer(std::shared_ptr<SharedEncoder> encoder);

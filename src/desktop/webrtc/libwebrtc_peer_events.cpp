@@ -179,7 +179,14 @@ void LibWebRTCPeer::handleIceState(std::uint64_t generation, int state) {
   }
   // The encoder's next keyframe may be seconds away; the receiver needs one now.
   if (name == "connected") connection->pipeline->requestKeyframe();
+  // The far end is gone; writes that fail from now on only confirm it.
+  if (name == "failed" || name == "closed") connection->pipeline->markClosing();
   callbacks_->call(&Callbacks::onConnectionState, name);
+}
+
+void LibWebRTCPeer::handleChannelClosed(std::uint64_t generation) {
+  // The operator's side closed the input channel: the connection is ending.
+  if (auto connection = current(generation)) connection->pipeline->markClosing();
 }
 
 void LibWebRTCPeer::handleRemoteChannel(std::uint64_t generation, GstWebRTCDataChannel* channel) {

@@ -47,6 +47,33 @@ GstPadProbeReturn countBuffer(GstPad*, GstPadProbeInfo*, gpointer counter) {
 }
 void releaseCounter(gpointer counter) { delete static_cast<Counter*>(counter); }
 
+// Logs the errors and warnings of a connection's own pipeline as they are posted and
+// keeps its bus empty.
+using Closing = std::shared_ptr<const std::atomic<bool>>;
+GstBusSyncReply logBusMessage(GstBus*, GstMessage* message, gpointer closing) {
+  const auto type = GST_MESSAGE_TYPE(message);
+  if (type == GST_MESSAGE_ERROR || type == GST_MESSAGE_WARNING) {
+    GError* error = nullptr;
+    gchar* debug = nullptr;
+    if (type == GST_MESSAGE_ERROR) {
+      gst_message_parse_error(message, &error, &debug);
+    } else {
+      gst_message_parse_warning(message, &error, &debug);
+    }
+    std::string line = std::string("desktop peer pipeline: ") + GST_OBJECT_NAME(GST_MESSAGE_SRC(message)) + ": " +
+                       (error ? error->message : "unknown");
+    if (type == GST_MESSAGE_ERROR) {
+      PeerPipeline::reportError(**static_cast<Closing*>(closing), line);
+    } else {
+      Log::warn(line);
+    }
+    g_clear_error(&error);
+    g_free(debug);
+  }
+  return GST_BUS_DROP;
+}
+void releaseClosing(gpointer closing) { delete static_cast<Closing*>(closing); }
+
 }  // namespace
 
 Result<std::unique_ptr<PeerPipeline>> PeerPipeline::build(const Settings& settings) {
@@ -55,6 +82,9 @@ Result<std::unique_ptr<PeerPipeline>> PeerPipeline::build(const Settings& settin
   GstElement* pipeline = *launched;
   std::unique_ptr<PeerPipeline> result(new PeerPipeline());
   result->pipeline_ = pipeline;
+  GstBus* bus = gst_element_get_bus(pipeline);
+  gst_bus_set_sync_handler(bus, logBusMessage, new Closing(result->closing_), releaseClosing);
+  gst_object_unref(bus);
   GstBin* bin = GST_BIN(pipeline);
   result->source_ = gst_bin_get_by_name(bin, "src");
   result->sizeFilter_ = gst_bin_get_by_name(bin, "size");
@@ -90,8 +120,8 @@ Result<std::unique_ptr<PeerPipeline>> PeerPipeline::attach(std::shared_ptr<Share
     gst_object_unref(input);
   }
   // Errors inside webrtcbin concern this connection only; they are logged.
-  result->shared_->add(GST_ELEMENT(gst_object_ref(tail)), [](const std::string& why) {
-    Log::error("desktop peer pipeline: " + why);
+  result->shared_->add(GST_ELEMENT(gst_object_ref(tail)), [closing = result->closing_](const std::string& why) {
+    reportError(*closing, "desktop peer pipeline: " + why);
   });
   return result;
 }
@@ -185,9 +215,18 @@ Result<void> PeerPipeline::setState(GstState state) {
   return {};
 }
 
+void PeerPipeline::reportError(const std::atomic<bool>& closing, const std::string& line) {
+  if (closing.load()) {
+    Log::info(line);
+  } else {
+    Log::error(line);
+  }
+}
+
 void PeerPipeline::shutdown() {
   if (shutDown_) return;
   shutDown_ = true;
+  markClosing();
   if (shared_) {
     if (tail_) shared_->remove(tail_);
     return;

@@ -1,8 +1,8 @@
 #pragma once
 
 // One connection's GStreamer pipeline: BGRA frames in through appsrc, scaled and
-// converted to I420, H.264 from x264, RTP into webrtcbin. Owns its elements; `shutdown`
-// stops it. Element operations are GStreamer's own thread-safe calls, so any thread may
+// converted to I420, H.264 from x264, RTP into webrtcbin. Owns its elements and logs
+// what its bus reports; `shutdown` stops it. Element operations are GStreamer's own thread-safe calls, so any thread may
 // push, resize or retune; `shutdown` must not run on one of the pipeline's own threads.
 //
 // Attached to a session's SharedEncoder instead, it is only the tail (queue, payloader,
@@ -57,8 +57,15 @@ class PeerPipeline {
   // PLAYING connects an attached tail to the encoder.
   void makeSendOnly();
   Result<void> setState(GstState state);
-  // To NULL and stays there. Idempotent.
+  // To NULL and stays there; marks the pipeline closing first. Idempotent.
   void shutdown();
+
+  // Once the connection is being closed, from either end, a transport that can no
+  // longer write is expected: the errors GStreamer posts from then on are logged at
+  // info, not as errors. Any thread.
+  void markClosing() { closing_->store(true); }
+  // Logs one of the pipeline's errors at the level `closing` calls for.
+  static void reportError(const std::atomic<bool>& closing, const std::string& line);
 
  private:
   PeerPipeline() = default;
@@ -74,6 +81,8 @@ class PeerPipeline {
   bool shutDown_ = false;
   // Shared with the encoder's pad probe, which may outlive a failed build.
   std::shared_ptr<std::atomic<std::uint64_t>> encoded_ = std::make_shared<std::atomic<std::uint64_t>>(0);
+  // Shared with the bus handlers, which may run after the pipeline is gone.
+  std::shared_ptr<std::atomic<bool>> closing_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace vela

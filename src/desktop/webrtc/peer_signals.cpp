@@ -91,27 +91,8 @@ struct PeerTrampolines {
     const GstStructure* reply = promiseReply(promise);
     dispatch(data, [&](LibWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleRemoteDescriptionReply(g, reply); });
   }
-  static GstBusSyncReply onBusMessage(GstBus*, GstMessage* message, gpointer) {
-    const auto type = GST_MESSAGE_TYPE(message);
-    if (type == GST_MESSAGE_ERROR || type == GST_MESSAGE_WARNING) {
-      GError* error = nullptr;
-      gchar* debug = nullptr;
-      if (type == GST_MESSAGE_ERROR) {
-        gst_message_parse_error(message, &error, &debug);
-      } else {
-        gst_message_parse_warning(message, &error, &debug);
-      }
-      std::string line = std::string("desktop peer pipeline: ") + GST_OBJECT_NAME(GST_MESSAGE_SRC(message)) + ": " +
-                         (error ? error->message : "unknown");
-      if (type == GST_MESSAGE_ERROR) {
-        Log::error(line);
-      } else {
-        Log::warn(line);
-      }
-      g_clear_error(&error);
-      g_free(debug);
-    }
-    return GST_BUS_DROP;
+  static void onChannelClose(GstWebRTCDataChannel*, gpointer data) {
+    dispatch(data, [&](LibWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleChannelClosed(g); });
   }
 };
 
@@ -141,6 +122,8 @@ void PeerSignals::connectChannel(const std::shared_ptr<LibWebRTCPeer>& peer, std
                         newContext(peer, generation), freeClosureContext, GConnectFlags(0));
   g_signal_connect_data(channel, "on-message-data", G_CALLBACK(PeerTrampolines::onMessageData),
                         newContext(peer, generation), freeClosureContext, GConnectFlags(0));
+  g_signal_connect_data(channel, "on-close", G_CALLBACK(PeerTrampolines::onChannelClose),
+                        newContext(peer, generation), freeClosureContext, GConnectFlags(0));
 }
 
 GstPromise* PeerSignals::offerPromise(const std::shared_ptr<LibWebRTCPeer>& peer, std::uint64_t generation) {
@@ -157,12 +140,6 @@ GstPromise* PeerSignals::remoteDescriptionPromise(const std::shared_ptr<LibWebRT
                                                   std::uint64_t generation) {
   return gst_promise_new_with_change_func(PeerTrampolines::onRemoteDescription, newContext(peer, generation),
                                           freeContext);
-}
-
-void PeerSignals::watchBus(GstElement* pipeline) {
-  GstBus* bus = gst_element_get_bus(pipeline);
-  gst_bus_set_sync_handler(bus, PeerTrampolines::onBusMessage, nullptr, nullptr);
-  gst_object_unref(bus);
 }
 
 bool PeerSignals::inCallback() { return callbackDepth > 0; }

@@ -25,8 +25,6 @@ struct PeerSignals {
   static GstPromise* localDescriptionPromise(const std::shared_ptr<LibWebRTCPeer>& peer, std::uint64_t generation,
                                              std::string sdp);
   static GstPromise* remoteDescriptionPromise(const std::shared_ptr<LibWebRTCPeer>& peer, std::uint64_t generation);
-  // Logs the pipeline's errors and warnings as they are posted; keeps the bus empty.
-  static void watchBus(GstElement* pipeline);
 
   // True on a thread that is inside one of the peer's GStreamer callbacks, where
   // stopping a pipeline would wait on itself.

@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "desktop/gst_runtime.h"
+#include "desktop/shared_encoder.h"
 #include "desktop/webrtc/desktop_peer_factory.h"
+#include "desktop/webrtc/peer_pipeline.h"
 #include "desktop/webrtc/peer_sdp.h"
 #include "desktop/webrtc/test_pattern.h"
 
@@ -208,6 +210,39 @@ TEST_F(LibWebRTCPeerTest, CloseReturnsInEveryState) {
   peer->renegotiate();
   firstOffer();
   peer.reset();
+}
+
+// A transport that cannot write once its far end has gone is how a session ends, the
+// operator's close included: from the moment a connection is closing, the errors its
+// pipeline posts are information. Before, they stay errors. Both kinds of pipeline.
+TEST(PeerPipelineTest, ErrorsWhileClosingAreLoggedAsInformation) {
+  ASSERT_TRUE(GstRuntime::requireElements(DesktopPeerFactory::kElements));
+  auto postWriteError = [](PeerPipeline& pipeline) {
+    GError* error = g_error_new_literal(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_WRITE, "Could not write to resource.");
+    ::testing::internal::CaptureStderr();
+    gst_element_post_message(pipeline.webrtc(), gst_message_new_error(GST_OBJECT(pipeline.webrtc()), error, nullptr));
+    g_error_free(error);
+    return ::testing::internal::GetCapturedStderr();
+  };
+  auto own = PeerPipeline::build({});
+  ASSERT_TRUE(own) << own.error().message;
+  ASSERT_TRUE((*own)->setState(GST_STATE_READY));
+  EXPECT_NE(postWriteError(**own).find("] ERROR: desktop peer pipeline: webrtc: Could not write to resource.\n"),
+            std::string::npos);
+  (*own)->markClosing();
+  EXPECT_NE(postWriteError(**own).find("] INFO: desktop peer pipeline: webrtc: Could not write to resource.\n"),
+            std::string::npos);
+
+  auto encoder = SharedEncoder::create();
+  ASSERT_TRUE(encoder) << encoder.error().message;
+  auto attached = PeerPipeline::attach(*encoder);
+  ASSERT_TRUE(attached) << attached.error().message;
+  EXPECT_NE(postWriteError(**attached).find("] ERROR: desktop peer pipeline: Could not write to resource.\n"),
+            std::string::npos);
+  (*attached)->markClosing();
+  EXPECT_NE(postWriteError(**attached).find("] INFO: desktop peer pipeline: Could not write to resource.\n"),
+            std::string::npos);
+  (*attached)->shutdown();
 }
 
 }  // namespace

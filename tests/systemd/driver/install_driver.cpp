@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
     std::cerr << payload.error().message << "\n";
     return 1;
   }
-  auto asRoot = [](const std::string& script) { return vela::Shell::run("/bin/bash", {script}, std::nullopt, 300); };
+  auto asRoot = [](const std::string& script) { return vela::Shell::run("/bin/bash", {"-s"}, script, 300); };
   auto error = vela::SystemInstall::install(*payload, vela::SystemInstall::resolvePlan(argv[2]), asRoot);
   if (error) {
     std::cerr << error->description() << "\n";
