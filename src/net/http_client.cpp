@@ -8,6 +8,7 @@
 #include <curl/curl.h>
 
 #include "net/curl_global.h"
+#include "net/curl_options.h"
 #include "net/proxy_rule.h"
 #include "util/agent_version.h"
 #include "util/log.h"
@@ -329,16 +330,9 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& reque
       // A URL libcurl cannot parse is left to it, to be refused in its own words.
       (url ? curl_easy_setopt(h, CURLOPT_CURLU, url)
            : curl_easy_setopt(h, CURLOPT_URL, request.url.c_str())) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https") == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)) == CURLE_OK &&
       // The verdict comes from PinnedTLS; curl only confirms it. No CA bundle is loaded
       // so that nothing but the pinned decision can vouch for a server.
-      curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_CAINFO, nullptr) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_CAPATH, nullptr) == CURLE_OK &&
+      CurlOptions::verifiedHttpsOnly(h) &&
       curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, configureContext) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &tls_) == CURLE_OK &&
       // A resumed session would skip the pinned check.
@@ -356,10 +350,8 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& reque
       curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, sendOnce) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_PREREQDATA, &sends) == CURLE_OK &&
-      // ProxyRule decided the route; libcurl must not read the environment again ("" is
-      // none). The tunnel keeps TLS, and so pinning, end to end.
-      curl_easy_setopt(h, CURLOPT_PROXY, proxy ? proxy->url.c_str() : "") == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, proxy ? 1L : 0L) == CURLE_OK;
+      // The tunnel keeps TLS, and so pinning, end to end.
+      CurlOptions::route(h, proxy);
   if (!configured) {
     return tl::unexpected(HTTPError::transport("cannot configure the HTTP session"));
   }

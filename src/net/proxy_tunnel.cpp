@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "net/curl_global.h"
+#include "net/curl_options.h"
 #include "util/url.h"
 
 namespace vela {
@@ -48,10 +49,7 @@ Result<int> openSocketVia(const std::optional<Proxy>& proxy, const std::string& 
       curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeoutMs) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
-      // The route was decided by ProxyRule; libcurl must not pick another from the
-      // environment ("" means none).
-      curl_easy_setopt(h, CURLOPT_PROXY, proxy ? proxy->url.c_str() : "") == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, proxy ? 1L : 0L) == CURLE_OK;
+      CurlOptions::route(h, proxy);
   if (!configured) return fail(failure + "cannot configure the connection");
 
   CURLcode code = curl_easy_perform(h);

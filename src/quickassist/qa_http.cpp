@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "net/curl_global.h"
+#include "net/curl_options.h"
 #include "net/proxy_rule.h"
 #include "util/agent_version.h"
 #include "util/server_value.h"
@@ -105,20 +106,9 @@ Result<Response> perform(const std::string& url, const Headers& headers,
   // route), so one refused option refuses the request.
   bool configured =
       curl_easy_setopt(h, CURLOPT_CURLU, target.get()) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https") == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_CAINFO, nullptr) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_CAPATH, nullptr) == CURLE_OK &&
+      CurlOptions::verifiedHttpsOnly(h) &&
       curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, systemTrust) == CURLE_OK &&
-      // ProxyRule decided the route: "" keeps libcurl from reading the proxy variables,
-      // and an empty exemption list from overruling the rule with its own no_proxy.
-      curl_easy_setopt(h, CURLOPT_PROXY, proxy ? proxy->url.c_str() : "") == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_NOPROXY, "") == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, proxy ? 1L : 0L) == CURLE_OK &&
+      CurlOptions::route(h, proxy) &&
       curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, kTimeoutMs) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_USERAGENT, agent.c_str()) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get()) == CURLE_OK &&
