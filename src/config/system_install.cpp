@@ -1,5 +1,6 @@
 #include "config/system_install.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -109,12 +110,17 @@ Result<Staged> stage(const ProvisioningPayload& payload, const Plan& plan) {
   if (!pins.empty()) staged.pinned.emplace_back(kPinnedNames[3], pins);
   if (plan.copyExecutable && plan.sourceExecPath) {
     // Root copies it later: a file someone else could still change is refused now.
-    if (auto trusted = platform::requireNoOtherWriter(*plan.sourceExecPath); !trusted) {
+    auto trusted = platform::requireNoOtherWriter(*plan.sourceExecPath);
+    if (!trusted) {
       return fail(trusted.error().message + "; other users could replace the program before it " +
                   "is installed. Copy vela-agent to a folder only you can write (for example your " +
                   "home folder) and run it from there");
     }
-    staged.executableSha256 = VELA_TRY(sha256OfFile(*plan.sourceExecPath));
+    std::error_code error;
+    staged.executablePath = *trusted;
+    staged.executableSize = std::filesystem::file_size(staged.executablePath, error);
+    if (error) return fail("cannot read " + staged.executablePath + ": " + error.message());
+    staged.executableSha256 = VELA_TRY(sha256OfFile(staged.executablePath));
   }
   return staged;
 }
@@ -127,23 +133,31 @@ std::string rootScript(const Staged& staged, const Plan& plan) {
   s += "put_file() { base64 -d > \"$1.new\"; chmod 600 \"$1.new\"; mv -f \"$1.new\" \"$1\"; }\n\n";
   s += "install_agent() {\n";
   s += "STATE=" + singleQuoted(to.stateDir) + "\n\n";
-  if (plan.copyExecutable && plan.sourceExecPath) {
+  if (plan.copyExecutable && !staged.executablePath.empty()) {
     const std::string target = singleQuoted(plan.daemonExecPath);
-    const std::string source = singleQuoted(*plan.sourceExecPath);
+    const std::string source = singleQuoted(staged.executablePath);
     s += "# --- the executable, only the bytes that were checked ---\n";
     s += "mkdir -p " + singleQuoted(parentOf(plan.daemonExecPath)) + "\n";
+    // Only a plain file, and no more bytes than were hashed: nothing planted there can
+    // hang the copy or fill the disk.
+    s += "if [ ! -f " + source + " ] || [ -L " + source + " ]; then\n";
+    s += "  echo " + singleQuoted(staged.executablePath + " is not a plain file; nothing was installed") + " >&2\n";
+    s += "  exit 1\n";
+    s += "fi\n";
     s += "copy=$(mktemp " + singleQuoted(parentOf(plan.daemonExecPath) + "/.vela-agent.XXXXXX") + ")\n";
-    s += "cat " + source + " > \"$copy\"\n";
+    s += "trap 'rm -f \"$copy\"' EXIT\n";
+    s += "head -c " + std::to_string(staged.executableSize) + " " + source + " > \"$copy\"\n";
     s += "if [ \"$(sha256sum < \"$copy\" | cut -d' ' -f1)\" != '" + staged.executableSha256 + "' ]; then\n";
     s += "  rm -f \"$copy\"\n";
-    s += "  echo " + singleQuoted(*plan.sourceExecPath + " changed after it was checked; nothing was installed") +
+    s += "  echo " + singleQuoted(staged.executablePath + " changed after it was checked; nothing was installed") +
          " >&2\n";
     s += "  exit 1\n";
     s += "fi\n";
     s += "chown root:root \"$copy\"\n";
     s += "chmod 755 \"$copy\"\n";
     // A rename leaves a running copy of the old file intact.
-    s += "mv -f \"$copy\" " + target + "\n\n";
+    s += "mv -f \"$copy\" " + target + "\n";
+    s += "trap - EXIT\n\n";
   }
   s += "# --- config + pinned trust into the system (root) state dir ---\n";
   s += "mkdir -p \"$STATE/pinned\"\n";
@@ -151,6 +165,11 @@ std::string rootScript(const Staged& staged, const Plan& plan) {
   s += "chmod 700 \"$STATE\" \"$STATE/pinned\"\n";
   writeData(s, to.stateDir + "/config.json", staged.config);
   for (const auto& [name, data] : staged.pinned) writeData(s, to.stateDir + "/pinned/" + name, data);
+  // Trust of an earlier provisioning that this one does not carry must not linger.
+  for (std::string_view name : kPinnedNames) {
+    const bool carried = std::ranges::any_of(staged.pinned, [&](const auto& file) { return file.first == name; });
+    if (!carried) s += "rm -f " + singleQuoted(to.stateDir + "/pinned/" + std::string(name)) + "\n";
+  }
   s += "\n";
 
   s += "# --- system service (root, self-starting) ---\n";

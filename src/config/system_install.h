@@ -11,6 +11,7 @@
 // from a path no other user can change, and only when its bytes still hash to what
 // was checked. Main-thread work; nothing here keeps state.
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -74,7 +75,10 @@ struct Staged {
   std::string config;  // config.json
   // Pinned trust files by name ("ca.pem", ...), only those the payload carries.
   std::vector<std::pair<std::string, std::string>> pinned;
-  // SHA-256 (hex) of the executable to copy; empty when none is copied.
+  // The executable to copy (links resolved), its size and SHA-256 (hex); empty when
+  // none is copied.
+  std::string executablePath;
+  std::uint64_t executableSize = 0;
   std::string executableSha256;
 };
 

@@ -58,8 +58,10 @@ Result<std::optional<std::string>> readTrustedFile(const std::string& path);
 // Fails, naming the culprit, unless no user but root and the effective user can replace
 // or change the entry at `path` (links resolved): it and every directory above it are
 // owned by one of the two and writable by neither group nor others, except a sticky
-// directory, where others cannot move or replace what is not theirs.
-Result<void> requireNoOtherWriter(const std::string& path);
+// directory, where others cannot move or replace what is not theirs. Returns the
+// resolved path, which callers must use from then on: the links on the way are exactly
+// what others might still change.
+Result<std::string> requireNoOtherWriter(const std::string& path);
 
 // The same operations confined below the directory `root`: no symbolic link is followed
 // at any component of `relative` (the root itself may be one), so a planted link can

@@ -17,8 +17,8 @@ class InstanceLock {
  public:
   // Fails with "another vela-agent (pid N) is using <directory>" while someone holds it.
   static Result<InstanceLock> acquire(const std::string& directory);
-  // The pid of the process holding the lock (0 when the kernel does not say), nothing
-  // when nobody does.
+  // The pid of the process holding the lock, from the kernel's lock table without
+  // touching the lock; nothing when nobody holds it.
   static std::optional<pid_t> holder(const std::string& directory);
 
   InstanceLock(InstanceLock&& other) noexcept;

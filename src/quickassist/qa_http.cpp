@@ -4,6 +4,7 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -141,6 +142,16 @@ Result<void> checkHeader(std::string_view name, std::string_view value) {
   if (!ServerValue::isPrintableWord(name, ServerValue::kMaxIdentifierLength) ||
       name.find_first_of(kSeparators) != std::string_view::npos) {
     return fail("refusing header " + quoted(name) + ": not a valid HTTP header name");
+  }
+  // Headers that frame or route the request are libcurl's to write: a server's value
+  // there could make the body disagree with its length, pick another virtual host or
+  // hand something to the proxy.
+  static constexpr std::string_view kFraming[] = {"host", "content-length", "transfer-encoding", "connection",
+                                                  "expect", "te", "upgrade", "keep-alive", "trailer"};
+  std::string lower(name);
+  std::ranges::transform(lower, lower.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (std::ranges::find(kFraming, lower) != std::end(kFraming) || lower.starts_with("proxy-")) {
+    return fail("refusing header " + quoted(name) + ": it is the connection's own");
   }
   // The value is never quoted back: a presigned upload's headers may carry a signature.
   auto blank = [](char c) { return c == ' ' || c == '\t'; };

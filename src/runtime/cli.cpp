@@ -7,6 +7,7 @@
 #include <map>
 
 #include "config/agent_paths.h"
+#include "platform/file_io.h"
 #include "platform/instance_lock.h"
 #include "runtime/command_handlers.h"
 #include "runtime/command_usage.h"
@@ -101,13 +102,17 @@ const std::map<std::string_view, Handler>& handlers() {
 
 // The commands that act for the state directory's agent: one at a time.
 bool takesStateLock(const CommandSpec& spec) {
-  static constexpr std::string_view kLocked[] = {"run", "once", "gateway"};
+  // reset too: it must not pull the identity from under a running daemon.
+  static constexpr std::string_view kLocked[] = {"run", "once", "gateway", "reset"};
   return std::ranges::find(kLocked, spec.words.front()) != std::end(kLocked);
 }
 
 Result<platform::InstanceLock> lockStateDir() {
   const std::string dir = VELA_TRY(AgentPaths::ensureStateDir());
-  return platform::InstanceLock::acquire(dir);
+  auto lock = VELA_TRY(platform::InstanceLock::acquire(dir));
+  // Whatever a killed predecessor said about itself is not true of this process.
+  (void)platform::removeFile(AgentPaths::runtimeStatusFile());
+  return lock;
 }
 
 }  // namespace
@@ -189,7 +194,7 @@ int main(Args arguments) {
     return failed(AgentError("unexpected argument: " + *extra));
   }
   // A second verbosity switch is accepted, and means nothing more.
-  std::erase_if(rest, [](const std::string& a) { return a == "-v" || a == "--verbose"; });
+  rest = withoutVerbosity(*spec, std::move(rest));
   std::optional<platform::InstanceLock> lock;
   if (takesStateLock(*spec)) {
     auto locked = lockStateDir();

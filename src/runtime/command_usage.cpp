@@ -33,7 +33,8 @@ bool isVerbose(std::string_view word) { return word == "-v" || word == "--verbos
 // Walks the arguments as the handlers' option parsing reads them: an option that takes
 // a value swallows the next word whatever it looks like. Returns the first word that
 // fits nothing; `help` says whether a help switch stood outside any value.
-std::optional<std::string> scan(const CommandSpec& spec, const std::vector<std::string>& args, bool& help) {
+std::optional<std::string> scan(const CommandSpec& spec, const std::vector<std::string>& args, bool& help,
+                                std::vector<std::size_t>* verbosity = nullptr) {
   help = false;
   int positionals = 0;
   std::optional<std::string> unexpected;
@@ -43,7 +44,10 @@ std::optional<std::string> scan(const CommandSpec& spec, const std::vector<std::
       help = true;
       continue;
     }
-    if (isVerbose(word)) continue;
+    if (isVerbose(word)) {
+      if (verbosity) verbosity->push_back(i);
+      continue;
+    }
     if (const OptionSpec* option = findOption(spec, word)) {
       if (!option->valueName.empty()) ++i;
       continue;
@@ -100,7 +104,7 @@ const std::vector<CommandSpec>& commandSpecs() {
         {"--readable", "", "The readable form instead of the blob"}}},
       {{"reset", "uninstall"}, "reset [--yes]",
        "Remove device key, certificate, config, replay state. Asks first on a terminal.",
-       {{"--yes", "", "Do not ask (required without a terminal)"}}},
+       {{"--yes", "", "Do not ask (required without a terminal)"}, {"-y", "", "Same as --yes"}}},
       {{"version", "--version"}, "version [--json]", "Print the agent version.",
        {{"--json", "", "Version, commit, build date, compiler and architecture as JSON"}}},
       {{"help", "--help", "-h"}, "help [<command>]", "Print the usage, or a command's own.", {}, 1},
@@ -124,6 +128,14 @@ bool asksForHelp(const CommandSpec& spec, const std::vector<std::string>& args) 
 std::optional<std::string> unexpectedArgument(const CommandSpec& spec, const std::vector<std::string>& args) {
   bool help = false;
   return scan(spec, args, help);
+}
+
+std::vector<std::string> withoutVerbosity(const CommandSpec& spec, std::vector<std::string> args) {
+  bool help = false;
+  std::vector<std::size_t> switches;
+  (void)scan(spec, args, help, &switches);
+  for (auto it = switches.rbegin(); it != switches.rend(); ++it) args.erase(args.begin() + static_cast<std::ptrdiff_t>(*it));
+  return args;
 }
 
 std::string commandUsage(const CommandSpec& spec) {

@@ -37,6 +37,9 @@ bool asksForHelp(const CommandSpec& spec, const std::vector<std::string>& args);
 // taken and ignored.
 std::optional<std::string> unexpectedArgument(const CommandSpec& spec,
                                               const std::vector<std::string>& args);
+// The arguments without the verbosity switches the scan above took (never an option's
+// value that happens to read "-v").
+std::vector<std::string> withoutVerbosity(const CommandSpec& spec, std::vector<std::string> args);
 // "USAGE: vela-agent <synopsis>", the summary and the options, one per line.
 std::string commandUsage(const CommandSpec& spec);
 

@@ -22,7 +22,10 @@ Seen read() {
   seen.pid = platform::InstanceLock::holder(AgentPaths::stateDir());
   if (!seen.pid) return seen;
   if (auto text = platform::readFile(AgentPaths::runtimeStatusFile())) {
-    if (auto parsed = JSONScanner::parse(*text); parsed && parsed->isObject()) seen.status = std::move(*parsed);
+    auto parsed = JSONScanner::parse(*text);
+    // A file a killed daemon left speaks of another process.
+    const JSONValue* pid = parsed && parsed->isObject() ? (*parsed)["pid"] : nullptr;
+    if (pid && pid->intValue() == *seen.pid) seen.status = std::move(*parsed);
   }
   return seen;
 }

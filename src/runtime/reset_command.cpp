@@ -29,7 +29,8 @@ bool confirmed() {
 
 // Every step is best effort: a machine that was never enrolled resets cleanly too.
 Result<int> resetCommand(Args args) {
-  if (!removeFlag(args, "--yes")) {
+  const bool yes = removeFlag(args, "--yes") || removeFlag(args, "-y");
+  if (!yes) {
     if (::isatty(STDIN_FILENO) != 1) {
       return fail("reset removes the device key, certificate and configuration; run it on a terminal "
                   "to confirm, or pass --yes");

@@ -1,5 +1,6 @@
 #include <ctime>
 #include <iostream>
+#include <vector>
 
 #include "config/agent_config.h"
 #include "config/agent_paths.h"
@@ -16,12 +17,21 @@ namespace {
 
 JSONValue optionalText(const std::optional<std::string>& text) { return text ? JSONValue(*text) : JSONValue(); }
 
+// What keeps a decodable configuration from running (the daemon exits with 78).
+std::vector<std::string> problemsOf(const AgentConfig& config) {
+  std::vector<std::string> problems;
+  if (auto problem = config.serverProblem()) problems.push_back(*problem);
+  if (auto trust = PinnedTrust::load(); !trust) problems.push_back(trust.error().description());
+  return problems;
+}
+
 int printJSON(const Result<std::optional<AgentConfig>>& stored, const DaemonState::Seen& daemon) {
   JSONValue out{{"version", AgentVersion::current},
                 {"state_dir", AgentPaths::stateDir()},
                 {"configured", stored && stored->has_value()},
                 {"config_error", stored ? JSONValue() : JSONValue(stored.error().message)},
                 {"config", nullptr},
+                {"problems", JSONValue::array()},
                 {"certificate_on_disk", optionalText(Diagnostics::certificateOnDiskFingerprint())},
                 {"device_key", nullptr},
                 {"daemon", DaemonState::json(daemon)}};
@@ -35,6 +45,9 @@ int printJSON(const Result<std::optional<AgentConfig>>& stored, const DaemonStat
                                 {"agent_id", optionalText(c.agentID)},
                                 {"cert_fingerprint", optionalText(c.certFingerprint)},
                                 {"cert_not_after", optionalText(c.certNotAfter)}});
+    JSONValue problems = JSONValue::array();
+    for (const std::string& problem : problemsOf(c)) problems.append(problem);
+    out.set("problems", std::move(problems));
   }
   if (auto key = DeviceKey::load()) out.set("device_key", std::string(DeviceKey::rawValue(key->backing())));
   std::cout << CanonicalJSON::encode(out) << "\n";
@@ -94,8 +107,7 @@ Result<int> statusCommand(Args args) {
   out << "  device key:  " << (key ? DeviceKey::rawValue(key->backing()) : "none") << "\n"
       << "  keychain:    " << Diagnostics::kKeychain << "\n";
   // What stops the daemon from starting (it exits with 78 and is not restarted).
-  if (auto problem = c.serverProblem()) out << "  problem:     " << *problem << "\n";
-  if (auto trust = PinnedTrust::load(); !trust) out << "  problem:     " << trust.error().description() << "\n";
+  for (const std::string& problem : problemsOf(c)) out << "  problem:     " << problem << "\n";
   out << "  " << daemonLine;
   if (const JSONValue* error = daemon.status["last_error"]; error && error->stringAt("message")) {
     const std::string* at = error->stringAt("at");

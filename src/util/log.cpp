@@ -47,7 +47,8 @@ void writeAll(int fd, std::string_view bytes) {
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 int openLogFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // Never through a link: the daemon runs as root, and the folder may not be its own.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0644);
   // Standard error redirected into the same file already carries every line.
   struct stat file, err;
   if (fd >= 0 && ::fstat(fd, &file) == 0 && ::fstat(STDERR_FILENO, &err) == 0 && sameFile(file, err)) {

@@ -126,6 +126,9 @@ TEST(SystemInstallTest, InstallsBelowRootAsRoot) {
   payload.caPem = "CA\n";
   payload.commandPubkey = "Q01E";
   payload.spkiPins = std::vector<std::string>{"a", "", "b"};
+  // An earlier provisioning's key that this one does not carry.
+  std::filesystem::create_directories(run.at("/var/lib/vela-agent/pinned"));
+  testing::writeFile(run.at("/var/lib/vela-agent/pinned/update_pubkey.b64"), "OLD");
   ASSERT_EQ(run.install(payload), std::nullopt);
 
   const std::pair<const char*, mode_t> installed[] = {

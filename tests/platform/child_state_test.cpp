@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -24,11 +25,11 @@
 namespace vela {
 namespace {
 
-// The child shell's descriptors, signal mask and ignored signals, then its process id,
+// The child shell's descriptors, umask, signal mask and ignored signals, then its process id,
 // group and session, written to "$0" by a subshell (so the shell itself opens nothing);
 // the rename makes the report appear whole.
 constexpr const char* kReportScript =
-    "( ls /proc/$$/fd; grep -E '^Sig(Blk|Ign):' /proc/$$/status;"
+    "( ls /proc/$$/fd; grep -E '^(Umask|Sig(Blk|Ign)):' /proc/$$/status;"
     " echo $$ $(cut -d' ' -f5,6 /proc/$$/stat) ) > \"$0.tmp\"; mv \"$0.tmp\" \"$0\"";
 
 struct SpawnPath {
@@ -67,8 +68,9 @@ const SpawnPath kPaths[] = {
 class ChildStateTest : public ::testing::TestWithParam<SpawnPath> {};
 
 TEST_P(ChildStateTest, StartsWithDefaultSignalsAndOnlyStandardDescriptors) {
-  // The daemon's state: SIGPIPE ignored process-wide, stop signals blocked, and
-  // descriptors without close-on-exec (a socket, a file) open.
+  // The daemon's state: SIGPIPE ignored process-wide, stop signals blocked, the
+  // service's owner-only umask, and descriptors without close-on-exec (a socket, a file)
+  // open.
   struct sigaction previousPipe {};
   sigaction(SIGPIPE, nullptr, &previousPipe);
   platform::ignoreBrokenPipes();
@@ -79,16 +81,18 @@ TEST_P(ChildStateTest, StartsWithDefaultSignalsAndOnlyStandardDescriptors) {
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
   int file = ::open("/dev/null", O_RDONLY);
   ASSERT_GE(file, 3);
+  const mode_t previousUmask = ::umask(077);
 
   testing::TempDir dir;
   std::string report = dir.file("report");
   GetParam().run({"-c", kReportScript, report}, report);
 
+  ::umask(previousUmask);
   pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
   sigaction(SIGPIPE, &previousPipe, nullptr);
   for (int fd : {sockets[0], sockets[1], file}) ::close(fd);
 
-  const std::string clean = "0\n1\n2\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n";
+  const std::string clean = "0\n1\n2\nUmask:\t0022\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n";
   std::string text = testing::readFileOrEmpty(report);
   ASSERT_THAT(text, ::testing::StartsWith(clean));
   long pid = 0, group = 0, session = 0;

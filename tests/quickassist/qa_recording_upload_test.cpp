@@ -136,7 +136,11 @@ TEST_F(QuickAssistUploadTest, HeadersThatCouldWriteRequestLinesAreNeverSent) {
                                                          {"X-Extra", "a\r\nX-Injected: 1"},
                                                          {"X-Extra", "a\nb"},
                                                          {"X-Extra:", "1"},
-                                                         {"X-Extra", "a\x7f"}};
+                                                         {"X-Extra", "a\x7f"},
+                                                         // the request's framing and route are libcurl's
+                                                         {"Content-Length", "1"},
+                                                         {"host", "elsewhere.example"},
+                                                         {"Proxy-Authorization", "Basic eDp5"}};
   for (const auto& [name, value] : hostile) {
     cp_->scriptFault({.path = kPresign, .patch = Json{{"headers", {{name, value}}}}.dump()});
     expectKept(QARecordingUpload::upload(join(), recording_),

@@ -117,8 +117,10 @@ TEST(CLICommandLineTest, HelpAndStrayArgumentsDoNothing) {
               ::testing::StartsWith("VelaAgent."));
   EXPECT_EQ(testing::runAgent({"status", "extra"}, env).err, "error: unexpected argument: extra\n");
   EXPECT_EQ(testing::runAgent({"quick-assist", "123", "456"}, env).err, "error: unexpected argument: 456\n");
-  // A second verbosity switch is taken and means nothing more.
+  // A second verbosity switch is taken and means nothing more, unless it is a value.
   EXPECT_EQ(testing::runAgent({"--verbose", "version", "-v"}, env).out, "0.1.0\n");
+  EXPECT_THAT(testing::runAgent({"-v", "provision-name", "-v", "--tenant", "t", "--customer", "c", "--prefix", "-v"}, env).out,
+              ::testing::StartsWith("-v."));
 
   // Without a terminal, reset wants --yes and removes nothing without it.
   auto refused = testing::runAgent({"uninstall"}, env);

@@ -64,6 +64,7 @@ class JSONOutput(unittest.TestCase):
         self.assertEqual(version["version"], "0.1.0")
 
         empty = self.output("status", 1)
+        self.assertEqual(empty["problems"], [])
         self.assertEqual((empty["configured"], empty["daemon"]), (False, {"running": False, "pid": None}))
         self.assertFalse(self.output("doctor", 1)["passed"])
 
@@ -83,6 +84,7 @@ class JSONOutput(unittest.TestCase):
                 time.sleep(0.2)
             self.assertEqual((running["daemon"]["running"], running["daemon"]["pid"]), (True, daemon.pid))
             self.assertTrue(running["config"]["enrolled"])
+            self.assertEqual(running["problems"], [])
             self.assertEqual(running["daemon"]["agent_id"], running["config"]["agent_id"])
             self.assertIn(running["daemon"]["gateway"], ("connecting", "connected", "disconnected"))
             doctor = self.output("doctor", 0)

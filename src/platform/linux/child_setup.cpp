@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -69,6 +70,9 @@ int prepareChild(const ChildSetup& setup) noexcept {
     if (int err = installStandardDescriptors(*setup.stdio)) return err;
   }
   if (int err = markDescriptorsCloseOnExec()) return err;
+  // The service's tight umask is for the agent's own files; what an operator's shell or
+  // script creates gets the system's usual one.
+  ::umask(022);
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -243,11 +243,12 @@ Result<std::optional<std::string>> readTrustedFile(const std::string& path) {
   return std::optional<std::string>(VELA_TRY(readAll(fd.get(), path)));
 }
 
-Result<void> requireNoOtherWriter(const std::string& path) {
-  char* resolved = ::realpath(path.c_str(), nullptr);
-  if (!resolved) return errnoFailure(path, errno);
-  std::string at(resolved);
-  std::free(resolved);
+Result<std::string> requireNoOtherWriter(const std::string& path) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (!real) return errnoFailure(path, errno);
+  const std::string resolved(real);
+  std::free(real);
+  std::string at = resolved;
   const uid_t me = ::geteuid();
   for (;;) {
     struct stat st;
@@ -259,7 +260,7 @@ Result<void> requireNoOtherWriter(const std::string& path) {
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky) {
       return fail(at + " is writable by " + ((st.st_mode & S_IWOTH) ? "others" : "its group"));
     }
-    if (at == "/") return {};
+    if (at == "/") return resolved;
     at = parentOf(at);
   }
 }

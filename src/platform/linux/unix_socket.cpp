@@ -36,15 +36,16 @@ UnixAddress makeUnixAddr(const std::string& path) {
 }
 
 Result<int> listenUnix(const std::string& requested, std::optional<uid_t> owner) {
-  const std::string path = boundPath(requested);
-  const std::string directory = std::filesystem::path(path).parent_path().string();
+  const std::filesystem::path given(boundPath(requested));
   std::error_code ignored;
-  std::filesystem::create_directories(directory, ignored);
-  // The socket is handed to another user by name: a directory someone else can change
-  // could turn that name into a link to any file.
-  if (auto safe = requireNoOtherWriter(directory.empty() ? "." : directory); !safe) {
-    return fail("ipc socket directory refused: " + safe.error().message);
-  }
+  std::filesystem::create_directories(given.parent_path(), ignored);
+  // The socket is handed to another user by name: in a directory someone else can
+  // change, that name could become a link to any file. The checked, resolved directory
+  // is the one used from here on.
+  const std::string directory = given.parent_path().empty() ? "." : given.parent_path().string();
+  auto safe = requireNoOtherWriter(directory);
+  if (!safe) return fail("ipc socket directory refused: " + safe.error().message);
+  const std::string path = boundPath(*safe + "/" + given.filename().string());
   ::unlink(path.c_str());
   int fd = streamSocket();
   if (fd < 0) return fail("ipc socket() failed");

@@ -165,9 +165,14 @@ void DesktopSessionController::captureStarted(Result<ScreenCapturer::Size, Captu
                     config_.recordingRequired, [weak, answered](bool accepted) {
                       if (auto self = weak.lock()) self->queue_->async([answered, accepted] { answered(accepted); });
                     });
-  // A dialog that never ran (the window system went away) answers nothing: no answer in
-  // time is a refusal like the dialog's own timeout.
-  queue_->after(timing_.consentTimeout + timing_.windowGrace, [answered] { answered(false); });
+  // A dialog that never ran (the window system went away) answers nothing: the person
+  // could not be asked.
+  queue_->after(timing_.consentTimeout + timing_.windowGrace, [weak] {
+    auto self = weak.lock();
+    if (!self || self->closed_ || self->consentAnswered_) return;
+    self->consentAnswered_ = true;
+    self->refuse(kNoConsentReason, "consent required but the consent dialog could not be shown");
+  });
 }
 
 void DesktopSessionController::consentAnswered(bool accepted, ScreenCapturer::Size size) {

@@ -145,9 +145,10 @@ void DesktopIPCServer::acceptOne(int listenFD, std::optional<uid_t> allowed) {
     if (wasCurrent) self->notifyHelper(false);
   };
   install(channel, gate);
+  // Before the channel runs, so its close cannot be reported ahead of its arrival.
+  notifyHelper(true);
   channel->resume();
   Log::info("desktop IPC: helper connected (uid " + uidText(peer->uid) + ")");
-  notifyHelper(true);
 }
 
 void DesktopIPCServer::setHelperObserver(std::function<void(bool)> observer) {

@@ -18,7 +18,12 @@ RelayGate::Verdict RelayGate::admit(std::string_view line, Clock::time_point now
   Verdict verdict;
   MutexLock guard(lock_);
   // Charged before parsing, so a flood costs no more parsing than the rate allows.
-  if (!takeToken(now)) {
+  if (line.size() > kMaxFrameBytes) {
+    drop("larger than " + std::to_string(kMaxFrameBytes) + " bytes");
+    verdict.warning = report(now);
+    return verdict;
+  }
+  if (!takeToken(now, line.size())) {
     drop("over the rate limit");
     verdict.warning = report(now);
     return verdict;
@@ -45,15 +50,17 @@ std::optional<std::string> RelayGate::flush() {
   return report(std::nullopt);
 }
 
-bool RelayGate::takeToken(Clock::time_point now) {
+bool RelayGate::takeToken(Clock::time_point now, std::size_t bytes) {
   if (!refilled_) refilled_ = now;
   if (now > *refilled_) {
     double seconds = std::chrono::duration<double>(now - *refilled_).count();
     tokens_ = std::min(kBurst, tokens_ + seconds * kPerSecond);
+    byteTokens_ = std::min(kByteBurst, byteTokens_ + seconds * kBytesPerSecond);
     refilled_ = now;
   }
-  if (tokens_ < 1) return false;
+  if (tokens_ < 1 || byteTokens_ < static_cast<double>(bytes)) return false;
   tokens_ -= 1;
+  byteTokens_ -= static_cast<double>(bytes);
   return true;
 }
 

@@ -31,6 +31,11 @@ class RelayGate {
   static constexpr double kBurst = 200;
   static constexpr double kPerSecond = 100;
   static constexpr std::size_t kSessions = 16;  // the oldest is forgotten first
+  // Bytes too: a frame is an SDP text of a few KiB at most, and lines may be far longer
+  // than that; parsing and sending them must stay cheap whatever the helper sends.
+  static constexpr std::size_t kMaxFrameBytes = 256 * 1024;
+  static constexpr double kByteBurst = 2 * 1024 * 1024;
+  static constexpr double kBytesPerSecond = 1024 * 1024;
 
   // What to do with one line from the helper; either member may be set.
   struct Verdict {
@@ -49,7 +54,7 @@ class RelayGate {
   std::optional<std::string> flush() EXCLUDES(lock_);
 
  private:
-  bool takeToken(Clock::time_point now) REQUIRES(lock_);
+  bool takeToken(Clock::time_point now, std::size_t bytes) REQUIRES(lock_);
   // Removes the session when `closing`; false when it is not one of ours.
   bool knows(const std::string& sessionID, bool closing) REQUIRES(lock_);
   void drop(std::string reason) REQUIRES(lock_);
@@ -58,6 +63,7 @@ class RelayGate {
   Mutex lock_;
   std::deque<std::string> sessions_ GUARDED_BY(lock_);  // oldest first
   double tokens_ GUARDED_BY(lock_) = kBurst;
+  double byteTokens_ GUARDED_BY(lock_) = kByteBurst;
   std::optional<Clock::time_point> refilled_ GUARDED_BY(lock_);
   std::size_t dropped_ GUARDED_BY(lock_) = 0;  // since the last report
   std::string firstReason_ GUARDED_BY(lock_);

@@ -67,6 +67,16 @@ TEST(RelayGateTest, PassesTheBurstThenTheRateOnlyForItsSessionsAndReportsDropsOn
             1);
   EXPECT_EQ(admit(1, signal("s2"), 120), 0);
   EXPECT_EQ(admit(1, signal("s3"), 120), 1);
+
+  // Bytes count too: 2 MiB at once, then 1 MiB a second, and no frame over 256 KiB.
+  auto sized = [](std::size_t bytes) {
+    return R"({"type":"desktop.signal","session_id":"s3","data":")" + std::string(bytes, 'A') + R"("})";
+  };
+  EXPECT_EQ(admit(20, sized(200 * 1024), 200), 10);
+  EXPECT_EQ(admit(20, sized(200 * 1024), 201), 5);
+  EXPECT_EQ(gate.flush(), "desktop IPC: dropped 15 frames from the helper (over the rate limit)");
+  EXPECT_EQ(admit(1, sized(300 * 1024), 300), 0);
+  EXPECT_EQ(warnings.back(), "desktop IPC: dropped 1 frame from the helper (larger than 262144 bytes)");
 }
 
 class RelayThroughGatewayTest : public testing::ControlPlaneSuite {};
