@@ -282,8 +282,13 @@ void QuickAssistClient::uploadRecording(const DesktopRecordingFinal& final) {
   QARecordingUpload::Recording recording{*path, final.format, final.bytes};
   std::thread([settlement = settlement_, onStatus = onStatus_, session, recording] {
     // The person who asked for help is the one who can hand a kept recording on.
-    if (!QARecordingUpload::upload(session, recording) && onStatus)
-      onStatus("Aufzeichnung nicht hochgeladen; sie liegt unter " + recording.path);
+    if (!QARecordingUpload::upload(session, recording)) {
+      {
+        MutexLock guard(settlement->mu);
+        settlement->kept.push_back(recording.path);
+      }
+      if (onStatus) onStatus("Aufzeichnung nicht hochgeladen; sie liegt unter " + recording.path);
+    }
     settlement->update(-1, std::nullopt);
   }).detach();
 }
@@ -295,6 +300,11 @@ void QuickAssistClient::Settlement::update(int uploadsDelta, std::optional<bool>
     if (running) sessionRunning = *running;
   }
   changed.notifyAll();
+}
+
+std::vector<std::string> QuickAssistClient::keptRecordings() const {
+  MutexLock guard(settlement_->mu);
+  return settlement_->kept;
 }
 
 bool QuickAssistClient::waitUntilSettled(std::chrono::milliseconds limit) {

@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "remote/desktop/desktop_session_controller.h"
 #include "util/agent_error.h"
@@ -63,6 +64,8 @@ class QuickAssistClient : public std::enable_shared_from_this<QuickAssistClient>
   // Waits until the session (if one started) has ended and every recording upload it
   // began has been attempted; false when `limit` passed first.
   bool waitUntilSettled(std::chrono::milliseconds limit);
+  // Recordings whose upload failed: they stay where they are, for the person to pass on.
+  std::vector<std::string> keptRecordings() const;
 
   // Parses a redeem reply: the join result, or the failure's text.
   static Result<JoinResult> parseJoin(long status, const std::string& body);
@@ -101,6 +104,7 @@ class QuickAssistClient : public std::enable_shared_from_this<QuickAssistClient>
     CondVar changed;
     int uploadsInFlight GUARDED_BY(mu) = 0;
     bool sessionRunning GUARDED_BY(mu) = false;
+    std::vector<std::string> kept GUARDED_BY(mu);
     void update(int uploadsDelta, std::optional<bool> running);
   };
   const std::shared_ptr<Settlement> settlement_ = std::make_shared<Settlement>();

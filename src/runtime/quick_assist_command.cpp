@@ -166,12 +166,20 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
   int status = main.run();
   if (indicator) indicator->hide();
   // The recording upload must have been tried before the process goes.
+  std::vector<std::string> kept;
   for (auto& client : clients) {
     if (!client->waitUntilSettled(options.uploadGrace.value_or(kUploadGrace)))
       Log::warn("quick-assist: recording upload still running after " +
                 std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
                                    options.uploadGrace.value_or(kUploadGrace)).count()) +
                 " s; the recording stays on disk");
+    for (const std::string& path : client->keptRecordings()) kept.push_back(path);
+  }
+  // A recording the support could not receive is the person's to pass on: say where.
+  for (const std::string& path : kept) {
+    QuickAssistUI::showInfo("Die Aufzeichnung der Fernwartung konnte nicht hochgeladen werden.\n\n"
+                            "Sie liegt unter:\n" + path + "\n\nBitte geben Sie sie Ihrem IT-Support weiter.",
+                            "Aufzeichnung nicht hochgeladen");
   }
   return status;
 }
