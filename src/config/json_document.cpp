@@ -35,6 +35,10 @@ Result<nlohmann::json> parse(std::string_view text, std::string_view name) {
     const TextPosition at = TextPosition::of(text, error.byte > 0 ? error.byte - 1 : 0);
     return fail(std::string(name) + ": the data is not valid JSON (line " + std::to_string(at.line) +
                 ", column " + std::to_string(at.column) + ": " + explanation(error.what()) + ")");
+  } catch (const nlohmann::json::exception&) {
+    // A number too large for any type: the parser stops without saying where, and its
+    // message would quote the file.
+    return fail(std::string(name) + ": the data is not valid JSON (a number is out of range)");
   }
 }
 

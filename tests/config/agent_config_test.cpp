@@ -110,6 +110,10 @@ TEST(AgentConfigTest, UnparseableConfigurationNamesLineAndColumnButNotItsContent
             "config.json: the data is not valid JSON (line 1, column 16: invalid literal)");
   EXPECT_EQ(error("{}\n x"), "config.json: the data is not valid JSON (line 2, column 2: invalid literal; expected "
                              "end of input)");
+  // A number beyond any type stops the parser without a position (it once escaped as an
+  // exception); the number itself stays out of the message.
+  EXPECT_EQ(error("{\"heartbeatIntervalSeconds\": 4277771e37777777777777}"),
+            "config.json: the data is not valid JSON (a number is out of range)");
 
   EXPECT_EQ(TextPosition::of("ab\ncd", 4), (TextPosition{2, 2}));
   EXPECT_EQ(TextPosition::of("ab\n", 99), (TextPosition{2, 1}));
