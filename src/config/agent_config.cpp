@@ -140,13 +140,6 @@ Result<std::optional<AgentConfig>> AgentConfig::loadStored() {
   return std::optional<AgentConfig>(std::move(*decoded));
 }
 
-std::optional<std::string> AgentConfig::storedProblem() {
-  auto stored = loadStored();
-  if (!stored) return stored.error().message;
-  if (!*stored) return std::nullopt;
-  return (*stored)->serverProblem();
-}
-
 std::optional<std::string> AgentConfig::serverProblem() const {
   if (baseURL()) return std::nullopt;
   return AgentPaths::configFile() + ": \"serverBaseURL\" is not an https URL: \"" + serverBaseURL + "\"";

@@ -43,10 +43,6 @@ struct AgentConfig {
   // or decoded is an error naming the file, never "no configuration": treating a typo
   // as a fresh install would throw away the identity and the local policy.
   static Result<std::optional<AgentConfig>> loadStored();
-  // Why `run` would refuse the stored configuration (and exit with 78), in the words it
-  // logs: loadStored()'s error or serverProblem(). Absent when config.json is missing or
-  // usable. Only reads.
-  static std::optional<std::string> storedProblem();
   // "<config file>: "serverBaseURL" is not an https URL: "<value>"", absent for a usable one.
   std::optional<std::string> serverProblem() const;
   // Decodes a config.json document; every required key must be present and typed.

@@ -2,14 +2,12 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
 #include "config/system_units.h"
 #include "platform/file_io.h"
 #include "util/agent_crypto.h"
 #include "util/base64.h"
-#include "util/hex.h"
 #include "util/process_info.h"
 #include "util/shell_quote.h"
 #include "util/text_fields.h"
@@ -30,19 +28,6 @@ constexpr double kElevationTimeoutSeconds = 3600;
 
 std::string parentOf(const std::string& path) {
   return std::filesystem::path(path).parent_path().string();
-}
-
-Result<std::string> sha256OfFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return fail("cannot read " + path);
-  AgentCrypto::Sha256Hasher hasher;
-  std::vector<char> buffer(1 << 16);
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    hasher.update(std::string_view(buffer.data(), static_cast<std::size_t>(in.gcount())));
-  }
-  if (in.bad()) return fail("cannot read " + path);
-  return Hex::encode(hasher.finish());
 }
 
 // A file's bytes as a quoted here-document of Base64, which no content can end early.
@@ -120,7 +105,9 @@ Result<Staged> stage(const ProvisioningPayload& payload, const Plan& plan) {
     staged.executablePath = *trusted;
     staged.executableSize = std::filesystem::file_size(staged.executablePath, error);
     if (error) return fail("cannot read " + staged.executablePath + ": " + error.message());
-    staged.executableSha256 = VELA_TRY(sha256OfFile(staged.executablePath));
+    auto hash = AgentCrypto::sha256HexOfFile(staged.executablePath);
+    if (!hash) return fail("cannot read " + staged.executablePath);
+    staged.executableSha256 = *hash;
   }
   return staged;
 }

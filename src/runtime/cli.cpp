@@ -65,17 +65,17 @@ Result<int> helpCommand(Args args) {
     printUsage();
     return 0;
   }
-  const CommandSpec* spec = findCommand(args.front());
-  if (!spec) {
+  const CommandForm* form = findCommand(args.front());
+  if (!form) {
     writeOut(STDERR_FILENO, "unknown command: " + args.front() + "\n");
     printUsage();
     return 1;
   }
-  writeOut(STDOUT_FILENO, commandUsage(*spec));
+  writeOut(STDOUT_FILENO, commandUsage(*form));
   return 0;
 }
 
-// By the first word of each command's spec.
+// By the first word of each command's form.
 const std::map<std::string_view, Handler>& handlers() {
   static const std::map<std::string_view, Handler> table = {
       {"setup", setupCommand},
@@ -101,10 +101,10 @@ const std::map<std::string_view, Handler>& handlers() {
 }
 
 // The commands that act for the state directory's agent: one at a time.
-bool takesStateLock(const CommandSpec& spec) {
+bool takesStateLock(const CommandForm& form) {
   // reset too: it must not pull the identity from under a running daemon.
   static constexpr std::string_view kLocked[] = {"run", "once", "gateway", "reset"};
-  return std::ranges::find(kLocked, spec.words.front()) != std::end(kLocked);
+  return std::ranges::find(kLocked, form.words.front()) != std::end(kLocked);
 }
 
 Result<platform::InstanceLock> lockStateDir() {
@@ -174,8 +174,8 @@ int main(Args arguments) {
   }
   const std::string word = arguments.front();
   Args rest(std::next(arguments.begin()), arguments.end());
-  const CommandSpec* spec = findCommand(word);
-  if (!spec) {
+  const CommandForm* form = findCommand(word);
+  if (!form) {
     writeOut(STDERR_FILENO, "unknown command: " + word + "\n");
     printUsage();
     return 1;
@@ -186,22 +186,22 @@ int main(Args arguments) {
     return 1;
   };
   // "--help" on the command word itself is the general usage.
-  if (spec->words.front() != "help" && asksForHelp(*spec, rest)) {
-    writeOut(STDOUT_FILENO, commandUsage(*spec));
+  if (form->words.front() != "help" && asksForHelp(*form, rest)) {
+    writeOut(STDOUT_FILENO, commandUsage(*form));
     return 0;
   }
-  if (auto extra = unexpectedArgument(*spec, rest)) {
+  if (auto extra = unexpectedArgument(*form, rest)) {
     return failed(AgentError("unexpected argument: " + *extra));
   }
   // A second verbosity switch is accepted, and means nothing more.
-  rest = withoutVerbosity(*spec, std::move(rest));
+  rest = withoutVerbosity(*form, std::move(rest));
   std::optional<platform::InstanceLock> lock;
-  if (takesStateLock(*spec)) {
+  if (takesStateLock(*form)) {
     auto locked = lockStateDir();
     if (!locked) return failed(locked.error());
     lock.emplace(std::move(*locked));
   }
-  Result<int> status = handlers().at(spec->words.front())(std::move(rest));
+  Result<int> status = handlers().at(form->words.front())(std::move(rest));
   if (!status) return failed(status.error());
   return *status;
 }

@@ -5,23 +5,23 @@
 namespace vela::CLI {
 namespace {
 
-const OptionSpec kServer{"--server", "URL", "Control-plane server"};
-const OptionSpec kTenant{"--tenant", "ID", "Tenant"};
-const OptionSpec kCustomer{"--customer", "ID", "Customer"};
-const OptionSpec kToken{"--token", "TOKEN", "One-time enrolment token"};
-const OptionSpec kChannel{"--channel", "NAME", "Update channel"};
-const OptionSpec kNonInteractive{"--non-interactive", "", "Never ask; fail when something is missing"};
-const OptionSpec kYes{"-y", "", "Same as --non-interactive"};
-const OptionSpec kJSON{"--json", "", "Print JSON (see vela-agent(8))"};
+const OptionForm kServer{"--server", "URL", "Control-plane server"};
+const OptionForm kTenant{"--tenant", "ID", "Tenant"};
+const OptionForm kCustomer{"--customer", "ID", "Customer"};
+const OptionForm kToken{"--token", "TOKEN", "One-time enrolment token"};
+const OptionForm kChannel{"--channel", "NAME", "Update channel"};
+const OptionForm kNonInteractive{"--non-interactive", "", "Never ask; fail when something is missing"};
+const OptionForm kYes{"-y", "", "Same as --non-interactive"};
+const OptionForm kJSON{"--json", "", "Print JSON (see vela-agent(8))"};
 
-std::vector<OptionSpec> provisioningOptions(std::vector<OptionSpec> more) {
-  std::vector<OptionSpec> all{kServer, kTenant, kCustomer, kToken, kChannel, kNonInteractive, kYes};
+std::vector<OptionForm> provisioningOptions(std::vector<OptionForm> more) {
+  std::vector<OptionForm> all{kServer, kTenant, kCustomer, kToken, kChannel, kNonInteractive, kYes};
   all.insert(all.end(), more.begin(), more.end());
   return all;
 }
 
-const OptionSpec* findOption(const CommandSpec& spec, std::string_view word) {
-  for (const OptionSpec& option : spec.options) {
+const OptionForm* findOption(const CommandForm& form, std::string_view word) {
+  for (const OptionForm& option : form.options) {
     if (word == option.name) return &option;
   }
   return nullptr;
@@ -33,7 +33,7 @@ bool isVerbose(std::string_view word) { return word == "-v" || word == "--verbos
 // Walks the arguments as the handlers' option parsing reads them: an option that takes
 // a value swallows the next word whatever it looks like. Returns the first word that
 // fits nothing; `help` says whether a help switch stood outside any value.
-std::optional<std::string> scan(const CommandSpec& spec, const std::vector<std::string>& args, bool& help,
+std::optional<std::string> scan(const CommandForm& form, const std::vector<std::string>& args, bool& help,
                                 std::vector<std::size_t>* verbosity = nullptr) {
   help = false;
   int positionals = 0;
@@ -48,16 +48,16 @@ std::optional<std::string> scan(const CommandSpec& spec, const std::vector<std::
       if (verbosity) verbosity->push_back(i);
       continue;
     }
-    if (const OptionSpec* option = findOption(spec, word)) {
+    if (const OptionForm* option = findOption(form, word)) {
       if (!option->valueName.empty()) ++i;
       continue;
     }
     const auto equals = word.find('=');
     if (word.starts_with("--") && equals != std::string::npos) {
-      const OptionSpec* option = findOption(spec, std::string_view(word).substr(0, equals));
+      const OptionForm* option = findOption(form, std::string_view(word).substr(0, equals));
       if (option && !option->valueName.empty()) continue;
     }
-    if (!word.starts_with("-") && positionals < spec.positionals) {
+    if (!word.starts_with("-") && positionals < form.positionals) {
       ++positionals;
       continue;
     }
@@ -68,8 +68,8 @@ std::optional<std::string> scan(const CommandSpec& spec, const std::vector<std::
 
 }  // namespace
 
-const std::vector<CommandSpec>& commandSpecs() {
-  static const std::vector<CommandSpec> specs = {
+const std::vector<CommandForm>& commandForms() {
+  static const std::vector<CommandForm> forms = {
       {{"setup"}, "setup [options] [--enroll]", "Interactive provisioning: writes config.json, then enrols with --enroll.",
        provisioningOptions({{"--enroll", "", "Enrol right after writing the configuration"}})},
       {{"provision"}, "provision (--from-file <provisioning.json> | --from-package <path> | --from-name <name>) [options]",
@@ -109,40 +109,40 @@ const std::vector<CommandSpec>& commandSpecs() {
        {{"--json", "", "Version, commit, build date, compiler and architecture as JSON"}}},
       {{"help", "--help", "-h"}, "help [<command>]", "Print the usage, or a command's own.", {}, 1},
   };
-  return specs;
+  return forms;
 }
 
-const CommandSpec* findCommand(std::string_view word) {
-  for (const CommandSpec& spec : commandSpecs()) {
-    if (std::ranges::find(spec.words, word) != spec.words.end()) return &spec;
+const CommandForm* findCommand(std::string_view word) {
+  for (const CommandForm& form : commandForms()) {
+    if (std::ranges::find(form.words, word) != form.words.end()) return &form;
   }
   return nullptr;
 }
 
-bool asksForHelp(const CommandSpec& spec, const std::vector<std::string>& args) {
+bool asksForHelp(const CommandForm& form, const std::vector<std::string>& args) {
   bool help = false;
-  (void)scan(spec, args, help);
+  (void)scan(form, args, help);
   return help;
 }
 
-std::optional<std::string> unexpectedArgument(const CommandSpec& spec, const std::vector<std::string>& args) {
+std::optional<std::string> unexpectedArgument(const CommandForm& form, const std::vector<std::string>& args) {
   bool help = false;
-  return scan(spec, args, help);
+  return scan(form, args, help);
 }
 
-std::vector<std::string> withoutVerbosity(const CommandSpec& spec, std::vector<std::string> args) {
+std::vector<std::string> withoutVerbosity(const CommandForm& form, std::vector<std::string> args) {
   bool help = false;
   std::vector<std::size_t> switches;
-  (void)scan(spec, args, help, &switches);
+  (void)scan(form, args, help, &switches);
   for (auto it = switches.rbegin(); it != switches.rend(); ++it) args.erase(args.begin() + static_cast<std::ptrdiff_t>(*it));
   return args;
 }
 
-std::string commandUsage(const CommandSpec& spec) {
+std::string commandUsage(const CommandForm& form) {
   std::string text = "USAGE: vela-agent ";
-  text.append(spec.synopsis).append("\n\n").append(spec.summary).append("\n");
+  text.append(form.synopsis).append("\n\n").append(form.summary).append("\n");
   std::vector<std::pair<std::string, std::string_view>> rows;
-  for (const OptionSpec& option : spec.options) {
+  for (const OptionForm& option : form.options) {
     std::string name(option.name);
     if (!option.valueName.empty()) name.append(" ").append(option.valueName);
     rows.emplace_back(std::move(name), option.help);

@@ -77,11 +77,6 @@ void RuntimeStatus::error(const std::string& message) {
   publish();
 }
 
-JSONValue RuntimeStatus::snapshot() {
-  MutexLock guard(lock_);
-  return document_;
-}
-
 void RuntimeStatus::publish() {
   std::string text;
   std::uint64_t version;

@@ -35,8 +35,6 @@ class RuntimeStatus {
   void stop();
 
   static const char* text(Link link);
-  // The document as last written; null before start().
-  JSONValue snapshot() EXCLUDES(lock_);
 
  private:
   void publish() EXCLUDES(lock_, writeLock_);

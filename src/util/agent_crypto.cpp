@@ -3,6 +3,8 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <fstream>
+#include <vector>
 
 #include "util/base64.h"
 #include "util/hex.h"
@@ -164,6 +166,18 @@ Bytes sha256(std::string_view bytes) {
 
 std::string sha256Hex(std::span<const std::uint8_t> bytes) { return Hex::encode(sha256(bytes)); }
 std::string sha256Hex(std::string_view bytes) { return Hex::encode(sha256(bytes)); }
+
+std::optional<std::string> sha256HexOfFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  Sha256Hasher hasher;
+  std::vector<char> chunk(1 << 16);
+  while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
+    hasher.update(std::string_view(chunk.data(), static_cast<std::size_t>(in.gcount())));
+  }
+  if (in.bad()) return std::nullopt;
+  return Hex::encode(hasher.finish());
+}
 
 Sha256Hasher::Sha256Hasher() : ctx_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
   EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr);

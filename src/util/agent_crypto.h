@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -80,6 +81,8 @@ Bytes sha256(std::span<const std::uint8_t> bytes);
 Bytes sha256(std::string_view bytes);
 std::string sha256Hex(std::span<const std::uint8_t> bytes);
 std::string sha256Hex(std::string_view bytes);
+// Of a whole file, read in pieces; nothing when it cannot be read to its end.
+std::optional<std::string> sha256HexOfFile(const std::string& path);
 
 // Incremental SHA-256 for data that arrives in pieces (downloads, recordings).
 class Sha256Hasher {

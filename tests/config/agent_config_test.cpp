@@ -169,21 +169,20 @@ TEST(AgentConfigTest, StoredConfigurationIsAbsentOnlyWhenTheFileIsMissing) {
   EXPECT_EQ(AgentConfig::load().error().message,
             "not configured: " + state.file("config.json") +
                 " is missing. Run `vela-agent setup` or deploy a provisioning-named binary.");
-  EXPECT_EQ(AgentConfig::storedProblem(), std::nullopt);
 
   // What the daemon refuses to run with, as status shows it.
   AgentConfig plain;
   plain.serverBaseURL = "http://cp.example";
   ASSERT_TRUE(plain.save());
-  EXPECT_EQ(AgentConfig::storedProblem(),
+  EXPECT_EQ(AgentConfig::load().value().serverProblem(),
             state.file("config.json") + ": \"serverBaseURL\" is not an https URL: \"http://cp.example\"");
   testing::writeFile(state.file("config.json"), "{,}");
-  EXPECT_EQ(AgentConfig::storedProblem(),
+  EXPECT_EQ(AgentConfig::loadStored().error().message,
             state.file("config.json") + " does not decode: config.json: the data is not valid JSON (line 1, column 2: "
                                         "unexpected ','; expected string literal)");
   plain.serverBaseURL = "https://cp.example";
   ASSERT_TRUE(plain.save());
-  EXPECT_EQ(AgentConfig::storedProblem(), std::nullopt);
+  EXPECT_EQ(AgentConfig::load().value().serverProblem(), std::nullopt);
 }
 
 // Whoever plants pinned -> elsewhere must neither receive the agent's writes nor feed

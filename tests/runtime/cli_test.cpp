@@ -95,14 +95,14 @@ TEST(CLICommandLineTest, HelpAndStrayArgumentsDoNothing) {
   testing::writeFile(state.file("config.json"), R"({"serverBaseURL":"https://cp.example","agentID":"a-1"})");
   const testing::Environment env{{"VELA_STATE_DIR", state.path()}, {"DISPLAY", std::nullopt}};
   const auto before = contents(state.path());
-  for (const CLI::CommandSpec& spec : CLI::commandSpecs()) {
-    for (std::string_view word : spec.words) {
+  for (const CLI::CommandForm& form : CLI::commandForms()) {
+    for (std::string_view word : form.words) {
       SCOPED_TRACE(std::string(word));
       const std::string w(word);
       if (w != "help" && w != "--help" && w != "-h") {
         auto help = testing::runAgent({w, "--help"}, env);
         EXPECT_EQ(help.status, 0) << help.err;
-        EXPECT_EQ(help.out, CLI::commandUsage(spec));
+        EXPECT_EQ(help.out, CLI::commandUsage(form));
         EXPECT_EQ(testing::runAgent({"-v", w, "-h"}, env).out, help.out);
       }
       auto stray = testing::runAgent({w, "--aply"}, env);

@@ -7,13 +7,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <system_error>
 #include <utility>
 
 #include "desktop/recording/recording_writer.h"
 #include "util/agent_crypto.h"
-#include "util/hex.h"
 #include "util/log.h"
 #include "util/uuid.h"
 
@@ -24,18 +22,6 @@ namespace {
 std::filesystem::path temporaryDirectory() {
   const char* tmp = std::getenv("TMPDIR");
   return (tmp && *tmp) ? std::filesystem::path(tmp) : std::filesystem::path("/tmp");
-}
-
-std::optional<std::string> sha256OfFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  AgentCrypto::Sha256Hasher hasher;
-  char chunk[1 << 16];
-  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-    hasher.update(std::string_view(chunk, static_cast<std::size_t>(in.gcount())));
-  }
-  if (in.bad()) return std::nullopt;
-  return Hex::encode(hasher.finish());
 }
 
 }  // namespace
@@ -159,7 +145,7 @@ void DesktopRecorder::finalize(Completion completion) {
           completion(std::nullopt);
           return;
         }
-        auto sha = sha256OfFile(path);
+        auto sha = AgentCrypto::sha256HexOfFile(path);
         std::error_code error;
         auto size = std::filesystem::file_size(path, error);
         if (!sha || error) {
