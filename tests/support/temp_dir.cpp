@@ -1,7 +1,10 @@
 #include "support/temp_dir.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -38,8 +41,21 @@ ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
 ScopedEnv::~ScopedEnv() { setOrUnset(name_, previous_); }
 
 std::string readFileOrEmpty(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  // Plain reads: a file under /proc of a process that just ended fails its read (ESRCH),
+  // which a stream buffer turns into an exception.
+  std::string out;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return out;
+  char chunk[65536];
+  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) != 0;) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    out.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return out;
 }
 
 void writeFile(const std::string& path, const std::string& data) {
