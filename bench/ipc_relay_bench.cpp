@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "remote/desktop/ipc/desktop_ipc_client.h"
-#include "remote/desktop/ipc/desktop_ipc_server.h"
+#include "desktop/ipc/desktop_ipc_client.h"
+#include "desktop/ipc/desktop_ipc_server.h"
 #include "util/serial_queue.h"
 
 namespace {

@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "desktop/recording/desktop_recorder.h"
-#include "desktop/recording/recording_branch.h"
+#include "desktop/linux/recording/desktop_recorder.h"
+#include "desktop/linux/recording/recording_branch.h"
 
 namespace {
 

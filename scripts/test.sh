@@ -96,9 +96,9 @@ fi
 # the compile, ThreadSanitizer the threaded suites. Only those suites are built: the
 # agent's core, and the desktop module's threaded parts (capture and encoder, recording
 # and the shared encoder, the WebRTC peer, the GTK windows) where they are built.
-# GLib, GStreamer and GTK are not instrumented: tests/desktop/tsan.supp names their frames.
+# GLib, GStreamer and GTK are not instrumented: tests/desktop/linux/tsan.supp names their frames.
 stage "thread-safety and ThreadSanitizer build"
-tsan_suites="util commands remote runtime"
+tsan_suites="util commands remote desktop_session runtime"
 tsan_options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
               -DVELA_TSAN=ON -DVELA_BUILD_BENCH=OFF)
 if cmake -S . -B build/tsan -G Ninja "${tsan_options[@]}" >/dev/null; then
@@ -109,7 +109,7 @@ fi
 if build build/tsan "$(printf 'test_%s ' $tsan_suites)" "${tsan_options[@]}"; then
   # A report makes its process exit with status 66: the test binary fails, and so does a
   # test that checks the exit of a daemon it ran.
-  supp="$PWD/tests/desktop/tsan.supp"
+  supp="$PWD/tests/desktop/linux/tsan.supp"
   stage "ThreadSanitizer tests"
   # GLib and GStreamer are not instrumented: a race "seen" inside them is noise, and
   # symbolizing it for the suppressions can deadlock against a thread in dlclose. So the

@@ -19,9 +19,9 @@
 
 #include <X11/Xlib.h>
 
-#include "desktop/desktop_session.h"
-#include "desktop/gst_h264_encoder.h"
-#include "platform/linux/x11/x11_screen_capturer.h"
+#include "desktop/linux/media/desktop_session.h"
+#include "desktop/linux/media/gst_h264_encoder.h"
+#include "desktop/linux/x11/x11_screen_capturer.h"
 #include "support/xvfb_server.h"
 
 namespace {

@@ -12,15 +12,15 @@
 #include <vector>
 
 #include "config/onboarding.h"
-#include "desktop/h264_encoder.h"
+#include "desktop/linux/media/h264_encoder.h"
 #include "desktop/input/input_injector.h"
 #include "desktop/screen_capturer.h"
 #include "desktop/screen_types.h"
-#include "quickassist/quick_assist_windows.h"
-#include "remote/desktop/desktop_consenting.h"
-#include "remote/desktop/desktop_indicating.h"
-#include "remote/desktop/desktop_peer.h"
-#include "remote/desktop/desktop_recording.h"
+#include "desktop/quick_assist_windows.h"
+#include "desktop/desktop_consenting.h"
+#include "desktop/desktop_indicating.h"
+#include "desktop/desktop_peer.h"
+#include "desktop/desktop_recording.h"
 
 namespace vela {
 

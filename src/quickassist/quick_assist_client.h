@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "remote/desktop/desktop_session_controller.h"
+#include "desktop/desktop_session_controller.h"
 #include "util/agent_error.h"
 #include "util/mutex.h"
 #include "util/url.h"

@@ -21,8 +21,8 @@
 #include <string_view>
 
 #include "net/pinned_trust.h"
-#include "remote/desktop/desktop_relaying.h"
-#include "remote/desktop/desktop_session_manager.h"
+#include "desktop/desktop_relaying.h"
+#include "desktop/desktop_session_manager.h"
 #include "remote/gateway_connection.h"
 #include "remote/send_budget.h"
 #include "remote/shell_session_manager.h"

@@ -2,7 +2,7 @@
 
 #include "util/base64.h"
 #include "util/canonical_json.h"
-#include "remote/desktop/session_frame.h"
+#include "desktop/session_frame.h"
 
 namespace vela {
 

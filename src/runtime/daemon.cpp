@@ -10,7 +10,7 @@
 #include "net/endpoints.h"
 #include "net/http_client.h"
 #include "platform/active_seat_user.h"
-#include "remote/desktop/ipc/desktop_ipc.h"
+#include "desktop/ipc/desktop_ipc.h"
 #include "runtime/desktop_relay_service.h"
 #include "runtime/gateway_service.h"
 #include "runtime/update_policy.h"

@@ -1,7 +1,7 @@
 // `desktop-agent`: the per-user desktop helper, which lives in the desktop module.
 
 #include "desktop/host/desktop_module.h"
-#include "remote/desktop/ipc/desktop_ipc.h"
+#include "desktop/ipc/desktop_ipc.h"
 #include "runtime/command_handlers.h"
 
 namespace vela::CLI {

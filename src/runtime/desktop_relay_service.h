@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "platform/active_seat_user.h"
-#include "remote/desktop/ipc/desktop_ipc_server.h"
+#include "desktop/ipc/desktop_ipc_server.h"
 #include "runtime/agent_runtime.h"
 
 namespace vela {

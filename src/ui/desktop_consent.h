@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "remote/desktop/desktop_consenting.h"
+#include "desktop/desktop_consenting.h"
 
 namespace vela {
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "remote/desktop/desktop_indicating.h"
+#include "desktop/desktop_indicating.h"
 
 typedef struct _GtkWidget GtkWidget;
 

@@ -5,7 +5,7 @@
 // waits for the answer. REQUIRES: UiRuntime::available(), and not called on the main
 // loop's own thread.
 
-#include "quickassist/quick_assist_windows.h"
+#include "desktop/quick_assist_windows.h"
 
 namespace vela {
 

@@ -3,7 +3,7 @@
 // back out, as the agent writes them.
 
 #include "fuzz_check.h"
-#include "remote/desktop/desktop_frames.h"
+#include "desktop/desktop_frames.h"
 
 using vela::IncomingDesktopFrame;
 using vela::OutgoingDesktopFrame;

@@ -4,7 +4,7 @@
 // gateway's (configurations) unchanged.
 
 #include "fuzz_check.h"
-#include "remote/desktop/desktop_frames.h"
+#include "desktop/desktop_frames.h"
 #include "util/base64.h"
 #include "util/canonical_json.h"
 #include "util/json_value.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "remote/desktop/ipc/ipc_line_splitter.h"
+#include "desktop/ipc/ipc_line_splitter.h"
 #include "util/utf8.h"
 
 namespace {

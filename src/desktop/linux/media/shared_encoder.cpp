@@ -1,0 +1,300 @@
+#include "desktop/linux/media/shared_encoder.h"
+
+#include <gst/app/gstappsrc.h>
+#include <gst/video/video.h>
+#include <malloc.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "desktop/linux/media/gst_frame_buffer.h"
+#include "desktop/linux/media/gst_runtime.h"
+#include "util/log.h"
+
+namespace vela {
+namespace {
+
+// The recording's stream is muxed as avc, which the payloader takes as well; fixing it
+// keeps a branch attached later from asking the parser for another format.
+std::string describe(int fps, std::int64_t bitrate) {
+  const auto kbps = std::clamp<std::int64_t>(bitrate / 1000, 1, 2'048'000);
+  // A leaky source drops the oldest frame rather than queueing latency when x264 lags.
+  return "appsrc name=src is-live=true format=time do-timestamp=false block=false max-buffers=4 "
+         "leaky-type=downstream ! videoconvert ! video/x-raw,format=I420 "
+         "! x264enc name=enc tune=zerolatency speed-preset=ultrafast key-int-max=" +
+         std::to_string(std::max(fps, 1) * 2) + " bitrate=" + std::to_string(kbps) +
+         " ! video/x-h264,profile=constrained-baseline ! h264parse"
+         " ! video/x-h264,stream-format=avc,alignment=au ! tee name=t allow-not-linked=true";
+}
+
+std::string errorText(GstMessage* message) {
+  GError* error = nullptr;
+  gchar* debug = nullptr;
+  gst_message_parse_error(message, &error, &debug);
+  // GStreamer keeps the system's reason ("No space left on device") in the debug text.
+  std::string text = error && error->message ? error->message : "unknown error";
+  const std::string details = debug ? debug : "";
+  if (const auto at = details.rfind("system error: "); at != std::string::npos) {
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    text += ": " + details.substr(at + 14);
+  }
+  g_clear_error(&error);
+  g_free(debug);
+  return text;
+}
+
+}  // namespace
+
+Result<std::shared_ptr<SharedEncoder>> SharedEncoder::create(int fps) {
+  auto launched = GstRuntime::launch(describe(fps, 2'000'000));
+  if (!launched) return fail("session encoder: " + launched.error().message);
+  GstElement* pipeline = *launched;
+  std::shared_ptr<SharedEncoder> self(new SharedEncoder());
+  self->fps_ = std::max(fps, 1);
+  self->pipeline_ = pipeline;
+  self->source_ = gst_bin_get_by_name(GST_BIN(pipeline), "src");
+  self->encoder_ = gst_bin_get_by_name(GST_BIN(pipeline), "enc");
+  self->tee_ = gst_bin_get_by_name(GST_BIN(pipeline), "t");
+  if (!self->source_ || !self->encoder_ || !self->tee_) return fail("session encoder: missing element");
+  GstBus* bus = gst_element_get_bus(pipeline);
+  // The encoder object outlives the pipeline's messages: the handler is cleared first
+  // thing in the destructor.
+  gst_bus_set_sync_handler(bus, &SharedEncoder::onBusMessage, self.get(), nullptr);
+  gst_object_unref(bus);
+  if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+    return fail("session encoder: the pipeline does not start");
+  }
+  return self;
+}
+
+SharedEncoder::~SharedEncoder() {
+  if (!pipeline_) return;
+  gst_element_set_state(pipeline_, GST_STATE_NULL);
+  GstBus* bus = gst_element_get_bus(pipeline_);
+  gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
+  gst_object_unref(bus);
+  for (auto& branch : branches_) {
+    if (branch.teePad) {
+      gst_element_release_request_pad(tee_, branch.teePad);
+      gst_object_unref(branch.teePad);
+    }
+    gst_object_unref(branch.bin);
+  }
+  for (GstElement* element : {source_, encoder_, tee_}) {
+    if (element) gst_object_unref(element);
+  }
+  gst_object_unref(pipeline_);
+  if (copies_) {
+    // Buffers still out keep the pool alive and free themselves when they come back.
+    gst_buffer_pool_set_active(copies_, FALSE);
+    gst_object_unref(copies_);
+  }
+  // The session's media are gone: what they left free in the heap goes back to the
+  // system rather than staying resident until the next session.
+  malloc_trim(0);
+}
+
+Result<void> SharedEncoder::configure(int width, int height) {
+  {
+    MutexLock guard(lock_);
+    if (width_ == width && height_ == height) return {};
+    if (width_ != 0) return fail("the session encoder runs at " + std::to_string(width_) + "x" + std::to_string(height_));
+    if (width <= 0 || height <= 0 || width % 2 || height % 2) return fail("unsupported size");
+    GstBufferPool* pool = gst_buffer_pool_new();
+    GstStructure* config = gst_buffer_pool_get_config(pool);
+    gst_buffer_pool_config_set_params(config, nullptr, guint(width) * guint(height) * 4, 0, 0);
+    if (!gst_buffer_pool_set_config(pool, config) || !gst_buffer_pool_set_active(pool, TRUE)) {
+      gst_object_unref(pool);
+      return fail("session encoder: no frame buffers");
+    }
+    copies_ = pool;
+    width_ = width;
+    height_ = height;
+  }
+  GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", "width", G_TYPE_INT, width,
+                                      "height", G_TYPE_INT, height, "framerate", GST_TYPE_FRACTION, fps_, 1,
+                                      "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
+  gst_app_src_set_caps(GST_APP_SRC(source_), caps);
+  gst_caps_unref(caps);
+  // The peer's rule for this size, until the peer names a target of its own.
+  setBitrate(std::max<std::int64_t>(std::int64_t{width} * height * fps_ / 10, 2'000'000));
+  return {};
+}
+
+bool SharedEncoder::pushBuffer(GstBuffer* buffer, int width, int height, MediaTime pts) {
+  MutexLock guard(lock_);
+  if (width_ == 0 || (lastTaken_ && pts <= *lastTaken_)) {
+    gst_buffer_unref(buffer);
+    return false;
+  }
+  if (width != width_ || height != height_) {
+    if (!std::exchange(warnedSize_, true)) {
+      Log::warn("desktop: a " + std::to_string(width) + "x" + std::to_string(height) +
+                " frame does not fit the session encoder; such frames are dropped");
+    }
+    gst_buffer_unref(buffer);
+    return false;
+  }
+  if (!origin_) origin_ = pts;
+  lastTaken_ = pts;
+  GST_BUFFER_PTS(buffer) = GstClockTime((pts - *origin_).count());
+  // Under the lock so that two feeders cannot reorder time stamps; the source is leaky
+  // and never blocks.
+  return gst_app_src_push_buffer(GST_APP_SRC(source_), buffer) == GST_FLOW_OK;
+}
+
+bool SharedEncoder::push(const BGRAFrame& frame, MediaTime pts) {
+  if (!frame.pixels || frame.width <= 0 || frame.height <= 0 || frame.stride < frame.width * 4) return false;
+  GstBufferPool* pool = nullptr;
+  {
+    // Copying is the expensive part: skip it for a frame that is already taken.
+    MutexLock guard(lock_);
+    if (width_ == 0 || (lastTaken_ && pts <= *lastTaken_)) return false;
+    // Set with the size and released only with the encoder; a frame of another size
+    // gets a buffer of its own, only to be refused below.
+    if (frame.width == width_ && frame.height == height_) pool = copies_;
+  }
+  const gsize rowBytes = gsize(frame.width) * 4;
+  GstBuffer* buffer = nullptr;
+  if (pool) {
+    if (gst_buffer_pool_acquire_buffer(pool, &buffer, nullptr) != GST_FLOW_OK) return false;
+  } else {
+    buffer = gst_buffer_new_allocate(nullptr, rowBytes * gsize(frame.height), nullptr);
+  }
+  GstMapInfo map;
+  if (!buffer || !gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
+    if (buffer) gst_buffer_unref(buffer);
+    return false;
+  }
+  for (int y = 0; y < frame.height; ++y) {
+    std::memcpy(map.data + gsize(y) * rowBytes, frame.pixels + gsize(y) * gsize(frame.stride), rowBytes);
+  }
+  gst_buffer_unmap(buffer, &map);
+  return pushBuffer(buffer, frame.width, frame.height, pts);
+}
+
+bool SharedEncoder::push(const DesktopVideoFrame& frame) {
+  GstBuffer* buffer = wrapFrameBuffer(frame);
+  if (!buffer) return false;
+  return pushBuffer(buffer, frame.width, frame.height, frame.pts);
+}
+
+void SharedEncoder::setBitrate(std::int64_t bitsPerSecond) {
+  const auto kbps = static_cast<guint>(std::clamp<std::int64_t>(bitsPerSecond / 1000, 1, 2'048'000));
+  g_object_set(encoder_, "bitrate", kbps, nullptr);
+}
+
+std::uint32_t SharedEncoder::bitrateKbps() const {
+  guint kbps = 0;
+  g_object_get(encoder_, "bitrate", &kbps, nullptr);
+  return kbps;
+}
+
+void SharedEncoder::requestKeyframe() {
+  gst_element_send_event(encoder_, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+}
+
+void SharedEncoder::add(GstElement* bin, BranchError onError) {
+  // The caller's reference becomes the branch's; only a floating one needs sinking
+  // (sinking a held one would add a reference nobody releases).
+  if (g_object_is_floating(bin)) gst_object_ref_sink(bin);
+  {
+    MutexLock guard(branchLock_);
+    branches_.push_back(Branch{bin, nullptr, std::move(onError)});
+  }
+  gst_bin_add(GST_BIN(pipeline_), bin);  // the pipeline takes its own reference
+}
+
+Result<void> SharedEncoder::link(GstElement* bin) {
+  if (!gst_element_sync_state_with_parent(bin)) return fail("the branch does not start");
+  GstPad* sink = gst_element_get_static_pad(bin, "sink");
+  if (!sink) return fail("the branch has no sink pad");
+  GstPad* pad = gst_element_request_pad_simple(tee_, "src_%u");
+  const bool linked = pad && gst_pad_link(pad, sink) == GST_PAD_LINK_OK;
+  gst_object_unref(sink);
+  if (!linked) {
+    if (pad) {
+      gst_element_release_request_pad(tee_, pad);
+      gst_object_unref(pad);
+    }
+    return fail("the branch does not link to the encoder");
+  }
+  MutexLock guard(branchLock_);
+  for (auto& branch : branches_) {
+    if (branch.bin == bin) {
+      branch.teePad = pad;
+      return {};
+    }
+  }
+  gst_object_unref(pad);  // not added: stays linked until the pipeline goes
+  return fail("the branch was not added");
+}
+
+void SharedEncoder::remove(GstElement* bin) {
+  GstPad* teePad = nullptr;
+  {
+    MutexLock guard(branchLock_);
+    auto found = std::find_if(branches_.begin(), branches_.end(),
+                              [&](const Branch& b) { return b.bin == bin && !b.stopping; });
+    if (found == branches_.end()) return;
+    found->stopping = true;
+    teePad = std::exchange(found->teePad, nullptr);
+  }
+  if (teePad) {
+    // Unlinking is safe while a frame is in flight: that push completes into the old
+    // peer, whose stop below flushes it.
+    if (GstPad* peer = gst_pad_get_peer(teePad)) {
+      gst_pad_unlink(teePad, peer);
+      gst_object_unref(peer);
+    }
+    gst_element_release_request_pad(tee_, teePad);
+    gst_object_unref(teePad);
+  }
+  // The branch keeps its error handler until it is out: stopping may still make its
+  // elements report, e.g. a transport whose far end is gone.
+  gst_element_set_state(bin, GST_STATE_NULL);
+  gst_bin_remove(GST_BIN(pipeline_), bin);
+  {
+    MutexLock guard(branchLock_);
+    std::erase_if(branches_, [&](const Branch& b) { return b.bin == bin; });
+  }
+  gst_object_unref(bin);
+}
+
+void SharedEncoder::runOffStreamingThread(std::function<void()> task) {
+  gst_element_call_async(
+      pipeline_, [](GstElement*, gpointer data) { (*static_cast<std::function<void()>*>(data))(); },
+      new std::function<void()>(std::move(task)),
+      [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+}
+
+GstBusSyncReply SharedEncoder::onBusMessage(GstBus*, GstMessage* message, gpointer data) {
+  auto* self = static_cast<SharedEncoder*>(data);
+  const auto type = GST_MESSAGE_TYPE(message);
+  if (type == GST_MESSAGE_ERROR) {
+    const std::string text = errorText(message);
+    BranchError handler;
+    {
+      MutexLock guard(self->branchLock_);
+      for (const auto& branch : self->branches_) {
+        if (gst_object_has_as_ancestor(GST_MESSAGE_SRC(message), GST_OBJECT(branch.bin))) handler = branch.onError;
+      }
+    }
+    if (handler) {
+      handler(text);
+    } else {
+      Log::error(std::string("desktop: session encoder: ") + GST_OBJECT_NAME(GST_MESSAGE_SRC(message)) + ": " + text);
+    }
+  } else if (type == GST_MESSAGE_WARNING) {
+    GError* error = nullptr;
+    gst_message_parse_warning(message, &error, nullptr);
+    Log::warn(std::string("desktop: session media: ") + GST_OBJECT_NAME(GST_MESSAGE_SRC(message)) + ": " +
+              (error ? error->message : "unknown"));
+    g_clear_error(&error);
+  }
+  gst_message_unref(message);
+  return GST_BUS_DROP;
+}
+
+}  // namespace vela

@@ -1,0 +1,114 @@
+#include "desktop/linux/recording/shared_recording.h"
+
+#include <utility>
+
+#include "util/log.h"
+
+namespace vela {
+namespace {
+
+constexpr const char* kCannotAddInput = "recorder: cannot add video input";
+
+}  // namespace
+
+Result<std::shared_ptr<SharedRecording>> SharedRecording::create(std::shared_ptr<SharedEncoder> encoder,
+                                                                 const std::string& path, int width, int height) {
+  if (width <= 0 || height <= 0 || width % 2 || height % 2) return vela::fail(kCannotAddInput);
+  if (auto sized = encoder->configure(width, height); !sized) {
+    return vela::fail("recorder: startWriting failed (" + sized.error().message + ")");
+  }
+  GstElement* bin = gst_bin_new("recording");
+  gst_object_ref_sink(bin);
+  auto branch = RecordingBranch::create(GST_BIN(bin), path);
+  GstPad* ghost = branch ? gst_ghost_pad_new("sink", branch->sinkPad()) : nullptr;
+  if (!ghost || !gst_element_add_pad(bin, ghost)) {
+    gst_object_unref(bin);
+    return vela::fail(kCannotAddInput);
+  }
+  std::shared_ptr<SharedRecording> self(new SharedRecording(encoder, bin, std::move(*branch)));
+  std::weak_ptr<SharedRecording> weak = self;
+
+  // The tee would stop every branch on an error flowing back from this one; the
+  // error is posted (and the flag set) before the failing element returns it.
+  gst_pad_add_probe(
+      ghost, GST_PAD_PROBE_TYPE_BUFFER,
+      [](GstPad*, GstPadProbeInfo*, gpointer flag) {
+        return (*static_cast<std::shared_ptr<std::atomic<bool>>*>(flag))->load() ? GST_PAD_PROBE_DROP
+                                                                                 : GST_PAD_PROBE_OK;
+      },
+      new std::shared_ptr<std::atomic<bool>>(self->dropAtTee_),
+      [](gpointer flag) { delete static_cast<std::shared_ptr<std::atomic<bool>>*>(flag); });
+  self->branch_.onFinished([weak] {
+    auto self = weak.lock();
+    // An EOS nobody asked for follows an error, which already failed the recording.
+    if (!self || !self->drain_.began()) return;
+    auto expected = Status::writing;
+    self->status_.compare_exchange_strong(expected, Status::completed);
+    self->end();
+  });
+  encoder->add(GST_ELEMENT(gst_object_ref(bin)), [weak](const std::string& why) {
+    if (auto self = weak.lock()) self->fail(why);
+  });
+  if (auto linked = encoder->link(bin); !linked) {
+    std::string why;
+    {
+      MutexLock lock(self->mu_);
+      why = self->lastError_.empty() ? linked.error().message : self->lastError_;
+    }
+    (void)self->drain_.claimEnd();  // nothing left for the destructor to remove
+    encoder->remove(bin);
+    return vela::fail("recorder: startWriting failed (" + why + ")");
+  }
+  self->started_ = true;
+  return self;
+}
+
+SharedRecording::SharedRecording(std::shared_ptr<SharedEncoder> encoder, GstElement* bin, RecordingBranch branch)
+    : encoder_(std::move(encoder)), bin_(bin), branch_(std::move(branch)) {}
+
+SharedRecording::~SharedRecording() {
+  // Dropped without finish(): the file keeps what reached it, up to its last fragment.
+  if (!drain_.ended()) encoder_->remove(bin_);
+  gst_object_unref(bin_);
+}
+
+bool SharedRecording::push(const BGRAFrame& frame, MediaTime pts) {
+  if (status_.load() != Status::writing || drain_.began()) return false;
+  return encoder_->push(frame, pts);
+}
+
+void SharedRecording::fail(const std::string& why) {
+  dropAtTee_->store(true);
+  {
+    MutexLock lock(mu_);
+    if (lastError_.empty()) lastError_ = why;
+  }
+  auto expected = Status::writing;
+  if (status_.compare_exchange_strong(expected, Status::failed) && started_.load()) {
+    Log::warn("recorder: writing stopped (" + why + ")");
+  }
+  // A failure while draining means the EOS may never reach the sink.
+  if (drain_.began()) end();
+}
+
+void SharedRecording::finish(std::function<void(Status)> done) {
+  if (!drain_.begin(std::move(done), shared_from_this())) return;
+  if (status_.load() != Status::writing) {
+    end();
+    return;
+  }
+  branch_.detachAndEnd();
+}
+
+// Runs at most once: from the EOS probe or an error once finishing began. Stopping the
+// branch is not allowed on its own streaming thread, so it happens on a worker.
+void SharedRecording::end() {
+  if (!drain_.claimEnd()) return;
+  auto self = shared_from_this();
+  encoder_->runOffStreamingThread([self] {
+    self->encoder_->remove(self->bin_);
+    self->drain_.complete(self->status_.load());
+  });
+}
+
+}  // namespace vela

@@ -1,0 +1,59 @@
+#pragma once
+
+// A recording written behind the encoder a session shares with its WebRTC peer: a
+// RecordingBranch (queue ! mp4mux ! filesink) in a bin on the SharedEncoder's tee.
+// Frames reach the encoder through push(); the peer may have offered the same frame
+// first, in which case it is encoded once (see SharedEncoder).
+//
+// finish() ends this branch alone: the pipeline also holds webrtcbin, which must not
+// see an EOS. A failing branch (a full disk) stops the recording only: from the error
+// on, frames for it are dropped at the tee, so the peer keeps streaming. Thread-safe.
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <gst/gst.h>
+
+#include "desktop/linux/recording/recording_branch.h"
+#include "desktop/linux/recording/recording_sink.h"
+#include "desktop/linux/recording/sink_drain.h"
+#include "desktop/linux/media/shared_encoder.h"
+#include "util/agent_error.h"
+#include "util/mutex.h"
+
+namespace vela {
+
+class SharedRecording final : public RecordingSink, public std::enable_shared_from_this<SharedRecording> {
+ public:
+  // The file exists afterwards; failures carry DesktopRecording's start texts.
+  static Result<std::shared_ptr<SharedRecording>> create(std::shared_ptr<SharedEncoder> encoder,
+                                                         const std::string& path, int width, int height);
+  ~SharedRecording() override;
+
+  Status status() const override { return status_.load(); }
+  bool push(const BGRAFrame& frame, MediaTime pts) override;
+  void finish(std::function<void(Status)> done) override;
+
+ private:
+  SharedRecording(std::shared_ptr<SharedEncoder> encoder, GstElement* bin, RecordingBranch branch);
+  void fail(const std::string& why);
+  void end();
+
+  const std::shared_ptr<SharedEncoder> encoder_;
+  GstElement* const bin_;  // one reference
+  RecordingBranch branch_;
+  std::atomic<Status> status_{Status::writing};
+  std::atomic<bool> started_{false};  // a failing start is reported by create(), not logged
+  // Read by the tee-side probe: once set, buffers for this branch are dropped there.
+  std::shared_ptr<std::atomic<bool>> dropAtTee_ = std::make_shared<std::atomic<bool>>(false);
+
+  mutable Mutex mu_;
+  std::string lastError_ GUARDED_BY(mu_);
+  SinkDrain drain_;
+};
+
+}  // namespace vela

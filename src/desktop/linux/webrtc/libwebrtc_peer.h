@@ -1,0 +1,107 @@
+#pragma once
+
+// The desktop peer on GStreamer's webrtcbin. Each `start`/`renegotiate` builds a fresh
+// connection (pipeline + webrtcbin) and makes exactly one offer once video caps are
+// known; frames pushed while no connection exists are dropped. GStreamer calls back on
+// its own threads: those callbacks hold the peer weakly, ignore a replaced connection,
+// never block and never throw. `pcLock_` guards the connection; nothing calls out
+// (into GStreamer or a user callback) while holding it. Create with `create`.
+//
+// Created over a session's SharedEncoder, every connection is a tail on that encoder
+// (see PeerPipeline) and pushed frames go to it, so a recording behind the same
+// encoder costs no second encode; renegotiation replaces only the tail.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "desktop/linux/webrtc/peer_introspection.h"
+#include "desktop/desktop_peer.h"
+#include "util/mutex.h"
+
+typedef struct _GstStructure GstStructure;
+typedef struct _GstCaps GstCaps;
+typedef struct _GstWebRTCDataChannel GstWebRTCDataChannel;
+
+namespace vela {
+
+class SharedEncoder;
+
+class LibWebRTCPeer final : public DesktopPeer,
+                            public PeerIntrospection,
+                            public std::enable_shared_from_this<LibWebRTCPeer> {
+ public:
+  // REQUIRES: GstRuntime::requireElements(DesktopPeerFactory::kElements) has succeeded.
+  static std::shared_ptr<LibWebRTCPeer> create(std::shared_ptr<SharedEncoder> encoder = nullptr);
+  ~LibWebRTCPeer() override;
+
+  void start(const std::vector<IceServer>& iceServers) override;
+  void renegotiate() override;
+  void pushVideoFrame(const DesktopVideoFrame& frame) override;
+  void setRemoteDescription(const SessionDescription& description) override;
+  void addRemoteCandidate(const IceCandidate& candidate) override;
+  void sendControl(const std::string& bytes) override;
+  void setTargetResolution(int width, int height, int fps) override;
+  void close() override;
+
+  void setOnLocalDescription(DescriptionCallback callback) override;
+  void setOnLocalCandidate(CandidateCallback callback) override;
+  void setOnControlData(ControlDataCallback callback) override;
+  void setOnConnectionState(ConnectionStateCallback callback) override;
+  void setOnTargetBitrate(TargetBitrateCallback callback) override;
+  void setOnKeyframeRequested(KeyframeRequestedCallback callback) override;
+
+  std::optional<std::uint32_t> encoderBitrateKbpsForTesting() const override;
+  bool hasInputChannelForTesting() const;
+  // Remote candidates handed to webrtcbin on the current connection.
+  int acceptedCandidatesForTesting() const;
+  std::uint64_t framesEncodedForTesting() const override;
+  // webrtcbin's STUN server setting; empty without a connection or server.
+  std::string stunServerForTesting() const;
+
+ private:
+  friend struct PeerTrampolines;
+  struct Connection;  // libwebrtc_peer_state.h
+  struct Callbacks;
+
+  // Entry points for the GStreamer trampolines (peer_signals.cpp); each ignores a
+  // connection other than the current one.
+  void handleVideoCaps(std::uint64_t generation, GstCaps* caps);
+  void handleOfferReply(std::uint64_t generation, const GstStructure* reply);
+  void handleLocalDescriptionSet(std::uint64_t generation, const std::string& sdp, const GstStructure* reply);
+  void handleRemoteDescriptionReply(std::uint64_t generation, const GstStructure* reply);
+  void handleLocalCandidate(std::uint64_t generation, unsigned mlineIndex, const char* candidate);
+  void handleIceState(std::uint64_t generation, int state);
+  void handleRemoteChannel(std::uint64_t generation, GstWebRTCDataChannel* channel);
+  void handleChannelClosed(std::uint64_t generation);
+  void handleMessage(std::uint64_t generation, std::string bytes);
+
+  explicit LibWebRTCPeer(std::shared_ptr<SharedEncoder> encoder);
+
+  void negotiate();
+  std::shared_ptr<Connection> current(std::uint64_t generation) const;
+  std::shared_ptr<Connection> current() const;
+  void requestOffer(const std::shared_ptr<Connection>& connection);
+  // Sets the encoder's input size when it differs from the current one: each change
+  // renegotiates caps, which before ICE connects waits behind webrtcbin's blocked pads.
+  static void resizeEncoder(const std::shared_ptr<Connection>& connection, int frameWidth, int frameHeight,
+                            int targetWidth, int targetHeight);
+  static void retire(std::shared_ptr<Connection> connection);
+
+  mutable Mutex pcLock_;
+  std::shared_ptr<Connection> pc_ GUARDED_BY(pcLock_);
+  std::vector<IceServer> iceServers_ GUARDED_BY(pcLock_);
+  bool started_ GUARDED_BY(pcLock_) = false;
+  int targetW_ GUARDED_BY(pcLock_) = 1920;
+  int targetH_ GUARDED_BY(pcLock_) = 1080;
+  int targetFps_ GUARDED_BY(pcLock_) = 30;
+  std::uint64_t nextGeneration_ GUARDED_BY(pcLock_) = 1;
+
+  const std::unique_ptr<Callbacks> callbacks_;
+  const std::shared_ptr<SharedEncoder> shared_;
+};
+
+}  // namespace vela

@@ -1,0 +1,125 @@
+#include "desktop_module/linux_desktop_backend.h"
+
+#include <filesystem>
+#include <mutex>
+#include <optional>
+
+#include "desktop/linux/media/gst_h264_encoder.h"
+#include "desktop/linux/media/gst_runtime.h"
+#include "desktop_module/session_helper.h"
+#include "desktop/linux/recording/desktop_recorder.h"
+#include "desktop/linux/recording/shared_recording.h"
+#include "desktop/linux/media/shared_encoder.h"
+#include "desktop/linux/x11/x11_screen.h"
+#include "desktop/linux/x11/x11_screen_capturer.h"
+#include "desktop/linux/x11/xtest_input_injector.h"
+#include "ui/desktop_consent.h"
+#include "ui/desktop_indicator.h"
+#include "ui/onboarding_windows.h"
+#include "ui/quick_assist_window.h"
+#include "ui/ui_runtime.h"
+#include "util/log.h"
+
+#ifdef VELA_HAVE_WEBRTC
+#include "desktop/linux/webrtc/desktop_peer_factory.h"
+#include "desktop/linux/webrtc/libwebrtc_peer.h"
+#endif
+
+namespace vela {
+namespace {
+
+// Why this machine cannot make WebRTC peers; nothing when it can. Asked once.
+const std::optional<std::string>& peerUnavailable() {
+  static std::once_flag once;
+  static std::optional<std::string>* why = nullptr;  // never destroyed: read by late threads
+  std::call_once(once, [] {
+#ifdef VELA_HAVE_WEBRTC
+    auto ready = GstRuntime::requireElements(DesktopPeerFactory::kElements);
+    why = new std::optional<std::string>(ready ? std::nullopt : std::optional(ready.error().message));
+#else
+    why = new std::optional<std::string>("this build has no WebRTC peer");
+#endif
+    if (*why) Log::error("desktop: no WebRTC backend: " + **why);
+  });
+  return *why;
+}
+
+constexpr const char* kNoWebRTC = "agent has no WebRTC backend";
+
+class LinuxDesktopBackend final : public DesktopBackend {
+ public:
+  ScreenPermissions::Summary screenPermissions() override { return x11::screenPermissions(); }
+  std::vector<Displays::Info> activeDisplays() override { return x11::activeDisplays(); }
+  std::shared_ptr<ScreenCapturer> makeScreenCapturer(ScreenCapturer::Config config) override {
+    return X11ScreenCapturer::create(config);
+  }
+  Result<std::shared_ptr<H264Encoder>, EncoderError> makeH264Encoder(H264Encoder::Config config) override {
+    auto encoder = GstH264Encoder::create(config);
+    if (!encoder) return tl::unexpected(encoder.error());
+    return std::shared_ptr<H264Encoder>(*encoder);
+  }
+
+  std::shared_ptr<DesktopPeer> makePeer() override {
+    if (peerUnavailable()) return nullptr;
+#ifdef VELA_HAVE_WEBRTC
+    return LibWebRTCPeer::create();
+#else
+    return nullptr;
+#endif
+  }
+
+  Result<DesktopSessionMedia, std::string> makeSessionMedia(const std::string& recordingDirectory) override {
+    // The reason was logged once; the operator sees the wire text.
+    if (peerUnavailable()) return tl::unexpected(std::string(kNoWebRTC));
+#ifdef VELA_HAVE_WEBRTC
+    if (auto muxing = GstRuntime::requireElements({"mp4mux", "filesink"}); !muxing) {
+      return tl::unexpected(muxing.error().message);
+    }
+    auto encoder = SharedEncoder::create();
+    if (!encoder) return tl::unexpected(encoder.error().message);
+    std::optional<std::filesystem::path> directory;
+    if (!recordingDirectory.empty()) directory = recordingDirectory;
+    auto recording = DesktopRecorder::create(
+        directory, [encoder = *encoder](const std::string& path, int width,
+                                        int height) -> Result<std::shared_ptr<RecordingSink>> {
+          return SharedRecording::create(encoder, path, width, height);
+        });
+    return DesktopSessionMedia{LibWebRTCPeer::create(*encoder), std::move(recording)};
+#else
+    return tl::unexpected(std::string(kNoWebRTC));
+#endif
+  }
+
+  std::shared_ptr<DesktopIndicating> indicator() override {
+    return UiRuntime::available() ? DesktopIndicator::create() : nullptr;
+  }
+  std::shared_ptr<DesktopConsenting> consent() override {
+    return UiRuntime::available() ? std::make_shared<DesktopConsent>() : nullptr;
+  }
+  std::shared_ptr<QuickAssistWindows> quickAssistWindows() override {
+    return UiRuntime::available() ? std::make_shared<QuickAssistWindow>() : nullptr;
+  }
+  std::unique_ptr<InputInjector> makeInputInjector() override {
+    auto injector = XTestInputInjector::create();
+    if (!injector) {
+      Log::warn("desktop: no input injection: " + injector.error().message);
+      return nullptr;
+    }
+    return std::move(*injector);
+  }
+  int runSessionHelper(const std::string& socketPath) override { return vela::runSessionHelper(*this, socketPath); }
+  OnboardingWindows* onboardingWindows() override {
+    if (!UiRuntime::available()) return nullptr;
+    static GtkOnboardingWindows windows;
+    return &windows;
+  }
+};
+
+}  // namespace
+
+DesktopBackend& linuxDesktopBackend() {
+  static LinuxDesktopBackend backend;
+  return backend;
+}
+
+}  // namespace vela

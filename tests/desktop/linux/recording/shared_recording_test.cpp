@@ -1,0 +1,195 @@
+// A recording behind the encoder a session shares with its WebRTC peer, composed as
+// makeSessionMedia composes it. A plain tail (queue ! fakesink) stands in for the peer's
+// webrtcbin; the browser and end-to-end tests run the real one.
+
+#include "desktop/linux/recording/shared_recording.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "desktop/linux/media/gst_runtime.h"
+#include "desktop/linux/recording/desktop_recorder.h"
+#include "desktop/linux/recording/media_check.h"
+#include "support/temp_dir.h"
+#include "util/agent_crypto.h"
+
+namespace vela {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kWidth = 320, kHeight = 240;
+
+// A stand-in for a peer connection's tail that counts the encoded pictures reaching it.
+struct FakePeerTail {
+  explicit FakePeerTail(SharedEncoder& encoder) : encoder(encoder) {
+    bin = gst_parse_bin_from_description("queue ! fakesink sync=false async=false", TRUE, nullptr);
+    GstPad* sink = gst_element_get_static_pad(bin, "sink");
+    gst_pad_add_probe(
+        sink, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo*, gpointer count) {
+          ++*static_cast<std::atomic<int>*>(count);
+          return GST_PAD_PROBE_OK;
+        },
+        &received, nullptr);
+    gst_object_unref(sink);
+    encoder.add(GST_ELEMENT(gst_object_ref(bin)), [](const std::string& why) { ADD_FAILURE() << why; });
+    EXPECT_TRUE(encoder.link(bin));
+  }
+  ~FakePeerTail() {
+    encoder.remove(bin);
+    gst_object_unref(bin);
+  }
+  SharedEncoder& encoder;
+  GstElement* bin = nullptr;
+  std::atomic<int> received = 0;
+};
+
+// Frames at 30 fps in real time, each offered as the session controller offers it:
+// to the recording (when there is one), then to the peer's side of the encoder.
+// Returns how many of the peer's offers the encoder took.
+int feed(SharedEncoder& encoder, DesktopRecording* recording, int count, MediaTime& pts) {
+  int takenFromPeer = 0;
+  const auto frameTime = std::chrono::nanoseconds(1'000'000'000 / 30);
+  auto due = std::chrono::steady_clock::now();
+  for (int i = 0; i < count; ++i, pts += frameTime) {
+    auto pixels = std::make_shared<std::vector<std::uint8_t>>(testing::testPattern(kWidth, kHeight, i));
+    if (recording) recording->append(BGRAFrame{pixels->data(), kWidth, kHeight, kWidth * 4}, pts);
+    DesktopVideoFrame frame{std::shared_ptr<const std::uint8_t>(pixels, pixels->data()), kWidth, kHeight, kWidth * 4,
+                            pts};
+    if (encoder.push(frame)) ++takenFromPeer;
+    due += frameTime;
+    std::this_thread::sleep_until(due);
+  }
+  return takenFromPeer;
+}
+
+// The recorder as a session composes it; a `file` replaces the path the recorder picks.
+std::shared_ptr<DesktopRecorder> sharedRecorder(const std::shared_ptr<SharedEncoder>& encoder,
+                                                const std::filesystem::path& dir,
+                                                std::optional<std::string> file = {}) {
+  return DesktopRecorder::create(dir, [encoder, file](const std::string& path, int w, int h)
+                                          -> Result<std::shared_ptr<RecordingSink>> {
+    return SharedRecording::create(encoder, file.value_or(path), w, h);
+  });
+}
+
+class SharedRecordingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(GstRuntime::ensureInitialized());
+    auto created = SharedEncoder::create();
+    ASSERT_TRUE(created) << created.error().message;
+    encoder = *created;
+  }
+  std::shared_ptr<SharedEncoder> encoder;
+  testing::TempDir dir;
+  MediaTime pts = 10s;
+};
+
+TEST_F(SharedRecordingTest, RecordsPlayableFragmentedMP4EncodedOnceForBothAndEndsAlone) {
+  auto recorder = sharedRecorder(encoder, dir.path());
+  EXPECT_TRUE(std::regex_match(recorder->url().filename().string(),
+                               std::regex("vela-desktop-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB]"
+                                          "[0-9A-F]{3}-[0-9A-F]{12}\\.mp4")));
+  EXPECT_EQ(recorder->url().parent_path(), dir.path());
+  std::atomic<int> durableCalls = 0;
+  std::atomic<std::int64_t> bytesWhenDurable = -1;
+  recorder->setOnFirstChunkDurable([&] {
+    bytesWhenDurable = recorder->bytesWritten();
+    ++durableCalls;
+  });
+  ASSERT_TRUE(recorder->start(kWidth, kHeight));
+  EXPECT_EQ(std::filesystem::status(recorder->url()).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  std::this_thread::sleep_for(800ms);  // a started recording without frames is not yet durable
+  EXPECT_EQ(durableCalls.load(), 0);
+
+  // A second with the recording alone, then two with the peer joined.
+  feed(*encoder, recorder.get(), 30, pts);
+  FakePeerTail peer(*encoder);
+  EXPECT_EQ(feed(*encoder, recorder.get(), 60, pts), 0) << "every frame was already taken from the recording";
+  EXPECT_GT(bytesWhenDurable.load(), DesktopRecorder::kDurableBytes);  // it fired, once (below)
+
+  auto final = testing::finalizeAndWait(*recorder);
+  ASSERT_TRUE(final);
+  std::string onDisk = testing::readFileOrEmpty(recorder->url());
+  EXPECT_EQ(final->sha256, AgentCrypto::sha256Hex(onDisk));
+  EXPECT_EQ(final->bytes, std::int64_t(onDisk.size()));
+  EXPECT_EQ(final->storage, "file://" + recorder->url().string());
+  EXPECT_EQ(final->format, "fmp4");
+  EXPECT_NEAR(final->durationS, 89 / 30.0, 1e-6);
+
+  auto media = testing::decodeMp4(recorder->url().string());
+  EXPECT_EQ(media.error, "");
+  EXPECT_EQ(media.width, kWidth);
+  EXPECT_EQ(media.height, kHeight);
+#if !defined(VELA_TSAN)  // under ThreadSanitizer the encoder drops frames it cannot keep up with
+  EXPECT_NEAR(media.endS - media.firstS, 3.0, 0.2);
+  // A live recording drops frames rather than fall behind the screen, and a busy machine
+  // makes it drop some; fewer than two thirds would mean it drops them unprovoked.
+  EXPECT_GE(media.frames, 60);
+#endif
+  // The peer saw the same encoded stream the file holds since it joined; its last
+  // frames may still be on their way.
+  for (int i = 0; i < 150 && peer.received.load() < 55; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_GE(peer.received.load(), 55);
+
+  // Finished recording: the peer's frames still get encoded and still arrive.
+  const int before = peer.received.load();
+  EXPECT_GE(feed(*encoder, nullptr, 20, pts), 19);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_GE(peer.received.load(), before + 15);
+  EXPECT_EQ(durableCalls.load(), 1) << "the durability callback fires once";
+}
+
+TEST_F(SharedRecordingTest, FailuresStopTheRecordingOnly) {
+  FakePeerTail peer(*encoder);
+  auto missing = SharedRecording::create(encoder, dir.file("missing/x.mp4"), kWidth, kHeight);
+  ASSERT_FALSE(missing);
+  EXPECT_TRUE(missing.error().message.starts_with("recorder: startWriting failed (Could not open file"))
+      << missing.error().message;
+
+  // A failed start leaves no file, takes no frames and yields no record. /proc refuses
+  // new files even to root, so this holds whoever runs the test.
+  auto pixels = testing::testPattern(kWidth, kHeight, 0);
+  for (std::string where : {dir.file("missing/deeper"), std::string("/proc")}) {
+    SCOPED_TRACE(where);
+    auto recorder = sharedRecorder(encoder, where);
+    auto started = recorder->start(kWidth, kHeight);
+    ASSERT_FALSE(started);
+    const std::string& message = started.error().message;
+    EXPECT_EQ(message.rfind("recorder: startWriting failed (", 0), 0u) << message;
+    EXPECT_EQ(message.back(), ')');
+    EXPECT_FALSE(std::filesystem::exists(recorder->url()));
+    recorder->append(BGRAFrame{pixels.data(), kWidth, kHeight, kWidth * 4}, pts);
+    EXPECT_FALSE(testing::finalizeAndWait(*recorder));
+  }
+  auto zero = sharedRecorder(encoder, dir.path())->start(0, 0);
+  ASSERT_FALSE(zero);
+  EXPECT_EQ(zero.error().message, "recorder: cannot add video input");
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+
+  // A full disk mid-recording, on the session's own path: every write to /dev/full
+  // fails with ENOSPC. Once the recording has failed it no longer takes the frames, the
+  // peer's side encodes them and they keep arriving; finalize then yields no record.
+  auto recorder = sharedRecorder(encoder, dir.path(), "/dev/full");
+  ASSERT_TRUE(recorder->start(kWidth, kHeight));
+  feed(*encoder, recorder.get(), 60, pts);
+  const int before = peer.received.load();
+  EXPECT_GE(feed(*encoder, recorder.get(), 20, pts), 19);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_GE(peer.received.load(), before + 15) << "the peer's side kept flowing";
+  EXPECT_EQ(testing::finalizeAndWait(*recorder), std::nullopt);
+
+  auto other = SharedRecording::create(encoder, dir.file("other.mp4"), 640, 480);
+  ASSERT_FALSE(other);
+  EXPECT_EQ(other.error().message, "recorder: startWriting failed (the session encoder runs at 320x240)");
+}
+
+}  // namespace
+}  // namespace vela

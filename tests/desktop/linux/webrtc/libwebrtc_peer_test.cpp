@@ -1,0 +1,249 @@
+#include "desktop/linux/webrtc/libwebrtc_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "desktop/linux/media/gst_runtime.h"
+#include "desktop/linux/media/shared_encoder.h"
+#include "desktop/linux/webrtc/desktop_peer_factory.h"
+#include "desktop/linux/webrtc/peer_pipeline.h"
+#include "desktop/linux/webrtc/peer_sdp.h"
+#include "desktop/linux/webrtc/test_pattern.h"
+
+// The peer on real GStreamer without a far side; the exchange with a browser is browser_test.py's.
+
+namespace vela {
+namespace {
+
+// Everything the peer reported, in arrival order.
+class Probe {
+ public:
+  explicit Probe(LibWebRTCPeer& peer) {
+    peer.setOnLocalDescription([this](const SessionDescription& d) {
+      std::lock_guard guard(lock_);
+      offers_.push_back(d.sdp);
+    });
+    peer.setOnLocalCandidate([this](const IceCandidate& c) {
+      std::lock_guard guard(lock_);
+      candidates_.push_back({c, offers_.size()});
+    });
+  }
+  std::vector<std::string> offers() { return copy(offers_); }
+  std::vector<std::pair<IceCandidate, std::size_t>> candidates() { return copy(candidates_); }
+
+ private:
+  template <class T>
+  T copy(const T& reported) {
+    std::lock_guard guard(lock_);
+    return reported;
+  }
+  std::mutex lock_;
+  std::vector<std::string> offers_;
+  std::vector<std::pair<IceCandidate, std::size_t>> candidates_;
+};
+
+class LibWebRTCPeerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto ready = GstRuntime::requireElements(DesktopPeerFactory::kElements);
+    ASSERT_TRUE(ready) << ready.error().message;
+    peer = LibWebRTCPeer::create();
+    probe = std::make_unique<Probe>(*peer);
+  }
+  void TearDown() override {
+    if (peer) peer->close();
+  }
+
+  // Pushes frames at about 30 fps until `done` holds; an offer needs video caps.
+  void pushUntil(const std::function<bool()>& done) {
+    for (std::uint32_t n = 1; !done(); ++n) {
+      peer->pushVideoFrame(pattern.next(n));
+      std::this_thread::sleep_for(std::chrono::milliseconds(33));
+    }
+  }
+  void pushFrames(int count) {
+    int pushed = 0;
+    pushUntil([&] { return pushed++ >= count; });
+  }
+  std::string firstOffer() {
+    pushUntil([&] { return !probe->offers().empty(); });
+    return probe->offers().front();
+  }
+
+  testing::TestPattern pattern{320, 240};
+  std::shared_ptr<LibWebRTCPeer> peer;
+  std::unique_ptr<Probe> probe;
+};
+
+TEST_F(LibWebRTCPeerTest, NothingHappensBeforeStart) {
+  pushFrames(5);
+  peer->sendControl("{\"t\":\"x\"}");
+  peer->setRemoteDescription({SessionDescription::Kind::answer, "v=0\r\nm=video 9 X\r\n"});
+  peer->addRemoteCandidate({"video0", 0, "candidate:1 1 UDP 1 127.0.0.1 9 typ host"});
+  peer->renegotiate();  // without start there is nothing to renegotiate
+  EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), std::nullopt);
+  EXPECT_TRUE(probe->offers().empty());
+}
+
+// The ids the page sees for the track, and that there is one offer only, are the browser test's.
+TEST_F(LibWebRTCPeerTest, SendOnlyOfferCarriesVideoAndTheInputChannelAndPrecedesItsCandidates) {
+  peer->start({});
+  EXPECT_TRUE(peer->hasInputChannelForTesting());
+  const auto sdp = firstOffer();
+  EXPECT_NE(sdp.find("a=sendonly"), std::string::npos) << sdp;
+  EXPECT_EQ(PeerSDP::mids(sdp).size(), 2u);
+  pushUntil([&] { return !probe->candidates().empty(); });
+  for (const auto& [candidate, offersBefore] : probe->candidates()) {
+    EXPECT_EQ(offersBefore, 1u) << "a candidate overtook its offer";
+    EXPECT_EQ(candidate.sdpMid, PeerSDP::mids(sdp).at(candidate.sdpMLineIndex));
+  }
+}
+
+TEST_F(LibWebRTCPeerTest, TargetResolutionRetunesTheLiveEncoder) {
+  peer->setTargetResolution(1280, 720, 15);  // remembered for the connection to come
+  peer->start({});
+  EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), 2000u);
+  peer->setTargetResolution(1920, 1080, 30);
+  EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), 6220u);
+  firstOffer();
+  // The capture's own size, as a session sets it right after start: no caps change, so
+  // the encoder keeps going even before ICE connects.
+  peer->setTargetResolution(320, 240, 30);
+  const auto encoded = peer->framesEncodedForTesting();
+  pushUntil([&] { return peer->framesEncodedForTesting() > encoded + 5; });
+  peer->setTargetResolution(160, 120, 0);
+  pushFrames(5);  // a scaled, resized stream keeps flowing
+  EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), 2000u);
+}
+
+// Renegotiating makes exactly one fresh offer and a working connection: the browser
+// test's. Here: the ICE servers reach every connection's webrtcbin, not just the first.
+TEST_F(LibWebRTCPeerTest, IceServersReachEveryConnection) {
+  peer->start({{{"stun:127.0.0.1:3478"}, std::nullopt, std::nullopt},
+               {{"turn:127.0.0.1:3478?transport=udp", "ftp:x"}, "op", "secret"}});
+  EXPECT_EQ(peer->stunServerForTesting(), "stun://127.0.0.1:3478");
+  firstOffer();
+  peer->renegotiate();
+  EXPECT_EQ(peer->stunServerForTesting(), "stun://127.0.0.1:3478");
+}
+
+TEST_F(LibWebRTCPeerTest, HostileSignallingIsIgnored) {
+  peer->start({});
+  // An answer before the offer exists.
+  peer->setRemoteDescription({SessionDescription::Kind::answer, "v=0\r\no=- 1 0 IN IP4 0.0.0.0\r\nm=video 9 X 96\r\n"});
+  const auto sdp = firstOffer();
+
+  peer->setRemoteDescription({SessionDescription::Kind::answer, "this is not SDP"});
+  peer->setRemoteDescription({SessionDescription::Kind::pranswer, std::string(1 << 16, 'v')});
+  // SDP in shape, nonsense in content: webrtcbin refuses it, the peer logs the refusal.
+  peer->setRemoteDescription({SessionDescription::Kind::answer,
+                              "v=0\r\no=- 1 0 IN IP4 0.0.0.0\r\ns=-\r\nt=0 0\r\nm=audio 9 UDP/TLS/RTP/SAVPF 0\r\n"});
+
+  const std::string host = "candidate:1 1 UDP 2015363327 127.0.0.1 40000 typ host";
+  peer->addRemoteCandidate({"no-such-mid", 0, host});
+  peer->addRemoteCandidate({std::nullopt, 7, host});
+  peer->addRemoteCandidate({std::nullopt, -1, host});
+  peer->addRemoteCandidate({"video0", 0, "candidate:"});
+  peer->addRemoteCandidate({"video0", 0, host + "\r\na=setup:active"});
+  EXPECT_EQ(peer->acceptedCandidatesForTesting(), 0);
+
+  for (int i = 0; i < 10'000; ++i) {
+    peer->addRemoteCandidate({"video0", 0, "candidate:" + std::to_string(i) + " 1 UDP 1 127.0.0.1 " +
+                                               std::to_string(10'000 + i % 50'000) + " typ host"});
+  }
+  EXPECT_EQ(peer->acceptedCandidatesForTesting(), 500);
+
+  // Still a working peer afterwards.
+  peer->renegotiate();
+  pushUntil([&] { return probe->offers().size() == 2; });
+  EXPECT_EQ(peer->acceptedCandidatesForTesting(), 0);
+}
+
+// Every state a peer reaches without a far side, sends in each of them dropped; the
+// browser test closes a connected one. A deadlock shows as the test never finishing.
+TEST_F(LibWebRTCPeerTest, CloseReturnsInEveryState) {
+  peer->close();  // never started
+  peer->close();
+
+  peer->start({});  // started, no frames, no offer; a send before the channel opens is dropped
+  peer->sendControl("channel not open yet");
+  peer->close();
+
+  peer->renegotiate();  // started again after a close, offer out, candidates gathering
+  firstOffer();
+  peer->sendControl("still no far side");
+  peer->close();
+  peer->sendControl("after close");
+  EXPECT_FALSE(peer->hasInputChannelForTesting());
+  EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), std::nullopt);
+  const auto offers = probe->offers().size();
+  pushFrames(10);
+  EXPECT_EQ(probe->offers().size(), offers) << "a closed peer made an offer";
+
+  // While another thread pushes frames as fast as it can.
+  peer->renegotiate();
+  std::atomic<bool> stop{false};
+  std::thread pusher([&] {
+    testing::TestPattern own(320, 240);
+    for (std::uint32_t n = 1; !stop; ++n) peer->pushVideoFrame(own.next(n));
+  });
+  pushUntil([&] { return probe->offers().size() > offers; });
+  peer->close();
+  stop = true;
+  pusher.join();
+
+  // From inside the peer's own callback, on a GStreamer thread.
+  std::atomic<bool> closedInCallback{false};
+  peer->setOnLocalDescription([&](const SessionDescription&) {
+    peer->close();
+    closedInCallback = true;
+  });
+  peer->renegotiate();
+  pushUntil([&] { return closedInCallback.load(); });
+  EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), std::nullopt);
+
+  // Dropped without close while connected to nothing but its own pipeline.
+  peer->renegotiate();
+  firstOffer();
+  peer.reset();
+}
+
+// A transport that cannot write once its far end has gone is how a session ends, the
+// operator's close included: from the moment a connection is closing, the errors its
+// pipeline posts are information. Before, they stay errors. Both kinds of pipeline.
+TEST(PeerPipelineTest, ErrorsWhileClosingAreLoggedAsInformation) {
+  ASSERT_TRUE(GstRuntime::requireElements(DesktopPeerFactory::kElements));
+  auto postWriteError = [](PeerPipeline& pipeline) {
+    GError* error = g_error_new_literal(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_WRITE, "Could not write to resource.");
+    ::testing::internal::CaptureStderr();
+    gst_element_post_message(pipeline.webrtc(), gst_message_new_error(GST_OBJECT(pipeline.webrtc()), error, nullptr));
+    g_error_free(error);
+    return ::testing::internal::GetCapturedStderr();
+  };
+  auto own = PeerPipeline::build({});
+  ASSERT_TRUE(own) << own.error().message;
+  ASSERT_TRUE((*own)->setState(GST_STATE_READY));
+  EXPECT_NE(postWriteError(**own).find("] ERROR: desktop peer pipeline: webrtc: Could not write to resource.\n"),
+            std::string::npos);
+  (*own)->markClosing();
+  EXPECT_NE(postWriteError(**own).find("] INFO: desktop peer pipeline: webrtc: Could not write to resource.\n"),
+            std::string::npos);
+
+  auto encoder = SharedEncoder::create();
+  ASSERT_TRUE(encoder) << encoder.error().message;
+  auto attached = PeerPipeline::attach(*encoder);
+  ASSERT_TRUE(attached) << attached.error().message;
+  EXPECT_NE(postWriteError(**attached).find("] ERROR: desktop peer pipeline: Could not write to resource.\n"),
+            std::string::npos);
+  (*attached)->markClosing();
+  EXPECT_NE(postWriteError(**attached).find("] INFO: desktop peer pipeline: Could not write to resource.\n"),
+            std::string::npos);
+  (*attached)->shutdown();
+}
+
+}  // namespace
+}  // namespace vela
