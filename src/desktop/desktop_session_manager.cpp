@@ -3,6 +3,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "desktop/desktop_session_parts.h"
 #include "util/log.h"
 #include "util/overloaded.h"
 
@@ -16,10 +17,10 @@ constexpr const char* kLimitReached = "desktop session limit reached";
 }  // namespace
 
 std::shared_ptr<DesktopSessionManager> DesktopSessionManager::create(Send send,
-                                                                     BackendProvider backend,
+                                                                     ServicesProvider services,
                                                                      Options options) {
   return std::shared_ptr<DesktopSessionManager>(
-      new DesktopSessionManager(std::move(send), std::move(backend), std::move(options)));
+      new DesktopSessionManager(std::move(send), std::move(services), std::move(options)));
 }
 
 DesktopSessionManager::~DesktopSessionManager() { killAll(); }
@@ -39,8 +40,8 @@ void DesktopSessionManager::handle(const IncomingDesktopFrame& frame) {
 }
 
 void DesktopSessionManager::open(const std::string& sessionID, const DesktopOpenConfig& config) {
-  DesktopBackend* backend = backend_ ? backend_() : nullptr;
-  if (!backend) {
+  const DesktopServices* services = services_ ? services_() : nullptr;
+  if (!services) {
     sendFrame({OutgoingDesktopFrame::Error{sessionID, kNoBackend}});
     return;
   }
@@ -59,29 +60,16 @@ void DesktopSessionManager::open(const std::string& sessionID, const DesktopOpen
     return;
   }
 
-  auto media = backend->makeSessionMedia(options_.recordingDirectory);
-  if (!media || !media->peer || !media->recording) {
-    std::string why = media ? std::string(kNoBackend) : media.error();
-    Log::warn("desktop: cannot open session " + sessionID + ": " + why);
-    sendFrame({OutgoingDesktopFrame::Error{sessionID, why}});
-    return;
-  }
-  DesktopSessionController::Parts parts;
-  parts.peer = std::move(media->peer);
-  parts.recorder = std::move(media->recording);
-  parts.indicator = backend->indicator();
-  parts.consent = backend->consent();
-  parts.injector = backend->makeInputInjector();
-  parts.capturer = backend->makeScreenCapturer({DesktopSessionController::kFps, true});
-  parts.displays = [backend] { return backend->activeDisplays(); };
-  if (!parts.capturer) {
-    sendFrame({OutgoingDesktopFrame::Error{sessionID, "capture failed: no screen capturer"}});
+  auto parts = makeSessionParts(*services, {options_.recordingDirectory, true});
+  if (!parts) {
+    Log::warn("desktop: cannot open session " + sessionID + ": " + parts.error());
+    sendFrame({OutgoingDesktopFrame::Error{sessionID, parts.error()}});
     return;
   }
 
   std::weak_ptr<DesktopSessionManager> weak = weak_from_this();
   auto controller = DesktopSessionController::create(
-      std::move(parts), config, std::nullopt,
+      std::move(*parts), config, std::nullopt,
       [weak, link](const SignalingMessage& message) {
         if (auto self = weak.lock()) self->signaled(link, message);
       },

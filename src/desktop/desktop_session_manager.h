@@ -1,8 +1,8 @@
 #pragma once
 
 // Serves incoming desktop frames in the process that can reach the screen: opens up to
-// `maxSessions` sessions (DesktopSessionController) with media from the desktop
-// backend, routes the operator's signals straight to each session's peer and turns
+// `maxSessions` sessions (DesktopSessionController) with parts from the desktop
+// module, routes the operator's signals straight to each session's peer and turns
 // session events back into outgoing frames. Thread-safe; the lock guards only the
 // session map and is never held while calling a session or `send`.
 
@@ -15,8 +15,7 @@
 #include <mutex>
 #include <string>
 
-#include "desktop/desktop_backend.h"
-#include "desktop/input/input_injector.h"
+#include "desktop/desktop_services.h"
 #include "desktop/desktop_frames.h"
 #include "desktop/desktop_lifecycle.h"
 #include "desktop/desktop_session_controller.h"
@@ -27,20 +26,20 @@ namespace vela {
 class DesktopSessionManager : public std::enable_shared_from_this<DesktopSessionManager> {
  public:
   using Send = std::function<void(const std::string& frameText)>;
-  using BackendProvider = std::function<DesktopBackend*()>;
+  using ServicesProvider = std::function<const DesktopServices*()>;
 
   struct Options {
     int maxSessions = 2;
-    // Where recordings go; empty for the backend's default (the temporary directory).
+    // Where recordings go; empty for the media's default (the temporary directory).
     std::string recordingDirectory;
     DesktopSessionController::Timing timing;
   };
 
-  // `backend` is asked on every open; nullptr means this process has no desktop backend.
-  static std::shared_ptr<DesktopSessionManager> create(Send send, BackendProvider backend,
+  // `services` is asked on every open; nullptr means this process has no desktop module.
+  static std::shared_ptr<DesktopSessionManager> create(Send send, ServicesProvider services,
                                                        Options options);
-  static std::shared_ptr<DesktopSessionManager> create(Send send, BackendProvider backend) {
-    return create(std::move(send), std::move(backend), Options{});
+  static std::shared_ptr<DesktopSessionManager> create(Send send, ServicesProvider services) {
+    return create(std::move(send), std::move(services), Options{});
   }
   ~DesktopSessionManager();
 
@@ -70,8 +69,8 @@ class DesktopSessionManager : public std::enable_shared_from_this<DesktopSession
     std::shared_ptr<DesktopSessionController> controller;
   };
 
-  DesktopSessionManager(Send send, BackendProvider backend, Options options)
-      : send_(std::move(send)), backend_(std::move(backend)), options_(std::move(options)) {}
+  DesktopSessionManager(Send send, ServicesProvider services, Options options)
+      : send_(std::move(send)), services_(std::move(services)), options_(std::move(options)) {}
 
   void open(const std::string& sessionID, const DesktopOpenConfig& config);
   void route(const std::string& sessionID, const DesktopSignal& signal);
@@ -83,7 +82,7 @@ class DesktopSessionManager : public std::enable_shared_from_this<DesktopSession
   void sendFrame(const OutgoingDesktopFrame& frame) const;
 
   const Send send_;
-  const BackendProvider backend_;
+  const ServicesProvider services_;
   const Options options_;
 
   mutable Mutex lock_;

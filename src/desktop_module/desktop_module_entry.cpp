@@ -1,8 +1,14 @@
-// The desktop module's exported entry: the X11, GStreamer and GTK backend behind
-// DesktopBackend. Its lines go to the executable's logger (see util/log.h forwardTo).
+// The desktop module's exported entry: the services behind DesktopServices, made of
+// the capture backend for this session, the GStreamer media and the GTK windows. Its
+// lines go to the executable's logger (see util/log.h forwardTo).
 
-#include "desktop/desktop_backend.h"
-#include "desktop_module/linux_desktop_backend.h"
+#include <memory>
+
+#include "desktop/desktop_services.h"
+#include "desktop/linux/x11/x11_desktop_screen.h"
+#include "desktop_module/linux_desktop_media.h"
+#include "desktop_module/session_helper.h"
+#include "ui/gtk_desktop_windows.h"
 #include "util/agent_version.h"
 #include "util/log.h"
 
@@ -13,6 +19,39 @@ void (*hostLog)(int, const char*, std::size_t) = nullptr;
 
 void forwardToHost(Log::Level level, std::string_view message) {
   hostLog(static_cast<int>(level), message.data(), message.size());
+}
+
+// The capture backends in the order they are tried; the first that serves the session
+// this process runs in is used. A new backend is one folder and one line here.
+struct ScreenBackend {
+  const char* name;
+  bool (*servesThisSession)();
+  std::unique_ptr<DesktopScreen> (*make)();
+};
+constexpr ScreenBackend kScreenBackends[] = {
+    {"x11", [] { return true; }, &makeX11DesktopScreen},
+};
+
+std::unique_ptr<DesktopScreen> chooseScreen() {
+  for (const ScreenBackend& backend : kScreenBackends) {
+    if (!backend.servesThisSession()) continue;
+    Log::debug(std::string("desktop: capture backend ") + backend.name);
+    return backend.make();
+  }
+  return nullptr;
+}
+
+const DesktopServices& services() {
+  // Never destroyed: the module's threads may still use them while the process exits.
+  static const DesktopServices* made = [] {
+    auto* services = new DesktopServices;
+    services->screen = chooseScreen().release();
+    services->media = makeLinuxDesktopMedia().release();
+    services->windows = makeGtkDesktopWindows().release();
+    services->runSessionHelper = &runSessionHelper;
+    return services;
+  }();
+  return *made;
 }
 
 }  // namespace
@@ -26,7 +65,7 @@ extern "C" __attribute__((visibility("default"))) const VelaDesktopModule* vela_
     hostLog = host->log;
     Log::verbose = host->verbose;
     Log::forwardTo(&forwardToHost);
-    static const VelaDesktopModule info{kVelaDesktopABI, AgentVersion::current.data(), &linuxDesktopBackend()};
+    static const VelaDesktopModule info{kVelaDesktopABI, AgentVersion::current.data(), &services()};
     return &info;
   }();
   return module;

@@ -24,7 +24,7 @@ constexpr auto kFinaliseLimit = std::chrono::seconds(20);
 
 }  // namespace
 
-int runSessionHelper(DesktopBackend& backend, const std::string& socketPath) {
+int runSessionHelper(const DesktopServices& services, const std::string& socketPath) {
   UiRuntime::adoptThisThread();
   auto client = std::make_shared<DesktopIPCClient>(socketPath);
   std::weak_ptr<DesktopIPCClient> weakClient = client;
@@ -32,7 +32,7 @@ int runSessionHelper(DesktopBackend& backend, const std::string& socketPath) {
       [weakClient](const std::string& frame) {
         if (auto self = weakClient.lock()) self->send(frame);
       },
-      [&backend] { return &backend; }, DesktopSessionManager::Options{});
+      [&services] { return &services; }, DesktopSessionManager::Options{});
   std::weak_ptr<DesktopSessionManager> weakManager = manager;
   client->onLine = [weakManager](std::string line) {
     auto frame = IncomingDesktopFrame::parse(line);

@@ -7,10 +7,10 @@
 
 #include <string>
 
-#include "desktop/desktop_backend.h"
+#include "desktop/desktop_services.h"
 
 namespace vela {
 
-int runSessionHelper(DesktopBackend& backend, const std::string& socketPath);
+int runSessionHelper(const DesktopServices& services, const std::string& socketPath);
 
 }  // namespace vela

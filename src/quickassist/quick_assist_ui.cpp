@@ -11,8 +11,8 @@ namespace {
 
 std::shared_ptr<QuickAssistWindows> windows() {
   if (uiTurnedOff()) return nullptr;
-  auto backend = DesktopModule::backend();
-  return backend ? (*backend)->quickAssistWindows() : nullptr;
+  auto services = DesktopModule::services();
+  return services && (*services)->windows ? (*services)->windows->quickAssist() : nullptr;
 }
 
 }  // namespace

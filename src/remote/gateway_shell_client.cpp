@@ -14,7 +14,7 @@ namespace vela {
 
 std::shared_ptr<GatewayShellClient> GatewayShellClient::create(
     const std::string& serverBaseURL, PinnedTrust trust, std::string deviceToken,
-    DesktopSessionManager::BackendProvider desktopBackend,
+    DesktopSessionManager::ServicesProvider desktopServices,
     std::shared_ptr<DesktopRelaying> desktopRelay) {
   const std::string base(UTF8::trimWhitespace(serverBaseURL));
   auto url = Endpoints{base}.gatewayURL();
@@ -22,7 +22,7 @@ std::shared_ptr<GatewayShellClient> GatewayShellClient::create(
   std::string host = URL::parse(base)->host;
   std::shared_ptr<GatewayShellClient> client(
       new GatewayShellClient(*url, std::move(host), std::move(trust), std::move(deviceToken)));
-  client->wire(std::move(desktopBackend), std::move(desktopRelay));
+  client->wire(std::move(desktopServices), std::move(desktopRelay));
   return client;
 }
 
@@ -34,7 +34,7 @@ GatewayShellClient::GatewayShellClient(std::string url, std::string host, Pinned
       target_{std::move(host), ControlPlaneAPI::gatewayPort, std::string(ControlPlaneAPI::gatewayPath)},
       queue_(std::make_shared<SerialQueue>("vela.gateway.client")) {}
 
-void GatewayShellClient::wire(DesktopSessionManager::BackendProvider desktopBackend,
+void GatewayShellClient::wire(DesktopSessionManager::ServicesProvider desktopServices,
                               std::shared_ptr<DesktopRelaying> relay) {
   std::weak_ptr<GatewayShellClient> weak = weak_from_this();
   manager_ = ShellSessionManager::create(
@@ -46,7 +46,7 @@ void GatewayShellClient::wire(DesktopSessionManager::BackendProvider desktopBack
       [weak](const std::string& text) {
         if (auto self = weak.lock()) self->sendText(text);
       },
-      std::move(desktopBackend));
+      std::move(desktopServices));
   desktopRelay_ = std::move(relay);
   if (desktopRelay_) {
     desktopRelay_->setUpstream([weak](std::string text) {

@@ -38,7 +38,7 @@ class GatewayShellClient : public std::enable_shared_from_this<GatewayShellClien
   // Nothing when the base URL has no host. Only the host of serverBaseURL is used.
   static std::shared_ptr<GatewayShellClient> create(
       const std::string& serverBaseURL, PinnedTrust trust, std::string deviceToken,
-      DesktopSessionManager::BackendProvider desktopBackend = {},
+      DesktopSessionManager::ServicesProvider desktopServices = {},
       std::shared_ptr<DesktopRelaying> desktopRelay = nullptr);
 
   ~GatewayShellClient();
@@ -76,7 +76,7 @@ class GatewayShellClient : public std::enable_shared_from_this<GatewayShellClien
  private:
   GatewayShellClient(std::string url, std::string host, PinnedTrust trust,
                      std::string deviceToken);
-  void wire(DesktopSessionManager::BackendProvider desktopBackend, std::shared_ptr<DesktopRelaying> relay);
+  void wire(DesktopSessionManager::ServicesProvider desktopServices, std::shared_ptr<DesktopRelaying> relay);
 
   void shutDown(std::function<void()> done);
   void report(LinkState state, const std::string& detail = "") const {

@@ -89,15 +89,15 @@ Result<std::shared_ptr<AgentRuntime>> makeRuntime(const AgentConfig& config, con
   if (config.deviceToken && !config.deviceToken->empty()) {
     // A daemon running as the logged-in user reaches the screen itself; as root the
     // screen belongs to the per-user helper behind the desktop IPC relay.
-    DesktopSessionManager::BackendProvider desktopBackend;
+    DesktopSessionManager::ServicesProvider desktopServices;
     std::unique_ptr<DesktopRelayService> relay;
     if (::geteuid() != 0) {
-      desktopBackend = DesktopModule::backendProvider();
+      desktopServices = DesktopModule::servicesProvider();
     } else {
       relay = DesktopRelayService::create(DesktopIPC::socketPath(), platform::ActiveSeatUser::logind());
     }
     gateway = GatewayShellClient::create(config.serverBaseURL, trust, *config.deviceToken,
-                                         std::move(desktopBackend), relay ? relay->server() : nullptr);
+                                         std::move(desktopServices), relay ? relay->server() : nullptr);
     reportTo(runtime->status(), gateway, relay.get());
     // The relay listens before the gateway can deliver frames to it.
     if (gateway && relay) runtime->addService(std::move(relay));

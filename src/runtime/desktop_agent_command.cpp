@@ -7,8 +7,8 @@
 namespace vela::CLI {
 
 Result<int> desktopAgentCommand() {
-  DesktopBackend* backend = VELA_TRY(DesktopModule::backend());
-  return backend->runSessionHelper(DesktopIPC::socketPath());
+  const DesktopServices* services = VELA_TRY(DesktopModule::services());
+  return services->runSessionHelper(*services, DesktopIPC::socketPath());
 }
 
 }  // namespace vela::CLI

@@ -30,11 +30,11 @@ struct ProbeRun {
 
 void say(const std::string& line) { std::cout << line << "\n" << std::flush; }
 
-void runPipelineTest(DesktopBackend& backend) {
+void runPipelineTest(const DesktopServices& services) {
   auto run = std::make_shared<ProbeRun>();
-  auto capturer = backend.makeScreenCapturer({kProbeFPS, true});
+  auto capturer = services.screen->makeCapturer({kProbeFPS, true});
   std::weak_ptr<ProbeRun> weak = run;
-  capturer->setOnFrame([weak, &backend](const PixelBuffer& frame, MediaTime pts) {
+  capturer->setOnFrame([weak, &services](const PixelBuffer& frame, MediaTime pts) {
     auto run = weak.lock();
     if (!run) return;
     std::shared_ptr<H264Encoder> encoder;
@@ -49,7 +49,7 @@ void runPipelineTest(DesktopBackend& backend) {
     // ours to count output, so holding ours while it starts could deadlock. Frames
     // arrive one at a time, so only one encoder is ever made.
     if (makeEncoder) {
-      auto made = backend.makeH264Encoder({frame.width, frame.height, kProbeFPS, 6'000'000, 2});
+      auto made = services.media->makeH264Encoder({frame.width, frame.height, kProbeFPS, 6'000'000, 2});
       if (made) {
         (*made)->setOnEncodedFrame([weak](const Bytes& annexB, bool isKeyframe) {
           if (auto run = weak.lock()) {
@@ -113,9 +113,10 @@ void runPipelineTest(DesktopBackend& backend) {
 
 Result<int> desktopProbeCommand(Args args) {
   bool request = removeFlag(args, "--request");
-  DesktopBackend* backend = VELA_TRY(DesktopModule::backend());
-  auto permissions = backend->screenPermissions();
-  auto displays = backend->activeDisplays();
+  const DesktopServices* services = VELA_TRY(DesktopModule::services());
+  if (!services->screen || !services->media) return fail("remote desktop unavailable: the desktop module has no capture backend");
+  auto permissions = services->screen->permissions();
+  auto displays = services->screen->displays();
   say("Remote-desktop preflight (Linux):");
   say("  Screen Recording: " + mark(permissions.screenRecording));
   say("  Accessibility:    " + mark(permissions.accessibility));
@@ -133,7 +134,7 @@ Result<int> desktopProbeCommand(Args args) {
     say("Screen Recording not granted \u2192 run `vela-agent desktop-probe --request` to prompt (one-time, no MDM).");
     return 1;
   }
-  runPipelineTest(*backend);
+  runPipelineTest(*services);
   return 0;
 }
 

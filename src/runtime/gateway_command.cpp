@@ -34,9 +34,9 @@ Result<int> gatewayCommand(Args) {
   if (!signals) return tl::unexpected(signals.error());
 
   // The desktop module loads on the first desktop session, not before.
-  DesktopSessionManager::BackendProvider desktopBackend = DesktopModule::backendProvider();
+  DesktopSessionManager::ServicesProvider desktopServices = DesktopModule::servicesProvider();
   auto client = GatewayShellClient::create(*base, std::move(trust), *config.deviceToken,
-                                           std::move(desktopBackend));
+                                           std::move(desktopServices));
   if (!client) return fail("could not build gateway client URL");
   auto host = URL::parse(*base);
   std::string shownHost = host && !host->host.empty() ? host->host : "?";

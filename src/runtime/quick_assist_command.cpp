@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "config/agent_config.h"
+#include "desktop/desktop_session_parts.h"
 #include "desktop/host/desktop_module.h"
 #include "quickassist/quick_assist_client.h"
 #include "quickassist/quick_assist_ui.h"
@@ -65,20 +66,13 @@ class MainQueue {
   std::optional<int> status_ GUARDED_BY(mu_);
 };
 
+// The command shows its own banner for the whole support session.
 QuickAssistClient::PeerFactory desktopPeerFactory() {
   return []() -> Result<DesktopSessionController::Parts> {
-    DesktopBackend* backend = VELA_TRY(DesktopModule::backend());
-    auto media = backend->makeSessionMedia("");
-    if (!media) return fail(media.error());
-    DesktopSessionController::Parts parts;
-    parts.peer = std::move(media->peer);
-    parts.recorder = std::move(media->recording);
-    parts.injector = backend->makeInputInjector();
-    parts.capturer = backend->makeScreenCapturer({DesktopSessionController::kFps, true});
-    parts.displays = [backend] { return backend->activeDisplays(); };
-    if (!parts.peer || !parts.recorder) return fail("agent has no WebRTC backend");
-    if (!parts.capturer) return fail("capture failed: no screen capturer");
-    return parts;
+    const DesktopServices* services = VELA_TRY(DesktopModule::services());
+    auto parts = makeSessionParts(*services, {"", false});
+    if (!parts) return fail(parts.error());
+    return std::move(*parts);
   };
 }
 
@@ -104,10 +98,10 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
     return 1;
   }
   if (!uiTurnedOff()) {
-    auto backend = DesktopModule::backend();
-    if (!backend) Log::error(backend.error().message);
+    auto services = DesktopModule::services();
+    if (!services) Log::error(services.error().message);
     // Only capture is asked for: without input the operator can still watch and guide.
-    if (!backend || !(*backend)->screenPermissions().screenRecording) {
+    if (!services || !(*services)->screen || !(*services)->screen->permissions().screenRecording) {
       Log::info("quick-assist: screen capture needs an X11 display with MIT-SHM (DISPLAY=" +
                 std::string(std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "") + ")");
       QuickAssistUI::showError(kNoScreenPermission);
@@ -160,7 +154,8 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
 
   std::shared_ptr<DesktopIndicating> indicator;
   if (!uiTurnedOff()) {
-    if (auto backend = DesktopModule::backend()) indicator = (*backend)->indicator();
+    auto services = DesktopModule::services();
+    if (services && (*services)->windows) indicator = (*services)->windows->indicator();
   }
   if (indicator) indicator->show(kDefaultIndicatorText, "");
   int status = main.run();

@@ -88,12 +88,12 @@ OnboardingResult onboardingIfAvailable(const std::optional<ProvisioningPayload>&
   if (uiTurnedOff()) return unavailable;
   const char* display = std::getenv("DISPLAY");
   if (!display || !*display) return unavailable;
-  auto backend = DesktopModule::backend();
-  if (!backend) {
-    Log::warn(backend.error().message);
+  auto services = DesktopModule::services();
+  if (!services) {
+    Log::warn(services.error().message);
     return unavailable;
   }
-  OnboardingWindows* windows = (*backend)->onboardingWindows();
+  OnboardingWindows* windows = (*services)->windows ? (*services)->windows->onboarding() : nullptr;
   if (!windows) return unavailable;
   return OnboardingUI::run(*windows, prefill);
 }

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "desktop/desktop_backend.h"
+#include "desktop/desktop_services.h"
 #include "desktop/input/input_injector.h"
 #include "support/background_process.h"
 
@@ -205,9 +205,11 @@ class FakeInjector final : public InputInjector {
   std::shared_ptr<Log> log_;
 };
 
-// One backend for a test; it remembers every object it made, in session order.
-class FakeBackend final : public DesktopBackend {
+// The module's services for a test; it remembers every object it made, in session order.
+class FakeBackend final : public DesktopScreen, public DesktopMedia, public DesktopWindows {
  public:
+  const DesktopServices services{this, this, this, nullptr};
+
   Result<ScreenCapturer::Size, CaptureError> captureResult = ScreenCapturer::Size{1280, 720};
   std::optional<std::string> recordingError;
   bool withConsent = true;
@@ -220,9 +222,9 @@ class FakeBackend final : public DesktopBackend {
   const std::shared_ptr<FakeConsent> consentObject = std::make_shared<FakeConsent>();
   const std::shared_ptr<FakeInjector::Log> injected = std::make_shared<FakeInjector::Log>();
 
-  ScreenPermissions::Summary screenPermissions() override { return {true, true}; }
-  std::vector<Displays::Info> activeDisplays() override { return {{7, 1280, 720, true, 100, 50}}; }
-  std::shared_ptr<ScreenCapturer> makeScreenCapturer(ScreenCapturer::Config) override {
+  ScreenPermissions::Summary permissions() override { return {true, true}; }
+  std::vector<Displays::Info> displays() override { return {{7, 1280, 720, true, 100, 50}}; }
+  std::shared_ptr<ScreenCapturer> makeCapturer(ScreenCapturer::Config) override {
     capturers.push_back(std::make_shared<FakeCapturer>(captureResult));
     return capturers.back();
   }
@@ -239,8 +241,9 @@ class FakeBackend final : public DesktopBackend {
     return withIndicator ? indicatorObject : nullptr;
   }
   std::shared_ptr<DesktopConsenting> consent() override { return withConsent ? consentObject : nullptr; }
-  std::unique_ptr<InputInjector> makeInputInjector() override { return std::make_unique<FakeInjector>(injected); }
-  std::shared_ptr<QuickAssistWindows> quickAssistWindows() override { return nullptr; }
+  std::unique_ptr<InputInjector> makeInjector() override { return std::make_unique<FakeInjector>(injected); }
+  std::shared_ptr<QuickAssistWindows> quickAssist() override { return nullptr; }
+  OnboardingWindows* onboarding() override { return nullptr; }
 };
 
 }  // namespace vela::testing

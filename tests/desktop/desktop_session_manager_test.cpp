@@ -77,7 +77,7 @@ class DesktopSessionTest : public ::testing::Test {
     options.timing.beatInterval = 20ms;
     manager_ = DesktopSessionManager::create(
         [this](const std::string& t) { sink_(t); },
-        [this] { return static_cast<DesktopBackend*>(&backend_); }, options);
+        [this] { return &backend_.services; }, options);
   }
   void TearDown() override {
     manager_->killAll();

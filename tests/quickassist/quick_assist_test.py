@@ -15,7 +15,7 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "desktop", "webrtc"))
+sys.path.insert(0, os.path.join(HERE, "..", "desktop", "linux", "webrtc"))
 sys.path.insert(0, os.path.join(HERE, "..", "desktop", "e2e"))
 import browser_driver  # noqa: E402
 from browser_driver import fixture, wait_until  # noqa: E402

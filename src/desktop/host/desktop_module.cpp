@@ -39,7 +39,7 @@ Result<platform::LoadedModule, platform::ModuleLoadError> loadImage() {
 #endif
 }
 
-Result<DesktopBackend*> load() {
+Result<const DesktopServices*> load() {
 #ifndef VELA_DESKTOP_EMBEDDED
   if (!std::getenv(kOverrideVariable))
     return fail(std::string(kPrefix) + "this build has no desktop support (configured with VELA_DESKTOP=OFF)");
@@ -53,23 +53,23 @@ Result<DesktopBackend*> load() {
   if (!info || info->abi != kVelaDesktopABI || !info->version || info->version != AgentVersion::current)
     return fail(std::string(kPrefix) + "the desktop module (" + (info && info->version ? info->version : "?") +
                 ") does not match this agent (" + std::string(AgentVersion::current) + ")");
-  if (!info->backend) return fail(std::string(kPrefix) + "the desktop module offers no backend");
+  if (!info->services) return fail(std::string(kPrefix) + "the desktop module offers no services");
   Log::debug("desktop: module loaded");
-  return info->backend;
+  return info->services;
 }
 
 }  // namespace
 
-Result<DesktopBackend*> backend() {
+Result<const DesktopServices*> services() {
   static std::once_flag once;
-  static Result<DesktopBackend*>* outcome = nullptr;  // never destroyed: module threads outlive exit
-  std::call_once(once, [] { outcome = new Result<DesktopBackend*>(load()); });
+  static Result<const DesktopServices*>* outcome = nullptr;  // never destroyed: module threads outlive exit
+  std::call_once(once, [] { outcome = new Result<const DesktopServices*>(load()); });
   return *outcome;
 }
 
-std::function<DesktopBackend*()> backendProvider() {
-  return []() -> DesktopBackend* {
-    auto loaded = backend();
+std::function<const DesktopServices*()> servicesProvider() {
+  return []() -> const DesktopServices* {
+    auto loaded = services();
     if (loaded) return *loaded;
     static std::once_flag reported;
     std::call_once(reported, [&] { Log::error(loaded.error().message); });

@@ -24,7 +24,7 @@ import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
-sys.path.insert(0, os.path.join(SOURCE, "tests", "desktop", "webrtc"))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "desktop", "linux", "webrtc"))
 import browser_driver  # noqa: E402
 from browser_driver import fixture  # noqa: E402
 from x_display import Screen, Xvfb  # noqa: E402

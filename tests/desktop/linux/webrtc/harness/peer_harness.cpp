@@ -46,10 +46,10 @@ double seconds(clockid_t clock) {
 
 int main(int argc, char** argv) {
   const bool stamps = argc > 1 && std::string_view(argv[1]) == "--stamps";
-  auto backend = vela::DesktopModule::backend();
-  std::shared_ptr<vela::DesktopPeer> peer = backend ? (*backend)->makePeer() : nullptr;
+  auto services = vela::DesktopModule::services();
+  std::shared_ptr<vela::DesktopPeer> peer = services && (*services)->media ? (*services)->media->makePeer() : nullptr;
   if (!peer) {
-    std::cerr << (backend ? "no WebRTC backend" : backend.error().message) << "\n";
+    std::cerr << (services ? "no WebRTC backend" : services.error().message) << "\n";
     return 2;
   }
   const auto relay = [](vela::DesktopSignal signal) {

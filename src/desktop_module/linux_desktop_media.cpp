@@ -1,4 +1,4 @@
-#include "desktop_module/linux_desktop_backend.h"
+#include "desktop_module/linux_desktop_media.h"
 
 #include <filesystem>
 #include <mutex>
@@ -6,18 +6,9 @@
 
 #include "desktop/linux/media/gst_h264_encoder.h"
 #include "desktop/linux/media/gst_runtime.h"
-#include "desktop_module/session_helper.h"
+#include "desktop/linux/media/shared_encoder.h"
 #include "desktop/linux/recording/desktop_recorder.h"
 #include "desktop/linux/recording/shared_recording.h"
-#include "desktop/linux/media/shared_encoder.h"
-#include "desktop/linux/x11/x11_screen.h"
-#include "desktop/linux/x11/x11_screen_capturer.h"
-#include "desktop/linux/x11/xtest_input_injector.h"
-#include "ui/desktop_consent.h"
-#include "ui/desktop_indicator.h"
-#include "ui/onboarding_windows.h"
-#include "ui/quick_assist_window.h"
-#include "ui/ui_runtime.h"
 #include "util/log.h"
 
 #ifdef VELA_HAVE_WEBRTC
@@ -46,13 +37,8 @@ const std::optional<std::string>& peerUnavailable() {
 
 constexpr const char* kNoWebRTC = "agent has no WebRTC backend";
 
-class LinuxDesktopBackend final : public DesktopBackend {
+class LinuxDesktopMedia final : public DesktopMedia {
  public:
-  ScreenPermissions::Summary screenPermissions() override { return x11::screenPermissions(); }
-  std::vector<Displays::Info> activeDisplays() override { return x11::activeDisplays(); }
-  std::shared_ptr<ScreenCapturer> makeScreenCapturer(ScreenCapturer::Config config) override {
-    return X11ScreenCapturer::create(config);
-  }
   Result<std::shared_ptr<H264Encoder>, EncoderError> makeH264Encoder(H264Encoder::Config config) override {
     auto encoder = GstH264Encoder::create(config);
     if (!encoder) return tl::unexpected(encoder.error());
@@ -90,36 +76,10 @@ class LinuxDesktopBackend final : public DesktopBackend {
 #endif
   }
 
-  std::shared_ptr<DesktopIndicating> indicator() override {
-    return UiRuntime::available() ? DesktopIndicator::create() : nullptr;
-  }
-  std::shared_ptr<DesktopConsenting> consent() override {
-    return UiRuntime::available() ? std::make_shared<DesktopConsent>() : nullptr;
-  }
-  std::shared_ptr<QuickAssistWindows> quickAssistWindows() override {
-    return UiRuntime::available() ? std::make_shared<QuickAssistWindow>() : nullptr;
-  }
-  std::unique_ptr<InputInjector> makeInputInjector() override {
-    auto injector = XTestInputInjector::create();
-    if (!injector) {
-      Log::warn("desktop: no input injection: " + injector.error().message);
-      return nullptr;
-    }
-    return std::move(*injector);
-  }
-  int runSessionHelper(const std::string& socketPath) override { return vela::runSessionHelper(*this, socketPath); }
-  OnboardingWindows* onboardingWindows() override {
-    if (!UiRuntime::available()) return nullptr;
-    static GtkOnboardingWindows windows;
-    return &windows;
-  }
 };
 
 }  // namespace
 
-DesktopBackend& linuxDesktopBackend() {
-  static LinuxDesktopBackend backend;
-  return backend;
-}
+std::unique_ptr<DesktopMedia> makeLinuxDesktopMedia() { return std::make_unique<LinuxDesktopMedia>(); }
 
 }  // namespace vela

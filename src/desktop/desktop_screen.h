@@ -1,0 +1,26 @@
+#pragma once
+
+// One capture backend: what the screen of this session allows, which displays it has,
+// and the capturer and input injector that work on it. A backend serves one kind of
+// session (X11 today); the module picks it from its table of backends. Thread-safe.
+
+#include <memory>
+#include <vector>
+
+#include "desktop/input/input_injector.h"
+#include "desktop/screen_capturer.h"
+#include "desktop/screen_types.h"
+
+namespace vela {
+
+class DesktopScreen {
+ public:
+  virtual ~DesktopScreen() = default;
+  virtual ScreenPermissions::Summary permissions() = 0;
+  virtual std::vector<Displays::Info> displays() = 0;
+  virtual std::shared_ptr<ScreenCapturer> makeCapturer(ScreenCapturer::Config config) = 0;
+  // Posts the operator's input on this screen, or nullptr (logged) when it cannot.
+  virtual std::unique_ptr<InputInjector> makeInjector() = 0;
+};
+
+}  // namespace vela

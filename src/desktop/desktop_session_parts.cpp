@@ -1,0 +1,28 @@
+#include "desktop/desktop_session_parts.h"
+
+namespace vela {
+
+Result<DesktopSessionController::Parts, std::string> makeSessionParts(const DesktopServices& services,
+                                                                      const SessionPartsRequest& request) {
+  constexpr const char* kNoWebRTC = "agent has no WebRTC backend";
+  if (!services.media || !services.screen) return tl::unexpected(std::string(kNoWebRTC));
+  auto media = services.media->makeSessionMedia(request.recordingDirectory);
+  if (!media) return tl::unexpected(media.error());
+  if (!media->peer || !media->recording) return tl::unexpected(std::string(kNoWebRTC));
+
+  DesktopSessionController::Parts parts;
+  parts.capturer = services.screen->makeCapturer({DesktopSessionController::kFps, true});
+  if (!parts.capturer) return tl::unexpected(std::string("capture failed: no screen capturer"));
+  parts.peer = std::move(media->peer);
+  parts.recorder = std::move(media->recording);
+  parts.injector = services.screen->makeInjector();
+  DesktopScreen* screen = services.screen;
+  parts.displays = [screen] { return screen->displays(); };
+  if (request.withWindows && services.windows) {
+    parts.indicator = services.windows->indicator();
+    parts.consent = services.windows->consent();
+  }
+  return parts;
+}
+
+}  // namespace vela

@@ -1,0 +1,32 @@
+#include "desktop/linux/x11/x11_desktop_screen.h"
+
+#include "desktop/linux/x11/x11_screen.h"
+#include "desktop/linux/x11/x11_screen_capturer.h"
+#include "desktop/linux/x11/xtest_input_injector.h"
+#include "util/log.h"
+
+namespace vela {
+namespace {
+
+class X11DesktopScreen final : public DesktopScreen {
+ public:
+  ScreenPermissions::Summary permissions() override { return x11::screenPermissions(); }
+  std::vector<Displays::Info> displays() override { return x11::activeDisplays(); }
+  std::shared_ptr<ScreenCapturer> makeCapturer(ScreenCapturer::Config config) override {
+    return X11ScreenCapturer::create(config);
+  }
+  std::unique_ptr<InputInjector> makeInjector() override {
+    auto injector = XTestInputInjector::create();
+    if (!injector) {
+      Log::warn("desktop: no input injection: " + injector.error().message);
+      return nullptr;
+    }
+    return std::move(*injector);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<DesktopScreen> makeX11DesktopScreen() { return std::make_unique<X11DesktopScreen>(); }
+
+}  // namespace vela
