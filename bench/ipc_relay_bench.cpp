@@ -69,8 +69,9 @@ int main() {
   if (!client.connect()) return 1;
   while (!server->hasHelperForTesting()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   // The relay passes a helper's frames only for sessions the gateway opened through it.
-  server->forward(R"({"type":"desktop.open","session_id":"bench"})");
-  auto relayed = roundTrips([&] { server->forward(frame); }, relayAnswer);
+  server->forward(*vela::SessionFrame::parse(R"({"type":"desktop.open","session_id":"bench"})"));
+  // The gateway client reads the frame's envelope once, then hands it on.
+  auto relayed = roundTrips([&] { server->forward(*vela::SessionFrame::parse(frame)); }, relayAnswer);
   client.close();
   server->stop();
   rmdir(dir);

@@ -84,9 +84,13 @@ std::optional<DesktopOpenConfig> DesktopOpenConfig::decode(std::string_view base
 std::optional<IncomingDesktopFrame> IncomingDesktopFrame::parse(std::string_view text) {
   auto frame = SessionFrame::parse(text);
   if (!frame) return std::nullopt;
-  const std::string& t = frame->type;
-  std::string id = std::move(frame->sessionID);
-  const std::string* data = frame->root.stringAt("data");
+  return from(*frame);
+}
+
+std::optional<IncomingDesktopFrame> IncomingDesktopFrame::from(const SessionFrame& frame) {
+  const std::string& t = frame.type;
+  std::string id = frame.sessionID;
+  const std::string* data = frame.root.stringAt("data");
   if (t == "desktop.open") {
     std::optional<DesktopOpenConfig> config;
     if (data) config = DesktopOpenConfig::decode(*data);
@@ -100,7 +104,7 @@ std::optional<IncomingDesktopFrame> IncomingDesktopFrame::parse(std::string_view
   }
   if (t == "desktop.close") {
     return IncomingDesktopFrame{
-        Close{std::move(id), optionalString(frame->root, "reason").value_or("teardown")}};
+        Close{std::move(id), optionalString(frame.root, "reason").value_or("teardown")}};
   }
   return std::nullopt;
 }

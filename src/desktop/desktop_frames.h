@@ -65,6 +65,8 @@ struct IncomingDesktopFrame {
   std::variant<Open, Signal, Close> payload;
 
   static std::optional<IncomingDesktopFrame> parse(std::string_view text);
+  // The same from a frame whose envelope is already read.
+  static std::optional<IncomingDesktopFrame> from(const SessionFrame& frame);
   const std::string& sessionID() const;
   bool operator==(const IncomingDesktopFrame&) const = default;
 };

@@ -171,13 +171,17 @@ void GatewayShellClient::opened(std::uint64_t taskID) {
 }
 
 void GatewayShellClient::route(const std::string& text) {
-  if (auto shell = IncomingShellFrame::parse(text)) {
-    manager_->handle(*shell);
-    return;
-  }
-  if (auto desktop = IncomingDesktopFrame::parse(text)) {
-    if (!desktopRelay_ || !desktopRelay_->forward(text)) desktopManager_->handle(*desktop);
-    return;
+  // Read once; the frame's kind picks its decoder, and the relay re-encodes the same tree.
+  auto frame = SessionFrame::parse(text);
+  if (frame) {
+    if (auto shell = IncomingShellFrame::from(*frame)) {
+      manager_->handle(*shell);
+      return;
+    }
+    if (auto desktop = IncomingDesktopFrame::from(*frame)) {
+      if (!desktopRelay_ || !desktopRelay_->forward(*frame)) desktopManager_->handle(*desktop);
+      return;
+    }
   }
   Log::debug("gateway: unparseable frame");
 }

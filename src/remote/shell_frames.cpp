@@ -29,9 +29,13 @@ JSONValue optionalNumber(const std::optional<std::int64_t>& n) {
 std::optional<IncomingShellFrame> IncomingShellFrame::parse(std::string_view text) {
   auto frame = SessionFrame::parse(text);
   if (!frame) return std::nullopt;
-  const JSONValue& root = frame->root;
-  const std::string& t = frame->type;
-  std::string id = std::move(frame->sessionID);
+  return from(*frame);
+}
+
+std::optional<IncomingShellFrame> IncomingShellFrame::from(const SessionFrame& frame) {
+  const JSONValue& root = frame.root;
+  const std::string& t = frame.type;
+  std::string id = frame.sessionID;
   if (t == "shell.open") {
     return IncomingShellFrame{Open{std::move(id), stringOr(root, "shell", "auto"),
                                    intOr(root, "cols", 80), intOr(root, "rows", 24)}};

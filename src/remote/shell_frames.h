@@ -9,6 +9,7 @@
 #include <string_view>
 #include <variant>
 
+#include "desktop/session_frame.h"
 #include "util/bytes.h"
 
 namespace vela {
@@ -43,6 +44,8 @@ struct IncomingShellFrame {
   // Nothing for malformed JSON, a non-object, a missing or non-string `type` or
   // `session_id`, or a type outside "shell.*". Bad optional members take defaults.
   static std::optional<IncomingShellFrame> parse(std::string_view text);
+  // The same from a frame whose envelope is already read.
+  static std::optional<IncomingShellFrame> from(const SessionFrame& frame);
 
   const std::string& sessionID() const;
   bool operator==(const IncomingShellFrame&) const = default;

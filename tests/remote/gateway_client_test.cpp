@@ -82,7 +82,7 @@ std::vector<std::string> descriptorTargets(pid_t pid) {
 // A root daemon's relay to the desktop helper while it has no socket: it declines every
 // frame. Its routing both ways is the relay's end-to-end test's (desktop_relay_e2e.py).
 struct DecliningRelay final : DesktopRelaying {
-  bool forward(const std::string&) override { return false; }
+  bool forward(const SessionFrame&) override { return false; }
   void setUpstream(std::function<void(std::string)>) override {}
 };
 

@@ -193,10 +193,8 @@ void DesktopIPCServer::relayUp(RelayGate& gate, std::string_view line) {
   if (upstream) upstream(std::move(*verdict.frame));
 }
 
-bool DesktopIPCServer::forward(const std::string& frameText) {
+bool DesktopIPCServer::forward(const SessionFrame& frame) {
   if (!serving_) return false;
-  auto frame = SessionFrame::parse(frameText);
-  if (!frame) return true;
   std::shared_ptr<IPCChannel> channel;
   std::shared_ptr<RelayGate> gate;
   {
@@ -206,11 +204,11 @@ bool DesktopIPCServer::forward(const std::string& frameText) {
   }
   if (!channel) return true;
   // Before the frame goes, so that the helper's first answer finds its session known.
-  if (frame->type == "desktop.open") gate->opened(frame->sessionID);
+  if (frame.type == "desktop.open") gate->opened(frame.sessionID);
   // Our encoding rather than the gateway's text: white space in that may hold line
   // breaks, and the helper would read each piece as a frame of its own. Canonical JSON
   // escapes every line break inside strings, so the frame stays one line.
-  channel->send(CanonicalJSON::encode(frame->root));
+  channel->send(CanonicalJSON::encode(frame.root));
   return true;
 }
 

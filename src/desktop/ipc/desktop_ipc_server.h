@@ -41,7 +41,7 @@ class DesktopIPCServer : public DesktopRelaying, public std::enable_shared_from_
 
   // A frame with no helper connected, or text that is no session frame, is dropped;
   // false only while there is no socket.
-  bool forward(const std::string& frameText) override;
+  bool forward(const SessionFrame& frame) override;
   void setUpstream(std::function<void(std::string)> upstream) override;
   // Told when a helper connects (true) and when none is connected any more (false).
   void setHelperObserver(std::function<void(bool)> observer) EXCLUDES(lock_);

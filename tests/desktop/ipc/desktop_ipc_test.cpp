@@ -202,14 +202,14 @@ TEST(DesktopIPCServerTest, ServesTheSeatUserAndKeepsEveryoneElseOut) {
   ASSERT_TRUE(waitFor([&] { return said(*intruder, "closed"); })) << intruder->out() << intruder->err();
   EXPECT_TRUE(logged.contains("desktop IPC: rejected peer uid " + std::to_string(kBob) + " (expected " +
                            std::to_string(kAlice) + ")"));
-  relay.service->server()->forward(R"({"type":"desktop.close","session_id":"for alice only"})");
+  relay.service->server()->forward(*SessionFrame::parse(R"({"type":"desktop.close","session_id":"for alice only"})"));
   ::chmod(relay.path.c_str(), 0600);
 
   // A second helper replaces the first.
   auto second = startPeer(kAlice, {relay.path, "helper"});
   ASSERT_TRUE(waitFor([&] { return said(*first, "closed"); }));
   ASSERT_TRUE(waitFor([&] { return alicesHelpers() == 2; }));
-  relay.service->server()->forward(R"({"type":"desktop.close","session_id":"to the second"})");
+  relay.service->server()->forward(*SessionFrame::parse(R"({"type":"desktop.close","session_id":"to the second"})"));
   ASSERT_TRUE(waitFor([&] { return said(*second, R"(got {"session_id":"to the second","type":"desktop.close"})"); }));
   EXPECT_FALSE(said(*intruder, "got "));
 }
@@ -223,13 +223,13 @@ TEST(DesktopIPCServerTest, WithoutItsSocketTheRelayDeclinesFramesUntilAHandOverM
   relay.service->start();
   EXPECT_TRUE(logged.contains("warn: desktop IPC server failed: "));
   EXPECT_TRUE(logged.contains("; remote desktop disabled"));
-  EXPECT_FALSE(relay.service->server()->forward(R"({"type":"desktop.close","session_id":"a"})"));
+  EXPECT_FALSE(relay.service->server()->forward(*SessionFrame::parse(R"({"type":"desktop.close","session_id":"a"})")));
 
   std::filesystem::remove(relay.dir.file("run"));
   relay.seat->switchTo(std::nullopt);
-  EXPECT_TRUE(relay.service->server()->forward(R"({"type":"desktop.close","session_id":"a"})"));
+  EXPECT_TRUE(relay.service->server()->forward(*SessionFrame::parse(R"({"type":"desktop.close","session_id":"a"})")));
   relay.service->stop();
-  EXPECT_FALSE(relay.service->server()->forward(R"({"type":"desktop.close","session_id":"a"})"));
+  EXPECT_FALSE(relay.service->server()->forward(*SessionFrame::parse(R"({"type":"desktop.close","session_id":"a"})")));
 }
 
 // Its lines are dropped at a bounded rate, so they cost the daemon neither a queue nor a
@@ -248,8 +248,9 @@ TEST(DesktopIPCServerTest, HostileHelperCostsBoundedMemoryAndNeverBlocksForward)
   auto flood = startPeer(kAlice, {relay.path, "flood"});
   ASSERT_TRUE(waitFor([&] { return relay.service->server()->hasHelperForTesting(); }));
   auto started = std::chrono::steady_clock::now();
-  std::string frame = R"({"type":"desktop.signal","session_id":"flood","data":")" + std::string(64 * 1024, 'f') + "\"}";
-  for (int i = 0; i < 4000; ++i) relay.service->server()->forward(frame);  // 256 MB offered
+  auto frame = SessionFrame::parse(R"({"type":"desktop.signal","session_id":"flood","data":")" +
+                                   std::string(64 * 1024, 'f') + "\"}");
+  for (int i = 0; i < 4000; ++i) relay.service->server()->forward(*frame);  // 256 MB offered
   ASSERT_TRUE(waitFor([&] { return testing::dropReports(mark).frames > 20'000; }));
   auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EXPECT_EQ(received, 0u) << "the flood's session was never opened";

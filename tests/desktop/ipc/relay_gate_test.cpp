@@ -170,7 +170,7 @@ TEST(RelayFloodTest, AFloodOfFramesIsCutToTheRateWithAFewWarnings) {
   ASSERT_TRUE(waitFor([&] { return server->hasHelperForTesting(); })) << helper->err();
 
   const auto started = std::chrono::steady_clock::now();
-  server->forward(R"({"type":"desktop.open","session_id":"s1"})");
+  server->forward(*SessionFrame::parse(R"({"type":"desktop.open","session_id":"s1"})"));
   // Hung up and every line read: the server lets go of the channel only after that.
   ASSERT_TRUE(waitFor([&] { return helper->exited() && !server->hasHelperForTesting(); }));
   const double seconds =
