@@ -2,7 +2,7 @@
 //   pty      PTYSession alone (keystroke -> terminal echo -> reader), the baseline;
 //   manager  ShellSessionManager with an in-process frame sink (adds frames, batching);
 //   gateway  operator WebSocket -> tools/controlplane/gateway.py -> WSS on loopback ->
-//            GatewayShellClient -> PTY and back (the whole path).
+//            GatewayClient -> PTY and back (the whole path).
 // Keystroke benchmarks report median and p99 round trips over 1,000 keystrokes; bulk
 // benchmarks report MB/s of `cat` of a 16 MiB file, the gateway one next to its
 // anchor. BM_SlowOperator_DaemonPeakRSS reports the daemon's peak memory while an
@@ -32,7 +32,7 @@
 
 #include "config/agent_config.h"
 #include "net/pinned_trust.h"
-#include "remote/gateway_shell_client.h"
+#include "remote/gateway_client.h"
 #include "remote/pty_session.h"
 #include "remote/shell_session_manager.h"
 #include "util/base64.h"
@@ -246,7 +246,7 @@ class GatewayRig {
     operatorPort_ = startGateway(dir_, 0, &port);
     if (operatorPort_ < 0) return false;
     vela::Log::verbose = false;
-    client_ = vela::GatewayShellClient::create("https://127.0.0.1", *trust, kToken);
+    client_ = vela::GatewayClient::create("https://127.0.0.1", *trust, kToken);
     client_->setTargetForTesting("127.0.0.1", static_cast<std::uint16_t>(port));
     client_->start();
     for (int i = 0; i < 300 && !client_->isConnectedForTesting(); ++i)
@@ -293,7 +293,7 @@ class GatewayRig {
   static inline std::vector<pid_t> gatewayPids;
   std::string dir_;
   int operatorPort_ = -1;
-  std::shared_ptr<vela::GatewayShellClient> client_;
+  std::shared_ptr<vela::GatewayClient> client_;
 };
 
 class GatewayPath : public Path {

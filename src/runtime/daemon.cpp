@@ -23,14 +23,14 @@ namespace {
 
 constexpr double kRequestTimeoutSeconds = 30;
 
-void reportTo(const std::shared_ptr<RuntimeStatus>& status, const std::shared_ptr<GatewayShellClient>& gateway,
+void reportTo(const std::shared_ptr<RuntimeStatus>& status, const std::shared_ptr<GatewayClient>& gateway,
               DesktopRelayService* relay) {
   std::weak_ptr<RuntimeStatus> weak = status;
   if (gateway) {
-    gateway->setLinkObserver([weak](GatewayShellClient::LinkState state, const std::string& detail) {
+    gateway->setLinkObserver([weak](GatewayClient::LinkState state, const std::string& detail) {
       auto status = weak.lock();
       if (!status) return;
-      using State = GatewayShellClient::LinkState;
+      using State = GatewayClient::LinkState;
       switch (state) {
         case State::connecting: status->gateway(RuntimeStatus::Link::connecting); break;
         case State::connected: status->gateway(RuntimeStatus::Link::connected); break;
@@ -85,7 +85,7 @@ Result<std::shared_ptr<AgentRuntime>> makeRuntime(const AgentConfig& config, con
 
   auto runtime = AgentRuntime::create(config, std::move(tasks));
   if (commandPoller) commandPoller->executor().setCancellation(runtime->stopping());
-  std::shared_ptr<GatewayShellClient> gateway;
+  std::shared_ptr<GatewayClient> gateway;
   if (config.deviceToken && !config.deviceToken->empty()) {
     // A daemon running as the logged-in user reaches the screen itself; as root the
     // screen belongs to the per-user helper behind the desktop IPC relay.
@@ -96,7 +96,7 @@ Result<std::shared_ptr<AgentRuntime>> makeRuntime(const AgentConfig& config, con
     } else {
       relay = DesktopRelayService::create(DesktopIPC::socketPath(), platform::ActiveSeatUser::logind());
     }
-    gateway = GatewayShellClient::create(config.serverBaseURL, trust, *config.deviceToken,
+    gateway = GatewayClient::create(config.serverBaseURL, trust, *config.deviceToken,
                                          std::move(desktopServices), relay ? relay->server() : nullptr);
     reportTo(runtime->status(), gateway, relay.get());
     // The relay listens before the gateway can deliver frames to it.

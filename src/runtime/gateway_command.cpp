@@ -7,7 +7,7 @@
 #include "desktop/host/desktop_module.h"
 #include "net/pinned_trust.h"
 #include "platform/signal_source.h"
-#include "remote/gateway_shell_client.h"
+#include "remote/gateway_client.h"
 #include "runtime/command_handlers.h"
 #include "util/log.h"
 #include "util/serial_queue.h"
@@ -35,7 +35,7 @@ Result<int> gatewayCommand(Args) {
 
   // The desktop module loads on the first desktop session, not before.
   DesktopSessionManager::ServicesProvider desktopServices = DesktopModule::servicesProvider();
-  auto client = GatewayShellClient::create(*base, std::move(trust), *config.deviceToken,
+  auto client = GatewayClient::create(*base, std::move(trust), *config.deviceToken,
                                            std::move(desktopServices));
   if (!client) return fail("could not build gateway client URL");
   auto host = URL::parse(*base);

@@ -6,20 +6,20 @@
 #include <memory>
 #include <utility>
 
-#include "remote/gateway_shell_client.h"
+#include "remote/gateway_client.h"
 #include "runtime/agent_runtime.h"
 
 namespace vela {
 
 class GatewayService : public RuntimeService {
  public:
-  explicit GatewayService(std::shared_ptr<GatewayShellClient> client) : client_(std::move(client)) {}
+  explicit GatewayService(std::shared_ptr<GatewayClient> client) : client_(std::move(client)) {}
   void start() override { client_->start(); }
   void stop() override { client_->stopAndWait(); }
-  const std::shared_ptr<GatewayShellClient>& client() const { return client_; }
+  const std::shared_ptr<GatewayClient>& client() const { return client_; }
 
  private:
-  std::shared_ptr<GatewayShellClient> client_;
+  std::shared_ptr<GatewayClient> client_;
 };
 
 }  // namespace vela

@@ -1,4 +1,4 @@
-#include "remote/gateway_shell_client.h"
+#include "remote/gateway_client.h"
 
 #include <gmock/gmock.h>
 #include <signal.h>
@@ -47,9 +47,9 @@ class GatewayClientTest : public testing::ControlPlaneSuite {
   }
   void TearDown() override { Log::resetLogFileForTesting(); }
 
-  std::shared_ptr<GatewayShellClient> makeClient(const std::string& token = GatewayProcess::kToken,
+  std::shared_ptr<GatewayClient> makeClient(const std::string& token = GatewayProcess::kToken,
                                                  std::shared_ptr<DesktopRelaying> relay = nullptr) {
-    return GatewayShellClient::create(kBaseURL, trust_, token, {}, std::move(relay));
+    return GatewayClient::create(kBaseURL, trust_, token, {}, std::move(relay));
   }
 
   bool logContains(const std::string& text) { return testing::readFileOrEmpty(logFile_).find(text) != std::string::npos; }
@@ -63,9 +63,9 @@ TEST(GatewayBackoffTest, DoublesFromTwoSecondsUpToThirtyWithThirtyPercentJitter)
   const double bases[] = {2, 4, 8, 16, 30, 30, 30, 30};
   for (int n = 1; n <= 8; ++n) {
     const double base = bases[n - 1];
-    EXPECT_EQ(GatewayShellClient::backoffBaseSeconds(n), base) << n;
-    EXPECT_DOUBLE_EQ(GatewayShellClient::reconnectDelaySeconds(n, 0.0), base);
-    EXPECT_DOUBLE_EQ(GatewayShellClient::reconnectDelaySeconds(n, 1.0), base * 1.3);
+    EXPECT_EQ(GatewayClient::backoffBaseSeconds(n), base) << n;
+    EXPECT_DOUBLE_EQ(GatewayClient::reconnectDelaySeconds(n, 0.0), base);
+    EXPECT_DOUBLE_EQ(GatewayClient::reconnectDelaySeconds(n, 1.0), base * 1.3);
   }
 }
 

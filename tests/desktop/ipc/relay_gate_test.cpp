@@ -13,7 +13,7 @@
 #include "desktop/ipc/desktop_ipc_server.h"
 #include "desktop/ipc/relay_peers.h"
 #include "remote/gateway_fixture.h"
-#include "remote/gateway_shell_client.h"
+#include "remote/gateway_client.h"
 #include "support/enrolled_agent.h"
 #include "util/canonical_json.h"
 
@@ -94,7 +94,7 @@ TEST_F(RelayThroughGatewayTest, OnlyTheHelpersDesktopFramesReachTheGatewayAndEac
   ASSERT_TRUE(server->start());
   testing::GatewayProcess gateway(cp_->dir());
   ASSERT_TRUE(gateway.ready());
-  auto client = GatewayShellClient::create("https://127.0.0.1:9443/api", trust_,
+  auto client = GatewayClient::create("https://127.0.0.1:9443/api", trust_,
                                            testing::GatewayProcess::kToken, {}, server);
   client->start();
   ASSERT_TRUE(waitFor([&] { return client->isConnectedForTesting(); }));

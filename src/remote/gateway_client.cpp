@@ -1,4 +1,4 @@
-#include "remote/gateway_shell_client.h"
+#include "remote/gateway_client.h"
 
 #include <algorithm>
 #include <cmath>
@@ -12,7 +12,7 @@
 
 namespace vela {
 
-std::shared_ptr<GatewayShellClient> GatewayShellClient::create(
+std::shared_ptr<GatewayClient> GatewayClient::create(
     const std::string& serverBaseURL, PinnedTrust trust, std::string deviceToken,
     DesktopSessionManager::ServicesProvider desktopServices,
     std::shared_ptr<DesktopRelaying> desktopRelay) {
@@ -20,13 +20,13 @@ std::shared_ptr<GatewayShellClient> GatewayShellClient::create(
   auto url = Endpoints{base}.gatewayURL();
   if (!url) return nullptr;
   std::string host = URL::parse(base)->host;
-  std::shared_ptr<GatewayShellClient> client(
-      new GatewayShellClient(*url, std::move(host), std::move(trust), std::move(deviceToken)));
+  std::shared_ptr<GatewayClient> client(
+      new GatewayClient(*url, std::move(host), std::move(trust), std::move(deviceToken)));
   client->wire(std::move(desktopServices), std::move(desktopRelay));
   return client;
 }
 
-GatewayShellClient::GatewayShellClient(std::string url, std::string host, PinnedTrust trust,
+GatewayClient::GatewayClient(std::string url, std::string host, PinnedTrust trust,
                                        std::string deviceToken)
     : url_(std::move(url)),
       trust_(std::move(trust)),
@@ -34,9 +34,9 @@ GatewayShellClient::GatewayShellClient(std::string url, std::string host, Pinned
       target_{std::move(host), ControlPlaneAPI::gatewayPort, std::string(ControlPlaneAPI::gatewayPath)},
       queue_(std::make_shared<SerialQueue>("vela.gateway.client")) {}
 
-void GatewayShellClient::wire(DesktopSessionManager::ServicesProvider desktopServices,
+void GatewayClient::wire(DesktopSessionManager::ServicesProvider desktopServices,
                               std::shared_ptr<DesktopRelaying> relay) {
-  std::weak_ptr<GatewayShellClient> weak = weak_from_this();
+  std::weak_ptr<GatewayClient> weak = weak_from_this();
   manager_ = ShellSessionManager::create(
       [weak](const OutgoingShellFrame& frame, SendBudget::Ticket ticket) {
         if (auto self = weak.lock()) self->sendText(frame.json(), std::move(ticket));
@@ -55,7 +55,7 @@ void GatewayShellClient::wire(DesktopSessionManager::ServicesProvider desktopSer
   }
 }
 
-GatewayShellClient::~GatewayShellClient() {
+GatewayClient::~GatewayClient() {
   // Normally stop() ran first; this only makes sure nothing outlives the client.
   manager_->killAll();
   desktopManager_->killAll();
@@ -63,7 +63,7 @@ GatewayShellClient::~GatewayShellClient() {
   queue_.reset();
 }
 
-void GatewayShellClient::start() {
+void GatewayClient::start() {
   queue_->async([weak = weak_from_this()] {
     auto self = weak.lock();
     if (!self || self->running_) return;
@@ -74,15 +74,15 @@ void GatewayShellClient::start() {
   });
 }
 
-void GatewayShellClient::stop() { shutDown(nullptr); }
+void GatewayClient::stop() { shutDown(nullptr); }
 
-void GatewayShellClient::stopAndWait() {
+void GatewayClient::stopAndWait() {
   auto done = std::make_shared<Semaphore>();
   shutDown([done] { done->signal(); });
   done->waitFor(std::chrono::seconds(5));
 }
 
-void GatewayShellClient::shutDown(std::function<void()> done) {
+void GatewayClient::shutDown(std::function<void()> done) {
   // Holds the client strongly: a stop requested just before the owner lets go must
   // still close the connection.
   queue_->async([self = shared_from_this(), done = std::move(done)] {
@@ -106,7 +106,7 @@ void GatewayShellClient::shutDown(std::function<void()> done) {
   });
 }
 
-void GatewayShellClient::connect() {
+void GatewayClient::connect() {
   reconnectTimer_.reset();
   if (!running_) return;
   {
@@ -118,7 +118,7 @@ void GatewayShellClient::connect() {
     MutexLock lock(taskLock_);
     id = ++taskID_;
   }
-  std::weak_ptr<GatewayShellClient> weak = weak_from_this();
+  std::weak_ptr<GatewayClient> weak = weak_from_this();
   GatewayConnection::Events events;
   events.opened = [weak, id] {
     if (auto self = weak.lock()) {
@@ -162,7 +162,7 @@ void GatewayShellClient::connect() {
   startPingTimer();
 }
 
-void GatewayShellClient::opened(std::uint64_t taskID) {
+void GatewayClient::opened(std::uint64_t taskID) {
   if (!isCurrent(taskID)) return;
   opened_ = true;
   reconnectAttempt_ = 0;
@@ -170,7 +170,7 @@ void GatewayShellClient::opened(std::uint64_t taskID) {
   report(LinkState::connected);
 }
 
-void GatewayShellClient::route(const std::string& text) {
+void GatewayClient::route(const std::string& text) {
   // Read once; the frame's kind picks its decoder, and the relay re-encodes the same tree.
   auto frame = SessionFrame::parse(text);
   if (frame) {
@@ -186,20 +186,20 @@ void GatewayShellClient::route(const std::string& text) {
   Log::debug("gateway: unparseable frame");
 }
 
-void GatewayShellClient::startPingTimer() {
+void GatewayClient::startPingTimer() {
   cancelPingTimer();
-  std::weak_ptr<GatewayShellClient> weak = weak_from_this();
+  std::weak_ptr<GatewayClient> weak = weak_from_this();
   pingTimer_ = queue_->every(pingInterval_, [weak] {
     if (auto self = weak.lock()) self->pingTick();
   });
 }
 
-void GatewayShellClient::cancelPingTimer() {
+void GatewayClient::cancelPingTimer() {
   if (pingTimer_) queue_->cancel(*pingTimer_);
   pingTimer_.reset();
 }
 
-void GatewayShellClient::pingTick() {
+void GatewayClient::pingTick() {
   if (std::chrono::steady_clock::now() - lastPong_ > staleAfter_) {
     Log::warn("gateway: no pong for >50s; treating connection as dead");
     handleDisconnect("ping watchdog: stale connection");
@@ -212,7 +212,7 @@ void GatewayShellClient::pingTick() {
     MutexLock lock(taskLock_);
     id = taskID_;
   }
-  std::weak_ptr<GatewayShellClient> weak = weak_from_this();
+  std::weak_ptr<GatewayClient> weak = weak_from_this();
   task->ping([weak, id](std::optional<std::string> error) {
     auto self = weak.lock();
     if (!self) return;
@@ -229,7 +229,7 @@ void GatewayShellClient::pingTick() {
   });
 }
 
-void GatewayShellClient::handleDisconnect(const std::string& error) {
+void GatewayClient::handleDisconnect(const std::string& error) {
   std::shared_ptr<GatewayConnection> task;
   {
     MutexLock lock(taskLock_);
@@ -248,7 +248,7 @@ void GatewayShellClient::handleDisconnect(const std::string& error) {
   std::snprintf(text, sizeof text, "%.1f", delay);
   Log::warn("gateway: disconnected (" + error + "); reconnect in " + text + "s");
   report(LinkState::disconnected, error);
-  std::weak_ptr<GatewayShellClient> weak = weak_from_this();
+  std::weak_ptr<GatewayClient> weak = weak_from_this();
   reconnectTimer_ = queue_->after(
       std::chrono::duration_cast<SerialQueue::Clock::duration>(std::chrono::duration<double>(delay)),
       [weak] {
@@ -256,17 +256,17 @@ void GatewayShellClient::handleDisconnect(const std::string& error) {
       });
 }
 
-double GatewayShellClient::backoffBaseSeconds(int attempt) {
+double GatewayClient::backoffBaseSeconds(int attempt) {
   int exponent = std::clamp(attempt, 0, 6);
   return std::min(std::pow(2.0, exponent), 30.0);
 }
 
-double GatewayShellClient::reconnectDelaySeconds(int attempt, double unitRandom) {
+double GatewayClient::reconnectDelaySeconds(int attempt, double unitRandom) {
   double base = backoffBaseSeconds(attempt);
   return base + std::clamp(unitRandom, 0.0, 1.0) * 0.3 * base;
 }
 
-void GatewayShellClient::sendText(std::string text, SendBudget::Ticket ticket) {
+void GatewayClient::sendText(std::string text, SendBudget::Ticket ticket) {
   auto task = currentTask();
   if (!task) return;
   if (!ticket) {
@@ -280,19 +280,19 @@ void GatewayShellClient::sendText(std::string text, SendBudget::Ticket ticket) {
   task->send(std::move(text), std::move(ticket));
 }
 
-std::shared_ptr<GatewayConnection> GatewayShellClient::currentTask() const {
+std::shared_ptr<GatewayConnection> GatewayClient::currentTask() const {
   MutexLock lock(taskLock_);
   return task_;
 }
 
-void GatewayShellClient::setTargetForTesting(std::string host, std::uint16_t port) {
+void GatewayClient::setTargetForTesting(std::string host, std::uint16_t port) {
   queue_->sync([&] {
     target_.host = std::move(host);
     target_.port = port;
   });
 }
 
-void GatewayShellClient::setTimingForTesting(std::chrono::milliseconds pingInterval,
+void GatewayClient::setTimingForTesting(std::chrono::milliseconds pingInterval,
                                              std::chrono::milliseconds staleAfter) {
   queue_->sync([&] {
     pingInterval_ = pingInterval;
@@ -300,19 +300,19 @@ void GatewayShellClient::setTimingForTesting(std::chrono::milliseconds pingInter
   });
 }
 
-int GatewayShellClient::reconnectAttemptForTesting() {
+int GatewayClient::reconnectAttemptForTesting() {
   int value = 0;
   queue_->sync([&] { value = reconnectAttempt_; });
   return value;
 }
 
-bool GatewayShellClient::isConnectedForTesting() {
+bool GatewayClient::isConnectedForTesting() {
   bool value = false;
   queue_->sync([&] { value = opened_ && currentTask() != nullptr; });
   return value;
 }
 
-int GatewayShellClient::connectCountForTesting() {
+int GatewayClient::connectCountForTesting() {
   int value = 0;
   queue_->sync([&] { value = connectCount_; });
   return value;

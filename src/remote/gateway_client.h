@@ -31,19 +31,19 @@
 
 namespace vela {
 
-class GatewayShellClient : public std::enable_shared_from_this<GatewayShellClient> {
+class GatewayClient : public std::enable_shared_from_this<GatewayClient> {
  public:
   static constexpr std::string_view userAgent = "vela-agent/0.1.0";
 
   // Nothing when the base URL has no host. Only the host of serverBaseURL is used.
-  static std::shared_ptr<GatewayShellClient> create(
+  static std::shared_ptr<GatewayClient> create(
       const std::string& serverBaseURL, PinnedTrust trust, std::string deviceToken,
       DesktopSessionManager::ServicesProvider desktopServices = {},
       std::shared_ptr<DesktopRelaying> desktopRelay = nullptr);
 
-  ~GatewayShellClient();
-  GatewayShellClient(const GatewayShellClient&) = delete;
-  GatewayShellClient& operator=(const GatewayShellClient&) = delete;
+  ~GatewayClient();
+  GatewayClient(const GatewayClient&) = delete;
+  GatewayClient& operator=(const GatewayClient&) = delete;
 
   // What the connection is doing, for whoever reports the daemon's state. The detail
   // of `disconnected` says why. Called on the client's queue; set before start().
@@ -74,7 +74,7 @@ class GatewayShellClient : public std::enable_shared_from_this<GatewayShellClien
   int activeShellsForTesting() const { return manager_->activeCount(); }
 
  private:
-  GatewayShellClient(std::string url, std::string host, PinnedTrust trust,
+  GatewayClient(std::string url, std::string host, PinnedTrust trust,
                      std::string deviceToken);
   void wire(DesktopSessionManager::ServicesProvider desktopServices, std::shared_ptr<DesktopRelaying> relay);
 
