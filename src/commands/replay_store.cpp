@@ -1,12 +1,11 @@
 #include "commands/replay_store.h"
 
-#include <limits>
 #include <utility>
-
-#include <nlohmann/json.hpp>
 
 #include "config/agent_paths.h"
 #include "platform/file_io.h"
+#include "util/canonical_json.h"
+#include "util/json_document.h"
 
 namespace vela {
 
@@ -56,36 +55,27 @@ void ReplayStore::rebuildIndex() {
 Result<void> ReplayStore::write() const { return AgentPaths::writeProtected(encode(state_), url_); }
 
 std::string ReplayStore::encode(const State& state) {
-  nlohmann::json doc = nlohmann::json::object();
-  doc["highWaterSeq"] = state.highWaterSeq;
-  nlohmann::json nonces = nlohmann::json::array();
-  for (const auto& nonce : state.recentNonces) nonces.push_back(nonce);
-  doc["recentNonces"] = std::move(nonces);
-  // Nonces arrive as decoded UTF-8, but a stray invalid byte must not make the write
-  // throw; it is replaced instead.
-  return doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  // Nonces arrive as decoded UTF-8; a stray invalid byte is replaced by the encoder.
+  JSONValue::Array nonces(state.recentNonces.begin(), state.recentNonces.end());
+  return CanonicalJSON::encode(
+      {{"highWaterSeq", state.highWaterSeq}, {"recentNonces", std::move(nonces)}});
 }
 
 std::optional<ReplayStore::State> ReplayStore::decode(std::string_view json) {
-  auto doc = nlohmann::json::parse(json, nullptr, /*allow_exceptions=*/false);
-  if (doc.is_discarded() || !doc.is_object()) return std::nullopt;
-  auto seq = doc.find("highWaterSeq");
-  auto nonces = doc.find("recentNonces");
-  if (seq == doc.end() || nonces == doc.end()) return std::nullopt;
-  if (!seq->is_number_integer() || !nonces->is_array()) return std::nullopt;
+  auto doc = JSONDocument::read(json);
+  if (!doc) return std::nullopt;
+  const JSONValue* seq = (*doc)["highWaterSeq"];
+  const JSONValue* nonces = (*doc)["recentNonces"];
+  if (seq == nullptr || nonces == nullptr || !nonces->isArray()) return std::nullopt;
+  // Above the signed range the mark would wrap into a negative one.
+  auto highWater = seq->intValue();
+  if (!highWater) return std::nullopt;
   State state;
-  if (seq->is_number_unsigned()) {
-    auto value = seq->get<std::uint64_t>();
-    if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      return std::nullopt;
-    }
-    state.highWaterSeq = static_cast<std::int64_t>(value);
-  } else {
-    state.highWaterSeq = seq->get<std::int64_t>();
-  }
-  for (const auto& nonce : *nonces) {
-    if (!nonce.is_string()) return std::nullopt;
-    state.recentNonces.push_back(nonce.get<std::string>());
+  state.highWaterSeq = *highWater;
+  for (const JSONValue& nonce : *nonces->arrayValue()) {
+    const std::string* text = nonce.stringRef();
+    if (text == nullptr) return std::nullopt;
+    state.recentNonces.push_back(*text);
   }
   return state;
 }

@@ -1,67 +1,67 @@
 #include "config/agent_config.h"
 
-#include <nlohmann/json.hpp>
-
 #include "config/agent_paths.h"
-#include "config/json_document.h"
-#include "util/url.h"
 #include "platform/file_io.h"
+#include "util/canonical_json.h"
+#include "util/json_document.h"
+#include "util/url.h"
 
 namespace vela {
 namespace {
 
-using nlohmann::json;
-
 // Decoding helpers that name the offending key, the way a strict decoder reports it.
-Result<const json*> member(const json& obj, const char* key) {
-  auto it = obj.find(key);
-  if (it == obj.end()) return fail(std::string("config.json: missing key \"") + key + "\"");
-  return &*it;
+tl::unexpected<AgentError> missingKey(std::string_view key) {
+  return fail(std::string("config.json: missing key \"").append(key).append("\""));
 }
 
-tl::unexpected<AgentError> typeMismatch(const char* key, const char* type) {
-  return fail(std::string("config.json: key \"") + key + "\" is not " + type);
+tl::unexpected<AgentError> typeMismatch(std::string_view key, const char* type) {
+  return fail(std::string("config.json: key \"").append(key).append("\" is not ").append(type));
 }
 
-Result<std::string> requiredString(const json& obj, const char* key) {
-  const json* v = VELA_TRY(member(obj, key));
-  if (!v->is_string()) return typeMismatch(key, "a string");
-  return v->get<std::string>();
+Result<const JSONValue*> member(const JSONValue& obj, const char* key) {
+  const JSONValue* value = obj[key];
+  if (value == nullptr) return missingKey(key);
+  return value;
 }
 
-Result<std::int64_t> requiredInt(const json& obj, const char* key) {
-  const json* v = VELA_TRY(member(obj, key));
-  if (!v->is_number_integer()) return typeMismatch(key, "an integer");
-  // Above the signed range the value would wrap into a negative one.
-  if (v->is_number_unsigned() && v->get<std::uint64_t>() > std::uint64_t(INT64_MAX)) {
-    return typeMismatch(key, "a 64-bit integer");
-  }
-  return v->get<std::int64_t>();
+Result<std::string> stringMember(const JSONValue& obj, const char* key) {
+  auto text = requiredString(obj, key);
+  if (text) return std::move(*text);
+  if (text.error().kind == MemberError::Kind::missing) return missingKey(key);
+  return typeMismatch(key, "a string");
 }
 
-Result<bool> requiredBool(const json& obj, const char* key) {
-  const json* v = VELA_TRY(member(obj, key));
-  if (!v->is_boolean()) return typeMismatch(key, "a boolean");
-  return v->get<bool>();
+Result<std::int64_t> requiredInt(const JSONValue& obj, const char* key) {
+  const JSONValue* v = VELA_TRY(member(obj, key));
+  if (auto n = v->intValue()) return *n;
+  // Integers above the signed range would wrap into negative ones.
+  if (v->uintValue()) return typeMismatch(key, "a 64-bit integer");
+  return typeMismatch(key, "an integer");
 }
 
-Result<std::optional<std::string>> optionalString(const json& obj, const char* key) {
-  auto it = obj.find(key);
-  if (it == obj.end() || it->is_null()) return std::optional<std::string>();
-  if (!it->is_string()) return typeMismatch(key, "a string");
-  return std::optional<std::string>(it->get<std::string>());
+Result<bool> requiredBool(const JSONValue& obj, const char* key) {
+  const JSONValue* v = VELA_TRY(member(obj, key));
+  if (auto b = v->boolValue()) return *b;
+  return typeMismatch(key, "a boolean");
 }
 
-Result<std::optional<bool>> optionalBool(const json& obj, const char* key) {
-  auto it = obj.find(key);
-  if (it == obj.end() || it->is_null()) return std::optional<bool>();
-  if (!it->is_boolean()) return typeMismatch(key, "a boolean");
-  return std::optional<bool>(it->get<bool>());
+Result<std::optional<std::string>> optionalString(const JSONValue& obj, const char* key) {
+  const JSONValue* v = obj[key];
+  if (v == nullptr || v->isNull()) return std::optional<std::string>();
+  if (const std::string* text = v->stringRef()) return std::optional<std::string>(*text);
+  return typeMismatch(key, "a string");
+}
+
+Result<std::optional<bool>> optionalBool(const JSONValue& obj, const char* key) {
+  const JSONValue* v = obj[key];
+  if (v == nullptr || v->isNull()) return std::optional<bool>();
+  if (auto b = v->boolValue()) return std::optional<bool>(*b);
+  return typeMismatch(key, "a boolean");
 }
 
 template <typename T>
-void putOptional(json& obj, const char* key, const std::optional<T>& value) {
-  if (value) obj[key] = *value;
+void putOptional(JSONValue& obj, const char* key, const std::optional<T>& value) {
+  if (value) obj.set(key, *value);
 }
 
 }  // namespace
@@ -69,14 +69,14 @@ void putOptional(json& obj, const char* key, const std::optional<T>& value) {
 std::optional<std::string> AgentConfig::baseURL() const { return httpsBaseURL(serverBaseURL); }
 
 Result<AgentConfig> AgentConfig::decode(std::string_view text) {
-  json obj = VELA_TRY(JSONDocument::parse(text, "config.json"));
-  if (!obj.is_object()) return fail("config.json: expected a JSON object");
+  JSONValue obj = VELA_TRY(JSONDocument::parse(text, "config.json"));
+  if (!obj.isObject()) return fail("config.json: expected a JSON object");
   AgentConfig c;
-  c.serverBaseURL = VELA_TRY(requiredString(obj, "serverBaseURL"));
+  c.serverBaseURL = VELA_TRY(stringMember(obj, "serverBaseURL"));
   c.tenantID = VELA_TRY(optionalString(obj, "tenantID"));
   c.customerID = VELA_TRY(optionalString(obj, "customerID"));
   c.enrollmentToken = VELA_TRY(optionalString(obj, "enrollmentToken"));
-  c.channel = VELA_TRY(requiredString(obj, "channel"));
+  c.channel = VELA_TRY(stringMember(obj, "channel"));
   c.agentID = VELA_TRY(optionalString(obj, "agentID"));
   c.certFingerprint = VELA_TRY(optionalString(obj, "certFingerprint"));
   c.certNotAfter = VELA_TRY(optionalString(obj, "certNotAfter"));
@@ -95,29 +95,27 @@ Result<AgentConfig> AgentConfig::decode(std::string_view text) {
 }
 
 std::string AgentConfig::jsonData() const {
-  // nlohmann's object keeps keys in std::map order, which is byte order, and it never
-  // escapes "/".
-  json obj = json::object();
-  obj["serverBaseURL"] = serverBaseURL;
+  JSONValue obj = JSONValue::object();
+  obj.set("serverBaseURL", serverBaseURL);
   putOptional(obj, "tenantID", tenantID);
   putOptional(obj, "customerID", customerID);
   putOptional(obj, "enrollmentToken", enrollmentToken);
-  obj["channel"] = channel;
+  obj.set("channel", channel);
   putOptional(obj, "agentID", agentID);
   putOptional(obj, "certFingerprint", certFingerprint);
   putOptional(obj, "certNotAfter", certNotAfter);
   putOptional(obj, "deviceToken", deviceToken);
-  obj["metricsIntervalSeconds"] = metricsIntervalSeconds;
-  obj["heartbeatIntervalSeconds"] = heartbeatIntervalSeconds;
-  obj["commandPollIntervalSeconds"] = commandPollIntervalSeconds;
-  obj["updateCheckIntervalSeconds"] = updateCheckIntervalSeconds;
-  obj["inventoryIntervalSeconds"] = inventoryIntervalSeconds;
-  obj["verbose"] = verbose;
-  obj["commandSkewSeconds"] = commandSkewSeconds;
-  obj["allowRunScript"] = allowRunScript;
-  obj["allowPowerCommands"] = allowPowerCommands;
+  obj.set("metricsIntervalSeconds", metricsIntervalSeconds);
+  obj.set("heartbeatIntervalSeconds", heartbeatIntervalSeconds);
+  obj.set("commandPollIntervalSeconds", commandPollIntervalSeconds);
+  obj.set("updateCheckIntervalSeconds", updateCheckIntervalSeconds);
+  obj.set("inventoryIntervalSeconds", inventoryIntervalSeconds);
+  obj.set("verbose", verbose);
+  obj.set("commandSkewSeconds", commandSkewSeconds);
+  obj.set("allowRunScript", allowRunScript);
+  obj.set("allowPowerCommands", allowPowerCommands);
   putOptional(obj, "quickAssist", quickAssist);
-  return obj.dump(2, ' ', false, json::error_handler_t::replace);
+  return CanonicalJSON::encodeIndented(obj);
 }
 
 Result<AgentConfig> AgentConfig::load() {

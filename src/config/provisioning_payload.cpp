@@ -2,44 +2,37 @@
 
 #include <initializer_list>
 
-#include <nlohmann/json.hpp>
-
 #include "config/agent_paths.h"
-#include "config/json_document.h"
 #include "platform/file_io.h"
+#include "util/canonical_json.h"
+#include "util/json_document.h"
 
 namespace vela {
 namespace {
 
-using nlohmann::json;
-
 // Yields a member's value only when the member is a non-empty string.
-std::optional<std::string> nonEmptyString(const json* object, const char* key) {
-  if (!object || !object->is_object()) return std::nullopt;
-  auto it = object->find(key);
-  if (it == object->end() || !it->is_string()) return std::nullopt;
-  std::string value = it->get<std::string>();
-  if (value.empty()) return std::nullopt;
-  return value;
+std::optional<std::string> nonEmptyString(const JSONValue* object, const char* key) {
+  if (object == nullptr) return std::nullopt;
+  const std::string* value = object->stringAt(key);
+  if (value == nullptr || value->empty()) return std::nullopt;
+  return *value;
 }
 
-std::optional<std::string> firstString(const json* object, std::initializer_list<const char*> keys) {
+std::optional<std::string> firstString(const JSONValue* object, std::initializer_list<const char*> keys) {
   for (const char* key : keys) {
     if (auto value = nonEmptyString(object, key)) return value;
   }
   return std::nullopt;
 }
 
-std::optional<bool> boolean(const json& object, const char* key) {
-  auto it = object.find(key);
-  if (it == object.end() || !it->is_boolean()) return std::nullopt;
-  return it->get<bool>();
+std::optional<bool> boolean(const JSONValue& object, const char* key) {
+  const JSONValue* member = object[key];
+  return member == nullptr ? std::nullopt : member->boolValue();
 }
 
-const json* nestedObject(const json& object, const char* key) {
-  auto it = object.find(key);
-  if (it == object.end() || !it->is_object()) return nullptr;
-  return &*it;
+const JSONValue* nestedObject(const JSONValue& object, const char* key) {
+  const JSONValue* member = object[key];
+  return member != nullptr && member->isObject() ? member : nullptr;
 }
 
 bool isLineBreak(char c) { return c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
@@ -52,22 +45,22 @@ std::string trimSpacesAndTabs(std::string_view text) {
 
 // An array of strings with at least one element, or one string listing pins separated
 // by commas and line breaks.
-std::optional<std::vector<std::string>> pinList(const json* object, const char* key) {
-  if (!object || !object->is_object()) return std::nullopt;
-  auto it = object->find(key);
-  if (it == object->end()) return std::nullopt;
+std::optional<std::vector<std::string>> pinList(const JSONValue* object, const char* key) {
+  const JSONValue* member = object == nullptr ? nullptr : (*object)[key];
+  if (member == nullptr) return std::nullopt;
   std::vector<std::string> pins;
-  if (it->is_array()) {
-    if (it->empty()) return std::nullopt;
-    for (const json& element : *it) {
-      if (!element.is_string()) return std::nullopt;
-      std::string pin = element.get<std::string>();
-      if (!pin.empty()) pins.push_back(std::move(pin));
+  if (const JSONValue::Array* elements = member->arrayValue()) {
+    if (elements->empty()) return std::nullopt;
+    for (const JSONValue& element : *elements) {
+      const std::string* pin = element.stringRef();
+      if (pin == nullptr) return std::nullopt;
+      if (!pin->empty()) pins.push_back(*pin);
     }
     return pins;
   }
-  if (!it->is_string() || it->get_ref<const std::string&>().empty()) return std::nullopt;
-  std::string_view text = it->get_ref<const std::string&>();
+  const std::string* listed = member->stringRef();
+  if (listed == nullptr || listed->empty()) return std::nullopt;
+  std::string_view text = *listed;
   std::size_t start = 0;
   for (std::size_t i = 0; i <= text.size(); ++i) {
     if (i < text.size() && text[i] != ',' && !isLineBreak(text[i])) continue;
@@ -78,7 +71,7 @@ std::optional<std::vector<std::string>> pinList(const json* object, const char* 
   return pins;
 }
 
-std::optional<std::vector<std::string>> firstPinList(const json* object,
+std::optional<std::vector<std::string>> firstPinList(const JSONValue* object,
                                                       std::initializer_list<const char*> keys) {
   for (const char* key : keys) {
     if (auto pins = pinList(object, key)) return pins;
@@ -110,11 +103,11 @@ std::vector<std::string> nonEmptyPins(const std::optional<std::vector<std::strin
 }  // namespace
 
 Result<ProvisioningPayload> ProvisioningPayload::decode(std::string_view text, std::string_view name) {
-  json document = VELA_TRY(JSONDocument::parse(text, name));
-  if (!document.is_object()) return fail(std::string(name) + ": expected a JSON object");
-  const json* top = &document;
-  const json* pinning = nestedObject(document, "pinning");
-  const json* enrollment = nestedObject(document, "enrollment");
+  JSONValue document = VELA_TRY(JSONDocument::parse(text, name));
+  if (!document.isObject()) return fail(std::string(name) + ": expected a JSON object");
+  const JSONValue* top = &document;
+  const JSONValue* pinning = nestedObject(document, "pinning");
+  const JSONValue* enrollment = nestedObject(document, "enrollment");
 
   ProvisioningPayload p;
   p.server = firstString(top, {"server", "server_url", "srv", "url"}).value_or("");
@@ -148,10 +141,10 @@ Result<ProvisioningPayload> ProvisioningPayload::readTrusted(const std::string& 
 }
 
 std::string ProvisioningPayload::encode() const {
-  json object = json::object();
-  object["server"] = server;
+  JSONValue object = JSONValue::object();
+  object.set("server", server);
   auto put = [&object](const char* key, const auto& value) {
-    if (value) object[key] = *value;
+    if (value) object.set(key, *value);
   };
   put("tenant", tenant);
   put("customer", customer);
@@ -160,9 +153,12 @@ std::string ProvisioningPayload::encode() const {
   put("caPem", caPem);
   put("commandPubkey", commandPubkey);
   put("updatePubkey", updatePubkey);
-  put("spkiPins", spkiPins);
+  if (spkiPins) {
+    JSONValue::Array pins(spkiPins->begin(), spkiPins->end());
+    object.set("spkiPins", std::move(pins));
+  }
   put("quickAssist", quickAssist);
-  return object.dump(2, ' ', false, json::error_handler_t::replace);
+  return CanonicalJSON::encodeIndented(object);
 }
 
 bool ProvisioningPayload::carriesPinnedMaterial() const {

@@ -1,28 +1,25 @@
 #include "enrollment/enrollment_client.h"
 
-#include <nlohmann/json.hpp>
-
 #include "net/endpoints.h"
 #include "platform/host_facts.h"
 #include "util/agent_version.h"
+#include "util/canonical_json.h"
+#include "util/json_document.h"
 
 namespace vela {
 namespace {
-
-using nlohmann::json;
 
 // A reply is read back at most this far into error texts, so a server that answers
 // with a whole HTML page does not flood the log.
 constexpr std::size_t kBodyExcerpt = 400;
 
-tl::expected<std::string, std::string> requiredString(const json& obj, const char* key,
-                                                      const char* where) {
-  auto it = obj.find(key);
-  if (it == obj.end() || it->is_null())
-    return tl::unexpected(std::string(where) + "key \"" + key + "\" not found");
-  if (!it->is_string())
-    return tl::unexpected(std::string(where) + "key \"" + key + "\" is not a string");
-  return it->get<std::string>();
+tl::expected<std::string, std::string> stringMember(const JSONValue& obj, const char* key,
+                                                    const char* where) {
+  auto text = requiredString(obj, key);
+  if (text) return std::move(*text);
+  const bool present = text.error().kind == MemberError::Kind::wrongType;
+  return tl::unexpected(std::string(where).append("key \"").append(key).append(
+      present ? "\" is not a string" : "\" not found"));
 }
 
 }  // namespace
@@ -38,7 +35,7 @@ std::string firstCharacters(std::string_view text, std::size_t count) {
 }
 
 std::string EnrollmentClient::Request::jsonData() const {
-  json body = {
+  JSONValue body{
       {"token", token},
       {"hostname", hostname},
       {"os", os},
@@ -48,42 +45,39 @@ std::string EnrollmentClient::Request::jsonData() const {
       {"public_key", publicKey},
       {"csr", csr},
       {"capabilities",
-       {{"shell", capabilities.shell},
-        {"backup", capabilities.backup},
-        {"desktop", capabilities.desktop}}},
+       JSONValue{{"shell", capabilities.shell},
+                 {"backup", capabilities.backup},
+                 {"desktop", capabilities.desktop}}},
   };
-  if (tenantID) body["tenant_id"] = *tenantID;
-  if (customerID) body["customer_id"] = *customerID;
-  return body.dump(-1, ' ', false, json::error_handler_t::replace);
+  if (tenantID) body.set("tenant_id", *tenantID);
+  if (customerID) body.set("customer_id", *customerID);
+  return CanonicalJSON::encode(body);
 }
 
 tl::expected<EnrollmentClient::Result, std::string> EnrollmentClient::Result::decode(
     std::string_view text) {
-  json obj;
-  try {
-    obj = json::parse(text);
-  } catch (const json::exception& e) {
-    return tl::unexpected(std::string(e.what()));
-  }
-  if (!obj.is_object()) return tl::unexpected(std::string("expected a JSON object"));
+  auto document = JSONDocument::read(text);
+  if (!document) return tl::unexpected(document.error().description());
+  const JSONValue& obj = *document;
+  if (!obj.isObject()) return tl::unexpected(std::string("expected a JSON object"));
 
   Result r;
-  r.agentID = VELA_TRY(requiredString(obj, "agent_id", ""));
-  if (auto token = obj.find("device_token"); token != obj.end() && !token->is_null()) {
-    if (!token->is_string())
+  r.agentID = VELA_TRY(stringMember(obj, "agent_id", ""));
+  if (const JSONValue* token = obj["device_token"]; token != nullptr && !token->isNull()) {
+    if (!token->isString())
       return tl::unexpected(std::string("key \"device_token\" is not a string"));
-    r.deviceToken = token->get<std::string>();
+    r.deviceToken = token->stringValue();
   }
-  auto cert = obj.find("certificate");
-  if (cert == obj.end() || cert->is_null())
+  const JSONValue* cert = obj["certificate"];
+  if (cert == nullptr || cert->isNull())
     return tl::unexpected(std::string("key \"certificate\" not found"));
-  if (!cert->is_object())
+  if (!cert->isObject())
     return tl::unexpected(std::string("key \"certificate\" is not an object"));
   const char* where = "certificate: ";
-  r.certificate.serial = VELA_TRY(requiredString(*cert, "serial", where));
-  r.certificate.fingerprint = VELA_TRY(requiredString(*cert, "fingerprint", where));
-  r.certificate.notAfter = VELA_TRY(requiredString(*cert, "not_after", where));
-  r.certificate.pem = VELA_TRY(requiredString(*cert, "pem", where));
+  r.certificate.serial = VELA_TRY(stringMember(*cert, "serial", where));
+  r.certificate.fingerprint = VELA_TRY(stringMember(*cert, "fingerprint", where));
+  r.certificate.notAfter = VELA_TRY(stringMember(*cert, "not_after", where));
+  r.certificate.pem = VELA_TRY(stringMember(*cert, "pem", where));
   return r;
 }
 

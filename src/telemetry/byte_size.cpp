@@ -4,8 +4,6 @@
 #include <cmath>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 #include "util/text_fields.h"
 
 namespace vela::ByteSize {
@@ -44,15 +42,15 @@ std::optional<std::uint64_t> parse(std::string_view text) {
   return truncated(*value * multiplier);
 }
 
-std::optional<std::uint64_t> fromJSON(const nlohmann::json& value) {
-  if (value.is_number_unsigned()) return value.get<std::uint64_t>();
-  if (value.is_number_integer()) {
-    auto n = value.get<std::int64_t>();
-    if (n < 0) return std::nullopt;
-    return static_cast<std::uint64_t>(n);
+std::optional<std::uint64_t> fromJSON(const JSONValue& value) {
+  if (auto n = value.uintValue()) return n;
+  if (auto n = value.intValue()) {
+    if (*n < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(*n);
   }
-  if (value.is_number_float()) return truncated(value.get<double>());
-  if (value.is_string()) return parse(value.get_ref<const std::string&>());
+  // Fractions, exponents and integers beyond 64 bits.
+  if (auto d = value.doubleValue()) return truncated(*d);
+  if (const std::string* text = value.stringRef()) return parse(*text);
   return std::nullopt;
 }
 

@@ -7,12 +7,12 @@
 #include <optional>
 #include <string_view>
 
-#include <nlohmann/json_fwd.hpp>
+#include "util/json_value.h"
 
 namespace vela::ByteSize {
 
 std::optional<std::uint64_t> parse(std::string_view text);
 // Numbers are taken as they are (non-negative only); texts go through parse().
-std::optional<std::uint64_t> fromJSON(const nlohmann::json& value);
+std::optional<std::uint64_t> fromJSON(const JSONValue& value);
 
 }  // namespace vela::ByteSize

@@ -4,10 +4,9 @@
 #include <set>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
 #include "telemetry/byte_size.h"
 #include "telemetry/system_info.h"
+#include "util/json_document.h"
 #include "util/text_fields.h"
 
 namespace vela {
@@ -26,42 +25,40 @@ std::optional<std::string> dmiText(std::string_view v) {
   return std::string(v);
 }
 
-std::optional<std::string> jsonText(const nlohmann::json& obj, const char* key) {
-  auto it = obj.find(key);
-  if (it == obj.end() || !it->is_string()) return std::nullopt;
-  auto v = TextFields::trim(it->get_ref<const std::string&>());
+std::optional<std::string> jsonText(const JSONValue& obj, const char* key) {
+  const std::string* text = obj.stringAt(key);
+  if (text == nullptr) return std::nullopt;
+  auto v = TextFields::trim(*text);
   if (v.empty()) return std::nullopt;
   return std::string(v);
 }
 
 // Older lsblk prints ROTA as "0"/"1", newer as a boolean.
-std::optional<bool> rotational(const nlohmann::json& obj) {
-  auto it = obj.find("rota");
-  if (it == obj.end()) return std::nullopt;
-  if (it->is_boolean()) return it->get<bool>();
-  if (it->is_number_integer()) return it->get<std::int64_t>() != 0;
-  if (it->is_string()) {
-    const auto& s = it->get_ref<const std::string&>();
-    if (s == "1" || s == "true") return true;
-    if (s == "0" || s == "false") return false;
+std::optional<bool> rotational(const JSONValue& obj) {
+  const JSONValue* rota = obj["rota"];
+  if (rota == nullptr) return std::nullopt;
+  if (auto b = rota->boolValue()) return b;
+  if (auto n = rota->intValue()) return *n != 0;
+  if (auto n = rota->uintValue()) return *n != 0;
+  if (const std::string* s = rota->stringRef()) {
+    if (*s == "1" || *s == "true") return true;
+    if (*s == "0" || *s == "false") return false;
   }
   return std::nullopt;
 }
 
 // A disk is rarely mounted itself; report where its first mounted partition lives.
-std::optional<std::string> firstMount(const nlohmann::json& dev) {
+std::optional<std::string> firstMount(const JSONValue& dev) {
   if (auto m = jsonText(dev, "mountpoint"); m && !m->starts_with("[")) return m;
-  if (auto it = dev.find("mountpoints"); it != dev.end() && it->is_array()) {
-    for (const auto& m : *it) {
-      if (m.is_string() && !m.get_ref<const std::string&>().empty() &&
-          !m.get_ref<const std::string&>().starts_with("[")) {
-        return m.get<std::string>();
-      }
+  if (const JSONValue* list = dev["mountpoints"]; list != nullptr && list->isArray()) {
+    for (const JSONValue& m : *list->arrayValue()) {
+      const std::string* text = m.stringRef();
+      if (text != nullptr && !text->empty() && !text->starts_with("[")) return *text;
     }
   }
-  if (auto it = dev.find("children"); it != dev.end() && it->is_array()) {
-    for (const auto& child : *it) {
-      if (!child.is_object()) continue;
+  if (const JSONValue* children = dev["children"]; children != nullptr && children->isArray()) {
+    for (const JSONValue& child : *children->arrayValue()) {
+      if (!child.isObject()) continue;
       if (auto m = firstMount(child)) return m;
     }
   }
@@ -69,8 +66,8 @@ std::optional<std::string> firstMount(const nlohmann::json& dev) {
 }
 
 template <typename T>
-void putOptional(nlohmann::json& j, const char* key, const std::optional<T>& v) {
-  if (v) j[key] = *v;
+void putOptional(JSONValue& j, const char* key, const std::optional<T>& v) {
+  if (v) j.set(key, *v);
 }
 
 }  // namespace
@@ -199,19 +196,18 @@ std::vector<HardwareSnapshot::MemoryModule> HardwareSnapshot::modulesFromDmideco
 
 std::vector<HardwareSnapshot::Disk> HardwareSnapshot::disksFromLsblk(const std::string& json) {
   std::vector<Disk> disks;
-  auto doc = nlohmann::json::parse(json, nullptr, false);
-  if (doc.is_discarded() || !doc.is_object()) return disks;
-  auto list = doc.find("blockdevices");
-  if (list == doc.end() || !list->is_array()) return disks;
-  for (const auto& dev : *list) {
-    if (!dev.is_object() || jsonText(dev, "type") != "disk") continue;
+  auto doc = JSONDocument::read(json);
+  const JSONValue* list = doc ? (*doc)["blockdevices"] : nullptr;
+  if (list == nullptr || !list->isArray()) return disks;
+  for (const JSONValue& dev : *list->arrayValue()) {
+    if (!dev.isObject() || jsonText(dev, "type") != "disk") continue;
     auto name = jsonText(dev, "name");
     // Compressed RAM swap and RAM disks are block devices but not storage.
     if (name && (name->starts_with("zram") || name->starts_with("ram"))) continue;
     Disk d;
     d.name = name;
     d.model = jsonText(dev, "model");
-    if (auto it = dev.find("size"); it != dev.end()) d.size_bytes = ByteSize::fromJSON(*it);
+    if (const JSONValue* size = dev["size"]) d.size_bytes = ByteSize::fromJSON(*size);
     if (auto rota = rotational(dev)) d.type = *rota ? "HDD" : "SSD";
     d.mount = firstMount(dev);
     disks.push_back(std::move(d));
@@ -219,30 +215,30 @@ std::vector<HardwareSnapshot::Disk> HardwareSnapshot::disksFromLsblk(const std::
   return disks;
 }
 
-nlohmann::json HardwareSnapshot::toJSON() const {
-  nlohmann::json c = nlohmann::json::object();
+JSONValue HardwareSnapshot::toJSON() const {
+  JSONValue c = JSONValue::object();
   putOptional(c, "model", cpu.model);
-  c["cores"] = cpu.cores;
-  c["threads"] = cpu.threads;
-  c["arch"] = cpu.arch;
+  c.set("cores", cpu.cores);
+  c.set("threads", cpu.threads);
+  c.set("arch", cpu.arch);
 
-  nlohmann::json modules = nlohmann::json::array();
+  JSONValue::Array modules;
   for (const auto& m : memory.modules) {
-    nlohmann::json j = nlohmann::json::object();
+    JSONValue j = JSONValue::object();
     putOptional(j, "slot", m.slot);
     putOptional(j, "size_bytes", m.size_bytes);
     putOptional(j, "type", m.type);
     putOptional(j, "manufacturer", m.manufacturer);
     modules.push_back(std::move(j));
   }
-  nlohmann::json mem = nlohmann::json::object();
-  mem["total_bytes"] = memory.total_bytes;
+  JSONValue mem = JSONValue::object();
+  mem.set("total_bytes", memory.total_bytes);
   putOptional(mem, "type", memory.type);
-  mem["modules"] = std::move(modules);
+  mem.set("modules", std::move(modules));
 
-  nlohmann::json diskList = nlohmann::json::array();
+  JSONValue::Array diskList;
   for (const auto& d : disks) {
-    nlohmann::json j = nlohmann::json::object();
+    JSONValue j = JSONValue::object();
     putOptional(j, "name", d.name);
     putOptional(j, "model", d.model);
     putOptional(j, "size_bytes", d.size_bytes);

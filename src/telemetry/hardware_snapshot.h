@@ -10,10 +10,9 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json_fwd.hpp>
-
 #include "platform/system_sources.h"
 #include "telemetry/tool_runner.h"
+#include "util/json_value.h"
 
 namespace vela {
 
@@ -59,7 +58,7 @@ struct HardwareSnapshot {
   static std::vector<Disk> disksFromLsblk(const std::string& json);
 
   // Absent optional fields are omitted.
-  nlohmann::json toJSON() const;
+  JSONValue toJSON() const;
 };
 
 }  // namespace vela

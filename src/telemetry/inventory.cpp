@@ -1,10 +1,9 @@
 #include "telemetry/inventory.h"
 
-#include <nlohmann/json.hpp>
-
 #include "platform/host_facts.h"
 #include "telemetry/system_info.h"
 #include "util/agent_version.h"
+#include "util/canonical_json.h"
 #include "util/iso_time.h"
 
 namespace vela {
@@ -33,8 +32,8 @@ Inventory Inventory::collect(bool includeSlow, std::chrono::system_clock::time_p
   return inv;
 }
 
-nlohmann::json Inventory::toJSON() const {
-  nlohmann::json j = {
+JSONValue Inventory::toJSON() const {
+  JSONValue j{
       {"collected_at", collected_at},
       {"agent_version", agent_version},
       {"hostname", hostname},
@@ -46,20 +45,13 @@ nlohmann::json Inventory::toJSON() const {
       {"cpu_cores", cpu_cores},
       {"physical_memory_bytes", physical_memory_bytes},
   };
-  if (os_build) j["os_build"] = *os_build;
-  if (serial_number) j["serial_number"] = *serial_number;
-  if (cpu_brand) j["cpu_brand"] = *cpu_brand;
-  if (boot_time) j["boot_time"] = *boot_time;
+  if (os_build) j.set("os_build", *os_build);
+  if (serial_number) j.set("serial_number", *serial_number);
+  if (cpu_brand) j.set("cpu_brand", *cpu_brand);
+  if (boot_time) j.set("boot_time", *boot_time);
   return j;
 }
 
-std::string Inventory::jsonData() const {
-  try {
-    return toJSON().dump();
-  } catch (const nlohmann::json::exception&) {
-    // Only text that is not UTF-8 fails to encode (a firmware string, say).
-    return toJSON().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  }
-}
+std::string Inventory::jsonData() const { return CanonicalJSON::encode(toJSON()); }
 
 }  // namespace vela

@@ -9,9 +9,8 @@
 #include <optional>
 #include <string>
 
-#include <nlohmann/json_fwd.hpp>
-
 #include "platform/system_sources.h"
+#include "util/json_value.h"
 
 namespace vela {
 
@@ -36,7 +35,7 @@ struct Inventory {
                            const platform::SystemSources& sources);
 
   // Absent optional fields are omitted; keys sorted.
-  nlohmann::json toJSON() const;
+  JSONValue toJSON() const;
   // Compact JSON text with keys sorted.
   std::string jsonData() const;
 };

@@ -1,8 +1,8 @@
 #include "telemetry/telemetry_reporter.h"
 
-#include <nlohmann/json.hpp>
-
+#include "util/canonical_json.h"
 #include "util/iso_time.h"
+#include "util/json_double.h"
 #include "util/log.h"
 
 namespace vela {
@@ -23,14 +23,13 @@ std::string prefixCharacters(const std::string& text, std::size_t limit) {
 }  // namespace
 
 Result<std::string> TelemetryReporter::Body::encode() const {
-  try {
-    nlohmann::json j = {{"metrics", metrics}, {"recorded_at", recorded_at}};
-    if (hardware) j["hardware"] = hardware->toJSON();
-    // Firmware and tool texts may hold stray bytes; they must not block every heartbeat.
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  } catch (const std::exception& e) {
-    return fail(std::string("heartbeat encoding failed: ") + e.what());
-  }
+  JSONValue::Object values;
+  for (const auto& [name, value] : metrics) values.emplace(name, JSONDouble::value(value));
+  JSONValue j{{"metrics", std::move(values)}, {"recorded_at", recorded_at}};
+  if (hardware) j.set("hardware", hardware->toJSON());
+  // Firmware and tool texts may hold stray bytes; the encoder replaces them, so they
+  // never block a heartbeat.
+  return CanonicalJSON::encode(j);
 }
 
 TelemetryReporter::TelemetryReporter(HTTPClient& http, Endpoints endpoints, AgentConfig config,

@@ -92,6 +92,46 @@ void encodeInto(std::string& out, const JSONValue& value) {
   }
 }
 
+namespace {
+
+void encodeIndentedInto(std::string& out, const JSONValue& value, std::size_t depth) {
+  const JSONValue::Object* members = value.objectValue();
+  const JSONValue::Array* elements = value.arrayValue();
+  if ((members == nullptr || members->empty()) && (elements == nullptr || elements->empty())) {
+    encodeInto(out, value);
+    return;
+  }
+  out += members != nullptr ? '{' : '[';
+  bool first = true;
+  auto startLine = [&] {
+    out.append(first ? "\n" : ",\n").append(2 * (depth + 1), ' ');
+    first = false;
+  };
+  if (members != nullptr) {
+    for (const auto& [key, member] : *members) {
+      startLine();
+      appendString(out, key);
+      out += ": ";
+      encodeIndentedInto(out, member, depth + 1);
+    }
+  } else {
+    for (const JSONValue& element : *elements) {
+      startLine();
+      encodeIndentedInto(out, element, depth + 1);
+    }
+  }
+  out.append("\n").append(2 * depth, ' ');
+  out += members != nullptr ? '}' : ']';
+}
+
+}  // namespace
+
+std::string encodeIndented(const JSONValue& value) {
+  std::string out;
+  encodeIndentedInto(out, value, 0);
+  return out;
+}
+
 std::string encode(const JSONValue& value) {
   std::string out;
   encodeInto(out, value);

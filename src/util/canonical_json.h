@@ -17,4 +17,9 @@ Bytes encodeData(const JSONValue& value);
 // Appends the encoding to `out`; lets callers build larger texts without copies.
 void encodeInto(std::string& out, const JSONValue& value);
 
+// The same tree laid out for people (files they may edit, command output): each member
+// or element on a line of its own, indented by two spaces per level, ": " after a key,
+// empty containers as {} and []. No line break at the end.
+std::string encodeIndented(const JSONValue& value);
+
 }  // namespace vela::CanonicalJSON

@@ -68,6 +68,20 @@ std::optional<std::int64_t> JSONValue::intValue() const {
   return -value;
 }
 
+std::optional<std::uint64_t> JSONValue::uintValue() const {
+  const std::string* text = numberText();
+  if (text == nullptr || text->empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  for (char c : *text) {
+    if (!isDigit(c)) return std::nullopt;
+    auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (kMax - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
 std::optional<double> JSONValue::doubleValue() const {
   const std::string* text = numberText();
   if (text == nullptr || text->empty()) return std::nullopt;
@@ -100,6 +114,17 @@ JSONValue& JSONValue::append(JSONValue element) {
   if (!isArray()) storage_ = Array{};
   std::get<Array>(storage_).push_back(std::move(element));
   return *this;
+}
+
+Result<std::string, MemberError> requiredString(const JSONValue& object, std::string_view key) {
+  const JSONValue* member = object[key];
+  if (member != nullptr) {
+    if (const std::string* text = member->stringRef()) return *text;
+  }
+  const auto kind = member == nullptr   ? MemberError::Kind::missing
+                    : member->isNull() ? MemberError::Kind::null
+                                       : MemberError::Kind::wrongType;
+  return tl::unexpected(MemberError{kind, std::string(key)});
 }
 
 }  // namespace vela

@@ -17,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "util/agent_error.h"
 #include "util/json_members.h"
 
 namespace vela {
@@ -81,6 +82,8 @@ class JSONValue {
   const std::string* numberText() const;
   // Signed 64-bit decimal: optional sign, one or more ASCII digits, nothing else.
   std::optional<std::int64_t> intValue() const;
+  // Unsigned 64-bit decimal: one or more ASCII digits, nothing else.
+  std::optional<std::uint64_t> uintValue() const;
   // C-locale floating point that consumes the whole text; no leading white space.
   std::optional<double> doubleValue() const;
   std::optional<bool> boolValue() const;
@@ -101,5 +104,15 @@ class JSONValue {
   // Alternatives in the order of Kind.
   std::variant<Object, Array, std::string, Number, bool, std::nullptr_t> storage_;
 };
+
+// Why a member a decoder requires could not be read; each decoder words it its own way.
+struct MemberError {
+  enum class Kind { missing, null, wrongType };
+  Kind kind;
+  std::string key;
+};
+
+// The member `key` of an object, which must be a string. A non-object has no members.
+Result<std::string, MemberError> requiredString(const JSONValue& object, std::string_view key);
 
 }  // namespace vela

@@ -73,11 +73,15 @@ TEST(AgentConfigTest, DecodeIsStrictOnRequiredKeysAndLenientOnNulls) {
   EXPECT_FALSE(edited("{", "{\"tenantID\": null,").value().tenantID.has_value());
 
   const std::string skew = "\"commandSkewSeconds\": 300";
-  auto noSkew = edited(skew + ",", "");
-  ASSERT_FALSE(noSkew);
-  EXPECT_THAT(noSkew.error().message, HasSubstr("commandSkewSeconds"));
-  EXPECT_FALSE(edited("\"verbose\": false", "\"verbose\": \"no\""));
-  EXPECT_FALSE(edited(skew, "\"commandSkewSeconds\": 1.5"));
+  auto failure = [](const Result<AgentConfig>& decoded) { return decoded ? "decoded" : decoded.error().message; };
+  EXPECT_EQ(failure(edited(skew + ",", "")), "config.json: missing key \"commandSkewSeconds\"");
+  EXPECT_EQ(failure(edited("\"verbose\": false", "\"verbose\": \"no\"")),
+            "config.json: key \"verbose\" is not a boolean");
+  EXPECT_EQ(failure(edited(skew, "\"commandSkewSeconds\": 1.5")),
+            "config.json: key \"commandSkewSeconds\" is not an integer");
+  // Null is no value for a required key, but the key is there: it has the wrong type.
+  EXPECT_EQ(failure(edited("\"channel\": \"stable\"", "\"channel\": null")),
+            "config.json: key \"channel\" is not a string");
   // Found by fuzzing: above the signed range an interval wrapped to a negative one.
   auto wrapped = edited(skew, "\"commandSkewSeconds\": 18446744073709551615");
   ASSERT_FALSE(wrapped);

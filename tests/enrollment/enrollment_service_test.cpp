@@ -1,8 +1,11 @@
-// The checks EnrollmentService makes before it creates a key or touches the network.
+// The checks EnrollmentService makes before it creates a key or touches the network,
+// and what a reply it cannot use is refused for.
 
 #include "enrollment/enrollment_service.h"
 
 #include <gtest/gtest.h>
+
+#include "enrollment/enrollment_client.h"
 
 #include "platform/file_io.h"
 #include "support/temp_dir.h"
@@ -32,6 +35,28 @@ TEST(EnrollmentService, RefusesEarlyWithoutSideEffects) {
 
   EXPECT_FALSE(platform::fileExists(state.file("device.key")));
   EXPECT_FALSE(platform::fileExists(state.file("config.json")));
+}
+
+TEST(EnrollmentReply, DecodingNamesTheFirstProblem) {
+  auto failure = [](std::string_view text) {
+    auto decoded = EnrollmentClient::Result::decode(text);
+    return decoded ? std::string("decoded") : decoded.error();
+  };
+  EXPECT_EQ(failure("<html>"), "the data is not valid JSON (line 1, column 1: invalid literal)");
+  EXPECT_EQ(failure("[]"), "expected a JSON object");
+  EXPECT_EQ(failure(R"({"agent_id": null})"), "key \"agent_id\" not found");
+  EXPECT_EQ(failure(R"({"agent_id": 7})"), "key \"agent_id\" is not a string");
+  EXPECT_EQ(failure(R"({"agent_id": "a", "device_token": 1})"), "key \"device_token\" is not a string");
+  EXPECT_EQ(failure(R"({"agent_id": "a", "certificate": []})"), "key \"certificate\" is not an object");
+  EXPECT_EQ(failure(R"({"agent_id": "a", "certificate": {"serial": "s", "fingerprint": null}})"),
+            "certificate: key \"fingerprint\" not found");
+
+  auto reply = EnrollmentClient::Result::decode(
+      R"({"agent_id": "a", "device_token": null, "certificate": {"serial": "s", "fingerprint": "f",)"
+      R"( "not_after": "n", "pem": "p", "extra": 1}})");
+  ASSERT_TRUE(reply) << reply.error();
+  EXPECT_EQ(reply->deviceToken, std::nullopt);
+  EXPECT_EQ(reply->certificate.pem, "p");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "support/temp_dir.h"
 #include "telemetry/byte_size.h"
 #include "telemetry/fake_sources.h"
+#include "util/canonical_json.h"
 
 namespace vela {
 namespace {
@@ -35,6 +36,9 @@ struct RecordedTools {
 
 std::string fixture(const std::string& name) { return testing::readFileOrEmpty(fixturePath(name)); }
 
+// The record as an independent reader sees it.
+nlohmann::json tree(const JSONValue& value) { return nlohmann::json::parse(CanonicalJSON::encode(value)); }
+
 TEST(ByteSize, TextsAndNumbers) {
   EXPECT_EQ(ByteSize::parse("1,02 TB"), 1'020'000'000'000u);
   EXPECT_EQ(ByteSize::parse("12 kb"), 12'000u);
@@ -43,8 +47,14 @@ TEST(ByteSize, TextsAndNumbers) {
   EXPECT_EQ(ByteSize::parse("7 XB"), 7u);     // unknown unit multiplies by one
   EXPECT_EQ(ByteSize::parse("-5 GB"), std::nullopt);
   EXPECT_EQ(ByteSize::parse("99999999999 TB"), std::nullopt);  // past 64 bits
-  EXPECT_EQ(ByteSize::fromJSON(nlohmann::json(-1)), std::nullopt);
-  EXPECT_EQ(ByteSize::fromJSON(nlohmann::json(2.5)), 2u);
+  EXPECT_EQ(ByteSize::fromJSON(JSONValue(-1)), std::nullopt);
+  EXPECT_EQ(ByteSize::fromJSON(JSONValue(2.5)), 2u);
+  EXPECT_EQ(ByteSize::fromJSON(JSONValue::number("-0")), 0u);
+  EXPECT_EQ(ByteSize::fromJSON(JSONValue::number("18446744073709551615")), 18446744073709551615u);
+  // Past 64 bits a size is read as a double, which does not fit either.
+  EXPECT_EQ(ByteSize::fromJSON(JSONValue::number("18446744073709551616")), std::nullopt);
+  EXPECT_EQ(ByteSize::fromJSON(JSONValue::number("1.5e3")), 1500u);
+  EXPECT_EQ(ByteSize::fromJSON(JSONValue(true)), std::nullopt);
 }
 
 // Both tools' fixture output, collected as root: the processor from cpuinfo and the
@@ -58,7 +68,7 @@ TEST(HardwareCollect, RootReadsModuleTableAndWholeDisks) {
   RecordedTools tools;
   tools.outputs["/usr/sbin/dmidecode"] = fixture("dmidecode-memory.txt");
   tools.outputs["/usr/bin/lsblk"] = fixture("lsblk.json");
-  EXPECT_EQ(HardwareSnapshot::collect(src, tools.runner()).toJSON(), nlohmann::json::parse(R"({
+  EXPECT_EQ(tree(HardwareSnapshot::collect(src, tools.runner()).toJSON()), nlohmann::json::parse(R"({
     "cpu": {"model": "Intel(R) Core(TM) i7-8650U CPU @ 1.90GHz", "cores": 2, "threads": 4, "arch": "x86_64"},
     "memory": {"total_bytes": 16777216000, "type": "DDR4", "modules": [
       {"slot": "ChannelA-DIMM0", "size_bytes": 8000000000, "type": "DDR4", "manufacturer": "Samsung"},
@@ -78,7 +88,7 @@ TEST(HardwareParsers, OlderLsblkAndUnusableOutput) {
   s.disks = HardwareSnapshot::disksFromLsblk(
       R"({"blockdevices":[{"name":"sdb","model":null,"size":"1,5 TB","rota":"1","type":"disk",
           "mountpoint":"[SWAP]"},{"name":"sdc","size":"letters","type":"disk"}]})");
-  EXPECT_EQ(s.toJSON()["disks"],
+  EXPECT_EQ(tree(s.toJSON())["disks"],
             nlohmann::json::parse(R"([{"name":"sdb","size_bytes":1500000000000,"type":"HDD"},{"name":"sdc"}])"));
   EXPECT_TRUE(HardwareSnapshot::disksFromLsblk("not json").empty());
   EXPECT_TRUE(HardwareSnapshot::disksFromLsblk(R"({"blockdevices":{}})").empty());
@@ -91,12 +101,12 @@ TEST(HardwareCollect, WithoutRootOrToolsFallsBackToKernelView) {
   const auto kernelView = nlohmann::json::parse(
       R"({"total_bytes":16777216000,"modules":[{"slot":"Unified","size_bytes":16777216000}]})");
   auto s = HardwareSnapshot::collect(src, tools.runner());
-  EXPECT_EQ(s.toJSON()["memory"], kernelView);
+  EXPECT_EQ(tree(s.toJSON())["memory"], kernelView);
   EXPECT_TRUE(s.disks.empty());
   EXPECT_THAT(tools.calls, ElementsAre(Key("/usr/bin/lsblk")));  // dmidecode is not even tried
 
   src.root = true;  // root, but dmidecode fails
-  EXPECT_EQ(HardwareSnapshot::collect(src, tools.runner()).toJSON()["memory"], kernelView);
+  EXPECT_EQ(tree(HardwareSnapshot::collect(src, tools.runner()).toJSON())["memory"], kernelView);
 }
 
 TEST(HardwareCollect, EmptyMachineStillEncodes) {
@@ -106,7 +116,7 @@ TEST(HardwareCollect, EmptyMachineStillEncodes) {
   src.processors = 3;
   RecordedTools tools;
   auto j = HardwareSnapshot::collect(src, tools.runner()).toJSON();
-  EXPECT_EQ(j.dump(),
+  EXPECT_EQ(CanonicalJSON::encode(j),
             R"({"cpu":{"arch":"unknown","cores":3,"threads":3},"disks":[],)"
             R"("memory":{"modules":[{"slot":"Unified"}],"total_bytes":0}})");
 }

@@ -74,6 +74,7 @@ TEST(UpdateManifestTest, CheckReplyDecoding) {
   };
   EXPECT_EQ(failure(withSize("18446744073709551615")),
             "update manifest: key \"size_bytes\" missing or not an integer");
+  EXPECT_EQ(failure(withSize("1, \"version\": null")), "update manifest: key \"version\" missing or not a string");
   auto largest = withSize("9223372036854775807");
   ASSERT_TRUE(largest) << largest.error().message;
   EXPECT_EQ(largest->manifest->size_bytes, INT64_MAX);

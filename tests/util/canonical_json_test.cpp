@@ -40,6 +40,25 @@ TEST(CanonicalJSONTest, StringEscaping) {
   EXPECT_EQ(CanonicalJSON::encode(JSONValue("a\xFF")), "\"a\xEF\xBF\xBD\"");
 }
 
+TEST(CanonicalJSONTest, IndentedLayoutForPeople) {
+  JSONValue value{{"b", JSONValue::array({1, JSONValue::array(), JSONValue{{"x", nullptr}}})},
+                  {"a", JSONValue::object()},
+                  {"c\n", "\xFF"}};
+  EXPECT_EQ(CanonicalJSON::encodeIndented(value),
+            "{\n"
+            "  \"a\": {},\n"
+            "  \"b\": [\n"
+            "    1,\n"
+            "    [],\n"
+            "    {\n"
+            "      \"x\": null\n"
+            "    }\n"
+            "  ],\n"
+            "  \"c\\n\": \"\xEF\xBF\xBD\"\n"
+            "}");
+  EXPECT_EQ(CanonicalJSON::encodeIndented(JSONValue("plain")), "\"plain\"");
+}
+
 // That whatever parses survives the canonical round trip and reaches a fixed point is
 // the json_scanner fuzz target's invariant, checked on every run of the test command.
 

@@ -21,6 +21,23 @@ TEST(JSONValueTest, IntValueIsStrictSigned64BitDecimal) {
                              "7.0", "1e3", "-", "+", "", "+-1", " 1", "1 ", "0x10"})
     EXPECT_EQ(intOf(absent), std::nullopt) << absent;
   EXPECT_EQ(JSONValue("7").intValue(), std::nullopt);  // a string never qualifies
+
+  auto uintOf = [](const char* text) { return JSONValue::number(text).uintValue(); };
+  EXPECT_EQ(uintOf("18446744073709551615"), std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(uintOf("007"), 7u);
+  for (const char* absent : {"18446744073709551616", "-0", "+1", "1.0", "1e3", ""})
+    EXPECT_EQ(uintOf(absent), std::nullopt) << absent;
+}
+
+TEST(JSONValueTest, RequiredStringTellsMissingFromNullFromWrongType) {
+  const JSONValue object{{"s", "text"}, {"n", nullptr}, {"i", 1}};
+  EXPECT_EQ(requiredString(object, "s").value(), "text");
+  auto kindOf = [&](const JSONValue& value, const char* key) { return requiredString(value, key).error().kind; };
+  EXPECT_EQ(kindOf(object, "absent"), MemberError::Kind::missing);
+  EXPECT_EQ(kindOf(object, "n"), MemberError::Kind::null);
+  EXPECT_EQ(kindOf(object, "i"), MemberError::Kind::wrongType);
+  EXPECT_EQ(kindOf(JSONValue("s"), "s"), MemberError::Kind::missing);
+  EXPECT_EQ(requiredString(object, "i").error().key, "i");
 }
 
 TEST(JSONValueTest, DoubleValueConsumesWholeDecimalText) {
