@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "net/websocket_io.h"
 #include "platform/process_memory.h"
 #include "platform/service_manager.h"
 #include "platform/signal_source.h"
 #include "platform/system_log.h"
-#include "remote/gateway_connection.h"
 #include "runtime/cli.h"
 #include "util/process_info.h"
 #include "util/retired_threads.h"
@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
   vela::ProcessInfo::setProgramPath(argc > 0 ? argv[0] : "");
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   int status = vela::CLI::main(std::move(arguments));
-  vela::GatewayIO::quiesceShared();
+  vela::WebSocketIO::quiesceShared();
   vela::RetiredThreads::joinAll();
   return status;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <exception>
 #include <strings.h>
 
@@ -24,7 +25,7 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 // The callbacks below are called from C: each catches what it could throw and turns
 // it into the transfer's failure.
-CURLcode configureContext(CURL*, void* sslContext, void* tls) noexcept {
+CURLcode configurePinned(CURL*, void* sslContext, void* tls) noexcept {
   try {
     auto configured = static_cast<PinnedTLS*>(tls)->configure(static_cast<SSL_CTX*>(sslContext));
     if (configured) return CURLE_OK;
@@ -33,6 +34,12 @@ CURLcode configureContext(CURL*, void* sslContext, void* tls) noexcept {
   } catch (const std::exception&) {
     return CURLE_OUT_OF_MEMORY;
   }
+}
+
+// libcurl's own check then holds the server to the system store; its bundle is off.
+CURLcode configureSystemStore(CURL*, void* sslContext, void*) noexcept {
+  return installAnchors(static_cast<SSL_CTX*>(sslContext), SystemTrustStore{}) ? CURLE_OK
+                                                                                : CURLE_SSL_CACERT_BADFILE;
 }
 
 // One reply being received: where its body goes and why a transfer was stopped. The
@@ -191,6 +198,48 @@ struct HeaderList {
   void add(const std::string& line) { list = curl_slist_append(list, line.c_str()); }
 };
 
+struct FileClose {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// A file sent as a request's body.
+struct Upload {
+  std::unique_ptr<std::FILE, FileClose> file;
+  curl_off_t size = 0;
+};
+
+std::optional<Upload> openUpload(const std::string& path) {
+  Upload upload{std::unique_ptr<std::FILE, FileClose>(std::fopen(path.c_str(), "rb"))};
+  if (!upload.file || std::fseek(upload.file.get(), 0, SEEK_END) != 0) return std::nullopt;
+  long size = std::ftell(upload.file.get());
+  if (size < 0 || std::fseek(upload.file.get(), 0, SEEK_SET) != 0) return std::nullopt;
+  upload.size = size;
+  return upload;
+}
+
+// The request line's method and where the body comes from: nothing, `request.body`, or
+// the upload.
+bool setMethodAndBody(CURL* h, const HTTPClient::Request& request, const std::optional<Upload>& upload) {
+  if (upload) {
+    return curl_easy_setopt(h, CURLOPT_UPLOAD, 1L) == CURLE_OK &&
+           curl_easy_setopt(h, CURLOPT_READDATA, upload->file.get()) == CURLE_OK &&
+           curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, upload->size) == CURLE_OK &&
+           (request.method == "PUT" ||
+            curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str()) == CURLE_OK);
+  }
+  if (request.method == "GET") return curl_easy_setopt(h, CURLOPT_HTTPGET, 1L) == CURLE_OK;
+  if (request.method == "HEAD") return curl_easy_setopt(h, CURLOPT_NOBODY, 1L) == CURLE_OK;
+  static const char kEmpty[] = "";
+  const char* bodyData = request.body.empty() ? kEmpty : reinterpret_cast<const char*>(request.body.data());
+  if (request.method == "POST" || !request.body.empty()) {
+    if (curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size())) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, bodyData) != CURLE_OK) {
+      return false;
+    }
+  }
+  return request.method == "POST" || curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str()) == CURLE_OK;
+}
+
 }  // namespace
 
 std::string HTTPError::description() const {
@@ -222,7 +271,9 @@ void HTTPClient::Request::setHeader(std::string_view name, std::string value) {
 
 HTTPClient::HTTPClient(PinnedTrust trust, std::optional<ClientIdentity> clientIdentity,
                        double timeout)
-    : tls_(std::move(trust), std::move(clientIdentity)), timeout_(timeout) {}
+    : pinned_(std::in_place, std::move(trust), std::move(clientIdentity)), timeout_(timeout) {}
+
+HTTPClient::HTTPClient(SystemTrustStore, double timeout) : timeout_(timeout) {}
 
 HTTPClient::~HTTPClient() {
   if (curl_) curl_easy_cleanup(curl_);
@@ -276,10 +327,6 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::postJSON(const std::string& 
                   headers, maxBodyBytes);
 }
 
-bool HTTPClient::evaluatePinned(const CertificateChain& chain, std::string_view host) {
-  return tls_.evaluatePinned(chain, host);
-}
-
 Result<HTTPClient::Response, HTTPError> HTTPClient::send(const Request& request) {
   auto schemeEnd = request.url.find("://");
   std::string_view scheme = std::string_view(request.url).substr(0, schemeEnd);
@@ -287,13 +334,13 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::send(const Request& request)
     return tl::unexpected(HTTPError::transport("refusing non-https request to " +
                                                (request.url.empty() ? "?" : request.url)));
   }
-  // One parse names both the host libcurl connects to and the host pinning checks.
+  // One parse names both the host libcurl connects to and the host the server check
+  // holds the certificate to.
   ParsedURL url = parseURL(request.url);
   // With nothing to authenticate the server by, not even a handshake is attempted.
-  const PinnedTrust& trust = tls_.trust();
-  if (trust.caCertificates.empty() && trust.spkiPins.empty()) {
-    tls_.evaluatePinned({}, url.host);
-    return tl::unexpected(HTTPError::transport(tls_.takeRejection().value_or("?")));
+  if (pinned_ && pinned_->trust().caCertificates.empty() && pinned_->trust().spkiPins.empty()) {
+    pinned_->evaluatePinned({}, url.host);
+    return tl::unexpected(HTTPError::transport(pinned_->takeRejection().value_or("?")));
   }
   // A proxy variable that does not parse stops the request rather than going direct.
   auto proxy = ProxyRule::fromEnvironment().routeFor(url.host);
@@ -305,8 +352,7 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::send(const Request& request)
 Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& request, CURLU* url,
                                                             const std::string& host,
                                                             const std::optional<Proxy>& proxy) {
-  ensureCurlInitialised();
-  if (!curl_) curl_ = curl_easy_init();
+  if (!curl_) curl_ = newCurlHandle().release();
   if (!curl_) return tl::unexpected(HTTPError::transport("cannot create an HTTP session"));
   // Resetting keeps the live connection, so keep-alive survives between requests.
   curl_easy_reset(curl_);
@@ -320,21 +366,33 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& reque
   reception.response = &response;
   reception.sink = &request.bodySink;
   reception.maxBodyBytes = request.maxBodyBytes;
+  std::optional<Upload> upload;
+  if (!request.bodyFile.empty()) {
+    upload = openUpload(request.bodyFile);
+    if (!upload) return tl::unexpected(HTTPError::transport("cannot read " + request.bodyFile));
+  }
   HeaderList headerList;
   for (const auto& [name, value] : request.headers) headerList.add(name + ": " + value);
-  // curl would otherwise wait for "100 Continue" before large bodies.
-  headerList.add("Expect:");
+  // A body held here goes at once; curl would otherwise wait for "100 Continue" before a
+  // large one. A file is worth the wait: a server that refuses it costs a round trip.
+  if (!upload) headerList.add("Expect:");
+  // A request built without a User-Agent header still names the agent, through libcurl,
+  // which tells the proxy as well.
+  const bool namesAgent = std::any_of(request.headers.begin(), request.headers.end(),
+                                      [](const auto& header) { return equalsIgnoringCase(header.first, "User-Agent"); });
+  const std::string agent(AgentVersion::httpUserAgent);
 
   const long timeoutMs = std::max(1L, std::lround(timeout_ * 1000));
   bool configured =
       // A URL libcurl cannot parse is left to it, to be refused in its own words.
       (url ? curl_easy_setopt(h, CURLOPT_CURLU, url)
            : curl_easy_setopt(h, CURLOPT_URL, request.url.c_str())) == CURLE_OK &&
-      // The verdict comes from PinnedTLS; curl only confirms it. No CA bundle is loaded
-      // so that nothing but the pinned decision can vouch for a server.
+      // Pinned, the verdict comes from PinnedTLS and curl only confirms it. No CA bundle
+      // of curl's is loaded, so nothing but the chosen trust can vouch for a server.
       CurlOptions::verifiedHttpsOnly(h) &&
-      curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, configureContext) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &tls_) == CURLE_OK &&
+      (pinned_ ? curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, configurePinned) == CURLE_OK &&
+                     curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &*pinned_) == CURLE_OK
+               : curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, configureSystemStore) == CURLE_OK) &&
       // A resumed session would skip the pinned check.
       curl_easy_setopt(h, CURLOPT_SSL_SESSIONID_CACHE, 0L) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeoutMs) == CURLE_OK &&
@@ -343,6 +401,7 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& reque
       // cannot inflate past it.
       curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, request.decodeContent ? "" : nullptr) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.list) == CURLE_OK &&
+      (namesAgent || curl_easy_setopt(h, CURLOPT_USERAGENT, agent.c_str()) == CURLE_OK) &&
       curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collectBody) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_WRITEDATA, &reception) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, collectHeader) == CURLE_OK &&
@@ -350,33 +409,22 @@ Result<HTTPClient::Response, HTTPError> HTTPClient::perform(const Request& reque
       curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, sendOnce) == CURLE_OK &&
       curl_easy_setopt(h, CURLOPT_PREREQDATA, &sends) == CURLE_OK &&
-      // The tunnel keeps TLS, and so pinning, end to end.
-      CurlOptions::route(h, proxy);
+      // The tunnel keeps TLS, and so the server check, end to end.
+      CurlOptions::route(h, proxy) &&
+      setMethodAndBody(h, request, upload);
   if (!configured) {
     return tl::unexpected(HTTPError::transport("cannot configure the HTTP session"));
   }
 
-  static const char kEmpty[] = "";
-  const char* bodyData = request.body.empty() ? kEmpty : reinterpret_cast<const char*>(request.body.data());
-  if (request.method == "GET") {
-    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-  } else if (request.method == "HEAD") {
-    curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
-  } else {
-    if (request.method == "POST" || !request.body.empty()) {
-      curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-      curl_easy_setopt(h, CURLOPT_POSTFIELDS, bodyData);
-    }
-    if (request.method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+  if (pinned_) {
+    pinned_->setExpectedHost(host);
+    pinned_->takeRejection();
   }
-
-  tls_.setExpectedHost(host);
-  tls_.takeRejection();
   CURLcode code = curl_easy_perform(h);
   const bool cutErrorPage = code == CURLE_WRITE_ERROR && reception.stop == Reception::Stop::errorPageCut;
   if (code != CURLE_OK && !cutErrorPage) {
     std::string message;
-    if (auto rejection = tls_.takeRejection()) {
+    if (auto rejection = pinned_ ? pinned_->takeRejection() : std::nullopt) {
       message = *rejection;
     } else if (auto reason = reception.stopReason()) {
       message = *reason;

@@ -1,9 +1,10 @@
 #pragma once
 
-// The one synchronous HTTPS client for the control plane. It refuses plain HTTP before
-// anything is sent, authenticates servers only through PinnedTLS, presents the client
-// identity when it has one and the server asks, stamps every request with the agent's
-// User-Agent, and returns any HTTP status as a Response for the caller to interpret.
+// The agent's one synchronous HTTPS client. It refuses plain HTTP before anything is
+// sent, authenticates servers through PinnedTLS (the control plane) or against the
+// operating system's trust store (quick assist), presents the client identity when it
+// has one and the server asks, stamps every request with the agent's User-Agent, and
+// returns any HTTP status as a Response for the caller to interpret.
 // No cookies, no cache, no redirects followed (a 3xx is a Response like any other).
 // Connections go through the environment's proxy when ProxyRule says so, as a CONNECT
 // tunnel; a malformed proxy variable fails the request instead of going direct.
@@ -28,6 +29,7 @@
 #include "net/pinned_tls.h"
 #include "net/proxy_rule.h"
 #include "net/pinned_trust.h"
+#include "net/server_trust.h"
 #include "net/tls_objects.h"
 #include "util/agent_error.h"
 #include "util/bytes.h"
@@ -91,6 +93,9 @@ class HTTPClient {
     // When set, a 2xx body goes here instead of Response::body, unbounded by
     // maxBodyBytes: the sink stops what it does not want.
     BodySink bodySink;
+    // When set, the request's body is this file, read as it is sent (an upload) and
+    // sent only once the server has agreed to take it (Expect: 100-continue).
+    std::string bodyFile;
 
     // Sets a header, replacing any earlier one whose name differs only in case.
     void setHeader(std::string_view name, std::string value);
@@ -99,6 +104,8 @@ class HTTPClient {
   // `timeout` (seconds) bounds connecting, every stall and each whole exchange.
   explicit HTTPClient(PinnedTrust trust, std::optional<ClientIdentity> clientIdentity = std::nullopt,
                       double timeout = 30);
+  // Servers are checked against the operating system's trust store; no client identity.
+  HTTPClient(SystemTrustStore, double timeout);
   ~HTTPClient();
   HTTPClient(const HTTPClient&) = delete;
   HTTPClient& operator=(const HTTPClient&) = delete;
@@ -114,25 +121,21 @@ class HTTPClient {
                                        std::size_t maxBodyBytes = BodyLimits::kDefault);
   Result<Response, HTTPError> send(const Request& request);
 
-  // The server-trust decision for a presented chain (leaf first); logs each refusal.
-  bool evaluatePinned(const CertificateChain& chain, std::string_view host);
-
   // The requests get() and postJSON() send: the User-Agent first, then the caller's
   // headers (and, for POST, the JSON content headers).
   static Request makeGET(const std::string& url, const Headers& headers);
   static Request makePOST(const std::string& url, std::span<const std::uint8_t> body,
                           const Headers& headers);
 
-  const PinnedTrust& trust() const { return tls_.trust(); }
   double timeout() const { return timeout_; }
 
  private:
   // `url` is the request's URL as libcurl parsed it (null when it could not), `host`
-  // the name in it that pinning checks.
+  // the name in it that the server check holds the certificate to.
   Result<Response, HTTPError> perform(const Request& request, CURLU* url, const std::string& host,
                                       const std::optional<Proxy>& proxy) REQUIRES(mutex_);
 
-  PinnedTLS tls_;
+  std::optional<PinnedTLS> pinned_;  // absent: the system trust store
   const double timeout_;
 
   Mutex mutex_;

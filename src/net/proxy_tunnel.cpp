@@ -10,13 +10,6 @@
 #include "util/url.h"
 
 namespace vela {
-namespace {
-
-struct EasyFree {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-
-}  // namespace
 
 Result<int> openTunnelledSocket(const std::string& host, uint16_t port, std::chrono::milliseconds timeout) {
   auto route = ProxyRule::fromEnvironment().routeFor(host);
@@ -33,8 +26,7 @@ Result<int> openSocketVia(const std::optional<Proxy>& proxy, const std::string& 
   const std::string failure = proxy ? "cannot reach " + authority + " through proxy " + proxy->displayURL + ": "
                                     : "cannot connect to " + authority + ": ";
 
-  ensureCurlInitialised();
-  std::unique_ptr<CURL, EasyFree> handle(curl_easy_init());
+  CurlHandle handle = newCurlHandle();
   if (!handle) return fail(failure + "cannot create a connection handle");
   CURL* h = handle.get();
   // An http:// URL with CONNECT_ONLY stops once TCP (and the tunnel) is up: no request

@@ -1,7 +1,7 @@
 #pragma once
 
-// The set-up both WebSocket clients (the gateway and quick assist) share, so that the
-// trust checks and the timeouts are the same on either road.
+// The pieces of a TLS WebSocket stream's set-up: the server's name for TLS, a socket
+// connected elsewhere, the timeouts around the upgrade.
 
 #include <boost/beast/core.hpp>
 #include <boost/beast/ssl.hpp>

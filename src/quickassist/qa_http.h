@@ -1,11 +1,11 @@
 #pragma once
 
-// Quick assist's own HTTPS requests. It runs before any enrolment, so the server is
-// checked against the operating system's trust store (OpenSSL's default paths, which
-// SSL_CERT_FILE and SSL_CERT_DIR move), never against the agent's pinned anchors.
-// Connections take their route from ProxyRule, as every other connection of the agent
-// does; a proxy variable it refuses fails the request. Each call blocks its thread until
-// the request completes (at most 60 s). Thread-safe.
+// Quick assist's HTTPS requests, made with the agent's HTTPClient. Quick assist runs
+// before any enrolment, so the server is checked against the operating system's trust
+// store (OpenSSL's default paths, which SSL_CERT_FILE and SSL_CERT_DIR move), never
+// against the agent's pinned anchors. Connections take their route from ProxyRule; a
+// proxy variable it refuses fails the request. Each call blocks its thread until the
+// request completes (at most 60 s). Thread-safe.
 
 #include <map>
 #include <string>
@@ -22,7 +22,8 @@ struct Response {
 
 using Headers = std::map<std::string, std::string>;
 
-// Replies larger than this fail the request rather than fill memory.
+// Replies larger than this are not taken whole: a 2xx one fails the request, another
+// one keeps its status and what fits of its body.
 inline constexpr std::size_t kMaxReplyBytes = 1024 * 1024;
 
 // A header the server handed us, or any other, may go on a request only when its name

@@ -3,16 +3,17 @@
 #include <thread>
 #include <type_traits>
 
-#include "quickassist/qa_gateway_socket.h"
 #include "quickassist/qa_http.h"
 #include "quickassist/qa_recording_upload.h"
 #include "net/endpoints.h"
+#include "net/websocket_client.h"
 #include "util/base64.h"
 #include "util/canonical_json.h"
 #include "util/json_scanner.h"
 #include "util/json_value.h"
 #include "util/log.h"
 #include "util/overloaded.h"
+#include "util/serial_queue.h"
 #include "util/utf8.h"
 
 namespace vela {
@@ -78,7 +79,16 @@ std::shared_ptr<QuickAssistClient> QuickAssistClient::create(std::string serverB
 QuickAssistClient::QuickAssistClient(std::string serverBaseURL, std::string code, PeerFactory peerFactory)
     : serverBaseURL_(std::move(serverBaseURL)), code_(std::move(code)), peerFactory_(std::move(peerFactory)) {}
 
-QuickAssistClient::~QuickAssistClient() = default;
+QuickAssistClient::~QuickAssistClient() {
+  if (!ws_) return;
+  // The closing handshake has its grace before the socket's thread is stopped, so that
+  // ending a session never hangs the program; on that thread there is no waiting.
+  auto closed = std::make_shared<Semaphore>();
+  ws_->cancel(1001, [closed] { closed->signal(); });
+  if (!io_->isCurrentThread()) closed->waitFor(WebSocketClient::kCloseGrace + std::chrono::seconds(1));
+  ws_.reset();
+  io_.reset();
+}
 
 void QuickAssistClient::status(const std::string& text) const {
   if (onStatus_) onStatus_(text);
@@ -110,7 +120,7 @@ Result<void> QuickAssistClient::start() {
 void QuickAssistClient::connect() {
   status("Verbinde mit Gateway…");
   std::weak_ptr<QuickAssistClient> weak = weak_from_this();
-  QAGatewaySocket::Events events;
+  WebSocketClient::Events events;
   events.message = [weak](std::string text) {
     if (auto self = weak.lock()) self->received(text);
   };
@@ -122,7 +132,17 @@ void QuickAssistClient::connect() {
     finish("gateway_closed: refusing non-https " + join_->gatewayURL);
     return;
   }
-  ws_ = QAGatewaySocket::create(*url, std::move(events));
+  events.sendFailed = [](std::string error) { Log::warn("quick-assist ws send: " + error); };
+  // The session gateway is a public server: the system's trust store, TLS 1.2 or later.
+  WebSocketClient::Options options{.url = *url,
+                                   .trust = SystemTrustStore{},
+                                   .tls13Only = false,
+                                   .connectTimeout = std::chrono::seconds(30),
+                                   .maxMessageBytes = 4 * 1024 * 1024,
+                                   .binaryAsText = true,
+                                   .frameBytes = 4096};
+  io_ = std::make_unique<WebSocketIO>("vela.qa.ws");
+  ws_ = WebSocketClient::create(*io_, std::move(options), std::move(events));
   send(JSONValue{{"type", "hello"}, {"token", join_->clientToken}, {"monitor", 0}});
   ws_->start();
 }

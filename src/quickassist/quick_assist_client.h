@@ -28,8 +28,9 @@
 
 namespace vela {
 
-class QAGatewaySocket;
 class JSONValue;
+class WebSocketClient;
+class WebSocketIO;
 
 class QuickAssistClient : public std::enable_shared_from_this<QuickAssistClient> {
  public:
@@ -90,7 +91,8 @@ class QuickAssistClient : public std::enable_shared_from_this<QuickAssistClient>
   ClosedCallback onClosed_;
 
   std::optional<JoinResult> join_;  // set by start() before the socket exists
-  std::shared_ptr<QAGatewaySocket> ws_;  // set by connect(), before any message
+  std::unique_ptr<WebSocketIO> io_;        // the socket's thread, set with ws_
+  std::shared_ptr<WebSocketClient> ws_;  // set by connect(), before any message
   std::atomic<bool> everOpened_{false};
 
   Mutex lock_;

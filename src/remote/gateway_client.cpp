@@ -31,7 +31,7 @@ GatewayClient::GatewayClient(std::string url, std::string host, PinnedTrust trus
     : url_(std::move(url)),
       trust_(std::move(trust)),
       deviceToken_(std::move(deviceToken)),
-      target_{std::move(host), ControlPlaneAPI::gatewayPort, std::string(ControlPlaneAPI::gatewayPath)},
+      target_{"wss", std::move(host), ControlPlaneAPI::gatewayPort, std::string(ControlPlaneAPI::gatewayPath), ""},
       queue_(std::make_shared<SerialQueue>("vela.gateway.client")) {}
 
 void GatewayClient::wire(DesktopSessionManager::ServicesProvider desktopServices,
@@ -93,7 +93,7 @@ void GatewayClient::shutDown(std::function<void()> done) {
     self->reconnectTimer_.reset();
     self->manager_->killAll();
     self->desktopManager_->killAll();
-    std::shared_ptr<GatewayConnection> task;
+    std::shared_ptr<WebSocketClient> task;
     {
       MutexLock lock(self->taskLock_);
       task = std::exchange(self->task_, nullptr);
@@ -119,7 +119,7 @@ void GatewayClient::connect() {
     id = ++taskID_;
   }
   std::weak_ptr<GatewayClient> weak = weak_from_this();
-  GatewayConnection::Events events;
+  WebSocketClient::Events events;
   events.opened = [weak, id] {
     if (auto self = weak.lock()) {
       self->queue_->async([weak, id] {
@@ -147,10 +147,23 @@ void GatewayClient::connect() {
       });
     }
   };
-  auto task = GatewayConnection::create(
-      GatewayIO::shared(), target_, trust_.caCertificates,
-      {{"User-Agent", std::string(userAgent)}, {"Authorization", "Bearer " + deviceToken_}},
-      std::move(events));
+  events.sendFailed = [](std::string error) { Log::debug([&] { return "gateway: send failed: " + error; }); };
+  events.ended = [](const WebSocketClient::Ending& ending) {
+    if (ending.trustRejected) Log::error("gateway: server trust pinning rejected");
+    if (ending.upgradeStatus) {
+      Log::warn("gateway: HTTP response " + std::to_string(*ending.upgradeStatus) + " (expected 101)");
+    }
+    if (ending.error) Log::warn("gateway: task error " + *ending.error);
+  };
+  WebSocketClient::Options options{
+      .url = target_,
+      .trust = trust_,
+      .headers = {{"User-Agent", std::string(userAgent)}, {"Authorization", "Bearer " + deviceToken_}},
+      .tls13Only = true,
+      .connectTimeout = std::chrono::seconds(60),
+      .maxMessageBytes = 1'048'576,
+  };
+  auto task = WebSocketClient::create(WebSocketIO::shared(), std::move(options), std::move(events));
   {
     MutexLock lock(taskLock_);
     task_ = task;
@@ -158,7 +171,7 @@ void GatewayClient::connect() {
   ++connectCount_;
   opened_ = false;
   lastPong_ = std::chrono::steady_clock::now();
-  task->resume();
+  task->start();
   startPingTimer();
 }
 
@@ -230,7 +243,7 @@ void GatewayClient::pingTick() {
 }
 
 void GatewayClient::handleDisconnect(const std::string& error) {
-  std::shared_ptr<GatewayConnection> task;
+  std::shared_ptr<WebSocketClient> task;
   {
     MutexLock lock(taskLock_);
     if (!task_) return;
@@ -280,7 +293,7 @@ void GatewayClient::sendText(std::string text, SendBudget::Ticket ticket) {
   task->send(std::move(text), std::move(ticket));
 }
 
-std::shared_ptr<GatewayConnection> GatewayClient::currentTask() const {
+std::shared_ptr<WebSocketClient> GatewayClient::currentTask() const {
   MutexLock lock(taskLock_);
   return task_;
 }

@@ -23,7 +23,7 @@
 #include "net/pinned_trust.h"
 #include "desktop/desktop_relaying.h"
 #include "desktop/desktop_session_manager.h"
-#include "remote/gateway_connection.h"
+#include "net/websocket_client.h"
 #include "remote/send_budget.h"
 #include "remote/shell_session_manager.h"
 #include "util/mutex.h"
@@ -102,18 +102,18 @@ class GatewayClient : public std::enable_shared_from_this<GatewayClient> {
   // Any thread: drops the text when there is no connection. Text without a ticket is
   // also dropped while the send queue is full.
   void sendText(std::string text, SendBudget::Ticket ticket = nullptr);
-  std::shared_ptr<GatewayConnection> currentTask() const;
+  std::shared_ptr<WebSocketClient> currentTask() const;
 
   const std::string url_;
   const PinnedTrust trust_;
   const std::string deviceToken_;
-  GatewayConnection::Target target_;
+  URL target_;  // wss://<host>:8443/v1/agent/conn
   std::chrono::milliseconds pingInterval_{20'000};
   std::chrono::milliseconds staleAfter_{50'000};
 
   std::shared_ptr<SerialQueue> queue_;
   mutable Mutex taskLock_;
-  std::shared_ptr<GatewayConnection> task_ GUARDED_BY(taskLock_);  // written on queue_
+  std::shared_ptr<WebSocketClient> task_ GUARDED_BY(taskLock_);  // written on queue_
   std::uint64_t taskID_ GUARDED_BY(taskLock_) = 0;
 
   // Touched only on queue_.

@@ -132,6 +132,49 @@ TEST_F(HTTPClientTest, RefusesBeforeConnectingWithoutTrustOrHTTPS) {
   EXPECT_EQ(server.acceptedConnections(), 0);
 }
 
+// Quick assist's trust: the operating system's store (here SSL_CERT_FILE), not the pins.
+TEST_F(HTTPClientTest, TheSystemStoreTrustsWhatItHoldsAndOnlyOverHTTPS) {
+  HTTPClient system(SystemTrustStore{}, 10);
+  TLSTestServer publicServer(pki_->publicLeaf);
+  EXPECT_EQ(succeeded(system.get(publicServer.url())).bodyString(), "ok");
+
+  TLSTestServer misnamed(pki_->publicCA.issue("elsewhere", "DNS:other.example"));
+  EXPECT_EQ(failureOf(system.get(server_.url())),
+            "SSL certificate problem: unable to get local issuer certificate");
+  EXPECT_EQ(failureOf(system.get(misnamed.url())),
+            "SSL: no alternative certificate subject name matches target host name '127.0.0.1'");
+  EXPECT_TRUE(server_.requests().empty());
+  EXPECT_TRUE(misnamed.requests().empty());
+
+  std::string plain = "http://127.0.0.1:" + std::to_string(publicServer.port()) + "/x";
+  EXPECT_EQ(failureOf(system.get(plain)), "refusing non-https request to " + plain);
+  EXPECT_EQ(publicServer.acceptedConnections(), 1);
+}
+
+TEST_F(HTTPClientTest, AFileBodyIsReadAsItIsSentAndWaitsForTheServersAgreement) {
+  testing::TempDir dir;
+  const std::string content(300 * 1024, 'u');
+  testing::writeFile(dir.file("recording"), content);
+  HTTPClient::Request upload;
+  upload.method = "PUT";
+  upload.url = server_.url("/upload");
+  upload.bodyFile = dir.file("recording");
+  succeeded(client_.send(upload));
+  succeeded(client_.postJSON(server_.url("/small"), std::string_view("{}")));
+  auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].method, "PUT");
+  EXPECT_EQ(requests[0].body, content);
+  EXPECT_EQ(requests[0].header("expect"), "100-continue");
+  EXPECT_EQ(requests[1].header("expect"), "");
+  // A request built without the header still names the agent.
+  EXPECT_EQ(requests[0].header("user-agent"), "vela-agent/0.1.0 (Linux)");
+
+  upload.bodyFile = dir.file("missing");
+  EXPECT_EQ(failureOf(client_.send(upload)), "cannot read " + dir.file("missing"));
+  EXPECT_EQ(server_.requests().size(), 2u);
+}
+
 TEST_F(HTTPClientTest, EveryStatusIsAResponseWithBodyAndHeaders) {
   const std::string html = "<html><body>Internal Server Error</body></html>";
   server_.setResponse({500, {{"Content-Type", "text/html"}, {"X-Trace", "a"}, {"X-Trace", "b"}}, html});

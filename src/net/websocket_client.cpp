@@ -1,30 +1,25 @@
-#include "remote/gateway_connection.h"
+#include "net/websocket_client.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <atomic>
-#include <chrono>
 #include <deque>
 #include <thread>
 
-#include "net/pinned_anchors.h"
 #include "net/proxy_tunnel.h"
 #include "net/tls_websocket.h"
-#include "util/log.h"
-#include "util/retired_threads.h"
-#include "util/url.h"
 
 namespace vela {
 
@@ -34,89 +29,16 @@ namespace beast = boost::beast;
 namespace websocket = boost::beast::websocket;
 using tcp = boost::asio::ip::tcp;
 
-struct GatewayIO::State {
-  net::io_context ioc;
-  net::executor_work_guard<net::io_context::executor_type> guard{ioc.get_executor()};
-  std::thread thread;
-};
-
-GatewayIO::GatewayIO() : state_(std::make_shared<State>()) {
-  state_->thread = std::thread([state = state_.get()] {
-    pthread_setname_np(pthread_self(), "vela.gateway.io");
-    for (;;) {
-      try {
-        state->ioc.run();
-        return;
-      } catch (const std::exception& e) {
-        Log::error(std::string("gateway: I/O handler failed: ") + e.what());
-      }
-    }
-  });
-}
-
-GatewayIO::~GatewayIO() {
-  state_->guard.reset();
-  state_->ioc.stop();
-  if (std::this_thread::get_id() == state_->thread.get_id()) {
-    // The loop is running the handler that destroys us: let it finish elsewhere.
-    RetiredThreads::start([state = std::move(state_)] { state->thread.join(); });
-  } else {
-    state_->thread.join();
-  }
-}
-
-namespace {
-std::atomic<GatewayIO*> sharedIO{nullptr};
-}  // namespace
-
-GatewayIO& GatewayIO::shared() {
-  static GatewayIO* io = [] {
-    auto* created = new GatewayIO();
-    sharedIO.store(created);
-    return created;
-  }();
-  return *io;
-}
-
-void GatewayIO::quiesceShared() {
-  GatewayIO* io = sharedIO.load();
-  if (!io) return;
-  State& state = *io->state_;
-  state.guard.reset();
-  state.ioc.stop();
-  if (state.thread.joinable() && state.thread.get_id() != std::this_thread::get_id()) state.thread.join();
-}
-
 namespace {
 
-constexpr auto kConnectTimeout = std::chrono::seconds(60);
-constexpr auto kCloseGrace = std::chrono::seconds(3);
 constexpr std::size_t kReadChunk = 64 * 1024;
 // Unsent bytes the kernel may hold beyond what is in flight: more only delays a ping
 // behind output without making bulk transfer faster.
 constexpr int kNotSentLowWater = 128 * 1024;
 
-// Only the pinned CA certificates anchor the chain; no system roots, no SPKI pins. A
-// store left without anchors fails every handshake.
-void installAnchors(ssl::context& ctx, const std::vector<Certificate>& anchors) {
-  SSL_CTX* native = ctx.native_handle();
-  SSL_CTX_set_min_proto_version(native, TLS1_3_VERSION);
-  X509_STORE* store = X509_STORE_new();
-  PinnedAnchors::addTo(store, anchors);
-  SSL_CTX_set_cert_store(native, store);
-  ctx.set_verify_mode(ssl::verify_peer);
-}
-
-std::string hostHeader(const GatewayConnection::Target& target) {
-  URL authority;
-  authority.host = target.host;
-  authority.port = target.port;
-  return authority.authority();
-}
-
 }  // namespace
 
-struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
+struct WebSocketClient::Impl : std::enable_shared_from_this<Impl> {
   struct Op {
     enum class Kind { text, ping, close } kind;
     std::shared_ptr<std::string> text;
@@ -125,22 +47,24 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
     std::shared_ptr<void> hold;
   };
 
-  Impl(net::io_context& ioc, Target target, std::vector<Certificate> anchors,
-       std::vector<std::pair<std::string, std::string>> headers, Events events)
-      : target(std::move(target)),
-        headers(std::move(headers)),
+  Impl(net::io_context& ioc, Options options, Events events)
+      : options(std::move(options)),
         events(std::move(events)),
         ctx(ssl::context::tls_client),
         resolver(ioc),
         closeTimer(ioc) {
-    installAnchors(ctx, anchors);
+    SSL_CTX* native = ctx.native_handle();
+    trustInstalled =
+        SSL_CTX_set_min_proto_version(native, this->options.tls13Only ? TLS1_3_VERSION : TLS1_2_VERSION) == 1 &&
+        installAnchors(native, this->options.trust);
+    ctx.set_verify_mode(ssl::verify_peer);
     ws.emplace(ioc, ctx);
   }
 
-  Target target;
-  std::vector<std::pair<std::string, std::string>> headers;
-  Events events;
+  const Options options;
+  const Events events;
   ssl::context ctx;
+  bool trustInstalled = false;
   tcp::resolver resolver;
   net::steady_timer closeTimer;
   std::optional<TlsWebSocket> ws;
@@ -149,6 +73,7 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
   bool oversize = false;
   websocket::response_type response;
   bool gotResponse = false;
+  bool trustRejected = false;
   std::deque<Op> writes;
   std::deque<Op> controls;  // pings and the close, served before `writes`
   std::deque<PongHandler> awaitingPong;
@@ -159,15 +84,23 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
   bool closing = false;    // a closing handshake is under way
   bool upgrading = false;  // the HTTP upgrade is in flight
   std::optional<std::uint16_t> deferredClose;
+  bool finished = false;
+  std::vector<std::function<void()>> whenFinished;
+  // Set by cancel() on the caller's thread, so that nothing reaches the owner after it.
+  std::atomic<bool> quiet{false};
+
+  const std::string& host() const { return options.url.host; }
+  std::uint16_t port() const { return static_cast<std::uint16_t>(options.url.port.value_or(443)); }
 
   void resolve() {
     if (ended) return;
+    if (!trustInstalled) return failWith("cannot set up the server check");
     // The environment's proxy rule, as for every other connection; a broken one fails
-    // this attempt (the owner retries) rather than going direct.
-    auto route = ProxyRule::fromEnvironment().routeFor(target.host);
+    // this attempt rather than going direct.
+    auto route = ProxyRule::fromEnvironment().routeFor(host());
     if (!route) return failWith(route.error().message);
     if (*route) return tunnel(**route);
-    resolver.async_resolve(target.host, std::to_string(target.port),
+    resolver.async_resolve(host(), std::to_string(port()),
                            [self = shared_from_this()](beast::error_code ec,
                                                        tcp::resolver::results_type results) {
                              if (ec) return self->fail(ec);
@@ -177,7 +110,7 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
 
   void connect(const tcp::resolver::results_type& results) {
     if (ended) return;
-    beast::get_lowest_layer(*ws).expires_after(kConnectTimeout);
+    beast::get_lowest_layer(*ws).expires_after(options.connectTimeout);
     beast::get_lowest_layer(*ws).async_connect(
         results, [self = shared_from_this()](beast::error_code ec, const tcp::endpoint&) {
           if (ec) return self->fail(ec);
@@ -190,9 +123,10 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
   void tunnel(Proxy proxy) {
     std::weak_ptr<Impl> weak = shared_from_this();
     try {
-      std::thread([weak, proxy = std::move(proxy), host = target.host, port = target.port] {
-        pthread_setname_np(pthread_self(), "vela.gw.tunnel");
-        Result<int> socket = openSocketVia(proxy, host, port, kConnectTimeout);
+      std::thread([weak, proxy = std::move(proxy), host = host(), port = port(),
+                   timeout = options.connectTimeout] {
+        pthread_setname_np(pthread_self(), "vela.ws.tunnel");
+        Result<int> socket = openSocketVia(proxy, host, port, timeout);
         auto self = weak.lock();
         if (!self) {
           if (socket) ::close(*socket);
@@ -213,7 +147,7 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
     }
     if (!socket) return failWith(socket.error().message);
     if (beast::error_code ec = adoptSocket(*ws, *socket)) return fail(ec);
-    beast::get_lowest_layer(*ws).expires_after(kConnectTimeout);
+    beast::get_lowest_layer(*ws).expires_after(options.connectTimeout);
     connected();
   }
 
@@ -226,14 +160,12 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
 
   void tlsHandshake() {
     if (ended) return;
-    expectServer(*ws, target.host);
+    expectServer(*ws, host());
     ws->next_layer().async_handshake(ssl::stream_base::client, [self = shared_from_this()](
                                                                    beast::error_code ec) {
       if (ec) {
         SSL* s = self->ws->next_layer().native_handle();
-        if (SSL_get_verify_result(s) != X509_V_OK || self->ctxHasNoAnchors()) {
-          Log::error("gateway: server trust pinning rejected");
-        }
+        self->trustRejected = SSL_get_verify_result(s) != X509_V_OK || self->ctxHasNoAnchors();
         return self->fail(ec);
       }
       self->upgrade();
@@ -246,17 +178,24 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
     return !objects || sk_X509_OBJECT_num(objects) == 0;
   }
 
+  std::string target() const {
+    std::string path = options.url.path.empty() ? "/" : options.url.path;
+    if (!options.url.query.empty()) path.append("?").append(options.url.query);
+    return path;
+  }
+
   void upgrade() {
     if (ended) return;
-    useUpgradeTimeouts(*ws, kConnectTimeout);
+    useUpgradeTimeouts(*ws, options.connectTimeout);
     ws->set_option(websocket::stream_base::decorator(
-        [headers = headers](websocket::request_type& request) {
+        [headers = options.headers](websocket::request_type& request) {
           for (const auto& [name, value] : headers) request.set(name, value);
         }));
-    // Size is policed per message below, so one oversize frame never costs the
-    // connection.
-    ws->read_message_max(0);
-    ws->auto_fragment(false);
+    // With an oversize handler the size is policed per message below, so one oversize
+    // message never costs the connection; without, the library ends it.
+    ws->read_message_max(events.oversize ? 0 : options.maxMessageBytes);
+    ws->auto_fragment(options.frameBytes != 0);
+    if (options.frameBytes != 0) ws->write_buffer_bytes(options.frameBytes);
     ws->control_callback([this](websocket::frame_type kind, beast::string_view) {
       if (kind != websocket::frame_type::pong || awaitingPong.empty()) return;
       PongHandler handler = std::move(awaitingPong.front());
@@ -264,7 +203,7 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
       handler(std::nullopt);
     });
     upgrading = true;
-    ws->async_handshake(response, hostHeader(target), target.path,
+    ws->async_handshake(response, options.url.authority(), target(),
                         [self = shared_from_this()](beast::error_code ec) {
                           self->upgrading = false;
                           self->gotResponse = !ec || ec == websocket::error::upgrade_declined;
@@ -287,7 +226,7 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
   void opened() {
     if (ended) return;
     open = true;
-    if (events.opened) events.opened();
+    if (events.opened && !quiet) events.opened();
     read();
     pump();
   }
@@ -304,22 +243,22 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
     // A peer that drops the socket right after its close frame fails our half of the
     // closing handshake; the close it sent is still what ended the connection.
     if (ec == websocket::error::closed || (ec && ws->reason().code != websocket::close_code::none)) {
-      return peerClosed();
+      return peerClosed(ec);
     }
     if (ec) return fail(ec);
     messageBytes += n;
-    if (messageBytes > kMaxMessageBytes) oversize = true;
+    if (messageBytes > options.maxMessageBytes) oversize = true;
     if (oversize) buffer.consume(buffer.size());
     if (ws->is_message_done()) {
-      bool binary = ws->got_binary();
+      bool wanted = !ws->got_binary() || options.binaryAsText;
       std::size_t size = messageBytes;
       bool tooBig = oversize;
       std::string text;
-      if (!binary && !tooBig) text = beast::buffers_to_string(buffer.data());
+      if (wanted && !tooBig) text = beast::buffers_to_string(buffer.data());
       buffer.consume(buffer.size());
       messageBytes = 0;
       oversize = false;
-      if (!ended && !binary) {
+      if (!ended && wanted && !quiet) {
         if (tooBig) {
           if (events.oversize) events.oversize(size);
         } else if (events.message) {
@@ -352,7 +291,7 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
         ws->async_write(net::buffer(*op.text), [self, keep = op.text, hold = std::move(op.hold)](
                                                    beast::error_code ec, std::size_t) {
           self->writing = false;
-          if (ec) Log::debug([&] { return "gateway: send failed: " + ec.message(); });
+          if (ec && self->events.sendFailed) self->events.sendFailed(ec.message());
           self->pump();
         });
         break;
@@ -410,18 +349,25 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
     });
   }
 
-  void peerClosed() {
+  bool reporting() const { return !cancelled && !quiet; }
+
+  void peerClosed(beast::error_code ec) {
     if (ended) return hardClose();
     int code = ws->reason().code;
     finish(std::nullopt);
-    if (!cancelled && events.closed) events.closed(code);
+    if (!reporting()) return;
+    if (events.closed) {
+      events.closed(code);
+    } else if (events.failed) {
+      events.failed(ec.message());
+    }
   }
 
   void fail(beast::error_code ec) {
     if (ended && cancelled) return hardClose();
     if (ended) return;
     finish(ec);
-    if (!cancelled && events.failed) events.failed(ec.message());
+    if (reporting() && events.failed) events.failed(ec.message());
   }
 
   // A failure before any socket work, described in words (a refused tunnel, a broken
@@ -429,27 +375,28 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
   void failWith(std::string message) {
     if (ended) return;
     finish(std::nullopt);
-    if (!cancelled && events.failed) events.failed(std::move(message));
+    if (reporting() && events.failed) events.failed(std::move(message));
   }
 
-  // Ends the connection once: logs how it completed and fails waiting pongs.
+  // Ends the connection once: says how it ended and fails waiting pongs.
   void finish(std::optional<beast::error_code> ec) {
     bool first = !finished;
     finished = true;
     ended = true;
     hardClose();
-    if (first) {
+    if (first && events.ended) {
+      Ending ending;
+      ending.trustRejected = trustRejected;
       // A connection that was upgraded and later closed is no failure to report.
-      if (gotResponse && response.result_int() != 101) {
-        Log::warn("gateway: HTTP response " + std::to_string(response.result_int()) +
-                  " (expected 101)");
-      }
+      if (gotResponse && response.result_int() != 101) ending.upgradeStatus = response.result_int();
       if (ec) {
-        Log::warn("gateway: task error [" + std::string(ec->category().name()) + " " +
-                  std::to_string(ec->value()) + "] " + ec->message());
+        ending.error.emplace("[");
+        ending.error->append(ec->category().name()).append(" ").append(std::to_string(ec->value()));
+        ending.error->append("] ").append(ec->message());
       }
+      events.ended(ending);
     }
-    // Queued output goes now: its tickets hold the shells' send budget.
+    // Queued output goes now: its holds may be budgets their owners wait on.
     writes.clear();
     auto waiting = std::exchange(awaitingPong, {});
     for (auto& op : std::exchange(controls, {})) {
@@ -467,31 +414,25 @@ struct GatewayConnection::Impl : std::enable_shared_from_this<Impl> {
     beast::get_lowest_layer(*ws).socket().shutdown(tcp::socket::shutdown_both, ignored);
     beast::get_lowest_layer(*ws).close();
   }
-
-  bool finished = false;
-  std::vector<std::function<void()>> whenFinished;
 };
 
-std::shared_ptr<GatewayConnection> GatewayConnection::create(
-    GatewayIO& io, Target target, std::vector<Certificate> anchors,
-    std::vector<std::pair<std::string, std::string>> headers, Events events) {
-  auto impl = std::make_shared<Impl>(io.state().ioc, std::move(target), std::move(anchors),
-                                     std::move(headers), std::move(events));
-  return std::shared_ptr<GatewayConnection>(new GatewayConnection(std::move(impl)));
+std::shared_ptr<WebSocketClient> WebSocketClient::create(WebSocketIO& io, Options options, Events events) {
+  auto impl = std::make_shared<Impl>(io.context(), std::move(options), std::move(events));
+  return std::shared_ptr<WebSocketClient>(new WebSocketClient(std::move(impl)));
 }
 
-GatewayConnection::~GatewayConnection() {
+WebSocketClient::~WebSocketClient() {
   // Whoever drops the last handle without cancelling still must not leak the socket.
   net::post(impl_->resolver.get_executor(), [impl = impl_] {
     if (!impl->ended) impl->cancel(1006, {});
   });
 }
 
-void GatewayConnection::resume() {
+void WebSocketClient::start() {
   net::post(impl_->resolver.get_executor(), [impl = impl_] { impl->resolve(); });
 }
 
-void GatewayConnection::send(std::string text, std::shared_ptr<void> hold) {
+void WebSocketClient::send(std::string text, std::shared_ptr<void> hold) {
   net::post(impl_->resolver.get_executor(),
             [impl = impl_, text = std::make_shared<std::string>(std::move(text)),
              hold = std::move(hold)]() mutable {
@@ -499,13 +440,14 @@ void GatewayConnection::send(std::string text, std::shared_ptr<void> hold) {
             });
 }
 
-void GatewayConnection::ping(PongHandler onPong) {
+void WebSocketClient::ping(PongHandler onPong) {
   net::post(impl_->resolver.get_executor(), [impl = impl_, onPong = std::move(onPong)]() mutable {
     impl->enqueue(Impl::Op{Impl::Op::Kind::ping, nullptr, std::move(onPong), 0, nullptr});
   });
 }
 
-void GatewayConnection::cancel(std::uint16_t closeCode, std::function<void()> done) {
+void WebSocketClient::cancel(std::uint16_t closeCode, std::function<void()> done) {
+  impl_->quiet = true;
   net::post(impl_->resolver.get_executor(), [impl = impl_, closeCode, done = std::move(done)]() mutable {
     impl->cancel(closeCode, std::move(done));
   });
