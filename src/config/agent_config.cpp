@@ -59,6 +59,12 @@ Result<std::optional<bool>> optionalBool(const json& obj, const char* key) {
   return std::optional<bool>(it->get<bool>());
 }
 
+Result<std::optional<std::int64_t>> optionalInt(const json& obj, const char* key) {
+  auto it = obj.find(key);
+  if (it == obj.end() || it->is_null()) return std::optional<std::int64_t>();
+  return std::optional<std::int64_t>(VELA_TRY(requiredInt(obj, key)));
+}
+
 template <typename T>
 void putOptional(json& obj, const char* key, const std::optional<T>& value) {
   if (value) obj[key] = *value;
@@ -91,6 +97,8 @@ Result<AgentConfig> AgentConfig::decode(std::string_view text) {
   c.allowRunScript = VELA_TRY(requiredBool(obj, "allowRunScript"));
   c.allowPowerCommands = VELA_TRY(requiredBool(obj, "allowPowerCommands"));
   c.quickAssist = VELA_TRY(optionalBool(obj, "quickAssist"));
+  c.recordingMaxAgeSeconds = VELA_TRY(optionalInt(obj, "recordingMaxAgeSeconds"));
+  c.recordingMaxTotalBytes = VELA_TRY(optionalInt(obj, "recordingMaxTotalBytes"));
   return c;
 }
 
@@ -117,6 +125,8 @@ std::string AgentConfig::jsonData() const {
   obj["allowRunScript"] = allowRunScript;
   obj["allowPowerCommands"] = allowPowerCommands;
   putOptional(obj, "quickAssist", quickAssist);
+  putOptional(obj, "recordingMaxAgeSeconds", recordingMaxAgeSeconds);
+  putOptional(obj, "recordingMaxTotalBytes", recordingMaxTotalBytes);
   return obj.dump(2, ' ', false, json::error_handler_t::replace);
 }
 
