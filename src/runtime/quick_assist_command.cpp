@@ -119,7 +119,8 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
     }
   }
 
-  MainQueue main;
+  // Held weakly by the windows' callbacks, which may run while this function returns.
+  auto main = std::make_shared<MainQueue>();
   std::vector<std::shared_ptr<QuickAssistClient>> clients;
   auto factory = options.peerFactory ? options.peerFactory : desktopPeerFactory();
   // What the person sees of the attempt under way: the session window from the code on,
@@ -130,13 +131,15 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
   auto tryConnect = [&](const std::string& entered) {
     auto client = QuickAssistClient::create(*server, entered, factory);
     clients.push_back(client);
-    // On the UI main loop; every step of close() only hands work to other threads.
-    auto end = [weak = std::weak_ptr(client), endedAtScreen] {
-      auto self = weak.lock();
-      if (!self) return;
-      *endedAtScreen = true;
+    // Pressed on the UI main loop. The client is closed from this thread, which started
+    // it: while the code is being redeemed the press is only noted, and no retry follows.
+    auto end = [weakClient = std::weak_ptr(client), weakMain = std::weak_ptr(main), endedAtScreen] {
+      auto queue = weakMain.lock();
+      if (!queue || endedAtScreen->exchange(true)) return;
       Log::info("quick-assist: the person at the screen ended the session");
-      self->close(kEndedByUserReason);
+      queue->post([weakClient] {
+        if (auto self = weakClient.lock()) self->close(kEndedByUserReason);
+      });
     };
     window = QuickAssistUI::openSession(end);
     banner = sessionBanner();
@@ -152,9 +155,11 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
       // Only now does someone see the screen: the banner says so from this moment on.
       if (auto b = shownBanner.lock()) b->show(kDefaultIndicatorText, "");
     });
-    client->setOnClosed([&main, shownWindow = std::weak_ptr(window), shownBanner = std::weak_ptr(banner)](
-                            const std::string& reason, bool everOpened) {
-      main.post([&main, shownWindow, shownBanner, reason, everOpened] {
+    client->setOnClosed([weakMain = std::weak_ptr(main), shownWindow = std::weak_ptr(window),
+                         shownBanner = std::weak_ptr(banner)](const std::string& reason, bool everOpened) {
+      auto queue = weakMain.lock();
+      if (!queue) return;
+      queue->post([queue = queue.get(), shownWindow, shownBanner, reason, everOpened] {
         Log::info("quick-assist: session ended (" + reason + ", connected=" + (everOpened ? "true" : "false") + ")");
         // Nothing may claim the session still runs once it has ended.
         if (auto b = shownBanner.lock()) b->hide();
@@ -166,7 +171,7 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
                    reason.find("failed") != std::string::npos) {
           QuickAssistUI::showError(quickAssistMessage(reason));
         }
-        main.exit(0);
+        queue->exit(0);
       });
     });
     auto started = client->start();
@@ -197,7 +202,7 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
     return 0;
   }
 
-  int status = main.run();
+  int status = main->run();
   // The recording upload must have been tried before the process goes.
   std::vector<std::string> kept;
   for (auto& client : clients) {

@@ -269,6 +269,23 @@ class QuickAssist(unittest.TestCase):
         from_agent = [json.loads(m) for m in self.admin("/admin/quick-assist/sessions")[-1]["from_agent"]]
         self.assertIn({"type": "end"}, from_agent)
 
+    def test_7_cancelled_while_the_support_is_awaited(self):
+        code = self.code()
+        agent = self.run_agent(code, ui=True)
+        sid = wait_until(f"the agent on the session of {code}", lambda: next(
+            (s["session_id"] for s in self.admin("/admin/quick-assist/sessions")
+             if s["code"] == code and s["agent_connected"]), None))
+        x, y, w, h = wait_until("the session window", lambda: self.screen.window("Vela Fernwartung"))
+        # "Abbrechen" sits in the window's bottom right corner.
+        self.screen.click(x + w - 20 - 55, y + h - 20 - 16)
+        log = agent.finish()
+        self.assert_in_order(log, "quick-assist: the person at the screen ended the session",
+                             "quick-assist session over: ended_by_user",
+                             "quick-assist: session ended (ended_by_user, connected=false)")
+        self.assertIsNone(self.screen.window("Vela Fernwartung"))
+        session = next(s for s in self.admin("/admin/quick-assist/sessions") if s["session_id"] == sid)
+        self.assertIn({"type": "end"}, [json.loads(m) for m in session["from_agent"]])
+
 
 if __name__ == "__main__":
     AGENT = browser_driver.isolated_arguments(__doc__)[0]
