@@ -22,8 +22,8 @@ std::vector<std::string> searchPath(std::string_view executable, std::string_vie
   std::vector<std::string> folders{beside.lexically_normal().string()};
   std::string base(root);
   while (!base.empty() && base.back() == '/') base.pop_back();
-  // The agent's own installer first: a package left behind after a manual install
-  // would otherwise show the older logo.
+  // /usr/local before /usr, as what the machine's own administrator installed goes
+  // before the distribution's package.
   for (std::string folder : {InstalledFiles::under(root).shareDir, base + "/usr/share/vela-agent"}) {
     if (std::ranges::find(folders, folder) == folders.end()) folders.push_back(std::move(folder));
   }
