@@ -72,9 +72,8 @@ if [ -n "$DESKTOP" ]; then
   export DISPLAY=":$(cat "$DEMO/display")"
   $PY "$ROOT/tools/demo_window.py" >/dev/null 2>"$DEMO/window.log" &
   WINDOW_PID=$!
-  mkdir -p "$DEMO/recordings"
-  export TMPDIR="$DEMO/recordings"  # where session recordings go
-  echo "display $DISPLAY (Xvfb) with a demo window; recordings go to $TMPDIR"
+  # Session recordings go to the state directory's recordings/.
+  echo "display $DISPLAY (Xvfb) with a demo window; recordings go to $VELA_STATE_DIR/recordings"
 fi
 
 "$DEMO/bin/vela-agent" run &

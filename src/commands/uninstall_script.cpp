@@ -1,5 +1,7 @@
 #include "commands/uninstall_script.h"
 
+#include "config/brand_files.h"
+
 namespace vela::UninstallScript {
 namespace {
 
@@ -25,6 +27,9 @@ std::vector<std::string> lines(const Plan& plan) {
       out.push_back(tolerant("rm -f " + singleQuoted(files.executable) + " " +
                              singleQuoted(files.systemUnit) + " " +
                              singleQuoted(files.desktopUnit)));
+      out.push_back(tolerant("rm -f " + singleQuoted(files.shareDir + "/" + std::string(BrandFiles::kLight)) + " " +
+                             singleQuoted(files.shareDir + "/" + std::string(BrandFiles::kDark))));
+      out.push_back(tolerant("rmdir " + singleQuoted(files.shareDir)));
       out.push_back(tolerant("systemctl daemon-reload"));
     }
   }

@@ -59,6 +59,12 @@ Result<std::optional<bool>> optionalBool(const JSONValue& obj, const char* key) 
   return typeMismatch(key, "a boolean");
 }
 
+Result<std::optional<std::int64_t>> optionalInt(const JSONValue& obj, const char* key) {
+  const JSONValue* v = obj[key];
+  if (v == nullptr || v->isNull()) return std::optional<std::int64_t>();
+  return std::optional<std::int64_t>(VELA_TRY(requiredInt(obj, key)));
+}
+
 template <typename T>
 void putOptional(JSONValue& obj, const char* key, const std::optional<T>& value) {
   if (value) obj.set(key, *value);
@@ -91,6 +97,8 @@ Result<AgentConfig> AgentConfig::decode(std::string_view text) {
   c.allowRunScript = VELA_TRY(requiredBool(obj, "allowRunScript"));
   c.allowPowerCommands = VELA_TRY(requiredBool(obj, "allowPowerCommands"));
   c.quickAssist = VELA_TRY(optionalBool(obj, "quickAssist"));
+  c.recordingMaxAgeSeconds = VELA_TRY(optionalInt(obj, "recordingMaxAgeSeconds"));
+  c.recordingMaxTotalBytes = VELA_TRY(optionalInt(obj, "recordingMaxTotalBytes"));
   return c;
 }
 
@@ -115,6 +123,8 @@ std::string AgentConfig::jsonData() const {
   obj.set("allowRunScript", allowRunScript);
   obj.set("allowPowerCommands", allowPowerCommands);
   putOptional(obj, "quickAssist", quickAssist);
+  putOptional(obj, "recordingMaxAgeSeconds", recordingMaxAgeSeconds);
+  putOptional(obj, "recordingMaxTotalBytes", recordingMaxTotalBytes);
   return CanonicalJSON::encodeIndented(obj);
 }
 

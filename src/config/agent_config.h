@@ -31,6 +31,12 @@ struct AgentConfig {
   bool allowRunScript = true;
   bool allowPowerCommands = true;
   std::optional<bool> quickAssist;
+  // Retention of session recordings; absent means the default below, 0 or less no limit.
+  std::optional<std::int64_t> recordingMaxAgeSeconds;
+  std::optional<std::int64_t> recordingMaxTotalBytes;
+
+  static constexpr std::int64_t kDefaultRecordingMaxAgeSeconds = 30 * 86400;
+  static constexpr std::int64_t kDefaultRecordingMaxTotalBytes = std::int64_t(2) << 30;
 
   bool isEnrolled() const { return agentID.has_value(); }
 

@@ -85,6 +85,14 @@ std::string runtimeStatusFile() {
   if (stateDir() == kSystemStateDir) return std::string(kSystemRuntimeDir) + "/status.json";
   return file("status.json");
 }
+std::string recordingsDir() {
+  const char* override = std::getenv("VELA_STATE_DIR");
+  if ((override && *override) || isRoot()) return file("recordings");
+  const char* xdg = std::getenv("XDG_STATE_HOME");
+  if (xdg && *xdg == '/') return withoutTrailingSlashes(xdg) + "/vela-agent/recordings";
+  const char* home = std::getenv("HOME");
+  return std::string(home ? home : "") + "/.local/state/vela-agent/recordings";
+}
 bool isRoot() { return ::getuid() == 0; }
 
 Result<std::string> ensureStateDir() {

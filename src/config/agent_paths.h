@@ -25,6 +25,11 @@ std::string policyFile();
 // The running daemon's own account of itself: /run/vela-agent/status.json for the
 // system state directory, else "status.json" inside the state directory.
 std::string runtimeStatusFile();
+// Where desktop sessions are recorded: "recordings" in the state directory when
+// VELA_STATE_DIR is set or for root, otherwise the user's
+// ${XDG_STATE_HOME:-$HOME/.local/state}/vela-agent/recordings, which, unlike the
+// temporary directory, survives a reboot.
+std::string recordingsDir();
 inline constexpr std::string_view kSystemStateDir = "/var/lib/vela-agent";
 inline constexpr std::string_view kSystemRuntimeDir = "/run/vela-agent";
 // A file directly inside the state directory.

@@ -17,6 +17,8 @@ struct InstalledFiles {
   std::string systemUnit;
   std::string desktopUnit;
   std::string stateDir;
+  // The default logos, where the executable's ../share/vela-agent finds them.
+  std::string shareDir;
 
   static InstalledFiles under(std::string_view root) {
     std::string base(root);
@@ -24,7 +26,8 @@ struct InstalledFiles {
     return {base + "/usr/local/bin/vela-agent",
             base + "/etc/systemd/system/" + std::string(kSystemUnit),
             base + "/etc/systemd/user/" + std::string(kDesktopUnit),
-            base + "/var/lib/vela-agent"};
+            base + "/var/lib/vela-agent",
+            base + "/usr/local/share/vela-agent"};
   }
 
   bool operator==(const InstalledFiles&) const = default;

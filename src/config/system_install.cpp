@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "config/brand_files.h"
 #include "config/system_units.h"
 #include "platform/file_io.h"
 #include "util/agent_crypto.h"
@@ -41,6 +42,34 @@ void writeData(std::string& script, const std::string& path, std::string_view da
   script += "VELA_DATA\n";
 }
 
+// A file every user may read (put_file makes its files owner-only).
+void writePublicData(std::string& script, const std::string& path, std::string_view data) {
+  writeData(script, path, data);
+  script += "chmod 644 " + singleQuoted(path) + "\n";
+}
+
+// The logos beside `executable`, else in the system's folders. Each must be a PNG that
+// no other user could have planted, as the executable is: the consent dialog shows it.
+Result<std::vector<std::pair<std::string, std::string>>> stageLogos(const std::string& executable,
+                                                                   std::string_view root) {
+  constexpr std::string_view kPNGSignature = "\x89PNG\r\n\x1a\n";
+  constexpr std::size_t kMaxLogoBytes = 1 << 20;
+  for (const std::string& folder : BrandFiles::searchPath(executable, root)) {
+    std::vector<std::pair<std::string, std::string>> logos;
+    for (std::string_view name : {BrandFiles::kLight, BrandFiles::kDark}) {
+      const std::string path = folder + "/" + std::string(name);
+      auto bytes = platform::readTrustedFile(path);
+      if (!bytes) return fail("logo " + bytes.error().message);
+      if (!*bytes) continue;
+      if (!(*bytes)->starts_with(kPNGSignature) || (*bytes)->size() > kMaxLogoBytes)
+        return fail("logo " + path + " is not a PNG image of at most 1 MiB");
+      logos.emplace_back(name, std::move(**bytes));
+    }
+    if (!logos.empty()) return logos;
+  }
+  return std::vector<std::pair<std::string, std::string>>{};
+}
+
 // A unit file written through a quoted here-document, so nothing in it is expanded.
 void writeUnit(std::string& script, const std::string& path, const std::string& text,
                std::string_view delimiter) {
@@ -69,6 +98,7 @@ Elevator pkexecElevator() {
 Plan resolvePlan(std::optional<std::string> execPath, std::string_view root) {
   Plan plan;
   plan.installed = InstalledFiles::under(root);
+  plan.root = std::string(root);
   plan.daemonExecPath = plan.installed.executable;
   std::string running = execPath ? *execPath : ProcessInfo::executablePath();
   if (running != plan.installed.executable) {
@@ -109,6 +139,8 @@ Result<Staged> stage(const ProvisioningPayload& payload, const Plan& plan) {
     if (!hash) return fail("cannot read " + staged.executablePath);
     staged.executableSha256 = *hash;
   }
+  // Missing logos only leave the windows without one.
+  staged.logos = VELA_TRY(stageLogos(plan.sourceExecPath.value_or(plan.daemonExecPath), plan.root));
   return staged;
 }
 
@@ -158,6 +190,13 @@ std::string rootScript(const Staged& staged, const Plan& plan) {
     if (!carried) s += "rm -f " + singleQuoted(to.stateDir + "/pinned/" + std::string(name)) + "\n";
   }
   s += "\n";
+
+  if (!staged.logos.empty()) {
+    s += "# --- the default logos, readable by every user's desktop helper ---\n";
+    s += "(umask 022; mkdir -p " + singleQuoted(to.shareDir) + ")\n";
+    for (const auto& [name, data] : staged.logos) writePublicData(s, to.shareDir + "/" + name, data);
+    s += "\n";
+  }
 
   s += "# --- system service (root, self-starting) ---\n";
   writeUnit(s, to.systemUnit, SystemUnits::systemUnit(plan.daemonExecPath, to.stateDir),

@@ -33,6 +33,8 @@ struct Plan {
   std::string daemonExecPath;
   bool copyExecutable = false;
   InstalledFiles installed = InstalledFiles::under("");
+  // What every system path of the plan sits below ("" on a live system).
+  std::string root;
 
   bool operator==(const Plan&) const = default;
 };
@@ -80,6 +82,9 @@ struct Staged {
   std::string executablePath;
   std::uint64_t executableSize = 0;
   std::string executableSha256;
+  // The default logos found for the executable, by file name; copied where the installed
+  // executable finds them.
+  std::vector<std::pair<std::string, std::string>> logos;
 };
 
 // Checks the executable's path and hashes it when the plan copies it.

@@ -17,7 +17,15 @@ class DesktopIndicating {
   // An empty or unusable logo falls back to the default logo.
   virtual void show(const std::string& text, const std::string& logoBase64, Shown shown = {}) = 0;
   virtual void hide() = 0;
+  // The person at the screen asks to end the session: the banner's "Beenden" button or
+  // its keyboard shortcut. Called on the UI main loop. REQUIRES: set before show().
+  using EndRequested = std::function<void()>;
+  virtual void setOnEndRequested(EndRequested callback) = 0;
 };
+
+// Why a session ended when the person at the screen ended it; the operator reads it in
+// the session's close.
+inline constexpr const char* kEndedByUserReason = "ended_by_user";
 
 // What the banner says unless the session configures another text.
 inline constexpr const char* kDefaultIndicatorText = "Fernzugriff aktiv · Aufzeichnung läuft";

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "desktop/input/resolution_request.h"
+#include "platform/file_io.h"
 #include "util/log.h"
 
 namespace vela {
@@ -88,6 +89,15 @@ void DesktopSessionController::wire() {
       if (auto s = weak.lock()) s->recordingDurable();
     });
   });
+  if (indicator_) {
+    indicator_->setOnEndRequested([weak] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->queue_->async([weak] {
+        if (auto s = weak.lock()) s->endedAtScreen();
+      });
+    });
+  }
   capturer_->setOnStopped([weak](const std::optional<AgentError>&) {
     auto self = weak.lock();
     if (!self) return;
@@ -226,6 +236,15 @@ void DesktopSessionController::refuse(const char* reason, const std::string& mes
   Log::warn("desktop: session refused: " + message);
   emit(DesktopLifecycle::Error{message});
   tearDown(reason, true);
+}
+
+void DesktopSessionController::endedAtScreen() {
+  if (closed_) return;
+  const uid_t uid = platform::effectiveUser();
+  const std::string name = platform::userNameOf(uid);
+  Log::info("desktop: the person at the screen (" + (name.empty() ? std::string() : name + ", ") + "uid " +
+            std::to_string(uid) + ") ended the session");
+  tearDown(kEndedByUserReason, true);
 }
 
 void DesktopSessionController::startStreaming(ScreenCapturer::Size size, bool bannerShown) {

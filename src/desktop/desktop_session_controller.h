@@ -114,6 +114,7 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   void showIndicator(ScreenCapturer::Size size);
   void indicatorAnswered(bool onScreen, ScreenCapturer::Size size);
   void refuse(const char* reason, const std::string& message);
+  void endedAtScreen();
   void startStreaming(ScreenCapturer::Size size, bool bannerShown);
   void recordingDurable();
   void beat();

@@ -60,7 +60,8 @@ void DesktopSessionManager::open(const std::string& sessionID, const DesktopOpen
     return;
   }
 
-  auto parts = makeSessionParts(*services, {options_.recordingDirectory, true});
+  RecordingPlace recordings = options_.recordings ? *options_.recordings : RecordingStore::configured();
+  auto parts = makeSessionParts(*services, {std::move(recordings), true});
   if (!parts) {
     Log::warn("desktop: cannot open session " + sessionID + ": " + parts.error());
     sendFrame({OutgoingDesktopFrame::Error{sessionID, parts.error()}});
@@ -203,6 +204,7 @@ void DesktopSessionManager::lifecycle(const std::shared_ptr<Link>& link,
                    ended = true;
                  },
                  [&](const DesktopLifecycle::Closed& e) {
+                   Log::info("desktop: session " + id + " ended (" + e.reason + ")");
                    // The operator's own close is not echoed back.
                    if (e.selfInitiated) frame = {OutgoingDesktopFrame::Closed{id, e.reason}};
                    ended = true;

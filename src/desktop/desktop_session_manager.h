@@ -13,12 +13,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "desktop/desktop_services.h"
 #include "desktop/desktop_frames.h"
 #include "desktop/desktop_lifecycle.h"
 #include "desktop/desktop_session_controller.h"
+#include "desktop/recording_store.h"
 #include "util/mutex.h"
 
 namespace vela {
@@ -30,8 +32,9 @@ class DesktopSessionManager : public std::enable_shared_from_this<DesktopSession
 
   struct Options {
     int maxSessions = 2;
-    // Where recordings go; empty for the media's default (the temporary directory).
-    std::string recordingDirectory;
+    // Where recordings go and what that folder keeps; absent: as configured at the time
+    // of each open (RecordingStore::configured), so an edited config.json needs no restart.
+    std::optional<RecordingPlace> recordings;
     DesktopSessionController::Timing timing;
   };
 

@@ -1,12 +1,14 @@
 #include "desktop/desktop_session_parts.h"
 
+#include "desktop/retained_recording.h"
+
 namespace vela {
 
 Result<DesktopSessionController::Parts, std::string> makeSessionParts(const DesktopServices& services,
                                                                       const SessionPartsRequest& request) {
   constexpr const char* kNoWebRTC = "agent has no WebRTC backend";
   if (!services.media || !services.screen) return tl::unexpected(std::string(kNoWebRTC));
-  auto media = services.media->makeSessionMedia(request.recordingDirectory);
+  auto media = services.media->makeSessionMedia(request.recordings.directory);
   if (!media) return tl::unexpected(media.error());
   if (!media->peer || !media->recording) return tl::unexpected(std::string(kNoWebRTC));
 
@@ -14,7 +16,7 @@ Result<DesktopSessionController::Parts, std::string> makeSessionParts(const Desk
   parts.capturer = services.screen->makeCapturer({DesktopSessionController::kFps, true});
   if (!parts.capturer) return tl::unexpected(std::string("capture failed: no screen capturer"));
   parts.peer = std::move(media->peer);
-  parts.recorder = std::move(media->recording);
+  parts.recorder = std::make_shared<RetainedRecording>(std::move(media->recording), request.recordings);
   parts.injector = services.screen->makeInjector();
   DesktopScreen* screen = services.screen;
   parts.displays = [screen] { return screen->displays(); };

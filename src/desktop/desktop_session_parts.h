@@ -9,13 +9,15 @@
 
 #include "desktop/desktop_services.h"
 #include "desktop/desktop_session_controller.h"
+#include "desktop/recording_store.h"
 #include "util/agent_error.h"
 
 namespace vela {
 
 struct SessionPartsRequest {
-  std::string recordingDirectory;  // empty for the media's default
-  bool withWindows = true;         // false when the caller shows its own banner
+  // The recording goes there, after the folder's retention made room for it.
+  RecordingPlace recordings;
+  bool withWindows = true;  // false when the caller shows its own banner
 };
 
 // Fails with the text the operator is sent: the media's reason, "agent has no WebRTC

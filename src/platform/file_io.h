@@ -46,6 +46,8 @@ Result<std::optional<FileInfo>> fileInfo(const std::string& path, bool followLin
 uid_t effectiveUser();
 // The home directory the user database gives for `uid`, or "" when it has none.
 std::string homeDirectoryOf(uid_t uid);
+// The login name the user database gives for `uid`, or "" when it has none.
+std::string userNameOf(uid_t uid);
 
 // Reads a file that another local user must not have been able to plant or change: a
 // regular file, not a symbolic link, owned by root or the effective user, writable by

@@ -252,7 +252,7 @@ void QuickAssistClient::lifecycle(const DesktopLifecycle& event) {
   std::visit(Overloaded{
                  [&](const DesktopLifecycle::Opened&) {
                    everOpened_ = true;
-                   status("Verbunden");
+                   status(kConnectedStatus);
                  },
                  [&](const DesktopLifecycle::RecordingFinal& e) { uploadRecording(e.final); },
                  [&](const DesktopLifecycle::Error& e) {

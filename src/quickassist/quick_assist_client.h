@@ -48,6 +48,8 @@ class QuickAssistClient : public std::enable_shared_from_this<QuickAssistClient>
   using ClosedCallback = std::function<void(const std::string& reason, bool everOpened)>;
 
   static constexpr const char* kIndicatorText = "Fernwartung aktiv · Aufzeichnung läuft";
+  // The status that says the operator is connected and the session runs.
+  static constexpr const char* kConnectedStatus = "Verbunden";
 
   static std::shared_ptr<QuickAssistClient> create(std::string serverBaseURL, std::string code,
                                                    PeerFactory peerFactory);

@@ -34,6 +34,11 @@ std::optional<std::string> askForCode() {
   return digits;
 }
 
+std::shared_ptr<QuickAssistSessionWindow> openSession(std::function<void()> end) {
+  auto shown = windows();
+  return shown ? shown->openSession(std::move(end)) : nullptr;
+}
+
 void showError(const std::string& text) {
   if (auto shown = windows()) return shown->showError(text);
   Log::warn(text);

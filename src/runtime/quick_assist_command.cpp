@@ -3,6 +3,7 @@
 
 #include "runtime/quick_assist_command.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -12,6 +13,7 @@
 #include "config/agent_config.h"
 #include "desktop/desktop_session_parts.h"
 #include "desktop/host/desktop_module.h"
+#include "desktop/recording_store.h"
 #include "quickassist/quick_assist_client.h"
 #include "quickassist/quick_assist_ui.h"
 #include "runtime/command_handlers.h"
@@ -66,14 +68,22 @@ class MainQueue {
   std::optional<int> status_ GUARDED_BY(mu_);
 };
 
-// The command shows its own banner for the whole support session.
+// The command shows its own banner while the operator is connected. The recording goes
+// where every session's does: kept there when its upload fails.
 QuickAssistClient::PeerFactory desktopPeerFactory() {
   return []() -> Result<DesktopSessionController::Parts> {
     const DesktopServices* services = VELA_TRY(DesktopModule::services());
-    auto parts = makeSessionParts(*services, {"", false});
+    auto parts = makeSessionParts(*services, {RecordingStore::configured(), false});
     if (!parts) return fail(parts.error());
     return std::move(*parts);
   };
+}
+
+// The banner of the session, where one can be shown.
+std::shared_ptr<DesktopIndicating> sessionBanner() {
+  if (uiTurnedOff()) return nullptr;
+  auto services = DesktopModule::services();
+  return services && (*services)->windows ? (*services)->windows->indicator() : nullptr;
 }
 
 }  // namespace
@@ -109,16 +119,51 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
     }
   }
 
-  MainQueue main;
+  // Held weakly by the windows' callbacks, which may run while this function returns.
+  auto main = std::make_shared<MainQueue>();
   std::vector<std::shared_ptr<QuickAssistClient>> clients;
   auto factory = options.peerFactory ? options.peerFactory : desktopPeerFactory();
+  // What the person sees of the attempt under way: the session window from the code on,
+  // the banner once the operator is connected. Both end the session with their button.
+  std::shared_ptr<QuickAssistSessionWindow> window;
+  std::shared_ptr<DesktopIndicating> banner;
+  auto endedAtScreen = std::make_shared<std::atomic<bool>>(false);
   auto tryConnect = [&](const std::string& entered) {
     auto client = QuickAssistClient::create(*server, entered, factory);
     clients.push_back(client);
-    client->setOnStatus([](const std::string& text) { Log::info("quick-assist: " + text); });
-    client->setOnClosed([&main](const std::string& reason, bool everOpened) {
-      main.post([&main, reason, everOpened] {
+    // Pressed on the UI main loop. The client is closed from this thread, which started
+    // it: while the code is being redeemed the press is only noted, and no retry follows.
+    auto end = [weakClient = std::weak_ptr(client), weakMain = std::weak_ptr(main), endedAtScreen] {
+      auto queue = weakMain.lock();
+      if (!queue || endedAtScreen->exchange(true)) return;
+      Log::info("quick-assist: the person at the screen ended the session");
+      queue->post([weakClient] {
+        if (auto self = weakClient.lock()) self->close(kEndedByUserReason);
+      });
+    };
+    window = QuickAssistUI::openSession(end);
+    banner = sessionBanner();
+    if (banner) banner->setOnEndRequested(end);
+    client->setOnStatus([shownWindow = std::weak_ptr(window), shownBanner = std::weak_ptr(banner)](const std::string& text) {
+      Log::info("quick-assist: " + text);
+      auto w = shownWindow.lock();
+      if (text != QuickAssistClient::kConnectedStatus) {
+        if (w) w->waiting(text);
+        return;
+      }
+      if (w) w->running();
+      // Only now does someone see the screen: the banner says so from this moment on.
+      if (auto b = shownBanner.lock()) b->show(kDefaultIndicatorText, "");
+    });
+    client->setOnClosed([weakMain = std::weak_ptr(main), shownWindow = std::weak_ptr(window),
+                         shownBanner = std::weak_ptr(banner)](const std::string& reason, bool everOpened) {
+      auto queue = weakMain.lock();
+      if (!queue) return;
+      queue->post([queue = queue.get(), shownWindow, shownBanner, reason, everOpened] {
         Log::info("quick-assist: session ended (" + reason + ", connected=" + (everOpened ? "true" : "false") + ")");
+        // Nothing may claim the session still runs once it has ended.
+        if (auto b = shownBanner.lock()) b->hide();
+        if (auto w = shownWindow.lock()) w->close();
         if (everOpened) {
           QuickAssistUI::showInfo("Die Fernwartung wurde beendet.\n\nSie können dieses Programm jetzt schließen und löschen.",
                                   "Fernwartung beendet");
@@ -126,7 +171,7 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
                    reason.find("failed") != std::string::npos) {
           QuickAssistUI::showError(quickAssistMessage(reason));
         }
-        main.exit(0);
+        queue->exit(0);
       });
     });
     auto started = client->start();
@@ -144,6 +189,11 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
       connected = true;
       break;
     }
+    if (window) window->close();
+    window = nullptr;
+    banner = nullptr;
+    // Cancelled while the code was being redeemed: no retry.
+    if (*endedAtScreen) break;
     QuickAssistUI::showError(kRetry);
     entered = QuickAssistUI::askForCode();
   }
@@ -152,14 +202,7 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
     return 0;
   }
 
-  std::shared_ptr<DesktopIndicating> indicator;
-  if (!uiTurnedOff()) {
-    auto services = DesktopModule::services();
-    if (services && (*services)->windows) indicator = (*services)->windows->indicator();
-  }
-  if (indicator) indicator->show(kDefaultIndicatorText, "");
-  int status = main.run();
-  if (indicator) indicator->hide();
+  int status = main->run();
   // The recording upload must have been tried before the process goes.
   std::vector<std::string> kept;
   for (auto& client : clients) {

@@ -2,7 +2,9 @@
 
 // The attended support flow from the command line (`quick-assist [--server URL] [CODE]`)
 // and from the start-up chain: redeem a support code, run the one session, and leave
-// only after its recording upload was tried (at most two minutes after the end).
+// only after its recording upload was tried (at most two minutes after the end). The
+// session window tells the person what is happening; the banner shows only while the
+// operator is connected; either ends the session ("ended_by_user").
 
 #include <chrono>
 #include <optional>
@@ -13,10 +15,11 @@
 
 namespace vela::CLI {
 
-// Shown when this process cannot capture the screen or inject input.
+// Shown when this process cannot capture the screen: on Linux that takes an X11 session,
+// not a permission the person could grant.
 inline constexpr const char* kNoScreenPermission =
-    "Bitte erlauben Sie die Bildschirmaufnahme (Bitte starten Sie die Fernhilfe in einer grafischen "
-    "X11-Sitzung.) und öffnen Sie die App danach erneut.";
+    "Der Bildschirm kann nicht aufgenommen werden. Bitte starten Sie die Fernwartung in einer grafischen "
+    "X11-Sitzung erneut.";
 
 struct QuickAssistOptions {
   QuickAssistClient::PeerFactory peerFactory;  // none: the desktop module's

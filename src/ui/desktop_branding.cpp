@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <string>
-#include <system_error>
 
+#include "config/brand_files.h"
 #include "util/base64.h"
 
 namespace vela {
@@ -37,19 +37,21 @@ bool isDarkAppearance() {
 }
 
 std::optional<std::filesystem::path> shareDirectory() {
-  std::error_code error;
-  auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return std::nullopt;
-  auto dir = exe.parent_path().parent_path() / "share" / "vela-agent";
-  if (!std::filesystem::is_directory(dir, error)) return std::nullopt;
-  return dir;
+  auto dir = BrandFiles::directory();
+  if (!dir) return std::nullopt;
+  return std::filesystem::path(*dir);
 }
 
 Pixbuf defaultLogo() {
   auto dir = shareDirectory();
   if (!dir) return nullptr;
-  auto file = *dir / (isDarkAppearance() ? "brand-dark.png" : "brand-light.png");
-  return Pixbuf(gdk_pixbuf_new_from_file(file.c_str(), nullptr));
+  const bool dark = isDarkAppearance();
+  // A folder may hold only one of the two: better the other one than none.
+  for (std::string_view name : {dark ? BrandFiles::kDark : BrandFiles::kLight, dark ? BrandFiles::kLight : BrandFiles::kDark}) {
+    auto file = *dir / name;
+    if (Pixbuf image{gdk_pixbuf_new_from_file(file.c_str(), nullptr)}) return image;
+  }
+  return nullptr;
 }
 
 Pixbuf logo(std::string_view fromBase64) {

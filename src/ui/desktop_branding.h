@@ -1,9 +1,8 @@
 #pragma once
 
 // The logo shown in the session banner and the consent dialog: a tenant's own image
-// when it sends one, else the default logo installed with the agent in
-// <prefix>/share/vela-agent/ (brand-dark.png on dark desktops, brand-light.png
-// otherwise). isDarkAppearance() reads GTK settings: call it on the main loop thread
+// when it sends one, else the default logo installed with the agent (brand-dark.png on
+// dark desktops, brand-light.png otherwise; where it is looked for: config/brand_files.h). isDarkAppearance() reads GTK settings: call it on the main loop thread
 // after GTK is initialised; the rest is thread-safe.
 
 #include <filesystem>
@@ -20,7 +19,7 @@ Pixbuf defaultLogo();
 Pixbuf logo(std::string_view fromBase64);
 Pixbuf resolve(std::string_view tenantBase64);
 
-// <directory of the running executable>/../share/vela-agent; none when it is missing.
+// The folder the default logos are taken from; none when no folder holds one.
 std::optional<std::filesystem::path> shareDirectory();
 
 }  // namespace vela::DesktopBranding

@@ -1,7 +1,8 @@
 #pragma once
 
 // The first-start windows in GTK 3: the support-code window, the configuration window
-// and their alerts, in German, laid out on fixed positions. Each call builds its window
+// and their alerts, in German, laid out by GTK boxes so that they grow with the desktop's
+// font instead of overlapping. Each call builds its window
 // on the GLib main loop, shows it modally above other windows and blocks the caller
 // until a button (or Return / Escape) ends it.
 // REQUIRES: UiRuntime::available(); never called on the main loop's own thread.

@@ -279,7 +279,10 @@ TEST_F(ExecutorTest, UninstallRemovesTheIdentityAndSchedulesSelfRemoval) {
   EXPECT_EQ(rec_->detached,
             (Calls{sh(stop + "rm -f " + quotedRoot + "/usr/local/bin/vela-agent' " + quotedRoot +
                       "/etc/systemd/system/vela-agent.service' " + quotedRoot +
-                      "/etc/systemd/user/vela-agent-desktop.service' 2>/dev/null || true; "
+                      "/etc/systemd/user/vela-agent-desktop.service' 2>/dev/null || true; rm -f " +
+                      quotedRoot + "/usr/local/share/vela-agent/brand-light.png' " + quotedRoot +
+                      "/usr/local/share/vela-agent/brand-dark.png' 2>/dev/null || true; rmdir " + quotedRoot +
+                      "/usr/local/share/vela-agent' 2>/dev/null || true; "
                       "systemctl daemon-reload 2>/dev/null || true; " + kill),
                    sh(stop + "dpkg --purge 'vela-agent' 2>/dev/null || true; " + kill),
                    sh(stop + kill)}));

@@ -57,7 +57,7 @@ TEST(AgentConfigTest, SaveWritesSortedPrettyJSONWithoutAbsentKeysAndEveryFieldRo
        .heartbeatIntervalSeconds = 2, .commandPollIntervalSeconds = 3,
        .updateCheckIntervalSeconds = 4, .inventoryIntervalSeconds = 5, .verbose = true,
        .commandSkewSeconds = -6, .allowRunScript = false, .allowPowerCommands = false,
-       .quickAssist = true};
+       .quickAssist = true, .recordingMaxAgeSeconds = 7, .recordingMaxTotalBytes = 0};
   ASSERT_TRUE(c.save());
   EXPECT_EQ(AgentConfig::load().value(), c);
 }
@@ -88,6 +88,14 @@ TEST(AgentConfigTest, DecodeIsStrictOnRequiredKeysAndLenientOnNulls) {
   EXPECT_EQ(wrapped.error().message, "config.json: key \"commandSkewSeconds\" is not a 64-bit integer");
   EXPECT_EQ(edited(skew, "\"commandSkewSeconds\": 9223372036854775807").value().commandSkewSeconds, INT64_MAX);
   EXPECT_FALSE(AgentConfig::decode("{\"serverBaseURL\": "));
+
+  // The recording limits are optional, older files lack them; when given they are typed.
+  EXPECT_EQ(ok->recordingMaxAgeSeconds, std::nullopt);
+  EXPECT_EQ(edited("{", "{\"recordingMaxTotalBytes\": 1048576,").value().recordingMaxTotalBytes, 1048576);
+  EXPECT_EQ(edited("{", "{\"recordingMaxAgeSeconds\": null,").value().recordingMaxAgeSeconds, std::nullopt);
+  auto text = edited("{", "{\"recordingMaxAgeSeconds\": \"30d\",");
+  ASSERT_FALSE(text);
+  EXPECT_EQ(text.error().message, "config.json: key \"recordingMaxAgeSeconds\" is not an integer");
 }
 
 // A person edits config.json by hand; the error says where the edit went wrong, counting
@@ -161,6 +169,23 @@ TEST(AgentPathsTest, DefaultStateDirForAUserAndAnEmptyVariableMeansUnset) {
   // A trailing slash names the same folder.
   testing::ScopedEnv slashed("VELA_STATE_DIR", "/x/state//");
   EXPECT_EQ(AgentPaths::configFile(), "/x/state/config.json");
+}
+
+// Recordings must outlive a reboot, so never the temporary directory; the state
+// directory's override moves them too.
+TEST(AgentPathsTest, RecordingsLiveInTheStateDirectoryOrTheUsersStateHome) {
+  testing::ScopedEnv state("VELA_STATE_DIR", "/x/state/");
+  EXPECT_EQ(AgentPaths::recordingsDir(), "/x/state/recordings");
+  testing::ScopedEnv noOverride("VELA_STATE_DIR", std::nullopt);
+  testing::ScopedEnv home("HOME", "/home/eva");
+  testing::ScopedEnv relative("XDG_STATE_HOME", "state");  // not absolute: ignored
+  if (AgentPaths::isRoot()) {
+    EXPECT_EQ(AgentPaths::recordingsDir(), "/var/lib/vela-agent/recordings");
+    return;
+  }
+  EXPECT_EQ(AgentPaths::recordingsDir(), "/home/eva/.local/state/vela-agent/recordings");
+  testing::ScopedEnv xdg("XDG_STATE_HOME", "/x/xdg-state/");
+  EXPECT_EQ(AgentPaths::recordingsDir(), "/x/xdg-state/vela-agent/recordings");
 }
 
 // Only a missing file means "not configured"; what a mistyped one does is the daemon's

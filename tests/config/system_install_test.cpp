@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <functional>
 
+#include "config/brand_files.h"
 #include "config/system_units.h"
 #include "platform/file_io.h"
 #include "support/background_process.h"
+#include "support/build_paths.h"
 #include "support/temp_dir.h"
 
 namespace vela {
@@ -44,6 +46,12 @@ TEST(SystemInstallTest, PlanAndErrors) {
   EXPECT_FALSE(inPlace.copyExecutable);
   EXPECT_EQ(inPlace.installed.systemUnit, "/etc/systemd/system/vela-agent.service");
   EXPECT_EQ(SystemUnits::execWord("/a b/\"q\"\\%$\n"), R"("/a b/\"q\"\\%%$$\x0a")");
+  // The logos: beside the executable first, then the installer's, then the package's.
+  EXPECT_EQ(BrandFiles::searchPath("/opt/vela/bin/vela-agent", "/r/"),
+            (std::vector<std::string>{"/opt/vela/share/vela-agent", "/r/usr/local/share/vela-agent",
+                                      "/r/usr/share/vela-agent"}));
+  EXPECT_EQ(BrandFiles::searchPath("/usr/local/bin/vela-agent"),
+            (std::vector<std::string>{"/usr/local/share/vela-agent", "/usr/share/vela-agent"}));
 
   // What pkexec and the script report comes back as the installation's error.
   auto endingWith = [](int status, std::string err) {
@@ -126,6 +134,11 @@ TEST(SystemInstallTest, InstallsBelowRootAsRoot) {
   payload.caPem = "CA\n";
   payload.commandPubkey = "Q01E";
   payload.spkiPins = std::vector<std::string>{"a", "", "b"};
+  // The program runs from a download folder, without its logos beside it; a package
+  // installed before left them in /usr/share.
+  const std::string logo = readFileOrEmpty(testing::sourcePath("share/brand-light.png"));
+  fs::create_directories(run.at("/usr/share/vela-agent"));
+  writeFile(run.at("/usr/share/vela-agent/brand-light.png"), logo);
   // An earlier provisioning's key that this one does not carry.
   std::filesystem::create_directories(run.at("/var/lib/vela-agent/pinned"));
   testing::writeFile(run.at("/var/lib/vela-agent/pinned/update_pubkey.b64"), "OLD");
@@ -140,8 +153,13 @@ TEST(SystemInstallTest, InstallsBelowRootAsRoot) {
       {"/var/lib/vela-agent/pinned/spki_pins.txt", 0600},
       {"/etc/systemd/system/vela-agent.service", 0644},
       {"/etc/systemd/user/vela-agent-desktop.service", 0644},
+      // Every user's desktop helper reads the logos.
+      {"/usr/local/share/vela-agent", 0755},
+      {"/usr/local/share/vela-agent/brand-light.png", 0644},
   };
   for (const auto& [path, mode] : installed) expectOwnedByRoot(run.at(path), mode);
+  EXPECT_EQ(readFileOrEmpty(run.at("/usr/local/share/vela-agent/brand-light.png")), logo);
+  EXPECT_FALSE(fs::exists(run.at("/usr/local/share/vela-agent/brand-dark.png")));
   EXPECT_FALSE(fs::exists(run.at("/var/log/vela-agent")));  // the journal is the log
   EXPECT_FALSE(fs::exists(run.at("/var/lib/vela-agent/pinned/update_pubkey.b64")));
   EXPECT_EQ(readFileOrEmpty(run.at("/var/lib/vela-agent/config.json")), payload.toConfig().jsonData());
@@ -194,6 +212,30 @@ TEST(SystemInstallTest, HostileValuesStayInert) {
   }
   EXPECT_FALSE(fs::exists("INJECTED"));
   EXPECT_TRUE(fs::is_empty(run.stage));
+}
+
+// The consent dialog shows the logo: one another user could have planted is refused like
+// such an executable, and so is a file that is no PNG.
+TEST(SystemInstallTest, LogosAreCheckedBeforeTheyAreInstalled) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  InstallRun run("root", "vela-agent", "stage");
+  ProvisioningPayload payload;
+  payload.server = "https://cp.example";
+  fs::create_directories(run.at("/usr/share/vela-agent"));
+  const std::string logo = run.at("/usr/share/vela-agent/brand-dark.png");
+  writeFile(logo, readFileOrEmpty(testing::sourcePath("share/brand-dark.png")));
+  fs::permissions(logo, fs::perms::others_write, fs::perm_options::add);
+  auto error = run.install(payload);
+  ASSERT_TRUE(error);
+  EXPECT_THAT(error->description(), HasSubstr("could not stage install files: logo " + logo));
+
+  writeFile(logo, "<svg/>");
+  fs::permissions(logo, fs::perms::owner_read | fs::perms::owner_write);
+  error = run.install(payload);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->description(),
+            "could not stage install files: logo " + logo + " is not a PNG image of at most 1 MiB");
+  EXPECT_FALSE(fs::exists(run.at("/usr/local/share/vela-agent")));
 }
 
 // The installing user runs the program from a folder of their own; another local user

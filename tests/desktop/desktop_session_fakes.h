@@ -135,7 +135,21 @@ class FakeIndicator final : public DesktopIndicating {
     std::lock_guard lock(mu_);
     shown = false;
   }
+  void setOnEndRequested(EndRequested callback) override {
+    std::lock_guard lock(mu_);
+    onEnd = std::move(callback);
+  }
+  // The person at the screen presses "Beenden".
+  void pressEnd() {
+    EndRequested end;
+    {
+      std::lock_guard lock(mu_);
+      end = onEnd;
+    }
+    end();
+  }
   std::mutex mu_;
+  EndRequested onEnd;
   std::optional<std::string> shownText;
   bool shown = false;
   std::atomic<bool> canShow{true};

@@ -11,6 +11,7 @@
 
 #include "desktop/desktop_session_fakes.h"
 #include "support/background_process.h"
+#include "support/temp_dir.h"
 #include "util/base64.h"
 #include "util/json_scanner.h"
 
@@ -75,6 +76,7 @@ class DesktopSessionTest : public ::testing::Test {
   void SetUp() override {
     DesktopSessionManager::Options options;
     options.timing.beatInterval = 20ms;
+    options.recordings = RecordingPlace{recordings_.path(), {}};
     manager_ = DesktopSessionManager::create(
         [this](const std::string& t) { sink_(t); },
         [this] { return &backend_.services; }, options);
@@ -97,6 +99,7 @@ class DesktopSessionTest : public ::testing::Test {
     until([&] { return manager_->activeCount() == expected; });
   }
 
+  testing::TempDir recordings_;
   FakeBackend backend_;
   FrameSink sink_;
   std::shared_ptr<DesktopSessionManager> manager_;
@@ -293,6 +296,27 @@ TEST_F(DesktopSessionTest, AgentSideFailuresReportErrorThenClosed) {
   EXPECT_EQ(frames[3].text,
             R"({"reason":"capture_stopped","session_id":"gone","type":"desktop.closed"})");
   awaitInactive(0);
+}
+
+// The banner's "Beenden": the session ends as any agent-side end does (recording
+// finalised, then the close), with a reason the operator can tell from the others.
+TEST_F(DesktopSessionTest, ThePersonAtTheScreenEndsTheSessionAndTheOperatorReadsWhy) {
+  feed(dataFrame("mine", kAttendedNoPrompt));
+  auto& recording = *backend_.recordings[0];
+  until([&] { return bool(recording.state().started); });
+  recording.fireDurable();
+  sink_.await(2);  // opened, beat 1
+  backend_.indicatorObject->pressEnd();
+  backend_.indicatorObject->pressEnd();  // a second press while it closes changes nothing
+  awaitInactive(0);
+  auto frames = sink_.now();
+  ASSERT_GE(frames.size(), 2u);
+  EXPECT_EQ(frames[frames.size() - 2].inner["state"]->stringValue(), "final");
+  EXPECT_EQ(frames.back().text, R"({"reason":"ended_by_user","session_id":"mine","type":"desktop.closed"})");
+  EXPECT_EQ(std::ranges::count(typesOf(frames), "desktop.closed"), 1);
+  EXPECT_TRUE(backend_.capturers[0]->stopped);
+  EXPECT_TRUE(backend_.peers[0]->state().closed);
+  EXPECT_FALSE(backend_.indicatorObject->shown);
 }
 
 TEST_F(DesktopSessionTest, ControlMessagesResizeOrInjectAgainstTheDisplay) {

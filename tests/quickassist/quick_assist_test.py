@@ -27,12 +27,14 @@ RETRY = "Code ungültig oder abgelaufen — bitte erneut versuchen."
 LOST = "Verbindung zum Server verloren. Bitte erneut versuchen."
 # The log writes a line break inside a message as "\\n".
 ENDED_INFO = "Die Fernwartung wurde beendet.\\n\\nSie können dieses Programm jetzt schließen und löschen."
+BANNER = "Fernzugriff aktiv · Aufzeichnung läuft"
 
 
 class Agent:
     """One `vela-agent -v quick-assist ...` run; its log lines are kept in a file."""
 
     def __init__(self, args, env):
+        self.env = env
         self.log = tempfile.NamedTemporaryFile(prefix="qa-agent-", delete=False)
         self.proc = subprocess.Popen([AGENT, "-v", "quick-assist", *args], env=env, stdout=self.log,
                                      stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
@@ -190,6 +192,8 @@ class QuickAssist(unittest.TestCase):
         self.assertIn("quick-assist: session ended (gateway_closed: ", log)
         kept = re.search(r"quick-assist recording (\S+) \(sha256 ([0-9a-f]{64})\)", log).group(1)
         self.assertGreater(os.path.getsize(kept), 512)
+        # Kept where recordings survive a reboot, not in the temporary directory.
+        self.assertEqual(os.path.dirname(kept), os.path.join(agent.env["VELA_STATE_DIR"], "recordings"))
         self.assertNotIn("recording uploaded", log)
         self.assertIn(f"quick-assist presign failed: HTTP 403; the recording stays at {kept}\n", log)
         self.assertIn(f"quick-assist: Aufzeichnung nicht hochgeladen; sie liegt unter {kept}\n", log)
@@ -220,7 +224,7 @@ class QuickAssist(unittest.TestCase):
             self.assertEqual(agent.proc.wait(timeout=20), 0, agent.text())
             self.assertIn("connected=false)", agent.text())
 
-    def test_6_code_window_typed_through_xtest(self):
+    def test_6_windows_through_xtest_and_the_banner_ends_the_session(self):
         code = self.code()
         agent = self.run_agent(ui=True)
         self.wait_window("Vela Fernwartung")
@@ -235,15 +239,52 @@ class QuickAssist(unittest.TestCase):
         self.screen.move(640, 360)
         self.screen.type(f"{code[:3]} {code[3:6]}-{code[6:]}")
         self.screen.key("Return")
-        self.connect(code, agent)
-        self.browser.js("velaQuickAssist.end()")
+
+        # On the gateway, no operator yet: the window says so, and no banner claims a session.
+        sid = wait_until(f"the agent on the session of {code}", lambda: next(
+            (s["session_id"] for s in self.admin("/admin/quick-assist/sessions")
+             if s["code"] == code and s["agent_connected"]), None))
+        self.wait_window("Vela Fernwartung")
+        self.shot("quick-assist-e2e-waiting.png")
+        self.assertIsNone(self.screen.window(BANNER))
+
+        self.operate(sid)
+        agent.wait_for("quick-assist: Verbunden")
+        x, y, w, h = wait_until("the banner", lambda: self.screen.window(BANNER))
+        self.shot("quick-assist-e2e-running.png")
+
+        # The person ends it with the banner's button: the banner goes before the alert.
+        self.screen.click(x + w - 7 - 30, y + h // 2)
         self.wait_window("Fernwartung beendet")
-        self.shot("info-alert.png")
+        self.assertIsNone(self.screen.window(BANNER))
+        self.shot("quick-assist-e2e-ended.png")
         self.screen.key("Return")
         log = agent.finish()
         self.assert_in_order(log, "quick-assist: join failed (join HTTP 404: ", "quick-assist: Löse Code ein…",
-                             "quick-assist: Verbunden", "quick-assist: session ended (ended, connected=true)")
+                             "quick-assist: Verbunden", "quick-assist: the person at the screen ended the session",
+                             "quick-assist session over: ended_by_user",
+                             "quick-assist: session ended (ended_by_user, connected=true)")
         self.assertIn("quick-assist recording uploaded (", log)
+        # The operator's side was told: the agent's "end".
+        from_agent = [json.loads(m) for m in self.admin("/admin/quick-assist/sessions")[-1]["from_agent"]]
+        self.assertIn({"type": "end"}, from_agent)
+
+    def test_7_cancelled_while_the_support_is_awaited(self):
+        code = self.code()
+        agent = self.run_agent(code, ui=True)
+        sid = wait_until(f"the agent on the session of {code}", lambda: next(
+            (s["session_id"] for s in self.admin("/admin/quick-assist/sessions")
+             if s["code"] == code and s["agent_connected"]), None))
+        x, y, w, h = wait_until("the session window", lambda: self.screen.window("Vela Fernwartung"))
+        # "Abbrechen" sits in the window's bottom right corner.
+        self.screen.click(x + w - 20 - 55, y + h - 20 - 16)
+        log = agent.finish()
+        self.assert_in_order(log, "quick-assist: the person at the screen ended the session",
+                             "quick-assist session over: ended_by_user",
+                             "quick-assist: session ended (ended_by_user, connected=false)")
+        self.assertIsNone(self.screen.window("Vela Fernwartung"))
+        session = next(s for s in self.admin("/admin/quick-assist/sessions") if s["session_id"] == sid)
+        self.assertIn({"type": "end"}, [json.loads(m) for m in session["from_agent"]])
 
 
 if __name__ == "__main__":

@@ -114,7 +114,7 @@ std::vector<std::string> GtkDisplay::labelsOf(GtkWidget* window) {
     std::vector<GtkWidget*> widgets;
     collect(window, widgets);
     for (GtkWidget* w : widgets)
-      if (GTK_IS_LABEL(w)) texts.push_back(gtk_label_get_text(GTK_LABEL(w)));
+      if (GTK_IS_LABEL(w) && gtk_widget_is_visible(w)) texts.push_back(gtk_label_get_text(GTK_LABEL(w)));
   });
   return texts;
 }
@@ -148,6 +148,13 @@ void GtkDisplay::press(unsigned long keysym) {
   XTestFakeKeyEvent(xtest_, code, True, CurrentTime);
   XTestFakeKeyEvent(xtest_, code, False, CurrentTime);
   if (shifted) XTestFakeKeyEvent(xtest_, shift, False, CurrentTime);
+  XSync(xtest_, False);
+}
+
+void GtkDisplay::chord(std::initializer_list<unsigned long> keysyms) {
+  for (unsigned long keysym : keysyms) XTestFakeKeyEvent(xtest_, XKeysymToKeycode(xtest_, keysym), True, CurrentTime);
+  for (auto it = std::rbegin(keysyms); it != std::rend(keysyms); ++it)
+    XTestFakeKeyEvent(xtest_, XKeysymToKeycode(xtest_, *it), False, CurrentTime);
   XSync(xtest_, False);
 }
 

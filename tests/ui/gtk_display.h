@@ -5,6 +5,7 @@
 // XTest clicks and PNG screenshots. One per test binary (GTK initialises once per process).
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,7 +40,7 @@ class GtkDisplay {
   GtkWidget* awaitWindow(const std::string& widgetName);
   // A widget's rectangle in root-window coordinates. Main loop.
   ScreenRect rootRect(GtkWidget* widget);
-  // The texts of every label inside `window`, and the rectangle of its button titled
+  // The texts of every label shown inside `window`, and the rectangle of its button titled
   // `title` (with an empty title: its text field); empty when there is none.
   std::vector<std::string> labelsOf(GtkWidget* window);
   ScreenRect buttonRect(GtkWidget* window, const std::string& title);
@@ -48,6 +49,8 @@ class GtkDisplay {
   void click(int x, int y);
   // Presses one key by its keysym (e.g. XK_Return), or types ASCII text, through XTest.
   void press(unsigned long keysym);
+  // Holds the keys down in order, then lets them go (a chord such as Ctrl+Alt+End).
+  void chord(std::initializer_list<unsigned long> keysyms);
   void type(const std::string& text) {
     for (unsigned char c : text) press(c);  // ASCII keysyms equal their codes
   }

@@ -22,6 +22,23 @@ void clickButton(GtkDisplay& display, GtkWidget* window, const std::string& titl
   display.click(rect);
 }
 
+// Alerts carry the window's title and an icon, as the quick-assist ones do.
+void expectTitleAndIcon(GtkDisplay& display, GtkWidget* alert) {
+  display.run([&] {
+    EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(alert)), "Vela Agent – Konfiguration");
+    bool icon = false;
+    gtk_container_forall(
+        GTK_CONTAINER(gtk_dialog_get_content_area(GTK_DIALOG(alert))),
+        [](GtkWidget* row, gpointer found) {
+          if (GTK_IS_CONTAINER(row))
+            gtk_container_foreach(
+                GTK_CONTAINER(row), [](GtkWidget* w, gpointer f) { *static_cast<bool*>(f) |= GTK_IS_IMAGE(w); }, found);
+        },
+        &icon);
+    EXPECT_TRUE(icon);
+  });
+}
+
 // Runs the whole dialogue on a thread of its own, as the daemon's start-up does.
 std::future<OnboardingResult> start(GtkOnboardingWindows& windows, std::optional<ProvisioningPayload> prefill,
                                     OnboardingUI::Installer install) {
@@ -65,6 +82,7 @@ TEST(OnboardingWindows, CodeEntryPastedJSONInvalidInputInstallAndCancel) {
   clickButton(display, config, "Nur Sitzung");
   GtkWidget* alert = display.awaitWindow(GtkOnboardingWindows::kAlertName);
   EXPECT_THAT(display.labelsOf(alert), Contains(OnboardingUI::kInvalidInput));
+  expectTitleAndIcon(display, alert);
   display.screenshot("onboarding-invalid-json.png");
   display.press(XK_Return);
   config = display.awaitWindow(GtkOnboardingWindows::kConfigWindowName);
@@ -97,6 +115,7 @@ TEST(OnboardingWindows, CodeEntryPastedJSONInvalidInputInstallAndCancel) {
   clickButton(display, config, "Installieren");
   alert = display.awaitWindow(GtkOnboardingWindows::kAlertName);
   EXPECT_THAT(display.labelsOf(alert), Contains("authorization was cancelled"));
+  expectTitleAndIcon(display, alert);
   display.screenshot("onboarding-install-failed.png");
   display.press(XK_Return);
   config = display.awaitWindow(GtkOnboardingWindows::kConfigWindowName);
@@ -106,6 +125,7 @@ TEST(OnboardingWindows, CodeEntryPastedJSONInvalidInputInstallAndCancel) {
       display.labelsOf(alert),
       Contains("Der Dienst wurde installiert und verbindet sich mit https://cp.example. Er startet "
                "ab jetzt automatisch (auch nach Neustart)."));
+  expectTitleAndIcon(display, alert);
   display.screenshot("onboarding-installed.png");
   display.press(XK_Return);
   EXPECT_EQ(result.get().kind, Kind::installedSystemAgent);

@@ -215,6 +215,18 @@ std::string homeDirectoryOf(uid_t uid) {
   return found->pw_dir;
 }
 
+std::string userNameOf(uid_t uid) {
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+      found->pw_name == nullptr) {
+    return "";
+  }
+  return found->pw_name;
+}
+
 Result<std::optional<std::string>> readTrustedFile(const std::string& path) {
   // Non-blocking, so a FIFO planted in its place cannot hold the reader.
   int raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);

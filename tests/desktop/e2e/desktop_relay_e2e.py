@@ -73,14 +73,14 @@ class DesktopRelayEndToEnd(StackCase):
         s.wait("the newcomer's helper", lambda: f"desktop IPC: helper connected (uid {SECOND})" in s.log_text())
 
         # The daemon stops under a session: the helper finishes the recording and leaves.
-        before = set(s.files())
+        before = set(s.files(SECOND))
         s.gateway.send(open_frame("last", mode="unattended", consent=False))
         s.frame("last", "desktop.recording", state="beat")
         self.assertEqual(s.stop_agent(), 0, s.log_text()[-3000:])
         self.assertEqual(second.wait(), 0, s.log_text(SECOND)[-3000:])
         self.assertIn(CLOSED, s.log_text(SECOND))
-        [name] = set(s.files()) - before
-        path = os.path.join(s.recordings, name)
+        [name] = set(s.files(SECOND)) - before
+        path = os.path.join(s.recordings_of(SECOND), name)
         self.assertEqual((os.stat(path).st_uid, finished_mp4(path)), (SECOND, True))
         self.assertFalse(os.path.exists(s.socket))
 

@@ -4,7 +4,8 @@ operator page, Xvfb with a window as the screen, the consent dialog answered wit
 clicks. One stack for the class; the tests run in name order and the last one kills
 the X server.
 
-Usage: desktop_session_e2e.py AGENT_EXE (re-runs itself in namespaces of its own)."""
+Usage: desktop_session_e2e.py AGENT_EXE [SCREENSHOT_DIR] (re-runs itself in namespaces of
+its own)."""
 
 import os
 import signal
@@ -15,7 +16,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from desktop_stack import Gateway, Stack, StackCase, agent_argument, finished_mp4, open_frame  # noqa: E402
 
-AGENT = None
+AGENT = SHOTS = None
+BANNER = "Fernzugriff aktiv · Aufzeichnung läuft"
 UNATTENDED = {"mode": "unattended", "consent": False}
 
 
@@ -65,7 +67,45 @@ class DesktopSessionEndToEnd(StackCase):
         time.sleep(2)
         self.assertEqual(s.gateway.of(session, "desktop.closed"), [])
 
-    def test_2_dropped_gateway_and_an_unwritable_recording_directory(self):
+    def shot(self, name):
+        time.sleep(0.5)  # lets the windows finish drawing
+        if SHOTS:
+            self.s.screen.screenshot(os.path.join(SHOTS, name))
+
+    def test_2_the_person_at_the_screen_ends_the_session_with_the_banner(self):
+        s, js, session = self.s, self.js, "e2e-ended-at-screen"
+        js("velaSession.open(arguments[0], {session: arguments[1], mode: 'unattended', consent: false})",
+           s.agent_id, session)
+        s.frame(session, "desktop.opened")
+        x, y, w, h = s.wait("the banner", lambda: s.screen.window(BANNER))
+        self.assertEqual((x + w // 2, y, w, h), (s.xvfb.size[0] // 2, 6, 460, 40))
+        self.shot("session-banner.png")
+
+        # Anywhere but on its button, the banner lets the click through to the window below.
+        clicked = len(s.clicks)
+        s.screen.click(x + 150, y + 20)
+        click = s.wait("the click below the banner", lambda: len(s.clicks) > clicked and s.clicks[-1])
+        self.assertEqual((click["x"], click["y"]), (x + 150, y + 20))
+        self.assertEqual(s.gateway.of(session, "desktop.closed"), [])
+
+        # "Beenden" sits at the banner's right end.
+        clicked = len(s.clicks)
+        s.screen.click(x + w - 7 - 30, y + h // 2)
+        closed = s.frame(session, "desktop.closed")
+        self.assertEqual(closed["reason"], "ended_by_user")
+        self.assertEqual(len(s.clicks), clicked)
+        kinds = [f["type"] if f["type"] != "desktop.recording" else f["doc"]["state"] for f in s.gateway.of(session)]
+        self.assertEqual(kinds[-2:], ["final", "desktop.closed"])
+        self.assert_final_matches_file(s.frame(session, "desktop.recording", state="final"))
+        # The operator's page read the close and its reason.
+        s.wait("the close on the operator page", lambda: any(
+            e.get("type") == "desktop.closed" and e.get("reason") == "ended_by_user" for e in js("return velaSession.events()")))
+        self.assertRegex(s.log_text(), r"desktop: the person at the screen \((\S+, )?uid \d+\) ended the session")
+        self.assertIn(f"desktop: session {session} ended (ended_by_user)", s.log_text())
+        s.wait("the banner gone", lambda: not s.screen.window(BANNER))
+        self.shot("session-ended-at-screen.png")
+
+    def test_3_dropped_gateway_and_an_unwritable_recording_directory(self):
         s = self.s
         before = set(s.files())
         self.open_unattended("drop-1", "drop-2")
@@ -98,7 +138,7 @@ class DesktopSessionEndToEnd(StackCase):
         self.assertTrue(frames[0]["message"].startswith("recording sink failed: "), frames[0]["message"])
         self.assertEqual(frames[1]["reason"], "recording_failed")
 
-    def test_3_x_server_killed_mid_session_then_no_display(self):
+    def test_4_x_server_killed_mid_session_then_no_display(self):
         s = self.s
         s.browser.quit()  # its page has nothing left to show
         s.browser = None
@@ -120,4 +160,7 @@ class DesktopSessionEndToEnd(StackCase):
 
 if __name__ == "__main__":
     AGENT = agent_argument(__doc__)
-    unittest.main()
+    SHOTS = sys.argv[1] if len(sys.argv) > 1 else None
+    if SHOTS:
+        os.makedirs(SHOTS, exist_ok=True)
+    unittest.main(argv=sys.argv[:1])

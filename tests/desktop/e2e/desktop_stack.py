@@ -115,7 +115,7 @@ class Stack:
         self.socket = os.path.join(self.tmp, "run", "desktop.sock")
         self.helpers = []
         if self.relay:
-            # The helper's user reaches the executable, the socket and the recordings.
+            # The helper's user reaches the executable and the socket.
             os.chmod(self.tmp, 0o755)
             os.makedirs(SEATS, exist_ok=True)
             # Mounted in the test's own namespace: it goes with it.
@@ -132,10 +132,13 @@ class Stack:
 
         self.server = fixture.Server()
         self.gateway = Gateway(self.server)
-        self.recordings = os.path.join(self.tmp, "recordings")
-        os.mkdir(self.recordings)
-        if self.relay:
-            os.chmod(self.recordings, 0o1777)  # each seat user's helper records here
+        # The agent's own recordings directory, in its state directory; each seat user's
+        # helper has one in that user's home (recordings_of).
+        self.recordings = os.path.join(self.tmp, "state", "recordings")
+        # Recordings must not land in the temporary directory any more.
+        self.tmpdir = os.path.join(self.tmp, "tmp")
+        os.mkdir(self.tmpdir)
+        os.chmod(self.tmpdir, 0o1777)
         self.agent_id = self._enrol(agent_exe)
         self.agent_log = os.path.join(self.tmp, "agent.log")
         with open(self.agent_log, "ab") as log:
@@ -160,7 +163,7 @@ class Stack:
         shutil.copy(self.server.file("provisioning.json"), os.path.join(bin_dir, "provisioning.json"))
         # A sanitizer build's agent: GTK's and fontconfig's caches are not ours to free.
         supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lsan.supp")
-        self.env = dict(os.environ, VELA_STATE_DIR=os.path.join(self.tmp, "state"), TMPDIR=self.recordings,
+        self.env = dict(os.environ, VELA_STATE_DIR=os.path.join(self.tmp, "state"), TMPDIR=self.tmpdir,
                         DISPLAY=self.xvfb.name, LSAN_OPTIONS="suppressions=" + os.path.normpath(supp),
                         VELA_DESKTOP_SOCKET=self.socket)
         self.env.pop("VELA_NO_UI", None)
@@ -222,8 +225,15 @@ class Stack:
             return None
         return self.wait(f"{kind} {match or ''} for {session}", found)
 
-    def files(self):
-        return sorted(os.listdir(self.recordings))
+    def recordings_of(self, uid=None):
+        """Where the agent (or, with `uid`, that user's helper) records."""
+        if uid is None:
+            return self.recordings
+        return os.path.join(self.tmp, f"home-{uid}", ".local", "state", "vela-agent", "recordings")
+
+    def files(self, uid=None):
+        folder = self.recordings_of(uid)
+        return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
 
     def process_figures(self):
         """(descriptors, threads, resident kB) of the serving agent."""
@@ -272,6 +282,13 @@ def finished_mp4(path):
     return int.from_bytes(head[:4], "big") == size and head[4:] == b"mfra"
 
 
+def decodes(path):
+    """Whether the whole recording decodes as H.264 video to its end without an error."""
+    return subprocess.run(["gst-launch-1.0", "-q", "filesrc", f"location={path}", "!", "qtdemux", "!", "h264parse",
+                           "!", "avdec_h264", "!", "fakesink"], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode == 0
+
+
 class StackCase(unittest.TestCase):
     """What both desktop end-to-end tests check the same way on their stack `self.s`."""
 
@@ -301,15 +318,18 @@ class StackCase(unittest.TestCase):
 
     def assert_final_matches_file(self, final, uid=None):
         """The finished recording a `final` frame names: whole, in the recordings
-        directory, and (with `uid`) written by that user's helper."""
+        directory (with `uid`, that user's helper's), owner-only, and decodable."""
         doc = final["doc"]
         path = doc["storage"][len("file://"):]
-        self.assertTrue(doc["storage"].startswith("file://" + self.s.recordings + "/"))
+        self.assertTrue(doc["storage"].startswith("file://" + self.s.recordings_of(uid) + "/"), doc["storage"])
         with open(path, "rb") as f:
             self.assertEqual(doc["sha256"], hashlib.sha256(f.read()).hexdigest())
         self.assertEqual(doc["bytes"], os.path.getsize(path))
         self.assertEqual((doc["state"], doc["format"]), ("final", "fmp4"))
         self.assertTrue(finished_mp4(path))
+        self.assertTrue(decodes(path), path)
+        self.assertEqual(oct(os.stat(os.path.dirname(path)).st_mode & 0o777), "0o700")
         if uid is not None:
             self.assertEqual(os.stat(path).st_uid, uid)
+        self.assertEqual([n for n in os.listdir(self.s.tmpdir) if n.startswith("vela-desktop-")], [])
         return doc

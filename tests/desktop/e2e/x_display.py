@@ -1,5 +1,5 @@
 """A private Xvfb and what a test does on it as the person at the machine: find a window
-by its title, take a screenshot, move the pointer and type through XTest."""
+by its title, take a screenshot, move the pointer, click and type through XTest."""
 
 import ctypes
 import os
@@ -18,6 +18,7 @@ X11.XCloseDisplay.argtypes = [ctypes.c_void_p]
 X11.XQueryPointer.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_void_p] * 7
 XTST.XTestFakeMotionEvent.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_ulong]
 XTST.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+XTST.XTestFakeButtonEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
 X11.XStringToKeysym.restype = ctypes.c_ulong
 X11.XStringToKeysym.argtypes = [ctypes.c_char_p]
 X11.XKeysymToKeycode.restype = ctypes.c_ubyte
@@ -68,6 +69,13 @@ class Screen:
 
     def move(self, x, y):
         XTST.XTestFakeMotionEvent(self.dpy, -1, int(x), int(y), 0)
+        X11.XSync(self.dpy, 0)
+
+    def click(self, x, y):
+        """Moves the pointer there and clicks button 1."""
+        self.move(x, y)
+        XTST.XTestFakeButtonEvent(self.dpy, 1, 1, 0)
+        XTST.XTestFakeButtonEvent(self.dpy, 1, 0, 0)
         X11.XSync(self.dpy, 0)
 
     def key(self, name):

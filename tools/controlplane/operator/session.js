@@ -23,7 +23,9 @@ const velaSession = (() => {
     el.textContent += line + "\n";
     el.scrollTop = el.scrollHeight;
     if (event.type === "desktop.opened") $("session-state").textContent = "opened";
-    if (event.type === "desktop.closed" || event.type === "desktop.consent") $("session-state").textContent = "closed";
+    if (event.type === "desktop.consent") $("session-state").textContent = "closed";
+    // The reason says who ended it: ended_by_user is the person at the screen.
+    if (event.type === "desktop.closed") $("session-state").textContent = "closed: " + event.reason;
     if (event.type === "gateway.agent_gone") $("session-state").textContent = "agent gone";
   }
 
