@@ -12,7 +12,7 @@ import statistics
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "desktop", "webrtc"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "desktop", "linux", "webrtc"))
 import browser_driver  # noqa: E402
 
 WIDTH, HEIGHT, FPS = 1920, 1080, 30

@@ -15,7 +15,7 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "desktop", "webrtc"))
+sys.path.insert(0, os.path.join(HERE, "..", "desktop", "linux", "webrtc"))
 sys.path.insert(0, os.path.join(HERE, "..", "desktop", "e2e"))
 import browser_driver  # noqa: E402
 from browser_driver import fixture, wait_until  # noqa: E402
@@ -79,7 +79,7 @@ class QuickAssist(unittest.TestCase):
     def env(self, ui=False):
         env = dict(os.environ, SSL_CERT_FILE=self.server.file("ca.pem"), DISPLAY=self.display, VELA_NO_UI="1",
                    VELA_STATE_DIR=tempfile.mkdtemp(dir=self.tmp), TMPDIR=tempfile.mkdtemp(dir=self.tmp),
-                   LSAN_OPTIONS="suppressions=" + os.path.join(HERE, "..", "desktop", "lsan.supp"))
+                   LSAN_OPTIONS="suppressions=" + os.path.join(HERE, "..", "desktop", "linux", "lsan.supp"))
         if ui:
             del env["VELA_NO_UI"]
         return env

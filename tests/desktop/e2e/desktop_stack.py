@@ -24,7 +24,7 @@ import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
-sys.path.insert(0, os.path.join(SOURCE, "tests", "desktop", "webrtc"))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "desktop", "linux", "webrtc"))
 import browser_driver  # noqa: E402
 from browser_driver import fixture  # noqa: E402
 from x_display import Screen, Xvfb  # noqa: E402
@@ -159,7 +159,7 @@ class Stack:
         shutil.copy(agent_exe, self.exe)
         shutil.copy(self.server.file("provisioning.json"), os.path.join(bin_dir, "provisioning.json"))
         # A sanitizer build's agent: GTK's and fontconfig's caches are not ours to free.
-        supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lsan.supp")
+        supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "linux", "lsan.supp")
         self.env = dict(os.environ, VELA_STATE_DIR=os.path.join(self.tmp, "state"), TMPDIR=self.recordings,
                         DISPLAY=self.xvfb.name, LSAN_OPTIONS="suppressions=" + os.path.normpath(supp),
                         VELA_DESKTOP_SOCKET=self.socket)

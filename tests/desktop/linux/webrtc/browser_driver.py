@@ -17,7 +17,7 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
+SOURCE = os.path.abspath(os.path.join(HERE, "..", "..", "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE, "tools", "controlplane"))
 
 from tests import fixture  # noqa: E402  (the control plane's own test fixture)
