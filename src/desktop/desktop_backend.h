@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "config/onboarding.h"
-#include "desktop/linux/media/h264_encoder.h"
 #include "desktop/input/input_injector.h"
 #include "desktop/screen_capturer.h"
 #include "desktop/screen_types.h"
@@ -21,10 +20,17 @@
 #include "desktop/desktop_indicating.h"
 #include "desktop/desktop_peer.h"
 #include "desktop/desktop_recording.h"
+#include "desktop/desktop_video_input.h"
 
 namespace vela {
 
-struct DesktopSessionMedia { std::shared_ptr<DesktopPeer> peer; std::shared_ptr<DesktopRecording> recording; };
+// One session's media: frames go into `video`, the encoder whose pictures the recording
+// and the peer's connections take.
+struct DesktopSessionMedia {
+  std::shared_ptr<DesktopPeer> peer;
+  std::shared_ptr<DesktopRecording> recording;
+  std::shared_ptr<DesktopVideoInput> video;
+};
 
 class DesktopBackend {
  public:
@@ -32,10 +38,9 @@ class DesktopBackend {
   virtual ScreenPermissions::Summary screenPermissions() = 0;
   virtual std::vector<Displays::Info> activeDisplays() = 0;
   virtual std::shared_ptr<ScreenCapturer> makeScreenCapturer(ScreenCapturer::Config config) = 0;
-  virtual Result<std::shared_ptr<H264Encoder>, EncoderError> makeH264Encoder(H264Encoder::Config config) = 0;
-  // A peer, or nullptr when this machine has no WebRTC backend (logged once).
-  virtual std::shared_ptr<DesktopPeer> makePeer() = 0;
-  // One session's media: the peer and the recording share one encoder.
+  // The session encoder at `fps` with nothing behind it but a tally. Fails with
+  // "H.264 encoder pipeline failed to start (<why>)".
+  virtual Result<std::shared_ptr<DesktopEncodingCheck>, std::string> makeEncodingCheck(int fps) = 0;
   virtual Result<DesktopSessionMedia, std::string> makeSessionMedia(const std::string& recordingDirectory) = 0;
   virtual std::shared_ptr<DesktopIndicating> indicator() = 0;
   virtual std::shared_ptr<DesktopConsenting> consent() = 0;

@@ -60,7 +60,7 @@ void DesktopSessionManager::open(const std::string& sessionID, const DesktopOpen
   }
 
   auto media = backend->makeSessionMedia(options_.recordingDirectory);
-  if (!media || !media->peer || !media->recording) {
+  if (!media || !media->peer || !media->recording || !media->video) {
     std::string why = media ? std::string(kNoBackend) : media.error();
     Log::warn("desktop: cannot open session " + sessionID + ": " + why);
     sendFrame({OutgoingDesktopFrame::Error{sessionID, why}});
@@ -69,6 +69,7 @@ void DesktopSessionManager::open(const std::string& sessionID, const DesktopOpen
   DesktopSessionController::Parts parts;
   parts.peer = std::move(media->peer);
   parts.recorder = std::move(media->recording);
+  parts.video = std::move(media->video);
   parts.indicator = backend->indicator();
   parts.consent = backend->consent();
   parts.injector = backend->makeInputInjector();

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <optional>
 
-#include "desktop/linux/media/gst_h264_encoder.h"
+#include "desktop/linux/media/encoding_check.h"
 #include "desktop/linux/media/gst_runtime.h"
 #include "desktop_module/session_helper.h"
 #include "desktop/linux/recording/desktop_recorder.h"
@@ -34,7 +34,8 @@ const std::optional<std::string>& peerUnavailable() {
   static std::optional<std::string>* why = nullptr;  // never destroyed: read by late threads
   std::call_once(once, [] {
 #ifdef VELA_HAVE_WEBRTC
-    auto ready = GstRuntime::requireElements(DesktopPeerFactory::kElements);
+    auto ready = SharedEncoder::requireElements();
+    if (ready) ready = GstRuntime::requireElements(DesktopPeerFactory::kElements);
     why = new std::optional<std::string>(ready ? std::nullopt : std::optional(ready.error().message));
 #else
     why = new std::optional<std::string>("this build has no WebRTC peer");
@@ -53,19 +54,10 @@ class LinuxDesktopBackend final : public DesktopBackend {
   std::shared_ptr<ScreenCapturer> makeScreenCapturer(ScreenCapturer::Config config) override {
     return X11ScreenCapturer::create(config);
   }
-  Result<std::shared_ptr<H264Encoder>, EncoderError> makeH264Encoder(H264Encoder::Config config) override {
-    auto encoder = GstH264Encoder::create(config);
-    if (!encoder) return tl::unexpected(encoder.error());
-    return std::shared_ptr<H264Encoder>(*encoder);
-  }
-
-  std::shared_ptr<DesktopPeer> makePeer() override {
-    if (peerUnavailable()) return nullptr;
-#ifdef VELA_HAVE_WEBRTC
-    return LibWebRTCPeer::create();
-#else
-    return nullptr;
-#endif
+  Result<std::shared_ptr<DesktopEncodingCheck>, std::string> makeEncodingCheck(int fps) override {
+    auto check = EncodingCheck::create(fps);
+    if (!check) return tl::unexpected(check.error().message);
+    return std::shared_ptr<DesktopEncodingCheck>(*check);
   }
 
   Result<DesktopSessionMedia, std::string> makeSessionMedia(const std::string& recordingDirectory) override {
@@ -84,7 +76,7 @@ class LinuxDesktopBackend final : public DesktopBackend {
                                         int height) -> Result<std::shared_ptr<RecordingSink>> {
           return SharedRecording::create(encoder, path, width, height);
         });
-    return DesktopSessionMedia{LibWebRTCPeer::create(*encoder), std::move(recording)};
+    return DesktopSessionMedia{LibWebRTCPeer::create(*encoder), std::move(recording), *encoder};
 #else
     return tl::unexpected(std::string(kNoWebRTC));
 #endif

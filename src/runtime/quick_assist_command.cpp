@@ -73,10 +73,11 @@ QuickAssistClient::PeerFactory desktopPeerFactory() {
     DesktopSessionController::Parts parts;
     parts.peer = std::move(media->peer);
     parts.recorder = std::move(media->recording);
+    parts.video = std::move(media->video);
     parts.injector = backend->makeInputInjector();
     parts.capturer = backend->makeScreenCapturer({DesktopSessionController::kFps, true});
     parts.displays = [backend] { return backend->activeDisplays(); };
-    if (!parts.peer || !parts.recorder) return fail("agent has no WebRTC backend");
+    if (!parts.peer || !parts.recorder || !parts.video) return fail("agent has no WebRTC backend");
     if (!parts.capturer) return fail("capture failed: no screen capturer");
     return parts;
   };
