@@ -26,7 +26,7 @@
 
 namespace vela {
 
-class SharedEncoder final : public DesktopVideoInput, public std::enable_shared_from_this<SharedEncoder> {
+class SharedEncoder final : public DesktopVideoInput {
  public:
   // An element inside a branch reported an error; runs on the reporting thread.
   using BranchError = std::function<void(const std::string& message)>;
@@ -64,7 +64,6 @@ class SharedEncoder final : public DesktopVideoInput, public std::enable_shared_
   // REQUIRES: not on one of this pipeline's streaming threads.
   void remove(GstElement* bin);
 
-  GstElement* pipeline() const { return pipeline_; }
   // Runs `task` on a GStreamer worker thread, where stopping elements is allowed.
   void runOffStreamingThread(std::function<void()> task);
 

@@ -217,7 +217,7 @@ TEST_F(LibWebRTCPeerTest, CloseReturnsInEveryState) {
   pushUntil([&] { return closedInCallback.load(); });
   EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), std::nullopt);
 
-  // Dropped without close while connected to nothing but its own pipeline.
+  // Dropped without close while its tail is still on the encoder.
   peer->renegotiate();
   firstOffer();
   peer.reset();
