@@ -10,9 +10,9 @@
 // Threading: open() runs on the caller's thread until capture has been asked to start;
 // every later step, close() and renegotiate() run on the session queue. Frames go from
 // the capture thread straight into the session's encoder, behind which the recording
-// and the peer take the pictures. A session that is closing
-// keeps itself alive until its recording is final, so dropping the last reference right
-// after close() still finalises the file.
+// and the peer take the pictures. A session that is closing keeps itself alive until
+// its recording is final, so dropping the last reference right after close() still
+// finalises the file.
 
 #include <atomic>
 #include <chrono>

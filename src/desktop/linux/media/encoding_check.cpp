@@ -8,27 +8,12 @@
 namespace vela {
 namespace {
 
-// Far beyond what a handful of queued frames takes to encode, even in a sanitised build.
+// Far beyond what the frames still queued take to encode, even in a sanitised build.
 constexpr auto kDrainLimit = std::chrono::seconds(5);
 
-using CountRef = std::shared_ptr<EncodingCheck::Count>;
-
-GstPadProbeReturn countOutput(GstPad*, GstPadProbeInfo* info, gpointer data) {
-  auto& count = **static_cast<CountRef*>(data);
-  MutexLock lock(count.mu);
-  if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
-    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-    ++count.tally.pictures;
-    count.tally.bytes += gst_buffer_get_size(buffer);
-    count.tally.keyframe = count.tally.keyframe || !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
-  } else if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) {
-    count.sawEnd = true;
-    count.ended.notifyAll();
-  }
-  return GST_PAD_PROBE_OK;
+std::string notStarted(const std::string& why) {
+  return std::string("H.264 encoder pipeline failed to start (").append(why).append(")");
 }
-
-std::string notStarted(const std::string& why) { return "H.264 encoder pipeline failed to start (" + why + ")"; }
 
 }  // namespace
 
@@ -43,13 +28,28 @@ Result<std::shared_ptr<EncodingCheck>> EncodingCheck::create(int fps) {
   std::shared_ptr<EncodingCheck> self(new EncodingCheck(*encoder, sink));
   GstPad* pad = gst_element_get_static_pad(sink, "sink");
   gst_pad_add_probe(pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
-                    countOutput, new CountRef(self->count_),
-                    [](gpointer data) { delete static_cast<CountRef*>(data); });
+                    &EncodingCheck::countOutput, new std::shared_ptr<Count>(self->count_),
+                    [](gpointer count) { delete static_cast<std::shared_ptr<Count>*>(count); });
   gst_object_unref(pad);
   // Without a handler of its own, an error in the sink is logged by the encoder.
   self->encoder_->add(GST_ELEMENT(gst_object_ref(sink)), {});
   if (auto linked = self->encoder_->link(sink); !linked) return fail(notStarted(linked.error().message));
   return self;
+}
+
+GstPadProbeReturn EncodingCheck::countOutput(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  Count& count = **static_cast<std::shared_ptr<Count>*>(data);
+  MutexLock lock(count.mu);
+  if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    ++count.tally.pictures;
+    count.tally.bytes += gst_buffer_get_size(buffer);
+    count.tally.keyframe = count.tally.keyframe || !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+  } else if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) {
+    count.sawEnd = true;
+    count.ended.notifyAll();
+  }
+  return GST_PAD_PROBE_OK;
 }
 
 EncodingCheck::~EncodingCheck() {

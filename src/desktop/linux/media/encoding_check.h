@@ -26,6 +26,7 @@ class EncodingCheck final : public DesktopEncodingCheck {
   bool push(const DesktopVideoFrame& frame) override { return encoder_->push(frame); }
   Tally finish() override;
 
+ private:
   struct Count {
     Mutex mu;
     CondVar ended;
@@ -33,9 +34,10 @@ class EncodingCheck final : public DesktopEncodingCheck {
     bool sawEnd GUARDED_BY(mu) = false;
   };
 
- private:
   EncodingCheck(std::shared_ptr<SharedEncoder> encoder, GstElement* sink)
       : encoder_(std::move(encoder)), sink_(sink) {}
+  // The sink's probe: counts each picture and notes the end of the stream.
+  static GstPadProbeReturn countOutput(GstPad* pad, GstPadProbeInfo* info, gpointer count);
 
   const std::shared_ptr<SharedEncoder> encoder_;
   GstElement* const sink_;  // one reference
