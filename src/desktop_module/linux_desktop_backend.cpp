@@ -68,7 +68,7 @@ class LinuxDesktopBackend final : public DesktopBackend {
       return tl::unexpected(muxing.error().message);
     }
     auto encoder = SharedEncoder::create();
-    if (!encoder) return tl::unexpected(encoder.error().message);
+    if (!encoder) return tl::unexpected(std::string("session encoder: ").append(encoder.error().message));
     std::optional<std::filesystem::path> directory;
     if (!recordingDirectory.empty()) directory = recordingDirectory;
     auto recording = DesktopRecorder::create(

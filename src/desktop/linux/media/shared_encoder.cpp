@@ -52,7 +52,7 @@ Result<void> SharedEncoder::requireElements() { return GstRuntime::requireElemen
 
 Result<std::shared_ptr<SharedEncoder>> SharedEncoder::create(int fps) {
   auto launched = GstRuntime::launch(describe(fps, 2'000'000));
-  if (!launched) return fail("session encoder: " + launched.error().message);
+  if (!launched) return tl::unexpected(launched.error());
   GstElement* pipeline = *launched;
   std::shared_ptr<SharedEncoder> self(new SharedEncoder());
   self->fps_ = std::max(fps, 1);
@@ -60,14 +60,14 @@ Result<std::shared_ptr<SharedEncoder>> SharedEncoder::create(int fps) {
   self->source_ = gst_bin_get_by_name(GST_BIN(pipeline), "src");
   self->encoder_ = gst_bin_get_by_name(GST_BIN(pipeline), "enc");
   self->tee_ = gst_bin_get_by_name(GST_BIN(pipeline), "t");
-  if (!self->source_ || !self->encoder_ || !self->tee_) return fail("session encoder: missing element");
+  if (!self->source_ || !self->encoder_ || !self->tee_) return fail("missing element");
   GstBus* bus = gst_element_get_bus(pipeline);
   // The encoder object outlives the pipeline's messages: the handler is cleared first
   // thing in the destructor.
   gst_bus_set_sync_handler(bus, &SharedEncoder::onBusMessage, self.get(), nullptr);
   gst_object_unref(bus);
   if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-    return fail("session encoder: the pipeline does not start");
+    return fail("the pipeline does not start");
   }
   return self;
 }

@@ -33,7 +33,8 @@ class SharedEncoder final : public DesktopVideoInput {
 
   // Fails naming the first element of the encoder that is not installed.
   static Result<void> requireElements();
-  // Builds the pipeline and sets it playing. REQUIRES: GStreamer initialised.
+  // Builds the pipeline and sets it playing; errors carry GStreamer's reason alone.
+  // REQUIRES: GStreamer initialised.
   static Result<std::shared_ptr<SharedEncoder>> create(int fps = 30);
   ~SharedEncoder() override;
   SharedEncoder(const SharedEncoder&) = delete;
