@@ -1,7 +1,8 @@
 // Screen capture and capture + H.264 cost on a private Xvfb, in the terms of the media
 // trial on this kind of machine: delivered frames per second and CPU time of this
 // process as % of one core (the X server's own share printed beside it), at 1280x720 and
-// 1920x1080, 30 fps, for a moving test pattern and for a still desktop.
+// 1920x1080, 30 fps, for a moving test pattern and for a still desktop. Frames take a
+// session's path: from the capturer into the session encoder, each one once.
 //
 //   bench_screen_media [seconds per run, default 6]
 //
@@ -13,14 +14,15 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
 
 #include <X11/Xlib.h>
 
-#include "desktop/linux/media/desktop_session.h"
-#include "desktop/linux/media/gst_h264_encoder.h"
+#include "desktop/linux/media/gst_runtime.h"
+#include "desktop/linux/media/shared_encoder.h"
 #include "desktop/linux/x11/x11_screen_capturer.h"
 #include "support/xvfb_server.h"
 
@@ -75,26 +77,25 @@ struct Measurement {
   double fps = 0, reads = 0, cpu = 0, server = 0;
 };
 
-Measurement measure(bool encode, int width, int height, pid_t server, double seconds) {
+Measurement measure(bool encode, pid_t server, double seconds) {
   auto capturer = X11ScreenCapturer::create({30, true});
-  std::shared_ptr<vela::DesktopSession> session;
-  std::atomic<std::uint64_t> frames{0};
+  std::shared_ptr<vela::SharedEncoder> encoder;
   if (encode) {
-    int bitrate = std::max(static_cast<int>(width * height * 30 * 0.1), 2'000'000);
-    session = vela::DesktopSession::create(
-        capturer,
-        [](vela::H264Encoder::Config c) -> vela::Result<std::shared_ptr<vela::H264Encoder>, vela::EncoderError> {
-          auto e = vela::GstH264Encoder::create(c);
-          if (!e) return tl::unexpected(e.error());
-          return std::shared_ptr<vela::H264Encoder>(*e);
-        },
-        30, bitrate);
-    session->start(std::nullopt, [](auto) {});
-  } else {
-    capturer->setOnFrame([&](const vela::PixelBuffer&, vela::MediaTime) { ++frames; });
-    capturer->start(std::nullopt, [](auto) {});
+    auto created = vela::SharedEncoder::create(30);
+    if (!created) {
+      std::fprintf(stderr, "%s\n", created.error().message.c_str());
+      std::exit(1);
+    }
+    encoder = *created;
   }
-  std::this_thread::sleep_for(seconds * 0.25 * 1s);  // encoder creation and warm-up
+  // As a session's controller hands frames over; the encoder's first frame fixes its size.
+  capturer->setOnFrame([encoder](const vela::PixelBuffer& frame, vela::MediaTime pts) {
+    if (!encoder) return;
+    encoder->push({std::shared_ptr<const std::uint8_t>(frame.owner, frame.data), frame.width, frame.height,
+                   frame.stride, pts});
+  });
+  capturer->start(std::nullopt, [](auto) {});
+  std::this_thread::sleep_for(seconds * 0.25 * 1s);  // encoder warm-up
   auto delivered0 = capturer->stats().delivered, reads0 = capturer->stats().reads;
   double cpu0 = processCPUSeconds(), server0 = childCPUSeconds(server);
   auto t0 = steady_clock::now();
@@ -102,7 +103,6 @@ Measurement measure(bool encode, int width, int height, pid_t server, double sec
   double wall = duration<double>(steady_clock::now() - t0).count();
   Measurement m{(capturer->stats().delivered - delivered0) / wall, (capturer->stats().reads - reads0) / wall,
                 100 * (processCPUSeconds() - cpu0) / wall, 100 * (childCPUSeconds(server) - server0) / wall};
-  if (session) session->stop();
   capturer->stop();
   return m;
 }
@@ -111,6 +111,10 @@ Measurement measure(bool encode, int width, int height, pid_t server, double sec
 
 int main(int argc, char** argv) {
   double seconds = argc > 1 ? std::atof(argv[1]) : 6.0;
+  if (auto ready = vela::GstRuntime::ensureInitialized(); !ready) {
+    std::fprintf(stderr, "%s\n", ready.error().message.c_str());
+    return 1;
+  }
   std::printf("%-10s %-8s %-16s %8s %8s %10s %10s\n", "size", "content", "pipeline", "fps", "reads/s", "cpu %",
               "Xvfb cpu %");
   for (auto [width, height] : {std::pair{1280, 720}, std::pair{1920, 1080}}) {
@@ -124,7 +128,7 @@ int main(int argc, char** argv) {
       pid_t pattern = moving ? startPattern(server.displayName(), width, height) : -1;
       if (moving) std::this_thread::sleep_for(1500ms);
       for (bool encode : {false, true}) {
-        Measurement m = measure(encode, width, height, server.pid(), seconds);
+        Measurement m = measure(encode, server.pid(), seconds);
         std::printf("%4dx%-5d %-8s %-16s %8.1f %8.1f %10.1f %10.1f\n", width, height, moving ? "moving" : "still",
                     encode ? "capture+encode" : "capture", m.fps, m.reads, m.cpu, m.server);
         std::fflush(stdout);

@@ -1,32 +1,33 @@
 #pragma once
 
-// The media of desktop sessions: the encoder, the WebRTC peer and the recording, made by
-// the desktop module. Thread-safe.
+// The media of desktop sessions, made by the desktop module: one encoder per session,
+// whose pictures the recording and the peer's connections take. Thread-safe.
 
 #include <memory>
 #include <string>
 
 #include "desktop/desktop_peer.h"
 #include "desktop/desktop_recording.h"
-#include "desktop/linux/media/h264_encoder.h"
+#include "desktop/desktop_video_input.h"
 #include "util/agent_error.h"
 
 namespace vela {
 
+// Frames go into `video`; the recording and the peer are branches after it.
 struct DesktopSessionMedia {
   std::shared_ptr<DesktopPeer> peer;
   std::shared_ptr<DesktopRecording> recording;
+  std::shared_ptr<DesktopVideoInput> video;
 };
 
 class DesktopMedia {
  public:
   virtual ~DesktopMedia() = default;
-  // A peer of its own, or nullptr when this machine has no WebRTC backend (logged once).
-  virtual std::shared_ptr<DesktopPeer> makePeer() = 0;
-  // One session's media: the peer and the recording share one encoder. The failure is
-  // the text the operator is sent.
+  // One session's media. The failure is the text the operator is sent.
   virtual Result<DesktopSessionMedia, std::string> makeSessionMedia(const std::string& recordingDirectory) = 0;
-  virtual Result<std::shared_ptr<H264Encoder>, EncoderError> makeH264Encoder(H264Encoder::Config config) = 0;
+  // The session encoder at `fps` with nothing behind it but a tally (desktop-probe).
+  // Fails with "H.264 encoder pipeline failed to start (<why>)".
+  virtual Result<std::shared_ptr<DesktopEncodingCheck>, std::string> makeEncodingCheck(int fps) = 0;
 };
 
 }  // namespace vela

@@ -1,33 +1,20 @@
 #pragma once
 
-// The WebRTC side of one desktop session: it offers the captured screen as one video
-// track, takes the operator's answer and candidates, and carries control messages over
-// the "input" data channel. Implementations live in the on-demand desktop module; core
-// code sees only this interface. All operations are thread-safe and never block on the
+// The WebRTC side of one desktop session: it offers the session encoder's pictures as
+// one video track, takes the operator's answer and candidates, and carries control
+// messages over the "input" data channel. Implementations live in the on-demand desktop
+// module; core code sees only this interface. All operations are thread-safe and never block on the
 // network. Callbacks run on the implementation's own threads: they must return quickly,
 // must not throw, and are set before `start`.
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "desktop/desktop_signaling.h"
 
 namespace vela {
-
-// One captured picture, BGRA, rows `stride` bytes apart. `pixels` keeps its owner (a
-// capture buffer, a shared-memory segment) alive for as long as any consumer holds it,
-// so a frame can be handed to an encoder without copying.
-struct DesktopVideoFrame {
-  std::shared_ptr<const std::uint8_t> pixels;
-  int width = 0;
-  int height = 0;
-  int stride = 0;
-  std::chrono::nanoseconds pts{0};
-};
 
 class DesktopPeer {
  public:
@@ -43,7 +30,6 @@ class DesktopPeer {
   virtual void start(const std::vector<IceServer>& iceServers) = 0;
   // A fresh connection and exactly one new offer.
   virtual void renegotiate() = 0;
-  virtual void pushVideoFrame(const DesktopVideoFrame& frame) = 0;
   virtual void setRemoteDescription(const SessionDescription& description) = 0;
   virtual void addRemoteCandidate(const IceCandidate& candidate) = 0;
   // Sent as a text message; dropped when there is no open "input" channel.

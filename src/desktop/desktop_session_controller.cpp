@@ -46,6 +46,7 @@ DesktopSessionController::DesktopSessionController(Parts parts, DesktopOpenConfi
       capturer_(std::move(parts.capturer)),
       injector_(std::move(parts.injector)),
       recorder_(std::move(parts.recorder)),
+      video_(std::move(parts.video)),
       indicator_(std::move(parts.indicator)),
       consent_(std::move(parts.consent)),
       indicatorRequired_(parts.indicatorRequired),
@@ -105,15 +106,12 @@ void DesktopSessionController::wire() {
       if (auto s = weak.lock()) s->tearDown("capture_stopped", true);
     });
   });
-  // The capture thread touches only the recorder and the peer, both thread-safe; it
-  // holds them rather than the session.
-  capturer_->setOnFrame([recorder = recorder_, peer = peer_, streaming = streaming_](
-                            const PixelBuffer& frame, MediaTime pts) {
+  // The capture thread touches only the encoder's input, which is thread-safe; it holds
+  // that rather than the session.
+  capturer_->setOnFrame([video = video_, streaming = streaming_](const PixelBuffer& frame, MediaTime pts) {
     if (!streaming->load()) return;
-    recorder->append(BGRAFrame{frame.data, frame.width, frame.height, frame.stride}, pts);
-    peer->pushVideoFrame(
-        DesktopVideoFrame{std::shared_ptr<const std::uint8_t>(frame.owner, frame.data), frame.width,
-                          frame.height, frame.stride, pts});
+    video->push(DesktopVideoFrame{std::shared_ptr<const std::uint8_t>(frame.owner, frame.data), frame.width,
+                                  frame.height, frame.stride, pts});
   });
 }
 

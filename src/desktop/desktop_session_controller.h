@@ -9,9 +9,10 @@
 //
 // Threading: open() runs on the caller's thread until capture has been asked to start;
 // every later step, close() and renegotiate() run on the session queue. Frames go from
-// the capture thread straight to the recorder and the peer. A session that is closing
-// keeps itself alive until its recording is final, so dropping the last reference right
-// after close() still finalises the file.
+// the capture thread straight into the session's encoder, behind which the recording
+// and the peer take the pictures. A session that is closing keeps itself alive until
+// its recording is final, so dropping the last reference right after close() still
+// finalises the file.
 
 #include <atomic>
 #include <chrono>
@@ -33,6 +34,7 @@
 #include "desktop/desktop_lifecycle.h"
 #include "desktop/desktop_peer.h"
 #include "desktop/desktop_recording.h"
+#include "desktop/desktop_video_input.h"
 #include "util/serial_queue.h"
 #include "util/mutex.h"
 
@@ -70,6 +72,8 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
     // Null when this process cannot inject: the operator's input is then dropped.
     std::unique_ptr<InputInjector> injector;
     std::shared_ptr<DesktopRecording> recorder;
+    // The encoder the recorder and the peer take their pictures from.
+    std::shared_ptr<DesktopVideoInput> video;
     std::shared_ptr<DesktopIndicating> indicator;  // optional
     std::shared_ptr<DesktopConsenting> consent;    // optional
     DisplayList displays;
@@ -126,6 +130,7 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   const std::shared_ptr<ScreenCapturer> capturer_;
   const std::unique_ptr<InputInjector> injector_;  // used on queue_ only
   const std::shared_ptr<DesktopRecording> recorder_;
+  const std::shared_ptr<DesktopVideoInput> video_;
   const std::shared_ptr<DesktopIndicating> indicator_;
   const std::shared_ptr<DesktopConsenting> consent_;
   const bool indicatorRequired_;
@@ -137,8 +142,8 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   const Timing timing_;
   std::shared_ptr<SerialQueue> queue_;
 
-  // Frames reach the recorder and the peer only while this is set: nothing is recorded
-  // or offered before consent, nor after tear-down began.
+  // Frames reach the encoder only while this is set: nothing is recorded or offered
+  // before consent, nor after tear-down began.
   const std::shared_ptr<std::atomic<bool>> streaming_ = std::make_shared<std::atomic<bool>>(false);
   std::atomic<int> pendingControl_{0};
 

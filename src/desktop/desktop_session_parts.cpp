@@ -10,12 +10,13 @@ Result<DesktopSessionController::Parts, std::string> makeSessionParts(const Desk
   if (!services.media || !services.screen) return tl::unexpected(std::string(kNoWebRTC));
   auto media = services.media->makeSessionMedia(request.recordings.directory);
   if (!media) return tl::unexpected(media.error());
-  if (!media->peer || !media->recording) return tl::unexpected(std::string(kNoWebRTC));
+  if (!media->peer || !media->recording || !media->video) return tl::unexpected(std::string(kNoWebRTC));
 
   DesktopSessionController::Parts parts;
   parts.capturer = services.screen->makeCapturer({DesktopSessionController::kFps, true});
   if (!parts.capturer) return tl::unexpected(std::string("capture failed: no screen capturer"));
   parts.peer = std::move(media->peer);
+  parts.video = std::move(media->video);
   parts.recorder = std::make_shared<RetainedRecording>(std::move(media->recording), request.recordings);
   parts.injector = services.screen->makeInjector();
   DesktopScreen* screen = services.screen;

@@ -23,7 +23,6 @@ class RetainedRecording final : public DesktopRecording {
   // Fails as the wrapped recording does, or with "recorder: startWriting failed (<why>)"
   // when the folder cannot be made.
   Result<void> start(int width, int height) override;
-  void append(const BGRAFrame& frame, MediaTime pts) override { recording_->append(frame, pts); }
   std::int64_t bytesWritten() const override { return recording_->bytesWritten(); }
   void finalize(Completion completion) override { recording_->finalize(std::move(completion)); }
 

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <optional>
 
-#include "desktop/linux/media/gst_h264_encoder.h"
+#include "desktop/linux/media/encoding_check.h"
 #include "desktop/linux/media/gst_runtime.h"
 #include "desktop/linux/media/shared_encoder.h"
 #include "desktop/linux/recording/desktop_recorder.h"
@@ -25,7 +25,8 @@ const std::optional<std::string>& peerUnavailable() {
   static std::optional<std::string>* why = nullptr;  // never destroyed: read by late threads
   std::call_once(once, [] {
 #ifdef VELA_HAVE_WEBRTC
-    auto ready = GstRuntime::requireElements(DesktopPeerFactory::kElements);
+    auto ready = SharedEncoder::requireElements();
+    if (ready) ready = GstRuntime::requireElements(DesktopPeerFactory::kElements);
     why = new std::optional<std::string>(ready ? std::nullopt : std::optional(ready.error().message));
 #else
     why = new std::optional<std::string>("this build has no WebRTC peer");
@@ -39,19 +40,10 @@ constexpr const char* kNoWebRTC = "agent has no WebRTC backend";
 
 class LinuxDesktopMedia final : public DesktopMedia {
  public:
-  Result<std::shared_ptr<H264Encoder>, EncoderError> makeH264Encoder(H264Encoder::Config config) override {
-    auto encoder = GstH264Encoder::create(config);
-    if (!encoder) return tl::unexpected(encoder.error());
-    return std::shared_ptr<H264Encoder>(*encoder);
-  }
-
-  std::shared_ptr<DesktopPeer> makePeer() override {
-    if (peerUnavailable()) return nullptr;
-#ifdef VELA_HAVE_WEBRTC
-    return LibWebRTCPeer::create();
-#else
-    return nullptr;
-#endif
+  Result<std::shared_ptr<DesktopEncodingCheck>, std::string> makeEncodingCheck(int fps) override {
+    auto check = EncodingCheck::create(fps);
+    if (!check) return tl::unexpected(check.error().message);
+    return std::shared_ptr<DesktopEncodingCheck>(*check);
   }
 
   Result<DesktopSessionMedia, std::string> makeSessionMedia(const std::string& recordingDirectory) override {
@@ -62,7 +54,7 @@ class LinuxDesktopMedia final : public DesktopMedia {
       return tl::unexpected(muxing.error().message);
     }
     auto encoder = SharedEncoder::create();
-    if (!encoder) return tl::unexpected(encoder.error().message);
+    if (!encoder) return tl::unexpected(std::string("session encoder: ").append(encoder.error().message));
     std::optional<std::filesystem::path> directory;
     if (!recordingDirectory.empty()) directory = recordingDirectory;
     auto recording = DesktopRecorder::create(
@@ -70,7 +62,7 @@ class LinuxDesktopMedia final : public DesktopMedia {
                                         int height) -> Result<std::shared_ptr<RecordingSink>> {
           return SharedRecording::create(encoder, path, width, height);
         });
-    return DesktopSessionMedia{LibWebRTCPeer::create(*encoder), std::move(recording)};
+    return DesktopSessionMedia{LibWebRTCPeer::create(*encoder), std::move(recording), *encoder};
 #else
     return tl::unexpected(std::string(kNoWebRTC));
 #endif

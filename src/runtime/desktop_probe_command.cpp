@@ -1,6 +1,6 @@
 // desktop-probe: the remote-desktop preflight. Reports permissions and displays, then
-// captures the main display for up to 20 frames (10 s at most) through the H.264
-// encoder to prove the pipeline end to end.
+// captures the main display for up to 20 frames (10 s at most) through the session's
+// H.264 encoder to prove the pipeline end to end.
 
 #include <iostream>
 
@@ -16,15 +16,13 @@ constexpr std::uint64_t kProbeFrames = 20;
 
 std::string mark(bool granted) { return granted ? "\u2713 granted" : "\u2717 NOT granted"; }
 
-// Shared by the capture and encoder threads and the waiting command.
+// Shared by the capture thread and the waiting command.
 struct ProbeRun {
   Mutex mu;
   CondVar changed;
   bool finished GUARDED_BY(mu) = false;
   std::uint64_t frames GUARDED_BY(mu) = 0;
-  std::uint64_t bytes GUARDED_BY(mu) = 0;
-  bool keyframe GUARDED_BY(mu) = false;
-  std::shared_ptr<H264Encoder> encoder GUARDED_BY(mu);
+  std::shared_ptr<DesktopEncodingCheck> encoder GUARDED_BY(mu);
   bool encoderFailed GUARDED_BY(mu) = false;
 };
 
@@ -37,7 +35,7 @@ void runPipelineTest(const DesktopServices& services) {
   capturer->setOnFrame([weak, &services](const PixelBuffer& frame, MediaTime pts) {
     auto run = weak.lock();
     if (!run) return;
-    std::shared_ptr<H264Encoder> encoder;
+    std::shared_ptr<DesktopEncodingCheck> encoder;
     bool makeEncoder = false;
     {
       MutexLock lock(run->mu);
@@ -45,22 +43,14 @@ void runPipelineTest(const DesktopServices& services) {
       encoder = run->encoder;
       makeEncoder = !encoder && !run->encoderFailed;
     }
-    // Made outside the lock: the encoder's streaming thread takes its own locks and then
-    // ours to count output, so holding ours while it starts could deadlock. Frames
-    // arrive one at a time, so only one encoder is ever made.
+    // Made outside the lock, which guards nothing of the encoder's. Frames arrive one at
+    // a time, so only one encoder is ever made.
     if (makeEncoder) {
-      auto made = services.media->makeH264Encoder({frame.width, frame.height, kProbeFPS, 6'000'000, 2});
+      auto made = services.media->makeEncodingCheck(kProbeFPS);
       if (made) {
-        (*made)->setOnEncodedFrame([weak](const Bytes& annexB, bool isKeyframe) {
-          if (auto run = weak.lock()) {
-            MutexLock lock(run->mu);
-            run->bytes += annexB.size();
-            run->keyframe = run->keyframe || isKeyframe;
-          }
-        });
         encoder = *made;
       } else {
-        say("  encoder failed: " + made.error().description());
+        say("  encoder failed: " + made.error());
       }
     }
     {
@@ -71,7 +61,10 @@ void runPipelineTest(const DesktopServices& services) {
       }
       if (++run->frames >= kProbeFrames) run->finished = true;
     }
-    if (encoder) (void)encoder->encode(frame, pts, false);
+    if (encoder) {
+      encoder->push(DesktopVideoFrame{std::shared_ptr<const std::uint8_t>(frame.owner, frame.data), frame.width,
+                                      frame.height, frame.stride, pts});
+    }
     run->changed.notifyAll();
   });
   capturer->start(std::nullopt, [weak](Result<ScreenCapturer::Size, CaptureError> started) {
@@ -95,18 +88,20 @@ void runPipelineTest(const DesktopServices& services) {
     run->finished = true;
   }
   capturer->stop();
-  std::shared_ptr<H264Encoder> encoder;
+  std::shared_ptr<DesktopEncodingCheck> encoder;
+  std::uint64_t frames = 0;
   {
     MutexLock lock(run->mu);
     encoder = run->encoder;
+    frames = run->frames;
   }
-  if (encoder) encoder->stop();  // delivers what is still in flight
+  // Includes what was still in flight.
+  const auto encoded = encoder ? encoder->finish() : DesktopEncodingCheck::Tally{};
 
-  MutexLock lock(run->mu);
-  say("  captured " + std::to_string(run->frames) + " frames \u2192 " + std::to_string(run->bytes) +
-      " bytes H.264 (keyframe=" + (run->keyframe ? "true" : "false") + ")");
-  say(run->frames == 0 || run->bytes == 0 ? "\u2717 no frames/bytes \u2014 check permission/displays."
-                                          : "\u2713 capture\u2192encode pipeline works.");
+  say("  captured " + std::to_string(frames) + " frames \u2192 " + std::to_string(encoded.bytes) +
+      " bytes H.264 (keyframe=" + (encoded.keyframe ? "true" : "false") + ")");
+  say(frames == 0 || encoded.bytes == 0 ? "\u2717 no frames/bytes \u2014 check permission/displays."
+                                        : "\u2713 capture\u2192encode pipeline works.");
 }
 
 }  // namespace

@@ -42,7 +42,6 @@ class FakePeer final : public DesktopPeer {
   struct State {
     int starts = 0;
     bool closed = false;
-    int framesPushed = 0;
     std::vector<SessionDescription> remoteDescriptions;
     std::vector<IceCandidate> remoteCandidates;
     std::vector<std::vector<int>> targetResolutions;  // width, height, fps
@@ -55,7 +54,6 @@ class FakePeer final : public DesktopPeer {
 
   void start(const std::vector<IceServer>&) override { on([](State& s) { ++s.starts; }); }
   void renegotiate() override {}
-  void pushVideoFrame(const DesktopVideoFrame&) override { on([](State& s) { ++s.framesPushed; }); }
   void setRemoteDescription(const SessionDescription& d) override {
     on([&](State& s) { s.remoteDescriptions.push_back(d); });
   }
@@ -85,7 +83,6 @@ class FakeRecording final : public DesktopRecording {
   explicit FakeRecording(std::optional<std::string> startError) : startError_(std::move(startError)) {}
   struct State {
     std::optional<std::pair<int, int>> started;
-    int framesAppended = 0;
     bool finalized = false;
     std::function<void()> onDurable;
   };
@@ -100,11 +97,8 @@ class FakeRecording final : public DesktopRecording {
     state_.with([&](State& s) { s.started = {width, height}; });
     return {};
   }
-  void append(const BGRAFrame&, MediaTime) override {
-    state_.with([](State& s) { ++s.framesAppended; });
-  }
   std::int64_t bytesWritten() const override {
-    return state_.with([](State& s) -> std::int64_t { return s.started ? 1000 + 10 * s.framesAppended : 0; });
+    return state_.with([](State& s) -> std::int64_t { return s.started ? 1000 : 0; });
   }
   void finalize(Completion completion) override {
     auto final = state_.with([](State& s) {
@@ -119,6 +113,12 @@ class FakeRecording final : public DesktopRecording {
  private:
   const std::optional<std::string> startError_;
   Guarded<State> state_;
+};
+
+class FakeVideoInput final : public DesktopVideoInput {
+ public:
+  bool push(const DesktopVideoFrame&) override { return ++framesPushed, true; }
+  std::atomic<int> framesPushed{0};
 };
 
 class FakeIndicator final : public DesktopIndicating {
@@ -231,6 +231,7 @@ class FakeBackend final : public DesktopScreen, public DesktopMedia, public Desk
 
   std::vector<std::shared_ptr<FakePeer>> peers;
   std::vector<std::shared_ptr<FakeRecording>> recordings;
+  std::vector<std::shared_ptr<FakeVideoInput>> videos;
   std::vector<std::shared_ptr<FakeCapturer>> capturers;
   const std::shared_ptr<FakeIndicator> indicatorObject = std::make_shared<FakeIndicator>();
   const std::shared_ptr<FakeConsent> consentObject = std::make_shared<FakeConsent>();
@@ -242,14 +243,14 @@ class FakeBackend final : public DesktopScreen, public DesktopMedia, public Desk
     capturers.push_back(std::make_shared<FakeCapturer>(captureResult));
     return capturers.back();
   }
-  Result<std::shared_ptr<H264Encoder>, EncoderError> makeH264Encoder(H264Encoder::Config) override {
-    return tl::unexpected(EncoderError{EncoderError::Kind::sessionCreateFailed, "fake"});
+  Result<std::shared_ptr<DesktopEncodingCheck>, std::string> makeEncodingCheck(int) override {
+    return tl::unexpected(std::string("fake"));
   }
-  std::shared_ptr<DesktopPeer> makePeer() override { return std::make_shared<FakePeer>(); }
   Result<DesktopSessionMedia, std::string> makeSessionMedia(const std::string&) override {
     peers.push_back(std::make_shared<FakePeer>());
     recordings.push_back(std::make_shared<FakeRecording>(recordingError));
-    return DesktopSessionMedia{peers.back(), recordings.back()};
+    videos.push_back(std::make_shared<FakeVideoInput>());
+    return DesktopSessionMedia{peers.back(), recordings.back(), videos.back()};
   }
   std::shared_ptr<DesktopIndicating> indicator() override {
     return withIndicator ? indicatorObject : nullptr;

@@ -81,7 +81,7 @@ class QuickAssist(unittest.TestCase):
     def env(self, ui=False):
         env = dict(os.environ, SSL_CERT_FILE=self.server.file("ca.pem"), DISPLAY=self.display, VELA_NO_UI="1",
                    VELA_STATE_DIR=tempfile.mkdtemp(dir=self.tmp), TMPDIR=tempfile.mkdtemp(dir=self.tmp),
-                   LSAN_OPTIONS="suppressions=" + os.path.join(HERE, "..", "desktop", "lsan.supp"))
+                   LSAN_OPTIONS="suppressions=" + os.path.join(HERE, "..", "desktop", "linux", "lsan.supp"))
         if ui:
             del env["VELA_NO_UI"]
         return env

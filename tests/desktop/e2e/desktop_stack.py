@@ -162,7 +162,7 @@ class Stack:
         shutil.copy(agent_exe, self.exe)
         shutil.copy(self.server.file("provisioning.json"), os.path.join(bin_dir, "provisioning.json"))
         # A sanitizer build's agent: GTK's and fontconfig's caches are not ours to free.
-        supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lsan.supp")
+        supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "linux", "lsan.supp")
         self.env = dict(os.environ, VELA_STATE_DIR=os.path.join(self.tmp, "state"), TMPDIR=self.tmpdir,
                         DISPLAY=self.xvfb.name, LSAN_OPTIONS="suppressions=" + os.path.normpath(supp),
                         VELA_DESKTOP_SOCKET=self.socket)

@@ -5,7 +5,7 @@
 
 #include <gst/gst.h>
 
-#include "desktop/desktop_peer.h"
+#include "desktop/desktop_video_input.h"
 
 namespace vela {
 

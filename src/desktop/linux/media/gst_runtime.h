@@ -1,8 +1,8 @@
 #pragma once
 
 // GStreamer is initialised once per process, on first use by any media object (the
-// screen encoder, the recorder, the WebRTC peer). Thread-safe; later calls return the
-// first answer.
+// session encoder and what is behind it). Thread-safe; later calls return the first
+// answer.
 
 #include <initializer_list>
 #include <string>

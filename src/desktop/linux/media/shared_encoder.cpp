@@ -5,7 +5,7 @@
 #include <malloc.h>
 
 #include <algorithm>
-#include <cstring>
+#include <initializer_list>
 #include <utility>
 
 #include "desktop/linux/media/gst_frame_buffer.h"
@@ -14,6 +14,8 @@
 
 namespace vela {
 namespace {
+
+constexpr std::initializer_list<const char*> kElements = {"appsrc", "videoconvert", "x264enc", "h264parse", "tee"};
 
 // The recording's stream is muxed as avc, which the payloader takes as well; fixing it
 // keeps a branch attached later from asking the parser for another format.
@@ -46,9 +48,11 @@ std::string errorText(GstMessage* message) {
 
 }  // namespace
 
+Result<void> SharedEncoder::requireElements() { return GstRuntime::requireElements(kElements); }
+
 Result<std::shared_ptr<SharedEncoder>> SharedEncoder::create(int fps) {
   auto launched = GstRuntime::launch(describe(fps, 2'000'000));
-  if (!launched) return fail("session encoder: " + launched.error().message);
+  if (!launched) return tl::unexpected(launched.error());
   GstElement* pipeline = *launched;
   std::shared_ptr<SharedEncoder> self(new SharedEncoder());
   self->fps_ = std::max(fps, 1);
@@ -56,14 +60,14 @@ Result<std::shared_ptr<SharedEncoder>> SharedEncoder::create(int fps) {
   self->source_ = gst_bin_get_by_name(GST_BIN(pipeline), "src");
   self->encoder_ = gst_bin_get_by_name(GST_BIN(pipeline), "enc");
   self->tee_ = gst_bin_get_by_name(GST_BIN(pipeline), "t");
-  if (!self->source_ || !self->encoder_ || !self->tee_) return fail("session encoder: missing element");
+  if (!self->source_ || !self->encoder_ || !self->tee_) return fail("missing element");
   GstBus* bus = gst_element_get_bus(pipeline);
   // The encoder object outlives the pipeline's messages: the handler is cleared first
   // thing in the destructor.
   gst_bus_set_sync_handler(bus, &SharedEncoder::onBusMessage, self.get(), nullptr);
   gst_object_unref(bus);
   if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-    return fail("session encoder: the pipeline does not start");
+    return fail("the pipeline does not start");
   }
   return self;
 }
@@ -85,11 +89,6 @@ SharedEncoder::~SharedEncoder() {
     if (element) gst_object_unref(element);
   }
   gst_object_unref(pipeline_);
-  if (copies_) {
-    // Buffers still out keep the pool alive and free themselves when they come back.
-    gst_buffer_pool_set_active(copies_, FALSE);
-    gst_object_unref(copies_);
-  }
   // The session's media are gone: what they left free in the heap goes back to the
   // system rather than staying resident until the next session.
   malloc_trim(0);
@@ -101,14 +100,6 @@ Result<void> SharedEncoder::configure(int width, int height) {
     if (width_ == width && height_ == height) return {};
     if (width_ != 0) return fail("the session encoder runs at " + std::to_string(width_) + "x" + std::to_string(height_));
     if (width <= 0 || height <= 0 || width % 2 || height % 2) return fail("unsupported size");
-    GstBufferPool* pool = gst_buffer_pool_new();
-    GstStructure* config = gst_buffer_pool_get_config(pool);
-    gst_buffer_pool_config_set_params(config, nullptr, guint(width) * guint(height) * 4, 0, 0);
-    if (!gst_buffer_pool_set_config(pool, config) || !gst_buffer_pool_set_active(pool, TRUE)) {
-      gst_object_unref(pool);
-      return fail("session encoder: no frame buffers");
-    }
-    copies_ = pool;
     width_ = width;
     height_ = height;
   }
@@ -122,63 +113,38 @@ Result<void> SharedEncoder::configure(int width, int height) {
   return {};
 }
 
-bool SharedEncoder::pushBuffer(GstBuffer* buffer, int width, int height, MediaTime pts) {
-  MutexLock guard(lock_);
-  if (width_ == 0 || (lastTaken_ && pts <= *lastTaken_)) {
-    gst_buffer_unref(buffer);
-    return false;
+bool SharedEncoder::push(const DesktopVideoFrame& frame) {
+  bool configured = false;
+  {
+    MutexLock guard(lock_);
+    configured = width_ != 0;
   }
-  if (width != width_ || height != height_) {
-    if (!std::exchange(warnedSize_, true)) {
-      Log::warn("desktop: a " + std::to_string(width) + "x" + std::to_string(height) +
-                " frame does not fit the session encoder; such frames are dropped");
+  if (!configured && !configure(frame.width, frame.height)) return false;
+  GstClockTime pts = 0;
+  bool fits = false;
+  bool warn = false;
+  {
+    MutexLock guard(lock_);
+    fits = frame.width == width_ && frame.height == height_;
+    if (fits) {
+      if (!origin_) origin_ = frame.pts;
+      pts = GstClockTime(std::max<std::chrono::nanoseconds::rep>(0, (frame.pts - *origin_).count()));
+    } else {
+      warn = !std::exchange(warnedSize_, true);
     }
-    gst_buffer_unref(buffer);
-    return false;
   }
-  if (!origin_) origin_ = pts;
-  lastTaken_ = pts;
-  GST_BUFFER_PTS(buffer) = GstClockTime((pts - *origin_).count());
-  // Under the lock so that two feeders cannot reorder time stamps; the source is leaky
-  // and never blocks.
+  if (warn) {
+    Log::warn("desktop: a " + std::to_string(frame.width) + "x" + std::to_string(frame.height) +
+              " frame does not fit the session encoder; such frames are dropped");
+  }
+  GstBuffer* buffer = fits ? wrapFrameBuffer(frame) : nullptr;
+  if (!buffer) return false;
+  GST_BUFFER_PTS(buffer) = pts;
+  // Takes the buffer; an ended or stopped source refuses it.
   return gst_app_src_push_buffer(GST_APP_SRC(source_), buffer) == GST_FLOW_OK;
 }
 
-bool SharedEncoder::push(const BGRAFrame& frame, MediaTime pts) {
-  if (!frame.pixels || frame.width <= 0 || frame.height <= 0 || frame.stride < frame.width * 4) return false;
-  GstBufferPool* pool = nullptr;
-  {
-    // Copying is the expensive part: skip it for a frame that is already taken.
-    MutexLock guard(lock_);
-    if (width_ == 0 || (lastTaken_ && pts <= *lastTaken_)) return false;
-    // Set with the size and released only with the encoder; a frame of another size
-    // gets a buffer of its own, only to be refused below.
-    if (frame.width == width_ && frame.height == height_) pool = copies_;
-  }
-  const gsize rowBytes = gsize(frame.width) * 4;
-  GstBuffer* buffer = nullptr;
-  if (pool) {
-    if (gst_buffer_pool_acquire_buffer(pool, &buffer, nullptr) != GST_FLOW_OK) return false;
-  } else {
-    buffer = gst_buffer_new_allocate(nullptr, rowBytes * gsize(frame.height), nullptr);
-  }
-  GstMapInfo map;
-  if (!buffer || !gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
-    if (buffer) gst_buffer_unref(buffer);
-    return false;
-  }
-  for (int y = 0; y < frame.height; ++y) {
-    std::memcpy(map.data + gsize(y) * rowBytes, frame.pixels + gsize(y) * gsize(frame.stride), rowBytes);
-  }
-  gst_buffer_unmap(buffer, &map);
-  return pushBuffer(buffer, frame.width, frame.height, pts);
-}
-
-bool SharedEncoder::push(const DesktopVideoFrame& frame) {
-  GstBuffer* buffer = wrapFrameBuffer(frame);
-  if (!buffer) return false;
-  return pushBuffer(buffer, frame.width, frame.height, frame.pts);
-}
+void SharedEncoder::endInput() { gst_app_src_end_of_stream(GST_APP_SRC(source_)); }
 
 void SharedEncoder::setBitrate(std::int64_t bitsPerSecond) {
   const auto kbps = static_cast<guint>(std::clamp<std::int64_t>(bitsPerSecond / 1000, 1, 2'048'000));

@@ -10,7 +10,6 @@
 #include <system_error>
 #include <utility>
 
-#include "desktop/linux/recording/recording_writer.h"
 #include "util/agent_crypto.h"
 #include "util/log.h"
 #include "util/uuid.h"
@@ -29,11 +28,6 @@ std::filesystem::path temporaryDirectory() {
 std::shared_ptr<DesktopRecorder> DesktopRecorder::create(std::optional<std::filesystem::path> directory,
                                                          SinkFactory sinkFactory) {
   auto dir = directory ? *directory : temporaryDirectory();
-  if (!sinkFactory) {
-    sinkFactory = [](const std::string& path, int width, int height) -> Result<std::shared_ptr<RecordingSink>> {
-      return RecordingWriter::create(path, width, height);
-    };
-  }
   return std::shared_ptr<DesktopRecorder>(
       new DesktopRecorder(dir / ("vela-desktop-" + randomUUID() + ".mp4"), std::move(sinkFactory)));
 }
@@ -101,19 +95,6 @@ void DesktopRecorder::cancelDurableTimer() {
   if (timer) timerQueue_->cancel(*timer);
 }
 
-void DesktopRecorder::append(const BGRAFrame& frame, MediaTime pts) {
-  MutexLock lock(mu_);
-  if (!writer_ || writer_->status() != RecordingSink::Status::writing) return;
-  if (!sessionStarted_) {
-    sessionStarted_ = true;
-    firstPTS_ = pts;
-  }
-  lastPTS_ = pts;
-  // The push is a bounded copy into the writer's queue; holding the lock keeps frames
-  // and the finalize that takes the writer strictly ordered.
-  writer_->push(frame, pts);
-}
-
 std::int64_t DesktopRecorder::bytesWritten() const {
   struct stat st {};
   if (::stat(url_.c_str(), &st) != 0) return 0;
@@ -123,13 +104,9 @@ std::int64_t DesktopRecorder::bytesWritten() const {
 void DesktopRecorder::finalize(Completion completion) {
   cancelDurableTimer();
   std::shared_ptr<RecordingSink> writer;
-  double durationS = 0;
   {
     MutexLock lock(mu_);
     writer = std::move(writer_);
-    if (firstPTS_ && lastPTS_) {
-      durationS = std::max(0.0, std::chrono::duration<double>(*lastPTS_ - *firstPTS_).count());
-    }
   }
   if (!writer) {
     completion(std::nullopt);
@@ -137,8 +114,10 @@ void DesktopRecorder::finalize(Completion completion) {
   }
   std::weak_ptr<DesktopRecorder> weak = weak_from_this();
   auto path = url_;
+  // The completion holds the writer until the drain has ended and it has read the
+  // duration of what the file took.
   writer->finish(
-      [weak, path, durationS, completion = std::move(completion)](RecordingSink::Status status) {
+      [weak, path, writer, completion = std::move(completion)](RecordingSink::Status status) {
         auto self = weak.lock();
         if (!self || status != RecordingSink::Status::completed) {
           if (self) Log::warn("recorder: recording did not complete; no final record");
@@ -152,7 +131,7 @@ void DesktopRecorder::finalize(Completion completion) {
           completion(std::nullopt);
           return;
         }
-        completion(DesktopRecordingFinal{*sha, static_cast<std::int64_t>(size), durationS,
+        completion(DesktopRecordingFinal{*sha, static_cast<std::int64_t>(size), writer->durationS(),
                                          "file://" + path.string(), "fmp4"});
       });
 }

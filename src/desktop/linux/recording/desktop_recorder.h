@@ -1,14 +1,14 @@
 #pragma once
 
-// DesktopRecorder writes a session's frames as H.264 in fragmented MP4 with 1 s
+// DesktopRecorder writes a session's pictures as H.264 in fragmented MP4 with 1 s
 // fragments to <directory>/vela-desktop-<UUID>.mp4 (directory: the one given, else
 // $TMPDIR, else /tmp), reports once when the file first holds more than 512 bytes, and
 // on finalize reports the SHA-256, size and duration of what is on disk. The file is
 // left in place.
 //
-// Thread-safe: append() on the capture thread, the durability check on its own
-// "vela.recorder.durable" queue, finalize's completion on a GStreamer worker thread.
-// `mu_` guards the writer and time stamps; nothing calls out while holding it.
+// Thread-safe: the durability check runs on its own "vela.recorder.durable" queue,
+// finalize's completion on a GStreamer worker thread. `mu_` guards the writer; nothing
+// calls out while holding it.
 
 #include <cstdint>
 #include <filesystem>
@@ -31,16 +31,14 @@ class DesktopRecorder : public DesktopRecording,
   using SinkFactory =
       std::function<Result<std::shared_ptr<RecordingSink>>(const std::string& path, int width, int height)>;
 
-  // Without a factory the recording has an encoder of its own (RecordingWriter).
-  static std::shared_ptr<DesktopRecorder> create(std::optional<std::filesystem::path> directory = std::nullopt,
-                                                 SinkFactory sinkFactory = {});
+  static std::shared_ptr<DesktopRecorder> create(std::optional<std::filesystem::path> directory,
+                                                 SinkFactory sinkFactory);
   ~DesktopRecorder() override;
 
   const std::filesystem::path& url() const { return url_; }
 
   void setOnFirstChunkDurable(std::function<void()> callback) override;
   Result<void> start(int width, int height) override;
-  void append(const BGRAFrame& frame, MediaTime pts) override;
   std::int64_t bytesWritten() const override;
   void finalize(Completion completion) override;
 
@@ -59,10 +57,7 @@ class DesktopRecorder : public DesktopRecording,
 
   mutable Mutex mu_;
   std::shared_ptr<RecordingSink> writer_ GUARDED_BY(mu_);
-  bool sessionStarted_ GUARDED_BY(mu_) = false;
   bool durableFired_ GUARDED_BY(mu_) = false;
-  std::optional<MediaTime> firstPTS_ GUARDED_BY(mu_);
-  std::optional<MediaTime> lastPTS_ GUARDED_BY(mu_);
   std::optional<SerialQueue::TimerID> durableTimer_ GUARDED_BY(mu_);
 };
 

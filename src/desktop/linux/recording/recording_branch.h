@@ -1,9 +1,8 @@
 #pragma once
 
 // The tail of a recording: `queue ! mp4mux fragment-duration=1000 ! filesink`, writing
-// fragmented MP4 that stays playable while it grows. It takes H.264 (byte-stream or avc,
-// parsed) on sinkPad(), so it can sit behind its own encoder or, later, behind a `tee`
-// after the one encoder a session shares with its WebRTC peer.
+// fragmented MP4 that stays playable while it grows. It takes parsed H.264 on sinkPad(),
+// behind the `tee` after the one encoder a session shares with its WebRTC peer.
 //
 // Ending behind a tee: a pipeline that also holds webrtcbin must not get a
 // pipeline-wide EOS (it can hang), and an EOS returned into the tee would stop the

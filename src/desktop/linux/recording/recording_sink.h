@@ -1,9 +1,9 @@
 #pragma once
 
-// Where DesktopRecorder's frames go: a writer with an encoder of its own
-// (RecordingWriter), or a branch behind the encoder a session shares with its WebRTC
-// peer (SharedRecording). Status moves writing → completed after a clean finish, or to
-// failed on the first error; a sink that is not writing takes no frames.
+// The file DesktopRecorder writes, as it sees it: a branch behind the encoder a session
+// shares with its WebRTC peer (SharedRecording). Status moves writing → completed after
+// a clean finish, or to failed on the first error; a sink that is not writing takes no
+// pictures.
 
 #include <functional>
 
@@ -17,9 +17,8 @@ class RecordingSink {
 
   virtual ~RecordingSink() = default;
   virtual Status status() const = 0;
-  // False when the frame was not taken. `pts` is the capture time; the sink makes the
-  // file's time stamps relative to its first frame. Calls are serialised by the caller.
-  virtual bool push(const BGRAFrame& frame, MediaTime pts) = 0;
+  // Seconds from the first picture the file took to the last; final once finished.
+  virtual double durationS() const = 0;
   // Drains and closes the file, then calls `done` once, on a GStreamer worker thread,
   // with the final status.
   virtual void finish(std::function<void(Status)> done) = 0;

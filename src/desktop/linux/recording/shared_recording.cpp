@@ -28,16 +28,9 @@ Result<std::shared_ptr<SharedRecording>> SharedRecording::create(std::shared_ptr
   std::shared_ptr<SharedRecording> self(new SharedRecording(encoder, bin, std::move(*branch)));
   std::weak_ptr<SharedRecording> weak = self;
 
-  // The tee would stop every branch on an error flowing back from this one; the
-  // error is posted (and the flag set) before the failing element returns it.
-  gst_pad_add_probe(
-      ghost, GST_PAD_PROBE_TYPE_BUFFER,
-      [](GstPad*, GstPadProbeInfo*, gpointer flag) {
-        return (*static_cast<std::shared_ptr<std::atomic<bool>>*>(flag))->load() ? GST_PAD_PROBE_DROP
-                                                                                 : GST_PAD_PROBE_OK;
-      },
-      new std::shared_ptr<std::atomic<bool>>(self->dropAtTee_),
-      [](gpointer flag) { delete static_cast<std::shared_ptr<std::atomic<bool>>*>(flag); });
+  gst_pad_add_probe(ghost, GST_PAD_PROBE_TYPE_BUFFER, &SharedRecording::takePicture,
+                    new std::shared_ptr<Intake>(self->intake_),
+                    [](gpointer intake) { delete static_cast<std::shared_ptr<Intake>*>(intake); });
   self->branch_.onFinished([weak] {
     auto self = weak.lock();
     // An EOS nobody asked for follows an error, which already failed the recording.
@@ -72,13 +65,28 @@ SharedRecording::~SharedRecording() {
   gst_object_unref(bin_);
 }
 
-bool SharedRecording::push(const BGRAFrame& frame, MediaTime pts) {
-  if (status_.load() != Status::writing || drain_.began()) return false;
-  return encoder_->push(frame, pts);
+GstPadProbeReturn SharedRecording::takePicture(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  Intake& intake = **static_cast<std::shared_ptr<Intake>*>(data);
+  // The tee would stop every branch on an error flowing back from this one; the error
+  // is posted (and the flag set) before the failing element returns it.
+  if (intake.drop.load()) return GST_PAD_PROBE_DROP;
+  const GstClockTime pts = GST_BUFFER_PTS(GST_PAD_PROBE_INFO_BUFFER(info));
+  if (GST_CLOCK_TIME_IS_VALID(pts)) {
+    MutexLock lock(intake.mu);
+    if (!intake.first) intake.first = pts;
+    intake.last = pts;
+  }
+  return GST_PAD_PROBE_OK;
+}
+
+double SharedRecording::durationS() const {
+  MutexLock lock(intake_->mu);
+  if (!intake_->first) return 0;
+  return double(intake_->last - *intake_->first) / double(GST_SECOND);
 }
 
 void SharedRecording::fail(const std::string& why) {
-  dropAtTee_->store(true);
+  intake_->drop.store(true);
   {
     MutexLock lock(mu_);
     if (lastError_.empty()) lastError_ = why;

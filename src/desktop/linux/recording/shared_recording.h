@@ -1,9 +1,9 @@
 #pragma once
 
 // A recording written behind the encoder a session shares with its WebRTC peer: a
-// RecordingBranch (queue ! mp4mux ! filesink) in a bin on the SharedEncoder's tee.
-// Frames reach the encoder through push(); the peer may have offered the same frame
-// first, in which case it is encoded once (see SharedEncoder).
+// RecordingBranch (queue ! mp4mux ! filesink) in a bin on the SharedEncoder's tee. The
+// pictures come from the tee; where they enter the bin, the first and last time stamps
+// are noted for the duration.
 //
 // finish() ends this branch alone: the pipeline also holds webrtcbin, which must not
 // see an EOS. A failing branch (a full disk) stops the recording only: from the error
@@ -35,11 +35,20 @@ class SharedRecording final : public RecordingSink, public std::enable_shared_fr
   ~SharedRecording() override;
 
   Status status() const override { return status_.load(); }
-  bool push(const BGRAFrame& frame, MediaTime pts) override;
+  double durationS() const override;
   void finish(std::function<void(Status)> done) override;
 
  private:
+  // Shared with the probe where pictures enter the bin, which may outlive the recording.
+  struct Intake {
+    std::atomic<bool> drop{false};  // once set, pictures for this branch are dropped there
+    Mutex mu;
+    std::optional<GstClockTime> first GUARDED_BY(mu);
+    GstClockTime last GUARDED_BY(mu) = 0;
+  };
+
   SharedRecording(std::shared_ptr<SharedEncoder> encoder, GstElement* bin, RecordingBranch branch);
+  static GstPadProbeReturn takePicture(GstPad* pad, GstPadProbeInfo* info, gpointer intake);
   void fail(const std::string& why);
   void end();
 
@@ -48,8 +57,7 @@ class SharedRecording final : public RecordingSink, public std::enable_shared_fr
   RecordingBranch branch_;
   std::atomic<Status> status_{Status::writing};
   std::atomic<bool> started_{false};  // a failing start is reported by create(), not logged
-  // Read by the tee-side probe: once set, buffers for this branch are dropped there.
-  std::shared_ptr<std::atomic<bool>> dropAtTee_ = std::make_shared<std::atomic<bool>>(false);
+  const std::shared_ptr<Intake> intake_ = std::make_shared<Intake>();
 
   mutable Mutex mu_;
   std::string lastError_ GUARDED_BY(mu_);

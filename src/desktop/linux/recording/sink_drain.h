@@ -1,9 +1,9 @@
 #pragma once
 
-// The finish() protocol both recording sinks follow, apart from how each drains: the
-// first call is honoured and a later one answered `failed` at once; the sink is kept
-// alive until its drain ends, however soon its owner lets go; the drain ends once, and
-// `done` runs once with the final status. Thread-safe.
+// The finish() protocol of a recording sink, apart from how it drains: the first call
+// is honoured and a later one answered `failed` at once; the sink is kept alive until
+// its drain ends, however soon its owner lets go; the drain ends once, and `done` runs
+// once with the final status. Thread-safe.
 
 #include <atomic>
 #include <functional>

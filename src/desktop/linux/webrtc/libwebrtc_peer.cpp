@@ -76,7 +76,7 @@ std::shared_ptr<LibWebRTCPeer> LibWebRTCPeer::create(std::shared_ptr<SharedEncod
 }
 
 LibWebRTCPeer::LibWebRTCPeer(std::shared_ptr<SharedEncoder> encoder)
-    : callbacks_(std::make_unique<Callbacks>()), shared_(std::move(encoder)) {}
+    : callbacks_(std::make_unique<Callbacks>()), encoder_(std::move(encoder)) {}
 
 LibWebRTCPeer::~LibWebRTCPeer() { retire(std::move(pc_)); }
 
@@ -122,18 +122,15 @@ void LibWebRTCPeer::negotiate() {
   std::shared_ptr<Connection> previous;
   std::uint64_t generation = 0;
   std::vector<IceServer> servers;
-  PeerPipeline::Settings settings;
   {
     MutexLock guard(pcLock_);
     previous = std::move(pc_);
     generation = nextGeneration_++;
     servers = iceServers_;
-    settings.fps = targetFps_;
-    settings.bitrate = PeerVideoPolicy::bitrateCap(targetW_, targetH_, targetFps_);
   }
   retire(std::move(previous));
 
-  auto pipeline = shared_ ? PeerPipeline::attach(shared_) : PeerPipeline::build(settings);
+  auto pipeline = PeerPipeline::attach(encoder_);
   if (!pipeline) {
     Log::error("desktop peer: " + pipeline.error().description());
     return;
@@ -176,43 +173,6 @@ void LibWebRTCPeer::negotiate() {
   if (auto playing = connection->pipeline->setState(GST_STATE_PLAYING); !playing) {
     Log::error("desktop peer: " + playing.error().description());
   }
-}
-
-void LibWebRTCPeer::pushVideoFrame(const DesktopVideoFrame& frame) {
-  if (!frame.pixels || frame.width <= 0 || frame.height <= 0 || frame.stride < frame.width * 4) return;
-  std::shared_ptr<Connection> connection;
-  PeerVideoPolicy::Size target;
-  int fps = 0;
-  {
-    MutexLock guard(pcLock_);
-    connection = pc_;
-    target = {targetW_, targetH_};
-    fps = targetFps_;
-  }
-  if (!connection) return;
-  bool resized = false;
-  {
-    MutexLock guard(connection->lock);
-    resized = connection->frameWidth != frame.width || connection->frameHeight != frame.height;
-    connection->frameWidth = frame.width;
-    connection->frameHeight = frame.height;
-  }
-  if (resized) {
-    connection->pipeline->setInputFormat(frame.width, frame.height, fps);
-    resizeEncoder(connection, frame.width, frame.height, target.width, target.height);
-  }
-  connection->pipeline->push(frame);
-}
-
-void LibWebRTCPeer::resizeEncoder(const std::shared_ptr<Connection>& connection, int frameWidth, int frameHeight,
-                                  int targetWidth, int targetHeight) {
-  const auto size = PeerVideoPolicy::encodedSize({frameWidth, frameHeight}, {targetWidth, targetHeight});
-  {
-    MutexLock guard(connection->lock);
-    if (connection->encodedSize == size) return;
-    connection->encodedSize = size;
-  }
-  connection->pipeline->setEncodedSize(size);
 }
 
 void LibWebRTCPeer::setRemoteDescription(const SessionDescription& description) {
@@ -312,24 +272,10 @@ void LibWebRTCPeer::sendControl(const std::string& bytes) {
 }
 
 void LibWebRTCPeer::setTargetResolution(int width, int height, int fps) {
-  std::shared_ptr<Connection> connection;
-  {
-    MutexLock guard(pcLock_);
-    targetW_ = width;
-    targetH_ = height;
-    targetFps_ = fps;
-    connection = pc_;
-  }
   const auto cap = PeerVideoPolicy::bitrateCap(width, height, fps);
-  if (connection) {
-    PeerVideoPolicy::Size frame;
-    {
-      MutexLock guard(connection->lock);
-      frame = {connection->frameWidth, connection->frameHeight};
-    }
-    if (frame.width > 0) resizeEncoder(connection, frame.width, frame.height, width, height);
-    connection->pipeline->setBitrate(cap);
-  }
+  // The encoder keeps the captured size, which the recording behind it needs; only its
+  // rate follows the operator's target.
+  if (auto connection = current()) connection->pipeline->setBitrate(cap);
   Log::info("desktop: target resolution " + std::to_string(width) + "x" + std::to_string(height) + "@" +
             std::to_string(fps) + " (~" + std::to_string(cap / 1'000'000) + " Mbit/s)");
 }

@@ -1,15 +1,12 @@
 #pragma once
 
-// The desktop peer on GStreamer's webrtcbin. Each `start`/`renegotiate` builds a fresh
-// connection (pipeline + webrtcbin) and makes exactly one offer once video caps are
-// known; frames pushed while no connection exists are dropped. GStreamer calls back on
-// its own threads: those callbacks hold the peer weakly, ignore a replaced connection,
-// never block and never throw. `pcLock_` guards the connection; nothing calls out
-// (into GStreamer or a user callback) while holding it. Create with `create`.
-//
-// Created over a session's SharedEncoder, every connection is a tail on that encoder
-// (see PeerPipeline) and pushed frames go to it, so a recording behind the same
-// encoder costs no second encode; renegotiation replaces only the tail.
+// The desktop peer on GStreamer's webrtcbin, over a session's SharedEncoder. Each
+// `start`/`renegotiate` builds a fresh connection, a tail on that encoder (see
+// PeerPipeline), and makes exactly one offer once video caps are known; renegotiation
+// replaces only the tail. GStreamer calls back on its own threads: those callbacks hold
+// the peer weakly, ignore a replaced connection, never block and never throw. `pcLock_`
+// guards the connection; nothing calls out (into GStreamer or a user callback) while
+// holding it. Create with `create`.
 
 #include <atomic>
 #include <cstdint>
@@ -34,13 +31,13 @@ class LibWebRTCPeer final : public DesktopPeer,
                             public PeerIntrospection,
                             public std::enable_shared_from_this<LibWebRTCPeer> {
  public:
-  // REQUIRES: GstRuntime::requireElements(DesktopPeerFactory::kElements) has succeeded.
-  static std::shared_ptr<LibWebRTCPeer> create(std::shared_ptr<SharedEncoder> encoder = nullptr);
+  // REQUIRES: SharedEncoder::requireElements() and
+  // GstRuntime::requireElements(DesktopPeerFactory::kElements) have succeeded.
+  static std::shared_ptr<LibWebRTCPeer> create(std::shared_ptr<SharedEncoder> encoder);
   ~LibWebRTCPeer() override;
 
   void start(const std::vector<IceServer>& iceServers) override;
   void renegotiate() override;
-  void pushVideoFrame(const DesktopVideoFrame& frame) override;
   void setRemoteDescription(const SessionDescription& description) override;
   void addRemoteCandidate(const IceCandidate& candidate) override;
   void sendControl(const std::string& bytes) override;
@@ -85,23 +82,16 @@ class LibWebRTCPeer final : public DesktopPeer,
   std::shared_ptr<Connection> current(std::uint64_t generation) const;
   std::shared_ptr<Connection> current() const;
   void requestOffer(const std::shared_ptr<Connection>& connection);
-  // Sets the encoder's input size when it differs from the current one: each change
-  // renegotiates caps, which before ICE connects waits behind webrtcbin's blocked pads.
-  static void resizeEncoder(const std::shared_ptr<Connection>& connection, int frameWidth, int frameHeight,
-                            int targetWidth, int targetHeight);
   static void retire(std::shared_ptr<Connection> connection);
 
   mutable Mutex pcLock_;
   std::shared_ptr<Connection> pc_ GUARDED_BY(pcLock_);
   std::vector<IceServer> iceServers_ GUARDED_BY(pcLock_);
   bool started_ GUARDED_BY(pcLock_) = false;
-  int targetW_ GUARDED_BY(pcLock_) = 1920;
-  int targetH_ GUARDED_BY(pcLock_) = 1080;
-  int targetFps_ GUARDED_BY(pcLock_) = 30;
   std::uint64_t nextGeneration_ GUARDED_BY(pcLock_) = 1;
 
   const std::unique_ptr<Callbacks> callbacks_;
-  const std::shared_ptr<SharedEncoder> shared_;
+  const std::shared_ptr<SharedEncoder> encoder_;
 };
 
 }  // namespace vela

@@ -12,7 +12,6 @@
 
 #include "desktop/linux/webrtc/libwebrtc_peer.h"
 #include "desktop/linux/webrtc/peer_pipeline.h"
-#include "desktop/linux/webrtc/peer_video_policy.h"
 #include "util/mutex.h"
 
 namespace vela {
@@ -61,9 +60,6 @@ struct LibWebRTCPeer::Connection {
   int acceptedCandidates GUARDED_BY(lock) = 0;
   int rejectedCandidates GUARDED_BY(lock) = 0;
   bool floodReported GUARDED_BY(lock) = false;
-  int frameWidth GUARDED_BY(lock) = 0;
-  int frameHeight GUARDED_BY(lock) = 0;
-  PeerVideoPolicy::Size encodedSize GUARDED_BY(lock);
   std::string lastState GUARDED_BY(lock);
 };
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "desktop/linux/recording/desktop_recorder.h"
+#include "desktop/linux/media/gst_runtime.h"
 #include "desktop/linux/recording/media_check.h"
 #include "support/background_process.h"
 #include "support/temp_dir.h"
@@ -40,9 +40,12 @@ int fragmentsIn(const fs::path& file) {
 TEST(RecorderChild, DISABLED_RecordsUntilKilled) {
   const char* dir = std::getenv(kChildDir);
   ASSERT_NE(dir, nullptr);
-  auto recorder = DesktopRecorder::create(fs::path(dir));
+  ASSERT_TRUE(GstRuntime::ensureInitialized());
+  auto encoder = SharedEncoder::create();
+  ASSERT_TRUE(encoder) << encoder.error().message;
+  auto recorder = testing::sessionRecorder(*encoder, fs::path(dir));
   ASSERT_TRUE(recorder->start(kWidth, kHeight));
-  testing::feed(*recorder, kWidth, kHeight, 60 * 30);
+  testing::feed(**encoder, kWidth, kHeight, 60 * 30);
 }
 
 TEST(DesktopRecorderProcess, FileKilledMidRecordingStillDecodesUpToItsLastFragment) {

@@ -49,35 +49,6 @@ struct FakePeerTail {
   std::atomic<int> received = 0;
 };
 
-// Frames at 30 fps in real time, each offered as the session controller offers it:
-// to the recording (when there is one), then to the peer's side of the encoder.
-// Returns how many of the peer's offers the encoder took.
-int feed(SharedEncoder& encoder, DesktopRecording* recording, int count, MediaTime& pts) {
-  int takenFromPeer = 0;
-  const auto frameTime = std::chrono::nanoseconds(1'000'000'000 / 30);
-  auto due = std::chrono::steady_clock::now();
-  for (int i = 0; i < count; ++i, pts += frameTime) {
-    auto pixels = std::make_shared<std::vector<std::uint8_t>>(testing::testPattern(kWidth, kHeight, i));
-    if (recording) recording->append(BGRAFrame{pixels->data(), kWidth, kHeight, kWidth * 4}, pts);
-    DesktopVideoFrame frame{std::shared_ptr<const std::uint8_t>(pixels, pixels->data()), kWidth, kHeight, kWidth * 4,
-                            pts};
-    if (encoder.push(frame)) ++takenFromPeer;
-    due += frameTime;
-    std::this_thread::sleep_until(due);
-  }
-  return takenFromPeer;
-}
-
-// The recorder as a session composes it; a `file` replaces the path the recorder picks.
-std::shared_ptr<DesktopRecorder> sharedRecorder(const std::shared_ptr<SharedEncoder>& encoder,
-                                                const std::filesystem::path& dir,
-                                                std::optional<std::string> file = {}) {
-  return DesktopRecorder::create(dir, [encoder, file](const std::string& path, int w, int h)
-                                          -> Result<std::shared_ptr<RecordingSink>> {
-    return SharedRecording::create(encoder, file.value_or(path), w, h);
-  });
-}
-
 class SharedRecordingTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -86,13 +57,20 @@ class SharedRecordingTest : public ::testing::Test {
     ASSERT_TRUE(created) << created.error().message;
     encoder = *created;
   }
+  // Frames at 30 fps in real time into the encoder, as a session's capture pushes them;
+  // how many it took.
+  int feed(int count) {
+    const int taken = testing::feed(*encoder, kWidth, kHeight, count, pts);
+    pts += count * std::chrono::nanoseconds(1'000'000'000 / 30);
+    return taken;
+  }
   std::shared_ptr<SharedEncoder> encoder;
   testing::TempDir dir;
-  MediaTime pts = 10s;
+  std::chrono::nanoseconds pts = 10s;
 };
 
-TEST_F(SharedRecordingTest, RecordsPlayableFragmentedMP4EncodedOnceForBothAndEndsAlone) {
-  auto recorder = sharedRecorder(encoder, dir.path());
+TEST_F(SharedRecordingTest, RecordsPlayableFragmentedMP4FromTheSharedEncoderAndEndsAlone) {
+  auto recorder = testing::sessionRecorder(encoder, dir.path());
   EXPECT_TRUE(std::regex_match(recorder->url().filename().string(),
                                std::regex("vela-desktop-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB]"
                                           "[0-9A-F]{3}-[0-9A-F]{12}\\.mp4")));
@@ -110,9 +88,9 @@ TEST_F(SharedRecordingTest, RecordsPlayableFragmentedMP4EncodedOnceForBothAndEnd
   EXPECT_EQ(durableCalls.load(), 0);
 
   // A second with the recording alone, then two with the peer joined.
-  feed(*encoder, recorder.get(), 30, pts);
+  EXPECT_EQ(feed(30), 30);
   FakePeerTail peer(*encoder);
-  EXPECT_EQ(feed(*encoder, recorder.get(), 60, pts), 0) << "every frame was already taken from the recording";
+  EXPECT_EQ(feed(60), 60);
   EXPECT_GT(bytesWhenDurable.load(), DesktopRecorder::kDurableBytes);  // it fired, once (below)
 
   auto final = testing::finalizeAndWait(*recorder);
@@ -122,7 +100,7 @@ TEST_F(SharedRecordingTest, RecordsPlayableFragmentedMP4EncodedOnceForBothAndEnd
   EXPECT_EQ(final->bytes, std::int64_t(onDisk.size()));
   EXPECT_EQ(final->storage, "file://" + recorder->url().string());
   EXPECT_EQ(final->format, "fmp4");
-  EXPECT_NEAR(final->durationS, 89 / 30.0, 1e-6);
+  EXPECT_NEAR(final->durationS, 89 / 30.0, 1e-6) << "from the first picture in the file to the last";
 
   auto media = testing::decodeMp4(recorder->url().string());
   EXPECT_EQ(media.error, "");
@@ -141,7 +119,7 @@ TEST_F(SharedRecordingTest, RecordsPlayableFragmentedMP4EncodedOnceForBothAndEnd
 
   // Finished recording: the peer's frames still get encoded and still arrive.
   const int before = peer.received.load();
-  EXPECT_GE(feed(*encoder, nullptr, 20, pts), 19);
+  EXPECT_EQ(feed(20), 20);
   std::this_thread::sleep_for(300ms);
   EXPECT_GE(peer.received.load(), before + 15);
   EXPECT_EQ(durableCalls.load(), 1) << "the durability callback fires once";
@@ -154,34 +132,33 @@ TEST_F(SharedRecordingTest, FailuresStopTheRecordingOnly) {
   EXPECT_TRUE(missing.error().message.starts_with("recorder: startWriting failed (Could not open file"))
       << missing.error().message;
 
-  // A failed start leaves no file, takes no frames and yields no record. /proc refuses
-  // new files even to root, so this holds whoever runs the test.
-  auto pixels = testing::testPattern(kWidth, kHeight, 0);
+  // A failed start leaves no file and yields no record. /proc refuses new files even to
+  // root, so this holds whoever runs the test.
   for (std::string where : {dir.file("missing/deeper"), std::string("/proc")}) {
     SCOPED_TRACE(where);
-    auto recorder = sharedRecorder(encoder, where);
+    auto recorder = testing::sessionRecorder(encoder, where);
     auto started = recorder->start(kWidth, kHeight);
     ASSERT_FALSE(started);
     const std::string& message = started.error().message;
     EXPECT_EQ(message.rfind("recorder: startWriting failed (", 0), 0u) << message;
     EXPECT_EQ(message.back(), ')');
     EXPECT_FALSE(std::filesystem::exists(recorder->url()));
-    recorder->append(BGRAFrame{pixels.data(), kWidth, kHeight, kWidth * 4}, pts);
+    feed(3);
     EXPECT_FALSE(testing::finalizeAndWait(*recorder));
   }
-  auto zero = sharedRecorder(encoder, dir.path())->start(0, 0);
+  auto zero = testing::sessionRecorder(encoder, dir.path())->start(0, 0);
   ASSERT_FALSE(zero);
   EXPECT_EQ(zero.error().message, "recorder: cannot add video input");
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 
   // A full disk mid-recording, on the session's own path: every write to /dev/full
-  // fails with ENOSPC. Once the recording has failed it no longer takes the frames, the
-  // peer's side encodes them and they keep arriving; finalize then yields no record.
-  auto recorder = sharedRecorder(encoder, dir.path(), "/dev/full");
+  // fails with ENOSPC. Once the recording has failed its branch drops the pictures, the
+  // peer's keep arriving; finalize then yields no record.
+  auto recorder = testing::sessionRecorder(encoder, dir.path(), "/dev/full");
   ASSERT_TRUE(recorder->start(kWidth, kHeight));
-  feed(*encoder, recorder.get(), 60, pts);
+  feed(60);
   const int before = peer.received.load();
-  EXPECT_GE(feed(*encoder, recorder.get(), 20, pts), 19);
+  EXPECT_EQ(feed(20), 20);
   std::this_thread::sleep_for(300ms);
   EXPECT_GE(peer.received.load(), before + 15) << "the peer's side kept flowing";
   EXPECT_EQ(testing::finalizeAndWait(*recorder), std::nullopt);

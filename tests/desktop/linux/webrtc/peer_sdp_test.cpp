@@ -73,14 +73,5 @@ TEST(PeerVideoPolicy, BitrateCapScalesWithPixelRateAboveTheFloor) {
   EXPECT_EQ(PeerVideoPolicy::bitrateCap(kMax, kMax, -kMax), 2'000'000);
 }
 
-TEST(PeerVideoPolicy, EncodedSizeFitsTheTargetWithoutUpscaling) {
-  using S = PeerVideoPolicy::Size;
-  // Plain down-scaling and no up-scaling are the browser test's.
-  EXPECT_EQ(PeerVideoPolicy::encodedSize(S{1920, 1200}, S{1280, 720}), (S{1152, 720}));
-  EXPECT_EQ(PeerVideoPolicy::encodedSize(S{2560, 1080}, S{1280, 720}), (S{1280, 540}));
-  EXPECT_EQ(PeerVideoPolicy::encodedSize(S{1281, 721}, S{0, 0}), (S{1280, 720}));  // I420 wants even sizes
-  EXPECT_EQ(PeerVideoPolicy::encodedSize(S{1920, 1080}, S{1, 1}), (S{2, 2}));
-}
-
 }  // namespace
 }  // namespace vela

@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "desktop/desktop_peer.h"
+#include "desktop/desktop_video_input.h"
 
 namespace vela::testing {
 

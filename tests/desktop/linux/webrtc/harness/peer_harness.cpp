@@ -1,7 +1,8 @@
-// Drives one peer made by the desktop module (loaded as the agent loads it) from a test
-// script over standard input and output, one JSON document per line, so a browser test
-// can relay signalling between it and the operator page. Frames are a moving test
-// pattern pushed at the requested rate.
+// Drives one session's media made by the desktop module (loaded as the agent loads it)
+// from a test script over standard input and output, one JSON document per line, so a
+// browser test can relay signalling between the peer and the operator page. Frames are
+// a moving test pattern pushed into the session's encoder at the requested rate, as
+// the session's capture would; the recording is not started.
 //
 // In:  {"cmd":"start","width":W,"height":H,"fps":F}   {"cmd":"frame","text":<desktop frame>}
 //      {"cmd":"send","text":T}  {"cmd":"res","w":W,"h":H,"fps":F}  {"cmd":"renegotiate"}
@@ -47,11 +48,17 @@ double seconds(clockid_t clock) {
 int main(int argc, char** argv) {
   const bool stamps = argc > 1 && std::string_view(argv[1]) == "--stamps";
   auto services = vela::DesktopModule::services();
-  std::shared_ptr<vela::DesktopPeer> peer = services && (*services)->media ? (*services)->media->makePeer() : nullptr;
-  if (!peer) {
+  if (!services || !(*services)->media) {
     std::cerr << (services ? "no WebRTC backend" : services.error().message) << "\n";
     return 2;
   }
+  auto media = (*services)->media->makeSessionMedia("");
+  if (!media) {
+    std::cerr << media.error() << "\n";
+    return 2;
+  }
+  const std::shared_ptr<vela::DesktopPeer> peer = media->peer;
+  const std::shared_ptr<vela::DesktopVideoInput> video = media->video;
   const auto relay = [](vela::DesktopSignal signal) {
     vela::OutgoingDesktopFrame frame{vela::OutgoingDesktopFrame::Signal{"test", std::move(signal)}};
     emit({{"ev", "frame"}, {"text", frame.json()}});
@@ -85,7 +92,7 @@ int main(int argc, char** argv) {
           const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
               std::chrono::system_clock::now().time_since_epoch());
           if (stamps) emit({{"ev", "pushed"}, {"n", n}, {"t", ms.count()}});
-          peer->pushVideoFrame(frame);
+          video->push(frame);
           std::this_thread::sleep_until(due += period);
         }
       });

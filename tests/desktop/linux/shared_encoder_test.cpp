@@ -1,0 +1,110 @@
+// The session encoder on real GStreamer: what leaves it decodes, at the size its first
+// frame fixed, with keyframes where they are asked for. Its branches for the recording
+// and the peer are those suites'; the preflight's branch is here.
+
+#include "desktop/linux/media/shared_encoder.h"
+
+#include <gtest/gtest.h>
+
+#include <gst/app/gstappsink.h>
+#include <gst/app/gstappsrc.h>
+
+#include <vector>
+
+#include "desktop/linux/media/encoding_check.h"
+#include "desktop/linux/media/gst_runtime.h"
+#include "desktop/linux/recording/media_check.h"
+
+namespace vela {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kWidth = 320, kHeight = 240;
+constexpr auto kFrameTime = std::chrono::nanoseconds(1'000'000'000 / 30);
+
+DesktopVideoFrame frameOf(int width, int height, std::chrono::nanoseconds pts = 0ns) {
+  auto pixels = std::make_shared<const std::vector<std::uint8_t>>(std::size_t(width) * height * 4, 0x80);
+  return {{pixels, pixels->data()}, width, height, width * 4, pts};
+}
+
+class SharedEncoderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(GstRuntime::ensureInitialized());
+    auto created = SharedEncoder::create();
+    ASSERT_TRUE(created) << created.error().message;
+    encoder = *created;
+  }
+  std::shared_ptr<SharedEncoder> encoder;
+};
+
+TEST_F(SharedEncoderTest, WhatLeavesDecodesWithAKeyframeFirstAndWhereAsked) {
+  GstElement* sink = gst_element_factory_make("appsink", nullptr);
+  g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
+  gst_object_ref_sink(sink);
+  encoder->add(GST_ELEMENT(gst_object_ref(sink)), [](const std::string& why) { ADD_FAILURE() << why; });
+  ASSERT_TRUE(encoder->link(sink));
+
+  // In lock step, each picture awaited before the next frame goes in: a slow (sanitised)
+  // build would otherwise see the leaky source drop frames.
+  std::vector<GstSample*> samples;
+  for (int i = 0; i < 30; ++i) {
+    if (i == 10) encoder->setBitrate(500'000);  // on the live encoder
+    if (i == 20) encoder->requestKeyframe();
+    const auto pixels = std::make_shared<const std::vector<std::uint8_t>>(testing::testPattern(kWidth, kHeight, i));
+    ASSERT_TRUE(encoder->push({{pixels, pixels->data()}, kWidth, kHeight, kWidth * 4, 5s + i * kFrameTime}));
+    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 10 * GST_SECOND);
+    ASSERT_NE(sample, nullptr) << "picture " << i;
+    samples.push_back(sample);
+  }
+  EXPECT_EQ(encoder->bitrateKbps(), 500u);
+  std::vector<std::size_t> keyframes;
+  const GstClockTime first = GST_BUFFER_PTS(gst_sample_get_buffer(samples[0]));
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    GstBuffer* buffer = gst_sample_get_buffer(samples[i]);
+    EXPECT_EQ(GST_BUFFER_PTS(buffer) - first, GstClockTime(i * kFrameTime.count())) << "the frames' own times";
+    if (!GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT)) keyframes.push_back(i);
+  }
+  // The interval alone would give one in 60 frames.
+  EXPECT_EQ(keyframes, (std::vector<std::size_t>{0, 20}));
+
+  auto media = testing::decodeH264("appsrc name=src format=time", [&](GstElement* src) {
+    for (GstSample* sample : samples) gst_app_src_push_sample(GST_APP_SRC(src), sample);
+    gst_app_src_end_of_stream(GST_APP_SRC(src));
+  });
+  EXPECT_EQ(media.error, "");
+  EXPECT_EQ(media.frames, 30);
+  EXPECT_EQ(media.width, kWidth);
+  EXPECT_EQ(media.height, kHeight);
+  for (GstSample* sample : samples) gst_sample_unref(sample);
+  encoder->remove(sink);
+  gst_object_unref(sink);
+}
+
+TEST_F(SharedEncoderTest, TheFirstFrameFixesTheSizeAndFramesOfAnotherAreRefused) {
+  EXPECT_FALSE(encoder->push(frameOf(321, 240))) << "I420 needs even sizes";
+  EXPECT_FALSE(encoder->push(DesktopVideoFrame{nullptr, kWidth, kHeight, kWidth * 4, 0ns}));
+  EXPECT_TRUE(encoder->push(frameOf(kWidth, kHeight)));
+  EXPECT_EQ(encoder->bitrateKbps(), 2000u) << "the rule for the size, at its floor";
+  EXPECT_FALSE(encoder->push(frameOf(640, 480, kFrameTime)));
+  EXPECT_TRUE(encoder->push(frameOf(kWidth, kHeight, 2 * kFrameTime)));
+  auto other = encoder->configure(640, 480);
+  ASSERT_FALSE(other);
+  EXPECT_EQ(other.error().message, "the session encoder runs at 320x240");
+}
+
+// desktop-probe's tally counts the frame still in the encoder when it finishes.
+TEST(EncodingCheckTest, FinishCountsThePictureStillInFlight) {
+  auto check = EncodingCheck::create(10);
+  ASSERT_TRUE(check) << check.error().message;
+  ASSERT_TRUE((*check)->push(frameOf(kWidth, kHeight)));
+  const auto tally = (*check)->finish();
+  EXPECT_EQ(tally.pictures, 1u);
+  EXPECT_GT(tally.bytes, 4u);
+  EXPECT_TRUE(tally.keyframe);
+  EXPECT_FALSE((*check)->push(frameOf(kWidth, kHeight, 1s))) << "an ended input takes nothing";
+}
+
+}  // namespace
+}  // namespace vela
