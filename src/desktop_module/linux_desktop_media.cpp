@@ -13,7 +13,7 @@
 
 #ifdef VELA_HAVE_WEBRTC
 #include "desktop/linux/webrtc/desktop_peer_factory.h"
-#include "desktop/linux/webrtc/libwebrtc_peer.h"
+#include "desktop/linux/webrtc/gst_webrtc_peer.h"
 #endif
 
 namespace vela {
@@ -62,7 +62,7 @@ class LinuxDesktopMedia final : public DesktopMedia {
                                         int height) -> Result<std::shared_ptr<RecordingSink>> {
           return SharedRecording::create(encoder, path, width, height);
         });
-    return DesktopSessionMedia{LibWebRTCPeer::create(*encoder), std::move(recording), *encoder};
+    return DesktopSessionMedia{GstWebRTCPeer::create(*encoder), std::move(recording), *encoder};
 #else
     return tl::unexpected(std::string(kNoWebRTC));
 #endif

@@ -3,7 +3,7 @@
 #include <exception>
 #include <utility>
 
-#include "desktop/linux/webrtc/libwebrtc_peer.h"
+#include "desktop/linux/webrtc/gst_webrtc_peer.h"
 #include "util/log.h"
 
 namespace vela {
@@ -12,12 +12,12 @@ namespace {
 thread_local int callbackDepth = 0;
 
 struct Context {
-  std::weak_ptr<LibWebRTCPeer> peer;
+  std::weak_ptr<GstWebRTCPeer> peer;
   std::uint64_t generation = 0;
   std::string sdp;
 };
 
-Context* newContext(const std::shared_ptr<LibWebRTCPeer>& peer, std::uint64_t generation, std::string sdp = {}) {
+Context* newContext(const std::shared_ptr<GstWebRTCPeer>& peer, std::uint64_t generation, std::string sdp = {}) {
   return new Context{peer, generation, std::move(sdp)};
 }
 
@@ -48,25 +48,25 @@ const GstStructure* promiseReply(GstPromise* promise) {
 
 struct PeerTrampolines {
   static void onIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
-    dispatch(data, [&](LibWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleLocalCandidate(g, mline, candidate); });
+    dispatch(data, [&](GstWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleLocalCandidate(g, mline, candidate); });
   }
   static void onIceState(GstElement* webrtc, GParamSpec*, gpointer data) {
     GstWebRTCICEConnectionState state = GST_WEBRTC_ICE_CONNECTION_STATE_NEW;
     g_object_get(webrtc, "ice-connection-state", &state, nullptr);
-    dispatch(data, [&](LibWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleIceState(g, state); });
+    dispatch(data, [&](GstWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleIceState(g, state); });
   }
   static void onDataChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer data) {
-    dispatch(data, [&](LibWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleRemoteChannel(g, channel); });
+    dispatch(data, [&](GstWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleRemoteChannel(g, channel); });
   }
   static void onMessageString(GstWebRTCDataChannel*, gchar* text, gpointer data) {
     if (!text) return;
-    dispatch(data, [&](LibWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleMessage(g, text); });
+    dispatch(data, [&](GstWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleMessage(g, text); });
   }
   static void onMessageData(GstWebRTCDataChannel*, GBytes* bytes, gpointer data) {
     if (!bytes) return;
     gsize size = 0;
     const auto* raw = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-    dispatch(data, [&](LibWebRTCPeer& p, std::uint64_t g, const Context&) {
+    dispatch(data, [&](GstWebRTCPeer& p, std::uint64_t g, const Context&) {
       p.handleMessage(g, std::string(raw ? raw : "", raw ? size : 0));
     });
   }
@@ -75,28 +75,28 @@ struct PeerTrampolines {
     if (event && GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
       GstCaps* caps = nullptr;
       gst_event_parse_caps(event, &caps);
-      dispatch(data, [&](LibWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleVideoCaps(g, caps); });
+      dispatch(data, [&](GstWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleVideoCaps(g, caps); });
     }
     return GST_PAD_PROBE_OK;
   }
   static void onOffer(GstPromise* promise, gpointer data) {
     const GstStructure* reply = promiseReply(promise);
-    dispatch(data, [&](LibWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleOfferReply(g, reply); });
+    dispatch(data, [&](GstWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleOfferReply(g, reply); });
   }
   static void onLocalDescription(GstPromise* promise, gpointer data) {
     const GstStructure* reply = promiseReply(promise);
-    dispatch(data, [&](LibWebRTCPeer& p, std::uint64_t g, const Context& c) { p.handleLocalDescriptionSet(g, c.sdp, reply); });
+    dispatch(data, [&](GstWebRTCPeer& p, std::uint64_t g, const Context& c) { p.handleLocalDescriptionSet(g, c.sdp, reply); });
   }
   static void onRemoteDescription(GstPromise* promise, gpointer data) {
     const GstStructure* reply = promiseReply(promise);
-    dispatch(data, [&](LibWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleRemoteDescriptionReply(g, reply); });
+    dispatch(data, [&](GstWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleRemoteDescriptionReply(g, reply); });
   }
   static void onChannelClose(GstWebRTCDataChannel*, gpointer data) {
-    dispatch(data, [&](LibWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleChannelClosed(g); });
+    dispatch(data, [&](GstWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleChannelClosed(g); });
   }
 };
 
-void PeerSignals::connectWebRTC(const std::shared_ptr<LibWebRTCPeer>& peer, std::uint64_t generation,
+void PeerSignals::connectWebRTC(const std::shared_ptr<GstWebRTCPeer>& peer, std::uint64_t generation,
                                 GstElement* webrtc) {
   auto connect = [&](const char* signal, GCallback callback) {
     g_signal_connect_data(webrtc, signal, callback, newContext(peer, generation), freeClosureContext, GConnectFlags(0));
@@ -116,7 +116,7 @@ void PeerSignals::connectWebRTC(const std::shared_ptr<LibWebRTCPeer>& peer, std:
   gst_iterator_free(pads);
 }
 
-void PeerSignals::connectChannel(const std::shared_ptr<LibWebRTCPeer>& peer, std::uint64_t generation,
+void PeerSignals::connectChannel(const std::shared_ptr<GstWebRTCPeer>& peer, std::uint64_t generation,
                                  GstWebRTCDataChannel* channel) {
   g_signal_connect_data(channel, "on-message-string", G_CALLBACK(PeerTrampolines::onMessageString),
                         newContext(peer, generation), freeClosureContext, GConnectFlags(0));
@@ -126,17 +126,17 @@ void PeerSignals::connectChannel(const std::shared_ptr<LibWebRTCPeer>& peer, std
                         newContext(peer, generation), freeClosureContext, GConnectFlags(0));
 }
 
-GstPromise* PeerSignals::offerPromise(const std::shared_ptr<LibWebRTCPeer>& peer, std::uint64_t generation) {
+GstPromise* PeerSignals::offerPromise(const std::shared_ptr<GstWebRTCPeer>& peer, std::uint64_t generation) {
   return gst_promise_new_with_change_func(PeerTrampolines::onOffer, newContext(peer, generation), freeContext);
 }
 
-GstPromise* PeerSignals::localDescriptionPromise(const std::shared_ptr<LibWebRTCPeer>& peer, std::uint64_t generation,
+GstPromise* PeerSignals::localDescriptionPromise(const std::shared_ptr<GstWebRTCPeer>& peer, std::uint64_t generation,
                                                  std::string sdp) {
   return gst_promise_new_with_change_func(PeerTrampolines::onLocalDescription,
                                           newContext(peer, generation, std::move(sdp)), freeContext);
 }
 
-GstPromise* PeerSignals::remoteDescriptionPromise(const std::shared_ptr<LibWebRTCPeer>& peer,
+GstPromise* PeerSignals::remoteDescriptionPromise(const std::shared_ptr<GstWebRTCPeer>& peer,
                                                   std::uint64_t generation) {
   return gst_promise_new_with_change_func(PeerTrampolines::onRemoteDescription, newContext(peer, generation),
                                           freeContext);

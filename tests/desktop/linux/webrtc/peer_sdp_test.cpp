@@ -63,7 +63,7 @@ TEST(PeerSDP, IceServerUrlsTakeWebrtcbinsForms) {
 }
 
 TEST(PeerVideoPolicy, BitrateCapScalesWithPixelRateAboveTheFloor) {
-  // The usual sizes are the live encoder's test (libwebrtc_peer_test); these are what a
+  // The usual sizes are the live encoder's test (gst_webrtc_peer_test); these are what a
   // hostile resolution message can ask for.
   EXPECT_EQ(PeerVideoPolicy::bitrateCap(1920, 1080, -30), 2'000'000);
   EXPECT_EQ(PeerVideoPolicy::bitrateCap(7680, 4320, 60), 199'065'600);

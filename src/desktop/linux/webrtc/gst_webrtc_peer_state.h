@@ -1,6 +1,6 @@
 #pragma once
 
-// LibWebRTCPeer's inner records, shared by its operation and event files only.
+// GstWebRTCPeer's inner records, shared by its operation and event files only.
 
 #include <gst/gst.h>
 #define GST_USE_UNSTABLE_API
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "desktop/linux/webrtc/libwebrtc_peer.h"
+#include "desktop/linux/webrtc/gst_webrtc_peer.h"
 #include "desktop/linux/webrtc/peer_pipeline.h"
 #include "util/mutex.h"
 
@@ -19,7 +19,7 @@ namespace vela {
 // Requests for another offer after an empty create-offer reply: one retry.
 inline constexpr int kMaxOfferAttempts = 2;
 
-struct LibWebRTCPeer::Callbacks {
+struct GstWebRTCPeer::Callbacks {
   Mutex lock;
   DescriptionCallback onLocalDescription GUARDED_BY(lock);
   CandidateCallback onLocalCandidate GUARDED_BY(lock);
@@ -39,7 +39,7 @@ struct LibWebRTCPeer::Callbacks {
 };
 
 // One peer connection: its pipeline and what was negotiated on it.
-struct LibWebRTCPeer::Connection {
+struct GstWebRTCPeer::Connection {
   Connection(std::uint64_t g, std::unique_ptr<PeerPipeline> p) : generation(g), pipeline(std::move(p)) {}
   ~Connection() {
     pipeline.reset();

@@ -27,14 +27,14 @@ namespace vela {
 
 class SharedEncoder;
 
-class LibWebRTCPeer final : public DesktopPeer,
+class GstWebRTCPeer final : public DesktopPeer,
                             public PeerIntrospection,
-                            public std::enable_shared_from_this<LibWebRTCPeer> {
+                            public std::enable_shared_from_this<GstWebRTCPeer> {
  public:
   // REQUIRES: SharedEncoder::requireElements() and
   // GstRuntime::requireElements(DesktopPeerFactory::kElements) have succeeded.
-  static std::shared_ptr<LibWebRTCPeer> create(std::shared_ptr<SharedEncoder> encoder);
-  ~LibWebRTCPeer() override;
+  static std::shared_ptr<GstWebRTCPeer> create(std::shared_ptr<SharedEncoder> encoder);
+  ~GstWebRTCPeer() override;
 
   void start(const std::vector<IceServer>& iceServers) override;
   void renegotiate() override;
@@ -61,7 +61,7 @@ class LibWebRTCPeer final : public DesktopPeer,
 
  private:
   friend struct PeerTrampolines;
-  struct Connection;  // libwebrtc_peer_state.h
+  struct Connection;  // gst_webrtc_peer_state.h
   struct Callbacks;
 
   // Entry points for the GStreamer trampolines (peer_signals.cpp); each ignores a
@@ -76,7 +76,7 @@ class LibWebRTCPeer final : public DesktopPeer,
   void handleChannelClosed(std::uint64_t generation);
   void handleMessage(std::uint64_t generation, std::string bytes);
 
-  explicit LibWebRTCPeer(std::shared_ptr<SharedEncoder> encoder);
+  explicit GstWebRTCPeer(std::shared_ptr<SharedEncoder> encoder);
 
   void negotiate();
   std::shared_ptr<Connection> current(std::uint64_t generation) const;

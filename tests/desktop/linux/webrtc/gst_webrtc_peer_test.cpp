@@ -1,4 +1,4 @@
-#include "desktop/linux/webrtc/libwebrtc_peer.h"
+#include "desktop/linux/webrtc/gst_webrtc_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@ namespace {
 // Everything the peer reported, in arrival order.
 class Probe {
  public:
-  explicit Probe(LibWebRTCPeer& peer) {
+  explicit Probe(GstWebRTCPeer& peer) {
     peer.setOnLocalDescription([this](const SessionDescription& d) {
       std::lock_guard guard(lock_);
       offers_.push_back(d.sdp);
@@ -47,7 +47,7 @@ class Probe {
   std::vector<std::pair<IceCandidate, std::size_t>> candidates_;
 };
 
-class LibWebRTCPeerTest : public ::testing::Test {
+class GstWebRTCPeerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     auto ready = SharedEncoder::requireElements();
@@ -56,7 +56,7 @@ class LibWebRTCPeerTest : public ::testing::Test {
     auto created = SharedEncoder::create();
     ASSERT_TRUE(created) << created.error().message;
     encoder = *created;
-    peer = LibWebRTCPeer::create(encoder);
+    peer = GstWebRTCPeer::create(encoder);
     probe = std::make_unique<Probe>(*peer);
   }
   void TearDown() override {
@@ -89,11 +89,11 @@ class LibWebRTCPeerTest : public ::testing::Test {
   testing::TestPattern pattern{320, 240};
   std::uint32_t pushed = 0;
   std::shared_ptr<SharedEncoder> encoder;
-  std::shared_ptr<LibWebRTCPeer> peer;
+  std::shared_ptr<GstWebRTCPeer> peer;
   std::unique_ptr<Probe> probe;
 };
 
-TEST_F(LibWebRTCPeerTest, NothingHappensBeforeStart) {
+TEST_F(GstWebRTCPeerTest, NothingHappensBeforeStart) {
   pushFrames(5);
   peer->sendControl("{\"t\":\"x\"}");
   peer->setRemoteDescription({SessionDescription::Kind::answer, "v=0\r\nm=video 9 X\r\n"});
@@ -104,7 +104,7 @@ TEST_F(LibWebRTCPeerTest, NothingHappensBeforeStart) {
 }
 
 // The ids the page sees for the track, and that there is one offer only, are the browser test's.
-TEST_F(LibWebRTCPeerTest, SendOnlyOfferCarriesVideoAndTheInputChannelAndPrecedesItsCandidates) {
+TEST_F(GstWebRTCPeerTest, SendOnlyOfferCarriesVideoAndTheInputChannelAndPrecedesItsCandidates) {
   peer->start({});
   EXPECT_TRUE(peer->hasInputChannelForTesting());
   const auto sdp = firstOffer();
@@ -117,7 +117,7 @@ TEST_F(LibWebRTCPeerTest, SendOnlyOfferCarriesVideoAndTheInputChannelAndPrecedes
   }
 }
 
-TEST_F(LibWebRTCPeerTest, TargetResolutionRetunesTheSharedEncoderWhichKeepsItsSize) {
+TEST_F(GstWebRTCPeerTest, TargetResolutionRetunesTheSharedEncoderWhichKeepsItsSize) {
   pushFrames(1);  // the captured size fixes the encoder's, as the recording's start does
   peer->start({});
   EXPECT_EQ(peer->encoderBitrateKbpsForTesting(), 2000u);
@@ -134,7 +134,7 @@ TEST_F(LibWebRTCPeerTest, TargetResolutionRetunesTheSharedEncoderWhichKeepsItsSi
 
 // Renegotiating makes exactly one fresh offer and a working connection: the browser
 // test's. Here: the ICE servers reach every connection's webrtcbin, not just the first.
-TEST_F(LibWebRTCPeerTest, IceServersReachEveryConnection) {
+TEST_F(GstWebRTCPeerTest, IceServersReachEveryConnection) {
   peer->start({{{"stun:127.0.0.1:3478"}, std::nullopt, std::nullopt},
                {{"turn:127.0.0.1:3478?transport=udp", "ftp:x"}, "op", "secret"}});
   EXPECT_EQ(peer->stunServerForTesting(), "stun://127.0.0.1:3478");
@@ -143,7 +143,7 @@ TEST_F(LibWebRTCPeerTest, IceServersReachEveryConnection) {
   EXPECT_EQ(peer->stunServerForTesting(), "stun://127.0.0.1:3478");
 }
 
-TEST_F(LibWebRTCPeerTest, HostileSignallingIsIgnored) {
+TEST_F(GstWebRTCPeerTest, HostileSignallingIsIgnored) {
   peer->start({});
   // An answer before the offer exists.
   peer->setRemoteDescription({SessionDescription::Kind::answer, "v=0\r\no=- 1 0 IN IP4 0.0.0.0\r\nm=video 9 X 96\r\n"});
@@ -177,7 +177,7 @@ TEST_F(LibWebRTCPeerTest, HostileSignallingIsIgnored) {
 
 // Every state a peer reaches without a far side, sends in each of them dropped; the
 // browser test closes a connected one. A deadlock shows as the test never finishing.
-TEST_F(LibWebRTCPeerTest, CloseReturnsInEveryState) {
+TEST_F(GstWebRTCPeerTest, CloseReturnsInEveryState) {
   peer->close();  // never started
   peer->close();
 

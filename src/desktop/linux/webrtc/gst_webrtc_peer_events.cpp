@@ -1,8 +1,8 @@
-#include "desktop/linux/webrtc/libwebrtc_peer.h"
+#include "desktop/linux/webrtc/gst_webrtc_peer.h"
 
 #include <gst/sdp/sdp.h>
 
-#include "desktop/linux/webrtc/libwebrtc_peer_state.h"
+#include "desktop/linux/webrtc/gst_webrtc_peer_state.h"
 #include "desktop/linux/webrtc/peer_sdp.h"
 #include "desktop/linux/webrtc/peer_signals.h"
 #include "util/log.h"
@@ -41,7 +41,7 @@ std::string promiseError(const GstStructure* reply) {
   return text;
 }
 
-void LibWebRTCPeer::handleVideoCaps(std::uint64_t generation, GstCaps* caps) {
+void GstWebRTCPeer::handleVideoCaps(std::uint64_t generation, GstCaps* caps) {
   auto connection = current(generation);
   if (!connection) return;
   {
@@ -73,7 +73,7 @@ void LibWebRTCPeer::handleVideoCaps(std::uint64_t generation, GstCaps* caps) {
   requestOffer(connection);
 }
 
-void LibWebRTCPeer::requestOffer(const std::shared_ptr<Connection>& connection) {
+void GstWebRTCPeer::requestOffer(const std::shared_ptr<Connection>& connection) {
   {
     MutexLock guard(connection->lock);
     ++connection->offerAttempts;
@@ -83,7 +83,7 @@ void LibWebRTCPeer::requestOffer(const std::shared_ptr<Connection>& connection) 
   gst_promise_unref(promise);
 }
 
-void LibWebRTCPeer::handleOfferReply(std::uint64_t generation, const GstStructure* reply) {
+void GstWebRTCPeer::handleOfferReply(std::uint64_t generation, const GstStructure* reply) {
   auto connection = current(generation);
   if (!connection) return;
   GstWebRTCSessionDescription* offer = nullptr;
@@ -126,7 +126,7 @@ void LibWebRTCPeer::handleOfferReply(std::uint64_t generation, const GstStructur
   gst_webrtc_session_description_free(local);
 }
 
-void LibWebRTCPeer::handleLocalDescriptionSet(std::uint64_t generation, const std::string& sdp,
+void GstWebRTCPeer::handleLocalDescriptionSet(std::uint64_t generation, const std::string& sdp,
                                               const GstStructure* reply) {
   auto connection = current(generation);
   if (!connection) return;
@@ -151,7 +151,7 @@ void LibWebRTCPeer::handleLocalDescriptionSet(std::uint64_t generation, const st
   }
 }
 
-void LibWebRTCPeer::handleLocalCandidate(std::uint64_t generation, unsigned mlineIndex, const char* text) {
+void GstWebRTCPeer::handleLocalCandidate(std::uint64_t generation, unsigned mlineIndex, const char* text) {
   auto connection = current(generation);
   if (!connection || !text || !*text) return;
   IceCandidate candidate;
@@ -168,7 +168,7 @@ void LibWebRTCPeer::handleLocalCandidate(std::uint64_t generation, unsigned mlin
   callbacks_->call(&Callbacks::onLocalCandidate, candidate);
 }
 
-void LibWebRTCPeer::handleIceState(std::uint64_t generation, int state) {
+void GstWebRTCPeer::handleIceState(std::uint64_t generation, int state) {
   auto connection = current(generation);
   if (!connection) return;
   const std::string name = stateName(state);
@@ -184,12 +184,12 @@ void LibWebRTCPeer::handleIceState(std::uint64_t generation, int state) {
   callbacks_->call(&Callbacks::onConnectionState, name);
 }
 
-void LibWebRTCPeer::handleChannelClosed(std::uint64_t generation) {
+void GstWebRTCPeer::handleChannelClosed(std::uint64_t generation) {
   // The operator's side closed the input channel: the connection is ending.
   if (auto connection = current(generation)) connection->pipeline->markClosing();
 }
 
-void LibWebRTCPeer::handleRemoteChannel(std::uint64_t generation, GstWebRTCDataChannel* channel) {
+void GstWebRTCPeer::handleRemoteChannel(std::uint64_t generation, GstWebRTCDataChannel* channel) {
   auto connection = current(generation);
   if (!connection || !channel) return;
   gchar* label = nullptr;
@@ -207,12 +207,12 @@ void LibWebRTCPeer::handleRemoteChannel(std::uint64_t generation, GstWebRTCDataC
   connection->inputChannel = channel;
 }
 
-void LibWebRTCPeer::handleMessage(std::uint64_t generation, std::string bytes) {
+void GstWebRTCPeer::handleMessage(std::uint64_t generation, std::string bytes) {
   if (!current(generation)) return;
   callbacks_->call(&Callbacks::onControlData, bytes);
 }
 
-void LibWebRTCPeer::handleRemoteDescriptionReply(std::uint64_t generation, const GstStructure* reply) {
+void GstWebRTCPeer::handleRemoteDescriptionReply(std::uint64_t generation, const GstStructure* reply) {
   if (!current(generation)) return;
   if (const auto why = promiseError(reply); !why.empty()) {
     Log::warn("desktop peer: remote description refused: " + why);

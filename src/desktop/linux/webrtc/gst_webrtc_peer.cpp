@@ -1,4 +1,4 @@
-#include "desktop/linux/webrtc/libwebrtc_peer.h"
+#include "desktop/linux/webrtc/gst_webrtc_peer.h"
 
 #include <gst/sdp/sdp.h>
 
@@ -7,7 +7,7 @@
 #include <thread>
 #include <utility>
 
-#include "desktop/linux/webrtc/libwebrtc_peer_state.h"
+#include "desktop/linux/webrtc/gst_webrtc_peer_state.h"
 #include "desktop/linux/webrtc/peer_pipeline.h"
 #include "desktop/linux/webrtc/peer_sdp.h"
 #include "desktop/linux/webrtc/peer_signals.h"
@@ -71,16 +71,16 @@ void configureIce(GstElement* webrtc, const std::vector<IceServer>& servers) {
 
 }  // namespace
 
-std::shared_ptr<LibWebRTCPeer> LibWebRTCPeer::create(std::shared_ptr<SharedEncoder> encoder) {
-  return std::shared_ptr<LibWebRTCPeer>(new LibWebRTCPeer(std::move(encoder)));
+std::shared_ptr<GstWebRTCPeer> GstWebRTCPeer::create(std::shared_ptr<SharedEncoder> encoder) {
+  return std::shared_ptr<GstWebRTCPeer>(new GstWebRTCPeer(std::move(encoder)));
 }
 
-LibWebRTCPeer::LibWebRTCPeer(std::shared_ptr<SharedEncoder> encoder)
+GstWebRTCPeer::GstWebRTCPeer(std::shared_ptr<SharedEncoder> encoder)
     : callbacks_(std::make_unique<Callbacks>()), encoder_(std::move(encoder)) {}
 
-LibWebRTCPeer::~LibWebRTCPeer() { retire(std::move(pc_)); }
+GstWebRTCPeer::~GstWebRTCPeer() { retire(std::move(pc_)); }
 
-void LibWebRTCPeer::retire(std::shared_ptr<Connection> connection) {
+void GstWebRTCPeer::retire(std::shared_ptr<Connection> connection) {
   if (!connection) return;
   connection->pipeline->markClosing();
   if (PeerSignals::inCallback()) {
@@ -91,17 +91,17 @@ void LibWebRTCPeer::retire(std::shared_ptr<Connection> connection) {
   connection->pipeline->shutdown();
 }
 
-std::shared_ptr<LibWebRTCPeer::Connection> LibWebRTCPeer::current() const {
+std::shared_ptr<GstWebRTCPeer::Connection> GstWebRTCPeer::current() const {
   MutexLock guard(pcLock_);
   return pc_;
 }
 
-std::shared_ptr<LibWebRTCPeer::Connection> LibWebRTCPeer::current(std::uint64_t generation) const {
+std::shared_ptr<GstWebRTCPeer::Connection> GstWebRTCPeer::current(std::uint64_t generation) const {
   MutexLock guard(pcLock_);
   return pc_ && pc_->generation == generation ? pc_ : nullptr;
 }
 
-void LibWebRTCPeer::start(const std::vector<IceServer>& iceServers) {
+void GstWebRTCPeer::start(const std::vector<IceServer>& iceServers) {
   {
     MutexLock guard(pcLock_);
     iceServers_ = iceServers;
@@ -110,7 +110,7 @@ void LibWebRTCPeer::start(const std::vector<IceServer>& iceServers) {
   negotiate();
 }
 
-void LibWebRTCPeer::renegotiate() {
+void GstWebRTCPeer::renegotiate() {
   {
     MutexLock guard(pcLock_);
     if (!started_) return;
@@ -118,7 +118,7 @@ void LibWebRTCPeer::renegotiate() {
   negotiate();
 }
 
-void LibWebRTCPeer::negotiate() {
+void GstWebRTCPeer::negotiate() {
   std::shared_ptr<Connection> previous;
   std::uint64_t generation = 0;
   std::vector<IceServer> servers;
@@ -175,7 +175,7 @@ void LibWebRTCPeer::negotiate() {
   }
 }
 
-void LibWebRTCPeer::setRemoteDescription(const SessionDescription& description) {
+void GstWebRTCPeer::setRemoteDescription(const SessionDescription& description) {
   auto connection = current();
   if (!connection) {
     Log::warn("desktop peer: remote description without a connection ignored");
@@ -207,7 +207,7 @@ void LibWebRTCPeer::setRemoteDescription(const SessionDescription& description) 
   gst_webrtc_session_description_free(remote);
 }
 
-void LibWebRTCPeer::addRemoteCandidate(const IceCandidate& candidate) {
+void GstWebRTCPeer::addRemoteCandidate(const IceCandidate& candidate) {
   auto connection = current();
   if (!connection) return;
   std::string_view text = candidate.candidate;
@@ -250,7 +250,7 @@ void LibWebRTCPeer::addRemoteCandidate(const IceCandidate& candidate) {
   g_signal_emit_by_name(connection->pipeline->webrtc(), "add-ice-candidate", mline, owned.c_str());
 }
 
-void LibWebRTCPeer::sendControl(const std::string& bytes) {
+void GstWebRTCPeer::sendControl(const std::string& bytes) {
   auto connection = current();
   if (!connection) return;
   // Closing the channel is the first step that may make the transport fail.
@@ -271,7 +271,7 @@ void LibWebRTCPeer::sendControl(const std::string& bytes) {
   gst_object_unref(channel);
 }
 
-void LibWebRTCPeer::setTargetResolution(int width, int height, int fps) {
+void GstWebRTCPeer::setTargetResolution(int width, int height, int fps) {
   const auto cap = PeerVideoPolicy::bitrateCap(width, height, fps);
   // The encoder keeps the captured size, which the recording behind it needs; only its
   // rate follows the operator's target.
@@ -280,7 +280,7 @@ void LibWebRTCPeer::setTargetResolution(int width, int height, int fps) {
             std::to_string(fps) + " (~" + std::to_string(cap / 1'000'000) + " Mbit/s)");
 }
 
-void LibWebRTCPeer::close() {
+void GstWebRTCPeer::close() {
   std::shared_ptr<Connection> connection;
   {
     MutexLock guard(pcLock_);
@@ -302,58 +302,58 @@ void LibWebRTCPeer::close() {
   retire(std::move(connection));
 }
 
-void LibWebRTCPeer::setOnLocalDescription(DescriptionCallback callback) {
+void GstWebRTCPeer::setOnLocalDescription(DescriptionCallback callback) {
   MutexLock guard(callbacks_->lock);
   callbacks_->onLocalDescription = std::move(callback);
 }
-void LibWebRTCPeer::setOnLocalCandidate(CandidateCallback callback) {
+void GstWebRTCPeer::setOnLocalCandidate(CandidateCallback callback) {
   MutexLock guard(callbacks_->lock);
   callbacks_->onLocalCandidate = std::move(callback);
 }
-void LibWebRTCPeer::setOnControlData(ControlDataCallback callback) {
+void GstWebRTCPeer::setOnControlData(ControlDataCallback callback) {
   MutexLock guard(callbacks_->lock);
   callbacks_->onControlData = std::move(callback);
 }
-void LibWebRTCPeer::setOnConnectionState(ConnectionStateCallback callback) {
+void GstWebRTCPeer::setOnConnectionState(ConnectionStateCallback callback) {
   MutexLock guard(callbacks_->lock);
   callbacks_->onConnectionState = std::move(callback);
 }
 // Kept for the interface; this peer has no bandwidth estimate or keyframe feedback to report.
-void LibWebRTCPeer::setOnTargetBitrate(TargetBitrateCallback callback) {
+void GstWebRTCPeer::setOnTargetBitrate(TargetBitrateCallback callback) {
   MutexLock guard(callbacks_->lock);
   callbacks_->onTargetBitrate = std::move(callback);
 }
-void LibWebRTCPeer::setOnKeyframeRequested(KeyframeRequestedCallback callback) {
+void GstWebRTCPeer::setOnKeyframeRequested(KeyframeRequestedCallback callback) {
   MutexLock guard(callbacks_->lock);
   callbacks_->onKeyframeRequested = std::move(callback);
 }
 
-std::optional<std::uint32_t> LibWebRTCPeer::encoderBitrateKbpsForTesting() const {
+std::optional<std::uint32_t> GstWebRTCPeer::encoderBitrateKbpsForTesting() const {
   auto connection = current();
   if (!connection) return std::nullopt;
   return connection->pipeline->bitrateKbps();
 }
 
-bool LibWebRTCPeer::hasInputChannelForTesting() const {
+bool GstWebRTCPeer::hasInputChannelForTesting() const {
   auto connection = current();
   if (!connection) return false;
   MutexLock guard(connection->lock);
   return connection->inputChannel != nullptr;
 }
 
-int LibWebRTCPeer::acceptedCandidatesForTesting() const {
+int GstWebRTCPeer::acceptedCandidatesForTesting() const {
   auto connection = current();
   if (!connection) return 0;
   MutexLock guard(connection->lock);
   return connection->acceptedCandidates;
 }
 
-std::uint64_t LibWebRTCPeer::framesEncodedForTesting() const {
+std::uint64_t GstWebRTCPeer::framesEncodedForTesting() const {
   auto connection = current();
   return connection ? connection->pipeline->framesEncoded() : 0;
 }
 
-std::string LibWebRTCPeer::stunServerForTesting() const {
+std::string GstWebRTCPeer::stunServerForTesting() const {
   auto connection = current();
   if (!connection) return {};
   gchar* server = nullptr;
