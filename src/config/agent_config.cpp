@@ -90,6 +90,8 @@ Result<AgentConfig> AgentConfig::decode(std::string_view text) {
   c.commandSkewSeconds = VELA_TRY(requiredInt(obj, "commandSkewSeconds"));
   c.allowRunScript = VELA_TRY(requiredBool(obj, "allowRunScript"));
   c.allowPowerCommands = VELA_TRY(requiredBool(obj, "allowPowerCommands"));
+  c.allowFileTransfer = VELA_TRY(optionalBool(obj, "allowFileTransfer")).value_or(true);
+  c.allowClipboard = VELA_TRY(optionalBool(obj, "allowClipboard")).value_or(true);
   c.quickAssist = VELA_TRY(optionalBool(obj, "quickAssist"));
   return c;
 }
@@ -114,6 +116,8 @@ std::string AgentConfig::jsonData() const {
   obj.set("commandSkewSeconds", commandSkewSeconds);
   obj.set("allowRunScript", allowRunScript);
   obj.set("allowPowerCommands", allowPowerCommands);
+  obj.set("allowFileTransfer", allowFileTransfer);
+  obj.set("allowClipboard", allowClipboard);
   putOptional(obj, "quickAssist", quickAssist);
   return CanonicalJSON::encodeIndented(obj);
 }
