@@ -27,6 +27,8 @@
 #include "desktop/input/input_injector.h"
 #include "desktop/screen_capturer.h"
 #include "desktop/screen_types.h"
+#include "desktop/clipboard_messages.h"
+#include "desktop/desktop_clipboard.h"
 #include "desktop/desktop_consenting.h"
 #include "desktop/desktop_frames.h"
 #include "desktop/desktop_indicating.h"
@@ -72,6 +74,7 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
     std::shared_ptr<DesktopRecording> recorder;
     std::shared_ptr<DesktopIndicating> indicator;  // optional
     std::shared_ptr<DesktopConsenting> consent;    // optional
+    std::shared_ptr<DesktopClipboard> clipboard;   // optional; used when the session allows it
     DisplayList displays;
     // An attended session that cannot show its banner is refused. Cleared by a caller
     // that shows its own banner.
@@ -118,6 +121,8 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   void recordingDurable();
   void beat();
   void applyControl(const std::string& bytes);
+  void startClipboard();
+  bool applyClipboard(const std::string& bytes);
   void tearDown(const std::string& reason, bool selfInitiated);
   void emit(DesktopLifecycle::Event event);
 
@@ -127,6 +132,7 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   const std::shared_ptr<DesktopRecording> recorder_;
   const std::shared_ptr<DesktopIndicating> indicator_;
   const std::shared_ptr<DesktopConsenting> consent_;
+  const std::shared_ptr<DesktopClipboard> clipboard_;
   const bool indicatorRequired_;
   const DisplayList displays_;
   const DesktopOpenConfig config_;
@@ -150,6 +156,8 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   bool opened_ = false;
   bool closed_ = false;
   bool warnedNoInjector_ = false;
+  ClipboardAssembler clipboardIn_;
+  std::uint64_t clipboardOut_ = 0;
   bool consentAnswered_ = false;
   bool indicatorAnswered_ = false;
   bool bannerShown_ = false;

@@ -16,6 +16,7 @@ Result<DesktopSessionController::Parts, std::string> makeSessionParts(const Desk
   parts.peer = std::move(media->peer);
   parts.recorder = std::move(media->recording);
   parts.injector = services.screen->makeInjector();
+  parts.clipboard = services.screen->makeClipboard();
   DesktopScreen* screen = services.screen;
   parts.displays = [screen] { return screen->displays(); };
   if (request.withWindows && services.windows) {

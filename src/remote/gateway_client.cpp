@@ -185,6 +185,8 @@ void GatewayClient::opened(std::uint64_t taskID) {
 void GatewayClient::route(const std::string& text) {
   // Read once; the frame's kind picks its decoder, and the relay re-encodes the same tree.
   auto frame = SessionFrame::parse(text);
+  // The relay passes the same tree on, so a helper's session sees the policy too.
+  if (frame && frame->type == "desktop.open" && !clipboardAllowed_) frame->root.set("clipboard", false);
   if (frame) {
     if (auto shell = IncomingShellFrame::from(*frame)) {
       manager_->handle(*shell);

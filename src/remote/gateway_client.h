@@ -54,6 +54,8 @@ class GatewayClient : public std::enable_shared_from_this<GatewayClient> {
 
   // Local policy (allowFileTransfer); while false every file request is refused.
   void setFileTransferAllowed(bool allowed) { fileManager_->setAllowed(allowed); }
+  // Local policy (allowClipboard), written into every desktop session it opens.
+  void setClipboardAllowed(bool allowed) { clipboardAllowed_ = allowed; }
 
   void start();
   // Kills every session and closes the connection with 1001 (going away).
@@ -133,6 +135,7 @@ class GatewayClient : public std::enable_shared_from_this<GatewayClient> {
 
   const std::shared_ptr<SendBudget> budget_ = SendBudget::create();
   std::atomic<bool> droppedWhileFull_{false};
+  std::atomic<bool> clipboardAllowed_{true};
   std::shared_ptr<ShellSessionManager> manager_;
   std::shared_ptr<DesktopSessionManager> desktopManager_;
   std::shared_ptr<FileTransferManager> fileManager_;
