@@ -27,7 +27,6 @@ class X11Clipboard final : public DesktopClipboard {
     targets_ = XInternAtom(dpy_, "TARGETS", False);
     text_ = XInternAtom(dpy_, "TEXT", False);
     incr_ = XInternAtom(dpy_, "INCR", False);
-    property_ = XInternAtom(dpy_, "VELA_CLIPBOARD", False);
     XFixesSelectSelectionInput(dpy_, window_, clipboard_, XFixesSetSelectionOwnerNotifyMask);
     XFlush(dpy_);
   }
@@ -105,10 +104,13 @@ class X11Clipboard final : public DesktopClipboard {
     if (ev.type == fixesEvent_ + XFixesSelectionNotify) {
       auto& notify = reinterpret_cast<XFixesSelectionNotifyEvent&>(ev);
       if (notify.owner != None && notify.owner != window_) {
-        XConvertSelection(dpy_, clipboard_, utf8_, property_, window_, CurrentTime);
+        // A fresh property each time: an owner still pushing an abandoned incremental
+        // transfer into the last one cannot mix into this answer.
+        std::string name = "VELA_CLIPBOARD_" + std::to_string(++conversions_ % 8);
+        XConvertSelection(dpy_, clipboard_, utf8_, XInternAtom(dpy_, name.c_str(), False), window_, CurrentTime);
       }
     } else if (ev.type == SelectionNotify && ev.xselection.property != None) {
-      read();
+      read(ev.xselection.property);
     } else if (ev.type == SelectionRequest) {
       serve(ev.xselectionrequest);
     } else if (ev.type == SelectionClear) {
@@ -116,15 +118,15 @@ class X11Clipboard final : public DesktopClipboard {
     }
   }
 
-  void read() {
+  void read(Atom property) {
     Atom type;
     int format;
     unsigned long items, after;
     unsigned char* data = nullptr;
-    XGetWindowProperty(dpy_, window_, property_, 0, 0, False, AnyPropertyType, &type, &format, &items, &after, &data);
+    XGetWindowProperty(dpy_, window_, property, 0, 0, False, AnyPropertyType, &type, &format, &items, &after, &data);
     if (data) XFree(data);
     if (type == incr_ || after > maxBytes_) {
-      XDeleteProperty(dpy_, window_, property_);
+      // Left in place: deleting an incremental transfer's property would ask for more.
       Log::warn("desktop: clipboard text " + (type == incr_ ? std::string("offered incrementally") : std::to_string(after) + " bytes") +
                 " is over the 1 MiB cap; not shared");
       return;
@@ -136,7 +138,7 @@ class X11Clipboard final : public DesktopClipboard {
     while (text.size() < total) {
       data = nullptr;
       long offset = static_cast<long>(text.size() / 4);
-      if (XGetWindowProperty(dpy_, window_, property_, offset, 16384, False, AnyPropertyType, &type, &format,
+      if (XGetWindowProperty(dpy_, window_, property, offset, 16384, False, AnyPropertyType, &type, &format,
                              &items, &after, &data) != Success || !data || items == 0) {
         if (data) XFree(data);
         break;
@@ -145,7 +147,7 @@ class X11Clipboard final : public DesktopClipboard {
       XFree(data);
       if (after == 0) break;
     }
-    XDeleteProperty(dpy_, window_, property_);
+    XDeleteProperty(dpy_, window_, property);
     if (text.size() != total || text == last_) return;
     last_ = text;
     Changed changed;
@@ -196,7 +198,8 @@ class X11Clipboard final : public DesktopClipboard {
   const int wakeFd_;
   const std::size_t maxBytes_;
   Window window_;
-  Atom clipboard_, utf8_, targets_, text_, incr_, property_;
+  Atom clipboard_, utf8_, targets_, text_, incr_;
+  unsigned conversions_ = 0;  // on the clipboard's thread
 
   Mutex lock_;
   Changed changed_ GUARDED_BY(lock_);
