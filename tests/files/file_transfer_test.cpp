@@ -275,6 +275,29 @@ TEST_F(FileTransferTest, UploadLandsWithItsModeOnlyWhenCompleteAndReplacesOnlyWh
   EXPECT_EQ(error("u"), "link");
 }
 
+TEST_F(FileTransferTest, AsRootAFileInAUsersDirectoryIsTheirsElsewhereRootsUnlessAsked) {
+  if (::geteuid() != 0) GTEST_SKIP() << "ownership is set only by root";
+  auto m = make();
+  const std::string home = dir_.file("home");
+  fs::create_directory(home);
+  ASSERT_EQ(::chown(home.c_str(), 1234, 2345), 0);
+  Bytes content = randomBytes(10);
+  auto owner = [](const std::string& path) {
+    struct stat st;
+    ::stat(path.c_str(), &st);
+    return std::pair(st.st_uid, st.st_gid);
+  };
+  m->handle(upload("o", home + "/mine", content));
+  send(*m, "o", content);
+  EXPECT_EQ(owner(home + "/mine"), std::pair(1234u, 2345u));
+  m->handle(upload("o", dir_.file("roots"), content));
+  send(*m, "o", content);
+  EXPECT_EQ(owner(dir_.file("roots")), std::pair(0u, 0u));
+  m->handle(upload("o", dir_.file("asked"), content, {{"owner", "77:88"}}));
+  send(*m, "o", content);
+  EXPECT_EQ(owner(dir_.file("asked")), std::pair(77u, 88u));
+}
+
 TEST_F(FileTransferTest, BadUploadsLeaveNothingUnderTheTargetName) {
   auto m = make();
   Bytes content = randomBytes(200'000);
