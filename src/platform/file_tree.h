@@ -95,6 +95,6 @@ TreeResult<FileOwner> directoryOwner(const std::string& directory);
 // Bytes an unprivileged writer may still use on the file system holding `directory`.
 TreeResult<std::uint64_t> availableBytes(const std::string& directory);
 // A user name or decimal uid, and optionally a group name or gid after ":".
-std::optional<FileOwner> lookupOwner(const std::string& spec);
+std::optional<FileOwner> lookupOwner(const std::string& text);
 
 }  // namespace vela::platform

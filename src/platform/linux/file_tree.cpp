@@ -263,10 +263,10 @@ std::optional<Id> decimal(const std::string& text) {
 
 }  // namespace
 
-std::optional<FileOwner> lookupOwner(const std::string& spec) {
-  auto colon = spec.find(':');
-  std::string user = spec.substr(0, colon);
-  std::string group = colon == std::string::npos ? "" : spec.substr(colon + 1);
+std::optional<FileOwner> lookupOwner(const std::string& text) {
+  auto colon = text.find(':');
+  std::string user = text.substr(0, colon);
+  std::string group = colon == std::string::npos ? "" : text.substr(colon + 1);
   FileOwner owner;
   std::vector<char> buffer(16384);
   if (auto uid = decimal<uid_t>(user)) {
