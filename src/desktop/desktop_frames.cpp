@@ -94,9 +94,7 @@ std::optional<IncomingDesktopFrame> IncomingDesktopFrame::from(const SessionFram
   if (t == "desktop.open") {
     std::optional<DesktopOpenConfig> config;
     if (data) config = DesktopOpenConfig::decode(*data);
-    DesktopOpenConfig open = config.value_or(DesktopOpenConfig::fallback());
-    if (const JSONValue* clipboard = frame.root["clipboard"]) open.clipboardAllowed = clipboard->boolValue().value_or(true);
-    return IncomingDesktopFrame{Open{std::move(id), std::move(open)}};
+    return IncomingDesktopFrame{Open{std::move(id), config.value_or(DesktopOpenConfig::fallback())}};
   }
   if (t == "desktop.signal") {
     if (!data) return std::nullopt;
