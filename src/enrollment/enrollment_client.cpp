@@ -13,7 +13,7 @@ namespace {
 // with a whole HTML page does not flood the log.
 constexpr std::size_t kBodyExcerpt = 400;
 
-tl::expected<std::string, std::string> stringMember(const JSONValue& obj, const char* key,
+vela::Result<std::string, std::string> stringMember(const JSONValue& obj, const char* key,
                                                     const char* where) {
   auto text = requiredString(obj, key);
   if (text) return std::move(*text);
@@ -54,7 +54,7 @@ std::string EnrollmentClient::Request::jsonData() const {
   return CanonicalJSON::encode(body);
 }
 
-tl::expected<EnrollmentClient::Result, std::string> EnrollmentClient::Result::decode(
+vela::Result<EnrollmentClient::Result, std::string> EnrollmentClient::Result::decode(
     std::string_view text) {
   auto document = JSONDocument::read(text);
   if (!document) return tl::unexpected(document.error().description());
@@ -87,7 +87,7 @@ std::string EnrollmentClient::describe(const Error& error) {
 
 std::string EnrollmentClient::enrollURL() const { return Endpoints{baseURL_}.enroll(); }
 
-tl::expected<EnrollmentClient::Result, EnrollmentClient::Error> EnrollmentClient::enroll(
+vela::Result<EnrollmentClient::Result, EnrollmentClient::Error> EnrollmentClient::enroll(
     const std::string& token, const std::string& publicKeyPEM, const std::string& csrPEM,
     const std::optional<std::string>& tenantID, const std::optional<std::string>& customerID,
     const AgentCapabilities& capabilities) {
@@ -107,7 +107,7 @@ tl::expected<EnrollmentClient::Result, EnrollmentClient::Error> EnrollmentClient
   return send(request);
 }
 
-tl::expected<EnrollmentClient::Result, EnrollmentClient::Error> EnrollmentClient::send(
+vela::Result<EnrollmentClient::Result, EnrollmentClient::Error> EnrollmentClient::send(
     const Request& request) {
   auto response = http_.postJSON(enrollURL(), request.jsonData(), {}, BodyLimits::kEnroll);
   if (!response) return tl::unexpected(Error(response.error()));

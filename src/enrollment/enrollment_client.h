@@ -57,7 +57,7 @@ class EnrollmentClient {
     Certificate certificate;
 
     // Fails with a description of the first problem found.
-    static tl::expected<Result, std::string> decode(std::string_view json);
+    static vela::Result<Result, std::string> decode(std::string_view json);
   };
 
   using EnrollError = vela::EnrollError;
@@ -70,14 +70,14 @@ class EnrollmentClient {
       : http_(http), baseURL_(std::move(baseURL)) {}
 
   // Host name, OS version and architecture come from this machine.
-  tl::expected<Result, Error> enroll(const std::string& token, const std::string& publicKeyPEM,
+  vela::Result<Result, Error> enroll(const std::string& token, const std::string& publicKeyPEM,
                                      const std::string& csrPEM,
                                      const std::optional<std::string>& tenantID,
                                      const std::optional<std::string>& customerID,
                                      const AgentCapabilities& capabilities = {});
 
   // Steps after the request is built: POST it and interpret the status and body.
-  tl::expected<Result, Error> send(const Request& request);
+  vela::Result<Result, Error> send(const Request& request);
 
   std::string enrollURL() const;
 

@@ -18,8 +18,15 @@ struct AgentError {
   bool operator==(const AgentError&) const = default;
 };
 
+// A distinct type rather than an alias so that dropping a failure unread is a compile
+// error everywhere, including in functions written later.
 template <typename T, typename E = AgentError>
-using Result = tl::expected<T, E>;
+class [[nodiscard]] Result : public tl::expected<T, E> {
+ public:
+  using tl::expected<T, E>::expected;
+  // The monadic operations of the base hand back its own type.
+  Result(tl::expected<T, E> other) : tl::expected<T, E>(std::move(other)) {}
+};
 
 // Shorthand for returning a failure: `return fail("invalid server URL");`
 inline tl::unexpected<AgentError> fail(std::string message) {

@@ -37,7 +37,7 @@ TEST(SerialQueueTest, RunsTasksInOrderOnItsOwnThread) {
   SerialQueue queue("vela.test.queue");
   std::vector<int> order;
   for (int i = 0; i < 100; ++i) queue.async([&order, i] { order.push_back(i); });
-  queue.sync([&] { EXPECT_TRUE(queue.isCurrent()); });
+  ASSERT_TRUE(queue.sync([&] { EXPECT_TRUE(queue.isCurrent()); }));
   ASSERT_EQ(order.size(), 100u);
   for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
   EXPECT_FALSE(queue.isCurrent());
@@ -58,7 +58,7 @@ TEST(SerialQueueTest, TimersFireOnTheQueueAndCancelStopsThem) {
   fired.wait();
   queue.cancel(repeating);
   int seen = repeats;
-  queue.sync([] {});
+  ASSERT_TRUE(queue.sync([] {}));
   EXPECT_GE(seen, 3);
   EXPECT_FALSE(cancelledRan);
 }

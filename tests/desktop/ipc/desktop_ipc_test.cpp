@@ -47,7 +47,10 @@ class TestSeat final : public platform::ActiveSeatUser {
     changed_ = std::move(changed);
     return {};
   }
-  void stop() override { watch(nullptr); }
+  void stop() override {
+    MutexLock guard(mu_);
+    changed_ = nullptr;
+  }
   void switchTo(std::optional<uid_t> user) {
     Changed changed;
     {

@@ -225,8 +225,9 @@ void X11ScreenCapturer::stop() {
   wake_.notifyAll();
   if (thread.joinable()) thread.join();
   delivering_ = false;
-  // Frames already queued are skipped; one being delivered right now is waited for.
-  if (sampleQueue_ && !sampleQueue_->isCurrent()) sampleQueue_->sync([] {});
+  // Frames already queued are skipped; one being delivered right now is waited for. A
+  // queue that has stopped runs nothing more, which is all the wait is for.
+  if (sampleQueue_ && !sampleQueue_->isCurrent()) (void)sampleQueue_->sync([] {});
 }
 
 bool X11ScreenCapturer::waitForTick(Clock::time_point due) {
