@@ -1,6 +1,7 @@
 // desktop-probe: the remote-desktop preflight. Reports permissions and displays, then
-// captures the main display for up to 20 frames (10 s at most) through the session's
-// H.264 encoder to prove the pipeline end to end.
+// captures the main display for up to 20 frames through the session's H.264 encoder to
+// prove the pipeline end to end. A still screen gives one frame (capture follows
+// changes), so the wait ends two seconds after the first; 10 s at most without any.
 
 #include <iostream>
 
@@ -13,6 +14,7 @@ namespace {
 
 constexpr int kProbeFPS = 10;
 constexpr std::uint64_t kProbeFrames = 20;
+constexpr auto kAfterFirstFrame = std::chrono::seconds(2);
 
 std::string mark(bool granted) { return granted ? "\u2713 granted" : "\u2717 NOT granted"; }
 
@@ -83,7 +85,10 @@ void runPipelineTest(const DesktopServices& services) {
   {
     MutexLock lock(run->mu);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!run->finished && run->changed.waitUntil(run->mu, deadline)) {
+    while (!run->finished && run->frames == 0 && run->changed.waitUntil(run->mu, deadline)) {
+    }
+    const auto settled = std::chrono::steady_clock::now() + kAfterFirstFrame;
+    while (!run->finished && run->changed.waitUntil(run->mu, settled)) {
     }
     run->finished = true;
   }

@@ -8,6 +8,7 @@
 
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
+#include <gst/video/video.h>
 
 #include <vector>
 
@@ -77,6 +78,71 @@ TEST_F(SharedEncoderTest, WhatLeavesDecodesWithAKeyframeFirstAndWhereAsked) {
   EXPECT_EQ(media.frames, 30);
   EXPECT_EQ(media.width, kWidth);
   EXPECT_EQ(media.height, kHeight);
+  for (GstSample* sample : samples) gst_sample_unref(sample);
+  encoder->remove(sink);
+  gst_object_unref(sink);
+}
+
+// Capture delivers nothing on a still screen. The encoder then idles but for one picture
+// a second after the change (for the recording's muxer) and one for each keyframe asked
+// for, here or by a branch's decoder, each stamped with the time the picture stayed.
+TEST_F(SharedEncoderTest, AStillScreenIsEncodedAgainOnlyToSettleAndWhenAKeyframeIsAsked) {
+  GstElement* sink = gst_element_factory_make("appsink", nullptr);
+  g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
+  gst_object_ref_sink(sink);
+  encoder->add(GST_ELEMENT(gst_object_ref(sink)), [](const std::string& why) { ADD_FAILURE() << why; });
+  ASSERT_TRUE(encoder->link(sink));
+  std::vector<GstSample*> samples;
+  auto next = [&](GstClockTime wait) {
+    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), wait);
+    if (sample) samples.push_back(sample);
+    return sample ? gst_sample_get_buffer(sample) : nullptr;
+  };
+  auto isKey = [](GstBuffer* b) { return !GST_BUFFER_FLAG_IS_SET(b, GST_BUFFER_FLAG_DELTA_UNIT); };
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  const auto pixels = std::make_shared<const std::vector<std::uint8_t>>(testing::testPattern(kWidth, kHeight, 1));
+  ASSERT_TRUE(encoder->push({{pixels, pixels->data()}, kWidth, kHeight, kWidth * 4, 7s}));
+  GstBuffer* first = next(10 * GST_SECOND);
+  ASSERT_NE(first, nullptr);
+  // Relative to the first picture's: x264 may offset them all.
+  auto since = [origin = GST_BUFFER_PTS(first)](GstBuffer* b) { return GST_BUFFER_PTS(b) - origin; };
+
+  GstBuffer* settled = next(10 * GST_SECOND);
+  ASSERT_NE(settled, nullptr) << "the picture a second after the change";
+  EXPECT_FALSE(isKey(settled));
+  EXPECT_GE(since(settled), GstClockTime(FrameFeed::kSettleDelay.count() * GST_MSECOND));
+  EXPECT_EQ(next(1500 * GST_MSECOND), nullptr) << "a still screen after that costs nothing";
+
+  encoder->requestKeyframe();
+  GstBuffer* asked = next(10 * GST_SECOND);
+  ASSERT_NE(asked, nullptr);
+  EXPECT_TRUE(isKey(asked));
+  const auto stayed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start);
+  EXPECT_GE(since(asked), GstClockTime(2500 * GST_MSECOND));
+  EXPECT_LE(since(asked), GstClockTime(stayed.count()));
+
+  // A decoder that lost a picture asks from its branch, upstream, as webrtcbin does.
+  GstPad* input = gst_element_get_static_pad(sink, "sink");
+  gst_pad_push_event(input, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 1));
+  gst_object_unref(input);
+  GstBuffer* recovered = next(10 * GST_SECOND);
+  ASSERT_NE(recovered, nullptr);
+  EXPECT_TRUE(isKey(recovered));
+  // A frame captured before the repeat went in still leaves after it in time.
+  ASSERT_TRUE(encoder->push({{pixels, pixels->data()}, kWidth, kHeight, kWidth * 4, 7s + kFrameTime}));
+  GstBuffer* late = next(10 * GST_SECOND);
+  ASSERT_NE(late, nullptr);
+  EXPECT_GT(GST_BUFFER_PTS(late), GST_BUFFER_PTS(recovered));
+  EXPECT_EQ(encoder->feedCounts().fresh, 2u);
+  EXPECT_EQ(encoder->feedCounts().repeats, 3u);
+
+  auto media = testing::decodeH264("appsrc name=src format=time", [&](GstElement* src) {
+    for (GstSample* sample : samples) gst_app_src_push_sample(GST_APP_SRC(src), sample);
+    gst_app_src_end_of_stream(GST_APP_SRC(src));
+  });
+  EXPECT_EQ(media.error, "");
+  EXPECT_EQ(media.frames, 5);
   for (GstSample* sample : samples) gst_sample_unref(sample);
   encoder->remove(sink);
   gst_object_unref(sink);

@@ -8,6 +8,9 @@ namespace vela {
 namespace {
 
 constexpr const char* kCannotAddInput = "recorder: cannot add video input";
+// How long finishing waits for the picture that brings the file up to now; far beyond
+// what one picture takes to encode.
+constexpr std::chrono::milliseconds kCatchUpLimit{2000};
 
 }  // namespace
 
@@ -28,7 +31,9 @@ Result<std::shared_ptr<SharedRecording>> SharedRecording::create(std::shared_ptr
   std::shared_ptr<SharedRecording> self(new SharedRecording(encoder, bin, std::move(*branch)));
   std::weak_ptr<SharedRecording> weak = self;
 
-  gst_pad_add_probe(ghost, GST_PAD_PROBE_TYPE_BUFFER, &SharedRecording::takePicture,
+  // On the queue's own pad: a picture seen there is inside the branch once the push
+  // returns, so a detach asked for from here (an idle probe upstream) comes after it.
+  gst_pad_add_probe(self->branch_.sinkPad(), GST_PAD_PROBE_TYPE_BUFFER, &SharedRecording::takePicture,
                     new std::shared_ptr<Intake>(self->intake_),
                     [](gpointer intake) { delete static_cast<std::shared_ptr<Intake>*>(intake); });
   self->branch_.onFinished([weak] {
@@ -71,11 +76,14 @@ GstPadProbeReturn SharedRecording::takePicture(GstPad*, GstPadProbeInfo* info, g
   // is posted (and the flag set) before the failing element returns it.
   if (intake.drop.load()) return GST_PAD_PROBE_DROP;
   const GstClockTime pts = GST_BUFFER_PTS(GST_PAD_PROBE_INFO_BUFFER(info));
+  std::function<void()> reached;
   if (GST_CLOCK_TIME_IS_VALID(pts)) {
     MutexLock lock(intake.mu);
     if (!intake.first) intake.first = pts;
     intake.last = pts;
+    if (intake.until && pts >= *intake.until) reached = std::exchange(intake.reached, nullptr);
   }
+  if (reached) reached();
   return GST_PAD_PROBE_OK;
 }
 
@@ -105,6 +113,37 @@ void SharedRecording::finish(std::function<void(Status)> done) {
     end();
     return;
   }
+  std::weak_ptr<SharedRecording> weak = weak_from_this();
+  encoder_->catchUp([weak](std::optional<GstClockTime> until) {
+    if (auto self = weak.lock()) self->awaitPicture(until);
+  });
+}
+
+void SharedRecording::awaitPicture(std::optional<GstClockTime> until) {
+  bool already = !until;
+  std::weak_ptr<SharedRecording> weak = weak_from_this();
+  {
+    MutexLock lock(intake_->mu);
+    if (!already && intake_->first && intake_->last >= *until) already = true;
+    if (!already) {
+      intake_->until = until;
+      intake_->reached = [weak] {
+        if (auto self = weak.lock()) self->detach();
+      };
+    }
+  }
+  if (already) {
+    detach();
+    return;
+  }
+  // A failing encoder may never deliver it.
+  encoder_->after(kCatchUpLimit, [weak] {
+    if (auto self = weak.lock()) self->detach();
+  });
+}
+
+void SharedRecording::detach() {
+  if (detached_.exchange(true)) return;
   branch_.detachAndEnd();
 }
 
