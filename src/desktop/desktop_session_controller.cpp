@@ -253,6 +253,9 @@ void DesktopSessionController::startStreaming(ScreenCapturer::Size size, bool ba
   }
   bannerShown_ = bannerShown;
   streaming_->store(true);
+  // The frames so far were dropped and a still screen sends no more: the encoder and
+  // the recording need the picture as it is now.
+  capturer_->refresh();
   Log::info("desktop " + std::to_string(size.width) + "x" + std::to_string(size.height) +
             ": recorder open, indicator " + (bannerShown ? "up" : "not shown") + ", offering");
   peer_->start(config_.iceServers);

@@ -186,6 +186,7 @@ class FakeCapturer final : public ScreenCapturer {
   void setOnStopped(StopHandler h) override { onStopped_ = std::move(h); }
   void start(std::optional<std::uint32_t>, StartCompletion completion) override { completion(startResult_); }
   void stop() override { stopped = true; }
+  void refresh() override { ++refreshes; }
   void deliverFrame() {
     static const std::uint8_t pixels[16] = {};
     if (!stopped) onFrame_(PixelBuffer{2, 2, 8, pixels, 1, nullptr}, MediaTime{0});
@@ -193,6 +194,7 @@ class FakeCapturer final : public ScreenCapturer {
   void vanish() { onStopped_(AgentError("display closed")); }
 
   std::atomic<bool> stopped{false};
+  std::atomic<int> refreshes{0};
 
  private:
   const Result<Size, CaptureError> startResult_;

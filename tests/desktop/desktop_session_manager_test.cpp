@@ -116,7 +116,10 @@ TEST_F(DesktopSessionTest, AttendedSessionStreamsOnlyAfterConsentThenOpensBeatsA
   EXPECT_EQ(peer.state().targetResolutions, (std::vector<std::vector<int>>{{1280, 720, 30}}));
   EXPECT_EQ(backend_.indicatorObject->shownText, "Fernzugriff aktiv · Aufzeichnung läuft");
 
-  backend_.capturers[0]->deliverFrame();  // the frame before the answer was dropped
+  // The frame before the answer was dropped; a still screen would send no other, so the
+  // capture is asked for the picture as it is.
+  EXPECT_EQ(backend_.capturers[0]->refreshes.load(), 1);
+  backend_.capturers[0]->deliverFrame();
   EXPECT_EQ(backend_.videos[0]->framesPushed, 1) << "one push: the recording and the peer are behind the encoder";
 
   peer.offer("v=0 offer");

@@ -127,6 +127,11 @@ TEST_F(ScreenCaptureTest, FramesShowWhatWasDrawnAndAStillScreenDeliversNone) {
   EXPECT_EQ(pixelOfFrameAfter(serial, 610, 450), kWhite);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(recorder_.frames, framesBefore + 1);
+  // Asked for, the unchanged picture is delivered once more.
+  capturer->refresh();
+  EXPECT_EQ(pixelOfFrameAfter(latestSerial(), 610, 450), kWhite);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(recorder_.frames, framesBefore + 2);
   capturer->stop();
   std::uint64_t framesAtStop = recorder_.frames;
   std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -15,11 +15,6 @@
 namespace vela {
 namespace {
 
-// x264 moves a stream that starts earlier to start here, leaving room for decode times
-// before the first picture; starting here ourselves keeps its output times ours, so a
-// branch can tell which picture is which.
-constexpr GstClockTime kTimeBase = 1000 * 3600 * GST_SECOND;
-
 constexpr std::initializer_list<const char*> kElements = {"appsrc", "videoconvert", "x264enc", "h264parse", "tee"};
 
 // The recording's stream is muxed as avc, which the payloader takes as well; fixing it
@@ -154,7 +149,7 @@ bool SharedEncoder::push(const DesktopVideoFrame& frame) {
 GstClockTime SharedEncoder::outputTime(std::chrono::nanoseconds pts) {
   MutexLock guard(lock_);
   if (!origin_) origin_ = pts;
-  return kTimeBase + GstClockTime(std::max<std::chrono::nanoseconds::rep>(0, (pts - *origin_).count()));
+  return GstClockTime(std::max<std::chrono::nanoseconds::rep>(0, (pts - *origin_).count()));
 }
 
 void SharedEncoder::enter(const DesktopVideoFrame& frame) {

@@ -55,7 +55,8 @@ class SharedEncoder final : public DesktopVideoInput, public std::enable_shared_
   // reaches every linked branch; later frames are refused.
   void endInput();
   // Brings the stream up to now on a still screen (FrameFeed::catchUp); `done` gets the
-  // output pts of the picture that does, or nothing before the first frame.
+  // running time of the picture that does, or nothing before the first frame. (x264 may
+  // shift time stamps, with its segment, so running time is what a branch can compare.)
   void catchUp(std::function<void(std::optional<GstClockTime>)> done);
   // Runs `task` on the feed's thread after `delay`.
   void after(std::chrono::milliseconds delay, std::function<void()> task);

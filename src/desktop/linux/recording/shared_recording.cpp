@@ -12,6 +12,16 @@ constexpr const char* kCannotAddInput = "recorder: cannot add video input";
 // what one picture takes to encode.
 constexpr std::chrono::milliseconds kCatchUpLimit{2000};
 
+GstClockTime runningTime(GstPad* pad, GstClockTime pts) {
+  GstEvent* event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
+  if (!event) return pts;
+  const GstSegment* segment = nullptr;
+  gst_event_parse_segment(event, &segment);
+  const GstClockTime running = gst_segment_to_running_time(segment, GST_FORMAT_TIME, pts);
+  gst_event_unref(event);
+  return running;
+}
+
 }  // namespace
 
 Result<std::shared_ptr<SharedRecording>> SharedRecording::create(std::shared_ptr<SharedEncoder> encoder,
@@ -70,7 +80,7 @@ SharedRecording::~SharedRecording() {
   gst_object_unref(bin_);
 }
 
-GstPadProbeReturn SharedRecording::takePicture(GstPad*, GstPadProbeInfo* info, gpointer data) {
+GstPadProbeReturn SharedRecording::takePicture(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
   Intake& intake = **static_cast<std::shared_ptr<Intake>*>(data);
   // The tee would stop every branch on an error flowing back from this one; the error
   // is posted (and the flag set) before the failing element returns it.
@@ -81,7 +91,8 @@ GstPadProbeReturn SharedRecording::takePicture(GstPad*, GstPadProbeInfo* info, g
     MutexLock lock(intake.mu);
     if (!intake.first) intake.first = pts;
     intake.last = pts;
-    if (intake.until && pts >= *intake.until) reached = std::exchange(intake.reached, nullptr);
+    intake.lastRunning = runningTime(pad, pts);
+    if (intake.until && intake.lastRunning >= *intake.until) reached = std::exchange(intake.reached, nullptr);
   }
   if (reached) reached();
   return GST_PAD_PROBE_OK;
@@ -124,7 +135,7 @@ void SharedRecording::awaitPicture(std::optional<GstClockTime> until) {
   std::weak_ptr<SharedRecording> weak = weak_from_this();
   {
     MutexLock lock(intake_->mu);
-    if (!already && intake_->first && intake_->last >= *until) already = true;
+    if (!already && intake_->first && intake_->lastRunning >= *until) already = true;
     if (!already) {
       intake_->until = until;
       intake_->reached = [weak] {

@@ -46,7 +46,8 @@ class SharedRecording final : public RecordingSink, public std::enable_shared_fr
     Mutex mu;
     std::optional<GstClockTime> first GUARDED_BY(mu);
     GstClockTime last GUARDED_BY(mu) = 0;
-    // Runs once a picture stamped `until` or later has entered.
+    GstClockTime lastRunning GUARDED_BY(mu) = 0;
+    // Runs once a picture at running time `until` or later has entered.
     std::optional<GstClockTime> until GUARDED_BY(mu);
     std::function<void()> reached GUARDED_BY(mu);
   };

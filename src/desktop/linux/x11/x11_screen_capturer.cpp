@@ -65,7 +65,7 @@ class X11ScreenCapturer::Session {
     bool lagging = false;  // a change waits for the consumer
   };
 
-  Result<Tick> tick(bool canDeliver, bool recheckLayout) {
+  Result<Tick> tick(bool canDeliver, bool recheckLayout, bool refresh) {
     Display* dpy = connection_->display();
     if (connection_->lost()) return fail("the X display connection was lost");
     processEvents();
@@ -73,6 +73,7 @@ class X11ScreenCapturer::Session {
     if (damagePending_) collectDamage();
     if (showsCursor_) trackPointer();
     if (connection_->lost()) return fail("the X display connection was lost");
+    if (refresh) dirty_ = true;
     if (!dirty_) return Tick{};
     if (!canDeliver) return Tick{std::nullopt, true};
 
@@ -261,7 +262,8 @@ void X11ScreenCapturer::run(std::optional<std::uint32_t> displayID, StartComplet
     if (!waitForTick(due)) break;
     bool recheck = Clock::now() >= nextLayoutCheck;
     if (recheck) nextLayoutCheck += std::chrono::seconds(1);
-    auto tick = (*session)->tick(inFlight_.load() < kQueueDepth, recheck);
+    // A change a lagging consumer missed stays pending in the session, so a refresh too.
+    auto tick = (*session)->tick(inFlight_.load() < kQueueDepth, recheck, refresh_.exchange(false));
     if (!tick) {
       finish(tick.error());
       break;

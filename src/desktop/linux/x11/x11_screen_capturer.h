@@ -36,6 +36,7 @@ class X11ScreenCapturer : public ScreenCapturer, public std::enable_shared_from_
   void setOnStopped(StopHandler handler) override { onStopped_ = std::move(handler); }
   void start(std::optional<std::uint32_t> displayID, StartCompletion completion) override;
   void stop() override;
+  void refresh() override { refresh_ = true; }
   Stats stats() const { return {delivered_.load(), reads_.load(), dropped_.load()}; }
 
  private:
@@ -58,6 +59,7 @@ class X11ScreenCapturer : public ScreenCapturer, public std::enable_shared_from_
   std::thread thread_;
 
   std::atomic<bool> delivering_{true};
+  std::atomic<bool> refresh_{false};
   std::atomic<int> inFlight_{0};
   std::atomic<std::uint64_t> delivered_{0};
   std::atomic<std::uint64_t> reads_{0};
