@@ -118,6 +118,8 @@ class FakeRecording final : public DesktopRecording {
 class FakeVideoInput final : public DesktopVideoInput {
  public:
   bool push(const DesktopVideoFrame&) override { return ++framesPushed, true; }
+  // As a screen too large to encode whole: sent at half its size.
+  Size sentSize(Size captured) const override { return {captured.width / 2, captured.height / 2}; }
   std::atomic<int> framesPushed{0};
 };
 

@@ -72,7 +72,8 @@ class StillScreenEndToEnd(StackCase):
     def test_1_still_screen_sends_no_video_but_answers_the_decoders_keyframe_request(self):
         s, js, session = self.s, self.js, "still"
         js(UNATTENDED, s.agent_id, session)
-        s.frame(session, "desktop.opened")
+        # A screen this size is sent whole.
+        self.assertEqual(s.frame(session, "desktop.opened")["doc"]["video_size"], {"width": 1280, "height": 720})
         s.wait("video decoded in the page", lambda: self.stats().get("framesDecoded", 0) > 0)
         js("velaOperator.measure()")
         self.quiet(1.5)  # the banner drawn, and the recording's picture a second after it

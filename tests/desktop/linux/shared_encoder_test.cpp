@@ -160,6 +160,45 @@ TEST_F(SharedEncoderTest, TheFirstFrameFixesTheSizeAndFramesOfAnotherAreRefused)
   EXPECT_EQ(other.error().message, "the session encoder runs at 320x240");
 }
 
+// A screen larger than 1080p is scaled once before x264, aspect kept, to what the
+// budget holds; the recording and every peer share the scaled picture.
+TEST_F(SharedEncoderTest, LargeScreensAreSentScaledToTheBudget) {
+  using Size = DesktopVideoInput::Size;
+  EXPECT_EQ(encoder->sentSize({1920, 1080}), (Size{1920, 1080}));
+  EXPECT_EQ(encoder->sentSize({1280, 1024}), (Size{1280, 1024}));
+  EXPECT_EQ(encoder->sentSize({2560, 1440}), (Size{1920, 1080}));
+  EXPECT_EQ(encoder->sentSize({3840, 2160}), (Size{1920, 1080}));
+  const Size wide = encoder->sentSize({2560, 1600});
+  EXPECT_EQ(wide, (Size{1820, 1138})) << "16:10, even sides";
+  EXPECT_LE(std::int64_t{wide.width} * wide.height, SharedEncoder::kMaxSentPixels);
+
+  GstElement* sink = gst_element_factory_make("appsink", nullptr);
+  g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
+  gst_object_ref_sink(sink);
+  encoder->add(GST_ELEMENT(gst_object_ref(sink)), [](const std::string& why) { ADD_FAILURE() << why; });
+  ASSERT_TRUE(encoder->link(sink));
+  std::vector<GstSample*> samples;
+  for (int i = 0; i < 3; ++i) {
+    const auto pixels = std::make_shared<const std::vector<std::uint8_t>>(testing::testPattern(2560, 1440, i));
+    ASSERT_TRUE(encoder->push({{pixels, pixels->data()}, 2560, 1440, 2560 * 4, i * kFrameTime}));
+    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 10 * GST_SECOND);
+    ASSERT_NE(sample, nullptr);
+    samples.push_back(sample);
+  }
+  EXPECT_EQ(encoder->bitrateKbps(), 1920u * 1080 * 30 / 10 / 1000) << "the rate for the size sent";
+  auto media = testing::decodeH264("appsrc name=src format=time", [&](GstElement* src) {
+    for (GstSample* sample : samples) gst_app_src_push_sample(GST_APP_SRC(src), sample);
+    gst_app_src_end_of_stream(GST_APP_SRC(src));
+  });
+  EXPECT_EQ(media.error, "");
+  EXPECT_EQ(media.frames, 3);
+  EXPECT_EQ(media.width, 1920);
+  EXPECT_EQ(media.height, 1080);
+  for (GstSample* sample : samples) gst_sample_unref(sample);
+  encoder->remove(sink);
+  gst_object_unref(sink);
+}
+
 // desktop-probe's tally counts the frame still in the encoder when it finishes.
 TEST(EncodingCheckTest, FinishCountsThePictureStillInFlight) {
   auto check = EncodingCheck::create(10);

@@ -5,6 +5,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <cmath>
 #include <initializer_list>
 #include <utility>
 
@@ -15,7 +16,8 @@
 namespace vela {
 namespace {
 
-constexpr std::initializer_list<const char*> kElements = {"appsrc", "videoconvert", "x264enc", "h264parse", "tee"};
+constexpr std::initializer_list<const char*> kElements = {"appsrc", "videoconvertscale", "x264enc", "h264parse",
+                                                          "tee"};
 
 // The recording's stream is muxed as avc, which the payloader takes as well; fixing it
 // keeps a branch attached later from asking the parser for another format.
@@ -23,7 +25,7 @@ std::string describe(int fps, std::int64_t bitrate) {
   const auto kbps = std::clamp<std::int64_t>(bitrate / 1000, 1, 2'048'000);
   // A leaky source drops the oldest frame rather than queueing latency when x264 lags.
   return "appsrc name=src is-live=true format=time do-timestamp=false block=false max-buffers=4 "
-         "leaky-type=downstream ! videoconvert ! video/x-raw,format=I420 "
+         "leaky-type=downstream ! videoconvertscale ! capsfilter name=size caps=video/x-raw,format=I420 "
          "! x264enc name=enc tune=zerolatency speed-preset=ultrafast key-int-max=" +
          std::to_string(std::max(fps, 1) * 2) + " bitrate=" + std::to_string(kbps) +
          " ! video/x-h264,profile=constrained-baseline ! h264parse"
@@ -63,7 +65,8 @@ Result<std::shared_ptr<SharedEncoder>> SharedEncoder::create(int fps) {
   self->source_ = gst_bin_get_by_name(GST_BIN(pipeline), "src");
   self->encoder_ = gst_bin_get_by_name(GST_BIN(pipeline), "enc");
   self->tee_ = gst_bin_get_by_name(GST_BIN(pipeline), "t");
-  if (!self->source_ || !self->encoder_ || !self->tee_) return fail("missing element");
+  self->size_ = gst_bin_get_by_name(GST_BIN(pipeline), "size");
+  if (!self->source_ || !self->encoder_ || !self->tee_ || !self->size_) return fail("missing element");
   if (GstPad* out = gst_element_get_static_pad(self->encoder_, "src")) {
     gst_pad_add_probe(out, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, &SharedEncoder::onUpstreamEvent,
                       new std::weak_ptr<FrameFeed>(self->feed_),
@@ -94,7 +97,7 @@ SharedEncoder::~SharedEncoder() {
     }
     gst_object_unref(branch.bin);
   }
-  for (GstElement* element : {source_, encoder_, tee_}) {
+  for (GstElement* element : {source_, encoder_, tee_, size_}) {
     if (element) gst_object_unref(element);
   }
   gst_object_unref(pipeline_);
@@ -115,11 +118,26 @@ Result<void> SharedEncoder::configure(int width, int height) {
   GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", "width", G_TYPE_INT, width,
                                       "height", G_TYPE_INT, height, "framerate", GST_TYPE_FRACTION, fps_, 1,
                                       "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
+  const Size sent = sentSize({width, height});
+  GstCaps* scaled = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT,
+                                        sent.width, "height", G_TYPE_INT, sent.height, "pixel-aspect-ratio",
+                                        GST_TYPE_FRACTION, 1, 1, nullptr);
+  g_object_set(size_, "caps", scaled, nullptr);
+  gst_caps_unref(scaled);
   gst_app_src_set_caps(GST_APP_SRC(source_), caps);
   gst_caps_unref(caps);
   // The peer's rule for this size, until the peer names a target of its own.
-  setBitrate(std::max<std::int64_t>(std::int64_t{width} * height * fps_ / 10, 2'000'000));
+  setBitrate(std::max<std::int64_t>(std::int64_t{sent.width} * sent.height * fps_ / 10, 2'000'000));
   return {};
+}
+
+DesktopVideoInput::Size SharedEncoder::sentSize(Size captured) const {
+  const std::int64_t pixels = std::int64_t{captured.width} * captured.height;
+  if (pixels <= kMaxSentPixels) return captured;
+  const double scale = std::sqrt(double(kMaxSentPixels) / double(pixels));
+  // Even sides for I420, rounded down so the picture stays within the budget.
+  auto side = [&](int length) { return std::max(2, int(length * scale) & ~1); };
+  return {side(captured.width), side(captured.height)};
 }
 
 bool SharedEncoder::push(const DesktopVideoFrame& frame) {

@@ -1,7 +1,8 @@
 #pragma once
 
 // The one H.264 encoder of a desktop session, the only one in the agent:
-//   appsrc (BGRA) ! videoconvert ! I420 ! x264 (constrained baseline) ! h264parse
+//   appsrc (BGRA) ! videoconvertscale ! I420 at the sent size ! x264 (constrained
+//     baseline) ! h264parse
 //     ! avc, one access unit per buffer ! tee
 // Each captured frame enters it once, wrapped without a copy, through a FrameFeed that
 // orders the frames and feeds the last one again where a still screen needs it (a
@@ -45,9 +46,14 @@ class SharedEncoder final : public DesktopVideoInput, public std::enable_shared_
   SharedEncoder(const SharedEncoder&) = delete;
   SharedEncoder& operator=(const SharedEncoder&) = delete;
 
-  // Fixes the input size and sets the bitrate for it; later calls succeed only with
-  // the same size.
+  // At most this many pixels a picture are encoded: 1080p, what one core's half holds at
+  // 30 fps on the machines measured (bench/desktop/screen_media_bench.cpp).
+  static constexpr std::int64_t kMaxSentPixels = 1920 * 1080;
+
+  // Fixes the input size, the sent size for it and the bitrate for that; later calls
+  // succeed only with the same size.
   Result<void> configure(int width, int height);
+  Size sentSize(Size captured) const override;
   // The source is leaky: when x264 lags, the oldest waiting frame is dropped rather than
   // latency queued. Frames go in on the feed's thread: true means taken for it.
   bool push(const DesktopVideoFrame& frame) override;
@@ -101,6 +107,7 @@ class SharedEncoder final : public DesktopVideoInput, public std::enable_shared_
   GstElement* source_ = nullptr;
   GstElement* encoder_ = nullptr;
   GstElement* tee_ = nullptr;
+  GstElement* size_ = nullptr;  // the capsfilter fixing the sent size
   int fps_ = 30;
   std::shared_ptr<FrameFeed> feed_;
   std::atomic<bool> ended_{false};
