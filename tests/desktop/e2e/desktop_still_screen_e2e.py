@@ -49,6 +49,10 @@ class StillScreenEndToEnd(StackCase):
     def stats(self):
         return self.js("return velaOperator.stats()")
 
+    def measure(self):
+        """From now on the page notes every picture it shows, with the time it did."""
+        self.js("if (!window.measuring) { velaOperator.measure(); window.measuring = true; }")
+
     def quiet(self, seconds):
         """Waits until no packet has come for `seconds`."""
         last, since = None, time.monotonic()
@@ -71,11 +75,11 @@ class StillScreenEndToEnd(StackCase):
 
     def test_1_still_screen_sends_no_video_but_answers_the_decoders_keyframe_request(self):
         s, js, session = self.s, self.js, "still"
+        self.measure()
         js(UNATTENDED, s.agent_id, session)
         # A screen this size is sent whole.
         self.assertEqual(s.frame(session, "desktop.opened")["doc"]["video_size"], {"width": 1280, "height": 720})
         s.wait("video decoded in the page", lambda: self.stats().get("framesDecoded", 0) > 0)
-        js("velaOperator.measure()")
         self.quiet(1.5)  # the banner drawn, and the recording's picture a second after it
 
         settled = js("return velaOperator.stamps()")
@@ -84,14 +88,22 @@ class StillScreenEndToEnd(StackCase):
         time.sleep(7)
         shown = [seen for _, seen in js("return velaOperator.stamps()")]
         after = self.stats()
-        # Chromium asks for a keyframe after 3 s without a picture; nothing else is sent.
+        # Chromium asks for a keyframe after 3 s without a picture, and gets it; nothing
+        # else is sent. Its 3 s run from when it began to wait for the next picture, a
+        # few milliseconds before it showed the last one.
         gaps = [b - a for a, b in zip([settled[-1][1]] + shown, shown)]
-        self.assertTrue(all(gap >= 3000 for gap in gaps), gaps)
+        self.assertTrue(all(gap >= 2950 for gap in gaps), gaps)
         self.assertIn(len(shown), (2, 3), shown)
-        self.assertGreater(after["pliCount"], before["pliCount"])
+        asked = after["pliCount"] - before["pliCount"]
+        self.assertIn(asked, (len(shown), len(shown) + 1))
         self.assertEqual(after["keyFramesDecoded"] - before["keyFramesDecoded"], len(shown))
         self.assertEqual(after["framesDecoded"] - before["framesDecoded"], len(shown))
-        self.assertEqual(after["freezeCount"], before["freezeCount"])
+        # The page keeps showing the picture: the track stays live and unmuted, the video
+        # playing. (Chromium's freezeCount does count pauses longer than three average
+        # frame intervals, as it would with a repeat a second.)
+        video = js("const v = document.getElementById('screen'), t = v.srcObject.getVideoTracks()[0];"
+                   "return [v.readyState, v.paused, v.ended, t.readyState, t.muted];")
+        self.assertEqual(video, [4, False, False, "live", False])
 
         latency = self.type_and_see("a")
         print(f"first change after a still period on the page after {latency:.0f} ms", file=sys.stderr)
@@ -100,11 +112,11 @@ class StillScreenEndToEnd(StackCase):
 
     def test_2_a_recording_with_a_still_stretch_lasts_as_long_as_the_session(self):
         s, js, session = self.s, self.js, "still-recorded"
+        self.measure()
         js(UNATTENDED, s.agent_id, session)
         s.frame(session, "desktop.opened")
         started = time.monotonic()
         s.wait("video decoded in the page", lambda: self.stats().get("framesDecoded", 0) > 0)
-        js("velaOperator.measure()")
         self.type_and_see("b")
         time.sleep(10)
         self.type_and_see("c")
