@@ -10,6 +10,7 @@
 #include <gst/app/gstappsrc.h>
 #include <gst/video/video.h>
 
+#include <future>
 #include <vector>
 
 #include "desktop/linux/media/encoding_check.h"
@@ -27,6 +28,15 @@ constexpr auto kFrameTime = std::chrono::nanoseconds(1'000'000'000 / 30);
 DesktopVideoFrame frameOf(int width, int height, std::chrono::nanoseconds pts = 0ns) {
   auto pixels = std::make_shared<const std::vector<std::uint8_t>>(std::size_t(width) * height * 4, 0x80);
   return {{pixels, pixels->data()}, width, height, width * 4, pts};
+}
+
+// Waits for the encoder's feed thread to finish what it was given. It writes the input
+// buffers' times, and GStreamer recycles that memory for output buffers where
+// ThreadSanitizer cannot see it; waiting orders those writes before this thread's reads.
+void awaitFeed(SharedEncoder& encoder) {
+  std::promise<void> done;
+  encoder.after(std::chrono::milliseconds(0), [&] { done.set_value(); });
+  done.get_future().wait();
 }
 
 class SharedEncoderTest : public ::testing::Test {
@@ -60,6 +70,7 @@ TEST_F(SharedEncoderTest, WhatLeavesDecodesWithAKeyframeFirstAndWhereAsked) {
     samples.push_back(sample);
   }
   EXPECT_EQ(encoder->bitrateKbps(), 500u);
+  awaitFeed(*encoder);
   std::vector<std::size_t> keyframes;
   const GstClockTime first = GST_BUFFER_PTS(gst_sample_get_buffer(samples[0]));
   for (std::size_t i = 0; i < samples.size(); ++i) {
@@ -96,6 +107,7 @@ TEST_F(SharedEncoderTest, AStillScreenIsEncodedAgainOnlyToSettleAndWhenAKeyframe
   auto next = [&](GstClockTime wait) {
     GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), wait);
     if (sample) samples.push_back(sample);
+    awaitFeed(*encoder);
     return sample ? gst_sample_get_buffer(sample) : nullptr;
   };
   auto isKey = [](GstBuffer* b) { return !GST_BUFFER_FLAG_IS_SET(b, GST_BUFFER_FLAG_DELTA_UNIT); };
