@@ -18,6 +18,8 @@
 namespace vela {
 
 struct DesktopServices {
+  // The kind of session this process runs in ("wayland", "x11", "tty", "unknown").
+  std::string sessionType;
   DesktopScreen* screen = nullptr;
   DesktopMedia* media = nullptr;
   DesktopWindows* windows = nullptr;
@@ -32,7 +34,7 @@ struct DesktopServices {
 // cross; the ABI number and version guard against a module from another build.
 extern "C" {
 
-inline constexpr std::uint32_t kVelaDesktopABI = 3;
+inline constexpr std::uint32_t kVelaDesktopABI = 4;
 
 struct VelaDesktopHost {
   std::uint32_t abi;

@@ -257,6 +257,7 @@ class FakeBackend final : public DesktopScreen, public DesktopMedia, public Desk
   }
   std::shared_ptr<DesktopConsenting> consent() override { return withConsent ? consentObject : nullptr; }
   std::unique_ptr<InputInjector> makeInjector() override { return std::make_unique<FakeInjector>(injected); }
+  std::string name() override { return "fake"; }
   std::shared_ptr<QuickAssistWindows> quickAssist() override { return nullptr; }
   OnboardingWindows* onboarding() override { return nullptr; }
 };
