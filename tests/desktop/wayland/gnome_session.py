@@ -130,6 +130,21 @@ class GnomeSession:
     def popen(self, argv, env=None, **kwargs):
         return subprocess.Popen(self.command(argv), env=dict(self.env, **(env or {})), **kwargs)
 
+    @staticmethod
+    def signal(proc, sig):
+        """Sends `sig` to what `proc` (from popen) runs: nsenter forks it into the session
+        and passes no signal on."""
+        try:
+            with open(f"/proc/{proc.pid}/task/{proc.pid}/children") as f:
+                children = [int(c) for c in f.read().split()]
+        except OSError:
+            children = []
+        for child in children:
+            try:
+                os.kill(child, sig)
+            except ProcessLookupError:
+                pass
+
     def run(self, argv, env=None):
         return subprocess.run(self.command(argv), env=dict(self.env, **(env or {})), capture_output=True,
                               text=True).stdout

@@ -23,26 +23,29 @@ def say(**event):
     print(json.dumps(event), flush=True)
 
 
+STYLE = ("#left { background: #%02x%02x%02x; } #right { background: #%02x%02x%02x; } "
+         "#bar { background: #ffffff; }" % (*COLOURS[0], *COLOURS[1])).encode()
+
+
 def main(animate):
     window = Gtk.Window(title="vela wayland test window")
-    area = Gtk.DrawingArea()
-    area.set_can_focus(True)
-    area.add_events(Gdk.EventMask.BUTTON_PRESS_MASK | Gdk.EventMask.KEY_PRESS_MASK)
+    css = Gtk.CssProvider()
+    css.load_from_data(STYLE)
+    Gtk.StyleContext.add_provider_for_screen(window.get_screen(), css, Gtk.STYLE_PROVIDER_PRIORITY_APPLICATION)
+    halves = Gtk.Box(orientation=Gtk.Orientation.HORIZONTAL, homogeneous=True)
+    for name in ("left", "right"):
+        halves.pack_start(Gtk.EventBox(name=name), True, True, 0)
+    overlay = Gtk.Overlay()
+    overlay.add(halves)
+    bar = Gtk.EventBox(name="bar", halign=Gtk.Align.START, valign=Gtk.Align.END, margin_bottom=40)
+    bar.set_size_request(80, 80)
+    if animate:
+        overlay.add_overlay(bar)
+    area = Gtk.EventBox()
+    area.add(overlay)
+    area.add_events(Gdk.EventMask.BUTTON_PRESS_MASK)
     window.add(area)
     text = []
-    bar = [0]
-
-    def draw(widget, cr):
-        w, h = widget.get_allocated_width(), widget.get_allocated_height()
-        for i, (r, g, b) in enumerate(COLOURS):
-            cr.set_source_rgb(r / 255, g / 255, b / 255)
-            cr.rectangle(i * w / 2, 0, w / 2, h)
-            cr.fill()
-        if animate:
-            cr.set_source_rgb(1, 1, 1)
-            cr.rectangle(bar[0] % w, h - 120, 80, 80)
-            cr.fill()
-        return False
 
     def pressed(widget, event):
         say(ev="click", button=event.button, x=int(event.x), y=int(event.y))
@@ -59,17 +62,15 @@ def main(animate):
         return False
 
     def tick():
-        bar[0] += 12
-        area.queue_draw()
+        width = max(area.get_allocated_width() - 80, 1)
+        bar.set_margin_start((bar.get_margin_start() + 12) % width)
         return True
 
-    area.connect("draw", draw)
     area.connect("button-press-event", pressed)
     window.connect("key-press-event", key)
     window.connect("destroy", Gtk.main_quit)
     window.fullscreen()
     window.show_all()
-    area.grab_focus()
     # Ready once the compositor has shown the full-screen window.
     GLib.timeout_add(700, shown)
     if animate:

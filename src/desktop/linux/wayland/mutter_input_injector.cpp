@@ -3,9 +3,11 @@
 #include <linux/input-event-codes.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include "desktop/linux/wayland/evdev_keys.h"
 
@@ -26,6 +28,13 @@ std::int32_t evdevButton(InputInjector::Button button) {
   }
   return BTN_LEFT;
 }
+
+constexpr std::array<std::pair<std::uint8_t, std::uint32_t>, 4> kModifierKeys{{
+    {InputInjector::Modifiers::control, KEY_LEFTCTRL},
+    {InputInjector::Modifiers::option, KEY_LEFTALT},
+    {InputInjector::Modifiers::shift, KEY_LEFTSHIFT},
+    {InputInjector::Modifiers::command, KEY_LEFTMETA},
+}};
 
 }  // namespace
 
@@ -50,9 +59,11 @@ std::shared_ptr<MutterRemoteSession> MutterInputInjector::session() {
   auto capturer = capturer_.lock();
   auto live = capturer ? capturer->session() : nullptr;
   if (!live || live == warmed_.lock()) return live;
-  // A new session: a harmless motion first, which the device may swallow.
+  // A new session: harmless events first, which the fresh devices may swallow.
   const auto& info = live->monitor().info;
   live->pointerMotion(info.width / 2.0, info.height / 2.0);
+  live->keyboardKeycode(KEY_LEFTSHIFT, true);
+  live->keyboardKeycode(KEY_LEFTSHIFT, false);
   std::this_thread::sleep_for(kWarmUp);
   warmed_ = live;
   heldButtons_.clear();
@@ -104,22 +115,30 @@ void MutterInputInjector::postWheel(std::int64_t& remainder, std::int32_t delta,
   if (auto live = session()) live->pointerAxisDiscrete(axis, static_cast<std::int32_t>(clicks));
 }
 
-void MutterInputInjector::keyDown(std::uint16_t code, Modifiers) { postKey(code, true); }
+void MutterInputInjector::keyDown(std::uint16_t code, Modifiers flags) { postKey(code, flags, true); }
 
-void MutterInputInjector::keyUp(std::uint16_t code, Modifiers) { postKey(code, false); }
+void MutterInputInjector::keyUp(std::uint16_t code, Modifiers flags) { postKey(code, flags, false); }
 
-void MutterInputInjector::postKey(std::uint16_t code, bool down) {
-  // Modifier keys arrive as their own key events; the flags add nothing here.
+void MutterInputInjector::postKey(std::uint16_t code, Modifiers flags, bool down) {
   auto key = evdev::keyForVirtualKey(code);
   if (!key) return;
   auto live = session();
   if (!live) return;
+  // Modifiers the operator's browser reported but that are not already down here are
+  // held just around this key; the modifier keys themselves go through as plain keys.
+  std::vector<std::uint32_t> wrapped;
+  for (const auto& [flag, modifier] : kModifierKeys) {
+    if (!flags.contains(flag) || modifier == *key || heldKeys_.contains(modifier)) continue;
+    live->keyboardKeycode(modifier, true);
+    wrapped.push_back(modifier);
+  }
   live->keyboardKeycode(*key, down);
   if (down) {
     heldKeys_.insert(*key);
   } else {
     heldKeys_.erase(*key);
   }
+  for (auto it = wrapped.rbegin(); it != wrapped.rend(); ++it) live->keyboardKeycode(*it, false);
 }
 
 }  // namespace vela

@@ -6,7 +6,8 @@
 // it; buttons go as evdev codes, keys as evdev keycodes so the session's own layout
 // applies, the wheel as discrete steps. Input before the capture has started, or after
 // it ended, is dropped. A fresh virtual device can lose its first event, so the first
-// event of a session is preceded by a harmless motion and a short pause. Whatever is
+// event of a session is preceded by harmless ones and a short pause. Reported modifiers
+// not held are held around the key they came with, as on X11. Whatever is
 // still held is released when it is destroyed. Not thread-safe: one session queue
 // drives it.
 
@@ -44,7 +45,7 @@ class MutterInputInjector final : public InputInjector {
   void moveTo(const std::shared_ptr<MutterRemoteSession>& session, Point to);
   void postButton(Point at, Button button, bool down);
   void postWheel(std::int64_t& remainder, std::int32_t delta, std::uint32_t axis);
-  void postKey(std::uint16_t code, bool down);
+  void postKey(std::uint16_t code, Modifiers flags, bool down);
 
   const std::weak_ptr<GnomeScreenCapturer> capturer_;
   std::weak_ptr<MutterRemoteSession> warmed_;
