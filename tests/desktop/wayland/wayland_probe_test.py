@@ -1,8 +1,9 @@
 """desktop-probe in Wayland sessions: a private headless GNOME session, where it picks
 mutter's remote-desktop API and proves capture and encoding; the same session without
-mutter, and a Wayland desktop no backend serves, where it says why and exits 1.
+mutter, and a Wayland desktop no backend serves, where it says why and exits 1. In the
+GNOME session also the backend's own tests against mutter (test_gnome_live).
 
-Usage: wayland_probe_test.py AGENT_EXE"""
+Usage: wayland_probe_test.py AGENT_EXE GNOME_LIVE_TEST_EXE"""
 
 import os
 import re
@@ -12,7 +13,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from gnome_session import GnomeSession  # noqa: E402
 
-AGENT = None
+AGENT = LIVE_TEST = None
 SUPPRESSIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "linux", "lsan.supp")
 
 
@@ -43,6 +44,10 @@ class WaylandProbe(unittest.TestCase):
             self.assertEqual(status, 0)
             self.assertTrue(out.endswith("  \u2192 mutter's remote-desktop API needs no prompt; GNOME shows its own "
                                          "sharing indicator.\n"), out)
+
+            live = session.popen([LIVE_TEST], stdout=-1, stderr=-2, text=True)
+            out, _ = live.communicate(timeout=180)
+            self.assertEqual(live.returncode, 0, out)
         finally:
             session.close()
 
@@ -66,7 +71,8 @@ class WaylandProbe(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 2:
+    if len(sys.argv) < 3:
         sys.exit(__doc__)
     AGENT = os.path.abspath(sys.argv.pop(1))
+    LIVE_TEST = os.path.abspath(sys.argv.pop(1))
     unittest.main()
