@@ -18,14 +18,14 @@
 namespace vela {
 
 struct DesktopServices {
-  // The kind of session this process runs in ("wayland", "x11", "tty", "unknown").
-  std::string sessionType;
   DesktopScreen* screen = nullptr;
   DesktopMedia* media = nullptr;
   DesktopWindows* windows = nullptr;
   // Serves the sessions a root daemon relays over `socketPath` (the `desktop-agent`
   // command) on the calling thread, which must be the main one; the exit status.
   int (*runSessionHelper)(const DesktopServices& services, const std::string& socketPath) = nullptr;
+  // The kind of session this process runs in ("wayland", "x11", "tty", "unknown").
+  std::string sessionType;
 };
 
 }  // namespace vela

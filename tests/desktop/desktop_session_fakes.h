@@ -222,7 +222,7 @@ class FakeInjector final : public InputInjector {
 // The module's services for a test; it remembers every object it made, in session order.
 class FakeBackend final : public DesktopScreen, public DesktopMedia, public DesktopWindows {
  public:
-  const DesktopServices services{this, this, this, nullptr};
+  const DesktopServices services{this, this, this, nullptr, "fake"};
 
   Result<ScreenCapturer::Size, CaptureError> captureResult = ScreenCapturer::Size{1280, 720};
   std::optional<std::string> recordingError;

@@ -162,6 +162,17 @@ class WaylandSessionEndToEnd(StackCase):
     def stats(self):
         return self.js("return velaOperator.stats()")
 
+    def test_0_an_attended_session_without_a_consent_window_is_refused(self):
+        # The agent has no window system here (no X display; GTK would end the process
+        # with the compositor): consent cannot be asked, so it is not assumed.
+        s = self.s
+        s.gateway.send(open_frame("wl-attended", mode="attended", consent=True))
+        closed = s.frame("wl-attended", "desktop.closed")
+        self.assertEqual(closed["reason"], "consent_unavailable")
+        error = s.gateway.of("wl-attended", "desktop.error")[0]
+        self.assertIn("no window system", error["message"])
+        self.assertEqual(s.gateway.of("wl-attended", "desktop.opened"), [])
+
     def test_1_the_operator_sees_the_window_and_drives_it(self):
         from selenium.webdriver.common.action_chains import ActionChains
         s, js, session = self.s, self.js, "wl-1"

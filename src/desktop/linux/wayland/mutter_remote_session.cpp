@@ -104,18 +104,27 @@ Result<void, CaptureError> MutterRemoteSession::start(CursorMode cursor) {
   sessionPath_ = pathOf(*created);
   auto id = mutter::call(bus, mutter::kRemoteDesktopName, sessionPath_, "org.freedesktop.DBus.Properties", "Get",
                          g_variant_new("(ss)", kSessionInterface, "SessionId"), "(v)");
-  if (!id) return tl::unexpected(refused("mutter's remote-desktop session has no id: " + id.error().message));
+  if (!id) {
+    close();
+    return tl::unexpected(refused("mutter's remote-desktop session has no id: " + id.error().message));
+  }
   mutter::Variant idValue(g_variant_get_child_value(id->get(), 0));
   mutter::Variant idText(g_variant_get_variant(idValue.get()));
-  if (!g_variant_is_of_type(idText.get(), G_VARIANT_TYPE_STRING))
+  if (!g_variant_is_of_type(idText.get(), G_VARIANT_TYPE_STRING)) {
+    close();
     return tl::unexpected(refused("mutter's remote-desktop session id is not a string"));
+  }
 
   GVariantBuilder options;
   g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-  g_variant_builder_add(&options, "{sv}", "remote-desktop-session-id", g_variant_new_string(g_variant_get_string(idText.get(), nullptr)));
+  g_variant_builder_add(&options, "{sv}", "remote-desktop-session-id",
+                        g_variant_new_string(g_variant_get_string(idText.get(), nullptr)));
   auto cast = mutter::call(bus, mutter::kScreenCastName, kScreenCastPath, mutter::kScreenCastName, "CreateSession",
                            g_variant_new("(a{sv})", &options), "(o)");
-  if (!cast) return tl::unexpected(refused("mutter refused a screen cast: " + cast.error().message));
+  if (!cast) {
+    close();
+    return tl::unexpected(refused("mutter refused a screen cast: " + cast.error().message));
+  }
 
   GVariantBuilder recordOptions;
   g_variant_builder_init(&recordOptions, G_VARIANT_TYPE_VARDICT);
@@ -169,11 +178,15 @@ void MutterRemoteSession::subscribe() {
                                            [](gpointer data, GClosure*) { deleteWeak(data); }, G_CONNECT_DEFAULT);
   g_main_context_pop_thread_default(context_);
   // Started only now: a context is owned by one thread at a time, and it was this one's.
-  thread_ = std::thread([loop = loop_, context = context_] {
+  // The thread holds references of its own: the session may be destroyed on it, from
+  // one of the loop's callbacks, before the loop returns.
+  thread_ = std::thread([loop = g_main_loop_ref(loop_), context = g_main_context_ref(context_)] {
     pthread_setname_np(pthread_self(), "vela.mutter");
     g_main_context_push_thread_default(context);
     g_main_loop_run(loop);
     g_main_context_pop_thread_default(context);
+    g_main_loop_unref(loop);
+    g_main_context_unref(context);
   });
 }
 
