@@ -112,7 +112,7 @@ void GnomeScreenCapturer::stop() {
     stopping_ = true;
   }
   // An open in progress finishes first; frames already queued are skipped.
-  if (sampleQueue_ && !sampleQueue_->isCurrent()) sampleQueue_->sync([] {});
+  if (sampleQueue_ && !sampleQueue_->isCurrent()) (void)sampleQueue_->sync([] {});
   delivering_ = false;
   {
     MutexLock lock(mu_);
@@ -122,7 +122,7 @@ void GnomeScreenCapturer::stop() {
   }
   if (source) source->stop();
   if (session) session->close();
-  if (sampleQueue_ && !sampleQueue_->isCurrent()) sampleQueue_->sync([] {});
+  if (sampleQueue_ && !sampleQueue_->isCurrent()) (void)sampleQueue_->sync([] {});
 }
 
 void GnomeScreenCapturer::offer(const PixelBuffer& frame) {
