@@ -24,8 +24,12 @@ struct Seen {
   int width GUARDED_BY(mu) = 0;
   std::optional<std::optional<AgentError>> stopped GUARDED_BY(mu);
 
+  bool waitForFrame() { return waitUntil([this]() REQUIRES(mu) { return frames > 0; }); }
+  bool waitForStart() { return waitUntil([this]() REQUIRES(mu) { return started.has_value(); }); }
+
+ private:
   template <typename Predicate>
-  bool waitFor(Predicate done) {
+  bool waitUntil(Predicate done) {
     MutexLock lock(mu);
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (!done()) {
@@ -67,7 +71,7 @@ TEST(GnomeLiveTest, TheMainMonitorIsCapturedAndAStillScreenSendsNothingMore) {
   auto seen = std::make_shared<Seen>();
   auto capturer = observed(seen);
   capturer->start(std::nullopt, completion(seen));
-  ASSERT_TRUE(seen->waitFor([&]() REQUIRES(seen->mu) { return seen->frames > 0; }));
+  ASSERT_TRUE(seen->waitForFrame());
   {
     MutexLock lock(seen->mu);
     ASSERT_TRUE(seen->started && *seen->started);
@@ -88,7 +92,7 @@ TEST(GnomeLiveTest, AConnectorThatDoesNotExistFailsTheStartWithMuttersReason) {
   auto seen = std::make_shared<Seen>();
   auto capturer = observed(seen);
   capturer->startConnectorForTesting("HDMI-9", completion(seen));
-  ASSERT_TRUE(seen->waitFor([&]() REQUIRES(seen->mu) { return seen->started.has_value(); }));
+  ASSERT_TRUE(seen->waitForStart());
   MutexLock lock(seen->mu);
   ASSERT_FALSE(*seen->started);
   EXPECT_EQ(seen->started->error().description().rfind(
