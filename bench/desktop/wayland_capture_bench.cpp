@@ -4,7 +4,7 @@
 // and on Xvfb (x11) with the same animated window, and on a still screen. Prints one
 // JSON line.
 //
-//   bench_wayland_capture gnome|x11 SECONDS [SETTLE_SECONDS]
+//   bench_wayland_capture gnome|x11 SECONDS [SETTLE_SECONDS [FPS, default 30]]
 //
 // Frames are counted after SETTLE_SECONDS (default 1), so the first picture of a still
 // screen is left out; "new" counts frames whose pixels may differ from the previous one.
@@ -41,11 +41,12 @@ int main(int argc, char** argv) {
   const std::string backend = argv[1];
   const double seconds = std::atof(argv[2]);
   const double settle = argc > 3 ? std::atof(argv[3]) : 1.0;
+  const int fps = argc > 4 ? std::atoi(argv[4]) : 30;
   std::shared_ptr<vela::ScreenCapturer> capturer;
   if (backend == "gnome") {
-    capturer = vela::GnomeScreenCapturer::create({30, true});
+    capturer = vela::GnomeScreenCapturer::create({fps, true});
   } else {
-    capturer = vela::X11ScreenCapturer::create({30, true});
+    capturer = vela::X11ScreenCapturer::create({fps, true});
   }
   std::atomic<bool> counting{false};
   std::atomic<long> frames{0}, fresh{0};

@@ -66,7 +66,7 @@ void GnomeScreenCapturer::open(std::optional<std::uint32_t> displayID, std::opti
     return;
   }
   const Displays::Info& display = (*session)->monitor().info;
-  auto source = PipeWireFrameSource::create((*session)->pipewireNode(), display.width, display.height);
+  auto source = PipeWireFrameSource::create((*session)->pipewireNode(), display.width, display.height, config_.fps);
   if (!source) {
     (*session)->close();
     if (completion) completion(tl::unexpected(CaptureError::notPermitted(source.error().message)));

@@ -2,8 +2,8 @@
 
 // ScreenCapturer on GNOME under Wayland: a mutter remote-desktop session records the
 // chosen monitor and its PipeWire stream is read into frames. The stream is
-// damage-driven: frames come when the screen changes and not at all on a still screen,
-// so the configured rate is only an upper bound mutter already keeps. Five frames at
+// damage-driven: frames come when the screen changes and not at all on a still screen;
+// the configured rate is an upper bound mutter is asked to keep. Five frames at
 // most wait for or are held by the consumer; a newer one then waits in their stead, so
 // the last picture of a burst is never lost. mutter ending the session, the stream
 // failing or changing size end the capture through onStopped. The session also carries

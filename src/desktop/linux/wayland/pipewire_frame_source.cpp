@@ -2,6 +2,8 @@
 
 #include <gst/video/video.h>
 
+#include <algorithm>
+
 #include "desktop/linux/media/gst_runtime.h"
 
 namespace vela {
@@ -21,14 +23,19 @@ struct MappedSample {
 
 }  // namespace
 
-Result<std::shared_ptr<PipeWireFrameSource>> PipeWireFrameSource::create(std::uint32_t node, int width, int height) {
+Result<std::shared_ptr<PipeWireFrameSource>> PipeWireFrameSource::create(std::uint32_t node, int width, int height,
+                                                                          int maxFPS) {
   VELA_TRY_VOID(GstRuntime::requireElements({"pipewiresrc", "appsink"}));
   // Caps between the source and the sink are what makes pipewiresrc link at all; memory
-  // buffers in the encoder's own byte order keep the one conversion in the encoder.
+  // buffers in the encoder's own byte order keep the one conversion in the encoder, and
+  // the producer itself keeps to the rate (mutter then renders no frame that would be
+  // dropped here).
   std::string description;
   description.append("pipewiresrc name=src always-copy=false path=")
       .append(std::to_string(node))
-      .append(" ! video/x-raw,format={BGRx,BGRA} ! appsink name=sink sync=false max-buffers=2 drop=true");
+      .append(" ! video/x-raw,format={BGRx,BGRA},max-framerate=")
+      .append(std::to_string(std::max(1, maxFPS)))
+      .append("/1 ! appsink name=sink sync=false max-buffers=2 drop=true");
   GstElement* pipeline = VELA_TRY(GstRuntime::launch(description));
   gst_object_ref_sink(pipeline);
   GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");

@@ -26,8 +26,9 @@ class PipeWireFrameSource : public std::enable_shared_from_this<PipeWireFrameSou
   using FrameHandler = std::function<void(const PixelBuffer& frame)>;
   using ErrorHandler = std::function<void(const AgentError& error)>;
 
-  // `width` x `height` is the size the stream must keep; another size is an error.
-  static Result<std::shared_ptr<PipeWireFrameSource>> create(std::uint32_t node, int width, int height);
+  // `width` x `height` is the size the stream must keep; another size is an error. The
+  // producer is asked for `maxFPS` frames a second at most.
+  static Result<std::shared_ptr<PipeWireFrameSource>> create(std::uint32_t node, int width, int height, int maxFPS);
   ~PipeWireFrameSource();
 
   void setOnFrame(FrameHandler handler) { onFrame_ = std::move(handler); }
