@@ -13,6 +13,9 @@ namespace {
 
 constexpr int kProbeFPS = 10;
 constexpr std::uint64_t kProbeFrames = 20;
+// A damage-driven capture (Wayland) sends nothing while the screen is still: frames
+// that came and stopped for this long are the whole proof.
+constexpr auto kStillScreen = std::chrono::seconds(2);
 
 std::string mark(bool granted) { return granted ? "\u2713 granted" : "\u2717 NOT granted"; }
 
@@ -22,13 +25,15 @@ struct ProbeRun {
   CondVar changed;
   bool finished GUARDED_BY(mu) = false;
   std::uint64_t frames GUARDED_BY(mu) = 0;
+  std::chrono::steady_clock::time_point lastFrame GUARDED_BY(mu);
   std::shared_ptr<DesktopEncodingCheck> encoder GUARDED_BY(mu);
   bool encoderFailed GUARDED_BY(mu) = false;
 };
 
 void say(const std::string& line) { std::cout << line << "\n" << std::flush; }
 
-void runPipelineTest(const DesktopServices& services) {
+// Whether frames were captured and encoded.
+bool runPipelineTest(const DesktopServices& services) {
   auto run = std::make_shared<ProbeRun>();
   auto capturer = services.screen->makeCapturer({kProbeFPS, true});
   std::weak_ptr<ProbeRun> weak = run;
@@ -59,6 +64,7 @@ void runPipelineTest(const DesktopServices& services) {
         run->encoder = encoder;
         run->encoderFailed = !encoder;
       }
+      run->lastFrame = std::chrono::steady_clock::now();
       if (++run->frames >= kProbeFrames) run->finished = true;
     }
     if (encoder) {
@@ -83,7 +89,9 @@ void runPipelineTest(const DesktopServices& services) {
   {
     MutexLock lock(run->mu);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!run->finished && run->changed.waitUntil(run->mu, deadline)) {
+    while (!run->finished) {
+      const auto until = run->frames > 0 ? std::min(deadline, run->lastFrame + kStillScreen) : deadline;
+      if (!run->changed.waitUntil(run->mu, until)) break;
     }
     run->finished = true;
   }
@@ -100,8 +108,9 @@ void runPipelineTest(const DesktopServices& services) {
 
   say("  captured " + std::to_string(frames) + " frames \u2192 " + std::to_string(encoded.bytes) +
       " bytes H.264 (keyframe=" + (encoded.keyframe ? "true" : "false") + ")");
-  say(frames == 0 || encoded.bytes == 0 ? "\u2717 no frames/bytes \u2014 check permission/displays."
-                                        : "\u2713 capture\u2192encode pipeline works.");
+  const bool works = frames > 0 && encoded.bytes > 0;
+  say(works ? "\u2713 capture\u2192encode pipeline works." : "\u2717 no frames/bytes \u2014 check permission/displays.");
+  return works;
 }
 
 }  // namespace
@@ -110,18 +119,30 @@ Result<int> desktopProbeCommand(Args args) {
   bool request = removeFlag(args, "--request");
   const DesktopServices* services = VELA_TRY(DesktopModule::services());
   if (!services->screen || !services->media) return fail("remote desktop unavailable: the desktop module has no capture backend");
+  const std::string unusable = services->screen->unusable();
   auto permissions = services->screen->permissions();
   auto displays = services->screen->displays();
   say("Remote-desktop preflight (Linux):");
+  say("  Session: " + services->sessionType + " \u2192 " +
+      (unusable.empty() ? "backend " + services->screen->name() : "no usable backend"));
   say("  Screen Recording: " + mark(permissions.screenRecording));
   say("  Accessibility:    " + mark(permissions.accessibility));
   say("  Displays (" + std::to_string(displays.size()) + "):");
   for (const auto& d : displays)
     say("    \u2022 " + std::to_string(d.id) + " " + std::to_string(d.width) + "x" + std::to_string(d.height) +
         (d.isMain ? " (main)" : ""));
+  if (!unusable.empty()) {
+    say("");
+    say("\u2717 remote desktop cannot work in this " + services->sessionType + " session: " + unusable + ".");
+    return 1;
+  }
   if (request) {
-    say("  \u2192 Screen access needs an X11 session (DISPLAY) with the MIT-SHM and XTEST extensions; "
-        "nothing to prompt.");
+    if (services->screen->name() == "x11") {
+      say("  \u2192 Screen access needs an X11 session (DISPLAY) with the MIT-SHM and XTEST extensions; "
+          "nothing to prompt.");
+    } else {
+      say("  \u2192 mutter's remote-desktop API needs no prompt; GNOME shows its own sharing indicator.");
+    }
     return 0;
   }
   if (!permissions.screenRecording) {
@@ -129,8 +150,7 @@ Result<int> desktopProbeCommand(Args args) {
     say("Screen Recording not granted \u2192 run `vela-agent desktop-probe --request` to prompt (one-time, no MDM).");
     return 1;
   }
-  runPipelineTest(*services);
-  return 0;
+  return runPipelineTest(*services) ? 0 : 1;
 }
 
 }  // namespace vela::CLI

@@ -23,6 +23,7 @@ class X11DesktopScreen final : public DesktopScreen {
     }
     return std::move(*injector);
   }
+  std::string name() override { return "x11"; }
 };
 
 }  // namespace
