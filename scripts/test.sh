@@ -123,13 +123,13 @@ fi
 
 stage "sanitizer build"
 if build build/asan all -DCMAKE_BUILD_TYPE=Debug -DVELA_SANITIZE=ON -DVELA_BUILD_BENCH=OFF; then
-  # The soaks measure descriptors, threads and resident memory, which the sanitizer's
-  # quarantine and shadow memory distort; they run in the release build. So do the
-  # browser tests: they drive the same components the desktop suites run here, and
+  # The soaks and the file-transfer run measure descriptors, threads and resident memory,
+  # which the sanitizer's quarantine and shadow memory distort; they run in the release
+  # build. So do the browser tests: they drive the same components the desktop suites run here, and
   # the time budget has no room for them twice.
   stage "sanitizer tests"
   ctest_halves build/asan "remote update commands enrollment desktop_ipc deploy desktop_x11 identity desktop_input" \
-    -LE '^(systemd|soak|browser)$' --output-on-failure -j "$jobs" --timeout "$timeout_sanitized" || failed=1
+    -LE '^(systemd|soak|browser|e2e)$' --output-on-failure -j "$jobs" --timeout "$timeout_sanitized" || failed=1
 else
   failed=1
 fi

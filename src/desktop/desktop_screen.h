@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "desktop/desktop_clipboard.h"
 #include "desktop/input/input_injector.h"
 #include "desktop/screen_capturer.h"
 #include "desktop/screen_types.h"
@@ -21,6 +22,8 @@ class DesktopScreen {
   virtual std::shared_ptr<ScreenCapturer> makeCapturer(ScreenCapturer::Config config) = 0;
   // Posts the operator's input on this screen, or nullptr (logged) when it cannot.
   virtual std::unique_ptr<InputInjector> makeInjector() = 0;
+  // The screen's clipboard for one session, or nullptr when this backend has none.
+  virtual std::shared_ptr<DesktopClipboard> makeClipboard() { return nullptr; }
 };
 
 }  // namespace vela

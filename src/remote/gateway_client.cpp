@@ -47,6 +47,16 @@ void GatewayClient::wire(DesktopSessionManager::ServicesProvider desktopServices
         if (auto self = weak.lock()) self->sendText(text);
       },
       std::move(desktopServices));
+  // Charged, never dropped: a transfer's own window bounds what it puts in flight.
+  fileManager_ = FileTransferManager::create(
+      [weak](const OutgoingFileFrame& frame) {
+        auto self = weak.lock();
+        if (!self) return;
+        std::string text = frame.json();
+        auto ticket = self->budget_->charge(nullptr, text.size());
+        self->sendText(std::move(text), std::move(ticket));
+      },
+      FileTransferManager::Options{});
   desktopRelay_ = std::move(relay);
   if (desktopRelay_) {
     desktopRelay_->setUpstream([weak](std::string text) {
@@ -59,6 +69,7 @@ GatewayClient::~GatewayClient() {
   // Normally stop() ran first; this only makes sure nothing outlives the client.
   manager_->killAll();
   desktopManager_->killAll();
+  fileManager_->killAll();
   if (auto task = currentTask()) task->cancel(1006);
   queue_.reset();
 }
@@ -93,6 +104,7 @@ void GatewayClient::shutDown(std::function<void()> done) {
     self->reconnectTimer_.reset();
     self->manager_->killAll();
     self->desktopManager_->killAll();
+    self->fileManager_->killAll();
     std::shared_ptr<WebSocketClient> task;
     {
       MutexLock lock(self->taskLock_);
@@ -186,9 +198,15 @@ void GatewayClient::opened(std::uint64_t taskID) {
 void GatewayClient::route(const std::string& text) {
   // Read once; the frame's kind picks its decoder, and the relay re-encodes the same tree.
   auto frame = SessionFrame::parse(text);
+  // The relay passes the same tree on, so a helper's session sees the policy too.
+  if (frame && frame->type == "desktop.open" && !clipboardAllowed_) frame->root.set("clipboard", false);
   if (frame) {
     if (auto shell = IncomingShellFrame::from(*frame)) {
       manager_->handle(*shell);
+      return;
+    }
+    if (auto file = IncomingFileFrame::from(*frame)) {
+      fileManager_->handle(*file);
       return;
     }
     if (auto desktop = IncomingDesktopFrame::from(*frame)) {
@@ -252,6 +270,7 @@ void GatewayClient::handleDisconnect(const std::string& error) {
   cancelPingTimer();
   manager_->killAll();
   desktopManager_->killAll();
+  fileManager_->killAll();
   task->cancel(1006);
   if (!running_) return;
   int attempt = ++reconnectAttempt_;

@@ -23,6 +23,7 @@
 #include "net/pinned_trust.h"
 #include "desktop/desktop_relaying.h"
 #include "desktop/desktop_session_manager.h"
+#include "files/file_transfer_manager.h"
 #include "net/websocket_client.h"
 #include "remote/send_budget.h"
 #include "remote/shell_session_manager.h"
@@ -51,6 +52,11 @@ class GatewayClient : public std::enable_shared_from_this<GatewayClient> {
   using LinkObserver = std::function<void(LinkState, const std::string& detail)>;
   void setLinkObserver(LinkObserver observer) { linkObserver_ = std::move(observer); }
 
+  // Local policy (allowFileTransfer); while false every file request is refused.
+  void setFileTransferAllowed(bool allowed) { fileManager_->setAllowed(allowed); }
+  // Local policy (allowClipboard), written into every desktop session it opens.
+  void setClipboardAllowed(bool allowed) { clipboardAllowed_ = allowed; }
+
   void start();
   // Kills every session and closes the connection with 1001 (going away).
   void stop();
@@ -72,6 +78,7 @@ class GatewayClient : public std::enable_shared_from_this<GatewayClient> {
   bool isConnectedForTesting();
   int connectCountForTesting();
   int activeShellsForTesting() const { return manager_->activeCount(); }
+  int activeTransfersForTesting() const { return fileManager_->activeCount(); }
 
  private:
   GatewayClient(std::string url, std::string host, PinnedTrust trust,
@@ -128,8 +135,10 @@ class GatewayClient : public std::enable_shared_from_this<GatewayClient> {
 
   const std::shared_ptr<SendBudget> budget_ = SendBudget::create();
   std::atomic<bool> droppedWhileFull_{false};
+  std::atomic<bool> clipboardAllowed_{true};
   std::shared_ptr<ShellSessionManager> manager_;
   std::shared_ptr<DesktopSessionManager> desktopManager_;
+  std::shared_ptr<FileTransferManager> fileManager_;
   std::shared_ptr<DesktopRelaying> desktopRelay_;
 };
 
