@@ -1,6 +1,6 @@
 """Clipboard text both ways in a real desktop session (the agent on Xvfb, the operator in
 headless Chromium on the gateway's operator page), and the page's file panel: list,
-upload, download. The person's clipboard is Tk's (clip_person.py)."""
+upload, download. The person's clipboard is GTK's (clip_person.py)."""
 
 import json
 import os
@@ -64,7 +64,7 @@ class ClipboardAndFilesEndToEnd(StackCase):
         js("for (let p = 0; p < 40; ++p) velaOperator.send({t: 'clip', id: 99, part: p, parts: 2134, text: 'x'.repeat(49152)})")
         s.wait("the refusal", lambda: "over the 1 MiB cap" in js("return document.getElementById('clip-state').textContent"))
         self.assertFalse(js("return velaOperator.sendClipboard('y'.repeat(2 * 1024 * 1024))"))  # the page's own cap
-        # A big copy on the machine (Tk offers it incrementally) is not shared either.
+        # A big copy on the machine (GTK offers it incrementally) is not shared either.
         self.person.set("z" * (3 << 20))
         self.person.set("danach")
         s.wait("the next small copy", lambda: js("return velaOperator.clipboard()") == "danach")
