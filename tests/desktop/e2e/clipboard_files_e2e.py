@@ -60,6 +60,10 @@ class ClipboardAndFilesEndToEnd(StackCase):
            "vom Operator — ✓")
         s.wait("the operator's text on the machine", lambda: self.person.get() == "vom Operator — ✓")
 
+        # 600 kB: GTK offers it incrementally, the agent reads it so, the page gets it whole.
+        self.person.set("m" * 600_000 + " ✓")
+        s.wait("the incremental copy on the page", lambda: js("return velaOperator.clipboard()") == "m" * 600_000 + " ✓")
+
         # 100 MiB announced in parts: the agent refuses it once and the session goes on.
         js("for (let p = 0; p < 40; ++p) velaOperator.send({t: 'clip', id: 99, part: p, parts: 2134, text: 'x'.repeat(49152)})")
         s.wait("the refusal", lambda: "over the 1 MiB cap" in js("return document.getElementById('clip-state').textContent"))

@@ -28,6 +28,8 @@ class X11Clipboard final : public DesktopClipboard {
     text_ = XInternAtom(dpy_, "TEXT", False);
     incr_ = XInternAtom(dpy_, "INCR", False);
     XFixesSelectSelectionInput(dpy_, window_, clipboard_, XFixesSetSelectionOwnerNotifyMask);
+    // An incremental transfer's pieces are announced as new values of our own property.
+    XSelectInput(dpy_, window_, PropertyChangeMask);
     XFlush(dpy_);
   }
 
@@ -103,6 +105,7 @@ class X11Clipboard final : public DesktopClipboard {
   void handle(XEvent& ev) {
     if (ev.type == fixesEvent_ + XFixesSelectionNotify) {
       auto& notify = reinterpret_cast<XFixesSelectionNotifyEvent&>(ev);
+      incoming_.reset();  // a newer copy: an unfinished incremental transfer is moot
       if (notify.owner != None && notify.owner != window_) {
         // A fresh property each time: an owner still pushing an abandoned incremental
         // transfer into the last one cannot mix into this answer.
@@ -111,9 +114,14 @@ class X11Clipboard final : public DesktopClipboard {
       }
     } else if (ev.type == SelectionNotify && ev.xselection.property != None) {
       read(ev.xselection.property);
+    } else if (ev.type == PropertyNotify && ev.xproperty.state == PropertyNewValue && incoming_ &&
+               ev.xproperty.window == window_ && ev.xproperty.atom == incoming_->property) {
+      readPiece();
     } else if (ev.type == SelectionRequest) {
       serve(ev.xselectionrequest);
-    } else if (ev.type == SelectionClear) {
+    } else if (ev.type == SelectionClear && XGetSelectionOwner(dpy_, clipboard_) != window_) {
+      // Only a loss still in force: the clear of an ownership that a newer set() already
+      // replaced would otherwise empty the operator's new text.
       owned_.clear();
     }
   }
@@ -123,32 +131,81 @@ class X11Clipboard final : public DesktopClipboard {
     int format;
     unsigned long items, after;
     unsigned char* data = nullptr;
-    XGetWindowProperty(dpy_, window_, property, 0, 0, False, AnyPropertyType, &type, &format, &items, &after, &data);
-    if (data) XFree(data);
-    if (type == incr_ || after > maxBytes_) {
-      // Left in place: deleting an incremental transfer's property would ask for more.
-      Log::warn("desktop: clipboard text " + (type == incr_ ? std::string("offered incrementally") : std::to_string(after) + " bytes") +
-                " is over the 1 MiB cap; not shared");
+    XGetWindowProperty(dpy_, window_, property, 0, 1, False, AnyPropertyType, &type, &format, &items, &after, &data);
+    if (type == incr_) {
+      // ICCCM's incremental transfer: the value is a lower bound of the size; deleting the
+      // property asks for the first piece, each piece comes as a new value of it, and an
+      // empty piece ends it.
+      unsigned long announced = data && format == 32 && items == 1 ? *reinterpret_cast<unsigned long*>(data) : 0;
+      if (data) XFree(data);
+      if (announced > maxBytes_) return overCap(std::to_string(announced) + " bytes announced");
+      incoming_ = Incoming{property, {}};
+      XDeleteProperty(dpy_, window_, property);
       return;
     }
+    if (data) XFree(data);
     if (type == None || format != 8) return;
-    // In pieces: one reply of a whole megabyte is more than Xlib hands back at once.
+    if (items + after > maxBytes_) return overCap(std::to_string(items + after) + " bytes");
+    auto text = readWhole(property);
+    XDeleteProperty(dpy_, window_, property);
+    if (text) report(std::move(*text));
+  }
+
+  // The next piece of the incremental transfer under way.
+  void readPiece() {
+    auto piece = readWhole(incoming_->property);
+    if (!piece) {
+      incoming_.reset();
+      return;
+    }
+    if (piece->empty()) {
+      Incoming done = std::move(*incoming_);
+      incoming_.reset();
+      XDeleteProperty(dpy_, window_, done.property);
+      return report(std::move(done.text));
+    }
+    if (incoming_->text.size() + piece->size() > maxBytes_) {
+      // Not deleted: the owner gets no request for more and gives up on its own.
+      incoming_.reset();
+      return overCap("more than " + std::to_string(maxBytes_) + " bytes sent incrementally");
+    }
+    incoming_->text += *piece;
+    XDeleteProperty(dpy_, window_, incoming_->property);
+  }
+
+  // The property's whole 8-bit value, in pieces: one reply of a whole megabyte is more
+  // than Xlib hands back at once. Nothing when it is not text or changes while read.
+  std::optional<std::string> readWhole(Atom property) {
     std::string text;
-    const unsigned long total = after;
-    while (text.size() < total) {
-      data = nullptr;
+    for (;;) {
+      Atom type;
+      int format;
+      unsigned long items, after;
+      unsigned char* data = nullptr;
       long offset = static_cast<long>(text.size() / 4);
       if (XGetWindowProperty(dpy_, window_, property, offset, 16384, False, AnyPropertyType, &type, &format,
-                             &items, &after, &data) != Success || !data || items == 0) {
-        if (data) XFree(data);
-        break;
+                             &items, &after, &data) != Success) {
+        return std::nullopt;
       }
-      text.append(reinterpret_cast<const char*>(data), items);
-      XFree(data);
-      if (after == 0) break;
+      if (type == None || format != 8 || type == incr_) {
+        if (data) XFree(data);
+        return std::nullopt;
+      }
+      if (data) {
+        text.append(reinterpret_cast<const char*>(data), items);
+        XFree(data);
+      }
+      if (after == 0) return text;
+      if (items == 0 || text.size() + after > maxBytes_ + 1) return std::nullopt;
     }
-    XDeleteProperty(dpy_, window_, property);
-    if (text.size() != total || text == last_) return;
+  }
+
+  void overCap(const std::string& what) {
+    Log::warn("desktop: clipboard text of " + what + " is over the 1 MiB cap; not shared");
+  }
+
+  void report(std::string text) {
+    if (text == last_) return;
     last_ = text;
     Changed changed;
     {
@@ -210,6 +267,11 @@ class X11Clipboard final : public DesktopClipboard {
   // On the clipboard's thread (or before it starts).
   std::string owned_;
   std::string last_;
+  struct Incoming {
+    Atom property;
+    std::string text;
+  };
+  std::optional<Incoming> incoming_;  // an incremental transfer under way
 };
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 // The X11 CLIPBOARD selection as a DesktopClipboard: a connection and an unmapped
 // window of its own, XFixes to hear of every new owner, UTF8_STRING to read and serve
-// text. A text over kMaxBytes (or one only offered incrementally) is never read.
+// text, read whole or, when its owner offers it so, incrementally (INCR). A text over
+// kMaxBytes is never read whole: announced over it, it is not read at all; growing
+// past it, it is dropped there.
 
 #include <memory>
 
