@@ -44,6 +44,14 @@ void FileTransferManager::refuse(const std::string& id, std::string code, std::s
   send_(OutgoingFileFrame{id, OutgoingFileFrame::Error{std::move(code), std::move(message)}});
 }
 
+void FileTransferManager::refuseOversize(const std::string& id, std::size_t bytes, std::size_t limit) {
+  OutgoingFileFrame::Error error{"too_large", "frame of " + std::to_string(bytes) + " bytes is over the " +
+                                                  std::to_string(limit) + "-byte frame limit; dropped unread"};
+  if (auto transfer = find(id)) return ended(transfer.get(), OutgoingFileFrame{id, std::move(error)});
+  Log::warn("files: session " + id + ": " + error.code + ": " + error.message);
+  send_(OutgoingFileFrame{id, std::move(error)});
+}
+
 void FileTransferManager::handle(const IncomingFileFrame& frame) {
   const std::string& id = frame.sessionID;
   bool allowed;
@@ -90,8 +98,9 @@ std::shared_ptr<FileTransfer> FileTransferManager::makeUpload(const std::string&
   FileUpload::Request request;
   request.size = *upload.size;
   request.sha256 = upload.sha256;
-  request.mode = upload.mode.value_or(0644);
+  request.mode = upload.mode;
   request.overwrite = upload.overwrite;
+  request.ownerAsked = upload.owner.has_value();
   if (upload.owner) {
     request.owner = platform::lookupOwner(*upload.owner);
     if (!request.owner) return refuse(id, "bad_owner", "no such user or group: " + *upload.owner), nullptr;

@@ -35,6 +35,9 @@ class FileTransferManager : public std::enable_shared_from_this<FileTransferMana
   FileTransferManager& operator=(const FileTransferManager&) = delete;
 
   void handle(const IncomingFileFrame& frame);
+  // A frame of `bytes` for session `id` was too large to read: its transfer, if any, ends
+  // with "too_large" (a chunk is lost), else the operator hears "too_large" alone.
+  void refuseOversize(const std::string& id, std::size_t bytes, std::size_t limit);
   // Ends every transfer without a frame (the connection is gone); uploads leave nothing.
   void killAll();
   void setAllowed(bool allowed);

@@ -138,6 +138,10 @@ void FileUpload::start() {
       return self->refuse({"no_space", std::to_string(self->request_.size) + " bytes announced, " +
                                          std::to_string(*available) + " available in " + p.directory});
     }
+    // What an agent killed mid-upload left here goes before anything new is written.
+    if (auto removed = platform::removeAbandonedUploads(p.directory); removed && *removed > 0) {
+      Log::info("files: removed " + std::to_string(*removed) + " abandoned upload file(s) in " + p.directory);
+    }
     auto writer = platform::TreeFileWriter::create(p.directory, p.name);
     if (!writer) return self->refuse(treeError(writer.error()));
     self->writer_.emplace(std::move(*writer));
@@ -201,14 +205,24 @@ void FileUpload::finish() {
     writer_.reset();
     return refuse({"hash_mismatch", "sha256 of the received bytes is " + hash});
   }
-  if (auto ok = writer_->commit(request_.mode, request_.owner, request_.overwrite); !ok) {
+  mode_t mode = request_.mode.value_or(0644);
+  std::optional<platform::FileOwner> owner = request_.owner;
+  if (request_.overwrite && (!request_.mode || (owner && !request_.ownerAsked))) {
+    // A replaced file keeps what the operator did not ask to change.
+    if (auto existing = platform::statInTree(path.directory, path.name); existing && *existing &&
+                                                                         (*existing)->type == "file") {
+      if (!request_.mode) mode = (*existing)->mode;
+      if (owner && !request_.ownerAsked) owner = platform::FileOwner{(*existing)->uid, (*existing)->gid};
+    }
+  }
+  if (auto ok = writer_->commit(mode, owner, request_.overwrite); !ok) {
     Log::warn("files: upload " + path.full() + " failed: " + ok.error().message);
     writer_.reset();
     return refuse(treeError(ok.error()));
   }
   writer_.reset();
   Log::info("files: upload " + path.full() + " (" + std::to_string(written_) + " bytes, sha256 " +
-            hash + ", mode " + octalMode(request_.mode) + ") by session " + sessionID);
+            hash + ", mode " + octalMode(mode) + ") by session " + sessionID);
   end(Payload(OutgoingFileFrame::Done{"upload", path.full(), written_, hash}));
 }
 

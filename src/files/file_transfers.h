@@ -91,8 +91,12 @@ class FileUpload final : public FileTransfer {
   struct Request {
     std::uint64_t size = 0;
     std::string sha256;
-    mode_t mode = 0644;
+    // Absent: a replaced file's mode, else 0644.
+    std::optional<mode_t> mode;
+    // The owner to set, absent to leave the agent's own user.
     std::optional<platform::FileOwner> owner;
+    // False when `owner` is only the default: a replaced file's owner then wins.
+    bool ownerAsked = false;
     bool overwrite = false;
   };
   FileUpload(std::string sessionID, FilePath path, Limits limits, Link link, Request request);

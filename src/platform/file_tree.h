@@ -33,6 +33,8 @@ struct TreeEntry {
   std::uint64_t size = 0;
   mode_t mode = 0;       // permission bits
   std::int64_t mtime = 0;  // seconds since the epoch
+  uid_t uid = 0;
+  gid_t gid = 0;
 };
 
 // At most `limit` entries of `directory`, sorted by name; `truncated` says there were more.
@@ -66,6 +68,8 @@ struct FileOwner {
 // into place (over an existing regular file only when `replace`), then the directory is
 // flushed. Dropped uncommitted, the temporary file is removed; killed, the agent leaves
 // at most a hidden ".vela-upload-*" file, never a partial file under the target name.
+// The writer holds an exclusive flock on its temporary file for as long as it lives, so
+// removeAbandonedUploads() can tell a dead agent's leftover from a live upload's.
 class TreeFileWriter {
  public:
   static TreeResult<TreeFileWriter> create(const std::string& directory, const std::string& name);
@@ -88,6 +92,10 @@ class TreeFileWriter {
   std::string tempName_;
 };
 
+// Removes the ".vela-upload-*" regular files in `directory` that belong to the agent's
+// user and that no live TreeFileWriter, in this process or another, holds locked: what
+// an agent killed mid-upload left. Returns how many went.
+TreeResult<std::size_t> removeAbandonedUploads(const std::string& directory);
 // Metadata of `name` in `directory` without following a final link; absent when missing.
 TreeResult<std::optional<TreeEntry>> statInTree(const std::string& directory, const std::string& name);
 // Owner of a directory (links followed: it is the directory the operator named).

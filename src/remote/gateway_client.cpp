@@ -6,6 +6,7 @@
 
 #include "net/control_plane_api.h"
 #include "net/endpoints.h"
+#include "remote/oversize_frame.h"
 #include "util/log.h"
 #include "util/url.h"
 #include "util/utf8.h"
@@ -142,7 +143,9 @@ void GatewayClient::connect() {
   events.message = [weak](std::string text) {
     if (auto self = weak.lock()) self->route(text);
   };
-  events.oversize = [](std::size_t) { Log::warn("gateway: oversize frame dropped"); };
+  events.oversize = [weak](const WebSocketClient::Oversize& oversize) {
+    if (auto self = weak.lock()) self->oversize(oversize);
+  };
   events.failed = [weak, id](std::string error) {
     if (auto self = weak.lock()) {
       self->queue_->async([weak, id, error] {
@@ -173,7 +176,7 @@ void GatewayClient::connect() {
       .headers = {{"User-Agent", std::string(userAgent)}, {"Authorization", "Bearer " + deviceToken_}},
       .tls13Only = true,
       .connectTimeout = std::chrono::seconds(60),
-      .maxMessageBytes = 1'048'576,
+      .maxMessageBytes = kMaxFrameBytes,
   };
   auto task = WebSocketClient::create(WebSocketIO::shared(), std::move(options), std::move(events));
   {
@@ -215,6 +218,16 @@ void GatewayClient::route(const std::string& text) {
     }
   }
   Log::debug("gateway: unparseable frame");
+}
+
+void GatewayClient::oversize(const WebSocketClient::Oversize& dropped) {
+  auto frame = OversizeFrame::locate(dropped.head, dropped.tail);
+  Log::warn("gateway: oversize frame dropped (" + std::to_string(dropped.bytes) + " bytes" +
+            (frame ? ", " + frame->type + " for session " + frame->sessionID : std::string()) + ")");
+  // A lost file chunk would leave its transfer waiting; shell and desktop frames are only dropped.
+  if (frame && frame->type.starts_with("file.")) {
+    fileManager_->refuseOversize(frame->sessionID, dropped.bytes, kMaxFrameBytes);
+  }
 }
 
 void GatewayClient::startPingTimer() {

@@ -35,6 +35,8 @@ namespace vela {
 class GatewayClient : public std::enable_shared_from_this<GatewayClient> {
  public:
   static constexpr std::string_view userAgent = "vela-agent/0.1.0";
+  // Incoming frames past this are dropped unread.
+  static constexpr std::size_t kMaxFrameBytes = 1'048'576;
 
   // Nothing when the base URL has no host. Only the host of serverBaseURL is used.
   static std::shared_ptr<GatewayClient> create(
@@ -105,6 +107,7 @@ class GatewayClient : public std::enable_shared_from_this<GatewayClient> {
 
   // On the I/O thread.
   void route(const std::string& text);
+  void oversize(const WebSocketClient::Oversize& dropped);
 
   // Any thread: drops the text when there is no connection. Text without a ticket is
   // also dropped while the send queue is full.

@@ -268,7 +268,11 @@ TEST_F(FileTransferTest, UploadLandsWithItsModeOnlyWhenCompleteAndReplacesOnlyWh
   m->handle(upload("u", target, second, {{"overwrite", true}}));
   EXPECT_EQ(std::get<Out::Done>(send(*m, "u", second).payload).size, 1000u);
   EXPECT_EQ(readAll(target), second);
-  EXPECT_EQ(fs::status(target).permissions(), fs::perms(0644));
+  // Replaced without a mode asked for, the file keeps the one it had; asked, it changes.
+  EXPECT_EQ(fs::status(target).permissions(), fs::perms(0600));
+  m->handle(upload("u", target, content, {{"overwrite", true}, {"mode", "0640"}}));
+  send(*m, "u", content);
+  EXPECT_EQ(fs::status(target).permissions(), fs::perms(0640));
 
   fs::create_symlink("/etc/hostname", dir_.file("link"));
   m->handle(upload("u", dir_.file("link"), second, {{"overwrite", true}}));
@@ -296,6 +300,60 @@ TEST_F(FileTransferTest, AsRootAFileInAUsersDirectoryIsTheirsElsewhereRootsUnles
   m->handle(upload("o", dir_.file("asked"), content, {{"owner", "77:88"}}));
   send(*m, "o", content);
   EXPECT_EQ(owner(dir_.file("asked")), std::pair(77u, 88u));
+  // Replacing keeps the old file's owner unless another is asked for.
+  m->handle(upload("o", dir_.file("asked"), content, {{"overwrite", true}}));
+  send(*m, "o", content);
+  EXPECT_EQ(owner(dir_.file("asked")), std::pair(77u, 88u));
+  m->handle(upload("o", home + "/mine", content, {{"overwrite", true}, {"owner", "0:0"}}));
+  send(*m, "o", content);
+  EXPECT_EQ(owner(home + "/mine"), std::pair(0u, 0u));
+}
+
+TEST_F(FileTransferTest, TheNextUploadRemovesWhatAKilledAgentLeftButNoLiveUploadsFile) {
+  auto m = make();
+  writeFile(dir_.file(".vela-upload-0123456789ab"), randomBytes(5000));  // a killed agent's
+  fs::create_directory(dir_.file(".vela-upload-dir"));
+  fs::create_symlink(dir_.file(".vela-upload-0123456789ab"), dir_.file(".vela-upload-link"));
+  Bytes content = randomBytes(100'000);
+  // A live upload (another transfer, or another agent process) keeps its file.
+  m->handle(upload("live", dir_.file("live.bin"), content));
+  std::vector<std::string> live;
+  while (live.empty()) {
+    for (const auto& n : names()) {
+      if (n.starts_with(".vela-upload-") && n != ".vela-upload-0123456789ab" && n != ".vela-upload-dir" &&
+          n != ".vela-upload-link") {
+        live.push_back(n);
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(live.size(), 1u);
+  EXPECT_FALSE(fs::exists(dir_.file(".vela-upload-0123456789ab")));  // gone before the live one began
+  writeFile(dir_.file(".vela-upload-ba9876543210"), randomBytes(10));
+  m->handle(upload("next", dir_.file("next.bin"), content));
+  send(*m, "next", content);
+  EXPECT_TRUE(fs::exists(dir_.file(live[0])));
+  EXPECT_FALSE(fs::exists(dir_.file(".vela-upload-ba9876543210")));
+  EXPECT_TRUE(fs::is_directory(dir_.file(".vela-upload-dir")));
+  EXPECT_TRUE(fs::is_symlink(dir_.file(".vela-upload-link")));
+  send(*m, "live", content);
+  EXPECT_EQ(names(), (std::vector<std::string>{".vela-upload-dir", ".vela-upload-link", "live.bin", "next.bin"}));
+}
+
+TEST_F(FileTransferTest, AFrameTooLargeToReadEndsItsUploadWithTooLargeAndLeavesNothing) {
+  auto m = make();
+  Bytes content = randomBytes(200'000);
+  m->handle(upload("big", dir_.file("big.bin"), content));
+  frames_.nextOf<Out::Ready>("big");
+  m->refuseOversize("big", 2'000'000, 1'048'576);
+  EXPECT_EQ(error("big"), "too_large");
+  EXPECT_EQ(m->activeCount(), 0);
+  while (!names().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // A chunk that still arrives for it is no transfer's; without a transfer the error is said alone.
+  m->handle(chunk("big", 0, std::span(content).first(100)));
+  m->refuseOversize("idle", 2'000'000, 1'048'576);
+  EXPECT_EQ(error("idle"), "too_large");
+  EXPECT_EQ(frames_.pending("big"), 0u);
 }
 
 TEST_F(FileTransferTest, BadUploadsLeaveNothingUnderTheTargetName) {

@@ -194,6 +194,13 @@ class FileTransferE2E(unittest.TestCase):
             leftovers = [n for n in os.listdir(self.area) if not n.startswith(".vela-upload-")]
             self.assertEqual(leftovers, [])
             self.agent.start(self.gateway)
+        # The next upload into the directory removes what the killed agent left behind.
+        self.assertTrue([n for n in os.listdir(self.area) if n.startswith(".vela-upload-")])
+        small = os.urandom(1000)
+        self.run_operator(lambda fc: fc.upload("up-after", target, small))
+        self.assertEqual(sorted(os.listdir(self.area)), ["killed.bin"])
+        self.assertIn("abandoned upload", self.agent.log_text())
+        os.remove(target)
 
     def test_3_bad_input_is_refused_with_its_error_frame(self):
         os.symlink("/etc/shadow", os.path.join(self.area, "shadow-link"))
@@ -231,7 +238,21 @@ class FileTransferE2E(unittest.TestCase):
             with open(self.area + "/existing", "wb") as f:
                 f.write(b"old")
             await expect("exists", fc.upload("b9", self.area + "/existing", data))
+            # Replaced without a mode or owner asked for, the file keeps the old one's.
+            os.chown(self.area + "/existing", 65534, 65534)
+            os.chmod(self.area + "/existing", 0o604)
+            await fc.upload("b9", self.area + "/existing", b"new", overwrite=True)
+            st = os.stat(self.area + "/existing")
+            self.assertEqual((st.st_uid, st.st_gid, st.st_mode & 0o7777), (65534, 65534, 0o604))
             await expect("link", fc.upload("b9", self.area + "/shadow-link", data, overwrite=True))
+            # A chunk frame over the 1 MiB frame limit ends its upload with its own error; the
+            # connection goes on serving.
+            big = os.urandom(1 << 20)
+            await expect("too_large", fc.upload("b10", self.area + "/big-chunk", big,
+                                                chunk_hook=lambda o, b: (o, big if o == 0 else b)))
+            await fc.send("b11", "file.chunk", offset=0, data="A" * (2 << 20))
+            await expect("too_large", fc.next("b11"))
+            self.assertFalse(os.path.exists(self.area + "/big-chunk"))
             # Two uploads and a listing interleaved on the one socket.
             a, b = os.urandom(3 << 20), os.urandom(2 << 20)
             da, db, listing = await asyncio.gather(fc.upload("i1", self.area + "/a", a),

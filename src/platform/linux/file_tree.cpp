@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -59,6 +60,8 @@ TreeEntry entryOf(std::string name, const struct stat& st) {
   e.size = static_cast<std::uint64_t>(st.st_size);
   e.mode = st.st_mode & 07777;
   e.mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+  e.uid = st.st_uid;
+  e.gid = st.st_gid;
   return e;
 }
 
@@ -67,6 +70,8 @@ TreeResult<int> openDirectory(const std::string& directory) {
   if (fd < 0) return treeFailure(directory, errno);
   return fd;
 }
+
+constexpr std::string_view kTempPrefix = ".vela-upload-";
 
 std::string randomSuffix() {
   static thread_local std::mt19937_64 random{std::random_device{}()};
@@ -168,14 +173,56 @@ TreeResult<std::size_t> TreeFileReader::read(std::span<std::uint8_t> buffer) {
 
 TreeResult<TreeFileWriter> TreeFileWriter::create(const std::string& directory, const std::string& name) {
   int dirFd = VELA_TRY(openDirectory(directory));
-  std::string tempName = ".vela-upload-" + randomSuffix();
-  int fd = ::openat(dirFd, tempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    int err = errno;
-    ::close(dirFd);
-    return treeFailure(joined(directory, tempName), err);
+  for (int attempt = 0;; ++attempt) {
+    std::string tempName = std::string(kTempPrefix) + randomSuffix();
+    int fd = ::openat(dirFd, tempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      int err = errno;
+      ::close(dirFd);
+      return treeFailure(joined(directory, tempName), err);
+    }
+    // Another agent's sweep may have taken the new file for a leftover before the lock
+    // was ours; such a file is gone from the directory, and a fresh name is tried.
+    struct stat st;
+    bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    bool swept = (locked || errno == EWOULDBLOCK) && (!locked || (::fstat(fd, &st) == 0 && st.st_nlink == 0));
+    if (!swept) return TreeFileWriter(dirFd, fd, directory, name, std::move(tempName));
+    ::close(fd);
+    if (attempt == 8) {
+      ::close(dirFd);
+      return treeFailure(Kind::io, directory + ": every temporary file was removed as it was made");
+    }
   }
-  return TreeFileWriter(dirFd, fd, directory, name, std::move(tempName));
+}
+
+TreeResult<std::size_t> removeAbandonedUploads(const std::string& directory) {
+  int fd = VELA_TRY(openDirectory(directory));
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    int err = errno;
+    ::close(fd);
+    return treeFailure(directory, err);
+  }
+  std::size_t removed = 0;
+  while (dirent* d = ::readdir(dir)) {
+    if (!std::string_view(d->d_name).starts_with(kTempPrefix)) continue;
+    struct stat named;
+    if (::fstatat(::dirfd(dir), d->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
+        named.st_uid != ::geteuid()) {
+      continue;
+    }
+    int file = ::openat(::dirfd(dir), d->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (file < 0) continue;
+    struct stat opened;
+    // Only the file looked at, and only while nobody holds it: a live writer keeps its lock.
+    if (::fstat(file, &opened) == 0 && opened.st_ino == named.st_ino && opened.st_dev == named.st_dev &&
+        ::flock(file, LOCK_EX | LOCK_NB) == 0 && ::unlinkat(::dirfd(dir), d->d_name, 0) == 0) {
+      ++removed;
+    }
+    ::close(file);
+  }
+  ::closedir(dir);
+  return removed;
 }
 
 TreeFileWriter::TreeFileWriter(int dirFd, int fd, std::string directory, std::string name,
