@@ -132,7 +132,9 @@ const velaFiles = (() => {
   $("files-upload").addEventListener("click", () => {
     const file = $("files-pick").files[0];
     if (!file) return state("pick a file first");
-    const options = { mode: $("files-mode").value, overwrite: $("files-overwrite").checked };
+    // Left empty, the agent's defaults apply: 0644 for a new file, a replaced file's own mode.
+    const options = { overwrite: $("files-overwrite").checked };
+    if ($("files-mode").value) options.mode = $("files-mode").value;
     if ($("files-owner").value) options.owner = $("files-owner").value;
     upload(file, $("files-path").value, options).then(() => list($("files-path").value)).catch((err) => state(err.message));
   });
