@@ -1,5 +1,7 @@
 #include "remote/oversize_frame.h"
 
+#include "util/utf8.h"
+
 namespace vela {
 
 namespace {
@@ -22,7 +24,10 @@ std::optional<std::string> member(std::string_view text, std::string_view key) {
       ++end;
     }
     if (end >= text.size() || text[end] != '"') continue;
-    return std::string(text.substr(i + 1, end - i - 1));
+    // Ill-formed UTF-8 would come back repaired in the answer, naming another session.
+    std::string_view value = text.substr(i + 1, end - i - 1);
+    if (!UTF8::isValid(value)) continue;
+    return std::string(value);
   }
   return std::nullopt;
 }

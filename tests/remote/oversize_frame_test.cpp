@@ -15,9 +15,11 @@ TEST(OversizeFrameTest, TypeAndSessionAreFoundAtEitherEndAndOnlyAsPlainStrings) 
   auto tail = OversizeFrame::locate(R"({"data":")" + data, data + R"(","type":"file.chunk","session_id":"up-2"})");
   ASSERT_TRUE(tail);
   EXPECT_EQ(tail->sessionID, "up-2");
-  // An id that is a number or holds an escape is not taken; nothing found is nothing.
+  // An id that is a number, holds an escape or is not UTF-8 is not taken; nothing found is nothing.
   EXPECT_FALSE(OversizeFrame::locate(R"({"note":"\"session_id\"","type":"file.chunk","session_id":1})", ""));
   EXPECT_FALSE(OversizeFrame::locate(R"({"type":"file.chunk","session_id":"a\"b"})", ""));
+  EXPECT_FALSE(OversizeFrame::locate("{\"type\":\"file.chunk\",\"session_id\":\"\x8a\x8au1\"}", ""));
+  EXPECT_EQ(OversizeFrame::locate(R"({"type":"file.chunk","session_id":"Größe ✓"})", "")->sessionID, "Größe ✓");
   EXPECT_FALSE(OversizeFrame::locate(std::string(4096, '{'), std::string(4096, '}')));
   EXPECT_FALSE(OversizeFrame::locate("", ""));
 }
