@@ -47,6 +47,9 @@ TEST(AgentConfigTest, SaveWritesSortedPrettyJSONWithoutAbsentKeysAndEveryFieldRo
   ASSERT_TRUE(c.save());
   std::string text = testing::readFileOrEmpty(state.file("config.json"));
   EXPECT_THAT(text, Not(HasSubstr("tenantID")));
+  // The transfer switches are written only when off: a file from before them keeps its bytes.
+  EXPECT_THAT(text, Not(HasSubstr("allowFileTransfer")));
+  EXPECT_THAT(text, Not(HasSubstr("allowClipboard")));
   EXPECT_LT(text.find("\"allowPowerCommands\""), text.find("\"allowRunScript\""));
   EXPECT_THAT(text, HasSubstr("\n  \"channel\": \"stable\",\n"));
   EXPECT_EQ(AgentConfig::load().value(), c);
@@ -60,6 +63,7 @@ TEST(AgentConfigTest, SaveWritesSortedPrettyJSONWithoutAbsentKeysAndEveryFieldRo
        .allowFileTransfer = false, .allowClipboard = false, .quickAssist = true, .recordingMaxAgeSeconds = 7,
        .recordingMaxTotalBytes = 0};
   ASSERT_TRUE(c.save());
+  EXPECT_THAT(testing::readFileOrEmpty(state.file("config.json")), HasSubstr("\"allowFileTransfer\": false"));
   EXPECT_EQ(AgentConfig::load().value(), c);
 }
 
