@@ -127,11 +127,14 @@ class X11Clipboard final : public DesktopClipboard {
   }
 
   void read(Atom property) {
-    Atom type;
-    int format;
-    unsigned long items, after;
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
     unsigned char* data = nullptr;
-    XGetWindowProperty(dpy_, window_, property, 0, 1, False, AnyPropertyType, &type, &format, &items, &after, &data);
+    if (XGetWindowProperty(dpy_, window_, property, 0, 1, False, AnyPropertyType, &type, &format, &items, &after,
+                           &data) != Success) {
+      return;
+    }
     if (type == incr_) {
       // ICCCM's incremental transfer: the value is a lower bound of the size; deleting the
       // property asks for the first piece, each piece comes as a new value of it, and an

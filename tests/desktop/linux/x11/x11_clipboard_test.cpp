@@ -53,7 +53,8 @@ class IncrementalOwner {
     utf8_ = XInternAtom(dpy_, "UTF8_STRING", False);
     incr_ = XInternAtom(dpy_, "INCR", False);
     XSetSelectionOwner(dpy_, clipboard_, window_, CurrentTime);
-    XFlush(dpy_);
+    // Owner once constructed: a copy made after this must be the newer one.
+    XSync(dpy_, False);
     thread_ = std::thread([this] { run(); });
   }
   ~IncrementalOwner() {
