@@ -94,11 +94,11 @@ fi
 
 # One clang build carries both lock-discipline gates: the thread-safety analysis fails
 # the compile, ThreadSanitizer the threaded suites. Only those suites are built: the
-# agent's core, and the desktop module's threaded parts (capture and encoder, recording
+# agent's core (with the file transfers' queues), and the desktop module's threaded parts (capture and encoder, recording
 # and the shared encoder, the WebRTC peer, the GTK windows) where they are built.
 # GLib, GStreamer and GTK are not instrumented: tests/desktop/linux/tsan.supp names their frames.
 stage "thread-safety and ThreadSanitizer build"
-tsan_suites="util commands remote desktop_session runtime"
+tsan_suites="util commands remote files desktop_session runtime"
 tsan_options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
               -DVELA_TSAN=ON -DVELA_BUILD_BENCH=OFF)
 if cmake -S . -B build/tsan -G Ninja "${tsan_options[@]}" >/dev/null; then
