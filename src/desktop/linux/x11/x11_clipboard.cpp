@@ -94,7 +94,10 @@ class X11Clipboard final : public DesktopClipboard {
       }
       XFlush(dpy_);
       if (x_->lost()) return;
-      if (::poll(fds, 2, -1) < 0) continue;
+      // Not forever: an event that Xlib's XCB layer read off the socket while flushing, or
+      // holds back behind a request it has not seen completed, leaves the descriptor idle
+      // with the event still to be handed out; the next look finds it.
+      if (::poll(fds, 2, 200) < 0) continue;
       if (fds[1].revents & POLLIN) {
         std::uint64_t count;
         [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);
