@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "desktop/desktop_clipboard.h"
 #include "desktop/input/input_injector.h"
 #include "desktop/screen_capturer.h"
 #include "desktop/screen_types.h"
@@ -27,6 +28,8 @@ class DesktopScreen {
   virtual std::string name() = 0;
   // Why the backend cannot serve its session right now, or empty.
   virtual std::string unusable() { return ""; }
+  // The screen's clipboard for one session, or nullptr when this backend has none.
+  virtual std::shared_ptr<DesktopClipboard> makeClipboard() { return nullptr; }
 };
 
 }  // namespace vela
