@@ -20,6 +20,9 @@ PACKAGES=(
   gstreamer1.0-libav gstreamer1.0-nice gstreamer1.0-tools
   libx11-dev libxext-dev libxrandr-dev libxtst-dev libxfixes-dev libxdamage-dev
   libgtk-3-dev xvfb xauth x11-utils
+  # Wayland: PipeWire capture at run time; a headless GNOME session and its portals in tests
+  gstreamer1.0-pipewire mutter pipewire pipewire-bin wireplumber
+  xdg-desktop-portal xdg-desktop-portal-gnome
   # the window on the demo's and the end-to-end test's screen
   python3-gi gir1.2-gtk-3.0
   # a real browser for the WebRTC peer's tests

@@ -94,11 +94,11 @@ fi
 
 # One clang build carries both lock-discipline gates: the thread-safety analysis fails
 # the compile, ThreadSanitizer the threaded suites. Only those suites are built: the
-# agent's core, and the desktop module's threaded parts (capture and encoder, recording
+# agent's core (with the file transfers' queues), and the desktop module's threaded parts (capture and encoder, recording
 # and the shared encoder, the WebRTC peer, the GTK windows) where they are built.
 # GLib, GStreamer and GTK are not instrumented: tests/desktop/linux/tsan.supp names their frames.
 stage "thread-safety and ThreadSanitizer build"
-tsan_suites="util commands remote desktop_session runtime"
+tsan_suites="util commands remote files desktop_session runtime"
 tsan_options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
               -DVELA_TSAN=ON -DVELA_BUILD_BENCH=OFF)
 if cmake -S . -B build/tsan -G Ninja "${tsan_options[@]}" >/dev/null; then
@@ -123,13 +123,13 @@ fi
 
 stage "sanitizer build"
 if build build/asan all -DCMAKE_BUILD_TYPE=Debug -DVELA_SANITIZE=ON -DVELA_BUILD_BENCH=OFF; then
-  # The soaks measure descriptors, threads and resident memory, which the sanitizer's
-  # quarantine and shadow memory distort; they run in the release build. So do the
-  # browser tests: they drive the same components the desktop suites run here, and
+  # The soaks and the file-transfer run measure descriptors, threads and resident memory,
+  # which the sanitizer's quarantine and shadow memory distort; they run in the release
+  # build. So do the browser tests: they drive the same components the desktop suites run here, and
   # the time budget has no room for them twice.
   stage "sanitizer tests"
   ctest_halves build/asan "remote update commands enrollment desktop_ipc deploy desktop_x11 identity desktop_input" \
-    -LE '^(systemd|soak|browser)$' --output-on-failure -j "$jobs" --timeout "$timeout_sanitized" || failed=1
+    -LE '^(systemd|soak|browser|e2e)$' --output-on-failure -j "$jobs" --timeout "$timeout_sanitized" || failed=1
 else
   failed=1
 fi

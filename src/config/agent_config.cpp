@@ -96,6 +96,8 @@ Result<AgentConfig> AgentConfig::decode(std::string_view text) {
   c.commandSkewSeconds = VELA_TRY(requiredInt(obj, "commandSkewSeconds"));
   c.allowRunScript = VELA_TRY(requiredBool(obj, "allowRunScript"));
   c.allowPowerCommands = VELA_TRY(requiredBool(obj, "allowPowerCommands"));
+  c.allowFileTransfer = VELA_TRY(optionalBool(obj, "allowFileTransfer")).value_or(true);
+  c.allowClipboard = VELA_TRY(optionalBool(obj, "allowClipboard")).value_or(true);
   c.quickAssist = VELA_TRY(optionalBool(obj, "quickAssist"));
   c.recordingMaxAgeSeconds = VELA_TRY(optionalInt(obj, "recordingMaxAgeSeconds"));
   c.recordingMaxTotalBytes = VELA_TRY(optionalInt(obj, "recordingMaxTotalBytes"));
@@ -122,6 +124,9 @@ std::string AgentConfig::jsonData() const {
   obj.set("commandSkewSeconds", commandSkewSeconds);
   obj.set("allowRunScript", allowRunScript);
   obj.set("allowPowerCommands", allowPowerCommands);
+  // Written only when turned off, so a configuration that never touched them keeps its bytes.
+  if (!allowFileTransfer) obj.set("allowFileTransfer", false);
+  if (!allowClipboard) obj.set("allowClipboard", false);
   putOptional(obj, "quickAssist", quickAssist);
   putOptional(obj, "recordingMaxAgeSeconds", recordingMaxAgeSeconds);
   putOptional(obj, "recordingMaxTotalBytes", recordingMaxTotalBytes);

@@ -30,6 +30,9 @@ struct AgentConfig {
   std::int64_t commandSkewSeconds = 300;
   bool allowRunScript = true;
   bool allowPowerCommands = true;
+  // Absent from older files; read as true there.
+  bool allowFileTransfer = true;
+  bool allowClipboard = true;
   std::optional<bool> quickAssist;
   // Retention of session recordings; absent means the default below, 0 or less no limit.
   std::optional<std::int64_t> recordingMaxAgeSeconds;

@@ -94,7 +94,9 @@ std::optional<IncomingDesktopFrame> IncomingDesktopFrame::from(const SessionFram
   if (t == "desktop.open") {
     std::optional<DesktopOpenConfig> config;
     if (data) config = DesktopOpenConfig::decode(*data);
-    return IncomingDesktopFrame{Open{std::move(id), config.value_or(DesktopOpenConfig::fallback())}};
+    DesktopOpenConfig open = config.value_or(DesktopOpenConfig::fallback());
+    if (const JSONValue* clipboard = frame.root["clipboard"]) open.clipboardAllowed = clipboard->boolValue().value_or(true);
+    return IncomingDesktopFrame{Open{std::move(id), std::move(open)}};
   }
   if (t == "desktop.signal") {
     if (!data) return std::nullopt;

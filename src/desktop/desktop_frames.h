@@ -30,6 +30,9 @@ struct DesktopOpenConfig {
   std::optional<std::string> operatorName;
   std::optional<std::string> brandName;
   std::optional<std::string> brandLogoBase64;
+  // The frame's own "clipboard" member (outside `data`): false keeps the clipboard out
+  // of the session. The agent sets it from local policy before the session sees it.
+  bool clipboardAllowed = true;
 
   // For a frame without usable `data`: attended, recording, no consent prompt.
   static DesktopOpenConfig fallback() { return DesktopOpenConfig{}; }

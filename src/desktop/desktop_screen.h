@@ -2,11 +2,14 @@
 
 // One capture backend: what the screen of this session allows, which displays it has,
 // and the capturer and input injector that work on it. A backend serves one kind of
-// session (X11 today); the module picks it from its table of backends. Thread-safe.
+// session (X11, GNOME under Wayland); the module picks it from its table of backends.
+// Thread-safe.
 
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "desktop/desktop_clipboard.h"
 #include "desktop/input/input_injector.h"
 #include "desktop/screen_capturer.h"
 #include "desktop/screen_types.h"
@@ -21,6 +24,12 @@ class DesktopScreen {
   virtual std::shared_ptr<ScreenCapturer> makeCapturer(ScreenCapturer::Config config) = 0;
   // Posts the operator's input on this screen, or nullptr (logged) when it cannot.
   virtual std::unique_ptr<InputInjector> makeInjector() = 0;
+  // What desktop-probe calls the backend ("x11", "wayland (GNOME remote desktop)").
+  virtual std::string name() = 0;
+  // Why the backend cannot serve its session right now, or empty.
+  virtual std::string unusable() { return ""; }
+  // The screen's clipboard for one session, or nullptr when this backend has none.
+  virtual std::shared_ptr<DesktopClipboard> makeClipboard() { return nullptr; }
 };
 
 }  // namespace vela

@@ -24,6 +24,8 @@ struct DesktopServices {
   // Serves the sessions a root daemon relays over `socketPath` (the `desktop-agent`
   // command) on the calling thread, which must be the main one; the exit status.
   int (*runSessionHelper)(const DesktopServices& services, const std::string& socketPath) = nullptr;
+  // The kind of session this process runs in ("wayland", "x11", "tty", "unknown").
+  std::string sessionType;
 };
 
 }  // namespace vela
@@ -32,7 +34,7 @@ struct DesktopServices {
 // cross; the ABI number and version guard against a module from another build.
 extern "C" {
 
-inline constexpr std::uint32_t kVelaDesktopABI = 3;
+inline constexpr std::uint32_t kVelaDesktopABI = 4;
 
 struct VelaDesktopHost {
   std::uint32_t abi;

@@ -49,6 +49,7 @@ DesktopSessionController::DesktopSessionController(Parts parts, DesktopOpenConfi
       video_(std::move(parts.video)),
       indicator_(std::move(parts.indicator)),
       consent_(std::move(parts.consent)),
+      clipboard_(config.clipboardAllowed ? std::move(parts.clipboard) : nullptr),
       indicatorRequired_(parts.indicatorRequired),
       displays_(std::move(parts.displays)),
       config_(std::move(config)),
@@ -259,6 +260,7 @@ void DesktopSessionController::startStreaming(ScreenCapturer::Size size, bool ba
   Log::info("desktop " + std::to_string(size.width) + "x" + std::to_string(size.height) +
             ": recorder open, indicator " + (bannerShown ? "up" : "not shown") + ", offering");
   peer_->start(config_.iceServers);
+  startClipboard();
   if (size.width < 1 || size.height < 1) size = {kFallbackWidth, kFallbackHeight};
   const auto sent = video_->sentSize({size.width, size.height});
   sentSize_ = VideoSize{sent.width, sent.height};
@@ -302,6 +304,7 @@ void DesktopSessionController::handleControl(const std::string& bytes) {
 
 void DesktopSessionController::applyControl(const std::string& bytes) {
   if (closed_) return;
+  if (applyClipboard(bytes)) return;
   if (auto request = ResolutionRequest::decode(bytes)) {
     peer_->setTargetResolution(request->width, request->height, request->fps);
     return;
@@ -333,6 +336,7 @@ void DesktopSessionController::tearDown(const std::string& reason, bool selfInit
   if (timer) queue_->cancel(*timer);
   streaming_->store(false);
   capturer_->stop();
+  if (clipboard_) clipboard_->stop();
   peer_->close();
   if (indicator_) indicator_->hide();
   // Strong until the recording is final: the final record and `closed` must go out even

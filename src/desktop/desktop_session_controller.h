@@ -28,6 +28,8 @@
 #include "desktop/input/input_injector.h"
 #include "desktop/screen_capturer.h"
 #include "desktop/screen_types.h"
+#include "desktop/clipboard_messages.h"
+#include "desktop/desktop_clipboard.h"
 #include "desktop/desktop_consenting.h"
 #include "desktop/desktop_frames.h"
 #include "desktop/desktop_indicating.h"
@@ -76,6 +78,7 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
     std::shared_ptr<DesktopVideoInput> video;
     std::shared_ptr<DesktopIndicating> indicator;  // optional
     std::shared_ptr<DesktopConsenting> consent;    // optional
+    std::shared_ptr<DesktopClipboard> clipboard;   // optional; used when the session allows it
     DisplayList displays;
     // An attended session that cannot show its banner is refused. Cleared by a caller
     // that shows its own banner.
@@ -123,6 +126,8 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   void recordingDurable();
   void beat();
   void applyControl(const std::string& bytes);
+  void startClipboard();
+  bool applyClipboard(const std::string& bytes);
   void tearDown(const std::string& reason, bool selfInitiated);
   void emit(DesktopLifecycle::Event event);
 
@@ -133,6 +138,7 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   const std::shared_ptr<DesktopVideoInput> video_;
   const std::shared_ptr<DesktopIndicating> indicator_;
   const std::shared_ptr<DesktopConsenting> consent_;
+  const std::shared_ptr<DesktopClipboard> clipboard_;
   const bool indicatorRequired_;
   const DisplayList displays_;
   const DesktopOpenConfig config_;
@@ -156,6 +162,8 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   bool opened_ = false;
   bool closed_ = false;
   bool warnedNoInjector_ = false;
+  ClipboardAssembler clipboardIn_;
+  std::uint64_t clipboardOut_ = 0;
   bool consentAnswered_ = false;
   bool indicatorAnswered_ = false;
   bool bannerShown_ = false;

@@ -4,10 +4,15 @@
 
 #include <memory>
 
+#include <cstdlib>
+
 #include "desktop/desktop_services.h"
+#include "desktop/linux/wayland/gnome_desktop_screen.h"
+#include "desktop/linux/wayland/session_type.h"
 #include "desktop/linux/x11/x11_desktop_screen.h"
 #include "desktop_module/linux_desktop_media.h"
 #include "desktop_module/session_helper.h"
+#include "desktop_module/unavailable_screen.h"
 #include "ui/gtk_desktop_windows.h"
 #include "util/agent_version.h"
 #include "util/log.h"
@@ -22,14 +27,18 @@ void forwardToHost(Log::Level level, std::string_view message) {
 }
 
 // The capture backends in the order they are tried; the first that serves the session
-// this process runs in is used. A new backend is one folder and one line here.
+// this process runs in is used. A new backend is one folder and one line here. Under
+// Wayland the X11 backend would see and drive only XWayland windows, so it never
+// stands in for a missing Wayland one.
 struct ScreenBackend {
   const char* name;
   bool (*servesThisSession)();
   std::unique_ptr<DesktopScreen> (*make)();
 };
 constexpr ScreenBackend kScreenBackends[] = {
-    {"x11", [] { return true; }, &makeX11DesktopScreen},
+    {kGnomeBackendName, &gnomeServesThisSession, &makeGnomeDesktopScreen},
+    {"x11", [] { return SessionType::decide(SessionType::ofThisProcess()) != SessionType::Kind::wayland; },
+     &makeX11DesktopScreen},
 };
 
 std::unique_ptr<DesktopScreen> chooseScreen() {
@@ -38,13 +47,18 @@ std::unique_ptr<DesktopScreen> chooseScreen() {
     Log::debug(std::string("desktop: capture backend ") + backend.name);
     return backend.make();
   }
-  return nullptr;
+  const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+  std::string why = "no capture backend serves this Wayland desktop (";
+  why.append(desktop && *desktop ? desktop : "XDG_CURRENT_DESKTOP unset").append(")");
+  Log::warn("desktop: " + why);
+  return makeUnavailableScreen(why);
 }
 
 const DesktopServices& services() {
   // Never destroyed: the module's threads may still use them while the process exits.
   static const DesktopServices* made = [] {
     auto* services = new DesktopServices;
+    services->sessionType = SessionType::describe(SessionType::ofThisProcess());
     services->screen = chooseScreen().release();
     services->media = makeLinuxDesktopMedia().release();
     services->windows = makeGtkDesktopWindows().release();

@@ -71,6 +71,7 @@ struct WebSocketClient::Impl : std::enable_shared_from_this<Impl> {
   beast::flat_buffer buffer;
   std::size_t messageBytes = 0;
   bool oversize = false;
+  Oversize dropped;  // the bytes kept of an oversize message under way
   websocket::response_type response;
   bool gotResponse = false;
   bool trustRejected = false;
@@ -247,26 +248,49 @@ struct WebSocketClient::Impl : std::enable_shared_from_this<Impl> {
     }
     if (ec) return fail(ec);
     messageBytes += n;
-    if (messageBytes > options.maxMessageBytes) oversize = true;
-    if (oversize) buffer.consume(buffer.size());
+    if (messageBytes > options.maxMessageBytes && !oversize) {
+      oversize = true;
+      dropped = Oversize{};
+    }
+    if (oversize) keepEnds();
     if (ws->is_message_done()) {
       bool wanted = !ws->got_binary() || options.binaryAsText;
-      std::size_t size = messageBytes;
       bool tooBig = oversize;
       std::string text;
       if (wanted && !tooBig) text = beast::buffers_to_string(buffer.data());
       buffer.consume(buffer.size());
+      Oversize over = std::exchange(dropped, Oversize{});
+      over.bytes = messageBytes;
       messageBytes = 0;
       oversize = false;
       if (!ended && wanted && !quiet) {
         if (tooBig) {
-          if (events.oversize) events.oversize(size);
+          if (events.oversize) events.oversize(over);
         } else if (events.message) {
           events.message(std::move(text));
         }
       }
     }
     read();
+  }
+
+  // Moves what the buffer holds of an oversize message into `dropped`'s head and tail.
+  void keepEnds() {
+    std::string chunk = beast::buffers_to_string(buffer.data());
+    buffer.consume(buffer.size());
+    std::string_view rest(chunk);
+    const std::size_t keep = Oversize::kKeptBytes;
+    if (dropped.head.size() < keep) {
+      std::size_t n = std::min(keep - dropped.head.size(), rest.size());
+      dropped.head.append(rest.substr(0, n));
+      rest.remove_prefix(n);
+    }
+    if (rest.size() >= keep) {
+      dropped.tail.assign(rest.substr(rest.size() - keep));
+    } else {
+      dropped.tail.append(rest);
+      if (dropped.tail.size() > keep) dropped.tail.erase(0, dropped.tail.size() - keep);
+    }
   }
 
   void enqueue(Op op) {

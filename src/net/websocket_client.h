@@ -52,13 +52,22 @@ class WebSocketClient {
     std::optional<std::string> error;     // "[category value] message" of the failure
   };
 
+  // A message over the limit: its size and its first and last few bytes, enough for an
+  // owner to find whom a JSON frame was meant for and answer it.
+  struct Oversize {
+    static constexpr std::size_t kKeptBytes = 4096;
+    std::size_t bytes = 0;
+    std::string head;  // at most kKeptBytes from the start
+    std::string tail;  // at most kKeptBytes from the end
+  };
+
   struct Events {
     std::function<void()> opened;
     // A whole message within the limit: text, and binary with Options::binaryAsText.
     std::function<void(std::string text)> message;
     // A message over the limit, dropped. Without this handler such a message ends the
     // connection instead (close code 1009), reported through `failed`.
-    std::function<void(std::size_t bytes)> oversize;
+    std::function<void(const Oversize&)> oversize;
     // Connection, TLS or upgrade failure, or a broken connection.
     std::function<void(std::string error)> failed;
     // The peer's closing handshake, with its close code. Without this handler it is

@@ -6,6 +6,7 @@
 
 #include "net/control_plane_api.h"
 #include "net/endpoints.h"
+#include "remote/oversize_frame.h"
 #include "util/log.h"
 #include "util/url.h"
 #include "util/utf8.h"
@@ -47,6 +48,16 @@ void GatewayClient::wire(DesktopSessionManager::ServicesProvider desktopServices
         if (auto self = weak.lock()) self->sendText(text);
       },
       std::move(desktopServices));
+  // Charged, never dropped: a transfer's own window bounds what it puts in flight.
+  fileManager_ = FileTransferManager::create(
+      [weak](const OutgoingFileFrame& frame) {
+        auto self = weak.lock();
+        if (!self) return;
+        std::string text = frame.json();
+        auto ticket = self->budget_->charge(nullptr, text.size());
+        self->sendText(std::move(text), std::move(ticket));
+      },
+      FileTransferManager::Options{});
   desktopRelay_ = std::move(relay);
   if (desktopRelay_) {
     desktopRelay_->setUpstream([weak](std::string text) {
@@ -59,6 +70,7 @@ GatewayClient::~GatewayClient() {
   // Normally stop() ran first; this only makes sure nothing outlives the client.
   manager_->killAll();
   desktopManager_->killAll();
+  fileManager_->killAll();
   if (auto task = currentTask()) task->cancel(1006);
   queue_.reset();
 }
@@ -93,6 +105,7 @@ void GatewayClient::shutDown(std::function<void()> done) {
     self->reconnectTimer_.reset();
     self->manager_->killAll();
     self->desktopManager_->killAll();
+    self->fileManager_->killAll();
     std::shared_ptr<WebSocketClient> task;
     {
       MutexLock lock(self->taskLock_);
@@ -130,7 +143,9 @@ void GatewayClient::connect() {
   events.message = [weak](std::string text) {
     if (auto self = weak.lock()) self->route(text);
   };
-  events.oversize = [](std::size_t) { Log::warn("gateway: oversize frame dropped"); };
+  events.oversize = [weak](const WebSocketClient::Oversize& oversize) {
+    if (auto self = weak.lock()) self->oversize(oversize);
+  };
   events.failed = [weak, id](std::string error) {
     if (auto self = weak.lock()) {
       self->queue_->async([weak, id, error] {
@@ -161,7 +176,7 @@ void GatewayClient::connect() {
       .headers = {{"User-Agent", std::string(userAgent)}, {"Authorization", "Bearer " + deviceToken_}},
       .tls13Only = true,
       .connectTimeout = std::chrono::seconds(60),
-      .maxMessageBytes = 1'048'576,
+      .maxMessageBytes = kMaxFrameBytes,
   };
   auto task = WebSocketClient::create(WebSocketIO::shared(), std::move(options), std::move(events));
   {
@@ -186,9 +201,15 @@ void GatewayClient::opened(std::uint64_t taskID) {
 void GatewayClient::route(const std::string& text) {
   // Read once; the frame's kind picks its decoder, and the relay re-encodes the same tree.
   auto frame = SessionFrame::parse(text);
+  // The relay passes the same tree on, so a helper's session sees the policy too.
+  if (frame && frame->type == "desktop.open" && !clipboardAllowed_) frame->root.set("clipboard", false);
   if (frame) {
     if (auto shell = IncomingShellFrame::from(*frame)) {
       manager_->handle(*shell);
+      return;
+    }
+    if (auto file = IncomingFileFrame::from(*frame)) {
+      fileManager_->handle(*file);
       return;
     }
     if (auto desktop = IncomingDesktopFrame::from(*frame)) {
@@ -197,6 +218,16 @@ void GatewayClient::route(const std::string& text) {
     }
   }
   Log::debug("gateway: unparseable frame");
+}
+
+void GatewayClient::oversize(const WebSocketClient::Oversize& dropped) {
+  auto frame = OversizeFrame::locate(dropped.head, dropped.tail);
+  Log::warn("gateway: oversize frame dropped (" + std::to_string(dropped.bytes) + " bytes" +
+            (frame ? ", " + frame->type + " for session " + frame->sessionID : std::string()) + ")");
+  // A lost file chunk would leave its transfer waiting; shell and desktop frames are only dropped.
+  if (frame && frame->type.starts_with("file.")) {
+    fileManager_->refuseOversize(frame->sessionID, dropped.bytes, kMaxFrameBytes);
+  }
 }
 
 void GatewayClient::startPingTimer() {
@@ -252,6 +283,7 @@ void GatewayClient::handleDisconnect(const std::string& error) {
   cancelPingTimer();
   manager_->killAll();
   desktopManager_->killAll();
+  fileManager_->killAll();
   task->cancel(1006);
   if (!running_) return;
   int attempt = ++reconnectAttempt_;

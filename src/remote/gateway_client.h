@@ -23,6 +23,7 @@
 #include "net/pinned_trust.h"
 #include "desktop/desktop_relaying.h"
 #include "desktop/desktop_session_manager.h"
+#include "files/file_transfer_manager.h"
 #include "net/websocket_client.h"
 #include "remote/send_budget.h"
 #include "remote/shell_session_manager.h"
@@ -34,6 +35,8 @@ namespace vela {
 class GatewayClient : public std::enable_shared_from_this<GatewayClient> {
  public:
   static constexpr std::string_view userAgent = "vela-agent/0.1.0";
+  // Incoming frames past this are dropped unread.
+  static constexpr std::size_t kMaxFrameBytes = 1'048'576;
 
   // Nothing when the base URL has no host. Only the host of serverBaseURL is used.
   static std::shared_ptr<GatewayClient> create(
@@ -50,6 +53,11 @@ class GatewayClient : public std::enable_shared_from_this<GatewayClient> {
   enum class LinkState { connecting, connected, disconnected, stopped };
   using LinkObserver = std::function<void(LinkState, const std::string& detail)>;
   void setLinkObserver(LinkObserver observer) { linkObserver_ = std::move(observer); }
+
+  // Local policy (allowFileTransfer); while false every file request is refused.
+  void setFileTransferAllowed(bool allowed) { fileManager_->setAllowed(allowed); }
+  // Local policy (allowClipboard), written into every desktop session it opens.
+  void setClipboardAllowed(bool allowed) { clipboardAllowed_ = allowed; }
 
   void start();
   // Kills every session and closes the connection with 1001 (going away).
@@ -72,6 +80,7 @@ class GatewayClient : public std::enable_shared_from_this<GatewayClient> {
   bool isConnectedForTesting();
   int connectCountForTesting();
   int activeShellsForTesting() const { return manager_->activeCount(); }
+  int activeTransfersForTesting() const { return fileManager_->activeCount(); }
 
  private:
   GatewayClient(std::string url, std::string host, PinnedTrust trust,
@@ -98,6 +107,7 @@ class GatewayClient : public std::enable_shared_from_this<GatewayClient> {
 
   // On the I/O thread.
   void route(const std::string& text);
+  void oversize(const WebSocketClient::Oversize& dropped);
 
   // Any thread: drops the text when there is no connection. Text without a ticket is
   // also dropped while the send queue is full.
@@ -128,8 +138,10 @@ class GatewayClient : public std::enable_shared_from_this<GatewayClient> {
 
   const std::shared_ptr<SendBudget> budget_ = SendBudget::create();
   std::atomic<bool> droppedWhileFull_{false};
+  std::atomic<bool> clipboardAllowed_{true};
   std::shared_ptr<ShellSessionManager> manager_;
   std::shared_ptr<DesktopSessionManager> desktopManager_;
+  std::shared_ptr<FileTransferManager> fileManager_;
   std::shared_ptr<DesktopRelaying> desktopRelay_;
 };
 

@@ -98,6 +98,8 @@ Result<std::shared_ptr<AgentRuntime>> makeRuntime(const AgentConfig& config, con
     }
     gateway = GatewayClient::create(config.serverBaseURL, trust, *config.deviceToken,
                                          std::move(desktopServices), relay ? relay->server() : nullptr);
+    if (gateway) gateway->setFileTransferAllowed(config.allowFileTransfer);
+    if (gateway) gateway->setClipboardAllowed(config.allowClipboard);
     reportTo(runtime->status(), gateway, relay.get());
     // The relay listens before the gateway can deliver frames to it.
     if (gateway && relay) runtime->addService(std::move(relay));

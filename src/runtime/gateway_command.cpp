@@ -38,6 +38,8 @@ Result<int> gatewayCommand(Args) {
   auto client = GatewayClient::create(*base, std::move(trust), *config.deviceToken,
                                            std::move(desktopServices));
   if (!client) return fail("could not build gateway client URL");
+  client->setFileTransferAllowed(config.allowFileTransfer);
+  client->setClipboardAllowed(config.allowClipboard);
   auto host = URL::parse(*base);
   std::string shownHost = host && !host->host.empty() ? host->host : "?";
   Log::info("connecting remote-shell gateway (wss://" + shownHost +

@@ -47,6 +47,9 @@ TEST(AgentConfigTest, SaveWritesSortedPrettyJSONWithoutAbsentKeysAndEveryFieldRo
   ASSERT_TRUE(c.save());
   std::string text = testing::readFileOrEmpty(state.file("config.json"));
   EXPECT_THAT(text, Not(HasSubstr("tenantID")));
+  // The transfer switches are written only when off: a file from before them keeps its bytes.
+  EXPECT_THAT(text, Not(HasSubstr("allowFileTransfer")));
+  EXPECT_THAT(text, Not(HasSubstr("allowClipboard")));
   EXPECT_LT(text.find("\"allowPowerCommands\""), text.find("\"allowRunScript\""));
   EXPECT_THAT(text, HasSubstr("\n  \"channel\": \"stable\",\n"));
   EXPECT_EQ(AgentConfig::load().value(), c);
@@ -57,8 +60,10 @@ TEST(AgentConfigTest, SaveWritesSortedPrettyJSONWithoutAbsentKeysAndEveryFieldRo
        .heartbeatIntervalSeconds = 2, .commandPollIntervalSeconds = 3,
        .updateCheckIntervalSeconds = 4, .inventoryIntervalSeconds = 5, .verbose = true,
        .commandSkewSeconds = -6, .allowRunScript = false, .allowPowerCommands = false,
-       .quickAssist = true, .recordingMaxAgeSeconds = 7, .recordingMaxTotalBytes = 0};
+       .allowFileTransfer = false, .allowClipboard = false, .quickAssist = true, .recordingMaxAgeSeconds = 7,
+       .recordingMaxTotalBytes = 0};
   ASSERT_TRUE(c.save());
+  EXPECT_THAT(testing::readFileOrEmpty(state.file("config.json")), HasSubstr("\"allowFileTransfer\": false"));
   EXPECT_EQ(AgentConfig::load().value(), c);
 }
 
@@ -71,6 +76,10 @@ TEST(AgentConfigTest, DecodeIsStrictOnRequiredKeysAndLenientOnNulls) {
     return AgentConfig::decode(text.replace(text.find(from), from.size(), to));
   };
   EXPECT_FALSE(edited("{", "{\"tenantID\": null,").value().tenantID.has_value());
+  // The transfer switches came later: a file without them keeps both on.
+  EXPECT_TRUE(ok->allowFileTransfer && ok->allowClipboard);
+  EXPECT_FALSE(edited("{", "{\"allowFileTransfer\": false,").value().allowFileTransfer);
+  EXPECT_FALSE(edited("{", "{\"allowClipboard\": \"no\",").has_value());
 
   const std::string skew = "\"commandSkewSeconds\": 300";
   auto failure = [](const Result<AgentConfig>& decoded) { return decoded ? "decoded" : decoded.error().message; };

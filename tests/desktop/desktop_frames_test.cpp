@@ -38,6 +38,13 @@ TEST(DesktopFramesTest, OpenConfigDefaultsDependOnWhereTheyComeFromIceKeepsStrin
   EXPECT_EQ(openConfig(openFrame(R"({"ice":{"urls":"turn:b"}})")).iceServers.size(), 1u);
 }
 
+TEST(DesktopFramesTest, ClipboardIsSharedUnlessTheOpenFrameSaysFalse) {
+  EXPECT_TRUE(openConfig(R"({"type":"desktop.open","session_id":"d1"})").clipboardAllowed);
+  EXPECT_FALSE(openConfig(R"({"type":"desktop.open","session_id":"d1","clipboard":false})").clipboardAllowed);
+  // Only false turns it off; anything else is as if absent.
+  EXPECT_TRUE(openConfig(R"({"type":"desktop.open","session_id":"d1","clipboard":"no"})").clipboardAllowed);
+}
+
 TEST(DesktopFramesTest, SignalsRoundTripAndRejectUnknownKinds) {
   DesktopSignal ice{IceCandidate{std::nullopt, 1, "candidate:1"}};
   EXPECT_EQ(Base64::decode(ice.encodeBase64()).value(),

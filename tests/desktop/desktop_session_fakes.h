@@ -226,7 +226,7 @@ class FakeInjector final : public InputInjector {
 // The module's services for a test; it remembers every object it made, in session order.
 class FakeBackend final : public DesktopScreen, public DesktopMedia, public DesktopWindows {
  public:
-  const DesktopServices services{this, this, this, nullptr};
+  const DesktopServices services{this, this, this, nullptr, "fake"};
 
   Result<ScreenCapturer::Size, CaptureError> captureResult = ScreenCapturer::Size{1280, 720};
   std::optional<std::string> recordingError;
@@ -261,6 +261,7 @@ class FakeBackend final : public DesktopScreen, public DesktopMedia, public Desk
   }
   std::shared_ptr<DesktopConsenting> consent() override { return withConsent ? consentObject : nullptr; }
   std::unique_ptr<InputInjector> makeInjector() override { return std::make_unique<FakeInjector>(injected); }
+  std::string name() override { return "fake"; }
   std::shared_ptr<QuickAssistWindows> quickAssist() override { return nullptr; }
   OnboardingWindows* onboarding() override { return nullptr; }
 };

@@ -25,11 +25,14 @@ TEST(DesktopProbeTest, UnderXvfbReportsPermissionsDisplaysAndAWorkingPipeline) {
   ASSERT_TRUE(x.ready());
   // The sanitizer build would report GStreamer's process-lifetime allocations as leaks.
   testing::Environment env = {
-      {"LSAN_OPTIONS", "suppressions=" + testing::sourcePath("tests/desktop/linux/lsan.supp")}};
+      {"LSAN_OPTIONS", "suppressions=" + testing::sourcePath("tests/desktop/linux/lsan.supp")},
+      {"XDG_SESSION_TYPE", std::nullopt},
+      {"WAYLAND_DISPLAY", std::nullopt}};
   auto probe = runAgent({"desktop-probe"}, env);
   EXPECT_EQ(probe.status, 0) << probe.err;
   std::regex expected(
       "Remote-desktop preflight \\(Linux\\):\n"
+      "  Session: x11 \u2192 backend x11\n"
       "  Screen Recording: \u2713 granted\n"
       "  Accessibility:    \u2713 granted\n"
       "  Displays \\(1\\):\n"
@@ -48,10 +51,12 @@ TEST(DesktopProbeTest, UnderXvfbReportsPermissionsDisplaysAndAWorkingPipeline) {
 }
 
 TEST(DesktopProbeTest, WithoutADisplayPrintsTheHintAndExitsOne) {
-  auto probe = runAgent({"desktop-probe"}, {{"DISPLAY", std::nullopt}});
+  auto probe = runAgent({"desktop-probe"},
+                        {{"DISPLAY", std::nullopt}, {"XDG_SESSION_TYPE", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}});
   EXPECT_EQ(probe.status, 1);
   EXPECT_EQ(probe.out,
             "Remote-desktop preflight (Linux):\n"
+            "  Session: unknown \u2192 backend x11\n"
             "  Screen Recording: \u2717 NOT granted\n"
             "  Accessibility:    \u2717 NOT granted\n"
             "  Displays (0):\n"

@@ -25,7 +25,7 @@ using testing::ControlPlane;
 using testing::ScopedEnv;
 
 // What one connection reported, in order, as lines: "opened", "message <text>" (or
-// "message <n> bytes" when long), "oversize <n>", "closed <code>", "failed <why>".
+// "message <n> bytes" when long), "oversize <n> <first 8 bytes>..<last 8>", "closed <code>", "failed <why>".
 class Recorder : public std::enable_shared_from_this<Recorder> {
  public:
   WebSocketClient::Events events(bool withOversize, bool withClosed) {
@@ -36,7 +36,10 @@ class Recorder : public std::enable_shared_from_this<Recorder> {
       self->add("message " + (text.size() > 64 ? std::to_string(text.size()) + " bytes" : text));
     };
     if (withOversize) {
-      events.oversize = [self](std::size_t bytes) { self->add("oversize " + std::to_string(bytes)); };
+      events.oversize = [self](const WebSocketClient::Oversize& o) {
+        self->add("oversize " + std::to_string(o.bytes) + " " + o.head.substr(0, 8) + ".." +
+                  o.tail.substr(o.tail.size() - std::min<std::size_t>(o.tail.size(), 8)));
+      };
     }
     events.failed = [self](std::string error) { self->add("failed " + error); };
     if (withClosed) events.closed = [self](int code) { self->add("closed " + std::to_string(code)); };
@@ -190,14 +193,14 @@ TEST_F(WebSocketClientTest, AMessageOverTheLimitIsDroppedWithAHandlerAndEndsTheC
   const std::string mib(1 << 20, 'm');
   {
     SCOPED_TRACE("1 MiB, oversize handler, binary dropped");
-    auto script = JSONValue::array({mib, mib + "+", "binary:dropped", "after"});
+    auto script = JSONValue::array({mib, "{" + mib + "}", "binary:dropped", "after"});
     Session session = openSession(CanonicalJSON::encode(JSONValue{{"script", script}}));
     auto recorder = std::make_shared<Recorder>();
     auto client = connect(session, {.trust = pinnedTo(cp_->caPem())}, recorder->events(true, true));
     ASSERT_TRUE(recorder->waitFor("message after"));
     closeWith(*client, 1001);
     EXPECT_THAT(recorder->lines(),
-                ElementsAre("opened", "message 1048576 bytes", "oversize 1048577", "message after"));
+                ElementsAre("opened", "message 1048576 bytes", "oversize 1048578 {mmmmmmm..mmmmmmm}", "message after"));
     EXPECT_EQ(closeCodeSeen(session.id), "1001");
   }
   {

@@ -55,11 +55,11 @@ class LayerCheckTest(unittest.TestCase):
     def test_a_new_folder_must_be_placed(self):
         src = os.path.join(self.tmp, "src")
         shutil.copytree(os.path.join(ROOT, "src"), src)
-        os.makedirs(os.path.join(src, "files"))
-        open(os.path.join(src, "files", "transfer.h"), "w").close()
+        os.makedirs(os.path.join(src, "printing"))
+        open(os.path.join(src, "printing", "queue.h"), "w").close()
         result = run(src)
         self.assertEqual(result.returncode, 1)
-        self.assertIn("files/transfer.h: folder not in the layer table", result.stdout)
+        self.assertIn("printing/queue.h: folder not in the layer table", result.stdout)
 
 
 if __name__ == "__main__":

@@ -16,8 +16,9 @@ LAYERS = [
     ["identity", "telemetry"],
     ["enrollment", "commands", "update", "desktop/input"],
     ["desktop"],
+    ["files"],
     ["remote", "desktop/ipc", "desktop/host", "desktop/linux/x11", "desktop/linux/media", "ui"],
-    ["desktop/linux/recording", "desktop/linux/webrtc"],
+    ["desktop/linux/recording", "desktop/linux/webrtc", "desktop/linux/wayland"],
     ["desktop_module", "quickassist"],
     ["runtime"],
     [""],  # main.cpp

@@ -62,7 +62,8 @@ CONN_PATH = "/v1/agent/conn"
 OPERATOR_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "operator")
 OPERATOR_FILES = {"": ("index.html", "text/html"), "index.html": ("index.html", "text/html"),
                   "operator.js": ("operator.js", "text/javascript"),
-                  "session.js": ("session.js", "text/javascript")}
+                  "session.js": ("session.js", "text/javascript"),
+                  "files.js": ("files.js", "text/javascript")}
 
 
 def read_json(path, default):

@@ -44,10 +44,48 @@ const velaOperator = (() => {
 
   function setState(text) { $("state").textContent = text; }
 
+  // Clipboard text in parts, as the agent sends and takes it (1 MiB at most).
+  const CLIP_PART = 48 * 1024, CLIP_MAX = 1 << 20;
+  let clipIn = null, clipId = 0, lastClipboard = null;
+  function clipMessage(text) {
+    let m;
+    try { m = JSON.parse(text); } catch (_) { return false; }
+    if (m.t === "clip-refused") { $("clip-state").textContent = "agent refused: " + m.message; return true; }
+    if (m.t !== "clip") return false;
+    if (m.part === 0) clipIn = { id: m.id, parts: m.parts, text: "" };
+    if (!clipIn || clipIn.id !== m.id) return true;
+    clipIn.text += m.text;
+    if (m.part + 1 === clipIn.parts) {
+      lastClipboard = clipIn.text;
+      $("clip-in").value = lastClipboard;
+      $("clip-state").textContent = `received ${new TextEncoder().encode(lastClipboard).length} bytes from the agent`;
+      clipIn = null;
+    }
+    return true;
+  }
+  function sendClipboard(text) {
+    const bytes = new TextEncoder().encode(text);
+    if (bytes.length > CLIP_MAX) { $("clip-state").textContent = "over 1 MiB: not sent"; return false; }
+    const parts = [];
+    for (let i = 0; i < text.length || parts.length === 0;) {
+      let piece = text.slice(i, i + CLIP_PART / 4);  // at most 4 bytes a character
+      if (i + piece.length < text.length && /[\uD800-\uDBFF]$/.test(piece)) piece = piece.slice(0, -1);
+      parts.push(piece);
+      i += piece.length;
+    }
+    const id = ++clipId;
+    for (let p = 0; p < parts.length; ++p) {
+      if (!send({ t: "clip", id, part: p, parts: parts.length, text: parts[p] })) return false;
+    }
+    $("clip-state").textContent = `sent ${bytes.length} bytes`;
+    return true;
+  }
+
   function adoptChannel(channel) {
     channels[channel.label] = channel;
     channel.onmessage = (e) => {
       const text = typeof e.data === "string" ? e.data : new TextDecoder().decode(e.data);
+      if (channel.label === "input" && clipMessage(text)) return;
       controls.push({ label: channel.label, text });
       log(channel.label + ": " + text);
     };
@@ -125,6 +163,8 @@ const velaOperator = (() => {
   $("res-send").addEventListener("click", () => send({ t: "res",
     w: parseInt($("res-w").value, 10), h: parseInt($("res-h").value, 10), fps: parseInt($("res-fps").value, 10) }));
 
+  $("clip-send").addEventListener("click", () => sendClipboard($("clip-out").value));
+
   async function stats() {
     const result = { iceState: pc ? pc.iceConnectionState : "none", streamId: remoteStreamId, trackId: remoteTrackId };
     if (!pc) return result;
@@ -187,6 +227,8 @@ const velaOperator = (() => {
     measure,
     stamps: () => stamps.splice(0, stamps.length),
     controls: () => controls.slice(),
+    sendClipboard,
+    clipboard: () => lastClipboard,
     // For tests: a channel this page opens itself.
     openChannel: (label) => { const ch = pc.createDataChannel(label); adoptChannel(ch); return true; },
     sendOn: (label, text) => { const ch = channels[label]; if (!ch || ch.readyState !== "open") return false; ch.send(text); return true; },

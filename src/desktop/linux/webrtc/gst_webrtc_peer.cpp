@@ -253,8 +253,6 @@ void GstWebRTCPeer::addRemoteCandidate(const IceCandidate& candidate) {
 void GstWebRTCPeer::sendControl(const std::string& bytes) {
   auto connection = current();
   if (!connection) return;
-  // Closing the channel is the first step that may make the transport fail.
-  connection->pipeline->markClosing();
   GstWebRTCDataChannel* channel = nullptr;
   {
     MutexLock guard(connection->lock);

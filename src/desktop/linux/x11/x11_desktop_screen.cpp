@@ -1,5 +1,6 @@
 #include "desktop/linux/x11/x11_desktop_screen.h"
 
+#include "desktop/linux/x11/x11_clipboard.h"
 #include "desktop/linux/x11/x11_screen.h"
 #include "desktop/linux/x11/x11_screen_capturer.h"
 #include "desktop/linux/x11/xtest_input_injector.h"
@@ -23,6 +24,8 @@ class X11DesktopScreen final : public DesktopScreen {
     }
     return std::move(*injector);
   }
+  std::string name() override { return "x11"; }
+  std::shared_ptr<DesktopClipboard> makeClipboard() override { return makeX11Clipboard(); }
 };
 
 }  // namespace

@@ -1,0 +1,183 @@
+#include "desktop/linux/wayland/gnome_screen_capturer.h"
+
+#include <chrono>
+
+#include "util/log.h"
+
+namespace vela {
+namespace {
+
+MediaTime now() {
+  return std::chrono::duration_cast<MediaTime>(std::chrono::steady_clock::now().time_since_epoch());
+}
+
+}  // namespace
+
+std::shared_ptr<GnomeScreenCapturer> GnomeScreenCapturer::create(Config config) {
+  return std::shared_ptr<GnomeScreenCapturer>(new GnomeScreenCapturer(config));
+}
+
+GnomeScreenCapturer::GnomeScreenCapturer(Config config)
+    : config_(config), sampleQueue_(std::make_shared<SerialQueue>("vela.screencap.samples")) {}
+
+GnomeScreenCapturer::~GnomeScreenCapturer() {
+  stop();
+  sampleQueue_.reset();
+}
+
+void GnomeScreenCapturer::start(std::optional<std::uint32_t> displayID, StartCompletion completion) {
+  {
+    MutexLock lock(mu_);
+    if (started_ || stopping_) return;
+    started_ = true;
+  }
+  // Opening waits for mutter's answers; the queue's first task does it, so stop() waits
+  // for an open in progress before it tears down.
+  sampleQueue_->async([weak = weak_from_this(), displayID, completion = std::move(completion)]() mutable {
+    if (auto self = weak.lock()) self->open(displayID, std::nullopt, std::move(completion));
+  });
+}
+
+void GnomeScreenCapturer::startConnectorForTesting(std::string connector, StartCompletion completion) {
+  {
+    MutexLock lock(mu_);
+    if (started_ || stopping_) return;
+    started_ = true;
+  }
+  sampleQueue_->async([weak = weak_from_this(), connector = std::move(connector),
+                       completion = std::move(completion)]() mutable {
+    if (auto self = weak.lock()) self->open(std::nullopt, std::move(connector), std::move(completion));
+  });
+}
+
+void GnomeScreenCapturer::open(std::optional<std::uint32_t> displayID, std::optional<std::string> connector,
+                               StartCompletion completion) {
+  std::weak_ptr<GnomeScreenCapturer> weak = weak_from_this();
+  auto onClosed = [weak](const std::string& why) {
+    if (auto self = weak.lock()) self->finish(AgentError(why));
+  };
+  const auto cursor = config_.showsCursor ? MutterRemoteSession::CursorMode::embedded
+                                          : MutterRemoteSession::CursorMode::hidden;
+  auto session = connector ? MutterRemoteSession::openConnector(*connector, cursor, onClosed)
+                           : MutterRemoteSession::open(displayID, cursor, onClosed);
+  if (!session) {
+    Log::warn("screen capture: " + session.error().description());
+    if (completion) completion(tl::unexpected(session.error()));
+    return;
+  }
+  const Displays::Info& display = (*session)->monitor().info;
+  auto source = PipeWireFrameSource::create((*session)->pipewireNode(), display.width, display.height, config_.fps);
+  if (!source) {
+    (*session)->close();
+    if (completion) completion(tl::unexpected(CaptureError::notPermitted(source.error().message)));
+    return;
+  }
+  (*source)->setOnFrame([weak](const PixelBuffer& frame) {
+    if (auto self = weak.lock()) self->offer(frame);
+  });
+  (*source)->setOnError([weak](const AgentError& error) {
+    if (auto self = weak.lock()) self->finish(error);
+  });
+  {
+    MutexLock lock(mu_);
+    if (stopping_) {
+      lock.unlock();
+      (*session)->close();
+      return;
+    }
+    session_ = *session;
+    source_ = *source;
+  }
+  if (auto started = (*source)->start(); !started) {
+    (*session)->close();
+    if (completion) completion(tl::unexpected(CaptureError::notPermitted(started.error().message)));
+    return;
+  }
+  Log::info("desktop: recording monitor " + (*session)->monitor().connector + " (" + std::to_string(display.width) +
+            "x" + std::to_string(display.height) + ") through PipeWire node " +
+            std::to_string((*session)->pipewireNode()));
+  if (completion) completion(Size{display.width, display.height});
+}
+
+std::shared_ptr<MutterRemoteSession> GnomeScreenCapturer::session() {
+  MutexLock lock(mu_);
+  return finished_ ? nullptr : session_;
+}
+
+void GnomeScreenCapturer::stop() {
+  std::shared_ptr<MutterRemoteSession> session;
+  std::shared_ptr<PipeWireFrameSource> source;
+  {
+    MutexLock lock(mu_);
+    stopping_ = true;
+  }
+  // An open in progress finishes first; frames already queued are skipped.
+  if (sampleQueue_ && !sampleQueue_->isCurrent()) (void)sampleQueue_->sync([] {});
+  delivering_ = false;
+  {
+    MutexLock lock(mu_);
+    session = std::move(session_);
+    source = std::move(source_);
+    waiting_.reset();
+    latest_.reset();
+  }
+  if (source) source->stop();
+  if (session) session->close();
+  if (sampleQueue_ && !sampleQueue_->isCurrent()) (void)sampleQueue_->sync([] {});
+}
+
+void GnomeScreenCapturer::refresh() {
+  // Read on the queue: a frame offered meanwhile is either queued before this task (and
+  // is then the one read) or after it, so the newest picture always comes last.
+  sampleQueue_->async([weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self) return;
+    std::optional<PixelBuffer> latest;
+    {
+      MutexLock lock(self->mu_);
+      latest = self->latest_;
+    }
+    if (latest && self->delivering_ && self->onFrame_) self->onFrame_(*latest, now());
+  });
+}
+
+void GnomeScreenCapturer::offer(const PixelBuffer& frame) {
+  {
+    MutexLock lock(mu_);
+    latest_ = frame;
+    if (inFlight_ >= kQueueDepth) {
+      waiting_ = frame;
+      return;
+    }
+    ++inFlight_;
+  }
+  deliver(frame);
+}
+
+void GnomeScreenCapturer::deliver(const PixelBuffer& frame) {
+  ++delivered_;
+  sampleQueue_->async([weak = weak_from_this(), frame] {
+    auto self = weak.lock();
+    if (!self) return;
+    if (self->delivering_ && self->onFrame_) self->onFrame_(frame, now());
+    std::optional<PixelBuffer> next;
+    {
+      MutexLock lock(self->mu_);
+      next = std::move(self->waiting_);
+      self->waiting_.reset();
+      if (!next) --self->inFlight_;
+    }
+    if (next) self->deliver(*next);
+  });
+}
+
+void GnomeScreenCapturer::finish(const AgentError& error) {
+  if (finished_.exchange(true)) return;
+  Log::warn("screen capture: " + error.message);
+  sampleQueue_->async([weak = weak_from_this(), error] {
+    auto self = weak.lock();
+    if (self && self->delivering_ && self->onStopped_) self->onStopped_(error);
+  });
+}
+
+}  // namespace vela

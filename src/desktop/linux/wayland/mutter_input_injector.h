@@ -1,0 +1,58 @@
+#pragma once
+
+// MutterInputInjector posts the operator's input through the remote-desktop session of
+// one GnomeScreenCapturer (mutter takes input only in a session that casts a stream).
+// Positions are global display coordinates, turned into the stream's and clamped to
+// it; buttons go as evdev codes, keys as evdev keycodes so the session's own layout
+// applies, the wheel as discrete steps. Input before the capture has started, or after
+// it ended, is dropped. A fresh virtual device can lose its first event, so the first
+// event of a session is preceded by harmless ones and a short pause. Reported modifiers
+// not held are held around the key they came with, as on X11. Whatever is
+// still held is released when it is destroyed. Not thread-safe: one session queue
+// drives it.
+
+#include <cstdint>
+#include <memory>
+#include <set>
+
+#include "desktop/input/input_injector.h"
+#include "desktop/linux/wayland/gnome_screen_capturer.h"
+
+namespace vela {
+
+class MutterInputInjector final : public InputInjector {
+ public:
+  // As the X11 injector: browser wheel pixels per wheel step, and a cap per event.
+  static constexpr int kPixelsPerWheelClick = 50;
+  static constexpr int kMaxWheelClicksPerEvent = 20;
+
+  explicit MutterInputInjector(std::weak_ptr<GnomeScreenCapturer> capturer);
+  ~MutterInputInjector() override;
+
+  void mouseMove(Point to) override;
+  void mouseDown(Point at, Button button) override;
+  void mouseUp(Point at, Button button) override;
+  void mouseDrag(Point to, Button button) override;
+  void scroll(std::int32_t dx, std::int32_t dy) override;
+  void keyDown(std::uint16_t code, Modifiers flags) override;
+  void keyUp(std::uint16_t code, Modifiers flags) override;
+
+  // Global display coordinates → the stream's, inside it.
+  static Point toStream(Point global, const Displays::Info& display);
+
+ private:
+  std::shared_ptr<MutterRemoteSession> session();
+  void moveTo(const std::shared_ptr<MutterRemoteSession>& session, Point to);
+  void postButton(Point at, Button button, bool down);
+  void postWheel(std::int64_t& remainder, std::int32_t delta, std::uint32_t axis);
+  void postKey(std::uint16_t code, Modifiers flags, bool down);
+
+  const std::weak_ptr<GnomeScreenCapturer> capturer_;
+  std::weak_ptr<MutterRemoteSession> warmed_;
+  std::set<std::int32_t> heldButtons_;
+  std::set<std::uint32_t> heldKeys_;
+  std::int64_t wheelRemainderX_ = 0;
+  std::int64_t wheelRemainderY_ = 0;
+};
+
+}  // namespace vela

@@ -1,0 +1,284 @@
+#include "desktop/linux/wayland/mutter_remote_session.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "util/log.h"
+
+namespace vela {
+namespace {
+
+constexpr const char* kRemoteDesktopPath = "/org/gnome/Mutter/RemoteDesktop";
+constexpr const char* kScreenCastPath = "/org/gnome/Mutter/ScreenCast";
+constexpr const char* kSessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
+constexpr const char* kStreamInterface = "org.gnome.Mutter.ScreenCast.Stream";
+// mutter announces the stream within milliseconds; a second is its own trouble.
+constexpr auto kNodeTimeout = std::chrono::seconds(5);
+
+using Weak = std::weak_ptr<MutterRemoteSession>;
+
+void deleteWeak(gpointer data) { delete static_cast<Weak*>(data); }
+
+CaptureError refused(const std::string& why) { return CaptureError::notPermitted(why); }
+
+std::string pathOf(const mutter::Variant& reply) {
+  const gchar* path = nullptr;
+  g_variant_get(reply.get(), "(&o)", &path);
+  return path;
+}
+
+}  // namespace
+
+Result<std::shared_ptr<MutterRemoteSession>, CaptureError> MutterRemoteSession::open(
+    std::optional<std::uint32_t> displayID, CursorMode cursor, ClosedHandler onClosed) {
+  auto bus = mutter::openSessionBus();
+  if (!bus) return tl::unexpected(refused(bus.error().message));
+  if (auto why = mutter::whyUnavailable(); !why.empty()) return tl::unexpected(refused(why));
+  auto monitors = mutter::currentMonitors(bus->get());
+  if (!monitors) return tl::unexpected(refused(monitors.error().message));
+  if (monitors->empty()) return tl::unexpected(CaptureError::noDisplays());
+  auto chosen = std::find_if(monitors->begin(), monitors->end(), [&](const mutter::Monitor& m) {
+    return displayID ? m.info.id == *displayID : m.info.isMain;
+  });
+  const mutter::Monitor& monitor = chosen != monitors->end() ? *chosen : monitors->front();
+  std::shared_ptr<MutterRemoteSession> session(new MutterRemoteSession(std::move(*bus), monitor, std::move(onClosed)));
+  if (auto started = session->start(cursor); !started) return tl::unexpected(started.error());
+  return session;
+}
+
+Result<std::shared_ptr<MutterRemoteSession>, CaptureError> MutterRemoteSession::openConnector(
+    const std::string& connector, CursorMode cursor, ClosedHandler onClosed) {
+  auto bus = mutter::openSessionBus();
+  if (!bus) return tl::unexpected(refused(bus.error().message));
+  mutter::Monitor monitor;
+  monitor.connector = connector;
+  auto monitors = mutter::currentMonitors(bus->get());
+  if (monitors) {
+    for (const auto& m : *monitors) {
+      if (m.connector == connector) monitor = m;
+    }
+  }
+  std::shared_ptr<MutterRemoteSession> session(new MutterRemoteSession(std::move(*bus), monitor, std::move(onClosed)));
+  if (auto started = session->start(cursor); !started) return tl::unexpected(started.error());
+  return session;
+}
+
+MutterRemoteSession::MutterRemoteSession(mutter::Connection bus, mutter::Monitor monitor, ClosedHandler onClosed)
+    : bus_(std::move(bus)),
+      monitor_(std::move(monitor)),
+      onClosed_(std::move(onClosed)),
+      context_(g_main_context_new()),
+      loop_(g_main_loop_new(context_, FALSE)) {}
+
+MutterRemoteSession::~MutterRemoteSession() {
+  close();
+  // Queued on the loop rather than set now, so a loop that has not begun running yet
+  // still ends.
+  GSource* quit = g_idle_source_new();
+  g_source_set_callback(
+      quit,
+      [](gpointer loop) {
+        g_main_loop_quit(static_cast<GMainLoop*>(loop));
+        return G_SOURCE_REMOVE;
+      },
+      loop_, nullptr);
+  g_source_attach(quit, context_);
+  g_source_unref(quit);
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    // The last owner let go inside one of the loop's own callbacks.
+    thread_.detach();
+  } else if (thread_.joinable()) {
+    thread_.join();
+  }
+  g_main_loop_unref(loop_);
+  g_main_context_unref(context_);
+}
+
+Result<void, CaptureError> MutterRemoteSession::start(CursorMode cursor) {
+  GDBusConnection* bus = bus_.get();
+  auto created = mutter::call(bus, mutter::kRemoteDesktopName, kRemoteDesktopPath, mutter::kRemoteDesktopName,
+                              "CreateSession", nullptr, "(o)");
+  if (!created) return tl::unexpected(refused("mutter refused a remote-desktop session: " + created.error().message));
+  sessionPath_ = pathOf(*created);
+  auto id = mutter::call(bus, mutter::kRemoteDesktopName, sessionPath_, "org.freedesktop.DBus.Properties", "Get",
+                         g_variant_new("(ss)", kSessionInterface, "SessionId"), "(v)");
+  if (!id) {
+    close();
+    return tl::unexpected(refused("mutter's remote-desktop session has no id: " + id.error().message));
+  }
+  mutter::Variant idValue(g_variant_get_child_value(id->get(), 0));
+  mutter::Variant idText(g_variant_get_variant(idValue.get()));
+  if (!g_variant_is_of_type(idText.get(), G_VARIANT_TYPE_STRING)) {
+    close();
+    return tl::unexpected(refused("mutter's remote-desktop session id is not a string"));
+  }
+
+  GVariantBuilder options;
+  g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+  g_variant_builder_add(&options, "{sv}", "remote-desktop-session-id",
+                        g_variant_new_string(g_variant_get_string(idText.get(), nullptr)));
+  auto cast = mutter::call(bus, mutter::kScreenCastName, kScreenCastPath, mutter::kScreenCastName, "CreateSession",
+                           g_variant_new("(a{sv})", &options), "(o)");
+  if (!cast) {
+    close();
+    return tl::unexpected(refused("mutter refused a screen cast: " + cast.error().message));
+  }
+
+  GVariantBuilder recordOptions;
+  g_variant_builder_init(&recordOptions, G_VARIANT_TYPE_VARDICT);
+  g_variant_builder_add(&recordOptions, "{sv}", "cursor-mode", g_variant_new_uint32(static_cast<std::uint32_t>(cursor)));
+  auto stream = mutter::call(bus, mutter::kScreenCastName, pathOf(*cast), "org.gnome.Mutter.ScreenCast.Session",
+                             "RecordMonitor", g_variant_new("(sa{sv})", monitor_.connector.c_str(), &recordOptions),
+                             "(o)");
+  if (!stream) {
+    close();
+    return tl::unexpected(refused("mutter cannot record monitor " + monitor_.connector + ": " + stream.error().message));
+  }
+  streamPath_ = pathOf(*stream);
+  subscribe();
+  auto started = mutter::call(bus, mutter::kRemoteDesktopName, sessionPath_, kSessionInterface, "Start", nullptr, "()");
+  if (!started) {
+    close();
+    return tl::unexpected(refused("mutter did not start the session: " + started.error().message));
+  }
+  MutexLock lock(mu_);
+  const auto deadline = std::chrono::steady_clock::now() + kNodeTimeout;
+  while (!announcedNode_ && !ended_ && changed_.waitUntil(mu_, deadline)) {
+  }
+  if (announcedNode_) {
+    node_ = *announcedNode_;
+    return {};
+  }
+  bool ended = ended_;
+  lock.unlock();
+  close();
+  return tl::unexpected(refused(ended ? "mutter closed the session as it started"
+                                      : "mutter announced no PipeWire stream for monitor " + monitor_.connector));
+}
+
+void MutterRemoteSession::subscribe() {
+  // Subscriptions deliver to the thread-default context of the subscribing thread; the
+  // loop thread runs that context from then on.
+  g_main_context_push_thread_default(context_);
+  GDBusConnection* bus = bus_.get();
+  subscriptions_[0] = g_dbus_connection_signal_subscribe(
+      bus, nullptr, kStreamInterface, "PipeWireStreamAdded", streamPath_.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+      &MutterRemoteSession::onSignal, new Weak(weak_from_this()), &deleteWeak);
+  subscriptions_[1] = g_dbus_connection_signal_subscribe(
+      bus, nullptr, kSessionInterface, "Closed", sessionPath_.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+      &MutterRemoteSession::onSignal, new Weak(weak_from_this()), &deleteWeak);
+  subscriptions_[2] = g_dbus_connection_signal_subscribe(
+      bus, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
+      mutter::kRemoteDesktopName, G_DBUS_SIGNAL_FLAGS_NONE, &MutterRemoteSession::onSignal, new Weak(weak_from_this()),
+      &deleteWeak);
+  closedHandlerID_ = g_signal_connect_data(bus, "closed", G_CALLBACK(&MutterRemoteSession::onConnectionClosed),
+                                           new Weak(weak_from_this()),
+                                           [](gpointer data, GClosure*) { deleteWeak(data); }, G_CONNECT_DEFAULT);
+  g_main_context_pop_thread_default(context_);
+  // Started only now: a context is owned by one thread at a time, and it was this one's.
+  // The thread holds references of its own: the session may be destroyed on it, from
+  // one of the loop's callbacks, before the loop returns.
+  thread_ = std::thread([loop = g_main_loop_ref(loop_), context = g_main_context_ref(context_)] {
+    pthread_setname_np(pthread_self(), "vela.mutter");
+    g_main_context_push_thread_default(context);
+    g_main_loop_run(loop);
+    g_main_context_pop_thread_default(context);
+    g_main_loop_unref(loop);
+    g_main_context_unref(context);
+  });
+}
+
+void MutterRemoteSession::unsubscribe() {
+  for (guint& id : subscriptions_) {
+    if (id) g_dbus_connection_signal_unsubscribe(bus_.get(), id);
+    id = 0;
+  }
+  if (closedHandlerID_) g_signal_handler_disconnect(bus_.get(), closedHandlerID_);
+  closedHandlerID_ = 0;
+}
+
+void MutterRemoteSession::onSignal(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* signal,
+                                   GVariant* params, gpointer data) {
+  auto self = static_cast<Weak*>(data)->lock();
+  if (!self) return;
+  std::string name = signal;
+  if (name == "PipeWireStreamAdded") {
+    guint32 node = 0;
+    g_variant_get(params, "(u)", &node);
+    {
+      MutexLock lock(self->mu_);
+      self->announcedNode_ = node;
+    }
+    self->changed_.notifyAll();
+  } else if (name == "Closed") {
+    self->closedByMutter("mutter closed the remote-desktop session");
+  } else if (name == "NameOwnerChanged") {
+    const gchar* newOwner = nullptr;
+    g_variant_get(params, "(&s&s&s)", nullptr, nullptr, &newOwner);
+    if (!newOwner || !*newOwner) self->closedByMutter("mutter left the session bus");
+  }
+}
+
+void MutterRemoteSession::onConnectionClosed(GDBusConnection*, gboolean, GError*, gpointer data) {
+  if (auto self = static_cast<Weak*>(data)->lock()) self->closedByMutter("the session bus went away");
+}
+
+void MutterRemoteSession::closedByMutter(const std::string& why) {
+  {
+    MutexLock lock(mu_);
+    if (ended_) return;
+    ended_ = true;
+  }
+  changed_.notifyAll();
+  Log::info("desktop: " + why);
+  if (onClosed_) onClosed_(why);
+}
+
+void MutterRemoteSession::notify(const char* method, GVariant* params) {
+  {
+    MutexLock lock(mu_);
+    if (ended_) {
+      g_variant_unref(g_variant_ref_sink(params));
+      return;
+    }
+  }
+  g_dbus_connection_call(bus_.get(), mutter::kRemoteDesktopName, sessionPath_.c_str(), kSessionInterface, method,
+                         params, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
+}
+
+void MutterRemoteSession::pointerMotion(double x, double y) {
+  notify("NotifyPointerMotionAbsolute", g_variant_new("(sdd)", streamPath_.c_str(), x, y));
+}
+
+void MutterRemoteSession::pointerButton(std::int32_t evdevCode, bool pressed) {
+  notify("NotifyPointerButton", g_variant_new("(ib)", evdevCode, pressed));
+}
+
+void MutterRemoteSession::pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps) {
+  notify("NotifyPointerAxisDiscrete", g_variant_new("(ui)", axis, steps));
+}
+
+void MutterRemoteSession::keyboardKeycode(std::uint32_t evdevCode, bool pressed) {
+  notify("NotifyKeyboardKeycode", g_variant_new("(ub)", evdevCode, pressed));
+}
+
+void MutterRemoteSession::close() {
+  bool wasOpen = false;
+  {
+    MutexLock lock(mu_);
+    wasOpen = !ended_;
+    ended_ = true;
+  }
+  changed_.notifyAll();
+  unsubscribe();
+  if (wasOpen && !sessionPath_.empty() && !g_dbus_connection_is_closed(bus_.get())) {
+    // Waits for the reply, so the input sent before is processed and mutter lets go of
+    // the monitor before this returns.
+    (void)mutter::call(bus_.get(), mutter::kRemoteDesktopName, sessionPath_, kSessionInterface, "Stop", nullptr,
+                       nullptr);
+  }
+}
+
+}  // namespace vela

@@ -1,0 +1,85 @@
+#pragma once
+
+// One remote-desktop session of mutter's: the screen cast of one monitor, linked to the
+// input of the same session, on a private session-bus connection. open() creates and
+// starts it and waits for the PipeWire node of its stream. A thread of its own runs the
+// connection's signals; the closed handler runs there once when mutter ends the session
+// (its Closed signal, mutter leaving the bus, the bus going away), never after close().
+// Input calls are sent in order without waiting for replies. Thread-safe.
+
+#include <gio/gio.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "desktop/linux/wayland/mutter_bus.h"
+#include "desktop/linux/wayland/mutter_monitors.h"
+#include "desktop/screen_types.h"
+#include "util/mutex.h"
+
+namespace vela {
+
+class MutterRemoteSession : public std::enable_shared_from_this<MutterRemoteSession> {
+ public:
+  enum class CursorMode : std::uint32_t { hidden = 0, embedded = 1, metadata = 2 };
+  using ClosedHandler = std::function<void(const std::string& why)>;
+
+  // Records `displayID` (or the main monitor; an unknown id falls back to the first).
+  static Result<std::shared_ptr<MutterRemoteSession>, CaptureError> open(std::optional<std::uint32_t> displayID,
+                                                                         CursorMode cursor, ClosedHandler onClosed);
+  // Records the monitor on `connector`, which must exist.
+  static Result<std::shared_ptr<MutterRemoteSession>, CaptureError> openConnector(const std::string& connector,
+                                                                                  CursorMode cursor,
+                                                                                  ClosedHandler onClosed);
+  ~MutterRemoteSession();
+  MutterRemoteSession(const MutterRemoteSession&) = delete;
+  MutterRemoteSession& operator=(const MutterRemoteSession&) = delete;
+
+  std::uint32_t pipewireNode() const { return node_; }
+  const mutter::Monitor& monitor() const { return monitor_; }
+
+  // Stream coordinates: (0, 0) is the monitor's top left corner.
+  void pointerMotion(double x, double y);
+  void pointerButton(std::int32_t evdevCode, bool pressed);
+  // Axis 0 is vertical, 1 horizontal; positive steps scroll down or right.
+  void pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps);
+  void keyboardKeycode(std::uint32_t evdevCode, bool pressed);
+  // Stops the session in mutter; no closed handler runs after it returns.
+  void close();
+
+ private:
+  MutterRemoteSession(mutter::Connection bus, mutter::Monitor monitor, ClosedHandler onClosed);
+
+  Result<void, CaptureError> start(CursorMode cursor);
+  void subscribe();
+  void unsubscribe();
+  void notify(const char* method, GVariant* params);
+  void closedByMutter(const std::string& why);
+
+  static void onSignal(GDBusConnection*, const gchar* sender, const gchar* path, const gchar* interface,
+                       const gchar* signal, GVariant* params, gpointer self);
+  static void onConnectionClosed(GDBusConnection*, gboolean, GError*, gpointer self);
+
+  const mutter::Connection bus_;
+  const mutter::Monitor monitor_;
+  const ClosedHandler onClosed_;
+  GMainContext* const context_;
+  GMainLoop* const loop_;
+  std::thread thread_;
+  std::string sessionPath_;
+  std::string streamPath_;
+  std::uint32_t node_ = 0;
+  guint subscriptions_[3] = {0, 0, 0};
+  gulong closedHandlerID_ = 0;
+
+  Mutex mu_;
+  CondVar changed_;
+  std::optional<std::uint32_t> announcedNode_ GUARDED_BY(mu_);
+  bool ended_ GUARDED_BY(mu_) = false;  // closed by either side
+};
+
+}  // namespace vela
