@@ -132,6 +132,12 @@ std::string OutgoingDesktopFrame::json() const {
           }
           inner.set("monitors", std::move(monitors));
           inner.set("recording_ready", true);
+          if (p.videoSize) {
+            JSONValue size = JSONValue::object();
+            size.set("height", p.videoSize->height);
+            size.set("width", p.videoSize->width);
+            inner.set("video_size", std::move(size));
+          }
           return withData(frame("desktop.opened", p.sessionID), inner);
         } else if constexpr (std::is_same_v<T, Signal>) {
           return withData(frame("desktop.signal", p.sessionID), p.signal.json());

@@ -74,11 +74,19 @@ struct IncomingDesktopFrame {
   bool operator==(const IncomingDesktopFrame&) const = default;
 };
 
+// The size of the picture a session sends, which a large screen's exceeds.
+struct VideoSize {
+  int width = 0;
+  int height = 0;
+  bool operator==(const VideoSize&) const = default;
+};
+
 struct OutgoingDesktopFrame {
   struct Opened {
     std::string sessionID;
     std::optional<IndicatorAck> indicatorAck;  // absent: no banner is on screen
     std::vector<std::int64_t> monitors;
+    std::optional<VideoSize> videoSize;
   };
   struct Signal {
     std::string sessionID;

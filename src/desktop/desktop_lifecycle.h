@@ -19,6 +19,8 @@ struct DesktopLifecycle {
   struct Opened {
     std::optional<IndicatorAck> ack;  // only for a banner that is on screen
     std::vector<std::int64_t> monitors;
+    // The size the picture is sent at; none when unknown.
+    std::optional<VideoSize> videoSize;
   };
   struct RecordingBeat {
     std::int64_t seq = 0;

@@ -254,12 +254,17 @@ void DesktopSessionController::startStreaming(ScreenCapturer::Size size, bool ba
   }
   bannerShown_ = bannerShown;
   streaming_->store(true);
+  // The frames so far were dropped and a still screen sends no more: the encoder and
+  // the recording need the picture as it is now.
+  capturer_->refresh();
   Log::info("desktop " + std::to_string(size.width) + "x" + std::to_string(size.height) +
             ": recorder open, indicator " + (bannerShown ? "up" : "not shown") + ", offering");
   peer_->start(config_.iceServers);
   startClipboard();
   if (size.width < 1 || size.height < 1) size = {kFallbackWidth, kFallbackHeight};
-  peer_->setTargetResolution(size.width, size.height, kFps);
+  const auto sent = video_->sentSize({size.width, size.height});
+  sentSize_ = VideoSize{sent.width, sent.height};
+  peer_->setTargetResolution(sent.width, sent.height, kFps);
 }
 
 void DesktopSessionController::recordingDurable() {
@@ -267,7 +272,7 @@ void DesktopSessionController::recordingDurable() {
   opened_ = true;
   std::optional<IndicatorAck> ack;
   if (bannerShown_) ack = IndicatorAck{static_cast<std::int64_t>(std::time(nullptr)), textVersion(config_.indicatorText)};
-  emit(DesktopLifecycle::Opened{ack, {config_.monitor}});
+  emit(DesktopLifecycle::Opened{ack, {config_.monitor}, sentSize_});
   beat();
   std::weak_ptr<DesktopSessionController> weak = weak_from_this();
   auto timer = queue_->every(timing_.beatInterval, [weak] {

@@ -167,6 +167,7 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   bool consentAnswered_ = false;
   bool indicatorAnswered_ = false;
   bool bannerShown_ = false;
+  std::optional<VideoSize> sentSize_;
   // Set by open() before capture can report anything to queue_.
   bool captureRequested_ = false;
 };

@@ -186,7 +186,7 @@ void DesktopSessionManager::lifecycle(const std::shared_ptr<Link>& link,
   bool ended = false;
   std::visit(Overloaded{
                  [&](const DesktopLifecycle::Opened& e) {
-                   frame = {OutgoingDesktopFrame::Opened{id, e.ack, e.monitors}};
+                   frame = {OutgoingDesktopFrame::Opened{id, e.ack, e.monitors, e.videoSize}};
                  },
                  [&](const DesktopLifecycle::RecordingBeat& e) {
                    frame = {OutgoingDesktopFrame::RecordingBeat{id, e.seq, e.bytes}};

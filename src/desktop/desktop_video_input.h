@@ -24,7 +24,17 @@ struct DesktopVideoFrame {
 
 class DesktopVideoInput {
  public:
+  struct Size {
+    int width = 0;
+    int height = 0;
+    bool operator==(const Size&) const = default;
+  };
+
   virtual ~DesktopVideoInput() = default;
+  // The size pictures captured at `captured` are sent at: smaller for a screen too large
+  // to encode at the session's rate, aspect kept. The operator's input is given as
+  // fractions of the picture, so it still maps to the whole screen.
+  virtual Size sentSize(Size captured) const { return captured; }
   // Frames come from one thread, their pts increasing. The first frame fixes the size
   // unless the recording fixed it before. False when the frame was not taken: another
   // size, a malformed frame, an ended input.

@@ -1,6 +1,7 @@
 #pragma once
 
-// Captures one display as BGRA frames at a fixed rate. Frames and the stop callback
+// Captures one display as BGRA frames, at most at a fixed rate and only when the picture
+// changed: a still screen delivers nothing. Frames and the stop callback
 // arrive on the "vela.screencap.samples" queue; at most five frames wait there (or are
 // held by the consumer), further ones are dropped. Start reports the captured size or
 // a CaptureError through its completion. Implementations are thread-safe; callbacks
@@ -38,6 +39,9 @@ class ScreenCapturer {
   virtual void start(std::optional<std::uint32_t> displayID, StartCompletion completion) = 0;
   // Stops and waits for the capture thread; no frame is delivered after it returns.
   virtual void stop() = 0;
+  // Delivers the current picture at the next opportunity even if nothing changed: for a
+  // consumer that ignored the frames so far (a session waiting for consent).
+  virtual void refresh() = 0;
 };
 
 }  // namespace vela

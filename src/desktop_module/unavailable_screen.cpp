@@ -16,6 +16,7 @@ class RefusingCapturer final : public ScreenCapturer {
     });
   }
   void stop() override { (void)queue_.sync([] {}); }
+  void refresh() override {}
 
  private:
   const std::string why_;

@@ -118,6 +118,8 @@ class FakeRecording final : public DesktopRecording {
 class FakeVideoInput final : public DesktopVideoInput {
  public:
   bool push(const DesktopVideoFrame&) override { return ++framesPushed, true; }
+  // As a screen too large to encode whole: sent at half its size.
+  Size sentSize(Size captured) const override { return {captured.width / 2, captured.height / 2}; }
   std::atomic<int> framesPushed{0};
 };
 
@@ -186,6 +188,7 @@ class FakeCapturer final : public ScreenCapturer {
   void setOnStopped(StopHandler h) override { onStopped_ = std::move(h); }
   void start(std::optional<std::uint32_t>, StartCompletion completion) override { completion(startResult_); }
   void stop() override { stopped = true; }
+  void refresh() override { ++refreshes; }
   void deliverFrame() {
     static const std::uint8_t pixels[16] = {};
     if (!stopped) onFrame_(PixelBuffer{2, 2, 8, pixels, 1, nullptr}, MediaTime{0});
@@ -193,6 +196,7 @@ class FakeCapturer final : public ScreenCapturer {
   void vanish() { onStopped_(AgentError("display closed")); }
 
   std::atomic<bool> stopped{false};
+  std::atomic<int> refreshes{0};
 
  private:
   const Result<Size, CaptureError> startResult_;

@@ -113,10 +113,14 @@ TEST_F(DesktopSessionTest, AttendedSessionStreamsOnlyAfterConsentThenOpensBeatsA
   auto& recording = *backend_.recordings[0];
   until([&] { return peer.state().starts > 0; });
   EXPECT_EQ(recording.state().started, (std::pair{1280, 720}));
-  EXPECT_EQ(peer.state().targetResolutions, (std::vector<std::vector<int>>{{1280, 720, 30}}));
+  // The peer's rate is for the picture as sent, which the opened frame states.
+  EXPECT_EQ(peer.state().targetResolutions, (std::vector<std::vector<int>>{{640, 360, 30}}));
   EXPECT_EQ(backend_.indicatorObject->shownText, "Fernzugriff aktiv · Aufzeichnung läuft");
 
-  backend_.capturers[0]->deliverFrame();  // the frame before the answer was dropped
+  // The frame before the answer was dropped; a still screen would send no other, so the
+  // capture is asked for the picture as it is.
+  EXPECT_EQ(backend_.capturers[0]->refreshes.load(), 1);
+  backend_.capturers[0]->deliverFrame();
   EXPECT_EQ(backend_.videos[0]->framesPushed, 1) << "one push: the recording and the peer are behind the encoder";
 
   peer.offer("v=0 offer");
@@ -132,8 +136,10 @@ TEST_F(DesktopSessionTest, AttendedSessionStreamsOnlyAfterConsentThenOpensBeatsA
   recording.fireDurable();  // only the first counts
   auto frames = sink_.await(5);
   ASSERT_GE(frames.size(), 5u);
-  // The opened frame's members and the beats' numbers are the end-to-end test's.
+  // The opened frame's other members and the beats' numbers are the end-to-end test's.
   EXPECT_EQ(frames[1].type, "desktop.opened");
+  EXPECT_EQ((*frames[1].inner["video_size"])["width"]->intValue(), 640);
+  EXPECT_EQ((*frames[1].inner["video_size"])["height"]->intValue(), 360);
   for (size_t i = 2; i < 5; ++i) {
     EXPECT_EQ(frames[i].type, "desktop.recording");
     EXPECT_EQ(frames[i].inner["bytes"]->intValue(), 1000);
@@ -177,7 +183,7 @@ TEST_F(DesktopSessionTest, DeclinedConsentDoesNothingPromptlessSessionsStartAtOn
   feed(dataFrame("u", kUnattended));
   until([&] { return backend_.peers[1]->state().starts > 0; });
   EXPECT_FALSE(backend_.consentObject->asked());
-  EXPECT_EQ(backend_.peers[1]->state().targetResolutions, (std::vector<std::vector<int>>{{1920, 1080, 30}}));
+  EXPECT_EQ(backend_.peers[1]->state().targetResolutions, (std::vector<std::vector<int>>{{960, 540, 30}}));
   backend_.recordings[1]->fireDurable();
   frames = sink_.await(3);
   ASSERT_EQ(frames[2].type, "desktop.opened");

@@ -38,7 +38,8 @@ TEST(DesktopProbeTest, UnderXvfbReportsPermissionsDisplaysAndAWorkingPipeline) {
       "  Displays \\(1\\):\n"
       "    \u2022 [0-9]+ 800x600 \\(main\\)\n"
       "  capturing 800x600 @10fps\u2026\n"
-      "  captured 20 frames \u2192 [1-9][0-9]* bytes H.264 \\(keyframe=true\\)\n"
+      // A still screen: capture follows changes.
+      "  captured [1-9][0-9]* frames \u2192 [1-9][0-9]* bytes H.264 \\(keyframe=true\\)\n"
       "\u2713 capture\u2192encode pipeline works.\n");
   EXPECT_TRUE(std::regex_match(probe.out, expected)) << probe.out;
 

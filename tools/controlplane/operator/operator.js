@@ -172,7 +172,9 @@ const velaOperator = (() => {
       if (s.type === "inbound-rtp" && s.kind === "video") {
         Object.assign(result, { framesDecoded: s.framesDecoded || 0, framesReceived: s.framesReceived || 0,
           framesDropped: s.framesDropped || 0, totalDecodeTime: s.totalDecodeTime || 0, frameWidth: s.frameWidth || 0,
-          frameHeight: s.frameHeight || 0, framesPerSecond: s.framesPerSecond || 0, codecId: s.codecId });
+          frameHeight: s.frameHeight || 0, framesPerSecond: s.framesPerSecond || 0, codecId: s.codecId,
+          packetsReceived: s.packetsReceived || 0, keyFramesDecoded: s.keyFramesDecoded || 0,
+          pliCount: s.pliCount || 0, freezeCount: s.freezeCount || 0 });
       }
     });
     return result;

@@ -5,6 +5,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <cmath>
 #include <initializer_list>
 #include <utility>
 
@@ -15,7 +16,8 @@
 namespace vela {
 namespace {
 
-constexpr std::initializer_list<const char*> kElements = {"appsrc", "videoconvert", "x264enc", "h264parse", "tee"};
+constexpr std::initializer_list<const char*> kElements = {"appsrc", "videoconvertscale", "x264enc", "h264parse",
+                                                          "tee"};
 
 // The recording's stream is muxed as avc, which the payloader takes as well; fixing it
 // keeps a branch attached later from asking the parser for another format.
@@ -23,7 +25,7 @@ std::string describe(int fps, std::int64_t bitrate) {
   const auto kbps = std::clamp<std::int64_t>(bitrate / 1000, 1, 2'048'000);
   // A leaky source drops the oldest frame rather than queueing latency when x264 lags.
   return "appsrc name=src is-live=true format=time do-timestamp=false block=false max-buffers=4 "
-         "leaky-type=downstream ! videoconvert ! video/x-raw,format=I420 "
+         "leaky-type=downstream ! videoconvertscale ! capsfilter name=size caps=video/x-raw,format=I420 "
          "! x264enc name=enc tune=zerolatency speed-preset=ultrafast key-int-max=" +
          std::to_string(std::max(fps, 1) * 2) + " bitrate=" + std::to_string(kbps) +
          " ! video/x-h264,profile=constrained-baseline ! h264parse"
@@ -56,11 +58,21 @@ Result<std::shared_ptr<SharedEncoder>> SharedEncoder::create(int fps) {
   GstElement* pipeline = *launched;
   std::shared_ptr<SharedEncoder> self(new SharedEncoder());
   self->fps_ = std::max(fps, 1);
+  self->feed_ = FrameFeed::create(self->fps_, [weak = std::weak_ptr<SharedEncoder>(self)](const DesktopVideoFrame& f) {
+    if (auto encoder = weak.lock()) encoder->enter(f);
+  });
   self->pipeline_ = pipeline;
   self->source_ = gst_bin_get_by_name(GST_BIN(pipeline), "src");
   self->encoder_ = gst_bin_get_by_name(GST_BIN(pipeline), "enc");
   self->tee_ = gst_bin_get_by_name(GST_BIN(pipeline), "t");
-  if (!self->source_ || !self->encoder_ || !self->tee_) return fail("missing element");
+  self->size_ = gst_bin_get_by_name(GST_BIN(pipeline), "size");
+  if (!self->source_ || !self->encoder_ || !self->tee_ || !self->size_) return fail("missing element");
+  if (GstPad* out = gst_element_get_static_pad(self->encoder_, "src")) {
+    gst_pad_add_probe(out, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, &SharedEncoder::onUpstreamEvent,
+                      new std::weak_ptr<FrameFeed>(self->feed_),
+                      [](gpointer feed) { delete static_cast<std::weak_ptr<FrameFeed>*>(feed); });
+    gst_object_unref(out);
+  }
   GstBus* bus = gst_element_get_bus(pipeline);
   // The encoder object outlives the pipeline's messages: the handler is cleared first
   // thing in the destructor.
@@ -85,7 +97,7 @@ SharedEncoder::~SharedEncoder() {
     }
     gst_object_unref(branch.bin);
   }
-  for (GstElement* element : {source_, encoder_, tee_}) {
+  for (GstElement* element : {source_, encoder_, tee_, size_}) {
     if (element) gst_object_unref(element);
   }
   gst_object_unref(pipeline_);
@@ -106,45 +118,84 @@ Result<void> SharedEncoder::configure(int width, int height) {
   GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", "width", G_TYPE_INT, width,
                                       "height", G_TYPE_INT, height, "framerate", GST_TYPE_FRACTION, fps_, 1,
                                       "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
+  const Size sent = sentSize({width, height});
+  GstCaps* scaled = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT,
+                                        sent.width, "height", G_TYPE_INT, sent.height, "pixel-aspect-ratio",
+                                        GST_TYPE_FRACTION, 1, 1, nullptr);
+  g_object_set(size_, "caps", scaled, nullptr);
+  gst_caps_unref(scaled);
   gst_app_src_set_caps(GST_APP_SRC(source_), caps);
   gst_caps_unref(caps);
   // The peer's rule for this size, until the peer names a target of its own.
-  setBitrate(std::max<std::int64_t>(std::int64_t{width} * height * fps_ / 10, 2'000'000));
+  setBitrate(std::max<std::int64_t>(std::int64_t{sent.width} * sent.height * fps_ / 10, 2'000'000));
   return {};
 }
 
+DesktopVideoInput::Size SharedEncoder::sentSize(Size captured) const {
+  const std::int64_t pixels = std::int64_t{captured.width} * captured.height;
+  if (pixels <= kMaxSentPixels) return captured;
+  const double scale = std::sqrt(double(kMaxSentPixels) / double(pixels));
+  // Even sides for I420, rounded down so the picture stays within the budget.
+  auto side = [&](int length) { return std::max(2, int(length * scale) & ~1); };
+  return {side(captured.width), side(captured.height)};
+}
+
 bool SharedEncoder::push(const DesktopVideoFrame& frame) {
+  if (ended_.load()) return false;
   bool configured = false;
   {
     MutexLock guard(lock_);
     configured = width_ != 0;
   }
   if (!configured && !configure(frame.width, frame.height)) return false;
-  GstClockTime pts = 0;
   bool fits = false;
   bool warn = false;
   {
     MutexLock guard(lock_);
     fits = frame.width == width_ && frame.height == height_;
-    if (fits) {
-      if (!origin_) origin_ = frame.pts;
-      pts = GstClockTime(std::max<std::chrono::nanoseconds::rep>(0, (frame.pts - *origin_).count()));
-    } else {
-      warn = !std::exchange(warnedSize_, true);
-    }
+    if (!fits) warn = !std::exchange(warnedSize_, true);
   }
   if (warn) {
     Log::warn("desktop: a " + std::to_string(frame.width) + "x" + std::to_string(frame.height) +
               " frame does not fit the session encoder; such frames are dropped");
   }
-  GstBuffer* buffer = fits ? wrapFrameBuffer(frame) : nullptr;
-  if (!buffer) return false;
-  GST_BUFFER_PTS(buffer) = pts;
-  // Takes the buffer; an ended or stopped source refuses it.
-  return gst_app_src_push_buffer(GST_APP_SRC(source_), buffer) == GST_FLOW_OK;
+  if (!fits || !frame.pixels || frame.stride < frame.width * 4) return false;
+  feed_->push(frame);
+  return true;
 }
 
-void SharedEncoder::endInput() { gst_app_src_end_of_stream(GST_APP_SRC(source_)); }
+GstClockTime SharedEncoder::outputTime(std::chrono::nanoseconds pts) {
+  MutexLock guard(lock_);
+  if (!origin_) origin_ = pts;
+  return GstClockTime(std::max<std::chrono::nanoseconds::rep>(0, (pts - *origin_).count()));
+}
+
+void SharedEncoder::enter(const DesktopVideoFrame& frame) {
+  GstBuffer* buffer = wrapFrameBuffer(frame);
+  if (!buffer) return;
+  GST_BUFFER_PTS(buffer) = outputTime(frame.pts);
+  // Takes the buffer; an ended or stopped source refuses it.
+  gst_app_src_push_buffer(GST_APP_SRC(source_), buffer);
+}
+
+void SharedEncoder::catchUp(std::function<void(std::optional<GstClockTime>)> done) {
+  feed_->catchUp([weak = weak_from_this(), done = std::move(done)](std::optional<std::chrono::nanoseconds> pts) {
+    auto self = weak.lock();
+    done(self && pts ? std::optional<GstClockTime>(self->outputTime(*pts)) : std::nullopt);
+  });
+}
+
+void SharedEncoder::after(std::chrono::milliseconds delay, std::function<void()> task) {
+  feed_->after(delay, std::move(task));
+}
+
+void SharedEncoder::endInput() {
+  if (ended_.exchange(true)) return;
+  // After the frames already on their way.
+  feed_->then([weak = weak_from_this()] {
+    if (auto self = weak.lock()) gst_app_src_end_of_stream(GST_APP_SRC(self->source_));
+  });
+}
 
 void SharedEncoder::setBitrate(std::int64_t bitsPerSecond) {
   const auto kbps = static_cast<guint>(std::clamp<std::int64_t>(bitsPerSecond / 1000, 1, 2'048'000));
@@ -159,6 +210,16 @@ std::uint32_t SharedEncoder::bitrateKbps() const {
 
 void SharedEncoder::requestKeyframe() {
   gst_element_send_event(encoder_, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+  feed_->keyframeRequested();
+}
+
+// x264 applies a keyframe request to its next input, which on a still screen would
+// never come.
+GstPadProbeReturn SharedEncoder::onUpstreamEvent(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  if (gst_video_event_is_force_key_unit(GST_PAD_PROBE_INFO_EVENT(info))) {
+    if (auto feed = static_cast<std::weak_ptr<FrameFeed>*>(data)->lock()) feed->keyframeRequested();
+  }
+  return GST_PAD_PROBE_OK;
 }
 
 void SharedEncoder::add(GstElement* bin, BranchError onError) {

@@ -8,6 +8,19 @@ namespace vela {
 namespace {
 
 constexpr const char* kCannotAddInput = "recorder: cannot add video input";
+// How long finishing waits for the picture that brings the file up to now; far beyond
+// what one picture takes to encode.
+constexpr std::chrono::milliseconds kCatchUpLimit{2000};
+
+GstClockTime runningTime(GstPad* pad, GstClockTime pts) {
+  GstEvent* event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
+  if (!event) return pts;
+  const GstSegment* segment = nullptr;
+  gst_event_parse_segment(event, &segment);
+  const GstClockTime running = gst_segment_to_running_time(segment, GST_FORMAT_TIME, pts);
+  gst_event_unref(event);
+  return running;
+}
 
 }  // namespace
 
@@ -28,7 +41,9 @@ Result<std::shared_ptr<SharedRecording>> SharedRecording::create(std::shared_ptr
   std::shared_ptr<SharedRecording> self(new SharedRecording(encoder, bin, std::move(*branch)));
   std::weak_ptr<SharedRecording> weak = self;
 
-  gst_pad_add_probe(ghost, GST_PAD_PROBE_TYPE_BUFFER, &SharedRecording::takePicture,
+  // On the queue's own pad: a picture seen there is inside the branch once the push
+  // returns, so a detach asked for from here (an idle probe upstream) comes after it.
+  gst_pad_add_probe(self->branch_.sinkPad(), GST_PAD_PROBE_TYPE_BUFFER, &SharedRecording::takePicture,
                     new std::shared_ptr<Intake>(self->intake_),
                     [](gpointer intake) { delete static_cast<std::shared_ptr<Intake>*>(intake); });
   self->branch_.onFinished([weak] {
@@ -65,17 +80,21 @@ SharedRecording::~SharedRecording() {
   gst_object_unref(bin_);
 }
 
-GstPadProbeReturn SharedRecording::takePicture(GstPad*, GstPadProbeInfo* info, gpointer data) {
+GstPadProbeReturn SharedRecording::takePicture(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
   Intake& intake = **static_cast<std::shared_ptr<Intake>*>(data);
   // The tee would stop every branch on an error flowing back from this one; the error
   // is posted (and the flag set) before the failing element returns it.
   if (intake.drop.load()) return GST_PAD_PROBE_DROP;
   const GstClockTime pts = GST_BUFFER_PTS(GST_PAD_PROBE_INFO_BUFFER(info));
+  std::function<void()> reached;
   if (GST_CLOCK_TIME_IS_VALID(pts)) {
     MutexLock lock(intake.mu);
     if (!intake.first) intake.first = pts;
     intake.last = pts;
+    intake.lastRunning = runningTime(pad, pts);
+    if (intake.until && intake.lastRunning >= *intake.until) reached = std::exchange(intake.reached, nullptr);
   }
+  if (reached) reached();
   return GST_PAD_PROBE_OK;
 }
 
@@ -105,6 +124,37 @@ void SharedRecording::finish(std::function<void(Status)> done) {
     end();
     return;
   }
+  std::weak_ptr<SharedRecording> weak = weak_from_this();
+  encoder_->catchUp([weak](std::optional<GstClockTime> until) {
+    if (auto self = weak.lock()) self->awaitPicture(until);
+  });
+}
+
+void SharedRecording::awaitPicture(std::optional<GstClockTime> until) {
+  bool already = !until;
+  std::weak_ptr<SharedRecording> weak = weak_from_this();
+  {
+    MutexLock lock(intake_->mu);
+    if (!already && intake_->first && intake_->lastRunning >= *until) already = true;
+    if (!already) {
+      intake_->until = until;
+      intake_->reached = [weak] {
+        if (auto self = weak.lock()) self->detach();
+      };
+    }
+  }
+  if (already) {
+    detach();
+    return;
+  }
+  // A failing encoder may never deliver it.
+  encoder_->after(kCatchUpLimit, [weak] {
+    if (auto self = weak.lock()) self->detach();
+  });
+}
+
+void SharedRecording::detach() {
+  if (detached_.exchange(true)) return;
   branch_.detachAndEnd();
 }
 

@@ -3,7 +3,8 @@
 // A recording written behind the encoder a session shares with its WebRTC peer: a
 // RecordingBranch (queue ! mp4mux ! filesink) in a bin on the SharedEncoder's tee. The
 // pictures come from the tee; where they enter the bin, the first and last time stamps
-// are noted for the duration.
+// are noted for the duration. finish() first has the encoder bring a still picture up
+// to now (SharedEncoder::catchUp), so the file lasts as long as the session did.
 //
 // finish() ends this branch alone: the pipeline also holds webrtcbin, which must not
 // see an EOS. A failing branch (a full disk) stops the recording only: from the error
@@ -45,11 +46,17 @@ class SharedRecording final : public RecordingSink, public std::enable_shared_fr
     Mutex mu;
     std::optional<GstClockTime> first GUARDED_BY(mu);
     GstClockTime last GUARDED_BY(mu) = 0;
+    GstClockTime lastRunning GUARDED_BY(mu) = 0;
+    // Runs once a picture at running time `until` or later has entered.
+    std::optional<GstClockTime> until GUARDED_BY(mu);
+    std::function<void()> reached GUARDED_BY(mu);
   };
 
   SharedRecording(std::shared_ptr<SharedEncoder> encoder, GstElement* bin, RecordingBranch branch);
   static GstPadProbeReturn takePicture(GstPad* pad, GstPadProbeInfo* info, gpointer intake);
   void fail(const std::string& why);
+  void awaitPicture(std::optional<GstClockTime> until);
+  void detach();
   void end();
 
   const std::shared_ptr<SharedEncoder> encoder_;
@@ -57,6 +64,7 @@ class SharedRecording final : public RecordingSink, public std::enable_shared_fr
   RecordingBranch branch_;
   std::atomic<Status> status_{Status::writing};
   std::atomic<bool> started_{false};  // a failing start is reported by create(), not logged
+  std::atomic<bool> detached_{false};
   const std::shared_ptr<Intake> intake_ = std::make_shared<Intake>();
 
   mutable Mutex mu_;

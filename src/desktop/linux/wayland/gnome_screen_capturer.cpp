@@ -119,15 +119,32 @@ void GnomeScreenCapturer::stop() {
     session = std::move(session_);
     source = std::move(source_);
     waiting_.reset();
+    latest_.reset();
   }
   if (source) source->stop();
   if (session) session->close();
   if (sampleQueue_ && !sampleQueue_->isCurrent()) (void)sampleQueue_->sync([] {});
 }
 
+void GnomeScreenCapturer::refresh() {
+  // Read on the queue: a frame offered meanwhile is either queued before this task (and
+  // is then the one read) or after it, so the newest picture always comes last.
+  sampleQueue_->async([weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self) return;
+    std::optional<PixelBuffer> latest;
+    {
+      MutexLock lock(self->mu_);
+      latest = self->latest_;
+    }
+    if (latest && self->delivering_ && self->onFrame_) self->onFrame_(*latest, now());
+  });
+}
+
 void GnomeScreenCapturer::offer(const PixelBuffer& frame) {
   {
     MutexLock lock(mu_);
+    latest_ = frame;
     if (inFlight_ >= kQueueDepth) {
       waiting_ = frame;
       return;

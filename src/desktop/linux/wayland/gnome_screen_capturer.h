@@ -32,6 +32,9 @@ class GnomeScreenCapturer : public ScreenCapturer, public std::enable_shared_fro
   void setOnStopped(StopHandler handler) override { onStopped_ = std::move(handler); }
   void start(std::optional<std::uint32_t> displayID, StartCompletion completion) override;
   void stop() override;
+  // The stream sends nothing more on a still screen: the newest frame it sent is
+  // delivered again, behind any already queued.
+  void refresh() override;
 
   // The running session, for input; null before start and after the capture ended.
   std::shared_ptr<MutterRemoteSession> session();
@@ -58,6 +61,7 @@ class GnomeScreenCapturer : public ScreenCapturer, public std::enable_shared_fro
   std::shared_ptr<MutterRemoteSession> session_ GUARDED_BY(mu_);
   std::shared_ptr<PipeWireFrameSource> source_ GUARDED_BY(mu_);
   std::optional<PixelBuffer> waiting_ GUARDED_BY(mu_);  // the newest frame the full queue holds back
+  std::optional<PixelBuffer> latest_ GUARDED_BY(mu_);   // the newest frame offered
   int inFlight_ GUARDED_BY(mu_) = 0;
 
   std::atomic<bool> delivering_{true};

@@ -72,6 +72,7 @@ class GstWebRTCPeer final : public DesktopPeer,
   void handleRemoteDescriptionReply(std::uint64_t generation, const GstStructure* reply);
   void handleLocalCandidate(std::uint64_t generation, unsigned mlineIndex, const char* candidate);
   void handleIceState(std::uint64_t generation, int state);
+  void handleSecured(std::uint64_t generation);
   void handleRemoteChannel(std::uint64_t generation, GstWebRTCDataChannel* channel);
   void handleChannelClosed(std::uint64_t generation);
   void handleMessage(std::uint64_t generation, std::string bytes);

@@ -184,6 +184,13 @@ void GstWebRTCPeer::handleIceState(std::uint64_t generation, int state) {
   callbacks_->call(&Callbacks::onConnectionState, name);
 }
 
+// Media can flow once DTLS has keyed SRTP too, which follows ICE. A still screen sends
+// nothing by itself, and a receiver that never got a packet never asks for a keyframe,
+// so one is sent now.
+void GstWebRTCPeer::handleSecured(std::uint64_t generation) {
+  if (auto connection = current(generation)) connection->pipeline->requestKeyframe();
+}
+
 void GstWebRTCPeer::handleChannelClosed(std::uint64_t generation) {
   // The operator's side closed the input channel: the connection is ending.
   if (auto connection = current(generation)) connection->pipeline->markClosing();

@@ -55,6 +55,12 @@ struct PeerTrampolines {
     g_object_get(webrtc, "ice-connection-state", &state, nullptr);
     dispatch(data, [&](GstWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleIceState(g, state); });
   }
+  static void onConnectionState(GstElement* webrtc, GParamSpec*, gpointer data) {
+    GstWebRTCPeerConnectionState state = GST_WEBRTC_PEER_CONNECTION_STATE_NEW;
+    g_object_get(webrtc, "connection-state", &state, nullptr);
+    if (state != GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) return;
+    dispatch(data, [&](GstWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleSecured(g); });
+  }
   static void onDataChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer data) {
     dispatch(data, [&](GstWebRTCPeer& p, std::uint64_t g, const Context&) { p.handleRemoteChannel(g, channel); });
   }
@@ -103,6 +109,7 @@ void PeerSignals::connectWebRTC(const std::shared_ptr<GstWebRTCPeer>& peer, std:
   };
   connect("on-ice-candidate", G_CALLBACK(PeerTrampolines::onIceCandidate));
   connect("notify::ice-connection-state", G_CALLBACK(PeerTrampolines::onIceState));
+  connect("notify::connection-state", G_CALLBACK(PeerTrampolines::onConnectionState));
   connect("on-data-channel", G_CALLBACK(PeerTrampolines::onDataChannel));
   GstIterator* pads = gst_element_iterate_sink_pads(webrtc);
   GValue item = G_VALUE_INIT;

@@ -28,8 +28,8 @@ bool sameGeometry(const Displays::Info& a, const Displays::Info& b) {
 
 }  // namespace
 
-// The capture thread's X state. A tick yields the frame to deliver (new or repeated),
-// nothing when the consumer lags, or the error that ends the capture.
+// The capture thread's X state. A tick yields a new frame, nothing when the screen did
+// not change or the consumer lags, or the error that ends the capture.
 class X11ScreenCapturer::Session {
  public:
   static Result<std::unique_ptr<Session>, CaptureError> open(std::optional<std::uint32_t> displayID,
@@ -60,7 +60,12 @@ class X11ScreenCapturer::Session {
 
   const Displays::Info& display() const { return display_; }
 
-  Result<std::optional<PixelBuffer>> tick(bool canDeliver, bool recheckLayout) {
+  struct Tick {
+    std::optional<PixelBuffer> frame;
+    bool lagging = false;  // a change waits for the consumer
+  };
+
+  Result<Tick> tick(bool canDeliver, bool recheckLayout, bool refresh) {
     Display* dpy = connection_->display();
     if (connection_->lost()) return fail("the X display connection was lost");
     processEvents();
@@ -68,12 +73,13 @@ class X11ScreenCapturer::Session {
     if (damagePending_) collectDamage();
     if (showsCursor_) trackPointer();
     if (connection_->lost()) return fail("the X display connection was lost");
-    if (!canDeliver) return std::optional<PixelBuffer>();
-    if (!dirty_ && last_.data) return std::optional<PixelBuffer>(last_);
+    if (refresh) dirty_ = true;
+    if (!dirty_) return Tick{};
+    if (!canDeliver) return Tick{std::nullopt, true};
 
     auto image = pool_.acquire();
     if (!image) return tl::unexpected(image.error());
-    if (!*image) return std::optional<PixelBuffer>();
+    if (!*image) return Tick{std::nullopt, true};
     if (!XShmGetImage(dpy, connection_->root(), (*image)->image(), display_.x, display_.y, AllPlanes)) {
       if (connection_->lost()) return fail("the X display connection was lost");
       VELA_TRY_VOID(checkLayout());
@@ -81,8 +87,7 @@ class X11ScreenCapturer::Session {
     }
     if (showsCursor_) drawCursor(**image);
     dirty_ = false;
-    last_ = PixelBuffer{display_.width, display_.height, (*image)->stride(), (*image)->pixels(), ++serial_, *image};
-    return std::optional<PixelBuffer>(last_);
+    return Tick{PixelBuffer{display_.width, display_.height, (*image)->stride(), (*image)->pixels(), ++serial_, *image}};
   }
 
  private:
@@ -189,7 +194,6 @@ class X11ScreenCapturer::Session {
   bool dirty_ = true, damagePending_ = false, cursorChanged_ = true, layoutChanged_ = false;
   std::optional<x11::CursorImage> cursor_;
   int pointerX_ = -1, pointerY_ = -1;
-  PixelBuffer last_;
   std::uint64_t serial_ = 0;
 };
 
@@ -251,7 +255,6 @@ void X11ScreenCapturer::run(std::optional<std::uint32_t> displayID, StartComplet
   const auto interval = std::chrono::nanoseconds(1'000'000'000 / config_.fps);
   auto due = Clock::now();
   auto nextLayoutCheck = due + std::chrono::seconds(1);
-  std::uint64_t lastSerial = 0;
   while (true) {
     due += interval;
     auto now = Clock::now();
@@ -259,20 +262,16 @@ void X11ScreenCapturer::run(std::optional<std::uint32_t> displayID, StartComplet
     if (!waitForTick(due)) break;
     bool recheck = Clock::now() >= nextLayoutCheck;
     if (recheck) nextLayoutCheck += std::chrono::seconds(1);
-    auto frame = (*session)->tick(inFlight_.load() < kQueueDepth, recheck);
-    if (!frame) {
-      finish(frame.error());
+    // A change a lagging consumer missed stays pending in the session, so a refresh too.
+    auto tick = (*session)->tick(inFlight_.load() < kQueueDepth, recheck, refresh_.exchange(false));
+    if (!tick) {
+      finish(tick.error());
       break;
     }
-    if (!*frame) {
-      ++dropped_;
-      continue;
-    }
-    if ((*frame)->contentSerial != lastSerial) {
-      lastSerial = (*frame)->contentSerial;
-      ++reads_;
-    }
-    deliver(**frame, std::chrono::duration_cast<MediaTime>(Clock::now().time_since_epoch()));
+    if (tick->lagging) ++dropped_;
+    if (!tick->frame) continue;
+    ++reads_;
+    deliver(*tick->frame, std::chrono::duration_cast<MediaTime>(Clock::now().time_since_epoch()));
   }
   session->reset();
 }

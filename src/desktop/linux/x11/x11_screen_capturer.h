@@ -2,10 +2,10 @@
 
 // ScreenCapturer on X11: a thread of its own reads one RandR monitor through MIT-SHM
 // at the configured rate and hands frames to the "vela.screencap.samples" queue. The
-// server reads into shared memory, the only copy a frame costs. XDamage tells which
-// ticks changed anything: an unchanged screen is delivered again as the same frame
-// (same contentSerial) without a read, so consumers keep their rate and can skip work.
-// The cursor is drawn in via XFixes. Five frames at most wait for or are held by the
+// server reads into shared memory, the only copy a frame costs. XDamage (and the
+// pointer, when it is drawn in) tells which ticks changed anything: only those read and
+// deliver a frame, so a still screen delivers none and its consumers idle. The cursor is
+// drawn in via XFixes. Five frames at most wait for or are held by the
 // consumer; more are dropped. A lost connection or a vanished monitor ends the capture
 // through onStopped. Thread-safe; callbacks are set before start().
 
@@ -23,8 +23,8 @@ class X11ScreenCapturer : public ScreenCapturer, public std::enable_shared_from_
  public:
   struct Stats {
     std::uint64_t delivered = 0;  // frames handed to the queue
-    std::uint64_t reads = 0;      // of which read from the server
-    std::uint64_t dropped = 0;    // ticks skipped because the consumer lagged
+    std::uint64_t reads = 0;      // frames read from the server
+    std::uint64_t dropped = 0;    // changed ticks skipped because the consumer lagged
   };
 
   static constexpr int kQueueDepth = 5;
@@ -36,6 +36,7 @@ class X11ScreenCapturer : public ScreenCapturer, public std::enable_shared_from_
   void setOnStopped(StopHandler handler) override { onStopped_ = std::move(handler); }
   void start(std::optional<std::uint32_t> displayID, StartCompletion completion) override;
   void stop() override;
+  void refresh() override { refresh_ = true; }
   Stats stats() const { return {delivered_.load(), reads_.load(), dropped_.load()}; }
 
  private:
@@ -58,6 +59,7 @@ class X11ScreenCapturer : public ScreenCapturer, public std::enable_shared_from_
   std::thread thread_;
 
   std::atomic<bool> delivering_{true};
+  std::atomic<bool> refresh_{false};
   std::atomic<int> inFlight_{0};
   std::atomic<std::uint64_t> delivered_{0};
   std::atomic<std::uint64_t> reads_{0};

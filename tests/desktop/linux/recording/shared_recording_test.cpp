@@ -125,6 +125,33 @@ TEST_F(SharedRecordingTest, RecordsPlayableFragmentedMP4FromTheSharedEncoderAndE
   EXPECT_EQ(durableCalls.load(), 1) << "the durability callback fires once";
 }
 
+// Capture delivers nothing while the screen is still; the file still lasts as long as
+// the session did, a still stretch in the middle and one at the end included.
+TEST_F(SharedRecordingTest, StillStretchesLastTheirWallClockTimeInTheFile) {
+  auto recorder = testing::sessionRecorder(encoder, dir.path());
+  ASSERT_TRUE(recorder->start(kWidth, kHeight));
+  const auto start = std::chrono::steady_clock::now();
+  const auto startPts = pts;
+  EXPECT_EQ(feed(15), 15);
+  std::this_thread::sleep_for(2s);
+  // The next frame's capture time, as a capturer stamps it.
+  pts = startPts + (std::chrono::steady_clock::now() - start);
+  EXPECT_EQ(feed(15), 15);
+  std::this_thread::sleep_for(1500ms);
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  auto final = testing::finalizeAndWait(*recorder);
+  ASSERT_TRUE(final);
+  EXPECT_NEAR(final->durationS, wall, 0.15);
+  auto media = testing::decodeMp4(recorder->url().string());
+  EXPECT_EQ(media.error, "");
+  EXPECT_NEAR(media.endS - media.firstS, wall, 0.2);
+  // Besides the frames pushed: one a second after each change, and one at the end.
+  EXPECT_EQ(encoder->feedCounts().repeats, 3u);
+#if !defined(VELA_TSAN)
+  EXPECT_GE(media.frames, 31);
+#endif
+}
+
 TEST_F(SharedRecordingTest, FailuresStopTheRecordingOnly) {
   FakePeerTail peer(*encoder);
   auto missing = SharedRecording::create(encoder, dir.file("missing/x.mp4"), kWidth, kHeight);
