@@ -100,19 +100,14 @@ void MutterInputInjector::postButton(Point at, Button button, bool down) {
 }
 
 void MutterInputInjector::scroll(std::int32_t dx, std::int32_t dy) {
-  postWheel(wheelRemainderY_, dy, 0);
-  postWheel(wheelRemainderX_, dx, 1);
+  postWheel(wheelY_, dy, 0);
+  postWheel(wheelX_, dx, 1);
 }
 
-void MutterInputInjector::postWheel(std::int64_t& remainder, std::int32_t delta, std::uint32_t axis) {
-  if (delta == 0) return;
-  if ((remainder > 0 && delta < 0) || (remainder < 0 && delta > 0)) remainder = 0;
-  remainder += delta;
-  std::int64_t clicks = remainder / kPixelsPerWheelClick;
-  remainder -= clicks * kPixelsPerWheelClick;
-  clicks = std::clamp<std::int64_t>(clicks, -kMaxWheelClicksPerEvent, kMaxWheelClicksPerEvent);
+void MutterInputInjector::postWheel(WheelSteps& wheel, std::int32_t delta, std::uint32_t axis) {
+  const int clicks = wheel.add(delta);
   if (clicks == 0) return;
-  if (auto live = session()) live->pointerAxisDiscrete(axis, static_cast<std::int32_t>(clicks));
+  if (auto live = session()) live->pointerAxisDiscrete(axis, clicks);
 }
 
 void MutterInputInjector::keyDown(std::uint16_t code, Modifiers flags) { postKey(code, flags, true); }

@@ -16,16 +16,13 @@
 #include <set>
 
 #include "desktop/input/input_injector.h"
+#include "desktop/input/wheel_steps.h"
 #include "desktop/linux/wayland/gnome_screen_capturer.h"
 
 namespace vela {
 
 class MutterInputInjector final : public InputInjector {
  public:
-  // As the X11 injector: browser wheel pixels per wheel step, and a cap per event.
-  static constexpr int kPixelsPerWheelClick = 50;
-  static constexpr int kMaxWheelClicksPerEvent = 20;
-
   explicit MutterInputInjector(std::weak_ptr<GnomeScreenCapturer> capturer);
   ~MutterInputInjector() override;
 
@@ -44,15 +41,15 @@ class MutterInputInjector final : public InputInjector {
   std::shared_ptr<MutterRemoteSession> session();
   void moveTo(const std::shared_ptr<MutterRemoteSession>& session, Point to);
   void postButton(Point at, Button button, bool down);
-  void postWheel(std::int64_t& remainder, std::int32_t delta, std::uint32_t axis);
+  void postWheel(WheelSteps& wheel, std::int32_t delta, std::uint32_t axis);
   void postKey(std::uint16_t code, Modifiers flags, bool down);
 
   const std::weak_ptr<GnomeScreenCapturer> capturer_;
   std::weak_ptr<MutterRemoteSession> warmed_;
   std::set<std::int32_t> heldButtons_;
   std::set<std::uint32_t> heldKeys_;
-  std::int64_t wheelRemainderX_ = 0;
-  std::int64_t wheelRemainderY_ = 0;
+  WheelSteps wheelX_;
+  WheelSteps wheelY_;
 };
 
 }  // namespace vela

@@ -99,8 +99,8 @@ void XTestInputInjector::mouseUp(Point at, Button button) {
 }
 
 void XTestInputInjector::scroll(std::int32_t dx, std::int32_t dy) {
-  postWheel(wheelRemainderY_, dy, kWheelDown, kWheelUp);
-  postWheel(wheelRemainderX_, dx, kWheelRight, kWheelLeft);
+  postWheel(wheelY_, dy, kWheelDown, kWheelUp);
+  postWheel(wheelX_, dx, kWheelRight, kWheelLeft);
   flush();
 }
 
@@ -124,17 +124,11 @@ void XTestInputInjector::postButton(unsigned button, bool down) {
   }
 }
 
-void XTestInputInjector::postWheel(std::int64_t& remainder, std::int32_t delta, unsigned positive,
+void XTestInputInjector::postWheel(WheelSteps& wheel, std::int32_t delta, unsigned positive,
                                    unsigned negative) {
-  if (delta == 0) return;
-  // A turn of direction starts afresh rather than first paying off the old partial step.
-  if ((remainder > 0 && delta < 0) || (remainder < 0 && delta > 0)) remainder = 0;
-  remainder += delta;
-  std::int64_t clicks = remainder / kPixelsPerWheelClick;
-  remainder -= clicks * kPixelsPerWheelClick;
-  clicks = std::clamp<std::int64_t>(clicks, -kMaxWheelClicksPerEvent, kMaxWheelClicksPerEvent);
+  const int clicks = wheel.add(delta);
   unsigned button = clicks > 0 ? positive : negative;
-  for (std::int64_t i = 0; i < std::abs(clicks); ++i) {
+  for (int i = 0; i < std::abs(clicks); ++i) {
     XTestFakeButtonEvent(display_, button, True, CurrentTime);
     XTestFakeButtonEvent(display_, button, False, CurrentTime);
   }

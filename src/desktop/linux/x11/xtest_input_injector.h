@@ -14,6 +14,7 @@
 #include <string>
 
 #include "desktop/input/input_injector.h"
+#include "desktop/input/wheel_steps.h"
 #include "util/agent_error.h"
 
 struct _XDisplay;
@@ -26,13 +27,6 @@ class Connection;
 
 class XTestInputInjector final : public InputInjector {
  public:
-  // Browser wheel deltas are pixels; an X wheel click scrolls about three text lines,
-  // roughly 50 pixels, in common toolkits. Partial steps carry over to the next event
-  // in the same direction, so a trackpad's small deltas still add up to clicks.
-  static constexpr int kPixelsPerWheelClick = 50;
-  // One message never posts more clicks than this; the rest of a huge delta is dropped.
-  static constexpr int kMaxWheelClicksPerEvent = 20;
-
   // Opens `displayName` ("" for $DISPLAY) and requires XTEST there.
   static Result<std::unique_ptr<XTestInputInjector>> create(const std::string& displayName = "");
   ~XTestInputInjector() override;
@@ -52,7 +46,7 @@ class XTestInputInjector final : public InputInjector {
 
   void moveTo(Point to);
   void postButton(unsigned button, bool down);
-  void postWheel(std::int64_t& remainder, std::int32_t delta, unsigned positive, unsigned negative);
+  void postWheel(WheelSteps& wheel, std::int32_t delta, unsigned positive, unsigned negative);
   void postKey(std::uint16_t code, Modifiers flags, bool down);
   void flush();
 
@@ -60,8 +54,8 @@ class XTestInputInjector final : public InputInjector {
   _XDisplay* const display_;
   std::set<unsigned> heldButtons_;
   std::set<unsigned> heldKeys_;
-  std::int64_t wheelRemainderX_ = 0;
-  std::int64_t wheelRemainderY_ = 0;
+  WheelSteps wheelX_;
+  WheelSteps wheelY_;
 };
 
 }  // namespace vela

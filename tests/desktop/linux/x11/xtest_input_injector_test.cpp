@@ -168,7 +168,7 @@ TEST_F(XTestInjectorTest, WheelClicksFollowTheBrowserSign) {
         R"({"t":"w","dy":2147483647})"}) {
     apply(message);
   }
-  size_t expected = 6 + XTestInputInjector::kMaxWheelClicksPerEvent;
+  size_t expected = 6 + WheelSteps::kMaxStepsPerEvent;
   auto events = collect([&](const auto& seen) {
     size_t releases = 0;
     for (const auto& e : seen) releases += e.type == ButtonRelease;
@@ -178,7 +178,7 @@ TEST_F(XTestInjectorTest, WheelClicksFollowTheBrowserSign) {
   for (const auto& e : events)
     if (e.type == ButtonPress) presses.push_back(e.xbutton.button);
   std::vector<unsigned> want = {5, 5, 6, 4, 7, 5};
-  want.insert(want.end(), XTestInputInjector::kMaxWheelClicksPerEvent, 5);
+  want.insert(want.end(), WheelSteps::kMaxStepsPerEvent, 5);
   EXPECT_EQ(presses, want);
 }
 
