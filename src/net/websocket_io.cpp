@@ -21,6 +21,7 @@ struct WebSocketIO::State {
 };
 
 WebSocketIO::WebSocketIO(std::string threadName) : state_(std::make_shared<State>()) {
+  RetiredThreads::prepareForExit();  // its own handler may destroy it during exit
   state_->thread = std::thread([state = state_.get(), name = std::move(threadName)] {
     pthread_setname_np(pthread_self(), name.c_str());
     for (;;) {

@@ -40,6 +40,12 @@ void joinAllAtExit() {
 
 }  // namespace
 
+void prepareForExit() {
+  Registry& r = registry();
+  MutexLock lock(r.mu);
+  if (!r.exitHandlerSet && !r.exiting) r.exitHandlerSet = std::atexit(joinAllAtExit) == 0;
+}
+
 void adopt(std::thread thread, std::shared_ptr<const std::atomic<bool>> ended) {
   Registry& r = registry();
   std::vector<Kept> finished;

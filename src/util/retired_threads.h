@@ -18,6 +18,10 @@ namespace vela::RetiredThreads {
 void start(std::function<void()> work);
 // Keeps a running thread whose last act is setting `*ended`.
 void adopt(std::thread thread, std::shared_ptr<const std::atomic<bool>> ended);
+// Sets up the wait at the end of the process. A thread may retire while exit() is
+// already running; a wait set up only then would come too late for it, so owners of
+// threads that may retire call this once while they are made.
+void prepareForExit();
 // Joins every kept thread that ends within `limit` and lets the rest go. Called on the
 // way out of main, and from an exit handler for programs that never call it.
 void joinAll(std::chrono::milliseconds limit = std::chrono::seconds(5));

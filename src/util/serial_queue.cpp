@@ -51,6 +51,8 @@ struct SerialQueue::State {
 
 SerialQueue::SerialQueue(std::string label)
     : label_(std::move(label)), state_(std::make_shared<State>()) {
+  // Its last owner may let go of it on its own thread while the process exits.
+  RetiredThreads::prepareForExit();
   thread_ = std::thread([state = state_, name = label_.substr(0, 15)] {
     pthread_setname_np(pthread_self(), name.c_str());
     run(*state);
