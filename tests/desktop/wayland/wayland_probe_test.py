@@ -45,7 +45,8 @@ class WaylandProbe(unittest.TestCase):
             self.assertTrue(out.endswith("  \u2192 mutter's remote-desktop API needs no prompt; GNOME shows its own "
                                          "sharing indicator.\n"), out)
 
-            live = session.popen([LIVE_TEST], stdout=-1, stderr=-2, text=True)
+            live = session.popen([LIVE_TEST], env={"LSAN_OPTIONS": "suppressions=" + SUPPRESSIONS}, stdout=-1, stderr=-2,
+                                 text=True)
             out, _ = live.communicate(timeout=180)
             self.assertEqual(live.returncode, 0, out)
         finally:
