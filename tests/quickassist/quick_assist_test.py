@@ -28,6 +28,7 @@ LOST = "Verbindung zum Server verloren. Bitte erneut versuchen."
 # The log writes a line break inside a message as "\\n".
 ENDED_INFO = "Die Fernwartung wurde beendet.\\n\\nSie können dieses Programm jetzt schließen und löschen."
 BANNER = "Fernzugriff aktiv · Aufzeichnung läuft"
+ENDED = "quick-assist: the person at the screen ended the session"
 
 
 class Agent:
@@ -49,7 +50,12 @@ class Agent:
 
     def finish(self):
         """The log, once the run has ended; any status but 0 fails."""
-        if self.proc.wait() != 0:
+        try:
+            self.proc.wait(timeout=120)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            raise AssertionError(f"the agent did not end:\n{self.text()[-3000:]}")
+        if self.proc.returncode != 0:
             raise AssertionError(f"the agent exited with {self.proc.returncode}:\n{self.text()[-3000:]}")
         return self.text()
 
@@ -111,6 +117,22 @@ class QuickAssist(unittest.TestCase):
 
     def wait_window(self, title):
         wait_until(title, lambda: self.screen.window(title))
+
+    def press(self, agent, title, where, needle):
+        """Clicks where(x, y, w, h) in the window `title` until `needle` is in the agent's
+        log. A loaded machine may still be laying the window out when it first maps, and a
+        click that lands there is lost, as a person's would be, who then clicks again."""
+        for attempt in range(5):
+            if attempt:
+                print(f"click {attempt + 1} on {title!r}", file=sys.stderr)
+            self.screen.click(*where(*wait_until(title, lambda: self.screen.window(title))))
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline:
+                if needle in agent.text():
+                    return
+                time.sleep(0.1)
+        self.shot("press-failed.png")
+        raise AssertionError(f"five clicks on {title!r} did not bring {needle!r}:\n{agent.text()[-3000:]}")
 
     def assert_in_order(self, text, *needles):
         at = 0
@@ -250,11 +272,11 @@ class QuickAssist(unittest.TestCase):
 
         self.operate(sid)
         agent.wait_for("quick-assist: Verbunden")
-        x, y, w, h = wait_until("the banner", lambda: self.screen.window(BANNER))
+        wait_until("the banner", lambda: self.screen.window(BANNER))
         self.shot("quick-assist-e2e-running.png")
 
         # The person ends it with the banner's button: the banner goes before the alert.
-        self.screen.click(x + w - 7 - 30, y + h // 2)
+        self.press(agent, BANNER, lambda x, y, w, h: (x + w - 7 - 30, y + h // 2), ENDED)
         self.wait_window("Fernwartung beendet")
         self.assertIsNone(self.screen.window(BANNER))
         self.shot("quick-assist-e2e-ended.png")
@@ -275,9 +297,8 @@ class QuickAssist(unittest.TestCase):
         sid = wait_until(f"the agent on the session of {code}", lambda: next(
             (s["session_id"] for s in self.admin("/admin/quick-assist/sessions")
              if s["code"] == code and s["agent_connected"]), None))
-        x, y, w, h = wait_until("the session window", lambda: self.screen.window("Vela Fernwartung"))
         # "Abbrechen" sits in the window's bottom right corner.
-        self.screen.click(x + w - 20 - 55, y + h - 20 - 16)
+        self.press(agent, "Vela Fernwartung", lambda x, y, w, h: (x + w - 20 - 55, y + h - 20 - 16), ENDED)
         log = agent.finish()
         self.assert_in_order(log, "quick-assist: the person at the screen ended the session",
                              "quick-assist session over: ended_by_user",
