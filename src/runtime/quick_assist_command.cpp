@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "config/agent_config.h"
+#include "desktop/desktop_screen.h"
 #include "desktop/desktop_session_parts.h"
 #include "desktop/host/desktop_module.h"
 #include "desktop/recording_store.h"
@@ -111,9 +112,16 @@ int runQuickAssist(const std::string& code, const std::optional<std::string>& se
     auto services = DesktopModule::services();
     if (!services) Log::error(services.error().message);
     // Only capture is asked for: without input the operator can still watch and guide.
-    if (!services || !(*services)->screen || !(*services)->screen->permissions().screenRecording) {
-      Log::info("quick-assist: screen capture needs an X11 display with MIT-SHM (DISPLAY=" +
-                std::string(std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "") + ")");
+    DesktopScreen* screen = services ? (*services)->screen : nullptr;
+    if (!screen || !screen->permissions().screenRecording) {
+      // The backend was chosen for this session (X11, or Wayland's); it says what it lacks.
+      std::string why = screen ? screen->unusable() : std::string();
+      if (why.empty() && screen) {
+        const char* display = std::getenv("DISPLAY");
+        why = screen->name() + " capture needs a display with MIT-SHM (DISPLAY=" + (display ? display : "") + ")";
+      }
+      if (why.empty()) why = "no desktop module";
+      Log::info("quick-assist: no screen capture: " + why);
       QuickAssistUI::showError(kNoScreenPermission);
       return 0;
     }
