@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <utility>
 
@@ -71,6 +72,23 @@ TreeResult<int> openDirectory(const std::string& directory) {
   return fd;
 }
 
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using OpenDir = std::unique_ptr<DIR, DirCloser>;
+
+// For reading entries; opened through the same descriptor path as every other look.
+TreeResult<OpenDir> readDirectory(const std::string& directory) {
+  int fd = VELA_TRY(openDirectory(directory));
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    int err = errno;
+    ::close(fd);
+    return treeFailure(directory, err);
+  }
+  return OpenDir(dir);
+}
+
 constexpr std::string_view kTempPrefix = ".vela-upload-";
 
 std::string randomSuffix() {
@@ -86,24 +104,17 @@ std::string randomSuffix() {
 
 TreeResult<std::vector<TreeEntry>> listTree(const std::string& directory, std::size_t limit,
                                             bool& truncated) {
-  int fd = VELA_TRY(openDirectory(directory));
-  DIR* dir = ::fdopendir(fd);
-  if (!dir) {
-    int err = errno;
-    ::close(fd);
-    return treeFailure(directory, err);
-  }
+  OpenDir dir = VELA_TRY(readDirectory(directory));
   std::vector<TreeEntry> entries;
   truncated = false;
-  while (dirent* d = ::readdir(dir)) {
+  while (dirent* d = ::readdir(dir.get())) {
     std::string name = d->d_name;
     if (name == "." || name == "..") continue;
     struct stat st;
     // An entry removed meanwhile is simply not listed.
-    if (::fstatat(::dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (::fstatat(::dirfd(dir.get()), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     entries.push_back(entryOf(std::move(name), st));
   }
-  ::closedir(dir);
   std::sort(entries.begin(), entries.end(),
             [](const TreeEntry& a, const TreeEntry& b) { return a.name < b.name; });
   if (entries.size() > limit) {
@@ -196,32 +207,25 @@ TreeResult<TreeFileWriter> TreeFileWriter::create(const std::string& directory, 
 }
 
 TreeResult<std::size_t> removeAbandonedUploads(const std::string& directory) {
-  int fd = VELA_TRY(openDirectory(directory));
-  DIR* dir = ::fdopendir(fd);
-  if (!dir) {
-    int err = errno;
-    ::close(fd);
-    return treeFailure(directory, err);
-  }
+  OpenDir dir = VELA_TRY(readDirectory(directory));
   std::size_t removed = 0;
-  while (dirent* d = ::readdir(dir)) {
+  while (dirent* d = ::readdir(dir.get())) {
     if (!std::string_view(d->d_name).starts_with(kTempPrefix)) continue;
     struct stat named;
-    if (::fstatat(::dirfd(dir), d->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
+    if (::fstatat(::dirfd(dir.get()), d->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
         named.st_uid != ::geteuid()) {
       continue;
     }
-    int file = ::openat(::dirfd(dir), d->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int file = ::openat(::dirfd(dir.get()), d->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (file < 0) continue;
     struct stat opened;
     // Only the file looked at, and only while nobody holds it: a live writer keeps its lock.
     if (::fstat(file, &opened) == 0 && opened.st_ino == named.st_ino && opened.st_dev == named.st_dev &&
-        ::flock(file, LOCK_EX | LOCK_NB) == 0 && ::unlinkat(::dirfd(dir), d->d_name, 0) == 0) {
+        ::flock(file, LOCK_EX | LOCK_NB) == 0 && ::unlinkat(::dirfd(dir.get()), d->d_name, 0) == 0) {
       ++removed;
     }
     ::close(file);
   }
-  ::closedir(dir);
   return removed;
 }
 
