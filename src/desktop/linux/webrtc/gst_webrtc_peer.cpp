@@ -301,29 +301,23 @@ void GstWebRTCPeer::close() {
 }
 
 void GstWebRTCPeer::setOnLocalDescription(DescriptionCallback callback) {
-  MutexLock guard(callbacks_->lock);
-  callbacks_->onLocalDescription = std::move(callback);
+  callbacks_->set(&Callbacks::onLocalDescription, std::move(callback));
 }
 void GstWebRTCPeer::setOnLocalCandidate(CandidateCallback callback) {
-  MutexLock guard(callbacks_->lock);
-  callbacks_->onLocalCandidate = std::move(callback);
+  callbacks_->set(&Callbacks::onLocalCandidate, std::move(callback));
 }
 void GstWebRTCPeer::setOnControlData(ControlDataCallback callback) {
-  MutexLock guard(callbacks_->lock);
-  callbacks_->onControlData = std::move(callback);
+  callbacks_->set(&Callbacks::onControlData, std::move(callback));
 }
 void GstWebRTCPeer::setOnConnectionState(ConnectionStateCallback callback) {
-  MutexLock guard(callbacks_->lock);
-  callbacks_->onConnectionState = std::move(callback);
+  callbacks_->set(&Callbacks::onConnectionState, std::move(callback));
 }
-// Kept for the interface; this peer has no bandwidth estimate or keyframe feedback to report.
+// Kept for the interface; this peer has no bandwidth estimate to report.
 void GstWebRTCPeer::setOnTargetBitrate(TargetBitrateCallback callback) {
-  MutexLock guard(callbacks_->lock);
-  callbacks_->onTargetBitrate = std::move(callback);
+  callbacks_->set(&Callbacks::onTargetBitrate, std::move(callback));
 }
 void GstWebRTCPeer::setOnKeyframeRequested(KeyframeRequestedCallback callback) {
-  MutexLock guard(callbacks_->lock);
-  callbacks_->onKeyframeRequested = std::move(callback);
+  callbacks_->set(&Callbacks::onKeyframeRequested, std::move(callback));
 }
 
 std::optional<std::uint32_t> GstWebRTCPeer::encoderBitrateKbpsForTesting() const {

@@ -28,6 +28,12 @@ struct GstWebRTCPeer::Callbacks {
   TargetBitrateCallback onTargetBitrate GUARDED_BY(lock);
   KeyframeRequestedCallback onKeyframeRequested GUARDED_BY(lock);
 
+  template <typename Callback>
+  void set(Callback Callbacks::*member, Callback callback) {
+    MutexLock guard(lock);
+    this->*member = std::move(callback);
+  }
+
   // Copies the callback under the lock and calls it without.
   template <typename Member, typename... Args>
   void call(Member member, Args&&... args) {
