@@ -47,27 +47,50 @@ class SharedEncoderTest : public ::testing::Test {
     ASSERT_TRUE(created) << created.error().message;
     encoder = *created;
   }
+  void TearDown() override {
+    for (GstSample* sample : samples) gst_sample_unref(sample);
+    if (sink) {
+      encoder->remove(sink);
+      gst_object_unref(sink);
+    }
+  }
+
+  // An appsink on the encoder's output; what it pulls is kept in `samples`.
+  void attachSink() {
+    sink = gst_element_factory_make("appsink", nullptr);
+    g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
+    gst_object_ref_sink(sink);
+    encoder->add(GST_ELEMENT(gst_object_ref(sink)), [](const std::string& why) { ADD_FAILURE() << why; });
+    ASSERT_TRUE(encoder->link(sink));
+  }
+  GstSample* pull(GstClockTime wait) {
+    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), wait);
+    if (sample) samples.push_back(sample);
+    return sample;
+  }
+  testing::DecodedMedia decodeAll() {
+    return testing::decodeH264("appsrc name=src format=time", [&](GstElement* src) {
+      for (GstSample* sample : samples) gst_app_src_push_sample(GST_APP_SRC(src), sample);
+      gst_app_src_end_of_stream(GST_APP_SRC(src));
+    });
+  }
+
   std::shared_ptr<SharedEncoder> encoder;
+  GstElement* sink = nullptr;
+  std::vector<GstSample*> samples;
 };
 
 TEST_F(SharedEncoderTest, WhatLeavesDecodesWithAKeyframeFirstAndWhereAsked) {
-  GstElement* sink = gst_element_factory_make("appsink", nullptr);
-  g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
-  gst_object_ref_sink(sink);
-  encoder->add(GST_ELEMENT(gst_object_ref(sink)), [](const std::string& why) { ADD_FAILURE() << why; });
-  ASSERT_TRUE(encoder->link(sink));
+  ASSERT_NO_FATAL_FAILURE(attachSink());
 
   // In lock step, each picture awaited before the next frame goes in: a slow (sanitised)
   // build would otherwise see the leaky source drop frames.
-  std::vector<GstSample*> samples;
   for (int i = 0; i < 30; ++i) {
     if (i == 10) encoder->setBitrate(500'000);  // on the live encoder
     if (i == 20) encoder->requestKeyframe();
     const auto pixels = std::make_shared<const std::vector<std::uint8_t>>(testing::testPattern(kWidth, kHeight, i));
     ASSERT_TRUE(encoder->push({{pixels, pixels->data()}, kWidth, kHeight, kWidth * 4, 5s + i * kFrameTime}));
-    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 10 * GST_SECOND);
-    ASSERT_NE(sample, nullptr) << "picture " << i;
-    samples.push_back(sample);
+    ASSERT_NE(pull(10 * GST_SECOND), nullptr) << "picture " << i;
   }
   EXPECT_EQ(encoder->bitrateKbps(), 500u);
   awaitFeed(*encoder);
@@ -81,32 +104,20 @@ TEST_F(SharedEncoderTest, WhatLeavesDecodesWithAKeyframeFirstAndWhereAsked) {
   // The interval alone would give one in 60 frames.
   EXPECT_EQ(keyframes, (std::vector<std::size_t>{0, 20}));
 
-  auto media = testing::decodeH264("appsrc name=src format=time", [&](GstElement* src) {
-    for (GstSample* sample : samples) gst_app_src_push_sample(GST_APP_SRC(src), sample);
-    gst_app_src_end_of_stream(GST_APP_SRC(src));
-  });
+  auto media = decodeAll();
   EXPECT_EQ(media.error, "");
   EXPECT_EQ(media.frames, 30);
   EXPECT_EQ(media.width, kWidth);
   EXPECT_EQ(media.height, kHeight);
-  for (GstSample* sample : samples) gst_sample_unref(sample);
-  encoder->remove(sink);
-  gst_object_unref(sink);
 }
 
 // Capture delivers nothing on a still screen. The encoder then idles but for one picture
 // a second after the change (for the recording's muxer) and one for each keyframe asked
 // for, here or by a branch's decoder, each stamped with the time the picture stayed.
 TEST_F(SharedEncoderTest, AStillScreenIsEncodedAgainOnlyToSettleAndWhenAKeyframeIsAsked) {
-  GstElement* sink = gst_element_factory_make("appsink", nullptr);
-  g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
-  gst_object_ref_sink(sink);
-  encoder->add(GST_ELEMENT(gst_object_ref(sink)), [](const std::string& why) { ADD_FAILURE() << why; });
-  ASSERT_TRUE(encoder->link(sink));
-  std::vector<GstSample*> samples;
+  ASSERT_NO_FATAL_FAILURE(attachSink());
   auto next = [&](GstClockTime wait) {
-    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), wait);
-    if (sample) samples.push_back(sample);
+    GstSample* sample = pull(wait);
     awaitFeed(*encoder);
     return sample ? gst_sample_get_buffer(sample) : nullptr;
   };
@@ -149,15 +160,9 @@ TEST_F(SharedEncoderTest, AStillScreenIsEncodedAgainOnlyToSettleAndWhenAKeyframe
   EXPECT_EQ(encoder->feedCounts().fresh, 2u);
   EXPECT_EQ(encoder->feedCounts().repeats, 3u);
 
-  auto media = testing::decodeH264("appsrc name=src format=time", [&](GstElement* src) {
-    for (GstSample* sample : samples) gst_app_src_push_sample(GST_APP_SRC(src), sample);
-    gst_app_src_end_of_stream(GST_APP_SRC(src));
-  });
+  auto media = decodeAll();
   EXPECT_EQ(media.error, "");
   EXPECT_EQ(media.frames, 5);
-  for (GstSample* sample : samples) gst_sample_unref(sample);
-  encoder->remove(sink);
-  gst_object_unref(sink);
 }
 
 TEST_F(SharedEncoderTest, TheFirstFrameFixesTheSizeAndFramesOfAnotherAreRefused) {
@@ -184,31 +189,18 @@ TEST_F(SharedEncoderTest, LargeScreensAreSentScaledToTheBudget) {
   EXPECT_EQ(wide, (Size{1820, 1138})) << "16:10, even sides";
   EXPECT_LE(std::int64_t{wide.width} * wide.height, SharedEncoder::kMaxSentPixels);
 
-  GstElement* sink = gst_element_factory_make("appsink", nullptr);
-  g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
-  gst_object_ref_sink(sink);
-  encoder->add(GST_ELEMENT(gst_object_ref(sink)), [](const std::string& why) { ADD_FAILURE() << why; });
-  ASSERT_TRUE(encoder->link(sink));
-  std::vector<GstSample*> samples;
+  ASSERT_NO_FATAL_FAILURE(attachSink());
   for (int i = 0; i < 3; ++i) {
     const auto pixels = std::make_shared<const std::vector<std::uint8_t>>(testing::testPattern(2560, 1440, i));
     ASSERT_TRUE(encoder->push({{pixels, pixels->data()}, 2560, 1440, 2560 * 4, i * kFrameTime}));
-    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 10 * GST_SECOND);
-    ASSERT_NE(sample, nullptr);
-    samples.push_back(sample);
+    ASSERT_NE(pull(10 * GST_SECOND), nullptr);
   }
   EXPECT_EQ(encoder->bitrateKbps(), 1920u * 1080 * 30 / 10 / 1000) << "the rate for the size sent";
-  auto media = testing::decodeH264("appsrc name=src format=time", [&](GstElement* src) {
-    for (GstSample* sample : samples) gst_app_src_push_sample(GST_APP_SRC(src), sample);
-    gst_app_src_end_of_stream(GST_APP_SRC(src));
-  });
+  auto media = decodeAll();
   EXPECT_EQ(media.error, "");
   EXPECT_EQ(media.frames, 3);
   EXPECT_EQ(media.width, 1920);
   EXPECT_EQ(media.height, 1080);
-  for (GstSample* sample : samples) gst_sample_unref(sample);
-  encoder->remove(sink);
-  gst_object_unref(sink);
 }
 
 // desktop-probe's tally counts the frame still in the encoder when it finishes.
