@@ -10,12 +10,13 @@ constexpr std::chrono::nanoseconds kTick{1000};
 
 }  // namespace
 
-std::shared_ptr<FrameFeed> FrameFeed::create(int fps, Sink sink) {
-  return std::shared_ptr<FrameFeed>(new FrameFeed(fps, std::move(sink)));
+std::shared_ptr<FrameFeed> FrameFeed::create(int fps, Sink sink, std::chrono::milliseconds settleDelay) {
+  return std::shared_ptr<FrameFeed>(new FrameFeed(fps, std::move(sink), settleDelay));
 }
 
-FrameFeed::FrameFeed(int fps, Sink sink)
+FrameFeed::FrameFeed(int fps, Sink sink, std::chrono::milliseconds settleDelay)
     : interval_(std::chrono::nanoseconds(1'000'000'000 / std::max(fps, 1))),
+      settleDelay_(settleDelay),
       sink_(std::move(sink)),
       queue_(std::make_shared<SerialQueue>("vela.desktop.feed")) {}
 
@@ -67,7 +68,7 @@ void FrameFeed::deliver(DesktopVideoFrame frame, bool repeat) {
   }
   ++fresh_;
   if (!std::exchange(settlePending_, true)) {
-    queue_->after(kSettleDelay, [weak = weak_from_this()] {
+    queue_->after(settleDelay_, [weak = weak_from_this()] {
       if (auto self = weak.lock()) self->settle();
     });
   }
@@ -86,12 +87,12 @@ void FrameFeed::settle() {
   settlePending_ = false;
   if (!last_ || lastWasRepeat_) return;
   const auto still = Clock::now() - lastIn_;
-  if (still >= kSettleDelay) {
+  if (still >= settleDelay_) {
     repeatLast();
     return;
   }
   settlePending_ = true;
-  queue_->after(kSettleDelay - still, [weak = weak_from_this()] {
+  queue_->after(settleDelay_ - still, [weak = weak_from_this()] {
     if (auto self = weak.lock()) self->settle();
   });
 }

@@ -41,7 +41,8 @@ class FrameFeed : public std::enable_shared_from_this<FrameFeed> {
     std::uint64_t repeats = 0;  // the last frame fed again
   };
 
-  static std::shared_ptr<FrameFeed> create(int fps, Sink sink);
+  // A test of something else than settling may push it out of the way.
+  static std::shared_ptr<FrameFeed> create(int fps, Sink sink, std::chrono::milliseconds settleDelay = kSettleDelay);
   ~FrameFeed();
   FrameFeed(const FrameFeed&) = delete;
   FrameFeed& operator=(const FrameFeed&) = delete;
@@ -58,7 +59,7 @@ class FrameFeed : public std::enable_shared_from_this<FrameFeed> {
   Counts counts() const { return {fresh_.load(), repeats_.load()}; }
 
  private:
-  FrameFeed(int fps, Sink sink);
+  FrameFeed(int fps, Sink sink, std::chrono::milliseconds settleDelay);
 
   // On the feed thread.
   void deliver(DesktopVideoFrame frame, bool repeat);
@@ -67,6 +68,7 @@ class FrameFeed : public std::enable_shared_from_this<FrameFeed> {
   void answerKeyframe(std::uint64_t freshAtRequest);
 
   const Clock::duration interval_;
+  const std::chrono::milliseconds settleDelay_;
   const Sink sink_;
   const std::shared_ptr<SerialQueue> queue_;
   std::atomic<std::uint64_t> fresh_{0};

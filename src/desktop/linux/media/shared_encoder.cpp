@@ -52,7 +52,7 @@ std::string errorText(GstMessage* message) {
 
 Result<void> SharedEncoder::requireElements() { return GstRuntime::requireElements(kElements); }
 
-Result<std::shared_ptr<SharedEncoder>> SharedEncoder::create(int fps) {
+Result<std::shared_ptr<SharedEncoder>> SharedEncoder::create(int fps, std::chrono::milliseconds settleDelay) {
   auto launched = GstRuntime::launch(describe(fps, 2'000'000));
   if (!launched) return tl::unexpected(launched.error());
   GstElement* pipeline = *launched;
@@ -60,7 +60,7 @@ Result<std::shared_ptr<SharedEncoder>> SharedEncoder::create(int fps) {
   self->fps_ = std::max(fps, 1);
   self->feed_ = FrameFeed::create(self->fps_, [weak = std::weak_ptr<SharedEncoder>(self)](const DesktopVideoFrame& f) {
     if (auto encoder = weak.lock()) encoder->enter(f);
-  });
+  }, settleDelay);
   self->pipeline_ = pipeline;
   self->source_ = gst_bin_get_by_name(GST_BIN(pipeline), "src");
   self->encoder_ = gst_bin_get_by_name(GST_BIN(pipeline), "enc");

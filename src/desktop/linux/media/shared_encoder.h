@@ -41,7 +41,8 @@ class SharedEncoder final : public DesktopVideoInput, public std::enable_shared_
   static Result<void> requireElements();
   // Builds the pipeline and sets it playing; errors carry GStreamer's reason alone.
   // REQUIRES: GStreamer initialised.
-  static Result<std::shared_ptr<SharedEncoder>> create(int fps = 30);
+  static Result<std::shared_ptr<SharedEncoder>> create(int fps = 30,
+                                                       std::chrono::milliseconds settleDelay = FrameFeed::kSettleDelay);
   ~SharedEncoder() override;
   SharedEncoder(const SharedEncoder&) = delete;
   SharedEncoder& operator=(const SharedEncoder&) = delete;

@@ -141,10 +141,17 @@ TEST_F(SharedRecordingTest, StillStretchesLastTheirWallClockTimeInTheFile) {
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   auto final = testing::finalizeAndWait(*recorder);
   ASSERT_TRUE(final);
-  EXPECT_NEAR(final->durationS, wall, 0.15);
+  // Frames go in 1/30 s apart in their times; under ThreadSanitizer on a busy machine
+  // pushing them takes longer than that, and the file lags the clock by the difference.
+#if defined(VELA_TSAN)
+  constexpr double kSlack = 0.4;
+#else
+  constexpr double kSlack = 0.15;
+#endif
+  EXPECT_NEAR(final->durationS, wall, kSlack);
   auto media = testing::decodeMp4(recorder->url().string());
   EXPECT_EQ(media.error, "");
-  EXPECT_NEAR(media.endS - media.firstS, wall, 0.2);
+  EXPECT_NEAR(media.endS - media.firstS, wall, kSlack + 0.05);
   // Besides the frames pushed: one a second after each change, and one at the end.
   EXPECT_EQ(encoder->feedCounts().repeats, 3u);
 #if !defined(VELA_TSAN)
