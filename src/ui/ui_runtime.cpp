@@ -84,7 +84,7 @@ void decide(bool here) {
     } else if (wayland && servingSessions) {
       // GTK on Wayland ends the process when the compositor goes, and this one serves
       // sessions whose recordings must be finished then: its windows live in a window host.
-      why = "a session helper opens no window of its own on Wayland";
+      why = "it serves sessions, and on Wayland their windows open in a window host";
     } else {
       // Never the other system's display: under Wayland an XWayland display answers too.
       gdk_set_allowed_backends(wayland ? "wayland" : "x11");
