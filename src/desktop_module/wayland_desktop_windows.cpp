@@ -31,7 +31,8 @@ class WaylandDesktopWindows final : public DesktopWindows {
     if (uiTurnedOff()) return nullptr;
     const char* display = std::getenv("WAYLAND_DISPLAY");
     if (!display || !*display) {
-      Log::info("desktop: no banner or consent dialog: no Wayland display (WAYLAND_DISPLAY is not set)");
+      Log::info(
+          "desktop: no banner or consent dialog: no Wayland display (WAYLAND_DISPLAY is not set)");
       return nullptr;
     }
     MutexLock guard(lock_);
@@ -52,6 +53,8 @@ class WaylandDesktopWindows final : public DesktopWindows {
 
 }  // namespace
 
-std::unique_ptr<DesktopWindows> makeWaylandDesktopWindows() { return std::make_unique<WaylandDesktopWindows>(); }
+std::unique_ptr<DesktopWindows> makeWaylandDesktopWindows() {
+  return std::make_unique<WaylandDesktopWindows>();
+}
 
 }  // namespace vela

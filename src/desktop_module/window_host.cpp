@@ -55,7 +55,8 @@ class WindowHostServer : public std::enable_shared_from_this<WindowHostServer> {
       if (auto self = weak.lock()) self->reply({.kind = WindowHostMessage::Kind::end, .id = id});
     });
     banner->show(message.text, message.logo, [weak, id](bool onScreen) {
-      if (auto self = weak.lock()) self->reply({.kind = WindowHostMessage::Kind::shown, .id = id, .flag = onScreen});
+      if (auto self = weak.lock())
+        self->reply({.kind = WindowHostMessage::Kind::shown, .id = id, .flag = onScreen});
     });
     banners_[id] = std::move(banner);
   }
@@ -63,12 +64,14 @@ class WindowHostServer : public std::enable_shared_from_this<WindowHostServer> {
   void askConsent(const WindowHostMessage& message) {
     std::weak_ptr<WindowHostServer> weak = weak_from_this();
     const std::uint64_t id = message.id;
-    const auto timeout = std::chrono::milliseconds(std::clamp<std::int64_t>(message.timeoutMs, 0, kMaxConsentMs));
-    DesktopConsent().request(timeout, message.operatorName, message.brandName, message.logo, message.flag,
-                             [weak, id](bool accepted) {
-                               if (auto self = weak.lock())
-                                 self->reply({.kind = WindowHostMessage::Kind::answer, .id = id, .flag = accepted});
-                             });
+    const auto timeout =
+        std::chrono::milliseconds(std::clamp<std::int64_t>(message.timeoutMs, 0, kMaxConsentMs));
+    DesktopConsent().request(
+        timeout, message.operatorName, message.brandName, message.logo, message.flag,
+        [weak, id](bool accepted) {
+          if (auto self = weak.lock())
+            self->reply({.kind = WindowHostMessage::Kind::answer, .id = id, .flag = accepted});
+        });
   }
 
   const std::shared_ptr<IPCChannel> channel_;

@@ -19,7 +19,8 @@ namespace {
 
 class HostedIndicator final : public DesktopIndicating {
  public:
-  explicit HostedIndicator(std::shared_ptr<WindowHostClient> host) : host_(std::move(host)), id_(host_->nextId()) {}
+  explicit HostedIndicator(std::shared_ptr<WindowHostClient> host)
+      : host_(std::move(host)), id_(host_->nextId()) {}
   ~HostedIndicator() override { host_->hideBanner(id_); }
   void show(const std::string& text, const std::string& logoBase64, Shown shown) override {
     host_->showBanner(id_, text, logoBase64, std::move(shown), onEnd_);
@@ -36,8 +37,9 @@ class HostedIndicator final : public DesktopIndicating {
 class HostedConsent final : public DesktopConsenting {
  public:
   explicit HostedConsent(std::shared_ptr<WindowHostClient> host) : host_(std::move(host)) {}
-  void request(std::chrono::milliseconds timeout, const std::string& operatorName, const std::string& brandName,
-               const std::string& logoBase64, bool recording, Completion completion) override {
+  void request(std::chrono::milliseconds timeout, const std::string& operatorName,
+               const std::string& brandName, const std::string& logoBase64, bool recording,
+               Completion completion) override {
     WindowHostMessage message{.kind = WindowHostMessage::Kind::consent,
                               .logo = logoBase64,
                               .operatorName = operatorName,
@@ -62,7 +64,8 @@ Result<pid_t> spawnHost(int hostEnd) {
   launch.stdio = {hostEnd, -1, errors};
   auto started = platform::startChild(launch);
   platform::closeDescriptor(errors);
-  if (!started) return fail(std::string("cannot start the window host: ") + std::strerror(started.error()));
+  if (!started)
+    return fail(std::string("cannot start the window host: ") + std::strerror(started.error()));
   return *started;
 }
 
@@ -96,7 +99,8 @@ Result<std::shared_ptr<WindowHostClient>> WindowHostClient::start() {
     if (auto self = weak.lock()) self->hostEnded();
   };
   channel->resume();
-  Log::info("desktop: window host started (pid " + std::to_string(*pid) + ") for the banner and consent dialog");
+  Log::info("desktop: window host started (pid " + std::to_string(*pid) +
+            ") for the banner and consent dialog");
   return client;
 }
 
@@ -115,8 +119,9 @@ std::shared_ptr<DesktopConsenting> WindowHostClient::makeConsent() {
   return std::make_shared<HostedConsent>(shared_from_this());
 }
 
-void WindowHostClient::showBanner(std::uint64_t id, const std::string& text, const std::string& logo,
-                                  DesktopIndicating::Shown shown, DesktopIndicating::EndRequested ended) {
+void WindowHostClient::showBanner(std::uint64_t id, const std::string& text,
+                                  const std::string& logo, DesktopIndicating::Shown shown,
+                                  DesktopIndicating::EndRequested ended) {
   {
     MutexLock guard(lock_);
     if (!ended_) {
@@ -128,7 +133,9 @@ void WindowHostClient::showBanner(std::uint64_t id, const std::string& text, con
     Log::warn("desktop: the banner cannot be shown: its window host has ended");
     return shown(false);
   }
-  channel_->send(WindowHostMessage{.kind = WindowHostMessage::Kind::banner, .id = id, .text = text, .logo = logo}.encode());
+  channel_->send(WindowHostMessage{
+      .kind = WindowHostMessage::Kind::banner, .id = id, .text = text, .logo = logo}
+                     .encode());
 }
 
 void WindowHostClient::hideBanner(std::uint64_t id) {
@@ -169,10 +176,12 @@ void WindowHostClient::received(const std::string& line) {
         ready_ = true;
         break;
       case WindowHostMessage::Kind::shown:
-        if (auto banner = banners_.find(message->id); banner != banners_.end()) shown = std::move(banner->second.shown);
+        if (auto banner = banners_.find(message->id); banner != banners_.end())
+          shown = std::move(banner->second.shown);
         break;
       case WindowHostMessage::Kind::end:
-        if (auto banner = banners_.find(message->id); banner != banners_.end()) ended = banner->second.ended;
+        if (auto banner = banners_.find(message->id); banner != banners_.end())
+          ended = banner->second.ended;
         break;
       case WindowHostMessage::Kind::answer:
         if (auto consent = consents_.find(message->id); consent != consents_.end()) {
@@ -201,7 +210,8 @@ void WindowHostClient::hostEnded() {
     consents.swap(consents_);
   }
   Log::warn(std::string("desktop: the window host (pid ") + std::to_string(pid_) + ") " +
-            (wasReady ? "has ended: its compositor is gone or it failed" : "could not open the Wayland display"));
+            (wasReady ? "has ended: its compositor is gone or it failed"
+                      : "could not open the Wayland display"));
   for (auto& [id, banner] : banners) {
     if (banner.shown) {
       banner.shown(false);
@@ -210,7 +220,8 @@ void WindowHostClient::hostEnded() {
     }
   }
   for (auto& [id, completion] : consents) {
-    Log::warn("desktop: consent counted as declined: its dialog's window host ended before an answer");
+    Log::warn(
+        "desktop: consent counted as declined: its dialog's window host ended before an answer");
     if (completion) completion(false);
   }
 }

@@ -39,10 +39,11 @@ class WindowHostClient : public std::enable_shared_from_this<WindowHostClient> {
   std::shared_ptr<DesktopConsenting> makeConsent();
 
   void showBanner(std::uint64_t id, const std::string& text, const std::string& logo,
-                  DesktopIndicating::Shown shown, DesktopIndicating::EndRequested ended) EXCLUDES(lock_);
-  void hideBanner(std::uint64_t id) EXCLUDES(lock_);
-  void requestConsent(std::uint64_t id, WindowHostMessage request, DesktopConsenting::Completion completion)
+                  DesktopIndicating::Shown shown, DesktopIndicating::EndRequested ended)
       EXCLUDES(lock_);
+  void hideBanner(std::uint64_t id) EXCLUDES(lock_);
+  void requestConsent(std::uint64_t id, WindowHostMessage request,
+                      DesktopConsenting::Completion completion) EXCLUDES(lock_);
   std::uint64_t nextId() { return ++lastId_; }
 
  private:
@@ -51,7 +52,8 @@ class WindowHostClient : public std::enable_shared_from_this<WindowHostClient> {
     DesktopIndicating::EndRequested ended;
   };
 
-  WindowHostClient(pid_t pid, std::shared_ptr<IPCChannel> channel) : pid_(pid), channel_(std::move(channel)) {}
+  WindowHostClient(pid_t pid, std::shared_ptr<IPCChannel> channel)
+      : pid_(pid), channel_(std::move(channel)) {}
   void received(const std::string& line) EXCLUDES(lock_);
   void hostEnded() EXCLUDES(lock_);
 

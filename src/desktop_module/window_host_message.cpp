@@ -61,7 +61,8 @@ std::optional<WindowHostMessage> WindowHostMessage::parse(std::string_view line)
   const std::string* type = document->stringAt("t");
   if (!type) return std::nullopt;
   WindowHostMessage message;
-  auto known = std::ranges::find(kNames, std::string_view(*type), &std::pair<Kind, std::string_view>::second);
+  auto known = std::ranges::find(kNames, std::string_view(*type),
+                                 &std::pair<Kind, std::string_view>::second);
   if (known == kNames.end()) return std::nullopt;
   message.kind = known->first;
   if (message.kind != Kind::ready) {
@@ -80,7 +81,8 @@ std::optional<WindowHostMessage> WindowHostMessage::parse(std::string_view line)
   message.logo = stringOr(*document, "logo");
   message.operatorName = stringOr(*document, "operator");
   message.brandName = stringOr(*document, "brand");
-  if (const JSONValue* timeout = (*document)["timeoutMs"]) message.timeoutMs = timeout->intValue().value_or(0);
+  if (const JSONValue* timeout = (*document)["timeoutMs"])
+    message.timeoutMs = timeout->intValue().value_or(0);
   return message;
 }
 

@@ -15,12 +15,20 @@ TEST(WindowHostMessage, EveryKindReadsBackAsWritten) {
   const std::string logo(3 * 1024 * 1024, 'A');  // a brand logo is the longest field
   const WindowHostMessage sent[] = {
       {.kind = Kind::ready},
-      {.kind = Kind::banner, .id = 7, .text = "Fernzugriff aktiv · Aufzeichnung läuft\n\"x\"", .logo = logo},
+      {.kind = Kind::banner,
+       .id = 7,
+       .text = "Fernzugriff aktiv · Aufzeichnung läuft\n\"x\"",
+       .logo = logo},
       {.kind = Kind::hide, .id = 7},
       {.kind = Kind::shown, .id = 7, .flag = true},
       {.kind = Kind::end, .id = 7},
-      {.kind = Kind::consent, .id = 18446744073709551615u, .logo = "iVBOR", .operatorName = "Eva",
-       .brandName = "Kanzlei", .timeoutMs = 45000, .flag = true},
+      {.kind = Kind::consent,
+       .id = 18446744073709551615u,
+       .logo = "iVBOR",
+       .operatorName = "Eva",
+       .brandName = "Kanzlei",
+       .timeoutMs = 45000,
+       .flag = true},
       {.kind = Kind::answer, .id = 8, .flag = false},
   };
   for (const WindowHostMessage& message : sent) {
