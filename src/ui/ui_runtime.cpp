@@ -89,7 +89,8 @@ void decide(bool here) {
       // Never the other system's display: under Wayland an XWayland display answers too.
       gdk_set_allowed_backends(wayland ? "wayland" : "x11");
       if (here ? !gtk_init_check(nullptr, nullptr) : !startLoop()) {
-        why = std::string("GTK cannot open the ") + (wayland ? "Wayland" : "X") + " display " + std::getenv(variable);
+        why = std::string("GTK cannot open the ") + (wayland ? "Wayland" : "X") + " display " +
+              std::getenv(variable);
       }
     }
     ready = why.empty();

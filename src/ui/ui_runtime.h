@@ -18,8 +18,8 @@ void useBackend(Backend backend);
 
 // False (said once in the log) when VELA_NO_UI is set, without a display, when GTK
 // cannot open it, once the display was lost, or on Wayland in a process whose main
-// thread was adopted to serve sessions (a session helper: GTK there would end it with the compositor).
-// Thread-safe.
+// thread was adopted to serve sessions (a session helper: GTK there would end it with
+// the compositor). Thread-safe.
 bool available();
 
 // True once the loop's display was lost. Thread-safe.
