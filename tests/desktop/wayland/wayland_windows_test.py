@@ -1,13 +1,14 @@
 """The foreground commands' windows on a Wayland session: quick assist's code window and
 the first-start window, each opened by the real agent inside a private headless GNOME
 session (no X display at all), found on the screen read from a screen cast and saved as
-a screenshot.
+a screenshot; and a window host that cannot reach the compositor.
 
 Usage: wayland_windows_test.py AGENT_EXE [SCREENSHOT_DIR]"""
 
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -69,6 +70,18 @@ class WaylandWindows(unittest.TestCase):
 
     def test_first_start_window(self):
         self.window_of("onboarding", "run")
+
+    def test_a_window_host_without_a_display_hangs_up_unready(self):
+        # Its parent then counts the consent it would have asked as declined.
+        ours, theirs = socket.socketpair()
+        host = self.gnome.popen([self.exe, "--window-host"], env=dict(self.env, WAYLAND_DISPLAY="wayland-none"),
+                                stdin=theirs, stderr=subprocess.PIPE)
+        theirs.close()
+        with ours:
+            ours.settimeout(60)
+            self.assertEqual(ours.recv(4096), b"")
+        self.assertEqual(host.wait(), 1)
+        self.assertIn(b"GTK cannot open the Wayland display wayland-none", host.stderr.read())
 
 
 if __name__ == "__main__":
