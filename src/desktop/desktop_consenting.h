@@ -2,7 +2,8 @@
 
 // Asks the person at the machine whether an attended session may start. request() may
 // be called from any thread; the dialog runs on the UI main loop and the completion is
-// called there exactly once. A timeout counts as declined.
+// called there exactly once (for a window host's dialog: on the thread that reads its
+// answers). A timeout, and a dialog whose process died, count as declined.
 
 #include <chrono>
 #include <functional>

@@ -1,7 +1,9 @@
 #pragma once
 
 // The banner that tells the person at the machine that a remote session is running.
-// Both calls may come from any thread; the window work happens on the UI main loop.
+// Both calls may come from any thread; the window work happens on the UI main loop. The
+// callbacks run there too, or, when a window host shows the banner, on the thread that
+// reads its answers: never on the caller's own.
 
 #include <functional>
 #include <string>

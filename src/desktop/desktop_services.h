@@ -17,6 +17,9 @@
 
 namespace vela {
 
+// The unlisted first argument that starts the executable as a window host.
+inline constexpr const char* kWindowHostCommand = "--window-host";
+
 struct DesktopServices {
   DesktopScreen* screen = nullptr;
   DesktopMedia* media = nullptr;
@@ -26,6 +29,9 @@ struct DesktopServices {
   int (*runSessionHelper)(const DesktopServices& services, const std::string& socketPath) = nullptr;
   // The kind of session this process runs in ("wayland", "x11", "tty", "unknown").
   std::string sessionType;
+  // Shows the banner and consent dialog of the process that started this one, which
+  // serves sessions in a Wayland session; on the main thread; the exit status.
+  int (*runWindowHost)() = nullptr;
 };
 
 }  // namespace vela
@@ -34,7 +40,7 @@ struct DesktopServices {
 // cross; the ABI number and version guard against a module from another build.
 extern "C" {
 
-inline constexpr std::uint32_t kVelaDesktopABI = 4;
+inline constexpr std::uint32_t kVelaDesktopABI = 5;
 
 struct VelaDesktopHost {
   std::uint32_t abi;

@@ -13,7 +13,10 @@
 #include "desktop_module/linux_desktop_media.h"
 #include "desktop_module/session_helper.h"
 #include "desktop_module/unavailable_screen.h"
+#include "desktop_module/wayland_desktop_windows.h"
+#include "desktop_module/window_host.h"
 #include "ui/gtk_desktop_windows.h"
+#include "ui/ui_runtime.h"
 #include "util/agent_version.h"
 #include "util/log.h"
 
@@ -58,11 +61,15 @@ const DesktopServices& services() {
   // Never destroyed: the module's threads may still use them while the process exits.
   static const DesktopServices* made = [] {
     auto* services = new DesktopServices;
-    services->sessionType = SessionType::describe(SessionType::ofThisProcess());
+    const SessionType::Facts session = SessionType::ofThisProcess();
+    const bool wayland = SessionType::decide(session) == SessionType::Kind::wayland;
+    services->sessionType = SessionType::describe(session);
     services->screen = chooseScreen().release();
     services->media = makeLinuxDesktopMedia().release();
-    services->windows = makeGtkDesktopWindows().release();
+    UiRuntime::useBackend(wayland ? UiRuntime::Backend::wayland : UiRuntime::Backend::x11);
+    services->windows = (wayland ? makeWaylandDesktopWindows() : makeGtkDesktopWindows()).release();
     services->runSessionHelper = &runSessionHelper;
+    services->runWindowHost = &runWindowHost;
     return services;
   }();
   return *made;

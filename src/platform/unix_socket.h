@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "util/agent_error.h"
 
@@ -37,6 +38,10 @@ struct AcceptedPeer {
 std::optional<AcceptedPeer> acceptUnix(int listenFD);
 
 Result<int> connectUnix(const std::string& path);
+
+// Two connected ends, for a parent and the child it starts; each as above. The child's
+// end must be handed over through ChildLaunch::stdio, which clears close-on-exec.
+Result<std::pair<int, int>> socketPair();
 
 void closeDescriptor(int fd);
 void removeSocketFile(const std::string& path);

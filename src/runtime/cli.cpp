@@ -7,6 +7,7 @@
 #include <map>
 
 #include "config/agent_paths.h"
+#include "desktop/desktop_services.h"
 #include "platform/file_io.h"
 #include "platform/instance_lock.h"
 #include "runtime/command_handlers.h"
@@ -173,6 +174,8 @@ int main(Args arguments) {
     return 1;
   }
   const std::string word = arguments.front();
+  // Started only by the agent itself, so it is neither listed nor checked as a command.
+  if (word == kWindowHostCommand) return windowHostCommand();
   Args rest(std::next(arguments.begin()), arguments.end());
   const CommandForm* form = findCommand(word);
   if (!form) {

@@ -15,6 +15,8 @@ Result<int> onceCommand(Args args);
 Result<int> gatewayCommand(Args args);
 Result<int> desktopProbeCommand(Args args);
 Result<int> desktopAgentCommand();
+// The window host of a session-serving process in a Wayland session (desktop_services.h).
+int windowHostCommand();
 Result<int> quickAssistCommand(Args args);
 Result<int> statusCommand(Args args);
 Result<int> doctorCommand(Args args);

@@ -86,8 +86,11 @@ Result<std::optional<Provisioned>> provisionWithoutConfig() {
 OnboardingResult onboardingIfAvailable(const std::optional<ProvisioningPayload>& prefill) {
   const auto unavailable = OnboardingResult::of(OnboardingResult::Kind::unavailable);
   if (uiTurnedOff()) return unavailable;
-  const char* display = std::getenv("DISPLAY");
-  if (!display || !*display) return unavailable;
+  auto set = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+  };
+  if (!set("DISPLAY") && !set("WAYLAND_DISPLAY")) return unavailable;
   auto services = DesktopModule::services();
   if (!services) {
     Log::warn(services.error().message);

@@ -18,6 +18,8 @@ namespace vela::UiRuntime {
 namespace {
 
 std::atomic<bool> lost{false};
+std::atomic<Backend> backend{Backend::x11};
+std::atomic<bool> servingSessions{false};
 std::atomic<std::thread::id> loopThread;
 
 bool set(const char* name) {
@@ -72,16 +74,27 @@ bool ready = false;
 
 void decide(bool here) {
   std::call_once(decided, [here] {
+    const bool wayland = backend == Backend::wayland;
+    const char* variable = wayland ? "WAYLAND_DISPLAY" : "DISPLAY";
     std::string why;
     if (uiTurnedOff()) {
       why = "turned off (VELA_NO_UI)";
-    } else if (!set("DISPLAY")) {
-      why = "no display (DISPLAY is not set)";
-    } else if (here ? !gtk_init_check(nullptr, nullptr) : !startLoop()) {
-      why = std::string("GTK cannot open the display ") + std::getenv("DISPLAY");
+    } else if (!set(variable)) {
+      why = std::string("no display (") + variable + " is not set)";
+    } else if (wayland && servingSessions) {
+      // GTK on Wayland ends the process when the compositor goes, and this one serves
+      // sessions whose recordings must be finished then: its windows live in a window host.
+      why = "it serves sessions, and on Wayland their windows open in a window host";
+    } else {
+      // Never the other system's display: under Wayland an XWayland display answers too.
+      gdk_set_allowed_backends(wayland ? "wayland" : "x11");
+      if (here ? !gtk_init_check(nullptr, nullptr) : !startLoop()) {
+        why = std::string("GTK cannot open the ") + (wayland ? "Wayland" : "X") + " display " +
+              std::getenv(variable);
+      }
     }
     ready = why.empty();
-    if (!ready) Log::info("desktop: no banner or consent dialog: " + why);
+    if (!ready) Log::info("desktop: no window can be shown by this process: " + why);
   });
 }
 
@@ -93,6 +106,8 @@ std::atomic<bool> quitting{false};
 
 }  // namespace
 
+void useBackend(Backend chosen) { backend = chosen; }
+
 bool available() {
   decide(false);
   return ready && !lost.load();
@@ -100,9 +115,10 @@ bool available() {
 
 bool displayLost() { return lost.load(); }
 
-void adoptThisThread() {
+void adoptThisThread(bool servesSessions) {
   // Owning the default context makes this thread the one window work is handed to.
   g_main_context_acquire(g_main_context_default());
+  servingSessions = servesSessions;
   decide(true);
 }
 

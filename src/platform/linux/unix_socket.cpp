@@ -92,6 +92,14 @@ Result<int> connectUnix(const std::string& path) {
   return fd;
 }
 
+Result<std::pair<int, int>> socketPair() {
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends) != 0) {
+    return fail(std::string("socketpair failed: ") + std::strerror(errno));
+  }
+  return std::pair{ends[0], ends[1]};
+}
+
 void closeDescriptor(int fd) {
   if (fd >= 0) ::close(fd);
 }

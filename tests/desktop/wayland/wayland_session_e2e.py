@@ -3,8 +3,10 @@ session with a GTK window on its Wayland display, the real agent (`vela-agent ga
 running inside the session's namespaces and enrolled against the test control plane,
 and headless Chromium as the operator on the gateway's page. The operator sees the
 window's pixels, its click and typed text reach the window, a still screen sends no
-video, and mutter going away ends the session cleanly. The tests run in name order on
-one stack.
+video, and mutter going away ends the session cleanly. The consent dialog and the banner
+are shown by the agent's window host; the test answers the dialog as the person at the
+screen would, with clicks through mutter's remote-desktop API, and reads the screen from
+a screen cast of its own. The tests run in name order on one stack.
 
 Usage: wayland_session_e2e.py AGENT_EXE [SCREENSHOT_DIR] (re-runs itself in namespaces of
 its own)."""
@@ -27,6 +29,7 @@ from desktop_stack import Gateway, StackCase, agent_argument, open_frame  # noqa
 import browser_driver  # noqa: E402
 from browser_driver import fixture  # noqa: E402
 from gnome_session import GnomeSession  # noqa: E402
+from screen_person import ScreenPerson  # noqa: E402
 
 AGENT = SHOTS = None
 WINDOW = os.path.join(HERE, "wayland_test_window.py")
@@ -50,7 +53,7 @@ class WaylandStack:
     def __init__(self, agent_exe):
         self.tmp = tempfile.mkdtemp(prefix="vela-wayland-e2e-")
         self.gnome = GnomeSession(*SIZE)
-        self.agent = self.browser = self.server = self.gateway = None
+        self.agent = self.browser = self.server = self.gateway = self.person = None
         try:
             self._start(agent_exe)
         except BaseException:
@@ -63,6 +66,7 @@ class WaylandStack:
                                        stdout=subprocess.PIPE, text=True)
         threading.Thread(target=self._read_window, daemon=True).start()
         self.wait("the test window", lambda: any(e["ev"] == "ready" for e in self.events))
+        self.person = ScreenPerson(self.gnome, self.tmp)
 
         self.server = fixture.Server()
         self.gateway = Gateway(self.server)
@@ -131,11 +135,52 @@ class WaylandStack:
     def recordings_of(self, uid=None):
         return self.recordings
 
+    def agent_pid(self):
+        """The agent's own process (what `agent` runs through nsenter)."""
+        with open(f"/proc/{self.agent.pid}/task/{self.agent.pid}/children") as f:
+            return int(f.read().split()[0])
+
+    def window_hosts(self):
+        """The agent's window host processes."""
+        # A child is listed under the thread that started it.
+        tasks = f"/proc/{self.agent_pid()}/task"
+        children = []
+        for task in os.listdir(tasks):
+            try:
+                with open(f"{tasks}/{task}/children") as f:
+                    children += [int(c) for c in f.read().split()]
+            except OSError:
+                pass
+        hosts = []
+        for pid in children:
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    if b"--window-host" in f.read().split(b"\0"):
+                        hosts.append(pid)
+            except OSError:
+                pass
+        return hosts
+
+    def consent_buttons(self, shot=None):
+        """Waits for the consent dialog on the screen; its (Ablehnen, Erlauben) centres."""
+        buttons = self.wait("the consent dialog on the screen", lambda: self.person.frame().consent_buttons())
+        if shot and SHOTS:
+            self.person.shot(os.path.join(SHOTS, shot))
+        return buttons
+
+    def banner_on_screen(self, shot=None):
+        box = self.wait("the banner on the screen", lambda: self.person.frame().banner())
+        if shot and SHOTS:
+            self.person.shot(os.path.join(SHOTS, shot))
+        return box
+
     def close(self):
         try:
             if self.browser:
                 self.browser.quit()
         finally:
+            if self.person:
+                self.person.close()
             for proc in (self.agent, self.window):
                 if proc and proc.poll() is None:
                     proc.kill()
@@ -162,16 +207,42 @@ class WaylandSessionEndToEnd(StackCase):
     def stats(self):
         return self.js("return velaOperator.stats()")
 
-    def test_0_an_attended_session_without_a_consent_window_is_refused(self):
-        # The agent has no window system here (no X display; GTK would end the process
-        # with the compositor): consent cannot be asked, so it is not assumed.
+    def test_0_a_declined_consent_refuses_the_session(self):
         s = self.s
-        s.gateway.send(open_frame("wl-attended", mode="attended", consent=True))
-        closed = s.frame("wl-attended", "desktop.closed")
-        self.assertEqual(closed["reason"], "consent_unavailable")
-        error = s.gateway.of("wl-attended", "desktop.error")[0]
-        self.assertIn("no window system", error["message"])
-        self.assertEqual(s.gateway.of("wl-attended", "desktop.opened"), [])
+        s.gateway.send(open_frame("wl-declined", mode="attended", consent=True, operator="Eva"))
+        decline, _ = s.consent_buttons()
+        self.assertEqual(s.gateway.of("wl-declined", "desktop.opened"), [])
+        s.person.click(*decline)
+        closed = s.frame("wl-declined", "desktop.closed")
+        self.assertEqual(closed["reason"], "consent_declined")
+        self.assertEqual(s.gateway.of("wl-declined", "desktop.opened"), [])
+        self.assertEqual(s.gateway.of("wl-declined", "desktop.signal"), [])
+
+    def test_0_b_a_consent_whose_window_host_dies_counts_as_declined(self):
+        s = self.s
+        s.gateway.send(open_frame("wl-hostdies", mode="attended", consent=True, operator="Eva"))
+        s.consent_buttons()
+        hosts = s.window_hosts()
+        self.assertEqual(len(hosts), 1, hosts)
+        os.kill(hosts[0], signal.SIGKILL)
+        closed = s.frame("wl-hostdies", "desktop.closed")
+        self.assertEqual(closed["reason"], "consent_declined")
+        self.assertIn("consent counted as declined: its dialog's window host ended", s.log_text())
+        self.assertIsNone(s.agent.poll())
+
+    def test_0_c_an_attended_session_the_person_allows(self):
+        s, js, session = self.s, self.js, "wl-attended"
+        js("velaSession.open(arguments[0], {session: arguments[1], operatorName: 'Eva'})", s.agent_id, session)
+        _, allow = s.consent_buttons(shot="wayland-consent-dialog.png")
+        s.person.click(*allow)
+        doc = s.frame(session, "desktop.opened")["doc"]
+        self.assertEqual((doc["consent"], doc["recording_ready"]), ("accepted", True))
+        self.assertEqual(doc["indicator_ack"]["text_version"], "v1-447ac6c8")
+        s.banner_on_screen(shot="wayland-banner.png")
+        s.wait("video decoded in the page", lambda: self.stats().get("framesDecoded", 0) > 0)
+        js("velaSession.close()")
+        self.assert_final_matches_file(s.frame(session, "desktop.recording", state="final"))
+        s.wait("the banner gone", lambda: not s.person.frame().banner())
 
     def test_1_the_operator_sees_the_window_and_drives_it(self):
         from selenium.webdriver.common.action_chains import ActionChains
@@ -180,6 +251,9 @@ class WaylandSessionEndToEnd(StackCase):
            s.agent_id, session)
         doc = s.frame(session, "desktop.opened")["doc"]
         self.assertEqual(doc["monitors"], [0])
+        # The unattended session's banner too, before the clicks below raise the window
+        # over it: on Wayland nothing keeps it above.
+        s.banner_on_screen()
         stats = s.wait("video decoded in the page", lambda: (lambda st: st if st.get("framesDecoded", 0) > 0 else None)(
             self.stats()))
         self.assertEqual((stats["frameWidth"], stats["frameHeight"]), SIZE)
@@ -223,6 +297,11 @@ class WaylandSessionEndToEnd(StackCase):
         self.assertEqual(closed["reason"], "capture_stopped")
         self.assert_final_matches_file(s.frame("wl-1", "desktop.recording", state="final"))
         self.assertIn("mutter left the session bus", s.log_text())
+        # The banner's window host went with the compositor; the agent stayed.
+        s.wait("the window host's end seen", lambda: "window host (pid" in s.log_text() and
+               "has ended" in s.log_text())
+        self.assertEqual(s.window_hosts(), [])
+        self.assertIsNone(s.agent.poll())
 
         # Without mutter, a new session fails at once and says why.
         s.gateway.send(open_frame("wl-nomutter", **UNATTENDED))

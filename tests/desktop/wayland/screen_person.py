@@ -1,0 +1,80 @@
+"""The test's hands and eyes on a headless GNOME session: mutter_remote.py run inside the
+session, and what a test looks for on the screen it returns (the consent dialog's
+buttons, the banner), read from raw RGB frames."""
+
+import os
+import subprocess
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REMOTE = os.path.join(HERE, "mutter_remote.py")
+
+
+class ScreenPerson:
+    def __init__(self, gnome, workdir):
+        self.gnome, self.dir = gnome, workdir
+        self.size = gnome.size
+        self.proc = gnome.popen(["/usr/bin/python3", REMOTE, str(self.size[0]), str(self.size[1])],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        ready = self.proc.stdout.readline().strip()
+        if ready != "ready":
+            raise AssertionError(f"mutter_remote.py did not start: {ready!r}")
+
+    def _do(self, command):
+        self.proc.stdin.write(command + "\n")
+        self.proc.stdin.flush()
+        answer = self.proc.stdout.readline().strip()
+        if answer != "ok":
+            raise AssertionError(f"{command}: {answer or 'mutter_remote.py exited'}")
+
+    def click(self, x, y):
+        self._do(f"click {x} {y}")
+
+    def shot(self, path):
+        self._do(f"shot {path}")
+
+    def frame(self):
+        path = os.path.join(self.dir, "frame.rgb")
+        self._do(f"raw {path}")
+        with open(path, "rb") as f:
+            return Frame(f.read(), self.size)
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class Frame:
+    def __init__(self, data, size):
+        self.data, (self.width, self.height) = data, size
+
+    def at(self, x, y):
+        i = (y * self.width + x) * 3
+        return tuple(self.data[i:i + 3])
+
+    def box(self, matches, top=0, bottom=None):
+        """The bounding box (x0, y0, x1, y1) of the pixels `matches` takes, or None."""
+        xs, ys = [], []
+        for y in range(top, bottom or self.height, 2):
+            row = self.data[y * self.width * 3:(y + 1) * self.width * 3]
+            for x in range(0, self.width, 2):
+                if matches(row[3 * x], row[3 * x + 1], row[3 * x + 2]):
+                    xs.append(x)
+                    ys.append(y)
+        return (min(xs), min(ys), max(xs), max(ys)) if len(xs) > 40 else None
+
+    def consent_buttons(self):
+        """The centres of the dialog's "Ablehnen" and "Erlauben", or None without the
+        dialog. Erlauben is the theme's blue default button; Ablehnen sits left of it."""
+        box = self.box(lambda r, g, b: b > 210 and g > 115 and r < 110)
+        if not box or box[2] - box[0] < 60 or box[3] - box[1] > 60:
+            return None
+        x0, y0, x1, y1 = box
+        centre_y = (y0 + y1) // 2
+        return (x0 - 60, centre_y), ((x0 + x1) // 2, centre_y)
+
+    def banner(self):
+        """The box of the banner's white text and button outline, or None. mutter places
+        it (a Wayland client cannot), somewhere near the top left."""
+        box = self.box(lambda r, g, b: r > 235 and g > 235 and b > 235, top=0, bottom=self.height // 3)
+        return box if box and box[2] - box[0] > 200 else None
