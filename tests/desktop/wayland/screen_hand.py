@@ -4,6 +4,7 @@ session of mutter's own (its API, not the agent's) that looks at the monitor and
 presses keys and buttons. Runs inside the session's namespaces; reads one command a
 line on stdin and answers "ok" (or "error: ...") on stdout:
   shot PATH        the screen as it is now, as a PNG
+  pixel X Y        the colour at (X, Y) now, as "ok R G B"
   key CODE         presses and releases the evdev key CODE
   click X Y        moves the pointer to (X, Y) and clicks the left button
 
@@ -62,7 +63,7 @@ class Hand:
     def notify(self, method, signature, args):
         self.call(RD, self.session, RD + ".Session", method, GLib.Variant(signature, args))
 
-    def shot(self, path):
+    def picture(self):
         # The stream is damage-driven: the last picture it sent is the screen as it is.
         sample = self.sink.emit("try-pull-sample", 5 * Gst.SECOND) or self.sink.get_property("last-sample")
         if sample is None:
@@ -75,9 +76,16 @@ class Hand:
             data = GLib.Bytes.new(bytes(info.data))
         finally:
             buffer.unmap(info)
-        stride = len(data.get_data()) // height
-        GdkPixbuf.Pixbuf.new_from_bytes(data, GdkPixbuf.Colorspace.RGB, False, 8, width, height,
-                                        stride).savev(path, "png", [], [])
+        return GdkPixbuf.Pixbuf.new_from_bytes(data, GdkPixbuf.Colorspace.RGB, False, 8, width, height,
+                                               len(data.get_data()) // height)
+
+    def shot(self, path):
+        self.picture().savev(path, "png", [], [])
+
+    def pixel(self, x, y):
+        picture = self.picture()
+        at = y * picture.get_rowstride() + x * 3
+        return tuple(picture.get_pixels()[at:at + 3])
 
     def key(self, code):
         self.notify("NotifyKeyboardKeycode", "(ub)", (code, True))
@@ -98,6 +106,9 @@ def main():
         try:
             if words[0] == "shot":
                 hand.shot(words[1])
+            elif words[0] == "pixel":
+                print("ok %d %d %d" % hand.pixel(int(words[1]), int(words[2])), flush=True)
+                continue
             elif words[0] == "key":
                 hand.key(int(words[1]))
             elif words[0] == "click":

@@ -15,6 +15,8 @@ constexpr const char* kRequestInterface = "org.freedesktop.portal.Request";
 constexpr const char* kSessionInterface = "org.freedesktop.portal.Session";
 // How often a wait for the person looks whether its capture was abandoned.
 constexpr guint kPollMillis = 100;
+// An input event the portal has not passed on by then is not worth holding the next for.
+constexpr int kInputTimeoutMillis = 1000;
 
 using Weak = std::weak_ptr<PortalRemoteSession>;
 
@@ -90,7 +92,8 @@ Result<void> PortalRemoteSession::start(bool showsCursor) {
   subscribeSession();
 
   auto cursorModes = mutter::call(bus, portal::kBusName, portal::kObjectPath, "org.freedesktop.DBus.Properties", "Get",
-                                  g_variant_new("(ss)", portal::kScreenCast, "AvailableCursorModes"), "(v)");
+                                  g_variant_new("(ss)", portal::kScreenCast, "AvailableCursorModes"), "(v)",
+                                  G_DBUS_CALL_FLAGS_NONE);
   const std::uint32_t available = cursorModes ? portal::uintPropertyOf(cursorModes->get()).value_or(0) : 0;
 
   GVariantBuilder options;
@@ -157,7 +160,9 @@ Result<mutter::Variant> PortalRemoteSession::request(const char* interface, cons
   } else {
     params = g_variant_new("(@oa{sv})", leading, options);
   }
-  auto handle = mutter::call(bus_.get(), portal::kBusName, portal::kObjectPath, interface, method, params, "(o)");
+  // The portal is started on demand, like any bus-activated service.
+  auto handle = mutter::call(bus_.get(), portal::kBusName, portal::kObjectPath, interface, method, params, "(o)",
+                             G_DBUS_CALL_FLAGS_NONE);
   if (!handle) return fail("the desktop portal refused " + handle.error().message);
   {
     // A portal older than handle tokens answers on a path of its own choosing.
@@ -297,8 +302,18 @@ void PortalRemoteSession::notify(const char* method, GVariant* params) {
       return;
     }
   }
-  g_dbus_connection_call(bus_.get(), portal::kBusName, portal::kObjectPath, portal::kRemoteDesktop, method, params,
-                         nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
+  // Each call waits for its reply: the portal handles calls on a pool of threads and
+  // would otherwise reorder keys typed quickly ("Hallo 42" arrived as "Hallo4 2").
+  GError* error = nullptr;
+  GVariant* reply = g_dbus_connection_call_sync(bus_.get(), portal::kBusName, portal::kObjectPath,
+                                                portal::kRemoteDesktop, method, params, nullptr,
+                                                G_DBUS_CALL_FLAGS_NO_AUTO_START, kInputTimeoutMillis, nullptr, &error);
+  if (reply) {
+    g_variant_unref(reply);
+  } else {
+    Log::debug(std::string("desktop: portal input ") + method + ": " + (error ? error->message : "no reply"));
+    g_clear_error(&error);
+  }
 }
 
 void PortalRemoteSession::pointerMotion(double x, double y) {

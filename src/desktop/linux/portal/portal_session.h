@@ -7,7 +7,8 @@
 // or nobody answers in time. The stream is read over the PipeWire connection the
 // portal hands out. A thread of its own runs the connection's signals once the session
 // is open; the closed handler runs there once when the portal closes the session or
-// leaves the bus, never after close(). Thread-safe.
+// leaves the bus, never after close(). Input calls wait for their replies, which keeps
+// them in order. Thread-safe.
 
 #include <gio/gio.h>
 

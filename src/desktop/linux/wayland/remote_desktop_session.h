@@ -4,7 +4,7 @@
 // PipeWire stream of one monitor, and the input of the same session in that stream's
 // coordinates. Made by a backend (mutter's API, the desktop portal); the closed handler
 // it was opened with runs once when the desktop ends the session, never after close().
-// Input calls are sent in order without waiting for replies. Thread-safe.
+// Input calls reach the desktop in the order they are made. Thread-safe.
 
 #include <cstdint>
 #include <functional>
