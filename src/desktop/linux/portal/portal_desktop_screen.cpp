@@ -24,8 +24,20 @@ Result<std::uint32_t> versionOf(GDBusConnection* bus, const char* interface) {
                                                 g_variant_new("(ss)", interface, "version"), G_VARIANT_TYPE("(v)"),
                                                 G_DBUS_CALL_FLAGS_NONE, 10'000, nullptr, &error);
   if (!reply) {
-    if (error && g_dbus_error_is_remote_error(error)) g_dbus_error_strip_remote_error(error);
-    std::string why = error ? error->message : "no reply";
+    std::string why;
+    if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN)) {
+      why = "there is no desktop portal on the session bus";
+    } else if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_INTERFACE) ||
+               g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY) ||
+               g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS)) {
+      // GDBus's own property handler answers an interface it does not export with
+      // InvalidArgs.
+      why = std::string("the desktop portal offers no ") + interface;
+    } else {
+      if (error && g_dbus_error_is_remote_error(error)) g_dbus_error_strip_remote_error(error);
+      why = std::string("the desktop portal did not say whether it offers ") + interface + ": " +
+            (error ? error->message : "no reply");
+    }
     g_clear_error(&error);
     return fail(why);
   }
@@ -76,7 +88,7 @@ std::string portalWhyUnavailable() {
   if (!bus) return bus.error().message;
   for (const char* interface : {portal::kRemoteDesktop, portal::kScreenCast}) {
     auto version = versionOf(bus->get(), interface);
-    if (!version) return std::string("the desktop portal offers no ") + interface + ": " + version.error().message;
+    if (!version) return version.error().message;
     if (*version < 1) return std::string("the desktop portal's ") + interface + " is of no usable version";
   }
   return "";
