@@ -67,6 +67,12 @@ PortalRemoteSession::PortalRemoteSession(mutter::Connection bus, ClosedHandler o
 
 PortalRemoteSession::~PortalRemoteSession() {
   close();
+  if (!thread_.joinable()) {
+    // Never opened: nothing else runs the context, and GDBus frees what the
+    // subscriptions held in callbacks queued there.
+    while (g_main_context_iteration(context_, FALSE)) {
+    }
+  }
   GSource* quit = g_idle_source_new();
   g_source_set_callback(
       quit,
