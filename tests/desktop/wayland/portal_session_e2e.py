@@ -23,6 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 from x_display import Screen, Xvfb  # noqa: E402
+import screen_hand  # noqa: E402
 from wayland_stack import COLOURS, WaylandStack, assert_operator_drives_the_window  # noqa: E402
 from desktop_stack import StackCase, agent_argument, open_frame  # noqa: E402
 
@@ -33,32 +34,9 @@ CANCEL, SHARE, ALLOW_INPUT = (430, 233), (853, 233), (830, 432)
 DIALOG_BODY = (600, 480)
 
 
-class ScreenHand:
-    """screen_hand.py inside the session: the person at the screen."""
-
-    def __init__(self, gnome):
-        self.proc = gnome.popen(["/usr/bin/python3", os.path.join(HERE, "screen_hand.py")], stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, text=True)
-        if self.proc.stdout.readline().strip() != "ok":
-            raise AssertionError("the screen hand did not start")
-
-    def do(self, *words):
-        self.proc.stdin.write(" ".join(str(w) for w in words) + "\n")
-        self.proc.stdin.flush()
-        answer = self.proc.stdout.readline().strip()
-        if not answer.startswith("ok"):
-            raise AssertionError(f"{words}: {answer}")
-        return answer[2:].split()
-
-    def pixel(self, x, y):
-        return tuple(int(c) for c in self.do("pixel", x, y))
-
+class ScreenHand(screen_hand.Client):
     def dialog_shown(self):
         return all(c > 235 for c in self.pixel(*DIALOG_BODY))
-
-    def close(self):
-        self.proc.kill()
-        self.proc.wait()
 
 
 class PortalSessionEndToEnd(StackCase):

@@ -10,6 +10,8 @@ line on stdin and answers "ok" (or "error: ...") on stdout:
 
 Usage: screen_hand.py"""
 
+import os
+import subprocess
 import sys
 import threading
 import time
@@ -96,6 +98,31 @@ class Hand:
         time.sleep(0.1)
         self.notify("NotifyPointerButton", "(ib)", (BTN_LEFT, True))
         self.notify("NotifyPointerButton", "(ib)", (BTN_LEFT, False))
+
+
+class Client:
+    """This program inside `gnome` (a GnomeSession), driven from the test's process."""
+
+    def __init__(self, gnome):
+        self.proc = gnome.popen(["/usr/bin/python3", os.path.abspath(__file__)], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, text=True)
+        if self.proc.stdout.readline().strip() != "ok":
+            raise AssertionError("the screen hand did not start")
+
+    def do(self, *words):
+        self.proc.stdin.write(" ".join(str(w) for w in words) + "\n")
+        self.proc.stdin.flush()
+        answer = self.proc.stdout.readline().strip()
+        if not answer.startswith("ok"):
+            raise AssertionError(f"{words}: {answer}")
+        return answer[2:].split()
+
+    def pixel(self, x, y):
+        return tuple(int(c) for c in self.do("pixel", x, y))
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
 
 
 def main():
