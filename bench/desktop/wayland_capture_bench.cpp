@@ -1,10 +1,10 @@
 // One capture backend's own cost: frames delivered to a consumer that only counts them,
 // and this process's CPU time (every thread: GDBus, PipeWire, GStreamer), no encoding.
-// Driven by wayland_capture_bench.py, which runs it in a headless GNOME session (gnome)
-// and on Xvfb (x11) with the same animated window, and on a still screen. Prints one
-// JSON line.
+// Driven by wayland_capture_bench.py, which runs it in a headless GNOME session (gnome,
+// and portal, whose dialog the script answers) and on Xvfb (x11) with the same animated
+// window, and on a still screen. Prints one JSON line.
 //
-//   bench_wayland_capture gnome|x11 SECONDS [SETTLE_SECONDS [FPS, default 30]]
+//   bench_wayland_capture gnome|portal|x11 SECONDS [SETTLE_SECONDS [FPS, default 30]]
 //
 // Frames are counted after SETTLE_SECONDS (default 1), so the first picture of a still
 // screen is left out; "new" counts frames whose pixels may differ from the previous one.
@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "desktop/linux/portal/portal_session.h"
 #include "desktop/linux/wayland/gnome_screen_capturer.h"
 #include "desktop/linux/x11/x11_screen_capturer.h"
 
@@ -35,7 +36,7 @@ double processCPUSeconds() {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s gnome|x11 SECONDS [SETTLE_SECONDS]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s gnome|portal|x11 SECONDS [SETTLE_SECONDS]\n", argv[0]);
     return 2;
   }
   const std::string backend = argv[1];
@@ -45,6 +46,8 @@ int main(int argc, char** argv) {
   std::shared_ptr<vela::ScreenCapturer> capturer;
   if (backend == "gnome") {
     capturer = vela::GnomeScreenCapturer::create({fps, true});
+  } else if (backend == "portal") {
+    capturer = vela::GnomeScreenCapturer::create({fps, true}, vela::PortalRemoteSession::opener(), true);
   } else {
     capturer = vela::X11ScreenCapturer::create({fps, true});
   }

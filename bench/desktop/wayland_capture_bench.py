@@ -1,5 +1,6 @@
 """The agent's own capture cost on GNOME under Wayland beside X11's, from one run: the
 same full-screen window, animated, at 1920x1080, captured for SECONDS by each backend
+(GNOME's API, the desktop portal with its dialog answered through mutter's input, X11)
 (bench_wayland_capture, CPU of the capturing process only; mutter's and Xvfb's own
 printed beside it), and GNOME's still screen, which must deliver no frames.
 
@@ -17,9 +18,12 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "desktop", "wayland"))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "desktop", "e2e"))
 from gnome_session import GnomeSession  # noqa: E402
 from x_display import Xvfb  # noqa: E402
+from screen_person import ScreenPerson  # noqa: E402
 
 WINDOW = os.path.join(SOURCE, "tests", "desktop", "wayland", "wayland_test_window.py")
 SIZE = (1920, 1080)
+# The portal dialog's Share button on that screen (the dialog is centred).
+SHARE = (SIZE[0] // 2 + 213, SIZE[1] // 2 - 127)
 
 
 def cpu_seconds(pids):
@@ -40,10 +44,12 @@ def window_ready(proc):
         raise SystemExit("the test window did not start")
 
 
-def measure(argv, env, server_pids, seconds, popen=subprocess.Popen):
+def measure(argv, env, server_pids, seconds, popen=subprocess.Popen, started=None):
     before = cpu_seconds(server_pids)
     start = time.monotonic()
     proc = popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if started:
+        started()
     out, err = proc.communicate()
     if proc.returncode != 0:
         raise SystemExit(f"{argv[1]}: {err.strip()}")
@@ -66,6 +72,21 @@ def main():
         window_ready(window)
         results.append(dict(measure([bench, "gnome", seconds], gnome.env, gnome.mutter_pids(), float(seconds),
                                     popen=lambda argv, env, **kw: gnome.popen(argv, env=env, **kw)), screen="animated"))
+        hand = ScreenPerson(gnome)
+
+        def share():
+            # The dialog's body is light grey where the animated window is dark.
+            deadline = time.monotonic() + 30
+            while min(hand.pixel(SHARE[0] - 300, SHARE[1] + 250)) < 235 and time.monotonic() < deadline:
+                time.sleep(0.2)
+            time.sleep(0.5)
+            hand.click(*SHARE)
+        try:
+            results.append(dict(measure([bench, "portal", seconds], gnome.env, gnome.mutter_pids(), float(seconds),
+                                        popen=lambda argv, env, **kw: gnome.popen(argv, env=env, **kw),
+                                        started=share), screen="animated"))
+        finally:
+            hand.close()
         window.kill()
         still = gnome.popen(["/usr/bin/python3", WINDOW], env={"GDK_BACKEND": "wayland"}, stdout=subprocess.PIPE,
                             text=True)

@@ -28,6 +28,9 @@ class DesktopScreen {
   virtual std::string name() = 0;
   // Why the backend cannot serve its session right now, or empty.
   virtual std::string unusable() { return ""; }
+  // Why an unattended session (nobody asked at the screen) cannot run on this backend,
+  // or empty when it can. Such a session is refused before anything is captured.
+  virtual std::string refusesUnattended() { return ""; }
   // The screen's clipboard for one session, or nullptr when this backend has none.
   virtual std::shared_ptr<DesktopClipboard> makeClipboard() { return nullptr; }
 };

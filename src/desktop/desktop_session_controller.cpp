@@ -123,6 +123,26 @@ void DesktopSessionController::open() {
     displayBounds_ = bounds;
   }
   captureRequested_ = true;
+  // A capture that asks the person itself comes after our own consent: its dialog is
+  // the desktop's, and says nothing of who asks or whether it is recorded.
+  if (capturer_->asksPersonOnStart() && consentNeeded()) {
+    queue_->async([weak = weak_from_this()] {
+      auto self = weak.lock();
+      if (!self || self->closed_) return;
+      self->askConsent([weak] {
+        if (auto s = weak.lock()) s->startCapture();
+      });
+    });
+    return;
+  }
+  startCapture();
+}
+
+bool DesktopSessionController::consentNeeded() const {
+  return config_.consentRequired && config_.mode == "attended";
+}
+
+void DesktopSessionController::startCapture() {
   std::weak_ptr<DesktopSessionController> weak = weak_from_this();
   capturer_->start(displayID_, [weak](Result<ScreenCapturer::Size, CaptureError> result) {
     auto self = weak.lock();
@@ -157,17 +177,31 @@ void DesktopSessionController::captureStarted(Result<ScreenCapturer::Size, Captu
     return;
   }
   ScreenCapturer::Size size = *result;
-  if (!config_.consentRequired || config_.mode != "attended") {
+  {
+    // A backend that knows its monitors only once it records (the portal) gives input
+    // the stream's own coordinates.
+    MutexLock guard(lock_);
+    if (displayBounds_.width <= 0 || displayBounds_.height <= 0)
+      displayBounds_ = {0, 0, double(size.width), double(size.height)};
+  }
+  if (!consentNeeded() || consentAnswered_) {
     showIndicator(size);
     return;
   }
+  std::weak_ptr<DesktopSessionController> weak = weak_from_this();
+  askConsent([weak, size] {
+    if (auto self = weak.lock()) self->showIndicator(size);
+  });
+}
+
+void DesktopSessionController::askConsent(std::function<void()> onAccepted) {
   if (!consent_) {
     refuse(kNoConsentReason, "consent required but there is no window system to ask the person at the screen");
     return;
   }
   std::weak_ptr<DesktopSessionController> weak = weak_from_this();
-  auto answered = [weak, size](bool accepted) {
-    if (auto self = weak.lock()) self->consentAnswered(accepted, size);
+  auto answered = [weak, onAccepted](bool accepted) {
+    if (auto self = weak.lock()) self->consentAnswered(accepted, onAccepted);
   };
   consent_->request(timing_.consentTimeout, config_.operatorName.value_or(""),
                     config_.brandName.value_or(""), config_.brandLogoBase64.value_or(""),
@@ -184,7 +218,7 @@ void DesktopSessionController::captureStarted(Result<ScreenCapturer::Size, Captu
   });
 }
 
-void DesktopSessionController::consentAnswered(bool accepted, ScreenCapturer::Size size) {
+void DesktopSessionController::consentAnswered(bool accepted, const std::function<void()>& onAccepted) {
   if (closed_ || consentAnswered_) return;
   consentAnswered_ = true;
   if (!accepted) {
@@ -194,7 +228,7 @@ void DesktopSessionController::consentAnswered(bool accepted, ScreenCapturer::Si
     return;
   }
   Log::info("desktop: endpoint user accepted the session");
-  showIndicator(size);
+  onAccepted();
 }
 
 void DesktopSessionController::showIndicator(ScreenCapturer::Size size) {

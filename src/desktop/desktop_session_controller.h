@@ -116,8 +116,11 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   void handleControl(const std::string& bytes);
 
   // On queue_.
+  bool consentNeeded() const;
+  void startCapture();
   void captureStarted(Result<ScreenCapturer::Size, CaptureError> result);
-  void consentAnswered(bool accepted, ScreenCapturer::Size size);
+  void askConsent(std::function<void()> onAccepted);
+  void consentAnswered(bool accepted, const std::function<void()>& onAccepted);
   void showIndicator(ScreenCapturer::Size size);
   void indicatorAnswered(bool onScreen, ScreenCapturer::Size size);
   void refuse(const char* reason, const std::string& message);

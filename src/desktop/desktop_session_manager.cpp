@@ -45,6 +45,13 @@ void DesktopSessionManager::open(const std::string& sessionID, const DesktopOpen
     sendFrame({OutgoingDesktopFrame::Error{sessionID, kNoBackend}});
     return;
   }
+  if (config.mode != "attended" && services->screen) {
+    if (auto why = services->screen->refusesUnattended(); !why.empty()) {
+      Log::warn("desktop: session " + sessionID + " refused: " + why);
+      sendFrame({OutgoingDesktopFrame::Error{sessionID, why}});
+      return;
+    }
+  }
   auto link = std::make_shared<Link>();
   link->sessionID = sessionID;
   {

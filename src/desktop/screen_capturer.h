@@ -42,6 +42,9 @@ class ScreenCapturer {
   // Delivers the current picture at the next opportunity even if nothing changed: for a
   // consumer that ignored the frames so far (a session waiting for consent).
   virtual void refresh() = 0;
+  // start() shows a dialog of the desktop's own asking the person at the screen (a
+  // desktop portal's): the agent's consent is asked before it, not after.
+  virtual bool asksPersonOnStart() const { return false; }
 };
 
 }  // namespace vela

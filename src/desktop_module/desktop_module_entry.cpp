@@ -2,11 +2,12 @@
 // the capture backend for this session, the GStreamer media and the GTK windows. Its
 // lines go to the executable's logger (see util/log.h forwardTo).
 
-#include <memory>
-
 #include <cstdlib>
+#include <memory>
+#include <string_view>
 
 #include "desktop/desktop_services.h"
+#include "desktop/linux/portal/portal_desktop_screen.h"
 #include "desktop/linux/wayland/gnome_desktop_screen.h"
 #include "desktop/linux/wayland/session_type.h"
 #include "desktop/linux/x11/x11_desktop_screen.h"
@@ -32,19 +33,32 @@ void forwardToHost(Log::Level level, std::string_view message) {
 // The capture backends in the order they are tried; the first that serves the session
 // this process runs in is used. A new backend is one folder and one line here. Under
 // Wayland the X11 backend would see and drive only XWayland windows, so it never
-// stands in for a missing Wayland one.
+// stands in for a missing Wayland one. The portal asks the person at the screen every
+// time, so GNOME's own API goes first. VELA_DESKTOP_BACKEND names one backend outright.
 struct ScreenBackend {
   const char* name;
+  const char* setting;  // its VELA_DESKTOP_BACKEND value
   bool (*servesThisSession)();
   std::unique_ptr<DesktopScreen> (*make)();
 };
 constexpr ScreenBackend kScreenBackends[] = {
-    {kGnomeBackendName, &gnomeServesThisSession, &makeGnomeDesktopScreen},
-    {"x11", [] { return SessionType::decide(SessionType::ofThisProcess()) != SessionType::Kind::wayland; },
+    {kGnomeBackendName, "gnome", &gnomeServesThisSession, &makeGnomeDesktopScreen},
+    {kPortalBackendName, "portal", &portalServesThisSession, &makePortalDesktopScreen},
+    {"x11", "x11", [] { return SessionType::decide(SessionType::ofThisProcess()) != SessionType::Kind::wayland; },
      &makeX11DesktopScreen},
 };
 
 std::unique_ptr<DesktopScreen> chooseScreen() {
+  if (const char* chosen = std::getenv("VELA_DESKTOP_BACKEND"); chosen && *chosen) {
+    for (const ScreenBackend& backend : kScreenBackends) {
+      if (std::string_view(chosen) != backend.setting) continue;
+      Log::info(std::string("desktop: capture backend ") + backend.name + " (VELA_DESKTOP_BACKEND)");
+      return backend.make();
+    }
+    std::string why = std::string("VELA_DESKTOP_BACKEND=") + chosen + " names no capture backend (gnome, portal, x11)";
+    Log::warn("desktop: " + why);
+    return makeUnavailableScreen(why);
+  }
   for (const ScreenBackend& backend : kScreenBackends) {
     if (!backend.servesThisSession()) continue;
     Log::debug(std::string("desktop: capture backend ") + backend.name);
@@ -52,7 +66,7 @@ std::unique_ptr<DesktopScreen> chooseScreen() {
   }
   const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
   std::string why = "no capture backend serves this Wayland desktop (";
-  why.append(desktop && *desktop ? desktop : "XDG_CURRENT_DESKTOP unset").append(")");
+  why.append(desktop && *desktop ? desktop : "XDG_CURRENT_DESKTOP unset").append("): ").append(portalWhyUnavailable());
   Log::warn("desktop: " + why);
   return makeUnavailableScreen(why);
 }

@@ -128,8 +128,13 @@ Result<int> desktopProbeCommand(Args args) {
     say("\u2717 remote desktop cannot work in this " + services->sessionType + " session: " + unusable + ".");
     return 1;
   }
+  // A backend that asks the person at the screen would put a dialog up for a preflight.
+  const std::string unattended = services->screen->refusesUnattended();
   if (request) {
-    if (services->screen->name() == "x11") {
+    if (!unattended.empty()) {
+      say("  \u2192 the desktop asks the person at the screen in its own dialog for every session; nothing to "
+          "prompt ahead.");
+    } else if (services->screen->name() == "x11") {
       say("  \u2192 Screen access needs an X11 session (DISPLAY) with the MIT-SHM and XTEST extensions; "
           "nothing to prompt.");
     } else {
@@ -141,6 +146,11 @@ Result<int> desktopProbeCommand(Args args) {
     say("");
     say("Screen Recording not granted \u2192 run `vela-agent desktop-probe --request` to prompt (one-time, no MDM).");
     return 1;
+  }
+  if (!unattended.empty()) {
+    say("  not capturing here: the desktop would ask the person at the screen.");
+    say("\u2713 attended sessions can work; " + unattended + ".");
+    return 0;
   }
   // The pipeline's outcome is in what it printed; the status says only whether it ran.
   runPipelineTest(*services);

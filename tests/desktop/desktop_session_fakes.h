@@ -182,11 +182,15 @@ class FakeConsent final : public DesktopConsenting {
 
 class FakeCapturer final : public ScreenCapturer {
  public:
-  explicit FakeCapturer(Result<Size, CaptureError> startResult)
-      : startResult_(std::move(startResult)) {}
+  FakeCapturer(Result<Size, CaptureError> startResult, bool asksPerson)
+      : startResult_(std::move(startResult)), asksPerson_(asksPerson) {}
   void setOnFrame(FrameHandler h) override { onFrame_ = std::move(h); }
   void setOnStopped(StopHandler h) override { onStopped_ = std::move(h); }
-  void start(std::optional<std::uint32_t>, StartCompletion completion) override { completion(startResult_); }
+  void start(std::optional<std::uint32_t>, StartCompletion completion) override {
+    started = true;
+    completion(startResult_);
+  }
+  bool asksPersonOnStart() const override { return asksPerson_; }
   void stop() override { stopped = true; }
   void refresh() override { ++refreshes; }
   void deliverFrame() {
@@ -195,11 +199,13 @@ class FakeCapturer final : public ScreenCapturer {
   }
   void vanish() { onStopped_(AgentError("display closed")); }
 
+  std::atomic<bool> started{false};
   std::atomic<bool> stopped{false};
   std::atomic<int> refreshes{0};
 
  private:
   const Result<Size, CaptureError> startResult_;
+  const bool asksPerson_;
   FrameHandler onFrame_;
   StopHandler onStopped_;
 };
@@ -232,6 +238,8 @@ class FakeBackend final : public DesktopScreen, public DesktopMedia, public Desk
   std::optional<std::string> recordingError;
   bool withConsent = true;
   bool withIndicator = true;
+  bool asksPerson = false;              // the capture shows a dialog of the desktop's own
+  std::string refusesUnattendedWith;    // why unattended sessions cannot run here
 
   std::vector<std::shared_ptr<FakePeer>> peers;
   std::vector<std::shared_ptr<FakeRecording>> recordings;
@@ -244,7 +252,7 @@ class FakeBackend final : public DesktopScreen, public DesktopMedia, public Desk
   ScreenPermissions::Summary permissions() override { return {true, true}; }
   std::vector<Displays::Info> displays() override { return {{7, 1280, 720, true, 100, 50}}; }
   std::shared_ptr<ScreenCapturer> makeCapturer(ScreenCapturer::Config) override {
-    capturers.push_back(std::make_shared<FakeCapturer>(captureResult));
+    capturers.push_back(std::make_shared<FakeCapturer>(captureResult, asksPerson));
     return capturers.back();
   }
   Result<std::shared_ptr<DesktopEncodingCheck>, std::string> makeEncodingCheck(int) override {
@@ -262,6 +270,7 @@ class FakeBackend final : public DesktopScreen, public DesktopMedia, public Desk
   std::shared_ptr<DesktopConsenting> consent() override { return withConsent ? consentObject : nullptr; }
   std::unique_ptr<InputInjector> makeInjector() override { return std::make_unique<FakeInjector>(injected); }
   std::string name() override { return "fake"; }
+  std::string refusesUnattended() override { return refusesUnattendedWith; }
   std::shared_ptr<QuickAssistWindows> quickAssist() override { return nullptr; }
   OnboardingWindows* onboarding() override { return nullptr; }
 };

@@ -193,6 +193,45 @@ TEST_F(DesktopSessionTest, DeclinedConsentDoesNothingPromptlessSessionsStartAtOn
   EXPECT_TRUE(frames[2].inner["indicator_ack"]);
 }
 
+// A capture that asks the person itself (the desktop portal's dialog) starts only after
+// our own consent, and never for a declined one; such a backend refuses unattended
+// sessions before making anything.
+TEST_F(DesktopSessionTest, ABackendThatAsksThePersonComesAfterOurConsentAndRefusesUnattended) {
+  backend_.asksPerson = true;
+  backend_.refusesUnattendedWith = "unattended sessions cannot run here";
+  feed(dataFrame("u", kUnattended));
+  auto frames = sink_.await(1);
+  EXPECT_EQ(frames[0].text, R"({"message":"unattended sessions cannot run here","session_id":"u",)"
+                            R"("type":"desktop.error"})");
+  EXPECT_TRUE(backend_.capturers.empty());
+  EXPECT_TRUE(backend_.peers.empty());
+
+  feed(dataFrame("declined", kAttended));
+  until([&] { return backend_.consentObject->asked(); });
+  EXPECT_FALSE(backend_.capturers[0]->started);
+  backend_.consentObject->answer(false);
+  awaitInactive(0);
+  EXPECT_FALSE(backend_.capturers[0]->started);
+
+  feed(dataFrame("s", kAttended));
+  until([&] { return backend_.consentObject->asked(); });
+  EXPECT_FALSE(backend_.capturers[1]->started);
+  backend_.consentObject->answer(true);
+  until([&] { return backend_.peers[1]->state().starts > 0; });
+  EXPECT_TRUE(backend_.capturers[1]->started);
+  EXPECT_FALSE(backend_.consentObject->asked()) << "asked once, not again once the capture started";
+  backend_.recordings[1]->fireDurable();
+  std::optional<Sent> opened;
+  until([&] {
+    for (const auto& f : sink_.now()) {
+      if (f.type == "desktop.opened") opened = f;
+    }
+    return opened.has_value();
+  });
+  ASSERT_TRUE(opened && opened->inner["consent"]);
+  EXPECT_EQ(opened->inner["consent"]->stringValue(), "accepted");
+}
+
 // Without a window system nobody can be asked or shown the session: an attended session
 // that needs either is refused before anything is recorded or offered. An unattended
 // one streams, but never claims a banner that is not there.

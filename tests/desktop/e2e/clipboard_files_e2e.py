@@ -6,7 +6,6 @@ import json
 import os
 import subprocess
 import sys
-import time
 
 from desktop_stack import Stack, StackCase, agent_argument  # noqa: E402
 

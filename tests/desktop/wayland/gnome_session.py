@@ -95,6 +95,9 @@ class GnomeSession:
                            lambda: os.path.exists(os.path.join(runtime, "wayland-test")), failure=self._died)
                 wait_until("mutter's screen cast on the bus",
                            lambda: self.has_owner("org.gnome.Mutter.ScreenCast"), failure=self._died)
+                # The desktop portal's dialogs are bus-activated: they inherit the bus's
+                # environment, which was made before the display existed.
+                self.run(["dbus-update-activation-environment", "WAYLAND_DISPLAY=wayland-test"])
             wait_until("WirePlumber on PipeWire", lambda: "WirePlumber" in self.run(["pw-cli", "ls", "Client"]),
                        failure=self._died)
         except BaseException:

@@ -10,8 +10,8 @@ REMOTE = os.path.join(HERE, "mutter_remote.py")
 
 
 class ScreenPerson:
-    def __init__(self, gnome, workdir):
-        self.gnome, self.dir = gnome, workdir
+    def __init__(self, gnome, workdir=None):
+        self.gnome, self.dir = gnome, workdir or gnome.dir
         self.size = gnome.size
         self.proc = gnome.popen(["/usr/bin/python3", REMOTE, str(self.size[0]), str(self.size[1])],
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -28,6 +28,13 @@ class ScreenPerson:
 
     def click(self, x, y):
         self._do(f"click {x} {y}")
+
+    def key(self, keysym):
+        self._do(f"key {keysym:#x}")
+
+    def pixel(self, x, y):
+        """The screen's colour at (x, y) now, as (r, g, b)."""
+        return self.frame().at(x, y)
 
     def shot(self, path):
         self._do(f"shot {path}")

@@ -1,6 +1,8 @@
 """desktop-probe in Wayland sessions: a private headless GNOME session, where it picks
 mutter's remote-desktop API and proves capture and encoding; the same session without
-mutter, and a Wayland desktop no backend serves, where it says why and exits 1. In the
+mutter, and a Wayland desktop no backend serves, where it says why and exits 1; the
+desktop portal's backend chosen with VELA_DESKTOP_BACKEND, which it names but does not
+capture with (that would ask the person at the screen). In the
 GNOME session also the backend's own tests against mutter (test_gnome_live).
 
 Usage: wayland_probe_test.py AGENT_EXE GNOME_LIVE_TEST_EXE"""
@@ -17,8 +19,9 @@ AGENT = LIVE_TEST = None
 SUPPRESSIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "linux", "lsan.supp")
 
 
-def probe(session, *args):
-    proc = session.popen([AGENT, "desktop-probe", *args], env={"LSAN_OPTIONS": "suppressions=" + SUPPRESSIONS},
+def probe(session, *args, env=None):
+    proc = session.popen([AGENT, "desktop-probe", *args],
+                         env={"LSAN_OPTIONS": "suppressions=" + SUPPRESSIONS, **(env or {})},
                          stdout=-1, stderr=-1, text=True)
     out, err = proc.communicate(timeout=120)
     return proc.returncode, out, err
@@ -52,6 +55,32 @@ class WaylandProbe(unittest.TestCase):
         finally:
             session.close()
 
+    def test_the_portal_backend_chosen_by_the_admin(self):
+        session = GnomeSession(1280, 720)
+        try:
+            status, out, err = probe(session, env={"VELA_DESKTOP_BACKEND": "portal"})
+            self.assertEqual(status, 0, out + err)
+            # No capture here: it would put the desktop's dialog in front of the person.
+            self.assertEqual(out, "Remote-desktop preflight (Linux):\n"
+                                  "  Session: wayland \u2192 backend wayland (desktop portal)\n"
+                                  "  Screen Recording: \u2713 granted\n"
+                                  "  Accessibility:    \u2713 granted\n"
+                                  "  Displays (0):\n"
+                                  "  not capturing here: the desktop would ask the person at the screen.\n"
+                                  "\u2713 attended sessions can work; unattended sessions need GNOME's remote-desktop "
+                                  "API; this desktop offers only the portal, which asks the person at the screen.\n")
+            status, out, _ = probe(session, "--request", env={"VELA_DESKTOP_BACKEND": "portal"})
+            self.assertEqual(status, 0)
+            self.assertTrue(out.endswith("the desktop asks the person at the screen in its own dialog for every "
+                                         "session; nothing to prompt ahead.\n"), out)
+            status, out, _ = probe(session, env={"VELA_DESKTOP_BACKEND": "gnome"})
+            self.assertIn("backend wayland (GNOME remote desktop)", out)
+            status, out, _ = probe(session, env={"VELA_DESKTOP_BACKEND": "wayland"})
+            self.assertEqual(status, 1)
+            self.assertIn("VELA_DESKTOP_BACKEND=wayland names no capture backend (gnome, portal, x11).", out)
+        finally:
+            session.close()
+
     def test_wayland_sessions_without_a_usable_backend_say_why(self):
         absent = ("  Session: wayland \u2192 no usable backend\n"
                   "  Screen Recording: \u2717 NOT granted\n"
@@ -59,7 +88,8 @@ class WaylandProbe(unittest.TestCase):
                   "  Displays (0):\n\n")
         for desktop, why in (
                 ("GNOME", "mutter's remote-desktop API (org.gnome.Mutter.RemoteDesktop) is not on the session bus"),
-                ("sway", "no capture backend serves this Wayland desktop (sway)")):
+                ("sway", "no capture backend serves this Wayland desktop (sway): the desktop portal offers no "
+                         "org.freedesktop.portal.RemoteDesktop")):
             with self.subTest(desktop=desktop):
                 session = GnomeSession(mutter=False, desktop=desktop)
                 try:

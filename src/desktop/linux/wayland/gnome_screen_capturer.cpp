@@ -14,11 +14,19 @@ MediaTime now() {
 }  // namespace
 
 std::shared_ptr<GnomeScreenCapturer> GnomeScreenCapturer::create(Config config) {
-  return std::shared_ptr<GnomeScreenCapturer>(new GnomeScreenCapturer(config));
+  return create(config, MutterRemoteSession::opener(), false);
 }
 
-GnomeScreenCapturer::GnomeScreenCapturer(Config config)
-    : config_(config), sampleQueue_(std::make_shared<SerialQueue>("vela.screencap.samples")) {}
+std::shared_ptr<GnomeScreenCapturer> GnomeScreenCapturer::create(Config config, RemoteDesktopSession::Opener opener,
+                                                                 bool asksPerson) {
+  return std::shared_ptr<GnomeScreenCapturer>(new GnomeScreenCapturer(config, std::move(opener), asksPerson));
+}
+
+GnomeScreenCapturer::GnomeScreenCapturer(Config config, RemoteDesktopSession::Opener opener, bool asksPerson)
+    : config_(config),
+      opener_(std::move(opener)),
+      asksPerson_(asksPerson),
+      sampleQueue_(std::make_shared<SerialQueue>("vela.screencap.samples")) {}
 
 GnomeScreenCapturer::~GnomeScreenCapturer() {
   stop();
@@ -56,17 +64,25 @@ void GnomeScreenCapturer::open(std::optional<std::uint32_t> displayID, std::opti
   auto onClosed = [weak](const std::string& why) {
     if (auto self = weak.lock()) self->finish(AgentError(why));
   };
-  const auto cursor = config_.showsCursor ? MutterRemoteSession::CursorMode::embedded
-                                          : MutterRemoteSession::CursorMode::hidden;
-  auto session = connector ? MutterRemoteSession::openConnector(*connector, cursor, onClosed)
-                           : MutterRemoteSession::open(displayID, cursor, onClosed);
+  Result<std::shared_ptr<RemoteDesktopSession>, CaptureError> session;
+  if (connector) {
+    const auto cursor = config_.showsCursor ? MutterRemoteSession::CursorMode::embedded
+                                            : MutterRemoteSession::CursorMode::hidden;
+    session = MutterRemoteSession::openConnector(*connector, cursor, onClosed);
+  } else {
+    session = opener_(displayID, config_.showsCursor, onClosed, [weak] {
+      auto self = weak.lock();
+      return !self || self->abandoned_.load();
+    });
+  }
   if (!session) {
     Log::warn("screen capture: " + session.error().description());
     if (completion) completion(tl::unexpected(session.error()));
     return;
   }
-  const Displays::Info& display = (*session)->monitor().info;
-  auto source = PipeWireFrameSource::create((*session)->pipewireNode(), display.width, display.height, config_.fps);
+  const Displays::Info& display = (*session)->display();
+  auto source = PipeWireFrameSource::create((*session)->pipewireNode(), (*session)->pipewireFd(), display.width,
+                                            display.height, config_.fps);
   if (!source) {
     (*session)->close();
     if (completion) completion(tl::unexpected(CaptureError::notPermitted(source.error().message)));
@@ -93,24 +109,25 @@ void GnomeScreenCapturer::open(std::optional<std::uint32_t> displayID, std::opti
     if (completion) completion(tl::unexpected(CaptureError::notPermitted(started.error().message)));
     return;
   }
-  Log::info("desktop: recording monitor " + (*session)->monitor().connector + " (" + std::to_string(display.width) +
+  Log::info("desktop: recording monitor " + (*session)->displayName() + " (" + std::to_string(display.width) +
             "x" + std::to_string(display.height) + ") through PipeWire node " +
             std::to_string((*session)->pipewireNode()));
   if (completion) completion(Size{display.width, display.height});
 }
 
-std::shared_ptr<MutterRemoteSession> GnomeScreenCapturer::session() {
+std::shared_ptr<RemoteDesktopSession> GnomeScreenCapturer::session() {
   MutexLock lock(mu_);
   return finished_ ? nullptr : session_;
 }
 
 void GnomeScreenCapturer::stop() {
-  std::shared_ptr<MutterRemoteSession> session;
+  std::shared_ptr<RemoteDesktopSession> session;
   std::shared_ptr<PipeWireFrameSource> source;
   {
     MutexLock lock(mu_);
     stopping_ = true;
   }
+  abandoned_ = true;
   // An open in progress finishes first; frames already queued are skipped.
   if (sampleQueue_ && !sampleQueue_->isCurrent()) (void)sampleQueue_->sync([] {});
   delivering_ = false;

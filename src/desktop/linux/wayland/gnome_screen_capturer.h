@@ -1,13 +1,15 @@
 #pragma once
 
-// ScreenCapturer on GNOME under Wayland: a mutter remote-desktop session records the
-// chosen monitor and its PipeWire stream is read into frames. The stream is
+// ScreenCapturer under Wayland: a remote-desktop session (mutter's by default, or the
+// one its opener makes) records the chosen monitor and its PipeWire stream is read into
+// frames. The stream is
 // damage-driven: frames come when the screen changes and not at all on a still screen;
 // the configured rate is an upper bound mutter is asked to keep. Five frames at
 // most wait for or are held by the consumer; a newer one then waits in their stead, so
 // the last picture of a burst is never lost. mutter ending the session, the stream
 // failing or changing size end the capture through onStopped. The session also carries
-// the input (MutterInputInjector). Thread-safe; callbacks are set before start().
+// the input (MutterInputInjector). An opener that asks the person at the screen makes
+// start() wait for the answer; stop() abandons that wait. Thread-safe; callbacks are set before start().
 
 #include <atomic>
 #include <memory>
@@ -26,6 +28,8 @@ class GnomeScreenCapturer : public ScreenCapturer, public std::enable_shared_fro
   static constexpr int kQueueDepth = 5;
 
   static std::shared_ptr<GnomeScreenCapturer> create(Config config);
+  static std::shared_ptr<GnomeScreenCapturer> create(Config config, RemoteDesktopSession::Opener opener,
+                                                     bool asksPerson);
   ~GnomeScreenCapturer() override;
 
   void setOnFrame(FrameHandler handler) override { onFrame_ = std::move(handler); }
@@ -35,15 +39,16 @@ class GnomeScreenCapturer : public ScreenCapturer, public std::enable_shared_fro
   // The stream sends nothing more on a still screen: the newest frame it sent is
   // delivered again, behind any already queued.
   void refresh() override;
+  bool asksPersonOnStart() const override { return asksPerson_; }
 
   // The running session, for input; null before start and after the capture ended.
-  std::shared_ptr<MutterRemoteSession> session();
+  std::shared_ptr<RemoteDesktopSession> session();
   // Records the monitor on `connector` instead of a listed display.
   void startConnectorForTesting(std::string connector, StartCompletion completion);
   std::uint64_t deliveredForTesting() const { return delivered_; }
 
  private:
-  explicit GnomeScreenCapturer(Config config);
+  GnomeScreenCapturer(Config config, RemoteDesktopSession::Opener opener, bool asksPerson);
 
   void open(std::optional<std::uint32_t> displayID, std::optional<std::string> connector, StartCompletion completion);
   void offer(const PixelBuffer& frame);
@@ -51,6 +56,8 @@ class GnomeScreenCapturer : public ScreenCapturer, public std::enable_shared_fro
   void finish(const AgentError& error);
 
   const Config config_;
+  const RemoteDesktopSession::Opener opener_;
+  const bool asksPerson_;
   std::shared_ptr<SerialQueue> sampleQueue_;
   FrameHandler onFrame_;
   StopHandler onStopped_;
@@ -58,12 +65,13 @@ class GnomeScreenCapturer : public ScreenCapturer, public std::enable_shared_fro
   Mutex mu_;
   bool stopping_ GUARDED_BY(mu_) = false;
   bool started_ GUARDED_BY(mu_) = false;
-  std::shared_ptr<MutterRemoteSession> session_ GUARDED_BY(mu_);
+  std::shared_ptr<RemoteDesktopSession> session_ GUARDED_BY(mu_);
   std::shared_ptr<PipeWireFrameSource> source_ GUARDED_BY(mu_);
   std::optional<PixelBuffer> waiting_ GUARDED_BY(mu_);  // the newest frame the full queue holds back
   std::optional<PixelBuffer> latest_ GUARDED_BY(mu_);   // the newest frame offered
   int inFlight_ GUARDED_BY(mu_) = 0;
 
+  std::atomic<bool> abandoned_{false};  // stop() began: an open waiting for the person gives up
   std::atomic<bool> delivering_{true};
   std::atomic<bool> finished_{false};
   std::atomic<std::uint64_t> delivered_{0};

@@ -30,11 +30,11 @@ Result<Connection> openSessionBus() {
 }
 
 Result<Variant> call(GDBusConnection* bus, const char* destination, const std::string& path, const char* interface,
-                     const char* method, GVariant* params, const char* replyType) {
+                     const char* method, GVariant* params, const char* replyType, GDBusCallFlags flags) {
   GError* error = nullptr;
   GVariant* reply = g_dbus_connection_call_sync(bus, destination, path.c_str(), interface, method, params,
                                                 replyType ? G_VARIANT_TYPE(replyType) : nullptr,
-                                                G_DBUS_CALL_FLAGS_NO_AUTO_START, 10'000, nullptr, &error);
+                                                flags, 10'000, nullptr, &error);
   if (!reply) return fail(std::string(method) + ": " + textOf(error));
   return Variant(reply);
 }

@@ -31,9 +31,10 @@ using Connection = std::unique_ptr<GDBusConnection, ObjectUnref>;
 // A connection of its own to the session bus named by the environment.
 Result<Connection> openSessionBus();
 // Calls `method` and returns its reply, or D-Bus's reason in words. `params` is
-// consumed when floating.
+// consumed when floating. A service not running is not started unless `flags` say so.
 Result<Variant> call(GDBusConnection* bus, const char* destination, const std::string& path, const char* interface,
-                     const char* method, GVariant* params, const char* replyType);
+                     const char* method, GVariant* params, const char* replyType,
+                     GDBusCallFlags flags = G_DBUS_CALL_FLAGS_NO_AUTO_START);
 // Whether `name` has an owner on the bus now.
 bool hasOwner(GDBusConnection* bus, const char* name);
 // Why mutter's remote-desktop API cannot be used on this session bus, or empty when it can.

@@ -55,12 +55,12 @@ InputInjector::Point MutterInputInjector::toStream(Point global, const Displays:
   return {std::clamp(global.x - display.x, 0.0, maxX), std::clamp(global.y - display.y, 0.0, maxY)};
 }
 
-std::shared_ptr<MutterRemoteSession> MutterInputInjector::session() {
+std::shared_ptr<RemoteDesktopSession> MutterInputInjector::session() {
   auto capturer = capturer_.lock();
   auto live = capturer ? capturer->session() : nullptr;
   if (!live || live == warmed_.lock()) return live;
   // A new session: harmless events first, which the fresh devices may swallow.
-  const auto& info = live->monitor().info;
+  const auto& info = live->display();
   live->pointerMotion(info.width / 2.0, info.height / 2.0);
   live->keyboardKeycode(KEY_LEFTSHIFT, true);
   live->keyboardKeycode(KEY_LEFTSHIFT, false);
@@ -71,8 +71,8 @@ std::shared_ptr<MutterRemoteSession> MutterInputInjector::session() {
   return live;
 }
 
-void MutterInputInjector::moveTo(const std::shared_ptr<MutterRemoteSession>& session, Point to) {
-  Point at = toStream(to, session->monitor().info);
+void MutterInputInjector::moveTo(const std::shared_ptr<RemoteDesktopSession>& session, Point to) {
+  Point at = toStream(to, session->display());
   session->pointerMotion(at.x, at.y);
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 // MutterInputInjector posts the operator's input through the remote-desktop session of
-// one GnomeScreenCapturer (mutter takes input only in a session that casts a stream).
+// one GnomeScreenCapturer (mutter and the desktop portal take input only in a session
+// that casts a stream; both take the same events).
 // Positions are global display coordinates, turned into the stream's and clamped to
 // it; buttons go as evdev codes, keys as evdev keycodes so the session's own layout
 // applies, the wheel as discrete steps. Input before the capture has started, or after
@@ -38,14 +39,14 @@ class MutterInputInjector final : public InputInjector {
   static Point toStream(Point global, const Displays::Info& display);
 
  private:
-  std::shared_ptr<MutterRemoteSession> session();
-  void moveTo(const std::shared_ptr<MutterRemoteSession>& session, Point to);
+  std::shared_ptr<RemoteDesktopSession> session();
+  void moveTo(const std::shared_ptr<RemoteDesktopSession>& session, Point to);
   void postButton(Point at, Button button, bool down);
   void postWheel(WheelSteps& wheel, std::int32_t delta, std::uint32_t axis);
   void postKey(std::uint16_t code, Modifiers flags, bool down);
 
   const std::weak_ptr<GnomeScreenCapturer> capturer_;
-  std::weak_ptr<MutterRemoteSession> warmed_;
+  std::weak_ptr<RemoteDesktopSession> warmed_;
   std::set<std::int32_t> heldButtons_;
   std::set<std::uint32_t> heldKeys_;
   WheelSteps wheelX_;

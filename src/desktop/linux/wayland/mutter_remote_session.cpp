@@ -65,6 +65,13 @@ Result<std::shared_ptr<MutterRemoteSession>, CaptureError> MutterRemoteSession::
   return session;
 }
 
+RemoteDesktopSession::Opener MutterRemoteSession::opener() {
+  return [](std::optional<std::uint32_t> displayID, bool showsCursor, ClosedHandler onClosed,
+            std::function<bool()>) -> Result<std::shared_ptr<RemoteDesktopSession>, CaptureError> {
+    return open(displayID, showsCursor ? CursorMode::embedded : CursorMode::hidden, std::move(onClosed));
+  };
+}
+
 MutterRemoteSession::MutterRemoteSession(mutter::Connection bus, mutter::Monitor monitor, ClosedHandler onClosed)
     : bus_(std::move(bus)),
       monitor_(std::move(monitor)),

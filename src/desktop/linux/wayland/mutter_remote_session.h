@@ -18,15 +18,16 @@
 
 #include "desktop/linux/wayland/mutter_bus.h"
 #include "desktop/linux/wayland/mutter_monitors.h"
+#include "desktop/linux/wayland/remote_desktop_session.h"
 #include "desktop/screen_types.h"
 #include "util/mutex.h"
 
 namespace vela {
 
-class MutterRemoteSession : public std::enable_shared_from_this<MutterRemoteSession> {
+class MutterRemoteSession final : public RemoteDesktopSession,
+                                  public std::enable_shared_from_this<MutterRemoteSession> {
  public:
   enum class CursorMode : std::uint32_t { hidden = 0, embedded = 1, metadata = 2 };
-  using ClosedHandler = std::function<void(const std::string& why)>;
 
   // Records `displayID` (or the main monitor; an unknown id falls back to the first).
   static Result<std::shared_ptr<MutterRemoteSession>, CaptureError> open(std::optional<std::uint32_t> displayID,
@@ -35,21 +36,23 @@ class MutterRemoteSession : public std::enable_shared_from_this<MutterRemoteSess
   static Result<std::shared_ptr<MutterRemoteSession>, CaptureError> openConnector(const std::string& connector,
                                                                                   CursorMode cursor,
                                                                                   ClosedHandler onClosed);
-  ~MutterRemoteSession();
+  // open() as a RemoteDesktopSession::Opener; mutter asks nobody, so it never waits.
+  static RemoteDesktopSession::Opener opener();
+  ~MutterRemoteSession() override;
   MutterRemoteSession(const MutterRemoteSession&) = delete;
   MutterRemoteSession& operator=(const MutterRemoteSession&) = delete;
 
-  std::uint32_t pipewireNode() const { return node_; }
+  std::uint32_t pipewireNode() const override { return node_; }
+  const Displays::Info& display() const override { return monitor_.info; }
+  std::string displayName() const override { return monitor_.connector; }
   const mutter::Monitor& monitor() const { return monitor_; }
 
-  // Stream coordinates: (0, 0) is the monitor's top left corner.
-  void pointerMotion(double x, double y);
-  void pointerButton(std::int32_t evdevCode, bool pressed);
-  // Axis 0 is vertical, 1 horizontal; positive steps scroll down or right.
-  void pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps);
-  void keyboardKeycode(std::uint32_t evdevCode, bool pressed);
+  void pointerMotion(double x, double y) override;
+  void pointerButton(std::int32_t evdevCode, bool pressed) override;
+  void pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps) override;
+  void keyboardKeycode(std::uint32_t evdevCode, bool pressed) override;
   // Stops the session in mutter; no closed handler runs after it returns.
-  void close();
+  void close() override;
 
  private:
   MutterRemoteSession(mutter::Connection bus, mutter::Monitor monitor, ClosedHandler onClosed);

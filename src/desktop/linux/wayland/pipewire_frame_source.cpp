@@ -23,17 +23,17 @@ struct MappedSample {
 
 }  // namespace
 
-Result<std::shared_ptr<PipeWireFrameSource>> PipeWireFrameSource::create(std::uint32_t node, int width, int height,
-                                                                          int maxFPS) {
+Result<std::shared_ptr<PipeWireFrameSource>> PipeWireFrameSource::create(std::uint32_t node, int pipewireFd,
+                                                                          int width, int height, int maxFPS) {
   VELA_TRY_VOID(GstRuntime::requireElements({"pipewiresrc", "appsink"}));
   // Caps between the source and the sink are what makes pipewiresrc link at all; memory
   // buffers in the encoder's own byte order keep the one conversion in the encoder, and
   // the producer itself keeps to the rate (mutter then renders no frame that would be
   // dropped here).
   std::string description;
-  description.append("pipewiresrc name=src always-copy=false path=")
-      .append(std::to_string(node))
-      .append(" ! video/x-raw,format={BGRx,BGRA},max-framerate=")
+  description.append("pipewiresrc name=src always-copy=false path=").append(std::to_string(node));
+  if (pipewireFd >= 0) description.append(" fd=").append(std::to_string(pipewireFd));
+  description.append(" ! video/x-raw,format={BGRx,BGRA},max-framerate=")
       .append(std::to_string(std::max(1, maxFPS)))
       .append("/1 ! appsink name=sink sync=false max-buffers=2 drop=true");
   GstElement* pipeline = VELA_TRY(GstRuntime::launch(description));

@@ -27,8 +27,11 @@ class PipeWireFrameSource : public std::enable_shared_from_this<PipeWireFrameSou
   using ErrorHandler = std::function<void(const AgentError& error)>;
 
   // `width` x `height` is the size the stream must keep; another size is an error. The
-  // producer is asked for `maxFPS` frames a second at most.
-  static Result<std::shared_ptr<PipeWireFrameSource>> create(std::uint32_t node, int width, int height, int maxFPS);
+  // producer is asked for `maxFPS` frames a second at most. `pipewireFd` is the PipeWire
+  // connection the node lives on (a portal's; the source dups it), or -1 for the
+  // session's default one.
+  static Result<std::shared_ptr<PipeWireFrameSource>> create(std::uint32_t node, int pipewireFd, int width,
+                                                              int height, int maxFPS);
   ~PipeWireFrameSource();
 
   void setOnFrame(FrameHandler handler) { onFrame_ = std::move(handler); }

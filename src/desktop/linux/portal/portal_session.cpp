@@ -1,0 +1,363 @@
+#include "desktop/linux/portal/portal_session.h"
+
+#include <gio/gunixfdlist.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "util/log.h"
+
+namespace vela {
+namespace {
+
+constexpr const char* kRequestInterface = "org.freedesktop.portal.Request";
+constexpr const char* kSessionInterface = "org.freedesktop.portal.Session";
+// How often a wait for the person looks whether its capture was abandoned.
+constexpr guint kPollMillis = 100;
+// An input event the portal has not passed on by then is not worth holding the next for.
+constexpr int kInputTimeoutMillis = 1000;
+
+using Weak = std::weak_ptr<PortalRemoteSession>;
+
+void deleteWeak(gpointer data) { delete static_cast<Weak*>(data); }
+
+CaptureError refused(const std::string& why) { return CaptureError::notPermitted(why); }
+
+// Tokens only need to be unique per connection; a random part keeps two sessions of
+// one process apart in logs.
+std::string tokenPrefix() {
+  static const unsigned prefix = std::random_device{}() & 0xffffff;
+  return "vela" + std::to_string(prefix) + "_";
+}
+
+void addToken(GVariantBuilder* options, const std::string& key, const std::string& token) {
+  g_variant_builder_add(options, "{sv}", key.c_str(), g_variant_new_string(token.c_str()));
+}
+
+}  // namespace
+
+RemoteDesktopSession::Opener PortalRemoteSession::opener() {
+  return [](std::optional<std::uint32_t>, bool showsCursor, ClosedHandler onClosed, std::function<bool()> abandoned) {
+    // The person picks the monitor in the portal's dialog; a display id has no meaning there.
+    return open(showsCursor, std::move(onClosed), std::move(abandoned));
+  };
+}
+
+Result<std::shared_ptr<RemoteDesktopSession>, CaptureError> PortalRemoteSession::open(
+    bool showsCursor, ClosedHandler onClosed, std::function<bool()> abandoned) {
+  auto bus = mutter::openSessionBus();
+  if (!bus) return tl::unexpected(refused(bus.error().message));
+  std::shared_ptr<PortalRemoteSession> session(
+      new PortalRemoteSession(std::move(*bus), std::move(onClosed), std::move(abandoned)));
+  if (auto started = session->start(showsCursor); !started) {
+    session->close();
+    return tl::unexpected(refused(started.error().message));
+  }
+  return session;
+}
+
+PortalRemoteSession::PortalRemoteSession(mutter::Connection bus, ClosedHandler onClosed,
+                                         std::function<bool()> abandoned)
+    : bus_(std::move(bus)),
+      onClosed_(std::move(onClosed)),
+      abandoned_(std::move(abandoned)),
+      context_(g_main_context_new()),
+      loop_(g_main_loop_new(context_, FALSE)) {}
+
+PortalRemoteSession::~PortalRemoteSession() {
+  close();
+  if (!thread_.joinable()) {
+    // Never opened: nothing else runs the context, and GDBus frees what the
+    // subscriptions held in callbacks queued there.
+    while (g_main_context_iteration(context_, FALSE)) {
+    }
+  }
+  GSource* quit = g_idle_source_new();
+  g_source_set_callback(
+      quit,
+      [](gpointer loop) {
+        g_main_loop_quit(static_cast<GMainLoop*>(loop));
+        return G_SOURCE_REMOVE;
+      },
+      loop_, nullptr);
+  g_source_attach(quit, context_);
+  g_source_unref(quit);
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    thread_.detach();  // the last owner let go inside one of the loop's own callbacks
+  } else if (thread_.joinable()) {
+    thread_.join();
+  }
+  if (pipewireFd_ >= 0) ::close(pipewireFd_);
+  g_main_loop_unref(loop_);
+  g_main_context_unref(context_);
+}
+
+Result<void> PortalRemoteSession::start(bool showsCursor) {
+  GDBusConnection* bus = bus_.get();
+  subscribeSession();
+
+  auto cursorModes = mutter::call(bus, portal::kBusName, portal::kObjectPath, "org.freedesktop.DBus.Properties", "Get",
+                                  g_variant_new("(ss)", portal::kScreenCast, "AvailableCursorModes"), "(v)",
+                                  G_DBUS_CALL_FLAGS_NONE);
+  const std::uint32_t available = cursorModes ? portal::uintPropertyOf(cursorModes->get()).value_or(0) : 0;
+
+  GVariantBuilder options;
+  g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+  addToken(&options, "session_handle_token", tokenPrefix() + "session");
+  auto created = VELA_TRY(request(portal::kRemoteDesktop, "CreateSession", nullptr, &options));
+  sessionPath_ = VELA_TRY(portal::sessionHandleOf(created.get()));
+
+  g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+  g_variant_builder_add(&options, "{sv}", "types", g_variant_new_uint32(portal::kKeyboard | portal::kPointer));
+  VELA_TRY_VOID(request(portal::kRemoteDesktop, "SelectDevices", g_variant_new_object_path(sessionPath_.c_str()),
+                   &options));
+
+  g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+  g_variant_builder_add(&options, "{sv}", "types", g_variant_new_uint32(portal::kMonitor));
+  g_variant_builder_add(&options, "{sv}", "multiple", g_variant_new_boolean(FALSE));
+  if (const std::uint32_t mode = portal::cursorModeFor(available, showsCursor))
+    g_variant_builder_add(&options, "{sv}", "cursor_mode", g_variant_new_uint32(mode));
+  VELA_TRY_VOID(request(portal::kScreenCast, "SelectSources", g_variant_new_object_path(sessionPath_.c_str()), &options));
+
+  g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+  auto startedReply = VELA_TRY(request(portal::kRemoteDesktop, "Start",
+                                       g_variant_new("(os)", sessionPath_.c_str(), ""), &options));
+  auto started = VELA_TRY(portal::startedOf(startedReply.get()));
+  if ((started.devices & portal::kPointer) == 0 || (started.devices & portal::kKeyboard) == 0)
+    Log::warn("desktop: the portal granted the screen without keyboard and pointer; input may be dropped");
+  stream_ = started.streams.front();
+  VELA_TRY_VOID(openPipeWire());
+  {
+    MutexLock lock(mu_);
+    if (ended_) return fail("the desktop portal closed the session as it started");
+    running_ = true;
+  }
+  thread_ = std::thread([loop = g_main_loop_ref(loop_), context = g_main_context_ref(context_)] {
+    pthread_setname_np(pthread_self(), "vela.portal");
+    g_main_context_push_thread_default(context);
+    g_main_loop_run(loop);
+    g_main_context_pop_thread_default(context);
+    g_main_loop_unref(loop);
+    g_main_context_unref(context);
+  });
+  return {};
+}
+
+Result<mutter::Variant> PortalRemoteSession::request(const char* interface, const char* method, GVariant* leading,
+                                                     GVariantBuilder* options) {
+  const std::string token = tokenPrefix() + std::to_string(++requests_);
+  addToken(options, "handle_token", token);
+  {
+    MutexLock lock(mu_);
+    awaitedPath_ = portal::requestPath(g_dbus_connection_get_unique_name(bus_.get()), token);
+    answer_.reset();
+  }
+  GVariant* params = nullptr;
+  if (!leading) {
+    params = g_variant_new("(a{sv})", options);
+  } else if (g_variant_is_of_type(leading, G_VARIANT_TYPE_TUPLE)) {
+    // Start: (session, parent window) before the options.
+    const gchar* session = nullptr;
+    const gchar* parent = nullptr;
+    g_variant_get(leading, "(&o&s)", &session, &parent);
+    params = g_variant_new("(osa{sv})", session, parent, options);
+    g_variant_unref(g_variant_ref_sink(leading));
+  } else {
+    params = g_variant_new("(@oa{sv})", leading, options);
+  }
+  // The portal is started on demand, like any bus-activated service.
+  auto handle = mutter::call(bus_.get(), portal::kBusName, portal::kObjectPath, interface, method, params, "(o)",
+                             G_DBUS_CALL_FLAGS_NONE);
+  if (!handle) return fail("the desktop portal refused " + handle.error().message);
+  {
+    // A portal older than handle tokens answers on a path of its own choosing.
+    const gchar* path = nullptr;
+    g_variant_get(handle->get(), "(&o)", &path);
+    MutexLock lock(mu_);
+    awaitedPath_ = path;
+  }
+
+  GSource* tick = g_timeout_source_new(kPollMillis);
+  g_source_set_callback(tick, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr, nullptr);
+  g_source_attach(tick, context_);
+  const auto deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
+  std::string gaveUp;
+  for (;;) {
+    g_main_context_iteration(context_, TRUE);
+    MutexLock lock(mu_);
+    if (answer_) break;
+    if (ended_) {
+      gaveUp = "the desktop portal closed the session while asking the person at the screen";
+    } else if (abandoned_ && abandoned_()) {
+      gaveUp = "the session ended while the person at the screen was asked";
+    } else if (std::chrono::steady_clock::now() > deadline) {
+      gaveUp = "nobody answered the desktop's sharing dialog in time";
+    }
+    if (!gaveUp.empty()) break;
+  }
+  g_source_destroy(tick);
+  g_source_unref(tick);
+  std::optional<Answer> answer;
+  std::string path;
+  {
+    MutexLock lock(mu_);
+    answer = std::move(answer_);
+    answer_.reset();
+    path = std::exchange(awaitedPath_, "");
+  }
+  if (!answer) {
+    // Withdraws the dialog still on screen.
+    (void)mutter::call(bus_.get(), portal::kBusName, path, kRequestInterface, "Close", nullptr, nullptr);
+    return fail(gaveUp);
+  }
+  VELA_TRY_VOID(portal::checkResponse(answer->code, method));
+  return std::move(answer->results);
+}
+
+Result<void> PortalRemoteSession::openPipeWire() {
+  GVariantBuilder options;
+  g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+  GUnixFDList* fds = nullptr;
+  GError* error = nullptr;
+  GVariant* reply = g_dbus_connection_call_with_unix_fd_list_sync(
+      bus_.get(), portal::kBusName, portal::kObjectPath, portal::kScreenCast, "OpenPipeWireRemote",
+      g_variant_new("(oa{sv})", sessionPath_.c_str(), &options), G_VARIANT_TYPE("(h)"),
+      G_DBUS_CALL_FLAGS_NO_AUTO_START, 10'000, nullptr, &fds, nullptr, &error);
+  if (!reply) {
+    std::string why = error ? error->message : "no reply";
+    g_clear_error(&error);
+    return fail("the desktop portal gave no PipeWire connection: " + why);
+  }
+  gint32 index = -1;
+  g_variant_get(reply, "(h)", &index);
+  g_variant_unref(reply);
+  const int fd = fds ? g_unix_fd_list_get(fds, index, &error) : -1;
+  if (fds) g_object_unref(fds);
+  if (fd < 0) {
+    std::string why = error ? error->message : "no descriptor in the reply";
+    g_clear_error(&error);
+    return fail("the desktop portal gave no PipeWire connection: " + why);
+  }
+  pipewireFd_ = fd;
+  return {};
+}
+
+void PortalRemoteSession::subscribeSession() {
+  // Subscriptions deliver to the thread-default context of the subscribing thread: this
+  // one iterates it while opening, the loop thread afterwards.
+  g_main_context_push_thread_default(context_);
+  GDBusConnection* bus = bus_.get();
+  subscriptions_[0] = g_dbus_connection_signal_subscribe(
+      bus, portal::kBusName, nullptr, nullptr, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+      &PortalRemoteSession::onSignal, new Weak(weak_from_this()), &deleteWeak);
+  subscriptions_[1] = g_dbus_connection_signal_subscribe(
+      bus, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
+      portal::kBusName, G_DBUS_SIGNAL_FLAGS_NONE, &PortalRemoteSession::onSignal, new Weak(weak_from_this()),
+      &deleteWeak);
+  closedHandlerID_ = g_signal_connect_data(bus, "closed", G_CALLBACK(&PortalRemoteSession::onConnectionClosed),
+                                           new Weak(weak_from_this()),
+                                           [](gpointer data, GClosure*) { deleteWeak(data); }, G_CONNECT_DEFAULT);
+  g_main_context_pop_thread_default(context_);
+}
+
+void PortalRemoteSession::onSignal(GDBusConnection*, const gchar*, const gchar* path, const gchar* interface,
+                                   const gchar* signal, GVariant* params, gpointer data) {
+  auto self = static_cast<Weak*>(data)->lock();
+  if (!self) return;
+  const std::string name = signal;
+  if (name == "Response" && std::string(interface) == kRequestInterface) {
+    if (!g_variant_is_of_type(params, G_VARIANT_TYPE("(ua{sv})"))) return;
+    MutexLock lock(self->mu_);
+    if (path != self->awaitedPath_) return;
+    Answer answer;
+    g_variant_get(params, "(u@a{sv})", &answer.code, nullptr);
+    answer.results.reset(g_variant_get_child_value(params, 1));
+    self->answer_ = std::move(answer);
+  } else if (name == "Closed" && std::string(interface) == kSessionInterface) {
+    if (path == self->sessionPath_) self->closedByPortal("the desktop portal closed the remote-desktop session");
+  } else if (name == "NameOwnerChanged") {
+    const gchar* newOwner = nullptr;
+    g_variant_get(params, "(&s&s&s)", nullptr, nullptr, &newOwner);
+    if (!newOwner || !*newOwner) self->closedByPortal("the desktop portal left the session bus");
+  }
+}
+
+void PortalRemoteSession::onConnectionClosed(GDBusConnection*, gboolean, GError*, gpointer data) {
+  if (auto self = static_cast<Weak*>(data)->lock()) self->closedByPortal("the session bus went away");
+}
+
+void PortalRemoteSession::closedByPortal(const std::string& why) {
+  bool opening = false;
+  {
+    MutexLock lock(mu_);
+    if (ended_) return;
+    ended_ = true;
+    opening = !running_;
+  }
+  Log::info("desktop: " + why);
+  // While opening, the wait reports it; the capture has not begun.
+  if (!opening && onClosed_) onClosed_(why);
+}
+
+void PortalRemoteSession::notify(const char* method, GVariant* params) {
+  {
+    MutexLock lock(mu_);
+    if (ended_) {
+      g_variant_unref(g_variant_ref_sink(params));
+      return;
+    }
+  }
+  // Each call waits for its reply: the portal handles calls on a pool of threads and
+  // would otherwise reorder keys typed quickly ("Hallo 42" arrived as "Hallo4 2").
+  GError* error = nullptr;
+  GVariant* reply = g_dbus_connection_call_sync(bus_.get(), portal::kBusName, portal::kObjectPath,
+                                                portal::kRemoteDesktop, method, params, nullptr,
+                                                G_DBUS_CALL_FLAGS_NO_AUTO_START, kInputTimeoutMillis, nullptr, &error);
+  if (reply) {
+    g_variant_unref(reply);
+  } else {
+    Log::debug(std::string("desktop: portal input ") + method + ": " + (error ? error->message : "no reply"));
+    g_clear_error(&error);
+  }
+}
+
+void PortalRemoteSession::pointerMotion(double x, double y) {
+  notify("NotifyPointerMotionAbsolute",
+         g_variant_new("(oa{sv}udd)", sessionPath_.c_str(), nullptr, stream_.node, x, y));
+}
+
+void PortalRemoteSession::pointerButton(std::int32_t evdevCode, bool pressed) {
+  notify("NotifyPointerButton",
+         g_variant_new("(oa{sv}iu)", sessionPath_.c_str(), nullptr, evdevCode, pressed ? 1u : 0u));
+}
+
+void PortalRemoteSession::pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps) {
+  notify("NotifyPointerAxisDiscrete", g_variant_new("(oa{sv}ui)", sessionPath_.c_str(), nullptr, axis, steps));
+}
+
+void PortalRemoteSession::keyboardKeycode(std::uint32_t evdevCode, bool pressed) {
+  notify("NotifyKeyboardKeycode", g_variant_new("(oa{sv}iu)", sessionPath_.c_str(), nullptr,
+                                                static_cast<std::int32_t>(evdevCode), pressed ? 1u : 0u));
+}
+
+void PortalRemoteSession::close() {
+  bool wasOpen = false;
+  {
+    MutexLock lock(mu_);
+    wasOpen = !ended_;
+    ended_ = true;
+  }
+  for (guint& id : subscriptions_) {
+    if (id) g_dbus_connection_signal_unsubscribe(bus_.get(), id);
+    id = 0;
+  }
+  if (closedHandlerID_) g_signal_handler_disconnect(bus_.get(), closedHandlerID_);
+  closedHandlerID_ = 0;
+  if (wasOpen && !sessionPath_.empty() && !g_dbus_connection_is_closed(bus_.get())) {
+    // Waits for the reply, so the input sent before is delivered first.
+    (void)mutter::call(bus_.get(), portal::kBusName, sessionPath_, kSessionInterface, "Close", nullptr, nullptr);
+  }
+}
+
+}  // namespace vela

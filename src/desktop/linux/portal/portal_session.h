@@ -1,0 +1,94 @@
+#pragma once
+
+// One remote-desktop session through the desktop portal: keyboard and pointer plus the
+// screen cast of one monitor, which the person at the screen grants in the desktop's
+// own dialog. open() makes the calls in order, each answered through a Request's
+// Response signal, and waits for the person; it gives up when the opener is abandoned
+// or nobody answers in time. The stream is read over the PipeWire connection the
+// portal hands out. A thread of its own runs the connection's signals once the session
+// is open; the closed handler runs there once when the portal closes the session or
+// leaves the bus, never after close(). Input calls wait for their replies, which keeps
+// them in order. Thread-safe.
+
+#include <gio/gio.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "desktop/linux/portal/portal_reply.h"
+#include "desktop/linux/wayland/mutter_bus.h"
+#include "desktop/linux/wayland/remote_desktop_session.h"
+#include "util/mutex.h"
+
+namespace vela {
+
+class PortalRemoteSession final : public RemoteDesktopSession,
+                                  public std::enable_shared_from_this<PortalRemoteSession> {
+ public:
+  // How long the person may take over the dialog.
+  static constexpr auto kAnswerTimeout = std::chrono::seconds(120);
+
+  static Result<std::shared_ptr<RemoteDesktopSession>, CaptureError> open(bool showsCursor, ClosedHandler onClosed,
+                                                                          std::function<bool()> abandoned);
+  static RemoteDesktopSession::Opener opener();
+  ~PortalRemoteSession() override;
+  PortalRemoteSession(const PortalRemoteSession&) = delete;
+  PortalRemoteSession& operator=(const PortalRemoteSession&) = delete;
+
+  std::uint32_t pipewireNode() const override { return stream_.node; }
+  int pipewireFd() const override { return pipewireFd_; }
+  const Displays::Info& display() const override { return stream_.display; }
+  std::string displayName() const override { return "of portal stream " + std::to_string(stream_.node); }
+
+  void pointerMotion(double x, double y) override;
+  void pointerButton(std::int32_t evdevCode, bool pressed) override;
+  void pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps) override;
+  void keyboardKeycode(std::uint32_t evdevCode, bool pressed) override;
+  void close() override;
+
+ private:
+  struct Answer {
+    std::uint32_t code = 2;
+    mutter::Variant results;
+  };
+
+  PortalRemoteSession(mutter::Connection bus, ClosedHandler onClosed, std::function<bool()> abandoned);
+
+  Result<void> start(bool showsCursor);
+  // Calls `method` with `options` plus a fresh handle_token and waits for its Response.
+  Result<mutter::Variant> request(const char* interface, const char* method, GVariant* leading,
+                                  GVariantBuilder* options);
+  Result<void> openPipeWire();
+  void subscribeSession();
+  void notify(const char* method, GVariant* params);
+  void closedByPortal(const std::string& why);
+
+  static void onSignal(GDBusConnection*, const gchar* sender, const gchar* path, const gchar* interface,
+                       const gchar* signal, GVariant* params, gpointer self);
+  static void onConnectionClosed(GDBusConnection*, gboolean, GError*, gpointer self);
+
+  const mutter::Connection bus_;
+  const ClosedHandler onClosed_;
+  const std::function<bool()> abandoned_;
+  GMainContext* const context_;
+  GMainLoop* const loop_;
+  std::thread thread_;
+  std::string sessionPath_;
+  portal::Stream stream_;
+  int pipewireFd_ = -1;
+  unsigned requests_ = 0;
+  guint subscriptions_[2] = {0, 0};
+  gulong closedHandlerID_ = 0;
+
+  Mutex mu_;
+  std::string awaitedPath_ GUARDED_BY(mu_);
+  std::optional<Answer> answer_ GUARDED_BY(mu_);
+  bool ended_ GUARDED_BY(mu_) = false;    // closed by either side
+  bool running_ GUARDED_BY(mu_) = false;  // open() succeeded: closing is news to the capture
+};
+
+}  // namespace vela

@@ -1,0 +1,126 @@
+"""Remote-desktop sessions through the desktop portal, end to end, in a private headless
+GNOME session with the agent told to use the portal (VELA_DESKTOP_BACKEND=portal): an
+unattended session is refused before anything is captured; an attended one shows the
+portal's own dialog, which the person at the screen (the test, through a remote-desktop
+session of mutter's own) cancels or accepts, and once accepted the operator sees the
+test window and drives it; the agent's own consent dialog comes before the portal's; the
+portal going away ends the session cleanly. The agent's own windows (consent dialog,
+banner) open on the same Wayland display, from the agent's window host. The tests run in
+name order on one stack.
+
+Usage: portal_session_e2e.py AGENT_EXE [SCREENSHOT_DIR] (re-runs itself in namespaces of
+its own)."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+from wayland_stack import COLOURS, WaylandStack, assert_operator_drives_the_window  # noqa: E402
+from desktop_stack import StackCase, agent_argument, open_frame  # noqa: E402
+
+AGENT = SHOTS = None
+# Where the portal's dialog puts its controls on the 1280x720 screen (it is centred).
+CANCEL, SHARE, ALLOW_INPUT = (430, 233), (853, 233), (830, 432)
+# A point of the dialog's body, over the test window's left half.
+DIALOG_BODY = (600, 480)
+
+
+class PortalSessionEndToEnd(StackCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.s = WaylandStack(AGENT, agent_env={"VELA_DESKTOP_BACKEND": "portal"}, shots=SHOTS)
+        cls.person = cls.s.person
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.s.close()
+
+    def dialog_shown(self):
+        return all(c > 235 for c in self.person.pixel(*DIALOG_BODY))
+
+    def wait_for_dialog(self, session, shot):
+        def shown():
+            ended = self.s.gateway.of(session, "desktop.error")
+            if ended:
+                raise AssertionError(f"the session ended instead: {ended}")
+            return self.dialog_shown()
+        self.s.wait("the portal's dialog", shown)
+        time.sleep(0.5)  # its entrance animation
+        if SHOTS:
+            self.person.shot(os.path.join(SHOTS, shot))
+
+    def test_0_an_unattended_session_is_refused_before_capture(self):
+        s = self.s
+        s.gateway.send(open_frame("pt-unattended", mode="unattended", consent=False))
+        error = s.frame("pt-unattended", "desktop.error")
+        self.assertIn("unattended sessions need GNOME's remote-desktop API; this desktop offers only the portal",
+                      error["message"])
+        time.sleep(1)
+        self.assertEqual([f["type"] for f in s.gateway.of("pt-unattended")], ["desktop.error"])
+        self.assertFalse(self.dialog_shown())
+        self.assertNotIn("recording monitor", s.log_text())
+
+    def test_1_the_person_cancels_the_portal_dialog(self):
+        s = self.s
+        s.gateway.send(open_frame("pt-cancel", mode="attended", consent=False))
+        self.wait_for_dialog("pt-cancel", "portal-dialog.png")
+        self.person.click(*CANCEL)
+        closed = s.frame("pt-cancel", "desktop.closed")
+        self.assertEqual(closed["reason"], "capture_failed")
+        frames = s.gateway.of("pt-cancel")
+        self.assertEqual([f["type"] for f in frames], ["desktop.error", "desktop.closed"])
+        self.assertIn("the person at the screen declined the desktop's sharing dialog", frames[0]["message"])
+        s.wait("the dialog gone", lambda: not self.dialog_shown())
+
+    def test_2_after_both_consents_the_operator_sees_the_window_and_drives_it(self):
+        s, session = self.s, "pt-1"
+        s.browser.js("velaSession.open(arguments[0], {session: arguments[1], operatorName: 'Eva'})",
+                     s.agent_id, session)
+        _, allow = s.consent_buttons(shot="portal-agent-consent.png")
+        # Nothing of the desktop's is asked, nor anything captured, before our own consent.
+        time.sleep(1)
+        self.assertFalse(self.dialog_shown())
+        self.assertNotIn("recording monitor", s.log_text())
+        s.person.click(*allow)
+        self.wait_for_dialog(session, "portal-dialog-after-consent.png")
+        self.person.click(*ALLOW_INPUT)
+        time.sleep(0.3)
+        if SHOTS:
+            self.person.shot(os.path.join(SHOTS, "portal-dialog-input-allowed.png"))
+        self.person.click(*SHARE)
+        s.wait("the test window again", lambda: max(abs(a - b) for a, b in zip(
+            self.person.pixel(*DIALOG_BODY), COLOURS[0])) <= 12)
+        self.assertEqual(s.frame(session, "desktop.opened")["doc"]["consent"], "accepted")
+        # Before the operator's clicks raise the window over it: on Wayland nothing keeps
+        # the banner above.
+        s.banner_on_screen(shot="portal-agent-banner.png")
+        assert_operator_drives_the_window(self, s, session)
+        if SHOTS:
+            s.browser.driver.save_screenshot(os.path.join(SHOTS, "portal-operator-page.png"))
+
+    def test_3_the_portal_going_away_ends_the_session_cleanly(self):
+        s = self.s
+        portal = subprocess.run(["pgrep", "-f", "^/usr/libexec/xdg-desktop-portal$", "--ns", str(s.gnome.pid), "--nslist", "pid"],
+                                capture_output=True, text=True).stdout.split()
+        self.assertEqual(len(portal), 1, portal)
+        os.kill(int(portal[0]), signal.SIGKILL)
+        closed = s.frame("pt-1", "desktop.closed")
+        self.assertEqual(closed["reason"], "capture_stopped")
+        self.assert_final_matches_file(s.frame("pt-1", "desktop.recording", state="final"))
+        self.assertIn("the desktop portal left the session bus", s.log_text())
+        s.gnome.signal(s.agent, signal.SIGTERM)
+        self.assertEqual(s.agent.wait(), 0, s.log_text()[-3000:])
+
+
+if __name__ == "__main__":
+    AGENT = agent_argument(__doc__)
+    SHOTS = sys.argv[1] if len(sys.argv) > 1 else None
+    if SHOTS:
+        os.makedirs(SHOTS, exist_ok=True)
+    unittest.main(argv=sys.argv[:1])
