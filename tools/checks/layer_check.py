@@ -19,6 +19,7 @@ LAYERS = [
     ["files"],
     ["remote", "desktop/ipc", "desktop/host", "desktop/linux/x11", "desktop/linux/media", "ui"],
     ["desktop/linux/recording", "desktop/linux/webrtc", "desktop/linux/wayland"],
+    ["desktop/linux/portal"],
     ["desktop_module", "quickassist"],
     ["runtime"],
     [""],  # main.cpp
