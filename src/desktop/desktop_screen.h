@@ -23,7 +23,9 @@ class DesktopScreen {
   virtual std::vector<Displays::Info> displays() = 0;
   virtual std::shared_ptr<ScreenCapturer> makeCapturer(ScreenCapturer::Config config) = 0;
   // Posts the operator's input on this screen, or nullptr (logged) when it cannot.
-  virtual std::unique_ptr<InputInjector> makeInjector() = 0;
+  // `capturer` is the session's own: some desktops take input only in the session
+  // that casts the screen.
+  virtual std::unique_ptr<InputInjector> makeInjector(const std::shared_ptr<ScreenCapturer>& capturer) = 0;
   // What desktop-probe calls the backend ("x11", "wayland (GNOME remote desktop)").
   virtual std::string name() = 0;
   // Why the backend cannot serve its session right now, or empty.

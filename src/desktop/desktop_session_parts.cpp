@@ -18,7 +18,7 @@ Result<DesktopSessionController::Parts, std::string> makeSessionParts(const Desk
   parts.peer = std::move(media->peer);
   parts.video = std::move(media->video);
   parts.recorder = std::make_shared<RetainedRecording>(std::move(media->recording), request.recordings);
-  parts.injector = services.screen->makeInjector();
+  parts.injector = services.screen->makeInjector(parts.capturer);
   parts.clipboard = services.screen->makeClipboard();
   DesktopScreen* screen = services.screen;
   parts.displays = [screen] { return screen->displays(); };

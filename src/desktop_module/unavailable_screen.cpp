@@ -31,7 +31,7 @@ class UnavailableScreen final : public DesktopScreen {
   std::shared_ptr<ScreenCapturer> makeCapturer(ScreenCapturer::Config) override {
     return std::make_shared<RefusingCapturer>(why_);
   }
-  std::unique_ptr<InputInjector> makeInjector() override { return nullptr; }
+  std::unique_ptr<InputInjector> makeInjector(const std::shared_ptr<ScreenCapturer>&) override { return nullptr; }
   std::string name() override { return "none"; }
   std::string unusable() override { return why_; }
 

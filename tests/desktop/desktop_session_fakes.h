@@ -268,7 +268,7 @@ class FakeBackend final : public DesktopScreen, public DesktopMedia, public Desk
     return withIndicator ? indicatorObject : nullptr;
   }
   std::shared_ptr<DesktopConsenting> consent() override { return withConsent ? consentObject : nullptr; }
-  std::unique_ptr<InputInjector> makeInjector() override { return std::make_unique<FakeInjector>(injected); }
+  std::unique_ptr<InputInjector> makeInjector(const std::shared_ptr<ScreenCapturer>&) override { return std::make_unique<FakeInjector>(injected); }
   std::string name() override { return "fake"; }
   std::string refusesUnattended() override { return refusesUnattendedWith; }
   std::shared_ptr<QuickAssistWindows> quickAssist() override { return nullptr; }

@@ -6,8 +6,6 @@
 #include "desktop/linux/wayland/mutter_bus.h"
 #include "desktop/linux/wayland/mutter_input_injector.h"
 #include "desktop/linux/wayland/session_type.h"
-#include "util/log.h"
-#include "util/mutex.h"
 
 namespace vela {
 namespace {
@@ -56,29 +54,17 @@ class PortalDesktopScreen final : public DesktopScreen {
   std::vector<Displays::Info> displays() override { return {}; }
 
   std::shared_ptr<ScreenCapturer> makeCapturer(ScreenCapturer::Config config) override {
-    auto capturer = GnomeScreenCapturer::create(config, PortalRemoteSession::opener(), true);
-    MutexLock lock(mu_);
-    lastCapturer_ = capturer;
-    return capturer;
+    return GnomeScreenCapturer::create(config, PortalRemoteSession::opener(), true);
   }
 
-  // The portal takes input only inside the session that casts, as mutter does.
-  std::unique_ptr<InputInjector> makeInjector() override {
-    MutexLock lock(mu_);
-    if (lastCapturer_.expired()) {
-      Log::warn("desktop: no input injection: the portal takes input only alongside a screen cast");
-      return nullptr;
-    }
-    return std::make_unique<MutterInputInjector>(lastCapturer_);
+  std::unique_ptr<InputInjector> makeInjector(const std::shared_ptr<ScreenCapturer>& capturer) override {
+    return MutterInputInjector::alongside(capturer, "the portal");
   }
 
   std::string name() override { return kPortalBackendName; }
   std::string unusable() override { return portalWhyUnavailable(); }
   std::string refusesUnattended() override { return kUnattended; }
 
- private:
-  Mutex mu_;
-  std::weak_ptr<GnomeScreenCapturer> lastCapturer_ GUARDED_BY(mu_);
 };
 
 }  // namespace

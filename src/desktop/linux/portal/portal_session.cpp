@@ -1,7 +1,6 @@
 #include "desktop/linux/portal/portal_session.h"
 
 #include <gio/gunixfdlist.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <random>
@@ -17,10 +16,6 @@ constexpr const char* kSessionInterface = "org.freedesktop.portal.Session";
 constexpr guint kPollMillis = 100;
 // An input event the portal has not passed on by then is not worth holding the next for.
 constexpr int kInputTimeoutMillis = 1000;
-
-using Weak = std::weak_ptr<PortalRemoteSession>;
-
-void deleteWeak(gpointer data) { delete static_cast<Weak*>(data); }
 
 CaptureError refused(const std::string& why) { return CaptureError::notPermitted(why); }
 
@@ -62,35 +57,11 @@ PortalRemoteSession::PortalRemoteSession(mutter::Connection bus, ClosedHandler o
     : bus_(std::move(bus)),
       onClosed_(std::move(onClosed)),
       abandoned_(std::move(abandoned)),
-      context_(g_main_context_new()),
-      loop_(g_main_loop_new(context_, FALSE)) {}
+      signals_(bus_.get(), "vela.portal") {}
 
 PortalRemoteSession::~PortalRemoteSession() {
   close();
-  if (!thread_.joinable()) {
-    // Never opened: nothing else runs the context, and GDBus frees what the
-    // subscriptions held in callbacks queued there.
-    while (g_main_context_iteration(context_, FALSE)) {
-    }
-  }
-  GSource* quit = g_idle_source_new();
-  g_source_set_callback(
-      quit,
-      [](gpointer loop) {
-        g_main_loop_quit(static_cast<GMainLoop*>(loop));
-        return G_SOURCE_REMOVE;
-      },
-      loop_, nullptr);
-  g_source_attach(quit, context_);
-  g_source_unref(quit);
-  if (thread_.get_id() == std::this_thread::get_id()) {
-    thread_.detach();  // the last owner let go inside one of the loop's own callbacks
-  } else if (thread_.joinable()) {
-    thread_.join();
-  }
   if (pipewireFd_ >= 0) ::close(pipewireFd_);
-  g_main_loop_unref(loop_);
-  g_main_context_unref(context_);
 }
 
 Result<void> PortalRemoteSession::start(bool showsCursor) {
@@ -133,14 +104,7 @@ Result<void> PortalRemoteSession::start(bool showsCursor) {
     if (ended_) return fail("the desktop portal closed the session as it started");
     running_ = true;
   }
-  thread_ = std::thread([loop = g_main_loop_ref(loop_), context = g_main_context_ref(context_)] {
-    pthread_setname_np(pthread_self(), "vela.portal");
-    g_main_context_push_thread_default(context);
-    g_main_loop_run(loop);
-    g_main_context_pop_thread_default(context);
-    g_main_loop_unref(loop);
-    g_main_context_unref(context);
-  });
+  signals_.start();
   return {};
 }
 
@@ -180,11 +144,11 @@ Result<mutter::Variant> PortalRemoteSession::request(const char* interface, cons
 
   GSource* tick = g_timeout_source_new(kPollMillis);
   g_source_set_callback(tick, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr, nullptr);
-  g_source_attach(tick, context_);
+  g_source_attach(tick, signals_.context());
   const auto deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
   std::string gaveUp;
   for (;;) {
-    g_main_context_iteration(context_, TRUE);
+    signals_.iterate();
     MutexLock lock(mu_);
     if (answer_) break;
     if (ended_) {
@@ -244,47 +208,31 @@ Result<void> PortalRemoteSession::openPipeWire() {
 }
 
 void PortalRemoteSession::subscribeSession() {
-  // Subscriptions deliver to the thread-default context of the subscribing thread: this
-  // one iterates it while opening, the loop thread afterwards.
-  g_main_context_push_thread_default(context_);
-  GDBusConnection* bus = bus_.get();
-  subscriptions_[0] = g_dbus_connection_signal_subscribe(
-      bus, portal::kBusName, nullptr, nullptr, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
-      &PortalRemoteSession::onSignal, new Weak(weak_from_this()), &deleteWeak);
-  subscriptions_[1] = g_dbus_connection_signal_subscribe(
-      bus, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
-      portal::kBusName, G_DBUS_SIGNAL_FLAGS_NONE, &PortalRemoteSession::onSignal, new Weak(weak_from_this()),
-      &deleteWeak);
-  closedHandlerID_ = g_signal_connect_data(bus, "closed", G_CALLBACK(&PortalRemoteSession::onConnectionClosed),
-                                           new Weak(weak_from_this()),
-                                           [](gpointer data, GClosure*) { deleteWeak(data); }, G_CONNECT_DEFAULT);
-  g_main_context_pop_thread_default(context_);
+  std::weak_ptr<PortalRemoteSession> weak = weak_from_this();
+  signals_.subscribe(portal::kBusName, nullptr, nullptr, nullptr,
+                     [weak](const std::string& path, const std::string& interface, const std::string& signal,
+                            GVariant* params) {
+                       if (auto self = weak.lock()) self->onSignal(path, interface, signal, params);
+                     });
+  signals_.watchDeparture(portal::kBusName, "the desktop portal left the session bus",
+                          [weak](const std::string& why) {
+                            if (auto self = weak.lock()) self->closedByPortal(why);
+                          });
 }
 
-void PortalRemoteSession::onSignal(GDBusConnection*, const gchar*, const gchar* path, const gchar* interface,
-                                   const gchar* signal, GVariant* params, gpointer data) {
-  auto self = static_cast<Weak*>(data)->lock();
-  if (!self) return;
-  const std::string name = signal;
-  if (name == "Response" && std::string(interface) == kRequestInterface) {
+void PortalRemoteSession::onSignal(const std::string& path, const std::string& interface, const std::string& signal,
+                                   GVariant* params) {
+  if (signal == "Response" && interface == kRequestInterface) {
     if (!g_variant_is_of_type(params, G_VARIANT_TYPE("(ua{sv})"))) return;
-    MutexLock lock(self->mu_);
-    if (path != self->awaitedPath_) return;
+    MutexLock lock(mu_);
+    if (path != awaitedPath_) return;
     Answer answer;
     g_variant_get(params, "(u@a{sv})", &answer.code, nullptr);
     answer.results.reset(g_variant_get_child_value(params, 1));
-    self->answer_ = std::move(answer);
-  } else if (name == "Closed" && std::string(interface) == kSessionInterface) {
-    if (path == self->sessionPath_) self->closedByPortal("the desktop portal closed the remote-desktop session");
-  } else if (name == "NameOwnerChanged") {
-    const gchar* newOwner = nullptr;
-    g_variant_get(params, "(&s&s&s)", nullptr, nullptr, &newOwner);
-    if (!newOwner || !*newOwner) self->closedByPortal("the desktop portal left the session bus");
+    answer_ = std::move(answer);
+  } else if (signal == "Closed" && interface == kSessionInterface) {
+    if (path == sessionPath_) closedByPortal("the desktop portal closed the remote-desktop session");
   }
-}
-
-void PortalRemoteSession::onConnectionClosed(GDBusConnection*, gboolean, GError*, gpointer data) {
-  if (auto self = static_cast<Weak*>(data)->lock()) self->closedByPortal("the session bus went away");
 }
 
 void PortalRemoteSession::closedByPortal(const std::string& why) {
@@ -348,12 +296,7 @@ void PortalRemoteSession::close() {
     wasOpen = !ended_;
     ended_ = true;
   }
-  for (guint& id : subscriptions_) {
-    if (id) g_dbus_connection_signal_unsubscribe(bus_.get(), id);
-    id = 0;
-  }
-  if (closedHandlerID_) g_signal_handler_disconnect(bus_.get(), closedHandlerID_);
-  closedHandlerID_ = 0;
+  signals_.unsubscribe();
   if (wasOpen && !sessionPath_.empty() && !g_dbus_connection_is_closed(bus_.get())) {
     // Waits for the reply, so the input sent before is delivered first.
     (void)mutter::call(bus_.get(), portal::kBusName, sessionPath_, kSessionInterface, "Close", nullptr, nullptr);

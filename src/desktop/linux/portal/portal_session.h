@@ -17,11 +17,11 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "desktop/linux/portal/portal_reply.h"
 #include "desktop/linux/wayland/mutter_bus.h"
 #include "desktop/linux/wayland/remote_desktop_session.h"
+#include "desktop/linux/wayland/session_signals.h"
 #include "util/mutex.h"
 
 namespace vela {
@@ -66,23 +66,16 @@ class PortalRemoteSession final : public RemoteDesktopSession,
   void subscribeSession();
   void notify(const char* method, GVariant* params);
   void closedByPortal(const std::string& why);
-
-  static void onSignal(GDBusConnection*, const gchar* sender, const gchar* path, const gchar* interface,
-                       const gchar* signal, GVariant* params, gpointer self);
-  static void onConnectionClosed(GDBusConnection*, gboolean, GError*, gpointer self);
+  void onSignal(const std::string& path, const std::string& interface, const std::string& signal, GVariant* params);
 
   const mutter::Connection bus_;
   const ClosedHandler onClosed_;
   const std::function<bool()> abandoned_;
-  GMainContext* const context_;
-  GMainLoop* const loop_;
-  std::thread thread_;
+  SessionSignals signals_;  // after the bus it uses
   std::string sessionPath_;
   portal::Stream stream_;
   int pipewireFd_ = -1;
   unsigned requests_ = 0;
-  guint subscriptions_[2] = {0, 0};
-  gulong closedHandlerID_ = 0;
 
   Mutex mu_;
   std::string awaitedPath_ GUARDED_BY(mu_);

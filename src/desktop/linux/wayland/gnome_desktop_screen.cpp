@@ -8,7 +8,6 @@
 #include "desktop/linux/wayland/mutter_monitors.h"
 #include "desktop/linux/wayland/session_type.h"
 #include "util/log.h"
-#include "util/mutex.h"
 
 namespace vela {
 namespace {
@@ -34,29 +33,15 @@ class GnomeDesktopScreen final : public DesktopScreen {
   }
 
   std::shared_ptr<ScreenCapturer> makeCapturer(ScreenCapturer::Config config) override {
-    auto capturer = GnomeScreenCapturer::create(config);
-    MutexLock lock(mu_);
-    lastCapturer_ = capturer;
-    return capturer;
+    return GnomeScreenCapturer::create(config);
   }
 
-  // mutter takes input only inside a session that casts, so the injector drives the
-  // session of the capturer made just before it (a session's parts are made in pairs).
-  std::unique_ptr<InputInjector> makeInjector() override {
-    MutexLock lock(mu_);
-    if (lastCapturer_.expired()) {
-      Log::warn("desktop: no input injection: mutter takes input only alongside a screen cast");
-      return nullptr;
-    }
-    return std::make_unique<MutterInputInjector>(lastCapturer_);
+  std::unique_ptr<InputInjector> makeInjector(const std::shared_ptr<ScreenCapturer>& capturer) override {
+    return MutterInputInjector::alongside(capturer, "mutter");
   }
 
   std::string name() override { return kGnomeBackendName; }
   std::string unusable() override { return mutter::whyUnavailable(); }
-
- private:
-  Mutex mu_;
-  std::weak_ptr<GnomeScreenCapturer> lastCapturer_ GUARDED_BY(mu_);
 };
 
 }  // namespace

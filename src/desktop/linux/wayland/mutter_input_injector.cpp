@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "desktop/linux/wayland/evdev_keys.h"
+#include "util/log.h"
 
 namespace vela {
 namespace {
@@ -40,6 +41,16 @@ constexpr std::array<std::pair<std::uint8_t, std::uint32_t>, 4> kModifierKeys{{
 
 MutterInputInjector::MutterInputInjector(std::weak_ptr<GnomeScreenCapturer> capturer)
     : capturer_(std::move(capturer)) {}
+
+std::unique_ptr<InputInjector> MutterInputInjector::alongside(const std::shared_ptr<ScreenCapturer>& capturer,
+                                                              const std::string& desktop) {
+  auto own = std::dynamic_pointer_cast<GnomeScreenCapturer>(capturer);
+  if (!own) {
+    Log::warn("desktop: no input injection: " + desktop + " takes input only alongside its own screen cast");
+    return nullptr;
+  }
+  return std::make_unique<MutterInputInjector>(own);
+}
 
 MutterInputInjector::~MutterInputInjector() {
   auto live = warmed_.lock();

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <set>
+#include <string>
 
 #include "desktop/input/input_injector.h"
 #include "desktop/input/wheel_steps.h"
@@ -25,6 +26,10 @@ namespace vela {
 class MutterInputInjector final : public InputInjector {
  public:
   explicit MutterInputInjector(std::weak_ptr<GnomeScreenCapturer> capturer);
+  // The injector of `capturer`'s session, or nullptr (logged) when `capturer` is not a
+  // Wayland one; `desktop` names who refuses input elsewhere in that log line.
+  static std::unique_ptr<InputInjector> alongside(const std::shared_ptr<ScreenCapturer>& capturer,
+                                                  const std::string& desktop);
   ~MutterInputInjector() override;
 
   void mouseMove(Point to) override;

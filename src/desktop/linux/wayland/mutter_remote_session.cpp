@@ -1,7 +1,5 @@
 #include "desktop/linux/wayland/mutter_remote_session.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <chrono>
 
@@ -16,10 +14,6 @@ constexpr const char* kSessionInterface = "org.gnome.Mutter.RemoteDesktop.Sessio
 constexpr const char* kStreamInterface = "org.gnome.Mutter.ScreenCast.Stream";
 // mutter announces the stream within milliseconds; a second is its own trouble.
 constexpr auto kNodeTimeout = std::chrono::seconds(5);
-
-using Weak = std::weak_ptr<MutterRemoteSession>;
-
-void deleteWeak(gpointer data) { delete static_cast<Weak*>(data); }
 
 CaptureError refused(const std::string& why) { return CaptureError::notPermitted(why); }
 
@@ -76,32 +70,9 @@ MutterRemoteSession::MutterRemoteSession(mutter::Connection bus, mutter::Monitor
     : bus_(std::move(bus)),
       monitor_(std::move(monitor)),
       onClosed_(std::move(onClosed)),
-      context_(g_main_context_new()),
-      loop_(g_main_loop_new(context_, FALSE)) {}
+      signals_(bus_.get(), "vela.mutter") {}
 
-MutterRemoteSession::~MutterRemoteSession() {
-  close();
-  // Queued on the loop rather than set now, so a loop that has not begun running yet
-  // still ends.
-  GSource* quit = g_idle_source_new();
-  g_source_set_callback(
-      quit,
-      [](gpointer loop) {
-        g_main_loop_quit(static_cast<GMainLoop*>(loop));
-        return G_SOURCE_REMOVE;
-      },
-      loop_, nullptr);
-  g_source_attach(quit, context_);
-  g_source_unref(quit);
-  if (thread_.get_id() == std::this_thread::get_id()) {
-    // The last owner let go inside one of the loop's own callbacks.
-    thread_.detach();
-  } else if (thread_.joinable()) {
-    thread_.join();
-  }
-  g_main_loop_unref(loop_);
-  g_main_context_unref(context_);
-}
+MutterRemoteSession::~MutterRemoteSession() { close(); }
 
 Result<void, CaptureError> MutterRemoteSession::start(CursorMode cursor) {
   GDBusConnection* bus = bus_.get();
@@ -166,70 +137,27 @@ Result<void, CaptureError> MutterRemoteSession::start(CursorMode cursor) {
 }
 
 void MutterRemoteSession::subscribe() {
-  // Subscriptions deliver to the thread-default context of the subscribing thread; the
-  // loop thread runs that context from then on.
-  g_main_context_push_thread_default(context_);
-  GDBusConnection* bus = bus_.get();
-  subscriptions_[0] = g_dbus_connection_signal_subscribe(
-      bus, nullptr, kStreamInterface, "PipeWireStreamAdded", streamPath_.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
-      &MutterRemoteSession::onSignal, new Weak(weak_from_this()), &deleteWeak);
-  subscriptions_[1] = g_dbus_connection_signal_subscribe(
-      bus, nullptr, kSessionInterface, "Closed", sessionPath_.c_str(), nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
-      &MutterRemoteSession::onSignal, new Weak(weak_from_this()), &deleteWeak);
-  subscriptions_[2] = g_dbus_connection_signal_subscribe(
-      bus, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
-      mutter::kRemoteDesktopName, G_DBUS_SIGNAL_FLAGS_NONE, &MutterRemoteSession::onSignal, new Weak(weak_from_this()),
-      &deleteWeak);
-  closedHandlerID_ = g_signal_connect_data(bus, "closed", G_CALLBACK(&MutterRemoteSession::onConnectionClosed),
-                                           new Weak(weak_from_this()),
-                                           [](gpointer data, GClosure*) { deleteWeak(data); }, G_CONNECT_DEFAULT);
-  g_main_context_pop_thread_default(context_);
-  // Started only now: a context is owned by one thread at a time, and it was this one's.
-  // The thread holds references of its own: the session may be destroyed on it, from
-  // one of the loop's callbacks, before the loop returns.
-  thread_ = std::thread([loop = g_main_loop_ref(loop_), context = g_main_context_ref(context_)] {
-    pthread_setname_np(pthread_self(), "vela.mutter");
-    g_main_context_push_thread_default(context);
-    g_main_loop_run(loop);
-    g_main_context_pop_thread_default(context);
-    g_main_loop_unref(loop);
-    g_main_context_unref(context);
+  std::weak_ptr<MutterRemoteSession> weak = weak_from_this();
+  signals_.subscribe(nullptr, kStreamInterface, "PipeWireStreamAdded", streamPath_.c_str(),
+                     [weak](const std::string&, const std::string&, const std::string&, GVariant* params) {
+                       auto self = weak.lock();
+                       if (!self || !g_variant_is_of_type(params, G_VARIANT_TYPE("(u)"))) return;
+                       guint32 node = 0;
+                       g_variant_get(params, "(u)", &node);
+                       {
+                         MutexLock lock(self->mu_);
+                         self->announcedNode_ = node;
+                       }
+                       self->changed_.notifyAll();
+                     });
+  signals_.subscribe(nullptr, kSessionInterface, "Closed", sessionPath_.c_str(),
+                     [weak](const std::string&, const std::string&, const std::string&, GVariant*) {
+                       if (auto self = weak.lock()) self->closedByMutter("mutter closed the remote-desktop session");
+                     });
+  signals_.watchDeparture(mutter::kRemoteDesktopName, "mutter left the session bus", [weak](const std::string& why) {
+    if (auto self = weak.lock()) self->closedByMutter(why);
   });
-}
-
-void MutterRemoteSession::unsubscribe() {
-  for (guint& id : subscriptions_) {
-    if (id) g_dbus_connection_signal_unsubscribe(bus_.get(), id);
-    id = 0;
-  }
-  if (closedHandlerID_) g_signal_handler_disconnect(bus_.get(), closedHandlerID_);
-  closedHandlerID_ = 0;
-}
-
-void MutterRemoteSession::onSignal(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* signal,
-                                   GVariant* params, gpointer data) {
-  auto self = static_cast<Weak*>(data)->lock();
-  if (!self) return;
-  std::string name = signal;
-  if (name == "PipeWireStreamAdded") {
-    guint32 node = 0;
-    g_variant_get(params, "(u)", &node);
-    {
-      MutexLock lock(self->mu_);
-      self->announcedNode_ = node;
-    }
-    self->changed_.notifyAll();
-  } else if (name == "Closed") {
-    self->closedByMutter("mutter closed the remote-desktop session");
-  } else if (name == "NameOwnerChanged") {
-    const gchar* newOwner = nullptr;
-    g_variant_get(params, "(&s&s&s)", nullptr, nullptr, &newOwner);
-    if (!newOwner || !*newOwner) self->closedByMutter("mutter left the session bus");
-  }
-}
-
-void MutterRemoteSession::onConnectionClosed(GDBusConnection*, gboolean, GError*, gpointer data) {
-  if (auto self = static_cast<Weak*>(data)->lock()) self->closedByMutter("the session bus went away");
+  signals_.start();
 }
 
 void MutterRemoteSession::closedByMutter(const std::string& why) {
@@ -279,7 +207,7 @@ void MutterRemoteSession::close() {
     ended_ = true;
   }
   changed_.notifyAll();
-  unsubscribe();
+  signals_.unsubscribe();
   if (wasOpen && !sessionPath_.empty() && !g_dbus_connection_is_closed(bus_.get())) {
     // Waits for the reply, so the input sent before is processed and mutter lets go of
     // the monitor before this returns.

@@ -14,11 +14,11 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "desktop/linux/wayland/mutter_bus.h"
 #include "desktop/linux/wayland/mutter_monitors.h"
 #include "desktop/linux/wayland/remote_desktop_session.h"
+#include "desktop/linux/wayland/session_signals.h"
 #include "desktop/screen_types.h"
 #include "util/mutex.h"
 
@@ -59,25 +59,16 @@ class MutterRemoteSession final : public RemoteDesktopSession,
 
   Result<void, CaptureError> start(CursorMode cursor);
   void subscribe();
-  void unsubscribe();
   void notify(const char* method, GVariant* params);
   void closedByMutter(const std::string& why);
-
-  static void onSignal(GDBusConnection*, const gchar* sender, const gchar* path, const gchar* interface,
-                       const gchar* signal, GVariant* params, gpointer self);
-  static void onConnectionClosed(GDBusConnection*, gboolean, GError*, gpointer self);
 
   const mutter::Connection bus_;
   const mutter::Monitor monitor_;
   const ClosedHandler onClosed_;
-  GMainContext* const context_;
-  GMainLoop* const loop_;
-  std::thread thread_;
+  SessionSignals signals_;  // after the bus it uses
   std::string sessionPath_;
   std::string streamPath_;
   std::uint32_t node_ = 0;
-  guint subscriptions_[3] = {0, 0, 0};
-  gulong closedHandlerID_ = 0;
 
   Mutex mu_;
   CondVar changed_;

@@ -16,7 +16,7 @@ class X11DesktopScreen final : public DesktopScreen {
   std::shared_ptr<ScreenCapturer> makeCapturer(ScreenCapturer::Config config) override {
     return X11ScreenCapturer::create(config);
   }
-  std::unique_ptr<InputInjector> makeInjector() override {
+  std::unique_ptr<InputInjector> makeInjector(const std::shared_ptr<ScreenCapturer>&) override {
     auto injector = XTestInputInjector::create();
     if (!injector) {
       Log::warn("desktop: no input injection: " + injector.error().message);

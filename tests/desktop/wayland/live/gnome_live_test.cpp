@@ -104,9 +104,9 @@ TEST(GnomeLiveTest, AConnectorThatDoesNotExistFailsTheStartWithMuttersReason) {
 
 TEST(GnomeLiveTest, InputWithoutARunningCaptureIsDroppedAndAnInjectorNeedsACapturer) {
   auto screen = makeGnomeDesktopScreen();
-  EXPECT_EQ(screen->makeInjector(), nullptr);
+  EXPECT_EQ(screen->makeInjector(nullptr), nullptr);
   auto capturer = screen->makeCapturer({30, true});
-  auto injector = screen->makeInjector();
+  auto injector = screen->makeInjector(capturer);
   ASSERT_NE(injector, nullptr);
   // Not started: nothing to post on, nothing posted, nothing waits.
   injector->mouseMove({10, 10});
