@@ -4,11 +4,12 @@ unattended session is refused before anything is captured; an attended one shows
 portal's own dialog, which the person at the screen (the test, through a remote-desktop
 session of mutter's own) cancels or accepts, and once accepted the operator sees the
 test window and drives it; the agent's own consent dialog comes before the portal's; the
-portal going away ends the session cleanly. The agent's own windows (consent dialog,
+portal going away ends the session cleanly; a dialog nobody answers is withdrawn when
+its time is up (test_portal_live, run in the session). The agent's own windows (consent dialog,
 banner) open on the same Wayland display, from the agent's window host. The tests run in
 name order on one stack.
 
-Usage: portal_session_e2e.py AGENT_EXE [SCREENSHOT_DIR] (re-runs itself in namespaces of
+Usage: portal_session_e2e.py AGENT_EXE PORTAL_LIVE_TEST_EXE [SCREENSHOT_DIR] (re-runs itself in namespaces of
 its own)."""
 
 import os
@@ -22,9 +23,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 from wayland_stack import COLOURS, WaylandStack, assert_operator_drives_the_window  # noqa: E402
-from desktop_stack import StackCase, agent_argument, open_frame  # noqa: E402
+from desktop_stack import StackCase, open_frame  # noqa: E402
+import browser_driver  # noqa: E402
 
-AGENT = SHOTS = None
+AGENT = LIVE_TEST = SHOTS = None
 # Where the portal's dialog puts its controls on the 1280x720 screen (it is centred).
 CANCEL, SHARE, ALLOW_INPUT = (430, 233), (853, 233), (830, 432)
 # A point of the dialog's body, over the test window's left half.
@@ -78,6 +80,17 @@ class PortalSessionEndToEnd(StackCase):
         self.assertIn("the person at the screen declined the desktop's sharing dialog", frames[0]["message"])
         s.wait("the dialog gone", lambda: not self.dialog_shown())
 
+    def test_1_b_a_dialog_nobody_answers_is_withdrawn(self):
+        # Once when its time is up, once when the capture waiting for it stops.
+        for case in ("ADialogNobodyAnswersEndsTheOpenWhenItsTimeIsUp", "ADialogEndsWithTheCaptureThatWaitsForIt"):
+            live = self.s.gnome.popen([LIVE_TEST, "--gtest_filter=PortalLiveTest." + case],
+                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            self.s.wait("the portal's dialog", lambda: self.dialog_shown() or live.poll() is not None)
+            self.assertIsNone(live.poll(), f"{case} ended before its dialog showed")
+            out, _ = live.communicate(timeout=120)
+            self.assertEqual(live.returncode, 0, out)
+            self.s.wait("the dialog withdrawn", lambda: not self.dialog_shown())
+
     def test_2_after_both_consents_the_operator_sees_the_window_and_drives_it(self):
         s, session = self.s, "pt-1"
         s.browser.js("velaSession.open(arguments[0], {session: arguments[1], operatorName: 'Eva'})",
@@ -119,7 +132,7 @@ class PortalSessionEndToEnd(StackCase):
 
 
 if __name__ == "__main__":
-    AGENT = agent_argument(__doc__)
+    AGENT, LIVE_TEST = browser_driver.isolated_arguments(__doc__, count=2, private_x11=True)
     SHOTS = sys.argv[1] if len(sys.argv) > 1 else None
     if SHOTS:
         os.makedirs(SHOTS, exist_ok=True)

@@ -40,11 +40,12 @@ RemoteDesktopSession::Opener PortalRemoteSession::opener() {
 }
 
 Result<std::shared_ptr<RemoteDesktopSession>, CaptureError> PortalRemoteSession::open(
-    bool showsCursor, ClosedHandler onClosed, std::function<bool()> abandoned) {
+    bool showsCursor, ClosedHandler onClosed, std::function<bool()> abandoned,
+    std::chrono::milliseconds answerTimeout) {
   auto bus = mutter::openSessionBus();
   if (!bus) return tl::unexpected(refused(bus.error().message));
   std::shared_ptr<PortalRemoteSession> session(
-      new PortalRemoteSession(std::move(*bus), std::move(onClosed), std::move(abandoned)));
+      new PortalRemoteSession(std::move(*bus), std::move(onClosed), std::move(abandoned), answerTimeout));
   if (auto started = session->start(showsCursor); !started) {
     session->close();
     return tl::unexpected(refused(started.error().message));
@@ -53,10 +54,11 @@ Result<std::shared_ptr<RemoteDesktopSession>, CaptureError> PortalRemoteSession:
 }
 
 PortalRemoteSession::PortalRemoteSession(mutter::Connection bus, ClosedHandler onClosed,
-                                         std::function<bool()> abandoned)
+                                         std::function<bool()> abandoned, std::chrono::milliseconds answerTimeout)
     : bus_(std::move(bus)),
       onClosed_(std::move(onClosed)),
       abandoned_(std::move(abandoned)),
+      answerTimeout_(answerTimeout),
       signals_(bus_.get(), "vela.portal") {}
 
 PortalRemoteSession::~PortalRemoteSession() {
@@ -145,7 +147,7 @@ Result<mutter::Variant> PortalRemoteSession::request(const char* interface, cons
   GSource* tick = g_timeout_source_new(kPollMillis);
   g_source_set_callback(tick, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr, nullptr);
   g_source_attach(tick, signals_.context());
-  const auto deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
+  const auto deadline = std::chrono::steady_clock::now() + answerTimeout_;
   std::string gaveUp;
   for (;;) {
     signals_.iterate();

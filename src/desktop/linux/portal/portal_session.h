@@ -32,8 +32,9 @@ class PortalRemoteSession final : public RemoteDesktopSession,
   // How long the person may take over the dialog.
   static constexpr auto kAnswerTimeout = std::chrono::seconds(120);
 
-  static Result<std::shared_ptr<RemoteDesktopSession>, CaptureError> open(bool showsCursor, ClosedHandler onClosed,
-                                                                          std::function<bool()> abandoned);
+  static Result<std::shared_ptr<RemoteDesktopSession>, CaptureError> open(
+      bool showsCursor, ClosedHandler onClosed, std::function<bool()> abandoned,
+      std::chrono::milliseconds answerTimeout = kAnswerTimeout);
   static RemoteDesktopSession::Opener opener();
   ~PortalRemoteSession() override;
   PortalRemoteSession(const PortalRemoteSession&) = delete;
@@ -56,7 +57,8 @@ class PortalRemoteSession final : public RemoteDesktopSession,
     mutter::Variant results;
   };
 
-  PortalRemoteSession(mutter::Connection bus, ClosedHandler onClosed, std::function<bool()> abandoned);
+  PortalRemoteSession(mutter::Connection bus, ClosedHandler onClosed, std::function<bool()> abandoned,
+                      std::chrono::milliseconds answerTimeout);
 
   Result<void> start(bool showsCursor);
   // Calls `method` with `options` plus a fresh handle_token and waits for its Response.
@@ -71,6 +73,7 @@ class PortalRemoteSession final : public RemoteDesktopSession,
   const mutter::Connection bus_;
   const ClosedHandler onClosed_;
   const std::function<bool()> abandoned_;
+  const std::chrono::milliseconds answerTimeout_;
   SessionSignals signals_;  // after the bus it uses
   std::string sessionPath_;
   portal::Stream stream_;
