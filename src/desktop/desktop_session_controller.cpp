@@ -345,10 +345,14 @@ void DesktopSessionController::applyControl(const std::string& bytes) {
   }
   auto event = InputEvent::decode(bytes);
   if (!event) return;
-  if (!injector_) {
-    if (!warnedNoInjector_)
-      Log::warn("desktop: this process cannot inject input; operator input is dropped");
-    warnedNoInjector_ = true;
+  const std::string dropped = injector_ ? injector_->dropsInput() : "this process cannot inject input";
+  if (!dropped.empty()) {
+    // Once: the operator should know why their input does nothing, not hear it per event.
+    if (!toldInputDropped_) {
+      Log::warn("desktop: operator input is dropped: " + dropped);
+      emit(DesktopLifecycle::Error{"operator input is dropped: " + dropped});
+    }
+    toldInputDropped_ = true;
     return;
   }
   DisplayBounds bounds;

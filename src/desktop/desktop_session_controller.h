@@ -164,7 +164,7 @@ class DesktopSessionController : public std::enable_shared_from_this<DesktopSess
   std::int64_t beatSeq_ = 0;
   bool opened_ = false;
   bool closed_ = false;
-  bool warnedNoInjector_ = false;
+  bool toldInputDropped_ = false;
   ClipboardAssembler clipboardIn_;
   std::uint64_t clipboardOut_ = 0;
   bool consentAnswered_ = false;

@@ -213,7 +213,7 @@ class FakeCapturer final : public ScreenCapturer {
 class FakeInjector final : public InputInjector {
  public:
   using Log = Guarded<std::vector<std::pair<std::string, Point>>>;
-  explicit FakeInjector(std::shared_ptr<Log> log) : log_(std::move(log)) {}
+  FakeInjector(std::shared_ptr<Log> log, std::string drops) : log_(std::move(log)), drops_(std::move(drops)) {}
   void mouseMove(Point to) override { record("move", to); }
   void mouseDown(Point at, Button) override { record("down", at); }
   void mouseUp(Point at, Button) override { record("up", at); }
@@ -221,12 +221,14 @@ class FakeInjector final : public InputInjector {
   void scroll(std::int32_t, std::int32_t) override {}
   void keyDown(std::uint16_t, Modifiers) override {}
   void keyUp(std::uint16_t, Modifiers) override {}
+  std::string dropsInput() override { return drops_; }
 
  private:
   void record(const char* what, Point p) {
     log_->with([&](auto& events) { events.emplace_back(what, p); });
   }
   std::shared_ptr<Log> log_;
+  const std::string drops_;
 };
 
 // The module's services for a test; it remembers every object it made, in session order.
@@ -240,6 +242,7 @@ class FakeBackend final : public DesktopScreen, public DesktopMedia, public Desk
   bool withIndicator = true;
   bool asksPerson = false;              // the capture shows a dialog of the desktop's own
   std::string refusesUnattendedWith;    // why unattended sessions cannot run here
+  std::string dropsInputWith;           // why the desktop refuses the operator's input
 
   std::vector<std::shared_ptr<FakePeer>> peers;
   std::vector<std::shared_ptr<FakeRecording>> recordings;
@@ -268,7 +271,8 @@ class FakeBackend final : public DesktopScreen, public DesktopMedia, public Desk
     return withIndicator ? indicatorObject : nullptr;
   }
   std::shared_ptr<DesktopConsenting> consent() override { return withConsent ? consentObject : nullptr; }
-  std::unique_ptr<InputInjector> makeInjector(const std::shared_ptr<ScreenCapturer>&) override { return std::make_unique<FakeInjector>(injected); }
+  std::unique_ptr<InputInjector> makeInjector(const std::shared_ptr<ScreenCapturer>&) override { return std::make_unique<FakeInjector>(injected, dropsInputWith);
+  }
   std::string name() override { return "fake"; }
   std::string refusesUnattended() override { return refusesUnattendedWith; }
   std::shared_ptr<QuickAssistWindows> quickAssist() override { return nullptr; }

@@ -379,5 +379,32 @@ TEST_F(DesktopSessionTest, ControlMessagesResizeOrInjectAgainstTheDisplay) {
   EXPECT_THAT(backend_.injected->get(), ::testing::ElementsAre(down));
 }
 
+// A desktop that shares the screen but refuses input (the person said so): the
+// operator reads why once, and the session goes on.
+TEST_F(DesktopSessionTest, InputTheDesktopRefusesIsDroppedAndTheOperatorToldOnce) {
+  backend_.withConsent = false;
+  backend_.dropsInputWith = "the person at the screen shared the screen without allowing remote interaction";
+  feed(dataFrame("view", kUnattended));
+  auto& peer = *backend_.peers[0];
+  until([&] { return peer.state().starts > 0; });
+  peer.control(R"({"t":"m","e":"down","x":0.5,"y":0.5,"b":0})");
+  peer.control(R"({"t":"m","e":"up","x":0.5,"y":0.5,"b":0})");
+  peer.control(R"({"t":"res","w":640,"h":480,"fps":15})");
+  until([&] { return !peer.state().targetResolutions.empty(); });
+  auto errors = [&] {
+    std::vector<std::string> texts;
+    for (const auto& f : sink_.now())
+      if (f.type == "desktop.error") texts.push_back(f.text);
+    return texts;
+  };
+  until([&] { return !errors().empty(); });
+  EXPECT_THAT(errors(), ::testing::ElementsAre(
+                            R"({"message":"operator input is dropped: the person at the screen shared the screen )"
+                            R"(without allowing remote interaction","session_id":"view","type":"desktop.error"})"));
+  EXPECT_TRUE(backend_.injected->get().empty());
+  EXPECT_EQ(std::ranges::count(typesOf(sink_.now()), "desktop.closed"), 0);
+  EXPECT_EQ(manager_->activeCount(), 1);
+}
+
 }  // namespace
 }  // namespace vela

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "desktop/input/input_event.h"
 
@@ -35,6 +36,8 @@ class InputInjector {
   virtual void scroll(std::int32_t dx, std::int32_t dy) = 0;
   virtual void keyDown(std::uint16_t code, Modifiers flags) = 0;
   virtual void keyUp(std::uint16_t code, Modifiers flags) = 0;
+  // Why everything posted here is dropped (the desktop refused input), or empty.
+  virtual std::string dropsInput() { return ""; }
 
   // The button the operator holds, kept by InputEvent::apply so that moves become drags.
   std::optional<Button> pressedButton() const { return pressedButton_; }

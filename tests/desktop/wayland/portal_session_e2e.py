@@ -22,7 +22,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from wayland_stack import COLOURS, WaylandStack, assert_operator_drives_the_window  # noqa: E402
+from wayland_stack import COLOURS, WaylandStack, assert_operator_drives_the_window, click_video  # noqa: E402
 from desktop_stack import StackCase, open_frame  # noqa: E402
 import browser_driver  # noqa: E402
 
@@ -91,15 +91,39 @@ class PortalSessionEndToEnd(StackCase):
             self.assertEqual(live.returncode, 0, out)
             self.s.wait("the dialog withdrawn", lambda: not self.dialog_shown())
 
+    def test_1_c_shared_without_remote_interaction_the_operator_is_told(self):
+        s, session = self.s, "pt-view"
+        s.browser.js("velaSession.open(arguments[0], {session: arguments[1], operatorName: 'Eva'})",
+                     s.agent_id, session)
+        _, allow = s.consent_buttons()
+        s.person.click(*allow)
+        self.wait_for_dialog(session, "portal-dialog-view-only.png")
+        self.person.click(*SHARE)  # "Allow remote interaction" left off
+        self.assertEqual(s.frame(session, "desktop.opened")["doc"]["consent"], "accepted")
+        s.wait("video decoded in the page",
+               lambda: s.browser.js("return velaOperator.stats()").get("framesDecoded", 0) > 0)
+        clicks = sum(e["ev"] == "click" for e in s.events)
+        click_video(s, 0.3, 0.6)
+        click_video(s, 0.6, 0.6)
+        error = s.frame(session, "desktop.error")
+        self.assertEqual(error["message"], "operator input is dropped: the person at the screen shared the screen "
+                                           "without allowing remote interaction")
+        s.browser.js("velaSession.close()")
+        self.assert_final_matches_file(s.frame(session, "desktop.recording", state="final"))
+        s.wait("the banner gone", lambda: not s.person.frame().banner())
+        self.assertEqual([f["type"] for f in s.gateway.of(session)].count("desktop.error"), 1)
+        self.assertEqual(sum(e["ev"] == "click" for e in s.events), clicks)
+
     def test_2_after_both_consents_the_operator_sees_the_window_and_drives_it(self):
         s, session = self.s, "pt-1"
+        logged = len(s.log_text())
         s.browser.js("velaSession.open(arguments[0], {session: arguments[1], operatorName: 'Eva'})",
                      s.agent_id, session)
         _, allow = s.consent_buttons(shot="portal-agent-consent.png")
         # Nothing of the desktop's is asked, nor anything captured, before our own consent.
         time.sleep(1)
         self.assertFalse(self.dialog_shown())
-        self.assertNotIn("recording monitor", s.log_text())
+        self.assertNotIn("recording monitor", s.log_text()[logged:])
         s.person.click(*allow)
         self.wait_for_dialog(session, "portal-dialog-after-consent.png")
         self.person.click(*ALLOW_INPUT)

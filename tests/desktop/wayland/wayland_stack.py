@@ -187,6 +187,15 @@ class WaylandStack:
                 shutil.rmtree(self.tmp, ignore_errors=True)
 
 
+def click_video(s, fx, fy):
+    """The operator clicks the page's video at the fraction (fx, fy) of its size."""
+    from selenium.webdriver.common.action_chains import ActionChains
+    s.wait("input channel open", lambda: s.browser.js("return velaOperator.channelOpen('input')"))
+    video = s.browser.driver.find_element("id", "screen")
+    ActionChains(s.browser.driver).move_to_element_with_offset(
+        video, int((fx - 0.5) * video.size["width"]), int((fy - 0.5) * video.size["height"])).click().perform()
+
+
 def assert_operator_drives_the_window(case, s, session):
     """The opened `session` shows the test window in the page, and the operator's click
     and typing reach it. `case` is the running TestCase."""
@@ -205,11 +214,8 @@ def assert_operator_drives_the_window(case, s, session):
         seen = s.wait(f"the window's colour at {fx}", lambda: js(PIXEL_AT, fx, 0.4))
         case.assertLessEqual(max(abs(a - b) for a, b in zip(seen, colour)), 12, (fx, seen, colour))
 
-    s.wait("input channel open", lambda: js("return velaOperator.channelOpen('input')"))
-    video = s.browser.driver.find_element("id", "screen")
     fx, fy = 0.3, 0.6
-    ActionChains(s.browser.driver).move_to_element_with_offset(
-        video, int((fx - 0.5) * video.size["width"]), int((fy - 0.5) * video.size["height"])).click().perform()
+    click_video(s, fx, fy)
     click = s.wait("the click on the window", lambda: next((e for e in s.events if e["ev"] == "click"), None))
     case.assertEqual(click["button"], 1)
     case.assertLessEqual(max(abs(click["x"] - fx * SIZE[0]), abs(click["y"] - fy * SIZE[1])), 3, click)

@@ -97,8 +97,11 @@ Result<void> PortalRemoteSession::start(bool showsCursor) {
   auto startedReply = VELA_TRY(request(portal::kRemoteDesktop, "Start",
                                        g_variant_new("(os)", sessionPath_.c_str(), ""), &options));
   auto started = VELA_TRY(portal::startedOf(startedReply.get()));
-  if ((started.devices & portal::kPointer) == 0 || (started.devices & portal::kKeyboard) == 0)
-    Log::warn("desktop: the portal granted the screen without keyboard and pointer; input may be dropped");
+  if ((started.devices & (portal::kPointer | portal::kKeyboard)) == 0) {
+    refusesInput_ = "the person at the screen shared the screen without allowing remote interaction";
+  } else if ((started.devices & portal::kPointer) == 0 || (started.devices & portal::kKeyboard) == 0) {
+    Log::warn("desktop: the portal granted only one of keyboard and pointer; the other's input is dropped");
+  }
   stream_ = started.streams.front();
   VELA_TRY_VOID(openPipeWire());
   {

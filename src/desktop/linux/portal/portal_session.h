@@ -49,6 +49,7 @@ class PortalRemoteSession final : public RemoteDesktopSession,
   void pointerButton(std::int32_t evdevCode, bool pressed) override;
   void pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps) override;
   void keyboardKeycode(std::uint32_t evdevCode, bool pressed) override;
+  std::string refusesInput() const override { return refusesInput_; }
   void close() override;
 
  private:
@@ -78,6 +79,7 @@ class PortalRemoteSession final : public RemoteDesktopSession,
   std::string sessionPath_;
   portal::Stream stream_;
   int pipewireFd_ = -1;
+  std::string refusesInput_;
   unsigned requests_ = 0;
 
   Mutex mu_;

@@ -66,6 +66,12 @@ InputInjector::Point MutterInputInjector::toStream(Point global, const Displays:
   return {std::clamp(global.x - display.x, 0.0, maxX), std::clamp(global.y - display.y, 0.0, maxY)};
 }
 
+std::string MutterInputInjector::dropsInput() {
+  auto capturer = capturer_.lock();
+  auto live = capturer ? capturer->session() : nullptr;
+  return live ? live->refusesInput() : "";
+}
+
 std::shared_ptr<RemoteDesktopSession> MutterInputInjector::session() {
   auto capturer = capturer_.lock();
   auto live = capturer ? capturer->session() : nullptr;

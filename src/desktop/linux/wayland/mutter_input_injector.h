@@ -39,6 +39,7 @@ class MutterInputInjector final : public InputInjector {
   void scroll(std::int32_t dx, std::int32_t dy) override;
   void keyDown(std::uint16_t code, Modifiers flags) override;
   void keyUp(std::uint16_t code, Modifiers flags) override;
+  std::string dropsInput() override;
 
   // Global display coordinates → the stream's, inside it.
   static Point toStream(Point global, const Displays::Info& display);

@@ -42,6 +42,8 @@ class RemoteDesktopSession {
   // Axis 0 is vertical, 1 horizontal; positive steps scroll down or right.
   virtual void pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps) = 0;
   virtual void keyboardKeycode(std::uint32_t evdevCode, bool pressed) = 0;
+  // Why the desktop takes no input in this session, or empty when it does.
+  virtual std::string refusesInput() const { return ""; }
   // Ends the session at the desktop; no closed handler runs after it returns.
   virtual void close() = 0;
 };
