@@ -92,3 +92,10 @@ class Frame:
         it (a Wayland client cannot), somewhere near the top left."""
         box = self.box(lambda r, g, b: r > 235 and g > 235 and b > 235, top=0, bottom=self.height // 3)
         return box if box and box[2] - box[0] > 200 else None
+
+    def banner_button(self):
+        """Where to click the banner's "Beenden", or None without the banner: the right end
+        of its red (the theme's warning red, over whatever lies beneath), which the button
+        fills but for the rounded margin. Found even where a window covers the rest."""
+        box = self.box(lambda r, g, b: r > 190 and g < 55 and b < 75)
+        return (box[2] - 25, (box[1] + box[3]) // 2) if box and box[2] - box[0] > 40 else None
