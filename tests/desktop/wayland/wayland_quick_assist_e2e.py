@@ -104,6 +104,8 @@ class WaylandQuickAssist(QuickAssistCase, unittest.TestCase):
             self.person.key(RETURN)
         self.assertTrue(until_logged(agent, "quick-assist: Löse Code ein…", enter, "entering the code"),
                         agent.text()[-3000:])
+        wait_until("the code redeemed", lambda: "quick-assist: Verbinde mit Gateway…" in agent.text(),
+                   lambda: "quick-assist: join failed" in agent.text() and "the code typed was refused", agent.text)
         # On the gateway, no operator yet: no banner claims a session.
         sid = self.session_of(code)
         self.shot("wayland-quick-assist-waiting.png")

@@ -115,6 +115,15 @@ class WaylandRelayEndToEnd(StackCase):
         doc = self.allow(session)
         self.assertEqual((doc["consent"], doc["recording_ready"]), ("accepted", True))
         s.banner_on_screen(shot="wayland-relay-banner.png")
+        # The helper is the session's: its user, its namespaces. The daemon maps no
+        # display, media or GUI library.
+        helper_pid = s.agent_pid()
+        self.assertEqual(os.stat(f"/proc/{helper_pid}").st_uid, USER)
+        for ns in ("pid", "mnt"):
+            self.assertEqual(os.readlink(f"/proc/{helper_pid}/ns/{ns}"), os.readlink(f"/proc/{s.gnome.pid}/ns/{ns}"))
+        with open(f"/proc/{s.agent.pid}/maps") as f:
+            maps = f.read()
+        self.assertEqual([lib for lib in ("libgtk", "libgst", "libpipewire", "libwayland") if lib in maps], [])
         hosts = s.window_hosts()
         self.assertTrue(hosts)
         self.assertEqual({os.stat(f"/proc/{pid}").st_uid for pid in hosts}, {USER})
