@@ -157,6 +157,8 @@ class WaylandQuickAssist(QuickAssistCase, unittest.TestCase):
                              "quick-assist session over: ended_by_user",
                              "quick-assist: session ended (ended_by_user, connected=true)")
         self.assertIn("quick-assist recording uploaded (", log)
+        # The banner was the window host's: this process serves the session's media.
+        self.assertIn("desktop: window host started (pid", log)
         self.assertIn({"type": "end"}, self.sent_by_agent(sid))
 
 

@@ -111,8 +111,14 @@ class WaylandRelayEndToEnd(StackCase):
 
         # The consent dialog is the helper's, shown by its window host on the user's
         # Wayland screen, and answered there.
+        opened = time.monotonic()
         js("velaSession.open(arguments[0], {session: arguments[1], operatorName: 'Eva'})", s.agent_id, session)
+        s.consent_buttons()
+        figures = {"dialog on screen": time.monotonic() - opened}
         doc = self.allow(session)
+        allowed = time.monotonic()
+        s.wait("video decoded in the page", lambda: js("return velaOperator.stats()").get("framesDecoded", 0) > 0)
+        figures["first picture decoded after the allow"] = time.monotonic() - allowed
         self.assertEqual((doc["consent"], doc["recording_ready"]), ("accepted", True))
         s.banner_on_screen(shot="wayland-relay-banner.png")
         # The helper is the session's: its user, its namespaces. The daemon maps no
@@ -137,8 +143,12 @@ class WaylandRelayEndToEnd(StackCase):
         before = set(os.listdir(s.recordings_of()))
         s.gateway.send(open_frame("wl-last", mode="unattended", consent=False))
         s.frame("wl-last", "desktop.recording", state="beat")
+        stopped = time.monotonic()
         self.assertEqual(s.stop_agent(), 0, s.log_text()[-3000:])
+        figures["daemon's stop"] = time.monotonic() - stopped
         self.assertEqual(helper.wait(), 0, s.helper_text()[-3000:])
+        figures["daemon's stop to the helper gone"] = time.monotonic() - stopped
+        print("; ".join(f"{k}: {v:.2f} s" for k, v in figures.items()), file=sys.stderr)
         self.assertIn(CLOSED, s.helper_text())
         [name] = set(os.listdir(s.recordings_of())) - before
         path = os.path.join(s.recordings_of(), name)
