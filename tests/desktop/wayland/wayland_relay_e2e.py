@@ -101,7 +101,8 @@ class WaylandRelayEndToEnd(StackCase):
 
     def test_the_users_helper_serves_their_wayland_session_and_leaves_with_the_daemon(self):
         s, js, session = self.s, self.s.browser.js, "wl-relay"
-        s.wait("the relay socket", lambda: f"desktop IPC listening at {s.socket}" in s.log_text())
+        s.wait("the relay socket, the seat user's", lambda: f"desktop IPC listening at {s.socket}" in s.log_text()
+               and os.stat(s.socket).st_uid == USER)
         info = os.stat(s.socket)
         self.assertEqual((stat.S_ISSOCK(info.st_mode), info.st_uid, stat.S_IMODE(info.st_mode)), (True, USER, 0o600))
         helper = s.start_helper()
