@@ -19,6 +19,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "desktop", "linux", "webrtc"))
 sys.path.insert(0, os.path.join(HERE, "..", "desktop", "e2e"))
 import browser_driver  # noqa: E402
 from browser_driver import fixture, wait_until  # noqa: E402
+from quick_assist_support import ENDED, LSAN_SUPPRESSIONS, Agent, QuickAssistCase, until_logged  # noqa: E402
 from x_display import Screen, Xvfb  # noqa: E402
 
 AGENT = SHOTS = None
@@ -28,39 +29,9 @@ LOST = "Verbindung zum Server verloren. Bitte erneut versuchen."
 # The log writes a line break inside a message as "\\n".
 ENDED_INFO = "Die Fernwartung wurde beendet.\\n\\nSie können dieses Programm jetzt schließen und löschen."
 BANNER = "Fernzugriff aktiv · Aufzeichnung läuft"
-ENDED = "quick-assist: the person at the screen ended the session"
 
 
-class Agent:
-    """One `vela-agent -v quick-assist ...` run; its log lines are kept in a file."""
-
-    def __init__(self, args, env):
-        self.env = env
-        self.log = tempfile.NamedTemporaryFile(prefix="qa-agent-", delete=False)
-        self.proc = subprocess.Popen([AGENT, "-v", "quick-assist", *args], env=env, stdout=self.log,
-                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-
-    def text(self):
-        with open(self.log.name, "rb") as f:
-            return f.read().decode("utf-8", "replace")
-
-    def wait_for(self, needle):
-        wait_until(repr(needle), lambda: needle in self.text(),
-                   lambda: self.proc.poll() is not None and f"the agent exited ({self.proc.returncode})", self.text)
-
-    def finish(self):
-        """The log, once the run has ended; any status but 0 fails."""
-        try:
-            self.proc.wait(timeout=120)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            raise AssertionError(f"the agent did not end:\n{self.text()[-3000:]}")
-        if self.proc.returncode != 0:
-            raise AssertionError(f"the agent exited with {self.proc.returncode}:\n{self.text()[-3000:]}")
-        return self.text()
-
-
-class QuickAssist(unittest.TestCase):
+class QuickAssist(QuickAssistCase, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = fixture.Server()
@@ -76,39 +47,16 @@ class QuickAssist(unittest.TestCase):
         cls.xvfb.kill()
         cls.server.close()
 
-    def admin(self, path, body=None, method=None):
-        status, reply = self.server.admin(path, body, method)
-        self.assertLess(status, 300, reply)
-        return reply
-
-    def code(self, **options):
-        return self.admin("/admin/quick-assist/codes", options)["code"]
-
     def env(self, ui=False):
         env = dict(os.environ, SSL_CERT_FILE=self.server.file("ca.pem"), DISPLAY=self.display, VELA_NO_UI="1",
                    VELA_STATE_DIR=tempfile.mkdtemp(dir=self.tmp), TMPDIR=tempfile.mkdtemp(dir=self.tmp),
-                   LSAN_OPTIONS="suppressions=" + os.path.join(HERE, "..", "desktop", "linux", "lsan.supp"))
+                   LSAN_OPTIONS="suppressions=" + LSAN_SUPPRESSIONS)
         if ui:
             del env["VELA_NO_UI"]
         return env
 
     def run_agent(self, *args, ui=False):
-        return Agent(["--server", self.server.base, *args], self.env(ui))
-
-    def connect(self, code, agent):
-        """The session of `code` once the agent is on it, the page shows its video and the
-        agent says it is connected."""
-        sid = wait_until(f"the agent on the session of {code}", lambda: next(
-            (s["session_id"] for s in self.admin("/admin/quick-assist/sessions")
-             if s["code"] == code and s["agent_connected"]), None))
-        self.operate(sid)
-        agent.wait_for("quick-assist: Verbunden")
-        return sid
-
-    def operate(self, sid):
-        """Opens the operator page on the session and waits for decoded video."""
-        self.browser.driver.get(self.server.admin_base + "/quick-assist/operator/?qa=" + sid)
-        wait_until("video in the page", lambda: self.browser.js("return velaOperator.stats()").get("framesDecoded", 0) > 0)
+        return Agent(AGENT, ["--server", self.server.base, *args], self.env(ui))
 
     def shot(self, name):
         time.sleep(0.5)  # lets the window finish drawing
@@ -119,27 +67,11 @@ class QuickAssist(unittest.TestCase):
         wait_until(title, lambda: self.screen.window(title))
 
     def press(self, agent, title, where, needle):
-        """Clicks where(x, y, w, h) in the window `title` until `needle` is in the agent's
-        log. A loaded machine may still be laying the window out when it first maps, and a
-        click that lands there is lost, as a person's would be, who then clicks again."""
-        for attempt in range(5):
-            if attempt:
-                print(f"click {attempt + 1} on {title!r}", file=sys.stderr)
-            self.screen.click(*where(*wait_until(title, lambda: self.screen.window(title))))
-            deadline = time.monotonic() + 5
-            while time.monotonic() < deadline:
-                if needle in agent.text():
-                    return
-                time.sleep(0.1)
-        self.shot("press-failed.png")
-        raise AssertionError(f"five clicks on {title!r} did not bring {needle!r}:\n{agent.text()[-3000:]}")
-
-    def assert_in_order(self, text, *needles):
-        at = 0
-        for needle in needles:
-            found = text.find(needle, at)
-            self.assertGreaterEqual(found, 0, f"{needle!r} missing (in order) from:\n{text[-3000:]}")
-            at = found + len(needle)
+        """Clicks where(x, y, w, h) in the window `title` until `needle` is in the agent's log."""
+        if not until_logged(agent, needle, lambda: self.screen.click(
+                *where(*wait_until(title, lambda: self.screen.window(title)))), f"clicking {title!r}"):
+            self.shot("press-failed.png")
+            raise AssertionError(f"five clicks on {title!r} did not bring {needle!r}:\n{agent.text()[-3000:]}")
 
     def test_1_command_line_session_through_a_proxy_ended_by_operator(self):
         # The other cases connect directly.
@@ -153,7 +85,7 @@ class QuickAssist(unittest.TestCase):
             env.pop(name, None)
         env["https_proxy"] = "http://127.0.0.1:" + port
         code = self.code()
-        agent = Agent(["--server", self.server.base, code], env)
+        agent = Agent(AGENT, ["--server", self.server.base, code], env)
         sid = self.connect(code, agent)
         move = "return velaOperator.send({t:'m', e:'move', x:0.25, y:0.75})"
         wait_until("the pointer moved by the operator", lambda: self.browser.js(move) and self.screen.pointer() == (320, 540))
@@ -201,7 +133,7 @@ class QuickAssist(unittest.TestCase):
                 if reply:
                     self.admin("/admin/faults", {"path": "/api/quick-assist/join", "status": reply[0],
                                                  "body": reply[1], "count": 1})
-                agent = Agent(args, self.env()) if args[0] == "--server" else self.run_agent(*args)
+                agent = Agent(AGENT, args, self.env()) if args[0] == "--server" else self.run_agent(*args)
                 self.assert_in_order(agent.finish(), *expected)
 
     def test_4_presign_refused_and_gateway_dropped(self):
@@ -241,7 +173,7 @@ class QuickAssist(unittest.TestCase):
             env = self.env()
             if not display:
                 env.pop("DISPLAY")
-            agent = Agent(["--server", self.server.base, self.code(script=[end], ready=False)], env)
+            agent = Agent(AGENT, ["--server", self.server.base, self.code(script=[end], ready=False)], env)
             # The close has a 3-second grace; 20 s means the program was stuck.
             self.assertEqual(agent.proc.wait(timeout=20), 0, agent.text())
             self.assertIn("connected=false)", agent.text())
@@ -263,9 +195,7 @@ class QuickAssist(unittest.TestCase):
         self.screen.key("Return")
 
         # On the gateway, no operator yet: the window says so, and no banner claims a session.
-        sid = wait_until(f"the agent on the session of {code}", lambda: next(
-            (s["session_id"] for s in self.admin("/admin/quick-assist/sessions")
-             if s["code"] == code and s["agent_connected"]), None))
+        sid = self.session_of(code)
         self.wait_window("Vela Fernwartung")
         self.shot("quick-assist-e2e-waiting.png")
         self.assertIsNone(self.screen.window(BANNER))
@@ -294,9 +224,7 @@ class QuickAssist(unittest.TestCase):
     def test_7_cancelled_while_the_support_is_awaited(self):
         code = self.code()
         agent = self.run_agent(code, ui=True)
-        sid = wait_until(f"the agent on the session of {code}", lambda: next(
-            (s["session_id"] for s in self.admin("/admin/quick-assist/sessions")
-             if s["code"] == code and s["agent_connected"]), None))
+        sid = self.session_of(code)
         # "Abbrechen" sits in the window's bottom right corner.
         self.press(agent, "Vela Fernwartung", lambda x, y, w, h: (x + w - 20 - 55, y + h - 20 - 16), ENDED)
         log = agent.finish()
@@ -304,8 +232,7 @@ class QuickAssist(unittest.TestCase):
                              "quick-assist session over: ended_by_user",
                              "quick-assist: session ended (ended_by_user, connected=false)")
         self.assertIsNone(self.screen.window("Vela Fernwartung"))
-        session = next(s for s in self.admin("/admin/quick-assist/sessions") if s["session_id"] == sid)
-        self.assertIn({"type": "end"}, [json.loads(m) for m in session["from_agent"]])
+        self.assertIn({"type": "end"}, self.sent_by_agent(sid))
 
 
 if __name__ == "__main__":

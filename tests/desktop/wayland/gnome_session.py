@@ -52,17 +52,25 @@ def wait_until(what, predicate, timeout=30, failure=None):
 
 class GnomeSession:
     """With `mutter=False` the session has its bus and PipeWire but no compositor: a
-    Wayland session whose remote-desktop API is absent."""
+    Wayland session whose remote-desktop API is absent. With `uid` the session and every
+    client started in it run as that user (namespaces made as root, then dropped), as a
+    person's own session is; its directory is theirs."""
 
-    def __init__(self, width=1920, height=1080, mutter=True, desktop="GNOME"):
+    def __init__(self, width=1920, height=1080, mutter=True, desktop="GNOME", uid=None):
         self.dir = tempfile.mkdtemp(prefix="vela-gnome-")
         self.size = (width, height)
+        self.uid = uid
         runtime = os.path.join(self.dir, "run")
         home = os.path.join(self.dir, "home")
         os.mkdir(runtime, 0o700)
         os.mkdir(home, 0o700)
         bus_dir = os.path.join(self.dir, "bus")
         os.mkdir(bus_dir, 0o700)
+        account = []
+        if uid is not None:
+            for path in (self.dir, runtime, home, bus_dir):
+                os.chown(path, uid, uid)
+            account = self._account(uid, home)
         config = os.path.join(self.dir, "bus.conf")
         with open(config, "w") as f:
             f.write(BUS_CONFIG.format(dir=bus_dir))
@@ -82,8 +90,8 @@ class GnomeSession:
             last = "exec sleep infinity"
         self.log = open(os.path.join(self.dir, "session.log"), "wb")
         self.proc = subprocess.Popen(
-            ["setsid", "unshare", "--pid", "--fork", "--kill-child", "--mount-proc", "dbus-run-session",
-             "--config-file", config, "--", "sh", "-c", SCRIPT.format(last=last)],
+            ["setsid", "unshare", "--pid", "--fork", "--kill-child", "--mount-proc", *account, *self._as_user(),
+             "dbus-run-session", "--config-file", config, "--", "sh", "-c", SCRIPT.format(last=last)],
             env=self.env, stdout=self.log, stderr=self.log)
         try:
             self.pid = wait_until("the session's first process", self._inner_pid, failure=self._died)
@@ -126,9 +134,28 @@ class GnomeSession:
         with open(os.path.join(self.dir, "session.log"), "rb") as f:
             return f.read().decode("utf-8", "replace")[-3000:]
 
+    def _account(self, uid, home):
+        """What puts the user into the session's own /etc/passwd and /etc/group (the bus
+        refuses a user without an account), before the session drops to them."""
+        files = []
+        for name, entry in (("passwd", f"vela-test-{uid}:x:{uid}:{uid}::{home}:/bin/sh\n"),
+                            ("group", f"vela-test-{uid}:x:{uid}:\n")):
+            path = os.path.join(self.dir, name)
+            with open(f"/etc/{name}") as system, open(path, "w") as f:
+                f.write(system.read() + entry)
+            os.chmod(path, 0o644)
+            files.append(path)
+        return ["sh", "-c", 'mount --bind "$1" /etc/passwd && mount --bind "$2" /etc/group && shift 2 && exec "$@"',
+                "sh", *files]
+
+    def _as_user(self):
+        if self.uid is None:
+            return []
+        return ["setpriv", f"--reuid={self.uid}", f"--regid={self.uid}", "--clear-groups", "--"]
+
     def command(self, argv):
-        """argv run inside the session's PID and mount namespaces."""
-        return ["nsenter", "-t", str(self.pid), "-p", "-m", "--", *argv]
+        """argv run inside the session's PID and mount namespaces, as the session's user."""
+        return ["nsenter", "-t", str(self.pid), "-p", "-m", "--", *self._as_user(), *argv]
 
     def popen(self, argv, env=None, **kwargs):
         return subprocess.Popen(self.command(argv), env=dict(self.env, **(env or {})), **kwargs)

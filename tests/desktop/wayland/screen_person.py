@@ -3,6 +3,7 @@ session, and what a test looks for on the screen it returns (the consent dialog'
 buttons, the banner), read from raw RGB frames."""
 
 import os
+import shutil
 import subprocess
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -11,7 +12,8 @@ REMOTE = os.path.join(HERE, "mutter_remote.py")
 
 class ScreenPerson:
     def __init__(self, gnome, workdir=None):
-        self.gnome, self.dir = gnome, workdir or gnome.dir
+        # A session of a user of its own writes only where that user may.
+        self.gnome, self.dir = gnome, (workdir if gnome.uid is None else None) or gnome.dir
         self.size = gnome.size
         self.proc = gnome.popen(["/usr/bin/python3", REMOTE, str(self.size[0]), str(self.size[1])],
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -37,7 +39,12 @@ class ScreenPerson:
         return self.frame().at(x, y)
 
     def shot(self, path):
-        self._do(f"shot {path}")
+        if self.gnome.uid is None:
+            return self._do(f"shot {path}")
+        own = os.path.join(self.dir, "shot.png")
+        self._do(f"shot {own}")
+        shutil.copyfile(own, path)
+        os.unlink(own)
 
     def frame(self):
         path = os.path.join(self.dir, "frame.rgb")
@@ -85,3 +92,10 @@ class Frame:
         it (a Wayland client cannot), somewhere near the top left."""
         box = self.box(lambda r, g, b: r > 235 and g > 235 and b > 235, top=0, bottom=self.height // 3)
         return box if box and box[2] - box[0] > 200 else None
+
+    def banner_button(self):
+        """Where to click the banner's "Beenden", or None without the banner: the right end
+        of its red (the theme's warning red, over whatever lies beneath), which the button
+        fills but for the rounded margin. Found even where a window covers the rest."""
+        box = self.box(lambda r, g, b: r > 190 and g < 55 and b < 75)
+        return (box[2] - 25, (box[1] + box[3]) // 2) if box and box[2] - box[0] > 40 else None

@@ -39,13 +39,13 @@ return Array.from(ctx.getImageData(Math.floor(arguments[0] * canvas.width),
 
 class WaylandStack:
     """`agent_env` adds to the agent's environment (a backend chosen for it); screenshots
-    asked for go to `shots` when given."""
+    asked for go to `shots` when given. With `session_uid` the session is that user's."""
 
-    def __init__(self, agent_exe, agent_env=None, shots=None):
+    def __init__(self, agent_exe, agent_env=None, shots=None, session_uid=None):
         self.tmp = tempfile.mkdtemp(prefix="vela-wayland-e2e-")
         self.agent_env = agent_env or {}
         self.shots = shots
-        self.gnome = GnomeSession(*SIZE)
+        self.gnome = GnomeSession(*SIZE, uid=session_uid)
         self.agent = self.browser = self.server = self.gateway = self.person = None
         try:
             self._start(agent_exe)
@@ -66,12 +66,15 @@ class WaylandStack:
         self.recordings = os.path.join(self.tmp, "state", "recordings")
         self.agent_id = self._enrol(agent_exe)
         self.agent_log = os.path.join(self.tmp, "agent.log")
-        with open(self.agent_log, "ab") as log:
-            self.agent = self.gnome.popen([self.exe, "gateway"], env=self.env, stdout=log, stderr=log)
+        self.agent = self._run_agent()
         self.gateway.follow(self.agent_id)
         self.wait("the agent on the gateway", lambda: self.agent_id in self.gateway.agents())
         self.browser = browser_driver.Browser()
         self.browser.driver.get(f"{self.gateway.operator}/operator/?agent={self.agent_id}")
+
+    def _run_agent(self):
+        with open(self.agent_log, "ab") as log:
+            return self.gnome.popen([self.exe, "gateway"], env=self.env, stdout=log, stderr=log)
 
     def _read_window(self):
         for line in self.window.stdout:
