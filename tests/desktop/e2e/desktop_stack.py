@@ -33,6 +33,10 @@ DEMO_WINDOW = os.path.join(SOURCE, "tools", "demo_window.py")
 SEATS = "/run/systemd/seats"
 
 
+# A sanitizer build's agent: GTK's and fontconfig's caches are not ours to free.
+LSAN_SUPPRESSIONS = os.path.normpath(os.path.join(HERE, "..", "linux", "lsan.supp"))
+
+
 def agent_argument(usage):
     """The agent executable from the command line, the run in namespaces of its own."""
     return browser_driver.isolated_arguments(usage, private_x11=True)[0]
@@ -51,6 +55,31 @@ def decoded(frame):
 def open_frame(session, **doc):
     return {"type": "desktop.open", "session_id": session,
             "data": base64.b64encode(json.dumps(doc).encode()).decode()}
+
+
+def install_and_enrol(tmp, agent_exe, server, env):
+    """Installs the agent in `tmp`/bin with its provisioning document beside it and lets
+    `run` (with `env`) enrol it, as an installer would; the state stays in env's
+    VELA_STATE_DIR for the commands a test runs next. Returns (executable, agent id)."""
+    bin_dir = os.path.join(tmp, "bin")
+    os.mkdir(bin_dir)
+    exe = os.path.join(bin_dir, "vela-agent")
+    shutil.copy(agent_exe, exe)
+    shutil.copy(server.file("provisioning.json"), os.path.join(bin_dir, "provisioning.json"))
+    config = os.path.join(env["VELA_STATE_DIR"], "config.json")
+
+    def enrolled():
+        try:
+            with open(config) as f:
+                return json.load(f).get("agentID")
+        except (OSError, ValueError):
+            return None
+    with open(os.path.join(tmp, "enrol.log"), "wb") as log:
+        run = subprocess.Popen([exe, "run"], env=env, stdout=log, stderr=log)
+        agent_id = browser_driver.wait_until("enrolment", enrolled, lambda: run.poll() is not None and "`run` exited")
+        run.terminate()
+        run.wait()
+    return exe, agent_id
 
 
 class Gateway(fixture.Gateway):
@@ -154,32 +183,11 @@ class Stack:
             self.clicks.append(json.loads(line))
 
     def _enrol(self, agent_exe):
-        """Installs the agent with its provisioning document beside it and lets `run`
-        enrol it, as an installer would; the state stays for the `gateway` command."""
-        bin_dir = os.path.join(self.tmp, "bin")
-        os.mkdir(bin_dir)
-        self.exe = os.path.join(bin_dir, "vela-agent")
-        shutil.copy(agent_exe, self.exe)
-        shutil.copy(self.server.file("provisioning.json"), os.path.join(bin_dir, "provisioning.json"))
-        # A sanitizer build's agent: GTK's and fontconfig's caches are not ours to free.
-        supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "linux", "lsan.supp")
         self.env = dict(os.environ, VELA_STATE_DIR=os.path.join(self.tmp, "state"), TMPDIR=self.tmpdir,
-                        DISPLAY=self.xvfb.name, LSAN_OPTIONS="suppressions=" + os.path.normpath(supp),
+                        DISPLAY=self.xvfb.name, LSAN_OPTIONS="suppressions=" + LSAN_SUPPRESSIONS,
                         VELA_DESKTOP_SOCKET=self.socket)
         self.env.pop("VELA_NO_UI", None)
-        config = os.path.join(self.env["VELA_STATE_DIR"], "config.json")
-
-        def enrolled():
-            try:
-                with open(config) as f:
-                    return json.load(f).get("agentID")
-            except (OSError, ValueError):
-                return None
-        with open(os.path.join(self.tmp, "enrol.log"), "wb") as log:
-            run = subprocess.Popen([self.exe, "run"], env=self.env, stdout=log, stderr=log)
-            agent_id = browser_driver.wait_until("enrolment", enrolled, lambda: run.poll() is not None and "`run` exited")
-            run.terminate()
-            run.wait()
+        self.exe, agent_id = install_and_enrol(self.tmp, agent_exe, self.server, self.env)
         return agent_id
 
     def set_seat(self, uid):

@@ -151,8 +151,7 @@ class PortalSessionEndToEnd(StackCase):
         self.assertEqual(closed["reason"], "capture_stopped")
         self.assert_final_matches_file(s.frame("pt-1", "desktop.recording", state="final"))
         self.assertIn("the desktop portal left the session bus", s.log_text())
-        s.gnome.signal(s.agent, signal.SIGTERM)
-        self.assertEqual(s.agent.wait(), 0, s.log_text()[-3000:])
+        self.assertEqual(s.stop_agent(), 0, s.log_text()[-3000:])
 
 
 if __name__ == "__main__":

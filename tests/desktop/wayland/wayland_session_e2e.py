@@ -120,8 +120,7 @@ class WaylandSessionEndToEnd(StackCase):
         self.assertEqual([f["type"] for f in frames], ["desktop.error", "desktop.closed"])
         self.assertIn("org.gnome.Mutter.RemoteDesktop", frames[0]["message"])
         self.assertEqual(frames[1]["reason"], "capture_failed")
-        s.gnome.signal(s.agent, signal.SIGTERM)
-        self.assertEqual(s.agent.wait(), 0, s.log_text()[-3000:])
+        self.assertEqual(s.stop_agent(), 0, s.log_text()[-3000:])
 
 
 if __name__ == "__main__":

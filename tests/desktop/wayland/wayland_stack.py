@@ -7,6 +7,7 @@ and drives it."""
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -15,7 +16,7 @@ import threading
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from desktop_stack import Gateway  # noqa: E402
+from desktop_stack import LSAN_SUPPRESSIONS, Gateway, install_and_enrol  # noqa: E402
 import browser_driver  # noqa: E402
 from browser_driver import fixture  # noqa: E402
 from gnome_session import GnomeSession  # noqa: E402
@@ -81,31 +82,18 @@ class WaylandStack:
             self.events.append(json.loads(line))
 
     def _enrol(self, agent_exe):
-        bin_dir = os.path.join(self.tmp, "bin")
-        os.mkdir(bin_dir)
-        self.exe = os.path.join(bin_dir, "vela-agent")
-        shutil.copy(agent_exe, self.exe)
-        shutil.copy(self.server.file("provisioning.json"), os.path.join(bin_dir, "provisioning.json"))
         tmpdir = self.tmpdir = os.path.join(self.tmp, "tmp")
         os.mkdir(tmpdir)
-        supp = os.path.normpath(os.path.join(HERE, "..", "linux", "lsan.supp"))
         self.env = {"VELA_STATE_DIR": os.path.join(self.tmp, "state"), "TMPDIR": tmpdir,
-                    "LSAN_OPTIONS": "suppressions=" + supp, **self.agent_env}
-        config = os.path.join(self.env["VELA_STATE_DIR"], "config.json")
-
-        def enrolled():
-            try:
-                with open(config) as f:
-                    return json.load(f).get("agentID")
-            except (OSError, ValueError):
-                return None
-        with open(os.path.join(self.tmp, "enrol.log"), "wb") as log:
-            # Enrolment needs no desktop: outside the session, where signals reach it.
-            run = subprocess.Popen([self.exe, "run"], env=dict(os.environ, **self.env), stdout=log, stderr=log)
-            agent_id = browser_driver.wait_until("enrolment", enrolled, lambda: run.poll() is not None and "`run` exited")
-            run.terminate()
-            run.wait()
+                    "LSAN_OPTIONS": "suppressions=" + LSAN_SUPPRESSIONS, **self.agent_env}
+        # Enrolment needs no desktop: outside the session, where signals reach it.
+        self.exe, agent_id = install_and_enrol(self.tmp, agent_exe, self.server, dict(os.environ, **self.env))
         return agent_id
+
+    def stop_agent(self):
+        """SIGTERM to the agent in the session; the agent must end cleanly."""
+        self.gnome.signal(self.agent, signal.SIGTERM)
+        return self.agent.wait()
 
     def log_text(self):
         with open(self.agent_log, "rb") as f:
