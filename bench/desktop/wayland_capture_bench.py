@@ -22,8 +22,6 @@ from screen_person import ScreenPerson  # noqa: E402
 
 WINDOW = os.path.join(SOURCE, "tests", "desktop", "wayland", "wayland_test_window.py")
 SIZE = (1920, 1080)
-# The portal dialog's Share button on that screen (the dialog is centred).
-SHARE = (SIZE[0] // 2 + 213, SIZE[1] // 2 - 127)
 
 
 def cpu_seconds(pids):
@@ -75,12 +73,11 @@ def main():
         hand = ScreenPerson(gnome)
 
         def share():
-            # The dialog's body is light grey where the animated window is dark.
             deadline = time.monotonic() + 30
-            while min(hand.pixel(SHARE[0] - 300, SHARE[1] + 250)) < 235 and time.monotonic() < deadline:
+            while not hand.frame().portal_dialog() and time.monotonic() < deadline:
                 time.sleep(0.2)
-            time.sleep(0.5)
-            hand.click(*SHARE)
+            time.sleep(0.5)  # its entrance animation
+            hand.click(*hand.frame().portal_dialog()["share"])
         try:
             results.append(dict(measure([bench, "portal", seconds], gnome.env, gnome.mutter_pids(), float(seconds),
                                         popen=lambda argv, env, **kw: gnome.popen(argv, env=env, **kw),

@@ -27,9 +27,7 @@ from desktop_stack import StackCase, open_frame  # noqa: E402
 import browser_driver  # noqa: E402
 
 AGENT = LIVE_TEST = SHOTS = None
-# Where the portal's dialog puts its controls on the 1280x720 screen (it is centred).
-CANCEL, SHARE, ALLOW_INPUT = (430, 233), (853, 233), (830, 432)
-# A point of the dialog's body, over the test window's left half.
+# A point of the dialog's body (it is centred), over the test window's left half.
 DIALOG_BODY = (600, 480)
 
 
@@ -47,6 +45,7 @@ class PortalSessionEndToEnd(StackCase):
         return all(c > 235 for c in self.person.pixel(*DIALOG_BODY))
 
     def wait_for_dialog(self, session, shot):
+        """The dialog's controls (Frame.portal_dialog) once it is up."""
         def shown():
             ended = self.s.gateway.of(session, "desktop.error")
             if ended:
@@ -56,6 +55,9 @@ class PortalSessionEndToEnd(StackCase):
         time.sleep(0.5)  # its entrance animation
         if SHOTS:
             self.person.shot(os.path.join(SHOTS, shot))
+        controls = self.person.frame().portal_dialog()
+        self.assertIsNotNone(controls, "the dialog's Share button is not where the theme puts it")
+        return controls
 
     def test_0_an_unattended_session_is_refused_before_capture(self):
         s = self.s
@@ -71,8 +73,8 @@ class PortalSessionEndToEnd(StackCase):
     def test_1_the_person_cancels_the_portal_dialog(self):
         s = self.s
         s.gateway.send(open_frame("pt-cancel", mode="attended", consent=False))
-        self.wait_for_dialog("pt-cancel", "portal-dialog.png")
-        self.person.click(*CANCEL)
+        controls = self.wait_for_dialog("pt-cancel", "portal-dialog.png")
+        self.person.click(*controls["cancel"])
         closed = s.frame("pt-cancel", "desktop.closed")
         self.assertEqual(closed["reason"], "capture_failed")
         frames = s.gateway.of("pt-cancel")
@@ -97,8 +99,8 @@ class PortalSessionEndToEnd(StackCase):
                      s.agent_id, session)
         _, allow = s.consent_buttons()
         s.person.click(*allow)
-        self.wait_for_dialog(session, "portal-dialog-view-only.png")
-        self.person.click(*SHARE)  # "Allow remote interaction" left off
+        controls = self.wait_for_dialog(session, "portal-dialog-view-only.png")
+        self.person.click(*controls["share"])  # "Allow remote interaction" left off
         self.assertEqual(s.frame(session, "desktop.opened")["doc"]["consent"], "accepted")
         s.wait("video decoded in the page",
                lambda: s.browser.js("return velaOperator.stats()").get("framesDecoded", 0) > 0)
@@ -125,12 +127,12 @@ class PortalSessionEndToEnd(StackCase):
         self.assertFalse(self.dialog_shown())
         self.assertNotIn("recording monitor", s.log_text()[logged:])
         s.person.click(*allow)
-        self.wait_for_dialog(session, "portal-dialog-after-consent.png")
-        self.person.click(*ALLOW_INPUT)
+        controls = self.wait_for_dialog(session, "portal-dialog-after-consent.png")
+        self.person.click(*controls["allow_input"])
         time.sleep(0.3)
         if SHOTS:
             self.person.shot(os.path.join(SHOTS, "portal-dialog-input-allowed.png"))
-        self.person.click(*SHARE)
+        self.person.click(*controls["share"])
         s.wait("the test window again", lambda: max(abs(a - b) for a, b in zip(
             self.person.pixel(*DIALOG_BODY), COLOURS[0])) <= 12)
         self.assertEqual(s.frame(session, "desktop.opened")["doc"]["consent"], "accepted")
