@@ -276,6 +276,15 @@ class Stack:
                 shutil.rmtree(self.tmp, ignore_errors=True)
 
 
+def video_decoded(s):
+    """Waits until the operator page of stack `s` decodes the session's video, and
+    returns the page's video figures then."""
+    def decoding():
+        stats = s.browser.js("return velaOperator.stats()")
+        return stats if stats.get("framesDecoded", 0) > 0 else None
+    return s.wait("video decoded in the page", decoding)
+
+
 def finished_mp4(path):
     """Whether a fragmented MP4 recording was finished: it ends in an mfra box, whose last
     four bytes (in its mfro) give the box's size."""
@@ -312,8 +321,7 @@ class StackCase(unittest.TestCase):
         from selenium.webdriver.common.action_chains import ActionChains
         s, js = self.s, self.s.browser.js
         # A still screen sends a picture only when it changes or the decoder asks for one.
-        stats = s.wait("video decoded in the page", lambda: (lambda st: st if st.get("framesDecoded", 0) > 0 else None)(
-            js("return velaOperator.stats()")))
+        stats = video_decoded(s)
         self.assertEqual((stats["frameWidth"], stats["frameHeight"]), s.xvfb.size)
         s.wait("input channel open", lambda: js("return velaOperator.channelOpen('input')"))
         video = s.browser.driver.find_element("id", "screen")

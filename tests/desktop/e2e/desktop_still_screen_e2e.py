@@ -14,7 +14,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop_stack import Stack, StackCase, agent_argument  # noqa: E402
+from desktop_stack import Stack, StackCase, agent_argument, video_decoded  # noqa: E402
 
 AGENT = None
 UNATTENDED = "velaSession.open(arguments[0], {session: arguments[1], mode: 'unattended', consent: false})"
@@ -79,7 +79,7 @@ class StillScreenEndToEnd(StackCase):
         js(UNATTENDED, s.agent_id, session)
         # A screen this size is sent whole.
         self.assertEqual(s.frame(session, "desktop.opened")["doc"]["video_size"], {"width": 1280, "height": 720})
-        s.wait("video decoded in the page", lambda: self.stats().get("framesDecoded", 0) > 0)
+        video_decoded(s)
         self.quiet(1.5)  # the banner drawn, and the recording's picture a second after it
 
         settled = js("return velaOperator.stamps()")
@@ -116,7 +116,7 @@ class StillScreenEndToEnd(StackCase):
         js(UNATTENDED, s.agent_id, session)
         s.frame(session, "desktop.opened")
         started = time.monotonic()
-        s.wait("video decoded in the page", lambda: self.stats().get("framesDecoded", 0) > 0)
+        video_decoded(s)
         self.type_and_see("b")
         time.sleep(10)
         self.type_and_see("c")

@@ -23,7 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 from wayland_stack import COLOURS, WaylandStack, assert_operator_drives_the_window, click_video  # noqa: E402
-from desktop_stack import StackCase, open_frame  # noqa: E402
+from desktop_stack import StackCase, open_frame, video_decoded  # noqa: E402
 import browser_driver  # noqa: E402
 
 AGENT = LIVE_TEST = SHOTS = None
@@ -102,8 +102,7 @@ class PortalSessionEndToEnd(StackCase):
         controls = self.wait_for_dialog(session, "portal-dialog-view-only.png")
         self.person.click(*controls["share"])  # "Allow remote interaction" left off
         self.assertEqual(s.frame(session, "desktop.opened")["doc"]["consent"], "accepted")
-        s.wait("video decoded in the page",
-               lambda: s.browser.js("return velaOperator.stats()").get("framesDecoded", 0) > 0)
+        video_decoded(s)
         clicks = sum(e["ev"] == "click" for e in s.events)
         click_video(s, 0.3, 0.6)
         click_video(s, 0.6, 0.6)

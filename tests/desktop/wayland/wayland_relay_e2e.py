@@ -18,7 +18,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from wayland_stack import WaylandStack, assert_operator_drives_the_window  # noqa: E402
-from desktop_stack import SEATS, StackCase, agent_argument, finished_mp4, open_frame  # noqa: E402
+from desktop_stack import SEATS, StackCase, agent_argument, finished_mp4, open_frame, video_decoded  # noqa: E402
 
 AGENT = SHOTS = None
 USER = 64031  # a throwaway user: the session gets an account of its own, the host none
@@ -118,7 +118,7 @@ class WaylandRelayEndToEnd(StackCase):
         figures = {"dialog on screen": time.monotonic() - opened}
         doc = self.allow(session)
         allowed = time.monotonic()
-        s.wait("video decoded in the page", lambda: js("return velaOperator.stats()").get("framesDecoded", 0) > 0)
+        video_decoded(s)
         figures["first picture decoded after the allow"] = time.monotonic() - allowed
         self.assertEqual((doc["consent"], doc["recording_ready"]), ("accepted", True))
         s.banner_on_screen(shot="wayland-relay-banner.png")

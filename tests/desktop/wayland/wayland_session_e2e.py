@@ -19,7 +19,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from wayland_stack import WaylandStack, assert_operator_drives_the_window  # noqa: E402
-from desktop_stack import StackCase, agent_argument, open_frame  # noqa: E402
+from desktop_stack import StackCase, agent_argument, open_frame, video_decoded  # noqa: E402
 
 AGENT = SHOTS = None
 UNATTENDED = {"mode": "unattended", "consent": False}
@@ -70,7 +70,7 @@ class WaylandSessionEndToEnd(StackCase):
         self.assertEqual((doc["consent"], doc["recording_ready"]), ("accepted", True))
         self.assertEqual(doc["indicator_ack"]["text_version"], "v1-447ac6c8")
         s.banner_on_screen(shot="wayland-banner.png")
-        s.wait("video decoded in the page", lambda: self.stats().get("framesDecoded", 0) > 0)
+        video_decoded(s)
         js("velaSession.close()")
         self.assert_final_matches_file(s.frame(session, "desktop.recording", state="final"))
         s.wait("the banner gone", lambda: not s.person.frame().banner())

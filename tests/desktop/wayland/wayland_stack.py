@@ -16,7 +16,7 @@ import threading
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from desktop_stack import LSAN_SUPPRESSIONS, Gateway, install_and_enrol  # noqa: E402
+from desktop_stack import LSAN_SUPPRESSIONS, Gateway, install_and_enrol, video_decoded  # noqa: E402
 import browser_driver  # noqa: E402
 from browser_driver import fixture  # noqa: E402
 from gnome_session import GnomeSession  # noqa: E402
@@ -192,14 +192,9 @@ def assert_operator_drives_the_window(case, s, session):
     and typing reach it. `case` is the running TestCase."""
     from selenium.webdriver.common.action_chains import ActionChains
     js = s.browser.js
-
-    def stats():
-        return js("return velaOperator.stats()")
-
     doc = s.frame(session, "desktop.opened")["doc"]
     case.assertEqual(doc["monitors"], [0])
-    decoding = s.wait("video decoded in the page", lambda: (lambda st: st if st.get("framesDecoded", 0) > 0 else None)(
-        stats()))
+    decoding = video_decoded(s)
     case.assertEqual((decoding["frameWidth"], decoding["frameHeight"]), SIZE)
     for fx, colour in ((0.25, COLOURS[0]), (0.75, COLOURS[1])):
         seen = s.wait(f"the window's colour at {fx}", lambda: js(PIXEL_AT, fx, 0.4))
