@@ -14,7 +14,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop_stack import Stack, StackCase, agent_argument, finished_mp4, open_frame  # noqa: E402
+from desktop_stack import Stack, StackCase, agent_argument, open_frame  # noqa: E402
 
 AGENT = None
 FIRST, SECOND = 64021, 64022  # throwaway users without accounts: the helper needs none
@@ -79,9 +79,7 @@ class DesktopRelayEndToEnd(StackCase):
         self.assertEqual(s.stop_agent(), 0, s.log_text()[-3000:])
         self.assertEqual(second.wait(), 0, s.log_text(SECOND)[-3000:])
         self.assertIn(CLOSED, s.log_text(SECOND))
-        [name] = set(s.files(SECOND)) - before
-        path = os.path.join(s.recordings_of(SECOND), name)
-        self.assertEqual((os.stat(path).st_uid, finished_mp4(path)), (SECOND, True))
+        self.assert_one_new_finished_recording(s.recordings_of(SECOND), before, SECOND)
         self.assertFalse(os.path.exists(s.socket))
 
 

@@ -333,6 +333,12 @@ class StackCase(unittest.TestCase):
         self.assertLessEqual(max(abs(click["x"] - expected[0]), abs(click["y"] - expected[1])), 3)
         self.assertLessEqual(max(abs(a - b) for a, b in zip(s.screen.pointer(), expected)), 3)
 
+    def assert_one_new_finished_recording(self, folder, before, uid):
+        """The one recording in `folder` that is not in `before` is a finished MP4 of `uid`'s."""
+        [name] = set(os.listdir(folder)) - set(before)
+        path = os.path.join(folder, name)
+        self.assertEqual((os.stat(path).st_uid, finished_mp4(path)), (uid, True))
+
     def assert_final_matches_file(self, final, uid=None):
         """The finished recording a `final` frame names: whole, in the recordings
         directory (with `uid`, that user's helper's), owner-only, and decodable."""

@@ -18,7 +18,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from wayland_stack import WaylandStack, assert_operator_drives_the_window  # noqa: E402
-from desktop_stack import SEATS, StackCase, agent_argument, finished_mp4, open_frame, video_decoded  # noqa: E402
+from desktop_stack import SEATS, StackCase, agent_argument, open_frame, video_decoded  # noqa: E402
 
 AGENT = SHOTS = None
 USER = 64031  # a throwaway user: the session gets an account of its own, the host none
@@ -151,9 +151,7 @@ class WaylandRelayEndToEnd(StackCase):
         figures["daemon's stop to the helper gone"] = time.monotonic() - stopped
         print("; ".join(f"{k}: {v:.2f} s" for k, v in figures.items()), file=sys.stderr)
         self.assertIn(CLOSED, s.helper_text())
-        [name] = set(os.listdir(s.recordings_of())) - before
-        path = os.path.join(s.recordings_of(), name)
-        self.assertEqual((os.stat(path).st_uid, finished_mp4(path)), (USER, True))
+        self.assert_one_new_finished_recording(s.recordings_of(), before, USER)
         self.assertFalse(os.path.exists(s.socket))
 
 
