@@ -25,7 +25,8 @@ void releaseCounter(gpointer counter) { delete static_cast<Counter*>(counter); }
 
 }  // namespace
 
-Result<std::unique_ptr<PeerPipeline>> PeerPipeline::attach(std::shared_ptr<SharedEncoder> encoder) {
+Result<std::unique_ptr<PeerPipeline>> PeerPipeline::attach(std::shared_ptr<SharedEncoder> encoder,
+                                                          std::chrono::milliseconds closeGrace) {
   GError* error = nullptr;
   GstElement* tail = gst_parse_bin_from_description(kTail, TRUE, &error);
   if (!tail || error) {
@@ -45,9 +46,14 @@ Result<std::unique_ptr<PeerPipeline>> PeerPipeline::attach(std::shared_ptr<Share
     gst_object_unref(input);
   }
   // Errors inside webrtcbin concern this connection only; they are logged.
-  result->encoder_->add(GST_ELEMENT(gst_object_ref(tail)), [closing = result->closing_](const std::string& why) {
-    reportError(*closing, "desktop peer pipeline: " + why);
-  });
+  std::weak_ptr<SharedEncoder> weakEncoder = result->encoder_;
+  result->encoder_->add(GST_ELEMENT(gst_object_ref(tail)),
+                        [closing = result->closing_, weakEncoder, closeGrace](const std::string& why) {
+                          std::string line = "desktop peer pipeline: " + why;
+                          auto encoder = weakEncoder.lock();
+                          if (closing->load() || !encoder) return reportError(*closing, line);
+                          encoder->after(closeGrace, [closing, line] { reportError(*closing, line); });
+                        });
   return result;
 }
 

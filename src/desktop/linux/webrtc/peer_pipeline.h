@@ -9,6 +9,7 @@
 #include <gst/gst.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,7 +21,13 @@ namespace vela {
 
 class PeerPipeline {
  public:
-  static Result<std::unique_ptr<PeerPipeline>> attach(std::shared_ptr<SharedEncoder> encoder);
+  // A far end that goes away breaks writes a moment before its close is known here
+  // (the page hangs up as it sends its close through the gateway): an error is judged
+  // that long after it was posted.
+  static constexpr std::chrono::milliseconds kCloseGrace{1000};
+
+  static Result<std::unique_ptr<PeerPipeline>> attach(std::shared_ptr<SharedEncoder> encoder,
+                                                      std::chrono::milliseconds closeGrace = kCloseGrace);
   ~PeerPipeline();
   PeerPipeline(const PeerPipeline&) = delete;
   PeerPipeline& operator=(const PeerPipeline&) = delete;
@@ -43,8 +50,8 @@ class PeerPipeline {
   void shutdown();
 
   // Once the connection is being closed, from either end, a transport that can no
-  // longer write is expected: the errors GStreamer posts from then on are logged at
-  // info, not as errors. Any thread.
+  // longer write is expected: the errors GStreamer posts from then on, or within the
+  // close grace before, are logged at info, not as errors. Any thread.
   void markClosing() { closing_->store(true); }
   // Logs one of the pipeline's errors at the level `closing` calls for.
   static void reportError(const std::atomic<bool>& closing, const std::string& line);
