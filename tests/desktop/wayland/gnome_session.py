@@ -52,9 +52,10 @@ def wait_until(what, predicate, timeout=30, failure=None):
 
 class GnomeSession:
     """With `mutter=False` the session has its bus and PipeWire but no compositor: a
-    Wayland session whose remote-desktop API is absent."""
+    Wayland session whose remote-desktop API is absent. `more_monitors` are the sizes of
+    further virtual monitors, right of the first (Meta-1, Meta-2, ...)."""
 
-    def __init__(self, width=1920, height=1080, mutter=True, desktop="GNOME"):
+    def __init__(self, width=1920, height=1080, mutter=True, desktop="GNOME", more_monitors=()):
         self.dir = tempfile.mkdtemp(prefix="vela-gnome-")
         self.size = (width, height)
         runtime = os.path.join(self.dir, "run")
@@ -76,8 +77,9 @@ class GnomeSession:
                         VELA_TEST_BUS_FILE=self.bus_file)
         if mutter:
             # Not the bus's child: a test can end mutter and keep the bus and PipeWire.
-            last = ("mutter --headless --wayland --no-x11 --virtual-monitor "
-                    f"{width}x{height} --wayland-display=wayland-test & exec sleep infinity")
+            monitors = "".join(f" --virtual-monitor {w}x{h}" for w, h in [(width, height), *more_monitors])
+            last = (f"mutter --headless --wayland --no-x11{monitors} --wayland-display=wayland-test & "
+                    "exec sleep infinity")
         else:
             last = "exec sleep infinity"
         self.log = open(os.path.join(self.dir, "session.log"), "wb")
