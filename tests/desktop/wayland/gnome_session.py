@@ -4,6 +4,7 @@ the session (the agent, the test's window) runs in those namespaces (`popen`): f
 outside, PipeWire and the portal take a client for a sandboxed one. `close` kills the
 whole namespace; mutter may ignore SIGTERM while clients are connected."""
 
+import json
 import os
 import shutil
 import subprocess
@@ -35,6 +36,26 @@ pipewire &
 until [ -S "$XDG_RUNTIME_DIR/pipewire-0" ]; do sleep 0.05; done
 wireplumber &
 {last}
+"""
+
+
+# Applies a monitor layout through mutter's DisplayConfig for this session only (method
+# 1: temporary; nothing asks the person to keep it). argv[1] is JSON: [[connector, x, y,
+# scale, transform], ...], the first primary, each monitor on its current mode.
+APPLY_MONITORS = """
+import json, sys
+from gi.repository import Gio, GLib
+DC = "org.gnome.Mutter.DisplayConfig"
+bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+def call(method, args, reply):
+    return bus.call_sync(DC, "/org/gnome/Mutter/DisplayConfig", DC, method, args,
+                         GLib.VariantType(reply) if reply else None, 0, 10000, None)
+serial, monitors, _, _ = call("GetCurrentState", None,
+                              "(ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv})").unpack()
+modes = {m[0][0]: next(mode[0] for mode in m[1] if mode[6].get("is-current")) for m in monitors}
+layout = [(x, y, scale, transform, i == 0, [(connector, modes[connector], {})])
+          for i, (connector, x, y, scale, transform) in enumerate(json.loads(sys.argv[1]))]
+call("ApplyMonitorsConfig", GLib.Variant("(uua(iiduba(ssa{sv}))a{sv})", (serial, 1, layout, {})), None)
 """
 
 
@@ -158,6 +179,14 @@ class GnomeSession:
         reply = self.run(["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
                           "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", f"string:{name}"])
         return "boolean true" in reply
+
+    def apply_monitors(self, layout):
+        """Lays the monitors out as `layout` says: [(connector, x, y, scale, transform)], the
+        first primary; transform 1 turns a monitor a quarter clockwise."""
+        done = subprocess.run(self.command(["/usr/bin/python3", "-c", APPLY_MONITORS, json.dumps(layout)]),
+                              env=self.env, capture_output=True, text=True)
+        if done.returncode != 0:
+            raise AssertionError(f"mutter refused the layout {layout}: {done.stderr[-1000:]}")
 
     def mutter_pids(self):
         return [int(p) for p in subprocess.run(["pgrep", "-x", "mutter", "--ns", str(self.pid), "--nslist", "pid"],

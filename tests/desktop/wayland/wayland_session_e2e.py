@@ -3,7 +3,8 @@ session with a GTK window on its Wayland display, the real agent (`vela-agent ga
 running inside the session's namespaces and enrolled against the test control plane,
 and headless Chromium as the operator on the gateway's page. The operator sees the
 window's pixels, its click and typed text reach the window, a still screen sends no
-video, and mutter going away ends the session cleanly. The consent dialog and the banner
+video, a monitor turned under a session ends it and the next one sees the monitor turned,
+and mutter going away ends the session cleanly. The consent dialog and the banner
 are shown by the agent's window host; the test answers the dialog as the person at the
 screen would, with clicks through mutter's remote-desktop API, and reads the screen from
 a screen cast of its own. The tests run in name order on one stack.
@@ -100,12 +101,30 @@ class WaylandSessionEndToEnd(StackCase):
         self.assertLessEqual(received, after["pliCount"] - before["pliCount"])
         self.assertLessEqual(received, 1)
 
-    def test_3_mutter_ending_ends_the_session_cleanly(self):
-        s = self.s
-        s.gnome.kill_mutter()
+    def test_2_b_a_monitor_turned_under_the_session_ends_it_and_the_next_sees_it_turned(self):
+        s, js = self.s, self.js
+        s.gnome.apply_monitors([("Meta-0", 0, 0, 1.0, 1)])
         closed = s.frame("wl-1", "desktop.closed")
         self.assertEqual(closed["reason"], "capture_stopped")
         self.assert_final_matches_file(s.frame("wl-1", "desktop.recording", state="final"))
+        self.assertIn("monitor Meta-0 changed its size from 1280x720 to 720x1280", s.log_text())
+        self.assertIsNone(s.agent.poll())
+
+        js("velaSession.open(arguments[0], {session: arguments[1], mode: 'unattended', consent: false})",
+           s.agent_id, "wl-2")
+        doc = s.frame("wl-2", "desktop.opened")["doc"]
+        self.assertEqual(doc["video_size"], {"width": 720, "height": 1280})
+        s.wait("portrait video decoded in the page", lambda: self.js(
+            "const v = document.getElementById('screen'); return [v.videoWidth, v.videoHeight]") == [720, 1280])
+        if SHOTS:
+            s.browser.driver.save_screenshot(os.path.join(SHOTS, "wayland-operator-turned-monitor.png"))
+
+    def test_3_mutter_ending_ends_the_session_cleanly(self):
+        s = self.s
+        s.gnome.kill_mutter()
+        closed = s.frame("wl-2", "desktop.closed")
+        self.assertEqual(closed["reason"], "capture_stopped")
+        self.assert_final_matches_file(s.frame("wl-2", "desktop.recording", state="final"))
         self.assertIn("mutter left the session bus", s.log_text())
         # The banner's window host went with the compositor; the agent stayed.
         s.wait("the window host's end seen", lambda: "window host (pid" in s.log_text() and
