@@ -12,6 +12,7 @@ a screen cast of its own. The tests run in name order on one stack.
 Usage: wayland_session_e2e.py AGENT_EXE [SCREENSHOT_DIR] (re-runs itself in namespaces of
 its own)."""
 
+import json
 import os
 import signal
 import sys
@@ -116,6 +117,19 @@ class WaylandSessionEndToEnd(StackCase):
         self.assertEqual(doc["video_size"], {"width": 720, "height": 1280})
         s.wait("portrait video decoded in the page", lambda: self.js(
             "const v = document.getElementById('screen'); return [v.videoWidth, v.videoHeight]") == [720, 1280])
+        # The fullscreen window turned with the monitor: a click lands where the operator
+        # sees it, mutter turning stream positions as it turned the picture. Sent as the
+        # page's own mouse handlers send it (fractions of the picture); the browser's side
+        # of a click is test_1's.
+        s.wait("input channel open", lambda: js("return velaOperator.channelOpen('input')"))
+        clicks = sum(1 for e in list(s.events) if e["ev"] == "click")
+        fx, fy = 0.3, 0.6
+        for kind in ("move", "down", "up"):
+            self.assertTrue(js("return velaOperator.sendOn('input', arguments[0])",
+                               json.dumps({"t": "m", "e": kind, "b": 0, "x": fx, "y": fy})))
+        click = s.wait("the click on the turned window",
+                       lambda: ([e for e in list(s.events) if e["ev"] == "click"][clicks:] or [None])[0])
+        self.assertLessEqual(max(abs(click["x"] - fx * 720), abs(click["y"] - fy * 1280)), 3, click)
         if SHOTS:
             s.browser.driver.save_screenshot(os.path.join(SHOTS, "wayland-operator-turned-monitor.png"))
 
