@@ -39,13 +39,14 @@ return Array.from(ctx.getImageData(Math.floor(arguments[0] * canvas.width),
 
 class WaylandStack:
     """`agent_env` adds to the agent's environment (a backend chosen for it); screenshots
-    asked for go to `shots` when given."""
+    asked for go to `shots` when given; `more_monitors` are sizes of further monitors
+    right of the main one, where the window is."""
 
-    def __init__(self, agent_exe, agent_env=None, shots=None):
+    def __init__(self, agent_exe, agent_env=None, shots=None, more_monitors=()):
         self.tmp = tempfile.mkdtemp(prefix="vela-wayland-e2e-")
         self.agent_env = agent_env or {}
         self.shots = shots
-        self.gnome = GnomeSession(*SIZE)
+        self.gnome = GnomeSession(*SIZE, more_monitors=more_monitors)
         self.agent = self.browser = self.server = self.gateway = self.person = None
         try:
             self._start(agent_exe)
