@@ -2,15 +2,16 @@
 
 // ScreenCapturer under Wayland: a remote-desktop session (mutter's by default, or the
 // one its opener makes) records the chosen monitor and its PipeWire stream is read into
-// frames. The stream is
-// damage-driven: frames come when the screen changes and not at all on a still screen;
-// the configured rate is an upper bound mutter is asked to keep. Five frames at
-// most wait for or are held by the consumer; a newer one then waits in their stead, so
-// the last picture of a burst is never lost. mutter ending the session, the stream
-// failing or changing size, and (for mutter's own sessions) the recorded monitor going
-// away or changing size in the layout end the capture through onStopped, naming why. The session also carries
-// the input (MutterInputInjector). An opener that asks the person at the screen makes
-// start() wait for the answer; stop() abandons that wait. Thread-safe; callbacks are set before start().
+// frames. The stream is damage-driven: frames come when the screen changes and not at all
+// on a still screen; the configured rate is an upper bound mutter is asked to keep. Five
+// frames at most wait for or are held by the consumer; a newer one then waits in their
+// stead, so the last picture of a burst is never lost. mutter ending the session, the
+// stream failing or changing size, and (in mutter's own sessions) the monitor leaving
+// the layout or changing size there end the capture through onStopped, naming why; a
+// monitor that only moves does not. The session also carries the input
+// (MutterInputInjector). An opener that asks the person at the screen makes start() wait
+// for the answer; stop() abandons that wait. Thread-safe; callbacks are set before
+// start().
 
 #include <atomic>
 #include <memory>

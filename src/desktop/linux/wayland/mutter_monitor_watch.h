@@ -5,7 +5,8 @@
 // its scale changes: the stream then stays open and silent, which looks like a still
 // screen. On each MonitorsChanged the layout is read again and the handler told what
 // became of the monitor (mutter::changeOf), until a change ends the capture. A thread of
-// its own runs the signal; the handler runs there, never after stop(). Thread-safe.
+// its own runs the signal; the handler runs there, never after stop(). Thread-safe; one
+// owner stops it.
 
 #include <gio/gio.h>
 
