@@ -130,11 +130,12 @@ std::shared_ptr<MutterMonitorWatch> GnomeScreenCapturer::watchMonitor(
   std::weak_ptr<GnomeScreenCapturer> weak = weak_from_this();
   auto watch = MutterMonitorWatch::start(own->monitor(), [weak](const mutter::Change& change) {
     auto self = weak.lock();
-    if (!self) return;
+    // mutter closes the stream of a monitor that moves, often before the layout is read.
+    if (!self || self->finished_) return;
     if (change.endsCapture) {
       self->finish(AgentError(change.what));
     } else {
-      Log::info("desktop: " + change.what + "; its stream and input go on unchanged");
+      Log::info("desktop: " + change.what + "; a move alone leaves its stream and input as they were");
     }
   });
   if (!watch) {
