@@ -74,15 +74,24 @@ def wait_until(what, predicate, timeout=30, failure=None):
 class GnomeSession:
     """With `mutter=False` the session has its bus and PipeWire but no compositor: a
     Wayland session whose remote-desktop API is absent. `more_monitors` are the sizes of
-    further virtual monitors, right of the first (Meta-1, Meta-2, ...)."""
+    further virtual monitors, right of the first (Meta-1, Meta-2, ...). With
+    `logical_layout` mutter lays monitors out in logical pixels, a monitor at scale 2
+    taking half its width (GNOME's fractional scaling)."""
 
-    def __init__(self, width=1920, height=1080, mutter=True, desktop="GNOME", more_monitors=()):
+    def __init__(self, width=1920, height=1080, mutter=True, desktop="GNOME", more_monitors=(),
+                 logical_layout=False):
         self.dir = tempfile.mkdtemp(prefix="vela-gnome-")
         self.size = (width, height)
         runtime = os.path.join(self.dir, "run")
         home = os.path.join(self.dir, "home")
         os.mkdir(runtime, 0o700)
         os.mkdir(home, 0o700)
+        settings = "memory"
+        if logical_layout:
+            settings = "keyfile"
+            os.makedirs(os.path.join(home, ".config", "glib-2.0", "settings"))
+            with open(os.path.join(home, ".config", "glib-2.0", "settings", "keyfile"), "w") as f:
+                f.write("[org/gnome/mutter]\nexperimental-features=['scale-monitor-framebuffer']\n")
         bus_dir = os.path.join(self.dir, "bus")
         os.mkdir(bus_dir, 0o700)
         config = os.path.join(self.dir, "bus.conf")
@@ -94,7 +103,7 @@ class GnomeSession:
         self.env.update(XDG_RUNTIME_DIR=runtime, HOME=home, XDG_CONFIG_HOME=home + "/.config",
                         XDG_STATE_HOME=home + "/.local/state", XDG_CACHE_HOME=home + "/.cache",
                         XDG_DATA_HOME=home + "/.local/share", XDG_SESSION_TYPE="wayland",
-                        XDG_CURRENT_DESKTOP=desktop, NO_AT_BRIDGE="1", GSETTINGS_BACKEND="memory",
+                        XDG_CURRENT_DESKTOP=desktop, NO_AT_BRIDGE="1", GSETTINGS_BACKEND=settings,
                         VELA_TEST_BUS_FILE=self.bus_file)
         if mutter:
             # Not the bus's child: a test can end mutter and keep the bus and PipeWire.

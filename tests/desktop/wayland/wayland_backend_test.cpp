@@ -70,6 +70,7 @@ TEST(MutterMonitorsTest, LogicalMonitorsInOrderWithTheSizeOfTheirStreams) {
   EXPECT_EQ(monitors[0].info.id, 0u);
   EXPECT_EQ((std::pair{monitors[0].info.width, monitors[0].info.height}), (std::pair{2560, 1600}));
   EXPECT_FALSE(monitors[0].info.isMain);
+  EXPECT_EQ(monitors[0].scale, 2.0);
   EXPECT_EQ(monitors[1].connector, "HDMI-1");
   EXPECT_EQ((std::tuple{monitors[1].info.id, monitors[1].info.x, monitors[1].info.width}), (std::tuple{1u, 1280, 1920}));
   EXPECT_TRUE(monitors[1].info.isMain);
@@ -106,7 +107,7 @@ TEST(MutterMonitorsTest, AMonitorTurnedAQuarterIsCastAsTallAsItsModeIsWide) {
 }
 
 mutter::Monitor monitor(std::string connector, int x, int width, int height) {
-  return {{0, width, height, true, x, 0}, std::move(connector)};
+  return {{0, width, height, true, x, 0}, std::move(connector), 1};
 }
 
 TEST(MutterMonitorsTest, AMonitorGoneOrResizedEndsItsCaptureAndOneMovedDoesNot) {
@@ -129,6 +130,13 @@ TEST(MutterMonitorsTest, AMonitorGoneOrResizedEndsItsCaptureAndOneMovedDoesNot) 
   ASSERT_TRUE(moved);
   EXPECT_EQ(moved->what, "monitor Meta-0 moved from (0,0) to (800,0)");
   EXPECT_FALSE(moved->endsCapture);
+
+  auto scaled = recorded;
+  scaled.scale = 1.25;
+  auto rescaled = mutter::changeOf(recorded, {scaled});
+  ASSERT_TRUE(rescaled);
+  EXPECT_EQ(rescaled->what, "monitor Meta-0 changed its scale from 1 to 1.25");
+  EXPECT_FALSE(rescaled->endsCapture);
 }
 
 TEST(EvdevKeysTest, EveryKeyTheBrowserNamesHasItsOwnKeycodeAtTheSamePlace) {

@@ -59,6 +59,12 @@ class WaylandProbe(unittest.TestCase):
             self.run_live_tests(session, "GnomeMonitorChangeTest.*")
         finally:
             session.close()
+        # Fractional scaling lays monitors out in logical pixels; streams stay in device pixels.
+        session = GnomeSession(1920, 1080, more_monitors=[(800, 600)], logical_layout=True)
+        try:
+            self.run_live_tests(session, "GnomeMonitorChangeTest.AMonitorsScale*")
+        finally:
+            session.close()
 
     def run_live_tests(self, session, which):
         live = session.popen([LIVE_TEST, "--gtest_filter=" + which],

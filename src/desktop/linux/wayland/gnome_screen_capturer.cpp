@@ -135,7 +135,7 @@ std::shared_ptr<MutterMonitorWatch> GnomeScreenCapturer::watchMonitor(
     if (change.endsCapture) {
       self->finish(AgentError(change.what));
     } else {
-      Log::info("desktop: " + change.what + "; a move alone leaves its stream and input as they were");
+      Log::info("desktop: " + change.what + "; its stream and input positions stay as they were");
     }
   });
   if (!watch) {

@@ -101,7 +101,7 @@ void MutterMonitorWatch::recheck() {
       done_ = true;
     } else {
       for (const auto& monitor : *now) {
-        if (monitor.connector == captured.connector) captured_.info = monitor.info;
+        if (monitor.connector == captured.connector) captured_ = monitor;
       }
     }
   }

@@ -1,6 +1,7 @@
 #include "desktop/linux/wayland/mutter_monitors.h"
 
 #include <map>
+#include <sstream>
 
 #include "desktop/linux/wayland/mutter_bus.h"
 
@@ -55,10 +56,12 @@ std::vector<Monitor> monitorsFromState(GVariant* state) {
   GVariant* entry = nullptr;
   while ((entry = g_variant_iter_next_value(&it))) {
     gint32 x = 0, y = 0;
+    gdouble scale = 1;
     guint32 transform = 0;
     gboolean primary = FALSE;
     g_variant_get_child(entry, 0, "i", &x);
     g_variant_get_child(entry, 1, "i", &y);
+    g_variant_get_child(entry, 2, "d", &scale);
     g_variant_get_child(entry, 3, "u", &transform);
     g_variant_get_child(entry, 4, "b", &primary);
     Variant specs(g_variant_get_child_value(entry, 5));
@@ -72,6 +75,7 @@ std::vector<Monitor> monitorsFromState(GVariant* state) {
         const bool quarterTurn = transform % 2 == 1;
         Monitor monitor;
         monitor.connector = connector;
+        monitor.scale = scale;
         monitor.info = {static_cast<std::uint32_t>(result.size()),
                         quarterTurn ? mode->second.height : mode->second.width,
                         quarterTurn ? mode->second.width : mode->second.height,
@@ -106,6 +110,12 @@ std::optional<Change> changeOf(const Monitor& captured, const std::vector<Monito
       return Change{"monitor " + captured.connector + " changed its size from " + size(was) + " to " + size(is), true};
     if (is.x != was.x || is.y != was.y)
       return Change{"monitor " + captured.connector + " moved from " + place(was) + " to " + place(is), false};
+    if (monitor.scale != captured.scale) {
+      std::ostringstream text;
+      text << "monitor " << captured.connector << " changed its scale from " << captured.scale << " to "
+           << monitor.scale;
+      return Change{text.str(), false};
+    }
     return std::nullopt;
   }
   return Change{"monitor " + captured.connector + " went away", true};

@@ -21,6 +21,7 @@ namespace vela::mutter {
 struct Monitor {
   Displays::Info info;
   std::string connector;
+  double scale = 1;
 };
 
 Result<std::vector<Monitor>> currentMonitors(GDBusConnection* bus);
@@ -28,8 +29,9 @@ Result<std::vector<Monitor>> currentMonitors(GDBusConnection* bus);
 std::vector<Monitor> monitorsFromState(GVariant* state);
 
 // What became of `captured` in the layout `now`, in words, or nothing when it is as it
-// was. A monitor gone or of another size ends a capture of it; one that only moved
-// does not: its stream and the positions input gives in it stay as they were.
+// was. A monitor gone or of another size ends a capture of it; one that only moved or
+// changed its scale does not: its stream and the positions input gives in it stay as
+// they were (mutter may still close the stream itself).
 struct Change {
   std::string what;
   bool endsCapture = false;
