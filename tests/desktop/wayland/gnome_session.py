@@ -4,6 +4,7 @@ the session (the agent, the test's window) runs in those namespaces (`popen`): f
 outside, PipeWire and the portal take a client for a sandboxed one. `close` kills the
 whole namespace; mutter may ignore SIGTERM while clients are connected."""
 
+import json
 import os
 import shutil
 import subprocess
@@ -38,6 +39,26 @@ wireplumber &
 """
 
 
+# Applies a monitor layout through mutter's DisplayConfig for this session only (method
+# 1: temporary; nothing asks the person to keep it). argv[1] is JSON: [[connector, x, y,
+# scale, transform], ...], the first primary, each monitor on its current mode.
+APPLY_MONITORS = """
+import json, sys
+from gi.repository import Gio, GLib
+DC = "org.gnome.Mutter.DisplayConfig"
+bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+def call(method, args, reply):
+    return bus.call_sync(DC, "/org/gnome/Mutter/DisplayConfig", DC, method, args,
+                         GLib.VariantType(reply) if reply else None, 0, 10000, None)
+serial, monitors, _, _ = call("GetCurrentState", None,
+                              "(ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv})").unpack()
+modes = {m[0][0]: next(mode[0] for mode in m[1] if mode[6].get("is-current")) for m in monitors}
+layout = [(x, y, scale, transform, i == 0, [(connector, modes[connector], {})])
+          for i, (connector, x, y, scale, transform) in enumerate(json.loads(sys.argv[1]))]
+call("ApplyMonitorsConfig", GLib.Variant("(uua(iiduba(ssa{sv}))a{sv})", (serial, 1, layout, {})), None)
+"""
+
+
 def wait_until(what, predicate, timeout=30, failure=None):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -54,9 +75,13 @@ class GnomeSession:
     """With `mutter=False` the session has its bus and PipeWire but no compositor: a
     Wayland session whose remote-desktop API is absent. With `uid` the session and every
     client started in it run as that user (namespaces made as root, then dropped), as a
-    person's own session is; its directory is theirs."""
+    person's own session is; its directory is theirs. `more_monitors` are the sizes of
+    further virtual monitors, right of the first (Meta-1, Meta-2, ...). With
+    `logical_layout` mutter lays monitors out in logical pixels, a monitor at scale 2
+    taking half its width (GNOME's fractional scaling)."""
 
-    def __init__(self, width=1920, height=1080, mutter=True, desktop="GNOME", uid=None):
+    def __init__(self, width=1920, height=1080, mutter=True, desktop="GNOME", uid=None,
+                 more_monitors=(), logical_layout=False):
         self.dir = tempfile.mkdtemp(prefix="vela-gnome-")
         self.size = (width, height)
         self.uid = uid
@@ -64,12 +89,21 @@ class GnomeSession:
         home = os.path.join(self.dir, "home")
         os.mkdir(runtime, 0o700)
         os.mkdir(home, 0o700)
+        settings = "memory"
+        if logical_layout:
+            settings = "keyfile"
+            os.makedirs(os.path.join(home, ".config", "glib-2.0", "settings"))
+            with open(os.path.join(home, ".config", "glib-2.0", "settings", "keyfile"), "w") as f:
+                f.write("[org/gnome/mutter]\nexperimental-features=['scale-monitor-framebuffer']\n")
         bus_dir = os.path.join(self.dir, "bus")
         os.mkdir(bus_dir, 0o700)
         account = []
         if uid is not None:
-            for path in (self.dir, runtime, home, bus_dir):
+            for path in (self.dir, runtime, bus_dir):
                 os.chown(path, uid, uid)
+            for root, dirs, files in os.walk(home):
+                for path in [root, *(os.path.join(root, n) for n in dirs + files)]:
+                    os.chown(path, uid, uid)
             account = self._account(uid, home)
         config = os.path.join(self.dir, "bus.conf")
         with open(config, "w") as f:
@@ -80,12 +114,13 @@ class GnomeSession:
         self.env.update(XDG_RUNTIME_DIR=runtime, HOME=home, XDG_CONFIG_HOME=home + "/.config",
                         XDG_STATE_HOME=home + "/.local/state", XDG_CACHE_HOME=home + "/.cache",
                         XDG_DATA_HOME=home + "/.local/share", XDG_SESSION_TYPE="wayland",
-                        XDG_CURRENT_DESKTOP=desktop, NO_AT_BRIDGE="1", GSETTINGS_BACKEND="memory",
+                        XDG_CURRENT_DESKTOP=desktop, NO_AT_BRIDGE="1", GSETTINGS_BACKEND=settings,
                         VELA_TEST_BUS_FILE=self.bus_file)
         if mutter:
             # Not the bus's child: a test can end mutter and keep the bus and PipeWire.
-            last = ("mutter --headless --wayland --no-x11 --virtual-monitor "
-                    f"{width}x{height} --wayland-display=wayland-test & exec sleep infinity")
+            monitors = "".join(f" --virtual-monitor {w}x{h}" for w, h in [(width, height), *more_monitors])
+            last = (f"mutter --headless --wayland --no-x11{monitors} --wayland-display=wayland-test & "
+                    "exec sleep infinity")
         else:
             last = "exec sleep infinity"
         self.log = open(os.path.join(self.dir, "session.log"), "wb")
@@ -183,6 +218,14 @@ class GnomeSession:
         reply = self.run(["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
                           "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", f"string:{name}"])
         return "boolean true" in reply
+
+    def apply_monitors(self, layout):
+        """Lays the monitors out as `layout` says: [(connector, x, y, scale, transform)], the
+        first primary; transform 1 turns a monitor a quarter clockwise."""
+        done = subprocess.run(self.command(["/usr/bin/python3", "-c", APPLY_MONITORS, json.dumps(layout)]),
+                              env=self.env, capture_output=True, text=True)
+        if done.returncode != 0:
+            raise AssertionError(f"mutter refused the layout {layout}: {done.stderr[-1000:]}")
 
     def mutter_pids(self):
         return [int(p) for p in subprocess.run(["pgrep", "-x", "mutter", "--ns", str(self.pid), "--nslist", "pid"],

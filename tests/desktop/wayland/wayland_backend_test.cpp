@@ -50,9 +50,10 @@ GVariant* parse(const char* text) {
   return value;
 }
 
-TEST(MutterMonitorsTest, LogicalMonitorsInOrderWithTheirCurrentModeAndScale) {
+TEST(MutterMonitorsTest, LogicalMonitorsInOrderWithTheSizeOfTheirStreams) {
   // A laptop panel at scale 2 beside a primary external monitor to its right; the
-  // panel's preferred mode is not its current one.
+  // panel's preferred mode is not its current one. mutter casts the panel in its device
+  // pixels, so that is its size, though it takes half as much room in the layout.
   mutter::Variant state(parse(
       "(uint32 7,"
       " [(('eDP-1', 'X', 'Panel', '1'), [('2880x1800@60', 2880, 1800, 60.0, 2.0, [1.0, 2.0], {'is-preferred': <true>}),"
@@ -67,8 +68,9 @@ TEST(MutterMonitorsTest, LogicalMonitorsInOrderWithTheirCurrentModeAndScale) {
   ASSERT_EQ(monitors.size(), 2u);
   EXPECT_EQ(monitors[0].connector, "eDP-1");
   EXPECT_EQ(monitors[0].info.id, 0u);
-  EXPECT_EQ((std::pair{monitors[0].info.width, monitors[0].info.height}), (std::pair{1280, 800}));
+  EXPECT_EQ((std::pair{monitors[0].info.width, monitors[0].info.height}), (std::pair{2560, 1600}));
   EXPECT_FALSE(monitors[0].info.isMain);
+  EXPECT_EQ(monitors[0].scale, 2.0);
   EXPECT_EQ(monitors[1].connector, "HDMI-1");
   EXPECT_EQ((std::tuple{monitors[1].info.id, monitors[1].info.x, monitors[1].info.width}), (std::tuple{1u, 1280, 1920}));
   EXPECT_TRUE(monitors[1].info.isMain);
@@ -86,6 +88,55 @@ TEST(MutterMonitorsTest, WithoutAPrimaryTheFirstIsMainAndMonitorsWithoutAModeAre
   ASSERT_EQ(monitors.size(), 1u);
   EXPECT_EQ(monitors[0].connector, "Meta-0");
   EXPECT_TRUE(monitors[0].info.isMain);
+}
+
+TEST(MutterMonitorsTest, AMonitorTurnedAQuarterIsCastAsTallAsItsModeIsWide) {
+  // Transforms 1 and 3 turn by 90 and 270 degrees, 5 and 7 the same flipped; 2 is upside
+  // down and keeps the size.
+  for (auto [transform, width, height] : {std::tuple{1, 720, 1280}, {2, 1280, 720}, {3, 720, 1280}, {7, 720, 1280}}) {
+    std::string text =
+        "(uint32 3,"
+        " [(('Meta-0', 'V', 'P', 'S'), [('1280x720@60', 1280, 720, 60.0, 1.0, [1.0], {'is-current': <true>})], @a{sv} {})],"
+        " [(0, 0, 1.0, uint32 " + std::to_string(transform) + ", true, [('Meta-0', 'V', 'P', 'S')], @a{sv} {})],"
+        " {'layout-mode': <uint32 2>})";
+    mutter::Variant state(parse(text.c_str()));
+    auto monitors = mutter::monitorsFromState(state.get());
+    ASSERT_EQ(monitors.size(), 1u);
+    EXPECT_EQ((std::pair{monitors[0].info.width, monitors[0].info.height}), (std::pair{width, height})) << transform;
+  }
+}
+
+mutter::Monitor monitor(std::string connector, int x, int width, int height) {
+  return {{0, width, height, true, x, 0}, std::move(connector), 1};
+}
+
+TEST(MutterMonitorsTest, AMonitorGoneOrResizedEndsItsCaptureAndOneMovedDoesNot) {
+  const auto recorded = monitor("Meta-0", 0, 1280, 720);
+  EXPECT_FALSE(mutter::changeOf(recorded, {monitor("Meta-1", 1280, 800, 600), recorded}));
+
+  auto gone = mutter::changeOf(recorded, {monitor("Meta-1", 0, 800, 600)});
+  ASSERT_TRUE(gone);
+  EXPECT_EQ(gone->what, "monitor Meta-0 went away");
+  EXPECT_TRUE(gone->endsCapture);
+  EXPECT_TRUE(mutter::changeOf(recorded, {})->endsCapture);
+
+  // Turned and moved at once: the size is what ends the stream.
+  auto turned = mutter::changeOf(recorded, {monitor("Meta-0", 800, 720, 1280)});
+  ASSERT_TRUE(turned);
+  EXPECT_EQ(turned->what, "monitor Meta-0 changed its size from 1280x720 to 720x1280");
+  EXPECT_TRUE(turned->endsCapture);
+
+  auto moved = mutter::changeOf(recorded, {monitor("Meta-1", 0, 800, 600), monitor("Meta-0", 800, 1280, 720)});
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(moved->what, "monitor Meta-0 moved from (0,0) to (800,0)");
+  EXPECT_FALSE(moved->endsCapture);
+
+  auto scaled = recorded;
+  scaled.scale = 1.25;
+  auto rescaled = mutter::changeOf(recorded, {scaled});
+  ASSERT_TRUE(rescaled);
+  EXPECT_EQ(rescaled->what, "monitor Meta-0 changed its scale from 1 to 1.25");
+  EXPECT_FALSE(rescaled->endsCapture);
 }
 
 TEST(EvdevKeysTest, EveryKeyTheBrowserNamesHasItsOwnKeycodeAtTheSamePlace) {

@@ -3,7 +3,8 @@ mutter's remote-desktop API and proves capture and encoding; the same session wi
 mutter, and a Wayland desktop no backend serves, where it says why and exits 1; the
 desktop portal's backend chosen with VELA_DESKTOP_BACKEND, which it names but does not
 capture with (that would ask the person at the screen). In the
-GNOME session also the backend's own tests against mutter (test_gnome_live).
+GNOME session also the backend's own tests against mutter (test_gnome_live), those of
+monitor layout changes in a session with two monitors.
 
 Usage: wayland_probe_test.py AGENT_EXE GNOME_LIVE_TEST_EXE"""
 
@@ -48,12 +49,28 @@ class WaylandProbe(unittest.TestCase):
             self.assertTrue(out.endswith("  \u2192 mutter's remote-desktop API needs no prompt; GNOME shows its own "
                                          "sharing indicator.\n"), out)
 
-            live = session.popen([LIVE_TEST], env={"LSAN_OPTIONS": "suppressions=" + SUPPRESSIONS}, stdout=-1, stderr=-2,
-                                 text=True)
-            out, _ = live.communicate(timeout=180)
-            self.assertEqual(live.returncode, 0, out)
+            self.run_live_tests(session, "-GnomeMonitorChangeTest.*")
         finally:
             session.close()
+
+    def test_monitor_layout_changes_under_a_capture(self):
+        session = GnomeSession(1920, 1080, more_monitors=[(800, 600)])
+        try:
+            self.run_live_tests(session, "GnomeMonitorChangeTest.*")
+        finally:
+            session.close()
+        # Fractional scaling lays monitors out in logical pixels; streams stay in device pixels.
+        session = GnomeSession(1920, 1080, more_monitors=[(800, 600)], logical_layout=True)
+        try:
+            self.run_live_tests(session, "GnomeMonitorChangeTest.AMonitorsScale*")
+        finally:
+            session.close()
+
+    def run_live_tests(self, session, which):
+        live = session.popen([LIVE_TEST, "--gtest_filter=" + which],
+                             env={"LSAN_OPTIONS": "suppressions=" + SUPPRESSIONS}, stdout=-1, stderr=-2, text=True)
+        out, _ = live.communicate(timeout=180)
+        self.assertEqual(live.returncode, 0, out)
 
     def test_the_portal_backend_chosen_by_the_admin(self):
         session = GnomeSession(1280, 720)

@@ -3,7 +3,8 @@ session with a GTK window on its Wayland display, the real agent (`vela-agent ga
 running inside the session's namespaces and enrolled against the test control plane,
 and headless Chromium as the operator on the gateway's page. The operator sees the
 window's pixels, its click and typed text reach the window, a still screen sends no
-video, and mutter going away ends the session cleanly. The consent dialog and the banner
+video, a monitor turned under a session ends it and the next one sees the monitor turned,
+and mutter going away ends the session cleanly. The consent dialog and the banner
 are shown by the agent's window host; the test answers the dialog as the person at the
 screen would, with clicks through mutter's remote-desktop API, and reads the screen from
 a screen cast of its own. The tests run in name order on one stack.
@@ -11,6 +12,7 @@ a screen cast of its own. The tests run in name order on one stack.
 Usage: wayland_session_e2e.py AGENT_EXE [SCREENSHOT_DIR] (re-runs itself in namespaces of
 its own)."""
 
+import json
 import os
 import signal
 import sys
@@ -100,12 +102,43 @@ class WaylandSessionEndToEnd(StackCase):
         self.assertLessEqual(received, after["pliCount"] - before["pliCount"])
         self.assertLessEqual(received, 1)
 
-    def test_3_mutter_ending_ends_the_session_cleanly(self):
-        s = self.s
-        s.gnome.kill_mutter()
+    def test_2_b_a_monitor_turned_under_the_session_ends_it_and_the_next_sees_it_turned(self):
+        s, js = self.s, self.js
+        s.gnome.apply_monitors([("Meta-0", 0, 0, 1.0, 1)])
         closed = s.frame("wl-1", "desktop.closed")
         self.assertEqual(closed["reason"], "capture_stopped")
         self.assert_final_matches_file(s.frame("wl-1", "desktop.recording", state="final"))
+        self.assertIn("monitor Meta-0 changed its size from 1280x720 to 720x1280", s.log_text())
+        self.assertIsNone(s.agent.poll())
+
+        js("velaSession.open(arguments[0], {session: arguments[1], mode: 'unattended', consent: false})",
+           s.agent_id, "wl-2")
+        doc = s.frame("wl-2", "desktop.opened")["doc"]
+        self.assertEqual(doc["video_size"], {"width": 720, "height": 1280})
+        s.wait("portrait video decoded in the page", lambda: self.js(
+            "const v = document.getElementById('screen'); return [v.videoWidth, v.videoHeight]") == [720, 1280])
+        # The fullscreen window turned with the monitor: a click lands where the operator
+        # sees it, mutter turning stream positions as it turned the picture. Sent as the
+        # page's own mouse handlers send it (fractions of the picture); the browser's side
+        # of a click is test_1's.
+        s.wait("input channel open", lambda: js("return velaOperator.channelOpen('input')"))
+        clicks = sum(1 for e in list(s.events) if e["ev"] == "click")
+        fx, fy = 0.3, 0.6
+        for kind in ("move", "down", "up"):
+            self.assertTrue(js("return velaOperator.sendOn('input', arguments[0])",
+                               json.dumps({"t": "m", "e": kind, "b": 0, "x": fx, "y": fy})))
+        click = s.wait("the click on the turned window",
+                       lambda: ([e for e in list(s.events) if e["ev"] == "click"][clicks:] or [None])[0])
+        self.assertLessEqual(max(abs(click["x"] - fx * 720), abs(click["y"] - fy * 1280)), 3, click)
+        if SHOTS:
+            s.browser.driver.save_screenshot(os.path.join(SHOTS, "wayland-operator-turned-monitor.png"))
+
+    def test_3_mutter_ending_ends_the_session_cleanly(self):
+        s = self.s
+        s.gnome.kill_mutter()
+        closed = s.frame("wl-2", "desktop.closed")
+        self.assertEqual(closed["reason"], "capture_stopped")
+        self.assert_final_matches_file(s.frame("wl-2", "desktop.recording", state="final"))
         self.assertIn("mutter left the session bus", s.log_text())
         # The banner's window host went with the compositor; the agent stayed.
         s.wait("the window host's end seen", lambda: "window host (pid" in s.log_text() and

@@ -40,13 +40,14 @@ return Array.from(ctx.getImageData(Math.floor(arguments[0] * canvas.width),
 
 class WaylandStack:
     """`agent_env` adds to the agent's environment (a backend chosen for it); screenshots
-    asked for go to `shots` when given. With `session_uid` the session is that user's."""
+    asked for go to `shots` when given. With `session_uid` the session is that user's;
+    `more_monitors` are sizes of further monitors right of the main one, where the window is."""
 
-    def __init__(self, agent_exe, agent_env=None, shots=None, session_uid=None):
+    def __init__(self, agent_exe, agent_env=None, shots=None, session_uid=None, more_monitors=()):
         self.tmp = tempfile.mkdtemp(prefix="vela-wayland-e2e-")
         self.agent_env = agent_env or {}
         self.shots = shots
-        self.gnome = GnomeSession(*SIZE, uid=session_uid)
+        self.gnome = GnomeSession(*SIZE, uid=session_uid, more_monitors=more_monitors)
         self.agent = self.browser = self.server = self.gateway = self.person = None
         try:
             self._start(agent_exe)

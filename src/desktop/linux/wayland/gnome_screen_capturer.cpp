@@ -62,7 +62,7 @@ void GnomeScreenCapturer::open(std::optional<std::uint32_t> displayID, std::opti
                                StartCompletion completion) {
   std::weak_ptr<GnomeScreenCapturer> weak = weak_from_this();
   auto onClosed = [weak](const std::string& why) {
-    if (auto self = weak.lock()) self->finish(AgentError(why));
+    if (auto self = weak.lock()) self->closedByDesktop(why);
   };
   Result<std::shared_ptr<RemoteDesktopSession>, CaptureError> session;
   if (connector) {
@@ -94,15 +94,18 @@ void GnomeScreenCapturer::open(std::optional<std::uint32_t> displayID, std::opti
   (*source)->setOnError([weak](const AgentError& error) {
     if (auto self = weak.lock()) self->finish(error);
   });
+  auto watch = watchMonitor(*session);
   {
     MutexLock lock(mu_);
     if (stopping_) {
       lock.unlock();
+      if (watch) watch->stop();
       (*session)->close();
       return;
     }
     session_ = *session;
     source_ = *source;
+    watch_ = watch;
   }
   if (auto started = (*source)->start(); !started) {
     (*session)->close();
@@ -115,6 +118,34 @@ void GnomeScreenCapturer::open(std::optional<std::uint32_t> displayID, std::opti
   if (completion) completion(Size{display.width, display.height});
 }
 
+std::shared_ptr<MutterMonitorWatch> GnomeScreenCapturer::watchMonitor(
+    const std::shared_ptr<RemoteDesktopSession>& session) {
+  // A portal's session names no connector to find its monitor by in the layout.
+  auto own = std::dynamic_pointer_cast<MutterRemoteSession>(session);
+  if (!own) return nullptr;
+  {
+    MutexLock lock(mu_);
+    recorded_ = own->monitor();
+  }
+  std::weak_ptr<GnomeScreenCapturer> weak = weak_from_this();
+  auto watch = MutterMonitorWatch::start(own->monitor(), [weak](const mutter::Change& change) {
+    auto self = weak.lock();
+    // mutter closes the stream of a monitor that moves, often before the layout is read.
+    if (!self || self->finished_) return;
+    if (change.endsCapture) {
+      self->finish(AgentError(change.what));
+    } else {
+      Log::info("desktop: " + change.what + "; its stream and input positions stay as they were");
+    }
+  });
+  if (!watch) {
+    // The stream still ends when mutter closes it; only a switched-off monitor goes unseen.
+    Log::warn("desktop: not following the monitor layout: " + watch.error().message);
+    return nullptr;
+  }
+  return *watch;
+}
+
 std::shared_ptr<RemoteDesktopSession> GnomeScreenCapturer::session() {
   MutexLock lock(mu_);
   return finished_ ? nullptr : session_;
@@ -123,6 +154,7 @@ std::shared_ptr<RemoteDesktopSession> GnomeScreenCapturer::session() {
 void GnomeScreenCapturer::stop() {
   std::shared_ptr<RemoteDesktopSession> session;
   std::shared_ptr<PipeWireFrameSource> source;
+  std::shared_ptr<MutterMonitorWatch> watch;
   {
     MutexLock lock(mu_);
     stopping_ = true;
@@ -135,9 +167,11 @@ void GnomeScreenCapturer::stop() {
     MutexLock lock(mu_);
     session = std::move(session_);
     source = std::move(source_);
+    watch = std::move(watch_);
     waiting_.reset();
     latest_.reset();
   }
+  if (watch) watch->stop();
   if (source) source->stop();
   if (session) session->close();
   if (sampleQueue_ && !sampleQueue_->isCurrent()) (void)sampleQueue_->sync([] {});
@@ -186,6 +220,25 @@ void GnomeScreenCapturer::deliver(const PixelBuffer& frame) {
     }
     if (next) self->deliver(*next);
   });
+}
+
+void GnomeScreenCapturer::closedByDesktop(const std::string& why) {
+  std::optional<mutter::Monitor> recorded;
+  {
+    MutexLock lock(mu_);
+    recorded = recorded_;
+  }
+  // mutter closes a monitor's stream when the layout changes under it, and says no more;
+  // the layout, already changed when the signal comes, tells the operator what happened.
+  std::string reason = why;
+  if (recorded) {
+    if (auto bus = mutter::openSessionBus()) {
+      if (auto now = mutter::currentMonitors(bus->get())) {
+        if (auto change = mutter::changeOf(*recorded, *now)) reason += ": " + change->what;
+      }
+    }
+  }
+  finish(AgentError(reason));
 }
 
 void GnomeScreenCapturer::finish(const AgentError& error) {

@@ -2,19 +2,22 @@
 
 // ScreenCapturer under Wayland: a remote-desktop session (mutter's by default, or the
 // one its opener makes) records the chosen monitor and its PipeWire stream is read into
-// frames. The stream is
-// damage-driven: frames come when the screen changes and not at all on a still screen;
-// the configured rate is an upper bound mutter is asked to keep. Five frames at
-// most wait for or are held by the consumer; a newer one then waits in their stead, so
-// the last picture of a burst is never lost. mutter ending the session, the stream
-// failing or changing size end the capture through onStopped. The session also carries
-// the input (MutterInputInjector). An opener that asks the person at the screen makes
-// start() wait for the answer; stop() abandons that wait. Thread-safe; callbacks are set before start().
+// frames. The stream is damage-driven: frames come when the screen changes and not at all
+// on a still screen; the configured rate is an upper bound mutter is asked to keep. Five
+// frames at most wait for or are held by the consumer; a newer one then waits in their
+// stead, so the last picture of a burst is never lost. mutter ending the session, the
+// stream failing or changing size, and (in mutter's own sessions) the monitor leaving
+// the layout or changing size there end the capture through onStopped, naming why; a
+// monitor that only moves does not. The session also carries the input
+// (MutterInputInjector). An opener that asks the person at the screen makes start() wait
+// for the answer; stop() abandons that wait. Thread-safe; callbacks are set before
+// start().
 
 #include <atomic>
 #include <memory>
 #include <optional>
 
+#include "desktop/linux/wayland/mutter_monitor_watch.h"
 #include "desktop/linux/wayland/mutter_remote_session.h"
 #include "desktop/linux/wayland/pipewire_frame_source.h"
 #include "desktop/screen_capturer.h"
@@ -54,6 +57,9 @@ class GnomeScreenCapturer : public ScreenCapturer, public std::enable_shared_fro
   void offer(const PixelBuffer& frame);
   void deliver(const PixelBuffer& frame);
   void finish(const AgentError& error);
+  void closedByDesktop(const std::string& why);
+  // Follows the layout of a monitor mutter's own session records.
+  std::shared_ptr<MutterMonitorWatch> watchMonitor(const std::shared_ptr<RemoteDesktopSession>& session);
 
   const Config config_;
   const RemoteDesktopSession::Opener opener_;
@@ -67,6 +73,8 @@ class GnomeScreenCapturer : public ScreenCapturer, public std::enable_shared_fro
   bool started_ GUARDED_BY(mu_) = false;
   std::shared_ptr<RemoteDesktopSession> session_ GUARDED_BY(mu_);
   std::shared_ptr<PipeWireFrameSource> source_ GUARDED_BY(mu_);
+  std::shared_ptr<MutterMonitorWatch> watch_ GUARDED_BY(mu_);
+  std::optional<mutter::Monitor> recorded_ GUARDED_BY(mu_);  // mutter's sessions only
   std::optional<PixelBuffer> waiting_ GUARDED_BY(mu_);  // the newest frame the full queue holds back
   std::optional<PixelBuffer> latest_ GUARDED_BY(mu_);   // the newest frame offered
   int inFlight_ GUARDED_BY(mu_) = 0;

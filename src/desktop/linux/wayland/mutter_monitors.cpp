@@ -1,7 +1,7 @@
 #include "desktop/linux/wayland/mutter_monitors.h"
 
-#include <cmath>
 #include <map>
+#include <sstream>
 
 #include "desktop/linux/wayland/mutter_bus.h"
 
@@ -57,10 +57,12 @@ std::vector<Monitor> monitorsFromState(GVariant* state) {
   while ((entry = g_variant_iter_next_value(&it))) {
     gint32 x = 0, y = 0;
     gdouble scale = 1;
+    guint32 transform = 0;
     gboolean primary = FALSE;
     g_variant_get_child(entry, 0, "i", &x);
     g_variant_get_child(entry, 1, "i", &y);
     g_variant_get_child(entry, 2, "d", &scale);
+    g_variant_get_child(entry, 3, "u", &transform);
     g_variant_get_child(entry, 4, "b", &primary);
     Variant specs(g_variant_get_child_value(entry, 5));
     if (g_variant_n_children(specs.get()) > 0) {
@@ -68,12 +70,15 @@ std::vector<Monitor> monitorsFromState(GVariant* state) {
       g_variant_get_child(specs.get(), 0, "(&ssss)", &connector, nullptr, nullptr, nullptr);
       auto mode = modes.find(connector);
       if (mode != modes.end()) {
-        if (!(scale > 0)) scale = 1;
+        // Odd transforms turn the monitor a quarter (flipped or not): its stream is
+        // as tall as the mode is wide.
+        const bool quarterTurn = transform % 2 == 1;
         Monitor monitor;
         monitor.connector = connector;
+        monitor.scale = scale;
         monitor.info = {static_cast<std::uint32_t>(result.size()),
-                        static_cast<int>(std::lround(mode->second.width / scale)),
-                        static_cast<int>(std::lround(mode->second.height / scale)),
+                        quarterTurn ? mode->second.height : mode->second.width,
+                        quarterTurn ? mode->second.width : mode->second.height,
                         primary != FALSE,
                         x,
                         y};
@@ -87,6 +92,33 @@ std::vector<Monitor> monitorsFromState(GVariant* state) {
   for (const auto& m : result) anyMain = anyMain || m.info.isMain;
   if (!anyMain && !result.empty()) result.front().info.isMain = true;
   return result;
+}
+
+std::optional<Change> changeOf(const Monitor& captured, const std::vector<Monitor>& now) {
+  auto pair = [](const char* open, int a, const char* between, int b, const char* close) {
+    std::string text(open);
+    text.append(std::to_string(a)).append(between).append(std::to_string(b)).append(close);
+    return text;
+  };
+  auto size = [&](const Displays::Info& info) { return pair("", info.width, "x", info.height, ""); };
+  auto place = [&](const Displays::Info& info) { return pair("(", info.x, ",", info.y, ")"); };
+  for (const auto& monitor : now) {
+    if (monitor.connector != captured.connector) continue;
+    const Displays::Info& was = captured.info;
+    const Displays::Info& is = monitor.info;
+    if (is.width != was.width || is.height != was.height)
+      return Change{"monitor " + captured.connector + " changed its size from " + size(was) + " to " + size(is), true};
+    if (is.x != was.x || is.y != was.y)
+      return Change{"monitor " + captured.connector + " moved from " + place(was) + " to " + place(is), false};
+    if (monitor.scale != captured.scale) {
+      std::ostringstream text;
+      text << "monitor " << captured.connector << " changed its scale from " << captured.scale << " to "
+           << monitor.scale;
+      return Change{text.str(), false};
+    }
+    return std::nullopt;
+  }
+  return Change{"monitor " + captured.connector + " went away", true};
 }
 
 Result<std::vector<Monitor>> currentMonitors(GDBusConnection* bus) {

@@ -1,0 +1,53 @@
+#pragma once
+
+// Follows mutter's monitor layout for the monitor a capture records. mutter ends a screen
+// cast itself when the monitor moves or turns, but not when the monitor is switched off or
+// its scale changes: the stream then stays open and silent, which looks like a still
+// screen. On each MonitorsChanged the layout is read again and the handler told what
+// became of the monitor (mutter::changeOf), until a change ends the capture. A thread of
+// its own runs the signal; the handler runs there, never after stop(). Thread-safe; one
+// owner stops it.
+
+#include <gio/gio.h>
+
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "desktop/linux/wayland/mutter_bus.h"
+#include "desktop/linux/wayland/mutter_monitors.h"
+#include "util/mutex.h"
+
+namespace vela {
+
+class MutterMonitorWatch : public std::enable_shared_from_this<MutterMonitorWatch> {
+ public:
+  using ChangeHandler = std::function<void(const mutter::Change& change)>;
+
+  static Result<std::shared_ptr<MutterMonitorWatch>> start(mutter::Monitor captured, ChangeHandler onChange);
+  ~MutterMonitorWatch();
+  MutterMonitorWatch(const MutterMonitorWatch&) = delete;
+  MutterMonitorWatch& operator=(const MutterMonitorWatch&) = delete;
+
+  void stop();
+
+ private:
+  MutterMonitorWatch(mutter::Connection bus, mutter::Monitor captured, ChangeHandler onChange);
+
+  static void onMonitorsChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
+                                gpointer data);
+  void recheck();
+
+  const mutter::Connection bus_;
+  const ChangeHandler onChange_;
+  GMainContext* const context_;
+  GMainLoop* const loop_;
+  std::thread thread_;
+  guint subscription_ = 0;
+
+  Mutex mu_;
+  mutter::Monitor captured_ GUARDED_BY(mu_);
+  bool done_ GUARDED_BY(mu_) = false;  // stopped, or a change ended the capture
+};
+
+}  // namespace vela
