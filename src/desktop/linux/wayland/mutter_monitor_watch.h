@@ -4,23 +4,23 @@
 // cast itself when the monitor moves or turns, but not when the monitor is switched off or
 // its scale changes: the stream then stays open and silent, which looks like a still
 // screen. On each MonitorsChanged the layout is read again and the handler told what
-// became of the monitor (mutter::changeOf), until a change ends the capture. A thread of
-// its own runs the signal; the handler runs there, never after stop(). Thread-safe; one
-// owner stops it.
+// became of the monitor (mutter::changeOf), until a change ends the capture. The signal
+// is delivered on a thread of its own; the handler runs there, never after stop().
+// Thread-safe; one owner stops it.
 
 #include <gio/gio.h>
 
 #include <functional>
 #include <memory>
-#include <thread>
 
 #include "desktop/linux/wayland/mutter_bus.h"
 #include "desktop/linux/wayland/mutter_monitors.h"
+#include "desktop/linux/wayland/session_signals.h"
 #include "util/mutex.h"
 
 namespace vela {
 
-class MutterMonitorWatch : public std::enable_shared_from_this<MutterMonitorWatch> {
+class MutterMonitorWatch {
  public:
   using ChangeHandler = std::function<void(const mutter::Change& change)>;
 
@@ -34,18 +34,13 @@ class MutterMonitorWatch : public std::enable_shared_from_this<MutterMonitorWatc
  private:
   MutterMonitorWatch(mutter::Connection bus, mutter::Monitor captured, ChangeHandler onChange);
 
-  static void onMonitorsChanged(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
-                                gpointer data);
   void recheck();
 
   const mutter::Connection bus_;
   const ChangeHandler onChange_;
-  GMainContext* const context_;
-  GMainLoop* const loop_;
-  std::thread thread_;
-  guint subscription_ = 0;
 
   Mutex mu_;
+  std::unique_ptr<SessionSignals> signals_ GUARDED_BY(mu_);
   mutter::Monitor captured_ GUARDED_BY(mu_);
   bool done_ GUARDED_BY(mu_) = false;  // stopped, or a change ended the capture
 };
