@@ -12,6 +12,7 @@ name order on one stack.
 Usage: portal_session_e2e.py AGENT_EXE PORTAL_LIVE_TEST_EXE [SCREENSHOT_DIR] (re-runs itself in namespaces of
 its own)."""
 
+import json
 import os
 import signal
 import subprocess
@@ -142,11 +143,17 @@ class PortalSessionEndToEnd(StackCase):
         if SHOTS:
             s.browser.driver.save_screenshot(os.path.join(SHOTS, "portal-operator-page.png"))
 
-    def test_3_the_portal_going_away_ends_the_session_cleanly(self):
+    def test_3_a_stalled_portal_then_gone_ends_the_session_cleanly(self):
         s = self.s
         portal = subprocess.run(["pgrep", "-f", "^/usr/libexec/xdg-desktop-portal$", "--ns", str(s.gnome.pid), "--nslist", "pid"],
                                 capture_output=True, text=True).stdout.split()
         self.assertEqual(len(portal), 1, portal)
+        # A portal that takes no input: the operator's keys pile up behind it, a bounded
+        # backlog, and the session's own work (its end below) is not held behind them.
+        os.kill(int(portal[0]), signal.SIGSTOP)
+        keys = [json.dumps({"t": "k", "code": "KeyA", "e": "down" if i % 2 == 0 else "up"}) for i in range(150)]
+        self.assertTrue(s.browser.js("return arguments[0].every(k => velaOperator.sendOn('input', k))", keys))
+        s.wait("the backlog dropped", lambda: "the desktop portal is slow to take input" in s.log_text())
         os.kill(int(portal[0]), signal.SIGKILL)
         closed = s.frame("pt-1", "desktop.closed")
         self.assertEqual(closed["reason"], "capture_stopped")

@@ -16,6 +16,8 @@ constexpr const char* kSessionInterface = "org.freedesktop.portal.Session";
 constexpr guint kPollMillis = 100;
 // An input event the portal has not passed on by then is not worth holding the next for.
 constexpr int kInputTimeoutMillis = 1000;
+// Input waiting for a slow portal; beyond it the operator's input is stale and dropped.
+constexpr int kMaxPendingInput = 64;
 
 CaptureError refused(const std::string& why) { return CaptureError::notPermitted(why); }
 
@@ -154,11 +156,12 @@ Result<mutter::Variant> PortalRemoteSession::request(const char* interface, cons
   std::string gaveUp;
   for (;;) {
     signals_.iterate();
+    const bool abandoned = abandoned_ && abandoned_();
     MutexLock lock(mu_);
     if (answer_) break;
     if (ended_) {
-      gaveUp = "the desktop portal closed the session while asking the person at the screen";
-    } else if (abandoned_ && abandoned_()) {
+      gaveUp = (endedWhy_.empty() ? "the session was closed" : endedWhy_) + " while the person at the screen was asked";
+    } else if (abandoned) {
       gaveUp = "the session ended while the person at the screen was asked";
     } else if (std::chrono::steady_clock::now() > deadline) {
       gaveUp = "nobody answered the desktop's sharing dialog in time";
@@ -246,6 +249,8 @@ void PortalRemoteSession::closedByPortal(const std::string& why) {
     MutexLock lock(mu_);
     if (ended_) return;
     ended_ = true;
+    portalGone_ = true;
+    endedWhy_ = why;
     opening = !running_;
   }
   Log::info("desktop: " + why);
@@ -254,10 +259,30 @@ void PortalRemoteSession::closedByPortal(const std::string& why) {
 }
 
 void PortalRemoteSession::notify(const char* method, GVariant* params) {
+  std::shared_ptr<GVariant> call(g_variant_ref_sink(params), &g_variant_unref);
   {
     MutexLock lock(mu_);
-    if (ended_) {
-      g_variant_unref(g_variant_ref_sink(params));
+    if (ended_) return;
+    if (pendingInput_ >= kMaxPendingInput) {
+      if (!warnedBacklog_) Log::warn("desktop: the desktop portal is slow to take input; dropping the operator's input");
+      warnedBacklog_ = true;
+      return;
+    }
+    ++pendingInput_;
+  }
+  // The caller's queue also ends and records the session: a slow portal must not hold it.
+  inputQueue_.async([weak = weak_from_this(), method, call] {
+    if (auto self = weak.lock()) self->send(method, call.get());
+  });
+}
+
+void PortalRemoteSession::send(const char* method, GVariant* params) {
+  {
+    MutexLock lock(mu_);
+    --pendingInput_;
+    // A portal that timed out once drops what waited behind it, so close() is not held.
+    if (portalGone_ || stalled_) {
+      stalled_ = pendingInput_ > 0;
       return;
     }
   }
@@ -269,9 +294,14 @@ void PortalRemoteSession::notify(const char* method, GVariant* params) {
                                                 G_DBUS_CALL_FLAGS_NO_AUTO_START, kInputTimeoutMillis, nullptr, &error);
   if (reply) {
     g_variant_unref(reply);
-  } else {
-    Log::debug(std::string("desktop: portal input ") + method + ": " + (error ? error->message : "no reply"));
-    g_clear_error(&error);
+    return;
+  }
+  Log::debug(std::string("desktop: portal input ") + method + ": " + (error ? error->message : "no reply"));
+  const bool timedOut = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT);
+  g_clear_error(&error);
+  if (timedOut) {
+    MutexLock lock(mu_);
+    stalled_ = pendingInput_ > 0;
   }
 }
 
@@ -302,6 +332,8 @@ void PortalRemoteSession::close() {
     ended_ = true;
   }
   signals_.unsubscribe();
+  // The input sent before goes first; run on the input queue itself, it already has.
+  if (!inputQueue_.isCurrent()) (void)inputQueue_.sync([] {});
   if (wasOpen && !sessionPath_.empty() && !g_dbus_connection_is_closed(bus_.get())) {
     // Waits for the reply, so the input sent before is delivered first.
     (void)mutter::call(bus_.get(), portal::kBusName, sessionPath_, kSessionInterface, "Close", nullptr, nullptr);

@@ -7,8 +7,9 @@
 // or nobody answers in time. The stream is read over the PipeWire connection the
 // portal hands out. A thread of its own runs the connection's signals once the session
 // is open; the closed handler runs there once when the portal closes the session or
-// leaves the bus, never after close(). Input calls wait for their replies, which keeps
-// them in order. Thread-safe.
+// leaves the bus; none begins once close() has. Input is sent from a queue of its own,
+// each call waiting for its reply, which keeps it in order; a backlog behind a slow
+// portal is bounded. Thread-safe.
 
 #include <gio/gio.h>
 
@@ -23,6 +24,7 @@
 #include "desktop/linux/wayland/remote_desktop_session.h"
 #include "desktop/linux/wayland/session_signals.h"
 #include "util/mutex.h"
+#include "util/serial_queue.h"
 
 namespace vela {
 
@@ -68,6 +70,7 @@ class PortalRemoteSession final : public RemoteDesktopSession,
   Result<void> openPipeWire();
   void subscribeSession();
   void notify(const char* method, GVariant* params);
+  void send(const char* method, GVariant* params);
   void closedByPortal(const std::string& why);
   void onSignal(const std::string& path, const std::string& interface, const std::string& signal, GVariant* params);
 
@@ -76,6 +79,7 @@ class PortalRemoteSession final : public RemoteDesktopSession,
   const std::function<bool()> abandoned_;
   const std::chrono::milliseconds answerTimeout_;
   SessionSignals signals_;  // after the bus it uses
+  SerialQueue inputQueue_{"vela.portal.input"};
   std::string sessionPath_;
   portal::Stream stream_;
   int pipewireFd_ = -1;
@@ -86,6 +90,11 @@ class PortalRemoteSession final : public RemoteDesktopSession,
   std::string awaitedPath_ GUARDED_BY(mu_);
   std::optional<Answer> answer_ GUARDED_BY(mu_);
   bool ended_ GUARDED_BY(mu_) = false;    // closed by either side
+  std::string endedWhy_ GUARDED_BY(mu_);  // the portal's side of it
+  bool portalGone_ GUARDED_BY(mu_) = false;
+  int pendingInput_ GUARDED_BY(mu_) = 0;
+  bool stalled_ GUARDED_BY(mu_) = false;  // a call timed out: drop the backlog behind it
+  bool warnedBacklog_ GUARDED_BY(mu_) = false;
   bool running_ GUARDED_BY(mu_) = false;  // open() succeeded: closing is news to the capture
 };
 

@@ -108,6 +108,15 @@ void GnomeScreenCapturer::open(std::optional<std::uint32_t> displayID, std::opti
     watch_ = watch;
   }
   if (auto started = (*source)->start(); !started) {
+    {
+      // A capture that never began has nothing to tell through onStopped.
+      MutexLock lock(mu_);
+      finished_ = true;
+      session_.reset();
+      source_.reset();
+      watch_.reset();
+    }
+    if (watch) watch->stop();
     (*session)->close();
     if (completion) completion(tl::unexpected(CaptureError::notPermitted(started.error().message)));
     return;

@@ -125,8 +125,9 @@ Result<void, CaptureError> MutterRemoteSession::start(CursorMode cursor) {
   const auto deadline = std::chrono::steady_clock::now() + kNodeTimeout;
   while (!announcedNode_ && !ended_ && changed_.waitUntil(mu_, deadline)) {
   }
-  if (announcedNode_) {
+  if (announcedNode_ && !ended_) {
     node_ = *announcedNode_;
+    running_ = true;
     return {};
   }
   bool ended = ended_;
@@ -138,7 +139,7 @@ Result<void, CaptureError> MutterRemoteSession::start(CursorMode cursor) {
 
 void MutterRemoteSession::subscribe() {
   std::weak_ptr<MutterRemoteSession> weak = weak_from_this();
-  signals_.subscribe(nullptr, kStreamInterface, "PipeWireStreamAdded", streamPath_.c_str(),
+  signals_.subscribe(mutter::kScreenCastName, kStreamInterface, "PipeWireStreamAdded", streamPath_.c_str(),
                      [weak](const std::string&, const std::string&, const std::string&, GVariant* params) {
                        auto self = weak.lock();
                        if (!self || !g_variant_is_of_type(params, G_VARIANT_TYPE("(u)"))) return;
@@ -150,7 +151,7 @@ void MutterRemoteSession::subscribe() {
                        }
                        self->changed_.notifyAll();
                      });
-  signals_.subscribe(nullptr, kSessionInterface, "Closed", sessionPath_.c_str(),
+  signals_.subscribe(mutter::kRemoteDesktopName, kSessionInterface, "Closed", sessionPath_.c_str(),
                      [weak](const std::string&, const std::string&, const std::string&, GVariant*) {
                        if (auto self = weak.lock()) self->closedByMutter("mutter closed the remote-desktop session");
                      });
@@ -161,14 +162,17 @@ void MutterRemoteSession::subscribe() {
 }
 
 void MutterRemoteSession::closedByMutter(const std::string& why) {
+  bool opening = false;
   {
     MutexLock lock(mu_);
     if (ended_) return;
     ended_ = true;
+    opening = !running_;
   }
   changed_.notifyAll();
   Log::info("desktop: " + why);
-  if (onClosed_) onClosed_(why);
+  // While opening, open() reports it; the capture has not begun.
+  if (!opening && onClosed_) onClosed_(why);
 }
 
 void MutterRemoteSession::notify(const char* method, GVariant* params) {

@@ -4,7 +4,8 @@
 // input of the same session, on a private session-bus connection. open() creates and
 // starts it and waits for the PipeWire node of its stream. A thread of its own runs the
 // connection's signals; the closed handler runs there once when mutter ends the session
-// (its Closed signal, mutter leaving the bus, the bus going away), never after close().
+// (its Closed signal, mutter leaving the bus, the bus going away) after open() succeeded;
+// none begins once close() has.
 // Input calls are sent in order without waiting for replies. Thread-safe.
 
 #include <gio/gio.h>
@@ -73,7 +74,8 @@ class MutterRemoteSession final : public RemoteDesktopSession,
   Mutex mu_;
   CondVar changed_;
   std::optional<std::uint32_t> announcedNode_ GUARDED_BY(mu_);
-  bool ended_ GUARDED_BY(mu_) = false;  // closed by either side
+  bool ended_ GUARDED_BY(mu_) = false;    // closed by either side
+  bool running_ GUARDED_BY(mu_) = false;  // open() succeeded: closing is news to the capture
 };
 
 }  // namespace vela

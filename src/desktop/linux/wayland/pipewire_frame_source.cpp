@@ -16,6 +16,7 @@ struct MappedSample {
   GstSample* sample = nullptr;
   GstMapInfo map{};
   ~MappedSample() {
+    if (!sample) return;
     gst_buffer_unmap(gst_sample_get_buffer(sample), &map);
     gst_sample_unref(sample);
   }
