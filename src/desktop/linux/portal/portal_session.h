@@ -51,6 +51,12 @@ class PortalRemoteSession final : public RemoteDesktopSession,
   void pointerButton(std::int32_t evdevCode, bool pressed) override;
   void pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps) override;
   void keyboardKeycode(std::uint32_t evdevCode, bool pressed) override;
+  // The portal gives the stream's size in the layout's units, which fractional scaling
+  // makes smaller than the stream.
+  void streamSized(int width, int height) override {
+    stream_.display.width = width;
+    stream_.display.height = height;
+  }
   std::string refusesInput() const override { return refusesInput_; }
   void close() override;
 

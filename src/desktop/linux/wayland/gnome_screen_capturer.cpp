@@ -7,6 +7,9 @@
 namespace vela {
 namespace {
 
+// A stream agrees on its format within milliseconds; this is a producer that never will.
+constexpr auto kNegotiationTimeout = std::chrono::seconds(10);
+
 MediaTime now() {
   return std::chrono::duration_cast<MediaTime>(std::chrono::steady_clock::now().time_since_epoch());
 }
@@ -80,9 +83,7 @@ void GnomeScreenCapturer::open(std::optional<std::uint32_t> displayID, std::opti
     if (completion) completion(tl::unexpected(session.error()));
     return;
   }
-  const Displays::Info& display = (*session)->display();
-  auto source = PipeWireFrameSource::create((*session)->pipewireNode(), (*session)->pipewireFd(), display.width,
-                                            display.height, config_.fps);
+  auto source = PipeWireFrameSource::create((*session)->pipewireNode(), (*session)->pipewireFd(), config_.fps);
   if (!source) {
     (*session)->close();
     if (completion) completion(tl::unexpected(CaptureError::notPermitted(source.error().message)));
@@ -107,7 +108,7 @@ void GnomeScreenCapturer::open(std::optional<std::uint32_t> displayID, std::opti
     source_ = *source;
     watch_ = watch;
   }
-  if (auto started = (*source)->start(); !started) {
+  auto fail = [&](const AgentError& error) {
     {
       // A capture that never began has nothing to tell through onStopped.
       MutexLock lock(mu_);
@@ -117,10 +118,20 @@ void GnomeScreenCapturer::open(std::optional<std::uint32_t> displayID, std::opti
       watch_.reset();
     }
     if (watch) watch->stop();
+    (*source)->stop();
     (*session)->close();
-    if (completion) completion(tl::unexpected(CaptureError::notPermitted(started.error().message)));
-    return;
+    if (completion) completion(tl::unexpected(CaptureError::notPermitted(error.message)));
+  };
+  if (auto started = (*source)->start(); !started) return fail(started.error());
+  auto size = (*source)->negotiatedSize(kNegotiationTimeout, [this] { return abandoned_.load(); });
+  if (!size) return fail(size.error());
+  if (size->width != (*session)->display().width || size->height != (*session)->display().height) {
+    Log::info("desktop: the desktop gave its stream as " + std::to_string((*session)->display().width) + "x" +
+              std::to_string((*session)->display().height) + "; it streams " + std::to_string(size->width) + "x" +
+              std::to_string(size->height));
+    (*session)->streamSized(size->width, size->height);
   }
+  const Displays::Info& display = (*session)->display();
   Log::info("desktop: recording monitor " + (*session)->displayName() + " (" + std::to_string(display.width) +
             "x" + std::to_string(display.height) + ") through PipeWire node " +
             std::to_string((*session)->pipewireNode()));

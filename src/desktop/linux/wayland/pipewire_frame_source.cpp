@@ -11,6 +11,9 @@ namespace {
 
 using Weak = std::weak_ptr<PipeWireFrameSource>;
 
+// How often a wait for the stream's size looks whether its capture was stopped.
+constexpr auto kAbandonPoll = std::chrono::milliseconds(100);
+
 // The mapped buffer of one sample; the frame's pixels live as long as it.
 struct MappedSample {
   GstSample* sample = nullptr;
@@ -25,7 +28,7 @@ struct MappedSample {
 }  // namespace
 
 Result<std::shared_ptr<PipeWireFrameSource>> PipeWireFrameSource::create(std::uint32_t node, int pipewireFd,
-                                                                          int width, int height, int maxFPS) {
+                                                                          int maxFPS) {
   VELA_TRY_VOID(GstRuntime::requireElements({"pipewiresrc", "appsink"}));
   // Caps between the source and the sink are what makes pipewiresrc link at all; memory
   // buffers in the encoder's own byte order keep the one conversion in the encoder, and
@@ -40,11 +43,10 @@ Result<std::shared_ptr<PipeWireFrameSource>> PipeWireFrameSource::create(std::ui
   GstElement* pipeline = VELA_TRY(GstRuntime::launch(description));
   gst_object_ref_sink(pipeline);
   GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
-  return std::shared_ptr<PipeWireFrameSource>(new PipeWireFrameSource(pipeline, sink, width, height));
+  return std::shared_ptr<PipeWireFrameSource>(new PipeWireFrameSource(pipeline, sink));
 }
 
-PipeWireFrameSource::PipeWireFrameSource(GstElement* pipeline, GstElement* sink, int width, int height)
-    : pipeline_(pipeline), sink_(sink), width_(width), height_(height) {}
+PipeWireFrameSource::PipeWireFrameSource(GstElement* pipeline, GstElement* sink) : pipeline_(pipeline), sink_(sink) {}
 
 PipeWireFrameSource::~PipeWireFrameSource() {
   stop();
@@ -61,6 +63,11 @@ Result<void> PipeWireFrameSource::start() {
   gst_bus_set_sync_handler(bus, &PipeWireFrameSource::onBusMessage, new Weak(weak_from_this()),
                            [](gpointer data) { delete static_cast<Weak*>(data); });
   gst_object_unref(bus);
+  // The format is agreed before the first frame, which a still screen may be slow to send.
+  GstPad* pad = gst_element_get_static_pad(sink_, "sink");
+  gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, &PipeWireFrameSource::onEvent,
+                    new Weak(weak_from_this()), [](gpointer data) { delete static_cast<Weak*>(data); });
+  gst_object_unref(pad);
   running_ = true;
   if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
     stop();
@@ -89,9 +96,10 @@ GstFlowReturn PipeWireFrameSource::onSample(GstAppSink* sink, gpointer data) {
     self->fail("the PipeWire stream sent frames of no known format");
     return GST_FLOW_ERROR;
   }
-  if (GST_VIDEO_INFO_WIDTH(&info) != self->width_ || GST_VIDEO_INFO_HEIGHT(&info) != self->height_) {
+  const Size kept = self->keptSize(GST_VIDEO_INFO_WIDTH(&info), GST_VIDEO_INFO_HEIGHT(&info));
+  if (GST_VIDEO_INFO_WIDTH(&info) != kept.width || GST_VIDEO_INFO_HEIGHT(&info) != kept.height) {
     gst_sample_unref(sample);
-    self->fail("the screen changed size from " + std::to_string(self->width_) + "x" + std::to_string(self->height_) +
+    self->fail("the screen changed size from " + std::to_string(kept.width) + "x" + std::to_string(kept.height) +
                " to " + std::to_string(GST_VIDEO_INFO_WIDTH(&info)) + "x" +
                std::to_string(GST_VIDEO_INFO_HEIGHT(&info)));
     return GST_FLOW_ERROR;
@@ -104,16 +112,56 @@ GstFlowReturn PipeWireFrameSource::onSample(GstAppSink* sink, gpointer data) {
   }
   mapped->sample = sample;
   const int stride = GST_VIDEO_INFO_PLANE_STRIDE(&info, 0);
-  if (stride < self->width_ * 4 || mapped->map.size < static_cast<gsize>(stride) * self->height_) return GST_FLOW_OK;
+  if (stride < kept.width * 4 || mapped->map.size < static_cast<gsize>(stride) * kept.height) return GST_FLOW_OK;
   PixelBuffer frame;
-  frame.width = self->width_;
-  frame.height = self->height_;
+  frame.width = kept.width;
+  frame.height = kept.height;
   frame.stride = stride;
   frame.data = mapped->map.data + GST_VIDEO_INFO_PLANE_OFFSET(&info, 0);
   frame.contentSerial = ++self->serial_;
   frame.owner = std::move(mapped);
   if (self->onFrame_) self->onFrame_(frame);
   return GST_FLOW_OK;
+}
+
+GstPadProbeReturn PipeWireFrameSource::onEvent(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+  if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
+  auto self = static_cast<Weak*>(data)->lock();
+  GstCaps* caps = nullptr;
+  gst_event_parse_caps(event, &caps);
+  GstVideoInfo video;
+  // A later size is the sample check's to refuse.
+  if (self && caps && gst_video_info_from_caps(&video, caps))
+    (void)self->keptSize(GST_VIDEO_INFO_WIDTH(&video), GST_VIDEO_INFO_HEIGHT(&video));
+  return GST_PAD_PROBE_OK;
+}
+
+PipeWireFrameSource::Size PipeWireFrameSource::keptSize(int width, int height) {
+  Size kept;
+  {
+    MutexLock lock(mu_);
+    if (!size_) size_ = Size{width, height};
+    kept = *size_;
+  }
+  negotiated_.notifyAll();
+  return kept;
+}
+
+Result<PipeWireFrameSource::Size> PipeWireFrameSource::negotiatedSize(std::chrono::milliseconds timeout,
+                                                                      const std::function<bool()>& abandoned) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (abandoned()) return vela::fail("the capture was stopped before its stream agreed on a picture size");
+    MutexLock lock(mu_);
+    const auto slice = std::min(deadline, std::chrono::steady_clock::now() + kAbandonPoll);
+    while (!size_ && !failed_ && negotiated_.waitUntil(mu_, slice)) {
+    }
+    if (size_) return *size_;
+    if (failed_) return vela::fail("the PipeWire stream failed before it agreed on a picture size");
+    if (std::chrono::steady_clock::now() >= deadline)
+      return vela::fail("the PipeWire stream agreed on no picture size in time");
+  }
 }
 
 GstBusSyncReply PipeWireFrameSource::onBusMessage(GstBus*, GstMessage* message, gpointer data) {
@@ -132,6 +180,11 @@ GstBusSyncReply PipeWireFrameSource::onBusMessage(GstBus*, GstMessage* message, 
 
 void PipeWireFrameSource::fail(const std::string& why) {
   if (!running_ || failed_.exchange(true)) return;
+  {
+    // Wakes a wait for the size, with nothing to wait for now.
+    MutexLock lock(mu_);
+  }
+  negotiated_.notifyAll();
   if (onError_) onError_(AgentError(why));
 }
 

@@ -35,6 +35,9 @@ class RemoteDesktopSession {
   virtual const Displays::Info& display() const = 0;
   // How logs name the recorded monitor.
   virtual std::string displayName() const = 0;
+  // The size the stream was negotiated at, where display() said otherwise; input is in
+  // the stream's pixels. Called once, before any input.
+  virtual void streamSized(int /*width*/, int /*height*/) {}
 
   // Stream coordinates: (0, 0) is the monitor's top left corner.
   virtual void pointerMotion(double x, double y) = 0;
