@@ -28,6 +28,8 @@ from desktop_stack import StackCase, open_frame, video_decoded  # noqa: E402
 import browser_driver  # noqa: E402
 
 AGENT = LIVE_TEST = SHOTS = None
+# The scaled monitor's scale: 1280x720 is laid out as 1024x576.
+SCALE = 1.25
 # A point of the dialog's body (it is centred), over the test window's left half.
 DIALOG_BODY = (600, 480)
 
@@ -160,6 +162,47 @@ class PortalSessionEndToEnd(StackCase):
         self.assert_final_matches_file(s.frame("pt-1", "desktop.recording", state="final"))
         self.assertIn("the desktop portal left the session bus", s.log_text())
         self.assertEqual(s.stop_agent(), 0, s.log_text()[-3000:])
+
+
+class PortalOnAScaledMonitor(StackCase):
+    """GNOME with fractional scaling: the portal gives its stream's size in the layout's
+    units (1024x576 for 1280x720 at 1.25), the stream itself is in device pixels."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.s = WaylandStack(AGENT, agent_env={"VELA_DESKTOP_BACKEND": "portal"}, shots=SHOTS, logical_layout=True,
+                             layout=[("Meta-0", 0, 0, SCALE, 0)])
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.s.close()
+
+    def test_the_operator_gets_the_whole_stream_and_clicks_land_where_shown(self):
+        s, session = self.s, "pt-scaled"
+        s.browser.js("velaSession.open(arguments[0], {session: arguments[1], operatorName: 'Eva'})",
+                     s.agent_id, session)
+        _, allow = s.consent_buttons(shot="portal-scaled-consent.png")
+        s.person.click(*allow)
+        s.wait("the portal's dialog", lambda: s.person.frame().portal_dialog(SCALE))
+        time.sleep(0.5)  # its entrance animation
+        controls = s.person.frame().portal_dialog(SCALE)
+        if SHOTS:
+            s.person.shot(os.path.join(SHOTS, "portal-scaled-dialog.png"))
+        s.person.click(*controls["allow_input"])
+        time.sleep(0.3)
+        s.person.click(*controls["share"])
+        self.assertEqual(s.frame(session, "desktop.opened")["doc"]["video_size"], {"width": 1280, "height": 720})
+        self.assertIn("the desktop gave its stream as 1024x576; it streams 1280x720", s.log_text())
+        video_decoded(s)
+        # The window is laid out in logical pixels: the click lands at the same fraction of them.
+        fx, fy = 0.3, 0.6
+        click_video(s, fx, fy)
+        click = s.wait("the click on the window", lambda: next((e for e in s.events if e["ev"] == "click"), None))
+        self.assertLessEqual(max(abs(click["x"] - fx * 1024), abs(click["y"] - fy * 576)), 3, click)
+        if SHOTS:
+            s.browser.driver.save_screenshot(os.path.join(SHOTS, "portal-scaled-operator-page.png"))
+        s.browser.js("velaSession.close()")
+        self.assert_final_matches_file(s.frame(session, "desktop.recording", state="final"))
 
 
 if __name__ == "__main__":

@@ -87,18 +87,19 @@ class Frame:
         centre_y = (y0 + y1) // 2
         return (x0 - 60, centre_y), ((x0 + x1) // 2, centre_y)
 
-    def portal_dialog(self):
+    def portal_dialog(self, scale=1.0):
         """The centres of the desktop portal's sharing dialog's "Cancel", "Share" and
         "Allow remote interaction" switch, or None without the dialog. Share is the theme's
         blue button at the dialog's top right (looked for above the monitor list, whose
         focus ring is blue too); the dialog is centred, so Cancel mirrors it, and the
-        switch ends its second row. Read it before turning the switch on: it is blue then."""
+        switch ends its second row. Read it before turning the switch on: it is blue then.
+        `scale` is the monitor's: the dialog is drawn that much larger."""
         box = self.box(lambda r, g, b: b > 210 and g > 115 and r < 110, bottom=self.height // 2 - 60)
-        if not box or box[2] - box[0] < 40 or box[3] - box[1] > 60:
+        if not box or box[2] - box[0] < 40 or box[3] - box[1] > 60 * scale:
             return None
         share = ((box[0] + box[2]) // 2, (box[1] + box[3]) // 2)
         return {"cancel": (self.width - share[0], share[1]), "share": share,
-                "allow_input": (share[0] - 23, share[1] + 199)}
+                "allow_input": (share[0] - round(23 * scale), share[1] + round(199 * scale))}
 
     def banner(self):
         """The box of the banner's white text and button outline, or None. mutter places

@@ -41,15 +41,21 @@ return Array.from(ctx.getImageData(Math.floor(arguments[0] * canvas.width),
 class WaylandStack:
     """`agent_env` adds to the agent's environment (a backend chosen for it); screenshots
     asked for go to `shots` when given. With `session_uid` the session is that user's;
-    `more_monitors` are sizes of further monitors right of the main one, where the window is."""
+    `more_monitors` are sizes of further monitors right of the main one, where the window is;
+    `logical_layout` is GnomeSession's, and `layout` one for apply_monitors before anything
+    starts in the session."""
 
-    def __init__(self, agent_exe, agent_env=None, shots=None, session_uid=None, more_monitors=()):
+    def __init__(self, agent_exe, agent_env=None, shots=None, session_uid=None, more_monitors=(),
+                 logical_layout=False, layout=None):
         self.tmp = tempfile.mkdtemp(prefix="vela-wayland-e2e-")
         self.agent_env = agent_env or {}
         self.shots = shots
-        self.gnome = GnomeSession(*SIZE, uid=session_uid, more_monitors=more_monitors)
+        self.gnome = GnomeSession(*SIZE, uid=session_uid, more_monitors=more_monitors,
+                                  logical_layout=logical_layout)
         self.agent = self.browser = self.server = self.gateway = self.person = None
         try:
+            if layout:
+                self.gnome.apply_monitors(layout)
             self._start(agent_exe)
         except BaseException:
             self.close()
