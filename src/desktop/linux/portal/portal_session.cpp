@@ -44,10 +44,10 @@ RemoteDesktopSession::Opener PortalRemoteSession::opener() {
 Result<std::shared_ptr<RemoteDesktopSession>, CaptureError> PortalRemoteSession::open(
     bool showsCursor, ClosedHandler onClosed, std::function<bool()> abandoned,
     std::chrono::milliseconds answerTimeout) {
-  auto bus = mutter::openSessionBus();
-  if (!bus) return tl::unexpected(refused(bus.error().message));
+  auto signals = SessionSignals::open("vela.portal");
+  if (!signals) return tl::unexpected(refused(signals.error().message));
   std::shared_ptr<PortalRemoteSession> session(
-      new PortalRemoteSession(std::move(*bus), std::move(onClosed), std::move(abandoned), answerTimeout));
+      new PortalRemoteSession(std::move(*signals), std::move(onClosed), std::move(abandoned), answerTimeout));
   if (auto started = session->start(showsCursor); !started) {
     session->close();
     return tl::unexpected(refused(started.error().message));
@@ -55,13 +55,13 @@ Result<std::shared_ptr<RemoteDesktopSession>, CaptureError> PortalRemoteSession:
   return session;
 }
 
-PortalRemoteSession::PortalRemoteSession(mutter::Connection bus, ClosedHandler onClosed,
+PortalRemoteSession::PortalRemoteSession(std::unique_ptr<SessionSignals> signals, ClosedHandler onClosed,
                                          std::function<bool()> abandoned, std::chrono::milliseconds answerTimeout)
-    : bus_(std::move(bus)),
+    : signals_(std::move(signals)),
+      bus_(signals_->bus()),
       onClosed_(std::move(onClosed)),
       abandoned_(std::move(abandoned)),
-      answerTimeout_(answerTimeout),
-      signals_(bus_.get(), "vela.portal") {}
+      answerTimeout_(answerTimeout) {}
 
 PortalRemoteSession::~PortalRemoteSession() {
   close();
@@ -69,7 +69,7 @@ PortalRemoteSession::~PortalRemoteSession() {
 }
 
 Result<void> PortalRemoteSession::start(bool showsCursor) {
-  GDBusConnection* bus = bus_.get();
+  GDBusConnection* bus = bus_;
   subscribeSession();
 
   auto cursorModes = mutter::call(bus, portal::kBusName, portal::kObjectPath, "org.freedesktop.DBus.Properties", "Get",
@@ -111,7 +111,7 @@ Result<void> PortalRemoteSession::start(bool showsCursor) {
     if (ended_) return fail("the desktop portal closed the session as it started");
     running_ = true;
   }
-  signals_.start();
+  signals_->start();
   return {};
 }
 
@@ -121,7 +121,7 @@ Result<mutter::Variant> PortalRemoteSession::request(const char* interface, cons
   addToken(options, "handle_token", token);
   {
     MutexLock lock(mu_);
-    awaitedPath_ = portal::requestPath(g_dbus_connection_get_unique_name(bus_.get()), token);
+    awaitedPath_ = portal::requestPath(g_dbus_connection_get_unique_name(bus_), token);
     answer_.reset();
   }
   GVariant* params = nullptr;
@@ -138,7 +138,7 @@ Result<mutter::Variant> PortalRemoteSession::request(const char* interface, cons
     params = g_variant_new("(@oa{sv})", leading, options);
   }
   // The portal is started on demand, like any bus-activated service.
-  auto handle = mutter::call(bus_.get(), portal::kBusName, portal::kObjectPath, interface, method, params, "(o)",
+  auto handle = mutter::call(bus_, portal::kBusName, portal::kObjectPath, interface, method, params, "(o)",
                              G_DBUS_CALL_FLAGS_NONE);
   if (!handle) return fail("the desktop portal refused " + handle.error().message);
   {
@@ -151,11 +151,11 @@ Result<mutter::Variant> PortalRemoteSession::request(const char* interface, cons
 
   GSource* tick = g_timeout_source_new(kPollMillis);
   g_source_set_callback(tick, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr, nullptr);
-  g_source_attach(tick, signals_.context());
+  g_source_attach(tick, signals_->context());
   const auto deadline = std::chrono::steady_clock::now() + answerTimeout_;
   std::string gaveUp;
   for (;;) {
-    signals_.iterate();
+    signals_->iterate();
     const bool abandoned = abandoned_ && abandoned_();
     MutexLock lock(mu_);
     if (answer_) break;
@@ -180,7 +180,7 @@ Result<mutter::Variant> PortalRemoteSession::request(const char* interface, cons
   }
   if (!answer) {
     // Withdraws the dialog still on screen.
-    (void)mutter::call(bus_.get(), portal::kBusName, path, kRequestInterface, "Close", nullptr, nullptr);
+    (void)mutter::call(bus_, portal::kBusName, path, kRequestInterface, "Close", nullptr, nullptr);
     return fail(gaveUp);
   }
   VELA_TRY_VOID(portal::checkResponse(answer->code, method));
@@ -193,7 +193,7 @@ Result<void> PortalRemoteSession::openPipeWire() {
   GUnixFDList* fds = nullptr;
   GError* error = nullptr;
   GVariant* reply = g_dbus_connection_call_with_unix_fd_list_sync(
-      bus_.get(), portal::kBusName, portal::kObjectPath, portal::kScreenCast, "OpenPipeWireRemote",
+      bus_, portal::kBusName, portal::kObjectPath, portal::kScreenCast, "OpenPipeWireRemote",
       g_variant_new("(oa{sv})", sessionPath_.c_str(), &options), G_VARIANT_TYPE("(h)"),
       G_DBUS_CALL_FLAGS_NO_AUTO_START, 10'000, nullptr, &fds, nullptr, &error);
   if (!reply) {
@@ -217,12 +217,12 @@ Result<void> PortalRemoteSession::openPipeWire() {
 
 void PortalRemoteSession::subscribeSession() {
   std::weak_ptr<PortalRemoteSession> weak = weak_from_this();
-  signals_.subscribe(portal::kBusName, nullptr, nullptr, nullptr,
+  signals_->subscribe(portal::kBusName, nullptr, nullptr, nullptr,
                      [weak](const std::string& path, const std::string& interface, const std::string& signal,
                             GVariant* params) {
                        if (auto self = weak.lock()) self->onSignal(path, interface, signal, params);
                      });
-  signals_.watchDeparture(portal::kBusName, "the desktop portal left the session bus",
+  signals_->watchDeparture(portal::kBusName, "the desktop portal left the session bus",
                           [weak](const std::string& why) {
                             if (auto self = weak.lock()) self->closedByPortal(why);
                           });
@@ -289,7 +289,7 @@ void PortalRemoteSession::send(const char* method, GVariant* params) {
   // Each call waits for its reply: the portal handles calls on a pool of threads and
   // would otherwise reorder keys typed quickly ("Hallo 42" arrived as "Hallo4 2").
   GError* error = nullptr;
-  GVariant* reply = g_dbus_connection_call_sync(bus_.get(), portal::kBusName, portal::kObjectPath,
+  GVariant* reply = g_dbus_connection_call_sync(bus_, portal::kBusName, portal::kObjectPath,
                                                 portal::kRemoteDesktop, method, params, nullptr,
                                                 G_DBUS_CALL_FLAGS_NO_AUTO_START, kInputTimeoutMillis, nullptr, &error);
   if (reply) {
@@ -331,12 +331,12 @@ void PortalRemoteSession::close() {
     wasOpen = !ended_;
     ended_ = true;
   }
-  signals_.unsubscribe();
+  signals_->unsubscribe();
   // The input sent before goes first; run on the input queue itself, it already has.
   if (!inputQueue_.isCurrent()) (void)inputQueue_.sync([] {});
-  if (wasOpen && !sessionPath_.empty() && !g_dbus_connection_is_closed(bus_.get())) {
+  if (wasOpen && !sessionPath_.empty() && !g_dbus_connection_is_closed(bus_)) {
     // Waits for the reply, so the input sent before is delivered first.
-    (void)mutter::call(bus_.get(), portal::kBusName, sessionPath_, kSessionInterface, "Close", nullptr, nullptr);
+    (void)mutter::call(bus_, portal::kBusName, sessionPath_, kSessionInterface, "Close", nullptr, nullptr);
   }
 }
 

@@ -66,8 +66,8 @@ class PortalRemoteSession final : public RemoteDesktopSession,
     mutter::Variant results;
   };
 
-  PortalRemoteSession(mutter::Connection bus, ClosedHandler onClosed, std::function<bool()> abandoned,
-                      std::chrono::milliseconds answerTimeout);
+  PortalRemoteSession(std::unique_ptr<SessionSignals> signals, ClosedHandler onClosed,
+                      std::function<bool()> abandoned, std::chrono::milliseconds answerTimeout);
 
   Result<void> start(bool showsCursor);
   // Calls `method` with `options` plus a fresh handle_token and waits for its Response.
@@ -80,11 +80,11 @@ class PortalRemoteSession final : public RemoteDesktopSession,
   void closedByPortal(const std::string& why);
   void onSignal(const std::string& path, const std::string& interface, const std::string& signal, GVariant* params);
 
-  const mutter::Connection bus_;
+  const std::unique_ptr<SessionSignals> signals_;
+  GDBusConnection* const bus_;  // the signals'
   const ClosedHandler onClosed_;
   const std::function<bool()> abandoned_;
   const std::chrono::milliseconds answerTimeout_;
-  SessionSignals signals_;  // after the bus it uses
   SerialQueue inputQueue_{"vela.portal.input"};
   std::string sessionPath_;
   portal::Stream stream_;

@@ -6,24 +6,26 @@ namespace vela {
 
 Result<std::shared_ptr<MutterMonitorWatch>> MutterMonitorWatch::start(mutter::Monitor captured,
                                                                      ChangeHandler onChange) {
-  auto bus = VELA_TRY(mutter::openSessionBus());
-  std::shared_ptr<MutterMonitorWatch> watch(
-      new MutterMonitorWatch(std::move(bus), std::move(captured), std::move(onChange)));
-  auto signals = std::make_unique<SessionSignals>(watch->bus_.get(), "vela.monitors");
+  auto signals = VELA_TRY(SessionSignals::open("vela.monitors"));
+  std::shared_ptr<MutterMonitorWatch> watch(new MutterMonitorWatch(std::move(captured), std::move(onChange)));
   std::weak_ptr<MutterMonitorWatch> weak = watch;
   signals->subscribe(mutter::kDisplayConfigName, mutter::kDisplayConfigName, "MonitorsChanged",
                      "/org/gnome/Mutter/DisplayConfig", [weak](const std::string&, const std::string&,
                                                                const std::string&, GVariant*) {
                        if (auto self = weak.lock()) self->recheck();
                      });
-  signals->start();
-  MutexLock lock(watch->mu_);
-  watch->signals_ = std::move(signals);
+  // Kept before it starts, so the first change already finds the bus to read.
+  SessionSignals* started = signals.get();
+  {
+    MutexLock lock(watch->mu_);
+    watch->signals_ = std::move(signals);
+  }
+  started->start();
   return watch;
 }
 
-MutterMonitorWatch::MutterMonitorWatch(mutter::Connection bus, mutter::Monitor captured, ChangeHandler onChange)
-    : bus_(std::move(bus)), onChange_(std::move(onChange)), captured_(std::move(captured)) {}
+MutterMonitorWatch::MutterMonitorWatch(mutter::Monitor captured, ChangeHandler onChange)
+    : onChange_(std::move(onChange)), captured_(std::move(captured)) {}
 
 MutterMonitorWatch::~MutterMonitorWatch() { stop(); }
 
@@ -40,12 +42,15 @@ void MutterMonitorWatch::stop() {
 
 void MutterMonitorWatch::recheck() {
   mutter::Monitor captured;
+  GDBusConnection* bus = nullptr;
   {
     MutexLock lock(mu_);
-    if (done_) return;
+    if (done_ || !signals_) return;
     captured = captured_;
+    bus = signals_->bus();
   }
-  auto now = mutter::currentMonitors(bus_.get());
+  // Runs on the signals' own thread, which stop() joins before they go.
+  auto now = mutter::currentMonitors(bus);
   if (!now) {
     // mutter going away ends the session through its own signals.
     Log::warn("desktop: reading the monitor layout: " + now.error().message);

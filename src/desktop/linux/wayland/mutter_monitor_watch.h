@@ -32,11 +32,10 @@ class MutterMonitorWatch {
   void stop();
 
  private:
-  MutterMonitorWatch(mutter::Connection bus, mutter::Monitor captured, ChangeHandler onChange);
+  MutterMonitorWatch(mutter::Monitor captured, ChangeHandler onChange);
 
   void recheck();
 
-  const mutter::Connection bus_;
   const ChangeHandler onChange_;
 
   Mutex mu_;

@@ -27,34 +27,36 @@ std::string pathOf(const mutter::Variant& reply) {
 
 Result<std::shared_ptr<MutterRemoteSession>, CaptureError> MutterRemoteSession::open(
     std::optional<std::uint32_t> displayID, CursorMode cursor, ClosedHandler onClosed) {
-  auto bus = mutter::openSessionBus();
-  if (!bus) return tl::unexpected(refused(bus.error().message));
+  auto signals = SessionSignals::open("vela.mutter");
+  if (!signals) return tl::unexpected(refused(signals.error().message));
   if (auto why = mutter::whyUnavailable(); !why.empty()) return tl::unexpected(refused(why));
-  auto monitors = mutter::currentMonitors(bus->get());
+  auto monitors = mutter::currentMonitors((*signals)->bus());
   if (!monitors) return tl::unexpected(refused(monitors.error().message));
   if (monitors->empty()) return tl::unexpected(CaptureError::noDisplays());
   auto chosen = std::find_if(monitors->begin(), monitors->end(), [&](const mutter::Monitor& m) {
     return displayID ? m.info.id == *displayID : m.info.isMain;
   });
   const mutter::Monitor& monitor = chosen != monitors->end() ? *chosen : monitors->front();
-  std::shared_ptr<MutterRemoteSession> session(new MutterRemoteSession(std::move(*bus), monitor, std::move(onClosed)));
+  std::shared_ptr<MutterRemoteSession> session(
+      new MutterRemoteSession(std::move(*signals), monitor, std::move(onClosed)));
   if (auto started = session->start(cursor); !started) return tl::unexpected(started.error());
   return session;
 }
 
 Result<std::shared_ptr<MutterRemoteSession>, CaptureError> MutterRemoteSession::openConnector(
     const std::string& connector, CursorMode cursor, ClosedHandler onClosed) {
-  auto bus = mutter::openSessionBus();
-  if (!bus) return tl::unexpected(refused(bus.error().message));
+  auto signals = SessionSignals::open("vela.mutter");
+  if (!signals) return tl::unexpected(refused(signals.error().message));
   mutter::Monitor monitor;
   monitor.connector = connector;
-  auto monitors = mutter::currentMonitors(bus->get());
+  auto monitors = mutter::currentMonitors((*signals)->bus());
   if (monitors) {
     for (const auto& m : *monitors) {
       if (m.connector == connector) monitor = m;
     }
   }
-  std::shared_ptr<MutterRemoteSession> session(new MutterRemoteSession(std::move(*bus), monitor, std::move(onClosed)));
+  std::shared_ptr<MutterRemoteSession> session(
+      new MutterRemoteSession(std::move(*signals), monitor, std::move(onClosed)));
   if (auto started = session->start(cursor); !started) return tl::unexpected(started.error());
   return session;
 }
@@ -66,16 +68,14 @@ RemoteDesktopSession::Opener MutterRemoteSession::opener() {
   };
 }
 
-MutterRemoteSession::MutterRemoteSession(mutter::Connection bus, mutter::Monitor monitor, ClosedHandler onClosed)
-    : bus_(std::move(bus)),
-      monitor_(std::move(monitor)),
-      onClosed_(std::move(onClosed)),
-      signals_(bus_.get(), "vela.mutter") {}
+MutterRemoteSession::MutterRemoteSession(std::unique_ptr<SessionSignals> signals, mutter::Monitor monitor,
+                                         ClosedHandler onClosed)
+    : signals_(std::move(signals)), bus_(signals_->bus()), monitor_(std::move(monitor)), onClosed_(std::move(onClosed)) {}
 
 MutterRemoteSession::~MutterRemoteSession() { close(); }
 
 Result<void, CaptureError> MutterRemoteSession::start(CursorMode cursor) {
-  GDBusConnection* bus = bus_.get();
+  GDBusConnection* bus = bus_;
   auto created = mutter::call(bus, mutter::kRemoteDesktopName, kRemoteDesktopPath, mutter::kRemoteDesktopName,
                               "CreateSession", nullptr, "(o)");
   if (!created) return tl::unexpected(refused("mutter refused a remote-desktop session: " + created.error().message));
@@ -139,7 +139,7 @@ Result<void, CaptureError> MutterRemoteSession::start(CursorMode cursor) {
 
 void MutterRemoteSession::subscribe() {
   std::weak_ptr<MutterRemoteSession> weak = weak_from_this();
-  signals_.subscribe(mutter::kScreenCastName, kStreamInterface, "PipeWireStreamAdded", streamPath_.c_str(),
+  signals_->subscribe(mutter::kScreenCastName, kStreamInterface, "PipeWireStreamAdded", streamPath_.c_str(),
                      [weak](const std::string&, const std::string&, const std::string&, GVariant* params) {
                        auto self = weak.lock();
                        if (!self || !g_variant_is_of_type(params, G_VARIANT_TYPE("(u)"))) return;
@@ -151,14 +151,14 @@ void MutterRemoteSession::subscribe() {
                        }
                        self->changed_.notifyAll();
                      });
-  signals_.subscribe(mutter::kRemoteDesktopName, kSessionInterface, "Closed", sessionPath_.c_str(),
+  signals_->subscribe(mutter::kRemoteDesktopName, kSessionInterface, "Closed", sessionPath_.c_str(),
                      [weak](const std::string&, const std::string&, const std::string&, GVariant*) {
                        if (auto self = weak.lock()) self->closedByMutter("mutter closed the remote-desktop session");
                      });
-  signals_.watchDeparture(mutter::kRemoteDesktopName, "mutter left the session bus", [weak](const std::string& why) {
+  signals_->watchDeparture(mutter::kRemoteDesktopName, "mutter left the session bus", [weak](const std::string& why) {
     if (auto self = weak.lock()) self->closedByMutter(why);
   });
-  signals_.start();
+  signals_->start();
 }
 
 void MutterRemoteSession::closedByMutter(const std::string& why) {
@@ -183,7 +183,7 @@ void MutterRemoteSession::notify(const char* method, GVariant* params) {
       return;
     }
   }
-  g_dbus_connection_call(bus_.get(), mutter::kRemoteDesktopName, sessionPath_.c_str(), kSessionInterface, method,
+  g_dbus_connection_call(bus_, mutter::kRemoteDesktopName, sessionPath_.c_str(), kSessionInterface, method,
                          params, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
 }
 
@@ -211,11 +211,11 @@ void MutterRemoteSession::close() {
     ended_ = true;
   }
   changed_.notifyAll();
-  signals_.unsubscribe();
-  if (wasOpen && !sessionPath_.empty() && !g_dbus_connection_is_closed(bus_.get())) {
+  signals_->unsubscribe();
+  if (wasOpen && !sessionPath_.empty() && !g_dbus_connection_is_closed(bus_)) {
     // Waits for the reply, so the input sent before is processed and mutter lets go of
     // the monitor before this returns.
-    (void)mutter::call(bus_.get(), mutter::kRemoteDesktopName, sessionPath_, kSessionInterface, "Stop", nullptr,
+    (void)mutter::call(bus_, mutter::kRemoteDesktopName, sessionPath_, kSessionInterface, "Stop", nullptr,
                        nullptr);
   }
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 // One remote-desktop session of mutter's: the screen cast of one monitor, linked to the
-// input of the same session, on a private session-bus connection. open() creates and
+// input of the same session, on a private session-bus connection (SessionSignals'). open() creates and
 // starts it and waits for the PipeWire node of its stream. A thread of its own runs the
 // connection's signals; the closed handler runs there once when mutter ends the session
 // (its Closed signal, mutter leaving the bus, the bus going away) after open() succeeded;
@@ -56,17 +56,17 @@ class MutterRemoteSession final : public RemoteDesktopSession,
   void close() override;
 
  private:
-  MutterRemoteSession(mutter::Connection bus, mutter::Monitor monitor, ClosedHandler onClosed);
+  MutterRemoteSession(std::unique_ptr<SessionSignals> signals, mutter::Monitor monitor, ClosedHandler onClosed);
 
   Result<void, CaptureError> start(CursorMode cursor);
   void subscribe();
   void notify(const char* method, GVariant* params);
   void closedByMutter(const std::string& why);
 
-  const mutter::Connection bus_;
+  const std::unique_ptr<SessionSignals> signals_;
+  GDBusConnection* const bus_;  // the signals'
   const mutter::Monitor monitor_;
   const ClosedHandler onClosed_;
-  SessionSignals signals_;  // after the bus it uses
   std::string sessionPath_;
   std::string streamPath_;
   std::uint32_t node_ = 0;

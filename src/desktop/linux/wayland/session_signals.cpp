@@ -49,8 +49,15 @@ class ContextScope {
 
 }  // namespace
 
-SessionSignals::SessionSignals(GDBusConnection* bus, const char* threadName)
-    : bus_(bus), threadName_(threadName), context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE)) {}
+Result<std::unique_ptr<SessionSignals>> SessionSignals::open(const char* threadName) {
+  std::unique_ptr<SessionSignals> signals(new SessionSignals(threadName));
+  ContextScope scope(signals->context_);
+  signals->bus_ = VELA_TRY(mutter::openSessionBus());
+  return signals;
+}
+
+SessionSignals::SessionSignals(const char* threadName)
+    : threadName_(threadName), context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE)) {}
 
 SessionSignals::~SessionSignals() {
   unsubscribe();
@@ -84,7 +91,7 @@ SessionSignals::~SessionSignals() {
 void SessionSignals::subscribe(const char* sender, const char* interface, const char* signal, const char* path,
                                Handler handler) {
   ContextScope scope(context_);
-  subscriptions_.push_back(g_dbus_connection_signal_subscribe(bus_, sender, interface, signal, path, nullptr,
+  subscriptions_.push_back(g_dbus_connection_signal_subscribe(bus_.get(), sender, interface, signal, path, nullptr,
                                                               G_DBUS_SIGNAL_FLAGS_NONE, &onSignal,
                                                               new Handler(std::move(handler)), &deleteAs<Handler>));
 }
@@ -92,11 +99,11 @@ void SessionSignals::subscribe(const char* sender, const char* interface, const 
 void SessionSignals::watchDeparture(const char* service, std::string whenServiceLeaves, Departed departed) {
   ContextScope scope(context_);
   subscriptions_.push_back(g_dbus_connection_signal_subscribe(
-      bus_, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus", service,
+      bus_.get(), "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus", service,
       G_DBUS_SIGNAL_FLAGS_NONE, &onOwnerChanged, new Departure{std::move(whenServiceLeaves), departed},
       &deleteAs<Departure>));
   closedHandlerID_ = g_signal_connect_data(
-      bus_, "closed", G_CALLBACK(&onConnectionClosed), new Departure{"", std::move(departed)},
+      bus_.get(), "closed", G_CALLBACK(&onConnectionClosed), new Departure{"", std::move(departed)},
       [](gpointer data, GClosure*) { deleteAs<Departure>(data); }, G_CONNECT_DEFAULT);
 }
 
@@ -118,9 +125,9 @@ void SessionSignals::start() {
 }
 
 void SessionSignals::unsubscribe() {
-  for (guint id : subscriptions_) g_dbus_connection_signal_unsubscribe(bus_, id);
+  for (guint id : subscriptions_) g_dbus_connection_signal_unsubscribe(bus_.get(), id);
   subscriptions_.clear();
-  if (closedHandlerID_) g_signal_handler_disconnect(bus_, closedHandlerID_);
+  if (closedHandlerID_) g_signal_handler_disconnect(bus_.get(), closedHandlerID_);
   closedHandlerID_ = 0;
 }
 
