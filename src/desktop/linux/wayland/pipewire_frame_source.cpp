@@ -111,13 +111,21 @@ GstFlowReturn PipeWireFrameSource::onSample(GstAppSink* sink, gpointer data) {
     return GST_FLOW_OK;  // an empty buffer (a cursor-only update) carries no picture
   }
   mapped->sample = sample;
-  const int stride = GST_VIDEO_INFO_PLANE_STRIDE(&info, 0);
-  if (stride < kept.width * 4 || mapped->map.size < static_cast<gsize>(stride) * kept.height) return GST_FLOW_OK;
+  // A producer that pads its rows says so in the buffer's video meta, not in the caps.
+  gsize offset = GST_VIDEO_INFO_PLANE_OFFSET(&info, 0);
+  int stride = GST_VIDEO_INFO_PLANE_STRIDE(&info, 0);
+  if (const GstVideoMeta* meta = gst_buffer_get_video_meta(buffer)) {
+    offset = meta->offset[0];
+    stride = meta->stride[0];
+  }
+  // Frames are handed on as whole rows of `stride` bytes, the last one too.
+  if (stride < kept.width * 4 || mapped->map.size < offset + static_cast<gsize>(stride) * kept.height)
+    return GST_FLOW_OK;
   PixelBuffer frame;
   frame.width = kept.width;
   frame.height = kept.height;
   frame.stride = stride;
-  frame.data = mapped->map.data + GST_VIDEO_INFO_PLANE_OFFSET(&info, 0);
+  frame.data = mapped->map.data + offset;
   frame.contentSerial = ++self->serial_;
   frame.owner = std::move(mapped);
   if (self->onFrame_) self->onFrame_(frame);
