@@ -70,7 +70,11 @@ RemoteDesktopSession::Opener MutterRemoteSession::opener() {
 
 MutterRemoteSession::MutterRemoteSession(std::unique_ptr<SessionSignals> signals, mutter::Monitor monitor,
                                          ClosedHandler onClosed)
-    : signals_(std::move(signals)), bus_(signals_->bus()), monitor_(std::move(monitor)), onClosed_(std::move(onClosed)) {}
+    : signals_(std::move(signals)),
+      bus_(signals_->bus()),
+      monitor_(std::move(monitor)),
+      stream_(monitor_.info),
+      onClosed_(std::move(onClosed)) {}
 
 MutterRemoteSession::~MutterRemoteSession() { close(); }
 

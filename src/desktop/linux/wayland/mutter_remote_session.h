@@ -44,8 +44,12 @@ class MutterRemoteSession final : public RemoteDesktopSession,
   MutterRemoteSession& operator=(const MutterRemoteSession&) = delete;
 
   std::uint32_t pipewireNode() const override { return node_; }
-  const Displays::Info& display() const override { return monitor_.info; }
+  const Displays::Info& display() const override { return stream_; }
   std::string displayName() const override { return monitor_.connector; }
+  void streamSized(int width, int height) override {
+    stream_.width = width;
+    stream_.height = height;
+  }
   const mutter::Monitor& monitor() const { return monitor_; }
 
   void pointerMotion(double x, double y) override;
@@ -66,6 +70,7 @@ class MutterRemoteSession final : public RemoteDesktopSession,
   const std::unique_ptr<SessionSignals> signals_;
   GDBusConnection* const bus_;  // the signals'
   const mutter::Monitor monitor_;
+  Displays::Info stream_;  // the monitor's place, and its stream's size once negotiated
   const ClosedHandler onClosed_;
   std::string sessionPath_;
   std::string streamPath_;
