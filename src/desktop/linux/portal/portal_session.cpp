@@ -218,14 +218,14 @@ Result<void> PortalRemoteSession::openPipeWire() {
 void PortalRemoteSession::subscribeSession() {
   std::weak_ptr<PortalRemoteSession> weak = weak_from_this();
   signals_->subscribe(portal::kBusName, nullptr, nullptr, nullptr,
-                     [weak](const std::string& path, const std::string& interface, const std::string& signal,
-                            GVariant* params) {
-                       if (auto self = weak.lock()) self->onSignal(path, interface, signal, params);
-                     });
+                      [weak](const std::string& path, const std::string& interface, const std::string& signal,
+                             GVariant* params) {
+                        if (auto self = weak.lock()) self->onSignal(path, interface, signal, params);
+                      });
   signals_->watchDeparture(portal::kBusName, "the desktop portal left the session bus",
-                          [weak](const std::string& why) {
-                            if (auto self = weak.lock()) self->closedByPortal(why);
-                          });
+                           [weak](const std::string& why) {
+                             if (auto self = weak.lock()) self->closedByPortal(why);
+                           });
 }
 
 void PortalRemoteSession::onSignal(const std::string& path, const std::string& interface, const std::string& signal,

@@ -144,21 +144,21 @@ Result<void, CaptureError> MutterRemoteSession::start(CursorMode cursor) {
 void MutterRemoteSession::subscribe() {
   std::weak_ptr<MutterRemoteSession> weak = weak_from_this();
   signals_->subscribe(mutter::kScreenCastName, kStreamInterface, "PipeWireStreamAdded", streamPath_.c_str(),
-                     [weak](const std::string&, const std::string&, const std::string&, GVariant* params) {
-                       auto self = weak.lock();
-                       if (!self || !g_variant_is_of_type(params, G_VARIANT_TYPE("(u)"))) return;
-                       guint32 node = 0;
-                       g_variant_get(params, "(u)", &node);
-                       {
-                         MutexLock lock(self->mu_);
-                         self->announcedNode_ = node;
-                       }
-                       self->changed_.notifyAll();
-                     });
+                      [weak](const std::string&, const std::string&, const std::string&, GVariant* params) {
+                        auto self = weak.lock();
+                        if (!self || !g_variant_is_of_type(params, G_VARIANT_TYPE("(u)"))) return;
+                        guint32 node = 0;
+                        g_variant_get(params, "(u)", &node);
+                        {
+                          MutexLock lock(self->mu_);
+                          self->announcedNode_ = node;
+                        }
+                        self->changed_.notifyAll();
+                      });
   signals_->subscribe(mutter::kRemoteDesktopName, kSessionInterface, "Closed", sessionPath_.c_str(),
-                     [weak](const std::string&, const std::string&, const std::string&, GVariant*) {
-                       if (auto self = weak.lock()) self->closedByMutter("mutter closed the remote-desktop session");
-                     });
+                      [weak](const std::string&, const std::string&, const std::string&, GVariant*) {
+                        if (auto self = weak.lock()) self->closedByMutter("mutter closed the remote-desktop session");
+                      });
   signals_->watchDeparture(mutter::kRemoteDesktopName, "mutter left the session bus", [weak](const std::string& why) {
     if (auto self = weak.lock()) self->closedByMutter(why);
   });
