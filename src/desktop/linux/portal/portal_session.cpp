@@ -264,7 +264,8 @@ void PortalRemoteSession::notify(const char* method, GVariant* params) {
     MutexLock lock(mu_);
     if (ended_) return;
     if (pendingInput_ >= kMaxPendingInput) {
-      if (!warnedBacklog_) Log::warn("desktop: the desktop portal is slow to take input; dropping the operator's input");
+      if (!warnedBacklog_)
+        Log::warn("desktop: the desktop portal is slow to take input; dropping the operator's input");
       warnedBacklog_ = true;
       return;
     }
