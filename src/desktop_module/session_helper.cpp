@@ -12,6 +12,7 @@
 #include "desktop/ipc/desktop_ipc_client.h"
 #include "ui/ui_runtime.h"
 #include "util/log.h"
+#include "util/retired_threads.h"
 
 namespace vela {
 namespace {
@@ -65,7 +66,9 @@ int runSessionHelper(const DesktopServices& services, const std::string& socketP
   Log::info("desktop helper: connected to daemon IPC; awaiting sessions");
   UiRuntime::runLoop();
   // The sessions are closed and their recordings final, but GStreamer's and ICE's own
-  // threads may still be winding down; static destructors must not run under them.
+  // threads may still be winding down; static destructors must not run under them. Our
+  // own teardown threads are waited for, as main() does.
+  RetiredThreads::joinAll(std::chrono::seconds(1));
   std::fflush(nullptr);
   ::_exit(0);
 }
