@@ -1,13 +1,9 @@
 #include "desktop_module/window_host_client.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "desktop/desktop_services.h"
@@ -80,15 +76,10 @@ Result<std::shared_ptr<WindowHostClient>> WindowHostClient::start() {
     platform::closeDescriptor(ours);
     return tl::unexpected(pid.error());
   }
-  // Reaped as soon as it ends, whoever holds the client then.
-  std::thread([pid = *pid] {
-    pthread_setname_np(pthread_self(), "vela.windowhost");
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+  platform::reapWhenEnded(*pid, [pid = *pid](int status) {
     Log::info("desktop: the window host (pid " + std::to_string(pid) + ") ended with status " +
-              std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)));
-  }).detach();
+              std::to_string(status));
+  });
   auto channel = IPCChannel::create(ours);
   if (!channel) return fail("cannot watch the window host's socket");
   auto client = std::shared_ptr<WindowHostClient>(new WindowHostClient(*pid, channel));

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,5 +42,10 @@ int openChildPipe(int& readEnd, int& writeEnd);
 // Returns once the program is running, with its process id; or the errno of the
 // failed start (the would-be child is reaped then). The caller reaps a started child.
 Result<pid_t, int> startChild(const ChildLaunch& launch);
+
+// Reaps `child` on a thread of its own as soon as it ends, so it never lingers as a
+// zombie whoever holds it then; `ended`, if given, then gets its exit status (128 plus
+// the signal for one a signal ended).
+void reapWhenEnded(pid_t child, std::function<void(int status)> ended = nullptr);
 
 }  // namespace vela::platform

@@ -4,7 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <cerrno>
+#include <thread>
 
 #include "platform/linux/child_setup.h"
 
@@ -90,6 +93,16 @@ Result<pid_t, int> startChild(const ChildLaunch& launch) {
     return tl::unexpected(childError);
   }
   return pid;
+}
+
+void reapWhenEnded(pid_t child, std::function<void(int status)> ended) {
+  std::thread([child, ended = std::move(ended)] {
+    pthread_setname_np(pthread_self(), "vela.reaper");
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (ended) ended(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }).detach();
 }
 
 }  // namespace vela::platform

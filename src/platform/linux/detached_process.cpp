@@ -1,10 +1,6 @@
 #include "platform/detached_process.h"
 
-#include <sys/wait.h>
-
-#include <cerrno>
 #include <cstring>
-#include <thread>
 
 #include "platform/child_process.h"
 
@@ -21,10 +17,7 @@ Result<pid_t> spawnDetached(const std::string& path, const std::vector<std::stri
   if (!started) return fail(path + ": " + std::strerror(started.error()));
   // Nobody waits for the child's result, but it must not linger as a zombie while the
   // agent lives on (a refused shutdown, a long-lived test process).
-  std::thread([pid = *started] {
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }).detach();
+  reapWhenEnded(*started);
   return *started;
 }
 

@@ -108,7 +108,8 @@ void GnomeScreenCapturer::open(std::optional<std::uint32_t> displayID, std::opti
     source_ = *source;
     watch_ = watch;
   }
-  auto fail = [&](const AgentError& error) {
+  // Undoes a start that failed after its parts were kept, and says why.
+  auto giveUp = [&](const AgentError& error) {
     {
       // A capture that never began has nothing to tell through onStopped.
       MutexLock lock(mu_);
@@ -122,9 +123,9 @@ void GnomeScreenCapturer::open(std::optional<std::uint32_t> displayID, std::opti
     (*session)->close();
     if (completion) completion(tl::unexpected(CaptureError::notPermitted(error.message)));
   };
-  if (auto started = (*source)->start(); !started) return fail(started.error());
+  if (auto started = (*source)->start(); !started) return giveUp(started.error());
   auto size = (*source)->negotiatedSize(kNegotiationTimeout, [this] { return abandoned_.load(); });
-  if (!size) return fail(size.error());
+  if (!size) return giveUp(size.error());
   if (size->width != (*session)->display().width || size->height != (*session)->display().height) {
     Log::info("desktop: the desktop gave its stream as " + std::to_string((*session)->display().width) + "x" +
               std::to_string((*session)->display().height) + "; it streams " + std::to_string(size->width) + "x" +
